@@ -1,0 +1,60 @@
+// Sizes, run-time event codes and address protocol codes shared by the
+// launcher, the transport and the address registry.
+//
+// Every constant is a 32-bit signed integer with internal linkage, so each
+// module that includes this header holds its own copy. Codes travel as the
+// first 32-bit field of their datagram, little-endian (host order).
+#ifndef TARVO_COMMON_PROTOCOL_H
+#define TARVO_COMMON_PROTOCOL_H
+
+#include <cstdint>
+
+// Sizes.
+static const int32_t MAX_PROCESS = 100;
+static const int32_t MSG_SIZE = 100;
+static const int32_t HOSTNAME_SIZE = 32;  // width of ProcessAddress::hostname
+static const int32_t USER_MSG_SIZE = 100;
+
+// Run-time event codes: 1 to 16, then 22 to 32; 17 to 21 are not assigned.
+// The visual bridge forwards 1 to 11; the synchronisation service takes 29 to 32.
+static const int32_t Msg_RMPRocessBegin = 1;
+static const int32_t Msg_RMPRocessEnd = 2;
+static const int32_t Msg_AsynOneToOneChannelCreate = 3;
+static const int32_t Msg_AsynOneToOneChannelSend = 4;
+static const int32_t Msg_AsynOneToOneChannelRecv = 5;
+static const int32_t Msg_AsynOneToOneChannelDestroy = 6;
+static const int32_t Msg_SynOneToOneChannelCreate = 7;
+static const int32_t Msg_SynOneToOneChannelSend = 8;
+static const int32_t Msg_SynOneToOneChannelRecv = 9;
+static const int32_t Msg_SynOneToOneChannelAck = 10;
+static const int32_t Msg_SynOneToOneChannelDestroy = 11;
+static const int32_t Msg_MutexCreate = 12;
+static const int32_t Msg_MutexDestroy = 13;
+static const int32_t Msg_MutexLock = 14;
+static const int32_t Msg_MutexUnlock = 15;
+static const int32_t Msg_MutexOwnlock = 16;
+static const int32_t Msg_BarrierCreate = 22;
+static const int32_t Msg_BarrierDestroy = 23;
+static const int32_t Msg_BarrierWait = 24;
+static const int32_t Msg_BarrierLeaving = 25;
+static const int32_t Msg_UserMessage = 26;
+static const int32_t Msg_TopologySend = 27;
+static const int32_t Msg_TopologyRecv = 28;
+static const int32_t Msg_TopologyBroadcast = 29;
+static const int32_t Msg_TopologyGather = 30;
+static const int32_t Msg_TopologyReduce = 31;
+static const int32_t Msg_TopologyScatter = 32;
+
+// Address protocol codes: requests are odd, each answer is its request plus 1.
+static const int32_t JOIN = 1;
+static const int32_t JOINACK = 2;
+static const int32_t ADDRESS = 3;
+static const int32_t ADDRESSACK = 4;
+static const int32_t LEAVE = 5;
+static const int32_t LEAVEACK = 6;
+
+// Display names indexed by code, "NULL" at 0. Defined once, in protocol.cpp.
+extern const char* const ControlMsg[7];  // address protocol codes 0 to 6
+extern const char* const VisualMsg[12];  // event codes 0 to 11
+
+#endif  // TARVO_COMMON_PROTOCOL_H

@@ -1,0 +1,245 @@
+// The control process: command line, start-up, dispatch to a spawner, and the
+// end of the run.
+#include "launcher/Control.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/textfield.h"
+
+int32_t numProcs = 1;
+bool ComShellFlag = false;
+CUDPConnection* addressConnection = nullptr;
+CUDPConnection* visualConnection = nullptr;
+CUDPConnection* synConnection = nullptr;
+CUDPConnection* consoleConnection = nullptr;
+AddressList aList;
+int runExitStatus = 0;
+
+namespace {
+
+// Never destroyed (trivial destructor), so services may still take it while
+// the exit sequence tears down aList.
+pthread_mutex_t runGuard = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<bool> closing{false};
+
+const char* const kUsageLines[] = {
+    "Usage: tarvo [options]",
+    "Options:",
+    "     -{rsh | ssh}    : remote host access protocol",
+    "     -np nprocs      : number of processes",
+    "     -mf machinefile : machine file",
+    "     -pf programfile : program file",
+    "      userprog        : user executable file",
+    "      [user_arg0,user_arg1, ... ] : user program command line arguments",
+};
+
+// atoi, but defined for every input: a value beyond int is clamped.
+int32_t ParseCount(const char* text) {
+  long value = strtol(text, nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int32_t>(value);
+}
+
+// Bounded copy into a 128-byte path buffer, NUL-padded.
+void CopyPath(char (&field)[128], const char* text) { CopyTextField(field, sizeof field, text); }
+
+std::string TooLong(const char* what, const char* text) {
+  std::string line = "ERROR-Control Process: ";
+  line += what;
+  line += " is longer than ";
+  line += std::to_string(kMaxPathLength);
+  line += " characters: ";
+  line += text;
+  line += "\n";
+  return line;
+}
+
+void StartService(void* (*entry)(void*), CUDPConnection* endpoint) {
+  pthread_t thread;
+  int rc = pthread_create(&thread, nullptr, entry, endpoint);
+  if (rc != 0) {
+    errno = rc;
+    ErrorMsg("pthread_create", kLineThreadCreate, "Control");
+    exit(1);
+  }
+}
+
+void OpenEndpoint(CUDPConnection* endpoint, const char* step, int line) {
+  if (endpoint->Open(0) == -1) {
+    ErrorMsg(step, line, "Control");
+    exit(1);
+  }
+}
+
+}  // namespace
+
+void ErrorMsg(const char* msg, int line, const char* file) {
+  printf("Error at %d %s", line, file);
+  perror(msg);
+}
+
+void Usage() {
+  for (const char* line : kUsageLines) {
+    printf("%s\n", line);
+    fflush(stdout);
+  }
+  exit(0);
+}
+
+CommandLine ScanCommandLine(int argc, char** argv) {
+  CommandLine cl;
+  if (argc <= 2 || strcmp(argv[1], "-help") == 0) {
+    cl.outcome = CommandLine::kUsage;
+    return cl;
+  }
+  const char* machineFile = nullptr;
+  const char* programFile = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const char* word = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (strcmp(word, "-ssh") == 0) cl.comShell = true;
+    if (strcmp(word, "-rsh") == 0) cl.comShell = false;
+    if (strcmp(word, "-np") == 0) {
+      if (!hasValue) {
+        cl.outcome = CommandLine::kUsage;
+        return cl;
+      }
+      cl.npPosition = cl.lastValuePosition = i + 1;
+      cl.numProcs = ParseCount(argv[i + 1]);
+      if (cl.numProcs <= 0 || cl.numProcs > 2000) {
+        cl.outcome = CommandLine::kNpRange;
+        cl.npValue = cl.numProcs;
+        return cl;
+      }
+    }
+    if (strcmp(word, "-mf") == 0) {
+      if (!hasValue) {
+        cl.outcome = CommandLine::kUsage;
+        return cl;
+      }
+      cl.lastValuePosition = i + 1;
+      machineFile = argv[i + 1];
+      CopyPath(cl.machineFile, machineFile);
+      cl.machineFileGiven = true;
+    }
+    if (strcmp(word, "-pf") == 0) {
+      if (!hasValue) {
+        cl.outcome = CommandLine::kUsage;
+        return cl;
+      }
+      cl.pfPosition = i + 1;
+      programFile = argv[i + 1];
+      CopyPath(cl.programFile, programFile);
+      cl.programFileGiven = true;
+    }
+  }
+  if (cl.pfPosition != 0 && cl.npPosition != 0) {
+    cl.outcome = CommandLine::kUsage;
+    return cl;
+  }
+  // The user-program form needs a program after the last "-np"/"-mf" value.
+  if (!cl.programFileGiven && cl.programIndex() >= argc) {
+    cl.outcome = CommandLine::kUsage;
+    return cl;
+  }
+  if (machineFile != nullptr && strlen(machineFile) > static_cast<size_t>(kMaxPathLength)) {
+    cl.outcome = CommandLine::kTooLong;
+    cl.error = TooLong("machine file path", machineFile);
+  } else if (programFile != nullptr && strlen(programFile) > static_cast<size_t>(kMaxPathLength)) {
+    cl.outcome = CommandLine::kTooLong;
+    cl.error = TooLong("program file path", programFile);
+  }
+  return cl;
+}
+
+void ControlBeginClosing() {
+  pthread_mutex_lock(&runGuard);
+  closing.store(true);
+  pthread_mutex_unlock(&runGuard);
+}
+
+bool ControlClosing() { return closing.load(); }
+
+bool ControlEnterRequest() {
+  pthread_mutex_lock(&runGuard);
+  if (closing.load()) {
+    pthread_mutex_unlock(&runGuard);
+    return false;
+  }
+  return true;
+}
+
+void ControlLeaveRequest() { pthread_mutex_unlock(&runGuard); }
+
+int ControlMain(int argc, char** argv) {
+  CommandLine cl = ScanCommandLine(argc, argv);
+  switch (cl.outcome) {
+    case CommandLine::kRun:
+      break;
+    case CommandLine::kUsage:
+      Usage();
+    case CommandLine::kNpRange:
+      printf("Please check your '-np': number of processors\n");
+      printf("Your current processor number: %d\n", cl.npValue);
+      Usage();
+    case CommandLine::kTooLong:
+      fputs(cl.error.c_str(), stdout);
+      fflush(stdout);
+      exit(-1);
+  }
+  numProcs = cl.numProcs;
+  ComShellFlag = cl.comShell;
+
+  addressConnection = new CUDPConnection(100);
+  visualConnection = new CUDPConnection(100);
+  synConnection = new CUDPConnection(100);
+  consoleConnection = new CUDPConnection(100);
+  OpenEndpoint(addressConnection, "open address connection", kLineOpenAddress);
+  OpenEndpoint(visualConnection, "open visaul connection", kLineOpenVisual);
+  OpenEndpoint(synConnection, "open syn connection", kLineOpenSyn);
+
+  char workdir[200];
+  if (getcwd(workdir, sizeof workdir) == nullptr) {
+    perror("getcwd");
+    exit(-1);
+  }
+  std::string program;
+  if (!cl.programFileGiven) {
+    program = std::string(workdir) + "/" + argv[cl.programIndex()];
+    if (program.size() > static_cast<size_t>(kMaxPathLength)) {
+      fputs(TooLong("program path", program.c_str()).c_str(), stdout);
+      fflush(stdout);
+      exit(-1);
+    }
+  }
+
+  OpenEndpoint(consoleConnection, "open console connection", kLineOpenConsole);
+
+  StartService(ResolveAddress, addressConnection);
+  StartService(SynControler, synConnection);
+  StartService(DistConsole, consoleConnection);
+
+  const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
+  if (!cl.programFileGiven) {
+    spawn_processes(numProcs, program.c_str(), machineFile, cl.userArgCount(argc), argv + cl.programIndex() + 1);
+  } else {
+    spawn_processes1(machineFile, cl.programFile);
+  }
+
+  ControlBeginClosing();
+  addressConnection->Close();
+  visualConnection->Close();
+  synConnection->Close();
+  consoleConnection->Close();
+  MessageSend(Msg_RMPRocessEnd, -1);
+  return runExitStatus;
+}

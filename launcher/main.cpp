@@ -1,0 +1,3 @@
+#include "launcher/Control.h"
+
+int main(int argc, char** argv) { return ControlMain(argc, argv); }

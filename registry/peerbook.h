@@ -1,0 +1,81 @@
+// peerbook: the registry of the processes of one run.
+//
+// An ordered list with one entry per registered process, in ascending order
+// of identifier (`fd`); entries with equal identifiers stay in the order in
+// which they were added. The same module is compiled into the launcher and
+// shipped alone as libpeerbook.a.
+//
+// Thread safety: every operation takes `mutex` for its own duration, so the
+// list may be shared by threads. An entry pointer from Add or Find stays valid
+// only until that entry is removed; a thread that does not own the list's
+// changes uses Lookup, which copies the entry out under the lock.
+#ifndef TARVO_REGISTRY_PEERBOOK_H
+#define TARVO_REGISTRY_PEERBOOK_H
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "common/protocol.h"
+
+// One entry as it leaves the list; travels unchanged in the table reply of the
+// address protocol: 172 bytes, no padding.
+struct ProcessAddress {
+  int32_t fd;                      // identifier of the entry
+  int32_t tag;                     // supplied by the process, never interpreted
+  char ip[128];                    // address text, NUL-padded
+  char hostname[HOSTNAME_SIZE];    // host name text, NUL-padded
+  int32_t port;                    // port in host order
+};
+static_assert(sizeof(ProcessAddress) == 172, "ProcessAddress is 172 bytes on the wire");
+static_assert(offsetof(ProcessAddress, tag) == 4, "tag at 4");
+static_assert(offsetof(ProcessAddress, ip) == 8, "ip at 8");
+static_assert(offsetof(ProcessAddress, hostname) == 136, "hostname at 136");
+static_assert(offsetof(ProcessAddress, port) == 168, "port at 168");
+static_assert(std::is_trivially_copyable<ProcessAddress>::value, "copied with memcpy");
+
+// One node of the list: the fields of ProcessAddress, then the link.
+struct AddressNode {
+  int32_t fd;
+  int32_t tag;
+  char ip[128];
+  char hostname[HOSTNAME_SIZE];
+  int32_t port;
+  AddressNode* next;  // null in the last node
+};
+
+class AddressList {
+ public:
+  AddressList();
+  ~AddressList();
+  AddressList(const AddressList&) = delete;
+  AddressList& operator=(const AddressList&) = delete;
+
+  /// Stores a new entry in order and returns it. An fd of 999 asks for a new
+  /// identifier (NewID). Duplicates are kept; texts longer than their field are
+  /// cut to it. Returns null only when no memory can be had.
+  AddressNode* Add(int fd, int tag, const char* ip, const char* hostname, int port);
+  /// 1 for an empty list, else the largest fd plus 1.
+  int NewID();
+  /// First entry in list order with this fd, or null.
+  AddressNode* Find(int fd);
+  /// Copies the first entry with this fd into *out; false when there is none.
+  bool Lookup(int fd, ProcessAddress* out);
+  /// fd of the first entry whose port and ip text equal the arguments, or -1.
+  int MappingFd(const char* ip, int port);
+  /// One line per entry on standard output: "fd:%d IP:%s Port:%d", flushed.
+  void MappingPrint();
+  /// Removes the first entry with this fd; false when there is none.
+  bool Remove(int fd);
+  int Size();
+  /// Writes Size() records, in list order, to out[0], out[1], ...
+  void ToAddressArray(ProcessAddress* out);
+
+  int32_t count;
+  AddressNode* head;
+  pthread_mutex_t mutex;
+};
+
+#endif  // TARVO_REGISTRY_PEERBOOK_H

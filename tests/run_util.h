@@ -1,0 +1,64 @@
+// Runs a shell command for end-to-end tests and collects what it printed.
+#ifndef TARVO_TESTS_RUN_UTIL_H
+#define TARVO_TESTS_RUN_UTIL_H
+
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace testutil {
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+/// A fresh private directory under the system's temporary directory.
+inline std::string MakeTempDir() {
+  char templ[] = "/tmp/tarvo-test-XXXXXX";
+  const char* dir = mkdtemp(templ);
+  return dir ? std::string(dir) : std::string();
+}
+
+/// Runs `command` through /bin/sh with no standard input, bounded by
+/// `seconds` (the command is killed after that), and returns its status and
+/// output.
+inline RunResult Run(const std::string& command, int seconds = 60) {
+  std::string dir = MakeTempDir();
+  std::string out = dir + "/out", err = dir + "/err";
+  std::string full = "timeout -k 5 " + std::to_string(seconds) + " sh -c '" + command + "' </dev/null >" +
+                     out + " 2>" + err;
+  int raw = system(full.c_str());
+  RunResult r;
+  if (WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
+  else if (WIFSIGNALED(raw)) r.status = 128 + WTERMSIG(raw);
+  r.out = ReadFile(out);
+  r.err = ReadFile(err);
+  std::string cleanup = "rm -rf " + dir;
+  if (system(cleanup.c_str()) != 0) {
+  }
+  return r;
+}
+
+inline std::string Tarvo() { return std::string(TARVO_BIN_DIR) + "/tarvo"; }
+
+}  // namespace testutil
+
+#endif  // TARVO_TESTS_RUN_UTIL_H
