@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "launcher/Control.h"
+#include "tests/launcher_harness.h"
 #include "tests/run_util.h"
 
 namespace {
