@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <type_traits>
 
 #include "common/protocol.h"
@@ -72,10 +73,21 @@ class AddressList {
   int Size();
   /// Writes Size() records, in list order, to out[0], out[1], ...
   void ToAddressArray(ProcessAddress* out);
+  /// The number of entries and their records, in list order, taken under one
+  /// hold of the lock, so that the two agree even while other threads change
+  /// the list. *out receives a new array (null for an empty list). -1 and a
+  /// null *out when no memory can be had.
+  int Snapshot(std::unique_ptr<ProcessAddress[]>* out);
 
   int32_t count;
   AddressNode* head;
   pthread_mutex_t mutex;
+
+ private:
+  // The bodies of the operations; the caller holds `mutex`.
+  int NextID() const;
+  AddressNode* FindLocked(int fd) const;
+  void CopyOut(ProcessAddress* out) const;
 };
 
 #endif  // TARVO_REGISTRY_PEERBOOK_H
