@@ -1,4 +1,19 @@
-// Placeholder until the monitor bridge lands: nothing is ever posted.
+// The monitor bridge: starts the monitor program, posts event texts to its
+// message queue, and serves the visual endpoint.
+#include "launcher/VisualBridge.h"
+
+#include <pthread.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/textfield.h"
 #include "launcher/Control.h"
 
 int MsgQueueExist = 0;
@@ -6,11 +21,279 @@ key_t msg_key = 0;
 int msg_qID = 0;
 QueueMessage visualMessage;
 
-int VisaulSystemInit() { return 0; }
-void MessageSend(int, int) {}
-void MessageSend(int, int, const char*) {}
-void MessageSend(int, int, int) {}
-void MessageSend(int, int, int, const char*) {}
-void MessageSend(int, int, int, const char*, const char*, int) {}
-void MessageSend(int, int, int, const char*, int, const char*, const char*) {}
-void* TransmitMessage(void*) { return nullptr; }
+namespace {
+
+// The bridge thread and main's end-of-run report both post through the one
+// buffer visualMessage; this guards it and MsgQueueExist.
+pthread_mutex_t visualGuard = PTHREAD_MUTEX_INITIALIZER;
+
+// Project number of the queue key: the character 's'. The monitor makes the
+// same key from its working directory, which it inherits from the launcher.
+const int kQueueProject = 115;
+
+// The monitor needs this long to create its queue.
+const unsigned kMonitorStartSeconds = 2;
+
+std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
+
+void Post(int code, const std::string& text) {
+  pthread_mutex_lock(&visualGuard);
+  if (MsgQueueExist != 0) {
+    visualMessage.type = code;
+    FitQueueText(text, visualMessage.text);
+    // Waits while the queue is full; a failed post loses the event.
+    (void)msgsnd(msg_qID, &visualMessage, MSG_SIZE, 0);
+  }
+  pthread_mutex_unlock(&visualGuard);
+}
+
+// write(2) of a whole text; the forked child may use nothing that locks.
+void WriteAll(int fd, const char* text) {
+  size_t left = strlen(text);
+  while (left > 0) {
+    ssize_t n = write(fd, text, left);
+    if (n <= 0) return;
+    text += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+void CloseEndpointCopy(CUDPConnection* endpoint) {
+  if (endpoint != nullptr && endpoint->Socket() >= 0) close(endpoint->Socket());
+}
+
+// In the forked child: becomes the monitor, or reports in the form of
+// perror("Failure: Create visual process\n") and ends with 0. Only
+// async-signal-safe calls: another thread may have held a lock at the fork.
+[[noreturn]] void BecomeMonitor(char* const argv[]) {
+  // The monitor keeps none of the launcher's ports.
+  CloseEndpointCopy(addressConnection);
+  CloseEndpointCopy(visualConnection);
+  CloseEndpointCopy(synConnection);
+  CloseEndpointCopy(consoleConnection);
+  execvp(argv[0], argv);
+  int err = errno;
+  WriteAll(STDERR_FILENO, "Failure: Create visual process\n: ");
+  // strerrordesc_np reads the fixed table: no locale, no allocation.
+  const char* desc = strerrordesc_np(err);
+  WriteAll(STDERR_FILENO, desc ? desc : "Unknown error");
+  WriteAll(STDERR_FILENO, "\n");
+  _exit(0);
+}
+
+void AppendList(std::string& out, const int32_t* values, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) out += ',';
+    out += std::to_string(values[i]);
+  }
+}
+
+}  // namespace
+
+// ---- Texts ----
+
+std::string VisualText(int a) { return std::to_string(a) + " "; }
+
+std::string VisualText(int a, const char* s) { return std::to_string(a) + " " + Text(s) + " "; }
+
+std::string VisualText(int a, int b) { return std::to_string(a) + " " + std::to_string(b) + " "; }
+
+std::string VisualText(int a, int b, const char* s) {
+  return std::to_string(a) + " " + std::to_string(b) + " " + Text(s);
+}
+
+std::string VisualText(int a, int b, const char* s, const char* t, int c) {
+  return std::to_string(a) + " " + std::to_string(b) + " " + Text(s) + " " + Text(t) + " " + std::to_string(c);
+}
+
+std::string VisualText(int a, int b, const char* list, int c, const char* s, const char* t) {
+  // Two blanks before the list: the monitor receives them as they are.
+  return std::to_string(a) + " " + std::to_string(b) + "  " + Text(list) + " " + std::to_string(c) + " " + Text(s) +
+         " " + Text(t);
+}
+
+size_t FitQueueText(const std::string& text, char (&field)[sizeof(QueueMessage::text)]) {
+  size_t n = std::min(text.size(), sizeof field - 1);
+  memcpy(field, text.data(), n);
+  field[n] = '\0';
+  return n + 1;
+}
+
+// ---- MessageSend ----
+
+void MessageSend(int code, int a) { Post(code, VisualText(a)); }
+
+void MessageSend(int code, int a, const char* s) { Post(code, VisualText(a, s)); }
+
+void MessageSend(int code, int a, int b) { Post(code, VisualText(a, b)); }
+
+void MessageSend(int code, int a, int b, const char* s) { Post(code, VisualText(a, b, s)); }
+
+void MessageSend(int code, int a, int b, const char* s, const char* t, int c) {
+  Post(code, VisualText(a, b, s, t, c));
+}
+
+void MessageSend(int code, int a, int b, const char* list, int c, const char* s, const char* t) {
+  Post(code, VisualText(a, b, list, c, s, t));
+}
+
+// ---- Dispatch ----
+
+VisualCall DispatchVisualEvent(const char (&datagram)[sizeof(VisualEvent)], int nprocs, const TagLookup& lookup) {
+  VisualEvent event;
+  memcpy(&event, datagram, sizeof event);
+  VisualCall call;
+  // Taken unsigned, negative codes are above 11 too; code 0 posts nothing.
+  if (event.code == 0 || static_cast<uint32_t>(event.code) > static_cast<uint32_t>(Msg_SynOneToOneChannelDestroy)) {
+    return call;
+  }
+  call.code = event.code;
+  call.a = event.process;
+  const std::string text(event.text, TextFieldLength(event.text, sizeof event.text));
+  switch (event.code) {
+    case Msg_RMPRocessBegin: {
+      int32_t tag = 0;
+      if (!lookup || !lookup(event.process, &tag)) tag = 0;
+      call.form = VisualForm::kBegin;
+      call.b = tag;
+      call.s = text;
+      call.t = "Process" + std::to_string(event.process);
+      call.c = event.argument;
+      break;
+    }
+    case Msg_RMPRocessEnd:
+      call.form = VisualForm::kInt;
+      break;
+    case Msg_AsynOneToOneChannelCreate:
+    case Msg_SynOneToOneChannelCreate:
+      call.form = VisualForm::kIntIntText;
+      call.b = event.argument;
+      call.s = text;
+      break;
+    case Msg_AsynOneToOneChannelDestroy:
+    case Msg_SynOneToOneChannelDestroy:
+      call.form = VisualForm::kIntInt;
+      call.b = event.argument;
+      break;
+    case Msg_AsynOneToOneChannelSend:
+    case Msg_AsynOneToOneChannelRecv:
+    case Msg_SynOneToOneChannelSend:
+    case Msg_SynOneToOneChannelRecv:
+    case Msg_SynOneToOneChannelAck:
+      call.form = VisualForm::kList;
+      call.b = event.argument;
+      AppendList(call.list, event.ranks, std::max(0, std::min(nprocs, kVisualRankValues)));
+      call.c = event.argument2;
+      call.s = std::string(event.text2, TextFieldLength(event.text2, sizeof event.text2));
+      call.t = text;
+      break;
+    default:
+      break;
+  }
+  return call;
+}
+
+std::string VisualCallText(const VisualCall& call) {
+  switch (call.form) {
+    case VisualForm::kNone:
+      return std::string();
+    case VisualForm::kInt:
+      return VisualText(call.a);
+    case VisualForm::kIntInt:
+      return VisualText(call.a, call.b);
+    case VisualForm::kIntIntText:
+      return VisualText(call.a, call.b, call.s.c_str());
+    case VisualForm::kBegin:
+      return VisualText(call.a, call.b, call.s.c_str(), call.t.c_str(), call.c);
+    case VisualForm::kList:
+      return VisualText(call.a, call.b, call.list.c_str(), call.c, call.s.c_str(), call.t.c_str());
+  }
+  return std::string();
+}
+
+void DeliverVisualCall(const VisualCall& call) {
+  switch (call.form) {
+    case VisualForm::kNone:
+      return;
+    case VisualForm::kInt:
+      MessageSend(call.code, call.a);
+      return;
+    case VisualForm::kIntInt:
+      MessageSend(call.code, call.a, call.b);
+      return;
+    case VisualForm::kIntIntText:
+      MessageSend(call.code, call.a, call.b, call.s.c_str());
+      return;
+    case VisualForm::kBegin:
+      MessageSend(call.code, call.a, call.b, call.s.c_str(), call.t.c_str(), call.c);
+      return;
+    case VisualForm::kList:
+      MessageSend(call.code, call.a, call.b, call.list.c_str(), call.c, call.s.c_str(), call.t.c_str());
+      return;
+  }
+}
+
+// ---- Start-up of the monitor ----
+
+int VisaulSystemInit() {
+  static char program[] = "visual";
+  static char flag[] = "-quelvastro";
+  char* const argv[] = {program, flag, nullptr};
+  // A child that fails to exec must not flush a copy of our buffers.
+  fflush(stdout);
+  fflush(stderr);
+  // A failed fork goes unnoticed: the attach below then reports the missing queue.
+  if (fork() == 0) BecomeMonitor(argv);
+  sleep(kMonitorStartSeconds);
+
+  key_t key = ftok(".", kQueueProject);
+  // Attach only: the monitor creates the queue, the launcher never does.
+  int id = msgget(key, 0666);
+  pthread_mutex_lock(&visualGuard);
+  msg_key = key;
+  msg_qID = id;
+  if (id < 0) {
+    int err = errno;
+    pthread_mutex_unlock(&visualGuard);
+    fprintf(stderr, "Error: errno = %d for key %x\n", err, static_cast<unsigned>(key));
+    errno = err;
+    perror("Failure: Create message Queue");
+    exit(-1);
+  }
+  MsgQueueExist = 1;
+  pthread_mutex_unlock(&visualGuard);
+  return 1;
+}
+
+// ---- The visual endpoint ----
+
+void* TransmitMessage(void* arg) {
+  CUDPConnection* endpoint = static_cast<CUDPConnection*>(arg);
+  char datagram[sizeof(VisualEvent)];
+  int capacity = sizeof datagram;  // UDPRecv leaves it as it is
+  char senderHost[128];
+  int senderPort = 0;
+  for (;;) {
+    memset(datagram, 0, sizeof datagram);
+    if (endpoint->UDPRecv(datagram, &capacity, senderHost, &senderPort) == -1) {
+      if (ControlClosing()) return nullptr;
+      ErrorMsg("Visual Thread UDPRecv", kLineVisualRecv, "Control");
+      exit(1);
+    }
+    bool closing = false;
+    VisualCall call = DispatchVisualEvent(datagram, numProcs, [&closing](int32_t fd, int32_t* tag) {
+      if (!ControlEnterRequest()) {
+        closing = true;
+        return false;
+      }
+      ProcessAddress entry;
+      bool found = aList.Lookup(fd, &entry);
+      ControlLeaveRequest();
+      if (found) *tag = entry.tag;
+      return found;
+    });
+    if (closing) return nullptr;
+    // Nothing goes back to the sender.
+    DeliverVisualCall(call);
+  }
+}
