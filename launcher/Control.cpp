@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "common/textfield.h"
+#include "launcher/Spawn.h"
 
 int32_t numProcs = 1;
 bool ComShellFlag = false;
@@ -223,6 +224,9 @@ int ControlMain(int argc, char** argv) {
   }
 
   OpenEndpoint(consoleConnection, "open console connection", kLineOpenConsole);
+
+  // The synchronisation service waits for every process that the program file starts.
+  if (cl.programFileGiven) numProcs = spawn::CountProgramFile(cl.programFile);
 
   StartService(ResolveAddress, addressConnection);
   StartService(SynControler, synConnection);

@@ -1,0 +1,111 @@
+// The pure parts of spawning: the child argument vector, the machine-file
+// and program-file readers, and the status of a run. Nothing here forks or
+// prints; spawn_processes and spawn_processes1 in Spawn.cpp put them together.
+#ifndef TARVO_LAUNCHER_SPAWN_H
+#define TARVO_LAUNCHER_SPAWN_H
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace spawn {
+
+/// An element of the child argument vector holds 127 characters and its NUL.
+const int kMaxElementLength = 127;
+/// A host name of the machine file: 31 characters and its NUL.
+const int kMaxHostLength = 31;
+/// A program-file line: 1023 characters before its line end.
+const int kMaxLineLength = 1023;
+/// At most this many words in a program-file line.
+const int kMaxLineWords = 128;
+/// Entries of the remote form beyond its program words: shell, host,
+/// "carrier", the eight launcher parameters and the null entry.
+const int kFixedEntries = 12;
+/// The table that holds a child argument vector, null entry included: a
+/// program-file line of the most words fits it, which leaves room for 127
+/// user arguments beside the program path.
+const int kVectorTable = kMaxLineWords + kFixedEntries;
+
+/// What every process of a run receives after its program words.
+struct LauncherParams {
+  int consolePort = 0;
+  int syncPort = 0;
+  std::string address;  // the launcher's host address, dotted text
+  int addressPort = 0;
+  int visualPort = 0;
+  int count = 0;  // processes of the run
+  std::string workdir;
+};
+
+/// The child argument vector without its null entry. The remote form is
+/// shell ("ssh" or "rsh"), host, "carrier", the program words, console port,
+/// synchronisation port, address, address port, visual port, rank, count and
+/// working directory; the local form is the same without its first two.
+std::vector<std::string> ChildVector(bool remote, bool ssh, const std::string& host,
+                                     const std::vector<std::string>& words, const LauncherParams& params,
+                                     int rank);
+
+/// Empty when program words and parameters fit the table and its elements;
+/// otherwise the "ERROR-" line (with its line end) that refuses the run.
+/// Host names are bounded by the machine-file reader, ranks and ports by
+/// their format.
+std::string CheckVector(const std::vector<std::string>& words, const LauncherParams& params);
+
+/// Reads the machine file's host names, one white-space separated word at a
+/// time, and starts again at the first word when the words run out.
+class MachineFileHosts {
+ public:
+  enum Result {
+    kHost,       // *host is the next usable name, as written in the file
+    kLocal,      // no usable word before the file's end, for the first process: run locally
+    kExhausted,  // a whole pass after the first rank yielded no usable host
+  };
+  /// `resolves` tells whether a name is a known host.
+  MachineFileHosts(FILE* file, bool (*resolves)(const char* name)) : file_(file), resolves_(resolves) {}
+
+  /// Chooses the host of the next process. Appends to *report the "ERROR-"
+  /// lines of every word it skips: an unknown host, or a word longer than 31
+  /// characters. A skipped word takes no process.
+  Result Next(std::string* host, std::string* report);
+
+ private:
+  enum Word { kWord, kTooLong, kEnd };
+  Word ReadWord(std::string* word);
+
+  FILE* file_;
+  bool (*resolves_)(const char*);
+  bool taken_ = false;            // a host was taken for some process
+  bool rewound_ = false;          // the reading went back to the start at least once
+  bool usedSinceRewind_ = false;  // a host was taken since the last rewind
+};
+
+/// Splits a program-file line at blanks (0x20) only: blanks before the first
+/// word are skipped, a run of blanks separates two words, blanks at the end
+/// yield one last empty word, and a line of blanks is one empty word.
+std::vector<std::string> SplitProgramLine(const std::string& line);
+
+/// One process of a program file: its line's number (from 1) and words.
+struct ProgramLine {
+  int number = 0;
+  std::vector<std::string> words;
+};
+
+/// Reads a whole program file. An empty line starts no process; a last line
+/// without a line end counts. False, with the "ERROR-" line (path and line
+/// number) in *error, for a line longer than 1023 characters, with more than
+/// 128 words or with a word longer than 127 characters.
+bool ReadProgramFile(FILE* file, const char* path, std::vector<ProgramLine>* lines, std::string* error);
+
+/// Opens, reads and checks the program file as the run will read it, and
+/// returns how many processes it starts. Prints the "ERROR-" line and exits
+/// with status 255 when the file cannot be opened or is refused.
+int CountProgramFile(const char* path);
+
+/// Folds one reaped wait status into the run's status: 0 while every
+/// process ended with 0, otherwise the highest exit status, or 128 plus the
+/// signal for a process ended by a signal.
+int FoldExitStatus(int runStatus, int waitStatus);
+
+}  // namespace spawn
+
+#endif  // TARVO_LAUNCHER_SPAWN_H

@@ -1,0 +1,76 @@
+/* carrier: the wrapper that the launcher starts for every process, on the
+ * local host directly or on a remote one through the remote shell.
+ *
+ *   carrier PROGRAM [ARGS...] CONSOLE_PORT SYNC_PORT LAUNCHER_ADDRESS
+ *           ADDRESS_PORT VISUAL_PORT RANK COUNT WORKDIR
+ *
+ * The launcher's parameters are always the last eight words. carrier enters
+ * WORKDIR, hands the parameters to the process in its environment and
+ * replaces itself with PROGRAM and its own ARGS, so that any program, a shell
+ * script included, runs under tarvo. Only the C library is used: carrier is
+ * started once per process and should cost little more than an exec. */
+#define _POSIX_C_SOURCE 200809L
+
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+/* The launcher's parameters after PROGRAM and ARGS, in their order. */
+enum { kParams = 8 };
+
+static const char* const kNames[kParams] = {
+    "TARVO_CONSOLE_PORT", "TARVO_SYNC_PORT", "TARVO_HOST", "TARVO_ADDRESS_PORT",
+    "TARVO_VISUAL_PORT",  "TARVO_RANK",      "TARVO_SIZE", "TARVO_WORKDIR",
+};
+
+/* Which parameters are decimal numbers (ports, rank, count). */
+static const int kNumeric[kParams] = {1, 1, 0, 1, 1, 1, 1, 0};
+
+static const char kUsage[] =
+    "carrier: usage: carrier PROGRAM [ARGS...] CONSOLE_PORT SYNC_PORT LAUNCHER_ADDRESS ADDRESS_PORT VISUAL_PORT "
+    "RANK COUNT WORKDIR\n";
+
+/* True for one or more decimal digits whose value fits an int. */
+static int IsNumber(const char* text) {
+  long value = 0;
+  if (*text == '\0') return 0;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') return 0;
+    value = value * 10 + (*text - '0');
+    if (value > INT_MAX) return 0;
+  }
+  return 1;
+}
+
+int main(int argc, char** argv) {
+  if (argc < 1 + 1 + kParams) {
+    fputs(kUsage, stderr);
+    return 2;
+  }
+  char** params = argv + argc - kParams;
+  for (int k = 0; k < kParams; ++k) {
+    if (kNumeric[k] && !IsNumber(params[k])) {
+      fprintf(stderr, "carrier: %s is not a number: %s\n", kNames[k], params[k]);
+      return 2;
+    }
+  }
+  const char* workdir = params[kParams - 1];
+  if (chdir(workdir) != 0) {
+    fprintf(stderr, "carrier: %s: %s\n", workdir, strerror(errno));
+    return 127;
+  }
+  for (int k = 0; k < kParams; ++k) {
+    if (setenv(kNames[k], params[k], 1) != 0) {
+      fprintf(stderr, "carrier: %s: %s\n", kNames[k], strerror(errno));
+      return 127;
+    }
+  }
+  /* PROGRAM and ARGS alone: the parameters' slot ends the vector. */
+  params[0] = NULL;
+  execvp(argv[1], argv + 1);
+  fprintf(stderr, "carrier: %s: %s\n", argv[1], strerror(errno));
+  return 127;
+}
