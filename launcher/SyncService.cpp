@@ -1,4 +1,85 @@
-// Placeholder until this service lands: the thread ends at once.
+// The synchronisation service: SynControler and its cycle.
+#include "launcher/SyncService.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/messages.h"
+#include "common/protocol.h"
+#include "common/textfield.h"
 #include "launcher/Control.h"
 
-void* SynControler(void*) { return nullptr; }
+SyncCycle::SyncCycle(int n) : table_(nullptr), size_(0) {
+  if (n < 1) return;
+  // calloc: every record starts with an empty host, port 0, not heard.
+  table_ = static_cast<SyncRecord*>(calloc(static_cast<size_t>(n), sizeof(SyncRecord)));
+  if (table_ != nullptr) size_ = n;
+}
+
+SyncCycle::~SyncCycle() { free(table_); }
+
+bool SyncCycle::Accept(const char* data, int len, const char* host, int port) {
+  // Only the first 140 bytes count; bytes not received read as zero.
+  SyncMessage request;
+  memset(&request, 0, sizeof request);
+  size_t taken = len <= 0 ? 0 : static_cast<size_t>(len);
+  if (taken > 0) memcpy(&request, data, taken < sizeof request ? taken : sizeof request);
+
+  // One unsigned comparison takes 29 to 32 and refuses every other code,
+  // negative ones included.
+  if (static_cast<uint32_t>(request.code) - static_cast<uint32_t>(Msg_TopologyBroadcast) >
+      static_cast<uint32_t>(Msg_TopologyScatter - Msg_TopologyBroadcast)) {
+    return false;
+  }
+  // The table has exactly one record per rank of the run; any other rank,
+  // negative ones included, has nowhere to go.
+  if (static_cast<uint32_t>(request.rank) >= static_cast<uint32_t>(size_)) return false;
+
+  SyncRecord& record = table_[request.rank];
+  CopyTextField(record.host, sizeof record.host - 1, host);
+  record.host[sizeof record.host - 1] = '\0';
+  record.port = port;
+  // A repeated request (a retry, a lost release) moves the rank's address
+  // but must not stand in for a rank not yet heard.
+  if (record.heard) return false;
+  record.heard = true;
+  if (++arrived_ < size_) return false;
+
+  // Every rank is in: the records keep the addresses for the releases, and
+  // the next request opens a fresh cycle.
+  for (int32_t j = 0; j < size_; ++j) table_[j].heard = false;
+  arrived_ = 0;
+  return true;
+}
+
+void* SynControler(void* arg) {
+  CUDPConnection* endpoint = static_cast<CUDPConnection*>(arg);
+  SyncCycle cycle(numProcs);  // the count is read once, here
+  if (!cycle.Valid()) {
+    perror("syn control table");
+    exit(1);
+  }
+  char request[sizeof(SyncMessage)];
+  char release[sizeof(SyncMessage)];
+  int capacity = sizeof request;
+  char host[128] = {0};
+  int port = 0;
+  for (;;) {
+    memset(request, 0, sizeof request);
+    memset(release, 0, sizeof release);
+    int got = endpoint->UDPRecv(request, &capacity, host, &port);
+    if (got == -1) {
+      // main closes the endpoints at the end of a complete run: not a failure.
+      if (ControlClosing()) return nullptr;
+      ErrorMsg("syn control UDPRecv", kLineSynRecv, "Control");
+      exit(1);
+    }
+    if (!cycle.Accept(request, got, host, port)) continue;
+    // Releases leave in rank order; a failed send does not hold back the rest.
+    for (int j = 0; j < cycle.Size(); ++j) {
+      const SyncRecord& to = cycle.Record(j);
+      endpoint->UDPSend(release, sizeof release, to.host, to.port);
+    }
+  }
+}

@@ -1,0 +1,53 @@
+// The synchronisation cycle: the meeting point that holds every process of
+// the run until all of them have asked, then lets them go in rank order. It
+// does no I/O; SynControler receives, feeds it and sends the releases.
+#ifndef TARVO_LAUNCHER_SYNCSERVICE_H
+#define TARVO_LAUNCHER_SYNCSERVICE_H
+
+#include <cstdint>
+
+/// Where the release of one rank goes: the source of that rank's latest
+/// request. `host` is the 128-byte dotted text as the receive delivers it,
+/// NUL-padded; one byte more keeps it terminated for UDPSend.
+struct SyncRecord {
+  char host[128 + 1];
+  int32_t port;
+  bool heard;  // a request of the current cycle came from this rank
+};
+
+/// One cycle after another of `n` ranks. The table is allocated once, in the
+/// constructor; Accept allocates nothing.
+class SyncCycle {
+ public:
+  /// A table of `n` zero-filled records (none when `n` < 1 or the allocation
+  /// fails: then Valid() is false and every request is dropped).
+  explicit SyncCycle(int n);
+  ~SyncCycle();
+  SyncCycle(const SyncCycle&) = delete;
+  SyncCycle& operator=(const SyncCycle&) = delete;
+
+  bool Valid() const { return table_ != nullptr; }
+  int Size() const { return size_; }
+  /// Distinct ranks heard in the current cycle, 0 to Size() - 1 between
+  /// cycles.
+  int Arrived() const { return arrived_; }
+
+  /// Judges one received request of `len` bytes (only the first 140 count;
+  /// bytes not received read as zero) from `host` and `port`. A code outside
+  /// 29 to 32 or a rank outside 0 to Size() - 1 is dropped. Otherwise the
+  /// rank's record takes the sender; a rank already heard in this cycle is
+  /// not counted again. True when this request completed the cycle: the
+  /// caller then sends the release to Record(0) ... Record(Size() - 1), in
+  /// that order, and the next Accept starts a fresh cycle.
+  bool Accept(const char* data, int len, const char* host, int port);
+
+  /// The record of rank `rank`, 0 <= rank < Size().
+  const SyncRecord& Record(int rank) const { return table_[rank]; }
+
+ private:
+  SyncRecord* table_;
+  int32_t size_;
+  int32_t arrived_ = 0;
+};
+
+#endif  // TARVO_LAUNCHER_SYNCSERVICE_H
