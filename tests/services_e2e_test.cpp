@@ -1,0 +1,111 @@
+// The synchronisation and console services of a running tarvo, reached over
+// loopback while the recording stand-ins hold.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/messages.h"
+#include "common/protocol.h"
+#include "tests/launcher_harness.h"
+#include "transport/Connection.h"
+
+namespace {
+
+// A loopback socket playing one process; every wait is bounded.
+struct Socket {
+  CUDPConnection conn{100};
+  Socket() {
+    EXPECT_EQ(conn.Open(0), 0);
+    timeval tv{10, 0};
+    setsockopt(conn.Socket(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~Socket() { conn.Close(); }
+  bool Send(int port, const void* data, size_t len) {
+    return conn.UDPSend(static_cast<const char*>(data), static_cast<int>(len), "127.0.0.1", port) ==
+           static_cast<int>(len);
+  }
+  // The next datagram; empty on time-out (or nothing waiting, with MSG_DONTWAIT).
+  std::string Next(int flags = 0) {
+    char buf[256];
+    ssize_t got = recv(conn.Socket(), buf, sizeof buf, flags);
+    return got < 0 ? std::string() : std::string(buf, static_cast<size_t>(got));
+  }
+};
+
+const std::string kRelease(sizeof(SyncMessage), '\0');
+
+TEST(ServicesEndToEnd, FourProcessesMeetAHundredTimesInARow) {
+  const int n = 4;
+  harness::LauncherRun run({"-np", std::to_string(n), "prog"});
+  ASSERT_TRUE(run.WaitForChildren(n)) << run.Stdout() << run.Stderr();
+  const int port = run.SyncPort();
+  ASSERT_GT(port, 0);
+
+  Socket rank[n], moved;  // `moved` stands in for rank 3 every tenth round
+  for (int round = 0; round < 100; ++round) {
+    Socket* from[n] = {&rank[0], &rank[1], &rank[2], round % 10 == 9 ? &moved : &rank[3]};
+    for (int k = 0; k < n; ++k) {
+      int r = (round + k) % n;  // arrival order turns from round to round
+      SyncMessage m;
+      memset(&m, 0, sizeof m);
+      m.code = Msg_TopologyBroadcast + (round + r) % 4;
+      m.rank = r;
+      ASSERT_TRUE(from[r]->Send(port, &m, sizeof m));
+    }
+    for (int r = 0; r < n; ++r) ASSERT_EQ(from[r]->Next(), kRelease) << "round " << round << " rank " << r;
+  }
+  for (auto& s : rank) EXPECT_EQ(s.Next(MSG_DONTWAIT), "") << "one release per round";
+  EXPECT_EQ(moved.Next(MSG_DONTWAIT), "");
+
+  run.ReleaseChildren();
+  EXPECT_EQ(run.Wait(), 0) << run.Stderr();
+  EXPECT_EQ(run.Stderr().find("UDPRecv"), std::string::npos) << run.Stderr();
+}
+
+TEST(ServicesEndToEnd, ConsoleTextFromSeveralSendersAtOnce) {
+  harness::LauncherRun run({"-np", "2", "prog"});
+  ASSERT_TRUE(run.WaitForChildren(2)) << run.Stdout() << run.Stderr();
+  const int port = run.ConsolePort();
+  ASSERT_GT(port, 0);
+
+  const int senders = 4, lines = 25;
+  Socket s[senders];
+  auto text = [](int who, int k) { return "sender " + std::to_string(who) + " line " + std::to_string(k) + "\n"; };
+  for (int k = 0; k < lines; ++k) {
+    for (int who = 0; who < senders; ++who) {
+      std::string t = text(who, k);
+      ASSERT_TRUE(s[who].Send(port, t.data(), t.size()));
+    }
+    for (int who = 0; who < senders; ++who) ASSERT_EQ(s[who].Next(), "s") << "line " << k << " of " << who;
+  }
+  std::string full(2048, 'z');  // a whole buffer without a NUL
+  ASSERT_TRUE(s[0].Send(port, full.data(), full.size()));
+  ASSERT_EQ(s[0].Next(), "s");
+  for (auto& one : s) EXPECT_EQ(one.Next(MSG_DONTWAIT), "") << "one acknowledgement per datagram";
+
+  run.ReleaseChildren();
+  ASSERT_EQ(run.Wait(), 0) << run.Stderr();
+  const std::string out = run.Stdout();
+  for (int who = 0; who < senders; ++who) {
+    size_t last = 0;
+    for (int k = 0; k < lines; ++k) {
+      std::string line = "Console-> " + text(who, k);
+      size_t at = out.find(line);
+      ASSERT_NE(at, std::string::npos) << line << out;
+      EXPECT_EQ(out.find(line, at + 1), std::string::npos) << "printed twice: " << line;
+      EXPECT_GE(at, last) << "out of order: " << line;
+      last = at;
+    }
+  }
+  EXPECT_NE(out.find("Console-> " + full), std::string::npos);
+  size_t prefixes = 0;
+  for (size_t at = out.find("Console-> "); at != std::string::npos; at = out.find("Console-> ", at + 1)) ++prefixes;
+  EXPECT_EQ(prefixes, static_cast<size_t>(senders * lines + 1));
+}
+
+}  // namespace
