@@ -2,10 +2,13 @@
 //
 // It writes its whole argument vector, NUL-separated, to
 // $TARVO_FAKE_DIR/<rank>.args, where the rank is the third-last word (the
-// launcher's parameters are always the last eight). With TARVO_FAKE_HOLD set
+// launcher's parameters are always the last eight), and what its open
+// descriptors refer to ("socket:[inode]", paths), one a line, to
+// $TARVO_FAKE_DIR/<rank>.fds, before the .args file. With TARVO_FAKE_HOLD set
 // it then waits until $TARVO_FAKE_DIR/release exists (at most 120 s), so that
 // a test can talk to the launcher's services meanwhile. It ends with
 // $TARVO_FAKE_EXIT_<rank> (default 0), or raises $TARVO_FAKE_SIGNAL_<rank>.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -25,6 +28,24 @@ int main(int argc, char** argv) {
     blob += argv[i];
     blob.push_back('\0');
   }
+  // What the process inherited: the launcher's children must not pass its
+  // endpoints on.
+  std::string fds;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.' || atoi(e->d_name) == dirfd(d)) continue;
+      char target[256] = {0};
+      std::string link = std::string("/proc/self/fd/") + e->d_name;
+      if (readlink(link.c_str(), target, sizeof target - 1) > 0) fds += std::string(target) + "\n";
+    }
+    closedir(d);
+  }
+  std::string fdPath = std::string(dir) + "/" + rank + ".fds";
+  int fdFile = open(fdPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fdFile < 0) return 93;
+  if (write(fdFile, fds.data(), fds.size()) != static_cast<ssize_t>(fds.size())) return 94;
+  close(fdFile);
+
   std::string path = std::string(dir) + "/" + rank + ".args";
   std::string tmp = path + ".tmp." + std::to_string(getpid());
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

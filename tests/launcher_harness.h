@@ -25,6 +25,7 @@ struct Options {
   std::string workdir;                       // empty: a fresh temporary directory
   std::map<std::string, std::string> env;    // extra environment, e.g. TARVO_FAKE_EXIT_1=3
   std::string pathPrefix;                    // put before fakebin on PATH
+  std::string exactPath;                     // when set, PATH is this alone (no fakebin)
 };
 
 class LauncherRun {
@@ -45,6 +46,7 @@ class LauncherRun {
     const char* path = getenv("PATH");
     std::string newPath = "PATH=" + (opts_.pathPrefix.empty() ? "" : opts_.pathPrefix + ":") +
                           std::string(TARVO_FAKE_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin");
+    if (!opts_.exactPath.empty()) newPath = "PATH=" + opts_.exactPath;
     envs.push_back(newPath);
     envs.push_back("TARVO_FAKE_DIR=" + recordDir_);
     if (opts_.hold) envs.push_back("TARVO_FAKE_HOLD=1");

@@ -1,0 +1,404 @@
+// The real tarvo with the recording carrier, ssh and rsh first on PATH:
+// every entry of every process's argument vector, the hosts of a machine
+// file, the program file, the failures and the status of the run.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/launcher_harness.h"
+#include "tests/run_util.h"
+#include "transport/Connection.h"
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+void Pause(int ms) {
+  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&ts, nullptr);
+}
+
+// The launcher's host address, as every process receives it.
+std::string LauncherAddress() {
+  CUDPConnection probe(100);
+  std::string ip = probe.IP();
+  probe.Close();
+  return ip;
+}
+
+struct Endpoint {
+  int port;
+  std::string socket;  // "socket:[inode]", as /proc shows the descriptor
+};
+
+// The UDP sockets that process `pid` holds, in the order of their
+// descriptors, which is the order in which the launcher created its
+// endpoints: address, visual, synchronisation, console.
+std::vector<Endpoint> EndpointsOf(pid_t pid) {
+  std::map<unsigned long, int> portOfInode;
+  std::istringstream table(testutil::ReadFile("/proc/net/udp"));
+  std::string line;
+  std::getline(table, line);  // header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retr, uid, timeout;
+    unsigned long inode = 0;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+    size_t colon = local.find(':');
+    if (colon != std::string::npos) portOfInode[inode] = static_cast<int>(strtol(local.c_str() + colon + 1, nullptr, 16));
+  }
+  std::map<int, Endpoint> endpointOfFd;
+  std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(fdDir.c_str());
+  if (d == nullptr) return {};
+  while (dirent* e = readdir(d)) {
+    char target[128] = {0};
+    std::string link = fdDir + "/" + e->d_name;
+    if (readlink(link.c_str(), target, sizeof target - 1) <= 0) continue;
+    unsigned long inode = 0;
+    if (sscanf(target, "socket:[%lu]", &inode) == 1 && portOfInode.count(inode)) {
+      endpointOfFd[atoi(e->d_name)] = Endpoint{portOfInode[inode], target};
+    }
+  }
+  closedir(d);
+  std::vector<Endpoint> endpoints;
+  for (auto& kv : endpointOfFd) endpoints.push_back(kv.second);
+  return endpoints;
+}
+
+int CountRecords(const std::string& dir) {
+  std::string out = testutil::Run("ls " + dir + " | grep -c \"\\.args$\"", 10).out;
+  return atoi(out.c_str());
+}
+
+class SpawnRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string made = testutil::MakeTempDir();
+    char real[4096];
+    ASSERT_NE(realpath(made.c_str(), real), nullptr);
+    dir_ = real;
+    address_ = LauncherAddress();
+  }
+  void TearDown() override {
+    std::string cleanup = "rm -rf " + dir_;
+    if (system(cleanup.c_str()) != 0) {
+    }
+  }
+  void Write(const std::string& name, const std::string& text) { testutil::WriteFile(dir_ + "/" + name, text); }
+  harness::Options Opts(bool hold = true) {
+    harness::Options o;
+    o.workdir = dir_;
+    o.hold = hold;
+    return o;
+  }
+
+  // The eight launcher parameters that rank `rank` of `count` receives in
+  // this run, taken from rank 0's ports.
+  Words Params(const harness::LauncherRun& run, int rank, int count) const {
+    return {std::to_string(run.ConsolePort()), std::to_string(run.SyncPort()), address_,
+            std::to_string(run.AddressPort()), std::to_string(run.VisualPort()), std::to_string(rank),
+            std::to_string(count), dir_};
+  }
+  static Words Join(Words a, const Words& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  }
+  // Each port entry names the launcher endpoint that it stands for, and
+  // no process holds the endpoints it must not have: none of the four in
+  // the user-program form, only the console one in the program-file form.
+  void ExpectEndpoints(const harness::LauncherRun& run, int count, bool consoleStays = false) {
+    std::vector<Endpoint> e = EndpointsOf(run.Pid());
+    ASSERT_EQ(e.size(), 4u) << "the launcher's endpoints";
+    EXPECT_EQ(run.AddressPort(), e[0].port);
+    EXPECT_EQ(run.VisualPort(), e[1].port);
+    EXPECT_EQ(run.SyncPort(), e[2].port);
+    EXPECT_EQ(run.ConsolePort(), e[3].port);
+    for (int rank = 0; rank < count; ++rank) {
+      std::string held = testutil::ReadFile(run.RecordDir() + "/" + std::to_string(rank) + ".fds");
+      for (int k = 0; k < 4; ++k) {
+        bool holds = held.find(e[k].socket + "\n") != std::string::npos;
+        EXPECT_EQ(holds, consoleStays && k == 3) << "rank " << rank << " endpoint " << k << ":\n" << held;
+      }
+    }
+  }
+
+  std::string dir_;
+  std::string address_;
+};
+
+TEST_F(SpawnRun, LocalRunGivesEveryProcessItsVector) {
+  harness::LauncherRun run({"-np", "3", "prog", "x", "y"}, Opts());
+  ASSERT_TRUE(run.WaitForChildren(3)) << run.Stdout() << run.Stderr();
+  ExpectEndpoints(run, 3);
+  for (int rank = 0; rank < 3; ++rank) {
+    EXPECT_EQ(run.Record(rank), Join({"carrier", dir_ + "/prog", "x", "y"}, Params(run, rank, 3))) << rank;
+  }
+  run.ReleaseChildren();
+  EXPECT_EQ(run.Wait(), 0);
+  EXPECT_EQ(run.Stdout(), "");
+  EXPECT_EQ(run.Stderr(), "");
+}
+
+TEST_F(SpawnRun, OneProcessByDefaultAndPortsRightAfterTheProgram) {
+  {
+    harness::LauncherRun run({"prog", "a"}, Opts());
+    ASSERT_TRUE(run.WaitForChildren(1));
+    EXPECT_EQ(run.Record(0), Join({"carrier", dir_ + "/prog", "a"}, Params(run, 0, 1)));
+    run.ReleaseChildren();
+    EXPECT_EQ(run.Wait(), 0);
+  }
+  {
+    harness::LauncherRun run({"-np", "1", "prog"}, Opts());
+    ASSERT_TRUE(run.WaitForChildren(1));
+    EXPECT_EQ(run.Record(0), Join({"carrier", dir_ + "/prog"}, Params(run, 0, 1)));
+    run.ReleaseChildren();
+    EXPECT_EQ(run.Wait(), 0);
+  }
+}
+
+TEST_F(SpawnRun, MachineFileHostsAreReusedInOrderThroughTheRemoteShell) {
+  Write("hosts", "localhost 127.0.0.1\n\t127.0.0.2\n");
+  const Words hosts = {"localhost", "127.0.0.1", "127.0.0.2", "localhost", "127.0.0.1"};
+  for (const char* shell : {"-rsh", "-ssh"}) {
+    harness::LauncherRun run({shell, "-np", "5", "-mf", "hosts", "prog", "x"}, Opts());
+    ASSERT_TRUE(run.WaitForChildren(5)) << shell << run.Stdout();
+    ExpectEndpoints(run, 5);
+    const std::string exe = shell + 1;  // "rsh" or "ssh"
+    for (int rank = 0; rank < 5; ++rank) {
+      EXPECT_EQ(run.Record(rank), Join({exe, hosts[rank], "carrier", dir_ + "/prog", "x"}, Params(run, rank, 5)))
+          << shell << " rank " << rank;
+    }
+    run.ReleaseChildren();
+    EXPECT_EQ(run.Wait(), 0);
+    EXPECT_EQ(run.Stdout(), "");
+  }
+}
+
+TEST_F(SpawnRun, UnknownHostIsReportedEachPassAndGetsNoRank) {
+  Write("hosts", "localhost no-such-host.invalid 127.0.0.1\n");
+  harness::LauncherRun run({"-np", "4", "-mf", "hosts", "prog"}, Opts());
+  ASSERT_TRUE(run.WaitForChildren(4)) << run.Stdout();
+  const Words hosts = {"localhost", "127.0.0.1", "localhost", "127.0.0.1"};
+  for (int rank = 0; rank < 4; ++rank) {
+    EXPECT_EQ(run.Record(rank), Join({"rsh", hosts[rank], "carrier", dir_ + "/prog"}, Params(run, rank, 4)));
+  }
+  run.ReleaseChildren();
+  EXPECT_EQ(run.Wait(), 0);
+  const std::string report =
+      "ERROR-Host: no-such-host.invalid does NOT exists\nERROR-Please check you machinefile\n";
+  EXPECT_EQ(run.Stdout(), report + report);
+}
+
+TEST_F(SpawnRun, MachineFileWithoutUsableWordRunsLocally) {
+  Write("empty", "");
+  Write("unknown", "bad-one.invalid\nbad-two.invalid\n");
+  for (const char* file : {"empty", "unknown"}) {
+    harness::LauncherRun run({"-ssh", "-np", "2", "-mf", file, "prog", "a"}, Opts());
+    ASSERT_TRUE(run.WaitForChildren(2)) << file;
+    for (int rank = 0; rank < 2; ++rank) {
+      EXPECT_EQ(run.Record(rank), Join({"carrier", dir_ + "/prog", "a"}, Params(run, rank, 2))) << file;
+    }
+    run.ReleaseChildren();
+    EXPECT_EQ(run.Wait(), 0);
+    if (std::string(file) == "empty") {
+      EXPECT_EQ(run.Stdout(), "");
+    } else {
+      EXPECT_EQ(run.Stdout(),
+                "ERROR-Host: bad-one.invalid does NOT exists\nERROR-Please check you machinefile\n"
+                "ERROR-Host: bad-two.invalid does NOT exists\nERROR-Please check you machinefile\n");
+    }
+  }
+}
+
+TEST_F(SpawnRun, ProgramFileLinesAreTheProcesses) {
+  Write("pf", "prog a b\n\n   other  x  \n/bin/third\t1");
+  Write("hosts", "localhost unchecked.invalid");
+  {
+    harness::LauncherRun run({"-pf", "pf"}, Opts());
+    ASSERT_TRUE(run.WaitForChildren(3));
+    ExpectEndpoints(run, 3, true);
+    EXPECT_EQ(run.Record(0), Join({"carrier", "prog", "a", "b"}, Params(run, 0, 3)));
+    EXPECT_EQ(run.Record(1), Join({"carrier", "other", "x", ""}, Params(run, 1, 3)));
+    EXPECT_EQ(run.Record(2), Join({"carrier", "/bin/third\t1"}, Params(run, 2, 3)));
+    run.ReleaseChildren();
+    EXPECT_EQ(run.Wait(), 0);
+  }
+  {
+    // Hosts are used as read, without a lookup, and reused for the third line.
+    harness::LauncherRun run({"-ssh", "-mf", "hosts", "-pf", "pf"}, Opts());
+    ASSERT_TRUE(run.WaitForChildren(3));
+    ExpectEndpoints(run, 3, true);
+    EXPECT_EQ(run.Record(0), Join({"ssh", "localhost", "carrier", "prog", "a", "b"}, Params(run, 0, 3)));
+    EXPECT_EQ(run.Record(1), Join({"ssh", "unchecked.invalid", "carrier", "other", "x", ""}, Params(run, 1, 3)));
+    EXPECT_EQ(run.Record(2), Join({"ssh", "localhost", "carrier", "/bin/third\t1"}, Params(run, 2, 3)));
+    run.ReleaseChildren();
+    EXPECT_EQ(run.Wait(), 0);
+    EXPECT_EQ(run.Stdout(), "");
+  }
+}
+
+TEST_F(SpawnRun, StatusOfTheRunIsTheWorstOfItsProcesses) {
+  struct Case {
+    std::map<std::string, std::string> env;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {{{"TARVO_FAKE_EXIT_1", "3"}}, 3},
+      {{{"TARVO_FAKE_SIGNAL_2", "9"}}, 128 + SIGKILL},
+      {{{"TARVO_FAKE_EXIT_0", "3"}, {"TARVO_FAKE_SIGNAL_1", "15"}, {"TARVO_FAKE_EXIT_2", "200"}}, 200},
+  };
+  for (const Case& c : cases) {
+    harness::Options o = Opts();
+    o.env = c.env;
+    harness::LauncherRun run({"-np", "3", "prog"}, o);
+    ASSERT_TRUE(run.WaitForChildren(3));
+    run.ReleaseChildren();
+    EXPECT_EQ(run.Wait(), c.status);
+  }
+  // The program-file form keeps the statuses the same way.
+  Write("pf", "p\nq\n");
+  harness::Options o = Opts();
+  o.env = {{"TARVO_FAKE_EXIT_1", "3"}};
+  harness::LauncherRun run({"-pf", "pf"}, o);
+  ASSERT_TRUE(run.WaitForChildren(2));
+  run.ReleaseChildren();
+  EXPECT_EQ(run.Wait(), 3);
+}
+
+TEST_F(SpawnRun, MissingFilesEndTheRunBeforeAnyProcess) {
+  struct Case {
+    Words args;
+    std::string out;
+  };
+  Write("pf", "prog\n");
+  const std::vector<Case> cases = {
+      {{"-np", "2", "-mf", "nohosts", "prog"}, "ERROR-Control Process Cannot open machinefile: nohosts\n"},
+      {{"-mf", "nohosts", "-pf", "pf"}, "ERROR-Control Process Cannot open machinefile: nohosts\n"},
+      {{"-pf", "nopf"}, "ERROR-Control Process: Cannot open program file: nopf\n"},
+  };
+  for (const Case& c : cases) {
+    harness::LauncherRun run(c.args, Opts(false));
+    EXPECT_EQ(run.Wait(), 255) << c.out;
+    EXPECT_EQ(run.Stdout(), c.out);
+    EXPECT_EQ(CountRecords(run.RecordDir()), 0);
+  }
+}
+
+TEST_F(SpawnRun, OversizedInputIsRefusedBeforeAnyProcess) {
+  std::string longWord(128, 'w');
+  Write("pf", "fine\nprog " + longWord + "\n");
+  Words many = {"-np", "2", "prog"};
+  for (int i = 0; i < 128; ++i) many.push_back("a");
+  struct Case {
+    Words args;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {{"-pf", "pf"},
+       "ERROR-Control Process: program file pf, line 2: a word longer than 127 characters\n"},
+      {{"-np", "2", "prog", longWord}, "ERROR-Control Process: argument is longer than 127 characters: " + longWord + "\n"},
+      {many, "ERROR-Control Process: 128 user arguments do not fit the child argument vector (at most 127)\n"},
+  };
+  for (const Case& c : cases) {
+    harness::LauncherRun run(c.args, Opts(false));
+    EXPECT_EQ(run.Wait(), 255) << c.out;
+    EXPECT_EQ(run.Stdout(), c.out);
+    EXPECT_EQ(CountRecords(run.RecordDir()), 0);
+  }
+}
+
+TEST_F(SpawnRun, EveryChildWhoseExecFailsIsReapedWithStatusOne) {
+  // An empty search path: neither carrier nor a remote shell can be found.
+  std::string bin = dir_ + "/emptybin";
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  Write("hosts", "localhost\n");
+  Write("pf", "prog\nprog\n");
+  struct Case {
+    Words args;
+    std::string message;
+    int line;
+  };
+  const std::vector<Case> cases = {
+      {{"-np", "2", "prog"}, "no machine", 661},
+      {{"-ssh", "-np", "2", "-mf", "hosts", "prog"}, "ssh", 673},
+      {{"-np", "2", "-mf", "hosts", "prog"}, "rsh", 682},
+      {{"-pf", "pf"}, "no machine", 1046},
+      {{"-ssh", "-mf", "hosts", "-pf", "pf"}, "ssh", 1058},
+      {{"-mf", "hosts", "-pf", "pf"}, "rsh", 1067},
+  };
+  for (const Case& c : cases) {
+    harness::Options o = Opts(false);
+    o.exactPath = bin;
+    harness::LauncherRun run(c.args, o);
+    EXPECT_EQ(run.Wait(), 1) << c.line;
+    const std::string at = "Error at " + std::to_string(c.line) + " Control";
+    EXPECT_EQ(run.Stdout(), at + at);
+    const std::string line = "Control Process: execvp " + c.message + " failed\n";
+    const std::string err = run.Stderr();
+    size_t fails = 0, texts = 0;
+    for (size_t p = err.find(line); p != std::string::npos; p = err.find(line, p + 1)) ++fails;
+    const std::string text = "execvp: No such file or directory\n";
+    for (size_t p = err.find(text); p != std::string::npos; p = err.find(text, p + 1)) ++texts;
+    EXPECT_EQ(fails, 2u) << err;
+    EXPECT_EQ(texts, 2u) << err;
+    EXPECT_EQ(err.size(), 2 * (line.size() + text.size())) << err;
+  }
+}
+
+// The machine file is a pipe that the test feeds, so that the remote shell
+// can vanish for the second process only.
+TEST_F(SpawnRun, AFailedExecIsReapedWhileTheOtherProcessesRun) {
+  std::string bin = dir_ + "/bin";
+  std::string rsh = bin + "/rsh";
+  const std::string fake = std::string(TARVO_FAKE_BIN_DIR) + "/carrier";
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(fake.c_str(), rsh.c_str()), 0);
+  std::string fifo = dir_ + "/hosts";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+
+  harness::Options o = Opts();
+  o.exactPath = bin;
+  harness::LauncherRun run({"-np", "3", "-mf", "hosts", "prog"}, o);
+  int fd = -1;
+  for (int i = 0; i < 3000 && fd < 0; ++i) {
+    fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // ENXIO until tarvo opens it
+    if (fd < 0) Pause(10);
+  }
+  ASSERT_GE(fd, 0) << "tarvo never opened its machine file";
+  auto feed = [fd](const char* word) { return write(fd, word, strlen(word)) == static_cast<ssize_t>(strlen(word)); };
+
+  ASSERT_TRUE(feed("localhost\n"));
+  EXPECT_TRUE(run.WaitForChildren(1));
+  ASSERT_EQ(unlink(rsh.c_str()), 0);
+  ASSERT_TRUE(feed("localhost\n"));
+  bool failed = false;
+  for (int i = 0; i < 3000 && !failed; ++i) {
+    failed = run.Stderr().find("Control Process: execvp rsh failed\n") != std::string::npos;
+    if (!failed) Pause(10);
+  }
+  EXPECT_TRUE(failed);
+  ASSERT_EQ(symlink(fake.c_str(), rsh.c_str()), 0);
+  ASSERT_TRUE(feed("localhost\n"));
+  close(fd);
+
+  EXPECT_TRUE(run.WaitForChildren(2));
+  EXPECT_EQ(run.Record(0), Join({"rsh", "localhost", "carrier", dir_ + "/prog"}, Params(run, 0, 3)));
+  EXPECT_TRUE(run.Record(1).empty());
+  EXPECT_EQ(run.Record(2), Join({"rsh", "localhost", "carrier", dir_ + "/prog"}, Params(run, 2, 3)));
+  run.ReleaseChildren();
+  EXPECT_EQ(run.Wait(), 1);
+  EXPECT_EQ(run.Stdout(), "Error at 682 Control");
+}
+
+}  // namespace
