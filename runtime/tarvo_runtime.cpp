@@ -178,26 +178,36 @@ void ToEntry(const char* record, trv_entry* e) {
 
 bool ValidContext(const trv_ctx* ctx) { return ctx && ctx->attempts > 0 && ctx->timeout > 0; }
 
-// Finds the newest entry (highest identifier) registered from ip:port.
-int FindOwn(trv_ctx* ctx, const char* ip, int port, int* id) {
+// Fetches the table reply into buf (kMaxDatagram + 1 bytes; one byte more
+// than the largest datagram, so that a too long reply is seen as such and
+// refused rather than cut). The number of records goes to *count.
+int FetchTable(const trv_ctx* ctx, char* buf, int* count) {
+  AddressMessage m = Request(ADDRESS, TRV_TABLE_ID);
+  Answer got;
+  int r = Exchange(ctx, ctx->address_port, &m, sizeof m, buf, kMaxDatagram + 1, ctx->attempts, IsTable, &got);
+  if (r == TRV_OK) *count = Field(buf, offsetof(AddressMessage, port));
+  return r;
+}
+
+// Finds the newest entry (highest identifier) registered from ip:port, in
+// one reply, so that the table cannot change under the search.
+int FindOwn(const trv_ctx* ctx, const char* ip, int port, int* id) {
+  char* buf = static_cast<char*>(malloc(kMaxDatagram + 1));
+  if (!buf) return TRV_ESOCKET;
   int count = 0;
-  int r = trv_table(ctx, nullptr, 0, &count);
-  if (r != TRV_OK) return r;
-  if (count == 0) return TRV_ENOTFOUND;
-  trv_entry* all = static_cast<trv_entry*>(malloc(sizeof(trv_entry) * static_cast<size_t>(count)));
-  if (!all) return TRV_ESOCKET;
-  int got = 0;
-  r = trv_table(ctx, all, count, &got);
+  int r = FetchTable(ctx, buf, &count);
   if (r == TRV_OK) {
     r = TRV_ENOTFOUND;
-    for (int i = 0; i < got && i < count; ++i) {
-      if (all[i].port == port && strcmp(all[i].ip, ip) == 0) {
-        *id = all[i].id;
+    for (int i = 0; i < count; ++i) {
+      trv_entry e;
+      ToEntry(buf + kHeaderSize + i * kRecordSize, &e);
+      if (e.port == port && strcmp(e.ip, ip) == 0) {
+        *id = e.id;
         r = TRV_OK;
       }
     }
   }
-  free(all);
+  free(buf);
   return r;
 }
 
@@ -268,7 +278,7 @@ int trv_open_endpoint(int* sock, int* port) {
 
 int trv_join(trv_ctx* ctx, int id, int tag, const char* ip, const char* hostname, int port, int* got_id) {
   if (!ValidContext(ctx) || !ip || strlen(ip) >= 128 || port < 0 || port > 65535) return TRV_EINVAL;
-  if (id < 0 || (id >= TRV_NONE_ID && id != TRV_ANY_ID)) return TRV_EINVAL;
+  if (id < 0 || id == TRV_NONE_ID || id == TRV_TABLE_ID) return TRV_EINVAL;
   AddressMessage m = Request(JOIN, id);
   m.tag = tag;
   CopyTextField(m.ip, sizeof m.ip, ip);
@@ -319,7 +329,7 @@ int trv_join(trv_ctx* ctx, int id, int tag, const char* ip, const char* hostname
 }
 
 int trv_address(trv_ctx* ctx, int id, char* out_ip, int* out_port) {
-  if (!ValidContext(ctx) || id < 0 || id >= TRV_NONE_ID) return TRV_EINVAL;
+  if (!ValidContext(ctx) || id < 0 || id == TRV_NONE_ID || id == TRV_TABLE_ID) return TRV_EINVAL;
   AddressMessage m = Request(ADDRESS, id);
   char buf[sizeof(AddressMessage)];
   Answer got;
@@ -340,15 +350,11 @@ int trv_address(trv_ctx* ctx, int id, char* out_ip, int* out_port) {
 
 int trv_table(trv_ctx* ctx, trv_entry* out, int max, int* count) {
   if (!ValidContext(ctx) || !count || max < 0 || (max > 0 && !out)) return TRV_EINVAL;
-  AddressMessage m = Request(ADDRESS, TRV_TABLE_ID);
-  // One byte more than the largest datagram, so that a too long reply is
-  // seen as such and refused rather than cut.
   char* buf = static_cast<char*>(malloc(kMaxDatagram + 1));
   if (!buf) return TRV_ESOCKET;
-  Answer got;
-  int r = Exchange(ctx, ctx->address_port, &m, sizeof m, buf, kMaxDatagram + 1, ctx->attempts, IsTable, &got);
+  int n = 0;
+  int r = FetchTable(ctx, buf, &n);
   if (r == TRV_OK) {
-    int n = Field(buf, offsetof(AddressMessage, port));
     *count = n;
     for (int i = 0; i < n && i < max; ++i) ToEntry(buf + kHeaderSize + i * kRecordSize, &out[i]);
   }
@@ -357,7 +363,7 @@ int trv_table(trv_ctx* ctx, trv_entry* out, int max, int* count) {
 }
 
 int trv_leave(trv_ctx* ctx, int id) {
-  if (!ValidContext(ctx) || id < 0 || id >= TRV_NONE_ID) return TRV_EINVAL;
+  if (!ValidContext(ctx) || id < 0 || id == TRV_NONE_ID || id == TRV_TABLE_ID) return TRV_EINVAL;
   AddressMessage m = Request(LEAVE, id);
   char buf[sizeof(AddressMessage)];
   Answer got;

@@ -96,8 +96,9 @@ int trv_local_address(const trv_ctx* ctx, char* out);
  * goes to *sock and its port to *port. Close it with close(). */
 int trv_open_endpoint(int* sock, int* port);
 
-/* Registers the endpoint ip:port under identifier id (0 .. 996, or
- * TRV_ANY_ID to let the registry choose; the chosen identifier is written
+/* Registers the endpoint ip:port under identifier id (0 or more but 997
+ * and 998, which mean something else in the protocol; TRV_ANY_ID lets the
+ * registry choose; the chosen identifier is written
  * to *got_id when got_id is not null). hostname and tag are stored with
  * the entry; a null hostname means this host's name. An answer 997 means
  * that this very registration is already there: success. When the
@@ -106,7 +107,8 @@ int trv_open_endpoint(int* sock, int* port);
 int trv_join(trv_ctx* ctx, int id, int tag, const char* ip, const char* hostname, int port,
              int* got_id);
 
-/* Looks identifier id up: its address text (out_ip, 128 bytes, NUL
+/* Identifiers of trv_address and trv_leave: 0 or more but 997 and 998.
+ * Looks identifier id up: its address text (out_ip, 128 bytes, NUL
  * terminated) and port. TRV_ENOTFOUND when it is not registered. */
 int trv_address(trv_ctx* ctx, int id, char* out_ip, int* out_port);
 

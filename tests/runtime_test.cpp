@@ -309,7 +309,8 @@ TEST(RuntimeJoin, RefusesIdentifiersWithAProtocolMeaning) {
   EXPECT_EQ(trv_join(&ctx, -1, 0, "127.0.0.1", "h", 1, nullptr), TRV_EINVAL);
   EXPECT_EQ(trv_join(&ctx, 1, 0, "127.0.0.1", "h", 70000, nullptr), TRV_EINVAL);
   EXPECT_EQ(trv_address(&ctx, 998, nullptr, nullptr), TRV_EINVAL);
-  EXPECT_EQ(trv_leave(&ctx, 999), TRV_EINVAL);
+  EXPECT_EQ(trv_leave(&ctx, 997), TRV_EINVAL);
+  EXPECT_EQ(trv_address(&ctx, 997, nullptr, nullptr), TRV_EINVAL);
 }
 
 TEST(RuntimeAddress, FoundAndNotFound) {
