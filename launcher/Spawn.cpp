@@ -82,7 +82,7 @@ MachineFileHosts::Word MachineFileHosts::ReadWord(std::string* word) {
   do {
     c = fgetc(file_);
   } while (c != EOF && IsSpace(c));
-  if (c == EOF) return kEnd;
+  if (c == EOF) return ferror(file_) ? kError : kEnd;
   size_t length = 0;
   for (; c != EOF && !IsSpace(c); c = fgetc(file_)) {
     if (word->size() < kShownWord) word->push_back(static_cast<char>(c));
@@ -113,6 +113,8 @@ MachineFileHosts::Result MachineFileHosts::Next(std::string* host, std::string* 
         *report += "ERROR-Host: " + word + " is longer than " + std::to_string(kMaxHostLength) + " characters\n";
         *report += "ERROR-Please check you machinefile\n";
         break;
+      case kError:
+        return kUnreadable;
       case kEnd:
         if (!taken_) return kLocal;
         // A whole pass from the start that found nothing: the names stopped
@@ -385,6 +387,10 @@ std::string ChooseHost(FILE** machine, MachineFileHosts* hosts, const std::strin
   if (r == MachineFileHosts::kHost) return host;
   if (r == MachineFileHosts::kExhausted) {
     printf("ERROR-Control Process: no usable host left in machinefile: %s\n", machinefile);
+    Leave(-1);
+  }
+  if (r == MachineFileHosts::kUnreadable) {
+    printf("ERROR-Control Process Cannot read machinefile: %s\n", machinefile);
     Leave(-1);
   }
   fclose(*machine);

@@ -59,6 +59,7 @@ class MachineFileHosts {
     kHost,       // *host is the next usable name, as written in the file
     kLocal,      // no usable word before the file's end, for the first process: run locally
     kExhausted,  // a whole pass after the first rank yielded no usable host
+    kUnreadable, // the file cannot be read (a directory, say)
   };
   /// `resolves` tells whether a name is a known host.
   MachineFileHosts(FILE* file, bool (*resolves)(const char* name)) : file_(file), resolves_(resolves) {}
@@ -69,7 +70,7 @@ class MachineFileHosts {
   Result Next(std::string* host, std::string* report);
 
  private:
-  enum Word { kWord, kTooLong, kEnd };
+  enum Word { kWord, kTooLong, kEnd, kError };
   Word ReadWord(std::string* word);
 
   FILE* file_;

@@ -286,6 +286,9 @@ TEST_F(SpawnRun, MissingFilesEndTheRunBeforeAnyProcess) {
       {{"-np", "2", "-mf", "nohosts", "prog"}, "ERROR-Control Process Cannot open machinefile: nohosts\n"},
       {{"-mf", "nohosts", "-pf", "pf"}, "ERROR-Control Process Cannot open machinefile: nohosts\n"},
       {{"-pf", "nopf"}, "ERROR-Control Process: Cannot open program file: nopf\n"},
+      // A directory opens, but cannot be read: refused all the same.
+      {{"-mf", ".", "prog"}, "ERROR-Control Process Cannot read machinefile: .\n"},
+      {{"-pf", "."}, "ERROR-Control Process: Cannot read program file: .\n"},
   };
   for (const Case& c : cases) {
     harness::LauncherRun run(c.args, Opts(false));
