@@ -28,8 +28,8 @@ bool IsSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || 
 const size_t kShownWord = 128;
 
 std::string ProgramLineError(const char* path, int number, const char* what) {
-  return std::string("ERROR-Control Process: program file ") + path + ", line " + std::to_string(number) + ": " +
-         what + "\n";
+  return std::string("ERROR-Control Process: program file ") + path + ", line " + std::to_string(number) + ": " + what +
+         "\n";
 }
 
 std::string TooLongElement(const char* what, const std::string& text) {
@@ -40,8 +40,7 @@ std::string TooLongElement(const char* what, const std::string& text) {
 }  // namespace
 
 std::vector<std::string> ChildVector(bool remote, bool ssh, const std::string& host,
-                                     const std::vector<std::string>& words, const LauncherParams& params,
-                                     int rank) {
+                                     const std::vector<std::string>& words, const LauncherParams& params, int rank) {
   std::vector<std::string> v;
   v.reserve(words.size() + kFixedEntries);
   if (remote) {
@@ -248,17 +247,17 @@ class ErrnoTexts {
 };
 
 const ErrnoTexts& Errors() {
-  static const ErrnoTexts* texts = new ErrnoTexts();  // never destroyed: children may outlive exit
+  static const ErrnoTexts* texts = new ErrnoTexts();  // kept for the whole run
   return *texts;
 }
 
 // Everything one child needs, built before the fork.
 struct ExecPlan {
   std::vector<std::string> vector;
-  std::vector<char*> argv;      // into `vector`, null-terminated
-  const char* file = nullptr;   // "carrier", "ssh" or "rsh"
+  std::vector<char*> argv;        // into `vector`, null-terminated
+  const char* file = nullptr;     // "carrier", "ssh" or "rsh"
   const char* failure = nullptr;  // the exec message with its line end
-  std::string errorAt;          // ErrorMsg's "Error at <line> Control"
+  std::string errorAt;            // ErrorMsg's "Error at <line> Control"
   int closeFds[5] = {-1, -1, -1, -1, -1};
   int closeCount = 0;
 };
@@ -378,8 +377,7 @@ bool AnyName(const char*) { return true; }
 
 // Picks the host of the next process. Switches *machine to null when the
 // file yields no word (local spawning from here on).
-std::string ChooseHost(FILE** machine, MachineFileHosts* hosts, const std::string& localHost,
-                       const char* machinefile) {
+std::string ChooseHost(FILE** machine, MachineFileHosts* hosts, const std::string& localHost, const char* machinefile) {
   if (*machine == nullptr) return localHost;
   std::string host, report;
   MachineFileHosts::Result r = hosts->Next(&host, &report);

@@ -42,8 +42,7 @@ struct LauncherParams {
 /// synchronisation port, address, address port, visual port, rank, count and
 /// working directory; the local form is the same without its first two.
 std::vector<std::string> ChildVector(bool remote, bool ssh, const std::string& host,
-                                     const std::vector<std::string>& words, const LauncherParams& params,
-                                     int rank);
+                                     const std::vector<std::string>& words, const LauncherParams& params, int rank);
 
 /// Empty when program words and parameters fit the table and its elements;
 /// otherwise the "ERROR-" line (with its line end) that refuses the run.
@@ -56,10 +55,10 @@ std::string CheckVector(const std::vector<std::string>& words, const LauncherPar
 class MachineFileHosts {
  public:
   enum Result {
-    kHost,       // *host is the next usable name, as written in the file
-    kLocal,      // no usable word before the file's end, for the first process: run locally
-    kExhausted,  // a whole pass after the first rank yielded no usable host
-    kUnreadable, // the file cannot be read (a directory, say)
+    kHost,        // *host is the next usable name, as written in the file
+    kLocal,       // no usable word before the file's end, for the first process: run locally
+    kExhausted,   // a whole pass after the first rank yielded no usable host
+    kUnreadable,  // the file cannot be read (a directory, say)
   };
   /// `resolves` tells whether a name is a known host.
   MachineFileHosts(FILE* file, bool (*resolves)(const char* name)) : file_(file), resolves_(resolves) {}

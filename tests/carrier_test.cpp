@@ -95,8 +95,7 @@ TEST_F(CarrierTest, BecomesTheProgramWithItsOwnArgumentsInTheWorkingDirectory) {
   // A program found on the search path, with arguments that a shell would
   // have split or dropped: they arrive as they were given.
   const char script[] = "pwd; printf '<%s>\\n' \"$@\"; env | grep ^TARVO_ | sort";
-  Outcome o = Carrier(Concat({"sh", "-c", script, "zero", "a b", "", "7"}, Params(dir_)),
-                      {"TARVO_RANK=stale"});
+  Outcome o = Carrier(Concat({"sh", "-c", script, "zero", "a b", "", "7"}, Params(dir_)), {"TARVO_RANK=stale"});
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(o.out, dir_ + "\n<a b>\n<>\n<7>\n" + kEnvList + dir_ + "\n");

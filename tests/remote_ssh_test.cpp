@@ -84,10 +84,10 @@ class RemoteSsh : public ::testing::Test {
       ASSERT_EQ(mkdir("/run/sshd", 0755), 0);
     }
 
-    testutil::RunResult keys = testutil::Run(
-        "ssh-keygen -q -t ed25519 -N \"\" -f " + dir_ + "/hostkey && ssh-keygen -q -t ed25519 -N \"\" -f " + dir_ +
-            "/userkey && cp " + dir_ + "/userkey.pub " + dir_ + "/authorized_keys",
-        60);
+    testutil::RunResult keys = testutil::Run("ssh-keygen -q -t ed25519 -N \"\" -f " + dir_ +
+                                                 "/hostkey && ssh-keygen -q -t ed25519 -N \"\" -f " + dir_ +
+                                                 "/userkey && cp " + dir_ + "/userkey.pub " + dir_ + "/authorized_keys",
+                                             60);
     ASSERT_EQ(keys.status, 0) << keys.err;
     const passwd* pw = getpwuid(geteuid());
     ASSERT_NE(pw, nullptr);
@@ -113,15 +113,14 @@ class RemoteSsh : public ::testing::Test {
     port_ = FreePort();
     if (port_ <= 0) return;
     const std::string p = std::to_string(port_);
-    testutil::WriteFile(dir_ + "/sshd_config",
-                        Lines({"Port " + p, "ListenAddress 127.0.0.1", "ListenAddress 127.0.0.2",
-                               "HostKey " + dir_ + "/hostkey", "PidFile " + dir_ + "/sshd.pid",
-                               "AuthorizedKeysFile " + dir_ + "/authorized_keys", "StrictModes no", "UsePAM no",
-                               "PubkeyAuthentication yes", "PasswordAuthentication no",
-                               "KbdInteractiveAuthentication no", "PermitRootLogin prohibit-password",
-                               "AllowUsers " + user_,
-                               // carrier has to be on the far side's search path.
-                               "SetEnv PATH=" + std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin", "LogLevel ERROR"}));
+    testutil::WriteFile(
+        dir_ + "/sshd_config",
+        Lines({"Port " + p, "ListenAddress 127.0.0.1", "ListenAddress 127.0.0.2", "HostKey " + dir_ + "/hostkey",
+               "PidFile " + dir_ + "/sshd.pid", "AuthorizedKeysFile " + dir_ + "/authorized_keys", "StrictModes no",
+               "UsePAM no", "PubkeyAuthentication yes", "PasswordAuthentication no", "KbdInteractiveAuthentication no",
+               "PermitRootLogin prohibit-password", "AllowUsers " + user_,
+               // carrier has to be on the far side's search path.
+               "SetEnv PATH=" + std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin", "LogLevel ERROR"}));
     pid_t pid = fork();
     if (pid == 0) {
       int log = open((dir_ + "/sshd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -166,11 +165,11 @@ class RemoteSsh : public ::testing::Test {
     const std::string hostKey = testutil::ReadFile(dir_ + "/hostkey.pub");
     const std::string p = std::to_string(port_);
     testutil::WriteFile(dir_ + "/known_hosts", "[127.0.0.1]:" + p + " " + hostKey + "[127.0.0.2]:" + p + " " + hostKey);
-    testutil::WriteFile(dir_ + "/ssh_config",
-                        Lines({"Host *", "  Port " + p, "  User " + user_, "  IdentityFile " + dir_ + "/userkey",
-                               "  IdentitiesOnly yes", "  UserKnownHostsFile " + dir_ + "/known_hosts",
-                               "  StrictHostKeyChecking yes", "  BatchMode yes", "  ConnectTimeout 10",
-                               "  LogLevel ERROR"}));
+    testutil::WriteFile(
+        dir_ + "/ssh_config",
+        Lines({"Host *", "  Port " + p, "  User " + user_, "  IdentityFile " + dir_ + "/userkey",
+               "  IdentitiesOnly yes", "  UserKnownHostsFile " + dir_ + "/known_hosts", "  StrictHostKeyChecking yes",
+               "  BatchMode yes", "  ConnectTimeout 10", "  LogLevel ERROR"}));
     const std::string shim = dir_ + "/shim/ssh";
     testutil::WriteFile(shim, "#!/bin/sh\nexec /usr/bin/ssh -F " + dir_ + "/ssh_config \"$@\"\n");
     ASSERT_EQ(chmod(shim.c_str(), 0755), 0);

@@ -55,7 +55,8 @@ std::vector<Endpoint> EndpointsOf(pid_t pid) {
     unsigned long inode = 0;
     fields >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
     size_t colon = local.find(':');
-    if (colon != std::string::npos) portOfInode[inode] = static_cast<int>(strtol(local.c_str() + colon + 1, nullptr, 16));
+    if (colon != std::string::npos)
+      portOfInode[inode] = static_cast<int>(strtol(local.c_str() + colon + 1, nullptr, 16));
   }
   std::map<int, Endpoint> endpointOfFd;
   std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
@@ -106,9 +107,14 @@ class SpawnRun : public ::testing::Test {
   // The eight launcher parameters that rank `rank` of `count` receives in
   // this run, taken from rank 0's ports.
   Words Params(const harness::LauncherRun& run, int rank, int count) const {
-    return {std::to_string(run.ConsolePort()), std::to_string(run.SyncPort()), address_,
-            std::to_string(run.AddressPort()), std::to_string(run.VisualPort()), std::to_string(rank),
-            std::to_string(count), dir_};
+    return {std::to_string(run.ConsolePort()),
+            std::to_string(run.SyncPort()),
+            address_,
+            std::to_string(run.AddressPort()),
+            std::to_string(run.VisualPort()),
+            std::to_string(rank),
+            std::to_string(count),
+            dir_};
   }
   static Words Join(Words a, const Words& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -195,8 +201,7 @@ TEST_F(SpawnRun, UnknownHostIsReportedEachPassAndGetsNoRank) {
   }
   run.ReleaseChildren();
   EXPECT_EQ(run.Wait(), 0);
-  const std::string report =
-      "ERROR-Host: no-such-host.invalid does NOT exists\nERROR-Please check you machinefile\n";
+  const std::string report = "ERROR-Host: no-such-host.invalid does NOT exists\nERROR-Please check you machinefile\n";
   EXPECT_EQ(run.Stdout(), report + report);
 }
 
@@ -308,9 +313,9 @@ TEST_F(SpawnRun, OversizedInputIsRefusedBeforeAnyProcess) {
     std::string out;
   };
   const std::vector<Case> cases = {
-      {{"-pf", "pf"},
-       "ERROR-Control Process: program file pf, line 2: a word longer than 127 characters\n"},
-      {{"-np", "2", "prog", longWord}, "ERROR-Control Process: argument is longer than 127 characters: " + longWord + "\n"},
+      {{"-pf", "pf"}, "ERROR-Control Process: program file pf, line 2: a word longer than 127 characters\n"},
+      {{"-np", "2", "prog", longWord},
+       "ERROR-Control Process: argument is longer than 127 characters: " + longWord + "\n"},
       {many, "ERROR-Control Process: 128 user arguments do not fit the child argument vector (at most 127)\n"},
   };
   for (const Case& c : cases) {

@@ -1,5 +1,7 @@
 // The pure parts of spawning: the child argument vector, the machine-file
 // and program-file readers on in-memory files, and the status of a run.
+#include "launcher/Spawn.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,8 +10,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include "launcher/Spawn.h"
 
 namespace {
 
@@ -32,9 +32,7 @@ LauncherParams SomeParams() {
 // An in-memory FILE over a copy of `text`, closed with the object.
 class MemFile {
  public:
-  explicit MemFile(const std::string& text) : text_(text + '\0') {
-    file_ = fmemopen(&text_[0], text.size(), "r");
-  }
+  explicit MemFile(const std::string& text) : text_(text + '\0') { file_ = fmemopen(&text_[0], text.size(), "r"); }
   ~MemFile() {
     if (file_ != nullptr) fclose(file_);
   }
@@ -48,8 +46,8 @@ class MemFile {
 TEST(ChildVector, RemoteFormWithUserArguments) {
   // Rank 2 of four with "-ssh" and the user arguments x y.
   Words v = spawn::ChildVector(true, true, "a", {"/home/u/prog", "x", "y"}, SomeParams(), 2);
-  Words expected = {"ssh",      "a",    "carrier", "/home/u/prog", "x", "y", "4001",
-                    "4002",     "10.1.2.3", "4003", "4004",         "2", "4", "/home/u"};
+  Words expected = {"ssh",  "a",        "carrier", "/home/u/prog", "x", "y", "4001",
+                    "4002", "10.1.2.3", "4003",    "4004",         "2", "4", "/home/u"};
   EXPECT_EQ(v, expected);
   EXPECT_EQ(v.size() + 1, 2u + 13u) << "u + 13 entries with the null entry";
   EXPECT_EQ(spawn::ChildVector(true, false, "b", {"p"}, SomeParams(), 0)[0], "rsh");
@@ -71,8 +69,7 @@ TEST(ChildVector, RefusesWhatDoesNotFitTheTable) {
   LauncherParams p = SomeParams();
   Words words(1 + 127, "a");  // the program and 127 user arguments fill the table
   EXPECT_EQ(spawn::CheckVector(words, p), "");
-  EXPECT_EQ(spawn::ChildVector(true, false, "h", words, p, 0).size() + 1,
-            static_cast<size_t>(spawn::kVectorTable));
+  EXPECT_EQ(spawn::ChildVector(true, false, "h", words, p, 0).size() + 1, static_cast<size_t>(spawn::kVectorTable));
   words.push_back("a");
   EXPECT_EQ(spawn::CheckVector(words, p),
             "ERROR-Control Process: 128 user arguments do not fit the child argument vector (at most 127)\n");
