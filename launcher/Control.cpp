@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -225,8 +226,9 @@ int ControlMain(int argc, char** argv) {
 
   OpenEndpoint(consoleConnection, "open console connection", kLineOpenConsole);
 
-  // The synchronisation service waits for every process that the program file starts.
-  if (cl.programFileGiven) numProcs = spawn::CountProgramFile(cl.programFile);
+  // The synchronisation service waits for every process that the program
+  // file starts (a count of one or more: a file without lines starts nothing).
+  if (cl.programFileGiven) numProcs = std::max(1, spawn::CountProgramFile(cl.programFile));
 
   StartService(ResolveAddress, addressConnection);
   StartService(SynControler, synConnection);

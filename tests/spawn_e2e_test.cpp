@@ -253,6 +253,14 @@ TEST_F(SpawnRun, ProgramFileLinesAreTheProcesses) {
   }
 }
 
+TEST_F(SpawnRun, ProgramFileWithoutLinesStartsNothing) {
+  Write("none", "\n\n");
+  harness::LauncherRun run({"-pf", "none"}, Opts(false));
+  EXPECT_EQ(run.Wait(), 0);
+  EXPECT_EQ(run.Stdout(), "");
+  EXPECT_EQ(CountRecords(run.RecordDir()), 0);
+}
+
 TEST_F(SpawnRun, StatusOfTheRunIsTheWorstOfItsProcesses) {
   struct Case {
     std::map<std::string, std::string> env;
