@@ -1,0 +1,846 @@
+// tarvo_bench: what a user of the launcher feels, each figure beside a floor
+// measured in the same run on the same machine.
+//
+//   tarvo_bench --tarvo-bin DIR --bench-bin DIR --out DIR [--quick]
+//               [--only launch,sync,address,console,memory] [--no-pin]
+//
+// Launch figures time whole commands: `tarvo -np N noop` against the bench's
+// own minimal launchers (floor_launch). Service figures start the real tarvo
+// with the holding program `peer`, read the live ports from it, and play the
+// processes of the run from this program, one socket per process; the floors
+// are the bench's own servers (floor_sync, floor_echo) fed the same
+// datagrams by the same code. Every figure is a median over repeated runs,
+// the variants interleaved so that a drift of the machine hits all alike.
+// The table goes to standard output and, as text and CSV, to the out
+// directory.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/messages.h"
+#include "common/protocol.h"
+
+namespace {
+
+struct Settings {
+  std::string tarvoBin;  // tarvo and carrier
+  std::string benchBin;  // noop, hop, peer, floor_*
+  std::string outDir;
+  bool quick = false;
+  bool pin = true;
+  std::set<std::string> only;  // empty: every section
+};
+
+Settings settings;
+
+double Now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+void Die(const std::string& what) {
+  fprintf(stderr, "tarvo_bench: %s\n", what.c_str());
+  exit(1);
+}
+
+// ---------------------------------------------------------------- processes
+
+int CpuCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  return CPU_COUNT(&set);
+}
+
+// Pins the calling process to one CPU; -1 frees it again.
+void PinTo(int cpu) {
+  if (!settings.pin || CpuCount() < 2) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (cpu < 0) {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    for (long c = 0; c < n && c < CPU_SETSIZE; ++c) CPU_SET(static_cast<int>(c), &set);
+  } else {
+    CPU_SET(cpu, &set);
+  }
+  sched_setaffinity(0, sizeof set, &set);
+}
+
+struct Command {
+  std::vector<std::string> argv;
+  std::string cwd;                // empty: the bench's own
+  std::vector<std::string> env;   // added to (or replacing) the bench's environment
+  int in = -1;                    // descriptor for standard input; -1: /dev/null
+  std::string out = "/dev/null";  // standard output
+  std::string err;                // standard error; empty: the bench's
+  int cpu = -1;                   // pin the command to this CPU
+};
+
+std::string PathWithTarvo() {
+  const char* path = getenv("PATH");
+  return "PATH=" + settings.tarvoBin + ":" + (path ? path : "/usr/bin:/bin");
+}
+
+// Starts a command; the bench is single-threaded, so the child may use
+// anything before its exec.
+pid_t Start(const Command& c) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry(*e);
+    bool replaced = false;
+    for (const std::string& mine : c.env) {
+      if (entry.compare(0, entry.find('=') + 1, mine, 0, mine.find('=') + 1) == 0) replaced = true;
+    }
+    if (!replaced) env.push_back(entry);
+  }
+  env.insert(env.end(), c.env.begin(), c.env.end());
+  std::vector<char*> argv, envp;
+  std::vector<std::string> words = c.argv;
+  for (std::string& w : words) argv.push_back(&w[0]);
+  argv.push_back(nullptr);
+  for (std::string& e : env) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) Die("fork: " + std::string(strerror(errno)));
+  if (pid > 0) return pid;
+  if (c.cpu >= 0) PinTo(c.cpu); else PinTo(-1);
+  if (!c.cwd.empty() && chdir(c.cwd.c_str()) != 0) _exit(126);
+  int in = c.in >= 0 ? c.in : open("/dev/null", O_RDONLY);
+  int out = open(c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || out < 0) _exit(126);
+  dup2(in, 0);
+  dup2(out, 1);
+  if (!c.err.empty()) {
+    int err = open(c.err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (err < 0) _exit(126);
+    dup2(err, 2);
+  }
+  execve(argv[0], argv.data(), envp.data());
+  _exit(127);
+}
+
+struct Ended {
+  int status = -1;
+  double seconds = 0;
+  long maxRssKB = 0;  // the command's peak resident size (and of what it reaped)
+};
+
+Ended Wait(pid_t pid, double started) {
+  Ended e;
+  rusage usage;
+  memset(&usage, 0, sizeof usage);
+  while (wait4(pid, &e.status, 0, &usage) < 0) {
+    if (errno != EINTR) Die("wait4: " + std::string(strerror(errno)));
+  }
+  e.seconds = Now() - started;
+  e.maxRssKB = usage.ru_maxrss;
+  return e;
+}
+
+Ended RunTimed(const Command& c) {
+  double started = Now();
+  pid_t pid = Start(c);
+  return Wait(pid, started);
+}
+
+bool WaitForFile(const std::string& path, double seconds) {
+  double end = Now() + seconds;
+  struct stat st;
+  while (stat(path.c_str(), &st) != 0) {
+    if (Now() > end) return false;
+    usleep(2000);
+  }
+  return true;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Scratch() {
+  static std::string dir;
+  if (dir.empty()) {
+    char templ[] = "/tmp/tarvo-bench-XXXXXX";
+    if (mkdtemp(templ) == nullptr) Die("mkdtemp");
+    dir = templ;
+  }
+  return dir;
+}
+
+// A server of the service figures: tarvo holding its rank 0, or a floor.
+struct Server {
+  pid_t pid = -1;
+  int hold = -1;  // write end of tarvo's standard input
+  std::string host = "127.0.0.1";
+  int syncPort = 0, addressPort = 0, consolePort = 0, port = 0;
+
+  void Stop() {
+    if (pid <= 0) return;
+    const bool tarvo = hold >= 0;
+    if (tarvo) {
+      close(hold);  // rank 0 ends, and tarvo with it
+      hold = -1;
+    } else {
+      kill(pid, SIGTERM);
+    }
+    Ended e = Wait(pid, Now());
+    if (tarvo && !(WIFEXITED(e.status) && WEXITSTATUS(e.status) == 0)) {
+      fprintf(stderr, "tarvo_bench: tarvo ended with wait status %d\n", e.status);
+    }
+    pid = -1;
+  }
+};
+
+const int kServerCpu = 1;
+const int kClientCpu = 0;
+
+Server StartTarvo(int n, const std::string& label) {
+  static int serial = 0;
+  std::string ports = Scratch() + "/ports-" + label + "-" + std::to_string(++serial);
+  int pipefd[2];
+  if (pipe2(pipefd, O_CLOEXEC) != 0) Die("pipe");
+  Command c;
+  c.argv = {settings.tarvoBin + "/tarvo", "-np", std::to_string(n), "peer"};
+  c.cwd = settings.benchBin;
+  c.env = {PathWithTarvo(), "TARVO_BENCH_PORTS=" + ports};
+  c.in = pipefd[0];
+  c.err = Scratch() + "/tarvo.err";
+  c.cpu = kServerCpu;
+  Server s;
+  s.pid = Start(c);
+  close(pipefd[0]);
+  s.hold = pipefd[1];
+  if (!WaitForFile(ports, 30)) Die("tarvo -np " + std::to_string(n) + " peer did not start (see " + c.err + ")");
+  std::istringstream in(ReadFile(ports));
+  int size = 0;
+  in >> s.host >> s.syncPort >> s.addressPort >> s.consolePort >> size;
+  if (!in || size != n) Die("unreadable ports from peer: " + ports);
+  return s;
+}
+
+Server StartFloor(const std::string& program, const std::string& arg, const std::string& label) {
+  static int serial = 0;
+  std::string portFile = Scratch() + "/port-" + label + "-" + std::to_string(++serial);
+  Command c;
+  c.argv = {settings.benchBin + "/" + program, arg, portFile};
+  c.cpu = kServerCpu;
+  Server s;
+  s.pid = Start(c);
+  if (!WaitForFile(portFile, 10)) Die(program + " did not start");
+  s.port = atoi(ReadFile(portFile).c_str());
+  return s;
+}
+
+// ---------------------------------------------------------------- sockets
+
+int ClientSocket() {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (s < 0) Die("socket");
+  sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) Die("bind");
+  timeval limit = {2, 0};  // a lost datagram ends the figure, not the bench
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return s;
+}
+
+sockaddr_in Destination(const std::string& host, int port) {
+  sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = inet_addr(host.c_str());
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  return addr;
+}
+
+// One request and its answer; the answer's length, or -1 when none came.
+int Exchange(int s, const sockaddr_in& to, const void* request, size_t length, char* answer, size_t capacity) {
+  if (sendto(s, request, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) return -1;
+  ssize_t got = recv(s, answer, capacity, 0);
+  return static_cast<int>(got);
+}
+
+// ---------------------------------------------------------------- results
+
+struct Row {
+  std::string section;
+  std::string figure;
+  double value = 0;
+  std::string unit;
+  std::string floorName;
+  double floorValue = 0;
+  bool higherIsBetter = false;  // rates: the ratio is floor / value
+  bool failed = false;
+
+  // Cost against the floor: above 1 means slower (or bigger) than the floor.
+  double Ratio() const {
+    if (failed || value <= 0 || floorValue <= 0) return 0;
+    return higherIsBetter ? floorValue / value : value / floorValue;
+  }
+};
+
+std::vector<Row> rows;
+
+void Add(const Row& r) {
+  rows.push_back(r);
+  char ratio[32];
+  if (r.Ratio() > 0) {
+    snprintf(ratio, sizeof ratio, "%.2f", r.Ratio());
+  } else {
+    snprintf(ratio, sizeof ratio, "-");
+  }
+  fprintf(stderr, "  %-38s %12.4g %-8s | %-22s %12.4g | %s%s\n", r.figure.c_str(), r.value, r.unit.c_str(),
+          r.floorName.c_str(), r.floorValue, ratio, r.failed ? " FAILED" : "");
+}
+
+bool Wanted(const std::string& section) { return settings.only.empty() || settings.only.count(section) > 0; }
+
+int Reps(int full, int quick) { return settings.quick ? quick : full; }
+
+// ---------------------------------------------------------------- launch
+
+struct Variant {
+  std::string name;
+  std::function<Command(int)> command;
+  std::vector<double> seconds;
+  std::vector<double> rssKB;
+  bool failed = false;
+};
+
+Command TarvoLaunch(int n) {
+  Command c;
+  c.argv = {settings.tarvoBin + "/tarvo", "-np", std::to_string(n), "noop"};
+  c.cwd = settings.benchBin;
+  c.env = {PathWithTarvo()};
+  c.err = Scratch() + "/launch.err";
+  return c;
+}
+
+Command FloorLaunch(const std::string& mode, int n) {
+  Command c;
+  c.argv = {settings.benchBin + "/floor_launch", mode, std::to_string(n)};
+  if (mode == "hop" || mode == "spawnhop") c.argv.push_back(settings.benchBin + "/hop");
+  c.argv.push_back(settings.benchBin + "/noop");
+  c.err = Scratch() + "/launch.err";
+  return c;
+}
+
+void MeasureLaunches(std::vector<Variant>* variants, int n, int reps) {
+  for (int r = 0; r < reps; ++r) {
+    for (Variant& v : *variants) {
+      Ended e = RunTimed(v.command(n));
+      if (!WIFEXITED(e.status) || WEXITSTATUS(e.status) != 0) v.failed = true;
+      v.seconds.push_back(e.seconds);
+      v.rssKB.push_back(static_cast<double>(e.maxRssKB));
+    }
+  }
+}
+
+void Launch() {
+  fprintf(stderr, "launch: tarvo -np N noop against fork/exec/wait floors\n");
+  const int counts[] = {1, 10, 100, 1000};
+  for (int n : counts) {
+    std::vector<Variant> v = {
+        {"tarvo", TarvoLaunch, {}, {}, false},
+        {"fork floor", [](int k) { return FloorLaunch("fork", k); }, {}, {}, false},
+        {"hop floor", [](int k) { return FloorLaunch("hop", k); }, {}, {}, false},
+        {"posix_spawn floor", [](int k) { return FloorLaunch("spawn", k); }, {}, {}, false},
+        {"posix_spawn+hop floor", [](int k) { return FloorLaunch("spawnhop", k); }, {}, {}, false},
+    };
+    int reps = n >= 1000 ? Reps(5, 2) : n >= 100 ? Reps(11, 3) : Reps(21, 5);
+    MeasureLaunches(&v, 1, 1);  // warm the caches and the page cache
+    for (Variant& each : v) each.seconds.clear();
+    MeasureLaunches(&v, n, reps);
+    double tarvo = Median(v[0].seconds);
+    std::string np = "N=" + std::to_string(n);
+    for (size_t k = 1; k < v.size(); ++k) {
+      Row r;
+      r.section = "launch";
+      r.figure = "launch " + np + " wall";
+      r.value = tarvo * 1e3;
+      r.unit = "ms";
+      r.floorName = v[k].name;
+      r.floorValue = Median(v[k].seconds) * 1e3;
+      r.failed = v[0].failed || v[k].failed;
+      if (k <= 2) Add(r);
+      if (n >= 10) {
+        r.figure = "launch " + np + " per process";
+        r.value = tarvo * 1e3 / n;
+        r.floorValue = Median(v[k].seconds) * 1e3 / n;
+        Add(r);
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------- memory
+
+void Memory() {
+  fprintf(stderr, "memory: peak resident size of tarvo -np N noop\n");
+  const int counts[] = {1, 100, 2000};
+  double first = 0;
+  for (int n : counts) {
+    std::vector<Variant> v = {
+        {"tarvo", TarvoLaunch, {}, {}, false},
+        {"fork floor launcher", [](int k) { return FloorLaunch("fork", k); }, {}, {}, false},
+    };
+    MeasureLaunches(&v, n, n >= 2000 ? Reps(3, 1) : Reps(5, 2));
+    Row r;
+    r.section = "memory";
+    r.figure = "peak RSS N=" + std::to_string(n);
+    r.value = Median(v[0].rssKB);
+    r.unit = "KiB";
+    r.floorName = v[1].name;
+    r.floorValue = Median(v[1].rssKB);
+    r.failed = v[0].failed || v[1].failed;
+    Add(r);
+    if (n == 1) first = r.value;
+    if (n == 2000) {
+      Row g;
+      g.section = "memory";
+      g.figure = "RSS growth per process, N=1 to 2000";
+      g.value = (r.value - first) * 1024.0 / 1999.0;
+      g.unit = "bytes";
+      g.floorName = "none";
+      Add(g);
+    }
+  }
+}
+
+// ---------------------------------------------------------------- sync
+
+// Plays n processes: each sends its request from its own socket, then each
+// waits for its release. Seconds per meeting over `meetings`, or -1 when a
+// datagram was lost.
+double Meetings(const std::vector<int>& socks, const sockaddr_in& to, int meetings) {
+  const int n = static_cast<int>(socks.size());
+  SyncMessage request;
+  memset(&request, 0, sizeof request);
+  request.code = Msg_TopologyGather;
+  char raw[sizeof request];
+  char release[sizeof(SyncMessage) + 1];
+  double started = Now();
+  for (int m = 0; m < meetings; ++m) {
+    for (int r = 0; r < n; ++r) {
+      request.rank = r;
+      memcpy(raw, &request, sizeof raw);
+      if (sendto(socks[static_cast<size_t>(r)], raw, sizeof raw, 0, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to) < 0) {
+        return -1;
+      }
+    }
+    for (int r = 0; r < n; ++r) {
+      if (recv(socks[static_cast<size_t>(r)], release, sizeof release, 0) != static_cast<ssize_t>(sizeof(SyncMessage)))
+        return -1;
+    }
+  }
+  return (Now() - started) / meetings;
+}
+
+void Sync() {
+  fprintf(stderr, "synchronisation: meetings of N processes\n");
+  PinTo(kClientCpu);
+  const int counts[] = {2, 4, 16, 64};
+  for (int n : counts) {
+    Server real = StartTarvo(n, "sync");
+    Server floor = StartFloor("floor_sync", std::to_string(n), "sync");
+    std::vector<int> socks;
+    for (int r = 0; r < n; ++r) socks.push_back(ClientSocket());
+    sockaddr_in toReal = Destination(real.host, real.syncPort);
+    sockaddr_in toFloor = Destination(real.host, floor.port);
+    // About a fifth of a second per batch on this kind of machine.
+    int meetings = std::max(20, 12000 / (n * 4));
+    if (settings.quick) meetings = std::max(10, meetings / 3);
+    Meetings(socks, toReal, 20);
+    Meetings(socks, toFloor, 20);
+    std::vector<double> a, b;
+    bool failed = false;
+    for (int rep = 0; rep < Reps(7, 3); ++rep) {
+      double x = Meetings(socks, toReal, meetings);
+      double y = Meetings(socks, toFloor, meetings);
+      if (x < 0 || y < 0) failed = true;
+      a.push_back(x);
+      b.push_back(y);
+    }
+    for (int s : socks) close(s);
+    real.Stop();
+    floor.Stop();
+    Row r;
+    r.section = "sync";
+    r.figure = "meetings N=" + std::to_string(n);
+    r.value = 1.0 / Median(a);
+    r.unit = "/s";
+    r.floorName = "gather-and-release";
+    r.floorValue = 1.0 / Median(b);
+    r.higherIsBetter = true;
+    r.failed = failed;
+    Add(r);
+    Row t = r;
+    t.figure = "time of a meeting N=" + std::to_string(n);
+    t.value = Median(a) * 1e6;
+    t.unit = "us";
+    t.floorValue = Median(b) * 1e6;
+    t.higherIsBetter = false;
+    Add(t);
+  }
+  PinTo(-1);
+}
+
+// ---------------------------------------------------------------- address
+
+AddressMessage Request(int code, int fd) {
+  AddressMessage m;
+  memset(&m, 0, sizeof m);
+  m.code = code;
+  m.fd = fd;
+  if (code == JOIN) {
+    m.tag = fd;
+    snprintf(m.ip, sizeof m.ip, "127.0.0.1");
+    snprintf(m.hostname, sizeof m.hostname, "bench");
+    m.port = 20000 + fd % 40000;
+  }
+  return m;
+}
+
+const size_t kAnswerCapacity = 65536;
+
+// Seconds per request of `cycles` rounds of JOIN, ADDRESS and LEAVE for
+// identifiers that no one else holds; -1 when an answer was lost or wrong.
+// `check` is false against the echo, which answers with the request.
+double RequestRounds(int s, const sockaddr_in& to, int cycles, int firstFd, bool check) {
+  static char answer[kAnswerCapacity];
+  const int codes[3] = {JOIN, ADDRESS, LEAVE};
+  const int acks[3] = {JOINACK, ADDRESSACK, LEAVEACK};
+  double started = Now();
+  for (int c = 0; c < cycles; ++c) {
+    for (int k = 0; k < 3; ++k) {
+      AddressMessage m = Request(codes[k], firstFd + c);
+      char raw[sizeof m];
+      memcpy(raw, &m, sizeof raw);
+      int got = Exchange(s, to, raw, sizeof raw, answer, sizeof answer);
+      if (got != static_cast<int>(sizeof m)) return -1;
+      if (check) {
+        AddressMessage a;
+        memcpy(&a, answer, sizeof a);
+        if (a.code != acks[k] || a.fd != firstFd + c) return -1;
+      }
+    }
+  }
+  return (Now() - started) / (3.0 * cycles);
+}
+
+// Median seconds of one table reply of `expect` bytes; -1 when one was lost.
+double TableReplies(int s, const sockaddr_in& to, int count, int expect) {
+  static char answer[kAnswerCapacity];
+  AddressMessage m = Request(ADDRESS, 998);
+  char raw[sizeof m];
+  memcpy(raw, &m, sizeof raw);
+  std::vector<double> times;
+  for (int k = 0; k < count; ++k) {
+    double started = Now();
+    int got = Exchange(s, to, raw, sizeof raw, answer, sizeof answer);
+    times.push_back(Now() - started);
+    if (got != expect) return -1;
+  }
+  return Median(times);
+}
+
+bool Register(int s, const sockaddr_in& to, int from, int to_fd) {
+  static char answer[kAnswerCapacity];
+  for (int fd = from; fd <= to_fd; ++fd) {
+    AddressMessage m = Request(JOIN, fd);
+    char raw[sizeof m];
+    memcpy(raw, &m, sizeof raw);
+    if (Exchange(s, to, raw, sizeof raw, answer, sizeof answer) != static_cast<int>(sizeof m)) return false;
+  }
+  return true;
+}
+
+void Address() {
+  fprintf(stderr, "address service: JOIN/ADDRESS/LEAVE and table replies\n");
+  PinTo(kClientCpu);
+  Server real = StartTarvo(1, "address");
+  Server echo = StartFloor("floor_echo", "0", "echo");
+  Server echo100 = StartFloor("floor_echo", std::to_string(176 + 172 * 100), "echo100");
+  Server echo379 = StartFloor("floor_echo", std::to_string(176 + 172 * 379), "echo379");
+  int s = ClientSocket();
+  sockaddr_in toReal = Destination(real.host, real.addressPort);
+  bool failed = !Register(s, toReal, 1, 100);  // a registry of a run of 100
+
+  int cycles = settings.quick ? 500 : 2000;
+  std::vector<double> a, b;
+  RequestRounds(s, toReal, 50, 1000, true);
+  RequestRounds(s, Destination(real.host, echo.port), 50, 1000, false);
+  for (int rep = 0; rep < Reps(7, 3); ++rep) {
+    double x = RequestRounds(s, toReal, cycles, 1000, true);
+    double y = RequestRounds(s, Destination(real.host, echo.port), cycles, 1000, false);
+    if (x < 0 || y < 0) failed = true;
+    a.push_back(x);
+    b.push_back(y);
+  }
+  Row r;
+  r.section = "address";
+  r.figure = "JOIN/ADDRESS/LEAVE, 100 registered";
+  r.value = 1.0 / Median(a);
+  r.unit = "/s";
+  r.floorName = "echo 176 B";
+  r.floorValue = 1.0 / Median(b);
+  r.higherIsBetter = true;
+  r.failed = failed;
+  Add(r);
+
+  const int tables[2] = {100, 379};
+  Server* echoes[2] = {&echo100, &echo379};
+  for (int t = 0; t < 2; ++t) {
+    int entries = tables[t];
+    if (entries > 100 && !Register(s, toReal, 101, entries)) failed = true;
+    int expect = 176 + 172 * entries;
+    sockaddr_in toEcho = Destination(real.host, echoes[t]->port);
+    int count = settings.quick ? 200 : 1000;
+    TableReplies(s, toReal, 20, expect);
+    TableReplies(s, toEcho, 20, expect);
+    std::vector<double> x, y;
+    for (int rep = 0; rep < Reps(5, 2); ++rep) {
+      x.push_back(TableReplies(s, toReal, count, expect));
+      y.push_back(TableReplies(s, toEcho, count, expect));
+    }
+    Row tr;
+    tr.section = "address";
+    tr.figure = "table reply of " + std::to_string(entries) + " entries";
+    tr.value = Median(x) * 1e6;
+    tr.unit = "us";
+    tr.floorName = "echo " + std::to_string(expect) + " B";
+    tr.floorValue = Median(y) * 1e6;
+    tr.failed = failed || *std::min_element(x.begin(), x.end()) < 0 || *std::min_element(y.begin(), y.end()) < 0;
+    Add(tr);
+  }
+  close(s);
+  real.Stop();
+  echo.Stop();
+  echo100.Stop();
+  echo379.Stop();
+  PinTo(-1);
+}
+
+// ---------------------------------------------------------------- console
+
+// Seconds per console datagram with its acknowledgement; -1 when one was lost.
+double ConsoleRounds(int s, const sockaddr_in& to, int count) {
+  static const char line[] = "rank 0: a line of console text from the bench\n";
+  char ack[16];
+  double started = Now();
+  for (int k = 0; k < count; ++k) {
+    if (Exchange(s, to, line, sizeof line - 1, ack, sizeof ack) != 1) return -1;
+  }
+  return (Now() - started) / count;
+}
+
+void Console() {
+  fprintf(stderr, "console: datagrams with their acknowledgements\n");
+  PinTo(kClientCpu);
+  Server real = StartTarvo(1, "console");
+  Server echo = StartFloor("floor_echo", "1", "ack");
+  int s = ClientSocket();
+  sockaddr_in toReal = Destination(real.host, real.consolePort);
+  sockaddr_in toEcho = Destination(real.host, echo.port);
+  int count = settings.quick ? 1500 : 6000;
+  ConsoleRounds(s, toReal, 100);
+  ConsoleRounds(s, toEcho, 100);
+  std::vector<double> a, b;
+  bool failed = false;
+  for (int rep = 0; rep < Reps(7, 3); ++rep) {
+    double x = ConsoleRounds(s, toReal, count);
+    double y = ConsoleRounds(s, toEcho, count);
+    if (x < 0 || y < 0) failed = true;
+    a.push_back(x);
+    b.push_back(y);
+  }
+  close(s);
+  real.Stop();
+  echo.Stop();
+  Row r;
+  r.section = "console";
+  r.figure = "console datagrams, 47 B + ack";
+  r.value = 1.0 / Median(a);
+  r.unit = "/s";
+  r.floorName = "echo 1 B";
+  r.floorValue = 1.0 / Median(b);
+  r.higherIsBetter = true;
+  r.failed = failed;
+  Add(r);
+  PinTo(-1);
+}
+
+// ---------------------------------------------------------------- output
+
+std::string Machine() {
+  std::string cpu = "unknown CPU";
+  std::ifstream info("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(info, line)) {
+    if (line.compare(0, 10, "model name") == 0) {
+      cpu = line.substr(line.find(':') + 2);
+      break;
+    }
+  }
+  utsname u;
+  uname(&u);
+  char text[512];
+  double load[3] = {0, 0, 0};
+  getloadavg(load, 3);
+  snprintf(text, sizeof text, "%s, %ld cores, %s %s %s, load %.2f at start", cpu.c_str(),
+           sysconf(_SC_NPROCESSORS_ONLN), u.sysname, u.release, u.machine, load[0]);
+  return text;
+}
+
+std::string Format(double v) {
+  char text[32];
+  if (v >= 1000) {
+    snprintf(text, sizeof text, "%.0f", v);
+  } else if (v >= 10) {
+    snprintf(text, sizeof text, "%.1f", v);
+  } else {
+    snprintf(text, sizeof text, "%.3f", v);
+  }
+  return text;
+}
+
+void Write(const std::string& machine, double elapsed) {
+  std::ostringstream text;
+  time_t now = time(nullptr);
+  char date[64];
+  strftime(date, sizeof date, "%Y-%m-%d %H:%M", localtime(&now));
+  text << "tarvo benchmarks, " << date << (settings.quick ? " (quick)" : "") << "\n";
+  text << "machine: " << machine << "\n";
+  text << "medians; ratio = cost of tarvo / cost of the floor (time over time, or floor rate over tarvo rate)\n\n";
+  char line[256];
+  snprintf(line, sizeof line, "%-38s %12s %-5s  %-22s %12s  %6s\n", "figure", "tarvo", "unit", "floor", "floor",
+           "ratio");
+  text << line;
+  text << std::string(102, '-') << "\n";
+  for (const Row& r : rows) {
+    char ratio[16] = "";
+    if (r.failed) {
+      snprintf(ratio, sizeof ratio, "FAILED");
+    } else if (r.Ratio() > 0) {
+      snprintf(ratio, sizeof ratio, "%.2f", r.Ratio());
+    }
+    snprintf(line, sizeof line, "%-38s %12s %-5s  %-22s %12s  %6s\n", r.figure.c_str(), Format(r.value).c_str(),
+             r.unit.c_str(), r.floorName.c_str(), r.floorValue > 0 ? Format(r.floorValue).c_str() : "",
+             ratio);
+    text << line;
+  }
+  snprintf(line, sizeof line, "\n(%.0f s)\n", elapsed);
+  text << line;
+  fputs(text.str().c_str(), stdout);
+
+  std::ostringstream csv;
+  csv << "section,figure,tarvo,unit,floor,floor_value,ratio,failed\n";
+  for (const Row& r : rows) {
+    char fields[128];
+    snprintf(fields, sizeof fields, "%.6g,%s", r.value, r.unit.c_str());
+    csv << r.section << ",\"" << r.figure << "\"," << fields << ",\"" << r.floorName << "\",";
+    snprintf(fields, sizeof fields, "%.6g,%.4f,%d", r.floorValue, r.Ratio(), r.failed ? 1 : 0);
+    csv << fields << "\n";
+  }
+  if (!settings.outDir.empty()) {
+    mkdir(settings.outDir.c_str(), 0755);
+    std::ofstream(settings.outDir + "/results.txt") << text.str();
+    std::ofstream(settings.outDir + "/results.csv") << csv.str();
+    fprintf(stderr, "written: %s/results.txt and results.csv\n", settings.outDir.c_str());
+  }
+}
+
+void RemoveScratch() {
+  std::string dir = Scratch();
+  std::string command = "rm -rf '" + dir + "'";
+  if (system(command.c_str()) != 0) fprintf(stderr, "tarvo_bench: could not remove %s\n", dir.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) Die("missing value after " + a);
+      return argv[++i];
+    };
+    if (a == "--tarvo-bin") {
+      settings.tarvoBin = value();
+    } else if (a == "--bench-bin") {
+      settings.benchBin = value();
+    } else if (a == "--out") {
+      settings.outDir = value();
+    } else if (a == "--quick") {
+      settings.quick = true;
+    } else if (a == "--no-pin") {
+      settings.pin = false;
+    } else if (a == "--only") {
+      std::stringstream list(value());
+      std::string word;
+      while (std::getline(list, word, ',')) settings.only.insert(word);
+    } else {
+      Die("unknown option " + a);
+    }
+  }
+  if (settings.tarvoBin.empty() || settings.benchBin.empty()) {
+    Die("usage: tarvo_bench --tarvo-bin DIR --bench-bin DIR [--out DIR] [--quick] [--only LIST] [--no-pin]");
+  }
+  // The commands run in other directories: every path is made absolute.
+  for (std::string* path : {&settings.tarvoBin, &settings.benchBin}) {
+    char* real = realpath(path->c_str(), nullptr);
+    if (real == nullptr) Die(*path + ": " + strerror(errno));
+    *path = real;
+    free(real);
+  }
+  signal(SIGPIPE, SIG_IGN);
+  const std::string machine = Machine();
+  fprintf(stderr, "machine: %s\n", machine.c_str());
+  double started = Now();
+  if (Wanted("launch")) Launch();
+  if (Wanted("sync")) Sync();
+  if (Wanted("address")) Address();
+  if (Wanted("console")) Console();
+  if (Wanted("memory")) Memory();
+  Write(machine, Now() - started);
+  RemoveScratch();
+  return 0;
+}
