@@ -6,15 +6,21 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/messages.h"
+#include "common/protocol.h"
 #include "tests/launcher_harness.h"
 #include "tests/run_util.h"
 #include "transport/Connection.h"
@@ -251,6 +257,36 @@ TEST_F(SpawnRun, ProgramFileLinesAreTheProcesses) {
     EXPECT_EQ(run.Wait(), 0);
     EXPECT_EQ(run.Stdout(), "");
   }
+}
+
+// The synchronisation service of a program-file run waits for one request
+// per line, and releases every rank.
+TEST_F(SpawnRun, ProgramFileRunSynchronisesEveryLine) {
+  Write("pf", "p\nq\nr\n");
+  harness::LauncherRun run({"-pf", "pf"}, Opts());
+  ASSERT_TRUE(run.WaitForChildren(3));
+  std::vector<std::unique_ptr<CUDPConnection>> ranks;
+  for (int rank = 0; rank < 3; ++rank) {
+    ranks.emplace_back(new CUDPConnection(100));
+    ASSERT_EQ(ranks.back()->Open(0), 0);
+    timeval limit{10, 0};
+    setsockopt(ranks.back()->Socket(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    SyncMessage request{};
+    request.code = Msg_TopologyBroadcast;
+    request.rank = rank;
+    char bytes[sizeof request];
+    memcpy(bytes, &request, sizeof request);
+    ASSERT_EQ(ranks.back()->UDPSend(bytes, sizeof bytes, "127.0.0.1", run.SyncPort()), static_cast<int>(sizeof bytes));
+  }
+  for (int rank = 0; rank < 3; ++rank) {
+    char release[sizeof(SyncMessage)];
+    int capacity = sizeof release;
+    EXPECT_EQ(ranks[rank]->UDPRecv(release, &capacity, nullptr, nullptr), static_cast<int>(sizeof release))
+        << "rank " << rank << " was not released";
+    ranks[rank]->Close();
+  }
+  run.ReleaseChildren();
+  EXPECT_EQ(run.Wait(), 0);
 }
 
 TEST_F(SpawnRun, ProgramFileWithoutLinesStartsNothing) {
