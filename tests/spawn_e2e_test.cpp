@@ -408,6 +408,39 @@ TEST_F(SpawnRun, EveryChildWhoseExecFailsIsReapedWithStatusOne) {
   }
 }
 
+// The write end of a pipe that tarvo reads as its machine file, so that the
+// test decides what the reading finds and when; -1 when tarvo never opens it.
+int OpenFifoWriter(const std::string& fifo) {
+  for (int i = 0; i < 3000; ++i) {
+    int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // ENXIO until tarvo opens it
+    if (fd >= 0) return fd;
+    Pause(10);
+  }
+  return -1;
+}
+
+// Names that stop resolving after the first process: one whole pass finds
+// nothing, and the spawning stops instead of rereading for ever.
+TEST_F(SpawnRun, APassWithoutUsableHostStopsTheSpawning) {
+  std::string fifo = dir_ + "/hosts";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  harness::LauncherRun run({"-np", "3", "-mf", "hosts", "prog"}, Opts());
+  int fd = OpenFifoWriter(fifo);
+  ASSERT_GE(fd, 0) << "tarvo never opened its machine file";
+  const char first[] = "localhost\n";
+  ASSERT_EQ(write(fd, first, sizeof first - 1), static_cast<ssize_t>(sizeof first - 1));
+  EXPECT_TRUE(run.WaitForChildren(1));
+  // What the reading meets from here on, on every pass: an unknown name.
+  const char rest[] = "gone.invalid\n";
+  ASSERT_EQ(write(fd, rest, sizeof rest - 1), static_cast<ssize_t>(sizeof rest - 1));
+  close(fd);
+  EXPECT_EQ(run.Wait(), 255);
+  EXPECT_EQ(run.Stdout(),
+            "ERROR-Host: gone.invalid does NOT exists\nERROR-Please check you machinefile\n"
+            "ERROR-Control Process: no usable host left in machinefile: hosts\n");
+  EXPECT_EQ(CountRecords(run.RecordDir()), 1);
+}
+
 // The machine file is a pipe that the test feeds, so that the remote shell
 // can vanish for the second process only.
 TEST_F(SpawnRun, AFailedExecIsReapedWhileTheOtherProcessesRun) {
@@ -422,11 +455,7 @@ TEST_F(SpawnRun, AFailedExecIsReapedWhileTheOtherProcessesRun) {
   harness::Options o = Opts();
   o.exactPath = bin;
   harness::LauncherRun run({"-np", "3", "-mf", "hosts", "prog"}, o);
-  int fd = -1;
-  for (int i = 0; i < 3000 && fd < 0; ++i) {
-    fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // ENXIO until tarvo opens it
-    if (fd < 0) Pause(10);
-  }
+  int fd = OpenFifoWriter(fifo);
   ASSERT_GE(fd, 0) << "tarvo never opened its machine file";
   auto feed = [fd](const char* word) { return write(fd, word, strlen(word)) == static_cast<ssize_t>(strlen(word)); };
 
