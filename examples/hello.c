@@ -2,6 +2,8 @@
  * launcher's console, in rank order: rank r prints in turn r, and a
  * collective operation after each turn holds the later ranks back until the
  * line is on the console. */
+#define _POSIX_C_SOURCE 200809L
+
 #include <stdio.h>
 #include <unistd.h>
 

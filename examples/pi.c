@@ -3,6 +3,8 @@
  * argument's count, default 1000000), and the partial sums travel directly
  * to rank 0 over the processes' own UDP endpoints. Rank 0 adds them in rank
  * order and prints the result and its error on the console. */
+#define _POSIX_C_SOURCE 200809L
+
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -7,6 +7,8 @@
  * The token's sequence number is the count of hops made, so rank r sees
  * r, r + N, r + 2N, ... and rank 0 sees N, 2N, ... at the end of each lap.
  * Every hop is acknowledged and repeated until it is (examples/peer.h). */
+#define _POSIX_C_SOURCE 200809L
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
