@@ -3,6 +3,7 @@
 // operation holds `mutex` for its own duration.
 #include "registry/peerbook.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -78,7 +79,16 @@ int AddressList::NextID() const {
   if (head == nullptr) return 1;
   const AddressNode* last = head;
   while (last->next != nullptr) last = last->next;
-  return last->fd + 1;
+  if (last->fd < INT32_MAX) return last->fd + 1;
+  // Anyone may register the largest int, and nothing lies beyond it: hand
+  // out the lowest free positive identifier instead. The list is ordered, so
+  // one pass finds the first gap; one always exists below INT32_MAX, since no
+  // list can hold 2^31 entries.
+  int64_t candidate = 1;
+  for (const AddressNode* node = head; node != nullptr && node->fd <= candidate; node = node->next) {
+    if (node->fd == candidate) ++candidate;
+  }
+  return static_cast<int>(candidate);
 }
 
 int AddressList::NewID() {

@@ -58,7 +58,8 @@ class AddressList {
   /// identifier (NewID). Duplicates are kept; texts longer than their field are
   /// cut to it. Returns null only when no memory can be had.
   AddressNode* Add(int fd, int tag, const char* ip, const char* hostname, int port);
-  /// 1 for an empty list, else the largest fd plus 1.
+  /// 1 for an empty list, else the largest fd plus 1; when the largest fd is
+  /// INT32_MAX, the lowest positive fd not in the list.
   int NewID();
   /// First entry in list order with this fd, or null.
   AddressNode* Find(int fd);
