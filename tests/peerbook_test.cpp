@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -99,6 +100,16 @@ TEST(AddressList, AllocatesIdentifiersFromTheLargest) {
   EXPECT_EQ(list.Add(999, 0, "", "", 0)->fd, 999);
   EXPECT_EQ(list.Add(999, 0, "", "", 0)->fd, 1000);
   EXPECT_EQ(Fds(list), (std::vector<int>{1, 10, 11, 996, 997, 998, 999, 1000}));
+}
+
+TEST(AddressList, AllocatesTheLowestFreeIdOnceTheLargestIntIsTaken) {
+  AddressList list;
+  for (int fd : {1, 2, 4}) list.Add(fd, 0, "", "", 0);
+  list.Add(INT32_MAX, 0, "", "", 0);
+  EXPECT_EQ(list.NewID(), 3) << "no INT32_MAX + 1";
+  EXPECT_EQ(list.Add(999, 0, "", "", 0)->fd, 3);
+  EXPECT_EQ(list.Add(999, 0, "", "", 0)->fd, 5);
+  EXPECT_EQ(Fds(list), (std::vector<int>{1, 2, 3, 4, 5, INT32_MAX}));
 }
 
 TEST(AddressList, RemovesHeadMiddleAndLastAndIgnoresAbsentIds) {
