@@ -384,7 +384,7 @@ void Launch() {
         {"posix_spawn floor", [](int k) { return FloorLaunch("spawn", k); }, {}, {}, false},
         {"posix_spawn+hop floor", [](int k) { return FloorLaunch("spawnhop", k); }, {}, {}, false},
     };
-    int reps = n >= 1000 ? Reps(5, 2) : n >= 100 ? Reps(11, 3) : Reps(21, 5);
+    int reps = n >= 1000 ? Reps(9, 2) : n >= 100 ? Reps(21, 3) : Reps(31, 5);
     MeasureLaunches(&v, 1, 1);  // warm the caches and the page cache
     for (Variant& each : v) each.seconds.clear();
     MeasureLaunches(&v, n, reps);
@@ -421,7 +421,7 @@ void Memory() {
         {"tarvo", TarvoLaunch, {}, {}, false},
         {"fork floor launcher", [](int k) { return FloorLaunch("fork", k); }, {}, {}, false},
     };
-    MeasureLaunches(&v, n, n >= 2000 ? Reps(3, 1) : Reps(5, 2));
+    MeasureLaunches(&v, n, n >= 2000 ? Reps(5, 1) : Reps(7, 3));
     Row r;
     r.section = "memory";
     r.figure = "peak RSS N=" + std::to_string(n);
@@ -492,7 +492,7 @@ void Sync() {
     Meetings(socks, toFloor, 20);
     std::vector<double> a, b;
     bool failed = false;
-    for (int rep = 0; rep < Reps(7, 3); ++rep) {
+    for (int rep = 0; rep < Reps(11, 3); ++rep) {
       double x = Meetings(socks, toReal, meetings);
       double y = Meetings(socks, toFloor, meetings);
       if (x < 0 || y < 0) failed = true;
@@ -608,7 +608,7 @@ void Address() {
   std::vector<double> a, b;
   RequestRounds(s, toReal, 50, 1000, true);
   RequestRounds(s, Destination(real.host, echo.port), 50, 1000, false);
-  for (int rep = 0; rep < Reps(7, 3); ++rep) {
+  for (int rep = 0; rep < Reps(11, 3); ++rep) {
     double x = RequestRounds(s, toReal, cycles, 1000, true);
     double y = RequestRounds(s, Destination(real.host, echo.port), cycles, 1000, false);
     if (x < 0 || y < 0) failed = true;
@@ -637,7 +637,7 @@ void Address() {
     TableReplies(s, toReal, 20, expect);
     TableReplies(s, toEcho, 20, expect);
     std::vector<double> x, y;
-    for (int rep = 0; rep < Reps(5, 2); ++rep) {
+    for (int rep = 0; rep < Reps(9, 2); ++rep) {
       x.push_back(TableReplies(s, toReal, count, expect));
       y.push_back(TableReplies(s, toEcho, count, expect));
     }
@@ -685,7 +685,7 @@ void Console() {
   ConsoleRounds(s, toEcho, 100);
   std::vector<double> a, b;
   bool failed = false;
-  for (int rep = 0; rep < Reps(7, 3); ++rep) {
+  for (int rep = 0; rep < Reps(11, 3); ++rep) {
     double x = ConsoleRounds(s, toReal, count);
     double y = ConsoleRounds(s, toEcho, count);
     if (x < 0 || y < 0) failed = true;
