@@ -60,9 +60,9 @@ void Address(const AddressMessage& req, AddressList& list, AddressMessage* answe
 // ADDRESS for 998: a header whose port is the record count, then every
 // record in list order, as one datagram.
 bool Table(AddressList& list, AddressMessage* answer, AddressReply* reply) {
-  std::unique_ptr<ProcessAddress[]> records;
-  int n = list.Snapshot(&records);
-  if (n < 0) return false;
+  // Only this service changes the list, so the count read here still holds
+  // when the records are written: they go straight into the reply, copied once.
+  int n = list.Size();
   // 64-bit arithmetic: the length must not wrap on the 32-bit target.
   uint64_t total = static_cast<uint64_t>(kAddressMessageSize) + static_cast<uint64_t>(kAddressRecordSize) * n;
   if (total > INT32_MAX) return false;
@@ -70,7 +70,9 @@ bool Table(AddressList& list, AddressMessage* answer, AddressReply* reply) {
   if (!reply->data) return false;
   answer->port = n;
   memcpy(reply->data.get(), answer, sizeof *answer);
-  if (n > 0) memcpy(reply->data.get() + sizeof *answer, records.get(), sizeof(ProcessAddress) * static_cast<size_t>(n));
+  // The records start 176 bytes into a new[] block: aligned for ProcessAddress.
+  static_assert(sizeof(AddressMessage) % alignof(ProcessAddress) == 0, "records stay aligned");
+  if (n > 0) list.ToAddressArray(reinterpret_cast<ProcessAddress*>(reply->data.get() + sizeof *answer));
   reply->length = static_cast<int>(total);
   return true;
 }
