@@ -84,6 +84,10 @@ std::string CheckVector(const std::vector<std::string>& words, const LauncherPar
   return std::string();
 }
 
+namespace {
+const size_t kMaxSkippedWord = 1u << 20;
+}  // namespace
+
 MachineFileHosts::Word MachineFileHosts::ReadWord(std::string* word) {
   word->clear();
   int c;
@@ -94,7 +98,9 @@ MachineFileHosts::Word MachineFileHosts::ReadWord(std::string* word) {
   size_t length = 0;
   for (; c != EOF && !IsSpace(c); c = fgetc(file_)) {
     if (word->size() < kShownWord) word->push_back(static_cast<char>(c));
-    ++length;
+    // A "word" of a mebibyte is no host name but a file that never ends
+    // (a device, an endless pipe): refuse it as unreadable.
+    if (++length > kMaxSkippedWord) return kError;
   }
   if (length > static_cast<size_t>(kMaxHostLength)) {
     if (length > kShownWord) *word += "...";
@@ -168,11 +174,13 @@ bool ReadProgramFile(FILE* file, const char* path, std::vector<ProgramLine>* lin
     int c;
     while ((c = fgetc(file)) != EOF && c != '\n') {
       any = true;
-      if (line.size() < static_cast<size_t>(kMaxLineLength)) {
-        line.push_back(static_cast<char>(c));
-      } else {
+      if (line.size() == static_cast<size_t>(kMaxLineLength)) {
+        // Refused at once: a file without line ends (a device, a pipe that
+        // never stops) must not keep the launcher reading for ever.
         tooLong = true;
+        break;
       }
+      line.push_back(static_cast<char>(c));
     }
     if (c == EOF && ferror(file)) {
       *error = std::string("ERROR-Control Process: Cannot read program file: ") + path + "\n";

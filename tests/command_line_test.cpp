@@ -140,3 +140,19 @@ TEST(LauncherExit, OverlongProgramPathIsRefusedBeforeAnyProcess) {
 }
 
 }  // namespace
+
+namespace {
+
+// Files that never end (a device, an endless pipe) are refused, not read for
+// ever: before, both runs hung until killed.
+TEST(LauncherExit, EndlessInputFilesAreRefusedWith255) {
+  auto pf = testutil::Run(testutil::Tarvo() + " -pf /dev/zero", 20);
+  EXPECT_EQ(pf.status, 255);
+  EXPECT_NE(pf.out.find("ERROR-"), std::string::npos) << pf.out;
+  auto mf = testutil::Run("cd /tmp && PATH=" TARVO_FAKE_BIN_DIR ":$PATH " + testutil::Tarvo() +
+                              " -mf /dev/zero prog", 20);
+  EXPECT_EQ(mf.status, 255);
+  EXPECT_NE(mf.out.find("ERROR-"), std::string::npos) << mf.out;
+}
+
+}  // namespace
