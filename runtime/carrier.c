@@ -35,12 +35,13 @@ static const char kUsage[] =
 
 /* True for one or more decimal digits whose value fits an int. */
 static int IsNumber(const char* text) {
-  long value = 0;
+  int value = 0;
   if (*text == '\0') return 0;
   for (; *text != '\0'; ++text) {
     if (*text < '0' || *text > '9') return 0;
+    /* Checked before the step: long is no wider than int on the 32-bit target. */
+    if (value > (INT_MAX - (*text - '0')) / 10) return 0;
     value = value * 10 + (*text - '0');
-    if (value > INT_MAX) return 0;
   }
   return 1;
 }

@@ -129,6 +129,9 @@ TEST_F(CarrierTest, UsageErrorsEndWithStatusTwo) {
       {{"true", "4001", "4002", "h", "4003", "4004", "-1", "1", dir_}, "carrier: TARVO_RANK is not a number: -1\n"},
       {{"true", "4001", "4002", "h", "4003", "4004", "0", "99999999999", dir_},
        "carrier: TARVO_SIZE is not a number: 99999999999\n"},
+      // One past INT_MAX wraps a 32-bit long before any check after the step.
+      {{"true", "4001", "4002", "h", "4003", "4004", "0", "2147483648", dir_},
+       "carrier: TARVO_SIZE is not a number: 2147483648\n"},
   };
   for (const Case& c : cases) {
     Outcome o = Carrier(c.words);
@@ -138,6 +141,7 @@ TEST_F(CarrierTest, UsageErrorsEndWithStatusTwo) {
   }
   // The address is text: any word will do.
   EXPECT_EQ(Carrier({"true", "4001", "4002", "not-a-number", "4003", "4004", "0", "1", dir_}).status, 0);
+  EXPECT_EQ(Carrier({"true", "4001", "4002", "h", "4003", "4004", "0", "2147483647", dir_}).status, 0);
 }
 
 TEST_F(CarrierTest, UnreachableDirectoryOrProgramEndsWith127) {
