@@ -32,6 +32,7 @@ void* DistConsole(void* arg) {
       perror("console UDPRecv");
       exit(1);
     }
+    if (ControlClosing()) return nullptr;  // the run is over: main waits for this thread
     // One stdio write, so that no other output cuts into a datagram's text.
     // No flush: the text goes out as the stream's buffering decides.
     fwrite(line, 1, FormatConsoleLine(text, got, line), stdout);

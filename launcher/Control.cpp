@@ -3,6 +3,7 @@
 #include "launcher/Control.h"
 
 #include <pthread.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,7 +66,7 @@ std::string TooLong(const char* what, const char* text) {
   return line;
 }
 
-void StartService(void* (*entry)(void*), CUDPConnection* endpoint) {
+pthread_t StartService(void* (*entry)(void*), CUDPConnection* endpoint) {
   pthread_t thread;
   int rc = pthread_create(&thread, nullptr, entry, endpoint);
   if (rc != 0) {
@@ -73,6 +74,7 @@ void StartService(void* (*entry)(void*), CUDPConnection* endpoint) {
     ErrorMsg("pthread_create", kLineThreadCreate, "Control");
     exit(1);
   }
+  return thread;
 }
 
 void OpenEndpoint(CUDPConnection* endpoint, const char* step, int line) {
@@ -230,9 +232,9 @@ int ControlMain(int argc, char** argv) {
   // file starts (a count of one or more: a file without lines starts nothing).
   if (cl.programFileGiven) numProcs = std::max(1, spawn::CountProgramFile(cl.programFile));
 
-  StartService(ResolveAddress, addressConnection);
-  StartService(SynControler, synConnection);
-  StartService(DistConsole, consoleConnection);
+  const pthread_t services[] = {StartService(ResolveAddress, addressConnection),
+                                StartService(SynControler, synConnection),
+                                StartService(DistConsole, consoleConnection)};
 
   const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
   if (!cl.programFileGiven) {
@@ -242,6 +244,15 @@ int ControlMain(int argc, char** argv) {
   }
 
   ControlBeginClosing();
+  // A close does not wake a thread blocked in its receive, and a descriptor
+  // closed under a thread that still uses it may be another file's by the
+  // time it comes back. A shutdown wakes every receive (which then returns at
+  // once); the services end on seeing the run closing, and only then are
+  // their endpoints closed.
+  shutdown(addressConnection->Socket(), SHUT_RDWR);
+  shutdown(synConnection->Socket(), SHUT_RDWR);
+  shutdown(consoleConnection->Socket(), SHUT_RDWR);
+  for (pthread_t service : services) pthread_join(service, nullptr);
   addressConnection->Close();
   visualConnection->Close();
   synConnection->Close();

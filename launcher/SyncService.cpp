@@ -75,6 +75,7 @@ void* SynControler(void* arg) {
       ErrorMsg("syn control UDPRecv", kLineSynRecv, "Control");
       exit(1);
     }
+    if (ControlClosing()) return nullptr;  // the run is over: main waits for this thread
     if (!cycle.Accept(request, got, host, port)) continue;
     // Releases leave in rank order; a failed send does not hold back the rest.
     for (int j = 0; j < cycle.Size(); ++j) {
