@@ -110,13 +110,14 @@ CommandLine ScanCommandLine(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
     const bool hasValue = i + 1 < argc;
+    // An option that needs a value and stands last leaves nothing to run.
+    if (!hasValue && (strcmp(word, "-np") == 0 || strcmp(word, "-mf") == 0 || strcmp(word, "-pf") == 0)) {
+      cl.outcome = CommandLine::kUsage;
+      return cl;
+    }
     if (strcmp(word, "-ssh") == 0) cl.comShell = true;
     if (strcmp(word, "-rsh") == 0) cl.comShell = false;
     if (strcmp(word, "-np") == 0) {
-      if (!hasValue) {
-        cl.outcome = CommandLine::kUsage;
-        return cl;
-      }
       cl.npPosition = cl.lastValuePosition = i + 1;
       cl.numProcs = ParseCount(argv[i + 1]);
       if (cl.numProcs <= 0 || cl.numProcs > 2000) {
@@ -126,20 +127,12 @@ CommandLine ScanCommandLine(int argc, char** argv) {
       }
     }
     if (strcmp(word, "-mf") == 0) {
-      if (!hasValue) {
-        cl.outcome = CommandLine::kUsage;
-        return cl;
-      }
       cl.lastValuePosition = i + 1;
       machineFile = argv[i + 1];
       CopyPath(cl.machineFile, machineFile);
       cl.machineFileGiven = true;
     }
     if (strcmp(word, "-pf") == 0) {
-      if (!hasValue) {
-        cl.outcome = CommandLine::kUsage;
-        return cl;
-      }
       cl.pfPosition = i + 1;
       programFile = argv[i + 1];
       CopyPath(cl.programFile, programFile);
