@@ -52,6 +52,9 @@ static const int32_t ADDRESS = 3;
 static const int32_t ADDRESSACK = 4;
 static const int32_t LEAVE = 5;
 static const int32_t LEAVEACK = 6;
+// carrier's notice, with its rank in the identifier field, that its process
+// has started on its host (a remote login is over). Never answered.
+static const int32_t STARTED = 7;
 
 // Display names indexed by code, "NULL" at 0. Defined once, in protocol.cpp.
 extern const char* const ControlMsg[7];  // address protocol codes 0 to 6

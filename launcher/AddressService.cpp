@@ -10,6 +10,7 @@
 #include "common/protocol.h"
 #include "common/textfield.h"
 #include "launcher/Control.h"
+#include "launcher/RunControl.h"
 
 namespace {
 
@@ -115,6 +116,15 @@ bool HandleAddressRequest(const char* request, int length, const char* senderHos
   return SetAnswer(answer, reply);
 }
 
+bool IsStartedNotice(const char* request, int length, int* rank) {
+  if (length < 8) return false;
+  int32_t head[2];
+  memcpy(head, request, sizeof head);
+  if (head[0] != STARTED) return false;
+  *rank = head[1];
+  return true;
+}
+
 // The thread: one request at a time, in the order received. The request
 // buffer is cleared before every receive, so a short datagram leaves zeros
 // behind it; the received length is not looked at.
@@ -130,7 +140,13 @@ void* ResolveAddress(void* arg) {
     if (endpoint->UDPRecv(request, &capacity, senderHost, &senderPort) == -1) {
       // Once main closes the endpoints a failed receive is the end of the run.
       if (ControlClosing()) return nullptr;
-      exit(1);
+      RunControlFatal(1);
+      return nullptr;
+    }
+    int startedRank;
+    if (IsStartedNotice(request, sizeof request, &startedRank)) {
+      RunControlStarted(startedRank);
+      continue;
     }
     // aList may be gone once the run is closing: leave it alone from then on.
     if (!ControlEnterRequest()) return nullptr;

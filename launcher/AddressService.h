@@ -43,4 +43,8 @@ struct AddressReply {
 bool HandleAddressRequest(const char* request, int length, const char* senderHost, int senderPort,
                           AddressList& list, AddressReply* reply);
 
+/// True, with the rank in *rank, when the request is carrier's notice that
+/// its process has started (code STARTED); the handler drops such a notice.
+bool IsStartedNotice(const char* request, int length, int* rank);
+
 #endif  // TARVO_LAUNCHER_ADDRESSSERVICE_H

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "launcher/Control.h"
+#include "launcher/RunControl.h"
 
 size_t FormatConsoleLine(const char* data, int len, char (&line)[kConsoleLineSize]) {
   size_t bound = len <= 0 ? 0 : static_cast<size_t>(len < kConsoleTextSize ? len : kConsoleTextSize);
@@ -30,7 +31,8 @@ void* DistConsole(void* arg) {
       // main closes the endpoints at the end of a complete run: not a failure.
       if (ControlClosing()) return nullptr;
       perror("console UDPRecv");
-      exit(1);
+      RunControlFatal(1);
+      return nullptr;
     }
     if (ControlClosing()) return nullptr;  // the run is over: main waits for this thread
     // One stdio write, so that no other output cuts into a datagram's text.

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "common/textfield.h"
+#include "launcher/RunControl.h"
 #include "launcher/Spawn.h"
 
 int32_t numProcs = 1;
@@ -195,6 +196,21 @@ int ControlMain(int argc, char** argv) {
   }
   numProcs = cl.numProcs;
   ComShellFlag = cl.comShell;
+
+  // The launcher's own settings, once; a malformed one starts nothing.
+  RunSettings settings;
+  std::string settingsError;
+  if (!ReadRunSettings([](const char* name) -> const char* { return getenv(name); }, &settings, &settingsError)) {
+    fputs(settingsError.c_str(), stdout);
+    fflush(stdout);
+    exit(-1);
+  }
+  // Before any thread starts, so that every thread has the run control's
+  // signals blocked.
+  RunControlInit(settings);
+  // carrier tells a launcher on its own host (which needs no notice of its
+  // start) by this pid in the environment that the processes inherit.
+  setenv("TARVO_LAUNCHER_PID", std::to_string(getpid()).c_str(), 1);
 
   addressConnection = new CUDPConnection(100);
   visualConnection = new CUDPConnection(100);

@@ -1,6 +1,7 @@
 // The pure parts of spawning: the child argument vector, the machine-file
-// and program-file readers, and the status of a run. Nothing here forks or
-// prints; spawn_processes and spawn_processes1 in Spawn.cpp put them together.
+// and program-file readers, and the status of a run (SpawnReaders.cpp).
+// Nothing here forks or prints but CountProgramFile, which start-up calls;
+// spawn_processes and spawn_processes1 in Spawn.cpp put them together.
 #ifndef TARVO_LAUNCHER_SPAWN_H
 #define TARVO_LAUNCHER_SPAWN_H
 
@@ -96,9 +97,10 @@ struct ProgramLine {
 /// 128 words or with a word longer than 127 characters.
 bool ReadProgramFile(FILE* file, const char* path, std::vector<ProgramLine>* lines, std::string* error);
 
-/// Opens, reads and checks the program file as the run will read it, and
-/// returns how many processes it starts. Prints the "ERROR-" line and exits
-/// with status 255 when the file cannot be opened or is refused.
+/// For start-up, beside the spawners in Spawn.cpp: opens, reads and checks
+/// the program file as the run will read it, and returns how many processes
+/// it starts. Prints the "ERROR-" line and exits with status 255 when the
+/// file cannot be opened or is refused (before anything has started).
 int CountProgramFile(const char* path);
 
 /// Folds one reaped wait status into the run's status: 0 while every

@@ -1,14 +1,48 @@
 // The synchronisation service: SynControler and its cycle.
 #include "launcher/SyncService.h"
 
+#include <time.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <algorithm>
 
 #include "common/messages.h"
 #include "common/protocol.h"
 #include "common/textfield.h"
 #include "launcher/Control.h"
+#include "launcher/RunControl.h"
+
+namespace {
+
+// Who waits in the collective operation in progress, for the run control.
+std::mutex waitingMutex;
+std::vector<double> waitingSince;  // guarded by waitingMutex
+
+double Now() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void NoteArrival(const SyncCycle& cycle, bool completed) {
+  if (cycle.LastCounted() < 0) return;
+  std::lock_guard<std::mutex> lock(waitingMutex);
+  if (completed) {
+    std::fill(waitingSince.begin(), waitingSince.end(), -1.0);
+  } else if (static_cast<size_t>(cycle.LastCounted()) < waitingSince.size()) {
+    waitingSince[static_cast<size_t>(cycle.LastCounted())] = Now();
+  }
+}
+
+}  // namespace
+
+void SyncWaiting(std::vector<double>* since) {
+  std::lock_guard<std::mutex> lock(waitingMutex);
+  *since = waitingSince;
+}
 
 SyncCycle::SyncCycle(int n) : table_(nullptr), size_(0) {
   if (n < 1) return;
@@ -20,6 +54,7 @@ SyncCycle::SyncCycle(int n) : table_(nullptr), size_(0) {
 SyncCycle::~SyncCycle() { free(table_); }
 
 bool SyncCycle::Accept(const char* data, int len, const char* host, int port) {
+  lastCounted_ = -1;
   // Only the first 140 bytes count; bytes not received read as zero.
   SyncMessage request;
   memset(&request, 0, sizeof request);
@@ -44,6 +79,7 @@ bool SyncCycle::Accept(const char* data, int len, const char* host, int port) {
   // but must not stand in for a rank not yet heard.
   if (record.heard) return false;
   record.heard = true;
+  lastCounted_ = request.rank;
   if (++arrived_ < size_) return false;
 
   // Every rank is in: the records keep the addresses for the releases, and
@@ -58,7 +94,12 @@ void* SynControler(void* arg) {
   SyncCycle cycle(numProcs);  // the count is read once, here
   if (!cycle.Valid()) {
     perror("syn control table");
-    exit(1);
+    RunControlFatal(1);
+    return nullptr;
+  }
+  {
+    std::lock_guard<std::mutex> lock(waitingMutex);
+    waitingSince.assign(static_cast<size_t>(cycle.Size()), -1.0);
   }
   char request[sizeof(SyncMessage)];
   char release[sizeof(SyncMessage)];
@@ -73,10 +114,13 @@ void* SynControler(void* arg) {
       // main closes the endpoints at the end of a complete run: not a failure.
       if (ControlClosing()) return nullptr;
       ErrorMsg("syn control UDPRecv", kLineSynRecv, "Control");
-      exit(1);
+      RunControlFatal(1);
+      return nullptr;
     }
     if (ControlClosing()) return nullptr;  // the run is over: main waits for this thread
-    if (!cycle.Accept(request, got, host, port)) continue;
+    const bool completed = cycle.Accept(request, got, host, port);
+    NoteArrival(cycle, completed);
+    if (!completed) continue;
     // Releases leave in rank order; a failed send does not hold back the rest.
     for (int j = 0; j < cycle.Size(); ++j) {
       const SyncRecord& to = cycle.Record(j);

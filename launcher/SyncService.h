@@ -5,6 +5,7 @@
 #define TARVO_LAUNCHER_SYNCSERVICE_H
 
 #include <cstdint>
+#include <vector>
 
 /// Where the release of one rank goes: the source of that rank's latest
 /// request. `host` is the 128-byte dotted text as the receive delivers it,
@@ -41,6 +42,10 @@ class SyncCycle {
   /// that order, and the next Accept starts a fresh cycle.
   bool Accept(const char* data, int len, const char* host, int port);
 
+  /// The rank that the last Accept counted as newly arrived (the one that
+  /// completed the cycle included), or -1.
+  int LastCounted() const { return lastCounted_; }
+
   /// The record of rank `rank`, 0 <= rank < Size().
   const SyncRecord& Record(int rank) const { return table_[rank]; }
 
@@ -48,6 +53,13 @@ class SyncCycle {
   SyncRecord* table_;
   int32_t size_;
   int32_t arrived_ = 0;
+  int32_t lastCounted_ = -1;
 };
+
+/// The collective operation in progress, as the run control sees it: for
+/// every rank, since when (CLOCK_MONOTONIC seconds) it waits in it, or a
+/// negative value for a rank that does not wait. Empty before the service
+/// has started.
+void SyncWaiting(std::vector<double>* since);
 
 #endif  // TARVO_LAUNCHER_SYNCSERVICE_H

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +15,9 @@
 #include <cstring>
 
 #include "common/textfield.h"
+#include "launcher/ChildReport.h"
 #include "launcher/Control.h"
+#include "launcher/RunControl.h"
 
 int MsgQueueExist = 0;
 key_t msg_key = 0;
@@ -47,17 +50,6 @@ void Post(int code, const std::string& text) {
   pthread_mutex_unlock(&visualGuard);
 }
 
-// write(2) of a whole text; the forked child may use nothing that locks.
-void WriteAll(int fd, const char* text) {
-  size_t left = strlen(text);
-  while (left > 0) {
-    ssize_t n = write(fd, text, left);
-    if (n <= 0) return;
-    text += n;
-    left -= static_cast<size_t>(n);
-  }
-}
-
 void CloseEndpointCopy(CUDPConnection* endpoint) {
   if (endpoint != nullptr && endpoint->Socket() >= 0) close(endpoint->Socket());
 }
@@ -71,13 +63,13 @@ void CloseEndpointCopy(CUDPConnection* endpoint) {
   CloseEndpointCopy(visualConnection);
   CloseEndpointCopy(synConnection);
   CloseEndpointCopy(consoleConnection);
+  // The launcher takes its signals through a descriptor, blocked; the
+  // monitor gets the ordinary mask back.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   execvp(argv[0], argv);
-  int err = errno;
-  WriteAll(STDERR_FILENO, "Failure: Create visual process\n: ");
-  // strerrordesc_np reads the fixed table: no locale, no allocation.
-  const char* desc = strerrordesc_np(err);
-  WriteAll(STDERR_FILENO, desc ? desc : "Unknown error");
-  WriteAll(STDERR_FILENO, "\n");
+  ChildPerror("Failure: Create visual process\n", errno);
   _exit(0);
 }
 
@@ -278,7 +270,8 @@ void* TransmitMessage(void* arg) {
     if (endpoint->UDPRecv(datagram, &capacity, senderHost, &senderPort) == -1) {
       if (ControlClosing()) return nullptr;
       ErrorMsg("Visual Thread UDPRecv", kLineVisualRecv, "Control");
-      exit(1);
+      RunControlFatal(1);
+      return nullptr;
     }
     bool closing = false;
     VisualCall call = DispatchVisualEvent(datagram, numProcs, [&closing](int32_t fd, int32_t* tag) {

@@ -11,11 +11,17 @@
  * started once per process and should cost little more than an exec. */
 #define _POSIX_C_SOURCE 200809L
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <limits.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 /* The launcher's parameters after PROGRAM and ARGS, in their order. */
@@ -46,7 +52,38 @@ static int IsNumber(const char* text) {
   return 1;
 }
 
+/* The address service's code for carrier's notice that its process has
+ * started on this host, the rank in the identifier field (a 176-byte
+ * request: code, identifier, tag, address text, host name, port). */
+enum { kStarted = 7, kNoticeSize = 176 };
+
+/* Tells the launcher that this rank has started, so that it can count the
+ * remote login as over. One datagram; a lost one only delays the launcher's
+ * next login by its time limit. */
+static void NoticeStarted(const char* host, const char* port, const char* rank) {
+  struct sockaddr_in to;
+  memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_port = htons((uint16_t)atoi(port));
+  if (inet_pton(AF_INET, host, &to.sin_addr) != 1) return;
+  int32_t notice[kNoticeSize / 4];
+  memset(notice, 0, sizeof notice);
+  notice[0] = kStarted;
+  notice[1] = (int32_t)atoi(rank);
+  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return;
+  (void)sendto(s, notice, sizeof notice, 0, (const struct sockaddr*)&to, sizeof to);
+  close(s);
+}
+
 int main(int argc, char** argv) {
+  /* The process ends with its parent: the launcher on this host, or the
+   * remote shell's session, which ends when the launcher's remote shell
+   * does. The signal stays set across the exec below. */
+  const pid_t parent = getppid();
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) return 1; /* the parent ended before the signal was set */
+
   if (argc < 1 + 1 + kParams) {
     fputs(kUsage, stderr);
     return 2;
@@ -69,6 +106,10 @@ int main(int argc, char** argv) {
       return 127;
     }
   }
+  /* A launcher on this host started carrier itself and put its pid in the
+   * environment; a remote shell passes no environment on. */
+  const char* launcher = getenv("TARVO_LAUNCHER_PID");
+  if (launcher == NULL || atol(launcher) != (long)parent) NoticeStarted(params[2], params[3], params[5]);
   /* PROGRAM and ARGS alone: the parameters' slot ends the vector. */
   params[0] = NULL;
   execvp(argv[1], argv + 1);

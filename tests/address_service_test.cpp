@@ -1,5 +1,6 @@
 // The address service: the handler on raw request bytes, then the real
 // thread ResolveAddress over loopback inside this process.
+#include "launcher/RunControl.h"
 #include "launcher/AddressService.h"
 
 #include <arpa/inet.h>
@@ -357,6 +358,7 @@ TEST(AddressThreadEnd, FailedReceiveDuringTheRunEndsTheProcessWithOneAndNoMessag
         CUDPConnection endpoint(100);
         endpoint.Close();  // every receive on it fails
         ResolveAddress(&endpoint);
+        exit(RunControlFatalStatus());  // the run control ends the run with it
       },
       testing::ExitedWithCode(1), "^$");
 }

@@ -1,3 +1,4 @@
+#include "launcher/RunControl.h"
 #include "launcher/ConsoleService.h"
 
 #include <gtest/gtest.h>
@@ -114,6 +115,7 @@ TEST(ConsoleServiceDeathTest, FailedReceiveDuringTheRunEndsWithStatusOne) {
         closed.Open(0);
         closed.Close();
         DistConsole(&closed);
+        exit(RunControlFatalStatus());  // the run control ends the run with it
       },
       ::testing::ExitedWithCode(1), "console UDPRecv: Bad file descriptor");
 }

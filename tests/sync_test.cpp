@@ -1,3 +1,4 @@
+#include "launcher/RunControl.h"
 #include "launcher/SyncService.h"
 
 #include <gtest/gtest.h>
@@ -220,6 +221,7 @@ TEST(SyncServiceDeathTest, FailedReceiveReportsAndEndsWithStatusOne) {
         fflush(stdout);
         dup2(2, 1);
         SynControler(&closed);
+        exit(RunControlFatalStatus());  // the run control ends the run with it
       },
       ::testing::ExitedWithCode(1),
       "(Error at 1242 Control.*syn control UDPRecv: Bad file descriptor|"

@@ -1,3 +1,4 @@
+#include "launcher/RunControl.h"
 #include "launcher/VisualBridge.h"
 
 #include <gtest/gtest.h>
@@ -172,6 +173,8 @@ TEST(VisualThread, ReceiveFailureReportsAndEndsWithOne) {
     CUDPConnection endpoint(100);
     endpoint.Close();
     TransmitMessage(&endpoint);
+    fflush(stdout);
+    _exit(RunControlFatalStatus());  // the run control ends the run with it
   }, 30);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Error at 1388 Control");

@@ -1,0 +1,72 @@
+// Run control: the one owner of the end of a run. The spawners hand it the
+// processes to start; it starts them (pacing remote shells), then waits in
+// one loop for the ends of its processes, tarvo's own signals, the run's
+// time limit, failures that other threads report, and collective operations
+// that can no longer be released. It decides when and how the run ends and
+// what its status is; nothing else ends a run while processes are running.
+#ifndef TARVO_LAUNCHER_RUNCONTROL_H
+#define TARVO_LAUNCHER_RUNCONTROL_H
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+/// The launcher's settings of its own, from TARVO_* environment variables,
+/// read once at start-up.
+struct RunSettings {
+  double killGrace = 3.0;     // TARVO_KILL_GRACE: seconds from SIGTERM to SIGKILL
+  bool killOnBadExit = true;  // TARVO_KILL_ON_BAD_EXIT: a failing rank ends the run
+  double timeout = 0.0;       // TARVO_TIMEOUT: seconds the run may last; 0 for no limit
+  int sshWindow = 8;          // TARVO_SSH_WINDOW: remote shells logging in at once; 0 for no limit
+};
+
+/// Reads the settings through `lookup` (getenv in the launcher). An unset or
+/// empty variable keeps its default. False, with the "ERROR-" line (and its
+/// line end) in *error, for a malformed value. Pure.
+bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* settings, std::string* error);
+
+/// One process of the run, as a spawner describes it.
+struct RankLaunch {
+  int rank = 0;
+  std::string host;     // where it runs: the local host name, or the machine file's word
+  bool remote = false;  // started through a remote shell
+  /// Starts the process and returns its pid, or -1 when it could not be
+  /// started (the failure is already reported; the run then ends with 1).
+  std::function<pid_t()> start;
+};
+
+/// Takes the settings and blocks the signals that the run control takes
+/// synchronously (SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2) in the
+/// calling thread. Called by the main thread before it starts any other
+/// thread, so that every thread inherits the mask.
+void RunControlInit(const RunSettings& settings);
+
+/// The settings in force (the defaults until RunControlInit).
+const RunSettings& RunControlSettings();
+
+/// The signals that the run control blocks: a child restores its mask to
+/// empty before it becomes the program (posix_spawn's sigmask attribute, or
+/// sigprocmask in a forked child).
+const sigset_t& RunControlSignals();
+
+/// Starts every launch in order, remote shells at most sshWindow logging in
+/// at once, and returns when every started process has been reaped, with
+/// the run's exit status. On the calling thread, which must be the thread
+/// that called RunControlInit (the parent-death signal of the children is
+/// tied to the thread that started them).
+int RunControlRun(std::vector<RankLaunch>& launches);
+
+/// Any thread: a failure that ends the run (already reported). The run's
+/// processes are ended and the launcher exits with `status`.
+void RunControlFatal(int status);
+
+/// The status that RunControlFatal was given first, 0 when none.
+int RunControlFatalStatus();
+
+/// Any thread: the carrier of `rank` has started (its remote login is over).
+void RunControlStarted(int rank);
+
+#endif  // TARVO_LAUNCHER_RUNCONTROL_H

@@ -1,0 +1,205 @@
+// The pure parts of spawning: the child argument vector, the machine-file
+// and program-file readers, and the status of a run. Nothing here starts a
+// process, prints or exits.
+#include "launcher/Spawn.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace spawn {
+
+namespace {
+
+// The white space that separates machine-file words, as "%s" reads them.
+bool IsSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// How much of an over-long host word a report shows.
+const size_t kShownWord = 128;
+
+std::string ProgramLineError(const char* path, int number, const char* what) {
+  return std::string("ERROR-Control Process: program file ") + path + ", line " + std::to_string(number) + ": " + what +
+         "\n";
+}
+
+std::string TooLongElement(const char* what, const std::string& text) {
+  return std::string("ERROR-Control Process: ") + what + " is longer than " + std::to_string(kMaxElementLength) +
+         " characters: " + text + "\n";
+}
+
+}  // namespace
+
+std::vector<std::string> ChildVector(bool remote, bool ssh, const std::string& host,
+                                     const std::vector<std::string>& words, const LauncherParams& params, int rank) {
+  std::vector<std::string> v;
+  v.reserve(words.size() + kFixedEntries);
+  if (remote) {
+    v.push_back(ssh ? "ssh" : "rsh");
+    v.push_back(host);
+  }
+  v.push_back("carrier");
+  v.insert(v.end(), words.begin(), words.end());
+  v.push_back(std::to_string(params.consolePort));
+  v.push_back(std::to_string(params.syncPort));
+  v.push_back(params.address);
+  v.push_back(std::to_string(params.addressPort));
+  v.push_back(std::to_string(params.visualPort));
+  v.push_back(std::to_string(rank));
+  v.push_back(std::to_string(params.count));
+  v.push_back(params.workdir);
+  return v;
+}
+
+std::string CheckVector(const std::vector<std::string>& words, const LauncherParams& params) {
+  if (words.size() + kFixedEntries > static_cast<size_t>(kVectorTable)) {
+    return "ERROR-Control Process: " + std::to_string(words.size() - 1) +
+           " user arguments do not fit the child argument vector (at most " +
+           std::to_string(kVectorTable - kFixedEntries - 1) + ")\n";
+  }
+  const size_t limit = static_cast<size_t>(kMaxElementLength);
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (words[i].size() > limit) return TooLongElement(i == 0 ? "program" : "argument", words[i]);
+  }
+  if (params.workdir.size() > limit) return TooLongElement("working directory", params.workdir);
+  if (params.address.size() > limit) return TooLongElement("launcher address", params.address);
+  return std::string();
+}
+
+namespace {
+const size_t kMaxSkippedWord = 1u << 20;
+}  // namespace
+
+MachineFileHosts::Word MachineFileHosts::ReadWord(std::string* word) {
+  word->clear();
+  int c;
+  do {
+    c = fgetc(file_);
+  } while (c != EOF && IsSpace(c));
+  if (c == EOF) return ferror(file_) ? kError : kEnd;
+  size_t length = 0;
+  for (; c != EOF && !IsSpace(c); c = fgetc(file_)) {
+    if (word->size() < kShownWord) word->push_back(static_cast<char>(c));
+    // A "word" of a mebibyte is no host name but a file that never ends
+    // (a device, an endless pipe): refuse it as unreadable.
+    if (++length > kMaxSkippedWord) return kError;
+  }
+  if (length > static_cast<size_t>(kMaxHostLength)) {
+    if (length > kShownWord) *word += "...";
+    return kTooLong;
+  }
+  return kWord;
+}
+
+MachineFileHosts::Result MachineFileHosts::Next(std::string* host, std::string* report) {
+  std::string word;
+  for (;;) {
+    switch (ReadWord(&word)) {
+      case kWord:
+        if (resolves_(word.c_str())) {
+          *host = word;
+          taken_ = true;
+          usedSinceRewind_ = true;
+          return kHost;
+        }
+        *report += "ERROR-Host: " + word + " does NOT exists\n";
+        *report += "ERROR-Please check you machinefile\n";
+        break;
+      case kTooLong:
+        *report += "ERROR-Host: " + word + " is longer than " + std::to_string(kMaxHostLength) + " characters\n";
+        *report += "ERROR-Please check you machinefile\n";
+        break;
+      case kError:
+        return kUnreadable;
+      case kEnd:
+        if (!taken_) return kLocal;
+        // A whole pass from the start that found nothing: the names stopped
+        // resolving, and rereading would go on for ever.
+        if (rewound_ && !usedSinceRewind_) return kExhausted;
+        rewind(file_);
+        rewound_ = true;
+        usedSinceRewind_ = false;
+        break;
+    }
+  }
+}
+
+std::vector<std::string> SplitProgramLine(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  const size_t n = line.size();
+  while (i < n && line[i] == ' ') ++i;
+  if (i == n) {
+    words.emplace_back();  // a line of blanks: one empty word
+    return words;
+  }
+  for (;;) {
+    size_t start = i;
+    while (i < n && line[i] != ' ') ++i;
+    words.push_back(line.substr(start, i - start));
+    if (i == n) return words;
+    while (i < n && line[i] == ' ') ++i;
+    if (i == n) {
+      words.emplace_back();  // trailing blanks: one last empty word
+      return words;
+    }
+  }
+}
+
+bool ReadProgramFile(FILE* file, const char* path, std::vector<ProgramLine>* lines, std::string* error) {
+  lines->clear();
+  int number = 0;
+  for (;;) {
+    std::string line;
+    bool any = false;
+    bool tooLong = false;
+    int c;
+    while ((c = fgetc(file)) != EOF && c != '\n') {
+      any = true;
+      if (line.size() == static_cast<size_t>(kMaxLineLength)) {
+        // Refused at once: a file without line ends (a device, a pipe that
+        // never stops) must not keep the launcher reading for ever.
+        tooLong = true;
+        break;
+      }
+      line.push_back(static_cast<char>(c));
+    }
+    if (c == EOF && ferror(file)) {
+      *error = std::string("ERROR-Control Process: Cannot read program file: ") + path + "\n";
+      return false;
+    }
+    if (c == EOF && !any) return true;  // the line end before closed the last line
+    ++number;
+    if (tooLong) {
+      *error = ProgramLineError(path, number, "longer than 1023 characters");
+      return false;
+    }
+    if (line.empty()) continue;  // an empty line starts no process
+    ProgramLine entry;
+    entry.number = number;
+    entry.words = SplitProgramLine(line);
+    if (entry.words.size() > static_cast<size_t>(kMaxLineWords)) {
+      *error = ProgramLineError(path, number, "more than 128 words");
+      return false;
+    }
+    for (const std::string& w : entry.words) {
+      if (w.size() > static_cast<size_t>(kMaxElementLength)) {
+        *error = ProgramLineError(path, number, "a word longer than 127 characters");
+        return false;
+      }
+    }
+    lines->push_back(std::move(entry));
+  }
+}
+
+int FoldExitStatus(int runStatus, int waitStatus) {
+  int status = 0;
+  if (WIFEXITED(waitStatus)) {
+    status = WEXITSTATUS(waitStatus);
+  } else if (WIFSIGNALED(waitStatus)) {
+    status = 128 + WTERMSIG(waitStatus);
+  }
+  return std::max(runStatus, status);
+}
+
+}  // namespace spawn
