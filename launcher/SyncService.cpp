@@ -18,8 +18,9 @@
 namespace {
 
 // Who waits in the collective operation in progress, for the run control.
-std::mutex waitingMutex;
-std::vector<double> waitingSince;  // guarded by waitingMutex
+// Never destroyed: the service may still run while the process exits.
+std::mutex& waitingMutex = *new std::mutex;
+std::vector<double>& waitingSince = *new std::vector<double>;  // guarded by waitingMutex
 
 double Now() {
   timespec ts;

@@ -1,0 +1,95 @@
+/* control_rank: one rank of the run-control tests, started by the real tarvo
+ * through the real carrier. Every rank first writes its pid to DIR/pid.RANK;
+ * every wait is bounded (60 s).
+ *
+ *   control_rank DIR hold
+ *       Waits. SIGUSR1 is noted in DIR/usr1.RANK; a SIGINT is counted, and
+ *       half a second after the first the count goes to DIR/int.RANK and the
+ *       rank exits with 130.
+ *   control_rank DIR stubborn
+ *       Waits, ignoring SIGINT and SIGTERM.
+ *   control_rank DIR fail VICTIM STATUS
+ *       Rank VICTIM exits with STATUS, or waits when STATUS is "wait"; every
+ *       other rank enters a collective operation, which VICTIM never
+ *       enters. */
+#define _POSIX_C_SOURCE 200809L
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "runtime/tarvo_runtime.h"
+
+static volatile sig_atomic_t interrupts = 0;
+static volatile sig_atomic_t usr1 = 0;
+
+static void OnInterrupt(int sig) {
+  (void)sig;
+  ++interrupts;
+}
+
+static void OnUsr1(int sig) {
+  (void)sig;
+  usr1 = 1;
+}
+
+static void Note(const char* dir, const char* what, int rank, long value) {
+  char tmp[512], path[512];
+  snprintf(tmp, sizeof tmp, "%s/.%s.%d.tmp", dir, what, rank);
+  snprintf(path, sizeof path, "%s/%s.%d", dir, what, rank);
+  FILE* f = fopen(tmp, "w");
+  if (f == NULL) exit(20);
+  fprintf(f, "%ld\n", value);
+  if (fclose(f) != 0 || rename(tmp, path) != 0) exit(21);
+}
+
+static void Pause(int ms) {
+  struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
+  nanosleep(&ts, NULL);
+}
+
+static int Hold(const char* dir, int rank) {
+  signal(SIGINT, OnInterrupt);
+  signal(SIGUSR1, OnUsr1);
+  for (int k = 0; k < 6000; ++k) {
+    if (usr1) {
+      Note(dir, "usr1", rank, 1);
+      usr1 = 0;
+    }
+    if (interrupts > 0) {
+      Pause(500); /* a second delivery would arrive meanwhile */
+      Note(dir, "int", rank, interrupts);
+      return 130;
+    }
+    Pause(10);
+  }
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  const char* dir = argv[1];
+  trv_ctx ctx;
+  int r = trv_init(&ctx);
+  if (r != TRV_OK) return 10;
+  Note(dir, "pid", ctx.rank, (long)getpid());
+  if (strcmp(argv[2], "hold") == 0) return Hold(dir, ctx.rank);
+  if (strcmp(argv[2], "stubborn") == 0) {
+    signal(SIGINT, SIG_IGN);
+    signal(SIGTERM, SIG_IGN);
+    Pause(60000);
+    return 0;
+  }
+  if (strcmp(argv[2], "fail") == 0 && argc == 5) {
+    if (ctx.rank == atoi(argv[3])) {
+      if (strcmp(argv[4], "wait") == 0) Pause(60000);
+      return atoi(argv[4]);
+    }
+    r = trv_collective(&ctx, TRV_BROADCAST, 60.0);
+    return r == TRV_OK ? 0 : 11;
+  }
+  return 2;
+}

@@ -1,0 +1,302 @@
+// The run control through the real tarvo and carrier: a failing rank, a
+// collective operation that can no longer be released, tarvo's own signals
+// (a terminal's Ctrl-C among them), SIGKILL to tarvo, the time limit and the
+// settings. Every test proves that no rank is left: each rank writes its pid,
+// and every pid must be gone.
+#include <errno.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "launcher/RunControl.h"
+#include "tests/launcher_harness.h"
+#include "tests/run_util.h"
+
+namespace {
+
+bool WaitUntil(double seconds, const std::function<bool()>& done) {
+  for (int i = 0; i < seconds * 100; ++i) {
+    if (done()) return true;
+    usleep(10000);
+  }
+  return done();
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string HostName() {
+  char name[256] = {0};
+  gethostname(name, sizeof name - 1);
+  return std::string(name).substr(0, 31);
+}
+
+// A run of control_rank from a fresh directory, with the real carrier first
+// on PATH.
+class ControlRun {
+ public:
+  ControlRun(int n, const std::vector<std::string>& mode, const std::map<std::string, std::string>& env = {})
+      : n_(n), dir_(testutil::MakeTempDir()) {
+    harness::Options o;
+    o.hold = false;
+    o.workdir = dir_;
+    const char* path = getenv("PATH");
+    o.exactPath = std::string(TARVO_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin");
+    o.env = env;
+    // The program is found in the working directory, as the launcher looks for it.
+    std::string program = std::string(TARVO_TEST_BIN_DIR) + "/control_rank";
+    if (symlink(program.c_str(), (dir_ + "/control_rank").c_str()) != 0) ADD_FAILURE() << "symlink";
+    std::vector<std::string> args = {"-np", std::to_string(n), "control_rank", dir_};
+    args.insert(args.end(), mode.begin(), mode.end());
+    run_.reset(new harness::LauncherRun(args, o));
+  }
+  ~ControlRun() {
+    for (pid_t pid : pids_) kill(pid, SIGKILL);
+    std::string cleanup = "rm -rf " + dir_;
+    if (system(cleanup.c_str()) != 0) {
+    }
+  }
+
+  harness::LauncherRun& tarvo() { return *run_; }
+  std::string File(const std::string& what, int rank) const { return dir_ + "/" + what + "." + std::to_string(rank); }
+  long Value(const std::string& what, int rank) const {
+    return std::atol(testutil::ReadFile(File(what, rank)).c_str());
+  }
+
+  /// True once every rank has written its pid; keeps them for AllGone.
+  bool Started(double seconds = 60) {
+    if (!WaitUntil(seconds, [&] {
+          for (int r = 0; r < n_; ++r) {
+            if (!Exists(File("pid", r))) return false;
+          }
+          return true;
+        })) {
+      return false;
+    }
+    pids_.clear();
+    for (int r = 0; r < n_; ++r) pids_.push_back(static_cast<pid_t>(Value("pid", r)));
+    return true;
+  }
+  pid_t Pid(int rank) const { return pids_.at(static_cast<size_t>(rank)); }
+
+  /// True when no rank that wrote its pid is left within `seconds`.
+  bool AllGone(double seconds = 5) {
+    for (int r = 0; r < n_; ++r) {
+      if (Exists(File("pid", r)) && std::find(pids_.begin(), pids_.end(), Value("pid", r)) == pids_.end()) {
+        pids_.push_back(static_cast<pid_t>(Value("pid", r)));
+      }
+    }
+    return WaitUntil(seconds, [&] {
+      for (pid_t pid : pids_) {
+        if (kill(pid, 0) == 0 || errno != ESRCH) return false;
+      }
+      return true;
+    });
+  }
+
+ private:
+  int n_;
+  std::string dir_;
+  std::vector<pid_t> pids_;
+  std::unique_ptr<harness::LauncherRun> run_;
+};
+
+std::string Who(int rank, pid_t pid) {
+  return "rank " + std::to_string(rank) + " (pid " + std::to_string(pid) + " on " + HostName() + ")";
+}
+
+TEST(RunControl, ARankThatFailsEndsTheRunWithItsStatus) {
+  ControlRun run(4, {"fail", "2", "3"});
+  ASSERT_TRUE(run.Started()) << run.tarvo().Stderr();
+  EXPECT_EQ(run.tarvo().Wait(30), 3);
+  EXPECT_EQ(run.tarvo().Stderr(), "tarvo: " + Who(2, run.Pid(2)) + " exited with status 3; ending the run\n");
+  EXPECT_EQ(run.tarvo().Stdout(), "");
+  EXPECT_TRUE(run.AllGone());
+}
+
+TEST(RunControl, ARankKilledEndsTheRunWithItsSignal) {
+  ControlRun run(3, {"fail", "1", "wait"});
+  ASSERT_TRUE(run.Started()) << run.tarvo().Stderr();
+  ASSERT_EQ(kill(run.Pid(1), SIGKILL), 0);
+  EXPECT_EQ(run.tarvo().Wait(30), 128 + SIGKILL);
+  EXPECT_EQ(run.tarvo().Stderr(),
+            "tarvo: " + Who(1, run.Pid(1)) + " was killed by signal 9 (Killed); ending the run\n");
+  EXPECT_TRUE(run.AllGone());
+}
+
+// Rank 0 ends with 0 without entering the collective operation that the
+// others wait in: nothing can release them.
+TEST(RunControl, ACollectiveThatCanNeverBeReleasedEndsTheRunWithOne) {
+  ControlRun run(3, {"fail", "0", "0"});
+  EXPECT_EQ(run.tarvo().Wait(30), 1);
+  ASSERT_TRUE(run.Started(1));
+  EXPECT_EQ(run.tarvo().Stderr(), "tarvo: " + Who(0, run.Pid(0)) +
+                                      " has ended while ranks 1-2 wait in a collective operation that it never "
+                                      "entered; ending the run\n");
+  EXPECT_TRUE(run.AllGone());
+}
+
+TEST(RunControl, TheTimeLimitEndsTheRunWith124AndSaysWhereEachRankWas) {
+  ControlRun run(3, {"fail", "0", "wait"}, {{"TARVO_TIMEOUT", "1.5"}});
+  ASSERT_TRUE(run.Started()) << run.tarvo().Stderr();
+  EXPECT_EQ(run.tarvo().Wait(30), 124);
+  const std::string err = run.tarvo().Stderr();
+  EXPECT_EQ(err.find("tarvo: the run's time limit of 1.5 s is over; ending the run\n"), 0u) << err;
+  EXPECT_NE(err.find("tarvo: " + Who(0, run.Pid(0)) + " is running, not in a collective operation\n"),
+            std::string::npos)
+      << err;
+  for (int r = 1; r < 3; ++r) {
+    EXPECT_NE(err.find("tarvo: " + Who(r, run.Pid(r)) + " is running, waiting in a collective operation for "),
+              std::string::npos)
+        << err;
+  }
+  EXPECT_TRUE(run.AllGone());
+}
+
+TEST(RunControl, SigusrIsPassedOnAndSigtermEndsTheRun) {
+  ControlRun run(3, {"hold"});
+  ASSERT_TRUE(run.Started()) << run.tarvo().Stderr();
+  ASSERT_EQ(kill(run.tarvo().Pid(), SIGUSR1), 0);
+  EXPECT_TRUE(WaitUntil(10, [&] {
+    return Exists(run.File("usr1", 0)) && Exists(run.File("usr1", 1)) && Exists(run.File("usr1", 2));
+  }));
+  EXPECT_EQ(run.tarvo().Wait(1), -1) << "SIGUSR1 ended the run";
+  ASSERT_EQ(kill(run.tarvo().Pid(), SIGTERM), 0);
+  EXPECT_EQ(run.tarvo().Wait(30), 128 + SIGTERM);
+  EXPECT_EQ(run.tarvo().Stderr(), "tarvo: got signal 15 (Terminated); ending the run\n");
+  EXPECT_TRUE(run.AllGone());
+}
+
+TEST(RunControl, SigintReachesEachRankOnce) {
+  ControlRun run(3, {"hold"});
+  ASSERT_TRUE(run.Started()) << run.tarvo().Stderr();
+  ASSERT_EQ(kill(run.tarvo().Pid(), SIGINT), 0);
+  EXPECT_EQ(run.tarvo().Wait(30), 128 + SIGINT);
+  for (int r = 0; r < 3; ++r) EXPECT_EQ(run.Value("int", r), 1) << "rank " << r;
+  EXPECT_TRUE(run.AllGone());
+}
+
+// Ranks that ignore SIGTERM and SIGINT: SIGKILL after the grace, or at once
+// on a second SIGINT.
+TEST(RunControl, RanksThatIgnoreTheEndAreKilled) {
+  {
+    ControlRun run(2, {"stubborn"}, {{"TARVO_KILL_GRACE", "0.5"}});
+    ASSERT_TRUE(run.Started()) << run.tarvo().Stderr();
+    ASSERT_EQ(kill(run.tarvo().Pid(), SIGTERM), 0);
+    EXPECT_EQ(run.tarvo().Wait(20), 128 + SIGTERM);
+    EXPECT_TRUE(run.AllGone());
+  }
+  {
+    ControlRun run(2, {"stubborn"}, {{"TARVO_KILL_GRACE", "100"}});
+    ASSERT_TRUE(run.Started()) << run.tarvo().Stderr();
+    ASSERT_EQ(kill(run.tarvo().Pid(), SIGINT), 0);
+    EXPECT_EQ(run.tarvo().Wait(1), -1) << "the first SIGINT killed at once";
+    ASSERT_EQ(kill(run.tarvo().Pid(), SIGINT), 0);
+    EXPECT_EQ(run.tarvo().Wait(20), 128 + SIGINT);
+    EXPECT_TRUE(run.AllGone());
+  }
+}
+
+TEST(RunControl, RanksEndWhenTarvoIsKilled) {
+  ControlRun run(3, {"hold"});
+  ASSERT_TRUE(run.Started()) << run.tarvo().Stderr();
+  ASSERT_EQ(kill(run.tarvo().Pid(), SIGKILL), 0);
+  EXPECT_EQ(run.tarvo().Wait(10), 128 + SIGKILL);
+  EXPECT_TRUE(run.AllGone(2));
+}
+
+// Ctrl-C at a terminal reaches tarvo and its ranks (one process group): the
+// ranks see it once, not once more from tarvo.
+TEST(RunControl, CtrlCAtATerminalReachesEachRankOnce) {
+  const std::string dir = testutil::MakeTempDir();
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    const char* path = getenv("PATH");
+    std::string full = std::string(TARVO_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin");
+    setenv("PATH", full.c_str(), 1);
+    std::string rank = std::string(TARVO_TEST_BIN_DIR) + "/control_rank";
+    if (symlink(rank.c_str(), "control_rank") != 0) _exit(125);
+    execl(testutil::Tarvo().c_str(), "tarvo", "-np", "3", "control_rank", dir.c_str(), "hold", (char*)nullptr);
+    _exit(127);
+  }
+  auto pidFile = [&](int r) { return dir + "/pid." + std::to_string(r); };
+  EXPECT_TRUE(WaitUntil(60, [&] { return Exists(pidFile(0)) && Exists(pidFile(1)) && Exists(pidFile(2)); }));
+  std::vector<pid_t> pids;
+  for (int r = 0; r < 3; ++r) pids.push_back(static_cast<pid_t>(std::atol(testutil::ReadFile(pidFile(r)).c_str())));
+  ASSERT_EQ(write(master, "\x03", 1), 1);
+  int status = -1;
+  bool ended = WaitUntil(30, [&] {
+    char buf[4096];
+    while (read(master, buf, sizeof buf) > 0) {  // keep the terminal drained
+    }
+    return waitpid(pid, &status, WNOHANG) == pid;
+  });
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  close(master);
+  EXPECT_TRUE(ended);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << status;
+  for (int r = 0; r < 3; ++r) {
+    EXPECT_EQ(std::atol(testutil::ReadFile(dir + "/int." + std::to_string(r)).c_str()), 1) << "rank " << r;
+  }
+  EXPECT_TRUE(WaitUntil(5, [&] {
+    for (pid_t p : pids) {
+      if (kill(p, 0) == 0) return false;
+    }
+    return true;
+  }));
+  std::string cleanup = "rm -rf " + dir;
+  if (system(cleanup.c_str()) != 0) {
+  }
+}
+
+TEST(RunControl, AMalformedSettingStartsNothing) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"TARVO_TIMEOUT", "ten"}, {"TARVO_KILL_GRACE", "-1"}, {"TARVO_KILL_ON_BAD_EXIT", "yes"}, {"TARVO_SSH_WINDOW", "1e3"}};
+  for (const auto& c : cases) {
+    ControlRun run(2, {"hold"}, {{c.first, c.second}});
+    EXPECT_EQ(run.tarvo().Wait(30), 255) << c.first;
+    const std::string out = run.tarvo().Stdout();
+    EXPECT_EQ(out.rfind("ERROR-", 0), 0u) << out;
+    EXPECT_NE(out.find(c.first + "=" + c.second), std::string::npos) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_FALSE(Exists(run.File("pid", 0)));
+  }
+}
+
+TEST(RunSettings, AcceptsWholeAndFractionalSecondsAndKeepsDefaultsForEmptyValues) {
+  static std::map<std::string, std::string> env;
+  auto lookup = [](const char* name) -> const char* {
+    auto it = env.find(name);
+    return it == env.end() ? nullptr : it->second.c_str();
+  };
+  RunSettings s;
+  std::string error;
+  env = {{"TARVO_TIMEOUT", "2.5"}, {"TARVO_KILL_GRACE", "0"}, {"TARVO_KILL_ON_BAD_EXIT", "0"}, {"TARVO_SSH_WINDOW", ""}};
+  ASSERT_TRUE(ReadRunSettings(lookup, &s, &error)) << error;
+  EXPECT_EQ(s.timeout, 2.5);
+  EXPECT_EQ(s.killGrace, 0.0);
+  EXPECT_FALSE(s.killOnBadExit);
+  EXPECT_EQ(s.sshWindow, 8);
+  env = {{"TARVO_TIMEOUT", "nan"}};
+  EXPECT_FALSE(ReadRunSettings(lookup, &s, &error));
+}
+
+}  // namespace
