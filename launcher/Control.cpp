@@ -227,7 +227,10 @@ int ControlMain(int argc, char** argv) {
   }
   std::string program;
   if (!cl.programFileGiven) {
-    program = std::string(workdir) + "/" + argv[cl.programIndex()];
+    // An absolute program path is taken as it stands; any other is taken
+    // from the working directory.
+    const char* word = argv[cl.programIndex()];
+    program = word[0] == '/' ? std::string(word) : std::string(workdir) + "/" + word;
     if (program.size() > static_cast<size_t>(kMaxPathLength)) {
       fputs(TooLong("program path", program.c_str()).c_str(), stdout);
       fflush(stdout);
