@@ -15,8 +15,10 @@
 #include <cstring>
 
 #include "common/textfield.h"
+#include "launcher/OutputSettings.h"
 #include "launcher/RunControl.h"
 #include "launcher/Spawn.h"
+#include "launcher/VisualBridge.h"
 
 int32_t numProcs = 1;
 bool ComShellFlag = false;
@@ -205,6 +207,12 @@ int ControlMain(int argc, char** argv) {
     fflush(stdout);
     exit(-1);
   }
+  OutputSettings output;
+  if (!ReadOutputSettings([](const char* name) -> const char* { return getenv(name); }, &output, &settingsError)) {
+    fputs(settingsError.c_str(), stdout);
+    fflush(stdout);
+    exit(-1);
+  }
   // Before any thread starts, so that every thread has the run control's
   // signals blocked.
   RunControlInit(settings);
@@ -248,6 +256,8 @@ int ControlMain(int argc, char** argv) {
                                 StartService(SynControler, synConnection),
                                 StartService(DistConsole, consoleConnection)};
 
+  if (output.monitor) MonitorBridgeStart(visualConnection);
+
   const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
   if (!cl.programFileGiven) {
     spawn_processes(numProcs, program.c_str(), machineFile, cl.userArgCount(argc), argv + cl.programIndex() + 1);
@@ -255,6 +265,7 @@ int ControlMain(int argc, char** argv) {
     spawn_processes1(machineFile, cl.programFile);
   }
 
+  MonitorBridgeStop();
   ControlBeginClosing();
   // A close does not wake a thread blocked in its receive, and a descriptor
   // closed under a thread that still uses it may be another file's by the

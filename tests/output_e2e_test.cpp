@@ -10,8 +10,40 @@
 #include <vector>
 
 #include "tests/run_util.h"
+#include "tests/visual_util.h"
 
 namespace {
+
+// `env tarvo words` from `dir`, with tarvo's directory and `bin` on PATH.
+testutil::RunResult RunTarvo(const std::string& dir, const std::string& bin, const std::string& words,
+                             const std::string& env = "") {
+  return testutil::Run("cd " + dir + " && PATH=" + std::string(TARVO_BIN_DIR) + ":" + bin + ":$PATH " + env + " " +
+                       testutil::Tarvo() + " " + words);
+}
+
+// An executable shell script.
+void Script(const std::string& path, const std::string& body) {
+  testutil::WriteFile(path, "#!/bin/sh\n" + body);
+  ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+}
+
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// True when, within 10 s, no process has `dir` as its working directory.
+bool NoneLeftIn(const std::string& dir) {
+  for (int i = 0; i < 1000; ++i) {
+    testutil::RunResult r = testutil::Run("ls -l /proc/[0-9]*/cwd 2>/dev/null | grep -c -- \"> " + dir + "$\"", 10);
+    if (atoi(r.out.c_str()) == 0) return true;
+    visualtest::SleepMs(10);
+  }
+  return false;
+}
 
 class OutputRun : public ::testing::Test {
  protected:
@@ -23,24 +55,8 @@ class OutputRun : public ::testing::Test {
     if (system(("rm -rf " + dir_ + " " + bin_).c_str()) != 0) {
     }
   }
-  // An executable shell script.
-  static void Script(const std::string& path, const std::string& body) {
-    testutil::WriteFile(path, "#!/bin/sh\n" + body);
-    ASSERT_EQ(chmod(path.c_str(), 0755), 0);
-  }
-  // `env tarvo words` from the run directory, with tarvo's directory and
-  // bin_ on PATH.
-  testutil::RunResult Tarvo(const std::string& words, const std::string& env = "", int seconds = 60) {
-    return testutil::Run("cd " + dir_ + " && PATH=" + std::string(TARVO_BIN_DIR) + ":" + bin_ + ":$PATH " + env +
-                             " " + testutil::Tarvo() + " " + words,
-                         seconds);
-  }
-  static std::vector<std::string> SortedLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    std::sort(lines.begin(), lines.end());
-    return lines;
+  testutil::RunResult Tarvo(const std::string& words, const std::string& env = "") {
+    return RunTarvo(dir_, bin_, words, env);
   }
   std::string dir_, bin_;
 };
@@ -79,6 +95,43 @@ TEST_F(OutputRun, ProgramByAbsolutePathOnPathOrInTheWorkingDirectory) {
   EXPECT_NE(r.err.find("carrier: nowhere: not found in " + dir_ + " nor on PATH " + TARVO_BIN_DIR + ":" + bin_ + ":"),
             std::string::npos)
       << r.err;
+}
+
+using MonitorRun = visualtest::PrivateQueueTest;
+
+TEST_F(MonitorRun, ShowsTheEventsOfTheRanksAndLeavesNoQueue) {
+  // Each rank sends two events to the visual endpoint over loopback (bash
+  // writes a datagram to /dev/udp), then ends with its first argument.
+  const std::string bin = dir_ + "/bin";
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  testutil::WriteFile(bin + "/events",
+                      "#!/bin/bash\n"
+                      "printf '\\x06\\0\\0\\0\\x04\\0\\0\\0\\x02\\0\\0\\0' >/dev/udp/127.0.0.1/$TARVO_VISUAL_PORT\n"
+                      "printf \"\\x02\\0\\0\\0\\x0$TARVO_RANK\\0\\0\\0\" >/dev/udp/127.0.0.1/$TARVO_VISUAL_PORT\n"
+                      "exit $1\n");
+  ASSERT_EQ(chmod((bin + "/events").c_str(), 0755), 0);
+  const std::vector<std::string> shown = {"Msg_AsynOneToOneChannelDestroy: 4 2 ",
+                                          "Msg_AsynOneToOneChannelDestroy: 4 2 ", "Msg_RMPRocessEnd: -1 ",
+                                          "Msg_RMPRocessEnd: 0 ", "Msg_RMPRocessEnd: 1 "};
+  for (const char* exitWith : {"0", "3"}) {
+    testutil::RunResult r = RunTarvo(dir_, bin, "-np 2 events " + std::string(exitWith), "TARVO_MONITOR=1");
+    EXPECT_EQ(r.status, atoi(exitWith)) << r.err;
+    EXPECT_EQ(SortedLines(r.out), shown);
+    EXPECT_EQ(visualtest::ExistingQueue(key_), -1);
+  }
+  // A run that ends on an error after the bridge started.
+  testutil::RunResult r = RunTarvo(dir_, bin, "-np 2 -mf missing events 0", "TARVO_MONITOR=1");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(visualtest::ExistingQueue(key_), -1);
+  EXPECT_TRUE(NoneLeftIn(dir_)) << "the monitor ends with the run";
+
+  // A malformed setting starts nothing.
+  r = RunTarvo(dir_, bin, "-np 2 events 0", "TARVO_MONITOR=on");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "ERROR-Control Process: TARVO_MONITOR must be 0 or 1: on\n");
+  r = RunTarvo(dir_, bin, "-np 2 events 0", "TARVO_LABEL=");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "ERROR-Control Process: TARVO_LABEL must be 0 or 1: \n");
 }
 
 }  // namespace
