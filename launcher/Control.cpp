@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "common/textfield.h"
+#include "launcher/OutputRelay.h"
 #include "launcher/OutputSettings.h"
 #include "launcher/RunControl.h"
 #include "launcher/Spawn.h"
@@ -257,6 +258,7 @@ int ControlMain(int argc, char** argv) {
                                 StartService(DistConsole, consoleConnection)};
 
   if (output.monitor) MonitorBridgeStart(visualConnection);
+  OutputRelayStart(output.label);
 
   const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
   if (!cl.programFileGiven) {
@@ -265,6 +267,7 @@ int ControlMain(int argc, char** argv) {
     spawn_processes1(machineFile, cl.programFile);
   }
 
+  OutputRelayFinish();
   MonitorBridgeStop();
   ControlBeginClosing();
   // A close does not wake a thread blocked in its receive, and a descriptor

@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "launcher/OutputRelay.h"
 #include "tests/run_util.h"
 #include "tests/visual_util.h"
 
@@ -52,6 +54,7 @@ class OutputRun : public ::testing::Test {
     bin_ = testutil::MakeTempDir();
   }
   void TearDown() override {
+    EXPECT_TRUE(NoneLeftIn(dir_)) << "every process of the run has ended";
     if (system(("rm -rf " + dir_ + " " + bin_).c_str()) != 0) {
     }
   }
@@ -95,6 +98,79 @@ TEST_F(OutputRun, ProgramByAbsolutePathOnPathOrInTheWorkingDirectory) {
   EXPECT_NE(r.err.find("carrier: nowhere: not found in " + dir_ + " nor on PATH " + TARVO_BIN_DIR + ":" + bin_ + ":"),
             std::string::npos)
       << r.err;
+}
+
+TEST_F(OutputRun, LabelledLinesComeOutWholeOnTheirStreamAndNothingIsLost) {
+  // Every line is written in three pieces; the last one has no line end.
+  const int ranks = 8, lines = 1000;
+  Script(bin_ + "/chatter",
+         "i=1\n"
+         "while [ $i -le " + std::to_string(lines) + " ]; do\n"
+         "  printf \"o$TARVO_RANK-\"; printf \"$i-\"; printf \"end\\n\"\n"
+         "  printf \"e$TARVO_RANK-\" >&2; printf \"$i\\n\" >&2\n"
+         "  i=$((i + 1))\n"
+         "done\n"
+         "printf \"last$TARVO_RANK\"\n");
+  testutil::RunResult r = Tarvo("-np " + std::to_string(ranks) + " chatter", "TARVO_LABEL=1");
+  ASSERT_EQ(r.status, 0) << r.err.substr(0, 500);
+  // Per rank and stream, the lines in the order written.
+  std::vector<std::vector<std::string>> out(ranks), err(ranks);
+  for (auto* stream : {&r.out, &r.err}) {
+    std::istringstream in(*stream);
+    for (std::string line; std::getline(in, line);) {
+      int rank = -1;
+      char close = 0;
+      ASSERT_EQ(sscanf(line.c_str(), "[%d%c", &rank, &close), 2) << line;
+      ASSERT_TRUE(close == ']' && rank >= 0 && rank < ranks) << line;
+      (stream == &r.out ? out : err)[static_cast<size_t>(rank)].push_back(line);
+    }
+    EXPECT_EQ(stream->back(), '\n');
+  }
+  for (int k = 0; k < ranks; ++k) {
+    const std::string label = "[" + std::to_string(k) + "] ";
+    std::vector<std::string> wantOut, wantErr;
+    for (int i = 1; i <= lines; ++i) {
+      wantOut.push_back(label + "o" + std::to_string(k) + "-" + std::to_string(i) + "-end");
+      wantErr.push_back(label + "e" + std::to_string(k) + "-" + std::to_string(i));
+    }
+    wantOut.push_back(label + "last" + std::to_string(k));
+    EXPECT_EQ(out[static_cast<size_t>(k)], wantOut) << k;
+    EXPECT_EQ(err[static_cast<size_t>(k)], wantErr) << k;
+  }
+}
+
+TEST_F(OutputRun, StandardInputReachesRankZeroOnly) {
+  Script(bin_ + "/reader", "while read line; do echo \"$TARVO_RANK $line\"; done\n");
+  testutil::WriteFile(dir_ + "/input", "one\ntwo\n");
+  // A remote shell that runs the command here: the shells get the streams
+  // that the ranks would.
+  Script(bin_ + "/ssh", "shift; exec \"$@\"\n");
+  testutil::WriteFile(dir_ + "/hosts", "localhost\n");
+  for (const char* label : {"0", "1"}) {
+    for (const char* form : {"", "-ssh -mf hosts "}) {
+      testutil::RunResult r = Tarvo(std::string(form) + "-np 4 reader <input", std::string("TARVO_LABEL=") + label);
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.out, *label == '1' ? "[0] 0 one\n[0] 0 two\n" : "0 one\n0 two\n") << form;
+    }
+  }
+}
+
+TEST(LabelLines, KeepsTheUnfinishedRestAndCutsOnlyAnEndlessLine) {
+  std::string partial, out;
+  LabelLines(3, "ab", 2, &partial, &out);
+  EXPECT_EQ(out, "");
+  LabelLines(3, "c\n\nde", 5, &partial, &out);
+  EXPECT_EQ(out, "[3] abc\n[3] \n");
+  LabelRest(3, &partial, &out);
+  EXPECT_EQ(out, "[3] abc\n[3] \n[3] de\n");
+  LabelRest(3, &partial, &out);
+  EXPECT_EQ(out, "[3] abc\n[3] \n[3] de\n") << "nothing left to complete";
+
+  out.clear();
+  const std::string endless(kMaxLabelledLine + 5, 'x');
+  LabelLines(12, endless.data(), endless.size(), &partial, &out);
+  EXPECT_EQ(out, "[12] " + std::string(kMaxLabelledLine, 'x') + "\n");
+  EXPECT_EQ(partial, "xxxxx");
 }
 
 using MonitorRun = visualtest::PrivateQueueTest;
