@@ -11,7 +11,7 @@ struct OutputSettings {
 };
 
 /// Reads TARVO_LABEL and TARVO_MONITOR through `get` (getenv in the
-/// launcher). Each is "0" or "1" when set. False, with the "ERROR-" line
+/// launcher). Each is "0" or "1"; unset or empty is "0". False, with the "ERROR-" line
 /// (variable and value, with its line end) in *error, for any other value.
 bool ReadOutputSettings(const char* (*get)(const char*), OutputSettings* settings, std::string* error);
 

@@ -206,10 +206,10 @@ TEST_F(MonitorRun, ShowsTheEventsOfTheRanksAndLeavesNoQueue) {
   // A malformed setting starts nothing.
   r = RunTarvo(dir_, bin, "-np 2 events 0", "TARVO_MONITOR=on");
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "ERROR-Control Process: TARVO_MONITOR must be 0 or 1: on\n");
-  r = RunTarvo(dir_, bin, "-np 2 events 0", "TARVO_LABEL=");
+  EXPECT_EQ(r.out, "ERROR-Control Process: TARVO_MONITOR=on is not 0 or 1\n");
+  r = RunTarvo(dir_, bin, "-np 2 events 0", "TARVO_LABEL=10");
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "ERROR-Control Process: TARVO_LABEL must be 0 or 1: \n");
+  EXPECT_EQ(r.out, "ERROR-Control Process: TARVO_LABEL=10 is not 0 or 1\n");
 }
 
 }  // namespace
