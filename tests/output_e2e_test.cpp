@@ -23,9 +23,9 @@ testutil::RunResult RunTarvo(const std::string& dir, const std::string& bin, con
                        testutil::Tarvo() + " " + words);
 }
 
-// An executable shell script.
-void Script(const std::string& path, const std::string& body) {
-  testutil::WriteFile(path, "#!/bin/sh\n" + body);
+// An executable script of `shell`.
+void Script(const std::string& path, const std::string& body, const std::string& shell = "/bin/sh") {
+  testutil::WriteFile(path, "#!" + shell + "\n" + body);
   ASSERT_EQ(chmod(path.c_str(), 0755), 0);
 }
 
@@ -180,12 +180,11 @@ TEST_F(MonitorRun, ShowsTheEventsOfTheRanksAndLeavesNoQueue) {
   // writes a datagram to /dev/udp), then ends with its first argument.
   const std::string bin = dir_ + "/bin";
   ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
-  testutil::WriteFile(bin + "/events",
-                      "#!/bin/bash\n"
-                      "printf '\\x06\\0\\0\\0\\x04\\0\\0\\0\\x02\\0\\0\\0' >/dev/udp/127.0.0.1/$TARVO_VISUAL_PORT\n"
-                      "printf \"\\x02\\0\\0\\0\\x0$TARVO_RANK\\0\\0\\0\" >/dev/udp/127.0.0.1/$TARVO_VISUAL_PORT\n"
-                      "exit $1\n");
-  ASSERT_EQ(chmod((bin + "/events").c_str(), 0755), 0);
+  Script(bin + "/events",
+         "printf '\\x06\\0\\0\\0\\x04\\0\\0\\0\\x02\\0\\0\\0' >/dev/udp/127.0.0.1/$TARVO_VISUAL_PORT\n"
+         "printf \"\\x02\\0\\0\\0\\x0$TARVO_RANK\\0\\0\\0\" >/dev/udp/127.0.0.1/$TARVO_VISUAL_PORT\n"
+         "exit $1\n",
+         "/bin/bash");
   const std::vector<std::string> shown = {"Msg_AsynOneToOneChannelDestroy: 4 2 ",
                                           "Msg_AsynOneToOneChannelDestroy: 4 2 ", "Msg_RMPRocessEnd: -1 ",
                                           "Msg_RMPRocessEnd: 0 ", "Msg_RMPRocessEnd: 1 "};
