@@ -87,9 +87,13 @@ bool ReadSource(Source* source, std::string* out) {
 // its last line and closes it.
 void DrainSource(Source* source, std::string* out) {
   char buf[kReadChunk];
-  for (;;) {
+  // What the ended processes wrote fits the pipe; more would come from a
+  // process outside the run that still writes, and must not hold the end.
+  const int capacity = fcntl(source->fd, F_GETPIPE_SZ);
+  for (ssize_t budget = capacity > 0 ? capacity : 1 << 20; budget > 0;) {
     ssize_t n = read(source->fd, buf, sizeof buf);
     if (n > 0) {
+      budget -= n;
       LabelLines(source->rank, buf, static_cast<size_t>(n), &source->partial, out);
       WriteAll(source->stream, *out);
       out->clear();
