@@ -2,7 +2,7 @@
 // measured in the same run on the same machine.
 //
 //   tarvo_bench --tarvo-bin DIR --bench-bin DIR --out DIR [--quick]
-//               [--only launch,sync,address,console,memory] [--no-pin]
+//               [--only launch,sync,address,console,memory,output] [--no-pin]
 //
 // Launch figures time whole commands: `tarvo -np N noop` against the bench's
 // own minimal launchers (floor_launch). Service figures start the real tarvo
@@ -708,6 +708,48 @@ void Console() {
   PinTo(-1);
 }
 
+// ---------------------------------------------------------------- ranks' output
+
+// `tarvo -np N writer LINES` with its output to a file, labelled or not.
+Command TarvoOutput(int n, long lines, bool label) {
+  Command c;
+  c.argv = {settings.tarvoBin + "/tarvo", "-np", std::to_string(n), "writer", std::to_string(lines)};
+  c.cwd = settings.benchBin;
+  c.env = {PathWithTarvo(), label ? "TARVO_LABEL=1" : "TARVO_LABEL=0"};
+  c.out = Scratch() + "/output.txt";
+  c.err = Scratch() + "/output.err";
+  return c;
+}
+
+void Output() {
+  fprintf(stderr, "output: the ranks' lines, labelled against unlabelled\n");
+  const long totalLines = settings.quick ? 250000 : 1000000;  // of 64 bytes
+  for (int n : {1, 4, 16}) {
+    const long lines = totalLines / n;
+    const double megabytes = 64.0 * lines * n / 1e6;
+    std::vector<double> labelled, plain;
+    bool failed = false;
+    RunTimed(TarvoOutput(n, lines, true));  // warm the page cache
+    for (int rep = 0; rep < Reps(9, 3); ++rep) {
+      Ended a = RunTimed(TarvoOutput(n, lines, true));
+      Ended b = RunTimed(TarvoOutput(n, lines, false));
+      if (a.status != 0 || b.status != 0) failed = true;
+      labelled.push_back(a.seconds);
+      plain.push_back(b.seconds);
+    }
+    Row r;
+    r.section = "output";
+    r.figure = "output N=" + std::to_string(n) + ", 64 B lines, labelled";
+    r.value = megabytes / Median(labelled);
+    r.unit = "MB/s";
+    r.floorName = "unlabelled";
+    r.floorValue = megabytes / Median(plain);
+    r.higherIsBetter = true;
+    r.failed = failed;
+    Add(r);
+  }
+}
+
 // ---------------------------------------------------------------- output
 
 std::string Machine() {
@@ -840,6 +882,7 @@ int main(int argc, char** argv) {
   if (Wanted("address")) Address();
   if (Wanted("console")) Console();
   if (Wanted("memory")) Memory();
+  if (Wanted("output")) Output();
   Write(machine, Now() - started);
   RemoveScratch();
   return 0;

@@ -15,8 +15,11 @@
 #include <cstring>
 
 #include "common/textfield.h"
+#include "launcher/OutputRelay.h"
+#include "launcher/OutputSettings.h"
 #include "launcher/RunControl.h"
 #include "launcher/Spawn.h"
+#include "launcher/VisualBridge.h"
 
 int32_t numProcs = 1;
 bool ComShellFlag = false;
@@ -205,6 +208,12 @@ int ControlMain(int argc, char** argv) {
     fflush(stdout);
     exit(-1);
   }
+  OutputSettings output;
+  if (!ReadOutputSettings([](const char* name) -> const char* { return getenv(name); }, &output, &settingsError)) {
+    fputs(settingsError.c_str(), stdout);
+    fflush(stdout);
+    exit(-1);
+  }
   // Before any thread starts, so that every thread has the run control's
   // signals blocked.
   RunControlInit(settings);
@@ -227,7 +236,10 @@ int ControlMain(int argc, char** argv) {
   }
   std::string program;
   if (!cl.programFileGiven) {
-    program = std::string(workdir) + "/" + argv[cl.programIndex()];
+    // An absolute program path is taken as it stands; any other is taken
+    // from the working directory.
+    const char* word = argv[cl.programIndex()];
+    program = word[0] == '/' ? std::string(word) : std::string(workdir) + "/" + word;
     if (program.size() > static_cast<size_t>(kMaxPathLength)) {
       fputs(TooLong("program path", program.c_str()).c_str(), stdout);
       fflush(stdout);
@@ -245,6 +257,9 @@ int ControlMain(int argc, char** argv) {
                                 StartService(SynControler, synConnection),
                                 StartService(DistConsole, consoleConnection)};
 
+  if (output.monitor) MonitorBridgeStart(visualConnection);
+  OutputRelayStart(output.label);
+
   const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
   if (!cl.programFileGiven) {
     spawn_processes(numProcs, program.c_str(), machineFile, cl.userArgCount(argc), argv + cl.programIndex() + 1);
@@ -252,6 +267,8 @@ int ControlMain(int argc, char** argv) {
     spawn_processes1(machineFile, cl.programFile);
   }
 
+  OutputRelayFinish();
+  MonitorBridgeStop();
   ControlBeginClosing();
   // A close does not wake a thread blocked in its receive, and a descriptor
   // closed under a thread that still uses it may be another file's by the

@@ -23,12 +23,14 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "launcher/ChildReport.h"
 #include "launcher/Control.h"
+#include "launcher/OutputRelay.h"
 #include "launcher/RunControl.h"
 
 using spawn::LauncherParams;
@@ -48,6 +50,7 @@ struct ExecPlan {
   std::string errorAt;            // ErrorMsg's "Error at <line> Control"
   int closeFds[5] = {-1, -1, -1, -1, -1};
   int closeCount = 0;
+  int stdFds[3] = {-1, -1, -1};  // put on the child's fds 0, 1, 2; -1 keeps the launcher's
 };
 
 // How the fork of a spawner is reported when it fails.
@@ -68,6 +71,9 @@ struct ForkReport {
     if (getppid() != launcher) _exit(1);  // the launcher is already gone
   }
   for (int i = 0; i < plan.closeCount; ++i) close(plan.closeFds[i]);
+  for (int fd = 0; fd < 3; ++fd) {
+    if (plan.stdFds[fd] >= 0) dup2(plan.stdFds[fd], fd);
+  }
   execvp(plan.file, plan.argv.data());
   const int e = errno;
   ChildWrite(STDERR_FILENO, plan.failure);
@@ -96,6 +102,9 @@ pid_t SpawnPlan(const ExecPlan& plan) {
   bool ok = posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK) == 0;
   for (int i = 0; ok && i < plan.closeCount; ++i) {
     ok = posix_spawn_file_actions_addclose(&actions, plan.closeFds[i]) == 0;
+  }
+  for (int fd = 0; ok && fd < 3; ++fd) {
+    if (plan.stdFds[fd] >= 0) ok = posix_spawn_file_actions_adddup2(&actions, plan.stdFds[fd], fd) == 0;
   }
   pid_t pid = -1;
   ok = ok && posix_spawnp(&pid, plan.file, &actions, &attr, plan.argv.data(), environ) == 0;
@@ -163,7 +172,13 @@ void RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& host
     launches[i].rank = static_cast<int>(i);
     launches[i].host = hosts[i];
     launches[i].remote = plan.remote;
-    launches[i].start = [&plan, &report] { return StartPlan(plan, report); };
+    launches[i].start = [&plan, &report, i] {
+      const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
+      std::copy(streams.fds, streams.fds + 3, plan.stdFds);
+      const pid_t pid = StartPlan(plan, report);
+      OutputRelayStarted(streams);
+      return pid;
+    };
   }
   fflush(stdout);
   runExitStatus = RunControlRun(launches);

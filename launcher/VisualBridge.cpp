@@ -2,13 +2,18 @@
 // message queue, and serves the visual endpoint.
 #include "launcher/VisualBridge.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +41,12 @@ const int kQueueProject = 115;
 
 // The monitor needs this long to create its queue.
 const unsigned kMonitorStartSeconds = 2;
+
+// The bridge of the run, between MonitorBridgeStart and MonitorBridgeStop.
+std::atomic<bool> bridgeRunning{false};
+std::atomic<bool> bridgeStopping{false};  // a failed receive then ends the thread quietly
+pthread_t bridgeThread;
+CUDPConnection* bridgeEndpoint = nullptr;
 
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
 
@@ -268,7 +279,7 @@ void* TransmitMessage(void* arg) {
   for (;;) {
     memset(datagram, 0, sizeof datagram);
     if (endpoint->UDPRecv(datagram, &capacity, senderHost, &senderPort) == -1) {
-      if (ControlClosing()) return nullptr;
+      if (ControlClosing() || bridgeStopping.load()) return nullptr;
       ErrorMsg("Visual Thread UDPRecv", kLineVisualRecv, "Control");
       RunControlFatal(1);
       return nullptr;
@@ -289,4 +300,98 @@ void* TransmitMessage(void* arg) {
     // Nothing goes back to the sender.
     DeliverVisualCall(call);
   }
+}
+
+// ---- The bridge for a whole run ----
+
+namespace {
+
+void SleepMs(int ms) {
+  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&ts, nullptr);
+}
+
+// Joins the bridge thread within `seconds`; false when it has not ended.
+bool JoinWithin(int seconds) {
+  timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += seconds;
+  return pthread_timedjoin_np(bridgeThread, nullptr, &deadline) == 0;
+}
+
+// Wakes the receive that the bridge thread is blocked in with a code-0
+// event (posts nothing) sent to its own endpoint over loopback.
+void WakeBridge(int port) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return;
+  sockaddr_in to;
+  memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  const int32_t none = 0;
+  (void)sendto(fd, &none, sizeof none, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  close(fd);
+}
+
+// Time the monitor gets to show what is queued and remove its queue; it
+// counts as gone when it takes nothing off the queue for kMonitorStallMs.
+const int kMonitorDrainMs = 5000;
+const int kMonitorStallMs = 500;
+
+// Waits for the monitor to remove queue `id`; removes it after the bound.
+void AwaitQueueRemoval(int id) {
+  msqid_ds info;
+  msgqnum_t last = 0;
+  int still = 0;
+  for (int waited = 0; waited < kMonitorDrainMs; waited += 10) {
+    if (msgctl(id, IPC_STAT, &info) != 0) return;  // removed
+    still = info.msg_qnum == last ? still + 10 : 0;
+    last = info.msg_qnum;
+    if (last > 0 && still >= kMonitorStallMs) break;
+    SleepMs(10);
+  }
+  msgctl(id, IPC_RMID, nullptr);
+}
+
+void StopAtExit() { MonitorBridgeStop(); }
+
+}  // namespace
+
+void MonitorBridgeStart(CUDPConnection* endpoint) {
+  VisaulSystemInit();
+  bridgeEndpoint = endpoint;
+  if (pthread_create(&bridgeThread, nullptr, TransmitMessage, endpoint) != 0) {
+    ErrorMsg("pthread_create", kLineThreadCreate, "Control");
+    msgctl(msg_qID, IPC_RMID, nullptr);
+    exit(1);
+  }
+  bridgeRunning.store(true);
+  atexit(StopAtExit);
+}
+
+void MonitorBridgeStop() {
+  if (!bridgeRunning.exchange(false)) return;
+  // What has reached the endpoint is taken, then the receive times out.
+  bridgeStopping.store(true);
+  const bool self = pthread_equal(pthread_self(), bridgeThread) != 0;
+  if (!self) {
+    timeval drain{0, 200 * 1000};
+    setsockopt(bridgeEndpoint->Socket(), SOL_SOCKET, SO_RCVTIMEO, &drain, sizeof drain);
+    WakeBridge(bridgeEndpoint->Port());
+  }
+  pthread_mutex_lock(&visualGuard);
+  const int id = msg_qID;
+  pthread_mutex_unlock(&visualGuard);
+  if (!self && !JoinWithin(5)) {
+    // Blocked in a post to a full queue that no monitor reads: removing the
+    // queue ends the post.
+    msgctl(id, IPC_RMID, nullptr);
+    if (!JoinWithin(5)) pthread_detach(bridgeThread);
+  }
+  MessageSend(Msg_RMPRocessEnd, -1);
+  AwaitQueueRemoval(id);
+  pthread_mutex_lock(&visualGuard);
+  MsgQueueExist = 0;
+  pthread_mutex_unlock(&visualGuard);
 }

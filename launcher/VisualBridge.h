@@ -68,4 +68,21 @@ std::string VisualCallText(const VisualCall& call);
 /// Makes the MessageSend call that `call` stands for; nothing for kNone.
 void DeliverVisualCall(const VisualCall& call);
 
+// ---- The bridge for a whole run ----
+class CUDPConnection;
+
+/// Starts the bridge: the monitor and its queue (VisaulSystemInit, which ends
+/// the process when the queue cannot be attached) and TransmitMessage on
+/// `endpoint`. Registers MonitorBridgeStop to run at exit, so that no end of
+/// the launcher leaves the queue behind.
+void MonitorBridgeStart(CUDPConnection* endpoint);
+
+/// Ends the bridge at the end of the run, whatever way it ends; only the
+/// first call does anything, and nothing without a started bridge. Lets
+/// TransmitMessage take what has reached the endpoint, posts the end-of-run
+/// record, waits (bounded) for the monitor to remove its queue and removes
+/// the queue itself when the monitor does not. Call it before the visual
+/// endpoint is closed.
+void MonitorBridgeStop();
+
 #endif  // TARVO_LAUNCHER_VISUALBRIDGE_H

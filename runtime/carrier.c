@@ -7,7 +7,9 @@
  * The launcher's parameters are always the last eight words. carrier enters
  * WORKDIR, hands the parameters to the process in its environment and
  * replaces itself with PROGRAM and its own ARGS, so that any program, a shell
- * script included, runs under tarvo. Only the C library is used: carrier is
+ * script included, runs under tarvo. A program named by a bare word (NAME,
+ * or WORKDIR/NAME as the launcher forms it) that is no file in WORKDIR is
+ * looked up on this host's PATH. Only the C library is used: carrier is
  * started once per process and should cost little more than an exec. */
 #define _POSIX_C_SOURCE 200809L
 
@@ -22,6 +24,7 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 /* The launcher's parameters after PROGRAM and ARGS, in their order. */
@@ -76,6 +79,50 @@ static void NoticeStarted(const char* host, const char* port, const char* rank) 
   close(s);
 }
 
+/* The bare name that PROGRAM stands for, or NULL: PROGRAM itself when it has
+ * no "/", or NAME when PROGRAM is WORKDIR "/" NAME and NAME has no "/" (the
+ * launcher puts its working directory in front of the word it was given). */
+static const char* BareName(const char* program, const char* workdir) {
+  if (strchr(program, '/') == NULL) return program;
+  size_t n = strlen(workdir);
+  if (strncmp(program, workdir, n) != 0 || program[n] != '/') return NULL;
+  const char* name = program + n + 1;
+  return *name != '\0' && strchr(name, '/') == NULL ? name : NULL;
+}
+
+/* True when NAME is something other than a directory in the current one. */
+static int InWorkdir(const char* name) {
+  struct stat st;
+  return stat(name, &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+/* Runs PROGRAM with argv[0] and ARGS from ARGV: a file of the working
+ * directory first, then the PATH of this host. Returns only on failure,
+ * after its report. */
+static int Run(char** argv, const char* workdir) {
+  const char* name = BareName(argv[0], workdir);
+  if (name == NULL) {
+    execvp(argv[0], argv);
+  } else if (InWorkdir(name)) {
+    /* With a "/", execvp runs that very file (and still hands a script
+     * without "#!" to the shell). */
+    char here[PATH_MAX];
+    snprintf(here, sizeof here, "./%s", name);
+    execvp(here, argv);
+  } else {
+    argv[0] = (char*)name;
+    execvp(name, argv);
+    if (errno == ENOENT) {
+      const char* path = getenv("PATH");
+      fprintf(stderr, "carrier: %s: not found in %s nor on PATH %s\n", name, workdir,
+              path != NULL ? path : "(unset)");
+      return 127;
+    }
+  }
+  fprintf(stderr, "carrier: %s: %s\n", argv[0], strerror(errno));
+  return 127;
+}
+
 int main(int argc, char** argv) {
   /* The process ends with its parent: the launcher on this host, or the
    * remote shell's session, which ends when the launcher's remote shell
@@ -112,7 +159,5 @@ int main(int argc, char** argv) {
   if (launcher == NULL || atol(launcher) != (long)parent) NoticeStarted(params[2], params[3], params[5]);
   /* PROGRAM and ARGS alone: the parameters' slot ends the vector. */
   params[0] = NULL;
-  execvp(argv[1], argv + 1);
-  fprintf(stderr, "carrier: %s: %s\n", argv[1], strerror(errno));
-  return 127;
+  return Run(argv + 1, workdir);
 }

@@ -151,7 +151,7 @@ TEST_F(CarrierTest, UnreachableDirectoryOrProgramEndsWith127) {
 
   Outcome noProgram = Carrier(Concat({dir_ + "/nothing"}, Params(dir_)));
   EXPECT_EQ(noProgram.status, 127);
-  EXPECT_EQ(noProgram.err, "carrier: " + dir_ + "/nothing: No such file or directory\n");
+  EXPECT_EQ(noProgram.err, "carrier: nothing: not found in " + dir_ + " nor on PATH /usr/bin:/bin\n");
 
   testutil::WriteFile(dir_ + "/plain", "echo never\n");
   ASSERT_EQ(chmod((dir_ + "/plain").c_str(), 0644), 0);

@@ -1,0 +1,275 @@
+// The ranks' standard streams. One thread polls every rank's output pipes
+// and writes whole labelled lines to the launcher's own standard output and
+// standard error; it alone writes rank lines, and each write holds whole
+// lines only, so no rank's line is cut by another's.
+#include "launcher/OutputRelay.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// One output pipe of one rank, as the thread reads it.
+struct Source {
+  int fd = -1;
+  int rank = 0;
+  int stream = 1;  // the launcher's stream it goes to: 1 or 2
+  std::string partial;
+};
+
+struct Relay {
+  bool label = false;
+  int devNull = -1;
+  int wake[2] = {-1, -1};  // ForRank and Finish wake the thread through it
+  pthread_t thread;
+  std::atomic<bool> running{false};
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  std::vector<Source> incoming;  // new pipes, not yet taken by the thread
+  bool finishing = false;
+  bool reportedPipe = false;
+};
+
+// Never destroyed: the thread may still run while the exit handlers do.
+Relay& TheRelay() {
+  static Relay* relay = new Relay();
+  return *relay;
+}
+
+// How much the thread reads from one pipe before it turns to the next.
+const size_t kReadChunk = 64 * 1024;
+
+void WriteAll(int fd, const std::string& text) {
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the stream is gone: what remains is dropped
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+void Wake(Relay& r) {
+  const char byte = 0;
+  if (write(r.wake[1], &byte, 1) < 0) {
+    // Full: the thread has a wake-up pending already.
+  }
+}
+
+// Reads one chunk of `source`; false when the pipe is at its end (or broken)
+// and the rank's last line has been completed.
+bool ReadSource(Source* source, std::string* out) {
+  char buf[kReadChunk];
+  ssize_t n = read(source->fd, buf, sizeof buf);
+  if (n > 0) {
+    LabelLines(source->rank, buf, static_cast<size_t>(n), &source->partial, out);
+    return true;
+  }
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+  LabelRest(source->rank, &source->partial, out);
+  close(source->fd);
+  return false;
+}
+
+// At the run's end: reads `source` until it holds nothing more, completes
+// its last line and closes it.
+void DrainSource(Source* source, std::string* out) {
+  char buf[kReadChunk];
+  // What the ended processes wrote fits the pipe; more would come from a
+  // process outside the run that still writes, and must not hold the end.
+  const int capacity = fcntl(source->fd, F_GETPIPE_SZ);
+  for (ssize_t budget = capacity > 0 ? capacity : 1 << 20; budget > 0;) {
+    ssize_t n = read(source->fd, buf, sizeof buf);
+    if (n > 0) {
+      budget -= n;
+      LabelLines(source->rank, buf, static_cast<size_t>(n), &source->partial, out);
+      WriteAll(source->stream, *out);
+      out->clear();
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  LabelRest(source->rank, &source->partial, out);
+  WriteAll(source->stream, *out);
+  out->clear();
+  close(source->fd);
+}
+
+void* RelayLoop(void*) {
+  Relay& r = TheRelay();
+  // A launcher stream that is a closed pipe fails the write instead of
+  // ending the launcher.
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+
+  std::vector<Source> sources;
+  std::vector<pollfd> polled;
+  std::string out[3];
+  for (;;) {
+    pthread_mutex_lock(&r.lock);
+    for (Source& s : r.incoming) sources.push_back(std::move(s));
+    r.incoming.clear();
+    const bool finishing = r.finishing;
+    pthread_mutex_unlock(&r.lock);
+
+    if (finishing) {
+      // Every child has ended: what they wrote is in the pipes. A pipe that a
+      // process outside the run still holds open is not waited for.
+      for (Source& s : sources) DrainSource(&s, &out[s.stream]);
+      return nullptr;
+    }
+
+    polled.assign(1, pollfd{r.wake[0], POLLIN, 0});
+    for (const Source& s : sources) polled.push_back(pollfd{s.fd, POLLIN, 0});
+    if (poll(polled.data(), polled.size(), -1) < 0) continue;
+    if (polled[0].revents != 0) {
+      char drain[64];
+      while (read(r.wake[0], drain, sizeof drain) > 0) {
+      }
+    }
+    size_t kept = 0;
+    for (size_t k = 0; k < sources.size(); ++k) {
+      bool open = true;
+      if (polled[k + 1].revents != 0) open = ReadSource(&sources[k], &out[sources[k].stream]);
+      if (open) {
+        if (kept != k) sources[kept] = std::move(sources[k]);
+        ++kept;
+      }
+    }
+    sources.resize(kept);
+    for (int stream = 1; stream <= 2; ++stream) {
+      WriteAll(stream, out[stream]);
+      out[stream].clear();
+    }
+  }
+}
+
+void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// Two pipes per rank: as many descriptors as the system lets us have.
+void RaiseDescriptorLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+void FinishAtExit() { OutputRelayFinish(); }
+
+}  // namespace
+
+void OutputRelayStart(bool label) {
+  Relay& r = TheRelay();
+  if (!label || r.running.load()) return;
+  if (pipe2(r.wake, O_CLOEXEC) != 0) {
+    fprintf(stderr, "tarvo: no pipe for labelled output (%s); output goes unlabelled\n", strerror(errno));
+    return;
+  }
+  SetNonBlocking(r.wake[0]);
+  SetNonBlocking(r.wake[1]);
+  RaiseDescriptorLimit();
+  int rc = pthread_create(&r.thread, nullptr, RelayLoop, nullptr);
+  if (rc != 0) {
+    fprintf(stderr, "tarvo: no thread for labelled output (%s); output goes unlabelled\n", strerror(rc));
+    return;
+  }
+  r.label = true;
+  r.running.store(true);
+  atexit(FinishAtExit);
+}
+
+ChildStreams OutputRelayForRank(int rank) {
+  Relay& r = TheRelay();
+  ChildStreams streams;
+  if (rank != 0) {
+    if (r.devNull < 0) r.devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    streams.fds[0] = r.devNull;
+  }
+  if (!r.label) return streams;
+  for (int stream = 1; stream <= 2; ++stream) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+      if (!r.reportedPipe) {
+        fprintf(stderr, "tarvo: no pipe for the output of rank %d (%s); it goes unlabelled\n", rank, strerror(errno));
+        r.reportedPipe = true;
+      }
+      continue;
+    }
+    SetNonBlocking(ends[0]);
+    streams.fds[stream] = ends[1];
+    Source source;
+    source.fd = ends[0];
+    source.rank = rank;
+    source.stream = stream;
+    pthread_mutex_lock(&r.lock);
+    r.incoming.push_back(std::move(source));
+    pthread_mutex_unlock(&r.lock);
+  }
+  Wake(r);
+  return streams;
+}
+
+void OutputRelayStarted(const ChildStreams& streams) {
+  for (int stream = 1; stream <= 2; ++stream) {
+    if (streams.fds[stream] >= 0) close(streams.fds[stream]);
+  }
+}
+
+void OutputRelayFinish() {
+  Relay& r = TheRelay();
+  if (!r.running.exchange(false)) return;
+  pthread_mutex_lock(&r.lock);
+  r.finishing = true;
+  pthread_mutex_unlock(&r.lock);
+  Wake(r);
+  pthread_join(r.thread, nullptr);
+}
+
+void LabelLines(int rank, const char* data, size_t size, std::string* partial, std::string* out) {
+  const std::string prefix = "[" + std::to_string(rank) + "] ";
+  while (size > 0) {
+    const char* end = static_cast<const char*>(memchr(data, '\n', size));
+    if (end == nullptr) {
+      partial->append(data, size);
+      while (partial->size() >= kMaxLabelledLine) {
+        *out += prefix;
+        out->append(*partial, 0, kMaxLabelledLine);
+        *out += '\n';
+        partial->erase(0, kMaxLabelledLine);
+      }
+      return;
+    }
+    const size_t take = static_cast<size_t>(end - data) + 1;
+    *out += prefix;
+    *out += *partial;
+    out->append(data, take);
+    partial->clear();
+    data += take;
+    size -= take;
+  }
+}
+
+void LabelRest(int rank, std::string* partial, std::string* out) {
+  if (partial->empty()) return;
+  *out += "[" + std::to_string(rank) + "] ";
+  *out += *partial;
+  *out += '\n';
+  partial->clear();
+}

@@ -1,0 +1,50 @@
+// The standard streams of the run's children (each local process, or the
+// remote shell of a remote one): rank 0 reads the launcher's standard input
+// and every other rank an empty one; with labelling, what a rank writes on
+// standard output or standard error comes out on the same stream of the
+// launcher in whole lines, each prefixed "[R] ".
+//
+// The spawner asks ForRank before it starts a rank and calls Started right
+// after (whether the start succeeded or not); the end of the run calls
+// Finish once every child has been reaped.
+#ifndef TARVO_LAUNCHER_OUTPUTRELAY_H
+#define TARVO_LAUNCHER_OUTPUTRELAY_H
+
+#include <cstddef>
+#include <string>
+
+/// Descriptors for a child's fds 0, 1 and 2; -1 leaves the launcher's own.
+struct ChildStreams {
+  int fds[3] = {-1, -1, -1};
+};
+
+/// Starts relaying for the run: with `label`, the thread that reads the
+/// ranks' pipes. Call once, before the first ForRank.
+void OutputRelayStart(bool label);
+
+/// The streams of rank `rank`'s child. The descriptors stay the launcher's
+/// until Started; they are close-on-exec, so no other child inherits them.
+ChildStreams OutputRelayForRank(int rank);
+
+/// Closes the launcher's copies of the child's ends after its start.
+void OutputRelayStarted(const ChildStreams& streams);
+
+/// After every child has ended: writes what the pipes still hold, completes
+/// every last line without its line end, and ends the thread. Only the first
+/// call does anything; it also runs at exit.
+void OutputRelayFinish();
+
+// ---- The handler: one rank's stream turned into labelled lines ----
+
+/// A line longer than this is written in pieces of this size, each labelled
+/// and ended, so that a rank that never ends its line cannot fill the memory.
+const size_t kMaxLabelledLine = 1 << 20;
+
+/// Appends to *out every whole line that `data` completes, each prefixed
+/// "[rank] "; keeps the unfinished rest in *partial.
+void LabelLines(int rank, const char* data, size_t size, std::string* partial, std::string* out);
+
+/// Appends the unfinished rest, if any, as a last line with its line end.
+void LabelRest(int rank, std::string* partial, std::string* out);
+
+#endif  // TARVO_LAUNCHER_OUTPUTRELAY_H

@@ -1,0 +1,214 @@
+// How a run finds its program and where the ranks' input and output go,
+// through the real tarvo and the real carrier, with shell scripts as the
+// programs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "launcher/OutputRelay.h"
+#include "tests/run_util.h"
+#include "tests/visual_util.h"
+
+namespace {
+
+// `env tarvo words` from `dir`, with tarvo's directory and `bin` on PATH.
+testutil::RunResult RunTarvo(const std::string& dir, const std::string& bin, const std::string& words,
+                             const std::string& env = "") {
+  return testutil::Run("cd " + dir + " && PATH=" + std::string(TARVO_BIN_DIR) + ":" + bin + ":$PATH " + env + " " +
+                       testutil::Tarvo() + " " + words);
+}
+
+// An executable script of `shell`.
+void Script(const std::string& path, const std::string& body, const std::string& shell = "/bin/sh") {
+  testutil::WriteFile(path, "#!" + shell + "\n" + body);
+  ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+}
+
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// True when, within 10 s, no process has `dir` as its working directory.
+bool NoneLeftIn(const std::string& dir) {
+  for (int i = 0; i < 1000; ++i) {
+    testutil::RunResult r = testutil::Run("ls -l /proc/[0-9]*/cwd 2>/dev/null | grep -c -- \"> " + dir + "$\"", 10);
+    if (atoi(r.out.c_str()) == 0) return true;
+    visualtest::SleepMs(10);
+  }
+  return false;
+}
+
+class OutputRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = testutil::MakeTempDir();
+    bin_ = testutil::MakeTempDir();
+  }
+  void TearDown() override {
+    EXPECT_TRUE(NoneLeftIn(dir_)) << "every process of the run has ended";
+    if (system(("rm -rf " + dir_ + " " + bin_).c_str()) != 0) {
+    }
+  }
+  testutil::RunResult Tarvo(const std::string& words, const std::string& env = "") {
+    return RunTarvo(dir_, bin_, words, env);
+  }
+  std::string dir_, bin_;
+};
+
+const char kWhere[] = "echo \"$1 $TARVO_RANK\"\n";
+
+TEST_F(OutputRun, ProgramByAbsolutePathOnPathOrInTheWorkingDirectory) {
+  // An absolute path, in either form, is used as it stands.
+  Script(bin_ + "/abs", kWhere);
+  const std::vector<std::string> two = {"abs 0", "abs 1"};
+  testutil::RunResult r = Tarvo("-np 2 " + bin_ + "/abs abs");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(SortedLines(r.out), two);
+  testutil::WriteFile(dir_ + "/programs", bin_ + "/abs abs\n" + bin_ + "/abs abs\n");
+  r = Tarvo("-pf programs");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(SortedLines(r.out), two);
+
+  // A bare word that is no file here comes from PATH; one that is, wins.
+  Script(bin_ + "/both", "echo path\n");
+  r = Tarvo("-np 2 both");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "path\npath\n");
+  Script(dir_ + "/both", "echo here\n");
+  r = Tarvo("-np 2 both");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "here\nhere\n");
+  testutil::WriteFile(dir_ + "/programs", "both\nabs x\n");
+  r = Tarvo("-pf programs");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(SortedLines(r.out), std::vector<std::string>({"here", "x 1"}));
+
+  // Neither: carrier says where it looked.
+  r = Tarvo("-np 1 nowhere");
+  EXPECT_EQ(r.status, 127);
+  EXPECT_NE(r.err.find("carrier: nowhere: not found in " + dir_ + " nor on PATH " + TARVO_BIN_DIR + ":" + bin_ + ":"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(OutputRun, LabelledLinesComeOutWholeOnTheirStreamAndNothingIsLost) {
+  // Every line is written in three pieces; the last one has no line end.
+  const int ranks = 8, lines = 1000;
+  Script(bin_ + "/chatter",
+         "i=1\n"
+         "while [ $i -le " + std::to_string(lines) + " ]; do\n"
+         "  printf \"o$TARVO_RANK-\"; printf \"$i-\"; printf \"end\\n\"\n"
+         "  printf \"e$TARVO_RANK-\" >&2; printf \"$i\\n\" >&2\n"
+         "  i=$((i + 1))\n"
+         "done\n"
+         "printf \"last$TARVO_RANK\"\n");
+  testutil::RunResult r = Tarvo("-np " + std::to_string(ranks) + " chatter", "TARVO_LABEL=1");
+  ASSERT_EQ(r.status, 0) << r.err.substr(0, 500);
+  // Per rank and stream, the lines in the order written.
+  std::vector<std::vector<std::string>> out(ranks), err(ranks);
+  for (auto* stream : {&r.out, &r.err}) {
+    std::istringstream in(*stream);
+    for (std::string line; std::getline(in, line);) {
+      int rank = -1;
+      char close = 0;
+      ASSERT_EQ(sscanf(line.c_str(), "[%d%c", &rank, &close), 2) << line;
+      ASSERT_TRUE(close == ']' && rank >= 0 && rank < ranks) << line;
+      (stream == &r.out ? out : err)[static_cast<size_t>(rank)].push_back(line);
+    }
+    EXPECT_EQ(stream->back(), '\n');
+  }
+  for (int k = 0; k < ranks; ++k) {
+    const std::string label = "[" + std::to_string(k) + "] ";
+    std::vector<std::string> wantOut, wantErr;
+    for (int i = 1; i <= lines; ++i) {
+      wantOut.push_back(label + "o" + std::to_string(k) + "-" + std::to_string(i) + "-end");
+      wantErr.push_back(label + "e" + std::to_string(k) + "-" + std::to_string(i));
+    }
+    wantOut.push_back(label + "last" + std::to_string(k));
+    EXPECT_EQ(out[static_cast<size_t>(k)], wantOut) << k;
+    EXPECT_EQ(err[static_cast<size_t>(k)], wantErr) << k;
+  }
+}
+
+TEST_F(OutputRun, StandardInputReachesRankZeroOnly) {
+  Script(bin_ + "/reader", "while read line; do echo \"$TARVO_RANK $line\"; done\n");
+  testutil::WriteFile(dir_ + "/input", "one\ntwo\n");
+  // A remote shell that runs the command here: the shells get the streams
+  // that the ranks would.
+  Script(bin_ + "/ssh", "shift; exec \"$@\"\n");
+  testutil::WriteFile(dir_ + "/hosts", "localhost\n");
+  for (const char* label : {"0", "1"}) {
+    for (const char* form : {"", "-ssh -mf hosts "}) {
+      testutil::RunResult r = Tarvo(std::string(form) + "-np 4 reader <input", std::string("TARVO_LABEL=") + label);
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.out, *label == '1' ? "[0] 0 one\n[0] 0 two\n" : "0 one\n0 two\n") << form;
+    }
+  }
+}
+
+TEST(LabelLines, KeepsTheUnfinishedRestAndCutsOnlyAnEndlessLine) {
+  std::string partial, out;
+  LabelLines(3, "ab", 2, &partial, &out);
+  EXPECT_EQ(out, "");
+  LabelLines(3, "c\n\nde", 5, &partial, &out);
+  EXPECT_EQ(out, "[3] abc\n[3] \n");
+  LabelRest(3, &partial, &out);
+  EXPECT_EQ(out, "[3] abc\n[3] \n[3] de\n");
+  LabelRest(3, &partial, &out);
+  EXPECT_EQ(out, "[3] abc\n[3] \n[3] de\n") << "nothing left to complete";
+
+  out.clear();
+  const std::string endless(kMaxLabelledLine + 5, 'x');
+  LabelLines(12, endless.data(), endless.size(), &partial, &out);
+  EXPECT_EQ(out, "[12] " + std::string(kMaxLabelledLine, 'x') + "\n");
+  EXPECT_EQ(partial, "xxxxx");
+}
+
+using MonitorRun = visualtest::PrivateQueueTest;
+
+TEST_F(MonitorRun, ShowsTheEventsOfTheRanksAndLeavesNoQueue) {
+  // Each rank sends two events to the visual endpoint over loopback (bash
+  // writes a datagram to /dev/udp), then ends with its first argument.
+  const std::string bin = dir_ + "/bin";
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  Script(bin + "/events",
+         "printf '\\x06\\0\\0\\0\\x04\\0\\0\\0\\x02\\0\\0\\0' >/dev/udp/127.0.0.1/$TARVO_VISUAL_PORT\n"
+         "printf \"\\x02\\0\\0\\0\\x0$TARVO_RANK\\0\\0\\0\" >/dev/udp/127.0.0.1/$TARVO_VISUAL_PORT\n"
+         "exit $1\n",
+         "/bin/bash");
+  const std::vector<std::string> shown = {"Msg_AsynOneToOneChannelDestroy: 4 2 ",
+                                          "Msg_AsynOneToOneChannelDestroy: 4 2 ", "Msg_RMPRocessEnd: -1 ",
+                                          "Msg_RMPRocessEnd: 0 ", "Msg_RMPRocessEnd: 1 "};
+  for (const char* exitWith : {"0", "3"}) {
+    // The ranks' failures must not end each other before their events.
+    testutil::RunResult r =
+        RunTarvo(dir_, bin, "-np 2 events " + std::string(exitWith), "TARVO_MONITOR=1 TARVO_KILL_ON_BAD_EXIT=0");
+    EXPECT_EQ(r.status, atoi(exitWith)) << r.err;
+    EXPECT_EQ(SortedLines(r.out), shown);
+    EXPECT_EQ(visualtest::ExistingQueue(key_), -1);
+  }
+  // A run that ends on an error after the bridge started.
+  testutil::RunResult r = RunTarvo(dir_, bin, "-np 2 -mf missing events 0", "TARVO_MONITOR=1");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(visualtest::ExistingQueue(key_), -1);
+  EXPECT_TRUE(NoneLeftIn(dir_)) << "the monitor ends with the run";
+
+  // A malformed setting starts nothing.
+  r = RunTarvo(dir_, bin, "-np 2 events 0", "TARVO_MONITOR=on");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "ERROR-Control Process: TARVO_MONITOR=on is not 0 or 1\n");
+  r = RunTarvo(dir_, bin, "-np 2 events 0", "TARVO_LABEL=10");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "ERROR-Control Process: TARVO_LABEL=10 is not 0 or 1\n");
+}
+
+}  // namespace
