@@ -9,9 +9,9 @@
  *   control_rank DIR stubborn
  *       Waits, ignoring SIGINT and SIGTERM.
  *   control_rank DIR fail VICTIM STATUS
- *       Rank VICTIM exits with STATUS, or waits when STATUS is "wait"; every
- *       other rank enters a collective operation, which VICTIM never
- *       enters. */
+ *       Rank VICTIM waits until every rank has written its pid, then exits
+ *       with STATUS, or waits when STATUS is "wait"; every other rank enters
+ *       a collective operation, which VICTIM never enters. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <signal.h>
@@ -51,6 +51,15 @@ static void Pause(int ms) {
   nanosleep(&ts, NULL);
 }
 
+static int AllStarted(const char* dir, int size) {
+  for (int r = 0; r < size; ++r) {
+    char path[512];
+    snprintf(path, sizeof path, "%s/pid.%d", dir, r);
+    if (access(path, F_OK) != 0) return 0;
+  }
+  return 1;
+}
+
 static int Hold(const char* dir, int rank) {
   signal(SIGINT, OnInterrupt);
   signal(SIGUSR1, OnUsr1);
@@ -85,6 +94,7 @@ int main(int argc, char** argv) {
   }
   if (strcmp(argv[2], "fail") == 0 && argc == 5) {
     if (ctx.rank == atoi(argv[3])) {
+      for (int k = 0; k < 1000 && !AllStarted(dir, ctx.size); ++k) Pause(10);
       if (strcmp(argv[4], "wait") == 0) Pause(60000);
       return atoi(argv[4]);
     }
