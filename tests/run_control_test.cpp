@@ -46,18 +46,29 @@ std::string HostName() {
 // on PATH.
 class ControlRun {
  public:
-  ControlRun(int n, const std::vector<std::string>& mode, const std::map<std::string, std::string>& env = {})
+  /// With `hosts`, a remote run: "-ssh -mf hosts" with those lines as the
+  /// machine file, and `pathPrefix` (the ssh wrapper) first on PATH.
+  ControlRun(int n, const std::vector<std::string>& mode, const std::map<std::string, std::string>& env = {},
+             const std::string& hosts = "", const std::string& pathPrefix = "")
       : n_(n), dir_(testutil::MakeTempDir()) {
     harness::Options o;
     o.hold = false;
     o.workdir = dir_;
     const char* path = getenv("PATH");
-    o.exactPath = std::string(TARVO_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin");
+    o.exactPath = (pathPrefix.empty() ? "" : pathPrefix + ":") + std::string(TARVO_BIN_DIR) + ":" +
+                  (path ? path : "/usr/bin:/bin");
     o.env = env;
     // The program is found in the working directory, as the launcher looks for it.
     std::string program = std::string(TARVO_TEST_BIN_DIR) + "/control_rank";
     if (symlink(program.c_str(), (dir_ + "/control_rank").c_str()) != 0) ADD_FAILURE() << "symlink";
-    std::vector<std::string> args = {"-np", std::to_string(n), "control_rank", dir_};
+    std::vector<std::string> args;
+    if (!hosts.empty()) {
+      testutil::WriteFile(dir_ + "/hosts", hosts);
+      args = {"-ssh", "-mf", "hosts"};
+    }
+    for (const std::string& a : {std::string("-np"), std::to_string(n), std::string("control_rank"), dir_}) {
+      args.push_back(a);
+    }
     args.insert(args.end(), mode.begin(), mode.end());
     run_.reset(new harness::LauncherRun(args, o));
   }
