@@ -11,6 +11,7 @@
 #include "common/textfield.h"
 #include "launcher/Control.h"
 #include "launcher/RunControl.h"
+#include "launcher/SourceFilter.h"
 
 namespace {
 
@@ -143,6 +144,7 @@ void* ResolveAddress(void* arg) {
       RunControlFatal(1);
       return nullptr;
     }
+    if (!AdmitSender(senderHost)) continue;  // not a host of this run
     int startedRank;
     if (IsStartedNotice(request, sizeof request, &startedRank)) {
       RunControlStarted(startedRank);

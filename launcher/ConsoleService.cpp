@@ -7,6 +7,7 @@
 
 #include "launcher/Control.h"
 #include "launcher/RunControl.h"
+#include "launcher/SourceFilter.h"
 
 size_t FormatConsoleLine(const char* data, int len, char (&line)[kConsoleLineSize]) {
   size_t bound = len <= 0 ? 0 : static_cast<size_t>(len < kConsoleTextSize ? len : kConsoleTextSize);
@@ -34,6 +35,7 @@ void* DistConsole(void* arg) {
       RunControlFatal(1);
       return nullptr;
     }
+    if (!AdmitSender(host)) continue;  // not a host of this run
     if (ControlClosing()) return nullptr;  // the run is over: main waits for this thread
     // One stdio write, so that no other output cuts into a datagram's text.
     // No flush: the text goes out as the stream's buffering decides.

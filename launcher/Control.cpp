@@ -18,6 +18,7 @@
 #include "launcher/OutputRelay.h"
 #include "launcher/OutputSettings.h"
 #include "launcher/RunControl.h"
+#include "launcher/SourceFilter.h"
 #include "launcher/Spawn.h"
 #include "launcher/VisualBridge.h"
 
@@ -214,6 +215,12 @@ int ControlMain(int argc, char** argv) {
     fflush(stdout);
     exit(-1);
   }
+  // The senders that the services take datagrams from.
+  if (!SetUpRunSources(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &settingsError)) {
+    fputs(settingsError.c_str(), stdout);
+    fflush(stdout);
+    exit(-1);
+  }
   // Before any thread starts, so that every thread has the run control's
   // signals blocked.
   RunControlInit(settings);
@@ -284,5 +291,6 @@ int ControlMain(int argc, char** argv) {
   synConnection->Close();
   consoleConnection->Close();
   MessageSend(Msg_RMPRocessEnd, -1);
+  ReportIgnoredSenders();
   return runExitStatus;
 }

@@ -44,6 +44,7 @@ void SyncWaiting(std::vector<double>* since) {
   std::lock_guard<std::mutex> lock(waitingMutex);
   *since = waitingSince;
 }
+#include "launcher/SourceFilter.h"
 
 SyncCycle::SyncCycle(int n) : table_(nullptr), size_(0) {
   if (n < 1) return;
@@ -118,6 +119,7 @@ void* SynControler(void* arg) {
       RunControlFatal(1);
       return nullptr;
     }
+    if (!AdmitSender(host)) continue;  // not a host of this run
     if (ControlClosing()) return nullptr;  // the run is over: main waits for this thread
     const bool completed = cycle.Accept(request, got, host, port);
     NoteArrival(cycle, completed);

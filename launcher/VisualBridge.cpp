@@ -23,6 +23,7 @@
 #include "launcher/ChildReport.h"
 #include "launcher/Control.h"
 #include "launcher/RunControl.h"
+#include "launcher/SourceFilter.h"
 
 int MsgQueueExist = 0;
 key_t msg_key = 0;
@@ -284,6 +285,7 @@ void* TransmitMessage(void* arg) {
       RunControlFatal(1);
       return nullptr;
     }
+    if (!AdmitSender(senderHost)) continue;  // not a host of this run
     bool closing = false;
     VisualCall call = DispatchVisualEvent(datagram, numProcs, [&closing](int32_t fd, int32_t* tag) {
       if (!ControlEnterRequest()) {

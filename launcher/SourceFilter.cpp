@@ -1,0 +1,232 @@
+// The run's senders: the set, its matching, the count of dropped datagrams
+// and the start-up that fills the set.
+#include "launcher/SourceFilter.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "launcher/Control.h"
+#include "launcher/Spawn.h"
+
+namespace {
+
+const uint32_t kLoopbackNetwork = 0x7F000000;  // 127.0.0.0/8
+const uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
+
+// A machine file is a list of names; one larger than this is no machine file
+// (an endless pipe, say), and the rest of it is left to the spawner's reader.
+const size_t kMaxMachineFileBytes = 1u << 20;
+
+uint32_t MaskOf(int bits) { return bits == 0 ? 0 : ~uint32_t{0} << (32 - bits); }
+
+// Dotted text to an address in host order.
+bool ParseAddress(const char* text, uint32_t* address) {
+  in_addr a;
+  if (inet_pton(AF_INET, text, &a) != 1) return false;
+  *address = ntohl(a.s_addr);
+  return true;
+}
+
+std::string Dotted(uint32_t address) {
+  in_addr a;
+  a.s_addr = htonl(address);
+  char text[INET_ADDRSTRLEN] = {0};
+  inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// One entry of the list: "a.b.c.d" or "a.b.c.d/n" with n from 0 to 32.
+bool ParseEntry(const char* begin, const char* end, uint32_t* network, int* bits) {
+  while (begin < end && IsBlank(*begin)) ++begin;
+  while (end > begin && IsBlank(end[-1])) --end;
+  char text[sizeof "255.255.255.255/32"];
+  size_t length = static_cast<size_t>(end - begin);
+  if (length == 0 || length >= sizeof text) return false;
+  memcpy(text, begin, length);
+  text[length] = '\0';
+  *bits = 32;
+  if (char* slash = strchr(text, '/')) {
+    *slash = '\0';
+    const char* digits = slash + 1;
+    size_t count = strlen(digits);
+    if (count == 0 || count > 2 || strspn(digits, "0123456789") != count) return false;
+    *bits = atoi(digits);
+    if (*bits > 32) return false;
+  }
+  return ParseAddress(text, network);
+}
+
+std::string Plural(uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+SourceSet runSources = [] {
+  SourceSet loopback;
+  loopback.AddPrefix(kLoopbackNetwork, 8);
+  return loopback;
+}();
+IgnoredSenders ignoredSenders;
+
+void SourceSet::AddAddress(uint32_t address) {
+  auto at = std::lower_bound(addresses_.begin(), addresses_.end(), address);
+  if (at == addresses_.end() || *at != address) addresses_.insert(at, address);
+}
+
+void SourceSet::AddPrefix(uint32_t network, int bits) {
+  if (bits >= 32) {
+    AddAddress(network);
+    return;
+  }
+  const uint32_t mask = MaskOf(bits);
+  prefixes_.emplace_back(network & mask, mask);
+}
+
+bool SourceSet::AddList(const char* text) {
+  std::vector<std::pair<uint32_t, int>> entries;
+  const char* end = text + strlen(text);
+  if (std::all_of(text, end, IsBlank)) return true;
+  for (const char* begin = text;;) {
+    const char* comma = std::find(begin, end, ',');
+    uint32_t network = 0;
+    int bits = 0;
+    if (!ParseEntry(begin, comma, &network, &bits)) return false;
+    entries.emplace_back(network, bits);
+    if (comma == end) break;
+    begin = comma + 1;
+  }
+  for (const auto& e : entries) AddPrefix(e.first, e.second);
+  return true;
+}
+
+bool SourceSet::AddHostName(const char* name) {
+  addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;  // one entry per address, not one per socket type
+  addrinfo* result = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &result) != 0) return false;
+  for (addrinfo* a = result; a != nullptr; a = a->ai_next) {
+    sockaddr_in in;
+    memcpy(&in, a->ai_addr, sizeof in);
+    AddAddress(ntohl(in.sin_addr.s_addr));
+  }
+  freeaddrinfo(result);
+  return true;
+}
+
+void SourceSet::AddMachineFile(FILE* file) {
+  // Each name once: a file usually repeats its hosts.
+  std::set<std::string> names;
+  std::string word;
+  bool tooLong = false;
+  for (size_t read = 0; read <= kMaxMachineFileBytes; ++read) {
+    int c = fgetc(file);
+    if (c != EOF && !isspace(c)) {
+      if (word.size() <= static_cast<size_t>(spawn::kMaxHostLength)) word.push_back(static_cast<char>(c));
+      tooLong = word.size() > static_cast<size_t>(spawn::kMaxHostLength);
+      continue;
+    }
+    // The spawner skips an over-long word too.
+    if (!word.empty() && !tooLong) names.insert(word);
+    word.clear();
+    if (c == EOF) break;
+  }
+  for (const std::string& name : names) AddHostName(name.c_str());
+}
+
+void SourceSet::AddLocalHost(bool wholeLoopback) {
+  AddAddress(kLoopbackAddress);
+  if (wholeLoopback) AddPrefix(kLoopbackNetwork, 8);
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return;
+  for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    sockaddr_in in;
+    memcpy(&in, i->ifa_addr, sizeof in);
+    AddAddress(ntohl(in.sin_addr.s_addr));
+  }
+  freeifaddrs(list);
+}
+
+bool SourceSet::Accepts(const char* dottedSender) const {
+  uint32_t address = 0;
+  return ParseAddress(dottedSender, &address) && Accepts(address);
+}
+
+bool SourceSet::Accepts(uint32_t address) const {
+  if (std::binary_search(addresses_.begin(), addresses_.end(), address)) return true;
+  for (const auto& p : prefixes_) {
+    if ((address & p.second) == p.first) return true;
+  }
+  return false;
+}
+
+std::string IgnoredSenders::Count(const char* sender) {
+  uint32_t address = 0;
+  ParseAddress(sender, &address);  // an unreadable sender counts as 0.0.0.0
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++datagrams_;
+  if (senders_.count(address) != 0) return std::string();
+  if (senders_.size() >= kRemembered) {
+    overflow_ = true;
+    return std::string();
+  }
+  senders_.insert(address);
+  if (senders_.size() > kReported) return std::string();
+  return "tarvo: ignoring datagrams from " + Dotted(address) +
+         ", not a host of this run; TARVO_ACCEPT_FROM adds it\n";
+}
+
+std::string IgnoredSenders::Summary() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (datagrams_ == 0) return std::string();
+  std::string from = overflow_ ? "more than " + Plural(senders_.size(), "address", "addresses")
+                               : Plural(senders_.size(), "address", "addresses");
+  return "tarvo: ignored " + Plural(datagrams_, "datagram", "datagrams") + " from " + from + " not of this run\n";
+}
+
+bool AdmitSender(const char* sender) {
+  if (runSources.Accepts(sender) || ControlClosing()) return true;
+  std::string line = ignoredSenders.Count(sender);
+  if (!line.empty()) fputs(line.c_str(), stderr);
+  return false;
+}
+
+bool SetUpRunSources(const char* acceptFrom, const char* machineFile, std::string* error) {
+  SourceSet sources;
+  if (acceptFrom != nullptr && !sources.AddList(acceptFrom)) {
+    *error = std::string("ERROR-Control Process: TARVO_ACCEPT_FROM=") + acceptFrom +
+             " is not a comma-separated list of IPv4 addresses and prefixes (such as 10.1.0.0/16)\n";
+    return false;
+  }
+  // A machine file may name loopback aliases (127.0.0.2) as hosts of their
+  // own; each loopback address then stands only for itself.
+  sources.AddLocalHost(machineFile == nullptr);
+  if (machineFile != nullptr) {
+    // A file that cannot be opened is the spawner's to report.
+    if (FILE* file = fopen(machineFile, "r")) {
+      sources.AddMachineFile(file);
+      fclose(file);
+    }
+  }
+  runSources = sources;
+  return true;
+}
+
+void ReportIgnoredSenders() {
+  std::string line = ignoredSenders.Summary();
+  if (!line.empty()) fputs(line.c_str(), stderr);
+}

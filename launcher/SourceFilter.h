@@ -1,0 +1,88 @@
+// Which senders the launcher's services take datagrams from. The protocol
+// carries no credentials, so the services serve only the run's own hosts: the
+// launcher's host, the hosts of the machine file, and whatever the setting
+// TARVO_ACCEPT_FROM adds. A datagram from anyone else is dropped before a
+// handler sees it; the first ten such senders are reported once each, and the
+// end of the run says how many datagrams from how many addresses were dropped.
+#ifndef TARVO_LAUNCHER_SOURCEFILTER_H
+#define TARVO_LAUNCHER_SOURCEFILTER_H
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+/// A small set of IPv4 addresses and prefixes (host byte order). Filled at
+/// start-up, then only read, by any number of threads.
+class SourceSet {
+ public:
+  void AddAddress(uint32_t address);
+  void AddPrefix(uint32_t network, int bits);
+  /// Adds a comma-separated list of dotted addresses and prefixes
+  /// ("10.1.0.5, 10.2.0.0/16"); blanks around an entry are allowed, and an
+  /// empty text adds nothing. False, with nothing added, when malformed.
+  bool AddList(const char* text);
+  /// Adds every IPv4 address that `name` resolves to; false when none.
+  bool AddHostName(const char* name);
+  /// Adds every name of a machine file (white-space separated words): the
+  /// hosts on which the run may start processes.
+  void AddMachineFile(FILE* file);
+  /// Adds every IPv4 address of this host's interfaces; with
+  /// `wholeLoopback`, the whole range 127.0.0.0/8 besides.
+  void AddLocalHost(bool wholeLoopback);
+
+  /// Called once per datagram, with the sender as the receive gives it.
+  bool Accepts(const char* dottedSender) const;
+  bool Accepts(uint32_t address) const;
+
+ private:
+  std::vector<uint32_t> addresses_;                    // sorted, each once
+  std::vector<std::pair<uint32_t, uint32_t>> prefixes_;  // network, mask
+};
+
+/// The count of dropped datagrams and their senders, shared by the four
+/// service threads.
+class IgnoredSenders {
+ public:
+  /// Counts one dropped datagram from `sender`. Returns the line that reports
+  /// the sender when it is new and among the first ten, otherwise "".
+  std::string Count(const char* sender);
+  /// The end-of-run line; "" when nothing was dropped.
+  std::string Summary() const;
+
+  /// Senders reported one by one; later ones are only counted.
+  static const size_t kReported = 10;
+  /// Distinct senders remembered for the summary: forged sources must not
+  /// make the launcher's memory grow without end.
+  static const size_t kRemembered = 4096;
+
+ private:
+  mutable std::mutex mutex_;
+  uint64_t datagrams_ = 0;
+  std::unordered_set<uint32_t> senders_;
+  bool overflow_ = false;  // a sender beyond kRemembered was seen
+};
+
+/// The run's senders. Until start-up sets them, the loopback range, so that
+/// a service thread started on its own (as tests do) serves this host.
+extern SourceSet runSources;
+extern IgnoredSenders ignoredSenders;
+
+/// The one call of each service after its receive: true when the service
+/// takes the datagram. A dropped one is counted and its sender reported the
+/// first time. Once the run is closing everything passes, so that the
+/// service meets its own end-of-run check.
+bool AdmitSender(const char* sender);
+
+/// Start-up: fills runSources from this host, the machine file (null: a
+/// local run) and the text of TARVO_ACCEPT_FROM (null: unset). False, with
+/// the "ERROR-" line (and its line end) in *error, for a malformed setting.
+bool SetUpRunSources(const char* acceptFrom, const char* machineFile, std::string* error);
+
+/// The end-of-run line on standard error, when anything was dropped.
+void ReportIgnoredSenders();
+
+#endif  // TARVO_LAUNCHER_SOURCEFILTER_H
