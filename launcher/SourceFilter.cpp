@@ -3,10 +3,13 @@
 #include "launcher/SourceFilter.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -65,6 +68,19 @@ bool ParseEntry(const char* begin, const char* end, uint32_t* network, int* bits
     if (*bits > 32) return false;
   }
   return ParseAddress(text, network);
+}
+
+// The machine file, read ahead only when it is a regular file: a pipe or a
+// FIFO gives its names once, to the spawner, which reads them as they come.
+// A file that cannot be opened is the spawner's to report.
+FILE* OpenRegularFile(const char* path) {
+  if (path == nullptr) return nullptr;
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a FIFO would block the open
+  if (fd == -1) return nullptr;
+  struct stat st;
+  FILE* file = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
+  if (file == nullptr) close(fd);
+  return file;
 }
 
 std::string Plural(uint64_t n, const char* one, const char* many) {
@@ -215,12 +231,9 @@ bool SetUpRunSources(const char* acceptFrom, const char* machineFile, std::strin
   // A machine file may name loopback aliases (127.0.0.2) as hosts of their
   // own; each loopback address then stands only for itself.
   sources.AddLocalHost(machineFile == nullptr);
-  if (machineFile != nullptr) {
-    // A file that cannot be opened is the spawner's to report.
-    if (FILE* file = fopen(machineFile, "r")) {
-      sources.AddMachineFile(file);
-      fclose(file);
-    }
+  if (FILE* file = OpenRegularFile(machineFile)) {
+    sources.AddMachineFile(file);
+    fclose(file);
   }
   runSources = sources;
   return true;
