@@ -224,7 +224,10 @@ bool AdmitSender(const char* sender) {
 bool SetUpRunSources(const char* acceptFrom, const char* machineFile, std::string* error) {
   SourceSet sources;
   if (acceptFrom != nullptr && !sources.AddList(acceptFrom)) {
-    *error = std::string("ERROR-Control Process: TARVO_ACCEPT_FROM=") + acceptFrom +
+    // One line, whatever the value holds.
+    std::string shown(acceptFrom);
+    std::replace_if(shown.begin(), shown.end(), [](char c) { return iscntrl(static_cast<unsigned char>(c)); }, '?');
+    *error = "ERROR-Control Process: TARVO_ACCEPT_FROM=" + shown +
              " is not a comma-separated list of IPv4 addresses and prefixes (such as 10.1.0.0/16)\n";
     return false;
   }

@@ -12,6 +12,7 @@
 
 #include "common/textfield.h"
 #include "launcher/Control.h"
+#include "launcher/SourceFilter.h"
 #include "tests/visual_util.h"
 
 namespace {
@@ -99,6 +100,15 @@ TEST_F(VisualBridge, PostsEventsOfTheEndpointToTheQueue) {
 
   Process p;
   const int port = endpoint->Port();
+  // A sender that is not a host of the run posts nothing.
+  runSources = SourceSet();
+  runSources.AddAddress(INADDR_LOOPBACK);
+  Process stranger;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 2);
+  ASSERT_EQ(bind(stranger.fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  stranger.Event(port, 1, 4, 0, "forged");
   p.Event(port, 0, 4, 1);
   p.Event(port, 12, 4, 1);
   p.Event(port, -1, 4, 1);
