@@ -89,6 +89,20 @@ std::string Ask(Peer& p, int port, const AddressMessage& m) {
 
 const std::string kRelease(sizeof(SyncMessage), '\0');
 
+// What tarvo says of one sender that was not a host of the run.
+std::string Ignored(const std::string& address, int datagrams) {
+  return "tarvo: ignoring datagrams from " + address + ", not a host of this run; TARVO_ACCEPT_FROM adds it\n" +
+         "tarvo: ignored " + std::to_string(datagrams) + " datagrams from 1 address not of this run\n";
+}
+
+// Lets the held processes end; the run completes and prints `out` and `err`.
+void ExpectEnd(harness::LauncherRun& run, const std::string& out, const std::string& err) {
+  run.ReleaseChildren();
+  ASSERT_EQ(run.Wait(), 0) << run.Stderr();
+  EXPECT_EQ(run.Stdout(), out);
+  EXPECT_EQ(run.Stderr(), err);
+}
+
 // "-ssh -np 2 -mf hosts prog" with the hosts 127.0.0.1 and 127.0.0.2; the
 // recording ssh holds both processes.
 struct MachineFileRun {
@@ -148,12 +162,7 @@ TEST(SourceFilterEndToEnd, MachineFileRunIgnoresASenderOfAnotherHost) {
   EXPECT_EQ(rank1.Next(), kRelease);
   EXPECT_EQ(stranger.Next(0), "") << "the stranger got an answer";
 
-  run.ReleaseChildren();
-  ASSERT_EQ(run.Wait(), 0) << run.Stderr();
-  EXPECT_EQ(run.Stdout(), "Console-> real\n");
-  EXPECT_EQ(run.Stderr(),
-            "tarvo: ignoring datagrams from 127.0.0.3, not a host of this run; TARVO_ACCEPT_FROM adds it\n"
-            "tarvo: ignored 7 datagrams from 1 address not of this run\n");
+  ExpectEnd(run, "Console-> real\n", Ignored("127.0.0.3", 7));
 }
 
 TEST(SourceFilterEndToEnd, TheSettingAddsSendersAndAMalformedOneStartsNothing) {
@@ -166,10 +175,7 @@ TEST(SourceFilterEndToEnd, TheSettingAddsSendersAndAMalformedOneStartsNothing) {
     EXPECT_EQ(CodeOf(Ask(stranger, run.AddressPort(), Address(JOIN, 3, "127.0.0.3", 5000))), JOINACK);
     ASSERT_TRUE(stranger.Send(run.ConsolePort(), "served\n"));
     EXPECT_EQ(stranger.Next(), "s");
-    run.ReleaseChildren();
-    ASSERT_EQ(run.Wait(), 0) << run.Stderr();
-    EXPECT_EQ(run.Stdout(), "Console-> served\n");
-    EXPECT_EQ(run.Stderr(), "");
+    ExpectEnd(run, "Console-> served\n", "");
   }
   harness::Options o;
   o.env["TARVO_ACCEPT_FROM"] = "10.9.0.0/33";
@@ -250,12 +256,7 @@ TEST(SourceFilterEndToEnd, LocalRunIgnoresASenderOfAnotherHost) {
   Peer self("10.99.0.1");  // this host's own interface address is served
   ASSERT_TRUE(self.Send(ports[1], "near\n"));
   EXPECT_EQ(self.Next(), "s");
-  run.ReleaseChildren();
-  ASSERT_EQ(run.Wait(), 0) << run.Stderr();
-  EXPECT_EQ(run.Stdout(), "Console-> near\n");
-  EXPECT_EQ(run.Stderr(),
-            "tarvo: ignoring datagrams from 10.99.0.2, not a host of this run; TARVO_ACCEPT_FROM adds it\n"
-            "tarvo: ignored 2 datagrams from 1 address not of this run\n");
+  ExpectEnd(run, "Console-> near\n", Ignored("10.99.0.2", 2));
   close(ready[0]);
   close(ready[1]);
 }
