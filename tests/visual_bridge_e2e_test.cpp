@@ -91,6 +91,9 @@ TEST_F(VisualBridge, PostsEventsOfTheEndpointToTheQueue) {
 
   ASSERT_NE(aList.Add(4, 77, "127.0.0.1", "here", 4000), nullptr);
   numProcs = 3;
+  // Only 127.0.0.1 is a host of this run, set before the thread starts.
+  runSources = SourceSet();
+  runSources.AddAddress(INADDR_LOOPBACK);
   // Released only once the thread has ended: a failed assertion leaves it
   // to the thread.
   CUDPConnection* endpoint = new CUDPConnection(100);
@@ -100,10 +103,7 @@ TEST_F(VisualBridge, PostsEventsOfTheEndpointToTheQueue) {
 
   Process p;
   const int port = endpoint->Port();
-  // A sender that is not a host of the run posts nothing.
-  runSources = SourceSet();
-  runSources.AddAddress(INADDR_LOOPBACK);
-  Process stranger;
+  Process stranger;  // posts nothing
   sockaddr_in from{};
   from.sin_family = AF_INET;
   from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 2);
