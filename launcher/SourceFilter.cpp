@@ -74,10 +74,13 @@ bool ParseEntry(const char* begin, const char* end, uint32_t* network, int* bits
 // FIFO gives its names once, to the spawner, which reads them as they come.
 // A file that cannot be opened is the spawner's to report.
 FILE* OpenRegularFile(const char* path) {
-  if (path == nullptr) return nullptr;
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a FIFO would block the open
-  if (fd == -1) return nullptr;
+  // Not even opened otherwise: an open for reading lets a FIFO's writer go
+  // on, and its data would then meet no reader once this one closes.
   struct stat st;
+  if (path == nullptr || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  // Non-blocking, in case a FIFO took the file's place since the stat.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd == -1) return nullptr;
   FILE* file = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
   if (file == nullptr) close(fd);
   return file;
