@@ -1,5 +1,6 @@
 // The address service: processes register (JOIN), look each other up or fetch
 // the whole table (ADDRESS) and deregister (LEAVE) on the address endpoint.
+#include "launcher/ServiceLoop.h"
 #include "launcher/AddressService.h"
 
 #include <cstdint>
@@ -132,29 +133,19 @@ bool IsStartedNotice(const char* request, int length, int* rank) {
 void* ResolveAddress(void* arg) {
   CUDPConnection* endpoint = static_cast<CUDPConnection*>(arg);
   char request[kAddressMessageSize];
-  char senderHost[kPeerTextSize];
-  int senderPort = 0;
-  int capacity = kAddressMessageSize;
-  for (;;) {
-    memset(request, 0, sizeof request);
-    memset(senderHost, 0, sizeof senderHost);
-    if (endpoint->UDPRecv(request, &capacity, senderHost, &senderPort) == -1) {
-      // Once main closes the endpoints a failed receive is the end of the run.
-      if (ControlClosing()) return nullptr;
-      RunControlFatal(1);
-      return nullptr;
-    }
-    if (!AdmitSender(senderHost)) continue;  // not a host of this run
+  // A failed receive during the run ends it with 1 and no message.
+  return ServeEndpoint(endpoint, request, sizeof request, ReceiveFailure{nullptr, 0}, [endpoint](const Datagram& d) {
     int startedRank;
-    if (IsStartedNotice(request, sizeof request, &startedRank)) {
+    if (IsStartedNotice(d.data, kAddressMessageSize, &startedRank)) {
       RunControlStarted(startedRank);
-      continue;
+      return true;
     }
     // aList may be gone once the run is closing: leave it alone from then on.
-    if (!ControlEnterRequest()) return nullptr;
+    if (!ControlEnterRequest()) return false;
     AddressReply reply;
-    bool answered = HandleAddressRequest(request, sizeof request, senderHost, senderPort, aList, &reply);
+    bool answered = HandleAddressRequest(d.data, kAddressMessageSize, d.host, d.port, aList, &reply);
     ControlLeaveRequest();
     if (answered) endpoint->UDPSend(reply.data.get(), reply.length, reply.host, reply.port);  // result ignored
-  }
+    return true;
+  });
 }

@@ -1,4 +1,5 @@
 // The console service: DistConsole prints the text that processes send.
+#include "launcher/ServiceLoop.h"
 #include "launcher/ConsoleService.h"
 
 #include <cstdio>
@@ -20,26 +21,14 @@ size_t FormatConsoleLine(const char* data, int len, char (&line)[kConsoleLineSiz
 void* DistConsole(void* arg) {
   CUDPConnection* endpoint = static_cast<CUDPConnection*>(arg);
   char text[kConsoleTextSize];
-  int capacity = sizeof text;
-  char host[128] = {0};
-  int port = 0;
-  const char ack[1] = {kConsoleAck};
-  char line[kConsoleLineSize];
-  for (;;) {
-    memset(text, 0, sizeof text);
-    int got = endpoint->UDPRecv(text, &capacity, host, &port);
-    if (got == -1) {
-      // main closes the endpoints at the end of a complete run: not a failure.
-      if (ControlClosing()) return nullptr;
-      perror("console UDPRecv");
-      RunControlFatal(1);
-      return nullptr;
-    }
-    if (!AdmitSender(host)) continue;  // not a host of this run
-    if (ControlClosing()) return nullptr;  // the run is over: main waits for this thread
+  return ServeEndpoint(endpoint, text, sizeof text, ReceiveFailure{"console UDPRecv", 0}, [endpoint](const Datagram& d) {
+    if (ControlClosing()) return false;  // the run is over: main waits for this thread
+    static const char ack[1] = {kConsoleAck};
+    char line[kConsoleLineSize];
     // One stdio write, so that no other output cuts into a datagram's text.
     // No flush: the text goes out as the stream's buffering decides.
-    fwrite(line, 1, FormatConsoleLine(text, got, line), stdout);
-    endpoint->UDPSend(ack, sizeof ack, host, port);
-  }
+    fwrite(line, 1, FormatConsoleLine(d.data, d.length, line), stdout);
+    endpoint->UDPSend(ack, sizeof ack, d.host, d.port);
+    return true;
+  });
 }

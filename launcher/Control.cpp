@@ -203,21 +203,14 @@ int ControlMain(int argc, char** argv) {
 
   // The launcher's own settings, once; a malformed one starts nothing.
   RunSettings settings;
-  std::string settingsError;
-  if (!ReadRunSettings([](const char* name) -> const char* { return getenv(name); }, &settings, &settingsError)) {
-    fputs(settingsError.c_str(), stdout);
-    fflush(stdout);
-    exit(-1);
-  }
   OutputSettings output;
-  if (!ReadOutputSettings([](const char* name) -> const char* { return getenv(name); }, &output, &settingsError)) {
-    fputs(settingsError.c_str(), stdout);
-    fflush(stdout);
-    exit(-1);
-  }
-  // The senders that the services take datagrams from.
-  if (!SetUpRunSources(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &settingsError)) {
-    fputs(settingsError.c_str(), stdout);
+  std::string refusal;
+  const char* (*environment)(const char*) = [](const char* name) -> const char* { return getenv(name); };
+  // The senders that the services take datagrams from come last: they
+  // resolve the machine file's names.
+  if (!ReadRunSettings(environment, &settings, &refusal) || !ReadOutputSettings(environment, &output, &refusal) ||
+      !SetUpRunSources(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal)) {
+    fputs(refusal.c_str(), stdout);
     fflush(stdout);
     exit(-1);
   }

@@ -1,4 +1,5 @@
 // The synchronisation service: SynControler and its cycle.
+#include "launcher/ServiceLoop.h"
 #include "launcher/SyncService.h"
 
 #include <time.h>
@@ -104,30 +105,18 @@ void* SynControler(void* arg) {
     waitingSince.assign(static_cast<size_t>(cycle.Size()), -1.0);
   }
   char request[sizeof(SyncMessage)];
-  char release[sizeof(SyncMessage)];
-  int capacity = sizeof request;
-  char host[128] = {0};
-  int port = 0;
-  for (;;) {
-    memset(request, 0, sizeof request);
-    memset(release, 0, sizeof release);
-    int got = endpoint->UDPRecv(request, &capacity, host, &port);
-    if (got == -1) {
-      // main closes the endpoints at the end of a complete run: not a failure.
-      if (ControlClosing()) return nullptr;
-      ErrorMsg("syn control UDPRecv", kLineSynRecv, "Control");
-      RunControlFatal(1);
-      return nullptr;
-    }
-    if (!AdmitSender(host)) continue;  // not a host of this run
-    if (ControlClosing()) return nullptr;  // the run is over: main waits for this thread
-    const bool completed = cycle.Accept(request, got, host, port);
+  const char release[sizeof(SyncMessage)] = {0};
+  ReceiveFailure failure{"syn control UDPRecv", kLineSynRecv};
+  return ServeEndpoint(endpoint, request, sizeof request, failure, [endpoint, &cycle, &release](const Datagram& d) {
+    if (ControlClosing()) return false;  // the run is over: main waits for this thread
+    const bool completed = cycle.Accept(d.data, d.length, d.host, d.port);
     NoteArrival(cycle, completed);
-    if (!completed) continue;
+    if (!completed) return true;
     // Releases leave in rank order; a failed send does not hold back the rest.
     for (int j = 0; j < cycle.Size(); ++j) {
       const SyncRecord& to = cycle.Record(j);
       endpoint->UDPSend(release, sizeof release, to.host, to.port);
     }
-  }
+    return true;
+  });
 }

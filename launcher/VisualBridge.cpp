@@ -1,5 +1,6 @@
 // The monitor bridge: starts the monitor program, posts event texts to its
 // message queue, and serves the visual endpoint.
+#include "launcher/ServiceLoop.h"
 #include "launcher/VisualBridge.h"
 
 #include <arpa/inet.h>
@@ -274,18 +275,10 @@ int VisaulSystemInit() {
 void* TransmitMessage(void* arg) {
   CUDPConnection* endpoint = static_cast<CUDPConnection*>(arg);
   char datagram[sizeof(VisualEvent)];
-  int capacity = sizeof datagram;  // UDPRecv leaves it as it is
-  char senderHost[128];
-  int senderPort = 0;
-  for (;;) {
-    memset(datagram, 0, sizeof datagram);
-    if (endpoint->UDPRecv(datagram, &capacity, senderHost, &senderPort) == -1) {
-      if (ControlClosing() || bridgeStopping.load()) return nullptr;
-      ErrorMsg("Visual Thread UDPRecv", kLineVisualRecv, "Control");
-      RunControlFatal(1);
-      return nullptr;
-    }
-    if (!AdmitSender(senderHost)) continue;  // not a host of this run
+  ReceiveFailure failure{"Visual Thread UDPRecv", kLineVisualRecv};
+  // The bridge's own stop wakes the receive too.
+  bool (*quietEnd)() = [] { return ControlClosing() || bridgeStopping.load(); };
+  return ServeEndpoint(endpoint, datagram, sizeof datagram, failure, [&datagram](const Datagram&) {
     bool closing = false;
     VisualCall call = DispatchVisualEvent(datagram, numProcs, [&closing](int32_t fd, int32_t* tag) {
       if (!ControlEnterRequest()) {
@@ -298,10 +291,11 @@ void* TransmitMessage(void* arg) {
       if (found) *tag = entry.tag;
       return found;
     });
-    if (closing) return nullptr;
+    if (closing) return false;
     // Nothing goes back to the sender.
     DeliverVisualCall(call);
-  }
+    return true;
+  }, quietEnd);
 }
 
 // ---- The bridge for a whole run ----

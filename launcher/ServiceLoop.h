@@ -1,0 +1,58 @@
+// The receive loop that the four services share: clear the buffer, receive,
+// end quietly or report a failed receive, drop senders outside the run, and
+// hand the datagram to the service.
+#ifndef TARVO_LAUNCHER_SERVICELOOP_H
+#define TARVO_LAUNCHER_SERVICELOOP_H
+
+#include <cstdio>
+#include <cstring>
+
+#include "launcher/Control.h"
+#include "launcher/RunControl.h"
+#include "launcher/SourceFilter.h"
+
+/// How a service reports a receive that fails during the run, before the
+/// run ends with status 1: ErrorMsg(step, line, "Control"), or perror(step)
+/// alone when line is 0, or nothing when step is null.
+struct ReceiveFailure {
+  const char* step;
+  int line;
+};
+
+/// One datagram from a sender of the run. The buffer holds `length` bytes
+/// received; the rest of it reads as zero.
+struct Datagram {
+  char* data;
+  int length;
+  const char* host;  // the sender's dotted address text, 128 bytes
+  int port;
+};
+
+/// Serves `endpoint` until the run closes: clears the `capacity` bytes of
+/// `buffer` and the sender's text before every receive, and calls
+/// handle(const Datagram&) for each datagram whose sender is a host of the
+/// run; the handler returns false to end the thread. A failed receive ends
+/// the thread quietly once `quietEnd()` holds (main has begun to close the
+/// endpoints); otherwise it is reported as `failure` says and ends the run.
+template <typename Handle>
+void* ServeEndpoint(CUDPConnection* endpoint, char* buffer, int capacity, ReceiveFailure failure, Handle handle,
+                    bool (*quietEnd)() = ControlClosing) {
+  char host[128];
+  int port = 0;
+  for (;;) {
+    memset(buffer, 0, static_cast<size_t>(capacity));
+    memset(host, 0, sizeof host);
+    const int got = endpoint->UDPRecv(buffer, &capacity, host, &port);
+    if (got == -1) {
+      if (quietEnd()) return nullptr;
+      if (failure.step != nullptr && failure.line != 0) ErrorMsg(failure.step, failure.line, "Control");
+      if (failure.step != nullptr && failure.line == 0) perror(failure.step);
+      RunControlFatal(1);
+      return nullptr;
+    }
+    if (!AdmitSender(host)) continue;  // not a host of this run
+    if (!handle(Datagram{buffer, got, host, port})) return nullptr;
+  }
+}
+
+#endif  // TARVO_LAUNCHER_SERVICELOOP_H
