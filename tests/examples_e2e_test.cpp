@@ -1,6 +1,7 @@
 // The examples, and the runtime library's reading of the address protocol,
 // under the real tarvo and the real carrier: each run starts from the
-// directory that holds the programs, with that directory first on PATH.
+// directory that holds the programs, with that directory first on PATH;
+// then the examples across loopback hosts through ssh.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "tests/run_util.h"
+#include "tests/support/sshd.h"
 
 namespace {
 
@@ -123,6 +125,49 @@ TEST(ExamplesAlone, SayTheyNeedTarvo) {
     EXPECT_NE(r.err.find(std::string(program) + ": not started by tarvo"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
   }
+}
+
+// ---- Across hosts: tarvo -ssh over the private sshd of tests/support ----
+
+using RemoteExamples = support::SshdTest;
+
+// tarvo -ssh -np n -mf hosts from the directory of the examples, with the
+// shim first on PATH.
+testutil::RunResult RunAcross(const std::string& shimDir, const std::string& hosts, int n, const std::string& program) {
+  return testutil::Run("cd " + std::string(TARVO_BIN_DIR) + " && PATH=" + shimDir + ":" + TARVO_BIN_DIR +
+                           ":/usr/bin:/bin " + testutil::Tarvo() + " -ssh -np " + std::to_string(n) + " -mf " + hosts +
+                           " " + program,
+                       120);
+}
+
+TEST_F(RemoteExamples, RingAcrossTwoHosts) {
+  const std::string hosts = sshd().Dir() + "/hosts";
+  testutil::WriteFile(hosts, "127.0.0.1\n127.0.0.2\n");
+  testutil::RunResult r = RunAcross(sshd().ShimDir(), hosts, 4, "ring 3");
+  ASSERT_EQ(r.status, 0) << r.out << r.err << sshd().Log();
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 5u) << r.out;
+  EXPECT_EQ(lines[0], "Console-> ring: 4 processes in the table, the token goes 0 -> 1 -> 2 -> 3 -> 0");
+  EXPECT_TRUE(NumberBetween(lines[4], "Console-> ring: 3 laps, 12 hops, ", " us per hop")) << lines[4];
+  EXPECT_EQ(sshd().SshHosts(), "127.0.0.1 127.0.0.1 127.0.0.2 127.0.0.2 ") << "every rank went through ssh";
+}
+
+TEST_F(RemoteExamples, HelloAndPiAcrossTwoHosts) {
+  const std::string hosts = sshd().Dir() + "/hosts";
+  testutil::WriteFile(hosts, "127.0.0.2\n127.0.0.1\n");
+  testutil::RunResult hello = RunAcross(sshd().ShimDir(), hosts, 3, "hello");
+  ASSERT_EQ(hello.status, 0) << hello.out << hello.err;
+  std::istringstream in(hello.out);
+  int k = 0;
+  for (std::string line; std::getline(in, line); ++k) {
+    const std::string head = "Console-> hello from rank " + std::to_string(k) + " of 3 on ";
+    EXPECT_EQ(line.rfind(head, 0), 0u) << line;
+    EXPECT_GT(line.size(), head.size()) << "a host name follows";
+  }
+  EXPECT_EQ(k, 3) << hello.out;
+  testutil::RunResult pi = RunAcross(sshd().ShimDir(), hosts, 3, "pi 1000");
+  ASSERT_EQ(pi.status, 0) << pi.out << pi.err;
+  EXPECT_EQ(pi.out.rfind("Console-> pi: 3 processes, 1000 intervals: 3.14159", 0), 0u) << pi.out;
 }
 
 }  // namespace

@@ -4,10 +4,10 @@
 #ifndef TARVO_TESTS_LAUNCHER_HARNESS_H
 #define TARVO_TESTS_LAUNCHER_HARNESS_H
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/run_util.h"
+#include "tests/support/wait.h"
 
 namespace harness {
 
@@ -87,18 +88,8 @@ class LauncherRun {
   /// Waits until `n` processes have recorded their vectors; false on time-out
   /// or when tarvo ended first.
   bool WaitForChildren(int n, int seconds = 30) {
-    for (int i = 0; i < seconds * 100; ++i) {
-      if (CountRecords() >= n) return true;
-      if (status_ < 0) {
-        int st;
-        if (waitpid(pid_, &st, WNOHANG) == pid_) {
-          status_ = Decode(st);
-          return CountRecords() >= n;
-        }
-      }
-      Sleep(10);
-    }
-    return false;
+    support::WaitUntil(seconds * 1000, [&] { return CountRecords() >= n || Ended(); });
+    return CountRecords() >= n;
   }
 
   /// The recorded argument vector of the process of this rank (empty if none).
@@ -129,14 +120,7 @@ class LauncherRun {
 
   /// tarvo's exit status (128 + signal when it was killed), -1 on time-out.
   int Wait(int seconds = 60) {
-    for (int i = 0; status_ < 0 && i < seconds * 100; ++i) {
-      int st;
-      if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        status_ = Decode(st);
-        break;
-      }
-      Sleep(10);
-    }
+    support::WaitUntil(seconds * 1000, [&] { return Ended(); });
     return status_;
   }
 
@@ -152,14 +136,22 @@ class LauncherRun {
     if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
     return -1;
   }
-  static void Sleep(int ms) {
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
+  // True once tarvo has ended (and was reaped here).
+  bool Ended() {
+    int st;
+    if (status_ < 0 && waitpid(pid_, &st, WNOHANG) == pid_) status_ = Decode(st);
+    return status_ >= 0;
   }
   int CountRecords() const {
-    std::string cmd = "ls " + recordDir_ + " | grep -c '\\.args$' > " + recordDir_ + "/count 2>/dev/null";
-    if (system(cmd.c_str()) < 0) return 0;
-    return std::atoi(testutil::ReadFile(recordDir_ + "/count").c_str());
+    int n = 0;
+    DIR* d = opendir(recordDir_.c_str());
+    if (d == nullptr) return 0;
+    while (dirent* e = readdir(d)) {
+      size_t len = strlen(e->d_name);
+      if (len > 5 && strcmp(e->d_name + len - 5, ".args") == 0) ++n;
+    }
+    closedir(d);
+    return n;
   }
   std::string Param(int k) const {
     std::vector<std::string> r = Record(0);
