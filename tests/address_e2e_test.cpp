@@ -14,82 +14,15 @@
 
 #include "common/protocol.h"
 #include "tests/launcher_harness.h"
+#include "tests/support/address_wire.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
-// Wire offsets of a request and of a table record.
-const size_t kFd = 4, kTag = 8, kIp = 12, kHost = 140, kPort = 172, kSize = 176, kRecord = 172;
-const size_t kRecTag = 4, kRecIp = 8, kRecHost = 136, kRecPort = 168;
+using namespace support;  // the datagram builders and their offsets
 
-int32_t GetInt(const std::vector<char>& b, size_t off) {
-  int32_t v;
-  memcpy(&v, b.data() + off, 4);
-  return v;
-}
-
-std::vector<char> Message(int32_t code, int32_t fd, int32_t tag = 0, const std::string& ip = "",
-                          const std::string& host = "", int32_t port = 0) {
-  std::vector<char> b(kSize, 0);
-  memcpy(b.data(), &code, 4);
-  memcpy(b.data() + kFd, &fd, 4);
-  memcpy(b.data() + kTag, &tag, 4);
-  memcpy(b.data() + kIp, ip.data(), std::min<size_t>(ip.size(), 128));
-  memcpy(b.data() + kHost, host.data(), std::min<size_t>(host.size(), 32));
-  memcpy(b.data() + kPort, &port, 4);
-  return b;
-}
-
-std::vector<char> Answer(int32_t code, int32_t fd, const std::string& ip = "", int32_t port = 0) {
-  return Message(code, fd, 0, ip, "", port);
-}
-
-// A loopback UDP socket playing one process, with a receive buffer large
-// enough for the biggest table reply and a bounded wait.
-class Client {
- public:
-  explicit Client(int timeoutMs = 10000) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    int buf = 1 << 20;
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    SetTimeout(timeoutMs);
-  }
-  ~Client() { close(fd_); }
-  void SetTimeout(int ms) {
-    timeval tv{ms / 1000, (ms % 1000) * 1000};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
-  int Port() const { return port_; }
-  bool Send(int to, const std::vector<char>& data) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(to));
-    return sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
-           static_cast<ssize_t>(data.size());
-  }
-  /// The next datagram whole, or empty after the time-out.
-  std::vector<char> Receive() {
-    std::vector<char> buf(70000);
-    ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
-    buf.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return buf;
-  }
-  std::vector<char> Ask(int to, const std::vector<char>& data) {
-    if (!Send(to, data)) return std::vector<char>();
-    return Receive();
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
+// A loopback socket playing one process.
+using Client = support::LoopbackSocket;
 
 std::string HostOf(int fd) { return "node" + std::to_string(fd); }
 

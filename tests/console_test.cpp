@@ -10,6 +10,7 @@
 #include <string>
 
 #include "launcher/Control.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -37,25 +38,7 @@ TEST(ConsoleLine, ShowsThePrefixAndTheTextUpToItsFirstNul) {
 
 // ---- DistConsole on a real endpoint --------------------------------------
 
-struct Sender {
-  CUDPConnection conn{100};
-  Sender() {
-    EXPECT_EQ(conn.Open(0), 0);
-    timeval tv{10, 0};
-    setsockopt(conn.Socket(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
-  ~Sender() { conn.Close(); }
-  void Say(int to, const std::string& text) {
-    ASSERT_EQ(conn.UDPSend(text.data(), static_cast<int>(text.size()), "127.0.0.1", to),
-              static_cast<int>(text.size()));
-  }
-  // The next datagram, "" on time-out.
-  std::string Next(int flags = 0) {
-    char buf[16];
-    ssize_t got = recv(conn.Socket(), buf, sizeof buf, flags);
-    return got < 0 ? std::string() : std::string(buf, static_cast<size_t>(got));
-  }
-};
+using Sender = support::LoopbackSocket;
 
 // One console for the whole binary, left running: its thread ends with the
 // process.
@@ -74,7 +57,7 @@ class ConsoleService : public ::testing::Test {
   static std::string Through(Sender& from, std::initializer_list<std::string> texts) {
     testing::internal::CaptureStdout();
     for (const std::string& t : texts) {
-      from.Say(endpoint->Port(), t);
+      EXPECT_TRUE(from.Send(endpoint->Port(), t));
       EXPECT_EQ(from.Next(), "s");
     }
     return testing::internal::GetCapturedStdout();
@@ -89,20 +72,20 @@ TEST_F(ConsoleService, PrintsEachDatagramAndAcknowledgesItOnce) {
   EXPECT_EQ(Through(s, {"ab", "cd"}), "Console-> abConsole-> cd");
   EXPECT_EQ(Through(s, {"", std::string("\0x", 2)}), "Console-> Console-> ");
   EXPECT_EQ(Through(s, {Long3000()}), "Console-> " + Long3000().substr(0, 2048));
-  EXPECT_EQ(s.Next(MSG_DONTWAIT), "") << "one acknowledgement per datagram";
+  EXPECT_TRUE(s.Idle()) << "one acknowledgement per datagram";
 }
 
 TEST_F(ConsoleService, AcknowledgesTheSocketThatSent) {
   Sender a, b;
   testing::internal::CaptureStdout();
-  a.Say(endpoint->Port(), "from a\n");
-  b.Say(endpoint->Port(), "from b\n");
+  ASSERT_TRUE(a.Send(endpoint->Port(), std::string("from a\n")));
+  ASSERT_TRUE(b.Send(endpoint->Port(), std::string("from b\n")));
   EXPECT_EQ(a.Next(), "s");
   EXPECT_EQ(b.Next(), "s");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Console-> from a\nConsole-> from b\n");
   EXPECT_EQ(Through(a, {"again\n"}), "Console-> again\n");
-  EXPECT_EQ(a.Next(MSG_DONTWAIT), "");
-  EXPECT_EQ(b.Next(MSG_DONTWAIT), "");
+  EXPECT_TRUE(a.Idle());
+  EXPECT_TRUE(b.Idle());
 }
 
 // ---- Ends of the thread ---------------------------------------------------

@@ -12,30 +12,12 @@
 #include "common/messages.h"
 #include "common/protocol.h"
 #include "tests/launcher_harness.h"
-#include "transport/Connection.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
 // A loopback socket playing one process; every wait is bounded.
-struct Socket {
-  CUDPConnection conn{100};
-  Socket() {
-    EXPECT_EQ(conn.Open(0), 0);
-    timeval tv{10, 0};
-    setsockopt(conn.Socket(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
-  ~Socket() { conn.Close(); }
-  bool Send(int port, const void* data, size_t len) {
-    return conn.UDPSend(static_cast<const char*>(data), static_cast<int>(len), "127.0.0.1", port) ==
-           static_cast<int>(len);
-  }
-  // The next datagram; empty on time-out (or nothing waiting, with MSG_DONTWAIT).
-  std::string Next(int flags = 0) {
-    char buf[256];
-    ssize_t got = recv(conn.Socket(), buf, sizeof buf, flags);
-    return got < 0 ? std::string() : std::string(buf, static_cast<size_t>(got));
-  }
-};
+using Socket = support::LoopbackSocket;
 
 const std::string kRelease(sizeof(SyncMessage), '\0');
 
@@ -59,8 +41,8 @@ TEST(ServicesEndToEnd, FourProcessesMeetAHundredTimesInARow) {
     }
     for (int r = 0; r < n; ++r) ASSERT_EQ(from[r]->Next(), kRelease) << "round " << round << " rank " << r;
   }
-  for (auto& s : rank) EXPECT_EQ(s.Next(MSG_DONTWAIT), "") << "one release per round";
-  EXPECT_EQ(moved.Next(MSG_DONTWAIT), "");
+  for (auto& s : rank) EXPECT_TRUE(s.Idle()) << "one release per round";
+  EXPECT_TRUE(moved.Idle());
 
   run.ReleaseChildren();
   EXPECT_EQ(run.Wait(), 0) << run.Stderr();
@@ -86,7 +68,7 @@ TEST(ServicesEndToEnd, ConsoleTextFromSeveralSendersAtOnce) {
   std::string full(2048, 'z');  // a whole buffer without a NUL
   ASSERT_TRUE(s[0].Send(port, full.data(), full.size()));
   ASSERT_EQ(s[0].Next(), "s");
-  for (auto& one : s) EXPECT_EQ(one.Next(MSG_DONTWAIT), "") << "one acknowledgement per datagram";
+  for (auto& one : s) EXPECT_TRUE(one.Idle()) << "one acknowledgement per datagram";
 
   run.ReleaseChildren();
   ASSERT_EQ(run.Wait(), 0) << run.Stderr();

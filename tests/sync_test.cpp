@@ -14,6 +14,7 @@
 
 #include "common/messages.h"
 #include "launcher/Control.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -125,33 +126,10 @@ TEST(SyncCycle, HostTextIsBoundedAndTerminated) {
 // ---- SynControler on a real endpoint -------------------------------------
 
 // A loopback socket playing one process.
-struct Process {
-  CUDPConnection conn{100};
-  Process() {
-    EXPECT_EQ(conn.Open(0), 0);
-    timeval tv{10, 0};
-    setsockopt(conn.Socket(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
-  ~Process() { conn.Close(); }
-  void Ask(int to, int32_t code, int32_t rank) {
-    std::vector<char> r = Request(code, rank);
-    ASSERT_EQ(conn.UDPSend(r.data(), static_cast<int>(r.size()), "127.0.0.1", to), static_cast<int>(r.size()));
-  }
+struct Process : support::LoopbackSocket {
+  void Ask(int to, int32_t code, int32_t rank) { ASSERT_TRUE(Send(to, Request(code, rank))); }
   // True when the next datagram is a 140-byte all-zero release.
-  bool Released() {
-    char buf[200];
-    memset(buf, 0x33, sizeof buf);
-    ssize_t got = recv(conn.Socket(), buf, sizeof buf, 0);
-    if (got != static_cast<ssize_t>(sizeof(SyncMessage))) return false;
-    for (ssize_t i = 0; i < got; ++i) {
-      if (buf[i] != 0) return false;
-    }
-    return true;
-  }
-  bool Idle() {
-    char buf[200];
-    return recv(conn.Socket(), buf, sizeof buf, MSG_DONTWAIT) == -1;
-  }
+  bool Released() { return Receive() == std::vector<char>(sizeof(SyncMessage), 0); }
 };
 
 // One service for the whole binary, with N = 3. A thread blocked in its

@@ -9,34 +9,12 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/support/loopback.h"
+
 namespace {
 
 // A raw loopback UDP socket for the other side of a test.
-struct Peer {
-  int fd;
-  int port;
-  Peer() {
-    fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
-  ~Peer() { close(fd); }
-  void SendTo(int to, const std::vector<char>& data) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(to));
-    ASSERT_EQ(sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
-              static_cast<ssize_t>(data.size()));
-  }
-};
+using Peer = support::LoopbackSocket;
 
 void SetReceiveTimeout(CUDPConnection& c) {
   timeval tv{5, 0};
@@ -82,7 +60,7 @@ TEST(UdpEndpoint, ReceiveCutsToCapacityKeepsLenAndReportsSender) {
   Peer peer;
   std::vector<char> data(176);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i);
-  peer.SendTo(c.Port(), data);
+  ASSERT_TRUE(peer.Send(c.Port(), data));
 
   char buf[176];
   memset(buf, 0x55, sizeof buf);
@@ -96,7 +74,7 @@ TEST(UdpEndpoint, ReceiveCutsToCapacityKeepsLenAndReportsSender) {
   EXPECT_EQ(static_cast<unsigned char>(buf[140]), 0x55) << "nothing written past the capacity";
   EXPECT_STREQ(host, "127.0.0.1");
   for (size_t i = strlen(host); i < sizeof host; ++i) ASSERT_EQ(host[i], '\0') << "NUL-padded to 128";
-  EXPECT_EQ(sport, peer.port);
+  EXPECT_EQ(sport, peer.Port());
   c.Close();
 }
 
@@ -105,7 +83,7 @@ TEST(UdpEndpoint, NullSenderHostWritesNeitherTextNorPort) {
   ASSERT_EQ(c.Open(0), 0);
   SetReceiveTimeout(c);
   Peer peer;
-  peer.SendTo(c.Port(), std::vector<char>(10, 'a'));
+  ASSERT_TRUE(peer.Send(c.Port(), std::vector<char>(10, 'a')));
   char buf[32];
   int len = sizeof buf;
   int sport = 12345;
@@ -136,14 +114,14 @@ TEST(UdpEndpoint, SendsToDottedTextAndToHostName) {
   ASSERT_EQ(c.Open(0), 0);
   Peer peer;
   char msg[] = "abc";
-  EXPECT_EQ(c.UDPSend(msg, 3, "127.0.0.1", peer.port), 3);
-  EXPECT_EQ(c.UDPSend(msg, 3, "localhost", peer.port), 3);
-  EXPECT_EQ(c.UDPSend(msg, 3, "no-such-host.invalid", peer.port), -1);
+  EXPECT_EQ(c.UDPSend(msg, 3, "127.0.0.1", peer.Port()), 3);
+  EXPECT_EQ(c.UDPSend(msg, 3, "localhost", peer.Port()), 3);
+  EXPECT_EQ(c.UDPSend(msg, 3, "no-such-host.invalid", peer.Port()), -1);
   char got[8];
   for (int i = 0; i < 2; ++i) {
     sockaddr_in from{};
     socklen_t fl = sizeof from;
-    ASSERT_EQ(recvfrom(peer.fd, got, sizeof got, 0, reinterpret_cast<sockaddr*>(&from), &fl), 3);
+    ASSERT_EQ(recvfrom(peer.Fd(), got, sizeof got, 0, reinterpret_cast<sockaddr*>(&from), &fl), 3);
     EXPECT_EQ(ntohs(from.sin_port), c.Port());
   }
   c.Close();

@@ -64,6 +64,11 @@ class LoopbackSocket {
     std::vector<char> d = Receive(flags);
     return std::string(d.begin(), d.end());
   }
+  /// True when no datagram waits (not even an empty one).
+  bool Idle() {
+    char c;
+    return recv(fd_, &c, 1, MSG_DONTWAIT | MSG_PEEK) == -1;
+  }
   /// Sends and waits for the answer; empty when there was none.
   std::vector<char> Ask(int port, const std::vector<char>& d) {
     if (!Send(port, d)) return std::vector<char>();
