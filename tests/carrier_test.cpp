@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/run_util.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -46,19 +47,7 @@ Outcome Carrier(const std::vector<std::string>& words, const std::vector<std::st
     execve(argv[0], argv.data(), envp.data());
     _exit(99);
   }
-  int st = 0;
-  for (int i = 0; i < 3000; ++i) {
-    if (waitpid(pid, &st, WNOHANG) == pid) {
-      o.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      break;
-    }
-    timespec ts{0, 10 * 1000 * 1000};
-    nanosleep(&ts, nullptr);
-  }
-  if (o.status < 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
+  o.status = support::WaitChild(pid, 30000);
   o.out = testutil::ReadFile(out);
   o.err = testutil::ReadFile(err);
   std::string cleanup = "rm -rf " + dir;

@@ -33,13 +33,10 @@
 #include "registry/peerbook.h"
 #include "tests/launcher_harness.h"
 #include "tests/run_util.h"
+#include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace {
-
-void Pause(int ms) {
-  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -49,11 +46,7 @@ bool Exists(const std::string& path) {
 // Polls for up to `seconds` until `done` holds.
 template <typename Done>
 bool WaitUntil(int seconds, Done done) {
-  for (int k = 0; k < seconds * 20; ++k) {
-    if (done()) return true;
-    Pause(50);
-  }
-  return done();
+  return support::WaitUntil(seconds * 1000, done, 50);
 }
 
 // A fresh run directory holding fault_rank, from which tarvo starts it.
@@ -163,8 +156,8 @@ class Flood {
 
  private:
   void Run() {
-    int sock = socket(AF_INET, SOCK_DGRAM, 0);
-    if (sock < 0) {
+    support::LoopbackSocket sock;
+    if (sock.Fd() < 0) {
       failures_ = -1;
       return;
     }
@@ -176,10 +169,6 @@ class Flood {
     for (int k = 0; k <= kLongest; ++k) lengths[static_cast<size_t>(k)] = k;
     std::shuffle(lengths.begin(), lengths.end(), rng);
 
-    sockaddr_in to;
-    memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int round = 0; round < 10; ++round) {
       for (size_t k = 0; k < lengths.size(); ++k) {
         if (stop_ && firstRoundDone_) break;
@@ -190,18 +179,13 @@ class Flood {
         // A high bit in the low byte of the first word makes it no code at all.
         if (ChangesState(datagram.data(), len, ranks_)) datagram[0] = static_cast<char>(datagram[0] | 0x80);
         for (int port : ports_) {
-          to.sin_port = htons(static_cast<uint16_t>(port));
-          if (sendto(sock, datagram.data(), len, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
-              static_cast<ssize_t>(len)) {
-            ++failures_;
-          }
+          if (!sock.Send(port, datagram.data(), len)) ++failures_;
           ++sent_;
         }
       }
       firstRoundDone_ = true;
       if (stop_) break;
     }
-    close(sock);
   }
 
   // Gives a datagram the first two words of a request. Collective codes come
@@ -231,37 +215,27 @@ class Flood {
 // Asks the address service for the whole table from a socket of our own.
 // Empty on no (well-formed) answer.
 std::string FetchTable(int port) {
-  int sock = socket(AF_INET, SOCK_DGRAM, 0);
-  if (sock < 0) return std::string();
-  timeval tv{2, 0};
-  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  sockaddr_in to;
-  memset(&to, 0, sizeof to);
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  to.sin_port = htons(static_cast<uint16_t>(port));
+  support::LoopbackSocket sock(2000);
   AddressMessage ask;
   memset(&ask, 0, sizeof ask);
   ask.code = ADDRESS;
   ask.fd = 998;
-  std::vector<char> buf(65536);
   std::string table;
   for (int attempt = 0; attempt < 10 && table.empty(); ++attempt) {
-    if (sendto(sock, &ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) != sizeof ask) break;
+    if (!sock.Send(port, &ask, sizeof ask)) break;
     for (;;) {
-      ssize_t got = recv(sock, buf.data(), buf.size(), 0);
-      if (got < 0) break;  // time-out: ask again
+      std::vector<char> got = sock.Receive();
+      if (got.empty()) break;  // time-out: ask again
       AddressMessage head;
-      if (got < static_cast<ssize_t>(sizeof head)) continue;
-      memcpy(&head, buf.data(), sizeof head);
+      if (got.size() < sizeof head) continue;
+      memcpy(&head, got.data(), sizeof head);
       if (head.code == ADDRESSACK && head.fd == 0 &&
-          got == static_cast<ssize_t>(sizeof head + sizeof(ProcessAddress) * static_cast<size_t>(head.port))) {
-        table.assign(buf.data(), static_cast<size_t>(got));
+          got.size() == sizeof head + sizeof(ProcessAddress) * static_cast<size_t>(head.port)) {
+        table.assign(got.data(), got.size());
         break;
       }
     }
   }
-  close(sock);
   return table;
 }
 

@@ -124,24 +124,7 @@ class LauncherRun {
     return status_;
   }
 
-  std::string Stdout() const { return testutil::ReadFile(outPath_); }
-  std::string Stderr() const { return testutil::ReadFile(errPath_); }
-  const std::string& Workdir() const { return workdir_; }
-  const std::string& RecordDir() const { return recordDir_; }
-  pid_t Pid() const { return pid_; }
-
- private:
-  static int Decode(int st) {
-    if (WIFEXITED(st)) return WEXITSTATUS(st);
-    if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
-    return -1;
-  }
-  // True once tarvo has ended (and was reaped here).
-  bool Ended() {
-    int st;
-    if (status_ < 0 && waitpid(pid_, &st, WNOHANG) == pid_) status_ = Decode(st);
-    return status_ >= 0;
-  }
+  /// How many processes have recorded their vectors so far.
   int CountRecords() const {
     int n = 0;
     DIR* d = opendir(recordDir_.c_str());
@@ -152,6 +135,20 @@ class LauncherRun {
     }
     closedir(d);
     return n;
+  }
+
+  std::string Stdout() const { return testutil::ReadFile(outPath_); }
+  std::string Stderr() const { return testutil::ReadFile(errPath_); }
+  const std::string& Workdir() const { return workdir_; }
+  const std::string& RecordDir() const { return recordDir_; }
+  pid_t Pid() const { return pid_; }
+
+ private:
+  // True once tarvo has ended (and was reaped here).
+  bool Ended() {
+    int st;
+    if (status_ < 0 && waitpid(pid_, &st, WNOHANG) == pid_) status_ = support::StatusOf(st);
+    return status_ >= 0;
   }
   std::string Param(int k) const {
     std::vector<std::string> r = Record(0);

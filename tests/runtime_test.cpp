@@ -24,6 +24,7 @@
 #include "common/messages.h"
 #include "common/protocol.h"
 #include "common/textfield.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -34,47 +35,30 @@ using Handler = std::function<std::vector<Datagram>(const Datagram& request, int
 class FakeService {
  public:
   explicit FakeService(Handler handler) : handler_(std::move(handler)) {
-    sock_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(sock_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(sock_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
     thread_ = std::thread([this] { Serve(); });
   }
   ~FakeService() {
     stop_ = true;
     thread_.join();
-    close(sock_);
   }
-  int Port() const { return port_; }
+  int Port() const { return sock_.Port(); }
   std::vector<Datagram> Requests() {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
   }
   // Sends one datagram from the service's socket to `port` on loopback.
-  void SendTo(int port, const Datagram& d) {
-    sockaddr_in to;
-    memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    sendto(sock_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  }
+  void SendTo(int port, const Datagram& d) { sock_.Send(port, d); }
 
  private:
   void Serve() {
     // Bounded: the thread ends when the test ends, at the latest after 60 s.
     for (int round = 0; round < 1200 && !stop_; ++round) {
-      pollfd p{sock_, POLLIN, 0};
+      pollfd p{sock_.Fd(), POLLIN, 0};
       if (poll(&p, 1, 50) <= 0) continue;
       char buf[70000];
       sockaddr_in from;
       socklen_t len = sizeof from;
-      ssize_t n = recvfrom(sock_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      ssize_t n = recvfrom(sock_.Fd(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
       if (n < 0) continue;
       Datagram request(buf, static_cast<size_t>(n));
       int index;
@@ -84,13 +68,12 @@ class FakeService {
         requests_.push_back(request);
       }
       for (const Datagram& d : handler_(request, index))
-        sendto(sock_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        sendto(sock_.Fd(), d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
     }
   }
 
   Handler handler_;
-  int sock_ = -1;
-  int port_ = 0;
+  support::LoopbackSocket sock_;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
   std::vector<Datagram> requests_;

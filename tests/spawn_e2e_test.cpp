@@ -23,16 +23,12 @@
 #include "common/protocol.h"
 #include "tests/launcher_harness.h"
 #include "tests/run_util.h"
+#include "tests/support/wait.h"
 #include "transport/Connection.h"
 
 namespace {
 
 using Words = std::vector<std::string>;
-
-void Pause(int ms) {
-  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
 
 // The launcher's host address, as every process receives it.
 std::string LauncherAddress() {
@@ -81,11 +77,6 @@ std::vector<Endpoint> EndpointsOf(pid_t pid) {
   std::vector<Endpoint> endpoints;
   for (auto& kv : endpointOfFd) endpoints.push_back(kv.second);
   return endpoints;
-}
-
-int CountRecords(const std::string& dir) {
-  std::string out = testutil::Run("ls " + dir + " | grep -c \"\\.args$\"", 10).out;
-  return atoi(out.c_str());
 }
 
 class SpawnRun : public ::testing::Test {
@@ -294,7 +285,7 @@ TEST_F(SpawnRun, ProgramFileWithoutLinesStartsNothing) {
   harness::LauncherRun run({"-pf", "none"}, Opts(false));
   EXPECT_EQ(run.Wait(), 0);
   EXPECT_EQ(run.Stdout(), "");
-  EXPECT_EQ(CountRecords(run.RecordDir()), 0);
+  EXPECT_EQ(run.CountRecords(), 0);
 }
 
 TEST_F(SpawnRun, StatusOfTheRunIsTheWorstOfItsProcesses) {
@@ -344,7 +335,7 @@ TEST_F(SpawnRun, MissingFilesEndTheRunBeforeAnyProcess) {
     harness::LauncherRun run(c.args, Opts(false));
     EXPECT_EQ(run.Wait(), 255) << c.out;
     EXPECT_EQ(run.Stdout(), c.out);
-    EXPECT_EQ(CountRecords(run.RecordDir()), 0);
+    EXPECT_EQ(run.CountRecords(), 0);
   }
 }
 
@@ -367,7 +358,7 @@ TEST_F(SpawnRun, OversizedInputIsRefusedBeforeAnyProcess) {
     harness::LauncherRun run(c.args, Opts(false));
     EXPECT_EQ(run.Wait(), 255) << c.out;
     EXPECT_EQ(run.Stdout(), c.out);
-    EXPECT_EQ(CountRecords(run.RecordDir()), 0);
+    EXPECT_EQ(run.CountRecords(), 0);
   }
 }
 
@@ -414,12 +405,9 @@ TEST_F(SpawnRun, EveryChildWhoseExecFailsIsReapedWithStatusOne) {
 // The write end of a pipe that tarvo reads as its machine file, so that the
 // test decides what the reading finds and when; -1 when tarvo never opens it.
 int OpenFifoWriter(const std::string& fifo) {
-  for (int i = 0; i < 3000; ++i) {
-    int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // ENXIO until tarvo opens it
-    if (fd >= 0) return fd;
-    Pause(10);
-  }
-  return -1;
+  int fd = -1;
+  support::WaitUntil(30000, [&] { return (fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; });  // ENXIO until tarvo opens it
+  return fd;
 }
 
 // Names that stop resolving after the first process: one whole pass finds
@@ -439,8 +427,7 @@ TEST_F(SpawnRun, APassWithoutUsableHostStopsTheSpawning) {
             "ERROR-Host: gone.invalid does NOT exists\nERROR-Please check you machinefile\n"
             "ERROR-Control Process: no usable host left in machinefile: hosts\n");
   // Every host is chosen before the first process starts: nothing ran.
-  EXPECT_EQ(CountRecords(run.RecordDir()), 0);
+  EXPECT_EQ(run.CountRecords(), 0);
 }
-
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "common/textfield.h"
 #include "launcher/Control.h"
 #include "launcher/SourceFilter.h"
+#include "tests/support/loopback.h"
 #include "tests/visual_util.h"
 
 namespace {
@@ -25,32 +26,20 @@ struct Record {
 
 // Takes the next record off the queue, waiting at most 5 seconds.
 bool NextRecord(int queue, Record* out) {
-  for (int i = 0; i < 500; ++i) {
+  return support::WaitUntil(5000, [&] {
     QueueMessage m;
     memset(&m, 0, sizeof m);
     ssize_t n = msgrcv(queue, &m, sizeof m.text, 0, IPC_NOWAIT | MSG_NOERROR);
-    if (n >= 0) {
-      out->type = m.type;
-      out->text.assign(m.text, strnlen(m.text, sizeof m.text));
-      out->size = n;
-      return true;
-    }
-    visualtest::SleepMs(10);
-  }
-  return false;
+    if (n < 0) return false;
+    out->type = m.type;
+    out->text.assign(m.text, strnlen(m.text, sizeof m.text));
+    out->size = n;
+    return true;
+  });
 }
 
 // The processes' side: a loopback UDP socket.
-struct Process {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  ~Process() { close(fd); }
-  void Send(int port, const void* data, size_t len) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    ASSERT_EQ(sendto(fd, data, len, 0, reinterpret_cast<sockaddr*>(&a), sizeof a), static_cast<ssize_t>(len));
-  }
+struct Process : support::LoopbackSocket {
   void Event(int port, int32_t code, int32_t process, int32_t argument, const char* text = "") {
     VisualEvent e;
     memset(&e, 0, sizeof e);
@@ -58,7 +47,7 @@ struct Process {
     e.process = process;
     e.argument = argument;
     CopyTextField(e.text, sizeof e.text, text);
-    Send(port, &e, sizeof e);
+    ASSERT_TRUE(Send(port, &e, sizeof e));
   }
 };
 
@@ -125,14 +114,14 @@ TEST_F(VisualBridge, PostsEventsOfTheEndpointToTheQueue) {
   list.argument2 = 7;
   CopyTextField(list.text2, sizeof list.text2, "x");
   CopyTextField(list.text, sizeof list.text, "y");
-  p.Send(port, &list, sizeof list);
+  ASSERT_TRUE(p.Send(port, &list, sizeof list));
   const int32_t shortEvent[2] = {2, 5};
-  p.Send(port, shortEvent, sizeof shortEvent);
-  p.Send(port, shortEvent, 4);
+  ASSERT_TRUE(p.Send(port, shortEvent, sizeof shortEvent));
+  ASSERT_TRUE(p.Send(port, shortEvent, 4));
   std::vector<char> longer(700, 0);
   const int32_t destroy[3] = {6, 4, 2};
   memcpy(longer.data(), destroy, sizeof destroy);
-  p.Send(port, longer.data(), longer.size());
+  ASSERT_TRUE(p.Send(port, longer.data(), longer.size()));
 
   const std::vector<std::pair<long, std::string>> expected = {
       {1, "4 77 go Process4 0"}, {1, "9 0 hi Process9 5"}, {4, "4 2  5,0,-2 7 x y"},
@@ -144,8 +133,7 @@ TEST_F(VisualBridge, PostsEventsOfTheEndpointToTheQueue) {
   }
   // The thread handles datagrams in order: a reply or a post for the dropped
   // codes would be here by now.
-  char reply[16];
-  EXPECT_EQ(recv(p.fd, reply, sizeof reply, MSG_DONTWAIT), -1) << "nothing is sent back";
+  EXPECT_TRUE(p.Idle()) << "nothing is sent back";
   QueueMessage extra;
   EXPECT_EQ(msgrcv(queue, &extra, sizeof extra.text, 0, IPC_NOWAIT), -1) << "one post per event";
 

@@ -55,7 +55,7 @@ TEST_F(Monitor, PrintsEachRecordAndEndsAfterTheEndOfRunRecord) {
   Post(queue, 2, "-1 ");
   Post(queue, 3, "after the end");
 
-  EXPECT_EQ(visualtest::WaitBounded(Start(), 20), 0);
+  EXPECT_EQ(support::WaitChild(Start(), 20000), 0);
   EXPECT_EQ(Output(),
             "Msg_RMPRocessBegin: 4 77 go Process4 0\n"
             "Msg_AsynOneToOneChannelSend: 4 2  5,0,-2 7 x y\n"
@@ -75,7 +75,7 @@ TEST_F(Monitor, StopSignalRemovesTheQueueAndEndsWithZero) {
     ASSERT_EQ(msgctl(visualtest::ExistingQueue(key_), IPC_STAT, &info), 0);
     EXPECT_EQ(info.msg_perm.mode & 0777, 0666u);
     ASSERT_EQ(kill(pid, signo), 0);
-    EXPECT_EQ(visualtest::WaitBounded(pid, 10), 0) << signo;
+    EXPECT_EQ(support::WaitChild(pid, 10000), 0) << signo;
     EXPECT_EQ(visualtest::ExistingQueue(key_), -1) << signo;
   }
   EXPECT_EQ(Output(), "");

@@ -20,30 +20,9 @@
 #include <string>
 
 #include "tests/run_util.h"
+#include "tests/support/wait.h"
 
 namespace visualtest {
-
-inline void SleepMs(int ms) {
-  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
-
-/// Waits at most `seconds` for `pid`; kills it after that. The exit status,
-/// 128 + signal, or -1 when it had to be killed.
-inline int WaitBounded(pid_t pid, int seconds) {
-  for (int i = 0; i < seconds * 100; ++i) {
-    int st;
-    if (waitpid(pid, &st, WNOHANG) == pid) {
-      if (WIFEXITED(st)) return WEXITSTATUS(st);
-      if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
-      return -1;
-    }
-    SleepMs(10);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  return -1;
-}
 
 /// The queue key that ftok(".", 115) gives in this directory.
 inline key_t QueueKey(const std::string& dir) { return ftok(dir.c_str(), 115); }
@@ -85,11 +64,7 @@ class PrivateQueueTest : public ::testing::Test {
   /// Waits at most `seconds` until the queue under the key exists (true) or
   /// is gone (false); true when that state was reached.
   bool WaitForQueue(bool present, int seconds) {
-    for (int i = 0; i < seconds * 100; ++i) {
-      if ((ExistingQueue(key_) >= 0) == present) return true;
-      SleepMs(10);
-    }
-    return false;
+    return support::WaitUntil(seconds * 1000, [&] { return (ExistingQueue(key_) >= 0) == present; });
   }
 
   std::string dir_;
@@ -122,7 +97,7 @@ inline ChildResult RunInChild(const std::string& dir, const std::function<void()
   }
   ChildResult r;
   if (pid < 0) return r;
-  r.status = WaitBounded(pid, seconds);
+  r.status = support::WaitChild(pid, seconds * 1000);
   r.out = testutil::ReadFile(outPath);
   r.err = testutil::ReadFile(errPath);
   return r;
