@@ -10,6 +10,25 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "common/protocol.h"
+
+// One entry of the address registry as it leaves the list; travels
+// unchanged in the table reply of the address protocol: 172 bytes, no
+// padding.
+struct ProcessAddress {
+  int32_t fd;                      // identifier of the entry
+  int32_t tag;                     // supplied by the process, never interpreted
+  char ip[128];                    // address text, NUL-padded
+  char hostname[HOSTNAME_SIZE];    // host name text, NUL-padded
+  int32_t port;                    // port in host order
+};
+static_assert(sizeof(ProcessAddress) == 172, "ProcessAddress is 172 bytes on the wire");
+static_assert(offsetof(ProcessAddress, tag) == 4, "tag at 4");
+static_assert(offsetof(ProcessAddress, ip) == 8, "ip at 8");
+static_assert(offsetof(ProcessAddress, hostname) == 136, "hostname at 136");
+static_assert(offsetof(ProcessAddress, port) == 168, "port at 168");
+static_assert(std::is_trivially_copyable<ProcessAddress>::value, "copied with memcpy");
+
 // Request and ordinary answer of the address protocol: exactly 176 bytes.
 // Bytes 4 to 175 have the layout of ProcessAddress.
 struct AddressMessage {
@@ -28,6 +47,7 @@ static_assert(offsetof(AddressMessage, ip) == 12, "ip at 12");
 static_assert(offsetof(AddressMessage, hostname) == 140, "hostname at 140");
 static_assert(offsetof(AddressMessage, port) == 172, "port at 172");
 static_assert(std::is_trivially_copyable<AddressMessage>::value, "copied with memcpy");
+static_assert(sizeof(AddressMessage) == 4 + sizeof(ProcessAddress), "a request is a code and a record");
 
 // Request and release of the synchronisation protocol: 140 bytes.
 struct SyncMessage {

@@ -56,6 +56,13 @@ static const int32_t LEAVEACK = 6;
 // has started on its host (a remote login is over). Never answered.
 static const int32_t STARTED = 7;
 
+// Identifier values with a meaning in the address protocol. The runtime's
+// C header repeats them as TRV_ANY_ID, TRV_TABLE_ID and TRV_NONE_ID; the
+// runtime library checks at compile time that they agree.
+static const int32_t kNewIdentifier = 999;  // JOIN: let the list allocate one
+static const int32_t kWholeTable = 998;     // ADDRESS: send every entry
+static const int32_t kNotFound = 997;       // answer: nothing found, or already registered
+
 // Display names indexed by code, "NULL" at 0. Defined once, in protocol.cpp.
 extern const char* const ControlMsg[7];  // address protocol codes 0 to 6
 extern const char* const VisualMsg[12];  // event codes 0 to 11

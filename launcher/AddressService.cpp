@@ -18,7 +18,6 @@ namespace {
 
 const size_t kIpWidth = sizeof(AddressMessage::ip);
 static_assert(sizeof(AddressMessage::ip) == sizeof(ProcessAddress::ip), "message and record share the ip width");
-static_assert(sizeof(AddressMessage) == 4 + sizeof(ProcessAddress), "a request is a code and a record");
 
 // Copies `answer` into a new buffer of the reply; false when no memory.
 bool SetAnswer(const AddressMessage& answer, AddressReply* reply) {

@@ -8,16 +8,13 @@
 #include <memory>
 
 #include "common/messages.h"
+#include "common/protocol.h"
 #include "registry/peerbook.h"
 
 /// Size of a request and of an ordinary answer; the receive capacity.
 const int kAddressMessageSize = static_cast<int>(sizeof(AddressMessage));
 /// Size of one record of the table reply.
 const int kAddressRecordSize = static_cast<int>(sizeof(ProcessAddress));
-/// Identifier values with a meaning on the wire.
-const int kNewIdentifier = 999;  // JOIN: let the list allocate one
-const int kWholeTable = 998;     // ADDRESS: send every entry
-const int kNotFound = 997;       // answer: nothing found, or already registered
 /// Width of a peer's address text.
 const size_t kPeerTextSize = 128;
 

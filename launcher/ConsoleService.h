@@ -5,10 +5,10 @@
 
 #include <cstddef>
 
+#include "common/reports.h"  // kConsolePrefix
+
 /// The receive takes in at most this much of a console datagram.
 const int kConsoleTextSize = 2048;
-/// Shown before the text of every datagram.
-const char kConsolePrefix[] = "Console-> ";
 const size_t kConsolePrefixLength = sizeof kConsolePrefix - 1;
 /// Room for the prefix and a whole buffer of text.
 const size_t kConsoleLineSize = kConsolePrefixLength + kConsoleTextSize;

@@ -38,17 +38,6 @@ namespace {
 pthread_mutex_t runGuard = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<bool> closing{false};
 
-const char* const kUsageLines[] = {
-    "Usage: tarvo [options]",
-    "Options:",
-    "     -{rsh | ssh}    : remote host access protocol",
-    "     -np nprocs      : number of processes",
-    "     -mf machinefile : machine file",
-    "     -pf programfile : program file",
-    "      userprog        : user executable file",
-    "      [user_arg0,user_arg1, ... ] : user program command line arguments",
-};
-
 // atoi, but defined for every input: a value beyond int is clamped.
 int32_t ParseCount(const char* text) {
   long value = strtol(text, nullptr, 10);
@@ -76,7 +65,7 @@ pthread_t StartService(void* (*entry)(void*), CUDPConnection* endpoint) {
   int rc = pthread_create(&thread, nullptr, entry, endpoint);
   if (rc != 0) {
     errno = rc;
-    ErrorMsg("pthread_create", kLineThreadCreate, "Control");
+    ErrorMsg("pthread_create", kLineThreadCreate, kErrorSource);
     exit(1);
   }
   return thread;
@@ -84,7 +73,7 @@ pthread_t StartService(void* (*entry)(void*), CUDPConnection* endpoint) {
 
 void OpenEndpoint(CUDPConnection* endpoint, const char* step, int line) {
   if (endpoint->Open(0) == -1) {
-    ErrorMsg(step, line, "Control");
+    ErrorMsg(step, line, kErrorSource);
     exit(1);
   }
 }
@@ -190,8 +179,8 @@ int ControlMain(int argc, char** argv) {
     case CommandLine::kUsage:
       Usage();
     case CommandLine::kNpRange:
-      printf("Please check your '-np': number of processors\n");
-      printf("Your current processor number: %d\n", cl.npValue);
+      fputs(kNpCheck, stdout);
+      printf(kNpCurrent, cl.npValue);
       Usage();
     case CommandLine::kTooLong:
       fputs(cl.error.c_str(), stdout);
@@ -225,9 +214,9 @@ int ControlMain(int argc, char** argv) {
   visualConnection = new CUDPConnection(100);
   synConnection = new CUDPConnection(100);
   consoleConnection = new CUDPConnection(100);
-  OpenEndpoint(addressConnection, "open address connection", kLineOpenAddress);
-  OpenEndpoint(visualConnection, "open visaul connection", kLineOpenVisual);
-  OpenEndpoint(synConnection, "open syn connection", kLineOpenSyn);
+  OpenEndpoint(addressConnection, kStepOpenAddress, kLineOpenAddress);
+  OpenEndpoint(visualConnection, kStepOpenVisual, kLineOpenVisual);
+  OpenEndpoint(synConnection, kStepOpenSyn, kLineOpenSyn);
 
   char workdir[200];
   if (getcwd(workdir, sizeof workdir) == nullptr) {
@@ -247,7 +236,7 @@ int ControlMain(int argc, char** argv) {
     }
   }
 
-  OpenEndpoint(consoleConnection, "open console connection", kLineOpenConsole);
+  OpenEndpoint(consoleConnection, kStepOpenConsole, kLineOpenConsole);
 
   // The synchronisation service waits for every process that the program
   // file starts (a count of one or more: a file without lines starts nothing).

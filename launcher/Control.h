@@ -10,6 +10,7 @@
 
 #include "common/messages.h"
 #include "common/protocol.h"
+#include "common/reports.h"  // the fixed line numbers of the "Error at " reports
 #include "registry/peerbook.h"
 #include "transport/Connection.h"
 
@@ -33,23 +34,6 @@ extern QueueMessage visualMessage;  // the one post buffer, guarded inside Messa
 // Exit status of the run: 0 when every process ended with 0, otherwise the
 // highest of the processes' statuses (128 + signal for a signalled one).
 extern int runExitStatus;
-
-// ---- Fixed line numbers of the "Error at " reports ----
-const int kLineOpenAddress = 260;
-const int kLineOpenVisual = 266;
-const int kLineOpenSyn = 272;
-const int kLineOpenConsole = 287;
-const int kLineThreadCreate = 292;  // not one of the historic numbers: a report we added
-const int kLineForkMachine = 592;
-const int kLineExecLocal = 661;
-const int kLineExecSsh = 673;
-const int kLineExecRsh = 682;
-const int kLineForkProgram = 983;
-const int kLineExecLocal1 = 1046;
-const int kLineExecSsh1 = 1058;
-const int kLineExecRsh1 = 1067;
-const int kLineSynRecv = 1242;
-const int kLineVisualRecv = 1388;
 
 /// Writes "Error at <line> <file>" on standard output without a line end, then
 /// perror(msg). Returns; the caller ends the process.

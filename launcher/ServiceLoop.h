@@ -45,7 +45,7 @@ void* ServeEndpoint(CUDPConnection* endpoint, char* buffer, int capacity, Receiv
     const int got = endpoint->UDPRecv(buffer, &capacity, host, &port);
     if (got == -1) {
       if (quietEnd()) return nullptr;
-      if (failure.step != nullptr && failure.line != 0) ErrorMsg(failure.step, failure.line, "Control");
+      if (failure.step != nullptr && failure.line != 0) ErrorMsg(failure.step, failure.line, kErrorSource);
       if (failure.step != nullptr && failure.line == 0) perror(failure.step);
       RunControlFatal(1);
       return nullptr;

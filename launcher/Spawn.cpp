@@ -127,7 +127,7 @@ pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
   pid_t pid = fork();
   if (pid < 0) {
     if (report.before != nullptr) printf("%s\n", report.before);
-    ErrorMsg("fork", report.line, "Control");
+    ErrorMsg("fork", report.line, kErrorSource);
     fflush(stdout);
     return -1;
   }
@@ -143,7 +143,7 @@ ExecPlan MakePlan(bool remote, const std::string& host, const std::vector<std::s
   int line;
   if (!remote) {
     plan.file = "carrier";
-    plan.failure = "Control Process: execvp no machine failed\n";
+    plan.failure = kExecLocalFailed;
     line = lines[0];
   } else if (ComShellFlag) {
     plan.file = "ssh";
@@ -154,7 +154,7 @@ ExecPlan MakePlan(bool remote, const std::string& host, const std::vector<std::s
     plan.failure = "Control Process: execvp rsh failed\n";
     line = lines[2];
   }
-  plan.errorAt = "Error at " + std::to_string(line) + " Control";
+  plan.errorAt = "Error at " + std::to_string(line) + " " + kErrorSource;
   return plan;
 }
 
@@ -222,7 +222,7 @@ FILE* OpenMachineFile(const char* machinefile) {
   if (machinefile == nullptr) return nullptr;
   FILE* file = fopen(machinefile, "r");
   if (file == nullptr) {
-    printf("ERROR-Control Process Cannot open machinefile: %s\n", machinefile);
+    printf(kCannotOpenMachineFile, machinefile);
     Leave(-1);
   }
   return file;
@@ -327,7 +327,7 @@ int spawn_processes1(const char* machinefile, const char* programfile) {
   FILE* machine = OpenMachineFile(machinefile);
   FILE* file = fopen(programfile, "r");
   if (file == nullptr) {
-    printf("ERROR-Control Process Cannot open program file: %s\n", programfile);
+    printf(kCannotOpenProgramFile, programfile);
     Leave(-1);
   }
   std::vector<spawn::ProgramLine> lines;
@@ -358,7 +358,7 @@ int spawn_processes1(const char* machinefile, const char* programfile) {
     AddClose(&plan, addressConnection->Socket());
     AddClose(&plan, synConnection->Socket());
   }
-  RunPlans(plans, where, ForkReport{"Control Process: fail to fork child process", kLineForkProgram});
+  RunPlans(plans, where, ForkReport{kForkFailed, kLineForkProgram});
   if (machine != nullptr) fclose(machine);
   return 0;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/carrier_params.h"
+
 namespace spawn {
 
 /// An element of the child argument vector holds 127 characters and its NUL.
@@ -21,7 +23,7 @@ const int kMaxLineLength = 1023;
 const int kMaxLineWords = 128;
 /// Entries of the remote form beyond its program words: shell, host,
 /// "carrier", the eight launcher parameters and the null entry.
-const int kFixedEntries = 12;
+const int kFixedEntries = 3 + TARVO_PARAMS + 1;
 /// The table that holds a child argument vector, null entry included: a
 /// program-file line of the most words fits it, which leaves room for 127
 /// user arguments beside the program path.

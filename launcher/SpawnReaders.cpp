@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/reports.h"
+
 namespace spawn {
 
 namespace {
@@ -40,14 +42,16 @@ std::vector<std::string> ChildVector(bool remote, bool ssh, const std::string& h
   }
   v.push_back("carrier");
   v.insert(v.end(), words.begin(), words.end());
-  v.push_back(std::to_string(params.consolePort));
-  v.push_back(std::to_string(params.syncPort));
-  v.push_back(params.address);
-  v.push_back(std::to_string(params.addressPort));
-  v.push_back(std::to_string(params.visualPort));
-  v.push_back(std::to_string(rank));
-  v.push_back(std::to_string(params.count));
-  v.push_back(params.workdir);
+  std::string p[TARVO_PARAMS];
+  p[TARVO_PARAM_CONSOLE_PORT] = std::to_string(params.consolePort);
+  p[TARVO_PARAM_SYNC_PORT] = std::to_string(params.syncPort);
+  p[TARVO_PARAM_HOST] = params.address;
+  p[TARVO_PARAM_ADDRESS_PORT] = std::to_string(params.addressPort);
+  p[TARVO_PARAM_VISUAL_PORT] = std::to_string(params.visualPort);
+  p[TARVO_PARAM_RANK] = std::to_string(rank);
+  p[TARVO_PARAM_SIZE] = std::to_string(params.count);
+  p[TARVO_PARAM_WORKDIR] = params.workdir;
+  v.insert(v.end(), p, p + TARVO_PARAMS);
   return v;
 }
 
@@ -102,12 +106,12 @@ MachineFileHosts::Result MachineFileHosts::Next(std::string* host, std::string* 
           usedSinceRewind_ = true;
           return kHost;
         }
-        *report += "ERROR-Host: " + word + " does NOT exists\n";
-        *report += "ERROR-Please check you machinefile\n";
+        *report += "ERROR-Host: " + word + kHostUnknown;
+        *report += kCheckMachineFile;
         break;
       case kTooLong:
         *report += "ERROR-Host: " + word + " is longer than " + std::to_string(kMaxHostLength) + " characters\n";
-        *report += "ERROR-Please check you machinefile\n";
+        *report += kCheckMachineFile;
         break;
       case kError:
         return kUnreadable;

@@ -106,7 +106,7 @@ void* SynControler(void* arg) {
   }
   char request[sizeof(SyncMessage)];
   const char release[sizeof(SyncMessage)] = {0};
-  ReceiveFailure failure{"syn control UDPRecv", kLineSynRecv};
+  ReceiveFailure failure{kStepSynRecv, kLineSynRecv};
   return ServeEndpoint(endpoint, request, sizeof request, failure, [endpoint, &cycle, &release](const Datagram& d) {
     if (ControlClosing()) return false;  // the run is over: main waits for this thread
     const bool completed = cycle.Accept(d.data, d.length, d.host, d.port);

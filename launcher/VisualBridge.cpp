@@ -82,7 +82,7 @@ void CloseEndpointCopy(CUDPConnection* endpoint) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   execvp(argv[0], argv);
-  ChildPerror("Failure: Create visual process\n", errno);
+  ChildPerror(kVisualStartFailed, errno);
   _exit(0);
 }
 
@@ -275,7 +275,7 @@ int VisaulSystemInit() {
 void* TransmitMessage(void* arg) {
   CUDPConnection* endpoint = static_cast<CUDPConnection*>(arg);
   char datagram[sizeof(VisualEvent)];
-  ReceiveFailure failure{"Visual Thread UDPRecv", kLineVisualRecv};
+  ReceiveFailure failure{kStepVisualRecv, kLineVisualRecv};
   // The bridge's own stop wakes the receive too.
   bool (*quietEnd)() = [] { return ControlClosing() || bridgeStopping.load(); };
   return ServeEndpoint(endpoint, datagram, sizeof datagram, failure, [&datagram](const Datagram&) {
@@ -358,7 +358,7 @@ void MonitorBridgeStart(CUDPConnection* endpoint) {
   VisaulSystemInit();
   bridgeEndpoint = endpoint;
   if (pthread_create(&bridgeThread, nullptr, TransmitMessage, endpoint) != 0) {
-    ErrorMsg("pthread_create", kLineThreadCreate, "Control");
+    ErrorMsg("pthread_create", kLineThreadCreate, kErrorSource);
     msgctl(msg_qID, IPC_RMID, nullptr);
     exit(1);
   }

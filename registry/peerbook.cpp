@@ -12,7 +12,6 @@
 
 namespace {
 
-const int kAllocateID = 999;  // the fd that asks Add for a new identifier
 const size_t kIpWidth = sizeof(ProcessAddress::ip);
 const size_t kHostnameWidth = sizeof(ProcessAddress::hostname);
 
@@ -57,7 +56,7 @@ AddressList::~AddressList() {
 
 AddressNode* AddressList::Add(int fd, int tag, const char* ip, const char* hostname, int port) {
   Hold hold(&mutex);
-  if (fd == kAllocateID) fd = NextID();
+  if (fd == kNewIdentifier) fd = NextID();
   AddressNode* node = new (std::nothrow) AddressNode;
   if (node == nullptr) return nullptr;
   node->fd = fd;

@@ -17,25 +17,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <type_traits>
 
+#include "common/messages.h"  // ProcessAddress, the record that leaves the list
 #include "common/protocol.h"
-
-// One entry as it leaves the list; travels unchanged in the table reply of the
-// address protocol: 172 bytes, no padding.
-struct ProcessAddress {
-  int32_t fd;                      // identifier of the entry
-  int32_t tag;                     // supplied by the process, never interpreted
-  char ip[128];                    // address text, NUL-padded
-  char hostname[HOSTNAME_SIZE];    // host name text, NUL-padded
-  int32_t port;                    // port in host order
-};
-static_assert(sizeof(ProcessAddress) == 172, "ProcessAddress is 172 bytes on the wire");
-static_assert(offsetof(ProcessAddress, tag) == 4, "tag at 4");
-static_assert(offsetof(ProcessAddress, ip) == 8, "ip at 8");
-static_assert(offsetof(ProcessAddress, hostname) == 136, "hostname at 136");
-static_assert(offsetof(ProcessAddress, port) == 168, "port at 168");
-static_assert(std::is_trivially_copyable<ProcessAddress>::value, "copied with memcpy");
 
 // One node of the list: the fields of ProcessAddress, then the link.
 struct AddressNode {

@@ -27,16 +27,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-/* The launcher's parameters after PROGRAM and ARGS, in their order. */
-enum { kParams = 8 };
+#include "common/carrier_params.h"
 
-static const char* const kNames[kParams] = {
-    "TARVO_CONSOLE_PORT", "TARVO_SYNC_PORT", "TARVO_HOST", "TARVO_ADDRESS_PORT",
-    "TARVO_VISUAL_PORT",  "TARVO_RANK",      "TARVO_SIZE", "TARVO_WORKDIR",
-};
+/* The launcher's parameters after PROGRAM and ARGS. */
+enum { kParams = TARVO_PARAMS };
 
 /* Which parameters are decimal numbers (ports, rank, count). */
-static const int kNumeric[kParams] = {1, 1, 0, 1, 1, 1, 1, 0};
+static int IsNumeric(int k) { return k != TARVO_PARAM_HOST && k != TARVO_PARAM_WORKDIR; }
 
 static const char kUsage[] =
     "carrier: usage: carrier PROGRAM [ARGS...] CONSOLE_PORT SYNC_PORT LAUNCHER_ADDRESS ADDRESS_PORT VISUAL_PORT "
@@ -137,26 +134,26 @@ int main(int argc, char** argv) {
   }
   char** params = argv + argc - kParams;
   for (int k = 0; k < kParams; ++k) {
-    if (kNumeric[k] && !IsNumber(params[k])) {
-      fprintf(stderr, "carrier: %s is not a number: %s\n", kNames[k], params[k]);
+    if (IsNumeric(k) && !IsNumber(params[k])) {
+      fprintf(stderr, "carrier: %s is not a number: %s\n", tarvo_param_name(k), params[k]);
       return 2;
     }
   }
-  const char* workdir = params[kParams - 1];
+  const char* workdir = params[TARVO_PARAM_WORKDIR];
   if (chdir(workdir) != 0) {
     fprintf(stderr, "carrier: %s: %s\n", workdir, strerror(errno));
     return 127;
   }
   for (int k = 0; k < kParams; ++k) {
-    if (setenv(kNames[k], params[k], 1) != 0) {
-      fprintf(stderr, "carrier: %s: %s\n", kNames[k], strerror(errno));
+    if (setenv(tarvo_param_name(k), params[k], 1) != 0) {
+      fprintf(stderr, "carrier: %s: %s\n", tarvo_param_name(k), strerror(errno));
       return 127;
     }
   }
   /* A launcher on this host started carrier itself and put its pid in the
    * environment; a remote shell passes no environment on. */
   const char* launcher = getenv("TARVO_LAUNCHER_PID");
-  if (launcher == NULL || atol(launcher) != (long)parent) NoticeStarted(params[2], params[3], params[5]);
+  if (launcher == NULL || atol(launcher) != (long)parent) NoticeStarted(params[TARVO_PARAM_HOST], params[TARVO_PARAM_ADDRESS_PORT], params[TARVO_PARAM_RANK]);
   /* PROGRAM and ARGS alone: the parameters' slot ends the vector. */
   params[0] = NULL;
   return Run(argv + 1, workdir);

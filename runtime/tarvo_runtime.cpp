@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/carrier_params.h"
 #include "common/messages.h"
 #include "common/protocol.h"
 #include "common/textfield.h"
@@ -23,22 +24,14 @@
 
 namespace {
 
-// One record of the table reply, behind the 176-byte header.
-struct TableRecord {
-  int32_t fd;
-  int32_t tag;
-  char ip[128];
-  char hostname[32];
-  int32_t port;
-};
-static_assert(sizeof(TableRecord) == 172, "a table record is 172 bytes");
-static_assert(offsetof(TableRecord, ip) == 8, "ip at 8");
-static_assert(offsetof(TableRecord, hostname) == 136, "hostname at 136");
-static_assert(offsetof(TableRecord, port) == 168, "port at 168");
+// The identifiers of the C header are the protocol's.
+static_assert(TRV_ANY_ID == kNewIdentifier, "TRV_ANY_ID is the protocol's 999");
+static_assert(TRV_TABLE_ID == kWholeTable, "TRV_TABLE_ID is the protocol's 998");
+static_assert(TRV_NONE_ID == kNotFound, "TRV_NONE_ID is the protocol's 997");
 
 // The largest UDP payload over IPv4; the table reply must fit in it.
 const int kMaxDatagram = 65507;
-const int kRecordSize = static_cast<int>(sizeof(TableRecord));
+const int kRecordSize = static_cast<int>(sizeof(ProcessAddress));
 const int kHeaderSize = static_cast<int>(sizeof(AddressMessage));
 
 double Now() {
@@ -47,9 +40,9 @@ double Now() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// Reads a decimal environment variable within [lo, hi].
-bool EnvInt(const char* name, int lo, int hi, int* out) {
-  const char* text = getenv(name);
+// Reads carrier's parameter `param`, a decimal number within [lo, hi].
+bool EnvInt(int param, int lo, int hi, int* out) {
+  const char* text = getenv(tarvo_param_name(param));
   if (!text || !*text) return false;
   char* end = nullptr;
   errno = 0;
@@ -64,8 +57,9 @@ bool IsDotted(const char* text) {
   return inet_pton(AF_INET, text, &a) == 1;
 }
 
-int Fail(trv_ctx* ctx, const char* what) {
-  snprintf(ctx->problem, sizeof ctx->problem, "%s", what);
+// Names the missing or malformed parameter.
+int Fail(trv_ctx* ctx, int param) {
+  snprintf(ctx->problem, sizeof ctx->problem, "%s", tarvo_param_name(param));
   return TRV_ENOTTARVO;
 }
 
@@ -163,7 +157,7 @@ bool IsTable(const char* a, int n) {
 }
 
 void ToEntry(const char* record, trv_entry* e) {
-  TableRecord r;
+  ProcessAddress r;
   memcpy(&r, record, sizeof r);
   e->id = r.fd;
   e->tag = r.tag;
@@ -222,16 +216,16 @@ int trv_init(trv_ctx* ctx) {
   ctx->timeout = 1.0;
   ctx->attempts = 5;
   ctx->sync_repeat = 5.0;
-  if (!EnvInt("TARVO_SIZE", 1, 1 << 20, &ctx->size)) return Fail(ctx, "TARVO_SIZE");
-  if (!EnvInt("TARVO_RANK", 0, ctx->size - 1, &ctx->rank)) return Fail(ctx, "TARVO_RANK");
-  const char* host = getenv("TARVO_HOST");
-  if (!host || strlen(host) >= sizeof ctx->host || !IsDotted(host)) return Fail(ctx, "TARVO_HOST");
+  if (!EnvInt(TARVO_PARAM_SIZE, 1, 1 << 20, &ctx->size)) return Fail(ctx, TARVO_PARAM_SIZE);
+  if (!EnvInt(TARVO_PARAM_RANK, 0, ctx->size - 1, &ctx->rank)) return Fail(ctx, TARVO_PARAM_RANK);
+  const char* host = getenv(tarvo_param_name(TARVO_PARAM_HOST));
+  if (!host || strlen(host) >= sizeof ctx->host || !IsDotted(host)) return Fail(ctx, TARVO_PARAM_HOST);
   memcpy(ctx->host, host, strlen(host) + 1);
-  if (!EnvInt("TARVO_CONSOLE_PORT", 1, 65535, &ctx->console_port)) return Fail(ctx, "TARVO_CONSOLE_PORT");
-  if (!EnvInt("TARVO_SYNC_PORT", 1, 65535, &ctx->sync_port)) return Fail(ctx, "TARVO_SYNC_PORT");
-  if (!EnvInt("TARVO_ADDRESS_PORT", 1, 65535, &ctx->address_port)) return Fail(ctx, "TARVO_ADDRESS_PORT");
-  if (!EnvInt("TARVO_VISUAL_PORT", 1, 65535, &ctx->visual_port)) return Fail(ctx, "TARVO_VISUAL_PORT");
-  const char* dir = getenv("TARVO_WORKDIR");
+  if (!EnvInt(TARVO_PARAM_CONSOLE_PORT, 1, 65535, &ctx->console_port)) return Fail(ctx, TARVO_PARAM_CONSOLE_PORT);
+  if (!EnvInt(TARVO_PARAM_SYNC_PORT, 1, 65535, &ctx->sync_port)) return Fail(ctx, TARVO_PARAM_SYNC_PORT);
+  if (!EnvInt(TARVO_PARAM_ADDRESS_PORT, 1, 65535, &ctx->address_port)) return Fail(ctx, TARVO_PARAM_ADDRESS_PORT);
+  if (!EnvInt(TARVO_PARAM_VISUAL_PORT, 1, 65535, &ctx->visual_port)) return Fail(ctx, TARVO_PARAM_VISUAL_PORT);
+  const char* dir = getenv(tarvo_param_name(TARVO_PARAM_WORKDIR));
   if (dir) snprintf(ctx->workdir, sizeof ctx->workdir, "%s", dir);
   return TRV_OK;
 }

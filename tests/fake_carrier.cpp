@@ -19,10 +19,13 @@
 
 #include <string>
 
+#include "common/carrier_params.h"
+
 int main(int argc, char** argv) {
   const char* dir = getenv("TARVO_FAKE_DIR");
   if (dir == nullptr) return 0;
-  std::string rank = argc >= 4 ? argv[argc - 3] : "x";
+  const int rankFromEnd = TARVO_PARAMS - TARVO_PARAM_RANK;
+  std::string rank = argc > rankFromEnd ? argv[argc - rankFromEnd] : "x";
   std::string blob;
   for (int i = 0; i < argc; ++i) {
     blob += argv[i];

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/carrier_params.h"
 #include "tests/run_util.h"
 #include "tests/support/wait.h"
 
@@ -109,11 +110,11 @@ class LauncherRun {
   }
 
   /// The launcher parameters from rank 0's vector: the last eight words.
-  int ConsolePort() const { return std::atoi(Param(0).c_str()); }
-  int SyncPort() const { return std::atoi(Param(1).c_str()); }
-  std::string Host() const { return Param(2); }
-  int AddressPort() const { return std::atoi(Param(3).c_str()); }
-  int VisualPort() const { return std::atoi(Param(4).c_str()); }
+  int ConsolePort() const { return std::atoi(Param(TARVO_PARAM_CONSOLE_PORT).c_str()); }
+  int SyncPort() const { return std::atoi(Param(TARVO_PARAM_SYNC_PORT).c_str()); }
+  std::string Host() const { return Param(TARVO_PARAM_HOST); }
+  int AddressPort() const { return std::atoi(Param(TARVO_PARAM_ADDRESS_PORT).c_str()); }
+  int VisualPort() const { return std::atoi(Param(TARVO_PARAM_VISUAL_PORT).c_str()); }
 
   /// Lets held stand-ins end.
   void ReleaseChildren() { testutil::WriteFile(recordDir_ + "/release", "go"); }
@@ -152,8 +153,8 @@ class LauncherRun {
   }
   std::string Param(int k) const {
     std::vector<std::string> r = Record(0);
-    if (r.size() < 8) return std::string();
-    return r[r.size() - 8 + static_cast<size_t>(k)];
+    if (r.size() < TARVO_PARAMS) return std::string();
+    return r[r.size() - TARVO_PARAMS + static_cast<size_t>(k)];
   }
 
   Options opts_;
