@@ -273,30 +273,4 @@ TEST_F(AddressThread, ShortAndLongDatagramsAndDroppedCodes) {
   EXPECT_EQ(c.Ask(Port(), Message(LEAVE, 6)), Answer(LEAVEACK, 997)) << "the first datagram back";
 }
 
-// ---- How the thread ends ----
-
-TEST(AddressThreadEnd, FailedReceiveDuringTheRunEndsTheProcessWithOneAndNoMessage) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        CUDPConnection endpoint(100);
-        endpoint.Close();  // every receive on it fails
-        ResolveAddress(&endpoint);
-        exit(RunControlFatalStatus());  // the run control ends the run with it
-      },
-      testing::ExitedWithCode(1), "^$");
-}
-
-TEST(AddressThreadEnd, FailedReceiveOnceClosingEndsTheThreadQuietly) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        CUDPConnection endpoint(100);
-        endpoint.Close();
-        ControlBeginClosing();
-        exit(ResolveAddress(&endpoint) == nullptr ? 7 : 8);
-      },
-      testing::ExitedWithCode(7), "^$");
-}
-
 }  // namespace

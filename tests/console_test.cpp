@@ -88,32 +88,4 @@ TEST_F(ConsoleService, AcknowledgesTheSocketThatSent) {
   EXPECT_TRUE(b.Idle());
 }
 
-// ---- Ends of the thread ---------------------------------------------------
-
-TEST(ConsoleServiceDeathTest, FailedReceiveDuringTheRunEndsWithStatusOne) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        CUDPConnection closed(100);
-        closed.Open(0);
-        closed.Close();
-        DistConsole(&closed);
-        exit(RunControlFatalStatus());  // the run control ends the run with it
-      },
-      ::testing::ExitedWithCode(1), "console UDPRecv: Bad file descriptor");
-}
-
-TEST(ConsoleServiceDeathTest, FailedReceiveWhileClosingEndsTheThreadQuietly) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        CUDPConnection closed(100);
-        closed.Open(0);
-        ControlBeginClosing();
-        closed.Close();
-        if (DistConsole(&closed) == nullptr) _exit(42);
-      },
-      ::testing::ExitedWithCode(42), "");
-}
-
 }  // namespace

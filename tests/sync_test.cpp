@@ -185,38 +185,4 @@ TEST_F(SyncService, RetriedAndInvalidRequestsAreNotAnswered) {
   EXPECT_TRUE(first.Idle() && retry.Idle() && one.Idle() && two.Idle());
 }
 
-// ---- Ends of the thread ---------------------------------------------------
-
-// Stdout goes to stderr too, so that the death test sees both halves of
-// the report, in whichever order the streams were flushed.
-TEST(SyncServiceDeathTest, FailedReceiveReportsAndEndsWithStatusOne) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        CUDPConnection closed(100);
-        closed.Open(0);
-        closed.Close();
-        fflush(stdout);
-        dup2(2, 1);
-        SynControler(&closed);
-        exit(RunControlFatalStatus());  // the run control ends the run with it
-      },
-      ::testing::ExitedWithCode(1),
-      "(Error at 1242 Control.*syn control UDPRecv: Bad file descriptor|"
-      "syn control UDPRecv: Bad file descriptor.*Error at 1242 Control)");
-}
-
-TEST(SyncServiceDeathTest, FailedReceiveWhileClosingEndsTheThreadQuietly) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        CUDPConnection closed(100);
-        closed.Open(0);
-        ControlBeginClosing();
-        closed.Close();
-        if (SynControler(&closed) == nullptr) _exit(42);
-      },
-      ::testing::ExitedWithCode(42), "");
-}
-
 }  // namespace

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "launcher/Control.h"
-#include "tests/visual_util.h"
 
 namespace {
 
@@ -164,35 +163,6 @@ TEST(VisualDispatch, TextsWithoutTerminatorEndAtTheirField) {
   EXPECT_EQ(call.t, std::string(100, 'a'));
   EXPECT_EQ(call.s, std::string(128, 'b'));
   EXPECT_EQ(call.list, "1094795585");
-}
-
-// The receive failure of the bridge thread, in a child since it ends the process.
-TEST(VisualThread, ReceiveFailureReportsAndEndsWithOne) {
-  std::string dir = testutil::MakeTempDir();
-  visualtest::ChildResult r = visualtest::RunInChild(dir, [] {
-    CUDPConnection endpoint(100);
-    endpoint.Close();
-    TransmitMessage(&endpoint);
-    fflush(stdout);
-    _exit(RunControlFatalStatus());  // the run control ends the run with it
-  }, 30);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Error at 1388 Control");
-  EXPECT_EQ(r.err, "Visual Thread UDPRecv: Bad file descriptor\n");
-
-  // Once the run is closing, the same failure ends the thread quietly.
-  r = visualtest::RunInChild(dir, [] {
-    CUDPConnection endpoint(100);
-    endpoint.Close();
-    ControlBeginClosing();
-    if (TransmitMessage(&endpoint) != nullptr) _exit(3);
-  }, 30);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "");
-  std::string cleanup = "rm -rf " + dir;
-  if (system(cleanup.c_str()) != 0) {
-  }
 }
 
 }  // namespace

@@ -88,11 +88,11 @@ using MonitorStart = visualtest::PrivateQueueTest;
 TEST_F(MonitorStart, MissingQueueEndsWith255AfterTheTwoReports) {
   std::string empty = dir_ + "/nobin";
   ASSERT_EQ(mkdir(empty.c_str(), 0755), 0);
-  visualtest::ChildResult r = visualtest::RunInChild(dir_, [&] {
+  support::ChildResult r = support::RunInChild(dir_, [&] {
     if (chdir(dir_.c_str()) != 0 || setenv("PATH", empty.c_str(), 1) != 0) _exit(97);
     VisaulSystemInit();
     _exit(3);
-  }, 30);
+  }, 30000);
   EXPECT_EQ(r.status, 255);
   char keyLine[64];
   snprintf(keyLine, sizeof keyLine, "Error: errno = %d for key %x\n", ENOENT, static_cast<unsigned>(key_));
@@ -104,14 +104,14 @@ TEST_F(MonitorStart, MissingQueueEndsWith255AfterTheTwoReports) {
 }
 
 TEST_F(MonitorStart, MonitorFromThePathReceivesTheRecordsAndRemovesItsQueue) {
-  visualtest::ChildResult r = visualtest::RunInChild(dir_, [&] {
+  support::ChildResult r = support::RunInChild(dir_, [&] {
     std::string path = std::string(TARVO_BIN_DIR) + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
     if (chdir(dir_.c_str()) != 0 || setenv("PATH", path.c_str(), 1) != 0) _exit(97);
     if (VisaulSystemInit() != 1 || MsgQueueExist != 1) _exit(4);
     MessageSend(1, 4, 77, "go", "Process4", 0);
     MessageSend(6, 3, 9);
     MessageSend(2, -1);
-  }, 30);
+  }, 30000);
   EXPECT_EQ(r.status, 0) << r.err;
   // The monitor, started by the child, prints to the child's output file and
   // removes its queue after the end-of-run record.

@@ -1,7 +1,6 @@
 // Helpers of the monitor bridge tests: a private working directory whose
 // queue key no other test shares (and whose queue is removed whatever
-// happens), bounded waits for children, and a forked child whose output is
-// collected.
+// happens).
 #ifndef TARVO_TESTS_VISUAL_UTIL_H
 #define TARVO_TESTS_VISUAL_UTIL_H
 
@@ -20,6 +19,7 @@
 #include <string>
 
 #include "tests/run_util.h"
+#include "tests/support/child.h"
 #include "tests/support/wait.h"
 
 namespace visualtest {
@@ -70,38 +70,6 @@ class PrivateQueueTest : public ::testing::Test {
   std::string dir_;
   key_t key_ = -1;
 };
-
-struct ChildResult {
-  int status = -1;
-  std::string out, err;
-};
-
-/// Runs `body` in a forked child with standard output and error going to
-/// files (in `dir`), bounded by `seconds`. The child ends with 0 when `body`
-/// returns.
-inline ChildResult RunInChild(const std::string& dir, const std::function<void()>& body, int seconds) {
-  std::string outPath = dir + "/child.out", errPath = dir + "/child.err";
-  fflush(stdout);
-  fflush(stderr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0) _exit(96);
-    dup2(out, 1);
-    dup2(err, 2);
-    body();
-    fflush(stdout);
-    fflush(stderr);
-    _exit(0);
-  }
-  ChildResult r;
-  if (pid < 0) return r;
-  r.status = support::WaitChild(pid, seconds * 1000);
-  r.out = testutil::ReadFile(outPath);
-  r.err = testutil::ReadFile(errPath);
-  return r;
-}
 
 }  // namespace visualtest
 
