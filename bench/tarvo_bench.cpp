@@ -334,6 +334,37 @@ bool Wanted(const std::string& section) { return settings.only.empty() || settin
 
 int Reps(int full, int quick) { return settings.quick ? quick : full; }
 
+// Measures tarvo (round(true)) and its floor (round(false)) in turns, 11
+// times (3 when quick); the seconds of each round go to *a and *b. False
+// when a round failed.
+template <typename Round>
+bool Alternate(Round round, std::vector<double>* a, std::vector<double>* b) {
+  bool ok = true;
+  for (int rep = 0; rep < Reps(11, 3); ++rep) {
+    double x = round(true);
+    double y = round(false);
+    if (x < 0 || y < 0) ok = false;
+    a->push_back(x);
+    b->push_back(y);
+  }
+  return ok;
+}
+
+// A rate against its floor, from the median seconds of one operation.
+Row RateRow(const std::string& section, const std::string& figure, const std::string& floorName,
+            const std::vector<double>& a, const std::vector<double>& b, bool failed) {
+  Row r;
+  r.section = section;
+  r.figure = figure;
+  r.value = 1.0 / Median(a);
+  r.unit = "/s";
+  r.floorName = floorName;
+  r.floorValue = 1.0 / Median(b);
+  r.higherIsBetter = true;
+  r.failed = failed;
+  return r;
+}
+
 // ---------------------------------------------------------------- launch
 
 struct Variant {
@@ -491,26 +522,11 @@ void Sync() {
     Meetings(socks, toReal, 20);
     Meetings(socks, toFloor, 20);
     std::vector<double> a, b;
-    bool failed = false;
-    for (int rep = 0; rep < Reps(11, 3); ++rep) {
-      double x = Meetings(socks, toReal, meetings);
-      double y = Meetings(socks, toFloor, meetings);
-      if (x < 0 || y < 0) failed = true;
-      a.push_back(x);
-      b.push_back(y);
-    }
+    bool failed = !Alternate([&](bool t) { return Meetings(socks, t ? toReal : toFloor, meetings); }, &a, &b);
     for (int s : socks) close(s);
     real.Stop();
     floor.Stop();
-    Row r;
-    r.section = "sync";
-    r.figure = "meetings N=" + std::to_string(n);
-    r.value = 1.0 / Median(a);
-    r.unit = "/s";
-    r.floorName = "gather-and-release";
-    r.floorValue = 1.0 / Median(b);
-    r.higherIsBetter = true;
-    r.failed = failed;
+    Row r = RateRow("sync", "meetings N=" + std::to_string(n), "gather-and-release", a, b, failed);
     Add(r);
     Row t = r;
     t.figure = "time of a meeting N=" + std::to_string(n);
@@ -607,24 +623,10 @@ void Address() {
   int cycles = settings.quick ? 500 : 2000;
   std::vector<double> a, b;
   RequestRounds(s, toReal, 50, 1000, true);
-  RequestRounds(s, Destination(real.host, echo.port), 50, 1000, false);
-  for (int rep = 0; rep < Reps(11, 3); ++rep) {
-    double x = RequestRounds(s, toReal, cycles, 1000, true);
-    double y = RequestRounds(s, Destination(real.host, echo.port), cycles, 1000, false);
-    if (x < 0 || y < 0) failed = true;
-    a.push_back(x);
-    b.push_back(y);
-  }
-  Row r;
-  r.section = "address";
-  r.figure = "JOIN/ADDRESS/LEAVE, 100 registered";
-  r.value = 1.0 / Median(a);
-  r.unit = "/s";
-  r.floorName = "echo 176 B";
-  r.floorValue = 1.0 / Median(b);
-  r.higherIsBetter = true;
-  r.failed = failed;
-  Add(r);
+  const sockaddr_in toEcho176 = Destination(real.host, echo.port);
+  RequestRounds(s, toEcho176, 50, 1000, false);
+  if (!Alternate([&](bool t) { return RequestRounds(s, t ? toReal : toEcho176, cycles, 1000, t); }, &a, &b)) failed = true;
+  Add(RateRow("address", "JOIN/ADDRESS/LEAVE, 100 registered", "echo 176 B", a, b, failed));
 
   const int tables[2] = {100, 379};
   Server* echoes[2] = {&echo100, &echo379};
@@ -684,27 +686,11 @@ void Console() {
   ConsoleRounds(s, toReal, 100);
   ConsoleRounds(s, toEcho, 100);
   std::vector<double> a, b;
-  bool failed = false;
-  for (int rep = 0; rep < Reps(11, 3); ++rep) {
-    double x = ConsoleRounds(s, toReal, count);
-    double y = ConsoleRounds(s, toEcho, count);
-    if (x < 0 || y < 0) failed = true;
-    a.push_back(x);
-    b.push_back(y);
-  }
+  bool failed = !Alternate([&](bool t) { return ConsoleRounds(s, t ? toReal : toEcho, count); }, &a, &b);
   close(s);
   real.Stop();
   echo.Stop();
-  Row r;
-  r.section = "console";
-  r.figure = "console datagrams, 47 B + ack";
-  r.value = 1.0 / Median(a);
-  r.unit = "/s";
-  r.floorName = "echo 1 B";
-  r.floorValue = 1.0 / Median(b);
-  r.higherIsBetter = true;
-  r.failed = failed;
-  Add(r);
+  Add(RateRow("console", "console datagrams, 47 B + ack", "echo 1 B", a, b, failed));
   PinTo(-1);
 }
 
