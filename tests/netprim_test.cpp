@@ -46,6 +46,16 @@ int BoundUdp() {
   return fd;
 }
 
+// A listening TCP socket on a port that the system chose; -1 on failure.
+int Listener(int backlog) {
+  int fd = velSocket(SOCK_STREAM);
+  if (fd >= 0 && (velBind(fd, 0) != 0 || velListen(fd, backlog) != 0)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // The text in a 128-byte address buffer, after checking that everything
 // behind it is NUL padding.
 std::string PaddedText(const char (&buf)[128]) {
@@ -111,10 +121,8 @@ TEST(NetprimTcp, PairCarriesABufferLargerThanOneSegment) {
 }
 
 TEST(NetprimTcp, AcceptOutputsAreIndependent) {
-  Fd lst(velSocket(SOCK_STREAM));
+  Fd lst(Listener(8));
   ASSERT_GE(lst.fd, 0);
-  ASSERT_EQ(velBind(lst.fd, 0), 0);
-  ASSERT_EQ(velListen(lst.fd, 8), 0);
   int port = velGetSockPort(lst.fd);
   Fd c1(velSocket(SOCK_STREAM)), c2(velSocket(SOCK_STREAM)), c3(velSocket(SOCK_STREAM));
   ASSERT_EQ(velConnect(c1.fd, kLoopback, port), 0);
@@ -154,10 +162,8 @@ TEST(NetprimTcp, FailedAcceptWritesNothing) {
 // the system refuses before anything is sent. A look-up would reach the
 // listener on 127.0.0.1.
 TEST(NetprimTcp, ConnectDoesNotLookUpHostNames) {
-  Fd lst(velSocket(SOCK_STREAM));
+  Fd lst(Listener(4));
   ASSERT_GE(lst.fd, 0);
-  ASSERT_EQ(velBind(lst.fd, 0), 0);
-  ASSERT_EQ(velListen(lst.fd, 4), 0);
   int port = velGetSockPort(lst.fd);
   Fd cli(velSocket(SOCK_STREAM));
   EXPECT_EQ(velConnect(cli.fd, kHostName, port), -1);

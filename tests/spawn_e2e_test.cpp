@@ -317,31 +317,12 @@ TEST_F(SpawnRun, StatusOfTheRunIsTheWorstOfItsProcesses) {
   EXPECT_EQ(run.Wait(), 3);
 }
 
-TEST_F(SpawnRun, MissingFilesEndTheRunBeforeAnyProcess) {
-  struct Case {
-    Words args;
-    std::string out;
-  };
-  Write("pf", "prog\n");
-  const std::vector<Case> cases = {
-      {{"-np", "2", "-mf", "nohosts", "prog"}, "ERROR-Control Process Cannot open machinefile: nohosts\n"},
-      {{"-mf", "nohosts", "-pf", "pf"}, "ERROR-Control Process Cannot open machinefile: nohosts\n"},
-      {{"-pf", "nopf"}, "ERROR-Control Process: Cannot open program file: nopf\n"},
-      // A directory opens, but cannot be read: refused all the same.
-      {{"-mf", ".", "prog"}, "ERROR-Control Process Cannot read machinefile: .\n"},
-      {{"-pf", "."}, "ERROR-Control Process: Cannot read program file: .\n"},
-  };
-  for (const Case& c : cases) {
-    harness::LauncherRun run(c.args, Opts(false));
-    EXPECT_EQ(run.Wait(), 255) << c.out;
-    EXPECT_EQ(run.Stdout(), c.out);
-    EXPECT_EQ(run.CountRecords(), 0);
-  }
-}
-
-TEST_F(SpawnRun, OversizedInputIsRefusedBeforeAnyProcess) {
+// Input that the launcher refuses ends the run with 255 and one report,
+// before any process starts.
+TEST_F(SpawnRun, MissingFilesAndOversizedInputEndTheRunBeforeAnyProcess) {
   std::string longWord(128, 'w');
-  Write("pf", "fine\nprog " + longWord + "\n");
+  Write("pf", "prog\n");
+  Write("longpf", "fine\nprog " + longWord + "\n");
   Words many = {"-np", "2", "prog"};
   for (int i = 0; i < 128; ++i) many.push_back("a");
   struct Case {
@@ -349,7 +330,13 @@ TEST_F(SpawnRun, OversizedInputIsRefusedBeforeAnyProcess) {
     std::string out;
   };
   const std::vector<Case> cases = {
-      {{"-pf", "pf"}, "ERROR-Control Process: program file pf, line 2: a word longer than 127 characters\n"},
+      {{"-np", "2", "-mf", "nohosts", "prog"}, "ERROR-Control Process Cannot open machinefile: nohosts\n"},
+      {{"-mf", "nohosts", "-pf", "pf"}, "ERROR-Control Process Cannot open machinefile: nohosts\n"},
+      {{"-pf", "nopf"}, "ERROR-Control Process: Cannot open program file: nopf\n"},
+      // A directory opens, but cannot be read: refused all the same.
+      {{"-mf", ".", "prog"}, "ERROR-Control Process Cannot read machinefile: .\n"},
+      {{"-pf", "."}, "ERROR-Control Process: Cannot read program file: .\n"},
+      {{"-pf", "longpf"}, "ERROR-Control Process: program file longpf, line 2: a word longer than 127 characters\n"},
       {{"-np", "2", "prog", longWord},
        "ERROR-Control Process: argument is longer than 127 characters: " + longWord + "\n"},
       {many, "ERROR-Control Process: 128 user arguments do not fit the child argument vector (at most 127)\n"},
