@@ -188,20 +188,6 @@ TEST_F(SpawnRun, MachineFileHostsAreReusedInOrderThroughTheRemoteShell) {
   }
 }
 
-TEST_F(SpawnRun, UnknownHostIsReportedEachPassAndGetsNoRank) {
-  Write("hosts", "localhost no-such-host.invalid 127.0.0.1\n");
-  harness::LauncherRun run({"-np", "4", "-mf", "hosts", "prog"}, Opts());
-  ASSERT_TRUE(run.WaitForChildren(4)) << run.Stdout();
-  const Words hosts = {"localhost", "127.0.0.1", "localhost", "127.0.0.1"};
-  for (int rank = 0; rank < 4; ++rank) {
-    EXPECT_EQ(run.Record(rank), Join({"rsh", hosts[rank], "carrier", dir_ + "/prog"}, Params(run, rank, 4)));
-  }
-  run.ReleaseChildren();
-  EXPECT_EQ(run.Wait(), 0);
-  const std::string report = "ERROR-Host: no-such-host.invalid does NOT exists\nERROR-Please check you machinefile\n";
-  EXPECT_EQ(run.Stdout(), report + report);
-}
-
 TEST_F(SpawnRun, MachineFileWithoutUsableWordRunsLocally) {
   Write("empty", "");
   Write("unknown", "bad-one.invalid\nbad-two.invalid\n");
