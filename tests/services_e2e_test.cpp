@@ -65,8 +65,9 @@ TEST(ServicesEndToEnd, ConsoleTextFromSeveralSendersAtOnce) {
     }
     for (int who = 0; who < senders; ++who) ASSERT_EQ(s[who].Next(), "s") << "line " << k << " of " << who;
   }
-  std::string full(2048, 'z');  // a whole buffer without a NUL
-  ASSERT_TRUE(s[0].Send(port, full.data(), full.size()));
+  // More than the console takes in, without a NUL: a whole buffer is shown.
+  std::string full(2048, 'z'), over = full + std::string(952, 'q');
+  ASSERT_TRUE(s[0].Send(port, over.data(), over.size()));
   ASSERT_EQ(s[0].Next(), "s");
   for (auto& one : s) EXPECT_TRUE(one.Idle()) << "one acknowledgement per datagram";
 
@@ -85,6 +86,7 @@ TEST(ServicesEndToEnd, ConsoleTextFromSeveralSendersAtOnce) {
     }
   }
   EXPECT_NE(out.find("Console-> " + full), std::string::npos);
+  EXPECT_EQ(out.find('q'), std::string::npos) << "bytes beyond the buffer are shown";
   size_t prefixes = 0;
   for (size_t at = out.find("Console-> "); at != std::string::npos; at = out.find("Console-> ", at + 1)) ++prefixes;
   EXPECT_EQ(prefixes, static_cast<size_t>(senders * lines + 1));

@@ -149,19 +149,6 @@ class SyncService : public ::testing::Test {
 };
 CUDPConnection* SyncService::endpoint = nullptr;
 
-TEST_F(SyncService, ThreeProcessesMeetRoundAfterRound) {
-  Process p[3];
-  const int order[3][3] = {{2, 0, 1}, {0, 1, 2}, {1, 2, 0}};
-  for (int round = 0; round < 30; ++round) {
-    for (int k = 0; k < 3; ++k) {
-      int rank = order[round % 3][k];
-      p[rank].Ask(endpoint->Port(), Msg_TopologyBroadcast + (round + k) % 4, rank);
-    }
-    for (int rank = 0; rank < 3; ++rank) ASSERT_TRUE(p[rank].Released()) << "round " << round << " rank " << rank;
-  }
-  for (auto& q : p) EXPECT_TRUE(q.Idle()) << "one release per round";
-}
-
 TEST_F(SyncService, RetriedAndInvalidRequestsAreNotAnswered) {
   Process first, retry, one, two;
   first.Ask(endpoint->Port(), Msg_TopologyGather, 0);
