@@ -1,6 +1,5 @@
 // The address service: the handler on raw request bytes, then the real
 // thread ResolveAddress over loopback inside this process.
-#include "launcher/RunControl.h"
 #include "launcher/AddressService.h"
 
 #include <arpa/inet.h>

@@ -1,4 +1,3 @@
-#include "launcher/RunControl.h"
 #include "launcher/ConsoleService.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,3 @@
-#include "launcher/RunControl.h"
 #include "launcher/SyncService.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,3 @@
-#include "launcher/RunControl.h"
 #include "launcher/VisualBridge.h"
 
 #include <gtest/gtest.h>
