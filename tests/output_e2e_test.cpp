@@ -12,6 +12,7 @@
 
 #include "launcher/OutputRelay.h"
 #include "tests/run_util.h"
+#include "tests/support/wait.h"
 #include "tests/visual_util.h"
 
 namespace {
@@ -39,12 +40,10 @@ std::vector<std::string> SortedLines(const std::string& text) {
 
 // True when, within 10 s, no process has `dir` as its working directory.
 bool NoneLeftIn(const std::string& dir) {
-  for (int i = 0; i < 1000; ++i) {
+  return support::WaitUntil(10000, [&] {
     testutil::RunResult r = testutil::Run("ls -l /proc/[0-9]*/cwd 2>/dev/null | grep -c -- \"> " + dir + "$\"", 10);
-    if (atoi(r.out.c_str()) == 0) return true;
-    visualtest::SleepMs(10);
-  }
-  return false;
+    return atoi(r.out.c_str()) == 0;
+  });
 }
 
 class OutputRun : public ::testing::Test {
