@@ -1,16 +1,15 @@
-// The process side of a tarvo run: carrier's environment, the address,
-// synchronisation and console protocols, on top of netprim.
+// The process side of a tarvo run: carrier's environment and the address
+// protocol, on top of netprim (tarvo_services.cpp holds the synchronisation
+// and console protocols).
 #include "runtime/tarvo_runtime.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -21,6 +20,13 @@
 #include "common/protocol.h"
 #include "common/textfield.h"
 #include "netprim/netprim.h"
+#include "runtime/exchange.h"
+
+using trvdetail::Answer;
+using trvdetail::Exchange;
+using trvdetail::Field;
+using trvdetail::FreshSocket;
+using trvdetail::ValidContext;
 
 namespace {
 
@@ -33,12 +39,6 @@ static_assert(TRV_NONE_ID == kNotFound, "TRV_NONE_ID is the protocol's 997");
 const int kMaxDatagram = 65507;
 const int kRecordSize = static_cast<int>(sizeof(ProcessAddress));
 const int kHeaderSize = static_cast<int>(sizeof(AddressMessage));
-
-double Now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // Reads carrier's parameter `param`, a decimal number within [lo, hi].
 bool EnvInt(int param, int lo, int hi, int* out) {
@@ -63,73 +63,6 @@ int Fail(trv_ctx* ctx, int param) {
   return TRV_ENOTTARVO;
 }
 
-// A fresh socket for one request: the answers to this request come back to
-// it alone, so a late answer to an earlier request can never be taken for
-// the answer to this one.
-int FreshSocket() {
-  int sock = velSocket(SOCK_DGRAM);
-  if (sock < 0) return -1;
-  if (velBind(sock, 0) != 0) {
-    velClose(sock);
-    return -1;
-  }
-  return sock;
-}
-
-// Outcome of one exchange: the answer's length and the attempt (0-based)
-// during which it came.
-struct Answer {
-  int length = 0;
-  int attempt = 0;
-};
-
-// Sends `request` to the launcher's port `port` up to `attempts` times, each
-// time waiting `timeout` seconds for a datagram from that port that `accept`
-// takes. Datagrams from other ports and answers that `accept` refuses are
-// dropped.
-template <typename Accept>
-int Exchange(const trv_ctx* ctx, int port, const void* request, int length, char* answer, int capacity,
-             int attempts, Accept accept, Answer* got) {
-  int sock = FreshSocket();
-  if (sock < 0) return TRV_ESOCKET;
-  char host[128];
-  CopyTextField(host, sizeof host, ctx->host);
-  host[sizeof host - 1] = '\0';
-  int result = TRV_ETIMEOUT;
-  for (int attempt = 0; attempt < attempts && result == TRV_ETIMEOUT; ++attempt) {
-    if (velSendto(sock, request, length, host, port) != length) {
-      result = TRV_ESOCKET;
-      break;
-    }
-    double deadline = Now() + ctx->timeout;
-    for (;;) {
-      double left = deadline - Now();
-      if (left <= 0 || !velSockReadAvailable(sock, left)) break;
-      char from[128];
-      int fromPort = 0;
-      int n = velRecvfrom(sock, answer, capacity, from, &fromPort);
-      if (n < 0) {
-        if (errno == EINTR || errno == ECONNREFUSED) continue;
-        result = TRV_ESOCKET;
-        break;
-      }
-      if (fromPort != port || !accept(answer, n)) continue;
-      got->length = n;
-      got->attempt = attempt;
-      result = TRV_OK;
-      break;
-    }
-  }
-  velClose(sock);
-  return result;
-}
-
-int32_t Field(const char* buffer, size_t offset) {
-  int32_t v;
-  memcpy(&v, buffer + offset, sizeof v);
-  return v;
-}
-
 AddressMessage Request(int32_t code, int32_t id) {
   AddressMessage m;
   memset(&m, 0, sizeof m);
@@ -145,6 +78,15 @@ auto AnswerFor(int32_t code, int32_t id) {
     int32_t fd = Field(a, offsetof(AddressMessage, fd));
     return Field(a, 0) == code && (fd == id || fd == TRV_NONE_ID);
   };
+}
+
+// Sends the request `m` to the address service, repeated as the context
+// says, until an ordinary answer with `code` comes; it goes to *a.
+int Ask(const trv_ctx* ctx, const AddressMessage& m, int32_t code, AddressMessage* a, Answer* got) {
+  char buf[sizeof(AddressMessage)];
+  int r = Exchange(ctx, ctx->address_port, &m, sizeof m, buf, sizeof buf, ctx->attempts, AnswerFor(code, m.fd), got);
+  if (r == TRV_OK) memcpy(a, buf, sizeof *a);
+  return r;
 }
 
 // The table reply: header with code ADDRESSACK, fd 0 and the record count,
@@ -170,7 +112,6 @@ void ToEntry(const char* record, trv_entry* e) {
   e->port = r.port;
 }
 
-bool ValidContext(const trv_ctx* ctx) { return ctx && ctx->attempts > 0 && ctx->timeout > 0; }
 
 // Fetches the table reply into buf (kMaxDatagram + 1 bytes; one byte more
 // than the largest datagram, so that a too long reply is seen as such and
@@ -305,9 +246,10 @@ int trv_join(trv_ctx* ctx, int id, int tag, const char* ip, const char* hostname
     return TRV_ETIMEOUT;
   }
 
-  int r = Exchange(ctx, ctx->address_port, &m, sizeof m, buf, sizeof buf, ctx->attempts, AnswerFor(JOINACK, id), &got);
+  AddressMessage a;
+  int r = Ask(ctx, m, JOINACK, &a, &got);
   if (r != TRV_OK) return r;
-  if (Field(buf, offsetof(AddressMessage, fd)) != TRV_NONE_ID) {
+  if (a.fd != TRV_NONE_ID) {
     // The registry answers with the identifier both when it stored the entry
     // and when another address already holds it: ask which one it keeps.
     char have[128];
@@ -324,13 +266,10 @@ int trv_join(trv_ctx* ctx, int id, int tag, const char* ip, const char* hostname
 
 int trv_address(trv_ctx* ctx, int id, char* out_ip, int* out_port) {
   if (!ValidContext(ctx) || id < 0 || id == TRV_NONE_ID || id == TRV_TABLE_ID) return TRV_EINVAL;
-  AddressMessage m = Request(ADDRESS, id);
-  char buf[sizeof(AddressMessage)];
-  Answer got;
-  int r = Exchange(ctx, ctx->address_port, &m, sizeof m, buf, sizeof buf, ctx->attempts, AnswerFor(ADDRESSACK, id), &got);
-  if (r != TRV_OK) return r;
   AddressMessage a;
-  memcpy(&a, buf, sizeof a);
+  Answer got;
+  int r = Ask(ctx, Request(ADDRESS, id), ADDRESSACK, &a, &got);
+  if (r != TRV_OK) return r;
   if (a.fd == TRV_NONE_ID) return TRV_ENOTFOUND;
   if (out_ip) {
     size_t n = TextFieldLength(a.ip, sizeof a.ip);
@@ -358,108 +297,12 @@ int trv_table(trv_ctx* ctx, trv_entry* out, int max, int* count) {
 
 int trv_leave(trv_ctx* ctx, int id) {
   if (!ValidContext(ctx) || id < 0 || id == TRV_NONE_ID || id == TRV_TABLE_ID) return TRV_EINVAL;
-  AddressMessage m = Request(LEAVE, id);
-  char buf[sizeof(AddressMessage)];
+  AddressMessage a;
   Answer got;
-  int r = Exchange(ctx, ctx->address_port, &m, sizeof m, buf, sizeof buf, ctx->attempts, AnswerFor(LEAVEACK, id), &got);
+  int r = Ask(ctx, Request(LEAVE, id), LEAVEACK, &a, &got);
   if (r != TRV_OK) return r;
-  if (Field(buf, offsetof(AddressMessage, fd)) == TRV_NONE_ID && got.attempt == 0) return TRV_ENOTFOUND;
+  if (a.fd == TRV_NONE_ID && got.attempt == 0) return TRV_ENOTFOUND;
   return TRV_OK;
-}
-
-int trv_collective(trv_ctx* ctx, int code, double seconds) {
-  if (!ctx || code < TRV_BROADCAST || code > TRV_SCATTER) return TRV_EINVAL;
-  if (ctx->sync_sock < 0) {
-    ctx->sync_sock = FreshSocket();
-    if (ctx->sync_sock < 0) return TRV_ESOCKET;
-  }
-  // The release goes to the socket of the request, so one socket serves
-  // every collective operation of the process.
-  char host[128];
-  CopyTextField(host, sizeof host, ctx->host);
-  host[sizeof host - 1] = '\0';
-  SyncMessage m;
-  memset(&m, 0, sizeof m);
-  m.code = code;
-  m.rank = ctx->rank;
-
-  // A release already waiting answers a request that the service counted
-  // in a later cycle than the one it was meant for (a repeat that crossed
-  // its release, or an operation that timed out). That cycle closed, so
-  // every other rank has entered it: it releases this operation, and
-  // sending now would put this rank one cycle ahead.
-  bool sent = false;
-  double start = Now(), lastSend = start;
-  for (;;) {
-    double now = Now();
-    double wait = 0;
-    if (sent) {
-      wait = ctx->sync_repeat > 0 ? lastSend + ctx->sync_repeat - now : 86400;
-      if (seconds >= 0 && start + seconds - now < wait) wait = start + seconds - now;
-      if (wait < 0) wait = 0;
-      if (wait > 86400) wait = 86400;  // longer waits go round the loop
-    }
-    if (velSockReadAvailable(ctx->sync_sock, wait)) {
-      char buf[sizeof(SyncMessage)];
-      char from[128];
-      int fromPort = 0;
-      int n = velRecvfrom(ctx->sync_sock, buf, sizeof buf, from, &fromPort);
-      if (n < 0 && errno != EINTR && errno != ECONNREFUSED) return TRV_ESOCKET;
-      if (n >= 4 && fromPort == ctx->sync_port && Field(buf, 0) == 0) return TRV_OK;
-      continue;  // something else: look again
-    }
-    now = Now();
-    if (sent && seconds >= 0 && now - start >= seconds) return TRV_ETIMEOUT;
-    if (!sent || (ctx->sync_repeat > 0 && now - lastSend >= ctx->sync_repeat)) {
-      if (velSendto(ctx->sync_sock, &m, sizeof m, host, ctx->sync_port) != static_cast<int>(sizeof m))
-        return TRV_ESOCKET;
-      sent = true;
-      lastSend = now;
-    }
-  }
-}
-
-int trv_print(trv_ctx* ctx, const char* text, int len) {
-  if (!ValidContext(ctx) || len < 0 || (len > 0 && !text)) return TRV_EINVAL;
-  int total = static_cast<int>(strnlen(text ? text : "", static_cast<size_t>(len)));
-  char ack[16];
-  for (int at = 0; at < total; at += TRV_CONSOLE_CHUNK) {
-    int n = total - at < TRV_CONSOLE_CHUNK ? total - at : TRV_CONSOLE_CHUNK;
-    Answer got;
-    int r = Exchange(ctx, ctx->console_port, text + at, n, ack, sizeof ack, ctx->attempts,
-                     [](const char* a, int k) { return k == 1 && a[0] == 's'; }, &got);
-    if (r != TRV_OK) return r;
-  }
-  return TRV_OK;
-}
-
-int trv_printf(trv_ctx* ctx, const char* format, ...) {
-  if (!format) return TRV_EINVAL;
-  const size_t cap = 65536;
-  char* buf = static_cast<char*>(malloc(cap));
-  if (!buf) return TRV_ESOCKET;
-  va_list ap;
-  va_start(ap, format);
-  int n = vsnprintf(buf, cap, format, ap);
-  va_end(ap);
-  int r = TRV_EINVAL;
-  if (n >= 0) r = trv_print(ctx, buf, n < static_cast<int>(cap) ? n : static_cast<int>(cap) - 1);
-  free(buf);
-  return r;
-}
-
-const char* trv_strerror(int code) {
-  switch (code) {
-    case TRV_OK: return "success";
-    case TRV_ENOTTARVO: return "not started by tarvo (carrier's environment is missing)";
-    case TRV_ESOCKET: return "socket failure";
-    case TRV_ETIMEOUT: return "the launcher's service did not answer";
-    case TRV_ENOTFOUND: return "no such registered process";
-    case TRV_ECONFLICT: return "the identifier is registered from another address";
-    case TRV_EINVAL: return "invalid argument";
-    case TRV_EPROTO: return "the service's answer breaks the protocol";
-    default: return "unknown error";
-  }
 }
 
 }  // extern "C"
