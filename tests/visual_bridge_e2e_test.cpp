@@ -40,6 +40,7 @@ bool NextRecord(int queue, Record* out) {
 
 // The processes' side: a loopback UDP socket.
 struct Process : support::LoopbackSocket {
+  using support::LoopbackSocket::LoopbackSocket;
   void Event(int port, int32_t code, int32_t process, int32_t argument, const char* text = "") {
     VisualEvent e;
     memset(&e, 0, sizeof e);
@@ -92,11 +93,8 @@ TEST_F(VisualBridge, PostsEventsOfTheEndpointToTheQueue) {
 
   Process p;
   const int port = endpoint->Port();
-  Process stranger;  // posts nothing
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 2);
-  ASSERT_EQ(bind(stranger.fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  Process stranger(10000, INADDR_LOOPBACK + 2);  // 127.0.0.3: posts nothing
+  ASSERT_GT(stranger.Port(), 0);
   stranger.Event(port, 1, 4, 0, "forged");
   p.Event(port, 0, 4, 1);
   p.Event(port, 12, 4, 1);

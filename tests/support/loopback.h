@@ -18,12 +18,15 @@ namespace support {
 
 class LoopbackSocket {
  public:
-  /// Binds a port that the system chooses; receives wait at most `timeoutMs`.
-  explicit LoopbackSocket(int timeoutMs = 10000) {
+  /// Binds a port that the system chooses on `local` (127.0.0.1 unless a
+  /// test plays a sender at another loopback address, in host order);
+  /// receives wait at most `timeoutMs`.
+  explicit LoopbackSocket(int timeoutMs = 10000, uint32_t local = INADDR_LOOPBACK) {
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
     int buf = 1 << 20;  // room for the largest table reply and a burst of datagrams
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
     sockaddr_in a = To(0);
+    a.sin_addr.s_addr = htonl(local);
     bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t len = sizeof a;
     getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
