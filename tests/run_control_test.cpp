@@ -23,16 +23,11 @@
 #include "launcher/RunControl.h"
 #include "tests/launcher_harness.h"
 #include "tests/run_util.h"
+#include "tests/support/processes.h"
+#include "tests/support/sshd.h"
+#include "tests/support/wait.h"
 
 namespace {
-
-bool WaitUntil(double seconds, const std::function<bool()>& done) {
-  for (int i = 0; i < seconds * 100; ++i) {
-    if (done()) return true;
-    usleep(10000);
-  }
-  return done();
-}
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
@@ -87,7 +82,7 @@ class ControlRun {
 
   /// True once every rank has written its pid; keeps them for AllGone.
   bool Started(double seconds = 60) {
-    if (!WaitUntil(seconds, [&] {
+    if (!support::WaitUntil(static_cast<int>(seconds * 1000), [&] {
           for (int r = 0; r < n_; ++r) {
             if (!Exists(File("pid", r))) return false;
           }
@@ -108,12 +103,7 @@ class ControlRun {
         pids_.push_back(static_cast<pid_t>(Value("pid", r)));
       }
     }
-    return WaitUntil(seconds, [&] {
-      for (pid_t pid : pids_) {
-        if (kill(pid, 0) == 0 || errno != ESRCH) return false;
-      }
-      return true;
-    });
+    return support::Survivors(pids_, static_cast<int>(seconds * 1000)).empty();
   }
 
  private:
@@ -179,7 +169,7 @@ TEST(RunControl, SigusrIsPassedOnAndSigtermEndsTheRun) {
   ControlRun run(3, {"hold"});
   ASSERT_TRUE(run.Started()) << run.tarvo().Stderr();
   ASSERT_EQ(kill(run.tarvo().Pid(), SIGUSR1), 0);
-  EXPECT_TRUE(WaitUntil(10, [&] {
+  EXPECT_TRUE(support::WaitUntil(10000, [&] {
     return Exists(run.File("usr1", 0)) && Exists(run.File("usr1", 1)) && Exists(run.File("usr1", 2));
   }));
   EXPECT_EQ(run.tarvo().Wait(1), -1) << "SIGUSR1 ended the run";
@@ -245,12 +235,12 @@ TEST(RunControl, CtrlCAtATerminalReachesEachRankOnce) {
     _exit(127);
   }
   auto pidFile = [&](int r) { return dir + "/pid." + std::to_string(r); };
-  EXPECT_TRUE(WaitUntil(60, [&] { return Exists(pidFile(0)) && Exists(pidFile(1)) && Exists(pidFile(2)); }));
+  EXPECT_TRUE(support::WaitUntil(60000, [&] { return Exists(pidFile(0)) && Exists(pidFile(1)) && Exists(pidFile(2)); }));
   std::vector<pid_t> pids;
   for (int r = 0; r < 3; ++r) pids.push_back(static_cast<pid_t>(std::atol(testutil::ReadFile(pidFile(r)).c_str())));
   ASSERT_EQ(write(master, "\x03", 1), 1);
   int status = -1;
-  bool ended = WaitUntil(30, [&] {
+  bool ended = support::WaitUntil(30000, [&] {
     char buf[4096];
     while (read(master, buf, sizeof buf) > 0) {  // keep the terminal drained
     }
@@ -267,12 +257,7 @@ TEST(RunControl, CtrlCAtATerminalReachesEachRankOnce) {
   for (int r = 0; r < 3; ++r) {
     EXPECT_EQ(std::atol(testutil::ReadFile(dir + "/int." + std::to_string(r)).c_str()), 1) << "rank " << r;
   }
-  EXPECT_TRUE(WaitUntil(5, [&] {
-    for (pid_t p : pids) {
-      if (kill(p, 0) == 0) return false;
-    }
-    return true;
-  }));
+  EXPECT_TRUE(support::Survivors(pids, 5000).empty());
   std::string cleanup = "rm -rf " + dir;
   if (system(cleanup.c_str()) != 0) {
   }
@@ -308,6 +293,47 @@ TEST(RunSettings, AcceptsWholeAndFractionalSecondsAndKeepsDefaultsForEmptyValues
   EXPECT_EQ(s.sshWindow, 8);
   env = {{"TARVO_TIMEOUT", "nan"}};
   EXPECT_FALSE(ReadRunSettings(lookup, &s, &error));
+}
+
+// ---- Remote ranks, through a private sshd with its default limits ----
+
+class RemoteRunControl : public support::SshdTest {
+ protected:
+  std::string Hosts(int count) {
+    std::string lines;
+    for (int k = 0; k < count; ++k) lines += sshd().Hosts()[static_cast<size_t>(k)] + "\n";
+    return lines;
+  }
+};
+
+TEST_F(RemoteRunControl, RanksOnEveryHostEndWhenTarvoIsKilled) {
+  ControlRun run(8, {"hold"}, {}, Hosts(4), sshd().ShimDir());
+  ASSERT_TRUE(run.Started()) << run.tarvo().Stderr() << sshd().Log();
+  ASSERT_EQ(kill(run.tarvo().Pid(), SIGKILL), 0);
+  EXPECT_EQ(run.tarvo().Wait(10), 128 + SIGKILL);
+  EXPECT_TRUE(run.AllGone(2));
+}
+
+// The remote shell carries the program's status; the report names the
+// rank's host, and the pid is that of its remote shell.
+TEST_F(RemoteRunControl, AFailingRemoteRankEndsTheRunAndNamesItsHost) {
+  ControlRun run(4, {"fail", "1", "3"}, {}, Hosts(2), sshd().ShimDir());
+  EXPECT_EQ(run.tarvo().Wait(60), 3) << run.tarvo().Stderr();
+  const std::string err = run.tarvo().Stderr();
+  EXPECT_EQ(err.rfind("tarvo: rank 1 (pid ", 0), 0u) << err;
+  EXPECT_NE(err.find(" on 127.0.0.2) exited with status 3; ending the run\n"), std::string::npos) << err;
+  EXPECT_TRUE(run.AllGone());
+}
+
+// sshd refuses more than ten logins in progress at once: tarvo paces its
+// remote shells, and every one of 64 logs in, over four hosts or on one.
+TEST_F(RemoteRunControl, SixtyFourRanksStartAgainstAnSshdWithItsDefaultLimits) {
+  for (int hosts : {4, 1}) {
+    ControlRun run(64, {"fail", "-1", "0"}, {}, Hosts(hosts), sshd().ShimDir());
+    EXPECT_EQ(run.tarvo().Wait(120), 0) << hosts << " hosts\n" << run.tarvo().Stderr();
+    EXPECT_TRUE(run.Started(1)) << hosts << " hosts";
+    EXPECT_TRUE(run.AllGone());
+  }
 }
 
 }  // namespace
