@@ -195,6 +195,8 @@ void OutputRelayStart(bool label) {
   atexit(FinishAtExit);
 }
 
+bool OutputRelayLabels() { return TheRelay().label; }
+
 ChildStreams OutputRelayForRank(int rank) {
   Relay& r = TheRelay();
   ChildStreams streams;

@@ -22,6 +22,10 @@ struct ChildStreams {
 /// ranks' pipes. Call once, before the first ForRank.
 void OutputRelayStart(bool label);
 
+/// Whether the ranks' lines are labelled (the launch agents label their
+/// ranks' lines themselves).
+bool OutputRelayLabels();
+
 /// The streams of rank `rank`'s child. The descriptors stay the launcher's
 /// until Started; they are close-on-exec, so no other child inherits them.
 ChildStreams OutputRelayForRank(int rank);

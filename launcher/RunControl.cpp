@@ -23,6 +23,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "launcher/AgentHub.h"
 #include "launcher/SyncService.h"
 
 namespace {
@@ -93,6 +94,28 @@ bool ParseWhole(const char* text, int max, int* out) {
   return true;
 }
 
+// ALL, NONE, or NAME[,NAME...] where a name is a shell variable's.
+bool ParseExport(const char* text, RunSettings* s) {
+  if (strcmp(text, "ALL") == 0 || strcmp(text, "NONE") == 0) {
+    s->exportMode = text[0] == 'A' ? RunSettings::kExportAll : RunSettings::kExportNone;
+    return true;
+  }
+  s->exportMode = RunSettings::kExportList;
+  std::string name;
+  for (const char* c = text;; ++c) {
+    if (*c == ',' || *c == '\0') {
+      if (name.empty() || isdigit(static_cast<unsigned char>(name[0]))) return false;
+      s->exportNames.push_back(name);
+      name.clear();
+      if (*c == '\0') return true;
+    } else if (isalnum(static_cast<unsigned char>(*c)) || *c == '_') {
+      name += *c;
+    } else {
+      return false;
+    }
+  }
+}
+
 std::string Malformed(const char* name, const char* value, const char* want) {
   return std::string("ERROR-Control Process: ") + name + "=" + value + " is not " + want + "\n";
 }
@@ -131,11 +154,13 @@ int StatusOf(int waitStatus) {
 // One run: the processes, and why and how it is ending.
 class Run {
  public:
-  explicit Run(std::vector<RankLaunch>& launches) : launches_(launches), procs_(launches.size()) {
+  Run(std::vector<RankLaunch>& launches, AgentHub* hub) : launches_(launches), procs_(launches.size()), hub_(hub) {
     int maxRank = 0;
     for (const RankLaunch& l : launches) maxRank = std::max(maxRank, l.rank);
     byRank_.assign(static_cast<size_t>(maxRank) + 1, -1);
-    for (size_t i = 0; i < launches.size(); ++i) byRank_[static_cast<size_t>(launches[i].rank)] = static_cast<int>(i);
+    for (size_t i = 0; i < launches.size(); ++i) {
+      if (!launches[i].agentShell) byRank_[static_cast<size_t>(launches[i].rank)] = static_cast<int>(i);
+    }
     if (settings.timeout > 0) deadline_ = Now() + settings.timeout;
   }
 
@@ -146,6 +171,7 @@ class Run {
       if (live_ == 0 && (ending_ || next_ == launches_.size())) break;
       WaitForEvents(WaitMs());
       Reap();
+      TakeAgentEvents();
       TakeNotices();
       TakeFatal();
       CheckTimeout();
@@ -167,9 +193,14 @@ class Run {
   };
 
   std::string Who(size_t i) const {
-    return "rank " + std::to_string(launches_[i].rank) + " (pid " + std::to_string(procs_[i].pid) + " on " +
-           launches_[i].host + ")";
+    // An agent's rank whose start has not been reported has no pid yet.
+    const std::string pid = procs_[i].pid > 0 ? std::to_string(procs_[i].pid) : "?";
+    return "rank " + std::to_string(launches_[i].rank) + " (pid " + pid + " on " + launches_[i].host + ")";
   }
+
+  // A rank that an agent hosts: no process of the launcher's own.
+  bool Hosted(size_t i) const { return launches_[i].agent >= 0 && !launches_[i].agentShell; }
+  bool Live(size_t i) const { return procs_[i].state == kLoggingIn || procs_[i].state == kRunning; }
 
   bool WindowFull(size_t i) const {
     return launches_[i].remote && settings.sshWindow > 0 && loggingIn_ >= settings.sshWindow;
@@ -179,6 +210,14 @@ class Run {
     for (int made = 0; !ending_ && next_ < launches_.size() && made < kStartBatch; ++made) {
       if (WindowFull(next_)) return;
       Proc& p = procs_[next_];
+      if (Hosted(next_)) {
+        // Its agent starts it and reports its pid and its end.
+        p.state = kRunning;
+        p.startedAt = Now();
+        ++live_;
+        ++next_;
+        continue;
+      }
       p.pid = launches_[next_].start ? launches_[next_].start() : -1;
       if (p.pid < 0) {
         // Reported by the spawner: the run ends with the status that such a
@@ -190,6 +229,7 @@ class Run {
         return;
       }
       p.startedAt = Now();
+      if (launches_[next_].agentShell) hub_->ShellStarted(launches_[next_].agent, p.pid);
       p.state = launches_[next_].remote ? kLoggingIn : kRunning;
       if (p.state == kLoggingIn) ++loggingIn_;
       byPid_[p.pid] = next_;
@@ -218,13 +258,19 @@ class Run {
     // A child's end is also looked for now and then: a thread that has
     // SIGCHLD unblocked would take it away from the signal descriptor.
     if (live_ > 0) atMost(1.0);
+    if (hub_ != nullptr) {
+      const double agents = hub_->NextDeadline(now);
+      if (agents >= 0) atMost(agents);
+    }
     if (wait < 0) return -1;
     return static_cast<int>(std::ceil(wait * 1000.0));
   }
 
   void WaitForEvents(int ms) {
-    pollfd fds[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    if (poll(fds, 2, ms) <= 0) return;
+    std::vector<pollfd> fds = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    if (hub_ != nullptr) hub_->Fds(&fds);
+    if (poll(fds.data(), fds.size(), ms) <= 0) return;
+    if (hub_ != nullptr) hub_->OnReady(fds.data() + 2, fds.size() - 2, Now(), &agentEvents_);
     if (fds[1].revents & POLLIN) {
       uint64_t count;
       while (read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
@@ -258,8 +304,13 @@ class Run {
 
   void SignalAll(int sig) {
     for (size_t i = 0; i < next_; ++i) {
-      if (procs_[i].state == kLoggingIn || procs_[i].state == kRunning) kill(procs_[i].pid, sig);
+      if (!Live(i) || Hosted(i)) continue;
+      // An agent's remote shell is ended only by the last resort: the
+      // agent then ends its ranks with itself.
+      if (launches_[i].agentShell && sig != SIGKILL) continue;
+      kill(procs_[i].pid, sig);
     }
+    if (hub_ != nullptr) hub_->Signal(sig);
   }
 
   // Ends the run: `sig` (0 for none) to every process now, SIGKILL to those
@@ -290,15 +341,28 @@ class Run {
       }
       auto it = byPid_.find(pid);
       if (it == byPid_.end()) continue;  // not a process of the run (the monitor)
-      Proc& p = procs_[it->second];
-      if (p.state == kLoggingIn) --loggingIn_;
-      p.state = kEnded;
-      p.endedAt = Now();
-      p.endedByUs = ending_;
-      --live_;
-      anyEnded_ = true;
+      MarkEnded(it->second);
+      if (launches_[it->second].agentShell) {
+        hub_->ShellEnded(launches_[it->second].agent, ws, Now(), &agentEvents_);
+        continue;
+      }
       ended.emplace_back(it->second, ws);
     }
+    Ended(ended);
+  }
+
+  void MarkEnded(size_t i) {
+    Proc& p = procs_[i];
+    if (p.state == kLoggingIn) --loggingIn_;
+    p.state = kEnded;
+    p.endedAt = Now();
+    p.endedByUs = ending_;
+    --live_;
+    if (!launches_[i].agentShell) anyEnded_ = true;
+  }
+
+  // Ranks that have ended, with their wait statuses.
+  void Ended(const std::vector<std::pair<size_t, int>>& ended) {
     // The whole batch first: ranks that failed together failed on their own.
     std::vector<size_t> failed;
     for (const auto& e : ended) {
@@ -314,6 +378,59 @@ class Run {
       }
     }
     BeginEnding(kRankFailed, SIGTERM);
+  }
+
+  // What the agents have reported since the last look.
+  void TakeAgentEvents() {
+    if (hub_ == nullptr) return;
+    hub_->Tick(Now(), &agentEvents_);
+    std::vector<AgentEvent> events;
+    events.swap(agentEvents_);
+    std::vector<std::pair<size_t, int>> ended;
+    for (const AgentEvent& e : events) {
+      if (e.kind == AgentEvent::kLoggedIn) {
+        for (size_t i = 0; i < next_; ++i) {
+          if (launches_[i].agentShell && launches_[i].agent == e.agent && procs_[i].state == kLoggingIn) {
+            procs_[i].state = kRunning;
+            --loggingIn_;
+          }
+        }
+        continue;
+      }
+      if (e.kind == AgentEvent::kLost) {
+        Lost(e);
+        continue;
+      }
+      if (e.rank < 0 || static_cast<size_t>(e.rank) >= byRank_.size() || byRank_[static_cast<size_t>(e.rank)] < 0) {
+        continue;
+      }
+      const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(e.rank)]);
+      if (!Hosted(i) || !Live(i)) continue;
+      procs_[i].pid = e.pid;
+      if (e.kind == AgentEvent::kEnded) {
+        MarkEnded(i);
+        ended.emplace_back(i, e.waitStatus);
+      }
+    }
+    Ended(ended);
+  }
+
+  // An agent that is gone while ranks of it run: they are lost with it.
+  void Lost(const AgentEvent& e) {
+    std::vector<int> ranks;
+    for (size_t i = 0; i < next_; ++i) {
+      if (Hosted(i) && launches_[i].agent == e.agent && Live(i)) {
+        MarkEnded(i);
+        ranks.push_back(launches_[i].rank);
+      }
+    }
+    if (ranks.empty() || ending_) return;
+    status_ = std::max(status_, e.status);
+    ownFailure_ = std::max(ownFailure_, e.status);
+    fprintf(stderr, "tarvo: the agent on %s, with rank%s %s, is lost: %s%s\n", hub_->Host(e.agent).c_str(),
+            ranks.size() == 1 ? "" : "s", RankList(ranks).c_str(), e.why.c_str(),
+            settings.killOnBadExit ? "; ending the run" : "");
+    if (settings.killOnBadExit) BeginEnding(kRankFailed, SIGTERM);
   }
 
   void TakeNotices() {
@@ -355,7 +472,7 @@ class Run {
     SyncWaiting(&waiting);
     const double now = Now();
     for (size_t i = 0; i < next_; ++i) {
-      if (procs_[i].state == kEnded || procs_[i].state == kPending) continue;
+      if (procs_[i].state == kEnded || procs_[i].state == kPending || launches_[i].agentShell) continue;
       const size_t rank = static_cast<size_t>(launches_[i].rank);
       if (rank < waiting.size() && waiting[rank] >= 0) {
         fprintf(stderr, "tarvo: %s is running, waiting in a collective operation for %.1f s\n", Who(i).c_str(),
@@ -376,6 +493,7 @@ class Run {
     std::vector<int> waiters;
     size_t culprit = procs_.size();
     for (size_t i = 0; i < next_; ++i) {
+      if (launches_[i].agentShell) continue;
       const size_t rank = static_cast<size_t>(launches_[i].rank);
       const bool waits = rank < waiting.size() && waiting[rank] >= 0;
       if (procs_[i].state == kEnded && !waits && culprit == procs_.size()) culprit = i;
@@ -425,6 +543,8 @@ class Run {
   std::vector<Proc> procs_;
   std::vector<int> byRank_;  // rank -> index of its launch
   std::unordered_map<pid_t, size_t> byPid_;
+  AgentHub* hub_;
+  std::vector<AgentEvent> agentEvents_;
   size_t next_ = 0;   // the next launch to start
   int live_ = 0;      // started and not reaped
   int loggingIn_ = 0;
@@ -465,6 +585,17 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
     *error = Malformed("TARVO_SSH_WINDOW", v, "a whole number from 0 (no limit) to 1000");
     return false;
   }
+  if ((v = lookup("TARVO_LAUNCH")) != nullptr && *v != '\0') {
+    if (strcmp(v, "rank") != 0 && strcmp(v, "host") != 0) {
+      *error = Malformed("TARVO_LAUNCH", v, "rank or host");
+      return false;
+    }
+    s.launch = v[0] == 'h' ? RunSettings::kLaunchHost : RunSettings::kLaunchRank;
+  }
+  if ((v = lookup("TARVO_EXPORT")) != nullptr && *v != '\0' && !ParseExport(v, &s)) {
+    *error = Malformed("TARVO_EXPORT", v, "ALL, NONE or a comma-separated list of variable names");
+    return false;
+  }
   *out = s;
   return true;
 }
@@ -487,9 +618,9 @@ const sigset_t& RunControlSignals() {
   return controlSignals;
 }
 
-int RunControlRun(std::vector<RankLaunch>& launches) {
+int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub) {
   EnsureInit();
-  Run run(launches);
+  Run run(launches, hub);
   return run.Loop();
 }
 

@@ -21,6 +21,14 @@ struct RunSettings {
   bool killOnBadExit = true;  // TARVO_KILL_ON_BAD_EXIT: a failing rank ends the run
   double timeout = 0.0;       // TARVO_TIMEOUT: seconds the run may last; 0 for no limit
   int sshWindow = 8;          // TARVO_SSH_WINDOW: remote shells logging in at once; 0 for no limit
+  /// TARVO_LAUNCH: "rank" starts every rank through carrier (a remote one
+  /// through its own remote shell); "host" starts one launch agent per
+  /// remote host and the launcher's own ranks directly.
+  enum Launch { kLaunchRank, kLaunchHost } launch = kLaunchRank;
+  /// TARVO_EXPORT in host mode: every variable (the default), none, or the
+  /// names listed.
+  enum Export { kExportAll, kExportNone, kExportList } exportMode = kExportAll;
+  std::vector<std::string> exportNames;
 };
 
 /// Reads the settings through `lookup` (getenv in the launcher). An unset or
@@ -36,7 +44,15 @@ struct RankLaunch {
   /// Starts the process and returns its pid, or -1 when it could not be
   /// started (the failure is already reported; the run then ends with 1).
   std::function<pid_t()> start;
+  /// Launch agents (TARVO_LAUNCH=host): for a rank, the agent that starts
+  /// and reports it (then `start` is unused and its pid is the agent's
+  /// report); with `agentShell`, this launch is no rank but the remote
+  /// shell that runs agent `agent` (its `rank` is -1).
+  int agent = -1;
+  bool agentShell = false;
 };
+
+class AgentHub;
 
 /// Takes the settings and blocks the signals that the run control takes
 /// synchronously (SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2) in the
@@ -56,8 +72,9 @@ const sigset_t& RunControlSignals();
 /// at once, and returns when every started process has been reaped, with
 /// the run's exit status. On the calling thread, which must be the thread
 /// that called RunControlInit (the parent-death signal of the children is
-/// tied to the thread that started them).
-int RunControlRun(std::vector<RankLaunch>& launches);
+/// tied to the thread that started them). With agents, `hub` holds their
+/// connections, which the same loop serves.
+int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub = nullptr);
 
 /// Any thread: a failure that ends the run (already reported). The run's
 /// processes are ended and the launcher exits with `status`.

@@ -28,10 +28,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include "launcher/AgentHub.h"
 #include "launcher/ChildReport.h"
 #include "launcher/Control.h"
 #include "launcher/OutputRelay.h"
 #include "launcher/RunControl.h"
+#include "runtime/carrier_exec.h"
 
 using spawn::LauncherParams;
 using spawn::MachineFileHosts;
@@ -162,6 +168,228 @@ void AddClose(ExecPlan* plan, int fd) {
   if (fd >= 0) plan->closeFds[plan->closeCount++] = fd;
 }
 
+// ---- TARVO_LAUNCH=host ----
+//
+// The launcher's own ranks start directly, without carrier: the launcher does
+// carrier's work for them (working directory, environment, program lookup)
+// and the child is one exec. Remote ranks go to one agent per host, which
+// does the same there.
+
+// carrier's argument vector without "carrier": the program words and the
+// eight launcher parameters.
+std::vector<std::string> CarrierWords(const ExecPlan& plan) {
+  auto at = std::find(plan.vector.begin(), plan.vector.end(), std::string("carrier"));
+  return std::vector<std::string>(at + 1, plan.vector.end());
+}
+
+// A rank of the launcher's host, prepared as carrier would prepare itself.
+struct DirectPlan {
+  std::vector<std::string> args, env;
+  std::vector<char*> argv, envp;
+  std::string file, workdir, notFound, failure;
+  const ExecPlan* exec = nullptr;  // the descriptors to close
+  int stdFds[3] = {-1, -1, -1};
+};
+
+void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
+  static const char* const kNames[kCarrierParams] = {
+      "TARVO_CONSOLE_PORT", "TARVO_SYNC_PORT", "TARVO_HOST", "TARVO_ADDRESS_PORT",
+      "TARVO_VISUAL_PORT",  "TARVO_RANK",      "TARVO_SIZE", "TARVO_WORKDIR"};
+  std::vector<std::string> words = CarrierWords(plan);
+  const size_t first = words.size() - kCarrierParams;
+  d->workdir = words.back();
+  d->args.assign(words.begin(), words.begin() + static_cast<long>(first));
+  // The environment as carrier's setenv leaves it: its values replace
+  // those of the same name, in place.
+  for (char** e = environ; *e != nullptr; ++e) d->env.push_back(*e);
+  for (size_t k = 0; k < kCarrierParams; ++k) {
+    const std::string entry = std::string(kNames[k]) + "=" + words[first + k];
+    auto same = std::find_if(d->env.begin(), d->env.end(), [&](const std::string& e) {
+      return e.compare(0, strlen(kNames[k]) + 1, std::string(kNames[k]) + "=") == 0;
+    });
+    if (same != d->env.end()) {
+      *same = entry;
+    } else {
+      d->env.push_back(entry);
+    }
+  }
+  // carrier's lookup: a file of the working directory first, then the PATH.
+  const char* bare = CarrierBareName(d->args[0].c_str(), d->workdir.c_str());
+  d->file = d->args[0];
+  if (bare != nullptr) {
+    struct stat st;
+    const std::string name = bare;
+    if (stat((d->workdir + "/" + name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      d->file = "./" + name;
+    } else {
+      d->file = name;
+      d->args[0] = name;
+      const char* path = getenv("PATH");
+      d->notFound = "carrier: " + name + ": not found in " + d->workdir + " nor on PATH " +
+                    (path != nullptr ? path : "(unset)") + "\n";
+    }
+  }
+  d->failure = "carrier: " + d->args[0];
+  for (std::string& a : d->args) d->argv.push_back(&a[0]);
+  d->argv.push_back(nullptr);
+  for (std::string& e : d->env) d->envp.push_back(&e[0]);
+  d->envp.push_back(nullptr);
+  d->exec = &plan;
+}
+
+// The child of a direct start, between vfork and exec: system calls only.
+[[noreturn]] void RunDirect(const DirectPlan* d, pid_t launcher) {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // As carrier's: the rank ends with the launcher's spawning thread.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != launcher) _exit(1);
+  for (int i = 0; i < d->exec->closeCount; ++i) close(d->exec->closeFds[i]);
+  for (int fd = 0; fd < 3; ++fd) {
+    if (d->stdFds[fd] >= 0) dup2(d->stdFds[fd], fd);
+  }
+  if (chdir(d->workdir.c_str()) != 0) {
+    ChildPerror(("carrier: " + d->workdir).c_str(), errno);
+    _exit(127);
+  }
+  execvpe(d->file.c_str(), d->argv.data(), d->envp.data());
+  if (errno == ENOENT && !d->notFound.empty()) {
+    ChildWrite(STDERR_FILENO, d->notFound.data(), d->notFound.size());
+  } else {
+    ChildPerror(d->failure.c_str(), errno);
+  }
+  _exit(127);
+}
+
+pid_t StartDirect(const DirectPlan& d, const ForkReport& report) {
+  fflush(stdout);
+  const pid_t launcher = getpid();
+  // vfork: the child shares the launcher's memory until its exec, so a
+  // start costs no copy of the page tables (the reason posix_spawn is used
+  // for carrier); unlike posix_spawn it can set the parent-death signal.
+  const pid_t pid = vfork();
+  if (pid == 0) RunDirect(&d, launcher);
+  if (pid < 0) {
+    if (report.before != nullptr) printf("%s\n", report.before);
+    ErrorMsg("fork", report.line, "Control");
+    fflush(stdout);
+  }
+  return pid;
+}
+
+// Copies the launcher's standard input behind the secret to rank 0's agent.
+void* FeedStdin(void* arg) {
+  const int to = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    ChildWrite(to, buffer, static_cast<size_t>(n));
+  }
+  close(to);
+  return nullptr;
+}
+
+// The remote shell's standard input: the secret's line, then, for the agent
+// of rank 0, the launcher's standard input. -1 when no pipe can be had.
+int SecretInput(const std::string& secret, bool withStdin) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+  const std::string line = secret + "\n";
+  ChildWrite(ends[1], line.data(), line.size());  // far below a pipe's capacity
+  pthread_t feeder;
+  if (!withStdin ||
+      pthread_create(&feeder, nullptr, FeedStdin, reinterpret_cast<void*>(static_cast<intptr_t>(ends[1]))) != 0) {
+    close(ends[1]);
+  } else {
+    pthread_detach(feeder);
+  }
+  return ends[0];
+}
+
+void RunAgents(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report) {
+  const RunSettings& settings = RunControlSettings();
+  AgentHub hub;
+  if (!hub.Open()) {
+    runExitStatus = 1;
+    return;
+  }
+  hub.SetEnvironment(settings.exportMode == RunSettings::kExportNone
+                         ? std::vector<std::string>()
+                         : spawn::ExportedEnvironment(environ, settings.exportMode == RunSettings::kExportAll,
+                                                      settings.exportNames));
+  const bool label = OutputRelayLabels();
+  std::vector<std::string> agentHosts;
+  std::vector<int> agentOf(plans.size(), -1);
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (!plans[i].remote) continue;
+    auto known = std::find(agentHosts.begin(), agentHosts.end(), hosts[i]);
+    if (known == agentHosts.end()) {
+      agentHosts.push_back(hosts[i]);
+      hub.AddAgent(hosts[i]);
+      known = agentHosts.end() - 1;
+    }
+    agentOf[i] = static_cast<int>(known - agentHosts.begin());
+    int flags = (i == 0 ? kAgentRankStdin : 0) | (label ? kAgentRankLabel : 0);
+    hub.AddRank(agentOf[i], static_cast<int>(i), CarrierWords(plans[i]), flags);
+  }
+
+  // The agents' remote shells first, so that their logins overlap the local
+  // starts; then every rank in order.
+  std::vector<ExecPlan> shells(agentHosts.size());
+  std::vector<DirectPlan> direct(plans.size());
+  std::vector<RankLaunch> launches;
+  const char* address = visualConnection->IP();
+  for (size_t a = 0; a < agentHosts.size(); ++a) {
+    const size_t first = static_cast<size_t>(std::find(agentOf.begin(), agentOf.end(), static_cast<int>(a)) -
+                                             agentOf.begin());
+    ExecPlan& shell = shells[a];
+    shell = plans[first];  // the remote shell, its messages and its closes
+    shell.vector = {shell.vector[0], agentHosts[a], "tarvo-agent", std::string(address, strnlen(address, 128)),
+                    std::to_string(hub.Port()), std::to_string(a)};
+    shell.argv.clear();
+    for (std::string& entry : shell.vector) shell.argv.push_back(&entry[0]);
+    shell.argv.push_back(nullptr);
+    RankLaunch l;
+    l.rank = -1;
+    l.host = agentHosts[a];
+    l.remote = true;
+    l.agent = static_cast<int>(a);
+    l.agentShell = true;
+    const bool withStdin = agentOf[0] == static_cast<int>(a);
+    l.start = [&shell, &report, &hub, withStdin] {
+      shell.stdFds[0] = SecretInput(hub.Secret(), withStdin);
+      const pid_t pid = StartPlan(shell, report);
+      if (shell.stdFds[0] >= 0) close(shell.stdFds[0]);
+      return pid;
+    };
+    launches.push_back(l);
+  }
+  for (size_t i = 0; i < plans.size(); ++i) {
+    RankLaunch l;
+    l.rank = static_cast<int>(i);
+    l.host = hosts[i];
+    l.remote = plans[i].remote;
+    l.agent = agentOf[i];
+    if (!plans[i].remote) {
+      PrepareDirect(plans[i], &direct[i]);
+      DirectPlan& d = direct[i];
+      l.start = [&d, &report, i] {
+        const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
+        std::copy(streams.fds, streams.fds + 3, d.stdFds);
+        const pid_t pid = StartDirect(d, report);
+        OutputRelayStarted(streams);
+        return pid;
+      };
+    }
+    launches.push_back(l);
+  }
+  fflush(stdout);
+  runExitStatus = RunControlRun(launches, &hub);
+}
+
 // Hands the plans to the run control and keeps the run's status.
 void RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report) {
   std::vector<RankLaunch> launches(plans.size());
@@ -181,6 +409,11 @@ void RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& host
     };
   }
   fflush(stdout);
+  if (RunControlSettings().launch == RunSettings::kLaunchHost) {
+    launches.clear();
+    RunAgents(plans, hosts, report);
+    return;
+  }
   runExitStatus = RunControlRun(launches);
 }
 

@@ -105,6 +105,13 @@ bool ReadProgramFile(FILE* file, const char* path, std::vector<ProgramLine>* lin
 /// file cannot be opened or is refused (before anything has started).
 int CountProgramFile(const char* path);
 
+/// The environment that the launch agents give their ranks, from the
+/// launcher's `env` (NAME=VALUE entries): all of it, none, or the `names`
+/// listed. Never the variables that describe one host or one login session
+/// (HOSTNAME, DISPLAY, SSH_*, the launcher's own SLURM_* and the like), nor
+/// TARVO_LAUNCHER_PID; the agent puts carrier's TARVO_* values over it.
+std::vector<std::string> ExportedEnvironment(char** env, bool all, const std::vector<std::string>& names);
+
 /// Folds one reaped wait status into the run's status: 0 while every
 /// process ended with 0, otherwise the highest exit status, or 128 plus the
 /// signal for a process ended by a signal.

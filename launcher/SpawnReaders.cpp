@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "common/reports.h"
 
@@ -204,6 +205,26 @@ int FoldExitStatus(int runStatus, int waitStatus) {
     status = 128 + WTERMSIG(waitStatus);
   }
   return std::max(runStatus, status);
+}
+
+std::vector<std::string> ExportedEnvironment(char** env, bool all, const std::vector<std::string>& names) {
+  // What describes this host or this login, not the run: the far side has
+  // its own (its sshd sets SSH_*, HOME, USER and the like for the agent).
+  static const char* const kNever[] = {"HOSTNAME", "HOST", "DISPLAY", "XAUTHORITY", "PWD", "OLDPWD", "SHLVL",
+                                       "_", "HOME", "USER", "LOGNAME", "MAIL", "TERM", "TMUX", "STY",
+                                       "WINDOWID", "DBUS_SESSION_BUS_ADDRESS", "TARVO_LAUNCHER_PID"};
+  static const char* const kNeverPrefix[] = {"SSH_", "SLURM_", "XDG_"};
+  std::vector<std::string> out;
+  for (char** e = env; e != nullptr && *e != nullptr; ++e) {
+    const char* eq = strchr(*e, '=');
+    if (eq == nullptr || eq == *e) continue;
+    const std::string name(*e, static_cast<size_t>(eq - *e));
+    bool keep = all || std::find(names.begin(), names.end(), name) != names.end();
+    for (const char* never : kNever) keep = keep && name != never;
+    for (const char* prefix : kNeverPrefix) keep = keep && name.compare(0, strlen(prefix), prefix) != 0;
+    if (keep) out.push_back(*e);
+  }
+  return out;
 }
 
 }  // namespace spawn

@@ -1,0 +1,327 @@
+// tarvo-agent: the launch agent of TARVO_LAUNCH=host. The launcher starts one
+// per remote host through one remote shell:
+//
+//   tarvo-agent LAUNCHER_ADDRESS PORT AGENT
+//
+// with the run's secret as the first line of its standard input (a command
+// line is visible to every user of the host). The agent connects to the
+// launcher, proves itself with the secret, and starts the ranks that the
+// launcher sends, each with one fork and one exec, doing for each exactly
+// what carrier would (runtime/carrier_exec.c). It reports every rank's start
+// and end, passes on the launcher's signals, labels the ranks' output lines
+// when asked, and ends its ranks at once when its connection to the launcher
+// is lost: the launcher is gone, and so is the run.
+//
+// Single-threaded: the ranks' parent-death signal is tied to the thread that
+// forked them, and a fork of a one-thread process may call anything.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "agent/agent_inbox.h"
+#include "common/agent_wire.h"
+#include "launcher/OutputRelay.h"
+#include "runtime/carrier_exec.h"
+
+namespace {
+
+char hostName[256] = "?";
+
+void Report(const char* what, const char* detail) {
+  fprintf(stderr, "tarvo: agent on %s: %s%s%s\n", hostName, what, detail[0] ? ": " : "", detail);
+}
+
+// The secret's line, read one byte at a time so that nothing after it is
+// taken from standard input: rank 0 reads the rest.
+bool ReadSecret(std::string* secret) {
+  char c;
+  while (secret->size() <= 64) {
+    ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (c == '\n') return !secret->empty();
+    *secret += c;
+  }
+  return false;
+}
+
+int Connect(const char* address, const char* port) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(atoi(port)));
+  if (inet_pton(AF_INET, address, &to.sin_addr) != 1) return -1;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  while (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    if (errno == EINTR) continue;
+    close(fd);
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+bool SendAll(int fd, const std::string& data) {
+  size_t at = 0;
+  while (at < data.size()) {
+    ssize_t n = send(fd, data.data() + at, data.size() - at, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void WriteAll(int fd, const std::string& text) {
+  size_t at = 0;
+  while (at < text.size()) {
+    ssize_t n = write(fd, text.data() + at, text.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    at += static_cast<size_t>(n);
+  }
+}
+
+// A labelled output stream of a rank.
+struct Stream {
+  int rank;
+  int to;  // 1 or 2
+  std::string partial;
+};
+
+class Agent {
+ public:
+  Agent(int link, int signals) : link_(link), signals_(signals) {}
+
+  int Loop() {
+    for (;;) {
+      if (allSent_ && ranks_.empty() && streams_.empty()) return 0;
+      std::vector<pollfd> fds = {{link_, POLLIN, 0}, {signals_, POLLIN, 0}};
+      for (const auto& s : streams_) fds.push_back({s.first, POLLIN, 0});
+      if (poll(fds.data(), fds.size(), -1) < 0) {
+        if (errno == EINTR) continue;
+        return Abandon("poll", strerror(errno));
+      }
+      if (fds[1].revents & POLLIN) {
+        signalfd_siginfo info;
+        while (read(signals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+          if (info.ssi_signo != SIGCHLD) return Abandon("ended by signal", strsignal(static_cast<int>(info.ssi_signo)));
+        }
+      }
+      for (size_t i = 2; i < fds.size(); ++i) {
+        if (fds[i].revents != 0) Drain(fds[i].fd);
+      }
+      // Output before the end: a rank's last lines precede its report.
+      if (!Reap()) return Abandon("the connection to the launcher is lost", "");
+      if (fds[0].revents != 0 && !ReadLink()) return 1;
+    }
+  }
+
+ private:
+  // The lifeline: without the launcher the run is over.
+  int Abandon(const char* what, const char* detail) {
+    for (const auto& r : ranks_) kill(r.first, SIGKILL);
+    Report(what, detail);
+    return 1;
+  }
+
+  bool ReadLink() {
+    char buffer[65536];
+    ssize_t n = recv(link_, buffer, sizeof buffer, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) {
+      // A launcher that ends its run on purpose has already ended every
+      // rank here; otherwise the lifeline is cut.
+      Abandon("the connection to the launcher is lost", "");
+      return false;
+    }
+    std::vector<AgentMessage> messages;
+    const bool framed = reader_.Feed(buffer, static_cast<size_t>(n), &messages);
+    for (const AgentMessage& m : messages) {
+      AgentOrder order;
+      if (!AgentReadOrder(m, &order)) framedOk_ = false;
+      if (!framedOk_) break;
+      Obey(order);
+    }
+    if (!framed || !framedOk_) {
+      Abandon("a malformed message from the launcher", "");
+      return false;
+    }
+    return true;
+  }
+
+  void Obey(AgentOrder& order) {
+    switch (order.kind) {
+      case AgentOrder::kEnv:
+        env_ = order.strings;
+        break;
+      case AgentOrder::kRank:
+        Start(order);
+        break;
+      case AgentOrder::kSignal:
+        for (const auto& r : ranks_) kill(r.first, order.sig);
+        break;
+      case AgentOrder::kAllSent:
+        allSent_ = true;
+        break;
+    }
+  }
+
+  void Start(AgentOrder& order) {
+    int out[2][2] = {{-1, -1}, {-1, -1}};
+    const bool label = (order.flags & kAgentRankLabel) != 0;
+    for (int k = 0; label && k < 2; ++k) {
+      if (pipe2(out[k], O_CLOEXEC) != 0) out[k][0] = out[k][1] = -1;
+    }
+    const pid_t agent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != agent) _exit(1);
+      if ((order.flags & kAgentRankStdin) == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0) dup2(null, STDIN_FILENO);
+      }
+      for (int k = 0; k < 2; ++k) {
+        if (out[k][1] >= 0) dup2(out[k][1], k + 1);
+      }
+      // The launcher's environment over this host's, then carrier's own.
+      for (std::string& s : env_) putenv(&s[0]);
+      std::vector<char*> argv;
+      for (std::string& s : order.strings) argv.push_back(&s[0]);
+      argv.push_back(nullptr);
+      int status = CarrierPrepare(static_cast<int>(order.strings.size()), argv.data());
+      if (status == 0) status = CarrierRun(argv.data(), order.strings.back().c_str());
+      _exit(status);
+    }
+    for (int k = 0; k < 2; ++k) {
+      if (out[k][1] >= 0) close(out[k][1]);
+      if (out[k][0] >= 0) {
+        fcntl(out[k][0], F_SETFL, O_NONBLOCK);
+        streams_[out[k][0]] = Stream{order.rank, k + 1, std::string()};
+      }
+    }
+    if (pid < 0) {
+      Report("fork", strerror(errno));
+      // Reported to the launcher as a rank that could not start.
+      AgentRankEnd end{order.rank, 1, 127 << 8};
+      if (!SendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
+      return;
+    }
+    ranks_[pid] = order.rank;
+    AgentRankPid started{order.rank, pid};
+    if (!SendAll(link_, AgentEncode(kAgentStarted, &started, sizeof started))) lost_ = true;
+  }
+
+  void Drain(int fd) {
+    Stream& s = streams_[fd];
+    char buffer[65536];
+    std::string text;
+    for (;;) {
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) break;
+      if (n <= 0) {
+        LabelRest(s.rank, &s.partial, &text);
+        WriteAll(s.to, text);
+        close(fd);
+        streams_.erase(fd);
+        return;
+      }
+      LabelLines(s.rank, buffer, static_cast<size_t>(n), &s.partial, &text);
+    }
+    WriteAll(s.to, text);
+  }
+
+  // False when the launcher can no longer be told.
+  bool Reap() {
+    for (;;) {
+      int ws = 0;
+      pid_t pid = waitpid(-1, &ws, WNOHANG);
+      if (pid < 0 && errno == EINTR) continue;
+      if (pid <= 0) break;
+      auto it = ranks_.find(pid);
+      if (it == ranks_.end()) continue;
+      // The rank's output pipes hold its last lines: they go out first.
+      for (auto s = streams_.begin(); s != streams_.end();) {
+        auto next = std::next(s);
+        if (s->second.rank == it->second) Drain(s->first);
+        s = next;
+      }
+      AgentRankEnd end{it->second, pid, ws};
+      ranks_.erase(it);
+      if (!SendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
+    }
+    return !lost_;
+  }
+
+  int link_;
+  int signals_;
+  AgentFrameReader reader_{false};
+  bool framedOk_ = true;
+  bool allSent_ = false;
+  bool lost_ = false;
+  std::vector<std::string> env_;
+  std::map<pid_t, int> ranks_;   // pid -> rank, the ranks running
+  std::map<int, Stream> streams_;  // labelled output pipes by descriptor
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The agent ends with its parent, the remote shell's session, which ends
+  // when the launcher's remote shell does; its ranks end with it.
+  const pid_t parent = getppid();
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) return 1;
+  gethostname(hostName, sizeof hostName - 1);
+  if (argc != 4) {
+    fputs("usage: tarvo-agent LAUNCHER_ADDRESS PORT AGENT (the run's secret on standard input)\n", stderr);
+    return 2;
+  }
+  std::string secret;
+  if (!ReadSecret(&secret)) {
+    Report("no secret on standard input", "");
+    return 2;
+  }
+  const int link = Connect(argv[1], argv[2]);
+  if (link < 0) {
+    Report("cannot reach the launcher", strerror(errno));
+    return 1;
+  }
+  AgentHello hello{};
+  memcpy(hello.secret, secret.data(), std::min(secret.size(), sizeof hello.secret));
+  hello.agent = atoi(argv[3]);
+  if (!SendAll(link, AgentEncode(kAgentHello, &hello, sizeof hello))) {
+    Report("cannot reach the launcher", strerror(errno));
+    return 1;
+  }
+  sigset_t taken;
+  sigemptyset(&taken);
+  for (int sig : {SIGCHLD, SIGTERM, SIGHUP, SIGINT}) sigaddset(&taken, sig);
+  sigprocmask(SIG_BLOCK, &taken, nullptr);
+  const int signals = signalfd(-1, &taken, SFD_NONBLOCK | SFD_CLOEXEC);
+  Agent agent(link, signals);
+  return agent.Loop();
+}

@@ -1,0 +1,27 @@
+// The launch agent's reader of the launcher's messages, apart from the
+// agent's processes so that it can be tested and fuzzed on raw bytes.
+#ifndef TARVO_AGENT_AGENT_INBOX_H
+#define TARVO_AGENT_AGENT_INBOX_H
+
+#include <string>
+#include <vector>
+
+#include "common/agent_wire.h"
+
+/// One thing the launcher asks of the agent.
+struct AgentOrder {
+  enum Kind { kEnv, kRank, kSignal, kAllSent } kind = kEnv;
+  std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier"
+  int rank = -1;
+  int flags = 0;
+  int sig = 0;
+};
+
+/// Takes one framed message from the launcher. False when it is not
+/// acceptable (then the agent ends its ranks and itself, as when the
+/// connection is lost). A rank's words are the program words and the eight
+/// launcher parameters, so at least nine; its rank is the one that the
+/// parameters name.
+bool AgentReadOrder(const AgentMessage& m, AgentOrder* order);
+
+#endif  // TARVO_AGENT_AGENT_INBOX_H

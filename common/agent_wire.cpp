@@ -1,0 +1,74 @@
+#include "common/agent_wire.h"
+
+#include <cstring>
+
+namespace {
+
+// The payload size that a type demands: -1 for a variable one.
+int32_t FixedSize(int32_t type) {
+  switch (type) {
+    case kAgentHello: return sizeof(AgentHello);
+    case kAgentSignal: return sizeof(AgentSignal);
+    case kAgentAllSent: return 0;
+    case kAgentStarted: return sizeof(AgentRankPid);
+    case kAgentEnded: return sizeof(AgentRankEnd);
+    default: return -1;
+  }
+}
+
+bool Accepted(int32_t type, bool fromAgent) {
+  if (fromAgent) return type == kAgentHello || type == kAgentStarted || type == kAgentEnded;
+  return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent;
+}
+
+}  // namespace
+
+bool AgentFrameReader::Feed(const char* data, size_t size, std::vector<AgentMessage>* out) {
+  buffer_.append(data, size);
+  size_t at = 0;
+  bool ok = true;
+  while (buffer_.size() - at >= sizeof(AgentFrame)) {
+    AgentFrame head;
+    memcpy(&head, buffer_.data() + at, sizeof head);
+    const int32_t fixed = FixedSize(head.type);
+    if (!Accepted(head.type, fromAgent_) || head.size < 0 || head.size > kAgentMaxPayload ||
+        (fixed >= 0 && head.size != fixed)) {
+      ok = false;
+      break;
+    }
+    if (buffer_.size() - at - sizeof head < static_cast<size_t>(head.size)) break;
+    AgentMessage m;
+    m.type = head.type;
+    m.payload.assign(buffer_, at + sizeof head, static_cast<size_t>(head.size));
+    out->push_back(std::move(m));
+    at += sizeof head + static_cast<size_t>(head.size);
+  }
+  buffer_.erase(0, at);
+  return ok;
+}
+
+std::string AgentEncode(int32_t type, const void* payload, size_t size) {
+  AgentFrame head{type, static_cast<int32_t>(size)};
+  std::string frame(reinterpret_cast<const char*>(&head), sizeof head);
+  if (size > 0) frame.append(static_cast<const char*>(payload), size);
+  return frame;
+}
+
+std::string AgentStrings(const std::vector<std::string>& strings) {
+  std::string blob;
+  for (const std::string& s : strings) {
+    blob += s;
+    blob += '\0';
+  }
+  return blob;
+}
+
+bool AgentSplitStrings(const char* data, size_t size, std::vector<std::string>* out) {
+  if (size > 0 && data[size - 1] != '\0') return false;
+  for (size_t at = 0; at < size;) {
+    const size_t n = strlen(data + at);
+    out->emplace_back(data + at, n);
+    at += n + 1;
+  }
+  return true;
+}

@@ -1,0 +1,118 @@
+// The agent protocol: one TCP connection from each launch agent (a small
+// program that starts one host's ranks) to the launcher. Every message is a
+// frame: an AgentFrame header, then `size` bytes of payload. Integers are
+// 32-bit signed, little-endian (host order on x86).
+//
+//   agent -> launcher   kAgentHello   AgentHello (the run's secret; first, once)
+//                       kAgentStarted AgentRankPid
+//                       kAgentEnded   AgentRankEnd
+//   launcher -> agent   kAgentEnv     NAME=VALUE strings, each ending in NUL
+//                       kAgentRank    AgentRankHead, then `words` strings ending in NUL:
+//                                     the program words and the eight launcher parameters,
+//                                     exactly carrier's argument vector without its first entry
+//                       kAgentSignal  AgentSignal
+//                       kAgentAllSent no payload: every rank of this agent has been sent
+//
+// A reader that meets a frame it cannot take (unknown type, a size that does
+// not fit the type, a string list without its last NUL) ends the connection.
+#ifndef TARVO_COMMON_AGENT_WIRE_H
+#define TARVO_COMMON_AGENT_WIRE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+enum AgentFrameType : int32_t {
+  kAgentHello = 1,
+  kAgentEnv = 2,
+  kAgentRank = 3,
+  kAgentSignal = 4,
+  kAgentAllSent = 5,
+  kAgentStarted = 6,
+  kAgentEnded = 7,
+};
+
+/// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
+/// many times; an environment larger than this is not sent whole.
+const int32_t kAgentMaxPayload = 1 << 20;
+/// The run's secret: hexadecimal text.
+const int kAgentSecretLength = 32;
+
+struct AgentFrame {
+  int32_t type;
+  int32_t size;
+};
+static_assert(sizeof(AgentFrame) == 8, "frame header is 8 bytes");
+static_assert(offsetof(AgentFrame, size) == 4, "size at 4");
+
+struct AgentHello {
+  char secret[64];  // kAgentSecretLength characters, NUL-padded
+  int32_t agent;    // the agent's number, from its command line
+};
+static_assert(sizeof(AgentHello) == 68 && offsetof(AgentHello, agent) == 64, "hello layout");
+
+/// Flags of a rank for its agent.
+enum : int32_t {
+  kAgentRankStdin = 1,  // the rank reads the agent's standard input (rank 0)
+  kAgentRankLabel = 2,  // the agent labels the rank's output lines "[R] "
+};
+
+struct AgentRankHead {
+  int32_t rank;
+  int32_t words;
+  int32_t flags;
+};
+static_assert(sizeof(AgentRankHead) == 12, "rank head is 12 bytes");
+static_assert(offsetof(AgentRankHead, words) == 4 && offsetof(AgentRankHead, flags) == 8, "rank head layout");
+
+struct AgentSignal {
+  int32_t sig;
+};
+static_assert(sizeof(AgentSignal) == 4, "signal is 4 bytes");
+
+struct AgentRankPid {
+  int32_t rank;
+  int32_t pid;
+};
+static_assert(sizeof(AgentRankPid) == 8 && offsetof(AgentRankPid, pid) == 4, "started layout");
+
+struct AgentRankEnd {
+  int32_t rank;
+  int32_t pid;
+  int32_t waitStatus;  // as waitpid gives it
+};
+static_assert(sizeof(AgentRankEnd) == 12 && offsetof(AgentRankEnd, waitStatus) == 8, "ended layout");
+
+static_assert(std::is_trivially_copyable<AgentRankEnd>::value && std::is_trivially_copyable<AgentRankHead>::value,
+              "copied with memcpy");
+
+/// One whole frame as received.
+struct AgentMessage {
+  int32_t type = 0;
+  std::string payload;
+};
+
+/// Cuts a byte stream into frames. Feed appends received bytes and moves
+/// every whole frame to *out; false when the stream is malformed (then the
+/// connection is to be ended). `fromAgent` chooses which side's types are
+/// accepted.
+class AgentFrameReader {
+ public:
+  explicit AgentFrameReader(bool fromAgent) : fromAgent_(fromAgent) {}
+  bool Feed(const char* data, size_t size, std::vector<AgentMessage>* out);
+
+ private:
+  bool fromAgent_;
+  std::string buffer_;
+};
+
+/// A frame ready to send.
+std::string AgentEncode(int32_t type, const void* payload, size_t size);
+/// The payload of a string list: each string followed by its NUL.
+std::string AgentStrings(const std::vector<std::string>& strings);
+/// Splits a string-list payload; false unless it is empty or ends in NUL.
+bool AgentSplitStrings(const char* data, size_t size, std::vector<std::string>* out);
+
+#endif  // TARVO_COMMON_AGENT_WIRE_H

@@ -1,0 +1,115 @@
+// The launcher's side of the launch agents (TARVO_LAUNCH=host): one agent
+// per remote host, started through one remote shell, connects back over TCP,
+// proves itself with the run's secret, receives its ranks and reports how
+// each one started and ended. The run control polls the hub's descriptors in
+// its one loop; the hub turns what arrives into events for it.
+#ifndef TARVO_LAUNCHER_AGENTHUB_H
+#define TARVO_LAUNCHER_AGENTHUB_H
+
+#include <poll.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "common/agent_wire.h"
+
+/// What the hub tells the run control.
+struct AgentEvent {
+  enum Kind {
+    kLoggedIn,  // the agent proved itself: its remote login is over
+    kStarted,   // a rank's process started (pid on the agent's host)
+    kEnded,     // a rank's process ended (waitStatus)
+    kLost,      // the agent is gone while ranks of it run; `why` says how
+  };
+  Kind kind = kLoggedIn;
+  int agent = -1;
+  int rank = -1;
+  pid_t pid = -1;
+  int waitStatus = 0;
+  int status = 1;   // kLost: the status that the failure gives the run
+  std::string why;  // kLost: "the remote shell exited with status 255", ...
+};
+
+/// One agent as its connection's reader sees it: the ranks that it hosts
+/// and which of them have ended.
+struct AgentLinkState {
+  int agent = -1;          // proven agent, -1 before the hello
+  std::vector<int> ranks;  // the agent's ranks, ascending
+  std::vector<char> ended; // by index into `ranks`
+  int live = 0;            // ranks not yet reported ended
+};
+
+/// The pure reader of one connection: takes one message (already framed)
+/// and appends its events. `agents` is every agent's state, indexed by
+/// agent; *self is the connection's agent (-1 until proven), which a hello
+/// with the run's `secret` sets. False when the message is not acceptable:
+/// the connection is then ended.
+bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vector<AgentLinkState>* agents,
+                      int* self, std::vector<AgentEvent>* out);
+
+class AgentHub {
+ public:
+  /// A fresh secret, opens the listening TCP socket on every address.
+  /// False, reported on standard error, when it cannot.
+  bool Open();
+  int Port() const { return port_; }
+  const std::string& Secret() const { return secret_; }
+
+  /// A new agent for `host`; returns its index.
+  int AddAgent(const std::string& host);
+  /// The environment that every agent gives its ranks (NAME=VALUE).
+  void SetEnvironment(const std::vector<std::string>& env) { env_ = AgentStrings(env); }
+  /// A rank for `agent`: carrier's argument vector without "carrier".
+  void AddRank(int agent, int rank, const std::vector<std::string>& words, int flags);
+  const std::string& Host(int agent) const { return agents_[static_cast<size_t>(agent)].host; }
+
+  /// The remote shell of `agent` has started, or has ended with `waitStatus`.
+  void ShellStarted(int agent, pid_t pid);
+  void ShellEnded(int agent, int waitStatus, double now, std::vector<AgentEvent>* out);
+
+  /// The descriptors to poll, and what their readiness brings.
+  void Fds(std::vector<pollfd>* fds) const;
+  void OnReady(const pollfd* fds, size_t count, double now, std::vector<AgentEvent>* out);
+  /// Closes connections that have not proven themselves in time and gives
+  /// up agents whose shell ended without their reports.
+  void Tick(double now, std::vector<AgentEvent>* out);
+  /// Seconds from `now` to the next thing Tick does, -1 for none.
+  double NextDeadline(double now) const;
+
+  /// `sig` to the ranks of every connected agent.
+  void Signal(int sig);
+
+ private:
+  struct Conn {
+    int fd = -1;
+    int agent = -1;
+    double since = 0;
+    AgentFrameReader reader{true};
+  };
+  struct Agent {
+    std::string host;
+    std::string outbox;  // the ranks' frames, sent once the agent has proven itself
+    pid_t shell = -1;
+    bool shellEnded = false;
+    int shellStatus = 0;
+    double shellEndedAt = 0;
+    int conn = -1;  // index into conns_, -1 when none
+    bool lost = false;
+  };
+
+  void Accept(double now);
+  void Read(size_t c, double now, std::vector<AgentEvent>* out);
+  void CloseConn(size_t c, const char* why, std::vector<AgentEvent>* out);
+  void Lose(int agent, const std::string& why, int status, std::vector<AgentEvent>* out);
+
+  std::string secret_;
+  std::string env_;
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::vector<Agent> agents_;
+  std::vector<AgentLinkState> links_;
+  std::vector<Conn> conns_;
+};
+
+#endif  // TARVO_LAUNCHER_AGENTHUB_H
