@@ -168,6 +168,11 @@ void AddClose(ExecPlan* plan, int fd) {
   if (fd >= 0) plan->closeFds[plan->closeCount++] = fd;
 }
 
+std::string LocalHostName() {
+  const char* name = visualConnection->Hostname();
+  return name ? std::string(name, strnlen(name, HOSTNAME_SIZE)) : std::string();
+}
+
 // ---- TARVO_LAUNCH=host ----
 //
 // The launcher's own ranks start directly, without carrier: the launcher does
@@ -323,8 +328,10 @@ void RunAgents(std::vector<ExecPlan>& plans, const std::vector<std::string>& hos
   const bool label = OutputRelayLabels();
   std::vector<std::string> agentHosts;
   std::vector<int> agentOf(plans.size(), -1);
+  // A machine file may name the launcher's own host: its ranks need no agent.
+  const std::string localHost = LocalHostName();
   for (size_t i = 0; i < plans.size(); ++i) {
-    if (!plans[i].remote) continue;
+    if (!plans[i].remote || hosts[i] == localHost) continue;
     auto known = std::find(agentHosts.begin(), agentHosts.end(), hosts[i]);
     if (known == agentHosts.end()) {
       agentHosts.push_back(hosts[i]);
@@ -371,9 +378,9 @@ void RunAgents(std::vector<ExecPlan>& plans, const std::vector<std::string>& hos
     RankLaunch l;
     l.rank = static_cast<int>(i);
     l.host = hosts[i];
-    l.remote = plans[i].remote;
+    l.remote = agentOf[i] >= 0;
     l.agent = agentOf[i];
-    if (!plans[i].remote) {
+    if (agentOf[i] < 0) {
       PrepareDirect(plans[i], &direct[i]);
       DirectPlan& d = direct[i];
       l.start = [&d, &report, i] {
@@ -444,11 +451,6 @@ LauncherParams Params(int count, const char* workdir) {
   p.count = count;
   p.workdir = workdir;
   return p;
-}
-
-std::string LocalHostName() {
-  const char* name = visualConnection->Hostname();
-  return name ? std::string(name, strnlen(name, HOSTNAME_SIZE)) : std::string();
 }
 
 FILE* OpenMachineFile(const char* machinefile) {

@@ -22,6 +22,7 @@
 
 #include "launcher/RunControl.h"
 #include "tests/launcher_harness.h"
+#include "tests/loopback_sshd.h"
 #include "tests/run_util.h"
 #include "tests/support/processes.h"
 #include "tests/support/sshd.h"
@@ -263,9 +264,70 @@ TEST(RunControl, CtrlCAtATerminalReachesEachRankOnce) {
   }
 }
 
+// TARVO_LAUNCH=host over four loopback hosts of a private sshd: every rank
+// is started by the agent of its host, which reports to the launcher.
+class HostMode : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = sshd_.Start({"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"});
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+  std::unique_ptr<ControlRun> Start(int n, const std::vector<std::string>& mode,
+                                    const std::string& hosts = "127.0.0.1\n127.0.0.2\n127.0.0.3\n127.0.0.4\n") {
+    return std::unique_ptr<ControlRun>(
+        new ControlRun(n, mode, {{"TARVO_LAUNCH", "host"}, {"TARVO_KILL_GRACE", "1"}}, hosts, sshd_.ShimDir()));
+  }
+  testutil::LoopbackSshd sshd_;
+};
+
+TEST_F(HostMode, ARankKilledOnItsHostEndsTheRunNamingTheHost) {
+  auto run = Start(6, {"hold"});
+  ASSERT_TRUE(run->Started()) << run->tarvo().Stderr() << sshd_.Log();
+  ASSERT_EQ(kill(run->Pid(5), SIGKILL), 0);
+  EXPECT_EQ(run->tarvo().Wait(30), 128 + SIGKILL);
+  const std::string report = "tarvo: rank 5 (pid " + std::to_string(run->Pid(5)) +
+                             " on 127.0.0.2) was killed by signal 9 (Killed); ending the run\n";
+  EXPECT_EQ(run->tarvo().Stderr(), report);
+  EXPECT_TRUE(run->AllGone());
+}
+
+TEST_F(HostMode, SignalsReachTheRemoteRanksAndSigtermEndsTheRun) {
+  auto run = Start(4, {"hold"});
+  ASSERT_TRUE(run->Started()) << run->tarvo().Stderr();
+  ASSERT_EQ(kill(run->tarvo().Pid(), SIGUSR1), 0);
+  EXPECT_TRUE(WaitUntil(10, [&] {
+    for (int r = 0; r < 4; ++r) {
+      if (!Exists(run->File("usr1", r))) return false;
+    }
+    return true;
+  }));
+  ASSERT_EQ(kill(run->tarvo().Pid(), SIGTERM), 0);
+  EXPECT_EQ(run->tarvo().Wait(30), 128 + SIGTERM);
+  EXPECT_TRUE(run->AllGone());
+}
+
+TEST_F(HostMode, RanksOnEveryHostEndWhenTarvoIsKilled) {
+  auto run = Start(8, {"hold"});
+  ASSERT_TRUE(run->Started()) << run->tarvo().Stderr();
+  ASSERT_EQ(kill(run->tarvo().Pid(), SIGKILL), 0);
+  EXPECT_EQ(run->tarvo().Wait(10), 128 + SIGKILL);
+  EXPECT_TRUE(run->AllGone(2));
+}
+
+TEST_F(HostMode, AnUnreachableHostEndsTheRunNamingIt) {
+  // Nothing listens on 127.0.0.9: its remote shell cannot log in.
+  auto run = Start(4, {"hold"}, "127.0.0.1\n127.0.0.9\n");
+  EXPECT_EQ(run->tarvo().Wait(60), 255);
+  EXPECT_NE(run->tarvo().Stderr().find("tarvo: the agent on 127.0.0.9, with ranks 1,3, is lost: its remote shell"),
+            std::string::npos)
+      << run->tarvo().Stderr();
+  EXPECT_TRUE(run->AllGone());
+}
+
 TEST(RunControl, AMalformedSettingStartsNothing) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"TARVO_TIMEOUT", "ten"}, {"TARVO_KILL_GRACE", "-1"}, {"TARVO_KILL_ON_BAD_EXIT", "yes"}, {"TARVO_SSH_WINDOW", "1e3"}};
+      {"TARVO_TIMEOUT", "ten"}, {"TARVO_KILL_GRACE", "-1"}, {"TARVO_KILL_ON_BAD_EXIT", "yes"}, {"TARVO_SSH_WINDOW", "1e3"},
+      {"TARVO_LAUNCH", "hosts"},  {"TARVO_EXPORT", "PATH,"}};
   for (const auto& c : cases) {
     ControlRun run(2, {"hold"}, {{c.first, c.second}});
     EXPECT_EQ(run.tarvo().Wait(30), 255) << c.first;

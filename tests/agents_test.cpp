@@ -1,0 +1,217 @@
+// The launch agents: a host-mode run over four loopback hosts of a private
+// sshd (placement, one agent per host, the launcher's own ranks started
+// directly, carrier's environment, TARVO_EXPORT, labelled output), and the
+// readers of both sides of the agent protocol on raw messages.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "agent/agent_inbox.h"
+#include "common/agent_wire.h"
+#include "launcher/AgentHub.h"
+#include "tests/launcher_harness.h"
+#include "tests/loopback_sshd.h"
+#include "tests/run_util.h"
+
+namespace {
+
+std::string LocalName() {
+  char name[256] = {0};
+  gethostname(name, sizeof name - 1);
+  return std::string(name).substr(0, 31);
+}
+
+// What a probe rank wrote: KEY=VALUE lines.
+std::map<std::string, std::string> Probe(const std::string& path) {
+  std::map<std::string, std::string> out;
+  std::istringstream in(testutil::ReadFile(path));
+  for (std::string line; std::getline(in, line);) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos) out[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return out;
+}
+
+class HostModeRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = sshd_.Start({"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"});
+    if (!why.empty()) GTEST_SKIP() << why;
+    work_ = sshd_.Dir() + "/work";
+    ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
+    testutil::WriteFile(work_ + "/probe",
+                        "#!/bin/sh\n"
+                        "f=rank.$TARVO_RANK\n"
+                        "{ echo dir=$(pwd); echo args=\"$*\"; echo parent=$PPID;"
+                        "  echo host=$(echo \"$SSH_CONNECTION\" | cut -d' ' -f3);"
+                        "  echo mine=\"$MINE\"; echo hostname=\"$HOSTNAME\"; env | grep '^TARVO_'; } > $f.tmp && mv $f.tmp $f\n"
+                        "echo \"line of $TARVO_RANK\"\n");
+    ASSERT_EQ(chmod((work_ + "/probe").c_str(), 0755), 0);
+    // The launcher's own host takes ranks 0 and 5; the unknown name is skipped.
+    testutil::WriteFile(work_ + "/hosts", LocalName() + "\n127.0.0.1\n127.0.0.2\nno.such.host.invalid\n127.0.0.3\n");
+  }
+
+  harness::Options Opts(const std::string& exportSetting) {
+    harness::Options o;
+    o.workdir = work_;
+    o.hold = false;
+    o.exactPath = sshd_.ShimDir() + ":" + TARVO_BIN_DIR + ":/usr/bin:/bin";
+    o.env = {{"TARVO_LAUNCH", "host"}, {"TARVO_LABEL", "1"}, {"MINE", "exported"}, {"HOSTNAME", "launcher-only"}};
+    if (!exportSetting.empty()) o.env["TARVO_EXPORT"] = exportSetting;
+    return o;
+  }
+
+  testutil::LoopbackSshd sshd_;
+  std::string work_;
+};
+
+TEST_F(HostModeRun, PlacesRanksAsTheMachineFileAndStartsOneAgentPerHost) {
+  harness::LauncherRun run({"-ssh", "-np", "8", "-mf", "hosts", "probe", "a", "b"}, Opts(""));
+  ASSERT_EQ(run.Wait(90), 0) << run.Stdout() << run.Stderr() << sshd_.Log();
+  EXPECT_EQ(run.Stderr(), "");
+  // Placement as in rank mode, the unknown name reported on each pass.
+  const std::string skipped = "ERROR-Host: no.such.host.invalid does NOT exists\nERROR-Please check you machinefile\n";
+  std::string out = run.Stdout();
+  EXPECT_EQ(out.substr(0, 2 * skipped.size()), skipped + skipped) << out;
+  std::multiset<std::string> lines;
+  std::istringstream in(out.substr(2 * skipped.size()));
+  for (std::string l; std::getline(in, l);) lines.insert(l);
+  std::multiset<std::string> want;
+  for (int r = 0; r < 8; ++r) want.insert("[" + std::to_string(r) + "] line of " + std::to_string(r));
+  EXPECT_EQ(lines, want);
+
+  const char* where[] = {"", "127.0.0.1", "127.0.0.2", "127.0.0.3", "", "127.0.0.1", "127.0.0.2", "127.0.0.3"};
+  std::map<std::string, std::string> parentOf;  // host -> the agent that started its ranks
+  for (int r = 0; r < 8; ++r) {
+    auto p = Probe(work_ + "/rank." + std::to_string(r));
+    ASSERT_FALSE(p.empty()) << "rank " << r << " did not run";
+    EXPECT_EQ(p["dir"], work_);
+    EXPECT_EQ(p["args"], "a b");
+    EXPECT_EQ(p["host"], where[r]) << r;
+    EXPECT_EQ(p["TARVO_RANK"], std::to_string(r));
+    EXPECT_EQ(p["TARVO_SIZE"], "8");
+    EXPECT_EQ(p["TARVO_WORKDIR"], work_);
+    EXPECT_EQ(p["mine"], "exported");
+    // One start per rank: its parent is tarvo here, the host's agent there.
+    if (where[r][0] == '\0') {
+      EXPECT_EQ(p["parent"], std::to_string(run.Pid()));
+      continue;
+    }
+    EXPECT_NE(p["hostname"], "launcher-only") << "a variable of the launcher's host was exported";
+    if (parentOf.count(where[r]) == 0) {
+      parentOf[where[r]] = p["parent"];
+    } else {
+      EXPECT_EQ(p["parent"], parentOf[where[r]]) << "two agents on " << where[r];
+    }
+  }
+  EXPECT_EQ(parentOf.size(), 3u);
+}
+
+TEST_F(HostModeRun, TarvoExportChoosesTheEnvironmentOfTheRemoteRanks) {
+  for (const char* setting : {"NONE", "PATH,OTHER"}) {
+    harness::LauncherRun run({"-ssh", "-np", "2", "-mf", "hosts", "probe"}, Opts(setting));
+    ASSERT_EQ(run.Wait(90), 0) << run.Stderr();
+    auto remote = Probe(work_ + "/rank.1");
+    EXPECT_EQ(remote["mine"], "") << setting;
+    EXPECT_EQ(remote["TARVO_RANK"], "1");
+    // The launcher's own ranks have its whole environment, as through carrier.
+    EXPECT_EQ(Probe(work_ + "/rank.0")["mine"], "exported");
+  }
+}
+
+// ---- The readers, on raw messages ----
+
+AgentMessage Message(int32_t type, const std::string& payload) {
+  std::vector<AgentMessage> out;
+  AgentFrameReader reader(type == kAgentHello || type == kAgentStarted || type == kAgentEnded);
+  const std::string frame = AgentEncode(type, payload.data(), payload.size());
+  EXPECT_TRUE(reader.Feed(frame.data(), frame.size(), &out));
+  return out.empty() ? AgentMessage() : out[0];
+}
+
+template <typename T>
+std::string Bytes(const T& record) {
+  return std::string(reinterpret_cast<const char*>(&record), sizeof record);
+}
+
+TEST(AgentWire, FramesSplitAnywhereAndRefuseWhatTheSideDoesNotSend) {
+  AgentRankPid started{3, 77};
+  const std::string two = AgentEncode(kAgentStarted, &started, sizeof started) + AgentEncode(kAgentEnded, "123456789012", 12);
+  for (size_t cut = 0; cut <= two.size(); ++cut) {
+    AgentFrameReader reader(true);
+    std::vector<AgentMessage> out;
+    ASSERT_TRUE(reader.Feed(two.data(), cut, &out));
+    ASSERT_TRUE(reader.Feed(two.data() + cut, two.size() - cut, &out));
+    ASSERT_EQ(out.size(), 2u) << cut;
+    EXPECT_EQ(out[1].type, kAgentEnded);
+  }
+  std::vector<AgentMessage> out;
+  AgentFrameReader launcherSide(true);
+  EXPECT_FALSE(launcherSide.Feed(AgentEncode(kAgentRank, "x", 1).data(), 9, &out));  // the launcher's own type
+  AgentFrameReader agentSide(false);
+  const AgentFrame huge{kAgentEnv, kAgentMaxPayload + 1};
+  EXPECT_FALSE(agentSide.Feed(Bytes(huge).data(), sizeof huge, &out));
+  AgentFrameReader wrongSize(false);
+  EXPECT_FALSE(wrongSize.Feed(AgentEncode(kAgentSignal, "12345", 5).data(), 13, &out));
+}
+
+TEST(AgentTakeMessage, OnlyTheSecretOpensAConnectionAndOnlyItsOwnRanksCount) {
+  std::vector<AgentLinkState> agents(2);
+  agents[1].ranks = {1, 4};
+  agents[1].ended = {0, 0};
+  agents[1].live = 2;
+  std::vector<AgentEvent> events;
+  AgentHello hello{};
+  memcpy(hello.secret, "0123456789abcdef0123456789abcdef", 32);
+  hello.agent = 1;
+  int self = -1;
+  AgentRankPid started{1, 50};
+  EXPECT_FALSE(AgentTakeMessage(Message(kAgentStarted, Bytes(started)), "0123456789abcdef0123456789abcdef",
+                                &agents, &self, &events))
+      << "a report before the hello";
+  EXPECT_FALSE(AgentTakeMessage(Message(kAgentHello, Bytes(hello)), "0123456789abcdef0123456789abcdeX", &agents,
+                                &self, &events));
+  EXPECT_EQ(self, -1);
+  ASSERT_TRUE(AgentTakeMessage(Message(kAgentHello, Bytes(hello)), "0123456789abcdef0123456789abcdef", &agents, &self,
+                               &events));
+  EXPECT_EQ(self, 1);
+  int other = -1;
+  EXPECT_FALSE(AgentTakeMessage(Message(kAgentHello, Bytes(hello)), "0123456789abcdef0123456789abcdef", &agents,
+                                &other, &events))
+      << "a second connection for the same agent";
+  AgentRankPid foreign{2, 50};
+  EXPECT_FALSE(AgentTakeMessage(Message(kAgentStarted, Bytes(foreign)), "", &agents, &self, &events));
+  AgentRankEnd end{4, 51, 9};
+  EXPECT_TRUE(AgentTakeMessage(Message(kAgentEnded, Bytes(end)), "", &agents, &self, &events));
+  EXPECT_FALSE(AgentTakeMessage(Message(kAgentEnded, Bytes(end)), "", &agents, &self, &events)) << "ended twice";
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[1].kind, AgentEvent::kEnded);
+  EXPECT_EQ(events[1].waitStatus, 9);
+  EXPECT_EQ(agents[1].live, 1);
+}
+
+TEST(AgentReadOrder, TakesARankOnlyWithCarriersParametersForThatRank) {
+  auto rank = [](int32_t r, const std::vector<std::string>& words, int32_t flags) {
+    AgentRankHead head{r, static_cast<int32_t>(words.size()), flags};
+    return Message(kAgentRank, Bytes(head) + AgentStrings(words));
+  };
+  const std::vector<std::string> words = {"/w/prog", "x", "1", "2", "10.0.0.1", "3", "4", "5", "8", "/w"};
+  AgentOrder order;
+  ASSERT_TRUE(AgentReadOrder(rank(5, words, kAgentRankStdin), &order));
+  EXPECT_EQ(order.strings, words);
+  EXPECT_EQ(order.rank, 5);
+  EXPECT_FALSE(AgentReadOrder(rank(6, words, 0), &order)) << "the parameters name rank 5";
+  EXPECT_FALSE(AgentReadOrder(rank(5, words, 8), &order)) << "an unknown flag";
+  EXPECT_FALSE(AgentReadOrder(rank(5, std::vector<std::string>(words.begin() + 2, words.end()), 0), &order));
+  EXPECT_FALSE(AgentReadOrder(Message(kAgentEnv, AgentStrings({"=x"})), &order));
+  AgentSignal zero{0};
+  EXPECT_FALSE(AgentReadOrder(Message(kAgentSignal, Bytes(zero)), &order));
+}
+
+}  // namespace
