@@ -146,10 +146,13 @@ TEST_F(OutputRun, StandardInputReachesRankZeroOnly) {
   Script(bin_ + "/ssh", "shift; exec \"$@\"\n");
   testutil::WriteFile(dir_ + "/hosts", "localhost\n");
   for (const char* label : {"0", "1"}) {
-    for (const char* form : {"", "-ssh -mf hosts "}) {
-      testutil::RunResult r = Tarvo(std::string(form) + "-np 4 reader <input", std::string("TARVO_LABEL=") + label);
-      EXPECT_EQ(r.status, 0) << r.err;
-      EXPECT_EQ(r.out, *label == '1' ? "[0] 0 one\n[0] 0 two\n" : "0 one\n0 two\n") << form;
+    for (const char* launch : {"rank", "host"}) {
+      for (const char* form : {"", "-ssh -mf hosts "}) {
+        testutil::RunResult r = Tarvo(std::string(form) + "-np 4 reader <input",
+                                      std::string("TARVO_LABEL=") + label + " TARVO_LAUNCH=" + launch);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, *label == '1' ? "[0] 0 one\n[0] 0 two\n" : "0 one\n0 two\n") << form << launch;
+      }
     }
   }
 }

@@ -1,0 +1,46 @@
+// The agent's reader of the launcher's connection, for any byte stream.
+//
+// Input: the stream, cut into pieces of the first byte's size. Every order
+// taken is one the agent can carry out: a rank has its program and the
+// eight launcher parameters naming that rank, known flags only; a signal is
+// a signal; every environment entry has a name.
+#include <csignal>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "agent/agent_inbox.h"
+#include "common/agent_wire.h"
+#include "fuzz/fuzz_util.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const size_t piece = data[0] == 0 ? 1 : data[0];
+  AgentFrameReader reader(false);
+  for (size_t at = 1; at < size; at += piece) {
+    std::vector<AgentMessage> messages;
+    const bool framed = reader.Feed(reinterpret_cast<const char*>(data) + at, std::min(piece, size - at), &messages);
+    for (const AgentMessage& m : messages) {
+      AgentOrder order;
+      if (!AgentReadOrder(m, &order)) return 0;  // the agent ends
+      switch (order.kind) {
+        case AgentOrder::kRank:
+          FUZZ_CHECK(order.strings.size() >= 9 && order.rank >= 0);
+          FUZZ_CHECK(order.strings[order.strings.size() - 3] == std::to_string(order.rank));
+          FUZZ_CHECK((order.flags & ~(kAgentRankStdin | kAgentRankLabel)) == 0);
+          break;
+        case AgentOrder::kSignal:
+          FUZZ_CHECK(order.sig > 0 && order.sig < NSIG);
+          break;
+        case AgentOrder::kEnv:
+          for (const std::string& e : order.strings) FUZZ_CHECK(e.find('=') != std::string::npos && e[0] != '=');
+          break;
+        case AgentOrder::kAllSent:
+          FUZZ_CHECK(m.payload.empty());
+          break;
+      }
+    }
+    if (!framed) return 0;
+  }
+  return 0;
+}

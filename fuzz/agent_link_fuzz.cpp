@@ -1,0 +1,56 @@
+// The launcher's reader of an agent's connection, for any byte stream.
+//
+// Input: one byte that cuts the stream into pieces of that many bytes (as
+// the receives may deliver it), then the stream. Agent 1 of three hosts
+// ranks 1, 4 and 7; the secret is fixed. Whatever arrives: no report before
+// a hello with the secret, reports only for the connection's own ranks, a
+// rank ends at most once, and the count of live ranks always matches.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/agent_wire.h"
+#include "fuzz/fuzz_util.h"
+#include "launcher/AgentHub.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::string kSecret = "0123456789abcdef0123456789abcdef";
+  if (size == 0) return 0;
+  const size_t piece = data[0] == 0 ? 1 : data[0];
+  std::vector<AgentLinkState> agents(3);
+  agents[1].ranks = {1, 4, 7};
+  agents[1].ended = {0, 0, 0};
+  agents[1].live = 3;
+  AgentFrameReader reader(true);
+  int self = -1;
+  std::vector<AgentEvent> events;
+  for (size_t at = 1; at < size; at += piece) {
+    std::vector<AgentMessage> messages;
+    const bool framed = reader.Feed(reinterpret_cast<const char*>(data) + at, std::min(piece, size - at), &messages);
+    bool open = true;
+    for (const AgentMessage& m : messages) {
+      FUZZ_CHECK(m.payload.size() <= static_cast<size_t>(kAgentMaxPayload));
+      const int before = self;
+      const size_t had = events.size();
+      if (!AgentTakeMessage(m, kSecret, &agents, &self, &events)) {
+        open = false;
+        break;
+      }
+      if (before < 0) {
+        FUZZ_CHECK(m.type == kAgentHello && memcmp(m.payload.data(), kSecret.data(), kSecret.size()) == 0);
+        FUZZ_CHECK(self >= 0 && self < 3);
+      }
+      FUZZ_CHECK(events.size() == had + 1);
+      const AgentEvent& e = events.back();
+      if (e.kind == AgentEvent::kStarted || e.kind == AgentEvent::kEnded) {
+        FUZZ_CHECK(self == 1 && (e.rank == 1 || e.rank == 4 || e.rank == 7) && e.pid > 0);
+      }
+    }
+    int ended = 0;
+    for (char k : agents[1].ended) ended += k;
+    FUZZ_CHECK(agents[1].live == 3 - ended);
+    if (!open || !framed) break;  // the connection ends
+  }
+  return 0;
+}
