@@ -2,7 +2,7 @@
 // measured in the same run on the same machine.
 //
 //   tarvo_bench --tarvo-bin DIR --bench-bin DIR --out DIR [--quick]
-//               [--only launch,sync,address,console,memory,output] [--no-pin]
+//               [--only launch,hostlaunch,agents,sync,address,console,memory,output] [--no-pin]
 //
 // Launch figures time whole commands: `tarvo -np N noop` against the bench's
 // own minimal launchers (floor_launch). Service figures start the real tarvo
@@ -42,6 +42,7 @@
 
 #include "common/messages.h"
 #include "common/protocol.h"
+#include "tests/loopback_sshd.h"
 
 namespace {
 
@@ -438,6 +439,95 @@ void Launch() {
         Add(r);
       }
     }
+  }
+}
+
+// ---------------------------------------------------------------- launch modes
+
+// TARVO_LAUNCH=host on the launcher's own host: every rank one exec.
+void HostLaunch() {
+  fprintf(stderr, "hostlaunch: TARVO_LAUNCH=host tarvo -np N noop against the fork/exec/wait floor\n");
+  for (int n : {100, 1000}) {
+    std::vector<Variant> v = {
+        {"tarvo host mode",
+         [](int k) {
+           Command c = TarvoLaunch(k);
+           c.env.push_back("TARVO_LAUNCH=host");
+           return c;
+         },
+         {}, {}, false},
+        {"fork floor", [](int k) { return FloorLaunch("fork", k); }, {}, {}, false},
+    };
+    MeasureLaunches(&v, 1, 1);
+    for (Variant& each : v) each.seconds.clear();
+    MeasureLaunches(&v, n, n >= 1000 ? Reps(9, 2) : Reps(21, 3));
+    Row r;
+    r.section = "hostlaunch";
+    r.figure = "host-mode launch N=" + std::to_string(n) + " wall";
+    r.value = Median(v[0].seconds) * 1e3;
+    r.unit = "ms";
+    r.floorName = v[1].name;
+    r.floorValue = Median(v[1].seconds) * 1e3;
+    r.failed = v[0].failed || v[1].failed;
+    Add(r);
+  }
+}
+
+// 64 ranks over four loopback hosts of a private sshd with its default
+// limits: host mode against per-rank mode and, where MPICH is installed,
+// mpiexec.hydra with its ssh launcher.
+void Agents() {
+  fprintf(stderr, "agents: 64 noop ranks over four loopback hosts through ssh\n");
+  static testutil::LoopbackSshd sshd;
+  const std::string why = sshd.Start({"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"});
+  if (!why.empty()) {
+    fprintf(stderr, "agents: skipped: %s\n", why.c_str());
+    return;
+  }
+  static std::string hosts = Scratch() + "/hosts";
+  testutil::WriteFile(hosts, "127.0.0.1\n127.0.0.2\n127.0.0.3\n127.0.0.4\n");
+  static std::string path;
+  const char* own = getenv("PATH");
+  path = "PATH=" + sshd.ShimDir() + ":" + settings.tarvoBin + ":" + (own ? own : "/usr/bin:/bin");
+  auto tarvo = [](const char* mode) {
+    Command c;
+    c.argv = {settings.tarvoBin + "/tarvo", "-ssh", "-np", "64", "-mf", hosts, "noop"};
+    c.cwd = settings.benchBin;
+    c.env = {path, std::string("TARVO_LAUNCH=") + mode};
+    c.err = Scratch() + "/agents.err";
+    return c;
+  };
+  std::vector<Variant> v = {
+      {"tarvo host mode", [&](int) { return tarvo("host"); }, {}, {}, false},
+      {"tarvo rank mode", [&](int) { return tarvo("rank"); }, {}, {}, false},
+  };
+  const char* hydra = "/usr/bin/mpiexec.hydra";
+  if (access(hydra, X_OK) == 0) {
+    v.push_back({"mpiexec.hydra -launcher ssh",
+                 [&](int) {
+                   Command c;
+                   c.argv = {hydra, "-launcher", "ssh", "-launcher-exec", sshd.ShimDir() + "/ssh", "-hosts",
+                             "127.0.0.1:16,127.0.0.2:16,127.0.0.3:16,127.0.0.4:16", "-n", "64",
+                             settings.benchBin + "/noop"};
+                   c.env = {path};
+                   c.err = Scratch() + "/agents.err";
+                   return c;
+                 },
+                 {}, {}, false});
+  } else {
+    fprintf(stderr, "agents: mpiexec.hydra is not installed (apt-get install mpich); its figure is left out\n");
+  }
+  MeasureLaunches(&v, 64, Reps(5, 2));
+  for (size_t k = 1; k < v.size(); ++k) {
+    Row r;
+    r.section = "agents";
+    r.figure = "64 ranks over 4 hosts, host mode";
+    r.value = Median(v[0].seconds) * 1e3;
+    r.unit = "ms";
+    r.floorName = v[k].name;
+    r.floorValue = Median(v[k].seconds) * 1e3;
+    r.failed = v[0].failed || v[k].failed;
+    Add(r);
   }
 }
 
@@ -864,6 +954,8 @@ int main(int argc, char** argv) {
   fprintf(stderr, "machine: %s\n", machine.c_str());
   double started = Now();
   if (Wanted("launch")) Launch();
+  if (Wanted("hostlaunch")) HostLaunch();
+  if (Wanted("agents")) Agents();
   if (Wanted("sync")) Sync();
   if (Wanted("address")) Address();
   if (Wanted("console")) Console();
