@@ -3,6 +3,7 @@
 //
 //   tarvo-agent LAUNCHER_ADDRESS PORT AGENT
 //
+// (AGENT "-" in a Slurm step: the task's SLURM_NODEID)
 // with the run's secret as the first line of its standard input (a command
 // line is visible to every user of the host). The agent connects to the
 // launcher, proves itself with the secret, and starts the ranks that the
@@ -312,7 +313,9 @@ int main(int argc, char** argv) {
   }
   AgentHello hello{};
   memcpy(hello.secret, secret.data(), std::min(secret.size(), sizeof hello.secret));
-  hello.agent = atoi(argv[3]);
+  // "-": one task of a Slurm step, numbered by its node in the allocation.
+  const char* node = getenv("SLURM_NODEID");
+  hello.agent = strcmp(argv[3], "-") == 0 ? (node != nullptr ? atoi(node) : -1) : atoi(argv[3]);
   if (!SendAll(link, AgentEncode(kAgentHello, &hello, sizeof hello))) {
     Report("cannot reach the launcher", strerror(errno));
     return 1;

@@ -149,16 +149,23 @@ void AgentHub::AddRank(int agent, int rank, const std::vector<std::string>& word
   ++link.live;
 }
 
-void AgentHub::ShellStarted(int agent, pid_t pid) { agents_[static_cast<size_t>(agent)].shell = pid; }
+void AgentHub::ShellStarted(int agent, pid_t pid) {
+  for (size_t i = 0; i < agents_.size(); ++i) {
+    if (agent < 0 || static_cast<size_t>(agent) == i) agents_[i].shell = pid;
+  }
+}
 
 void AgentHub::ShellEnded(int agent, int waitStatus, double now, std::vector<AgentEvent>* out) {
-  Agent& a = agents_[static_cast<size_t>(agent)];
-  a.shellEnded = true;
-  a.shellStatus = waitStatus;
-  a.shellEndedAt = now;
+  for (size_t i = 0; i < agents_.size(); ++i) {
+    if (agent >= 0 && static_cast<size_t>(agent) != i) continue;
+    Agent& a = agents_[i];
+    a.shellEnded = true;
+    a.shellStatus = waitStatus;
+    a.shellEndedAt = now;
+  }
   // Without a connection nothing more can come: an agent that never
   // connected, or one whose connection is over.
-  if (a.conn < 0) Tick(now, out);
+  Tick(now, out);
 }
 
 void AgentHub::Fds(std::vector<pollfd>* fds) const {

@@ -64,7 +64,8 @@ class AgentHub {
   void AddRank(int agent, int rank, const std::vector<std::string>& words, int flags);
   const std::string& Host(int agent) const { return agents_[static_cast<size_t>(agent)].host; }
 
-  /// The remote shell of `agent` has started, or has ended with `waitStatus`.
+  /// The remote shell of `agent` (-1: the one step that runs every agent)
+  /// has started, or has ended with `waitStatus`.
   void ShellStarted(int agent, pid_t pid);
   void ShellEnded(int agent, int waitStatus, double now, std::vector<AgentEvent>* out);
 

@@ -203,6 +203,26 @@ int ControlMain(int argc, char** argv) {
     fflush(stdout);
     exit(-1);
   }
+  // Slurm mode takes its hosts from the allocation that it runs in; their
+  // processes are senders of the run.
+  if (settings.launch == RunSettings::kLaunchSlurm) {
+    const char* nodes = getenv("SLURM_JOB_NODELIST");
+    std::vector<std::string> expanded;
+    if (cl.machineFileGiven) {
+      refusal = "ERROR-Control Process: TARVO_LAUNCH=slurm takes its hosts from the Slurm allocation: no -mf\n";
+    } else if (nodes == nullptr || *nodes == '\0' || getenv("SLURM_JOB_ID") == nullptr) {
+      refusal = "ERROR-Control Process: TARVO_LAUNCH=slurm runs inside a Slurm allocation (salloc, sbatch): "
+                "SLURM_JOB_NODELIST is not set\n";
+    } else if (!spawn::ExpandHostList(nodes, &expanded)) {
+      refusal = std::string("ERROR-Control Process: SLURM_JOB_NODELIST=") + nodes + " is not a host list\n";
+    }
+    if (!refusal.empty()) {
+      fputs(refusal.c_str(), stdout);
+      fflush(stdout);
+      exit(-1);
+    }
+    for (const std::string& node : expanded) runSources.AddHostName(node.c_str());
+  }
   // Before any thread starts, so that every thread has the run control's
   // signals blocked.
   RunControlInit(settings);

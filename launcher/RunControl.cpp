@@ -390,7 +390,8 @@ class Run {
     for (const AgentEvent& e : events) {
       if (e.kind == AgentEvent::kLoggedIn) {
         for (size_t i = 0; i < next_; ++i) {
-          if (launches_[i].agentShell && launches_[i].agent == e.agent && procs_[i].state == kLoggingIn) {
+          if (launches_[i].agentShell && (launches_[i].agent == e.agent || launches_[i].agent < 0) &&
+              procs_[i].state == kLoggingIn) {
             procs_[i].state = kRunning;
             --loggingIn_;
           }
@@ -586,11 +587,11 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
     return false;
   }
   if ((v = lookup("TARVO_LAUNCH")) != nullptr && *v != '\0') {
-    if (strcmp(v, "rank") != 0 && strcmp(v, "host") != 0) {
-      *error = Malformed("TARVO_LAUNCH", v, "rank or host");
+    if (strcmp(v, "rank") != 0 && strcmp(v, "host") != 0 && strcmp(v, "slurm") != 0) {
+      *error = Malformed("TARVO_LAUNCH", v, "rank, host or slurm");
       return false;
     }
-    s.launch = v[0] == 'h' ? RunSettings::kLaunchHost : RunSettings::kLaunchRank;
+    s.launch = v[0] == 'h' ? RunSettings::kLaunchHost : v[0] == 's' ? RunSettings::kLaunchSlurm : RunSettings::kLaunchRank;
   }
   if ((v = lookup("TARVO_EXPORT")) != nullptr && *v != '\0' && !ParseExport(v, &s)) {
     *error = Malformed("TARVO_EXPORT", v, "ALL, NONE or a comma-separated list of variable names");

@@ -24,7 +24,9 @@ struct RunSettings {
   /// TARVO_LAUNCH: "rank" starts every rank through carrier (a remote one
   /// through its own remote shell); "host" starts one launch agent per
   /// remote host and the launcher's own ranks directly.
-  enum Launch { kLaunchRank, kLaunchHost } launch = kLaunchRank;
+  /// "slurm" starts one agent per node of the Slurm allocation through one
+  /// srun step.
+  enum Launch { kLaunchRank, kLaunchHost, kLaunchSlurm } launch = kLaunchRank;
   /// TARVO_EXPORT in host mode: every variable (the default), none, or the
   /// names listed.
   enum Export { kExportAll, kExportNone, kExportList } exportMode = kExportAll;
@@ -47,7 +49,8 @@ struct RankLaunch {
   /// Launch agents (TARVO_LAUNCH=host): for a rank, the agent that starts
   /// and reports it (then `start` is unused and its pid is the agent's
   /// report); with `agentShell`, this launch is no rank but the remote
-  /// shell that runs agent `agent` (its `rank` is -1).
+  /// shell that runs agent `agent`, or every agent when `agent` is -1 (a
+  /// Slurm step); its `rank` is -1.
   int agent = -1;
   bool agentShell = false;
 };

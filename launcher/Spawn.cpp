@@ -314,8 +314,17 @@ int SecretInput(const std::string& secret, bool withStdin) {
   return ends[0];
 }
 
-void RunAgents(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report) {
+void RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report) {
   const RunSettings& settings = RunControlSettings();
+  const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
+  std::vector<std::string> nodes;
+  if (slurm) {
+    // Checked at start-up. The ranks go round the nodes as they would go
+    // round a machine file of them; every rank has an agent, also on the
+    // node (if any) where the launcher runs, so that Slurm holds them all.
+    spawn::ExpandHostList(getenv("SLURM_JOB_NODELIST"), &nodes);
+    for (size_t i = 0; i < plans.size(); ++i) hosts[i] = nodes[i % nodes.size()];
+  }
   AgentHub hub;
   if (!hub.Open()) {
     runExitStatus = 1;
@@ -330,8 +339,13 @@ void RunAgents(std::vector<ExecPlan>& plans, const std::vector<std::string>& hos
   std::vector<int> agentOf(plans.size(), -1);
   // A machine file may name the launcher's own host: its ranks need no agent.
   const std::string localHost = LocalHostName();
+  // Slurm's agents are numbered by their node in the allocation.
+  if (slurm) {
+    agentHosts.assign(nodes.begin(), nodes.begin() + static_cast<long>(std::min(nodes.size(), plans.size())));
+    for (const std::string& node : agentHosts) hub.AddAgent(node);
+  }
   for (size_t i = 0; i < plans.size(); ++i) {
-    if (!plans[i].remote || hosts[i] == localHost) continue;
+    if (!slurm && (!plans[i].remote || hosts[i] == localHost)) continue;
     auto known = std::find(agentHosts.begin(), agentHosts.end(), hosts[i]);
     if (known == agentHosts.end()) {
       agentHosts.push_back(hosts[i]);
@@ -349,7 +363,34 @@ void RunAgents(std::vector<ExecPlan>& plans, const std::vector<std::string>& hos
   std::vector<DirectPlan> direct(plans.size());
   std::vector<RankLaunch> launches;
   const char* address = visualConnection->IP();
-  for (size_t a = 0; a < agentHosts.size(); ++a) {
+  if (slurm && !plans.empty()) {
+    // One step, one agent task per node; srun gives every task its
+    // standard input, which starts with the secret.
+    ExecPlan& step = shells[0];
+    step = plans[0];
+    step.file = "srun";
+    step.failure = "Control Process: execvp srun failed\n";
+    const std::string n = std::to_string(agentHosts.size());
+    step.vector = {"srun", "--nodes=" + n, "--ntasks=" + n, "--ntasks-per-node=1", "--kill-on-bad-exit=1",
+                   "tarvo-agent", std::string(address, strnlen(address, 128)), std::to_string(hub.Port()), "-"};
+    step.argv.clear();
+    for (std::string& entry : step.vector) step.argv.push_back(&entry[0]);
+    step.argv.push_back(nullptr);
+    step.remote = true;
+    RankLaunch l;
+    l.rank = -1;
+    l.host = "the Slurm step";
+    l.remote = true;
+    l.agentShell = true;
+    l.start = [&step, &report, &hub] {
+      step.stdFds[0] = SecretInput(hub.Secret(), true);
+      const pid_t pid = StartPlan(step, report);
+      if (step.stdFds[0] >= 0) close(step.stdFds[0]);
+      return pid;
+    };
+    launches.push_back(l);
+  }
+  for (size_t a = 0; !slurm && a < agentHosts.size(); ++a) {
     const size_t first = static_cast<size_t>(std::find(agentOf.begin(), agentOf.end(), static_cast<int>(a)) -
                                              agentOf.begin());
     ExecPlan& shell = shells[a];
@@ -416,7 +457,7 @@ void RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& host
     };
   }
   fflush(stdout);
-  if (RunControlSettings().launch == RunSettings::kLaunchHost) {
+  if (RunControlSettings().launch != RunSettings::kLaunchRank) {
     launches.clear();
     RunAgents(plans, hosts, report);
     return;

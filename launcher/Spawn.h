@@ -112,6 +112,11 @@ int CountProgramFile(const char* path);
 /// TARVO_LAUNCHER_PID; the agent puts carrier's TARVO_* values over it.
 std::vector<std::string> ExportedEnvironment(char** env, bool all, const std::vector<std::string>& names);
 
+/// Expands a Slurm host list such as "n[1-3,7],gpu[01-02]" into its names
+/// (n1 n2 n3 n7 gpu01 gpu02), keeping the zero padding of a range. False for
+/// a list that is not well formed or names more than `limit` hosts.
+bool ExpandHostList(const std::string& list, std::vector<std::string>* hosts, size_t limit = 65536);
+
 /// Folds one reaped wait status into the run's status: 0 while every
 /// process ended with 0, otherwise the highest exit status, or 128 plus the
 /// signal for a process ended by a signal.

@@ -227,4 +227,61 @@ std::vector<std::string> ExportedEnvironment(char** env, bool all, const std::ve
   return out;
 }
 
+namespace {
+
+// Expands one name that may hold brackets: the first bracket's ranges, each
+// followed by the expansion of the rest.
+bool ExpandName(const std::string& name, std::vector<std::string>* out, size_t limit) {
+  const size_t open = name.find('[');
+  if (open == std::string::npos) {
+    if (name.empty() || name.find(']') != std::string::npos) return false;
+    out->push_back(name);
+    return out->size() <= limit;
+  }
+  const size_t close = name.find(']', open);
+  if (close == std::string::npos || close == open + 1) return false;
+  const std::string prefix = name.substr(0, open), rest = name.substr(close + 1);
+  if (prefix.find(']') != std::string::npos) return false;
+  const std::string inside = name.substr(open + 1, close - open - 1);
+  size_t at = 0;
+  while (at <= inside.size()) {
+    size_t comma = inside.find(',', at);
+    if (comma == std::string::npos) comma = inside.size();
+    const std::string range = inside.substr(at, comma - at);
+    const size_t dash = range.find('-');
+    const std::string low = range.substr(0, dash), high = dash == std::string::npos ? low : range.substr(dash + 1);
+    auto digits = [](const std::string& t) {
+      return !t.empty() && t.size() <= 9 && t.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (!digits(low) || !digits(high)) return false;
+    const long from = std::stol(low), to = std::stol(high);
+    if (to < from || static_cast<size_t>(to - from) >= limit) return false;
+    for (long k = from; k <= to; ++k) {
+      std::string number = std::to_string(k);
+      if (number.size() < low.size()) number.insert(0, low.size() - number.size(), '0');
+      if (!ExpandName(prefix + number + rest, out, limit)) return false;
+    }
+    at = comma + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ExpandHostList(const std::string& list, std::vector<std::string>* hosts, size_t limit) {
+  // Commas inside brackets belong to the bracket.
+  size_t start = 0;
+  int depth = 0;
+  for (size_t i = 0; i <= list.size(); ++i) {
+    if (i < list.size() && list[i] == '[') ++depth;
+    if (i < list.size() && list[i] == ']') --depth;
+    if (depth < 0 || depth > 1) return false;
+    if (i == list.size() || (list[i] == ',' && depth == 0)) {
+      if (depth != 0 || !ExpandName(list.substr(start, i - start), hosts, limit)) return false;
+      start = i + 1;
+    }
+  }
+  return !hosts->empty();
+}
+
 }  // namespace spawn

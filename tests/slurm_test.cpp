@@ -1,0 +1,142 @@
+// TARVO_LAUNCH=slurm in a real two-node Slurm cluster on this machine
+// (tests/slurm/start-slurm.sh: slurmctld, two slurmd, munge), started for
+// each test and stopped whatever happens; skipped where it cannot start.
+// Both nodes are this host: a rank tells its node by SLURMD_NODENAME.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "launcher/Spawn.h"
+#include "tests/run_util.h"
+
+namespace {
+
+const std::string kScripts = std::string(TARVO_SOURCE_DIR) + "/tests/slurm";
+
+bool WaitUntil(double seconds, const std::function<bool()>& done) {
+  for (int i = 0; i < seconds * 20; ++i) {
+    if (done()) return true;
+    usleep(50000);
+  }
+  return done();
+}
+
+class SlurmMode : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0 || access("/usr/sbin/slurmctld", X_OK) != 0 || access("/usr/sbin/munged", X_OK) != 0) {
+      GTEST_SKIP() << "needs root and slurmctld, slurmd, slurm-client and munge";
+    }
+    dir_ = testutil::MakeTempDir();
+    cluster_ = dir_ + "/cluster";
+    testutil::RunResult up = testutil::Run("SLURM_CI_DIR=" + cluster_ + " bash " + kScripts + "/start-slurm.sh", 60);
+    if (up.status != 0) GTEST_SKIP() << "the Slurm cluster did not start:\n" << up.err;
+    started_ = true;
+    conf_ = cluster_ + "/slurm.conf";
+    testutil::WriteFile(dir_ + "/rank",
+                        "#!/bin/sh\n"
+                        "echo $$ > pid.$TARVO_RANK.tmp && mv pid.$TARVO_RANK.tmp pid.$TARVO_RANK\n"
+                        "echo \"$TARVO_RANK $SLURMD_NODENAME $SLURM_STEP_ID\"\n"
+                        "case \"$1\" in hold) exec sleep 60 ;; fail) [ $TARVO_RANK = 3 ] && exit 3 ;; esac\n"
+                        "exit 0\n");
+    chmod((dir_ + "/rank").c_str(), 0755);
+  }
+
+  void TearDown() override {
+    if (started_) testutil::Run("SLURM_CI_DIR=" + cluster_ + " bash " + kScripts + "/stop-slurm.sh", 60);
+    for (pid_t pid : Pids()) kill(pid, SIGKILL);
+    if (!dir_.empty()) testutil::Run("rm -rf " + dir_);
+  }
+
+  // tarvo -np 4 rank MODE inside an allocation of both nodes.
+  std::string Command(const std::string& mode) const {
+    return "cd " + dir_ + " && SLURM_CONF=" + conf_ + " PATH=" + TARVO_BIN_DIR +
+           ":$PATH salloc -N2 -n2 env TARVO_LAUNCH=slurm TARVO_KILL_GRACE=1 " + TARVO_BIN_DIR + "/tarvo -np 4 rank " +
+           mode;
+  }
+
+  std::vector<pid_t> Pids() const {
+    std::vector<pid_t> pids;
+    for (int r = 0; r < 4 && !dir_.empty(); ++r) {
+      const std::string text = testutil::ReadFile(dir_ + "/pid." + std::to_string(r));
+      if (!text.empty()) pids.push_back(static_cast<pid_t>(std::atol(text.c_str())));
+    }
+    return pids;
+  }
+
+  bool AllGone() const {
+    return WaitUntil(5, [&] {
+      for (pid_t pid : Pids()) {
+        if (kill(pid, 0) == 0 || errno != ESRCH) return false;
+      }
+      return true;
+    });
+  }
+
+  std::string dir_, cluster_, conf_;
+  bool started_ = false;
+};
+
+TEST_F(SlurmMode, RanksGoRoundTheNodesInOneStepAndTheStatusIsTheirs) {
+  testutil::RunResult ok = testutil::Run(Command("") + " | sort", 60);
+  EXPECT_EQ(ok.out, "0 n1 0\n1 n2 0\n2 n1 0\n3 n2 0\n") << ok.err;
+  testutil::RunResult failed = testutil::Run(Command("fail"), 60);
+  EXPECT_NE(failed.err.find("tarvo: rank 3 (pid "), std::string::npos) << failed.err;
+  EXPECT_NE(failed.err.find(" on n2) exited with status 3; ending the run"), std::string::npos) << failed.err;
+  EXPECT_TRUE(AllGone());
+}
+
+TEST_F(SlurmMode, AKilledRankEndsTheRun) {
+  testutil::RunResult run;
+  std::thread killer([&] {
+    if (WaitUntil(30, [&] { return Pids().size() == 4; })) kill(Pids()[2], SIGKILL);
+  });
+  run = testutil::Run(Command("hold") + "; echo status=$?", 60);
+  killer.join();
+  EXPECT_NE(run.out.find("status=137"), std::string::npos) << run.out << run.err;
+  EXPECT_NE(run.err.find(" on n1) was killed by signal 9 (Killed); ending the run"), std::string::npos) << run.err;
+  EXPECT_TRUE(AllGone());
+}
+
+TEST_F(SlurmMode, CancellingTheAllocationEndsEveryRank) {
+  std::thread canceller([&] {
+    if (WaitUntil(30, [&] { return Pids().size() == 4; })) {
+      testutil::Run("SLURM_CONF=" + conf_ + " scancel --user=$(id -un)", 30);
+    }
+  });
+  testutil::RunResult run = testutil::Run(Command("hold") + "; echo status=$?", 60);
+  canceller.join();
+  EXPECT_EQ(run.out.find("status=0"), std::string::npos) << run.out << run.err;
+  EXPECT_EQ(Pids().size(), 4u);
+  EXPECT_TRUE(AllGone());
+}
+
+TEST(SlurmModeRefusal, OutsideAnAllocationOrWithAMachineFile) {
+  for (const char* args : {"-np 2 true", "-mf hosts -np 2 true"}) {
+    testutil::RunResult r = testutil::Run("cd /tmp && env -u SLURM_JOB_ID SLURM_JOB_NODELIST=n1 TARVO_LAUNCH=slurm " +
+                                          testutil::Tarvo() + " " + args);
+    EXPECT_EQ(r.status, 255) << args;
+    EXPECT_EQ(r.out.rfind("ERROR-Control Process: TARVO_LAUNCH=slurm ", 0), 0u) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+  }
+}
+
+TEST(HostList, ExpandsSlurmsCompressedForm) {
+  std::vector<std::string> hosts;
+  ASSERT_TRUE(spawn::ExpandHostList("n[1-3,7],gpu[08-10],login", &hosts));
+  EXPECT_EQ(hosts, (std::vector<std::string>{"n1", "n2", "n3", "n7", "gpu08", "gpu09", "gpu10", "login"}));
+  for (const char* bad : {"", "n[", "n[3-1]", "n[1-2", "n]1", "n[a]", "a,,b", "n[1-99999999]"}) {
+    std::vector<std::string> none;
+    EXPECT_FALSE(spawn::ExpandHostList(bad, &none)) << bad;
+  }
+}
+
+}  // namespace
