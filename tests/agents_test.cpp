@@ -2,10 +2,16 @@
 // sshd (placement, one agent per host, the launcher's own ranks started
 // directly, carrier's environment, TARVO_EXPORT, labelled output), and the
 // readers of both sides of the agent protocol on raw messages.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
@@ -194,6 +200,70 @@ TEST(AgentTakeMessage, OnlyTheSecretOpensAConnectionAndOnlyItsOwnRanksCount) {
   EXPECT_EQ(events[1].kind, AgentEvent::kEnded);
   EXPECT_EQ(events[1].waitStatus, 9);
   EXPECT_EQ(agents[1].live, 1);
+}
+
+// The hub on real loopback connections: a stranger is closed and nothing of
+// the run depends on it; the agent with the secret gets its ranks.
+TEST(AgentHub, ClosesAStrangerAndSendsTheProvenAgentItsRanks) {
+  AgentHub hub;
+  ASSERT_TRUE(hub.Open());
+  hub.SetEnvironment({"A=1"});
+  hub.AddRank(hub.AddAgent("h"), 0, {"p", "1", "2", "127.0.0.1", "3", "4", "0", "1", "/"}, 0);
+  auto connect = [&] {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(hub.Port()));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+  };
+  auto serve = [&](std::vector<AgentEvent>* events) {
+    for (int i = 0; i < 20; ++i) {
+      std::vector<pollfd> fds;
+      hub.Fds(&fds);
+      if (poll(fds.data(), fds.size(), 50) > 0) hub.OnReady(fds.data(), fds.size(), 0, events);
+    }
+  };
+  AgentHello hello{};
+  memcpy(hello.secret, hub.Secret().data(), hub.Secret().size());
+  hello.agent = 0;
+  std::vector<AgentEvent> events;
+  int stranger = connect();
+  hello.secret[0] ^= 1;
+  const std::string forged = AgentEncode(kAgentHello, &hello, sizeof hello);
+  ASSERT_EQ(send(stranger, forged.data(), forged.size(), 0), static_cast<ssize_t>(forged.size()));
+  serve(&events);
+  char byte;
+  EXPECT_EQ(recv(stranger, &byte, 1, 0), 0) << "the stranger's connection is closed";
+  EXPECT_TRUE(events.empty());
+  close(stranger);
+
+  int agent = connect();
+  hello.secret[0] ^= 1;
+  const std::string proof = AgentEncode(kAgentHello, &hello, sizeof hello);
+  ASSERT_EQ(send(agent, proof.data(), proof.size(), 0), static_cast<ssize_t>(proof.size()));
+  serve(&events);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, AgentEvent::kLoggedIn);
+  AgentFrameReader reader(false);
+  std::vector<AgentMessage> got;
+  char buffer[4096];
+  for (int i = 0; i < 10 && got.size() < 3; ++i) {
+    ssize_t n = recv(agent, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    ASSERT_TRUE(reader.Feed(buffer, static_cast<size_t>(n), &got));
+  }
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].type, kAgentEnv);
+  EXPECT_EQ(got[1].type, kAgentRank);
+  EXPECT_EQ(got[2].type, kAgentAllSent);
+  close(agent);
+  serve(&events);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[1].kind, AgentEvent::kLost) << "its rank was still running";
 }
 
 TEST(AgentReadOrder, TakesARankOnlyWithCarriersParametersForThatRank) {
