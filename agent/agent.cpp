@@ -80,17 +80,6 @@ int Connect(const char* address, const char* port) {
   return fd;
 }
 
-bool SendAll(int fd, const std::string& data) {
-  size_t at = 0;
-  while (at < data.size()) {
-    ssize_t n = send(fd, data.data() + at, data.size() - at, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 void WriteAll(int fd, const std::string& text) {
   size_t at = 0;
   while (at < text.size()) {
@@ -227,12 +216,12 @@ class Agent {
       Report("fork", strerror(errno));
       // Reported to the launcher as a rank that could not start.
       AgentRankEnd end{order.rank, 1, 127 << 8};
-      if (!SendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
+      if (!AgentSendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
       return;
     }
     ranks_[pid] = order.rank;
     AgentRankPid started{order.rank, pid};
-    if (!SendAll(link_, AgentEncode(kAgentStarted, &started, sizeof started))) lost_ = true;
+    if (!AgentSendAll(link_, AgentEncode(kAgentStarted, &started, sizeof started))) lost_ = true;
   }
 
   void Drain(int fd) {
@@ -272,7 +261,7 @@ class Agent {
       }
       AgentRankEnd end{it->second, pid, ws};
       ranks_.erase(it);
-      if (!SendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
+      if (!AgentSendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
     }
     return !lost_;
   }
@@ -316,7 +305,7 @@ int main(int argc, char** argv) {
   // "-": one task of a Slurm step, numbered by its node in the allocation.
   const char* node = getenv("SLURM_NODEID");
   hello.agent = strcmp(argv[3], "-") == 0 ? (node != nullptr ? atoi(node) : -1) : atoi(argv[3]);
-  if (!SendAll(link, AgentEncode(kAgentHello, &hello, sizeof hello))) {
+  if (!AgentSendAll(link, AgentEncode(kAgentHello, &hello, sizeof hello))) {
     Report("cannot reach the launcher", strerror(errno));
     return 1;
   }

@@ -1,5 +1,8 @@
 #include "common/agent_wire.h"
 
+#include <errno.h>
+#include <sys/socket.h>
+
 #include <cstring>
 
 namespace {
@@ -69,6 +72,17 @@ bool AgentSplitStrings(const char* data, size_t size, std::vector<std::string>* 
     const size_t n = strlen(data + at);
     out->emplace_back(data + at, n);
     at += n + 1;
+  }
+  return true;
+}
+
+bool AgentSendAll(int fd, const std::string& data) {
+  size_t at = 0;
+  while (at < data.size()) {
+    ssize_t n = send(fd, data.data() + at, data.size() - at, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += static_cast<size_t>(n);
   }
   return true;
 }

@@ -112,6 +112,9 @@ class AgentFrameReader {
 std::string AgentEncode(int32_t type, const void* payload, size_t size);
 /// The payload of a string list: each string followed by its NUL.
 std::string AgentStrings(const std::vector<std::string>& strings);
+/// Sends all of `data` on a stream socket (no SIGPIPE); false when the
+/// connection fails or a send times out.
+bool AgentSendAll(int fd, const std::string& data);
 /// Splits a string-list payload; false unless it is empty or ends in NUL.
 bool AgentSplitStrings(const char* data, size_t size, std::vector<std::string>* out);
 

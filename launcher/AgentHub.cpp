@@ -26,17 +26,6 @@ const double kReportGrace = 2.0;
 // A write to an agent that takes longer than this loses the agent.
 const int kSendTimeoutSeconds = 10;
 
-bool SendAll(int fd, const std::string& data) {
-  size_t at = 0;
-  while (at < data.size()) {
-    ssize_t n = send(fd, data.data() + at, data.size() - at, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Compares without stopping at the first difference.
 bool SameSecret(const char* got, size_t gotSize, const std::string& want) {
   unsigned diff = gotSize == want.size() ? 0 : 1;
@@ -237,7 +226,7 @@ void AgentHub::Read(size_t c, double now, std::vector<AgentEvent>* out) {
         std::string all = AgentEncode(kAgentEnv, env_.data(), env_.size()) + a.outbox +
                           AgentEncode(kAgentAllSent, nullptr, 0);
         a.outbox.clear();
-        const bool sent = SendAll(fd, all);
+        const bool sent = AgentSendAll(fd, all);
         fcntl(fd, F_SETFL, flags | O_NONBLOCK);
         if (!sent) {
           CloseConn(c, "could not be sent its ranks", out);
