@@ -33,16 +33,6 @@ bool SameSecret(const char* got, size_t gotSize, const std::string& want) {
   return diff == 0;
 }
 
-std::string Describe(int waitStatus) {
-  char text[120];
-  if (WIFSIGNALED(waitStatus)) {
-    snprintf(text, sizeof text, "was killed by signal %d (%s)", WTERMSIG(waitStatus), strsignal(WTERMSIG(waitStatus)));
-  } else {
-    snprintf(text, sizeof text, "exited with status %d", WEXITSTATUS(waitStatus));
-  }
-  return text;
-}
-
 }  // namespace
 
 bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vector<AgentLinkState>* agents,
@@ -277,7 +267,12 @@ void AgentHub::Tick(double now, std::vector<AgentEvent>* out) {
     const int ws = a.shellStatus;
     int status = WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : WEXITSTATUS(ws);
     if (status == 0) status = 1;
-    Lose(static_cast<int>(i), "its remote shell (pid " + std::to_string(a.shell) + ") " + Describe(ws), status, out);
+    const size_t at = out->size();
+    Lose(static_cast<int>(i), "its remote shell (pid " + std::to_string(a.shell) + ")", status, out);
+    if (out->size() > at) {
+      out->back().shellEnded = true;
+      out->back().waitStatus = ws;
+    }
   }
 }
 

@@ -28,7 +28,8 @@ struct AgentEvent {
   pid_t pid = -1;
   int waitStatus = 0;
   int status = 1;   // kLost: the status that the failure gives the run
-  std::string why;  // kLost: "the remote shell exited with status 255", ...
+  std::string why;  // kLost: "the agent closed its connection", "its remote shell (pid P)"
+  bool shellEnded = false;  // kLost: `why` names the remote shell, which ended with waitStatus
 };
 
 /// One agent as its connection's reader sees it: the ranks that it hosts

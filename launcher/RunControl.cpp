@@ -428,8 +428,9 @@ class Run {
     if (ranks.empty() || ending_) return;
     status_ = std::max(status_, e.status);
     ownFailure_ = std::max(ownFailure_, e.status);
+    const std::string why = e.shellEnded ? e.why + " " + Describe(e.waitStatus) : e.why;
     fprintf(stderr, "tarvo: the agent on %s, with rank%s %s, is lost: %s%s\n", hub_->Host(e.agent).c_str(),
-            ranks.size() == 1 ? "" : "s", RankList(ranks).c_str(), e.why.c_str(),
+            ranks.size() == 1 ? "" : "s", RankList(ranks).c_str(), why.c_str(),
             settings.killOnBadExit ? "; ending the run" : "");
     if (settings.killOnBadExit) BeginEnding(kRankFailed, SIGTERM);
   }
