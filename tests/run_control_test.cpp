@@ -314,6 +314,20 @@ TEST_F(HostMode, RanksOnEveryHostEndWhenTarvoIsKilled) {
   EXPECT_TRUE(run->AllGone(2));
 }
 
+TEST_F(HostMode, AKilledAgentEndsTheRunNamingItsHost) {
+  auto run = Start(8, {"hold"});
+  ASSERT_TRUE(run->Started()) << run->tarvo().Stderr();
+  // The agent is the parent of its host's ranks.
+  std::string stat = testutil::ReadFile("/proc/" + std::to_string(run->Pid(2)) + "/stat");
+  const pid_t agent = static_cast<pid_t>(std::atol(stat.substr(stat.rfind(')') + 4).c_str()));
+  ASSERT_GT(agent, 1);
+  ASSERT_EQ(kill(agent, SIGKILL), 0);
+  EXPECT_NE(run->tarvo().Wait(30), 0);
+  EXPECT_NE(run->tarvo().Stderr().find("tarvo: the agent on 127.0.0.3, with ranks 2,6, is lost: "), std::string::npos)
+      << run->tarvo().Stderr();
+  EXPECT_TRUE(run->AllGone(2));
+}
+
 TEST_F(HostMode, AnUnreachableHostEndsTheRunNamingIt) {
   // Nothing listens on 127.0.0.9: its remote shell cannot log in.
   auto run = Start(4, {"hold"}, "127.0.0.1\n127.0.0.9\n");
