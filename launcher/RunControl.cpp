@@ -300,6 +300,8 @@ class Run {
     // already: passing it on would make it twice.
     const bool fromTerminal = info.ssi_code == SI_KERNEL;
     BeginEnding(kSignal, fromTerminal ? 0 : sig);
+    // Not the agents' ranks, which run in no process group of this terminal.
+    if (fromTerminal && hub_ != nullptr) hub_->Signal(sig);
   }
 
   void SignalAll(int sig) {

@@ -57,6 +57,9 @@ struct ExecPlan {
   int closeFds[5] = {-1, -1, -1, -1, -1};
   int closeCount = 0;
   int stdFds[3] = {-1, -1, -1};  // put on the child's fds 0, 1, 2; -1 keeps the launcher's
+  // An agent's remote shell leaves tarvo's process group: a terminal's
+  // Ctrl-C must not end it, since tarvo passes the signal on to the agent.
+  bool ownGroup = false;
 };
 
 // How the fork of a spawner is reported when it fails.
@@ -76,6 +79,7 @@ struct ForkReport {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != launcher) _exit(1);  // the launcher is already gone
   }
+  if (plan.ownGroup) setpgid(0, 0);
   for (int i = 0; i < plan.closeCount; ++i) close(plan.closeFds[i]);
   for (int fd = 0; fd < 3; ++fd) {
     if (plan.stdFds[fd] >= 0) dup2(plan.stdFds[fd], fd);
@@ -377,6 +381,7 @@ void RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, con
     for (std::string& entry : step.vector) step.argv.push_back(&entry[0]);
     step.argv.push_back(nullptr);
     step.remote = true;
+    step.ownGroup = true;
     RankLaunch l;
     l.rank = -1;
     l.host = "the Slurm step";
@@ -395,6 +400,7 @@ void RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, con
                                              agentOf.begin());
     ExecPlan& shell = shells[a];
     shell = plans[first];  // the remote shell, its messages and its closes
+    shell.ownGroup = true;
     shell.vector = {shell.vector[0], agentHosts[a], "tarvo-agent", std::string(address, strnlen(address, 128)),
                     std::to_string(hub.Port()), std::to_string(a)};
     shell.argv.clear();

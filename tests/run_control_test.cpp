@@ -220,19 +220,31 @@ TEST(RunControl, RanksEndWhenTarvoIsKilled) {
 
 // Ctrl-C at a terminal reaches tarvo and its ranks (one process group): the
 // ranks see it once, not once more from tarvo.
-TEST(RunControl, CtrlCAtATerminalReachesEachRankOnce) {
-  const std::string dir = testutil::MakeTempDir();
+// tarvo -np 3 control_rank hold at a pseudo-terminal, `before` the -np
+// (a machine file in `dir`, say), `env` set: one Ctrl-C reaches each rank once.
+void CtrlCReachesEachRankOnce(const std::string& dir, const std::vector<std::string>& before,
+                              const std::vector<std::string>& env, const std::string& pathPrefix) {
   int master = -1;
   pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     if (chdir(dir.c_str()) != 0) _exit(126);
     const char* path = getenv("PATH");
-    std::string full = std::string(TARVO_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin");
+    std::string full = pathPrefix + std::string(TARVO_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin");
     setenv("PATH", full.c_str(), 1);
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
     std::string rank = std::string(TARVO_TEST_BIN_DIR) + "/control_rank";
     if (symlink(rank.c_str(), "control_rank") != 0) _exit(125);
-    execl(testutil::Tarvo().c_str(), "tarvo", "-np", "3", "control_rank", dir.c_str(), "hold", (char*)nullptr);
+    std::vector<std::string> words = {"tarvo"};
+    words.insert(words.end(), before.begin(), before.end());
+    for (const std::string& w : {std::string("-np"), std::string("3"), std::string("control_rank"), dir,
+                                 std::string("hold")}) {
+      words.push_back(w);
+    }
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    execv(testutil::Tarvo().c_str(), argv.data());
     _exit(127);
   }
   auto pidFile = [&](int r) { return dir + "/pid." + std::to_string(r); };
@@ -263,6 +275,8 @@ TEST(RunControl, CtrlCAtATerminalReachesEachRankOnce) {
   if (system(cleanup.c_str()) != 0) {
   }
 }
+
+TEST(RunControl, CtrlCAtATerminalReachesEachRankOnce) { CtrlCReachesEachRankOnce(testutil::MakeTempDir(), {}, {}, ""); }
 
 // TARVO_LAUNCH=host over four loopback hosts of a private sshd: every rank
 // is started by the agent of its host, which reports to the launcher.
@@ -336,6 +350,12 @@ TEST_F(HostMode, AnUnreachableHostEndsTheRunNamingIt) {
             std::string::npos)
       << run->tarvo().Stderr();
   EXPECT_TRUE(run->AllGone());
+}
+
+TEST_F(HostMode, CtrlCAtATerminalReachesEachRemoteRankOnce) {
+  const std::string dir = testutil::MakeTempDir();
+  testutil::WriteFile(dir + "/hosts", "127.0.0.2\n127.0.0.3\n");
+  CtrlCReachesEachRankOnce(dir, {"-ssh", "-mf", "hosts"}, {"TARVO_LAUNCH=host"}, sshd_.ShimDir() + ":");
 }
 
 TEST(RunControl, AMalformedSettingStartsNothing) {
