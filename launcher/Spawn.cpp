@@ -281,10 +281,12 @@ void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
   _exit(127);
 }
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 int DirectChild(void* plan) {
   const DirectPlan* d = static_cast<const DirectPlan*>(plan);
   RunDirect(d, d->launcher);
 }
+#endif
 
 // Starts a rank of the launcher's host. A clone that shares the launcher's
 // memory, without waiting for its exec: a fork copies the page tables and
