@@ -243,6 +243,21 @@ void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
       const char* path = getenv("PATH");
       d->notFound = "carrier: " + name + ": not found in " + d->workdir + " nor on PATH " +
                     (path != nullptr ? path : "(unset)") + "\n";
+      // execvp's search, done here: the child shares the launcher's memory,
+      // and each failed try of its own would write the launcher's errno.
+      const std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
+      for (size_t at = 0; at <= dirs.size();) {
+        size_t colon = dirs.find(':', at);
+        if (colon == std::string::npos) colon = dirs.size();
+        std::string dir = dirs.substr(at, colon - at);
+        if (dir.empty()) dir = ".";
+        const std::string candidate = (dir[0] == '/' ? dir : d->workdir + "/" + dir) + "/" + name;
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+          d->file = candidate;
+          break;
+        }
+        at = colon + 1;
+      }
     }
   }
   d->failure = "carrier: " + d->args[0];
