@@ -5,11 +5,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <poll.h>
 
 #include <cstring>
 #include <map>
@@ -117,6 +117,14 @@ TEST_F(HostModeRun, PlacesRanksAsTheMachineFileAndStartsOneAgentPerHost) {
     }
   }
   EXPECT_EQ(parentOf.size(), 3u);
+  // The agents end with their ranks.
+  for (int i = 0; i < 100; ++i) {
+    bool left = false;
+    for (const auto& agent : parentOf) left = left || kill(std::atoi(agent.second.c_str()), 0) == 0;
+    if (!left) break;
+    usleep(50000);
+  }
+  for (const auto& agent : parentOf) EXPECT_NE(kill(std::atoi(agent.second.c_str()), 0), 0) << agent.first;
 }
 
 TEST_F(HostModeRun, TarvoExportChoosesTheEnvironmentOfTheRemoteRanks) {
