@@ -8,7 +8,7 @@
 // line is visible to every user of the host). The agent connects to the
 // launcher, proves itself with the secret, and starts the ranks that the
 // launcher sends, each with one fork and one exec, doing for each exactly
-// what carrier would (runtime/carrier_exec.c). It reports every rank's start
+// what carrier would (common/carrier_exec.c). It reports every rank's start
 // and end, passes on the launcher's signals, labels the ranks' output lines
 // when asked, and ends its ranks at once when its connection to the launcher
 // is lost: the launcher is gone, and so is the run.
@@ -39,7 +39,7 @@
 #include "agent/agent_inbox.h"
 #include "common/agent_wire.h"
 #include "launcher/OutputRelay.h"
-#include "runtime/carrier_exec.h"
+#include "common/carrier_exec.h"
 
 namespace {
 

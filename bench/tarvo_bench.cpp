@@ -2,7 +2,7 @@
 // measured in the same run on the same machine.
 //
 //   tarvo_bench --tarvo-bin DIR --bench-bin DIR --out DIR [--quick]
-//               [--only launch,hostlaunch,agents,sync,address,console,memory,output] [--no-pin]
+//               [--only launch,hostlaunch,sync,address,console,memory,output] [--no-pin]
 //
 // Launch figures time whole commands: `tarvo -np N noop` against the bench's
 // own minimal launchers (floor_launch). Service figures start the real tarvo
@@ -42,7 +42,6 @@
 
 #include "common/messages.h"
 #include "common/protocol.h"
-#include "tests/loopback_sshd.h"
 
 namespace {
 
@@ -473,64 +472,6 @@ void HostLaunch() {
   }
 }
 
-// 64 ranks over four loopback hosts of a private sshd with its default
-// limits: host mode against per-rank mode and, where MPICH is installed,
-// mpiexec.hydra with its ssh launcher.
-void Agents() {
-  fprintf(stderr, "agents: 64 noop ranks over four loopback hosts through ssh\n");
-  static testutil::LoopbackSshd sshd;
-  const std::string why = sshd.Start({"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"});
-  if (!why.empty()) {
-    fprintf(stderr, "agents: skipped: %s\n", why.c_str());
-    return;
-  }
-  static std::string hosts = Scratch() + "/hosts";
-  testutil::WriteFile(hosts, "127.0.0.1\n127.0.0.2\n127.0.0.3\n127.0.0.4\n");
-  static std::string path;
-  const char* own = getenv("PATH");
-  path = "PATH=" + sshd.ShimDir() + ":" + settings.tarvoBin + ":" + (own ? own : "/usr/bin:/bin");
-  auto tarvo = [](const char* mode) {
-    Command c;
-    c.argv = {settings.tarvoBin + "/tarvo", "-ssh", "-np", "64", "-mf", hosts, "noop"};
-    c.cwd = settings.benchBin;
-    c.env = {path, std::string("TARVO_LAUNCH=") + mode};
-    c.err = Scratch() + "/agents.err";
-    return c;
-  };
-  std::vector<Variant> v = {
-      {"tarvo host mode", [&](int) { return tarvo("host"); }, {}, {}, false},
-      {"tarvo rank mode", [&](int) { return tarvo("rank"); }, {}, {}, false},
-  };
-  const char* hydra = "/usr/bin/mpiexec.hydra";
-  if (access(hydra, X_OK) == 0) {
-    v.push_back({"mpiexec.hydra -launcher ssh",
-                 [&](int) {
-                   Command c;
-                   c.argv = {hydra, "-launcher", "ssh", "-launcher-exec", sshd.ShimDir() + "/ssh", "-hosts",
-                             "127.0.0.1:16,127.0.0.2:16,127.0.0.3:16,127.0.0.4:16", "-n", "64",
-                             settings.benchBin + "/noop"};
-                   c.env = {path};
-                   c.err = Scratch() + "/agents.err";
-                   return c;
-                 },
-                 {}, {}, false});
-  } else {
-    fprintf(stderr, "agents: mpiexec.hydra is not installed (apt-get install mpich); its figure is left out\n");
-  }
-  MeasureLaunches(&v, 64, Reps(5, 2));
-  for (size_t k = 1; k < v.size(); ++k) {
-    Row r;
-    r.section = "agents";
-    r.figure = "64 ranks over 4 hosts, host mode";
-    r.value = Median(v[0].seconds) * 1e3;
-    r.unit = "ms";
-    r.floorName = v[k].name;
-    r.floorValue = Median(v[k].seconds) * 1e3;
-    r.failed = v[0].failed || v[k].failed;
-    Add(r);
-  }
-}
-
 // ---------------------------------------------------------------- memory
 
 void Memory() {
@@ -955,7 +896,6 @@ int main(int argc, char** argv) {
   double started = Now();
   if (Wanted("launch")) Launch();
   if (Wanted("hostlaunch")) HostLaunch();
-  if (Wanted("agents")) Agents();
   if (Wanted("sync")) Sync();
   if (Wanted("address")) Address();
   if (Wanted("console")) Console();

@@ -38,7 +38,7 @@
 #include "launcher/Control.h"
 #include "launcher/OutputRelay.h"
 #include "launcher/RunControl.h"
-#include "runtime/carrier_exec.h"
+#include "common/carrier_exec.h"
 
 using spawn::LauncherParams;
 using spawn::MachineFileHosts;

@@ -26,7 +26,7 @@
 #include <unistd.h>
 
 #include "common/carrier_params.h"
-#include "runtime/carrier_exec.h"
+#include "common/carrier_exec.h"
 
 /* The address service's code for carrier's notice that its process has
  * started on this host, the rank in the identifier field (a 176-byte

@@ -22,7 +22,7 @@
 #include "common/agent_wire.h"
 #include "launcher/AgentHub.h"
 #include "tests/launcher_harness.h"
-#include "tests/loopback_sshd.h"
+#include "tests/support/sshd.h"
 #include "tests/run_util.h"
 
 namespace {
@@ -44,12 +44,12 @@ std::map<std::string, std::string> Probe(const std::string& path) {
   return out;
 }
 
-class HostModeRun : public ::testing::Test {
+class HostModeRun : public support::SshdTest {
  protected:
   void SetUp() override {
-    const std::string why = sshd_.Start({"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"});
-    if (!why.empty()) GTEST_SKIP() << why;
-    work_ = sshd_.Dir() + "/work";
+    support::SshdTest::SetUp();
+    if (IsSkipped()) return;
+    work_ = sshd().Dir() + "/work";
     ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
     testutil::WriteFile(work_ + "/probe",
                         "#!/bin/sh\n"
@@ -59,7 +59,7 @@ class HostModeRun : public ::testing::Test {
                         "  echo mine=\"$MINE\"; echo hostname=\"$HOSTNAME\"; env | grep '^TARVO_'; } > $f.tmp && mv $f.tmp $f\n"
                         "echo \"line of $TARVO_RANK\"\n");
     ASSERT_EQ(chmod((work_ + "/probe").c_str(), 0755), 0);
-    // The launcher's own host takes ranks 0 and 5; the unknown name is skipped.
+    // The launcher's own host takes ranks 0 and 4; the unknown name is skipped.
     testutil::WriteFile(work_ + "/hosts", LocalName() + "\n127.0.0.1\n127.0.0.2\nno.such.host.invalid\n127.0.0.3\n");
   }
 
@@ -67,19 +67,18 @@ class HostModeRun : public ::testing::Test {
     harness::Options o;
     o.workdir = work_;
     o.hold = false;
-    o.exactPath = sshd_.ShimDir() + ":" + TARVO_BIN_DIR + ":/usr/bin:/bin";
+    o.exactPath = sshd().ShimDir() + ":" + TARVO_BIN_DIR + ":/usr/bin:/bin";
     o.env = {{"TARVO_LAUNCH", "host"}, {"TARVO_LABEL", "1"}, {"MINE", "exported"}, {"HOSTNAME", "launcher-only"}};
     if (!exportSetting.empty()) o.env["TARVO_EXPORT"] = exportSetting;
     return o;
   }
 
-  testutil::LoopbackSshd sshd_;
   std::string work_;
 };
 
 TEST_F(HostModeRun, PlacesRanksAsTheMachineFileAndStartsOneAgentPerHost) {
   harness::LauncherRun run({"-ssh", "-np", "8", "-mf", "hosts", "probe", "a", "b"}, Opts(""));
-  ASSERT_EQ(run.Wait(90), 0) << run.Stdout() << run.Stderr() << sshd_.Log();
+  ASSERT_EQ(run.Wait(90), 0) << run.Stdout() << run.Stderr() << sshd().Log();
   EXPECT_EQ(run.Stderr(), "");
   // Placement as in rank mode, the unknown name reported on each pass.
   const std::string skipped = "ERROR-Host: no.such.host.invalid does NOT exists\nERROR-Please check you machinefile\n";

@@ -22,7 +22,6 @@
 
 #include "launcher/RunControl.h"
 #include "tests/launcher_harness.h"
-#include "tests/loopback_sshd.h"
 #include "tests/run_util.h"
 #include "tests/support/processes.h"
 #include "tests/support/sshd.h"
@@ -280,23 +279,18 @@ TEST(RunControl, CtrlCAtATerminalReachesEachRankOnce) { CtrlCReachesEachRankOnce
 
 // TARVO_LAUNCH=host over four loopback hosts of a private sshd: every rank
 // is started by the agent of its host, which reports to the launcher.
-class HostMode : public ::testing::Test {
+class HostMode : public support::SshdTest {
  protected:
-  void SetUp() override {
-    const std::string why = sshd_.Start({"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"});
-    if (!why.empty()) GTEST_SKIP() << why;
-  }
   std::unique_ptr<ControlRun> Start(int n, const std::vector<std::string>& mode,
                                     const std::string& hosts = "127.0.0.1\n127.0.0.2\n127.0.0.3\n127.0.0.4\n") {
     return std::unique_ptr<ControlRun>(
-        new ControlRun(n, mode, {{"TARVO_LAUNCH", "host"}, {"TARVO_KILL_GRACE", "1"}}, hosts, sshd_.ShimDir()));
+        new ControlRun(n, mode, {{"TARVO_LAUNCH", "host"}, {"TARVO_KILL_GRACE", "1"}}, hosts, sshd().ShimDir()));
   }
-  testutil::LoopbackSshd sshd_;
 };
 
 TEST_F(HostMode, ARankKilledOnItsHostEndsTheRunNamingTheHost) {
   auto run = Start(6, {"hold"});
-  ASSERT_TRUE(run->Started()) << run->tarvo().Stderr() << sshd_.Log();
+  ASSERT_TRUE(run->Started()) << run->tarvo().Stderr() << sshd().Log();
   ASSERT_EQ(kill(run->Pid(5), SIGKILL), 0);
   EXPECT_EQ(run->tarvo().Wait(30), 128 + SIGKILL);
   const std::string report = "tarvo: rank 5 (pid " + std::to_string(run->Pid(5)) +
@@ -309,7 +303,7 @@ TEST_F(HostMode, SignalsReachTheRemoteRanksAndSigtermEndsTheRun) {
   auto run = Start(4, {"hold"});
   ASSERT_TRUE(run->Started()) << run->tarvo().Stderr();
   ASSERT_EQ(kill(run->tarvo().Pid(), SIGUSR1), 0);
-  EXPECT_TRUE(WaitUntil(10, [&] {
+  EXPECT_TRUE(support::WaitUntil(10000, [&] {
     for (int r = 0; r < 4; ++r) {
       if (!Exists(run->File("usr1", r))) return false;
     }
@@ -355,7 +349,7 @@ TEST_F(HostMode, AnUnreachableHostEndsTheRunNamingIt) {
 TEST_F(HostMode, CtrlCAtATerminalReachesEachRemoteRankOnce) {
   const std::string dir = testutil::MakeTempDir();
   testutil::WriteFile(dir + "/hosts", "127.0.0.2\n127.0.0.3\n");
-  CtrlCReachesEachRankOnce(dir, {"-ssh", "-mf", "hosts"}, {"TARVO_LAUNCH=host"}, sshd_.ShimDir() + ":");
+  CtrlCReachesEachRankOnce(dir, {"-ssh", "-mf", "hosts"}, {"TARVO_LAUNCH=host"}, sshd().ShimDir() + ":");
 }
 
 TEST(RunControl, AMalformedSettingStartsNothing) {

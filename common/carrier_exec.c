@@ -3,7 +3,7 @@
  * program lookup. Used by carrier and by the launch agent. */
 #define _POSIX_C_SOURCE 200809L
 
-#include "runtime/carrier_exec.h"
+#include "common/carrier_exec.h"
 
 #include <errno.h>
 #include <limits.h>
