@@ -4,10 +4,12 @@
 
 #include <cstring>
 
+#include "common/carrier_params.h"
+
 namespace {
 
-// carrier's vector: the program, its arguments, then eight parameters.
-const size_t kParams = 8;
+// carrier's vector: the program, its arguments, then the parameters.
+const size_t kParams = TARVO_PARAMS;
 // The launcher's table of a child vector holds 140 entries with its null.
 const size_t kMaxWords = 139;
 
@@ -37,7 +39,7 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
           n > kMaxWords || (head.flags & ~(kAgentRankStdin | kAgentRankLabel)) != 0) {
         return false;
       }
-      if (order->strings[n - 3] != std::to_string(head.rank)) return false;
+      if (order->strings[n - kParams + TARVO_PARAM_RANK] != std::to_string(head.rank)) return false;
       order->rank = head.rank;
       order->flags = head.flags;
       return true;

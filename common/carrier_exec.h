@@ -2,8 +2,8 @@
  * launch agent, so that a rank that an agent starts gets exactly what a rank
  * started through carrier gets: the same working directory, environment,
  * arguments and program lookup. */
-#ifndef TARVO_RUNTIME_CARRIER_EXEC_H
-#define TARVO_RUNTIME_CARRIER_EXEC_H
+#ifndef TARVO_COMMON_CARRIER_EXEC_H
+#define TARVO_COMMON_CARRIER_EXEC_H
 
 #include "common/carrier_params.h"
 
@@ -11,10 +11,7 @@
 extern "C" {
 #endif
 
-/* The launcher's parameters after PROGRAM and ARGS. */
-enum { kCarrierParams = TARVO_PARAMS };
-
-/* ARGV holds PROGRAM [ARGS...] and the eight parameters, ARGC entries.
+/* ARGV holds PROGRAM [ARGS...] and the TARVO_PARAMS parameters, ARGC entries.
  * Checks the parameters, enters WORKDIR and puts the parameters in the
  * environment (TARVO_CONSOLE_PORT ... TARVO_WORKDIR). Returns 0 with the
  * parameters' slot of ARGV set to NULL (so that ARGV is PROGRAM and ARGS),

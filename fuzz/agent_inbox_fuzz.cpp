@@ -11,6 +11,7 @@
 
 #include "agent/agent_inbox.h"
 #include "common/agent_wire.h"
+#include "common/carrier_params.h"
 #include "fuzz/fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -26,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       switch (order.kind) {
         case AgentOrder::kRank:
           FUZZ_CHECK(order.strings.size() >= 9 && order.rank >= 0);
-          FUZZ_CHECK(order.strings[order.strings.size() - 3] == std::to_string(order.rank));
+          FUZZ_CHECK(order.strings[order.strings.size() - TARVO_PARAMS + TARVO_PARAM_RANK] == std::to_string(order.rank));
           FUZZ_CHECK((order.flags & ~(kAgentRankStdin | kAgentRankLabel)) == 0);
           break;
         case AgentOrder::kSignal:

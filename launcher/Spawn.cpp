@@ -208,25 +208,21 @@ struct DirectPlan {
 const size_t kDirectStack = 64 * 1024;
 
 void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
-  static const char* const kNames[kCarrierParams] = {
-      "TARVO_CONSOLE_PORT", "TARVO_SYNC_PORT", "TARVO_HOST", "TARVO_ADDRESS_PORT",
-      "TARVO_VISUAL_PORT",  "TARVO_RANK",      "TARVO_SIZE", "TARVO_WORKDIR"};
   std::vector<std::string> words = CarrierWords(plan);
-  const size_t first = words.size() - kCarrierParams;
-  d->workdir = words.back();
+  const size_t first = words.size() - TARVO_PARAMS;
+  d->workdir = words[first + TARVO_PARAM_WORKDIR];
   d->args.assign(words.begin(), words.begin() + static_cast<long>(first));
   // The environment as carrier's setenv leaves it: its values replace
   // those of the same name, in place.
   for (char** e = environ; *e != nullptr; ++e) d->env.push_back(*e);
-  for (size_t k = 0; k < kCarrierParams; ++k) {
-    const std::string entry = std::string(kNames[k]) + "=" + words[first + k];
-    auto same = std::find_if(d->env.begin(), d->env.end(), [&](const std::string& e) {
-      return e.compare(0, strlen(kNames[k]) + 1, std::string(kNames[k]) + "=") == 0;
-    });
+  for (int k = 0; k < TARVO_PARAMS; ++k) {
+    const std::string name = std::string(tarvo_param_name(k)) + "=";
+    auto same = std::find_if(d->env.begin(), d->env.end(),
+                             [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; });
     if (same != d->env.end()) {
-      *same = entry;
+      *same = name + words[first + static_cast<size_t>(k)];
     } else {
-      d->env.push_back(entry);
+      d->env.push_back(name + words[first + static_cast<size_t>(k)]);
     }
   }
   // carrier's lookup: a file of the working directory first, then the PATH.
