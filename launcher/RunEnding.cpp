@@ -1,0 +1,206 @@
+// How a run ends: the ends that agents and other threads report, the time
+// limit, collective operations that can no longer be released, the kill
+// after the grace, and the run's status.
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "launcher/RunLoop.h"
+#include "launcher/SyncService.h"
+
+namespace runloop {
+
+std::string RankList(const std::vector<int>& ranks) {
+  std::string text;
+  for (size_t i = 0; i < ranks.size();) {
+    size_t j = i;
+    while (j + 1 < ranks.size() && ranks[j + 1] == ranks[j] + 1) ++j;
+    if (!text.empty()) text += ",";
+    text += std::to_string(ranks[i]);
+    if (j > i) text += "-" + std::to_string(ranks[j]);
+    i = j + 1;
+  }
+  return text;
+}
+
+std::string Describe(int waitStatus) {
+  char text[160];
+  if (WIFSIGNALED(waitStatus)) {
+    const int sig = WTERMSIG(waitStatus);
+    snprintf(text, sizeof text, "was killed by signal %d (%s)", sig, strsignal(sig));
+  } else {
+    snprintf(text, sizeof text, "exited with status %d", WEXITSTATUS(waitStatus));
+  }
+  return text;
+}
+
+int StatusOf(int waitStatus) {
+  if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
+  return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 0;
+}
+
+
+// What the agents have reported since the last look.
+void Run::TakeAgentEvents() {
+  if (hub_ == nullptr) return;
+  hub_->Tick(Now(), &agentEvents_);
+  std::vector<AgentEvent> events;
+  events.swap(agentEvents_);
+  std::vector<std::pair<size_t, int>> ended;
+  for (const AgentEvent& e : events) {
+    if (e.kind == AgentEvent::kLoggedIn) {
+      for (size_t i = 0; i < next_; ++i) {
+        if (launches_[i].agentShell && (launches_[i].agent == e.agent || launches_[i].agent < 0) &&
+            procs_[i].state == kLoggingIn) {
+          procs_[i].state = kRunning;
+          --loggingIn_;
+        }
+      }
+      continue;
+    }
+    if (e.kind == AgentEvent::kLost) {
+      Lost(e);
+      continue;
+    }
+    if (e.rank < 0 || static_cast<size_t>(e.rank) >= byRank_.size() || byRank_[static_cast<size_t>(e.rank)] < 0) {
+      continue;
+    }
+    const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(e.rank)]);
+    if (!Hosted(i) || !Live(i)) continue;
+    procs_[i].pid = e.pid;
+    if (e.kind == AgentEvent::kEnded) {
+      MarkEnded(i);
+      ended.emplace_back(i, e.waitStatus);
+    }
+  }
+  Ended(ended);
+}
+
+// An agent that is gone while ranks of it run: they are lost with it.
+void Run::Lost(const AgentEvent& e) {
+  std::vector<int> ranks;
+  for (size_t i = 0; i < next_; ++i) {
+    if (Hosted(i) && launches_[i].agent == e.agent && Live(i)) {
+      MarkEnded(i);
+      ranks.push_back(launches_[i].rank);
+    }
+  }
+  if (ranks.empty() || ending_) return;
+  status_ = std::max(status_, e.status);
+  ownFailure_ = std::max(ownFailure_, e.status);
+  const std::string why = e.shellEnded ? e.why + " " + Describe(e.waitStatus) : e.why;
+  fprintf(stderr, "tarvo: the agent on %s, with rank%s %s, is lost: %s%s\n", hub_->Host(e.agent).c_str(),
+          ranks.size() == 1 ? "" : "s", RankList(ranks).c_str(), why.c_str(),
+          settings.killOnBadExit ? "; ending the run" : "");
+  if (settings.killOnBadExit) BeginEnding(kRankFailed, SIGTERM);
+}
+
+void Run::TakeNotices() {
+  std::vector<int> ranks;
+  {
+    std::lock_guard<std::mutex> lock(noticeMutex);
+    ranks.swap(noticedRanks);
+  }
+  for (int rank : ranks) {
+    if (rank < 0 || static_cast<size_t>(rank) >= byRank_.size() || byRank_[static_cast<size_t>(rank)] < 0) continue;
+    Proc& p = procs_[static_cast<size_t>(byRank_[static_cast<size_t>(rank)])];
+    if (p.state == kLoggingIn) {
+      p.state = kRunning;
+      --loggingIn_;
+    }
+  }
+  // A login that takes too long no longer holds the window.
+  if (loggingIn_ == 0) return;
+  const double now = Now();
+  for (size_t i = 0; i < next_; ++i) {
+    if (procs_[i].state == kLoggingIn && now - procs_[i].startedAt >= kLoginHold) {
+      procs_[i].state = kRunning;
+      --loggingIn_;
+    }
+  }
+}
+
+void Run::TakeFatal() {
+  int status = fatalStatus.load();
+  if (status == 0 || ending_) return;
+  fatal_ = status;
+  BeginEnding(kFatal, SIGTERM);
+}
+
+void Run::CheckTimeout() {
+  if (ending_ || deadline_ <= 0 || Now() < deadline_) return;
+  fprintf(stderr, "tarvo: the run's time limit of %g s is over; ending the run\n", settings.timeout);
+  std::vector<double> waiting;
+  SyncWaiting(&waiting);
+  const double now = Now();
+  for (size_t i = 0; i < next_; ++i) {
+    if (procs_[i].state == kEnded || procs_[i].state == kPending || launches_[i].agentShell) continue;
+    const size_t rank = static_cast<size_t>(launches_[i].rank);
+    if (rank < waiting.size() && waiting[rank] >= 0) {
+      fprintf(stderr, "tarvo: %s is running, waiting in a collective operation for %.1f s\n", Who(i).c_str(),
+              now - waiting[rank]);
+    } else {
+      fprintf(stderr, "tarvo: %s is running, not in a collective operation\n", Who(i).c_str());
+    }
+  }
+  BeginEnding(kTimeout, SIGTERM);
+}
+
+// A rank that has ended while others wait in a collective operation that
+// it has not entered: nothing can release them.
+void Run::CheckStuck() {
+  if (ending_ || !anyEnded_ || live_ == 0) return;
+  std::vector<double> waiting;
+  SyncWaiting(&waiting);
+  std::vector<int> waiters;
+  size_t culprit = procs_.size();
+  for (size_t i = 0; i < next_; ++i) {
+    if (launches_[i].agentShell) continue;
+    const size_t rank = static_cast<size_t>(launches_[i].rank);
+    const bool waits = rank < waiting.size() && waiting[rank] >= 0;
+    if (procs_[i].state == kEnded && !waits && culprit == procs_.size()) culprit = i;
+    if (procs_[i].state != kEnded && waits) waiters.push_back(launches_[i].rank);
+  }
+  if (culprit == procs_.size() || waiters.empty()) {
+    stuckSince_ = -1;
+    return;
+  }
+  const double now = Now();
+  if (stuckSince_ < 0) {
+    stuckSince_ = now;
+    return;
+  }
+  if (now - stuckSince_ < kStuckGrace) return;
+  std::sort(waiters.begin(), waiters.end());
+  fprintf(stderr, "tarvo: %s has ended while rank%s %s wait%s in a collective operation that it never entered; "
+          "ending the run\n",
+          Who(culprit).c_str(), waiters.size() == 1 ? "" : "s", RankList(waiters).c_str(),
+          waiters.size() == 1 ? "s" : "");
+  BeginEnding(kStuck, SIGTERM);
+}
+
+void Run::CheckKill() {
+  if (ending_ && !killed_ && live_ > 0 && Now() >= killAt_) Kill();
+}
+
+int Run::Status() const {
+  switch (reason_) {
+    case kNone:
+      return status_;
+    case kRankFailed:
+      return ownFailure_;
+    case kStuck:
+      return ownFailure_ > 0 ? ownFailure_ : 1;
+    case kTimeout:
+      return 124;
+    case kSignal:
+      return 128 + signal_;
+    case kFatal:
+      return fatal_;
+  }
+  return status_;
+}
+
+}  // namespace runloop

@@ -1,0 +1,142 @@
+// The inside of the run control, shared by its two files: RunControl.cpp
+// (starting, the loop, signals, reaping) and RunEnding.cpp (the ends that
+// other threads and agents report, the checks that end a run, its status).
+#ifndef TARVO_LAUNCHER_RUNLOOP_H
+#define TARVO_LAUNCHER_RUNLOOP_H
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "launcher/AgentHub.h"
+#include "launcher/RunControl.h"
+
+namespace runloop {
+
+// A remote shell whose carrier has not reported after this long no longer
+// counts as logging in (its notice may be lost, or its carrier may be an
+// older one that sends none).
+const double kLoginHold = 10.0;
+// A request to the synchronisation service may still be on its way when the
+// rank that sent it ends: a collective operation counts as stuck only after
+// this long.
+const double kStuckGrace = 1.0;
+// Starts made before the loop looks at its signals again.
+const int kStartBatch = 64;
+
+extern RunSettings settings;
+extern std::atomic<int> fatalStatus;
+extern std::mutex noticeMutex;
+extern std::vector<int> noticedRanks;  // guarded by noticeMutex
+
+/// CLOCK_MONOTONIC in seconds.
+double Now();
+/// "0-3,5,7-8" for the ranks in `ranks` (ascending).
+std::string RankList(const std::vector<int>& ranks);
+/// What a wait status says, for the reports: "exited with status 3".
+std::string Describe(int waitStatus);
+/// A wait status as a shell gives it: the exit code, or 128 + the signal.
+int StatusOf(int waitStatus);
+
+// One run: the processes, and why and how it is ending.
+class Run {
+ public:
+  Run(std::vector<RankLaunch>& launches, AgentHub* hub);
+  int Loop();
+ private:
+
+
+  enum State { kPending, kLoggingIn, kRunning, kEnded };
+  enum Reason { kNone, kRankFailed, kStuck, kTimeout, kSignal, kFatal };
+  struct Proc {
+    pid_t pid = -1;
+    State state = kPending;
+    double startedAt = 0;
+    double endedAt = 0;
+    bool endedByUs = false;
+  };
+
+
+  // A rank that an agent hosts: no process of the launcher's own.
+  bool Hosted(size_t i) const { return launches_[i].agent >= 0 && !launches_[i].agentShell; }
+  bool Live(size_t i) const { return procs_[i].state == kLoggingIn || procs_[i].state == kRunning; }
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+  std::vector<RankLaunch>& launches_;
+  std::vector<Proc> procs_;
+  std::vector<int> byRank_;  // rank -> index of its launch
+  std::unordered_map<pid_t, size_t> byPid_;
+  AgentHub* hub_;
+  std::vector<AgentEvent> agentEvents_;
+  size_t next_ = 0;   // the next launch to start
+  int live_ = 0;      // started and not reaped
+  int loggingIn_ = 0;
+  bool anyEnded_ = false;
+  bool ending_ = false;
+  bool killed_ = false;
+  double killAt_ = 0;
+  double deadline_ = 0;
+  double stuckSince_ = -1;
+  Reason reason_ = kNone;
+  int status_ = 0;       // the highest status of all (a run that ends by itself)
+  int ownFailure_ = 0;   // the highest status of the ranks that failed on their own
+  int signal_ = 0;
+  int fatal_ = 1;
+  std::string Who(size_t i) const;
+  bool WindowFull(size_t i) const;
+  void StartWhatMay();
+  // Milliseconds until the next timer, -1 for none.
+  int WaitMs() const;
+  void WaitForEvents(int ms);
+  void OnSignal(const signalfd_siginfo& info);
+  void SignalAll(int sig);
+  // Ends the run: `sig` (0 for none) to every process now, SIGKILL to those
+  // left after the grace.
+  void BeginEnding(Reason why, int sig);
+  void Kill();
+  void Reap();
+  void MarkEnded(size_t i);
+  // Ranks that have ended, with their wait statuses.
+  void Ended(const std::vector<std::pair<size_t, int>>& ended);
+  // What the agents have reported since the last look.
+  void TakeAgentEvents();
+  // An agent that is gone while ranks of it run: they are lost with it.
+  void Lost(const AgentEvent& e);
+  void TakeNotices();
+  void TakeFatal();
+  void CheckTimeout();
+  // A rank that has ended while others wait in a collective operation that
+  // it has not entered: nothing can release them.
+  void CheckStuck();
+  void CheckKill();
+  int Status() const;
+};
+
+}  // namespace runloop
+
+#endif  // TARVO_LAUNCHER_RUNLOOP_H

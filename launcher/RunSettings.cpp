@@ -1,0 +1,104 @@
+// The launcher's settings of its own, from TARVO_* environment variables,
+// read once at start-up.
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "launcher/RunControl.h"
+
+namespace {
+
+// Longest TARVO_KILL_GRACE, and longest TARVO_TIMEOUT (a year).
+const double kMaxGrace = 3600.0;
+const double kMaxTimeout = 365.0 * 24 * 3600;
+const int kMaxSshWindow = 1000;
+// A decimal number of seconds from 0 to `max`, all of the text.
+bool ParseSeconds(const char* text, double max, double* out) {
+  if (*text == '\0' || *text == '-' || *text == '+' || isspace(static_cast<unsigned char>(*text))) return false;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (!isdigit(static_cast<unsigned char>(*c)) && *c != '.') return false;
+  }
+  char* end = nullptr;
+  double value = strtod(text, &end);
+  if (end == text || *end != '\0' || !std::isfinite(value) || value < 0 || value > max) return false;
+  *out = value;
+  return true;
+}
+
+bool ParseWhole(const char* text, int max, int* out) {
+  if (*text == '\0' || strlen(text) > 9) return false;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (!isdigit(static_cast<unsigned char>(*c))) return false;
+  }
+  int value = atoi(text);
+  if (value > max) return false;
+  *out = value;
+  return true;
+}
+
+// ALL, NONE, or NAME[,NAME...] where a name is a shell variable's.
+bool ParseExport(const char* text, RunSettings* s) {
+  if (strcmp(text, "ALL") == 0 || strcmp(text, "NONE") == 0) {
+    s->exportMode = text[0] == 'A' ? RunSettings::kExportAll : RunSettings::kExportNone;
+    return true;
+  }
+  s->exportMode = RunSettings::kExportList;
+  std::string name;
+  for (const char* c = text;; ++c) {
+    if (*c == ',' || *c == '\0') {
+      if (name.empty() || isdigit(static_cast<unsigned char>(name[0]))) return false;
+      s->exportNames.push_back(name);
+      name.clear();
+      if (*c == '\0') return true;
+    } else if (isalnum(static_cast<unsigned char>(*c)) || *c == '_') {
+      name += *c;
+    } else {
+      return false;
+    }
+  }
+}
+
+std::string Malformed(const char* name, const char* value, const char* want) {
+  return std::string("ERROR-Control Process: ") + name + "=" + value + " is not " + want + "\n";
+}
+
+}  // namespace
+
+bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::string* error) {
+  RunSettings s;
+  const char* v;
+  if ((v = lookup("TARVO_KILL_GRACE")) != nullptr && *v != '\0' && !ParseSeconds(v, kMaxGrace, &s.killGrace)) {
+    *error = Malformed("TARVO_KILL_GRACE", v, "a number of seconds from 0 to 3600");
+    return false;
+  }
+  if ((v = lookup("TARVO_KILL_ON_BAD_EXIT")) != nullptr && *v != '\0') {
+    if (strcmp(v, "0") != 0 && strcmp(v, "1") != 0) {
+      *error = Malformed("TARVO_KILL_ON_BAD_EXIT", v, "0 or 1");
+      return false;
+    }
+    s.killOnBadExit = v[0] == '1';
+  }
+  if ((v = lookup("TARVO_TIMEOUT")) != nullptr && *v != '\0' && !ParseSeconds(v, kMaxTimeout, &s.timeout)) {
+    *error = Malformed("TARVO_TIMEOUT", v, "a number of seconds from 0 (no limit) to 31536000");
+    return false;
+  }
+  if ((v = lookup("TARVO_SSH_WINDOW")) != nullptr && *v != '\0' && !ParseWhole(v, kMaxSshWindow, &s.sshWindow)) {
+    *error = Malformed("TARVO_SSH_WINDOW", v, "a whole number from 0 (no limit) to 1000");
+    return false;
+  }
+  if ((v = lookup("TARVO_LAUNCH")) != nullptr && *v != '\0') {
+    if (strcmp(v, "rank") != 0 && strcmp(v, "host") != 0 && strcmp(v, "slurm") != 0) {
+      *error = Malformed("TARVO_LAUNCH", v, "rank, host or slurm");
+      return false;
+    }
+    s.launch = v[0] == 'h' ? RunSettings::kLaunchHost : v[0] == 's' ? RunSettings::kLaunchSlurm : RunSettings::kLaunchRank;
+  }
+  if ((v = lookup("TARVO_EXPORT")) != nullptr && *v != '\0' && !ParseExport(v, &s)) {
+    *error = Malformed("TARVO_EXPORT", v, "ALL, NONE or a comma-separated list of variable names");
+    return false;
+  }
+  *out = s;
+  return true;
+}

@@ -1,0 +1,339 @@
+// Host mode (TARVO_LAUNCH=host): one remote shell per distinct remote host
+// runs an agent, which starts that host's ranks and reports their ends; the
+// launcher's own ranks start directly, without carrier.
+#include <errno.h>
+#include <netdb.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include "launcher/AgentHub.h"
+#include "launcher/ChildReport.h"
+#include "launcher/Control.h"
+#include "launcher/OutputRelay.h"
+#include "launcher/RunControl.h"
+#include "launcher/Spawn.h"
+#include "launcher/SpawnPlan.h"
+#include "common/carrier_exec.h"
+
+
+namespace spawnplan {
+
+// ---- TARVO_LAUNCH=host ----
+//
+// The launcher's own ranks start directly, without carrier: the launcher does
+// carrier's work for them (working directory, environment, program lookup)
+// and the child is one exec. Remote ranks go to one agent per host, which
+// does the same there.
+
+// carrier's argument vector without "carrier": the program words and the
+// eight launcher parameters.
+std::vector<std::string> CarrierWords(const ExecPlan& plan) {
+  auto at = std::find(plan.vector.begin(), plan.vector.end(), std::string("carrier"));
+  return std::vector<std::string>(at + 1, plan.vector.end());
+}
+
+// A rank of the launcher's host, prepared as carrier would prepare itself.
+struct DirectPlan {
+  std::vector<std::string> args, env;
+  std::vector<char*> argv, envp;
+  std::string file, workdir, notFound, failure, noWorkdir;
+  const ExecPlan* exec = nullptr;  // the descriptors to close
+  int stdFds[3] = {-1, -1, -1};
+  pid_t launcher = 0;
+  std::vector<char> stack;  // the child's until its exec: kept for the run
+};
+
+// The stack of a direct start's child: a few system calls, and execvpe's
+// buffer for a path.
+const size_t kDirectStack = 64 * 1024;
+
+void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
+  std::vector<std::string> words = CarrierWords(plan);
+  const size_t first = words.size() - TARVO_PARAMS;
+  d->workdir = words[first + TARVO_PARAM_WORKDIR];
+  d->args.assign(words.begin(), words.begin() + static_cast<long>(first));
+  // The environment as carrier's setenv leaves it: its values replace
+  // those of the same name, in place.
+  for (char** e = environ; *e != nullptr; ++e) d->env.push_back(*e);
+  for (int k = 0; k < TARVO_PARAMS; ++k) {
+    const std::string name = std::string(tarvo_param_name(k)) + "=";
+    auto same = std::find_if(d->env.begin(), d->env.end(),
+                             [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; });
+    if (same != d->env.end()) {
+      *same = name + words[first + static_cast<size_t>(k)];
+    } else {
+      d->env.push_back(name + words[first + static_cast<size_t>(k)]);
+    }
+  }
+  // carrier's lookup: a file of the working directory first, then the PATH.
+  const char* bare = CarrierBareName(d->args[0].c_str(), d->workdir.c_str());
+  d->file = d->args[0];
+  if (bare != nullptr) {
+    struct stat st;
+    const std::string name = bare;
+    if (stat((d->workdir + "/" + name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      d->file = "./" + name;
+    } else {
+      d->file = name;
+      d->args[0] = name;
+      const char* path = getenv("PATH");
+      d->notFound = "carrier: " + name + ": not found in " + d->workdir + " nor on PATH " +
+                    (path != nullptr ? path : "(unset)") + "\n";
+      // execvp's search, done here: the child shares the launcher's memory,
+      // and each failed try of its own would write the launcher's errno.
+      const std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
+      for (size_t at = 0; at <= dirs.size();) {
+        size_t colon = dirs.find(':', at);
+        if (colon == std::string::npos) colon = dirs.size();
+        std::string dir = dirs.substr(at, colon - at);
+        if (dir.empty()) dir = ".";
+        const std::string candidate = (dir[0] == '/' ? dir : d->workdir + "/" + dir) + "/" + name;
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+          d->file = candidate;
+          break;
+        }
+        at = colon + 1;
+      }
+    }
+  }
+  d->failure = "carrier: " + d->args[0];
+  d->noWorkdir = "carrier: " + d->workdir;
+  for (std::string& a : d->args) d->argv.push_back(&a[0]);
+  d->argv.push_back(nullptr);
+  for (std::string& e : d->env) d->envp.push_back(&e[0]);
+  d->envp.push_back(nullptr);
+  d->exec = &plan;
+}
+
+// The child of a direct start, between its clone and its exec. It shares
+// the launcher's memory and runs beside it: system calls on prepared data
+// only, nothing allocated, nothing written but its own stack.
+[[noreturn]] void RunDirect(const DirectPlan* d, pid_t launcher) {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // As carrier's: the rank ends with the launcher's spawning thread.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != launcher) _exit(1);
+  for (int i = 0; i < d->exec->closeCount; ++i) close(d->exec->closeFds[i]);
+  for (int fd = 0; fd < 3; ++fd) {
+    if (d->stdFds[fd] >= 0) dup2(d->stdFds[fd], fd);
+  }
+  if (chdir(d->workdir.c_str()) != 0) {
+    ChildPerror(d->noWorkdir.c_str(), errno);
+    _exit(127);
+  }
+  execvpe(d->file.c_str(), d->argv.data(), d->envp.data());
+  if (errno == ENOENT && !d->notFound.empty()) {
+    ChildWrite(STDERR_FILENO, d->notFound.data(), d->notFound.size());
+  } else {
+    ChildPerror(d->failure.c_str(), errno);
+  }
+  _exit(127);
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+int DirectChild(void* plan) {
+  const DirectPlan* d = static_cast<const DirectPlan*>(plan);
+  RunDirect(d, d->launcher);
+}
+#endif
+
+// Starts a rank of the launcher's host. A clone that shares the launcher's
+// memory, without waiting for its exec: a fork copies the page tables and
+// costs the launcher a copy-on-write fault for each page it writes
+// afterwards, and a vfork (or posix_spawn) stops the launcher until the
+// child has exec'd; this one costs about what a fork of a small program
+// does. Unlike posix_spawn it sets the parent-death signal.
+pid_t StartDirect(DirectPlan& d, const ForkReport& report) {
+  fflush(stdout);
+  d.launcher = getpid();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' run-times keep per-thread state that such a child
+  // would share with the launcher's thread: a plain fork there.
+  const pid_t pid = fork();
+  if (pid == 0) RunDirect(&d, d.launcher);
+#else
+  d.stack.assign(kDirectStack, 0);
+  const pid_t pid = clone(DirectChild, d.stack.data() + d.stack.size(), CLONE_VM | SIGCHLD, &d);
+#endif
+  if (pid < 0) {
+    if (report.before != nullptr) printf("%s\n", report.before);
+    ErrorMsg("fork", report.line, "Control");
+    fflush(stdout);
+  }
+  return pid;
+}
+
+// Copies the launcher's standard input behind the secret to rank 0's agent.
+void* FeedStdin(void* arg) {
+  const int to = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    ChildWrite(to, buffer, static_cast<size_t>(n));
+  }
+  close(to);
+  return nullptr;
+}
+
+// The remote shell's standard input: the secret's line, then, for the agent
+// of rank 0, the launcher's standard input. -1 when no pipe can be had.
+int SecretInput(const std::string& secret, bool withStdin) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+  const std::string line = secret + "\n";
+  ChildWrite(ends[1], line.data(), line.size());  // far below a pipe's capacity
+  pthread_t feeder;
+  if (!withStdin ||
+      pthread_create(&feeder, nullptr, FeedStdin, reinterpret_cast<void*>(static_cast<intptr_t>(ends[1]))) != 0) {
+    close(ends[1]);
+  } else {
+    pthread_detach(feeder);
+  }
+  return ends[0];
+}
+
+void RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report) {
+  const RunSettings& settings = RunControlSettings();
+  const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
+  std::vector<std::string> nodes;
+  if (slurm) {
+    // Checked at start-up. The ranks go round the nodes as they would go
+    // round a machine file of them; every rank has an agent, also on the
+    // node (if any) where the launcher runs, so that Slurm holds them all.
+    spawn::ExpandHostList(getenv("SLURM_JOB_NODELIST"), &nodes);
+    for (size_t i = 0; i < plans.size(); ++i) hosts[i] = nodes[i % nodes.size()];
+  }
+  AgentHub hub;
+  if (!hub.Open()) {
+    runExitStatus = 1;
+    return;
+  }
+  hub.SetEnvironment(settings.exportMode == RunSettings::kExportNone
+                         ? std::vector<std::string>()
+                         : spawn::ExportedEnvironment(environ, settings.exportMode == RunSettings::kExportAll,
+                                                      settings.exportNames));
+  const bool label = OutputRelayLabels();
+  std::vector<std::string> agentHosts;
+  std::vector<int> agentOf(plans.size(), -1);
+  // A machine file may name the launcher's own host: its ranks need no agent.
+  const std::string localHost = LocalHostName();
+  // Slurm's agents are numbered by their node in the allocation.
+  if (slurm) {
+    agentHosts.assign(nodes.begin(), nodes.begin() + static_cast<long>(std::min(nodes.size(), plans.size())));
+    for (const std::string& node : agentHosts) hub.AddAgent(node);
+  }
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (!slurm && (!plans[i].remote || hosts[i] == localHost)) continue;
+    auto known = std::find(agentHosts.begin(), agentHosts.end(), hosts[i]);
+    if (known == agentHosts.end()) {
+      agentHosts.push_back(hosts[i]);
+      hub.AddAgent(hosts[i]);
+      known = agentHosts.end() - 1;
+    }
+    agentOf[i] = static_cast<int>(known - agentHosts.begin());
+    int flags = (i == 0 ? kAgentRankStdin : 0) | (label ? kAgentRankLabel : 0);
+    hub.AddRank(agentOf[i], static_cast<int>(i), CarrierWords(plans[i]), flags);
+  }
+
+  // The agents' remote shells first, so that their logins overlap the local
+  // starts; then every rank in order.
+  std::vector<ExecPlan> shells(agentHosts.size());
+  std::vector<DirectPlan> direct(plans.size());
+  std::vector<RankLaunch> launches;
+  const char* address = visualConnection->IP();
+  if (slurm && !plans.empty()) {
+    // One step, one agent task per node; srun gives every task its
+    // standard input, which starts with the secret.
+    ExecPlan& step = shells[0];
+    step = plans[0];
+    step.file = "srun";
+    step.failure = "Control Process: execvp srun failed\n";
+    const std::string n = std::to_string(agentHosts.size());
+    step.vector = {"srun", "--nodes=" + n, "--ntasks=" + n, "--ntasks-per-node=1", "--kill-on-bad-exit=1",
+                   "tarvo-agent", std::string(address, strnlen(address, 128)), std::to_string(hub.Port()), "-"};
+    step.argv.clear();
+    for (std::string& entry : step.vector) step.argv.push_back(&entry[0]);
+    step.argv.push_back(nullptr);
+    step.remote = true;
+    step.ownGroup = true;
+    RankLaunch l;
+    l.rank = -1;
+    l.host = "the Slurm step";
+    l.remote = true;
+    l.agentShell = true;
+    l.start = [&step, &report, &hub] {
+      step.stdFds[0] = SecretInput(hub.Secret(), true);
+      const pid_t pid = StartPlan(step, report);
+      if (step.stdFds[0] >= 0) close(step.stdFds[0]);
+      return pid;
+    };
+    launches.push_back(l);
+  }
+  for (size_t a = 0; !slurm && a < agentHosts.size(); ++a) {
+    const size_t first = static_cast<size_t>(std::find(agentOf.begin(), agentOf.end(), static_cast<int>(a)) -
+                                             agentOf.begin());
+    ExecPlan& shell = shells[a];
+    shell = plans[first];  // the remote shell, its messages and its closes
+    shell.ownGroup = true;
+    shell.vector = {shell.vector[0], agentHosts[a], "tarvo-agent", std::string(address, strnlen(address, 128)),
+                    std::to_string(hub.Port()), std::to_string(a)};
+    shell.argv.clear();
+    for (std::string& entry : shell.vector) shell.argv.push_back(&entry[0]);
+    shell.argv.push_back(nullptr);
+    RankLaunch l;
+    l.rank = -1;
+    l.host = agentHosts[a];
+    l.remote = true;
+    l.agent = static_cast<int>(a);
+    l.agentShell = true;
+    const bool withStdin = agentOf[0] == static_cast<int>(a);
+    l.start = [&shell, &report, &hub, withStdin] {
+      shell.stdFds[0] = SecretInput(hub.Secret(), withStdin);
+      const pid_t pid = StartPlan(shell, report);
+      if (shell.stdFds[0] >= 0) close(shell.stdFds[0]);
+      return pid;
+    };
+    launches.push_back(l);
+  }
+  for (size_t i = 0; i < plans.size(); ++i) {
+    RankLaunch l;
+    l.rank = static_cast<int>(i);
+    l.host = hosts[i];
+    l.remote = agentOf[i] >= 0;
+    l.agent = agentOf[i];
+    if (agentOf[i] < 0) {
+      PrepareDirect(plans[i], &direct[i]);
+      DirectPlan& d = direct[i];
+      l.start = [&d, &report, i] {
+        const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
+        std::copy(streams.fds, streams.fds + 3, d.stdFds);
+        const pid_t pid = StartDirect(d, report);
+        OutputRelayStarted(streams);
+        return pid;
+      };
+    }
+    launches.push_back(l);
+  }
+  fflush(stdout);
+  runExitStatus = RunControlRun(launches, &hub);
+}
+
+}  // namespace spawnplan

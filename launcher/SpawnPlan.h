@@ -1,0 +1,50 @@
+// What the spawners share inside the launcher: the description of one child
+// (built before any process starts) and the ways to start it. Spawn.cpp
+// starts ranks, locally or through a remote shell each; SpawnAgents.cpp
+// starts one agent per remote host and the launcher's own ranks directly.
+#ifndef TARVO_LAUNCHER_SPAWNPLAN_H
+#define TARVO_LAUNCHER_SPAWNPLAN_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace spawnplan {
+
+// Everything one child needs, built before any process starts.
+struct ExecPlan {
+  std::vector<std::string> vector;
+  std::vector<char*> argv;        // into `vector`, null-terminated
+  bool remote = false;
+  const char* file = nullptr;     // "carrier", "ssh" or "rsh"
+  const char* failure = nullptr;  // the exec message with its line end
+  std::string errorAt;            // ErrorMsg's "Error at <line> Control"
+  int closeFds[5] = {-1, -1, -1, -1, -1};
+  int closeCount = 0;
+  int stdFds[3] = {-1, -1, -1};  // put on the child's fds 0, 1, 2; -1 keeps the launcher's
+  // An agent's remote shell leaves tarvo's process group: a terminal's
+  // Ctrl-C must not end it, since tarvo passes the signal on to the agent.
+  bool ownGroup = false;
+};
+
+// How the fork of a spawner is reported when it fails.
+struct ForkReport {
+  const char* before;  // a line printed before ErrorMsg, or null
+  int line;
+};
+
+/// Starts the child of `plan`: posix_spawnp for a local one, fork and
+/// execvp otherwise or when the spawn fails. -1, reported, when the fork fails.
+pid_t StartPlan(const ExecPlan& plan, const ForkReport& report);
+/// Puts `fd` among the descriptors that the child closes before its exec.
+void AddClose(ExecPlan* plan, int fd);
+/// The launcher's host name, as the processes' host entries show it.
+std::string LocalHostName();
+/// Host mode: one agent per remote host for its ranks, the launcher's own
+/// ranks started directly; waits for the run like RunPlans.
+void RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report);
+
+}  // namespace spawnplan
+
+#endif  // TARVO_LAUNCHER_SPAWNPLAN_H
