@@ -16,7 +16,6 @@
 
 #include "common/textfield.h"
 #include "launcher/OutputRelay.h"
-#include "launcher/OutputSettings.h"
 #include "launcher/RunControl.h"
 #include "launcher/SourceFilter.h"
 #include "launcher/Spawn.h"
@@ -192,12 +191,11 @@ int ControlMain(int argc, char** argv) {
 
   // The launcher's own settings, once; a malformed one starts nothing.
   RunSettings settings;
-  OutputSettings output;
   std::string refusal;
   const char* (*environment)(const char*) = [](const char* name) -> const char* { return getenv(name); };
   // The senders that the services take datagrams from come last: they
   // resolve the machine file's names.
-  if (!ReadRunSettings(environment, &settings, &refusal) || !ReadOutputSettings(environment, &output, &refusal) ||
+  if (!ReadRunSettings(environment, &settings, &refusal) ||
       !SetUpRunSources(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal)) {
     fputs(refusal.c_str(), stdout);
     fflush(stdout);
@@ -266,8 +264,8 @@ int ControlMain(int argc, char** argv) {
                                 StartService(SynControler, synConnection),
                                 StartService(DistConsole, consoleConnection)};
 
-  if (output.monitor) MonitorBridgeStart(visualConnection);
-  OutputRelayStart(output.label);
+  if (settings.monitor) MonitorBridgeStart(visualConnection);
+  OutputRelayStart(settings.label);
 
   const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
   if (!cl.programFileGiven) {

@@ -38,12 +38,6 @@ std::atomic<int> fatalStatus{0};
 std::mutex noticeMutex;
 std::vector<int> noticedRanks;
 
-double Now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 void Wake() {
   if (wakeFd < 0) return;
   uint64_t one = 1;
@@ -301,6 +295,12 @@ void RunControlFatal(int status) {
   int none = 0;
   fatalStatus.compare_exchange_strong(none, status == 0 ? 1 : status);
   Wake();
+}
+
+double RunControlNow() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 int RunControlFatalStatus() { return fatalStatus.load(); }

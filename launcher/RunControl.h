@@ -31,6 +31,8 @@ struct RunSettings {
   /// names listed.
   enum Export { kExportAll, kExportNone, kExportList } exportMode = kExportAll;
   std::vector<std::string> exportNames;
+  bool label = false;    // TARVO_LABEL=1: every line of a rank comes out whole, prefixed "[R] "
+  bool monitor = false;  // TARVO_MONITOR=1: the monitor bridge runs for the run
 };
 
 /// Reads the settings through `lookup` (getenv in the launcher). An unset or
@@ -82,6 +84,10 @@ int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub = nullptr);
 /// Any thread: a failure that ends the run (already reported). The run's
 /// processes are ended and the launcher exits with `status`.
 void RunControlFatal(int status);
+
+/// The run control's clock: CLOCK_MONOTONIC in seconds. The
+/// synchronisation service stamps with it since when a rank waits.
+double RunControlNow();
 
 /// The status that RunControlFatal was given first, 0 when none.
 int RunControlFatalStatus();

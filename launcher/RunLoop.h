@@ -36,8 +36,7 @@ extern std::atomic<int> fatalStatus;
 extern std::mutex noticeMutex;
 extern std::vector<int> noticedRanks;  // guarded by noticeMutex
 
-/// CLOCK_MONOTONIC in seconds.
-double Now();
+inline double Now() { return RunControlNow(); }
 /// "0-3,5,7-8" for the ranks in `ranks` (ascending).
 std::string RankList(const std::vector<int>& ranks);
 /// What a wait status says, for the reports: "exited with status 3".

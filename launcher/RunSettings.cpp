@@ -64,6 +64,19 @@ std::string Malformed(const char* name, const char* value, const char* want) {
   return std::string("ERROR-Control Process: ") + name + "=" + value + " is not " + want + "\n";
 }
 
+// A switch: unset or empty keeps the default, "0" is off, "1" on; anything
+// else is refused.
+bool ReadSwitch(const char* (*lookup)(const char*), const char* name, bool* on, std::string* error) {
+  const char* v = lookup(name);
+  if (v == nullptr || *v == '\0') return true;
+  if (strcmp(v, "0") != 0 && strcmp(v, "1") != 0) {
+    *error = Malformed(name, v, "0 or 1");
+    return false;
+  }
+  *on = v[0] == '1';
+  return true;
+}
+
 }  // namespace
 
 bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::string* error) {
@@ -73,13 +86,7 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
     *error = Malformed("TARVO_KILL_GRACE", v, "a number of seconds from 0 to 3600");
     return false;
   }
-  if ((v = lookup("TARVO_KILL_ON_BAD_EXIT")) != nullptr && *v != '\0') {
-    if (strcmp(v, "0") != 0 && strcmp(v, "1") != 0) {
-      *error = Malformed("TARVO_KILL_ON_BAD_EXIT", v, "0 or 1");
-      return false;
-    }
-    s.killOnBadExit = v[0] == '1';
-  }
+  if (!ReadSwitch(lookup, "TARVO_KILL_ON_BAD_EXIT", &s.killOnBadExit, error)) return false;
   if ((v = lookup("TARVO_TIMEOUT")) != nullptr && *v != '\0' && !ParseSeconds(v, kMaxTimeout, &s.timeout)) {
     *error = Malformed("TARVO_TIMEOUT", v, "a number of seconds from 0 (no limit) to 31536000");
     return false;
@@ -97,6 +104,9 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
   }
   if ((v = lookup("TARVO_EXPORT")) != nullptr && *v != '\0' && !ParseExport(v, &s)) {
     *error = Malformed("TARVO_EXPORT", v, "ALL, NONE or a comma-separated list of variable names");
+    return false;
+  }
+  if (!ReadSwitch(lookup, "TARVO_LABEL", &s.label, error) || !ReadSwitch(lookup, "TARVO_MONITOR", &s.monitor, error)) {
     return false;
   }
   *out = s;

@@ -2,8 +2,6 @@
 #include "launcher/ServiceLoop.h"
 #include "launcher/SyncService.h"
 
-#include <time.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,19 +21,13 @@ namespace {
 std::mutex& waitingMutex = *new std::mutex;
 std::vector<double>& waitingSince = *new std::vector<double>;  // guarded by waitingMutex
 
-double Now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 void NoteArrival(const SyncCycle& cycle, bool completed) {
   if (cycle.LastCounted() < 0) return;
   std::lock_guard<std::mutex> lock(waitingMutex);
   if (completed) {
     std::fill(waitingSince.begin(), waitingSince.end(), -1.0);
   } else if (static_cast<size_t>(cycle.LastCounted()) < waitingSince.size()) {
-    waitingSince[static_cast<size_t>(cycle.LastCounted())] = Now();
+    waitingSince[static_cast<size_t>(cycle.LastCounted())] = RunControlNow();
   }
 }
 
