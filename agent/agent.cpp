@@ -38,6 +38,7 @@
 
 #include "agent/agent_inbox.h"
 #include "common/agent_wire.h"
+#include "launcher/ChildReport.h"
 #include "launcher/OutputRelay.h"
 #include "common/carrier_exec.h"
 
@@ -78,16 +79,6 @@ int Connect(const char* address, const char* port) {
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return fd;
-}
-
-void WriteAll(int fd, const std::string& text) {
-  size_t at = 0;
-  while (at < text.size()) {
-    ssize_t n = write(fd, text.data() + at, text.size() - at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    at += static_cast<size_t>(n);
-  }
 }
 
 // A labelled output stream of a rank.
@@ -234,14 +225,14 @@ class Agent {
       if (n < 0 && errno == EAGAIN) break;
       if (n <= 0) {
         LabelRest(s.rank, &s.partial, &text);
-        WriteAll(s.to, text);
+        ChildWrite(s.to, text);
         close(fd);
         streams_.erase(fd);
         return;
       }
       LabelLines(s.rank, buffer, static_cast<size_t>(n), &s.partial, &text);
     }
-    WriteAll(s.to, text);
+    ChildWrite(s.to, text);
   }
 
   // False when the launcher can no longer be told.

@@ -8,7 +8,10 @@
 #include <string.h>
 #include <unistd.h>
 
-/// Writes all of `text`, retrying after a signal.
+#include <string>
+
+/// Writes all of `text`, retrying after a signal; stops at an error (a
+/// closed stream). The launcher's one write-all loop, safe in a child too.
 inline void ChildWrite(int fd, const char* text, size_t length) {
   while (length > 0) {
     ssize_t n = write(fd, text, length);
@@ -20,6 +23,7 @@ inline void ChildWrite(int fd, const char* text, size_t length) {
 }
 
 inline void ChildWrite(int fd, const char* text) { ChildWrite(fd, text, strlen(text)); }
+inline void ChildWrite(int fd, const std::string& text) { ChildWrite(fd, text.data(), text.size()); }
 
 /// perror(msg) for the error `err`, as one write on standard error, so that
 /// children failing together do not interleave their lines.

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <vector>
 
+#include "launcher/ChildReport.h"
+
 namespace {
 
 // One output pipe of one rank, as the thread reads it.
@@ -48,18 +50,6 @@ Relay& TheRelay() {
 
 // How much the thread reads from one pipe before it turns to the next.
 const size_t kReadChunk = 64 * 1024;
-
-void WriteAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // the stream is gone: what remains is dropped
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
 
 void Wake(Relay& r) {
   const char byte = 0;
@@ -95,7 +85,7 @@ void DrainSource(Source* source, std::string* out) {
     if (n > 0) {
       budget -= n;
       LabelLines(source->rank, buf, static_cast<size_t>(n), &source->partial, out);
-      WriteAll(source->stream, *out);
+      ChildWrite(source->stream, *out);
       out->clear();
     } else if (n < 0 && errno == EINTR) {
       continue;
@@ -104,7 +94,7 @@ void DrainSource(Source* source, std::string* out) {
     }
   }
   LabelRest(source->rank, &source->partial, out);
-  WriteAll(source->stream, *out);
+  ChildWrite(source->stream, *out);
   out->clear();
   close(source->fd);
 }
@@ -154,7 +144,7 @@ void* RelayLoop(void*) {
     }
     sources.resize(kept);
     for (int stream = 1; stream <= 2; ++stream) {
-      WriteAll(stream, out[stream]);
+      ChildWrite(stream, out[stream]);
       out[stream].clear();
     }
   }
