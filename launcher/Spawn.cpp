@@ -159,11 +159,15 @@ std::string LocalHostName() {
 
 // Hands the plans to the run control and keeps the run's status.
 void RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report) {
+  fflush(stdout);
+  if (RunControlSettings().launch != RunSettings::kLaunchRank) {
+    RunAgents(plans, hosts, report);
+    return;
+  }
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
-    for (std::string& entry : plan.vector) plan.argv.push_back(&entry[0]);
-    plan.argv.push_back(nullptr);
+    plan.SealArgv();
     launches[i].rank = static_cast<int>(i);
     launches[i].host = hosts[i];
     launches[i].remote = plan.remote;
@@ -174,12 +178,6 @@ void RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& host
       OutputRelayStarted(streams);
       return pid;
     };
-  }
-  fflush(stdout);
-  if (RunControlSettings().launch != RunSettings::kLaunchRank) {
-    launches.clear();
-    RunAgents(plans, hosts, report);
-    return;
   }
   runExitStatus = RunControlRun(launches);
 }

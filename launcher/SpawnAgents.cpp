@@ -210,6 +210,28 @@ int SecretInput(const std::string& secret, bool withStdin) {
   return ends[0];
 }
 
+// The launch of an agent's remote shell (or of the Slurm step of agents):
+// in its own process group, the secret first on its standard input, and
+// tarvo's own standard input after it for the agent of rank 0.
+RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool withStdin, const ForkReport& report,
+                       AgentHub& hub) {
+  shell.ownGroup = true;
+  shell.SealArgv();
+  RankLaunch l;
+  l.rank = -1;
+  l.host = host;
+  l.remote = true;
+  l.agent = agent;
+  l.agentShell = true;
+  l.start = [&shell, &report, &hub, withStdin] {
+    shell.stdFds[0] = SecretInput(hub.Secret(), withStdin);
+    const pid_t pid = StartPlan(shell, report);
+    if (shell.stdFds[0] >= 0) close(shell.stdFds[0]);
+    return pid;
+  };
+  return l;
+}
+
 void RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report) {
   const RunSettings& settings = RunControlSettings();
   const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
@@ -269,49 +291,18 @@ void RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, con
     const std::string n = std::to_string(agentHosts.size());
     step.vector = {"srun", "--nodes=" + n, "--ntasks=" + n, "--ntasks-per-node=1", "--kill-on-bad-exit=1",
                    "tarvo-agent", std::string(address, strnlen(address, 128)), std::to_string(hub.Port()), "-"};
-    step.argv.clear();
-    for (std::string& entry : step.vector) step.argv.push_back(&entry[0]);
-    step.argv.push_back(nullptr);
     step.remote = true;
-    step.ownGroup = true;
-    RankLaunch l;
-    l.rank = -1;
-    l.host = "the Slurm step";
-    l.remote = true;
-    l.agentShell = true;
-    l.start = [&step, &report, &hub] {
-      step.stdFds[0] = SecretInput(hub.Secret(), true);
-      const pid_t pid = StartPlan(step, report);
-      if (step.stdFds[0] >= 0) close(step.stdFds[0]);
-      return pid;
-    };
-    launches.push_back(l);
+    launches.push_back(ShellLaunch(step, "the Slurm step", -1, true, report, hub));
   }
   for (size_t a = 0; !slurm && a < agentHosts.size(); ++a) {
     const size_t first = static_cast<size_t>(std::find(agentOf.begin(), agentOf.end(), static_cast<int>(a)) -
                                              agentOf.begin());
     ExecPlan& shell = shells[a];
     shell = plans[first];  // the remote shell, its messages and its closes
-    shell.ownGroup = true;
     shell.vector = {shell.vector[0], agentHosts[a], "tarvo-agent", std::string(address, strnlen(address, 128)),
                     std::to_string(hub.Port()), std::to_string(a)};
-    shell.argv.clear();
-    for (std::string& entry : shell.vector) shell.argv.push_back(&entry[0]);
-    shell.argv.push_back(nullptr);
-    RankLaunch l;
-    l.rank = -1;
-    l.host = agentHosts[a];
-    l.remote = true;
-    l.agent = static_cast<int>(a);
-    l.agentShell = true;
     const bool withStdin = agentOf[0] == static_cast<int>(a);
-    l.start = [&shell, &report, &hub, withStdin] {
-      shell.stdFds[0] = SecretInput(hub.Secret(), withStdin);
-      const pid_t pid = StartPlan(shell, report);
-      if (shell.stdFds[0] >= 0) close(shell.stdFds[0]);
-      return pid;
-    };
-    launches.push_back(l);
+    launches.push_back(ShellLaunch(shell, agentHosts[a], static_cast<int>(a), withStdin, report, hub));
   }
   for (size_t i = 0; i < plans.size(); ++i) {
     RankLaunch l;

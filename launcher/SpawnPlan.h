@@ -26,6 +26,14 @@ struct ExecPlan {
   // An agent's remote shell leaves tarvo's process group: a terminal's
   // Ctrl-C must not end it, since tarvo passes the signal on to the agent.
   bool ownGroup = false;
+
+  /// Points argv into `vector`, null-terminated. Called once the plan stays
+  /// where it is (a move of the plan moves the strings' text too).
+  void SealArgv() {
+    argv.clear();
+    for (std::string& entry : vector) argv.push_back(&entry[0]);
+    argv.push_back(nullptr);
+  }
 };
 
 // How the fork of a spawner is reported when it fails.
