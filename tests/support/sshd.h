@@ -21,6 +21,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -174,6 +175,8 @@ class Sshd {
     const std::string configPath = dir_ + "/sshd_config", logPath = dir_ + "/sshd.log";
     pid_t pid = fork();
     if (pid == 0) {
+      // sshd ends with the test, even one killed before its destructor ran.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       int null = open("/dev/null", O_RDONLY);
       dup2(null, 0);
