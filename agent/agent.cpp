@@ -39,7 +39,7 @@
 #include "agent/agent_inbox.h"
 #include "common/agent_wire.h"
 #include "launcher/ChildReport.h"
-#include "launcher/OutputRelay.h"
+#include "launcher/output/OutputRelay.h"
 #include "common/carrier_exec.h"
 
 namespace {

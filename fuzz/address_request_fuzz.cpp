@@ -16,7 +16,7 @@
 #include "common/protocol.h"
 #include "common/textfield.h"
 #include "fuzz/fuzz_util.h"
-#include "launcher/AddressService.h"
+#include "launcher/services/AddressService.h"
 #include "registry/peerbook.h"
 
 namespace {

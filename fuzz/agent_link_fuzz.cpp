@@ -12,7 +12,7 @@
 
 #include "common/agent_wire.h"
 #include "fuzz/fuzz_util.h"
-#include "launcher/AgentHub.h"
+#include "launcher/run/AgentHub.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string kSecret = "0123456789abcdef0123456789abcdef";

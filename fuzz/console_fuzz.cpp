@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_util.h"
-#include "launcher/ConsoleService.h"
+#include "launcher/services/ConsoleService.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<char> bytes(data, data + size);

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_util.h"
-#include "launcher/Spawn.h"
+#include "launcher/spawn/Inputs.h"
 
 namespace {
 

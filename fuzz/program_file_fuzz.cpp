@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_util.h"
-#include "launcher/Spawn.h"
+#include "launcher/spawn/Inputs.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "common/messages.h"
 #include "common/protocol.h"
 #include "fuzz/fuzz_util.h"
-#include "launcher/SyncService.h"
+#include "launcher/services/SyncService.h"
 
 namespace {
 

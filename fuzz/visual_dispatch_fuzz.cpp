@@ -19,7 +19,7 @@
 #include "common/protocol.h"
 #include "fuzz/fuzz_util.h"
 #include "launcher/Control.h"
-#include "launcher/VisualBridge.h"
+#include "launcher/services/VisualBridge.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "common/messages.h"
 #include "fuzz/fuzz_util.h"
-#include "launcher/VisualBridge.h"
+#include "launcher/services/VisualBridge.h"
 
 namespace {
 

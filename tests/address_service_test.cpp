@@ -1,6 +1,6 @@
 // The address service: the handler on raw request bytes, then the real
 // thread ResolveAddress over loopback inside this process.
-#include "launcher/AddressService.h"
+#include "launcher/services/AddressService.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

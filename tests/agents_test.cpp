@@ -20,7 +20,7 @@
 
 #include "agent/agent_inbox.h"
 #include "common/agent_wire.h"
-#include "launcher/AgentHub.h"
+#include "launcher/run/AgentHub.h"
 #include "tests/launcher_harness.h"
 #include "tests/support/sshd.h"
 #include "tests/run_util.h"

@@ -1,4 +1,4 @@
-#include "launcher/ConsoleService.h"
+#include "launcher/services/ConsoleService.h"
 
 #include <gtest/gtest.h>
 

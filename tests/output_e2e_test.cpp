@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/OutputRelay.h"
+#include "launcher/output/OutputRelay.h"
 #include "tests/run_util.h"
 #include "tests/support/wait.h"
 #include "tests/visual_util.h"

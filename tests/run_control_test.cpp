@@ -20,7 +20,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/RunControl.h"
+#include "launcher/run/RunControl.h"
 #include "tests/launcher_harness.h"
 #include "tests/run_util.h"
 #include "tests/support/processes.h"

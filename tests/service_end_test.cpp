@@ -9,7 +9,7 @@
 #include <string>
 
 #include "launcher/Control.h"
-#include "launcher/RunControl.h"
+#include "launcher/run/RunControl.h"
 #include "tests/run_util.h"
 #include "tests/support/child.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/Spawn.h"
+#include "launcher/spawn/Inputs.h"
 #include "tests/run_util.h"
 
 namespace {

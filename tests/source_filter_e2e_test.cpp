@@ -19,7 +19,7 @@
 
 #include "common/messages.h"
 #include "common/protocol.h"
-#include "launcher/AddressService.h"
+#include "launcher/services/AddressService.h"
 #include "tests/launcher_harness.h"
 
 namespace {

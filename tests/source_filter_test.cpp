@@ -1,4 +1,4 @@
-#include "launcher/SourceFilter.h"
+#include "launcher/services/SourceFilter.h"
 
 #include <gtest/gtest.h>
 

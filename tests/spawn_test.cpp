@@ -1,6 +1,6 @@
 // The pure parts of spawning: the child argument vector, the machine-file
 // and program-file readers on in-memory files, and the status of a run.
-#include "launcher/Spawn.h"
+#include "launcher/spawn/Inputs.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "launcher/SyncService.h"
+#include "launcher/services/SyncService.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

@@ -12,7 +12,7 @@
 
 #include "common/textfield.h"
 #include "launcher/Control.h"
-#include "launcher/SourceFilter.h"
+#include "launcher/services/SourceFilter.h"
 #include "tests/support/loopback.h"
 #include "tests/visual_util.h"
 

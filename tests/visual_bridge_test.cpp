@@ -1,4 +1,4 @@
-#include "launcher/VisualBridge.h"
+#include "launcher/services/VisualBridge.h"
 
 #include <gtest/gtest.h>
 

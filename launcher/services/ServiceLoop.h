@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "launcher/Control.h"
-#include "launcher/RunControl.h"
-#include "launcher/SourceFilter.h"
+#include "launcher/run/RunControl.h"
+#include "launcher/services/SourceFilter.h"
 
 /// How a service reports a receive that fails during the run, before the
 /// run ends with status 1: ErrorMsg(step, line, "Control"), or perror(step)

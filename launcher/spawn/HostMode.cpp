@@ -20,13 +20,13 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
-#include "launcher/AgentHub.h"
+#include "launcher/run/AgentHub.h"
 #include "launcher/ChildReport.h"
 #include "launcher/Control.h"
-#include "launcher/OutputRelay.h"
-#include "launcher/RunControl.h"
-#include "launcher/Spawn.h"
-#include "launcher/SpawnPlan.h"
+#include "launcher/output/OutputRelay.h"
+#include "launcher/run/RunControl.h"
+#include "launcher/spawn/Inputs.h"
+#include "launcher/spawn/ExecPlan.h"
 #include "common/carrier_exec.h"
 
 

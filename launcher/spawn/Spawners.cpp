@@ -12,7 +12,7 @@
 // report, and execvp's own fallback to /bin/sh for a file without a #! line.
 // A remote shell is always forked: it gets a parent-death signal, so that it
 // (and with it the remote process) ends when the launcher is killed.
-#include "launcher/Spawn.h"
+#include "launcher/spawn/Inputs.h"
 
 #include <errno.h>
 #include <netdb.h>
@@ -33,12 +33,12 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
-#include "launcher/AgentHub.h"
+#include "launcher/run/AgentHub.h"
 #include "launcher/ChildReport.h"
 #include "launcher/Control.h"
-#include "launcher/OutputRelay.h"
-#include "launcher/RunControl.h"
-#include "launcher/SpawnPlan.h"
+#include "launcher/output/OutputRelay.h"
+#include "launcher/run/RunControl.h"
+#include "launcher/spawn/ExecPlan.h"
 #include "common/carrier_exec.h"
 
 using spawn::LauncherParams;

@@ -1,4 +1,4 @@
-#include "launcher/AgentHub.h"
+#include "launcher/run/AgentHub.h"
 
 #include <errno.h>
 #include <fcntl.h>

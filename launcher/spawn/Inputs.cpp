@@ -1,7 +1,7 @@
 // The pure parts of spawning: the child argument vector, the machine-file
 // and program-file readers, and the status of a run. Nothing here starts a
 // process, prints or exits.
-#include "launcher/Spawn.h"
+#include "launcher/spawn/Inputs.h"
 
 #include <sys/wait.h>
 

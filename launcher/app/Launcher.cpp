@@ -15,11 +15,11 @@
 #include <cstring>
 
 #include "common/textfield.h"
-#include "launcher/OutputRelay.h"
-#include "launcher/RunControl.h"
-#include "launcher/SourceFilter.h"
-#include "launcher/Spawn.h"
-#include "launcher/VisualBridge.h"
+#include "launcher/output/OutputRelay.h"
+#include "launcher/run/RunControl.h"
+#include "launcher/services/SourceFilter.h"
+#include "launcher/spawn/Inputs.h"
+#include "launcher/services/VisualBridge.h"
 
 int32_t numProcs = 1;
 bool ComShellFlag = false;

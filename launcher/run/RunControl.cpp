@@ -3,7 +3,7 @@
 // (failures and start notices from other threads), with the time limit, the
 // kill grace, the remote logins and stuck collective operations as timers.
 // Signals are taken synchronously here, never in handlers.
-#include "launcher/RunControl.h"
+#include "launcher/run/RunControl.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -23,9 +23,9 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "launcher/AgentHub.h"
-#include "launcher/RunLoop.h"
-#include "launcher/SyncService.h"
+#include "launcher/run/AgentHub.h"
+#include "launcher/run/RunLoop.h"
+#include "launcher/services/SyncService.h"
 
 namespace runloop {
 

@@ -2,7 +2,7 @@
 // and writes whole labelled lines to the launcher's own standard output and
 // standard error; it alone writes rank lines, and each write holds whole
 // lines only, so no rank's line is cut by another's.
-#include "launcher/OutputRelay.h"
+#include "launcher/output/OutputRelay.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,6 +1,6 @@
 // The synchronisation service: SynControler and its cycle.
-#include "launcher/ServiceLoop.h"
-#include "launcher/SyncService.h"
+#include "launcher/services/ServiceLoop.h"
+#include "launcher/services/SyncService.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +12,7 @@
 #include "common/protocol.h"
 #include "common/textfield.h"
 #include "launcher/Control.h"
-#include "launcher/RunControl.h"
+#include "launcher/run/RunControl.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ void SyncWaiting(std::vector<double>* since) {
   std::lock_guard<std::mutex> lock(waitingMutex);
   *since = waitingSince;
 }
-#include "launcher/SourceFilter.h"
+#include "launcher/services/SourceFilter.h"
 
 SyncCycle::SyncCycle(int n) : table_(nullptr), size_(0) {
   if (n < 1) return;

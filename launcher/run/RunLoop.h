@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "launcher/AgentHub.h"
-#include "launcher/RunControl.h"
+#include "launcher/run/AgentHub.h"
+#include "launcher/run/RunControl.h"
 
 namespace runloop {
 

@@ -1,14 +1,14 @@
 // The console service: DistConsole prints the text that processes send.
-#include "launcher/ServiceLoop.h"
-#include "launcher/ConsoleService.h"
+#include "launcher/services/ServiceLoop.h"
+#include "launcher/services/ConsoleService.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "launcher/Control.h"
-#include "launcher/RunControl.h"
-#include "launcher/SourceFilter.h"
+#include "launcher/run/RunControl.h"
+#include "launcher/services/SourceFilter.h"
 
 size_t FormatConsoleLine(const char* data, int len, char (&line)[kConsoleLineSize]) {
   size_t bound = len <= 0 ? 0 : static_cast<size_t>(len < kConsoleTextSize ? len : kConsoleTextSize);

@@ -1,7 +1,7 @@
 // The address service: processes register (JOIN), look each other up or fetch
 // the whole table (ADDRESS) and deregister (LEAVE) on the address endpoint.
-#include "launcher/ServiceLoop.h"
-#include "launcher/AddressService.h"
+#include "launcher/services/ServiceLoop.h"
+#include "launcher/services/AddressService.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -11,8 +11,8 @@
 #include "common/protocol.h"
 #include "common/textfield.h"
 #include "launcher/Control.h"
-#include "launcher/RunControl.h"
-#include "launcher/SourceFilter.h"
+#include "launcher/run/RunControl.h"
+#include "launcher/services/SourceFilter.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "launcher/RunControl.h"
+#include "launcher/run/RunControl.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "launcher/RunLoop.h"
-#include "launcher/SyncService.h"
+#include "launcher/run/RunLoop.h"
+#include "launcher/services/SyncService.h"
 
 namespace runloop {
 

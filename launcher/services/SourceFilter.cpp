@@ -1,6 +1,6 @@
 // The run's senders: the set, its matching, the count of dropped datagrams
 // and the start-up that fills the set.
-#include "launcher/SourceFilter.h"
+#include "launcher/services/SourceFilter.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,7 +18,7 @@
 #include <set>
 
 #include "launcher/Control.h"
-#include "launcher/Spawn.h"
+#include "launcher/spawn/Inputs.h"
 
 namespace {
 

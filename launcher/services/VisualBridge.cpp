@@ -1,7 +1,7 @@
 // The monitor bridge: starts the monitor program, posts event texts to its
 // message queue, and serves the visual endpoint.
-#include "launcher/ServiceLoop.h"
-#include "launcher/VisualBridge.h"
+#include "launcher/services/ServiceLoop.h"
+#include "launcher/services/VisualBridge.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,8 +23,8 @@
 #include "common/textfield.h"
 #include "launcher/ChildReport.h"
 #include "launcher/Control.h"
-#include "launcher/RunControl.h"
-#include "launcher/SourceFilter.h"
+#include "launcher/run/RunControl.h"
+#include "launcher/services/SourceFilter.h"
 
 int MsgQueueExist = 0;
 key_t msg_key = 0;
