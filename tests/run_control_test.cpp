@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/run/RunControl.h"
+#include "launcher/app/RunSettings.h"
 #include "tests/launcher_harness.h"
 #include "tests/run_util.h"
 #include "tests/support/processes.h"

@@ -227,20 +227,4 @@ TEST(ProgramFile, RefusesLinesBeyondTheLimitsByPathAndLine) {
   EXPECT_FALSE(ReadLines(std::string(128, 'w'), &lines, &error));
 }
 
-TEST(RunStatus, HighestStatusOfTheProcesses) {
-  auto exited = [](int code) { return code << 8; };  // what wait reports for exit(code)
-  ASSERT_TRUE(WIFEXITED(exited(3)) && WEXITSTATUS(exited(3)) == 3);
-  const int killed = SIGKILL;  // wait's word for a process ended by SIGKILL
-  ASSERT_TRUE(WIFSIGNALED(killed));
-
-  int run = 0;
-  run = spawn::FoldExitStatus(run, exited(0));
-  EXPECT_EQ(run, 0);
-  run = spawn::FoldExitStatus(run, exited(3));
-  run = spawn::FoldExitStatus(run, exited(1));
-  EXPECT_EQ(run, 3);
-  EXPECT_EQ(spawn::FoldExitStatus(run, killed), 128 + SIGKILL);
-  EXPECT_EQ(spawn::FoldExitStatus(128 + SIGKILL, exited(3)), 128 + SIGKILL);
-}
-
 }  // namespace

@@ -82,8 +82,8 @@ TEST_F(VisualBridge, PostsEventsOfTheEndpointToTheQueue) {
   ASSERT_NE(aList.Add(4, 77, "127.0.0.1", "here", 4000), nullptr);
   numProcs = 3;
   // Only 127.0.0.1 is a host of this run, set before the thread starts.
-  runSources = SourceSet();
-  runSources.AddAddress(INADDR_LOOPBACK);
+  RunSources() = SourceSet();
+  RunSources().AddAddress(INADDR_LOOPBACK);
   // Released only once the thread has ended: a failed assertion leaves it
   // to the thread.
   CUDPConnection* endpoint = new CUDPConnection(100);

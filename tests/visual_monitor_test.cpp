@@ -83,15 +83,17 @@ TEST_F(Monitor, StopSignalRemovesTheQueueAndEndsWithZero) {
 
 using MonitorStart = visualtest::PrivateQueueTest;
 
-// VisaulSystemInit forks, sleeps and may exit: it runs in a child, in the
-// private directory.
+// The monitor's start forks and sleeps: the launcher's main flow runs in a
+// child, in the private directory, with no monitor on its PATH.
 TEST_F(MonitorStart, MissingQueueEndsWith255AfterTheTwoReports) {
   std::string empty = dir_ + "/nobin";
   ASSERT_EQ(mkdir(empty.c_str(), 0755), 0);
   support::ChildResult r = support::RunInChild(dir_, [&] {
     if (chdir(dir_.c_str()) != 0 || setenv("PATH", empty.c_str(), 1) != 0) _exit(97);
-    VisaulSystemInit();
-    _exit(3);
+    if (setenv("TARVO_MONITOR", "1", 1) != 0) _exit(98);
+    char* argv[] = {const_cast<char*>("tarvo"), const_cast<char*>("-np"), const_cast<char*>("1"),
+                    const_cast<char*>("/bin/true"), nullptr};
+    _exit(ControlMain(4, argv));
   }, 30000);
   EXPECT_EQ(r.status, 255);
   char keyLine[64];

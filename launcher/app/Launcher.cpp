@@ -1,5 +1,7 @@
-// The control process: command line, start-up, dispatch to a spawner, and the
-// end of the run.
+// The main flow: the command line and the settings, the endpoints and the
+// service threads, one spawner for the run, then the end of the run in
+// order (output relay, monitor bridge, services, endpoints). Every end of
+// the launcher comes back here as a status, which main returns.
 #include "launcher/Control.h"
 
 #include <pthread.h>
@@ -7,168 +9,98 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
+#include <vector>
 
-#include "common/textfield.h"
+#include "launcher/app/CommandLine.h"
+#include "launcher/app/RunSettings.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/services/SourceFilter.h"
-#include "launcher/spawn/Inputs.h"
+#include "launcher/services/SyncService.h"
 #include "launcher/services/VisualBridge.h"
-
-int32_t numProcs = 1;
-bool ComShellFlag = false;
-CUDPConnection* addressConnection = nullptr;
-CUDPConnection* visualConnection = nullptr;
-CUDPConnection* synConnection = nullptr;
-CUDPConnection* consoleConnection = nullptr;
-AddressList aList;
-int runExitStatus = 0;
+#include "launcher/spawn/Inputs.h"
 
 namespace {
 
-// Never destroyed (trivial destructor), so services may still take it while
-// the exit sequence tears down aList.
-pthread_mutex_t runGuard = PTHREAD_MUTEX_INITIALIZER;
-std::atomic<bool> closing{false};
-
-// atoi, but defined for every input: a value beyond int is clamped.
-int32_t ParseCount(const char* text) {
-  long value = strtol(text, nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int32_t>(value);
+// A run refused before anything started: the "ERROR-" line, status 255.
+int Refuse(const std::string& line) {
+  fputs(line.c_str(), stdout);
+  fflush(stdout);
+  return 255;
 }
 
-// Bounded copy into a 128-byte path buffer, NUL-padded.
-void CopyPath(char (&field)[128], const char* text) { CopyTextField(field, sizeof field, text); }
-
-std::string TooLong(const char* what, const char* text) {
-  std::string line = "ERROR-Control Process: ";
-  line += what;
-  line += " is longer than ";
-  line += std::to_string(kMaxPathLength);
-  line += " characters: ";
-  line += text;
-  line += "\n";
-  return line;
+bool OpenEndpoint(CUDPConnection* endpoint, const char* step, int line) {
+  if (endpoint->Open(0) != -1) return true;
+  ErrorMsg(step, line, kErrorSource);
+  return false;
 }
 
-pthread_t StartService(void* (*entry)(void*), CUDPConnection* endpoint) {
-  pthread_t thread;
-  int rc = pthread_create(&thread, nullptr, entry, endpoint);
-  if (rc != 0) {
-    errno = rc;
-    ErrorMsg("pthread_create", kLineThreadCreate, kErrorSource);
-    exit(1);
+// Slurm mode takes its hosts from the allocation that it runs in; their
+// processes are senders of the run. Empty, or the refusal.
+std::string TakeSlurmHosts(bool machineFileGiven) {
+  const char* nodes = getenv("SLURM_JOB_NODELIST");
+  std::vector<std::string> expanded;
+  if (machineFileGiven) {
+    return "ERROR-Control Process: TARVO_LAUNCH=slurm takes its hosts from the Slurm allocation: no -mf\n";
   }
-  return thread;
+  if (nodes == nullptr || *nodes == '\0' || getenv("SLURM_JOB_ID") == nullptr) {
+    return "ERROR-Control Process: TARVO_LAUNCH=slurm runs inside a Slurm allocation (salloc, sbatch): "
+           "SLURM_JOB_NODELIST is not set\n";
+  }
+  if (!spawn::ExpandHostList(nodes, &expanded)) {
+    return std::string("ERROR-Control Process: SLURM_JOB_NODELIST=") + nodes + " is not a host list\n";
+  }
+  for (const std::string& node : expanded) RunSources().AddHostName(node.c_str());
+  return std::string();
 }
 
-void OpenEndpoint(CUDPConnection* endpoint, const char* step, int line) {
-  if (endpoint->Open(0) == -1) {
-    ErrorMsg(step, line, kErrorSource);
-    exit(1);
+// The threads of a run beside main's, and their end in order.
+class Running {
+ public:
+  // Starts a service thread; false, reported, when it cannot.
+  bool StartService(void* (*entry)(void*), CUDPConnection* endpoint) {
+    pthread_t thread;
+    int rc = pthread_create(&thread, nullptr, entry, endpoint);
+    if (rc != 0) {
+      errno = rc;
+      ErrorMsg("pthread_create", kLineThreadCreate, kErrorSource);
+      return false;
+    }
+    services_.push_back(thread);
+    return true;
   }
-}
+
+  // Ends the relay, the monitor bridge and the services, then closes the
+  // endpoints.
+  void Finish() {
+    OutputRelayFinish();
+    MonitorBridgeStop();
+    ControlBeginClosing();
+    // A close does not wake a thread blocked in its receive, and a descriptor
+    // closed under a thread that still uses it may be another file's by the
+    // time it comes back. A shutdown wakes every receive (which then returns
+    // at once); the services end on seeing the run closing, and only then
+    // are their endpoints closed.
+    shutdown(addressConnection->Socket(), SHUT_RDWR);
+    shutdown(synConnection->Socket(), SHUT_RDWR);
+    shutdown(consoleConnection->Socket(), SHUT_RDWR);
+    for (pthread_t service : services_) pthread_join(service, nullptr);
+    addressConnection->Close();
+    visualConnection->Close();
+    synConnection->Close();
+    consoleConnection->Close();
+    ReportIgnoredSenders();
+  }
+
+ private:
+  std::vector<pthread_t> services_;
+};
 
 }  // namespace
-
-void ErrorMsg(const char* msg, int line, const char* file) {
-  printf("Error at %d %s", line, file);
-  perror(msg);
-}
-
-void Usage() {
-  for (const char* line : kUsageLines) {
-    printf("%s\n", line);
-    fflush(stdout);
-  }
-  exit(0);
-}
-
-CommandLine ScanCommandLine(int argc, char** argv) {
-  CommandLine cl;
-  if (argc <= 2 || strcmp(argv[1], "-help") == 0) {
-    cl.outcome = CommandLine::kUsage;
-    return cl;
-  }
-  const char* machineFile = nullptr;
-  const char* programFile = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    const char* word = argv[i];
-    const bool hasValue = i + 1 < argc;
-    // An option that needs a value and stands last leaves nothing to run.
-    if (!hasValue && (strcmp(word, "-np") == 0 || strcmp(word, "-mf") == 0 || strcmp(word, "-pf") == 0)) {
-      cl.outcome = CommandLine::kUsage;
-      return cl;
-    }
-    if (strcmp(word, "-ssh") == 0) cl.comShell = true;
-    if (strcmp(word, "-rsh") == 0) cl.comShell = false;
-    if (strcmp(word, "-np") == 0) {
-      cl.npPosition = cl.lastValuePosition = i + 1;
-      cl.numProcs = ParseCount(argv[i + 1]);
-      if (cl.numProcs <= 0 || cl.numProcs > 2000) {
-        cl.outcome = CommandLine::kNpRange;
-        cl.npValue = cl.numProcs;
-        return cl;
-      }
-    }
-    if (strcmp(word, "-mf") == 0) {
-      cl.lastValuePosition = i + 1;
-      machineFile = argv[i + 1];
-      CopyPath(cl.machineFile, machineFile);
-      cl.machineFileGiven = true;
-    }
-    if (strcmp(word, "-pf") == 0) {
-      cl.pfPosition = i + 1;
-      programFile = argv[i + 1];
-      CopyPath(cl.programFile, programFile);
-      cl.programFileGiven = true;
-    }
-  }
-  if (cl.pfPosition != 0 && cl.npPosition != 0) {
-    cl.outcome = CommandLine::kUsage;
-    return cl;
-  }
-  // The user-program form needs a program after the last "-np"/"-mf" value.
-  if (!cl.programFileGiven && cl.programIndex() >= argc) {
-    cl.outcome = CommandLine::kUsage;
-    return cl;
-  }
-  if (machineFile != nullptr && strlen(machineFile) > static_cast<size_t>(kMaxPathLength)) {
-    cl.outcome = CommandLine::kTooLong;
-    cl.error = TooLong("machine file path", machineFile);
-  } else if (programFile != nullptr && strlen(programFile) > static_cast<size_t>(kMaxPathLength)) {
-    cl.outcome = CommandLine::kTooLong;
-    cl.error = TooLong("program file path", programFile);
-  }
-  return cl;
-}
-
-void ControlBeginClosing() {
-  pthread_mutex_lock(&runGuard);
-  closing.store(true);
-  pthread_mutex_unlock(&runGuard);
-}
-
-bool ControlClosing() { return closing.load(); }
-
-bool ControlEnterRequest() {
-  pthread_mutex_lock(&runGuard);
-  if (closing.load()) {
-    pthread_mutex_unlock(&runGuard);
-    return false;
-  }
-  return true;
-}
-
-void ControlLeaveRequest() { pthread_mutex_unlock(&runGuard); }
 
 int ControlMain(int argc, char** argv) {
   CommandLine cl = ScanCommandLine(argc, argv);
@@ -176,15 +108,15 @@ int ControlMain(int argc, char** argv) {
     case CommandLine::kRun:
       break;
     case CommandLine::kUsage:
-      Usage();
+      PrintUsage();
+      return 0;
     case CommandLine::kNpRange:
       fputs(kNpCheck, stdout);
       printf(kNpCurrent, cl.npValue);
-      Usage();
+      PrintUsage();
+      return 0;
     case CommandLine::kTooLong:
-      fputs(cl.error.c_str(), stdout);
-      fflush(stdout);
-      exit(-1);
+      return Refuse(cl.error);
   }
   numProcs = cl.numProcs;
   ComShellFlag = cl.comShell;
@@ -197,33 +129,16 @@ int ControlMain(int argc, char** argv) {
   // resolve the machine file's names.
   if (!ReadRunSettings(environment, &settings, &refusal) ||
       !SetUpRunSources(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal)) {
-    fputs(refusal.c_str(), stdout);
-    fflush(stdout);
-    exit(-1);
+    return Refuse(refusal);
   }
-  // Slurm mode takes its hosts from the allocation that it runs in; their
-  // processes are senders of the run.
   if (settings.launch == RunSettings::kLaunchSlurm) {
-    const char* nodes = getenv("SLURM_JOB_NODELIST");
-    std::vector<std::string> expanded;
-    if (cl.machineFileGiven) {
-      refusal = "ERROR-Control Process: TARVO_LAUNCH=slurm takes its hosts from the Slurm allocation: no -mf\n";
-    } else if (nodes == nullptr || *nodes == '\0' || getenv("SLURM_JOB_ID") == nullptr) {
-      refusal = "ERROR-Control Process: TARVO_LAUNCH=slurm runs inside a Slurm allocation (salloc, sbatch): "
-                "SLURM_JOB_NODELIST is not set\n";
-    } else if (!spawn::ExpandHostList(nodes, &expanded)) {
-      refusal = std::string("ERROR-Control Process: SLURM_JOB_NODELIST=") + nodes + " is not a host list\n";
-    }
-    if (!refusal.empty()) {
-      fputs(refusal.c_str(), stdout);
-      fflush(stdout);
-      exit(-1);
-    }
-    for (const std::string& node : expanded) runSources.AddHostName(node.c_str());
+    refusal = TakeSlurmHosts(cl.machineFileGiven);
+    if (!refusal.empty()) return Refuse(refusal);
   }
   // Before any thread starts, so that every thread has the run control's
   // signals blocked.
   RunControlInit(settings);
+  RunControlWatchCollectives(SyncWaiting);
   // carrier tells a launcher on its own host (which needs no notice of its
   // start) by this pid in the environment that the processes inherit.
   setenv("TARVO_LAUNCHER_PID", std::to_string(getpid()).c_str(), 1);
@@ -232,14 +147,16 @@ int ControlMain(int argc, char** argv) {
   visualConnection = new CUDPConnection(100);
   synConnection = new CUDPConnection(100);
   consoleConnection = new CUDPConnection(100);
-  OpenEndpoint(addressConnection, kStepOpenAddress, kLineOpenAddress);
-  OpenEndpoint(visualConnection, kStepOpenVisual, kLineOpenVisual);
-  OpenEndpoint(synConnection, kStepOpenSyn, kLineOpenSyn);
+  if (!OpenEndpoint(addressConnection, kStepOpenAddress, kLineOpenAddress) ||
+      !OpenEndpoint(visualConnection, kStepOpenVisual, kLineOpenVisual) ||
+      !OpenEndpoint(synConnection, kStepOpenSyn, kLineOpenSyn)) {
+    return 1;
+  }
 
   char workdir[200];
   if (getcwd(workdir, sizeof workdir) == nullptr) {
     perror("getcwd");
-    exit(-1);
+    return 255;
   }
   std::string program;
   if (!cl.programFileGiven) {
@@ -247,50 +164,38 @@ int ControlMain(int argc, char** argv) {
     // from the working directory.
     const char* word = argv[cl.programIndex()];
     program = word[0] == '/' ? std::string(word) : std::string(workdir) + "/" + word;
-    if (program.size() > static_cast<size_t>(kMaxPathLength)) {
-      fputs(TooLong("program path", program.c_str()).c_str(), stdout);
-      fflush(stdout);
-      exit(-1);
-    }
+    if (program.size() > static_cast<size_t>(kMaxPathLength)) return Refuse(PathTooLong("program path", program.c_str()));
   }
 
-  OpenEndpoint(consoleConnection, kStepOpenConsole, kLineOpenConsole);
+  if (!OpenEndpoint(consoleConnection, kStepOpenConsole, kLineOpenConsole)) return 1;
 
   // The synchronisation service waits for every process that the program
   // file starts (a count of one or more: a file without lines starts nothing).
-  if (cl.programFileGiven) numProcs = std::max(1, spawn::CountProgramFile(cl.programFile));
-
-  const pthread_t services[] = {StartService(ResolveAddress, addressConnection),
-                                StartService(SynControler, synConnection),
-                                StartService(DistConsole, consoleConnection)};
-
-  if (settings.monitor) MonitorBridgeStart(visualConnection);
-  OutputRelayStart(settings.label);
-
-  const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
-  if (!cl.programFileGiven) {
-    spawn_processes(numProcs, program.c_str(), machineFile, cl.userArgCount(argc), argv + cl.programIndex() + 1);
-  } else {
-    spawn_processes1(machineFile, cl.programFile);
+  if (cl.programFileGiven) {
+    const int lines = spawn::CountProgramFile(cl.programFile);
+    if (lines < 0) return 255;
+    TheRunContext().programLines = lines;
+    numProcs = std::max(1, lines);
   }
 
-  OutputRelayFinish();
-  MonitorBridgeStop();
-  ControlBeginClosing();
-  // A close does not wake a thread blocked in its receive, and a descriptor
-  // closed under a thread that still uses it may be another file's by the
-  // time it comes back. A shutdown wakes every receive (which then returns at
-  // once); the services end on seeing the run closing, and only then are
-  // their endpoints closed.
-  shutdown(addressConnection->Socket(), SHUT_RDWR);
-  shutdown(synConnection->Socket(), SHUT_RDWR);
-  shutdown(consoleConnection->Socket(), SHUT_RDWR);
-  for (pthread_t service : services) pthread_join(service, nullptr);
-  addressConnection->Close();
-  visualConnection->Close();
-  synConnection->Close();
-  consoleConnection->Close();
-  MessageSend(Msg_RMPRocessEnd, -1);
-  ReportIgnoredSenders();
-  return runExitStatus;
+  // From here on threads run: every end goes through Finish.
+  Running running;
+  int status = 0;
+  if (!running.StartService(ResolveAddress, addressConnection) || !running.StartService(SynControler, synConnection) ||
+      !running.StartService(DistConsole, consoleConnection)) {
+    status = 1;
+  }
+  if (status == 0 && settings.monitor) status = MonitorBridgeStart(visualConnection);
+  if (status == 0) {
+    OutputRelayStart(settings.label);
+    const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
+    if (!cl.programFileGiven) {
+      status = spawn_processes(numProcs, program.c_str(), machineFile, cl.userArgCount(argc),
+                               argv + cl.programIndex() + 1);
+    } else {
+      status = spawn_processes1(machineFile, cl.programFile);
+    }
+  }
+  running.Finish();
+  return status;
 }

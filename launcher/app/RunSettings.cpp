@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "launcher/run/RunControl.h"
+#include "launcher/app/RunSettings.h"
 
 namespace {
 

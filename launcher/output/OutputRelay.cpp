@@ -161,8 +161,6 @@ void RaiseDescriptorLimit() {
   }
 }
 
-void FinishAtExit() { OutputRelayFinish(); }
-
 }  // namespace
 
 void OutputRelayStart(bool label) {
@@ -182,7 +180,6 @@ void OutputRelayStart(bool label) {
   }
   r.label = true;
   r.running.store(true);
-  atexit(FinishAtExit);
 }
 
 bool OutputRelayLabels() { return TheRelay().label; }

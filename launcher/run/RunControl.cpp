@@ -25,18 +25,15 @@
 
 #include "launcher/run/AgentHub.h"
 #include "launcher/run/RunLoop.h"
-#include "launcher/services/SyncService.h"
 
 namespace runloop {
 
-RunSettings settings;
+namespace {
+
 bool initialised = false;
 sigset_t controlSignals;
 int signalFd = -1;
 int wakeFd = -1;
-std::atomic<int> fatalStatus{0};
-std::mutex noticeMutex;
-std::vector<int> noticedRanks;
 
 void Wake() {
   if (wakeFd < 0) return;
@@ -47,7 +44,14 @@ void Wake() {
 
 void EnsureInit() {
   if (initialised) return;
-  RunControlInit(settings);
+  RunControlInit(Shared().settings);
+}
+
+}  // namespace
+
+SharedState& Shared() {
+  static SharedState shared;
+  return shared;
 }
 
 Run::Run(std::vector<RankLaunch>& launches, AgentHub* hub) : launches_(launches), procs_(launches.size()), hub_(hub) {
@@ -57,7 +61,7 @@ Run::Run(std::vector<RankLaunch>& launches, AgentHub* hub) : launches_(launches)
   for (size_t i = 0; i < launches.size(); ++i) {
     if (!launches[i].agentShell) byRank_[static_cast<size_t>(launches[i].rank)] = static_cast<int>(i);
   }
-  if (settings.timeout > 0) deadline_ = Now() + settings.timeout;
+  if (Shared().settings.timeout > 0) deadline_ = Now() + Shared().settings.timeout;
 }
 
 int Run::Loop() {
@@ -84,7 +88,7 @@ std::string Run::Who(size_t i) const {
 }
 
 bool Run::WindowFull(size_t i) const {
-  return launches_[i].remote && settings.sshWindow > 0 && loggingIn_ >= settings.sshWindow;
+  return launches_[i].remote && Shared().settings.sshWindow > 0 && loggingIn_ >= Shared().settings.sshWindow;
 }
 
 void Run::StartWhatMay() {
@@ -203,8 +207,8 @@ void Run::BeginEnding(Reason why, int sig) {
   ending_ = true;
   reason_ = why;
   if (sig != 0) SignalAll(sig);
-  killAt_ = Now() + settings.killGrace;
-  if (settings.killGrace <= 0) Kill();
+  killAt_ = Now() + Shared().settings.killGrace;
+  if (Shared().settings.killGrace <= 0) Kill();
 }
 
 void Run::Kill() {
@@ -254,7 +258,7 @@ void Run::Ended(const std::vector<std::pair<size_t, int>>& ended) {
     ownFailure_ = std::max(ownFailure_, StatusOf(e.second));
     failed.push_back(e.first);
   }
-  if (failed.empty() || !settings.killOnBadExit || ending_) return;
+  if (failed.empty() || !Shared().settings.killOnBadExit || ending_) return;
   for (const auto& e : ended) {
     if (std::find(failed.begin(), failed.end(), e.first) != failed.end()) {
       fprintf(stderr, "tarvo: %s %s; ending the run\n", Who(e.first).c_str(), Describe(e.second).c_str());
@@ -268,7 +272,7 @@ void Run::Ended(const std::vector<std::pair<size_t, int>>& ended) {
 using namespace runloop;
 
 void RunControlInit(const RunSettings& s) {
-  settings = s;
+  Shared().settings = s;
   if (initialised) return;
   sigemptyset(&controlSignals);
   for (int sig : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&controlSignals, sig);
@@ -278,7 +282,7 @@ void RunControlInit(const RunSettings& s) {
   initialised = true;
 }
 
-const RunSettings& RunControlSettings() { return settings; }
+const RunSettings& RunControlSettings() { return Shared().settings; }
 
 const sigset_t& RunControlSignals() {
   EnsureInit();
@@ -293,7 +297,7 @@ int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub) {
 
 void RunControlFatal(int status) {
   int none = 0;
-  fatalStatus.compare_exchange_strong(none, status == 0 ? 1 : status);
+  Shared().fatalStatus.compare_exchange_strong(none, status == 0 ? 1 : status);
   Wake();
 }
 
@@ -303,12 +307,14 @@ double RunControlNow() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-int RunControlFatalStatus() { return fatalStatus.load(); }
+void RunControlWatchCollectives(void (*waiting)(std::vector<double>*)) { Shared().waiting = waiting; }
+
+int RunControlFatalStatus() { return Shared().fatalStatus.load(); }
 
 void RunControlStarted(int rank) {
   {
-    std::lock_guard<std::mutex> lock(noticeMutex);
-    noticedRanks.push_back(rank);
+    std::lock_guard<std::mutex> lock(Shared().noticeMutex);
+    Shared().noticedRanks.push_back(rank);
   }
   Wake();
 }

@@ -14,31 +14,7 @@
 #include <string>
 #include <vector>
 
-/// The launcher's settings of its own, from TARVO_* environment variables,
-/// read once at start-up.
-struct RunSettings {
-  double killGrace = 3.0;     // TARVO_KILL_GRACE: seconds from SIGTERM to SIGKILL
-  bool killOnBadExit = true;  // TARVO_KILL_ON_BAD_EXIT: a failing rank ends the run
-  double timeout = 0.0;       // TARVO_TIMEOUT: seconds the run may last; 0 for no limit
-  int sshWindow = 8;          // TARVO_SSH_WINDOW: remote shells logging in at once; 0 for no limit
-  /// TARVO_LAUNCH: "rank" starts every rank through carrier (a remote one
-  /// through its own remote shell); "host" starts one launch agent per
-  /// remote host and the launcher's own ranks directly.
-  /// "slurm" starts one agent per node of the Slurm allocation through one
-  /// srun step.
-  enum Launch { kLaunchRank, kLaunchHost, kLaunchSlurm } launch = kLaunchRank;
-  /// TARVO_EXPORT in host mode: every variable (the default), none, or the
-  /// names listed.
-  enum Export { kExportAll, kExportNone, kExportList } exportMode = kExportAll;
-  std::vector<std::string> exportNames;
-  bool label = false;    // TARVO_LABEL=1: every line of a rank comes out whole, prefixed "[R] "
-  bool monitor = false;  // TARVO_MONITOR=1: the monitor bridge runs for the run
-};
-
-/// Reads the settings through `lookup` (getenv in the launcher). An unset or
-/// empty variable keeps its default. False, with the "ERROR-" line (and its
-/// line end) in *error, for a malformed value. Pure.
-bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* settings, std::string* error);
+#include "launcher/run/RunSettings.h"
 
 /// One process of the run, as a spawner describes it.
 struct RankLaunch {
@@ -82,8 +58,13 @@ const sigset_t& RunControlSignals();
 int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub = nullptr);
 
 /// Any thread: a failure that ends the run (already reported). The run's
-/// processes are ended and the launcher exits with `status`.
+/// processes are ended and RunControlRun returns `status`.
 void RunControlFatal(int status);
+
+/// Start-up: how the run control learns since when each rank waits in a
+/// collective operation (-1: it does not), to find operations that can no
+/// longer be released. Without it none is found.
+void RunControlWatchCollectives(void (*waiting)(std::vector<double>*));
 
 /// The run control's clock: CLOCK_MONOTONIC in seconds. The
 /// synchronisation service stamps with it since when a rank waits.

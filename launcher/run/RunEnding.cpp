@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "launcher/run/RunLoop.h"
-#include "launcher/services/SyncService.h"
 
 namespace runloop {
 
@@ -93,15 +92,15 @@ void Run::Lost(const AgentEvent& e) {
   const std::string why = e.shellEnded ? e.why + " " + Describe(e.waitStatus) : e.why;
   fprintf(stderr, "tarvo: the agent on %s, with rank%s %s, is lost: %s%s\n", hub_->Host(e.agent).c_str(),
           ranks.size() == 1 ? "" : "s", RankList(ranks).c_str(), why.c_str(),
-          settings.killOnBadExit ? "; ending the run" : "");
-  if (settings.killOnBadExit) BeginEnding(kRankFailed, SIGTERM);
+          Shared().settings.killOnBadExit ? "; ending the run" : "");
+  if (Shared().settings.killOnBadExit) BeginEnding(kRankFailed, SIGTERM);
 }
 
 void Run::TakeNotices() {
   std::vector<int> ranks;
   {
-    std::lock_guard<std::mutex> lock(noticeMutex);
-    ranks.swap(noticedRanks);
+    std::lock_guard<std::mutex> lock(Shared().noticeMutex);
+    ranks.swap(Shared().noticedRanks);
   }
   for (int rank : ranks) {
     if (rank < 0 || static_cast<size_t>(rank) >= byRank_.size() || byRank_[static_cast<size_t>(rank)] < 0) continue;
@@ -123,7 +122,7 @@ void Run::TakeNotices() {
 }
 
 void Run::TakeFatal() {
-  int status = fatalStatus.load();
+  int status = Shared().fatalStatus.load();
   if (status == 0 || ending_) return;
   fatal_ = status;
   BeginEnding(kFatal, SIGTERM);
@@ -131,9 +130,9 @@ void Run::TakeFatal() {
 
 void Run::CheckTimeout() {
   if (ending_ || deadline_ <= 0 || Now() < deadline_) return;
-  fprintf(stderr, "tarvo: the run's time limit of %g s is over; ending the run\n", settings.timeout);
+  fprintf(stderr, "tarvo: the run's time limit of %g s is over; ending the run\n", Shared().settings.timeout);
   std::vector<double> waiting;
-  SyncWaiting(&waiting);
+  if (Shared().waiting != nullptr) Shared().waiting(&waiting);
   const double now = Now();
   for (size_t i = 0; i < next_; ++i) {
     if (procs_[i].state == kEnded || procs_[i].state == kPending || launches_[i].agentShell) continue;
@@ -153,7 +152,7 @@ void Run::CheckTimeout() {
 void Run::CheckStuck() {
   if (ending_ || !anyEnded_ || live_ == 0) return;
   std::vector<double> waiting;
-  SyncWaiting(&waiting);
+  if (Shared().waiting != nullptr) Shared().waiting(&waiting);
   std::vector<int> waiters;
   size_t culprit = procs_.size();
   for (size_t i = 0; i < next_; ++i) {

@@ -31,10 +31,18 @@ const double kStuckGrace = 1.0;
 // Starts made before the loop looks at its signals again.
 const int kStartBatch = 64;
 
-extern RunSettings settings;
-extern std::atomic<int> fatalStatus;
-extern std::mutex noticeMutex;
-extern std::vector<int> noticedRanks;  // guarded by noticeMutex
+// What the run control shares with the threads that report to it; one per
+// process, reached through Shared().
+struct SharedState {
+  RunSettings settings;
+  std::atomic<int> fatalStatus{0};
+  std::mutex noticeMutex;
+  std::vector<int> noticedRanks;  // guarded by noticeMutex
+  // Since when each rank waits in a collective operation (-1: it does not);
+  // null when no service says.
+  void (*waiting)(std::vector<double>*) = nullptr;
+};
+SharedState& Shared();
 
 inline double Now() { return RunControlNow(); }
 /// "0-3,5,7-8" for the ranks in `ranks` (ascending).

@@ -10,7 +10,8 @@
 
 #include "common/protocol.h"
 #include "common/textfield.h"
-#include "launcher/Control.h"
+#include "launcher/context/RunContext.h"
+#include "launcher/services/Services.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/services/SourceFilter.h"
 

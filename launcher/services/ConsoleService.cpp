@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "launcher/Control.h"
+#include "launcher/context/RunContext.h"
+#include "launcher/services/Services.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/services/SourceFilter.h"
 

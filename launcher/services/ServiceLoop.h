@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "launcher/Control.h"
+#include "launcher/context/RunContext.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/services/SourceFilter.h"
 

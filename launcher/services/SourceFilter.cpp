@@ -17,8 +17,8 @@
 #include <cstring>
 #include <set>
 
-#include "launcher/Control.h"
-#include "launcher/spawn/Inputs.h"
+#include "launcher/context/RunContext.h"
+#include "common/protocol.h"
 
 namespace {
 
@@ -28,6 +28,9 @@ const uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
 // A machine file is a list of names; one larger than this is no machine file
 // (an endless pipe, say), and the rest of it is left to the spawner's reader.
 const size_t kMaxMachineFileBytes = 1u << 20;
+// A host word of the machine file, as the spawner reads it: a host entry's
+// width less its NUL. A longer word names no host.
+const int kMaxHostWord = HOSTNAME_SIZE - 1;
 
 uint32_t MaskOf(int bits) { return bits == 0 ? 0 : ~uint32_t{0} << (32 - bits); }
 
@@ -90,14 +93,21 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+IgnoredSenders& Ignored() {
+  static IgnoredSenders ignored;
+  return ignored;
+}
+
 }  // namespace
 
-SourceSet runSources = [] {
-  SourceSet loopback;
-  loopback.AddPrefix(kLoopbackNetwork, 8);
-  return loopback;
-}();
-IgnoredSenders ignoredSenders;
+SourceSet& RunSources() {
+  static SourceSet sources = [] {
+    SourceSet loopback;
+    loopback.AddPrefix(kLoopbackNetwork, 8);
+    return loopback;
+  }();
+  return sources;
+}
 
 void SourceSet::AddAddress(uint32_t address) {
   auto at = std::lower_bound(addresses_.begin(), addresses_.end(), address);
@@ -154,8 +164,8 @@ void SourceSet::AddMachineFile(FILE* file) {
   for (size_t read = 0; read <= kMaxMachineFileBytes; ++read) {
     int c = fgetc(file);
     if (c != EOF && !isspace(c)) {
-      if (word.size() <= static_cast<size_t>(spawn::kMaxHostLength)) word.push_back(static_cast<char>(c));
-      tooLong = word.size() > static_cast<size_t>(spawn::kMaxHostLength);
+      if (word.size() <= static_cast<size_t>(kMaxHostWord)) word.push_back(static_cast<char>(c));
+      tooLong = word.size() > static_cast<size_t>(kMaxHostWord);
       continue;
     }
     // The spawner skips an over-long word too.
@@ -218,8 +228,8 @@ std::string IgnoredSenders::Summary() const {
 }
 
 bool AdmitSender(const char* sender) {
-  if (runSources.Accepts(sender) || ControlClosing()) return true;
-  std::string line = ignoredSenders.Count(sender);
+  if (RunSources().Accepts(sender) || ControlClosing()) return true;
+  std::string line = Ignored().Count(sender);
   if (!line.empty()) fputs(line.c_str(), stderr);
   return false;
 }
@@ -241,11 +251,11 @@ bool SetUpRunSources(const char* acceptFrom, const char* machineFile, std::strin
     sources.AddMachineFile(file);
     fclose(file);
   }
-  runSources = sources;
+  RunSources() = sources;
   return true;
 }
 
 void ReportIgnoredSenders() {
-  std::string line = ignoredSenders.Summary();
+  std::string line = Ignored().Summary();
   if (!line.empty()) fputs(line.c_str(), stderr);
 }

@@ -68,8 +68,7 @@ class IgnoredSenders {
 
 /// The run's senders. Until start-up sets them, the loopback range, so that
 /// a service thread started on its own (as tests do) serves this host.
-extern SourceSet runSources;
-extern IgnoredSenders ignoredSenders;
+SourceSet& RunSources();
 
 /// The one call of each service after its receive: true when the service
 /// takes the datagram. A dropped one is counted and its sender reported the
@@ -77,7 +76,7 @@ extern IgnoredSenders ignoredSenders;
 /// service meets its own end-of-run check.
 bool AdmitSender(const char* sender);
 
-/// Start-up: fills runSources from this host, the machine file (null: a
+/// Start-up: fills RunSources() from this host, the machine file (null: a
 /// local run) and the text of TARVO_ACCEPT_FROM (null: unset). False, with
 /// the "ERROR-" line (and its line end) in *error, for a malformed setting.
 bool SetUpRunSources(const char* acceptFrom, const char* machineFile, std::string* error);

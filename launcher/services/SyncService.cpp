@@ -11,7 +11,8 @@
 #include "common/messages.h"
 #include "common/protocol.h"
 #include "common/textfield.h"
-#include "launcher/Control.h"
+#include "launcher/context/RunContext.h"
+#include "launcher/services/Services.h"
 #include "launcher/run/RunControl.h"
 
 namespace {

@@ -22,7 +22,8 @@
 
 #include "common/textfield.h"
 #include "launcher/ChildReport.h"
-#include "launcher/Control.h"
+#include "launcher/context/RunContext.h"
+#include "launcher/services/Services.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/services/SourceFilter.h"
 
@@ -263,7 +264,7 @@ int VisaulSystemInit() {
     fprintf(stderr, "Error: errno = %d for key %x\n", err, static_cast<unsigned>(key));
     errno = err;
     perror("Failure: Create message Queue");
-    exit(-1);
+    return -1;
   }
   MsgQueueExist = 1;
   pthread_mutex_unlock(&visualGuard);
@@ -350,20 +351,18 @@ void AwaitQueueRemoval(int id) {
   msgctl(id, IPC_RMID, nullptr);
 }
 
-void StopAtExit() { MonitorBridgeStop(); }
-
 }  // namespace
 
-void MonitorBridgeStart(CUDPConnection* endpoint) {
-  VisaulSystemInit();
+int MonitorBridgeStart(CUDPConnection* endpoint) {
+  if (VisaulSystemInit() != 1) return 255;
   bridgeEndpoint = endpoint;
   if (pthread_create(&bridgeThread, nullptr, TransmitMessage, endpoint) != 0) {
     ErrorMsg("pthread_create", kLineThreadCreate, kErrorSource);
     msgctl(msg_qID, IPC_RMID, nullptr);
-    exit(1);
+    return 1;
   }
   bridgeRunning.store(true);
-  atexit(StopAtExit);
+  return 0;
 }
 
 void MonitorBridgeStop() {

@@ -71,11 +71,12 @@ void DeliverVisualCall(const VisualCall& call);
 // ---- The bridge for a whole run ----
 class CUDPConnection;
 
-/// Starts the bridge: the monitor and its queue (VisaulSystemInit, which ends
-/// the process when the queue cannot be attached) and TransmitMessage on
-/// `endpoint`. Registers MonitorBridgeStop to run at exit, so that no end of
-/// the launcher leaves the queue behind.
-void MonitorBridgeStart(CUDPConnection* endpoint);
+/// Starts the bridge: the monitor and its queue (VisaulSystemInit) and
+/// TransmitMessage on `endpoint`. 0, or the status that ends the run (255
+/// when the queue cannot be attached, 1 when the thread cannot start), the
+/// failure reported. The main flow calls MonitorBridgeStop at every end of a
+/// run, so that no end of the launcher leaves the queue behind.
+int MonitorBridgeStart(CUDPConnection* endpoint);
 
 /// Ends the bridge at the end of the run, whatever way it ends; only the
 /// first call does anything, and nothing without a started bridge. Lets

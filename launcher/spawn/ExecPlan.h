@@ -1,9 +1,9 @@
 // What the spawners share inside the launcher: the description of one child
-// (built before any process starts) and the ways to start it. Spawn.cpp
-// starts ranks, locally or through a remote shell each; SpawnAgents.cpp
-// starts one agent per remote host and the launcher's own ranks directly.
-#ifndef TARVO_LAUNCHER_SPAWNPLAN_H
-#define TARVO_LAUNCHER_SPAWNPLAN_H
+// (built before any process starts) and the ways to start it. Spawners.cpp
+// starts ranks, locally or through a remote shell each; HostMode.cpp starts
+// one agent per remote host and the launcher's own ranks directly.
+#ifndef TARVO_LAUNCHER_SPAWN_EXECPLAN_H
+#define TARVO_LAUNCHER_SPAWN_EXECPLAN_H
 
 #include <sys/types.h>
 
@@ -50,9 +50,9 @@ void AddClose(ExecPlan* plan, int fd);
 /// The launcher's host name, as the processes' host entries show it.
 std::string LocalHostName();
 /// Host mode: one agent per remote host for its ranks, the launcher's own
-/// ranks started directly; waits for the run like RunPlans.
-void RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report);
+/// ranks started directly; waits for the run and returns its status.
+int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report);
 
 }  // namespace spawnplan
 
-#endif  // TARVO_LAUNCHER_SPAWNPLAN_H
+#endif  // TARVO_LAUNCHER_SPAWN_EXECPLAN_H

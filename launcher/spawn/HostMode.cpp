@@ -22,7 +22,7 @@
 
 #include "launcher/run/AgentHub.h"
 #include "launcher/ChildReport.h"
-#include "launcher/Control.h"
+#include "launcher/context/RunContext.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/Inputs.h"
@@ -31,6 +31,7 @@
 
 
 namespace spawnplan {
+namespace {
 
 // ---- TARVO_LAUNCH=host ----
 //
@@ -232,7 +233,9 @@ RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool
   return l;
 }
 
-void RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report) {
+}  // namespace
+
+int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report) {
   const RunSettings& settings = RunControlSettings();
   const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
   std::vector<std::string> nodes;
@@ -245,8 +248,7 @@ void RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, con
   }
   AgentHub hub;
   if (!hub.Open()) {
-    runExitStatus = 1;
-    return;
+    return 1;
   }
   hub.SetEnvironment(settings.exportMode == RunSettings::kExportNone
                          ? std::vector<std::string>()
@@ -324,7 +326,7 @@ void RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, con
     launches.push_back(l);
   }
   fflush(stdout);
-  runExitStatus = RunControlRun(launches, &hub);
+  return RunControlRun(launches, &hub);
 }
 
 }  // namespace spawnplan

@@ -197,16 +197,6 @@ bool ReadProgramFile(FILE* file, const char* path, std::vector<ProgramLine>* lin
   }
 }
 
-int FoldExitStatus(int runStatus, int waitStatus) {
-  int status = 0;
-  if (WIFEXITED(waitStatus)) {
-    status = WEXITSTATUS(waitStatus);
-  } else if (WIFSIGNALED(waitStatus)) {
-    status = 128 + WTERMSIG(waitStatus);
-  }
-  return std::max(runStatus, status);
-}
-
 std::vector<std::string> ExportedEnvironment(char** env, bool all, const std::vector<std::string>& names) {
   // What describes this host or this login, not the run: the far side has
   // its own (its sshd sets SSH_*, HOME, USER and the like for the agent).

@@ -1,7 +1,8 @@
-// The pure parts of spawning: the child argument vector, the machine-file
-// and program-file readers, and the status of a run (SpawnReaders.cpp).
-// Nothing here forks or prints but CountProgramFile, which start-up calls;
-// spawn_processes and spawn_processes1 in Spawn.cpp put them together.
+// What a run is made of, read and checked before anything starts: the child
+// argument vector, the machine-file and program-file readers, the exported
+// environment and Slurm's host lists (Inputs.cpp). Nothing here forks or
+// prints but CountProgramFile, which start-up calls; the spawners
+// (Spawners.cpp) put them together.
 #ifndef TARVO_LAUNCHER_SPAWN_H
 #define TARVO_LAUNCHER_SPAWN_H
 
@@ -10,13 +11,14 @@
 #include <vector>
 
 #include "common/carrier_params.h"
+#include "common/protocol.h"  // HOSTNAME_SIZE
 
 namespace spawn {
 
 /// An element of the child argument vector holds 127 characters and its NUL.
 const int kMaxElementLength = 127;
 /// A host name of the machine file: 31 characters and its NUL.
-const int kMaxHostLength = 31;
+const int kMaxHostLength = HOSTNAME_SIZE - 1;
 /// A program-file line: 1023 characters before its line end.
 const int kMaxLineLength = 1023;
 /// At most this many words in a program-file line.
@@ -99,10 +101,10 @@ struct ProgramLine {
 /// 128 words or with a word longer than 127 characters.
 bool ReadProgramFile(FILE* file, const char* path, std::vector<ProgramLine>* lines, std::string* error);
 
-/// For start-up, beside the spawners in Spawn.cpp: opens, reads and checks
-/// the program file as the run will read it, and returns how many processes
-/// it starts. Prints the "ERROR-" line and exits with status 255 when the
-/// file cannot be opened or is refused (before anything has started).
+/// For start-up: opens, reads and checks the program file as the run will
+/// read it, and returns how many processes it starts; -1, with the "ERROR-"
+/// line printed, when the file cannot be opened or is refused (the run then
+/// ends with 255 before anything has started).
 int CountProgramFile(const char* path);
 
 /// The environment that the launch agents give their ranks, from the
@@ -117,10 +119,6 @@ std::vector<std::string> ExportedEnvironment(char** env, bool all, const std::ve
 /// a list that is not well formed or names more than `limit` hosts.
 bool ExpandHostList(const std::string& list, std::vector<std::string>* hosts, size_t limit = 65536);
 
-/// Folds one reaped wait status into the run's status: 0 while every
-/// process ended with 0, otherwise the highest exit status, or 128 plus the
-/// signal for a process ended by a signal.
-int FoldExitStatus(int runStatus, int waitStatus);
 
 }  // namespace spawn
 

@@ -35,7 +35,8 @@
 
 #include "launcher/run/AgentHub.h"
 #include "launcher/ChildReport.h"
-#include "launcher/Control.h"
+#include "launcher/context/RunContext.h"
+#include "launcher/spawn/Spawners.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
@@ -45,8 +46,7 @@ using spawn::LauncherParams;
 using spawn::MachineFileHosts;
 
 namespace spawnplan {
-
-int countedLines = -1;  // what CountProgramFile found, for the reading that follows
+namespace {
 
 // The child's whole life: async-signal-safe calls only.
 [[noreturn]] void RunChild(const ExecPlan& plan, pid_t launcher) {
@@ -78,7 +78,7 @@ int countedLines = -1;  // what CountProgramFile found, for the reading that fol
 // failure of the clone or of the exec: no child is left then, and the
 // caller takes the fork path, which reports the failure as it always did.
 // Only a C library that reports exec failures this way is trusted with it.
-pid_t SpawnPlan(const ExecPlan& plan) {
+pid_t SpawnWithoutCopy(const ExecPlan& plan) {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 24))
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
@@ -107,10 +107,12 @@ pid_t SpawnPlan(const ExecPlan& plan) {
 #endif
 }
 
+}  // namespace
+
 pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
   fflush(stdout);  // a child's exit must not flush a copy of the buffer
   if (!plan.remote) {
-    pid_t pid = SpawnPlan(plan);
+    pid_t pid = SpawnWithoutCopy(plan);
     if (pid > 0) return pid;
   }
   const pid_t launcher = getpid();
@@ -124,6 +126,8 @@ pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
   if (pid == 0) RunChild(plan, launcher);
   return pid;
 }
+
+namespace {
 
 ExecPlan MakePlan(bool remote, const std::string& host, const std::vector<std::string>& words,
                   const LauncherParams& params, int rank, const int lines[3]) {
@@ -148,6 +152,8 @@ ExecPlan MakePlan(bool remote, const std::string& host, const std::vector<std::s
   return plan;
 }
 
+}  // namespace
+
 void AddClose(ExecPlan* plan, int fd) {
   if (fd >= 0) plan->closeFds[plan->closeCount++] = fd;
 }
@@ -157,13 +163,12 @@ std::string LocalHostName() {
   return name ? std::string(name, strnlen(name, HOSTNAME_SIZE)) : std::string();
 }
 
-// Hands the plans to the run control and keeps the run's status.
-void RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report) {
+namespace {
+
+// Hands the plans to the run control and returns the run's status.
+int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report) {
   fflush(stdout);
-  if (RunControlSettings().launch != RunSettings::kLaunchRank) {
-    RunAgents(plans, hosts, report);
-    return;
-  }
+  if (RunControlSettings().launch != RunSettings::kLaunchRank) return RunAgents(plans, hosts, report);
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
@@ -179,23 +184,23 @@ void RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& host
       return pid;
     };
   }
-  runExitStatus = RunControlRun(launches);
+  return RunControlRun(launches);
 }
 
-// Ends the launcher from inside a spawner before any process has started:
-// the service threads are running, so they are told first that the run is
-// closing.
-[[noreturn]] void Leave(int status) {
-  ControlBeginClosing();
+// A run refused before any process has started: the "ERROR-" line (and
+// whatever was printed before it) out, status 255.
+const int kRefused = 255;
+
+int Refuse(const std::string& line) {
+  fputs(line.c_str(), stdout);
   fflush(stdout);
-  exit(status);
+  return kRefused;
 }
 
-void ReadWorkdir(char (&workdir)[200]) {
-  if (getcwd(workdir, sizeof workdir) == nullptr) {
-    perror("getcwd");
-    Leave(-1);
-  }
+bool ReadWorkdir(char (&workdir)[200]) {
+  if (getcwd(workdir, sizeof workdir) != nullptr) return true;
+  perror("getcwd");
+  return false;
 }
 
 LauncherParams Params(int count, const char* workdir) {
@@ -211,14 +216,14 @@ LauncherParams Params(int count, const char* workdir) {
   return p;
 }
 
-FILE* OpenMachineFile(const char* machinefile) {
-  if (machinefile == nullptr) return nullptr;
-  FILE* file = fopen(machinefile, "r");
-  if (file == nullptr) {
-    printf(kCannotOpenMachineFile, machinefile);
-    Leave(-1);
-  }
-  return file;
+// Opens the machine file (null: none); false, reported, when it cannot.
+bool OpenMachineFile(const char* machinefile, FILE** file) {
+  *file = nullptr;
+  if (machinefile == nullptr) return true;
+  *file = fopen(machinefile, "r");
+  if (*file != nullptr) return true;
+  printf(kCannotOpenMachineFile, machinefile);
+  return false;
 }
 
 bool Resolves(const char* name) {
@@ -234,35 +239,65 @@ bool Resolves(const char* name) {
 // Program-file runs pass the names unchecked.
 bool AnyName(const char*) { return true; }
 
-// Picks the host of the next process. Switches *machine to null when the
-// file yields no word (local spawning from here on).
-std::string ChooseHost(FILE** machine, MachineFileHosts* hosts, const std::string& localHost, const char* machinefile) {
-  if (*machine == nullptr) return localHost;
-  std::string host, report;
-  MachineFileHosts::Result r = hosts->Next(&host, &report);
-  fputs(report.c_str(), stdout);
-  if (r == MachineFileHosts::kHost) return host;
-  if (r == MachineFileHosts::kExhausted) {
-    printf("ERROR-Control Process: no usable host left in machinefile: %s\n", machinefile);
-    Leave(-1);
-  }
-  if (r == MachineFileHosts::kUnreadable) {
-    printf("ERROR-Control Process Cannot read machinefile: %s\n", machinefile);
-    Leave(-1);
-  }
-  fclose(*machine);
-  *machine = nullptr;
-  return localHost;
-}
+// What one form of spawning gives the plan loop.
+struct RunForm {
+  const char* machinefile;
+  bool (*resolves)(const char*);
+  const int* lines;              // the exec reports' lines: local, ssh, rsh
+  ForkReport report;
+  // A program-file process keeps the console endpoint and the machine file
+  // open, as that form always started them.
+  bool keepOpen;
+};
 
-void RefuseIfBad(const std::string& refusal) {
-  if (refusal.empty()) return;
-  fputs(refusal.c_str(), stdout);
-  Leave(-1);
+// The one plan loop of both forms: chooses each process's host (switching
+// to local spawning when the machine file yields no word), builds its plan,
+// then hands all of them to the run control. `words(i)` are the program
+// words of process i. `machine` is closed here.
+template <typename Words>
+int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const RunForm& form, Words words) {
+  MachineFileHosts hosts(machine, form.resolves);
+  const std::string localHost = LocalHostName();
+  std::vector<ExecPlan> plans;
+  std::vector<std::string> where;
+  for (int i = 0; i < count; ++i) {
+    std::string host = localHost;
+    if (machine != nullptr) {
+      std::string report;
+      const MachineFileHosts::Result r = hosts.Next(&host, &report);
+      fputs(report.c_str(), stdout);
+      if (r == MachineFileHosts::kExhausted || r == MachineFileHosts::kUnreadable) {
+        fclose(machine);
+        return Refuse(std::string(r == MachineFileHosts::kExhausted
+                                      ? "ERROR-Control Process: no usable host left in machinefile: "
+                                      : "ERROR-Control Process Cannot read machinefile: ") +
+                      form.machinefile + "\n");
+      }
+      if (r == MachineFileHosts::kLocal) {
+        fclose(machine);
+        machine = nullptr;
+        host = localHost;
+      }
+    }
+    where.push_back(host);
+    plans.push_back(MakePlan(machine != nullptr, host, words(i), params, i, form.lines));
+    ExecPlan& plan = plans.back();
+    AddClose(&plan, visualConnection->Socket());
+    AddClose(&plan, addressConnection->Socket());
+    AddClose(&plan, synConnection->Socket());
+    if (!form.keepOpen) AddClose(&plan, consoleConnection->Socket());
+  }
+  // Every host is chosen: no process needs the machine file.
+  if (machine != nullptr && !form.keepOpen) fclose(machine);
+  const int status = RunPlans(plans, where, form.report);
+  if (machine != nullptr && form.keepOpen) fclose(machine);
+  return status;
 }
 
 const int kLinesMachine[3] = {kLineExecLocal, kLineExecSsh, kLineExecRsh};
 const int kLinesProgram[3] = {kLineExecLocal1, kLineExecSsh1, kLineExecRsh1};
+
+}  // namespace
 
 }  // namespace spawnplan
 
@@ -273,87 +308,61 @@ int spawn::CountProgramFile(const char* path) {
   if (file == nullptr) {
     printf("ERROR-Control Process: Cannot open program file: %s\n", path);
     fflush(stdout);
-    exit(-1);
+    return -1;
   }
   std::vector<ProgramLine> lines;
   std::string error;
   bool ok = ReadProgramFile(file, path, &lines, &error);
   fclose(file);
   if (!ok) {
-    fputs(error.c_str(), stdout);
-    fflush(stdout);
-    exit(-1);
+    Refuse(error);
+    return -1;
   }
-  countedLines = static_cast<int>(lines.size());
-  return countedLines;
+  return static_cast<int>(lines.size());
 }
 
 int spawn_processes(int nprocs, const char* program, const char* machinefile, int nargs, char** args) {
   char workdir[200];
-  ReadWorkdir(workdir);
+  if (!ReadWorkdir(workdir)) return kRefused;
   LauncherParams params = Params(nprocs, workdir);
   std::vector<std::string> words{program};
   for (int k = 0; k < nargs; ++k) words.push_back(args[k]);
-  RefuseIfBad(spawn::CheckVector(words, params));
-
-  FILE* machine = OpenMachineFile(machinefile);
-  MachineFileHosts hosts(machine, Resolves);
-  const std::string localHost = LocalHostName();
-  std::vector<ExecPlan> plans;
-  std::vector<std::string> where;
-  for (int i = 0; i < nprocs; ++i) {
-    where.push_back(ChooseHost(&machine, &hosts, localHost, machinefile));
-    plans.push_back(MakePlan(machine != nullptr, where.back(), words, params, i, kLinesMachine));
-    ExecPlan& plan = plans.back();
-    AddClose(&plan, visualConnection->Socket());
-    AddClose(&plan, addressConnection->Socket());
-    AddClose(&plan, synConnection->Socket());
-    AddClose(&plan, consoleConnection->Socket());
-  }
-  // Every host is chosen: no process needs the machine file.
-  if (machine != nullptr) fclose(machine);
-  RunPlans(plans, where, ForkReport{nullptr, kLineForkMachine});
-  return 0;
+  const std::string refusal = spawn::CheckVector(words, params);
+  if (!refusal.empty()) return Refuse(refusal);
+  FILE* machine = nullptr;
+  if (!OpenMachineFile(machinefile, &machine)) return Refuse("");
+  const RunForm form{machinefile, Resolves, kLinesMachine, ForkReport{nullptr, kLineForkMachine}, false};
+  return PlanAndRun(machine, nprocs, params, form, [&words](int) -> const std::vector<std::string>& { return words; });
 }
 
 int spawn_processes1(const char* machinefile, const char* programfile) {
   char workdir[200];
-  ReadWorkdir(workdir);
-  FILE* machine = OpenMachineFile(machinefile);
+  if (!ReadWorkdir(workdir)) return kRefused;
+  FILE* machine = nullptr;
+  if (!OpenMachineFile(machinefile, &machine)) return Refuse("");
   FILE* file = fopen(programfile, "r");
   if (file == nullptr) {
+    if (machine != nullptr) fclose(machine);
     printf(kCannotOpenProgramFile, programfile);
-    Leave(-1);
+    return Refuse("");
   }
   std::vector<spawn::ProgramLine> lines;
   std::string refusal;
-  bool ok = spawn::ReadProgramFile(file, programfile, &lines, &refusal);
+  const bool ok = spawn::ReadProgramFile(file, programfile, &lines, &refusal);
   fclose(file);
-  if (!ok) RefuseIfBad(refusal);
   // The services wait for as many processes as were counted at start-up.
-  if (countedLines >= 0 && lines.size() != static_cast<size_t>(countedLines)) {
-    printf("ERROR-Control Process: program file changed while the run started: %s\n", programfile);
-    Leave(-1);
+  const int counted = TheRunContext().programLines;
+  if (ok && counted >= 0 && lines.size() != static_cast<size_t>(counted)) {
+    refusal = std::string("ERROR-Control Process: program file changed while the run started: ") + programfile + "\n";
   }
   const int count = static_cast<int>(lines.size());
   LauncherParams params = Params(count, workdir);
-  for (const spawn::ProgramLine& line : lines) RefuseIfBad(spawn::CheckVector(line.words, params));
-
-  MachineFileHosts hosts(machine, AnyName);
-  const std::string localHost = LocalHostName();
-  std::vector<ExecPlan> plans;
-  std::vector<std::string> where;
-  for (int i = 0; i < count; ++i) {
-    where.push_back(ChooseHost(&machine, &hosts, localHost, machinefile));
-    plans.push_back(MakePlan(machine != nullptr, where.back(), lines[static_cast<size_t>(i)].words, params, i,
-                             kLinesProgram));
-    // The console endpoint and the machine file stay open in the process.
-    ExecPlan& plan = plans.back();
-    AddClose(&plan, visualConnection->Socket());
-    AddClose(&plan, addressConnection->Socket());
-    AddClose(&plan, synConnection->Socket());
+  for (size_t i = 0; refusal.empty() && i < lines.size(); ++i) refusal = spawn::CheckVector(lines[i].words, params);
+  if (!refusal.empty()) {
+    if (machine != nullptr) fclose(machine);
+    return Refuse(refusal);
   }
-  RunPlans(plans, where, ForkReport{kForkFailed, kLineForkProgram});
-  if (machine != nullptr) fclose(machine);
-  return 0;
+  const RunForm form{machinefile, AnyName, kLinesProgram, ForkReport{kForkFailed, kLineForkProgram}, true};
+  return PlanAndRun(machine, count, params, form,
+                    [&lines](int i) -> const std::vector<std::string>& { return lines[static_cast<size_t>(i)].words; });
 }

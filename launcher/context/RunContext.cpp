@@ -1,0 +1,52 @@
+#include "launcher/context/RunContext.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdio>
+
+int32_t numProcs = 1;
+bool ComShellFlag = false;
+CUDPConnection* addressConnection = nullptr;
+CUDPConnection* visualConnection = nullptr;
+CUDPConnection* synConnection = nullptr;
+CUDPConnection* consoleConnection = nullptr;
+AddressList aList;
+
+namespace {
+
+// Never destroyed (trivial destructor), so services may still take it while
+// the exit sequence tears down aList.
+pthread_mutex_t runGuard = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<bool> closing{false};
+
+}  // namespace
+
+RunContext& TheRunContext() {
+  static RunContext context;
+  return context;
+}
+
+void ErrorMsg(const char* msg, int line, const char* file) {
+  printf("Error at %d %s", line, file);
+  perror(msg);
+}
+
+void ControlBeginClosing() {
+  pthread_mutex_lock(&runGuard);
+  closing.store(true);
+  pthread_mutex_unlock(&runGuard);
+}
+
+bool ControlClosing() { return closing.load(); }
+
+bool ControlEnterRequest() {
+  pthread_mutex_lock(&runGuard);
+  if (closing.load()) {
+    pthread_mutex_unlock(&runGuard);
+    return false;
+  }
+  return true;
+}
+
+void ControlLeaveRequest() { pthread_mutex_unlock(&runGuard); }

@@ -1,0 +1,52 @@
+// The run's context: what start-up settles once and every layer of the
+// launcher reads (the count of processes, the remote shell, the four
+// endpoints, the registry, what start-up counted and read), the fatal-error
+// reporter, and the guard that tells the service threads that the run is
+// closing. launcher/Control.h documents these names for other programs.
+#ifndef TARVO_LAUNCHER_CONTEXT_RUNCONTEXT_H
+#define TARVO_LAUNCHER_CONTEXT_RUNCONTEXT_H
+
+#include <cstdint>
+#include <string>
+
+#include "common/reports.h"  // the fixed line numbers of the "Error at " reports
+#include "registry/peerbook.h"
+#include "transport/Connection.h"
+
+// ---- Set by start-up before the service threads begin ----
+extern int32_t numProcs;       // processes of the run; 1 without "-np"
+extern bool ComShellFlag;      // true: "ssh", false: "rsh"
+extern CUDPConnection* addressConnection;
+extern CUDPConnection* visualConnection;  // its Hostname() is the local host name
+extern CUDPConnection* synConnection;
+extern CUDPConnection* consoleConnection;
+
+// The registry of the run, built before main and destroyed at exit.
+extern AddressList aList;
+
+/// What start-up learnt that the spawners read again. One per process.
+struct RunContext {
+  /// Processes of the program file as start-up counted them (the services
+  /// wait for that many); -1 in a run of one user program.
+  int programLines = -1;
+};
+RunContext& TheRunContext();
+
+/// Writes "Error at <line> <file>" on standard output without a line end, then
+/// perror(msg). Returns; the caller reports the failure to whoever ends the run.
+void ErrorMsg(const char* msg, int line, const char* file);
+
+// ---- Shutdown ----
+/// Main calls this before it closes the endpoints. When it returns no service
+/// is inside a request on aList, and none will start one again.
+void ControlBeginClosing();
+/// True once main has begun to close the endpoints: a failed receive then
+/// ends its service thread quietly.
+bool ControlClosing();
+/// A service calls this before it handles a request that touches aList; when
+/// it returns false the run is closing and the thread must end without
+/// touching the list. A true result must be paired with ControlLeaveRequest.
+bool ControlEnterRequest();
+void ControlLeaveRequest();
+
+#endif  // TARVO_LAUNCHER_CONTEXT_RUNCONTEXT_H

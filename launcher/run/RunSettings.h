@@ -1,0 +1,30 @@
+// The launcher's settings of its own (TARVO_* variables), as the run control
+// and the spawners take them. The app layer reads them (app/RunSettings.h).
+#ifndef TARVO_LAUNCHER_RUN_RUNSETTINGS_H
+#define TARVO_LAUNCHER_RUN_RUNSETTINGS_H
+
+#include <string>
+#include <vector>
+
+/// The launcher's settings of its own, from TARVO_* environment variables,
+/// read once at start-up.
+struct RunSettings {
+  double killGrace = 3.0;     // TARVO_KILL_GRACE: seconds from SIGTERM to SIGKILL
+  bool killOnBadExit = true;  // TARVO_KILL_ON_BAD_EXIT: a failing rank ends the run
+  double timeout = 0.0;       // TARVO_TIMEOUT: seconds the run may last; 0 for no limit
+  int sshWindow = 8;          // TARVO_SSH_WINDOW: remote shells logging in at once; 0 for no limit
+  /// TARVO_LAUNCH: "rank" starts every rank through carrier (a remote one
+  /// through its own remote shell); "host" starts one launch agent per
+  /// remote host and the launcher's own ranks directly.
+  /// "slurm" starts one agent per node of the Slurm allocation through one
+  /// srun step.
+  enum Launch { kLaunchRank, kLaunchHost, kLaunchSlurm } launch = kLaunchRank;
+  /// TARVO_EXPORT in host mode: every variable (the default), none, or the
+  /// names listed.
+  enum Export { kExportAll, kExportNone, kExportList } exportMode = kExportAll;
+  std::vector<std::string> exportNames;
+  bool label = false;    // TARVO_LABEL=1: every line of a rank comes out whole, prefixed "[R] "
+  bool monitor = false;  // TARVO_MONITOR=1: the monitor bridge runs for the run
+};
+
+#endif  // TARVO_LAUNCHER_RUN_RUNSETTINGS_H

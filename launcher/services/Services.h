@@ -1,0 +1,32 @@
+// The service threads and the monitor bridge's entry points, as other
+// programs know them (launcher/Control.h includes this header).
+#ifndef TARVO_LAUNCHER_SERVICES_SERVICES_H
+#define TARVO_LAUNCHER_SERVICES_SERVICES_H
+
+#include <sys/types.h>
+
+#include "common/messages.h"
+
+// ---- Service threads; each takes its CUDPConnection* ----
+void* ResolveAddress(void* arg);
+void* SynControler(void* arg);
+void* DistConsole(void* arg);
+void* TransmitMessage(void* arg);
+
+// ---- Monitor bridge ----
+extern int MsgQueueExist;           // 1 once the monitor queue is attached
+extern key_t msg_key;
+extern int msg_qID;
+extern QueueMessage visualMessage;  // the one post buffer, guarded inside MessageSend
+
+/// Starts the monitor and attaches its queue: 1, or -1 (reported) when the
+/// queue cannot be attached; the launcher then ends with 255.
+int VisaulSystemInit();
+void MessageSend(int code, int a);
+void MessageSend(int code, int a, const char* s);
+void MessageSend(int code, int a, int b);
+void MessageSend(int code, int a, int b, const char* s);
+void MessageSend(int code, int a, int b, const char* s, const char* t, int c);
+void MessageSend(int code, int a, int b, const char* list, int c, const char* s, const char* t);
+
+#endif  // TARVO_LAUNCHER_SERVICES_SERVICES_H
