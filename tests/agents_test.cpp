@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <set>
@@ -270,6 +272,137 @@ TEST(AgentHub, ClosesAStrangerAndSendsTheProvenAgentItsRanks) {
   serve(&events);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1].kind, AgentEvent::kLost) << "its rank was still running";
+}
+
+// A loopback connection to the hub's port; `receiveBuffer` > 0 sets that
+// buffer first.
+int ConnectToHub(const AgentHub& hub, int receiveBuffer = 0) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(hub.Port()));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval limit{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  return fd;
+}
+
+// Polls the hub as the run control does until it is idle, at most `rounds`
+// times; the longest OnReady in seconds.
+double ServeHub(AgentHub* hub, std::vector<AgentEvent>* events, int rounds = 20, int waitMs = 20) {
+  double longest = 0;
+  for (int i = 0; i < rounds; ++i) {
+    std::vector<pollfd> fds;
+    hub->Fds(&fds);
+    if (poll(fds.data(), fds.size(), waitMs) <= 0) break;
+    const auto start = std::chrono::steady_clock::now();
+    hub->OnReady(fds.data(), fds.size(), 0, events);
+    longest = std::max(longest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  return longest;
+}
+
+void SendHello(const AgentHub& hub, int fd, int agent) {
+  AgentHello hello{};
+  memcpy(hello.secret, hub.Secret().data(), hub.Secret().size());
+  hello.agent = agent;
+  const std::string proof = AgentEncode(kAgentHello, &hello, sizeof hello);
+  ASSERT_EQ(send(fd, proof.data(), proof.size(), 0), static_cast<ssize_t>(proof.size()));
+}
+
+// An agent that reads slowly holds up nothing: the hub writes what the
+// socket takes and the rest as poll finds room, a later signal behind it.
+TEST(AgentHub, WritesToASlowAgentWithoutWaitingForIt) {
+  AgentHub hub;
+  ASSERT_TRUE(hub.Open());
+  const int agent = hub.AddAgent("h");
+  const int kRanks = 16;  // 8 MiB of ranks: more than both sockets' buffers hold
+  for (int r = 0; r < kRanks; ++r) hub.AddRank(agent, r, {"p", std::string(512 * 1024, 'a' + r)}, 0);
+  const int fd = ConnectToHub(hub, 65536);
+  SendHello(hub, fd, agent);
+  std::vector<AgentEvent> events;
+  EXPECT_LT(ServeHub(&hub, &events), 3.0) << "the hub waited for the agent to read";
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, AgentEvent::kLoggedIn);
+  std::vector<pollfd> fds;
+  hub.Fds(&fds);
+  ASSERT_EQ(fds.size(), 2u);
+  EXPECT_TRUE(fds[1].events & POLLOUT) << "all sent at once: the test shows nothing";
+  hub.Signal(SIGUSR1);
+
+  AgentFrameReader reader(false);
+  std::vector<AgentMessage> got;
+  std::vector<char> buffer(1 << 16);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while ((got.empty() || got.back().type != kAgentSignal) && std::chrono::steady_clock::now() < until) {
+    ServeHub(&hub, &events, 1, 0);
+    const ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n == 0) break;
+    if (n > 0) {
+      ASSERT_TRUE(reader.Feed(buffer.data(), static_cast<size_t>(n), &got));
+    }
+  }
+  ASSERT_EQ(got.size(), static_cast<size_t>(kRanks) + 3);
+  EXPECT_EQ(got[0].type, kAgentEnv);
+  for (int r = 0; r < kRanks; ++r) {
+    const AgentMessage& m = got[static_cast<size_t>(r) + 1];
+    ASSERT_EQ(m.type, kAgentRank);
+    ASSERT_EQ(m.payload.size(), sizeof(AgentRankHead) + 2 + 512 * 1024 + 1) << r;
+    EXPECT_EQ(m.payload[m.payload.size() - 2], static_cast<char>('a' + r)) << r;
+  }
+  EXPECT_EQ(got[kRanks + 1].type, kAgentAllSent);
+  EXPECT_EQ(got[kRanks + 2].type, kAgentSignal);
+  EXPECT_EQ(events.size(), 1u) << "the agent was lost";
+  close(fd);
+}
+
+// Connections that say nothing are held up to the hub's room for them, and
+// new ones beyond it closed at once with one report; the held ones time out
+// and the agent then gets in.
+TEST(AgentHub, ClosesStrangersBeyondItsRoomAndStillTakesTheAgent) {
+  AgentHub hub;
+  ASSERT_TRUE(hub.Open());
+  const int agent = hub.AddAgent("h");
+  hub.AddRank(agent, 0, {"p"}, 0);
+  const size_t room = AgentHub::kStrangerRoom + 1;  // and one for the agent still to come
+  std::vector<AgentEvent> events;
+  testing::internal::CaptureStderr();
+  std::vector<int> strangers;
+  for (int i = 0; i < 200; ++i) {
+    strangers.push_back(ConnectToHub(hub));
+    if (i % 16 == 15) ServeHub(&hub, &events);  // the listening queue never fills
+  }
+  ServeHub(&hub, &events);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "tarvo: more than " + std::to_string(room) +
+                     " connections to the agent port have not proved themselves; closing new ones\n");
+  std::vector<pollfd> fds;
+  hub.Fds(&fds);
+  EXPECT_EQ(fds.size(), 1 + room) << "the listener and the connections held";
+  auto closed = [&] {
+    size_t n = 0;
+    char byte;
+    for (int fd : strangers) n += recv(fd, &byte, 1, MSG_DONTWAIT) == 0 ? 1 : 0;
+    return n;
+  };
+  EXPECT_EQ(closed(), strangers.size() - room);
+
+  hub.Tick(hub.NextDeadline(0), &events);  // the time for a proof is over
+  fds.clear();
+  hub.Fds(&fds);
+  EXPECT_EQ(fds.size(), 1u);
+  EXPECT_EQ(closed(), strangers.size());
+  for (int fd : strangers) close(fd);
+  EXPECT_TRUE(events.empty());
+
+  const int fd = ConnectToHub(hub);
+  SendHello(hub, fd, agent);
+  ServeHub(&hub, &events);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, AgentEvent::kLoggedIn);
+  close(fd);
 }
 
 TEST(AgentReadOrder, TakesARankOnlyWithCarriersParametersForThatRank) {

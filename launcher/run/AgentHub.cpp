@@ -1,7 +1,6 @@
 #include "launcher/run/AgentHub.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -23,8 +22,9 @@ const double kProofTime = 5.0;
 // The remote shell of an agent has ended while its connection is still
 // open: its last reports may still be on their way for this long.
 const double kReportGrace = 2.0;
-// A write to an agent that takes longer than this loses the agent.
-const int kSendTimeoutSeconds = 10;
+// An agent whose connection takes none of what waits for it for this long
+// is lost.
+const double kSendTime = 10.0;
 
 // Compares without stopping at the first difference.
 bool SameSecret(const char* got, size_t gotSize, const std::string& want) {
@@ -150,11 +150,13 @@ void AgentHub::ShellEnded(int agent, int waitStatus, double now, std::vector<Age
 void AgentHub::Fds(std::vector<pollfd>* fds) const {
   if (listenFd_ >= 0) fds->push_back({listenFd_, POLLIN, 0});
   for (const Conn& c : conns_) {
-    if (c.fd >= 0) fds->push_back({c.fd, POLLIN, 0});
+    const short pending = c.outAt < c.outbox.size() ? POLLOUT : 0;
+    if (c.fd >= 0) fds->push_back({c.fd, static_cast<short>(POLLIN | pending), 0});
   }
 }
 
 void AgentHub::OnReady(const pollfd* fds, size_t count, double now, std::vector<AgentEvent>* out) {
+  now_ = now;
   for (size_t i = 0; i < count; ++i) {
     if (fds[i].revents == 0) continue;
     if (fds[i].fd == listenFd_) {
@@ -162,23 +164,48 @@ void AgentHub::OnReady(const pollfd* fds, size_t count, double now, std::vector<
       continue;
     }
     for (size_t c = 0; c < conns_.size(); ++c) {
-      if (conns_[c].fd == fds[i].fd) {
-        Read(c, now, out);
-        break;
+      if (conns_[c].fd != fds[i].fd) continue;
+      if (fds[i].revents & ~POLLOUT) Read(c, now, out);  // data, its end, or an error
+      if ((fds[i].revents & POLLOUT) && conns_[c].fd == fds[i].fd && !Flush(c, now)) {
+        CloseConn(c, WriteFailure(c), out);
       }
+      break;
     }
   }
-  // Closed connections leave their slot: agents refer to slots by index.
+}
+
+size_t AgentHub::Unproven() const {
+  size_t n = 0;
+  for (const Conn& c : conns_) n += c.fd >= 0 && c.agent < 0 ? 1 : 0;
+  return n;
 }
 
 void AgentHub::Accept(double now) {
+  size_t room = kStrangerRoom;
+  for (const AgentLinkState& link : links_) room += link.agent < 0 ? 1 : 0;
+  size_t unproven = Unproven();
   for (int n = 0; n < 64; ++n) {
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
-    Conn c;
-    c.fd = fd;
-    c.since = now;
-    conns_.push_back(std::move(c));
+    if (unproven >= room) {
+      close(fd);
+      if (!refusing_) {
+        fprintf(stderr,
+                "tarvo: more than %zu connections to the agent port have not proved themselves; closing new ones\n",
+                room);
+      }
+      refusing_ = true;
+      continue;
+    }
+    refusing_ = false;
+    ++unproven;
+    // A free slot first: agents refer to their connection's slot by index,
+    // which stays put while the connection is open.
+    size_t c = 0;
+    while (c < conns_.size() && conns_[c].fd >= 0) ++c;
+    if (c == conns_.size()) conns_.emplace_back();
+    conns_[c].fd = fd;
+    conns_[c].since = now;
   }
 }
 
@@ -204,22 +231,17 @@ void AgentHub::Read(size_t c, double now, std::vector<AgentEvent>* out) {
       }
       if (before < 0 && conns_[c].agent >= 0) {
         // Proven: the agent gets its environment and its ranks.
+        // What the socket does not take now goes out as poll finds room.
         Agent& a = agents_[static_cast<size_t>(conns_[c].agent)];
         a.conn = static_cast<int>(c);
-        const int fd = conns_[c].fd;
-        const int flags = fcntl(fd, F_GETFL);
-        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-        timeval limit{kSendTimeoutSeconds, 0};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        std::string all = AgentEncode(kAgentEnv, env_.data(), env_.size()) + a.outbox +
-                          AgentEncode(kAgentAllSent, nullptr, 0);
+        setsockopt(conns_[c].fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        Queue(c, AgentEncode(kAgentEnv, env_.data(), env_.size()) + a.outbox + AgentEncode(kAgentAllSent, nullptr, 0),
+              now);
         a.outbox.clear();
-        const bool sent = AgentSendAll(fd, all);
-        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-        if (!sent) {
-          CloseConn(c, "could not be sent its ranks", out);
+        a.outbox.shrink_to_fit();
+        if (!Flush(c, now)) {
+          CloseConn(c, WriteFailure(c), out);
           return;
         }
       }
@@ -231,11 +253,52 @@ void AgentHub::Read(size_t c, double now, std::vector<AgentEvent>* out) {
   }
 }
 
-void AgentHub::CloseConn(size_t c, const char* why, std::vector<AgentEvent>* out) {
+void AgentHub::Queue(size_t c, const std::string& bytes, double now) {
   Conn& conn = conns_[c];
-  close(conn.fd);
-  conn.fd = -1;
-  const int agent = conn.agent;
+  if (conn.broken) return;
+  if (conn.outAt == conn.outbox.size()) {
+    conn.outbox.clear();
+    conn.outAt = 0;
+    conn.movedAt = now;  // the wait for the socket starts now
+  }
+  conn.outbox += bytes;
+}
+
+// Writes as much of the outbox as the socket takes now. False when the
+// connection failed.
+bool AgentHub::Flush(size_t c, double now) {
+  Conn& conn = conns_[c];
+  while (conn.outAt < conn.outbox.size()) {
+    const ssize_t n = send(conn.fd, conn.outbox.data() + conn.outAt, conn.outbox.size() - conn.outAt,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (n <= 0) {
+      conn.broken = true;
+      conn.outbox.clear();
+      conn.outAt = 0;
+      return false;
+    }
+    conn.outAt += static_cast<size_t>(n);
+    conn.movedAt = now;
+  }
+  conn.outbox.clear();
+  conn.outbox.shrink_to_fit();
+  conn.outAt = 0;
+  conn.delivered = true;
+  return true;
+}
+
+// Why a connection whose write failed, or stalled, is closed: as its reader
+// would say once its ranks are out.
+const char* AgentHub::WriteFailure(size_t c) const {
+  return conns_[c].delivered ? "closed its connection" : "could not be sent its ranks";
+}
+
+void AgentHub::CloseConn(size_t c, const char* why, std::vector<AgentEvent>* out) {
+  const int agent = conns_[c].agent;
+  close(conns_[c].fd);
+  conns_[c] = Conn();  // the slot is free for the next connection
   if (agent < 0) return;  // an unproven connection: nothing of the run depended on it
   agents_[static_cast<size_t>(agent)].conn = -1;
   if (links_[static_cast<size_t>(agent)].live > 0) Lose(agent, std::string("the agent ") + why, 1, out);
@@ -254,10 +317,14 @@ void AgentHub::Lose(int agent, const std::string& why, int status, std::vector<A
 }
 
 void AgentHub::Tick(double now, std::vector<AgentEvent>* out) {
-  for (Conn& c : conns_) {
-    if (c.fd >= 0 && c.agent < 0 && now - c.since >= kProofTime) {
-      close(c.fd);
-      c.fd = -1;
+  now_ = now;
+  for (size_t c = 0; c < conns_.size(); ++c) {
+    const Conn& conn = conns_[c];
+    if (conn.fd < 0) continue;
+    if (conn.agent < 0 && now - conn.since >= kProofTime) {
+      CloseConn(c, "", out);
+    } else if (conn.broken || (conn.outAt < conn.outbox.size() && now - conn.movedAt >= kSendTime)) {
+      CloseConn(c, WriteFailure(c), out);
     }
   }
   for (size_t i = 0; i < agents_.size(); ++i) {
@@ -284,6 +351,8 @@ double AgentHub::NextDeadline(double now) const {
   };
   for (const Conn& c : conns_) {
     if (c.fd >= 0 && c.agent < 0) atMost(c.since + kProofTime);
+    if (c.fd >= 0 && c.broken) atMost(now);
+    if (c.fd >= 0 && c.outAt < c.outbox.size()) atMost(c.movedAt + kSendTime);
   }
   for (size_t i = 0; i < agents_.size(); ++i) {
     const Agent& a = agents_[i];
@@ -296,10 +365,11 @@ void AgentHub::Signal(int sig) {
   AgentSignal s{sig};
   const std::string frame = AgentEncode(kAgentSignal, &s, sizeof s);
   for (Agent& a : agents_) {
-    if (a.conn >= 0) {
-      // A small frame on a connection that is read all along: it fits the
-      // socket's buffer; an agent that cannot take it is lost by its reader.
-      (void)send(conns_[static_cast<size_t>(a.conn)].fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    }
+    if (a.conn < 0) continue;
+    // Behind whatever the agent has not taken yet; a failed write closes
+    // the connection at the next Tick.
+    const size_t c = static_cast<size_t>(a.conn);
+    Queue(c, frame, now_);
+    (void)Flush(c, now_);
   }
 }

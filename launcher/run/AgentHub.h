@@ -51,6 +51,12 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
 
 class AgentHub {
  public:
+  /// Connections that have not proven themselves, held beyond one for each
+  /// agent still to prove itself: an agent sends its hello as soon as it
+  /// connects, so more than this many at once are strangers. A new one
+  /// beyond them is closed at once; those held close after the proof time.
+  static constexpr size_t kStrangerRoom = 64;
+
   /// A fresh secret, opens the listening TCP socket on every address.
   /// False, reported on standard error, when it cannot.
   bool Open();
@@ -83,11 +89,17 @@ class AgentHub {
   void Signal(int sig);
 
  private:
+  // One slot of conns_: free while fd is -1.
   struct Conn {
     int fd = -1;
     int agent = -1;
     double since = 0;
     AgentFrameReader reader{true};
+    std::string outbox;        // what the socket has not taken yet, from outAt on
+    size_t outAt = 0;
+    double movedAt = 0;        // when the socket last took some of the outbox
+    bool delivered = false;    // the ranks and "all sent" are out
+    bool broken = false;       // a write failed: Tick closes the connection
   };
   struct Agent {
     std::string host;
@@ -103,6 +115,10 @@ class AgentHub {
   void Accept(double now);
   void Read(size_t c, double now, std::vector<AgentEvent>* out);
   void CloseConn(size_t c, const char* why, std::vector<AgentEvent>* out);
+  void Queue(size_t c, const std::string& bytes, double now);
+  bool Flush(size_t c, double now);
+  const char* WriteFailure(size_t c) const;
+  size_t Unproven() const;
   void Lose(int agent, const std::string& why, int status, std::vector<AgentEvent>* out);
 
   std::string secret_;
@@ -112,6 +128,8 @@ class AgentHub {
   std::vector<Agent> agents_;
   std::vector<AgentLinkState> links_;
   std::vector<Conn> conns_;
+  double now_ = 0;         // the latest time that the run control gave
+  bool refusing_ = false;  // new connections are being closed: said once
 };
 
 #endif  // TARVO_LAUNCHER_AGENTHUB_H
