@@ -19,7 +19,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sched.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -34,12 +33,13 @@
 #include <sys/stat.h>
 
 #include "launcher/AgentHub.h"
-#include "launcher/ChildReport.h"
 #include "launcher/Control.h"
 #include "launcher/OutputRelay.h"
 #include "launcher/RunControl.h"
 #include "launcher/SpawnPlan.h"
 #include "common/carrier_exec.h"
+#include "common/child_io.h"
+#include "common/child_setup.h"
 
 using spawn::LauncherParams;
 using spawn::MachineFileHosts;
@@ -50,20 +50,15 @@ int countedLines = -1;  // what CountProgramFile found, for the reading that fol
 
 // The child's whole life: async-signal-safe calls only.
 [[noreturn]] void RunChild(const ExecPlan& plan, pid_t launcher) {
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (plan.remote) {
-    // Ends the remote shell when the launcher's spawning thread ends, and
-    // with the shell's connection the process on the remote host.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != launcher) _exit(1);  // the launcher is already gone
-  }
-  if (plan.ownGroup) setpgid(0, 0);
-  for (int i = 0; i < plan.closeCount; ++i) close(plan.closeFds[i]);
-  for (int fd = 0; fd < 3; ++fd) {
-    if (plan.stdFds[fd] >= 0) dup2(plan.stdFds[fd], fd);
-  }
+  ChildSetup setup;
+  // A remote shell ends when the launcher's spawning thread ends, and with
+  // the shell's connection the process on the remote host.
+  setup.parent = plan.remote ? launcher : 0;
+  setup.ownGroup = plan.ownGroup;
+  setup.closeFds = plan.closeFds;
+  setup.closeCount = plan.closeCount;
+  std::copy(plan.stdFds, plan.stdFds + 3, setup.stdFds);
+  ChildSetUp(setup);
   execvp(plan.file, plan.argv.data());
   const int e = errno;
   ChildWrite(STDERR_FILENO, plan.failure);

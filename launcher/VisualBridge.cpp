@@ -20,8 +20,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/child_io.h"
+#include "common/child_setup.h"
 #include "common/textfield.h"
-#include "launcher/ChildReport.h"
 #include "launcher/Control.h"
 #include "launcher/RunControl.h"
 #include "launcher/SourceFilter.h"
@@ -63,24 +64,20 @@ void Post(int code, const std::string& text) {
   pthread_mutex_unlock(&visualGuard);
 }
 
-void CloseEndpointCopy(CUDPConnection* endpoint) {
-  if (endpoint != nullptr && endpoint->Socket() >= 0) close(endpoint->Socket());
-}
+int EndpointFd(CUDPConnection* endpoint) { return endpoint != nullptr ? endpoint->Socket() : -1; }
 
 // In the forked child: becomes the monitor, or reports in the form of
 // perror("Failure: Create visual process\n") and ends with 0. Only
 // async-signal-safe calls: another thread may have held a lock at the fork.
 [[noreturn]] void BecomeMonitor(char* const argv[]) {
-  // The monitor keeps none of the launcher's ports.
-  CloseEndpointCopy(addressConnection);
-  CloseEndpointCopy(visualConnection);
-  CloseEndpointCopy(synConnection);
-  CloseEndpointCopy(consoleConnection);
-  // The launcher takes its signals through a descriptor, blocked; the
-  // monitor gets the ordinary mask back.
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // The monitor keeps none of the launcher's ports, and gets the ordinary
+  // signal mask back.
+  const int ports[] = {EndpointFd(addressConnection), EndpointFd(visualConnection), EndpointFd(synConnection),
+                       EndpointFd(consoleConnection)};
+  ChildSetup setup;
+  setup.closeFds = ports;
+  setup.closeCount = static_cast<int>(sizeof ports / sizeof ports[0]);
+  ChildSetUp(setup);
   execvp(argv[0], argv);
   ChildPerror(kVisualStartFailed, errno);
   _exit(0);
