@@ -236,7 +236,7 @@ int ControlMain(int argc, char** argv) {
   OpenEndpoint(visualConnection, kStepOpenVisual, kLineOpenVisual);
   OpenEndpoint(synConnection, kStepOpenSyn, kLineOpenSyn);
 
-  char workdir[200];
+  char workdir[kWorkdirSize];
   if (getcwd(workdir, sizeof workdir) == nullptr) {
     perror("getcwd");
     exit(-1);

@@ -186,7 +186,7 @@ void RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& host
   exit(status);
 }
 
-void ReadWorkdir(char (&workdir)[200]) {
+void ReadWorkdir(char (&workdir)[kWorkdirSize]) {
   if (getcwd(workdir, sizeof workdir) == nullptr) {
     perror("getcwd");
     Leave(-1);
@@ -284,7 +284,7 @@ int spawn::CountProgramFile(const char* path) {
 }
 
 int spawn_processes(int nprocs, const char* program, const char* machinefile, int nargs, char** args) {
-  char workdir[200];
+  char workdir[kWorkdirSize];
   ReadWorkdir(workdir);
   LauncherParams params = Params(nprocs, workdir);
   std::vector<std::string> words{program};
@@ -312,7 +312,7 @@ int spawn_processes(int nprocs, const char* program, const char* machinefile, in
 }
 
 int spawn_processes1(const char* machinefile, const char* programfile) {
-  char workdir[200];
+  char workdir[kWorkdirSize];
   ReadWorkdir(workdir);
   FILE* machine = OpenMachineFile(machinefile);
   FILE* file = fopen(programfile, "r");

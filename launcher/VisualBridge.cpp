@@ -38,10 +38,6 @@ namespace {
 // buffer visualMessage; this guards it and MsgQueueExist.
 pthread_mutex_t visualGuard = PTHREAD_MUTEX_INITIALIZER;
 
-// Project number of the queue key: the character 's'. The monitor makes the
-// same key from its working directory, which it inherits from the launcher.
-const int kQueueProject = 115;
-
 // The monitor needs this long to create its queue.
 const unsigned kMonitorStartSeconds = 2;
 
@@ -239,8 +235,7 @@ void DeliverVisualCall(const VisualCall& call) {
 
 int VisaulSystemInit() {
   static char program[] = "visual";
-  static char flag[] = "-quelvastro";
-  char* const argv[] = {program, flag, nullptr};
+  char* const argv[] = {program, const_cast<char*>(kMonitorFlag), nullptr};  // execvp changes none
   // A child that fails to exec must not flush a copy of our buffers.
   fflush(stdout);
   fflush(stderr);
@@ -248,7 +243,9 @@ int VisaulSystemInit() {
   if (fork() == 0) BecomeMonitor(argv);
   sleep(kMonitorStartSeconds);
 
-  key_t key = ftok(".", kQueueProject);
+  // The monitor makes the same key from its working directory, which it
+  // inherits from the launcher.
+  key_t key = ftok(".", kMonitorQueueProject);
   // Attach only: the monitor creates the queue, the launcher never does.
   int id = msgget(key, 0666);
   pthread_mutex_lock(&visualGuard);
