@@ -38,9 +38,10 @@
 
 #include "agent/agent_inbox.h"
 #include "common/agent_wire.h"
-#include "launcher/ChildReport.h"
-#include "launcher/output/OutputRelay.h"
 #include "common/carrier_exec.h"
+#include "common/child_io.h"
+#include "common/child_setup.h"
+#include "common/line_labels.h"
 
 namespace {
 
@@ -175,18 +176,11 @@ class Agent {
     const pid_t agent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != agent) _exit(1);
-      if ((order.flags & kAgentRankStdin) == 0) {
-        int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) dup2(null, STDIN_FILENO);
-      }
-      for (int k = 0; k < 2; ++k) {
-        if (out[k][1] >= 0) dup2(out[k][1], k + 1);
-      }
+      ChildSetup setup;
+      setup.parent = agent;
+      if ((order.flags & kAgentRankStdin) == 0) setup.stdFds[0] = open("/dev/null", O_RDONLY);
+      for (int k = 0; k < 2; ++k) setup.stdFds[k + 1] = out[k][1];
+      ChildSetUp(setup);
       // The launcher's environment over this host's, then carrier's own.
       for (std::string& s : env_) putenv(&s[0]);
       std::vector<char*> argv;

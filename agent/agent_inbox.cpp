@@ -5,13 +5,15 @@
 #include <cstring>
 
 #include "common/carrier_params.h"
+#include "common/protocol.h"
 
 namespace {
 
 // carrier's vector: the program, its arguments, then the parameters.
 const size_t kParams = TARVO_PARAMS;
-// The launcher's table of a child vector holds 140 entries with its null.
-const size_t kMaxWords = 139;
+// The most that the launcher sends: the words of a program-file line and
+// the parameters.
+const size_t kMaxWords = kMaxProgramWords + kParams;
 
 }  // namespace
 

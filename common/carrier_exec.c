@@ -74,29 +74,85 @@ const char* CarrierBareName(const char* program, const char* workdir) {
   return *name != '\0' && strchr(name, '/') == NULL ? name : NULL;
 }
 
-/* True when NAME is something other than a directory in the current one. */
-static int InWorkdir(const char* name) {
+/* DIR "/" NAME into FILE, or NAME alone when DIR is NULL; 0 when it does
+ * not fit. */
+static int Join(const char* dir, const char* name, char* file, size_t size) {
+  const int n = dir != NULL ? snprintf(file, size, "%s/%s", dir, name) : snprintf(file, size, "%s", name);
+  return n >= 0 && (size_t)n < size;
+}
+
+/* True when PATH is something other than a directory. */
+static int NoDirectory(const char* path) {
   struct stat st;
-  return stat(name, &st) == 0 && !S_ISDIR(st.st_mode);
+  return stat(path, &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+/* True when PATH is a regular file that may be executed. */
+static int Executable(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, X_OK) == 0;
+}
+
+int CarrierLookup(const char* program, const char* workdir, const char* here, char* file, size_t size) {
+  const char* name = CarrierBareName(program, workdir);
+  if (name == NULL) return CARRIER_AS_GIVEN;
+  char path[PATH_MAX];
+  if (Join(here, name, path, sizeof path) && NoDirectory(path) && Join(".", name, file, size)) {
+    return CARRIER_IN_WORKDIR;
+  }
+  /* execvp's search, without an exec per directory: the first regular
+   * executable file. A relative directory, empty for the current one, is
+   * taken from the working directory. */
+  const char* dirs = getenv("PATH");
+  if (dirs == NULL) dirs = "/bin:/usr/bin";
+  for (const char* at = dirs;;) {
+    const char* colon = strchr(at, ':');
+    const size_t length = colon != NULL ? (size_t)(colon - at) : strlen(at);
+    char dir[PATH_MAX];
+    if (length < sizeof dir) {
+      memcpy(dir, at, length);
+      dir[length] = '\0';
+      if (length == 0) strcpy(dir, ".");
+      char joined[PATH_MAX];
+      if (Join(dir[0] != '/' ? here : NULL, dir, joined, sizeof joined) && Join(joined, name, path, sizeof path) &&
+          Executable(path) && Join(NULL, path, file, size)) {
+        return CARRIER_ON_PATH;
+      }
+    }
+    if (colon == NULL) break;
+    at = colon + 1;
+  }
+  /* None: execvp searches again, and says why it fails. */
+  if (!Join(NULL, name, file, size) && size > 0) file[0] = '\0';
+  return CARRIER_ON_PATH;
+}
+
+int CarrierNotFound(char* text, size_t size, const char* name, const char* workdir) {
+  const char* path = getenv("PATH");
+  return snprintf(text, size, "carrier: %s: not found in %s nor on PATH %s\n", name, workdir,
+                  path != NULL ? path : "(unset)");
 }
 
 int CarrierRun(char** argv, const char* workdir) {
-  const char* name = CarrierBareName(argv[0], workdir);
-  if (name == NULL) {
+  char file[PATH_MAX];
+  const int found = CarrierLookup(argv[0], workdir, NULL, file, sizeof file);
+  if (found == CARRIER_AS_GIVEN) {
     execvp(argv[0], argv);
-  } else if (InWorkdir(name)) {
-    /* With a "/", execvp runs that very file (and still hands a script
-     * without "#!" to the shell). */
-    char here[PATH_MAX];
-    snprintf(here, sizeof here, "./%s", name);
-    execvp(here, argv);
   } else {
-    argv[0] = (char*)name;
-    execvp(name, argv);
-    if (errno == ENOENT) {
-      const char* path = getenv("PATH");
-      fprintf(stderr, "carrier: %s: not found in %s nor on PATH %s\n", name, workdir,
-              path != NULL ? path : "(unset)");
+    const char* name = CarrierBareName(argv[0], workdir);
+    /* A file of the working directory keeps PROGRAM as its argv[0]; one of
+     * the PATH gets NAME. With a "/", execvp runs that very file (and still
+     * hands a script without "#!" to the shell). */
+    if (found == CARRIER_ON_PATH) argv[0] = (char*)name;
+    execvp(file, argv);
+    if (found == CARRIER_ON_PATH && errno == ENOENT) {
+      const int n = CarrierNotFound(NULL, 0, name, workdir);
+      char* text = n > 0 ? malloc((size_t)n + 1) : NULL;
+      if (text != NULL) {
+        CarrierNotFound(text, (size_t)n + 1, name, workdir);
+        fputs(text, stderr);
+        free(text);
+      }
       return 127;
     }
   }

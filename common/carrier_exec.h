@@ -5,6 +5,8 @@
 #ifndef TARVO_COMMON_CARRIER_EXEC_H
 #define TARVO_COMMON_CARRIER_EXEC_H
 
+#include <stddef.h>
+
 #include "common/carrier_params.h"
 
 #ifdef __cplusplus
@@ -23,9 +25,31 @@ int CarrierPrepare(int argc, char** argv);
  * a name is run from WORKDIR when it is a file there, else from the PATH. */
 const char* CarrierBareName(const char* program, const char* workdir);
 
-/* Runs PROGRAM with argv[0] and ARGS from ARGV: a file of the working
- * directory first, then the PATH of this host. Returns only on failure,
- * after its report, with the exit status. */
+/* Where carrier finds PROGRAM of WORKDIR. */
+enum {
+  CARRIER_AS_GIVEN = 0,   /* no bare name: PROGRAM as it stands, for execvp */
+  CARRIER_IN_WORKDIR = 1, /* "./NAME": NAME is a file (not a directory) of WORKDIR */
+  CARRIER_ON_PATH = 2     /* the first regular executable file NAME in a directory of
+                           * the PATH ("/bin:/usr/bin" without one), or NAME itself
+                           * when there is none: execvp then fails as it would */
+};
+
+/* carrier's program lookup, as execvp will see it once in WORKDIR; HERE is
+ * the working directory as the caller sees it (NULL once inside it), from
+ * which relative PATH directories are taken. Writes into FILE (SIZE bytes)
+ * the file to hand execvp for CARRIER_IN_WORKDIR and CARRIER_ON_PATH, and
+ * returns which. The launcher's direct starts look up a rank's program with
+ * it before their child starts. */
+int CarrierLookup(const char* program, const char* workdir, const char* here, char* file, size_t size);
+
+/* The report that NAME is neither in WORKDIR nor on this host's PATH, with
+ * its line end, written as snprintf writes into TEXT (SIZE bytes): returns
+ * its length. */
+int CarrierNotFound(char* text, size_t size, const char* name, const char* workdir);
+
+/* Runs PROGRAM with argv[0] and ARGS from ARGV (argv[0] NAME when it runs
+ * from the PATH). Returns only on failure, after its report, with the exit
+ * status. */
 int CarrierRun(char** argv, const char* workdir);
 
 #ifdef __cplusplus

@@ -48,6 +48,7 @@ static_assert(offsetof(AddressMessage, hostname) == 140, "hostname at 140");
 static_assert(offsetof(AddressMessage, port) == 172, "port at 172");
 static_assert(std::is_trivially_copyable<AddressMessage>::value, "copied with memcpy");
 static_assert(sizeof(AddressMessage) == 4 + sizeof(ProcessAddress), "a request is a code and a record");
+static_assert(sizeof(AddressMessage) == TARVO_NOTICE_SIZE, "carrier's STARTED notice is a request");
 
 // Request and release of the synchronisation protocol: 140 bytes.
 struct SyncMessage {

@@ -1,7 +1,7 @@
 // Sizes, run-time event codes and address protocol codes shared by the
 // launcher, the transport and the address registry.
 //
-// Every constant is a 32-bit signed integer with internal linkage, so each
+// Every number is a 32-bit signed integer with internal linkage, so each
 // module that includes this header holds its own copy. Codes travel as the
 // first 32-bit field of their datagram, little-endian (host order).
 #ifndef TARVO_COMMON_PROTOCOL_H
@@ -9,11 +9,29 @@
 
 #include <cstdint>
 
+#include "common/started_notice.h"
+
 // Sizes.
 static const int32_t MAX_PROCESS = 100;
 static const int32_t MSG_SIZE = 100;
 static const int32_t HOSTNAME_SIZE = 32;  // width of ProcessAddress::hostname
 static const int32_t USER_MSG_SIZE = 100;
+
+// The child argument vector: an element (the program path, an argument, the
+// working directory, the launcher's address) holds 127 characters and its
+// NUL; a program-file line holds at most 128 words, the program and its
+// arguments.
+static const int32_t kMaxVectorElement = 127;
+static const int32_t kMaxProgramWords = 128;
+// The launcher's working directory as getcwd reads it: at most this many
+// bytes with its NUL.
+static const int32_t kWorkdirSize = 200;
+
+// The monitor: the launcher starts it as "visual" kMonitorFlag, and both
+// make the queue's key with ftok(the launcher's working directory,
+// kMonitorQueueProject), the character 's'.
+static const int32_t kMonitorQueueProject = 115;
+static const char kMonitorFlag[] = "-quelvastro";
 
 // Run-time event codes: 1 to 16, then 22 to 32; 17 to 21 are not assigned.
 // The visual bridge forwards 1 to 11; the synchronisation service takes 29 to 32.
@@ -53,8 +71,9 @@ static const int32_t ADDRESSACK = 4;
 static const int32_t LEAVE = 5;
 static const int32_t LEAVEACK = 6;
 // carrier's notice, with its rank in the identifier field, that its process
-// has started on its host (a remote login is over). Never answered.
-static const int32_t STARTED = 7;
+// has started on its host (a remote login is over). Never answered. carrier
+// (C) takes it from started_notice.h.
+static const int32_t STARTED = TARVO_STARTED;
 
 // Identifier values with a meaning in the address protocol. The runtime's
 // C header repeats them as TRV_ANY_ID, TRV_TABLE_ID and TRV_NONE_ID; the

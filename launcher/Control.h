@@ -48,9 +48,9 @@ struct CommandLine {
 /// Pure: prints nothing and changes no global.
 CommandLine ScanCommandLine(int argc, char** argv);
 
-/// Longest path the launcher takes for a file or a program (an element of the
-/// child argument vector holds 127 characters and its NUL).
-const int kMaxPathLength = 127;
+/// Longest path the launcher takes for a file or a program: an element of the
+/// child argument vector.
+const int kMaxPathLength = kMaxVectorElement;
 
 /// The whole main flow; main() only calls it and returns its status. Nothing
 /// else in the launcher ends the process (Usage aside, which other programs

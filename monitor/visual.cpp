@@ -1,6 +1,6 @@
 // visual: the monitor of a run. Started by the launcher as "visual"
 // "-quelvastro" in the launcher's working directory, it creates the message
-// queue of the run's key (that directory and the project number 115) and
+// queue of the run's key (that directory and kMonitorQueueProject) and
 // prints every record posted to it as one line, "<event name>: <text>".
 // It removes the queue and ends after the launcher's end-of-run record, or
 // when it is asked to stop by SIGINT, SIGTERM or SIGHUP.
@@ -19,8 +19,6 @@
 
 namespace {
 
-const char kFlag[] = "-quelvastro";
-const int kQueueProject = 115;  // the character 's', as the launcher makes the key
 const int kVisualNames = static_cast<int>(sizeof VisualMsg / sizeof VisualMsg[0]);
 
 // The launcher's end-of-run report: MessageSend(2, -1).
@@ -56,8 +54,8 @@ bool IsEndOfRun(const QueueMessage& record, size_t received) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2 || strcmp(argv[1], kFlag) != 0) {
-    fprintf(stderr, "Usage: visual %s\n", kFlag);
+  if (argc != 2 || strcmp(argv[1], kMonitorFlag) != 0) {
+    fprintf(stderr, "Usage: visual %s\n", kMonitorFlag);
     return 2;
   }
   // Held off until the handlers are in place, so that a stop request never
@@ -69,7 +67,7 @@ int main(int argc, char** argv) {
   sigaddset(&stops, SIGHUP);
   sigprocmask(SIG_BLOCK, &stops, &previous);
 
-  key_t key = ftok(".", kQueueProject);
+  key_t key = ftok(".", kMonitorQueueProject);
   if (key == -1) {
     perror("visual: ftok");
     return 1;

@@ -27,14 +27,10 @@
 
 #include "common/carrier_params.h"
 #include "common/carrier_exec.h"
+#include "common/started_notice.h"
 
-/* The address service's code for carrier's notice that its process has
- * started on this host, the rank in the identifier field (a 176-byte
- * request: code, identifier, tag, address text, host name, port). */
-enum { kStarted = 7, kNoticeSize = 176 };
-
-/* Tells the launcher that this rank has started, so that it can count the
- * remote login as over. One datagram; a lost one only delays the launcher's
+/* Tells the launcher that this rank has started (started_notice.h), so that
+ * it can count the remote login as over. One datagram; a lost one only delays the launcher's
  * next login by its time limit. */
 static void NoticeStarted(const char* host, const char* port, const char* rank) {
   struct sockaddr_in to;
@@ -42,9 +38,9 @@ static void NoticeStarted(const char* host, const char* port, const char* rank) 
   to.sin_family = AF_INET;
   to.sin_port = htons((uint16_t)atoi(port));
   if (inet_pton(AF_INET, host, &to.sin_addr) != 1) return;
-  int32_t notice[kNoticeSize / 4];
+  int32_t notice[TARVO_NOTICE_SIZE / 4];
   memset(notice, 0, sizeof notice);
-  notice[0] = kStarted;
+  notice[0] = TARVO_STARTED;
   notice[1] = (int32_t)atoi(rank);
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (s < 0) return;

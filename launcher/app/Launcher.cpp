@@ -153,7 +153,7 @@ int ControlMain(int argc, char** argv) {
     return 1;
   }
 
-  char workdir[200];
+  char workdir[kWorkdirSize];
   if (getcwd(workdir, sizeof workdir) == nullptr) {
     perror("getcwd");
     return 255;

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <vector>
 
-#include "launcher/ChildReport.h"
+#include "common/child_io.h"
 
 namespace {
 
@@ -229,36 +229,4 @@ void OutputRelayFinish() {
   pthread_mutex_unlock(&r.lock);
   Wake(r);
   pthread_join(r.thread, nullptr);
-}
-
-void LabelLines(int rank, const char* data, size_t size, std::string* partial, std::string* out) {
-  const std::string prefix = "[" + std::to_string(rank) + "] ";
-  while (size > 0) {
-    const char* end = static_cast<const char*>(memchr(data, '\n', size));
-    if (end == nullptr) {
-      partial->append(data, size);
-      while (partial->size() >= kMaxLabelledLine) {
-        *out += prefix;
-        out->append(*partial, 0, kMaxLabelledLine);
-        *out += '\n';
-        partial->erase(0, kMaxLabelledLine);
-      }
-      return;
-    }
-    const size_t take = static_cast<size_t>(end - data) + 1;
-    *out += prefix;
-    *out += *partial;
-    out->append(data, take);
-    partial->clear();
-    data += take;
-    size -= take;
-  }
-}
-
-void LabelRest(int rank, std::string* partial, std::string* out) {
-  if (partial->empty()) return;
-  *out += "[" + std::to_string(rank) + "] ";
-  *out += *partial;
-  *out += '\n';
-  partial->clear();
 }

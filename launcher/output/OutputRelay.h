@@ -13,6 +13,9 @@
 #include <cstddef>
 #include <string>
 
+// The relay's handler, LabelLines and LabelRest, shared with the agent.
+#include "common/line_labels.h"
+
 /// Descriptors for a child's fds 0, 1 and 2; -1 leaves the launcher's own.
 struct ChildStreams {
   int fds[3] = {-1, -1, -1};
@@ -37,18 +40,5 @@ void OutputRelayStarted(const ChildStreams& streams);
 /// every last line without its line end, and ends the thread. Only the first
 /// call does anything; it also runs at exit.
 void OutputRelayFinish();
-
-// ---- The handler: one rank's stream turned into labelled lines ----
-
-/// A line longer than this is written in pieces of this size, each labelled
-/// and ended, so that a rank that never ends its line cannot fill the memory.
-const size_t kMaxLabelledLine = 1 << 20;
-
-/// Appends to *out every whole line that `data` completes, each prefixed
-/// "[rank] "; keeps the unfinished rest in *partial.
-void LabelLines(int rank, const char* data, size_t size, std::string* partial, std::string* out);
-
-/// Appends the unfinished rest, if any, as a last line with its line end.
-void LabelRest(int rank, std::string* partial, std::string* out);
 
 #endif  // TARVO_LAUNCHER_OUTPUTRELAY_H

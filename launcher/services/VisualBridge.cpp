@@ -20,11 +20,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/child_io.h"
+#include "common/child_setup.h"
 #include "common/textfield.h"
-#include "launcher/ChildReport.h"
 #include "launcher/context/RunContext.h"
-#include "launcher/services/Services.h"
 #include "launcher/run/RunControl.h"
+#include "launcher/services/Services.h"
 #include "launcher/services/SourceFilter.h"
 
 int MsgQueueExist = 0;
@@ -37,10 +38,6 @@ namespace {
 // The bridge thread and main's end-of-run report both post through the one
 // buffer visualMessage; this guards it and MsgQueueExist.
 pthread_mutex_t visualGuard = PTHREAD_MUTEX_INITIALIZER;
-
-// Project number of the queue key: the character 's'. The monitor makes the
-// same key from its working directory, which it inherits from the launcher.
-const int kQueueProject = 115;
 
 // The monitor needs this long to create its queue.
 const unsigned kMonitorStartSeconds = 2;
@@ -64,24 +61,20 @@ void Post(int code, const std::string& text) {
   pthread_mutex_unlock(&visualGuard);
 }
 
-void CloseEndpointCopy(CUDPConnection* endpoint) {
-  if (endpoint != nullptr && endpoint->Socket() >= 0) close(endpoint->Socket());
-}
+int EndpointFd(CUDPConnection* endpoint) { return endpoint != nullptr ? endpoint->Socket() : -1; }
 
 // In the forked child: becomes the monitor, or reports in the form of
 // perror("Failure: Create visual process\n") and ends with 0. Only
 // async-signal-safe calls: another thread may have held a lock at the fork.
 [[noreturn]] void BecomeMonitor(char* const argv[]) {
-  // The monitor keeps none of the launcher's ports.
-  CloseEndpointCopy(addressConnection);
-  CloseEndpointCopy(visualConnection);
-  CloseEndpointCopy(synConnection);
-  CloseEndpointCopy(consoleConnection);
-  // The launcher takes its signals through a descriptor, blocked; the
-  // monitor gets the ordinary mask back.
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // The monitor keeps none of the launcher's ports, and gets the ordinary
+  // signal mask back.
+  const int ports[] = {EndpointFd(addressConnection), EndpointFd(visualConnection), EndpointFd(synConnection),
+                       EndpointFd(consoleConnection)};
+  ChildSetup setup;
+  setup.closeFds = ports;
+  setup.closeCount = static_cast<int>(sizeof ports / sizeof ports[0]);
+  ChildSetUp(setup);
   execvp(argv[0], argv);
   ChildPerror(kVisualStartFailed, errno);
   _exit(0);
@@ -243,8 +236,7 @@ void DeliverVisualCall(const VisualCall& call) {
 
 int VisaulSystemInit() {
   static char program[] = "visual";
-  static char flag[] = "-quelvastro";
-  char* const argv[] = {program, flag, nullptr};
+  char* const argv[] = {program, const_cast<char*>(kMonitorFlag), nullptr};  // execvp changes none
   // A child that fails to exec must not flush a copy of our buffers.
   fflush(stdout);
   fflush(stderr);
@@ -252,7 +244,9 @@ int VisaulSystemInit() {
   if (fork() == 0) BecomeMonitor(argv);
   sleep(kMonitorStartSeconds);
 
-  key_t key = ftok(".", kQueueProject);
+  // The monitor makes the same key from its working directory, which it
+  // inherits from the launcher.
+  key_t key = ftok(".", kMonitorQueueProject);
   // Attach only: the monitor creates the queue, the launcher never does.
   int id = msgget(key, 0666);
   pthread_mutex_lock(&visualGuard);

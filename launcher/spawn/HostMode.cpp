@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sched.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -17,17 +16,19 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <sys/stat.h>
 
-#include "launcher/run/AgentHub.h"
-#include "launcher/ChildReport.h"
 #include "launcher/context/RunContext.h"
 #include "launcher/output/OutputRelay.h"
+#include "launcher/run/AgentHub.h"
 #include "launcher/run/RunControl.h"
-#include "launcher/spawn/Inputs.h"
 #include "launcher/spawn/ExecPlan.h"
+#include "launcher/spawn/Inputs.h"
 #include "common/carrier_exec.h"
+#include "common/child_io.h"
+#include "common/child_setup.h"
 
 
 namespace spawnplan {
@@ -80,36 +81,18 @@ void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
       d->env.push_back(name + words[first + static_cast<size_t>(k)]);
     }
   }
-  // carrier's lookup: a file of the working directory first, then the PATH.
-  const char* bare = CarrierBareName(d->args[0].c_str(), d->workdir.c_str());
-  d->file = d->args[0];
-  if (bare != nullptr) {
-    struct stat st;
-    const std::string name = bare;
-    if (stat((d->workdir + "/" + name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-      d->file = "./" + name;
-    } else {
-      d->file = name;
-      d->args[0] = name;
-      const char* path = getenv("PATH");
-      d->notFound = "carrier: " + name + ": not found in " + d->workdir + " nor on PATH " +
-                    (path != nullptr ? path : "(unset)") + "\n";
-      // execvp's search, done here: the child shares the launcher's memory,
-      // and each failed try of its own would write the launcher's errno.
-      const std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
-      for (size_t at = 0; at <= dirs.size();) {
-        size_t colon = dirs.find(':', at);
-        if (colon == std::string::npos) colon = dirs.size();
-        std::string dir = dirs.substr(at, colon - at);
-        if (dir.empty()) dir = ".";
-        const std::string candidate = (dir[0] == '/' ? dir : d->workdir + "/" + dir) + "/" + name;
-        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0) {
-          d->file = candidate;
-          break;
-        }
-        at = colon + 1;
-      }
-    }
+  // carrier's lookup, done here: the child shares the launcher's memory,
+  // and each failed try of an execvp of its own would write the launcher's
+  // errno.
+  char file[PATH_MAX];
+  const int found = CarrierLookup(d->args[0].c_str(), d->workdir.c_str(), d->workdir.c_str(), file, sizeof file);
+  d->file = found == CARRIER_AS_GIVEN ? d->args[0] : std::string(file);
+  if (found == CARRIER_ON_PATH) {
+    d->args[0] = CarrierBareName(d->args[0].c_str(), d->workdir.c_str());
+    const int n = CarrierNotFound(nullptr, 0, d->args[0].c_str(), d->workdir.c_str());
+    d->notFound.assign(static_cast<size_t>(n) + 1, '\0');
+    CarrierNotFound(&d->notFound[0], d->notFound.size(), d->args[0].c_str(), d->workdir.c_str());
+    d->notFound.resize(static_cast<size_t>(n));
   }
   d->failure = "carrier: " + d->args[0];
   d->noWorkdir = "carrier: " + d->workdir;
@@ -124,16 +107,13 @@ void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
 // the launcher's memory and runs beside it: system calls on prepared data
 // only, nothing allocated, nothing written but its own stack.
 [[noreturn]] void RunDirect(const DirectPlan* d, pid_t launcher) {
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
   // As carrier's: the rank ends with the launcher's spawning thread.
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (getppid() != launcher) _exit(1);
-  for (int i = 0; i < d->exec->closeCount; ++i) close(d->exec->closeFds[i]);
-  for (int fd = 0; fd < 3; ++fd) {
-    if (d->stdFds[fd] >= 0) dup2(d->stdFds[fd], fd);
-  }
+  ChildSetup setup;
+  setup.parent = launcher;
+  setup.closeFds = d->exec->closeFds;
+  setup.closeCount = d->exec->closeCount;
+  std::copy(d->stdFds, d->stdFds + 3, setup.stdFds);
+  ChildSetUp(setup);
   if (chdir(d->workdir.c_str()) != 0) {
     ChildPerror(d->noWorkdir.c_str(), errno);
     _exit(127);

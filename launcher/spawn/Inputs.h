@@ -11,18 +11,18 @@
 #include <vector>
 
 #include "common/carrier_params.h"
-#include "common/protocol.h"  // HOSTNAME_SIZE
+#include "common/protocol.h"
 
 namespace spawn {
 
 /// An element of the child argument vector holds 127 characters and its NUL.
-const int kMaxElementLength = 127;
+const int kMaxElementLength = kMaxVectorElement;
 /// A host name of the machine file: 31 characters and its NUL.
 const int kMaxHostLength = HOSTNAME_SIZE - 1;
 /// A program-file line: 1023 characters before its line end.
 const int kMaxLineLength = 1023;
 /// At most this many words in a program-file line.
-const int kMaxLineWords = 128;
+const int kMaxLineWords = kMaxProgramWords;
 /// Entries of the remote form beyond its program words: shell, host,
 /// "carrier", the eight launcher parameters and the null entry.
 const int kFixedEntries = 3 + TARVO_PARAMS + 1;

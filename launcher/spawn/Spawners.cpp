@@ -19,7 +19,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sched.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -34,13 +33,14 @@
 #include <sys/stat.h>
 
 #include "launcher/run/AgentHub.h"
-#include "launcher/ChildReport.h"
 #include "launcher/context/RunContext.h"
 #include "launcher/spawn/Spawners.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
 #include "common/carrier_exec.h"
+#include "common/child_io.h"
+#include "common/child_setup.h"
 
 using spawn::LauncherParams;
 using spawn::MachineFileHosts;
@@ -50,20 +50,15 @@ namespace {
 
 // The child's whole life: async-signal-safe calls only.
 [[noreturn]] void RunChild(const ExecPlan& plan, pid_t launcher) {
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (plan.remote) {
-    // Ends the remote shell when the launcher's spawning thread ends, and
-    // with the shell's connection the process on the remote host.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != launcher) _exit(1);  // the launcher is already gone
-  }
-  if (plan.ownGroup) setpgid(0, 0);
-  for (int i = 0; i < plan.closeCount; ++i) close(plan.closeFds[i]);
-  for (int fd = 0; fd < 3; ++fd) {
-    if (plan.stdFds[fd] >= 0) dup2(plan.stdFds[fd], fd);
-  }
+  ChildSetup setup;
+  // A remote shell ends when the launcher's spawning thread ends, and with
+  // the shell's connection the process on the remote host.
+  setup.parent = plan.remote ? launcher : 0;
+  setup.ownGroup = plan.ownGroup;
+  setup.closeFds = plan.closeFds;
+  setup.closeCount = plan.closeCount;
+  std::copy(plan.stdFds, plan.stdFds + 3, setup.stdFds);
+  ChildSetUp(setup);
   execvp(plan.file, plan.argv.data());
   const int e = errno;
   ChildWrite(STDERR_FILENO, plan.failure);
@@ -197,7 +192,7 @@ int Refuse(const std::string& line) {
   return kRefused;
 }
 
-bool ReadWorkdir(char (&workdir)[200]) {
+bool ReadWorkdir(char (&workdir)[kWorkdirSize]) {
   if (getcwd(workdir, sizeof workdir) != nullptr) return true;
   perror("getcwd");
   return false;
@@ -322,7 +317,7 @@ int spawn::CountProgramFile(const char* path) {
 }
 
 int spawn_processes(int nprocs, const char* program, const char* machinefile, int nargs, char** args) {
-  char workdir[200];
+  char workdir[kWorkdirSize];
   if (!ReadWorkdir(workdir)) return kRefused;
   LauncherParams params = Params(nprocs, workdir);
   std::vector<std::string> words{program};
@@ -336,7 +331,7 @@ int spawn_processes(int nprocs, const char* program, const char* machinefile, in
 }
 
 int spawn_processes1(const char* machinefile, const char* programfile) {
-  char workdir[200];
+  char workdir[kWorkdirSize];
   if (!ReadWorkdir(workdir)) return kRefused;
   FILE* machine = nullptr;
   if (!OpenMachineFile(machinefile, &machine)) return Refuse("");

@@ -1,0 +1,22 @@
+// Writing from a child between fork and exec, and from anywhere else that
+// must write a whole buffer. A service thread of the launcher may have held
+// the stdio or malloc lock at the fork, so only write(2) and the C library's
+// fixed table of error texts are used.
+#ifndef TARVO_COMMON_CHILD_IO_H
+#define TARVO_COMMON_CHILD_IO_H
+
+#include <cstddef>
+#include <string>
+
+/// Writes all of `text`, retrying after a signal; stops at an error (a
+/// closed stream). The one write-all loop of tarvo and the agent, safe in a
+/// child too.
+void ChildWrite(int fd, const char* text, size_t length);
+void ChildWrite(int fd, const char* text);
+void ChildWrite(int fd, const std::string& text);
+
+/// perror(msg) for the error `err`, as one write on standard error, so that
+/// children failing together do not interleave their lines.
+void ChildPerror(const char* msg, int err);
+
+#endif  // TARVO_COMMON_CHILD_IO_H

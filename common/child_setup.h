@@ -1,0 +1,31 @@
+// A child's set-up between its fork (or clone) and its exec, the same for
+// every child: tarvo's ranks and remote shells, the monitor, and the ranks
+// that the launch agent starts. Async-signal-safe system calls on prepared
+// data only: the child of the threaded launcher may not take a lock, and a
+// child that shares the launcher's memory (a clone with CLONE_VM) may write
+// nothing but its own stack.
+#ifndef TARVO_COMMON_CHILD_SETUP_H
+#define TARVO_COMMON_CHILD_SETUP_H
+
+#include <sys/types.h>
+
+struct ChildSetup {
+  /// The parent whose end ends the child (the parent-death signal, SIGKILL,
+  /// tied to the thread that started it); 0 for none.
+  pid_t parent = 0;
+  /// Leaves the parent's process group for a group of its own.
+  bool ownGroup = false;
+  /// Descriptors to close; negative ones are skipped.
+  const int* closeFds = nullptr;
+  int closeCount = 0;
+  /// Put on the child's fds 0, 1, 2; -1 keeps the parent's.
+  int stdFds[3] = {-1, -1, -1};
+};
+
+/// In the child, in this order: the ordinary signal mask (the parents take
+/// their signals through a descriptor, blocked), the parent-death signal
+/// (the child ends with status 1 when `parent` is already gone), its own
+/// process group, the closes, and the standard descriptors.
+void ChildSetUp(const ChildSetup& setup);
+
+#endif  // TARVO_COMMON_CHILD_SETUP_H
