@@ -1,0 +1,155 @@
+// The PMI-1 server of one host, as a pure engine: request lines of that
+// host's ranks go in, reply lines and events come out. It holds the host's
+// copy of the job's key/value space and its part of the barrier; the caller
+// owns the descriptors, the threads and the exchange between hosts.
+//
+//   Pmi1Engine engine(facts);              // facts.clients: this host's ranks
+//   engine.Take(client, line, &out);       // a line from LineFramer, without '\n'
+//   for (const Action& a : out) ...        // reply, barrier, abort, finalize, break
+//   engine.CompleteBarrier(all, &out);     // the union of every host's new puts
+//
+// The rules, beyond the request/reply table of the protocol:
+// - A line is space-separated key=value words whose first word is cmd=NAME
+//   (or mcmd=NAME); a value ends at the next space, and of two words with
+//   the same key the first counts. A line of any other shape, a NAME that is
+//   not 1 to 64 letters, digits, '_' or '-', and any request from a client
+//   that waits for barrier_out (one request at a time) break the framing:
+//   Action::kBreak, the caller ends that client's connection, and the engine
+//   ignores the client from then on. So does a line of kMaxLine bytes or
+//   more, or one with a NUL, whoever cut it.
+// - An unknown command NAME is answered "cmd=NAME_result rc=-1
+//   msg=unknown_command". Texts after msg= have no spaces, as the client
+//   splits words on spaces.
+// - put and get before a successful init, with another kvsname, without a
+//   key, with a key over keylen_max or a value that would not fit a get's
+//   reply line (kValueStoreMax) are answered rc=-1; so is a second init, and
+//   an init whose pmi_version is not 1. PMI_process_mapping is the server's
+//   own key: a put of it is refused. Other requests need no init.
+// - A get of a value whose reply would not fit a line (only a long mapping,
+//   never a put) is answered rc=-1, as for a missing key: MPICH then finds
+//   the nodes by itself.
+// - mcmd=NAME opens a multi-line request (MPICH's spawn): the lines up to
+//   one that is "endcmd" are read and dropped, then "cmd=NAME_result rc=-1
+//   msg=not_supported" answers. publish_name, unpublish_name and
+//   lookup_name are answered publish_result, unpublish_result and
+//   lookup_result with rc=-1.
+// - abort has no reply: Action::kAbort, and the client is ignored from then
+//   on. finalize is acknowledged every time; Action::kFinalize comes once.
+// - The barrier: once every client of this host has entered barrier_in
+//   (including one that has ended since), Action::kBarrier carries the puts
+//   made on this host since the last barrier. The caller collects every
+//   host's and hands the union to each host's CompleteBarrier, which stores
+//   it (it wins over a local put of the same key) and answers barrier_out to
+//   every client that waits. Local puts are seen by local gets at once.
+#ifndef TARVO_PMI_PMI1_ENGINE_H
+#define TARVO_PMI_PMI1_ENGINE_H
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pmi/line_framer.h"
+
+namespace pmi {
+
+// The maxima that get_maxes announces.
+constexpr std::size_t kKvsnameMax = 256;
+constexpr std::size_t kKeyMax = 64;
+constexpr std::size_t kValueMax = 1024;
+// The longest value stored: "cmd=get_result rc=0 msg=success value=" (38
+// bytes), the value and '\n' fit in kMaxLine. A put line with its kvsname
+// and key cannot carry a value much longer anyway.
+constexpr std::size_t kValueStoreMax = kMaxLine - 39;
+constexpr char kMappingKey[] = "PMI_process_mapping";
+
+using KeyValues = std::map<std::string, std::string>;
+
+// One local rank, that is one client of the engine; a client's number is
+// its index in JobFacts::clients.
+struct LocalRank {
+  int rank = 0;
+  int appnum = 0;  // the program's line in a program-file run, else 0
+};
+
+struct JobFacts {
+  std::string kvsname;  // 1 to kKvsnameMax letters, digits, '_' or '-'
+  int size = 0;         // ranks in the whole job
+  int universeSize = 0;
+  std::string processMapping;  // served as PMI_process_mapping; empty: none
+  std::vector<LocalRank> clients;
+};
+
+struct Action {
+  enum Kind {
+    kReply,     // send text (one line, '\n' included) to client
+    kBarrier,   // every local client entered: exchange puts, then CompleteBarrier
+    kAbort,     // client asked to end the job with exitCode
+    kFinalize,  // client finalized (its end from now on is a clean one)
+    kBreak,     // client broke the framing (text says how): end its connection
+  };
+  Kind kind = kReply;
+  int client = -1;   // -1 for kBarrier
+  std::string text;  // kReply: the line; kBreak: what was wrong
+  int exitCode = 0;  // kAbort
+  KeyValues puts;    // kBarrier: this host's puts since the last barrier
+};
+
+class Pmi1Engine {
+ public:
+  explicit Pmi1Engine(JobFacts facts);
+
+  int Clients() const { return static_cast<int>(clients_.size()); }
+
+  // One request line of client (0 <= client < Clients()), without its '\n'.
+  void Take(int client, const std::string& line, std::vector<Action>* out);
+
+  // The first line of a connection to the TCP endpoint (PMI_PORT), which
+  // must be "cmd=initack pmiid=ID". rankOfId maps ID to its rank (-1 for
+  // none). A known ID of a local rank whose client has neither attached nor
+  // sent anything yet returns that client, with the replies initack, set
+  // size, set rank and set debug=0 in *out; anything else returns -1 and
+  // nothing: the caller closes the connection and counts it as a stranger.
+  int TakeInitack(const std::string& line, const std::function<int(const std::string&)>& rankOfId,
+                  std::vector<Action>* out);
+
+  // The union of every host's puts of the barrier that this host handed up
+  // (Action::kBarrier). Answers barrier_out to every waiting client. False
+  // and nothing done when no barrier waits for its union.
+  bool CompleteBarrier(const KeyValues& all, std::vector<Action>* out);
+
+  // For the run control: a client that waits for barrier_out, one that has
+  // finalized, and whether this host waits for the union.
+  bool InBarrier(int client) const;
+  bool Finalized(int client) const;
+  bool BarrierPending() const { return pending_; }
+
+ private:
+  struct ClientState {
+    LocalRank facts;
+    bool spoke = false;     // sent a line (or attached through initack)
+    bool initialized = false;
+    bool waiting = false;   // entered barrier_in, no barrier_out yet
+    bool finalized = false;
+    bool ended = false;     // aborted or broke the framing
+    std::string multiLine;  // NAME of an open mcmd=NAME request
+  };
+  using Words = std::vector<std::pair<std::string, std::string>>;
+
+  void Request(int client, const std::string& name, const Words& words, std::vector<Action>* out);
+  void Put(int client, const Words& words, std::vector<Action>* out);
+  void Get(int client, const Words& words, std::vector<Action>* out);
+  void EnterBarrier(int client, std::vector<Action>* out);
+  void Break(int client, const std::string& why, std::vector<Action>* out);
+
+  JobFacts facts_;
+  std::vector<ClientState> clients_;
+  KeyValues store_;    // what gets answer from
+  KeyValues newPuts_;  // this host's puts since the last barrier
+  bool pending_ = false;
+};
+
+}  // namespace pmi
+
+#endif  // TARVO_PMI_PMI1_ENGINE_H
