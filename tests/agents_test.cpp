@@ -211,6 +211,36 @@ TEST(AgentTakeMessage, OnlyTheSecretOpensAConnectionAndOnlyItsOwnRanksCount) {
   EXPECT_EQ(agents[1].live, 1);
 }
 
+// A loopback connection to the hub's port; `receiveBuffer` > 0 sets that
+// buffer first.
+int ConnectToHub(const AgentHub& hub, int receiveBuffer = 0) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(hub.Port()));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval limit{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  return fd;
+}
+
+// Polls the hub as the run control does until it is idle, at most `rounds`
+// times; the longest OnReady in seconds.
+double ServeHub(AgentHub* hub, std::vector<AgentEvent>* events, int rounds = 20, int waitMs = 20) {
+  double longest = 0;
+  for (int i = 0; i < rounds; ++i) {
+    std::vector<pollfd> fds;
+    hub->Fds(&fds);
+    if (poll(fds.data(), fds.size(), waitMs) <= 0) break;
+    const auto start = std::chrono::steady_clock::now();
+    hub->OnReady(fds.data(), fds.size(), 0, events);
+    longest = std::max(longest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  return longest;
+}
+
 // The hub on real loopback connections: a stranger is closed and nothing of
 // the run depends on it; the agent with the secret gets its ranks.
 TEST(AgentHub, ClosesAStrangerAndSendsTheProvenAgentItsRanks) {
@@ -218,24 +248,8 @@ TEST(AgentHub, ClosesAStrangerAndSendsTheProvenAgentItsRanks) {
   ASSERT_TRUE(hub.Open());
   hub.SetEnvironment({"A=1"});
   hub.AddRank(hub.AddAgent("h"), 0, {"p", "1", "2", "127.0.0.1", "3", "4", "0", "1", "/"}, 0);
-  auto connect = [&] {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(hub.Port()));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval limit{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    return fd;
-  };
-  auto serve = [&](std::vector<AgentEvent>* events) {
-    for (int i = 0; i < 20; ++i) {
-      std::vector<pollfd> fds;
-      hub.Fds(&fds);
-      if (poll(fds.data(), fds.size(), 50) > 0) hub.OnReady(fds.data(), fds.size(), 0, events);
-    }
-  };
+  auto connect = [&] { return ConnectToHub(hub); };
+  auto serve = [&](std::vector<AgentEvent>* events) { ServeHub(&hub, events); };
   AgentHello hello{};
   memcpy(hello.secret, hub.Secret().data(), hub.Secret().size());
   hello.agent = 0;
@@ -275,35 +289,6 @@ TEST(AgentHub, ClosesAStrangerAndSendsTheProvenAgentItsRanks) {
   EXPECT_EQ(events[1].kind, AgentEvent::kLost) << "its rank was still running";
 }
 
-// A loopback connection to the hub's port; `receiveBuffer` > 0 sets that
-// buffer first.
-int ConnectToHub(const AgentHub& hub, int receiveBuffer = 0) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(hub.Port()));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval limit{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  return fd;
-}
-
-// Polls the hub as the run control does until it is idle, at most `rounds`
-// times; the longest OnReady in seconds.
-double ServeHub(AgentHub* hub, std::vector<AgentEvent>* events, int rounds = 20, int waitMs = 20) {
-  double longest = 0;
-  for (int i = 0; i < rounds; ++i) {
-    std::vector<pollfd> fds;
-    hub->Fds(&fds);
-    if (poll(fds.data(), fds.size(), waitMs) <= 0) break;
-    const auto start = std::chrono::steady_clock::now();
-    hub->OnReady(fds.data(), fds.size(), 0, events);
-    longest = std::max(longest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  }
-  return longest;
-}
 
 void SendHello(const AgentHub& hub, int fd, int agent) {
   AgentHello hello{};
