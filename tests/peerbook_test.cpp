@@ -72,10 +72,7 @@ TEST(AddressList, KeepsAscendingOrderAndInsertionOrderAmongEqualIds) {
 
 TEST(AddressList, FillsGapsInTheMiddle) {
   AddressList list;
-  list.Add(1, 0, "", "", 0);
-  list.Add(3, 0, "", "", 0);
-  list.Add(2, 0, "", "", 0);
-  list.Add(5, 0, "", "", 0);
+  for (int fd : {1, 3, 2, 5}) list.Add(fd, 0, "", "", 0);
   EXPECT_EQ(Fds(list), (std::vector<int>{1, 2, 3, 5}));
   list.Add(-4, 0, "", "", 0);
   EXPECT_EQ(Fds(list).front(), -4);
