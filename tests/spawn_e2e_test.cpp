@@ -188,6 +188,19 @@ TEST_F(SpawnRun, MachineFileHostsAreReusedInOrderThroughTheRemoteShell) {
   }
 }
 
+// Comments, and the places of "host:N" and "host slots=N", as other
+// launchers' machine files have them.
+TEST_F(SpawnRun, MachineFileCommentsAndPlacesPerHost) {
+  Write("hosts", "# two places on the first host\nlocalhost:2 # and a comment\n127.0.0.2 slots=3\n#127.0.0.3\n127.0.0.1#x\n");
+  const Words hosts = {"localhost", "localhost", "127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.1", "localhost"};
+  harness::LauncherRun run({"-ssh", "-np", "7", "-mf", "hosts", "prog"}, Opts());
+  ASSERT_TRUE(run.WaitForChildren(7)) << run.Stdout();
+  for (int rank = 0; rank < 7; ++rank) EXPECT_EQ(run.Record(rank).at(1), hosts[rank]) << rank;
+  run.ReleaseChildren();
+  EXPECT_EQ(run.Wait(), 0);
+  EXPECT_EQ(run.Stdout(), "");
+}
+
 TEST_F(SpawnRun, MachineFileWithoutUsableWordRunsLocally) {
   Write("empty", "");
   Write("unknown", "bad-one.invalid\nbad-two.invalid\n");
