@@ -115,7 +115,8 @@ MachineFileHosts::Word MachineFileHosts::ReadWord(std::string* word, bool* fresh
     // (a device, an endless pipe): refuse it as unreadable.
     if (++length > kMaxSkippedWord) return kError;
   }
-  if (c == '#') ungetc(c, file_);  // the comment is skipped before the next word
+  // The next word's read sees the end of this one: a line end, or a comment.
+  if (c != EOF) ungetc(c, file_);
   if (length > kShownWord) {
     *word += "...";
     return kTooLong;
