@@ -471,7 +471,8 @@ TEST_F(RemoteRunControl, NothingOfARankOutlivesTheRun) {
 // reported as killed.
 TEST_F(RemoteRunControl, SignalsReachTheRemoteProgramsThemselves) {
   {
-    ControlRun run(4, {"hold"}, {}, Hosts(2), sshd().ShimDir());
+    // A grace long enough for the remote command that passes SIGINT on.
+    ControlRun run(4, {"hold"}, {{"TARVO_KILL_GRACE", "30"}}, Hosts(2), sshd().ShimDir());
     ASSERT_TRUE(run.Started()) << run.tarvo().Stderr() << sshd().Log();
     ASSERT_EQ(kill(run.tarvo().Pid(), SIGUSR1), 0);
     EXPECT_TRUE(support::WaitUntil(10000, [&] {

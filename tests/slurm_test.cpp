@@ -46,7 +46,7 @@ class SlurmMode : public ::testing::Test {
                         "echo $$ > pid.$TARVO_RANK.tmp && mv pid.$TARVO_RANK.tmp pid.$TARVO_RANK\n"
                         "echo \"$TARVO_RANK $SLURMD_NODENAME $SLURM_STEP_ID\"\n"
                         "case \"$1\" in hold) exec sleep 60 ;; fail) [ $TARVO_RANK = 3 ] && exit 3 ;;\n"
-                        "  task) echo \"task $SLURM_PROCID $SLURM_LOCALID $SLURM_NTASKS $SLURM_NODEID $SLURM_FROM_BATCH\" ;; esac\n"
+                        "  task) echo \"task $SLURM_PROCID $SLURM_LOCALID $SLURM_NTASKS $SLURM_NODEID\" ;; esac\n"
                         "exit 0\n");
     chmod((dir_ + "/rank").c_str(), 0755);
   }
@@ -99,11 +99,10 @@ TEST_F(SlurmMode, RanksGoRoundTheNodesInOneStepAndTheStatusIsTheirs) {
 // sees them, each sees its own task and node as srun gives its tasks.
 TEST_F(SlurmMode, EveryRankSeesItsOwnTaskAndNode) {
   testutil::RunResult run =
-      testutil::Run(Command("task", "SLURMD_NODENAME=n1 SLURM_PROCID=0 SLURM_LOCALID=0 SLURM_FROM_BATCH=1") + " | sort",
-                    60);
+      testutil::Run(Command("task", "SLURMD_NODENAME=n1 SLURM_PROCID=0 SLURM_LOCALID=0") + " | sort", 60);
   EXPECT_EQ(run.out,
             "0 n1 0\n1 n2 0\n2 n1 0\n3 n2 0\n"
-            "task 0 0 4 0 \ntask 1 0 4 1 \ntask 2 1 4 0 \ntask 3 1 4 1 \n")
+            "task 0 0 4 0\ntask 1 0 4 1\ntask 2 1 4 0\ntask 3 1 4 1\n")
       << run.err;
   EXPECT_TRUE(AllGone());
 }
