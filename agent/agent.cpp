@@ -91,7 +91,7 @@ struct Stream {
 
 class Agent {
  public:
-  Agent(int link, int signals) : link_(link), signals_(signals) {}
+  Agent(int link, int signals, bool slurm) : slurm_(slurm), link_(link), signals_(signals) {}
 
   int Loop() {
     for (;;) {
@@ -120,7 +120,7 @@ class Agent {
  private:
   // The lifeline: without the launcher the run is over.
   int Abandon(const char* what, const char* detail) {
-    for (const auto& r : ranks_) kill(r.first, SIGKILL);
+    for (const auto& r : ranks_) kill(-r.first, SIGKILL);
     Report(what, detail);
     return 1;
   }
@@ -159,7 +159,7 @@ class Agent {
         Start(order);
         break;
       case AgentOrder::kSignal:
-        for (const auto& r : ranks_) kill(r.first, order.sig);
+        for (const auto& r : ranks_) kill(-r.first, order.sig);
         break;
       case AgentOrder::kAllSent:
         allSent_ = true;
@@ -174,15 +174,18 @@ class Agent {
       if (pipe2(out[k], O_CLOEXEC) != 0) out[k][0] = out[k][1] = -1;
     }
     const pid_t agent = getpid();
+    const int localId = started_++;
     const pid_t pid = fork();
     if (pid == 0) {
       ChildSetup setup;
       setup.parent = agent;
+      setup.ownGroup = true;  // ended as a whole
       if ((order.flags & kAgentRankStdin) == 0) setup.stdFds[0] = open("/dev/null", O_RDONLY);
       for (int k = 0; k < 2; ++k) setup.stdFds[k + 1] = out[k][1];
       ChildSetUp(setup);
       // The launcher's environment over this host's, then carrier's own.
       for (std::string& s : env_) putenv(&s[0]);
+      if (slurm_) SlurmTask(order, localId);
       std::vector<char*> argv;
       for (std::string& s : order.strings) argv.push_back(&s[0]);
       argv.push_back(nullptr);
@@ -204,6 +207,7 @@ class Agent {
       if (!AgentSendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
       return;
     }
+    setpgid(pid, pid);
     ranks_[pid] = order.rank;
     AgentRankPid started{order.rank, pid};
     if (!AgentSendAll(link_, AgentEncode(kAgentStarted, &started, sizeof started))) lost_ = true;
@@ -238,6 +242,7 @@ class Agent {
       if (pid <= 0) break;
       auto it = ranks_.find(pid);
       if (it == ranks_.end()) continue;
+      kill(-pid, SIGKILL);  // nothing of the rank outlives it
       // The rank's output pipes hold its last lines: they go out first.
       for (auto s = streams_.begin(); s != streams_.end();) {
         auto next = std::next(s);
@@ -251,6 +256,19 @@ class Agent {
     return !lost_;
   }
 
+  // In a Slurm step: what srun would give the rank as its task (the
+  // launcher sends none of its own SLURM_*; this host's node values stay).
+  static void SlurmTask(const AgentOrder& order, int localId) {
+    const size_t words = order.strings.size();
+    const std::string size = words >= TARVO_PARAMS ? order.strings[words - TARVO_PARAMS + TARVO_PARAM_SIZE] : "";
+    setenv("SLURM_PROCID", std::to_string(order.rank).c_str(), 1);
+    setenv("SLURM_LOCALID", std::to_string(localId).c_str(), 1);
+    setenv("SLURM_NTASKS", size.c_str(), 1);
+    setenv("SLURM_NPROCS", size.c_str(), 1);
+  }
+
+  const bool slurm_;
+  int started_ = 0;  // ranks started here: the next one's index on this host
   int link_;
   int signals_;
   AgentFrameReader reader_{false};
@@ -266,9 +284,10 @@ class Agent {
 
 int main(int argc, char** argv) {
   // The agent ends with its parent, the remote shell's session, which ends
-  // when the launcher's remote shell does; its ranks end with it.
+  // when the launcher's remote shell does; its ranks' groups end with it
+  // (SIGTERM, which the agent takes, once its loop runs).
   const pid_t parent = getppid();
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) return 1;
   gethostname(hostName, sizeof hostName - 1);
   if (argc != 4) {
@@ -299,6 +318,6 @@ int main(int argc, char** argv) {
   for (int sig : {SIGCHLD, SIGTERM, SIGHUP, SIGINT}) sigaddset(&taken, sig);
   sigprocmask(SIG_BLOCK, &taken, nullptr);
   const int signals = signalfd(-1, &taken, SFD_NONBLOCK | SFD_CLOEXEC);
-  Agent agent(link, signals);
+  Agent agent(link, signals, strcmp(argv[3], "-") == 0);
   return agent.Loop();
 }

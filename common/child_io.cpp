@@ -4,19 +4,20 @@
 #include <string.h>
 #include <unistd.h>
 
-void ChildWrite(int fd, const char* text, size_t length) {
+bool ChildWrite(int fd, const char* text, size_t length) {
   while (length > 0) {
     ssize_t n = write(fd, text, length);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) return false;
     text += n;
     length -= static_cast<size_t>(n);
   }
+  return true;
 }
 
-void ChildWrite(int fd, const char* text) { ChildWrite(fd, text, strlen(text)); }
+bool ChildWrite(int fd, const char* text) { return ChildWrite(fd, text, strlen(text)); }
 
-void ChildWrite(int fd, const std::string& text) { ChildWrite(fd, text.data(), text.size()); }
+bool ChildWrite(int fd, const std::string& text) { return ChildWrite(fd, text.data(), text.size()); }
 
 void ChildPerror(const char* msg, int err) {
   char line[512];

@@ -9,11 +9,11 @@
 #include <string>
 
 /// Writes all of `text`, retrying after a signal; stops at an error (a
-/// closed stream). The one write-all loop of tarvo and the agent, safe in a
-/// child too.
-void ChildWrite(int fd, const char* text, size_t length);
-void ChildWrite(int fd, const char* text);
-void ChildWrite(int fd, const std::string& text);
+/// closed stream) and then says false. The one write-all loop of tarvo and
+/// the agent, safe in a child too.
+bool ChildWrite(int fd, const char* text, size_t length);
+bool ChildWrite(int fd, const char* text);
+bool ChildWrite(int fd, const std::string& text);
 
 /// perror(msg) for the error `err`, as one write on standard error, so that
 /// children failing together do not interleave their lines.

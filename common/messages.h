@@ -49,6 +49,9 @@ static_assert(offsetof(AddressMessage, port) == 172, "port at 172");
 static_assert(std::is_trivially_copyable<AddressMessage>::value, "copied with memcpy");
 static_assert(sizeof(AddressMessage) == 4 + sizeof(ProcessAddress), "a request is a code and a record");
 static_assert(sizeof(AddressMessage) == TARVO_NOTICE_SIZE, "carrier's STARTED notice is a request");
+static_assert(offsetof(AddressMessage, fd) == 4 * TARVO_NOTICE_RANK, "a notice's rank is the identifier");
+static_assert(offsetof(AddressMessage, tag) == 4 * TARVO_NOTICE_PID, "a notice's pid is the tag");
+static_assert(offsetof(AddressMessage, port) == 4 * TARVO_NOTICE_STATUS, "a notice's wait status is the port");
 
 // Request and release of the synchronisation protocol: 140 bytes.
 struct SyncMessage {

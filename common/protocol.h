@@ -70,10 +70,11 @@ static const int32_t ADDRESS = 3;
 static const int32_t ADDRESSACK = 4;
 static const int32_t LEAVE = 5;
 static const int32_t LEAVEACK = 6;
-// carrier's notice, with its rank in the identifier field, that its process
-// has started on its host (a remote login is over). Never answered. carrier
-// (C) takes it from started_notice.h.
+// carrier's notices that its rank's program has started on a remote host
+// (its login is over) and has ended (started_notice.h, which carrier, in C,
+// takes them from). Never answered.
 static const int32_t STARTED = TARVO_STARTED;
+static const int32_t ENDED = TARVO_ENDED;
 
 // Identifier values with a meaning in the address protocol. The runtime's
 // C header repeats them as TRV_ANY_ID, TRV_TABLE_ID and TRV_NONE_ID; the

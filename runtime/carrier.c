@@ -7,7 +7,8 @@
  * The launcher's parameters are always the last eight words. carrier enters
  * WORKDIR, hands the parameters to the process in its environment and
  * replaces itself with PROGRAM and its own ARGS, so that any program, a shell
- * script included, runs under tarvo. A program named by a bare word (NAME,
+ * script included, runs under tarvo; on a remote host it stays as the
+ * program's parent instead (RunRemote). A program named by a bare word (NAME,
  * or WORKDIR/NAME as the launcher forms it) that is no file in WORKDIR is
  * looked up on this host's PATH. Only the C library is used: carrier is
  * started once per process and should cost little more than an exec. */
@@ -23,29 +24,83 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/carrier_params.h"
 #include "common/carrier_exec.h"
 #include "common/started_notice.h"
 
-/* Tells the launcher that this rank has started (started_notice.h), so that
- * it can count the remote login as over. One datagram; a lost one only delays the launcher's
- * next login by its time limit. */
-static void NoticeStarted(const char* host, const char* port, const char* rank) {
+/* Tells the launcher about the rank's program on this host (started_notice.h):
+ * CODE TARVO_STARTED or TARVO_ENDED, its PID (and group) and, for its end,
+ * its wait STATUS. One datagram; a lost STARTED only delays the launcher's
+ * next login by its time limit, a lost ENDED leaves it the remote shell's
+ * status. */
+static void Notice(char** params, int code, pid_t pid, int status) {
   struct sockaddr_in to;
   memset(&to, 0, sizeof to);
   to.sin_family = AF_INET;
-  to.sin_port = htons((uint16_t)atoi(port));
-  if (inet_pton(AF_INET, host, &to.sin_addr) != 1) return;
+  to.sin_port = htons((uint16_t)atoi(params[TARVO_PARAM_ADDRESS_PORT]));
+  if (inet_pton(AF_INET, params[TARVO_PARAM_HOST], &to.sin_addr) != 1) return;
   int32_t notice[TARVO_NOTICE_SIZE / 4];
   memset(notice, 0, sizeof notice);
-  notice[0] = TARVO_STARTED;
-  notice[1] = (int32_t)atoi(rank);
+  notice[0] = code;
+  notice[TARVO_NOTICE_RANK] = (int32_t)atoi(params[TARVO_PARAM_RANK]);
+  notice[TARVO_NOTICE_PID] = (int32_t)pid;
+  notice[TARVO_NOTICE_STATUS] = (int32_t)status;
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (s < 0) return;
   (void)sendto(s, notice, sizeof notice, 0, (const struct sockaddr*)&to, sizeof to);
   close(s);
+}
+
+/* On a remote host carrier stays, as the parent of the program, which leads
+ * a process group of its own: the launcher signals that group (the pid of
+ * the STARTED notice), carrier tells it how the program ended, and when the
+ * remote shell's session ends (the launcher is gone) or the program ends,
+ * whatever is left of its group is killed. */
+static int RunRemote(char** argv, char** params, pid_t parent) {
+  sigset_t taken, old;
+  sigemptyset(&taken);
+  sigaddset(&taken, SIGCHLD);
+  sigaddset(&taken, SIGTERM);
+  sigaddset(&taken, SIGHUP);
+  sigaddset(&taken, SIGINT);
+  sigprocmask(SIG_BLOCK, &taken, &old);
+  /* The end of the session now comes as SIGTERM, which carrier takes. */
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) return 1;
+  const pid_t self = getpid();
+  const pid_t child = fork();
+  if (child == 0) {
+    sigprocmask(SIG_SETMASK, &old, NULL);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != self) _exit(1);
+    setpgid(0, 0);
+    _exit(CarrierRun(argv, params[TARVO_PARAM_WORKDIR]));
+  }
+  if (child < 0) {
+    perror("carrier: fork");
+    return 127;
+  }
+  setpgid(child, child);
+  Notice(params, TARVO_STARTED, child, 0);
+  int ws = 0;
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&taken, &sig) != 0) continue;
+    if (sig == SIGCHLD) {
+      if (waitpid(child, &ws, WNOHANG) == child) break;
+      continue;
+    }
+    /* Without its session the rank is over; a signal of someone else's is
+     * passed on. */
+    kill(-child, sig == SIGTERM && getppid() != parent ? SIGKILL : sig);
+  }
+  kill(-child, SIGKILL); /* what the program left behind ends with it */
+  Notice(params, TARVO_ENDED, child, ws);
+  return WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : WEXITSTATUS(ws);
 }
 
 int main(int argc, char** argv) {
@@ -62,8 +117,6 @@ int main(int argc, char** argv) {
   /* A launcher on this host started carrier itself and put its pid in the
    * environment; a remote shell passes no environment on. */
   const char* launcher = getenv("TARVO_LAUNCHER_PID");
-  if (launcher == NULL || atol(launcher) != (long)parent) {
-    NoticeStarted(params[TARVO_PARAM_HOST], params[TARVO_PARAM_ADDRESS_PORT], params[TARVO_PARAM_RANK]);
-  }
+  if (launcher == NULL || atol(launcher) != (long)parent) return RunRemote(argv + 1, params, parent);
   return CarrierRun(argv + 1, params[TARVO_PARAM_WORKDIR]);
 }

@@ -119,6 +119,10 @@ TEST(LauncherExit, UsageTextAndStatuses) {
   EXPECT_EQ(both.status, 0);
   EXPECT_EQ(both.out, kUsage);
 
+  auto version = Run(Tarvo() + " --version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "tarvo " TARVO_VERSION "\n");
+
   auto longPath = Run(Tarvo() + " -mf " + std::string(200, 'm') + " prog");
   EXPECT_EQ(longPath.status, 255);
   EXPECT_EQ(longPath.out.rfind("ERROR-", 0), 0u);

@@ -138,6 +138,20 @@ TEST_F(OutputRun, LabelledLinesComeOutWholeOnTheirStreamAndNothingIsLost) {
   }
 }
 
+// A reader that closes tarvo's output ends the run with 141 (128 +
+// SIGPIPE), labelled or not.
+TEST_F(OutputRun, AReaderThatClosesTheOutputEndsTheRunWith141) {
+  Script(bin_ + "/loud", "i=0\nwhile [ $i -lt 200000 ]; do echo \"line $i\"; i=$((i + 1)); done\n");
+  for (const char* label : {"0", "1"}) {
+    testutil::RunResult r = testutil::Run("cd " + dir_ + " && (PATH=" + std::string(TARVO_BIN_DIR) + ":" + bin_ +
+                                          ":$PATH TARVO_LABEL=" + label + " " + testutil::Tarvo() +
+                                          " -np 2 loud; echo $? >status) | head -1");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(testutil::ReadFile(dir_ + "/status"), "141\n") << "TARVO_LABEL=" << label << "\n" << r.err;
+    EXPECT_NE(r.err.find("ending the run"), std::string::npos) << r.err;
+  }
+}
+
 TEST_F(OutputRun, StandardInputReachesRankZeroOnly) {
   Script(bin_ + "/reader", "while read line; do echo \"$TARVO_RANK $line\"; done\n");
   testutil::WriteFile(dir_ + "/input", "one\ntwo\n");

@@ -2,6 +2,7 @@
 // loopback, with the real carrier on the far side.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <string>
@@ -68,6 +69,34 @@ TEST_F(RemoteSsh, EveryRankRunsThroughCarrierOnItsHost) {
     EXPECT_EQ(vars[6].rfind("TARVO_VISUAL_PORT=", 0), 0u);
     if (rank == 0) ports = mine;
     EXPECT_EQ(mine, ports);
+  }
+}
+
+// The remote shell joins its words and the far side's shell splits them
+// again: every word arrives as it was given, none is run or expanded, and
+// a carrier that fails there fails the rank.
+TEST_F(RemoteSsh, EveryWordReachesTheFarSideAsItIs) {
+  testutil::WriteFile(work_ + "/probe", "#!/bin/sh\nprintf '<%s>\\n' \"$@\" > out.$TARVO_RANK\n");
+  ASSERT_EQ(chmod((work_ + "/probe").c_str(), 0755), 0);
+  testutil::WriteFile(work_ + "/hosts", "127.0.0.2\n");
+  harness::Options opts;
+  opts.workdir = work_;
+  opts.hold = false;
+  opts.exactPath = sshd().ShimDir() + ":/usr/bin:/bin";
+  const std::vector<std::string> words = {"a  b", "c;touch made", "$HOME", "it's", "", "*", "x\"y`z`"};
+  std::vector<std::string> args = {"-ssh", "-np", "1", "-mf", "hosts", "probe"};
+  args.insert(args.end(), words.begin(), words.end());
+  {
+    harness::LauncherRun run(args, opts);
+    ASSERT_EQ(run.Wait(90), 0) << run.Stdout() << run.Stderr() << sshd().Log();
+    std::string want;
+    for (const std::string& w : words) want += "<" + w + ">\n";
+    EXPECT_EQ(testutil::ReadFile(work_ + "/out.0"), want);
+    EXPECT_NE(access((work_ + "/made").c_str(), F_OK), 0);
+  }
+  {
+    harness::LauncherRun run({"-ssh", "-np", "1", "-mf", "hosts", "no-such-program"}, opts);
+    EXPECT_EQ(run.Wait(90), 127) << run.Stdout() << run.Stderr();
   }
 }
 

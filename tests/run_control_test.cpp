@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -218,6 +219,57 @@ TEST(RunControl, RanksEndWhenTarvoIsKilled) {
   EXPECT_TRUE(run.AllGone(2));
 }
 
+// A rank that is a shell script starting a program without exec: the
+// program (its pid in DIR/child.R) ends with the run, however it ends.
+// `hosts` and `path` as for ControlRun.
+void ChildrenEndWithTheRun(const std::map<std::string, std::string>& env, const std::string& hosts,
+                           const std::string& path) {
+  struct End {
+    const char* what;
+    std::vector<std::string> args;
+    int signal;  // to tarvo, once every child runs
+    int status;
+  };
+  const std::vector<End> ends = {
+      {"a failing rank", {"fail"}, 0, 3},
+      {"SIGTERM", {"wait"}, SIGTERM, 128 + SIGTERM},
+      {"SIGKILL", {"wait"}, SIGKILL, 128 + SIGKILL},
+  };
+  for (const End& e : ends) {
+    const std::string dir = testutil::MakeTempDir();
+    testutil::WriteFile(dir + "/rank",
+                        "#!/bin/sh\n"
+                        "sleep 60 &\n"
+                        "echo $! > child.$TARVO_RANK.tmp && mv child.$TARVO_RANK.tmp child.$TARVO_RANK.pid\n"
+                        "if [ \"$1\" = fail ] && [ $TARVO_RANK = 1 ]; then\n"
+                        "  for i in $(seq 300); do [ $(ls | grep -c '[.]pid$') -ge 3 ] && exit 3; sleep 0.1; done\n"
+                        "fi\n"
+                        "wait\n");
+    chmod((dir + "/rank").c_str(), 0755);
+    harness::Options o;
+    o.hold = false;
+    o.workdir = dir;
+    const char* pathNow = getenv("PATH");
+    o.exactPath = path + std::string(TARVO_BIN_DIR) + ":" + (pathNow ? pathNow : "/usr/bin:/bin");
+    o.env = env;
+    std::vector<std::string> args;
+    if (!hosts.empty()) {
+      testutil::WriteFile(dir + "/hosts", hosts);
+      args = {"-ssh", "-mf", "hosts"};
+    }
+    for (const std::string& a : {std::string("-np"), std::string("3"), std::string("rank")}) args.push_back(a);
+    args.insert(args.end(), e.args.begin(), e.args.end());
+    harness::LauncherRun run(args, o);
+    EXPECT_TRUE(support::WaitUntil(60000, [&] { return support::PidsIn(dir).size() == 3; })) << e.what;
+    if (e.signal != 0) kill(run.Pid(), e.signal);
+    EXPECT_EQ(run.Wait(60), e.status) << e.what << "\n" << run.Stderr();
+    EXPECT_TRUE(support::Survivors(support::PidsIn(dir), 5000).empty()) << e.what;
+    testutil::Run("rm -rf " + dir);
+  }
+}
+
+TEST(RunControl, NothingOfARankOutlivesTheRun) { ChildrenEndWithTheRun({}, "", ""); }
+
 // Ctrl-C at a terminal reaches tarvo and its ranks (one process group): the
 // ranks see it once, not once more from tarvo.
 // tarvo -np 3 control_rank hold at a pseudo-terminal, `before` the -np
@@ -347,6 +399,11 @@ TEST_F(HostMode, AnUnreachableHostEndsTheRunNamingIt) {
   EXPECT_TRUE(run->AllGone());
 }
 
+TEST_F(HostMode, NothingOfARankOutlivesTheRun) {
+  ChildrenEndWithTheRun({{"TARVO_LAUNCH", "host"}, {"TARVO_KILL_GRACE", "1"}}, "127.0.0.2\n127.0.0.3\n",
+                        sshd().ShimDir() + ":");
+}
+
 TEST_F(HostMode, CtrlCAtATerminalReachesEachRemoteRankOnce) {
   const std::string dir = testutil::MakeTempDir();
   testutil::WriteFile(dir + "/hosts", "127.0.0.2\n127.0.0.3\n");
@@ -403,6 +460,43 @@ TEST_F(RemoteRunControl, RanksOnEveryHostEndWhenTarvoIsKilled) {
   ASSERT_EQ(kill(run.tarvo().Pid(), SIGKILL), 0);
   EXPECT_EQ(run.tarvo().Wait(10), 128 + SIGKILL);
   EXPECT_TRUE(run.AllGone(2));
+}
+
+TEST_F(RemoteRunControl, NothingOfARankOutlivesTheRun) {
+  ChildrenEndWithTheRun({{"TARVO_KILL_GRACE", "1"}}, Hosts(2), sshd().ShimDir() + ":");
+}
+
+// Per-rank remote shells: tarvo's signals reach the programs themselves
+// (SIGUSR1 goes on, SIGINT once), and a program killed on its host is
+// reported as killed.
+TEST_F(RemoteRunControl, SignalsReachTheRemoteProgramsThemselves) {
+  {
+    // A grace long enough for the remote command that passes SIGINT on.
+    ControlRun run(4, {"hold"}, {{"TARVO_KILL_GRACE", "30"}}, Hosts(2), sshd().ShimDir());
+    ASSERT_TRUE(run.Started()) << run.tarvo().Stderr() << sshd().Log();
+    ASSERT_EQ(kill(run.tarvo().Pid(), SIGUSR1), 0);
+    EXPECT_TRUE(support::WaitUntil(10000, [&] {
+      for (int r = 0; r < 4; ++r) {
+        if (!Exists(run.File("usr1", r))) return false;
+      }
+      return true;
+    }));
+    EXPECT_EQ(run.tarvo().Wait(1), -1) << "SIGUSR1 ended the run\n" << run.tarvo().Stderr();
+    ASSERT_EQ(kill(run.tarvo().Pid(), SIGINT), 0);
+    EXPECT_EQ(run.tarvo().Wait(30), 128 + SIGINT) << run.tarvo().Stderr();
+    for (int r = 0; r < 4; ++r) EXPECT_EQ(run.Value("int", r), 1) << "rank " << r;
+    EXPECT_TRUE(run.AllGone());
+  }
+  {
+    ControlRun run(2, {"hold"}, {}, Hosts(2), sshd().ShimDir());
+    ASSERT_TRUE(run.Started()) << run.tarvo().Stderr();
+    ASSERT_EQ(kill(run.Pid(1), SIGKILL), 0);
+    EXPECT_EQ(run.tarvo().Wait(30), 128 + SIGKILL);
+    EXPECT_NE(run.tarvo().Stderr().find(" on 127.0.0.2) was killed by signal 9 (Killed); ending the run\n"),
+              std::string::npos)
+        << run.tarvo().Stderr();
+    EXPECT_TRUE(run.AllGone());
+  }
 }
 
 // The remote shell carries the program's status; the report names the

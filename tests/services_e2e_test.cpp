@@ -49,6 +49,22 @@ TEST(ServicesEndToEnd, FourProcessesMeetAHundredTimesInARow) {
   EXPECT_EQ(run.Stderr().find("UDPRecv"), std::string::npos) << run.Stderr();
 }
 
+// tarvo's standard output is a file: each acknowledged line is in it at
+// once, while the run goes on.
+TEST(ServicesEndToEnd, AnAcknowledgedConsoleLineIsOutAtOnce) {
+  harness::LauncherRun run({"-np", "1", "prog"});
+  ASSERT_TRUE(run.WaitForChildren(1)) << run.Stdout() << run.Stderr();
+  Socket s;
+  for (int k = 0; k < 3; ++k) {
+    const std::string line = "line " + std::to_string(k) + "\n";
+    ASSERT_TRUE(s.Send(run.ConsolePort(), line));
+    ASSERT_EQ(s.Next(), "s");
+    EXPECT_NE(run.Stdout().find(line), std::string::npos) << k;
+  }
+  run.ReleaseChildren();
+  EXPECT_EQ(run.Wait(), 0) << run.Stderr();
+}
+
 TEST(ServicesEndToEnd, ConsoleTextFromSeveralSendersAtOnce) {
   harness::LauncherRun run({"-np", "2", "prog"});
   ASSERT_TRUE(run.WaitForChildren(2)) << run.Stdout() << run.Stderr();

@@ -45,7 +45,8 @@ class SlurmMode : public ::testing::Test {
                         "#!/bin/sh\n"
                         "echo $$ > pid.$TARVO_RANK.tmp && mv pid.$TARVO_RANK.tmp pid.$TARVO_RANK\n"
                         "echo \"$TARVO_RANK $SLURMD_NODENAME $SLURM_STEP_ID\"\n"
-                        "case \"$1\" in hold) exec sleep 60 ;; fail) [ $TARVO_RANK = 3 ] && exit 3 ;; esac\n"
+                        "case \"$1\" in hold) exec sleep 60 ;; fail) [ $TARVO_RANK = 3 ] && exit 3 ;;\n"
+                        "  task) echo \"task $SLURM_PROCID $SLURM_LOCALID $SLURM_NTASKS $SLURM_NODEID\" ;; esac\n"
                         "exit 0\n");
     chmod((dir_ + "/rank").c_str(), 0755);
   }
@@ -57,10 +58,10 @@ class SlurmMode : public ::testing::Test {
   }
 
   // tarvo -np 4 rank MODE inside an allocation of both nodes.
-  std::string Command(const std::string& mode) const {
+  std::string Command(const std::string& mode, const std::string& env = "") const {
     return "cd " + dir_ + " && SLURM_CONF=" + conf_ + " PATH=" + TARVO_BIN_DIR +
-           ":$PATH salloc -N2 -n2 env TARVO_LAUNCH=slurm TARVO_KILL_GRACE=1 " + TARVO_BIN_DIR + "/tarvo -np 4 rank " +
-           mode;
+           ":$PATH salloc -N2 -n2 env TARVO_LAUNCH=slurm TARVO_KILL_GRACE=1 " + env + " " + TARVO_BIN_DIR +
+           "/tarvo -np 4 rank " + mode;
   }
 
   std::vector<pid_t> Pids() const {
@@ -91,6 +92,18 @@ TEST_F(SlurmMode, RanksGoRoundTheNodesInOneStepAndTheStatusIsTheirs) {
   testutil::RunResult failed = testutil::Run(Command("fail"), 60);
   EXPECT_NE(failed.err.find("tarvo: rank 3 (pid "), std::string::npos) << failed.err;
   EXPECT_NE(failed.err.find(" on n2) exited with status 3; ending the run"), std::string::npos) << failed.err;
+  EXPECT_TRUE(AllGone());
+}
+
+// As in a batch script, the launcher's own host's values are set: no rank
+// sees them, each sees its own task and node as srun gives its tasks.
+TEST_F(SlurmMode, EveryRankSeesItsOwnTaskAndNode) {
+  testutil::RunResult run =
+      testutil::Run(Command("task", "SLURMD_NODENAME=n1 SLURM_PROCID=0 SLURM_LOCALID=0") + " | sort", 60);
+  EXPECT_EQ(run.out,
+            "0 n1 0\n1 n2 0\n2 n1 0\n3 n2 0\n"
+            "task 0 0 4 0\ntask 1 0 4 1\ntask 2 1 4 0\ntask 3 1 4 1\n")
+      << run.err;
   EXPECT_TRUE(AllGone());
 }
 

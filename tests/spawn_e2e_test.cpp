@@ -188,6 +188,19 @@ TEST_F(SpawnRun, MachineFileHostsAreReusedInOrderThroughTheRemoteShell) {
   }
 }
 
+// Comments, and the places of "host:N" and "host slots=N", as other
+// launchers' machine files have them.
+TEST_F(SpawnRun, MachineFileCommentsAndPlacesPerHost) {
+  Write("hosts", "# two places on the first host\nlocalhost:2 # and a comment\n127.0.0.2 slots=3\n#127.0.0.3\n127.0.0.1#x\n");
+  const Words hosts = {"localhost", "localhost", "127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.1", "localhost"};
+  harness::LauncherRun run({"-ssh", "-np", "7", "-mf", "hosts", "prog"}, Opts());
+  ASSERT_TRUE(run.WaitForChildren(7)) << run.Stdout();
+  for (int rank = 0; rank < 7; ++rank) EXPECT_EQ(run.Record(rank).at(1), hosts[rank]) << rank;
+  run.ReleaseChildren();
+  EXPECT_EQ(run.Wait(), 0);
+  EXPECT_EQ(run.Stdout(), "");
+}
+
 TEST_F(SpawnRun, MachineFileWithoutUsableWordRunsLocally) {
   Write("empty", "");
   Write("unknown", "bad-one.invalid\nbad-two.invalid\n");
@@ -228,8 +241,9 @@ TEST_F(SpawnRun, ProgramFileLinesAreTheProcesses) {
     ASSERT_TRUE(run.WaitForChildren(3));
     ExpectEndpoints(run, 3, true);
     EXPECT_EQ(run.Record(0), Join({"ssh", "localhost", "carrier", "prog", "a", "b"}, Params(run, 0, 3)));
-    EXPECT_EQ(run.Record(1), Join({"ssh", "unchecked.invalid", "carrier", "other", "x", ""}, Params(run, 1, 3)));
-    EXPECT_EQ(run.Record(2), Join({"ssh", "localhost", "carrier", "/bin/third\t1"}, Params(run, 2, 3)));
+    // The far side's shell reads the words again: they come quoted for it.
+    EXPECT_EQ(run.Record(1), Join({"ssh", "unchecked.invalid", "carrier", "other", "x", "''"}, Params(run, 1, 3)));
+    EXPECT_EQ(run.Record(2), Join({"ssh", "localhost", "carrier", "'/bin/third\t1'"}, Params(run, 2, 3)));
     run.ReleaseChildren();
     EXPECT_EQ(run.Wait(), 0);
     EXPECT_EQ(run.Stdout(), "");
@@ -371,7 +385,22 @@ TEST_F(SpawnRun, EveryChildWhoseExecFailsIsReapedWithStatusOne) {
     for (size_t p = err.find(text); p != std::string::npos; p = err.find(text, p + 1)) ++texts;
     EXPECT_EQ(fails, 2u) << err;
     EXPECT_EQ(texts, 2u) << err;
-    EXPECT_EQ(err.size(), 2 * (line.size() + text.size())) << err;
+    // A line for each failing rank, and one that names a missing remote shell.
+    size_t ranks = 0, said = 0;
+    for (size_t p = err.find("tarvo: rank "); p != std::string::npos; p = err.find("tarvo: rank ", p + 1)) {
+      const std::string rest = err.substr(p, err.find('\n', p) + 1 - p);
+      EXPECT_EQ(rest.substr(rest.size() - 22), " exited with status 1\n") << err;
+      said += rest.size();
+      ++ranks;
+    }
+    EXPECT_EQ(ranks, 2u) << err;
+    std::string shell;
+    if (c.message != "no machine") {
+      shell = "tarvo: cannot start the remote shell " + c.message + ": it is not on the PATH" +
+              (c.message == "rsh" ? " (-ssh chooses ssh)" : "") + "\n";
+      EXPECT_EQ(err.find(shell), 0u) << err;
+    }
+    EXPECT_EQ(err.size(), 2 * (line.size() + text.size()) + said + shell.size()) << err;
   }
 }
 

@@ -5,6 +5,7 @@
 #include "launcher/Control.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -103,6 +105,11 @@ class Running {
 }  // namespace
 
 int ControlMain(int argc, char** argv) {
+  // The one word that is not a run: without it, one word is the usage.
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf("tarvo %s\n", TARVO_VERSION);
+    return 0;
+  }
   CommandLine cl = ScanCommandLine(argc, argv);
   switch (cl.outcome) {
     case CommandLine::kRun:
@@ -187,6 +194,11 @@ int ControlMain(int argc, char** argv) {
   }
   if (status == 0 && settings.monitor) status = MonitorBridgeStart(visualConnection);
   if (status == 0) {
+    OutputRelayOnReaderGone([](int stream) {
+      fprintf(stderr, "tarvo: the reader of tarvo's standard %s has gone; ending the run\n",
+              stream == 1 ? "output" : "error");
+      RunControlFatal(128 + SIGPIPE);
+    });
     OutputRelayStart(settings.label);
     const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
     if (!cl.programFileGiven) {

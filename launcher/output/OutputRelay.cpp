@@ -40,6 +40,8 @@ struct Relay {
   std::vector<Source> incoming;  // new pipes, not yet taken by the thread
   bool finishing = false;
   bool reportedPipe = false;
+  std::atomic<void (*)(int)> readerGone{nullptr};
+  bool saidGone = false;  // the thread's
 };
 
 // Never destroyed: the thread may still run while the exit handlers do.
@@ -144,7 +146,12 @@ void* RelayLoop(void*) {
     }
     sources.resize(kept);
     for (int stream = 1; stream <= 2; ++stream) {
-      ChildWrite(stream, out[stream]);
+      // A reader that has gone ends the run, as it ends a rank that writes
+      // to it itself; the relay goes on reading, so that no rank is held.
+      if (!ChildWrite(stream, out[stream]) && errno == EPIPE && !r.saidGone) {
+        r.saidGone = true;
+        if (void (*gone)(int) = r.readerGone.load()) gone(stream);
+      }
       out[stream].clear();
     }
   }
@@ -159,6 +166,38 @@ void RaiseDescriptorLimit() {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+// Copies the launcher's standard input to `arg`, rank 0's pipe.
+void* FeedInput(void* arg) {
+  const int to = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || !ChildWrite(to, buffer, static_cast<size_t>(n))) break;
+  }
+  close(to);
+  return nullptr;
+}
+
+// Rank 0 leads a process group of its own, in the terminal's background,
+// where reading the terminal would stop it (SIGTTIN): when the launcher's
+// standard input is the terminal of which the launcher is in the
+// foreground, rank 0 reads a pipe that a thread fills from it. -1 (the
+// launcher's own standard input) otherwise.
+int TerminalInput() {
+  if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp()) return -1;
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+  pthread_t feeder;
+  if (pthread_create(&feeder, nullptr, FeedInput, reinterpret_cast<void*>(static_cast<intptr_t>(ends[1]))) != 0) {
+    close(ends[0]);
+    close(ends[1]);
+    return -1;
+  }
+  pthread_detach(feeder);
+  return ends[0];
 }
 
 }  // namespace
@@ -184,12 +223,16 @@ void OutputRelayStart(bool label) {
 
 bool OutputRelayLabels() { return TheRelay().label; }
 
+void OutputRelayOnReaderGone(void (*gone)(int stream)) { TheRelay().readerGone.store(gone); }
+
 ChildStreams OutputRelayForRank(int rank) {
   Relay& r = TheRelay();
   ChildStreams streams;
   if (rank != 0) {
     if (r.devNull < 0) r.devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     streams.fds[0] = r.devNull;
+  } else {
+    streams.fds[0] = TerminalInput();
   }
   if (!r.label) return streams;
   for (int stream = 1; stream <= 2; ++stream) {
@@ -216,6 +259,8 @@ ChildStreams OutputRelayForRank(int rank) {
 }
 
 void OutputRelayStarted(const ChildStreams& streams) {
+  // Rank 0's pipe from the terminal; the others share one /dev/null.
+  if (streams.fds[0] >= 0 && streams.fds[0] != TheRelay().devNull) close(streams.fds[0]);
   for (int stream = 1; stream <= 2; ++stream) {
     if (streams.fds[stream] >= 0) close(streams.fds[stream]);
   }

@@ -25,6 +25,10 @@ struct ChildStreams {
 /// ranks' pipes. Call once, before the first ForRank.
 void OutputRelayStart(bool label);
 
+/// With labelling: `gone` is called once, from the relay's thread, when a
+/// write to the launcher's stream 1 or 2 fails because its reader has gone.
+void OutputRelayOnReaderGone(void (*gone)(int stream));
+
 /// Whether the ranks' lines are labelled (the launch agents label their
 /// ranks' lines themselves).
 bool OutputRelayLabels();

@@ -65,14 +65,17 @@ Run::Run(std::vector<RankLaunch>& launches, AgentHub* hub) : launches_(launches)
 }
 
 int Run::Loop() {
+  watcher_.Start(launches_.size());
   for (;;) {
     TakeFatal();
     StartWhatMay();
+    watcher_.Flush();
     if (live_ == 0 && (ending_ || next_ == launches_.size())) break;
     WaitForEvents(WaitMs());
+    // carrier's notice of a remote rank's end comes before its remote shell's.
+    TakeNotices();
     Reap();
     TakeAgentEvents();
-    TakeNotices();
     TakeFatal();
     CheckTimeout();
     CheckStuck();
@@ -115,6 +118,7 @@ void Run::StartWhatMay() {
     }
     p.startedAt = Now();
     if (launches_[next_].agentShell) hub_->ShellStarted(launches_[next_].agent, p.pid);
+    watcher_.Set(next_, p.pid);
     p.state = launches_[next_].remote ? kLoggingIn : kRunning;
     if (p.state == kLoggingIn) ++loggingIn_;
     byPid_[p.pid] = next_;
@@ -181,22 +185,31 @@ void Run::OnSignal(const signalfd_siginfo& info) {
   }
   fprintf(stderr, "tarvo: got signal %d (%s); ending the run\n", sig, strsignal(sig));
   signal_ = sig;
-  // The terminal's Ctrl-C has reached every rank of tarvo's process group
-  // already: passing it on would make it twice.
-  const bool fromTerminal = info.ssi_code == SI_KERNEL;
-  BeginEnding(kSignal, fromTerminal ? 0 : sig);
-  // Not the agents' ranks, which run in no process group of this terminal.
-  if (fromTerminal && hub_ != nullptr) hub_->Signal(sig);
+  // Every rank leads a process group of its own, outside the terminal's
+  // foreground: a terminal's Ctrl-C reaches tarvo alone, which passes it on.
+  BeginEnding(kSignal, sig);
 }
 
+// `sig` to every live process group of the run. A per-rank remote rank
+// whose program has reported its pid gets it there, through one command
+// per host; SIGUSR1 and SIGUSR2 never go to a remote shell itself, which
+// they would end.
 void Run::SignalAll(int sig) {
+  std::unordered_map<std::string, std::vector<pid_t>> remote;
+  const bool passedOn = sig == SIGUSR1 || sig == SIGUSR2;
   for (size_t i = 0; i < next_; ++i) {
     if (!Live(i) || Hosted(i)) continue;
     // An agent's remote shell is ended only by the last resort: the
     // agent then ends its ranks with itself.
     if (launches_[i].agentShell && sig != SIGKILL) continue;
-    kill(procs_[i].pid, sig);
+    if (PerRankRemote(i) && sig != SIGKILL && Shared().signalRemote && procs_[i].remotePid > 0) {
+      remote[launches_[i].host].push_back(procs_[i].remotePid);
+      continue;
+    }
+    if (PerRankRemote(i) && passedOn) continue;
+    kill(-procs_[i].pid, sig);
   }
+  for (const auto& host : remote) Shared().signalRemote(host.first, sig, host.second);
   if (hub_ != nullptr) hub_->Signal(sig);
 }
 
@@ -227,8 +240,12 @@ void Run::Reap() {
       break;
     }
     auto it = byPid_.find(pid);
-    if (it == byPid_.end()) continue;  // not a process of the run (the monitor)
+    if (it == byPid_.end()) continue;  // not a process of the run (the monitor, a signal's command)
+    // Nothing of a process of the run outlives it: its group goes with it.
+    kill(-pid, SIGKILL);
+    watcher_.Set(it->second, 0);
     MarkEnded(it->second);
+    if (procs_[it->second].remoteEnded) ws = procs_[it->second].remoteStatus;
     if (launches_[it->second].agentShell) {
       hub_->ShellEnded(launches_[it->second].agent, ws, Now(), &agentEvents_);
       continue;
@@ -258,13 +275,14 @@ void Run::Ended(const std::vector<std::pair<size_t, int>>& ended) {
     ownFailure_ = std::max(ownFailure_, StatusOf(e.second));
     failed.push_back(e.first);
   }
-  if (failed.empty() || !Shared().settings.killOnBadExit || ending_) return;
+  if (failed.empty() || ending_) return;
+  const bool end = Shared().settings.killOnBadExit;
   for (const auto& e : ended) {
     if (std::find(failed.begin(), failed.end(), e.first) != failed.end()) {
-      fprintf(stderr, "tarvo: %s %s; ending the run\n", Who(e.first).c_str(), Describe(e.second).c_str());
+      fprintf(stderr, "tarvo: %s %s%s\n", Who(e.first).c_str(), Describe(e.second).c_str(), end ? "; ending the run" : "");
     }
   }
-  BeginEnding(kRankFailed, SIGTERM);
+  if (end) BeginEnding(kRankFailed, SIGTERM);
 }
 
 }  // namespace runloop
@@ -311,10 +329,14 @@ void RunControlWatchCollectives(void (*waiting)(std::vector<double>*)) { Shared(
 
 int RunControlFatalStatus() { return Shared().fatalStatus.load(); }
 
-void RunControlStarted(int rank) {
+void RunControlNoticed(int rank, pid_t pid, bool ended, int waitStatus) {
   {
     std::lock_guard<std::mutex> lock(Shared().noticeMutex);
-    Shared().noticedRanks.push_back(rank);
+    Shared().notices.push_back(Notice{rank, pid, ended, waitStatus});
   }
   Wake();
+}
+
+void RunControlSignalRemote(std::function<void(const std::string&, int, const std::vector<pid_t>&)> signaller) {
+  Shared().signalRemote = std::move(signaller);
 }

@@ -73,7 +73,14 @@ double RunControlNow();
 /// The status that RunControlFatal was given first, 0 when none.
 int RunControlFatalStatus();
 
-/// Any thread: the carrier of `rank` has started (its remote login is over).
-void RunControlStarted(int rank);
+/// Any thread: the carrier of `rank` on a remote host has started its
+/// program as `pid` (its remote login is over), or, with `ended`, the
+/// program has ended with `waitStatus`.
+void RunControlNoticed(int rank, pid_t pid, bool ended = false, int waitStatus = 0);
+
+/// Per-rank remote shells: starts one command on `host` that sends `sig` to
+/// the process groups `groups` there. Set by the spawner; without it the
+/// remote shells themselves are signalled.
+void RunControlSignalRemote(std::function<void(const std::string& host, int sig, const std::vector<pid_t>& groups)>);
 
 #endif  // TARVO_LAUNCHER_RUNCONTROL_H

@@ -97,14 +97,23 @@ void Run::Lost(const AgentEvent& e) {
 }
 
 void Run::TakeNotices() {
-  std::vector<int> ranks;
+  std::vector<Notice> notices;
   {
     std::lock_guard<std::mutex> lock(Shared().noticeMutex);
-    ranks.swap(Shared().noticedRanks);
+    notices.swap(Shared().notices);
   }
-  for (int rank : ranks) {
+  for (const Notice& n : notices) {
+    const int rank = n.rank;
     if (rank < 0 || static_cast<size_t>(rank) >= byRank_.size() || byRank_[static_cast<size_t>(rank)] < 0) continue;
-    Proc& p = procs_[static_cast<size_t>(byRank_[static_cast<size_t>(rank)])];
+    const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(rank)]);
+    Proc& p = procs_[i];
+    if (!PerRankRemote(i) || !Live(i)) continue;
+    if (n.ended) {
+      p.remoteEnded = true;
+      p.remoteStatus = n.waitStatus;
+    } else if (n.pid > 1) {
+      p.remotePid = n.pid;
+    }
     if (p.state == kLoggingIn) {
       p.state = kRunning;
       --loggingIn_;

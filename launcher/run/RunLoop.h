@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "launcher/run/AgentHub.h"
+#include "launcher/run/GroupWatcher.h"
 #include "launcher/run/RunControl.h"
 
 namespace runloop {
@@ -31,13 +33,22 @@ const double kStuckGrace = 1.0;
 // Starts made before the loop looks at its signals again.
 const int kStartBatch = 64;
 
+// carrier's notice about a remote rank (RunControlNoticed).
+struct Notice {
+  int rank;
+  pid_t pid;
+  bool ended;
+  int waitStatus;
+};
+
 // What the run control shares with the threads that report to it; one per
 // process, reached through Shared().
 struct SharedState {
   RunSettings settings;
   std::atomic<int> fatalStatus{0};
   std::mutex noticeMutex;
-  std::vector<int> noticedRanks;  // guarded by noticeMutex
+  std::vector<Notice> notices;  // guarded by noticeMutex
+  std::function<void(const std::string&, int, const std::vector<pid_t>&)> signalRemote;
   // Since when each rank waits in a collective operation (-1: it does not);
   // null when no service says.
   void (*waiting)(std::vector<double>*) = nullptr;
@@ -68,12 +79,17 @@ class Run {
     double startedAt = 0;
     double endedAt = 0;
     bool endedByUs = false;
+    pid_t remotePid = 0;      // per-rank remote shell: the program's pid (and group) there
+    bool remoteEnded = false;  // carrier said how it ended: remoteStatus
+    int remoteStatus = 0;
   };
 
 
   // A rank that an agent hosts: no process of the launcher's own.
   bool Hosted(size_t i) const { return launches_[i].agent >= 0 && !launches_[i].agentShell; }
   bool Live(size_t i) const { return procs_[i].state == kLoggingIn || procs_[i].state == kRunning; }
+  // A rank of its own remote shell (per-rank mode), which carrier reports on.
+  bool PerRankRemote(size_t i) const { return launches_[i].remote && launches_[i].agent < 0 && !launches_[i].agentShell; }
 
 
 
@@ -100,6 +116,7 @@ class Run {
   std::unordered_map<pid_t, size_t> byPid_;
   AgentHub* hub_;
   std::vector<AgentEvent> agentEvents_;
+  GroupWatcher watcher_;
   size_t next_ = 0;   // the next launch to start
   int live_ = 0;      // started and not reaped
   int loggingIn_ = 0;

@@ -118,12 +118,15 @@ bool HandleAddressRequest(const char* request, int length, const char* senderHos
   return SetAnswer(answer, reply);
 }
 
-bool IsStartedNotice(const char* request, int length, int* rank) {
-  if (length < 8) return false;
-  int32_t head[2];
-  memcpy(head, request, sizeof head);
-  if (head[0] != STARTED) return false;
-  *rank = head[1];
+bool IsRankNotice(const char* request, int length, RankNotice* notice) {
+  if (length < static_cast<int>(sizeof(AddressMessage))) return false;
+  AddressMessage m;
+  memcpy(&m, request, sizeof m);
+  if (m.code != STARTED && m.code != ENDED) return false;
+  notice->ended = m.code == ENDED;
+  notice->rank = m.fd;
+  notice->pid = m.tag;
+  notice->waitStatus = m.port;
   return true;
 }
 
@@ -135,9 +138,9 @@ void* ResolveAddress(void* arg) {
   char request[kAddressMessageSize];
   // A failed receive during the run ends it with 1 and no message.
   return ServeEndpoint(endpoint, request, sizeof request, ReceiveFailure{nullptr, 0}, [endpoint](const Datagram& d) {
-    int startedRank;
-    if (IsStartedNotice(d.data, kAddressMessageSize, &startedRank)) {
-      RunControlStarted(startedRank);
+    RankNotice notice;
+    if (IsRankNotice(d.data, kAddressMessageSize, &notice)) {
+      RunControlNoticed(notice.rank, notice.pid, notice.ended, notice.waitStatus);
       return true;
     }
     // aList may be gone once the run is closing: leave it alone from then on.

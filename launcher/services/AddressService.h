@@ -40,8 +40,16 @@ struct AddressReply {
 bool HandleAddressRequest(const char* request, int length, const char* senderHost, int senderPort,
                           AddressList& list, AddressReply* reply);
 
-/// True, with the rank in *rank, when the request is carrier's notice that
-/// its process has started (code STARTED); the handler drops such a notice.
-bool IsStartedNotice(const char* request, int length, int* rank);
+/// carrier's notice about its rank's program on a remote host.
+struct RankNotice {
+  bool ended = false;  // ENDED, else STARTED
+  int rank = 0;
+  int pid = 0;         // the program's pid (and process group) on its host
+  int waitStatus = 0;  // ENDED: how it ended
+};
+
+/// True, with *notice filled, when the request is carrier's notice (code
+/// STARTED or ENDED); the handler drops such a notice.
+bool IsRankNotice(const char* request, int length, RankNotice* notice);
 
 #endif  // TARVO_LAUNCHER_ADDRESSSERVICE_H

@@ -26,9 +26,11 @@ void* DistConsole(void* arg) {
     if (ControlClosing()) return false;  // the run is over: main waits for this thread
     static const char ack[1] = {kConsoleAck};
     char line[kConsoleLineSize];
-    // One stdio write, so that no other output cuts into a datagram's text.
-    // No flush: the text goes out as the stream's buffering decides.
+    // One stdio write, so that no other output cuts into a datagram's text,
+    // and out before the acknowledgement: an acknowledged line is never
+    // lost, and tarvo's own reports come after it.
     fwrite(line, 1, FormatConsoleLine(d.data, d.length, line), stdout);
+    fflush(stdout);
     endpoint->UDPSend(ack, sizeof ack, d.host, d.port);
     return true;
   });

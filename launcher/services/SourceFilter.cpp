@@ -18,6 +18,7 @@
 #include <set>
 
 #include "launcher/context/RunContext.h"
+#include "common/machine_words.h"
 #include "common/protocol.h"
 
 namespace {
@@ -158,18 +159,26 @@ bool SourceSet::AddHostName(const char* name) {
 
 void SourceSet::AddMachineFile(FILE* file) {
   // Each name once: a file usually repeats its hosts.
+  // Read as the spawner reads it: comments skipped, "host:N" for host,
+  // "slots=N" no name.
   std::set<std::string> names;
   std::string word;
-  bool tooLong = false;
+  bool comment = false;
   for (size_t read = 0; read <= kMaxMachineFileBytes; ++read) {
     int c = fgetc(file);
-    if (c != EOF && !isspace(c)) {
-      if (word.size() <= static_cast<size_t>(kMaxHostWord)) word.push_back(static_cast<char>(c));
-      tooLong = word.size() > static_cast<size_t>(kMaxHostWord);
+    if (c == '#') comment = true;
+    if (c == '\n') comment = false;
+    if (c != EOF && !isspace(c) && !comment) {
+      // Room for the longest name and its ":N".
+      if (word.size() <= static_cast<size_t>(kMaxHostWord) + 6) word.push_back(static_cast<char>(c));
       continue;
     }
-    // The spawner skips an over-long word too.
-    if (!word.empty() && !tooLong) names.insert(word);
+    size_t length = word.size();
+    if (MachineWordPlaces(word, &length) > 0) word.resize(length);
+    // The spawner skips an over-long name too.
+    if (!word.empty() && word.size() <= static_cast<size_t>(kMaxHostWord) && MachineSlotsWord(word) == 0) {
+      names.insert(word);
+    }
     word.clear();
     if (c == EOF) break;
   }

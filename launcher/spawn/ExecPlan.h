@@ -23,8 +23,9 @@ struct ExecPlan {
   int closeFds[5] = {-1, -1, -1, -1, -1};
   int closeCount = 0;
   int stdFds[3] = {-1, -1, -1};  // put on the child's fds 0, 1, 2; -1 keeps the launcher's
-  // An agent's remote shell leaves tarvo's process group: a terminal's
-  // Ctrl-C must not end it, since tarvo passes the signal on to the agent.
+  // Every rank and remote shell leads a process group of its own: the run
+  // control ends the whole group, and a terminal's Ctrl-C reaches tarvo
+  // alone, which passes it on (to an agent's ranks through the agent).
   bool ownGroup = false;
 
   /// Points argv into `vector`, null-terminated. Called once the plan stays
@@ -49,6 +50,12 @@ pid_t StartPlan(const ExecPlan& plan, const ForkReport& report);
 void AddClose(ExecPlan* plan, int fd);
 /// The launcher's host name, as the processes' host entries show it.
 std::string LocalHostName();
+/// Per-rank remote shells: the run control passes a signal on to the ranks'
+/// programs with one `shell HOST kill ...` per host; the command closes
+/// `closeFds` (the launcher's endpoints).
+void PassSignalsThrough(const char* shell, const std::vector<int>& closeFds);
+/// One "tarvo:" line on standard error when `shell` is not on the PATH.
+void SayIfNoRemoteShell(const char* shell);
 /// Host mode: one agent per remote host for its ranks, the launcher's own
 /// ranks started directly; waits for the run and returns its status.
 int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report);

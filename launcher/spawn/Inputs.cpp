@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/machine_words.h"
 #include "common/reports.h"
 
 namespace spawn {
@@ -56,6 +57,25 @@ std::vector<std::string> ChildVector(bool remote, bool ssh, const std::string& h
   return v;
 }
 
+std::string ShellQuoted(const std::string& word) {
+  static const char kPlain[] = "_@%+=:,./-";
+  bool plain = !word.empty();
+  for (char c : word) {
+    plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      (c != '\0' && strchr(kPlain, c) != nullptr));
+  }
+  if (plain) return word;
+  std::string quoted = "'";
+  for (char c : word) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
 std::string CheckVector(const std::vector<std::string>& words, const LauncherParams& params) {
   if (words.size() + kFixedEntries > static_cast<size_t>(kVectorTable)) {
     return "ERROR-Control Process: " + std::to_string(words.size() - 1) +
@@ -75,39 +95,81 @@ namespace {
 const size_t kMaxSkippedWord = 1u << 20;
 }  // namespace
 
-MachineFileHosts::Word MachineFileHosts::ReadWord(std::string* word) {
+MachineFileHosts::Word MachineFileHosts::ReadWord(std::string* word, bool* fresh) {
   word->clear();
+  *fresh = false;
   int c;
-  do {
+  for (;;) {
     c = fgetc(file_);
-  } while (c != EOF && IsSpace(c));
+    if (c == '#') {
+      while (c != EOF && c != '\n') c = fgetc(file_);
+    }
+    if (c == '\n') *fresh = true;
+    if (c == EOF || !IsSpace(c)) break;
+  }
   if (c == EOF) return ferror(file_) ? kError : kEnd;
   size_t length = 0;
-  for (; c != EOF && !IsSpace(c); c = fgetc(file_)) {
+  for (; c != EOF && !IsSpace(c) && c != '#'; c = fgetc(file_)) {
     if (word->size() < kShownWord) word->push_back(static_cast<char>(c));
     // A "word" of a mebibyte is no host name but a file that never ends
     // (a device, an endless pipe): refuse it as unreadable.
     if (++length > kMaxSkippedWord) return kError;
   }
-  if (length > static_cast<size_t>(kMaxHostLength)) {
-    if (length > kShownWord) *word += "...";
+  // The next word's read sees the end of this one: a line end, or a comment.
+  if (c != EOF) ungetc(c, file_);
+  if (length > kShownWord) {
+    *word += "...";
     return kTooLong;
   }
   return kWord;
 }
 
+MachineFileHosts::Word MachineFileHosts::TakeWord(std::string* word, bool* fresh) {
+  if (!peeked_) return ReadWord(word, fresh);
+  peeked_ = false;
+  *word = peekWord_;
+  *fresh = peekFresh_;
+  return peekKind_;
+}
+
 MachineFileHosts::Result MachineFileHosts::Next(std::string* host, std::string* report) {
   std::string word;
+  bool fresh = false;
   for (;;) {
-    switch (ReadWord(&word)) {
+    if (left_ > 0) {
+      --left_;
+      *host = current_;
+      return kHost;
+    }
+    Word kind = TakeWord(&word, &fresh);
+    std::string name = word;
+    int places = 1;
+    if (kind == kWord) {
+      size_t length = 0;
+      if (const int n = MachineWordPlaces(word, &length)) {
+        name = word.substr(0, length);
+        places = n;
+      }
+      // "host slots=N": the next word of the same line.
+      peekKind_ = ReadWord(&peekWord_, &peekFresh_);
+      peeked_ = true;
+      int slots = 0;
+      if (peekKind_ == kWord && !peekFresh_ && (slots = MachineSlotsWord(peekWord_)) > 0) {
+        places = slots;
+        peeked_ = false;
+      }
+      if (name.size() > static_cast<size_t>(kMaxHostLength)) kind = kTooLong;
+    }
+    switch (kind) {
       case kWord:
-        if (resolves_(word.c_str())) {
-          *host = word;
+        if (resolves_(name.c_str())) {
+          current_ = name;
+          left_ = places;
           taken_ = true;
           usedSinceRewind_ = true;
-          return kHost;
+          break;
         }
-        *report += "ERROR-Host: " + word + kHostUnknown;
+        *report += "ERROR-Host: " + name + kHostUnknown;
         *report += kCheckMachineFile;
         break;
       case kTooLong:
@@ -122,6 +184,7 @@ MachineFileHosts::Result MachineFileHosts::Next(std::string* host, std::string* 
         // resolving, and rereading would go on for ever.
         if (rewound_ && !usedSinceRewind_) return kExhausted;
         rewind(file_);
+        peeked_ = false;
         rewound_ = true;
         usedSinceRewind_ = false;
         break;
@@ -203,7 +266,7 @@ std::vector<std::string> ExportedEnvironment(char** env, bool all, const std::ve
   static const char* const kNever[] = {"HOSTNAME", "HOST", "DISPLAY", "XAUTHORITY", "PWD", "OLDPWD", "SHLVL",
                                        "_", "HOME", "USER", "LOGNAME", "MAIL", "TERM", "TMUX", "STY",
                                        "WINDOWID", "DBUS_SESSION_BUS_ADDRESS", "TARVO_LAUNCHER_PID"};
-  static const char* const kNeverPrefix[] = {"SSH_", "SLURM_", "XDG_"};
+  static const char* const kNeverPrefix[] = {"SSH_", "SLURM_", "SLURMD_", "XDG_"};
   std::vector<std::string> out;
   for (char** e = env; e != nullptr && *e != nullptr; ++e) {
     const char* eq = strchr(*e, '=');

@@ -49,6 +49,13 @@ struct LauncherParams {
 std::vector<std::string> ChildVector(bool remote, bool ssh, const std::string& host,
                                      const std::vector<std::string>& words, const LauncherParams& params, int rank);
 
+/// `word` as a POSIX shell reads it back: unchanged when it is not empty
+/// and holds only characters that no shell changes (letters, digits and
+/// `_@%+=:,./-`), otherwise in single quotes, each quote inside as '\''.
+/// A remote shell joins its command words with blanks and the far side's
+/// shell splits them again: each word after the host goes through this.
+std::string ShellQuoted(const std::string& word);
+
 /// Empty when program words and parameters fit the table and its elements;
 /// otherwise the "ERROR-" line (with its line end) that refuses the run.
 /// Host names are bounded by the machine-file reader, ranks and ports by
@@ -56,7 +63,9 @@ std::vector<std::string> ChildVector(bool remote, bool ssh, const std::string& h
 std::string CheckVector(const std::vector<std::string>& words, const LauncherParams& params);
 
 /// Reads the machine file's host names, one white-space separated word at a
-/// time, and starts again at the first word when the words run out.
+/// time, and starts again at the first word when the words run out. "#"
+/// begins a comment to the end of its line; "host:N" and "host slots=N"
+/// give that host N consecutive places (common/machine_words.h).
 class MachineFileHosts {
  public:
   enum Result {
@@ -69,13 +78,23 @@ class MachineFileHosts {
   MachineFileHosts(FILE* file, bool (*resolves)(const char* name)) : file_(file), resolves_(resolves) {}
 
   /// Chooses the host of the next process. Appends to *report the "ERROR-"
-  /// lines of every word it skips: an unknown host, or a word longer than 31
+  /// lines of every word it skips: an unknown host, or a name longer than 31
   /// characters. A skipped word takes no process.
   Result Next(std::string* host, std::string* report);
 
  private:
   enum Word { kWord, kTooLong, kEnd, kError };
-  Word ReadWord(std::string* word);
+  // The next word, comments skipped; *fresh when a line began before it.
+  Word ReadWord(std::string* word, bool* fresh);
+  // The same, but first the word that a look past a host word took.
+  Word TakeWord(std::string* word, bool* fresh);
+
+  std::string current_;  // the host of the places left
+  int left_ = 0;         // its places still to hand out
+  bool peeked_ = false;  // a word was read past a host word: peek*_
+  Word peekKind_ = kEnd;
+  std::string peekWord_;
+  bool peekFresh_ = false;
 
   FILE* file_;
   bool (*resolves_)(const char*);
@@ -110,7 +129,7 @@ int CountProgramFile(const char* path);
 /// The environment that the launch agents give their ranks, from the
 /// launcher's `env` (NAME=VALUE entries): all of it, none, or the `names`
 /// listed. Never the variables that describe one host or one login session
-/// (HOSTNAME, DISPLAY, SSH_*, the launcher's own SLURM_* and the like), nor
+/// (HOSTNAME, DISPLAY, SSH_*, the launcher's own SLURM_* and SLURMD_* and the like), nor
 /// TARVO_LAUNCHER_PID; the agent puts carrier's TARVO_* values over it.
 std::vector<std::string> ExportedEnvironment(char** env, bool all, const std::vector<std::string>& names);
 

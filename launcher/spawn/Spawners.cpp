@@ -84,7 +84,9 @@ pid_t SpawnWithoutCopy(const ExecPlan& plan) {
   }
   sigset_t none;
   sigemptyset(&none);
-  bool ok = posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK) == 0;
+  const short flags = POSIX_SPAWN_SETSIGMASK | (plan.ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
+  bool ok = posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setpgroup(&attr, 0) == 0 &&
+            posix_spawnattr_setflags(&attr, flags) == 0;
   for (int i = 0; ok && i < plan.closeCount; ++i) {
     ok = posix_spawn_file_actions_addclose(&actions, plan.closeFds[i]) == 0;
   }
@@ -113,12 +115,15 @@ pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
   const pid_t launcher = getpid();
   pid_t pid = fork();
   if (pid < 0) {
+    if (report.line == 0) return -1;  // no rank's start: nothing to report
     if (report.before != nullptr) printf("%s\n", report.before);
     ErrorMsg("fork", report.line, kErrorSource);
     fflush(stdout);
     return -1;
   }
   if (pid == 0) RunChild(plan, launcher);
+  // Also here, so that the group is there before the child has run.
+  if (plan.ownGroup) setpgid(pid, pid);
   return pid;
 }
 
@@ -128,6 +133,7 @@ ExecPlan MakePlan(bool remote, const std::string& host, const std::vector<std::s
                   const LauncherParams& params, int rank, const int lines[3]) {
   ExecPlan plan;
   plan.remote = remote;
+  plan.ownGroup = true;
   plan.vector = spawn::ChildVector(remote, ComShellFlag, host, words, params, rank);
   int line;
   if (!remote) {
@@ -163,10 +169,17 @@ namespace {
 // Hands the plans to the run control and returns the run's status.
 int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report) {
   fflush(stdout);
+  auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
+  if (remote != plans.end() && RunControlSettings().launch != RunSettings::kLaunchSlurm) {
+    SayIfNoRemoteShell(remote->file);
+  }
   if (RunControlSettings().launch != RunSettings::kLaunchRank) return RunAgents(plans, hosts, report);
+  if (remote != plans.end()) PassSignalsThrough(remote->file, std::vector<int>(remote->closeFds, remote->closeFds + remote->closeCount));
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
+    // The far side's shell reads the words after the host again.
+    for (size_t k = 2; plan.remote && k < plan.vector.size(); ++k) plan.vector[k] = spawn::ShellQuoted(plan.vector[k]);
     plan.SealArgv();
     launches[i].rank = static_cast<int>(i);
     launches[i].host = hosts[i];

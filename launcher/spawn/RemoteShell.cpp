@@ -1,0 +1,76 @@
+// What per-rank remote shells need beyond their start: a signal passed on to
+// the ranks' programs on their hosts, and a remote shell that cannot be
+// started said once, in words a new user can act on.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "launcher/run/RunControl.h"
+#include "launcher/spawn/ExecPlan.h"
+
+namespace spawnplan {
+
+namespace {
+
+const char* SignalName(int sig) {
+  switch (sig) {
+    case SIGINT: return "INT";
+    case SIGTERM: return "TERM";
+    case SIGHUP: return "HUP";
+    case SIGUSR1: return "USR1";
+    case SIGUSR2: return "USR2";
+    default: return "KILL";
+  }
+}
+
+// True when `file` would be found by execvp on the PATH.
+bool OnPath(const char* file) {
+  const char* path = getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
+  for (size_t at = 0; at <= dirs.size();) {
+    size_t colon = dirs.find(':', at);
+    if (colon == std::string::npos) colon = dirs.size();
+    const std::string dir = colon == at ? "." : dirs.substr(at, colon - at);
+    const std::string full = dir + "/" + file;
+    struct stat st;
+    if (stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(full.c_str(), X_OK) == 0) return true;
+    at = colon + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+void PassSignalsThrough(const char* shell, const std::vector<int>& closeFds) {
+  const std::string shellName = shell;
+  RunControlSignalRemote([shellName, closeFds](const std::string& host, int sig, const std::vector<pid_t>& groups) {
+    ExecPlan plan;
+    plan.remote = true;  // it ends with the launcher
+    plan.ownGroup = true;
+    plan.file = shellName.c_str();
+    plan.failure = "";
+    plan.vector = {shellName, host, "kill", "-s", SignalName(sig), "--"};
+    for (pid_t g : groups) plan.vector.push_back("-" + std::to_string(g));
+    plan.vector.push_back("2>/dev/null");
+    plan.SealArgv();
+    for (int fd : closeFds) AddClose(&plan, fd);
+    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    plan.stdFds[0] = plan.stdFds[1] = devNull;
+    StartPlan(plan, ForkReport{nullptr, 0});
+    if (devNull >= 0) close(devNull);
+  });
+}
+
+void SayIfNoRemoteShell(const char* shell) {
+  if (OnPath(shell)) return;
+  fprintf(stderr, "tarvo: cannot start the remote shell %s: it is not on the PATH%s\n", shell,
+          strcmp(shell, "rsh") == 0 ? " (-ssh chooses ssh)" : "");
+  fflush(stderr);
+}
+
+}  // namespace spawnplan
