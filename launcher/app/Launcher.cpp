@@ -17,6 +17,7 @@
 
 #include "launcher/app/CommandLine.h"
 #include "launcher/app/RunSettings.h"
+#include "launcher/mpi/MpiServer.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/services/SourceFilter.h"
@@ -139,6 +140,7 @@ int ControlMain(int argc, char** argv) {
   // signals blocked.
   RunControlInit(settings);
   RunControlWatchCollectives(SyncWaiting);
+  MpiSetSenderChecks(AdmitSender, CountStranger);
   // carrier tells a launcher on its own host (which needs no notice of its
   // start) by this pid in the environment that the processes inherit.
   setenv("TARVO_LAUNCHER_PID", std::to_string(getpid()).c_str(), 1);
