@@ -1,5 +1,5 @@
 /* An MPI program for the end-to-end tests, built with mpicc.mpich.
- *   mpi_probe [DIR]        every rank writes DIR/pid.R, then prints
+ *   mpi_probe [DIR]        every rank writes its pid into DIR/R.pid, then prints
  *                          "rank R of N shm S sum T ring P"
  *   mpi_probe DIR abort    rank 1 calls MPI_Abort with 7
  *   mpi_probe DIR kill     rank 1 is killed by SIGKILL before MPI_Init ends */
@@ -12,7 +12,7 @@
 
 static void WritePid(const char* dir, const char* rank) {
   char path[4096];
-  snprintf(path, sizeof path, "%s/pid.%s", dir, rank);
+  snprintf(path, sizeof path, "%s/%s.pid", dir, rank);
   FILE* f = fopen(path, "w");
   if (f != NULL) {
     fprintf(f, "%d\n", (int)getpid());
