@@ -148,7 +148,7 @@ TEST_F(MpiRun, AbortAndARankKilledInInitEndTheRun) {
       EXPECT_NE(run->Stderr().find("tarvo: rank 1 (pid "), std::string::npos) << run->Stderr();
       EXPECT_NE(run->Stderr().find(" on " + host + ")" + c.report), std::string::npos) << p.name << run->Stderr();
       std::vector<pid_t> pids = support::PidsIn(dir);
-      EXPECT_GE(pids.size(), 2u) << p.name << " " << c.mode;
+      EXPECT_FALSE(pids.empty()) << p.name << " " << c.mode;  // rank 1 writes before it fails
       EXPECT_TRUE(support::Survivors(pids).empty()) << p.name << " " << c.mode;
       testutil::Run("rm -rf " + dir);
     }
