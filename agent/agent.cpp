@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "agent/agent_inbox.h"
+#include "agent/agent_pmi.h"
 #include "common/agent_wire.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
@@ -98,6 +99,8 @@ class Agent {
       if (allSent_ && ranks_.empty() && streams_.empty()) return 0;
       std::vector<pollfd> fds = {{link_, POLLIN, 0}, {signals_, POLLIN, 0}};
       for (const auto& s : streams_) fds.push_back({s.first, POLLIN, 0});
+      const size_t pmiAt = fds.size();
+      pmi_.Fds(&fds);
       if (poll(fds.data(), fds.size(), -1) < 0) {
         if (errno == EINTR) continue;
         return Abandon("poll", strerror(errno));
@@ -108,7 +111,11 @@ class Agent {
           if (info.ssi_signo != SIGCHLD) return Abandon("ended by signal", strsignal(static_cast<int>(info.ssi_signo)));
         }
       }
-      for (size_t i = 2; i < fds.size(); ++i) {
+      // A rank's abort goes out before its end.
+      std::string toLauncher;
+      pmi_.OnReady(fds.data() + pmiAt, fds.size() - pmiAt, &toLauncher);
+      Tell(toLauncher);
+      for (size_t i = 2; i < pmiAt; ++i) {
         if (fds[i].revents != 0) Drain(fds[i].fd);
       }
       // Output before the end: a rank's last lines precede its report.
@@ -123,6 +130,10 @@ class Agent {
     for (const auto& r : ranks_) kill(-r.first, SIGKILL);
     Report(what, detail);
     return 1;
+  }
+
+  void Tell(const std::string& bytes) {
+    if (!bytes.empty() && !AgentSendAll(link_, bytes)) lost_ = true;
   }
 
   bool ReadLink() {
@@ -164,6 +175,18 @@ class Agent {
       case AgentOrder::kAllSent:
         allSent_ = true;
         break;
+      case AgentOrder::kJob:
+        pmi_.SetJob(order);
+        break;
+      case AgentOrder::kFencePuts:
+        pmi_.FencePuts(order.puts);
+        break;
+      case AgentOrder::kFenceDone: {
+        std::string toLauncher;
+        pmi_.FenceDone(&toLauncher);
+        Tell(toLauncher);
+        break;
+      }
     }
   }
 
@@ -173,6 +196,8 @@ class Agent {
     for (int k = 0; label && k < 2; ++k) {
       if (pipe2(out[k], O_CLOEXEC) != 0) out[k][0] = out[k][1] = -1;
     }
+    std::vector<std::string> pmiEnv;
+    const int keep = pmi_.PrepareRank(order.rank, &pmiEnv);
     const pid_t agent = getpid();
     const int localId = started_++;
     const pid_t pid = fork();
@@ -180,12 +205,16 @@ class Agent {
       ChildSetup setup;
       setup.parent = agent;
       setup.ownGroup = true;  // ended as a whole
+      setup.keepFd = keep;
       if ((order.flags & kAgentRankStdin) == 0) setup.stdFds[0] = open("/dev/null", O_RDONLY);
       for (int k = 0; k < 2; ++k) setup.stdFds[k + 1] = out[k][1];
       ChildSetUp(setup);
       // The launcher's environment over this host's, then carrier's own.
-      for (std::string& s : env_) putenv(&s[0]);
+      for (std::string& s : env_) {
+        if (!pmi::IsClientVariable(s.c_str())) putenv(&s[0]);
+      }
       if (slurm_) SlurmTask(order, localId);
+      for (std::string& s : pmiEnv) putenv(&s[0]);
       std::vector<char*> argv;
       for (std::string& s : order.strings) argv.push_back(&s[0]);
       argv.push_back(nullptr);
@@ -193,6 +222,7 @@ class Agent {
       if (status == 0) status = CarrierRun(argv.data(), order.strings.back().c_str());
       _exit(status);
     }
+    pmi_.RankStarted(order.rank);
     for (int k = 0; k < 2; ++k) {
       if (out[k][1] >= 0) close(out[k][1]);
       if (out[k][0] >= 0) {
@@ -250,6 +280,9 @@ class Agent {
         s = next;
       }
       AgentRankEnd end{it->second, pid, ws};
+      std::string toLauncher;
+      pmi_.RankEnded(it->second, &toLauncher);
+      Tell(toLauncher);
       ranks_.erase(it);
       if (!AgentSendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
     }
@@ -278,6 +311,7 @@ class Agent {
   std::vector<std::string> env_;
   std::map<pid_t, int> ranks_;   // pid -> rank, the ranks running
   std::map<int, Stream> streams_;  // labelled output pipes by descriptor
+  AgentPmi pmi_;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <cctype>
 #include <cstring>
 
 #include "common/carrier_params.h"
@@ -14,6 +15,38 @@ const size_t kParams = TARVO_PARAMS;
 // The most that the launcher sends: the words of a program-file line and
 // the parameters.
 const size_t kMaxWords = kMaxProgramWords + kParams;
+
+// The PMI-1 job: a size of at least one, distinct ranks within it, a
+// kvsname of 1 to 256 characters and the mapping.
+bool ReadJob(const std::string& payload, AgentOrder* order) {
+  order->kind = AgentOrder::kJob;
+  AgentJobHead head;
+  if (payload.size() < sizeof head) return false;
+  memcpy(&head, payload.data(), sizeof head);
+  if (head.size <= 0 || head.universeSize < head.size || head.clients < 0 || head.clients > head.size ||
+      payload.size() - sizeof head < static_cast<size_t>(head.clients) * sizeof(AgentJobClient)) {
+    return false;
+  }
+  const size_t strings = sizeof head + static_cast<size_t>(head.clients) * sizeof(AgentJobClient);
+  std::vector<char> seen(static_cast<size_t>(head.size), 0);
+  for (int32_t i = 0; i < head.clients; ++i) {
+    AgentJobClient c;
+    memcpy(&c, payload.data() + sizeof head + static_cast<size_t>(i) * sizeof c, sizeof c);
+    if (c.rank < 0 || c.rank >= head.size || seen[static_cast<size_t>(c.rank)] || c.appnum < 0) return false;
+    seen[static_cast<size_t>(c.rank)] = 1;
+    order->clients.push_back(c);
+  }
+  if (!AgentSplitStrings(payload.data() + strings, payload.size() - strings, &order->strings) ||
+      order->strings.size() != 2 || order->strings[0].empty() || order->strings[0].size() > 256) {
+    return false;
+  }
+  for (char ch : order->strings[0]) {
+    if (!isalnum(static_cast<unsigned char>(ch)) && ch != '_' && ch != '-') return false;
+  }
+  order->size = head.size;
+  order->universeSize = head.universeSize;
+  return true;
+}
 
 }  // namespace
 
@@ -57,6 +90,14 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
     }
     case kAgentAllSent:
       order->kind = AgentOrder::kAllSent;
+      return m.payload.empty();
+    case kAgentJob:
+      return ReadJob(m.payload, order);
+    case kAgentFencePuts:
+      order->kind = AgentOrder::kFencePuts;
+      return AgentTakeFencePuts(m.payload, &order->puts);
+    case kAgentFenceDone:
+      order->kind = AgentOrder::kFenceDone;
       return m.payload.empty();
     default:
       return false;

@@ -3,6 +3,7 @@
 #ifndef TARVO_AGENT_AGENT_INBOX_H
 #define TARVO_AGENT_AGENT_INBOX_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -10,8 +11,12 @@
 
 /// One thing the launcher asks of the agent.
 struct AgentOrder {
-  enum Kind { kEnv, kRank, kSignal, kAllSent } kind = kEnv;
-  std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier"
+  enum Kind { kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone } kind = kEnv;
+  std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier";
+                                     // kJob: the kvsname and PMI_process_mapping
+  std::map<std::string, std::string> puts;      // kFencePuts
+  int size = 0, universeSize = 0;               // kJob
+  std::vector<AgentJobClient> clients;          // kJob: the agent's ranks, each once
   int rank = -1;
   int flags = 0;
   int sig = 0;

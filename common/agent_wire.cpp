@@ -15,13 +15,19 @@ int32_t FixedSize(int32_t type) {
     case kAgentAllSent: return 0;
     case kAgentStarted: return sizeof(AgentRankPid);
     case kAgentEnded: return sizeof(AgentRankEnd);
+    case kAgentFenceDone: return 0;
+    case kAgentAbort: return sizeof(AgentRankAbort);
     default: return -1;
   }
 }
 
 bool Accepted(int32_t type, bool fromAgent) {
-  if (fromAgent) return type == kAgentHello || type == kAgentStarted || type == kAgentEnded;
-  return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent;
+  if (type == kAgentFencePuts || type == kAgentFenceDone) return true;
+  if (fromAgent) {
+    return type == kAgentHello || type == kAgentStarted || type == kAgentEnded || type == kAgentAbort ||
+           type == kAgentWaiting;
+  }
+  return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob;
 }
 
 }  // namespace
@@ -72,6 +78,33 @@ bool AgentSplitStrings(const char* data, size_t size, std::vector<std::string>* 
     const size_t n = strlen(data + at);
     out->emplace_back(data + at, n);
     at += n + 1;
+  }
+  return true;
+}
+
+std::string AgentEncodeFence(const std::map<std::string, std::string>& puts) {
+  std::string frames, chunk;
+  for (const auto& kv : puts) {
+    std::string pair = kv.first;
+    pair += '\0';
+    pair += kv.second;
+    pair += '\0';
+    if (!chunk.empty() && chunk.size() + pair.size() > static_cast<size_t>(kAgentMaxPayload / 2)) {
+      frames += AgentEncode(kAgentFencePuts, chunk.data(), chunk.size());
+      chunk.clear();
+    }
+    chunk += pair;
+  }
+  if (!chunk.empty()) frames += AgentEncode(kAgentFencePuts, chunk.data(), chunk.size());
+  return frames + AgentEncode(kAgentFenceDone, nullptr, 0);
+}
+
+bool AgentTakeFencePuts(const std::string& payload, std::map<std::string, std::string>* puts) {
+  std::vector<std::string> strings;
+  if (!AgentSplitStrings(payload.data(), payload.size(), &strings) || strings.size() % 2 != 0) return false;
+  for (size_t i = 0; i < strings.size(); i += 2) {
+    if (strings[i].empty()) return false;
+    (*puts)[strings[i]] = strings[i + 1];
   }
   return true;
 }

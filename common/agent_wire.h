@@ -6,12 +6,21 @@
 //   agent -> launcher   kAgentHello   AgentHello (the run's secret; first, once)
 //                       kAgentStarted AgentRankPid
 //                       kAgentEnded   AgentRankEnd
+//                       kAgentAbort   AgentRankAbort: a rank asked (PMI abort) to end the run
+//                       kAgentWaiting int32_t ranks that wait in the PMI barrier, sent only
+//                                     while a rank of the agent has ended outside it unfinalized
+//   both ways           kAgentFencePuts key, value, key, value ... strings ending in NUL:
+//                                     the agent's new PMI puts at a barrier, or the union
+//                                     of every host's (in as many frames as it takes)
+//                       kAgentFenceDone no payload: the puts of this barrier are complete
 //   launcher -> agent   kAgentEnv     NAME=VALUE strings, each ending in NUL
 //                       kAgentRank    AgentRankHead, then `words` strings ending in NUL:
 //                                     the program words and the eight launcher parameters,
 //                                     exactly carrier's argument vector without its first entry
 //                       kAgentSignal  AgentSignal
 //                       kAgentAllSent no payload: every rank of this agent has been sent
+//                       kAgentJob     AgentJobHead, `clients` AgentJobClient, then the
+//                                     strings kvsname and PMI_process_mapping (before the ranks)
 //
 // A reader that meets a frame it cannot take (unknown type, a size that does
 // not fit the type, a string list without its last NUL) ends the connection.
@@ -20,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -32,6 +42,11 @@ enum AgentFrameType : int32_t {
   kAgentAllSent = 5,
   kAgentStarted = 6,
   kAgentEnded = 7,
+  kAgentJob = 8,
+  kAgentFencePuts = 9,
+  kAgentFenceDone = 10,
+  kAgentAbort = 11,
+  kAgentWaiting = 12,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -85,6 +100,26 @@ struct AgentRankEnd {
 };
 static_assert(sizeof(AgentRankEnd) == 12 && offsetof(AgentRankEnd, waitStatus) == 8, "ended layout");
 
+/// The PMI-1 job as the agent serves it to its ranks.
+struct AgentJobHead {
+  int32_t size;          // ranks of the whole job
+  int32_t universeSize;
+  int32_t clients;       // AgentJobClient records that follow: the agent's ranks
+};
+static_assert(sizeof(AgentJobHead) == 12 && offsetof(AgentJobHead, clients) == 8, "job head layout");
+
+struct AgentJobClient {
+  int32_t rank;
+  int32_t appnum;
+};
+static_assert(sizeof(AgentJobClient) == 8 && offsetof(AgentJobClient, appnum) == 4, "job client layout");
+
+struct AgentRankAbort {
+  int32_t rank;
+  int32_t exitCode;
+};
+static_assert(sizeof(AgentRankAbort) == 8 && offsetof(AgentRankAbort, exitCode) == 4, "abort layout");
+
 static_assert(std::is_trivially_copyable<AgentRankEnd>::value && std::is_trivially_copyable<AgentRankHead>::value,
               "copied with memcpy");
 
@@ -117,5 +152,11 @@ std::string AgentStrings(const std::vector<std::string>& strings);
 bool AgentSendAll(int fd, const std::string& data);
 /// Splits a string-list payload; false unless it is empty or ends in NUL.
 bool AgentSplitStrings(const char* data, size_t size, std::vector<std::string>* out);
+/// The frames of one side's part of a fence: `puts` in kAgentFencePuts
+/// frames of at most half the largest payload, then kAgentFenceDone.
+std::string AgentEncodeFence(const std::map<std::string, std::string>& puts);
+/// Adds the pairs of a kAgentFencePuts payload to *puts; false unless it is
+/// a string list of key, value pairs with keys that are not empty.
+bool AgentTakeFencePuts(const std::string& payload, std::map<std::string, std::string>* puts);
 
 #endif  // TARVO_COMMON_AGENT_WIRE_H

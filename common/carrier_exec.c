@@ -61,6 +61,17 @@ int CarrierPrepare(int argc, char** argv) {
       return 127;
     }
   }
+  /* An MPI program whose starter handed it no PMI-1 descriptor (a remote
+   * shell cannot) reaches the launcher's TCP endpoint, which listens on the
+   * address service's port number, and names itself by its rank. */
+  if (getenv("PMI_FD") == NULL) {
+    char port[160];
+    snprintf(port, sizeof port, "%s:%s", params[TARVO_PARAM_HOST], params[TARVO_PARAM_ADDRESS_PORT]);
+    if (setenv("PMI_PORT", port, 1) != 0 || setenv("PMI_ID", params[TARVO_PARAM_RANK], 1) != 0) {
+      fprintf(stderr, "carrier: PMI_PORT: %s\n", strerror(errno));
+      return 127;
+    }
+  }
   /* PROGRAM and ARGS alone: the parameters' slot ends the vector. */
   params[0] = NULL;
   return 0;

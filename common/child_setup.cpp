@@ -1,5 +1,6 @@
 #include "common/child_setup.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -19,4 +20,5 @@ void ChildSetUp(const ChildSetup& setup) {
   for (int fd = 0; fd < 3; ++fd) {
     if (setup.stdFds[fd] >= 0) dup2(setup.stdFds[fd], fd);
   }
+  if (setup.keepFd >= 0) fcntl(setup.keepFd, F_SETFD, 0);
 }

@@ -20,12 +20,16 @@ struct ChildSetup {
   int closeCount = 0;
   /// Put on the child's fds 0, 1, 2; -1 keeps the parent's.
   int stdFds[3] = {-1, -1, -1};
+  /// A close-on-exec descriptor that the program keeps (a rank's PMI_FD);
+  /// -1 for none.
+  int keepFd = -1;
 };
 
 /// In the child, in this order: the ordinary signal mask (the parents take
 /// their signals through a descriptor, blocked), the parent-death signal
 /// (the child ends with status 1 when `parent` is already gone), its own
-/// process group, the closes, and the standard descriptors.
+/// process group, the closes, the standard descriptors, and the descriptor
+/// that the program keeps.
 void ChildSetUp(const ChildSetup& setup);
 
 #endif  // TARVO_COMMON_CHILD_SETUP_H

@@ -3,9 +3,11 @@
 // Input: the stream, cut into pieces of the first byte's size. Every order
 // taken is one the agent can carry out: a rank has its program and the
 // eight launcher parameters naming that rank, known flags only; a signal is
-// a signal; every environment entry has a name.
+// a signal; every environment entry has a name; a PMI job has distinct
+// ranks within its size, fence puts have keys.
 #include <csignal>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,8 +39,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           for (const std::string& e : order.strings) FUZZ_CHECK(e.find('=') != std::string::npos && e[0] != '=');
           break;
         case AgentOrder::kAllSent:
+        case AgentOrder::kFenceDone:
           FUZZ_CHECK(m.payload.empty());
           break;
+        case AgentOrder::kFencePuts:
+          for (const auto& kv : order.puts) FUZZ_CHECK(!kv.first.empty());
+          break;
+        case AgentOrder::kJob: {
+          // A job the agent's PMI-1 server can serve: distinct ranks of the
+          // job, a kvsname as the protocol names one.
+          FUZZ_CHECK(order.size > 0 && order.universeSize >= order.size && order.strings.size() == 2);
+          FUZZ_CHECK(!order.strings[0].empty() && order.strings[0].size() <= 256);
+          std::set<int> ranks;
+          for (const AgentJobClient& c : order.clients) {
+            FUZZ_CHECK(c.rank >= 0 && c.rank < order.size && c.appnum >= 0 && ranks.insert(c.rank).second);
+          }
+          break;
+        }
       }
     }
     if (!framed) return 0;

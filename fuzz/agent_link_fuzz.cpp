@@ -4,9 +4,11 @@
 // the receives may deliver it), then the stream. Agent 1 of three hosts
 // ranks 1, 4 and 7; the secret is fixed. Whatever arrives: no report before
 // a hello with the secret, reports only for the connection's own ranks, a
-// rank ends at most once, and the count of live ranks always matches.
+// rank ends at most once, and the count of live ranks always matches; PMI
+// fence puts are whole pairs, aborts and waiting ranks the agent's own.
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,8 +45,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       FUZZ_CHECK(events.size() == had + 1);
       const AgentEvent& e = events.back();
+      auto own = [](int rank) { return rank == 1 || rank == 4 || rank == 7; };
       if (e.kind == AgentEvent::kStarted || e.kind == AgentEvent::kEnded) {
-        FUZZ_CHECK(self == 1 && (e.rank == 1 || e.rank == 4 || e.rank == 7) && e.pid > 0);
+        FUZZ_CHECK(self == 1 && own(e.rank) && e.pid > 0);
+      }
+      // The PMI fence: puts that are key, value pairs with a key; waiting
+      // and aborting ranks only of this agent.
+      if (e.kind == AgentEvent::kAbort) FUZZ_CHECK(self == 1 && own(e.rank));
+      if (e.kind == AgentEvent::kWaiting) {
+        for (int rank : e.ranks) FUZZ_CHECK(self == 1 && own(rank));
+      }
+      if (e.kind == AgentEvent::kFencePuts) {
+        std::map<std::string, std::string> puts;
+        FUZZ_CHECK(AgentTakeFencePuts(e.payload, &puts));
+        for (const auto& kv : puts) FUZZ_CHECK(!kv.first.empty());
       }
     }
     int ended = 0;

@@ -132,6 +132,20 @@ TEST_F(SlurmMode, CancellingTheAllocationEndsEveryRank) {
   EXPECT_TRUE(AllGone());
 }
 
+// An MPICH program over both nodes: each node's agent serves its ranks,
+// and the shared-memory groups are the nodes.
+TEST_F(SlurmMode, MpiProgramsSeeTheirNodes) {
+  const std::string probe = TARVO_MPI_PROBE;
+  if (probe.empty()) GTEST_SKIP() << "mpicc.mpich not found: the MPI tests need mpich and libmpich-dev";
+  std::string command = Command("");
+  command.replace(command.find(" rank "), 6, " " + probe + " " + dir_ + " ");
+  testutil::RunResult run = testutil::Run(command + " | sort", 90);
+  EXPECT_EQ(run.out,
+            "rank 0 of 4 shm 2 sum 10 ring ok\nrank 1 of 4 shm 2 sum 10 ring ok\n"
+            "rank 2 of 4 shm 2 sum 10 ring ok\nrank 3 of 4 shm 2 sum 10 ring ok\n")
+      << run.err;
+}
+
 TEST(SlurmModeRefusal, OutsideAnAllocationOrWithAMachineFile) {
   for (const char* args : {"-np 2 true", "-mf hosts -np 2 true"}) {
     testutil::RunResult r = testutil::Run("cd /tmp && env -u SLURM_JOB_ID SLURM_JOB_NODELIST=n1 TARVO_LAUNCH=slurm " +

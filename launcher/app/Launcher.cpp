@@ -19,6 +19,7 @@
 
 #include "launcher/app/CommandLine.h"
 #include "launcher/app/RunSettings.h"
+#include "launcher/mpi/MpiServer.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/services/SourceFilter.h"
@@ -146,6 +147,7 @@ int ControlMain(int argc, char** argv) {
   // signals blocked.
   RunControlInit(settings);
   RunControlWatchCollectives(SyncWaiting);
+  MpiSetSenderChecks(AdmitSender, CountStranger);
   // carrier tells a launcher on its own host (which needs no notice of its
   // start) by this pid in the environment that the processes inherit.
   setenv("TARVO_LAUNCHER_PID", std::to_string(getpid()).c_str(), 1);

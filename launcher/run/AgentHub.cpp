@@ -26,57 +26,7 @@ const double kReportGrace = 2.0;
 // is lost.
 const double kSendTime = 10.0;
 
-// Compares without stopping at the first difference.
-bool SameSecret(const char* got, size_t gotSize, const std::string& want) {
-  unsigned diff = gotSize == want.size() ? 0 : 1;
-  for (size_t i = 0; i < want.size() && i < gotSize; ++i) diff |= static_cast<unsigned char>(got[i] ^ want[i]);
-  return diff == 0;
-}
-
 }  // namespace
-
-bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vector<AgentLinkState>* agents,
-                      int* self, std::vector<AgentEvent>* out) {
-  if (*self < 0) {
-    // The first message proves the connection, or ends it.
-    if (m.type != kAgentHello || m.payload.size() != sizeof(AgentHello)) return false;
-    AgentHello hello;
-    memcpy(&hello, m.payload.data(), sizeof hello);
-    if (!SameSecret(hello.secret, strnlen(hello.secret, sizeof hello.secret), secret)) return false;
-    if (hello.agent < 0 || static_cast<size_t>(hello.agent) >= agents->size()) return false;
-    AgentLinkState& a = (*agents)[static_cast<size_t>(hello.agent)];
-    if (a.agent >= 0) return false;  // that agent has a connection already
-    a.agent = hello.agent;
-    *self = hello.agent;
-    AgentEvent e;
-    e.kind = AgentEvent::kLoggedIn;
-    e.agent = hello.agent;
-    out->push_back(e);
-    return true;
-  }
-  AgentLinkState& a = (*agents)[static_cast<size_t>(*self)];
-  if (m.type != kAgentStarted && m.type != kAgentEnded) return false;
-  AgentRankEnd r{};
-  memcpy(&r, m.payload.data(), std::min(m.payload.size(), sizeof r));
-  auto it = std::lower_bound(a.ranks.begin(), a.ranks.end(), r.rank);
-  if (it == a.ranks.end() || *it != r.rank || r.pid <= 0) return false;  // not a rank of this agent
-  const size_t k = static_cast<size_t>(it - a.ranks.begin());
-  if (a.ended[k]) return false;
-  AgentEvent e;
-  e.agent = *self;
-  e.rank = r.rank;
-  e.pid = r.pid;
-  if (m.type == kAgentStarted) {
-    e.kind = AgentEvent::kStarted;
-  } else {
-    e.kind = AgentEvent::kEnded;
-    e.waitStatus = r.waitStatus;
-    a.ended[k] = 1;
-    --a.live;
-  }
-  out->push_back(e);
-  return true;
-}
 
 bool AgentHub::Open() {
   unsigned char random[kAgentSecretLength / 2];
@@ -363,7 +313,14 @@ double AgentHub::NextDeadline(double now) const {
 
 void AgentHub::Signal(int sig) {
   AgentSignal s{sig};
-  const std::string frame = AgentEncode(kAgentSignal, &s, sizeof s);
+  Broadcast(AgentEncode(kAgentSignal, &s, sizeof s));
+}
+
+void AgentHub::SetJob(int agent, const std::string& payload) {
+  agents_[static_cast<size_t>(agent)].outbox += AgentEncode(kAgentJob, payload.data(), payload.size());
+}
+
+void AgentHub::Broadcast(const std::string& frame) {
   for (Agent& a : agents_) {
     if (a.conn < 0) continue;
     // Behind whatever the agent has not taken yet; a failed write closes

@@ -21,6 +21,10 @@ struct AgentEvent {
     kStarted,   // a rank's process started (pid on the agent's host)
     kEnded,     // a rank's process ended (waitStatus)
     kLost,      // the agent is gone while ranks of it run; `why` says how
+    kAbort,     // a rank asked to end the run (PMI abort) with exitCode
+    kFencePuts, // a part of the agent's puts at a PMI barrier (payload)
+    kFenceDone, // every rank of the agent has entered the PMI barrier
+    kWaiting,   // the agent's ranks that wait in the PMI barrier (ranks)
   };
   Kind kind = kLoggedIn;
   int agent = -1;
@@ -30,6 +34,9 @@ struct AgentEvent {
   int status = 1;   // kLost: the status that the failure gives the run
   std::string why;  // kLost: "the agent closed its connection", "its remote shell (pid P)"
   bool shellEnded = false;  // kLost: `why` names the remote shell, which ended with waitStatus
+  int exitCode = 0;         // kAbort
+  std::string payload;      // kFencePuts
+  std::vector<int> ranks;   // kWaiting
 };
 
 /// One agent as its connection's reader sees it: the ranks that it hosts
@@ -67,6 +74,8 @@ class AgentHub {
   int AddAgent(const std::string& host);
   /// The environment that every agent gives its ranks (NAME=VALUE).
   void SetEnvironment(const std::vector<std::string>& env) { env_ = AgentStrings(env); }
+  /// The PMI-1 job for `agent` (kAgentJob's payload), before its ranks.
+  void SetJob(int agent, const std::string& payload);
   /// A rank for `agent`: carrier's argument vector without "carrier".
   void AddRank(int agent, int rank, const std::vector<std::string>& words, int flags);
   const std::string& Host(int agent) const { return agents_[static_cast<size_t>(agent)].host; }
@@ -87,6 +96,8 @@ class AgentHub {
 
   /// `sig` to the ranks of every connected agent.
   void Signal(int sig);
+  /// Frames for every connected agent (the union at a PMI barrier).
+  void Broadcast(const std::string& frames);
 
  private:
   // One slot of conns_: free while fd is -1.

@@ -54,7 +54,8 @@ SharedState& Shared() {
   return shared;
 }
 
-Run::Run(std::vector<RankLaunch>& launches, AgentHub* hub) : launches_(launches), procs_(launches.size()), hub_(hub) {
+Run::Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi)
+    : launches_(launches), procs_(launches.size()), hub_(hub), mpi_(mpi) {
   int maxRank = 0;
   for (const RankLaunch& l : launches) maxRank = std::max(maxRank, l.rank);
   byRank_.assign(static_cast<size_t>(maxRank) + 1, -1);
@@ -74,6 +75,7 @@ int Run::Loop() {
     WaitForEvents(WaitMs());
     // carrier's notice of a remote rank's end comes before its remote shell's.
     TakeNotices();
+    TakeMpi();  // an abort before the end of its rank
     Reap();
     TakeAgentEvents();
     TakeFatal();
@@ -158,8 +160,11 @@ int Run::WaitMs() const {
 void Run::WaitForEvents(int ms) {
   std::vector<pollfd> fds = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
   if (hub_ != nullptr) hub_->Fds(&fds);
+  const size_t mpiAt = fds.size();
+  if (mpi_ != nullptr) mpi_->Fds(&fds);
   if (poll(fds.data(), fds.size(), ms) <= 0) return;
-  if (hub_ != nullptr) hub_->OnReady(fds.data() + 2, fds.size() - 2, Now(), &agentEvents_);
+  if (mpi_ != nullptr) mpi_->OnReady(fds.data() + mpiAt, fds.size() - mpiAt, Now(), &mpiEvents_);
+  if (hub_ != nullptr) hub_->OnReady(fds.data() + 2, mpiAt - 2, Now(), &agentEvents_);
   if (fds[1].revents & POLLIN) {
     uint64_t count;
     while (read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
@@ -307,9 +312,9 @@ const sigset_t& RunControlSignals() {
   return controlSignals;
 }
 
-int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub) {
+int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi) {
   EnsureInit();
-  Run run(launches, hub);
+  Run run(launches, hub, mpi);
   return run.Loop();
 }
 

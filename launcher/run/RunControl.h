@@ -34,6 +34,7 @@ struct RankLaunch {
 };
 
 class AgentHub;
+class MpiServer;
 
 /// Takes the settings and blocks the signals that the run control takes
 /// synchronously (SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2) in the
@@ -54,8 +55,10 @@ const sigset_t& RunControlSignals();
 /// the run's exit status. On the calling thread, which must be the thread
 /// that called RunControlInit (the parent-death signal of the children is
 /// tied to the thread that started them). With agents, `hub` holds their
-/// connections, which the same loop serves.
-int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub = nullptr);
+/// connections, which the same loop serves; so does it serve `mpi`, the
+/// PMI-1 server of the ranks (an abort ends the run, a barrier that a rank
+/// ended without entering is found like a stuck collective operation).
+int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub = nullptr, MpiServer* mpi = nullptr);
 
 /// Any thread: a failure that ends the run (already reported). The run's
 /// processes are ended and RunControlRun returns `status`.

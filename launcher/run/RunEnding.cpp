@@ -63,6 +63,7 @@ void Run::TakeAgentEvents() {
       Lost(e);
       continue;
     }
+    if (TakeAgentMpi(e)) continue;
     if (e.rank < 0 || static_cast<size_t>(e.rank) >= byRank_.size() || byRank_[static_cast<size_t>(e.rank)] < 0) {
       continue;
     }
@@ -141,7 +142,7 @@ void Run::CheckTimeout() {
   if (ending_ || deadline_ <= 0 || Now() < deadline_) return;
   fprintf(stderr, "tarvo: the run's time limit of %g s is over; ending the run\n", Shared().settings.timeout);
   std::vector<double> waiting;
-  if (Shared().waiting != nullptr) Shared().waiting(&waiting);
+  Waiting(&waiting);
   const double now = Now();
   for (size_t i = 0; i < next_; ++i) {
     if (procs_[i].state == kEnded || procs_[i].state == kPending || launches_[i].agentShell) continue;
@@ -161,7 +162,7 @@ void Run::CheckTimeout() {
 void Run::CheckStuck() {
   if (ending_ || !anyEnded_ || live_ == 0) return;
   std::vector<double> waiting;
-  if (Shared().waiting != nullptr) Shared().waiting(&waiting);
+  Waiting(&waiting);
   std::vector<int> waiters;
   size_t culprit = procs_.size();
   for (size_t i = 0; i < next_; ++i) {

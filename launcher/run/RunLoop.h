@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "launcher/mpi/MpiServer.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/run/GroupWatcher.h"
 #include "launcher/run/RunControl.h"
@@ -66,7 +67,7 @@ int StatusOf(int waitStatus);
 // One run: the processes, and why and how it is ending.
 class Run {
  public:
-  Run(std::vector<RankLaunch>& launches, AgentHub* hub);
+  Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi);
   int Loop();
  private:
 
@@ -117,6 +118,8 @@ class Run {
   AgentHub* hub_;
   std::vector<AgentEvent> agentEvents_;
   GroupWatcher watcher_;
+  MpiServer* mpi_;
+  std::vector<MpiEvent> mpiEvents_;
   size_t next_ = 0;   // the next launch to start
   int live_ = 0;      // started and not reaped
   int loggingIn_ = 0;
@@ -151,6 +154,15 @@ class Run {
   void TakeAgentEvents();
   // An agent that is gone while ranks of it run: they are lost with it.
   void Lost(const AgentEvent& e);
+  // What tarvo's own PMI-1 ranks have done since the last look, and an
+  // agent's part of the fence (RunMpi.cpp).
+  void TakeMpi();
+  bool TakeAgentMpi(const AgentEvent& e);
+  void FenceIfComplete();
+  // A rank called PMI abort: the run ends with its exit code.
+  void Aborted(int rank, int exitCode);
+  // Since when each rank waits in a collective operation or PMI barrier.
+  void Waiting(std::vector<double>* since) const;
   void TakeNotices();
   void TakeFatal();
   void CheckTimeout();

@@ -238,9 +238,13 @@ std::string IgnoredSenders::Summary() const {
 
 bool AdmitSender(const char* sender) {
   if (RunSources().Accepts(sender) || ControlClosing()) return true;
+  CountStranger(sender);
+  return false;
+}
+
+void CountStranger(const char* sender) {
   std::string line = Ignored().Count(sender);
   if (!line.empty()) fputs(line.c_str(), stderr);
-  return false;
 }
 
 bool SetUpRunSources(const char* acceptFrom, const char* machineFile, std::string* error) {

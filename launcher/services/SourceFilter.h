@@ -76,6 +76,10 @@ SourceSet& RunSources();
 /// service meets its own end-of-run check.
 bool AdmitSender(const char* sender);
 
+/// A connection to the MPI ranks' TCP endpoint that did not name a rank of
+/// the run: counted and reported as a sender that is not of this run.
+void CountStranger(const char* sender);
+
 /// Start-up: fills RunSources() from this host, the machine file (null: a
 /// local run) and the text of TARVO_ACCEPT_FROM (null: unset). False, with
 /// the "ERROR-" line (and its line end) in *error, for a malformed setting.

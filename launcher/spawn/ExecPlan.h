@@ -23,6 +23,12 @@ struct ExecPlan {
   int closeFds[5] = {-1, -1, -1, -1, -1};
   int closeCount = 0;
   int stdFds[3] = {-1, -1, -1};  // put on the child's fds 0, 1, 2; -1 keeps the launcher's
+  // A rank with a PMI-1 descriptor: the one the child keeps, and its
+  // environment (the launcher's, without its PMI variables, and the rank's);
+  // an empty envp: the launcher's environment.
+  int keepFd = -1;
+  std::vector<std::string> pmiEnv;
+  std::vector<char*> envp;
   // Every rank and remote shell leads a process group of its own: the run
   // control ends the whole group, and a terminal's Ctrl-C reaches tarvo
   // alone, which passes it on (to an agent's ranks through the agent).
@@ -43,6 +49,9 @@ struct ForkReport {
   int line;
 };
 
+/// The environment of a rank whose PMI-1 variables are `pmiEnv`: `env`
+/// (null-terminated) without its own PMI variables, then those, into *envp.
+void RankEnvironment(char** env, std::vector<std::string>& pmiEnv, std::vector<char*>* envp);
 /// Starts the child of `plan`: posix_spawnp for a local one, fork and
 /// execvp otherwise or when the spawn fails. -1, reported, when the fork fails.
 pid_t StartPlan(const ExecPlan& plan, const ForkReport& report);
@@ -58,7 +67,9 @@ void PassSignalsThrough(const char* shell, const std::vector<int>& closeFds);
 void SayIfNoRemoteShell(const char* shell);
 /// Host mode: one agent per remote host for its ranks, the launcher's own
 /// ranks started directly; waits for the run and returns its status.
-int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report);
+/// appnums: each rank's PMI appnum.
+int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report,
+              const std::vector<int>& appnums);
 
 }  // namespace spawnplan
 

@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 
 #include "launcher/context/RunContext.h"
+#include "launcher/mpi/MpiServer.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/run/RunControl.h"
@@ -50,8 +51,9 @@ std::vector<std::string> CarrierWords(const ExecPlan& plan) {
 
 // A rank of the launcher's host, prepared as carrier would prepare itself.
 struct DirectPlan {
-  std::vector<std::string> args, env;
+  std::vector<std::string> args, env, pmiEnv;
   std::vector<char*> argv, envp;
+  int keepFd = -1;  // the rank's PMI-1 descriptor
   std::string file, workdir, notFound, failure, noWorkdir;
   const ExecPlan* exec = nullptr;  // the descriptors to close
   int stdFds[3] = {-1, -1, -1};
@@ -70,7 +72,9 @@ void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
   d->args.assign(words.begin(), words.begin() + static_cast<long>(first));
   // The environment as carrier's setenv leaves it: its values replace
   // those of the same name, in place.
-  for (char** e = environ; *e != nullptr; ++e) d->env.push_back(*e);
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!pmi::IsClientVariable(*e)) d->env.push_back(*e);
+  }
   for (int k = 0; k < TARVO_PARAMS; ++k) {
     const std::string name = std::string(tarvo_param_name(k)) + "=";
     auto same = std::find_if(d->env.begin(), d->env.end(),
@@ -113,6 +117,7 @@ void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
   setup.ownGroup = true;
   setup.closeFds = d->exec->closeFds;
   setup.closeCount = d->exec->closeCount;
+  setup.keepFd = d->keepFd;
   std::copy(d->stdFds, d->stdFds + 3, setup.stdFds);
   ChildSetUp(setup);
   if (chdir(d->workdir.c_str()) != 0) {
@@ -218,7 +223,8 @@ RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool
 
 }  // namespace
 
-int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report) {
+int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report,
+              const std::vector<int>& appnums) {
   const RunSettings& settings = RunControlSettings();
   const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
   std::vector<std::string> nodes;
@@ -256,6 +262,12 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
       known = agentHosts.end() - 1;
     }
     agentOf[i] = static_cast<int>(known - agentHosts.begin());
+  }
+  // Each agent serves its ranks' PMI-1 itself; tarvo, its own host's.
+  MpiServer mpi(hosts, appnums, agentOf, static_cast<int>(agentHosts.size()));
+  for (size_t a = 0; a < agentHosts.size(); ++a) hub.SetJob(static_cast<int>(a), mpi.JobPayload(static_cast<int>(a)));
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (agentOf[i] < 0) continue;
     int flags = (i == 0 ? kAgentRankStdin : 0) | (label ? kAgentRankLabel : 0);
     hub.AddRank(agentOf[i], static_cast<int>(i), CarrierWords(plans[i]), flags);
   }
@@ -298,10 +310,17 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     if (agentOf[i] < 0) {
       PrepareDirect(plans[i], &direct[i]);
       DirectPlan& d = direct[i];
-      l.start = [&d, &report, i] {
+      l.start = [&d, &report, &mpi, i] {
         const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
         std::copy(streams.fds, streams.fds + 3, d.stdFds);
+        d.keepFd = mpi.PrepareRank(static_cast<int>(i), &d.pmiEnv);
+        if (d.keepFd >= 0) {
+          d.envp.pop_back();  // its null
+          for (std::string& e : d.pmiEnv) d.envp.push_back(&e[0]);
+          d.envp.push_back(nullptr);
+        }
         const pid_t pid = StartDirect(d, report);
+        mpi.RankStarted(static_cast<int>(i));
         OutputRelayStarted(streams);
         return pid;
       };
@@ -309,7 +328,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     launches.push_back(l);
   }
   fflush(stdout);
-  return RunControlRun(launches, &hub);
+  return RunControlRun(launches, &hub, &mpi);
 }
 
 }  // namespace spawnplan

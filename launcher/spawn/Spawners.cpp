@@ -1,5 +1,5 @@
 // spawn_processes and spawn_processes1: describe every process of the run
-// (its host and its child argument vector, from the readers of Spawn.h),
+// (its host and its child argument vector, from the readers of Inputs.h),
 // then hand the descriptions to the run control, which starts them and
 // waits for them.
 //
@@ -28,10 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/stat.h>
-
+#include "launcher/mpi/MpiServer.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/context/RunContext.h"
 #include "launcher/spawn/Spawners.h"
@@ -57,9 +54,10 @@ namespace {
   setup.ownGroup = plan.ownGroup;
   setup.closeFds = plan.closeFds;
   setup.closeCount = plan.closeCount;
+  setup.keepFd = plan.keepFd;
   std::copy(plan.stdFds, plan.stdFds + 3, setup.stdFds);
   ChildSetUp(setup);
-  execvp(plan.file, plan.argv.data());
+  execvpe(plan.file, plan.argv.data(), plan.envp.empty() ? environ : plan.envp.data());
   const int e = errno;
   ChildWrite(STDERR_FILENO, plan.failure);
   ChildWrite(STDOUT_FILENO, plan.errorAt.data(), plan.errorAt.size());
@@ -93,8 +91,11 @@ pid_t SpawnWithoutCopy(const ExecPlan& plan) {
   for (int fd = 0; ok && fd < 3; ++fd) {
     if (plan.stdFds[fd] >= 0) ok = posix_spawn_file_actions_adddup2(&actions, plan.stdFds[fd], fd) == 0;
   }
+  // A descriptor duplicated onto itself loses its close-on-exec.
+  if (ok && plan.keepFd >= 0) ok = posix_spawn_file_actions_adddup2(&actions, plan.keepFd, plan.keepFd) == 0;
   pid_t pid = -1;
-  ok = ok && posix_spawnp(&pid, plan.file, &actions, &attr, plan.argv.data(), environ) == 0;
+  char* const* env = plan.envp.empty() ? environ : plan.envp.data();
+  ok = ok && posix_spawnp(&pid, plan.file, &actions, &attr, plan.argv.data(), env) == 0;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   return ok ? pid : -1;
@@ -155,6 +156,15 @@ ExecPlan MakePlan(bool remote, const std::string& host, const std::vector<std::s
 
 }  // namespace
 
+void RankEnvironment(char** env, std::vector<std::string>& pmiEnv, std::vector<char*>* envp) {
+  envp->clear();
+  for (char** e = env; *e != nullptr; ++e) {
+    if (!pmi::IsClientVariable(*e)) envp->push_back(*e);
+  }
+  for (std::string& entry : pmiEnv) envp->push_back(&entry[0]);
+  envp->push_back(nullptr);
+}
+
 void AddClose(ExecPlan* plan, int fd) {
   if (fd >= 0) plan->closeFds[plan->closeCount++] = fd;
 }
@@ -166,15 +176,20 @@ std::string LocalHostName() {
 
 namespace {
 
-// Hands the plans to the run control and returns the run's status.
-int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report) {
+// Hands the plans to the run control and returns the run's status. Every
+// rank gets a PMI-1 server: a descriptor for a local one, the TCP endpoint
+// on `pmiPort` for those that remote shells start.
+int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report,
+             const std::vector<int>& appnums, int pmiPort) {
   fflush(stdout);
   auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
   if (remote != plans.end() && RunControlSettings().launch != RunSettings::kLaunchSlurm) {
     SayIfNoRemoteShell(remote->file);
   }
-  if (RunControlSettings().launch != RunSettings::kLaunchRank) return RunAgents(plans, hosts, report);
+  if (RunControlSettings().launch != RunSettings::kLaunchRank) return RunAgents(plans, hosts, report, appnums);
   if (remote != plans.end()) PassSignalsThrough(remote->file, std::vector<int>(remote->closeFds, remote->closeFds + remote->closeCount));
+  MpiServer mpi(hosts, appnums, std::vector<int>(plans.size(), -1), 0);
+  if (remote != plans.end()) mpi.Listen(pmiPort);
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
@@ -184,15 +199,20 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
     launches[i].rank = static_cast<int>(i);
     launches[i].host = hosts[i];
     launches[i].remote = plan.remote;
-    launches[i].start = [&plan, &report, i] {
+    launches[i].start = [&plan, &report, &mpi, i] {
       const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
       std::copy(streams.fds, streams.fds + 3, plan.stdFds);
+      if (!plan.remote) {
+        plan.keepFd = mpi.PrepareRank(static_cast<int>(i), &plan.pmiEnv);
+        if (plan.keepFd >= 0) RankEnvironment(environ, plan.pmiEnv, &plan.envp);
+      }
       const pid_t pid = StartPlan(plan, report);
+      mpi.RankStarted(static_cast<int>(i));
       OutputRelayStarted(streams);
       return pid;
     };
   }
-  return RunControlRun(launches);
+  return RunControlRun(launches, nullptr, &mpi);
 }
 
 // A run refused before any process has started: the "ERROR-" line (and
@@ -256,6 +276,8 @@ struct RunForm {
   // A program-file process keeps the console endpoint and the machine file
   // open, as that form always started them.
   bool keepOpen;
+  // Each process is a program of its own (its line): its PMI appnum.
+  bool appnumPerProcess;
 };
 
 // The one plan loop of both forms: chooses each process's host (switching
@@ -297,7 +319,9 @@ int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const Run
   }
   // Every host is chosen: no process needs the machine file.
   if (machine != nullptr && !form.keepOpen) fclose(machine);
-  const int status = RunPlans(plans, where, form.report);
+  std::vector<int> appnums(plans.size(), 0);
+  for (size_t i = 0; form.appnumPerProcess && i < appnums.size(); ++i) appnums[i] = static_cast<int>(i);
+  const int status = RunPlans(plans, where, form.report, appnums, params.addressPort);
   if (machine != nullptr && form.keepOpen) fclose(machine);
   return status;
 }
@@ -339,7 +363,7 @@ int spawn_processes(int nprocs, const char* program, const char* machinefile, in
   if (!refusal.empty()) return Refuse(refusal);
   FILE* machine = nullptr;
   if (!OpenMachineFile(machinefile, &machine)) return Refuse("");
-  const RunForm form{machinefile, Resolves, kLinesMachine, ForkReport{nullptr, kLineForkMachine}, false};
+  const RunForm form{machinefile, Resolves, kLinesMachine, ForkReport{nullptr, kLineForkMachine}, false, false};
   return PlanAndRun(machine, nprocs, params, form, [&words](int) -> const std::vector<std::string>& { return words; });
 }
 
@@ -370,7 +394,7 @@ int spawn_processes1(const char* machinefile, const char* programfile) {
     if (machine != nullptr) fclose(machine);
     return Refuse(refusal);
   }
-  const RunForm form{machinefile, AnyName, kLinesProgram, ForkReport{kForkFailed, kLineForkProgram}, true};
+  const RunForm form{machinefile, AnyName, kLinesProgram, ForkReport{kForkFailed, kLineForkProgram}, true, true};
   return PlanAndRun(machine, count, params, form,
                     [&lines](int i) -> const std::vector<std::string>& { return lines[static_cast<size_t>(i)].words; });
 }

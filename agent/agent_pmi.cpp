@@ -1,0 +1,97 @@
+#include "agent/agent_pmi.h"
+
+#include <algorithm>
+#include <cstdio>
+
+void AgentPmi::SetJob(const AgentOrder& job) {
+  pmi::JobFacts facts;
+  facts.kvsname = job.strings[0];
+  facts.processMapping = job.strings[1];
+  facts.size = job.size;
+  facts.universeSize = job.universeSize;
+  ranks_.clear();
+  for (const AgentJobClient& c : job.clients) {
+    facts.clients.push_back(pmi::LocalRank{c.rank, c.appnum});
+    ranks_.push_back(c.rank);
+  }
+  size_ = job.size;
+  server_.reset(new pmi::Pmi1Server(facts));
+}
+
+int AgentPmi::ClientOf(int rank) const {
+  auto at = std::find(ranks_.begin(), ranks_.end(), rank);
+  return server_ && at != ranks_.end() ? static_cast<int>(at - ranks_.begin()) : -1;
+}
+
+int AgentPmi::PrepareRank(int rank, std::vector<std::string>* env) {
+  const int client = ClientOf(rank);
+  const int fd = client < 0 ? -1 : server_->OpenClient(client);
+  if (fd >= 0) *env = pmi::ClientEnvironment(fd, rank, size_);
+  return fd;
+}
+
+void AgentPmi::RankStarted(int rank) {
+  const int client = ClientOf(rank);
+  if (client >= 0) server_->ChildStarted(client);
+}
+
+void AgentPmi::RankEnded(int rank, std::string* toLauncher) {
+  const int client = ClientOf(rank);
+  if (client < 0 || server_->Engine().Finalized(client) || server_->Engine().InBarrier(client)) return;
+  culprit_ = true;
+  ReportWaiting(toLauncher);
+}
+
+void AgentPmi::Fds(std::vector<pollfd>* fds) const {
+  if (server_) server_->Fds(fds);
+}
+
+void AgentPmi::OnReady(const pollfd* fds, size_t count, std::string* toLauncher) {
+  if (!server_) return;
+  std::vector<pmi::ServerEvent> events;
+  server_->OnReady(fds, count, 0, &events);
+  Take(events, toLauncher);
+}
+
+void AgentPmi::FenceDone(std::string* toLauncher) {
+  if (!server_) return;
+  std::vector<pmi::ServerEvent> events;
+  server_->CompleteBarrier(union_, &events);
+  union_.clear();
+  Take(events, toLauncher);
+}
+
+void AgentPmi::Take(const std::vector<pmi::ServerEvent>& events, std::string* toLauncher) {
+  for (const pmi::ServerEvent& e : events) {
+    const int rank = e.client >= 0 && static_cast<size_t>(e.client) < ranks_.size() ? ranks_[e.client] : -1;
+    switch (e.kind) {
+      case pmi::ServerEvent::kBarrier:
+        *toLauncher += AgentEncodeFence(e.puts);
+        break;
+      case pmi::ServerEvent::kAbort: {
+        AgentRankAbort abort{rank, e.exitCode};
+        *toLauncher += AgentEncode(kAgentAbort, &abort, sizeof abort);
+        break;
+      }
+      case pmi::ServerEvent::kBreak:
+        fprintf(stderr, "tarvo: rank %d broke the PMI protocol (%s); its connection is closed\n", rank,
+                e.text.c_str());
+        break;
+      case pmi::ServerEvent::kStranger:
+        break;  // the agent has no TCP endpoint
+    }
+  }
+  if (culprit_) ReportWaiting(toLauncher);
+}
+
+// Which ranks wait in the barrier, when it changed, once a rank has ended
+// outside it: the launcher names the rank that holds them up.
+void AgentPmi::ReportWaiting(std::string* toLauncher) {
+  std::vector<int32_t> waiting;
+  for (size_t c = 0; c < ranks_.size(); ++c) {
+    if (server_->Engine().InBarrier(static_cast<int>(c))) waiting.push_back(ranks_[c]);
+  }
+  if (waiting == waitingSent_) return;
+  waitingSent_ = waiting;
+  *toLauncher += AgentEncode(kAgentWaiting, waiting.data(), waiting.size() * sizeof(int32_t));
+}

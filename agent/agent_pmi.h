@@ -1,0 +1,56 @@
+// The agent's PMI-1 server: its host's ranks talk to it through the
+// descriptors it hands them (PMI_FD); it answers their puts and gets from
+// its own copy of the job's key/value space, and at a barrier sends the
+// launcher only the puts of its ranks since the last one, once every rank
+// of it has entered. The launcher's union of every host's puts releases
+// them. Nothing here writes to the launcher: what is to be sent comes back
+// as bytes, in order.
+#ifndef TARVO_AGENT_AGENT_PMI_H
+#define TARVO_AGENT_AGENT_PMI_H
+
+#include <poll.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/agent_inbox.h"
+#include "pmi/pmi1_server.h"
+
+class AgentPmi {
+ public:
+  /// The job, from the launcher's kAgentJob.
+  void SetJob(const AgentOrder& job);
+
+  /// Before rank's fork: the descriptor the child keeps (-1: none) and the
+  /// variables it puts in its environment.
+  int PrepareRank(int rank, std::vector<std::string>* env);
+  /// After the fork (started or not).
+  void RankStarted(int rank);
+  /// A rank has ended: when it ended outside the barrier without finalize,
+  /// the ranks that wait in it are reported from now on.
+  void RankEnded(int rank, std::string* toLauncher);
+
+  void Fds(std::vector<pollfd>* fds) const;
+  /// What ready descriptors bring: replies go to the ranks, the fence, an
+  /// abort and the waiting ranks into *toLauncher.
+  void OnReady(const pollfd* fds, size_t count, std::string* toLauncher);
+  /// The launcher's kAgentFencePuts and kAgentFenceDone.
+  void FencePuts(const std::map<std::string, std::string>& puts) { union_.insert(puts.begin(), puts.end()); }
+  void FenceDone(std::string* toLauncher);
+
+ private:
+  int ClientOf(int rank) const;
+  void Take(const std::vector<pmi::ServerEvent>& events, std::string* toLauncher);
+  void ReportWaiting(std::string* toLauncher);
+
+  std::unique_ptr<pmi::Pmi1Server> server_;
+  std::vector<int> ranks_;  // by client
+  int size_ = 0;
+  std::map<std::string, std::string> union_;
+  bool culprit_ = false;  // a rank ended outside the barrier, unfinalized
+  std::vector<int32_t> waitingSent_;
+};
+
+#endif  // TARVO_AGENT_AGENT_PMI_H

@@ -1,0 +1,181 @@
+#include "launcher/mpi/MpiServer.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/agent_wire.h"
+#include "pmi/process_mapping.h"
+
+namespace {
+
+bool (*admitSender)(const char*) = nullptr;
+void (*countStranger)(const char*) = nullptr;
+
+}  // namespace
+
+void MpiSetSenderChecks(bool (*admit)(const char*), void (*stranger)(const char*)) {
+  admitSender = admit;
+  countStranger = stranger;
+}
+
+MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vector<int>& appnums,
+                     const std::vector<int>& agentOf, int agents)
+    : size_(static_cast<int>(hostOfRank.size())),
+      kvsname_("tarvo_" + std::to_string(getpid())),
+      mapping_(pmi::ProcessMapping(hostOfRank)),
+      appnums_(appnums),
+      agentOf_(agentOf),
+      clientOf_(hostOfRank.size(), -1),
+      since_(hostOfRank.size(), -1),
+      agentIn_(static_cast<size_t>(agents), 0) {
+  pmi::JobFacts facts;
+  facts.kvsname = kvsname_;
+  facts.size = facts.universeSize = size_;
+  facts.processMapping = mapping_;
+  for (int rank = 0; rank < size_; ++rank) {
+    if (agentOf_[static_cast<size_t>(rank)] >= 0) continue;
+    clientOf_[static_cast<size_t>(rank)] = static_cast<int>(localRanks_.size());
+    localRanks_.push_back(rank);
+    facts.clients.push_back(pmi::LocalRank{rank, appnums_[static_cast<size_t>(rank)]});
+  }
+  server_.reset(new pmi::Pmi1Server(facts));
+}
+
+std::string MpiServer::JobPayload(int agent) const {
+  std::vector<AgentJobClient> clients;
+  for (int rank = 0; rank < size_; ++rank) {
+    if (agentOf_[static_cast<size_t>(rank)] == agent) clients.push_back({rank, appnums_[static_cast<size_t>(rank)]});
+  }
+  AgentJobHead head{size_, size_, static_cast<int32_t>(clients.size())};
+  std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+  payload.append(reinterpret_cast<const char*>(clients.data()), clients.size() * sizeof(AgentJobClient));
+  return payload + AgentStrings({kvsname_, mapping_});
+}
+
+int MpiServer::PrepareRank(int rank, std::vector<std::string>* env) {
+  const int client = rank >= 0 && rank < size_ ? clientOf_[static_cast<size_t>(rank)] : -1;
+  const int fd = client < 0 ? -1 : server_->OpenClient(client);
+  if (fd >= 0) *env = pmi::ClientEnvironment(fd, rank, size_);
+  return fd;
+}
+
+void MpiServer::RankStarted(int rank) {
+  if (rank >= 0 && rank < size_) server_->ChildStarted(clientOf_[static_cast<size_t>(rank)]);
+}
+
+void MpiServer::Listen(int port) {
+  const int size = size_;
+  auto admit = [](const char* sender) { return admitSender == nullptr || admitSender(sender); };
+  // PMI_ID is the rank's number, as carrier derives it (see the README).
+  auto rankOfId = [size](const std::string& id) {
+    if (id.empty() || id.size() > 9 || id.find_first_not_of("0123456789") != std::string::npos) return -1;
+    const int rank = atoi(id.c_str());
+    return rank < size ? rank : -1;
+  };
+  if (!server_->Listen(port, admit, rankOfId)) {
+    fprintf(stderr, "tarvo: cannot listen on TCP port %d for the MPI ranks of remote hosts: %s\n", port,
+            strerror(errno));
+  }
+}
+
+void MpiServer::Fds(std::vector<pollfd>* fds) const { server_->Fds(fds); }
+
+void MpiServer::OnReady(const pollfd* fds, size_t count, double now, std::vector<MpiEvent>* out) {
+  std::vector<pmi::ServerEvent> events;
+  server_->OnReady(fds, count, now, &events);
+  Take(events, out);
+  StampLocal(now);
+}
+
+void MpiServer::Tick(double now) {
+  std::vector<pmi::ServerEvent> events;
+  server_->Tick(now, &events);
+  Take(events, nullptr);
+}
+
+void MpiServer::Take(const std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out) {
+  for (const pmi::ServerEvent& e : events) {
+    MpiEvent m;
+    m.rank = e.client >= 0 ? localRanks_[static_cast<size_t>(e.client)] : -1;
+    switch (e.kind) {
+      case pmi::ServerEvent::kBarrier:
+        localIn_ = true;
+        union_.insert(e.puts.begin(), e.puts.end());
+        continue;
+      case pmi::ServerEvent::kStranger:
+        if (countStranger != nullptr) countStranger(e.sender.c_str());
+        continue;
+      case pmi::ServerEvent::kAbort:
+        m.kind = MpiEvent::kAbort;
+        m.exitCode = e.exitCode;
+        break;
+      case pmi::ServerEvent::kBreak:
+        m.kind = MpiEvent::kBreak;
+        m.text = e.text;
+        break;
+    }
+    if (out != nullptr) out->push_back(m);
+  }
+}
+
+void MpiServer::StampLocal(double now) {
+  for (size_t c = 0; c < localRanks_.size(); ++c) {
+    double& since = since_[static_cast<size_t>(localRanks_[c])];
+    if (!server_->Engine().InBarrier(static_cast<int>(c))) {
+      since = -1;
+    } else if (since < 0) {
+      since = now;
+    }
+  }
+}
+
+bool MpiServer::AgentPuts(int agent, const std::string& payload) {
+  (void)agent;
+  return AgentTakeFencePuts(payload, &union_);
+}
+
+void MpiServer::AgentDone(int agent, double now) {
+  agentIn_[static_cast<size_t>(agent)] = 1;
+  for (int rank = 0; rank < size_; ++rank) {
+    if (agentOf_[static_cast<size_t>(rank)] == agent && since_[static_cast<size_t>(rank)] < 0) {
+      since_[static_cast<size_t>(rank)] = now;
+    }
+  }
+}
+
+void MpiServer::AgentWaiting(int agent, const std::vector<int>& ranks, double now) {
+  for (int rank = 0; rank < size_; ++rank) {
+    if (agentOf_[static_cast<size_t>(rank)] != agent) continue;
+    const bool waits = std::find(ranks.begin(), ranks.end(), rank) != ranks.end();
+    double& since = since_[static_cast<size_t>(rank)];
+    since = waits ? (since < 0 ? now : since) : -1;
+  }
+}
+
+bool MpiServer::TakeFence(std::string* frames, std::vector<MpiEvent>* out) {
+  if ((!localIn_ && !localRanks_.empty()) || (localRanks_.empty() && agentIn_.empty())) return false;
+  for (char in : agentIn_) {
+    if (!in) return false;
+  }
+  if (!agentIn_.empty()) *frames = AgentEncodeFence(union_);
+  std::vector<pmi::ServerEvent> events;
+  server_->CompleteBarrier(union_, &events);
+  Take(events, out);
+  union_.clear();
+  localIn_ = false;
+  std::fill(agentIn_.begin(), agentIn_.end(), 0);
+  std::fill(since_.begin(), since_.end(), -1);
+  return true;
+}
+
+void MpiServer::Waiting(std::vector<double>* since) const {
+  if (since->size() < since_.size()) since->resize(since_.size(), -1);
+  for (size_t rank = 0; rank < since_.size(); ++rank) {
+    if ((*since)[rank] < 0) (*since)[rank] = since_[rank];
+  }
+}

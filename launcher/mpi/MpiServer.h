@@ -1,0 +1,86 @@
+// The launcher's PMI-1 service for MPI programs (pmi/ holds the protocol):
+// the server of the ranks that tarvo starts itself (its own host's, or in
+// rank mode every rank, those on other hosts through the TCP endpoint), and
+// the fence between hosts. An agent answers its own host's ranks and, at a
+// barrier, sends only its new puts; once every host's part is in, the union
+// goes back to every agent and to tarvo's own ranks. The run control polls
+// the server's descriptors in its one loop.
+#ifndef TARVO_LAUNCHER_MPI_MPISERVER_H
+#define TARVO_LAUNCHER_MPI_MPISERVER_H
+
+#include <poll.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pmi/pmi1_server.h"
+
+/// What the run control learns from the ranks it serves.
+struct MpiEvent {
+  enum Kind { kAbort, kBreak } kind = kAbort;
+  int rank = -1;
+  int exitCode = 0;  // kAbort
+  std::string text;  // kBreak: how the rank broke the protocol
+};
+
+/// Start-up: how the TCP endpoint tells a host of the run (counting and
+/// reporting a sender that is not) and counts a connection with a wrong
+/// PMI_ID. Without them the endpoint takes any sender.
+void MpiSetSenderChecks(bool (*admit)(const char* sender), void (*stranger)(const char* sender));
+
+class MpiServer {
+ public:
+  /// The job: every rank's host (ranks share a node in the mapping when
+  /// they share a host), each rank's appnum, and the agent that serves each
+  /// rank (-1: tarvo itself) among `agents` agents.
+  MpiServer(const std::vector<std::string>& hostOfRank, const std::vector<int>& appnums, const std::vector<int>& agentOf,
+            int agents);
+
+  /// The kAgentJob payload for `agent`.
+  std::string JobPayload(int agent) const;
+  /// For a rank that tarvo starts: the descriptor its program keeps (-1:
+  /// none) and the variables for its environment.
+  int PrepareRank(int rank, std::vector<std::string>* env);
+  void RankStarted(int rank);
+  /// The TCP endpoint for ranks started through remote shells: carrier
+  /// gives them PMI_PORT (the launcher's address, `port`) and PMI_ID (their
+  /// rank). Reported on standard error when the port cannot be had.
+  void Listen(int port);
+
+  void Fds(std::vector<pollfd>* fds) const;
+  void OnReady(const pollfd* fds, size_t count, double now, std::vector<MpiEvent>* out);
+  void Tick(double now);
+
+  /// An agent's part of the fence: its puts, then its "done"; what it
+  /// reports waiting in the barrier meanwhile.
+  bool AgentPuts(int agent, const std::string& payload);
+  void AgentDone(int agent, double now);
+  void AgentWaiting(int agent, const std::vector<int>& ranks, double now);
+  /// Once every host's part is in: the union (the frames for every agent
+  /// into *frames), and tarvo's own waiting ranks are released. False while
+  /// a part is missing.
+  bool TakeFence(std::string* frames, std::vector<MpiEvent>* out);
+
+  /// Since when each rank waits in the barrier (-1: it does not, or it is
+  /// not known), filled in where *since says -1.
+  void Waiting(std::vector<double>* since) const;
+
+ private:
+  void Take(const std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
+  void StampLocal(double now);
+
+  int size_ = 0;
+  std::string kvsname_, mapping_;
+  std::vector<int> appnums_, agentOf_;
+  std::vector<int> localRanks_;  // by client of server_
+  std::vector<int> clientOf_;    // by rank, -1 for an agent's
+  std::unique_ptr<pmi::Pmi1Server> server_;
+  std::vector<double> since_;    // by rank
+  std::vector<char> agentIn_;    // by agent: its part of the fence is in
+  bool localIn_ = false;
+  pmi::KeyValues union_;
+};
+
+#endif  // TARVO_LAUNCHER_MPI_MPISERVER_H

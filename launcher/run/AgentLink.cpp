@@ -1,0 +1,106 @@
+// The pure reader of one agent's connection (AgentTakeMessage): the proof
+// of the hello, the ranks' starts and ends, and the PMI-1 fence, abort and
+// waiting ranks.
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "launcher/run/AgentHub.h"
+
+namespace {
+
+// Compares without stopping at the first difference.
+bool SameSecret(const char* got, size_t gotSize, const std::string& want) {
+  unsigned diff = gotSize == want.size() ? 0 : 1;
+  for (size_t i = 0; i < want.size() && i < gotSize; ++i) diff |= static_cast<unsigned char>(got[i] ^ want[i]);
+  return diff == 0;
+}
+
+bool OwnRank(const AgentLinkState& a, int rank) { return std::binary_search(a.ranks.begin(), a.ranks.end(), rank); }
+
+// The PMI fence: an agent's puts (checked as the launcher will take them),
+// its "done", and the ranks of it that wait.
+bool TakeFence(const AgentMessage& m, const AgentLinkState& a, int self, std::vector<AgentEvent>* out) {
+  AgentEvent e;
+  e.agent = self;
+  if (m.type == kAgentFenceDone) {
+    e.kind = AgentEvent::kFenceDone;
+  } else if (m.type == kAgentFencePuts) {
+    std::map<std::string, std::string> puts;
+    if (!AgentTakeFencePuts(m.payload, &puts)) return false;
+    e.kind = AgentEvent::kFencePuts;
+    e.payload = m.payload;
+  } else {
+    if (m.payload.size() % sizeof(int32_t) != 0) return false;
+    e.kind = AgentEvent::kWaiting;
+    for (size_t at = 0; at < m.payload.size(); at += sizeof(int32_t)) {
+      int32_t rank;
+      memcpy(&rank, m.payload.data() + at, sizeof rank);
+      if (!OwnRank(a, rank)) return false;
+      e.ranks.push_back(rank);
+    }
+  }
+  out->push_back(e);
+  return true;
+}
+
+}  // namespace
+
+bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vector<AgentLinkState>* agents,
+                      int* self, std::vector<AgentEvent>* out) {
+  if (*self < 0) {
+    // The first message proves the connection, or ends it.
+    if (m.type != kAgentHello || m.payload.size() != sizeof(AgentHello)) return false;
+    AgentHello hello;
+    memcpy(&hello, m.payload.data(), sizeof hello);
+    if (!SameSecret(hello.secret, strnlen(hello.secret, sizeof hello.secret), secret)) return false;
+    if (hello.agent < 0 || static_cast<size_t>(hello.agent) >= agents->size()) return false;
+    AgentLinkState& a = (*agents)[static_cast<size_t>(hello.agent)];
+    if (a.agent >= 0) return false;  // that agent has a connection already
+    a.agent = hello.agent;
+    *self = hello.agent;
+    AgentEvent e;
+    e.kind = AgentEvent::kLoggedIn;
+    e.agent = hello.agent;
+    out->push_back(e);
+    return true;
+  }
+  AgentLinkState& a = (*agents)[static_cast<size_t>(*self)];
+  if (m.type == kAgentFencePuts || m.type == kAgentFenceDone || m.type == kAgentWaiting) {
+    return TakeFence(m, a, *self, out);
+  }
+  if (m.type == kAgentAbort) {
+    AgentRankAbort r;
+    memcpy(&r, m.payload.data(), sizeof r);  // the frame reader checked its size
+    if (!OwnRank(a, r.rank)) return false;
+    AgentEvent e;
+    e.kind = AgentEvent::kAbort;
+    e.agent = *self;
+    e.rank = r.rank;
+    e.exitCode = r.exitCode;
+    out->push_back(e);
+    return true;
+  }
+  if (m.type != kAgentStarted && m.type != kAgentEnded) return false;
+  AgentRankEnd r{};
+  memcpy(&r, m.payload.data(), std::min(m.payload.size(), sizeof r));
+  auto it = std::lower_bound(a.ranks.begin(), a.ranks.end(), r.rank);
+  if (it == a.ranks.end() || *it != r.rank || r.pid <= 0) return false;  // not a rank of this agent
+  const size_t k = static_cast<size_t>(it - a.ranks.begin());
+  if (a.ended[k]) return false;
+  AgentEvent e;
+  e.agent = *self;
+  e.rank = r.rank;
+  e.pid = r.pid;
+  if (m.type == kAgentStarted) {
+    e.kind = AgentEvent::kStarted;
+  } else {
+    e.kind = AgentEvent::kEnded;
+    e.waitStatus = r.waitStatus;
+    a.ended[k] = 1;
+    --a.live;
+  }
+  out->push_back(e);
+  return true;
+}
+

@@ -1,0 +1,74 @@
+// The run control's part of the PMI-1 service: aborts end the run, the
+// fence between tarvo's own ranks and the agents completes here, and ranks
+// that wait in a PMI barrier count as waiting in a collective operation.
+#include <algorithm>
+#include <cstdio>
+
+#include "launcher/run/RunLoop.h"
+
+namespace runloop {
+
+void Run::TakeMpi() {
+  if (mpi_ == nullptr) return;
+  mpi_->Tick(Now());
+  std::vector<MpiEvent> events;
+  events.swap(mpiEvents_);
+  for (const MpiEvent& e : events) {
+    if (e.kind == MpiEvent::kAbort) {
+      Aborted(e.rank, e.exitCode);
+    } else {
+      fprintf(stderr, "tarvo: rank %d broke the PMI protocol (%s); its connection is closed\n", e.rank, e.text.c_str());
+    }
+  }
+  FenceIfComplete();
+}
+
+// An agent's abort, its part of the fence and its waiting ranks; false for
+// other events.
+bool Run::TakeAgentMpi(const AgentEvent& e) {
+  switch (e.kind) {
+    case AgentEvent::kAbort:
+      Aborted(e.rank, e.exitCode);
+      return true;
+    case AgentEvent::kFencePuts:
+      if (mpi_ != nullptr) mpi_->AgentPuts(e.agent, e.payload);
+      return true;
+    case AgentEvent::kFenceDone:
+      if (mpi_ != nullptr) mpi_->AgentDone(e.agent, Now());
+      FenceIfComplete();
+      return true;
+    case AgentEvent::kWaiting:
+      if (mpi_ != nullptr) mpi_->AgentWaiting(e.agent, e.ranks, Now());
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Every host's puts are in: the union to every agent, and tarvo's own
+// waiting ranks released.
+void Run::FenceIfComplete() {
+  if (mpi_ == nullptr) return;
+  std::string frames;
+  std::vector<MpiEvent> events;
+  if (!mpi_->TakeFence(&frames, &events)) return;
+  if (hub_ != nullptr && !frames.empty()) hub_->Broadcast(frames);
+  mpiEvents_.insert(mpiEvents_.end(), events.begin(), events.end());
+}
+
+void Run::Aborted(int rank, int exitCode) {
+  if (ending_ || rank < 0 || static_cast<size_t>(rank) >= byRank_.size() || byRank_[static_cast<size_t>(rank)] < 0) {
+    return;
+  }
+  const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(rank)]);
+  fprintf(stderr, "tarvo: %s called abort with status %d; ending the run\n", Who(i).c_str(), exitCode);
+  ownFailure_ = exitCode;
+  BeginEnding(kRankFailed, SIGTERM);
+}
+
+void Run::Waiting(std::vector<double>* since) const {
+  if (Shared().waiting != nullptr) Shared().waiting(since);
+  if (mpi_ != nullptr) mpi_->Waiting(since);
+}
+
+}  // namespace runloop

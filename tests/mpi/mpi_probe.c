@@ -1,0 +1,50 @@
+/* An MPI program for the end-to-end tests, built with mpicc.mpich.
+ *   mpi_probe [DIR]        every rank writes its pid into DIR/R.pid, then prints
+ *                          "rank R of N shm S sum T ring P"
+ *   mpi_probe DIR abort    rank 1 calls MPI_Abort with 7
+ *   mpi_probe DIR kill     rank 1 is killed by SIGKILL before MPI_Init ends */
+#include <mpi.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static void WritePid(const char* dir, const char* rank) {
+  char path[4096];
+  snprintf(path, sizeof path, "%s/%s.pid", dir, rank);
+  FILE* f = fopen(path, "w");
+  if (f != NULL) {
+    fprintf(f, "%d\n", (int)getpid());
+    fclose(f);
+  }
+}
+
+int main(int argc, char** argv) {
+  const char* dir = argc > 1 ? argv[1] : NULL;
+  const char* mode = argc > 2 ? argv[2] : "";
+  const char* envRank = getenv("PMI_RANK") ? getenv("PMI_RANK") : getenv("PMI_ID");
+  if (dir != NULL && envRank != NULL) WritePid(dir, envRank);
+  if (strcmp(mode, "kill") == 0 && envRank != NULL && strcmp(envRank, "1") == 0) raise(SIGKILL);
+  MPI_Init(&argc, &argv);
+  int rank, size;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  if (strcmp(mode, "abort") == 0 && rank == 1) MPI_Abort(MPI_COMM_WORLD, 7);
+  MPI_Comm shm;
+  int shmSize;
+  MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &shm);
+  MPI_Comm_size(shm, &shmSize);
+  int one = rank + 1, sum = 0;
+  MPI_Allreduce(&one, &sum, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+  /* The ring: each rank sends its number on, and takes its left neighbour's. */
+  int left = -1;
+  MPI_Sendrecv(&rank, 1, MPI_INT, (rank + 1) % size, 0, &left, 1, MPI_INT, (rank + size - 1) % size, 0,
+               MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+  if (strcmp(mode, "abort") == 0) MPI_Barrier(MPI_COMM_WORLD);
+  printf("rank %d of %d shm %d sum %d ring %s\n", rank, size, shmSize, sum,
+         left == (rank + size - 1) % size ? "ok" : "broken");
+  MPI_Comm_free(&shm);
+  MPI_Finalize();
+  return 0;
+}

@@ -1,0 +1,220 @@
+// Unmodified MPICH programs under tarvo: tests/mpi/mpi_probe.c, built with
+// mpicc.mpich, run locally, in host mode and with per-rank remote shells
+// over the loopback sshd (hosts 127.0.0.2 and up, several "hosts" of this
+// machine), and the PMI-1 server's TCP endpoint against strangers. The
+// Slurm cluster's run is in slurm_test.cpp.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "pmi/pmi1_server.h"
+#include "tests/launcher_harness.h"
+#include "tests/run_util.h"
+#include "tests/support/processes.h"
+#include "tests/support/sshd.h"
+
+namespace {
+
+const std::string kProbe = TARVO_MPI_PROBE;  // empty: mpicc.mpich was not found
+
+std::string LocalName() {
+  char name[256] = {0};
+  gethostname(name, sizeof name - 1);
+  return std::string(name).substr(0, 31);
+}
+
+// "rank R of N shm S sum T ring ok" for every rank, sorted.
+std::string Expected(int size, const std::vector<int>& shmOfRank) {
+  std::vector<std::string> lines;
+  for (int r = 0; r < size; ++r) {
+    lines.push_back("rank " + std::to_string(r) + " of " + std::to_string(size) + " shm " +
+                    std::to_string(shmOfRank[static_cast<size_t>(r)]) + " sum " + std::to_string(size * (size + 1) / 2) +
+                    " ring ok");
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string text;
+  for (const std::string& l : lines) text += l + "\n";
+  return text;
+}
+
+std::string SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  std::string sorted;
+  for (const std::string& l : lines) sorted += l + "\n";
+  return sorted;
+}
+
+// How a run is placed: the environment, tarvo's words before the program,
+// the machine file's lines (empty: none), and whether it needs the sshd.
+struct Placement {
+  const char* name;
+  const char* launch;  // TARVO_LAUNCH
+  std::vector<std::string> args;
+  std::vector<std::string> hosts;
+};
+
+class MpiRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (kProbe.empty()) GTEST_SKIP() << "mpicc.mpich not found: the MPI tests need mpich and libmpich-dev";
+  }
+
+  // Starts the sshd for a remote placement; false (said why) when it cannot.
+  bool Remote() {
+    if (!sshd_) sshd_.reset(new support::Sshd(4, {"MaxStartups 100"}));
+    if (!sshd_->Ready()) std::cerr << "no private sshd, remote placements skipped: " << sshd_->Why() << "\n";
+    return sshd_->Ready();
+  }
+
+  // Runs the probe as `p` places it, in a directory of its own; its pids are
+  // left there as R.pid.
+  std::unique_ptr<harness::LauncherRun> Start(const Placement& p, const std::string& mode, std::string* dir) {
+    *dir = testutil::MakeTempDir();
+    harness::Options o;
+    o.hold = false;
+    o.workdir = *dir;
+    o.env = {{"TARVO_LAUNCH", p.launch}, {"TARVO_KILL_GRACE", "1"}};
+    o.exactPath = std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin";
+    std::vector<std::string> args = p.args;
+    if (!p.hosts.empty()) {
+      std::string file;
+      for (const std::string& h : p.hosts) file += h + "\n";
+      testutil::WriteFile(*dir + "/hosts", file);
+      o.exactPath = sshd_->ShimDir() + ":" + o.exactPath;
+      args.insert(args.begin(), {"-ssh", "-mf", "hosts"});
+    }
+    args.insert(args.end(), {kProbe, *dir});
+    if (!mode.empty()) args.push_back(mode);
+    return std::unique_ptr<harness::LauncherRun>(new harness::LauncherRun(args, o));
+  }
+
+  std::unique_ptr<support::Sshd> sshd_;
+};
+
+const std::vector<Placement>& Placements() {
+  static const std::vector<Placement> all = {
+      {"local", "rank", {"-np", "4"}, {}},
+      {"host mode", "host", {"-np", "6"}, {LocalName(), "127.0.0.2", "127.0.0.3"}},
+      {"per-rank remote shells", "rank", {"-np", "4"}, {"127.0.0.2", "127.0.0.3"}},
+  };
+  return all;
+}
+
+TEST_F(MpiRun, RanksSizesAllreduceRingAndSharedMemoryGroupsFollowThePlacement) {
+  // Ranks share a node exactly when their hosts are the same.
+  const std::vector<std::vector<int>> shm = {{4, 4, 4, 4}, {2, 2, 2, 2, 2, 2}, {2, 2, 2, 2}};
+  for (size_t k = 0; k < Placements().size(); ++k) {
+    const Placement& p = Placements()[k];
+    if (!p.hosts.empty() && !Remote()) continue;
+    std::string dir;
+    auto run = Start(p, "", &dir);
+    EXPECT_EQ(run->Wait(90), 0) << p.name << "\n" << run->Stderr();
+    EXPECT_EQ(SortedLines(run->Stdout()), Expected(static_cast<int>(shm[k].size()), shm[k])) << p.name << run->Stderr();
+    EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty()) << p.name;
+    testutil::Run("rm -rf " + dir);
+  }
+}
+
+// MPI_Abort from rank 1 ends the run with its status; a rank killed before
+// its MPI_Init is over ends it as a killed rank does. Nothing is left.
+TEST_F(MpiRun, AbortAndARankKilledInInitEndTheRun) {
+  struct Case {
+    const char* mode;
+    int status;
+    std::string report;
+  } cases[] = {
+      {"abort", 7, " called abort with status 7; ending the run\n"},
+      {"kill", 137, " was killed by signal 9 (Killed); ending the run\n"},
+  };
+  for (size_t k = 0; k < 2; ++k) {
+    const Placement& p = Placements()[k];
+    if (!p.hosts.empty() && !Remote()) continue;
+    for (const Case& c : cases) {
+      std::string dir;
+      auto run = Start(p, c.mode, &dir);
+      EXPECT_EQ(run->Wait(90), c.status) << p.name << " " << c.mode << "\n" << run->Stderr();
+      const std::string host = k == 0 ? LocalName() : "127.0.0.2";
+      EXPECT_NE(run->Stderr().find("tarvo: rank 1 (pid "), std::string::npos) << run->Stderr();
+      EXPECT_NE(run->Stderr().find(" on " + host + ")" + c.report), std::string::npos) << p.name << run->Stderr();
+      std::vector<pid_t> pids = support::PidsIn(dir);
+      EXPECT_FALSE(pids.empty()) << p.name << " " << c.mode;  // rank 1 writes before it fails
+      EXPECT_TRUE(support::Survivors(pids).empty()) << p.name << " " << c.mode;
+      testutil::Run("rm -rf " + dir);
+    }
+  }
+}
+
+// The TCP endpoint takes a rank only from a host of the run and with a
+// PMI_ID that names a rank not yet attached; anyone else is closed and
+// counted.
+TEST(PmiTcpEndpoint, ClosesStrangersAndWrongIds) {
+  pmi::JobFacts facts;
+  facts.kvsname = "kvs";
+  facts.size = facts.universeSize = 2;
+  facts.clients = {{0, 0}, {1, 0}};
+  struct Case {
+    bool admitted;
+    const char* line;
+    const char* reply;  // empty: closed
+  } cases[] = {
+      {false, "cmd=initack pmiid=1\n", ""},
+      {true, "cmd=initack pmiid=7\n", ""},
+      {true, "cmd=init pmi_version=1 pmi_subversion=1\n", ""},
+      {true, "cmd=initack pmiid=1\n", "cmd=initack\ncmd=set size=2\ncmd=set rank=1\ncmd=set debug=0\n"},
+      {true, "cmd=initack pmiid=1\n", ""},  // rank 1 is attached already
+  };
+  pmi::Pmi1Server server(facts);
+  bool admit = false;
+  int port = 0;
+  for (int tries = 0; tries < 20 && port == 0; ++tries) {
+    const int p = 20000 + static_cast<int>((getpid() * 7 + tries * 131) % 30000);
+    if (server.Listen(p, [&](const char*) { return admit; },
+                      [](const std::string& id) { return id == "1" ? 1 : id == "0" ? 0 : -1; })) {
+      port = p;
+    }
+  }
+  ASSERT_NE(port, 0);
+  std::vector<int> keep;
+  for (const Case& c : cases) {
+    admit = c.admitted;
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    ASSERT_EQ(write(fd, c.line, strlen(c.line)), static_cast<ssize_t>(strlen(c.line)));
+    std::vector<pmi::ServerEvent> events;
+    std::string got;
+    for (int round = 0; round < 200 && (*c.reply == '\0' || got.size() < strlen(c.reply)); ++round) {
+      std::vector<pollfd> fds;
+      server.Fds(&fds);
+      poll(fds.data(), fds.size(), 10);
+      server.OnReady(fds.data(), fds.size(), 0, &events);
+      char buffer[512];
+      const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n > 0) got.append(buffer, static_cast<size_t>(n));
+      if (n == 0) break;  // closed
+      if (*c.reply == '\0' && !events.empty()) break;
+    }
+    EXPECT_EQ(got, c.reply) << c.line;
+    const bool stranger = std::any_of(events.begin(), events.end(),
+                                      [](const pmi::ServerEvent& e) { return e.kind == pmi::ServerEvent::kStranger; });
+    EXPECT_EQ(stranger, *c.reply == '\0') << c.line;
+    keep.push_back(fd);
+  }
+  for (int fd : keep) close(fd);
+}
+
+}  // namespace
