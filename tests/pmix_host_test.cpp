@@ -3,6 +3,7 @@
 // the merged environment, as a launcher does, and checks what the programs
 // and the callbacks saw.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -110,9 +111,9 @@ bool SecondServer() {
 #define SKIP_IF_SECOND_SERVER() \
   if (SecondServer()) GTEST_SKIP() << "libpmix's server has run in this process: run this test alone (ctest does)"
 
-pmi::PmixJob Job(std::vector<std::string> hosts, std::string thisHost) {
+pmi::PmixJob Job(std::vector<std::string> hosts, std::string thisHost, pid_t owner = getpid()) {
   pmi::PmixJob job;
-  job.nspace = "tarvo-test-" + std::to_string(getpid());
+  job.nspace = "tarvo-test-" + std::to_string(owner);
   job.hosts = std::move(hosts);
   job.thisHost = std::move(thisHost);
   return job;
@@ -179,6 +180,94 @@ TEST(PmixHost, RankThatEndsWithoutFinalizeIsNamed) {
   kill(pids[1], SIGKILL);
   WaitAll({pids[1]});
   host.Stop();
+  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+}
+
+// One node's side of a two-node exchange over a stream socket: this node's
+// blob goes out with its length, the other's comes in, and the union is in
+// node order. Each fence on a thread of its own, as the progress thread
+// must not wait; reads are bounded.
+class SocketExchange {
+ public:
+  SocketExchange(int fd, bool firstNode) : fd_(fd), first_(firstNode) {}
+  ~SocketExchange() {
+    for (std::thread& t : threads_) t.join();
+  }
+  void operator()(std::string blob, pmi::PmixCallbacks::Done done) {
+    ++fences_;
+    threads_.emplace_back([this, blob, done] {
+      uint64_t size = blob.size();
+      bool sent = write(fd_, &size, sizeof size) == sizeof size &&
+                  write(fd_, blob.data(), blob.size()) == static_cast<ssize_t>(blob.size());
+      std::string other;
+      if (sent && Read(&size, sizeof size)) {
+        other.resize(size);
+        if (!Read(&other[0], size)) other.clear();
+      }
+      done(first_ ? blob + other : other + blob);
+    });
+  }
+  int Fences() const { return fences_; }
+
+ private:
+  bool Read(void* into, size_t n) {
+    char* p = static_cast<char*>(into);
+    while (n > 0) {
+      pollfd pfd{fd_, POLLIN, 0};
+      if (poll(&pfd, 1, 60000) != 1) return false;
+      ssize_t got = read(fd_, p, n);
+      if (got <= 0) return false;
+      p += got;
+      n -= static_cast<size_t>(got);
+    }
+    return true;
+  }
+  int fd_;
+  bool first_;
+  int fences_ = 0;  // on libpmix's thread only, read after Stop
+  std::vector<std::thread> threads_;
+};
+
+// Runs node `node` of the job: its host, its ranks, their end; 0 when every
+// rank ended with 0, and *fences the fences that crossed to the other node.
+int RunNode(const pmi::PmixJob& job, int fd, const std::string& dir, int* fences) {
+  Seen seen;
+  SocketExchange exchange(fd, job.thisHost == job.hosts[0]);
+  pmi::PmixHost host;
+  std::string why;
+  if (!host.Start(job, seen.Callbacks(std::ref(exchange)), &why)) return 2;
+  std::vector<int> statuses = WaitAll(StartRanks(host, dir, "report"));
+  host.Stop();
+  close(fd);  // the other node's pending read ends
+  *fences = exchange.Fences();
+  return statuses == std::vector<int>(statuses.size(), 0) ? 0 : 1;
+}
+
+TEST(PmixHost, TwoNodesOfOneMachineFenceThroughTheCallersExchange) {
+  SKIP_IF_SECOND_SERVER();
+  std::string dir = testutil::MakeTempDir();
+  pmi::PmixJob job = Job({"n0", "n1", "n0", "n1"}, "n0");
+  job.sharedMachine = true;
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  fflush(stdout);
+  fflush(stderr);
+  pid_t other = fork();  // before this process starts any thread
+  if (other == 0) {
+    close(sv[0]);
+    pmi::PmixJob mine = job;
+    mine.thisHost = "n1";
+    int fences = 0;
+    _exit(RunNode(mine, sv[1], dir, &fences));
+  }
+  close(sv[1]);
+  int fences = 0;
+  EXPECT_EQ(RunNode(job, sv[0], dir, &fences), 0);
+  EXPECT_EQ(support::WaitChild(other, 90000), 0);
+  EXPECT_GE(fences, 1);
+  for (int r = 0; r < 4; ++r)
+    EXPECT_EQ(testutil::ReadFile(dir + "/" + std::to_string(r) + ".out"),
+              "rank " + std::to_string(r) + " of 4 sum 6 shared 2 appnum 0\n");
   EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
 }
 
