@@ -31,6 +31,7 @@ struct PmixHost::State {
   std::mutex mutex;
   bool serving = false;
   std::set<int> finalized;
+  std::weak_ptr<State> self;  // for the fence completions, which may outlive the host
 };
 
 namespace {
@@ -72,16 +73,19 @@ void ReleaseUnion(void* held) { delete static_cast<std::string*>(held); }
 
 pmix_status_t OnFence(const pmix_proc_t*, size_t, const pmix_info_t*, size_t, char* data, size_t ndata,
                       pmix_modex_cbfunc_t cbfunc, void* cbdata) {
-  PmixHost::State* s = g_host.load();
-  if (s == nullptr || !s->callbacks.exchange) return PMIX_ERR_NOT_SUPPORTED;
+  PmixHost::State* host = g_host.load();
+  if (host == nullptr) return PMIX_ERR_NOT_SUPPORTED;
+  std::shared_ptr<PmixHost::State> s = host->self.lock();
   std::string blob = data == nullptr ? std::string() : std::string(data, ndata);
-  s->callbacks.exchange(std::move(blob), [s, cbfunc, cbdata](std::string all) {
+  auto done = [s, cbfunc, cbdata](std::string all) {
     // The library copies the union on its own thread and then releases it.
     std::lock_guard<std::mutex> lock(s->mutex);
     if (!s->serving) return;
     auto* held = new std::string(std::move(all));
     cbfunc(PMIX_SUCCESS, held->data(), held->size(), cbdata, ReleaseUnion, held);
-  });
+  };
+  if (s->callbacks.exchange) s->callbacks.exchange(std::move(blob), std::move(done));
+  else done(std::move(blob));
   return PMIX_SUCCESS;
 }
 
@@ -142,7 +146,7 @@ std::string Why(const char* what, pmix_status_t rc) {
 
 }  // namespace
 
-PmixHost::PmixHost() : state_(new State) {}
+PmixHost::PmixHost() : state_(std::make_shared<State>()) { state_->self = state_; }
 
 PmixHost::~PmixHost() { Stop(); }
 

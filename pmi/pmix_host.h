@@ -48,9 +48,11 @@ struct PmixCallbacks {
   // `blob` is this node's data (opaque bytes, possibly empty). Call `done`
   // with the concatenation of every node's blob of the same fence (any
   // order of nodes; fences are matched by their count, as every rank makes
-  // the same fences in the same order). With one node, done(blob).
+  // the same fences in the same order). With one node, done(blob); left
+  // empty, every fence is completed with this node's blob alone.
   std::function<void(std::string blob, Done done)> exchange;
-  // A rank called PMIx_Abort (MPI_Abort): the run must end with `status`.
+  // A rank called PMIx_Abort (MPI_Abort): the run must end with `status`
+  // (the whole run, whichever ranks the call named).
   // The rank is released when this returns; it then exits by itself.
   std::function<void(int rank, int status, const std::string& message)> abort;
   // A rank's client connected (MPI_Init began). Optional.
@@ -97,7 +99,7 @@ class PmixHost {
   struct State;
 
  private:
-  std::unique_ptr<State> state_;
+  std::shared_ptr<State> state_;  // shared with fence completions in flight
 };
 
 // `base` (NAME=VALUE entries, a rank's environment as the launcher built it)
