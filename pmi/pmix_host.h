@@ -86,8 +86,8 @@ class PmixHost {
   std::vector<std::string> Environment(int rank) const;
   // Whether rank `rank` of this node has called finalize. The rank waits in
   // its finalize until this holds, so a rank whose process has ended while
-  // this is false ended before finalize (as part 1's PMI-1 ranks are
-  // judged). Any thread.
+  // this is false ended before finalize, as a PMI-1 rank that ends before
+  // its finalize is judged. Any thread.
   bool Finalized(int rank) const;
   // The private directory (empty when not started).
   const std::string& TmpDir() const;
