@@ -1,0 +1,297 @@
+// The PMIx server of one node: libpmix's server API behind PmixHost.
+#include "pmi/pmix_host.h"
+
+#include <ftw.h>
+#include <pmix.h>
+#include <pmix_server.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "pmi/pmix_facts.h"
+
+namespace pmi {
+
+struct PmixHost::State {
+  PmixJob job;
+  PmixCallbacks callbacks;
+  std::string tmpDir;
+  std::vector<int> localRanks;
+  std::map<int, std::vector<std::string>> environments;
+  bool serverUp = false;
+  // `serving` guards the library's callbacks and late fence completions
+  // against a server that Stop is finalizing.
+  std::mutex mutex;
+  bool serving = false;
+  std::set<int> finalized;
+  std::weak_ptr<State> self;  // for the fence completions, which may outlive the host
+};
+
+namespace {
+
+// libpmix holds one server per process, and its callbacks carry no pointer
+// of ours: they find the running host here.
+std::atomic<PmixHost::State*> g_host{nullptr};
+// After PMIx_server_finalize the library cannot start a server again in
+// the same process (a second init fails deep inside it).
+std::atomic<bool> g_started{false};
+
+// Waits for one of libpmix's completion callbacks.
+struct Completion {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  pmix_status_t status = PMIX_SUCCESS;
+
+  static void Signal(pmix_status_t status, void* self) {
+    auto* c = static_cast<Completion*>(self);
+    std::lock_guard<std::mutex> lock(c->mutex);
+    c->status = status;
+    c->done = true;
+    c->cv.notify_all();
+  }
+  pmix_status_t Wait() {
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [this] { return done; });
+    return status;
+  }
+};
+
+bool Serving(PmixHost::State* s) {
+  std::lock_guard<std::mutex> lock(s->mutex);
+  return s->serving;
+}
+
+void ReleaseUnion(void* held) { delete static_cast<std::string*>(held); }
+
+pmix_status_t OnFence(const pmix_proc_t*, size_t, const pmix_info_t*, size_t, char* data, size_t ndata,
+                      pmix_modex_cbfunc_t cbfunc, void* cbdata) {
+  PmixHost::State* host = g_host.load();
+  if (host == nullptr) return PMIX_ERR_NOT_SUPPORTED;
+  std::shared_ptr<PmixHost::State> s = host->self.lock();
+  std::string blob = data == nullptr ? std::string() : std::string(data, ndata);
+  auto done = [s, cbfunc, cbdata](std::string all) {
+    // The library copies the union on its own thread and then releases it.
+    std::lock_guard<std::mutex> lock(s->mutex);
+    if (!s->serving) return;
+    auto* held = new std::string(std::move(all));
+    cbfunc(PMIX_SUCCESS, held->data(), held->size(), cbdata, ReleaseUnion, held);
+  };
+  if (s->callbacks.exchange) s->callbacks.exchange(std::move(blob), std::move(done));
+  else done(std::move(blob));
+  return PMIX_SUCCESS;
+}
+
+pmix_status_t OnAbort(const pmix_proc_t* proc, void*, int status, const char msg[], pmix_proc_t*, size_t,
+                      pmix_op_cbfunc_t cbfunc, void* cbdata) {
+  PmixHost::State* s = g_host.load();
+  if (s != nullptr && Serving(s) && s->callbacks.abort)
+    s->callbacks.abort(static_cast<int>(proc->rank), status, msg == nullptr ? "" : msg);
+  // Release the client: it exits by itself once its abort is answered.
+  if (cbfunc != nullptr) cbfunc(PMIX_SUCCESS, cbdata);
+  return PMIX_SUCCESS;
+}
+
+pmix_status_t OnConnected(const pmix_proc_t* proc, void*, pmix_info_t*, size_t, pmix_op_cbfunc_t, void*) {
+  PmixHost::State* s = g_host.load();
+  if (s != nullptr && Serving(s) && s->callbacks.connected) s->callbacks.connected(static_cast<int>(proc->rank));
+  return PMIX_OPERATION_SUCCEEDED;
+}
+
+pmix_status_t OnFinalized(const pmix_proc_t* proc, void*, pmix_op_cbfunc_t, void*) {
+  PmixHost::State* s = g_host.load();
+  if (s == nullptr) return PMIX_OPERATION_SUCCEEDED;
+  {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    if (!s->serving) return PMIX_OPERATION_SUCCEEDED;
+    s->finalized.insert(static_cast<int>(proc->rank));
+  }
+  if (s->callbacks.finalized) s->callbacks.finalized(static_cast<int>(proc->rank));
+  // The rank is released from its finalize once this returns.
+  return PMIX_OPERATION_SUCCEEDED;
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  remove(path);
+  return 0;
+}
+
+void RemoveTree(const std::string& dir) {
+  if (!dir.empty()) nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string MakePrivateDir(const std::string& parent) {
+  std::string base = parent;
+  if (base.empty()) {
+    const char* t = getenv("TMPDIR");
+    base = (t != nullptr && *t != '\0') ? t : "/tmp";
+  }
+  std::string pattern = base + "/tarvo-pmix-XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) return std::string();
+  return std::string(buf.data());
+}
+
+std::string Why(const char* what, pmix_status_t rc) {
+  return std::string(what) + ": " + PMIx_Error_string(rc);
+}
+
+}  // namespace
+
+PmixHost::PmixHost() : state_(std::make_shared<State>()) { state_->self = state_; }
+
+PmixHost::~PmixHost() { Stop(); }
+
+const std::vector<int>& PmixHost::LocalRanks() const { return state_->localRanks; }
+
+bool PmixHost::Finalized(int rank) const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->finalized.count(rank) != 0;
+}
+
+const std::string& PmixHost::TmpDir() const { return state_->tmpDir; }
+
+std::vector<std::string> PmixHost::Environment(int rank) const {
+  auto it = state_->environments.find(rank);
+  return it == state_->environments.end() ? std::vector<std::string>() : it->second;
+}
+
+bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* error) {
+  std::string problem = CheckJob(job);
+  if (!problem.empty()) {
+    *error = problem;
+    return false;
+  }
+  if (g_started.exchange(true)) {
+    *error = "the PMIx server has already run in this process (libpmix starts it once)";
+    return false;
+  }
+  g_host.store(state_.get());
+  State& s = *state_;
+  s.job = job;
+  s.callbacks = std::move(callbacks);
+  s.localRanks = LocalRanksOf(job);
+  s.tmpDir = MakePrivateDir(job.tmpParent);
+  if (s.tmpDir.empty()) {
+    *error = "cannot create a private directory for the PMIx server";
+    g_host.store(nullptr);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.serving = true;
+  }
+
+  static pmix_server_module_t module;  // the library keeps a pointer to it
+  std::memset(&module, 0, sizeof module);
+  module.client_connected2 = OnConnected;
+  module.client_finalized = OnFinalized;
+  module.abort = OnAbort;
+  module.fence_nb = OnFence;
+
+  InfoList init;
+  init.Add(PMIX_SERVER_TMPDIR, s.tmpDir);
+  init.Add(PMIX_SYSTEM_TMPDIR, s.tmpDir);
+  init.Add(PMIX_HOSTNAME, job.thisHost);
+  pmix_data_array_t initInfo = init.Take();
+  pmix_status_t rc = PMIx_server_init(&module, static_cast<pmix_info_t*>(initInfo.array), initInfo.size);
+  PMIx_Data_array_destruct(&initInfo);
+  if (rc != PMIX_SUCCESS) {
+    *error = Why("PMIx_server_init", rc);
+    Stop();
+    return false;
+  }
+  s.serverUp = true;
+
+  pmix_data_array_t facts;
+  problem = JobInfo(job, s.tmpDir, &facts);
+  if (!problem.empty()) {
+    *error = problem;
+    Stop();
+    return false;
+  }
+  pmix_nspace_t nspace;
+  PMIX_LOAD_NSPACE(nspace, job.nspace.c_str());
+  Completion registered;
+  rc = PMIx_server_register_nspace(nspace, static_cast<int>(s.localRanks.size()),
+                                   static_cast<pmix_info_t*>(facts.array), facts.size, Completion::Signal,
+                                   &registered);
+  if (rc == PMIX_SUCCESS) rc = registered.Wait();
+  PMIx_Data_array_destruct(&facts);
+  if (rc != PMIX_SUCCESS && rc != PMIX_OPERATION_SUCCEEDED) {
+    *error = Why("PMIx_server_register_nspace", rc);
+    Stop();
+    return false;
+  }
+
+  for (int rank : s.localRanks) {
+    pmix_proc_t proc;
+    PMIX_LOAD_PROCID(&proc, job.nspace.c_str(), static_cast<pmix_rank_t>(rank));
+    Completion client;
+    rc = PMIx_server_register_client(&proc, getuid(), getgid(), nullptr, Completion::Signal, &client);
+    if (rc == PMIX_SUCCESS) rc = client.Wait();
+    if (rc != PMIX_SUCCESS && rc != PMIX_OPERATION_SUCCEEDED) {
+      *error = Why("PMIx_server_register_client", rc);
+      Stop();
+      return false;
+    }
+    char** env = nullptr;
+    rc = PMIx_server_setup_fork(&proc, &env);
+    std::vector<std::string> entries;
+    for (char** e = env; e != nullptr && *e != nullptr; ++e) {
+      entries.emplace_back(*e);
+      free(*e);
+    }
+    free(env);
+    if (rc != PMIX_SUCCESS) {
+      *error = Why("PMIx_server_setup_fork", rc);
+      Stop();
+      return false;
+    }
+    for (std::string& e : OpenMpiEnvironment(job, s.tmpDir)) entries.push_back(std::move(e));
+    s.environments[rank] = std::move(entries);
+  }
+  return true;
+}
+
+void PmixHost::Stop() {
+  State& s = *state_;
+  if (g_host.load() != &s) return;
+  {
+    // A fence completion in flight finishes first; later ones are dropped.
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.serving = false;
+  }
+  if (s.serverUp) PMIx_server_finalize();
+  s.serverUp = false;
+  RemoveTree(s.tmpDir);
+  s.tmpDir.clear();
+  s.localRanks.clear();
+  s.environments.clear();
+  g_host.store(nullptr);
+}
+
+std::vector<std::string> MergeEnvironment(const std::vector<std::string>& base,
+                                          const std::vector<std::string>& ours) {
+  auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  std::map<std::string, bool> set;
+  for (const std::string& e : ours) set[nameOf(e)] = true;
+  std::vector<std::string> merged;
+  for (const std::string& e : base) {
+    std::string name = nameOf(e);
+    if (name.compare(0, 5, "PMIX_") == 0 || set.count(name) != 0) continue;
+    merged.push_back(e);
+  }
+  merged.insert(merged.end(), ours.begin(), ours.end());
+  return merged;
+}
+
+}  // namespace pmi

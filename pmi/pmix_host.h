@@ -1,0 +1,114 @@
+// The PMIx server of one node, through libpmix's server API, for Open MPI
+// programs: the process that starts a node's ranks (tarvo for its own, the
+// agent for its host's) runs one, and gives each rank the environment that
+// leads it there.
+//
+//   pmi::PmixHost host;                       // one per process, started once (libpmix's rule)
+//   if (!host.Start(job, callbacks, &why)) ...// before any rank starts
+//   for (int r : host.LocalRanks())
+//     env = pmi::MergeEnvironment(env, host.Environment(r));   // then fork/exec rank r
+//   ...                                       // the run
+//   host.Stop();                              // after the node's ranks have ended
+//
+// Start registers the job's facts for every rank of the job, whatever the
+// placement, and each of this node's ranks with the library; the ranks then
+// connect to the server through a socket in the host's private directory.
+//
+// Threads: libpmix runs its own progress thread, and every callback of
+// PmixCallbacks is called on it (never two at once). They must return soon
+// and must not call back into PmixHost. `exchange`'s `done` may be called on
+// any thread, at once (one node) or later (when every node's blob is in);
+// once Stop has begun, a late `done` is dropped.
+#ifndef TARVO_PMI_PMIX_HOST_H
+#define TARVO_PMI_PMIX_HOST_H
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pmi {
+
+// What every node of the run knows of the job, the same on each node but
+// for `thisHost`.
+struct PmixJob {
+  std::string nspace;              // the job's namespace, also its PMIX_JOBID: 1 to 255 bytes
+  std::vector<std::string> hosts;  // the host of every rank, in rank order, as the run names them
+  std::vector<int> appnums;        // each rank's program index (MPI_APPNUM); empty: all 0
+  std::string thisHost;            // this node's name as `hosts` spells it
+  std::string tmpParent;           // where the private directory goes; empty: $TMPDIR, else /tmp
+  bool sharedMachine = false;      // several nodes of the job are one machine (loopback hosts):
+                                   // each node's shared-memory segments go to its own directory
+  bool mpiBinds = false;           // false: the MPI library is told not to bind (the launcher has)
+};
+
+struct PmixCallbacks {
+  using Done = std::function<void(std::string unionOfAllNodes)>;
+  // A fence of the whole job, once this node's ranks have all entered it:
+  // `blob` is this node's data (opaque bytes, possibly empty). Call `done`
+  // with the concatenation of every node's blob of the same fence (any
+  // order of nodes; fences are matched by their count, as every rank makes
+  // the same fences in the same order). With one node, done(blob); left
+  // empty, every fence is completed with this node's blob alone.
+  std::function<void(std::string blob, Done done)> exchange;
+  // A rank called PMIx_Abort (MPI_Abort): the run must end with `status`
+  // (the whole run, whichever ranks the call named).
+  // The rank is released when this returns; it then exits by itself.
+  std::function<void(int rank, int status, const std::string& message)> abort;
+  // A rank's client connected (MPI_Init began). Optional.
+  std::function<void(int rank)> connected;
+  // A rank called finalize (MPI_Finalize). Optional. libpmix says nothing
+  // of a rank that ends without one: ask Finalized() when a rank ends.
+  std::function<void(int rank)> finalized;
+};
+
+class PmixHost {
+ public:
+  PmixHost();
+  ~PmixHost();  // stops the server when still running
+  PmixHost(const PmixHost&) = delete;
+  PmixHost& operator=(const PmixHost&) = delete;
+
+  // Creates the private directory, starts the server, registers the job and
+  // this node's ranks, and prepares each one's environment. False, with the
+  // reason in *error and nothing left running, when the facts do not hold
+  // (no rank on thisHost is allowed: the node then only takes part in the
+  // fences), or libpmix refuses. libpmix's server starts once in a
+  // process's life: a second Start in the same process is refused, even
+  // after Stop (libpmix does not start again after its finalize).
+  bool Start(const PmixJob& job, PmixCallbacks callbacks, std::string* error);
+
+  // This node's ranks, in rank order.
+  const std::vector<int>& LocalRanks() const;
+  // NAME=VALUE entries for rank `rank` (one of LocalRanks(), else empty):
+  // the server's fork set-up (namespace, rank, the server's address, ...)
+  // and what Open MPI needs to take this server as its launcher's.
+  std::vector<std::string> Environment(int rank) const;
+  // Whether rank `rank` of this node has called finalize. The rank waits in
+  // its finalize until this holds, so a rank whose process has ended while
+  // this is false ended before finalize, as a PMI-1 rank that ends before
+  // its finalize is judged. Any thread.
+  bool Finalized(int rank) const;
+  // The private directory (empty when not started).
+  const std::string& TmpDir() const;
+
+  // Finalizes the server and removes the private directory with whatever
+  // the ranks left in it. Idempotent.
+  void Stop();
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;  // shared with fence completions in flight
+};
+
+// `base` (NAME=VALUE entries, a rank's environment as the launcher built it)
+// with `ours` merged in: every PMIX_* entry of `base` is dropped (a server
+// outside, such as Slurm's, must not be found), an entry of `base` whose
+// name `ours` sets is replaced, and the rest keep their order.
+std::vector<std::string> MergeEnvironment(const std::vector<std::string>& base,
+                                          const std::vector<std::string>& ours);
+
+}  // namespace pmi
+
+#endif  // TARVO_PMI_PMIX_HOST_H

@@ -1,0 +1,292 @@
+// The PMIx host with real Open MPI programs (tests/procs/ompi_probe.c, built
+// with mpicc.openmpi): the test starts the host, forks the node's ranks with
+// the merged environment, as a launcher does, and checks what the programs
+// and the callbacks saw.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "pmi/pmix_host.h"
+#include "tests/run_util.h"
+#include "tests/support/processes.h"
+#include "tests/support/wait.h"
+
+extern char** environ;
+
+// libpmix is not built with the sanitizers; these defaults of the test
+// binary silence reports about the library's own frames only.
+// ThreadSanitizer sees its threads' system calls but not the locking
+// around them: PMIx_server_finalize's stop of the listener writes to the
+// listener thread's wake-up pipe while that thread closes it, all inside
+// the library. LeakSanitizer: what PMIx_server_init sets up and what the
+// library's thread allocates for its clients' requests and for storing a
+// fence's data is not all freed by PMIx_server_finalize; as the library has no frame pointers, full
+// unwinding lets these names be seen. Our callbacks, and what the library
+// allocates for calls of ours (info lists, arrays), stay checked.
+extern "C" const char* __tsan_default_suppressions() { return "race:pmix_ptl_base_stop_listening\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:PMIx_server_init\nleak:pmix_server_message_handler\nleak:pmix_gds_base_store_modex\n";
+}
+extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
+
+namespace {
+
+const char kProbe[] = TARVO_TEST_BIN_DIR "/ompi_probe";
+
+// What the callbacks saw, from libpmix's thread.
+struct Seen {
+  std::mutex mutex;
+  std::vector<int> connected;
+  std::vector<int> finalized;
+  std::vector<std::tuple<int, int, std::string>> aborts;
+
+  pmi::PmixCallbacks Callbacks(std::function<void(std::string, pmi::PmixCallbacks::Done)> exchange = {}) {
+    pmi::PmixCallbacks c;
+    c.exchange = exchange ? exchange : [](std::string blob, pmi::PmixCallbacks::Done done) { done(blob); };
+    c.abort = [this](int rank, int status, const std::string& msg) {
+      std::lock_guard<std::mutex> lock(mutex);
+      aborts.emplace_back(rank, status, msg);
+    };
+    c.connected = [this](int rank) {
+      std::lock_guard<std::mutex> lock(mutex);
+      connected.push_back(rank);
+    };
+    c.finalized = [this](int rank) {
+      std::lock_guard<std::mutex> lock(mutex);
+      finalized.push_back(rank);
+    };
+    return c;
+  }
+  size_t Aborts() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return aborts.size();
+  }
+};
+
+// Forks each of the host's ranks as ompi_probe DIR MODE, its output in
+// DIR/<rank>.out; the environment is this process's, with a stale server
+// address of an outside server (as Slurm leaves one) that must not count.
+std::vector<pid_t> StartRanks(const pmi::PmixHost& host, const std::string& dir, const std::string& mode) {
+  std::vector<std::string> base;
+  for (char** e = environ; *e != nullptr; ++e) base.emplace_back(*e);
+  base.emplace_back("PMIX_SERVER_URI41=outside;tcp4://127.0.0.1:1");
+  std::vector<pid_t> pids;
+  for (int rank : host.LocalRanks()) {
+    std::vector<std::string> env = pmi::MergeEnvironment(base, host.Environment(rank));
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    std::string out = dir + "/" + std::to_string(rank) + ".out";
+    std::vector<std::string> words = {kProbe, dir, mode};
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(fd, 1);
+      execve(kProbe, argv.data(), envp.data());
+      _exit(127);
+    }
+    close(fd);
+    pids.push_back(pid);
+  }
+  return pids;
+}
+
+std::vector<int> WaitAll(const std::vector<pid_t>& pids, int boundMs = 60000) {
+  std::vector<int> statuses;
+  for (pid_t p : pids) statuses.push_back(support::WaitChild(p, boundMs));
+  return statuses;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// libpmix's server starts once in a process's life: ctest runs each test
+// in a process of its own; a second test in one process is skipped.
+bool SecondServer() {
+  static bool ran = false;
+  bool before = ran;
+  ran = true;
+  return before;
+}
+#define SKIP_IF_SECOND_SERVER() \
+  if (SecondServer()) GTEST_SKIP() << "libpmix's server has run in this process: run this test alone (ctest does)"
+
+pmi::PmixJob Job(std::vector<std::string> hosts, std::string thisHost, pid_t owner = getpid()) {
+  pmi::PmixJob job;
+  job.nspace = "tarvo-test-" + std::to_string(owner);
+  job.hosts = std::move(hosts);
+  job.thisHost = std::move(thisHost);
+  return job;
+}
+
+TEST(PmixHost, RanksSeeTheirRankSizeSharedMemoryAndAppnum) {
+  SKIP_IF_SECOND_SERVER();
+  std::string dir = testutil::MakeTempDir();
+  pmi::PmixJob job = Job({"n0", "n0", "n0", "n0"}, "n0");
+  job.appnums = {0, 0, 1, 1};
+  Seen seen;
+  pmi::PmixHost host;
+  std::string why;
+  ASSERT_TRUE(host.Start(job, seen.Callbacks(), &why)) << why;
+  std::string tmp = host.TmpDir();
+  EXPECT_TRUE(Exists(tmp));
+  pmi::PmixHost second;
+  EXPECT_FALSE(second.Start(job, seen.Callbacks(), &why)) << "libpmix runs one server per process";
+  EXPECT_FALSE(host.Finalized(0));
+
+  std::vector<pid_t> pids = StartRanks(host, dir, "report");
+  EXPECT_EQ(WaitAll(pids), std::vector<int>(4, 0));
+  for (int r = 0; r < 4; ++r)
+    EXPECT_EQ(testutil::ReadFile(dir + "/" + std::to_string(r) + ".out"),
+              "rank " + std::to_string(r) + " of 4 sum 6 shared 4 appnum " + std::to_string(r / 2) + "\n");
+  host.Stop();
+  EXPECT_FALSE(Exists(tmp));
+  std::sort(seen.connected.begin(), seen.connected.end());
+  std::sort(seen.finalized.begin(), seen.finalized.end());
+  EXPECT_EQ(seen.connected, (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(seen.finalized, (std::vector<int>{0, 1, 2, 3}));
+  for (int r = 0; r < 4; ++r) EXPECT_TRUE(host.Finalized(r));
+  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+}
+
+TEST(PmixHost, AbortReachesTheCallbackWithRankAndStatus) {
+  SKIP_IF_SECOND_SERVER();
+  std::string dir = testutil::MakeTempDir();
+  Seen seen;
+  pmi::PmixHost host;
+  std::string why;
+  ASSERT_TRUE(host.Start(Job({"n0", "n0", "n0"}, "n0"), seen.Callbacks(), &why)) << why;
+  std::vector<pid_t> pids = StartRanks(host, dir, "abort");
+  ASSERT_TRUE(support::WaitUntil(60000, [&] { return seen.Aborts() == 1; }));
+  EXPECT_EQ(std::get<0>(seen.aborts[0]), 1);
+  EXPECT_EQ(std::get<1>(seen.aborts[0]), 7);
+  EXPECT_EQ(support::WaitChild(pids[1], 30000), 7) << "released, the rank exits with its status";
+  for (pid_t p : {pids[0], pids[2]}) kill(p, SIGKILL);  // the run ends, as a launcher ends it
+  WaitAll({pids[0], pids[2]});
+  host.Stop();
+  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+}
+
+TEST(PmixHost, RankThatEndsWithoutFinalizeIsNamed) {
+  SKIP_IF_SECOND_SERVER();
+  std::string dir = testutil::MakeTempDir();
+  Seen seen;
+  pmi::PmixHost host;
+  std::string why;
+  ASSERT_TRUE(host.Start(Job({"n0", "n0"}, "n0"), seen.Callbacks(), &why)) << why;
+  std::vector<pid_t> pids = StartRanks(host, dir, "nofinalize");
+  EXPECT_EQ(support::WaitChild(pids[0], 60000), 0);
+  EXPECT_FALSE(host.Finalized(0));
+  kill(pids[1], SIGKILL);
+  WaitAll({pids[1]});
+  host.Stop();
+  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+}
+
+// One node's side of a two-node exchange over a stream socket: this node's
+// blob goes out with its length, the other's comes in, and the union is in
+// node order. Each fence on a thread of its own, as the progress thread
+// must not wait; reads are bounded.
+class SocketExchange {
+ public:
+  SocketExchange(int fd, bool firstNode) : fd_(fd), first_(firstNode) {}
+  ~SocketExchange() {
+    for (std::thread& t : threads_) t.join();
+  }
+  void operator()(std::string blob, pmi::PmixCallbacks::Done done) {
+    ++fences_;
+    threads_.emplace_back([this, blob, done] {
+      uint64_t size = blob.size();
+      bool sent = write(fd_, &size, sizeof size) == sizeof size &&
+                  write(fd_, blob.data(), blob.size()) == static_cast<ssize_t>(blob.size());
+      std::string other;
+      if (sent && Read(&size, sizeof size)) {
+        other.resize(size);
+        if (!Read(&other[0], size)) other.clear();
+      }
+      done(first_ ? blob + other : other + blob);
+    });
+  }
+  int Fences() const { return fences_; }
+
+ private:
+  bool Read(void* into, size_t n) {
+    char* p = static_cast<char*>(into);
+    while (n > 0) {
+      pollfd pfd{fd_, POLLIN, 0};
+      if (poll(&pfd, 1, 60000) != 1) return false;
+      ssize_t got = read(fd_, p, n);
+      if (got <= 0) return false;
+      p += got;
+      n -= static_cast<size_t>(got);
+    }
+    return true;
+  }
+  int fd_;
+  bool first_;
+  int fences_ = 0;  // on libpmix's thread only, read after Stop
+  std::vector<std::thread> threads_;
+};
+
+// Runs node `node` of the job: its host, its ranks, their end; 0 when every
+// rank ended with 0, and *fences the fences that crossed to the other node.
+int RunNode(const pmi::PmixJob& job, int fd, const std::string& dir, int* fences) {
+  Seen seen;
+  SocketExchange exchange(fd, job.thisHost == job.hosts[0]);
+  pmi::PmixHost host;
+  std::string why;
+  if (!host.Start(job, seen.Callbacks(std::ref(exchange)), &why)) return 2;
+  std::vector<int> statuses = WaitAll(StartRanks(host, dir, "report"));
+  host.Stop();
+  close(fd);  // the other node's pending read ends
+  *fences = exchange.Fences();
+  for (int status : statuses)
+    if (status != 0) return 1;
+  return 0;
+}
+
+TEST(PmixHost, TwoNodesOfOneMachineFenceThroughTheCallersExchange) {
+  SKIP_IF_SECOND_SERVER();
+  std::string dir = testutil::MakeTempDir();
+  pmi::PmixJob job = Job({"n0", "n1", "n0", "n1"}, "n0");
+  job.sharedMachine = true;
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  fflush(stdout);
+  fflush(stderr);
+  pid_t other = fork();  // before this process starts any thread
+  if (other == 0) {
+    close(sv[0]);
+    pmi::PmixJob mine = job;
+    mine.thisHost = "n1";
+    int fences = 0;
+    _exit(RunNode(mine, sv[1], dir, &fences));
+  }
+  close(sv[1]);
+  int fences = 0;
+  EXPECT_EQ(RunNode(job, sv[0], dir, &fences), 0);
+  EXPECT_EQ(support::WaitChild(other, 90000), 0);
+  EXPECT_GE(fences, 1);
+  for (int r = 0; r < 4; ++r)
+    EXPECT_EQ(testutil::ReadFile(dir + "/" + std::to_string(r) + ".out"),
+              "rank " + std::to_string(r) + " of 4 sum 6 shared 2 appnum 0\n");
+  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+}
+
+}  // namespace

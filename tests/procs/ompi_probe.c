@@ -1,0 +1,45 @@
+/* An Open MPI program for the PMIx host's tests: writes its pid into
+ * DIR/<rank>.pid (DIR from argv[1]), then does what argv[2] says:
+ *   report  prints "rank R of N sum S shared L appnum A": S from an
+ *           allreduce of the ranks, L the size of the shared-memory group
+ *   abort   rank 1 calls MPI_Abort with status 7, the others wait in a barrier
+ *   nofinalize  rank 0 exits 0 after MPI_Init without MPI_Finalize (the others
+ *           wait in a barrier)
+ */
+#include <mpi.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  MPI_Init(&argc, &argv);
+  int rank = 0, size = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  char path[4096];
+  snprintf(path, sizeof path, "%s/%d.pid", argv[1], rank);
+  FILE* f = fopen(path, "w");
+  if (f != NULL) {
+    fprintf(f, "%d\n", (int)getpid());
+    fclose(f);
+  }
+  if (strcmp(argv[2], "abort") == 0 && rank == 1) MPI_Abort(MPI_COMM_WORLD, 7);
+  if (strcmp(argv[2], "nofinalize") == 0 && rank == 0) _exit(0);
+  if (strcmp(argv[2], "report") != 0) MPI_Barrier(MPI_COMM_WORLD);
+  int sum = 0;
+  MPI_Allreduce(&rank, &sum, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+  MPI_Comm shared;
+  MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &shared);
+  int local = 0;
+  MPI_Comm_size(shared, &local);
+  int* appnum = NULL;
+  int found = 0;
+  MPI_Comm_get_attr(MPI_COMM_WORLD, MPI_APPNUM, &appnum, &found);
+  printf("rank %d of %d sum %d shared %d appnum %d\n", rank, size, sum, local, found ? *appnum : -1);
+  fflush(stdout);
+  MPI_Comm_free(&shared);
+  MPI_Finalize();
+  return 0;
+}
