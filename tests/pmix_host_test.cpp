@@ -135,6 +135,13 @@ pmi::PmixJob Job(std::vector<std::string> hosts, std::string thisHost, pid_t own
   return job;
 }
 
+// Starts `host` for `job` with `seen`'s callbacks; a failure says why.
+::testing::AssertionResult Started(pmi::PmixHost* host, const pmi::PmixJob& job, Seen* seen) {
+  std::string why;
+  if (host->Start(job, seen->Callbacks(), &why)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << why;
+}
+
 TEST(PmixHost, RanksSeeTheirRankSizeSharedMemoryAndAppnum) {
   SKIP_IF_SECOND_SERVER();
   std::string dir = testutil::MakeTempDir();
@@ -142,11 +149,11 @@ TEST(PmixHost, RanksSeeTheirRankSizeSharedMemoryAndAppnum) {
   job.appnums = {0, 0, 1, 1};
   Seen seen;
   pmi::PmixHost host;
-  std::string why;
-  ASSERT_TRUE(host.Start(job, seen.Callbacks(), &why)) << why;
+  ASSERT_TRUE(Started(&host, job, &seen));
   std::string tmp = host.TmpDir();
   EXPECT_TRUE(Exists(tmp));
   pmi::PmixHost second;
+  std::string why;
   EXPECT_FALSE(second.Start(job, seen.Callbacks(), &why)) << "libpmix runs one server per process";
   EXPECT_FALSE(host.Finalized(0));
 
@@ -165,38 +172,43 @@ TEST(PmixHost, RanksSeeTheirRankSizeSharedMemoryAndAppnum) {
   EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
 }
 
-TEST(PmixHost, AbortReachesTheCallbackWithRankAndStatus) {
-  SKIP_IF_SECOND_SERVER();
+// A one-node job of `count` ranks that run `mode`, in a fresh directory.
+struct OneNode {
+  OneNode(int count, const char* mode) {
+    if (Started(&host, Job(std::vector<std::string>(static_cast<size_t>(count), "n0"), "n0"), &seen)) {
+      pids = StartRanks(host, dir, mode);
+    }
+  }
   std::string dir = testutil::MakeTempDir();
   Seen seen;
   pmi::PmixHost host;
-  std::string why;
-  ASSERT_TRUE(host.Start(Job({"n0", "n0", "n0"}, "n0"), seen.Callbacks(), &why)) << why;
-  std::vector<pid_t> pids = StartRanks(host, dir, "abort");
-  ASSERT_TRUE(support::WaitUntil(60000, [&] { return seen.Aborts() == 1; }));
-  EXPECT_EQ(std::get<0>(seen.aborts[0]), 1);
-  EXPECT_EQ(std::get<1>(seen.aborts[0]), 7);
-  EXPECT_EQ(support::WaitChild(pids[1], 30000), 7) << "released, the rank exits with its status";
-  for (pid_t p : {pids[0], pids[2]}) kill(p, SIGKILL);  // the run ends, as a launcher ends it
-  WaitAll({pids[0], pids[2]});
-  host.Stop();
-  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+  std::vector<pid_t> pids;
+};
+
+TEST(PmixHost, AbortReachesTheCallbackWithRankAndStatus) {
+  SKIP_IF_SECOND_SERVER();
+  OneNode run(3, "abort");
+  ASSERT_EQ(run.pids.size(), 3u);
+  ASSERT_TRUE(support::WaitUntil(60000, [&] { return run.seen.Aborts() == 1; }));
+  EXPECT_EQ(std::get<0>(run.seen.aborts[0]), 1);
+  EXPECT_EQ(std::get<1>(run.seen.aborts[0]), 7);
+  EXPECT_EQ(support::WaitChild(run.pids[1], 30000), 7) << "released, the rank exits with its status";
+  for (pid_t p : {run.pids[0], run.pids[2]}) kill(p, SIGKILL);  // the run ends, as a launcher ends it
+  WaitAll({run.pids[0], run.pids[2]});
+  run.host.Stop();
+  EXPECT_TRUE(support::Survivors(support::PidsIn(run.dir)).empty());
 }
 
 TEST(PmixHost, RankThatEndsWithoutFinalizeIsNamed) {
   SKIP_IF_SECOND_SERVER();
-  std::string dir = testutil::MakeTempDir();
-  Seen seen;
-  pmi::PmixHost host;
-  std::string why;
-  ASSERT_TRUE(host.Start(Job({"n0", "n0"}, "n0"), seen.Callbacks(), &why)) << why;
-  std::vector<pid_t> pids = StartRanks(host, dir, "nofinalize");
-  EXPECT_EQ(support::WaitChild(pids[0], 60000), 0);
-  EXPECT_FALSE(host.Finalized(0));
-  kill(pids[1], SIGKILL);
-  WaitAll({pids[1]});
-  host.Stop();
-  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+  OneNode run(2, "nofinalize");
+  ASSERT_EQ(run.pids.size(), 2u);
+  EXPECT_EQ(support::WaitChild(run.pids[0], 60000), 0);
+  EXPECT_FALSE(run.host.Finalized(0));
+  kill(run.pids[1], SIGKILL);
+  WaitAll({run.pids[1]});
+  run.host.Stop();
+  EXPECT_TRUE(support::Survivors(support::PidsIn(run.dir)).empty());
 }
 
 // One node's side of a two-node exchange over a stream socket: this node's

@@ -23,6 +23,14 @@ class RemoteSsh : public support::SshdTest {
     work_ = sshd().Dir() + "/work";
     ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
   }
+  // A run that does not hold, in the work directory, through the sshd's ssh.
+  harness::Options Options() {
+    harness::Options opts;
+    opts.workdir = work_;
+    opts.hold = false;
+    opts.exactPath = sshd().ShimDir() + ":/usr/bin:/bin";
+    return opts;
+  }
   std::string work_;
 };
 
@@ -36,10 +44,7 @@ TEST_F(RemoteSsh, EveryRankRunsThroughCarrierOnItsHost) {
   ASSERT_EQ(chmod((work_ + "/probe").c_str(), 0755), 0);
   testutil::WriteFile(work_ + "/hosts", "127.0.0.1\n127.0.0.2\n");
 
-  harness::Options opts;
-  opts.workdir = work_;
-  opts.hold = false;
-  opts.exactPath = sshd().ShimDir() + ":/usr/bin:/bin";
+  harness::Options opts = Options();
   harness::LauncherRun run({"-ssh", "-np", "3", "-mf", "hosts", "probe", "a", "b"}, opts);
   ASSERT_EQ(run.Wait(90), 0) << run.Stdout() << run.Stderr() << sshd().Log();
   EXPECT_EQ(run.Stdout(), "");
@@ -79,10 +84,7 @@ TEST_F(RemoteSsh, EveryWordReachesTheFarSideAsItIs) {
   testutil::WriteFile(work_ + "/probe", "#!/bin/sh\nprintf '<%s>\\n' \"$@\" > out.$TARVO_RANK\n");
   ASSERT_EQ(chmod((work_ + "/probe").c_str(), 0755), 0);
   testutil::WriteFile(work_ + "/hosts", "127.0.0.2\n");
-  harness::Options opts;
-  opts.workdir = work_;
-  opts.hold = false;
-  opts.exactPath = sshd().ShimDir() + ":/usr/bin:/bin";
+  harness::Options opts = Options();
   const std::vector<std::string> words = {"a  b", "c;touch made", "$HOME", "it's", "", "*", "x\"y`z`"};
   std::vector<std::string> args = {"-ssh", "-np", "1", "-mf", "hosts", "probe"};
   args.insert(args.end(), words.begin(), words.end());
