@@ -29,13 +29,6 @@
 
 namespace {
 
-// A run refused before anything started: the "ERROR-" line, status 255.
-int Refuse(const std::string& line) {
-  fputs(line.c_str(), stdout);
-  fflush(stdout);
-  return 255;
-}
-
 bool OpenEndpoint(CUDPConnection* endpoint, const char* step, int line) {
   if (endpoint->Open(0) != -1) return true;
   ErrorMsg(step, line, kErrorSource);
@@ -124,7 +117,7 @@ int ControlMain(int argc, char** argv) {
       PrintUsage();
       return 0;
     case CommandLine::kTooLong:
-      return Refuse(cl.error);
+      return RefuseRun(cl.error);
   }
   numProcs = cl.numProcs;
   ComShellFlag = cl.comShell;
@@ -137,11 +130,11 @@ int ControlMain(int argc, char** argv) {
   // resolve the machine file's names.
   if (!ReadRunSettings(environment, &settings, &refusal) ||
       !SetUpRunSources(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal)) {
-    return Refuse(refusal);
+    return RefuseRun(refusal);
   }
   if (settings.launch == RunSettings::kLaunchSlurm) {
     refusal = TakeSlurmHosts(cl.machineFileGiven);
-    if (!refusal.empty()) return Refuse(refusal);
+    if (!refusal.empty()) return RefuseRun(refusal);
   }
   // Before any thread starts, so that every thread has the run control's
   // signals blocked.
@@ -165,7 +158,7 @@ int ControlMain(int argc, char** argv) {
   char workdir[kWorkdirSize];
   if (getcwd(workdir, sizeof workdir) == nullptr) {
     perror("getcwd");
-    return 255;
+    return kRunRefused;
   }
   std::string program;
   if (!cl.programFileGiven) {
@@ -173,7 +166,9 @@ int ControlMain(int argc, char** argv) {
     // from the working directory.
     const char* word = argv[cl.programIndex()];
     program = word[0] == '/' ? std::string(word) : std::string(workdir) + "/" + word;
-    if (program.size() > static_cast<size_t>(kMaxPathLength)) return Refuse(PathTooLong("program path", program.c_str()));
+    if (program.size() > static_cast<size_t>(kMaxPathLength)) {
+      return RefuseRun(PathTooLong("program path", program.c_str()));
+    }
   }
 
   if (!OpenEndpoint(consoleConnection, kStepOpenConsole, kLineOpenConsole)) return 1;
@@ -182,7 +177,7 @@ int ControlMain(int argc, char** argv) {
   // file starts (a count of one or more: a file without lines starts nothing).
   if (cl.programFileGiven) {
     const int lines = spawn::CountProgramFile(cl.programFile);
-    if (lines < 0) return 255;
+    if (lines < 0) return kRunRefused;
     TheRunContext().programLines = lines;
     numProcs = std::max(1, lines);
   }

@@ -32,6 +32,12 @@ void ErrorMsg(const char* msg, int line, const char* file) {
   perror(msg);
 }
 
+int RefuseRun(const std::string& line) {
+  fputs(line.c_str(), stdout);
+  fflush(stdout);
+  return kRunRefused;
+}
+
 void ControlBeginClosing() {
   pthread_mutex_lock(&runGuard);
   closing.store(true);

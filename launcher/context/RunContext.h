@@ -36,6 +36,12 @@ RunContext& TheRunContext();
 /// perror(msg). Returns; the caller reports the failure to whoever ends the run.
 void ErrorMsg(const char* msg, int line, const char* file);
 
+/// The status of a run refused before any process has started.
+const int kRunRefused = 255;
+/// Writes `line` (the refusal's "ERROR-" line, or nothing more when it was
+/// printed already) on standard output, flushes it, and returns kRunRefused.
+int RefuseRun(const std::string& line);
+
 // ---- Shutdown ----
 /// Main calls this before it closes the endpoints. When it returns no service
 /// is inside a request on aList, and none will start one again.

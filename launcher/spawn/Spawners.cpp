@@ -215,16 +215,6 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   return RunControlRun(launches, nullptr, &mpi);
 }
 
-// A run refused before any process has started: the "ERROR-" line (and
-// whatever was printed before it) out, status 255.
-const int kRefused = 255;
-
-int Refuse(const std::string& line) {
-  fputs(line.c_str(), stdout);
-  fflush(stdout);
-  return kRefused;
-}
-
 bool ReadWorkdir(char (&workdir)[kWorkdirSize]) {
   if (getcwd(workdir, sizeof workdir) != nullptr) return true;
   perror("getcwd");
@@ -298,7 +288,7 @@ int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const Run
       fputs(report.c_str(), stdout);
       if (r == MachineFileHosts::kExhausted || r == MachineFileHosts::kUnreadable) {
         fclose(machine);
-        return Refuse(std::string(r == MachineFileHosts::kExhausted
+        return RefuseRun(std::string(r == MachineFileHosts::kExhausted
                                       ? "ERROR-Control Process: no usable host left in machinefile: "
                                       : "ERROR-Control Process Cannot read machinefile: ") +
                       form.machinefile + "\n");
@@ -347,7 +337,7 @@ int spawn::CountProgramFile(const char* path) {
   bool ok = ReadProgramFile(file, path, &lines, &error);
   fclose(file);
   if (!ok) {
-    Refuse(error);
+    RefuseRun(error);
     return -1;
   }
   return static_cast<int>(lines.size());
@@ -355,28 +345,28 @@ int spawn::CountProgramFile(const char* path) {
 
 int spawn_processes(int nprocs, const char* program, const char* machinefile, int nargs, char** args) {
   char workdir[kWorkdirSize];
-  if (!ReadWorkdir(workdir)) return kRefused;
+  if (!ReadWorkdir(workdir)) return kRunRefused;
   LauncherParams params = Params(nprocs, workdir);
   std::vector<std::string> words{program};
   for (int k = 0; k < nargs; ++k) words.push_back(args[k]);
   const std::string refusal = spawn::CheckVector(words, params);
-  if (!refusal.empty()) return Refuse(refusal);
+  if (!refusal.empty()) return RefuseRun(refusal);
   FILE* machine = nullptr;
-  if (!OpenMachineFile(machinefile, &machine)) return Refuse("");
+  if (!OpenMachineFile(machinefile, &machine)) return RefuseRun("");
   const RunForm form{machinefile, Resolves, kLinesMachine, ForkReport{nullptr, kLineForkMachine}, false, false};
   return PlanAndRun(machine, nprocs, params, form, [&words](int) -> const std::vector<std::string>& { return words; });
 }
 
 int spawn_processes1(const char* machinefile, const char* programfile) {
   char workdir[kWorkdirSize];
-  if (!ReadWorkdir(workdir)) return kRefused;
+  if (!ReadWorkdir(workdir)) return kRunRefused;
   FILE* machine = nullptr;
-  if (!OpenMachineFile(machinefile, &machine)) return Refuse("");
+  if (!OpenMachineFile(machinefile, &machine)) return RefuseRun("");
   FILE* file = fopen(programfile, "r");
   if (file == nullptr) {
     if (machine != nullptr) fclose(machine);
     printf(kCannotOpenProgramFile, programfile);
-    return Refuse("");
+    return RefuseRun("");
   }
   std::vector<spawn::ProgramLine> lines;
   std::string refusal;
@@ -392,7 +382,7 @@ int spawn_processes1(const char* machinefile, const char* programfile) {
   for (size_t i = 0; refusal.empty() && i < lines.size(); ++i) refusal = spawn::CheckVector(lines[i].words, params);
   if (!refusal.empty()) {
     if (machine != nullptr) fclose(machine);
-    return Refuse(refusal);
+    return RefuseRun(refusal);
   }
   const RunForm form{machinefile, AnyName, kLinesProgram, ForkReport{kForkFailed, kLineForkProgram}, true, true};
   return PlanAndRun(machine, count, params, form,
