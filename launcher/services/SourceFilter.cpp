@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -19,12 +18,12 @@
 
 #include "launcher/context/RunContext.h"
 #include "common/machine_words.h"
+#include "common/this_machine.h"
 #include "common/protocol.h"
 
 namespace {
 
 const uint32_t kLoopbackNetwork = 0x7F000000;  // 127.0.0.0/8
-const uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
 
 // A machine file is a list of names; one larger than this is no machine file
 // (an endless pipe, say), and the rest of it is left to the spawner's reader.
@@ -186,17 +185,8 @@ void SourceSet::AddMachineFile(FILE* file) {
 }
 
 void SourceSet::AddLocalHost(bool wholeLoopback) {
-  AddAddress(kLoopbackAddress);
   if (wholeLoopback) AddPrefix(kLoopbackNetwork, 8);
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return;
-  for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-    sockaddr_in in;
-    memcpy(&in, i->ifa_addr, sizeof in);
-    AddAddress(ntohl(in.sin_addr.s_addr));
-  }
-  freeifaddrs(list);
+  for (uint32_t address : common::ThisMachineAddresses()) AddAddress(address);
 }
 
 bool SourceSet::Accepts(const char* dottedSender) const {

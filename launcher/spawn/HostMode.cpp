@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,7 @@
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
 #include "common/child_setup.h"
+#include "common/this_machine.h"
 
 
 namespace spawnplan {
@@ -246,15 +248,24 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   const bool label = OutputRelayLabels();
   std::vector<std::string> agentHosts;
   std::vector<int> agentOf(plans.size(), -1);
-  // A machine file may name the launcher's own host: its ranks need no agent.
+  // A machine file may name the launcher's own host, by its name or by a
+  // name or address of one of its interfaces: its ranks need no agent.
   const std::string localHost = LocalHostName();
+  const std::vector<uint32_t> thisMachine = common::ThisMachineAddresses();
+  std::map<std::string, bool> ownHost;
+  auto isOwnHost = [&](const std::string& host) {
+    auto known = ownHost.find(host);
+    if (known == ownHost.end())
+      known = ownHost.emplace(host, host == localHost || common::NamesThisMachine(host, thisMachine)).first;
+    return known->second;
+  };
   // Slurm's agents are numbered by their node in the allocation.
   if (slurm) {
     agentHosts.assign(nodes.begin(), nodes.begin() + static_cast<long>(std::min(nodes.size(), plans.size())));
     for (const std::string& node : agentHosts) hub.AddAgent(node);
   }
   for (size_t i = 0; i < plans.size(); ++i) {
-    if (!slurm && (!plans[i].remote || hosts[i] == localHost)) continue;
+    if (!slurm && (!plans[i].remote || isOwnHost(hosts[i]))) continue;
     auto known = std::find(agentHosts.begin(), agentHosts.end(), hosts[i]);
     if (known == agentHosts.end()) {
       agentHosts.push_back(hosts[i]);
