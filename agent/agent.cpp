@@ -38,6 +38,7 @@
 
 #include "agent/agent_inbox.h"
 #include "agent/agent_pmi.h"
+#include "agent/agent_place.h"
 #include "common/agent_wire.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
@@ -175,6 +176,9 @@ class Agent {
       case AgentOrder::kAllSent:
         allSent_ = true;
         break;
+      case AgentOrder::kPlace:
+        placer_.Take(order);
+        break;
       case AgentOrder::kJob:
         pmi_.SetJob(order);
         break;
@@ -200,6 +204,8 @@ class Agent {
     const int keep = pmi_.PrepareRank(order.rank, &pmiEnv);
     const pid_t agent = getpid();
     const int localId = started_++;
+    RankPlace place;
+    const bool placed = placer_.Prepare(order.rank, localId, &place);
     const pid_t pid = fork();
     if (pid == 0) {
       ChildSetup setup;
@@ -219,6 +225,10 @@ class Agent {
       for (std::string& s : order.strings) argv.push_back(&s[0]);
       argv.push_back(nullptr);
       int status = CarrierPrepare(static_cast<int>(order.strings.size()), argv.data());
+      if (status == 0 && placed) {
+        if (place.bind) putenv(const_cast<char*>(kMpiLeaveBinding));
+        if (!RankPlaceApply(place)) _exit(kRankPlaceFailed);
+      }
       if (status == 0) status = CarrierRun(argv.data(), order.strings.back().c_str());
       _exit(status);
     }
@@ -312,6 +322,7 @@ class Agent {
   std::map<pid_t, int> ranks_;   // pid -> rank, the ranks running
   std::map<int, Stream> streams_;  // labelled output pipes by descriptor
   AgentPmi pmi_;
+  AgentPlacer placer_;  // TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND
 };
 
 }  // namespace
@@ -320,6 +331,8 @@ int main(int argc, char** argv) {
   // The agent ends with its parent, the remote shell's session, which ends
   // when the launcher's remote shell does; its ranks' groups end with it
   // (SIGTERM, which the agent takes, once its loop runs).
+  const int other = PlaceMain(argc, argv);  // --cpus, --place
+  if (other >= 0) return other;
   const pid_t parent = getppid();
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) return 1;

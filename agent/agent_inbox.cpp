@@ -48,6 +48,27 @@ bool ReadJob(const std::string& payload, AgentOrder* order) {
   return true;
 }
 
+// A rank's place: a known binding and flags, its host, and file names that
+// fit a vector element (empty for none).
+bool ReadPlace(const std::string& payload, AgentOrder* order) {
+  order->kind = AgentOrder::kPlace;
+  AgentPlaceHead head;
+  if (payload.size() < sizeof head) return false;
+  memcpy(&head, payload.data(), sizeof head);
+  if (!AgentSplitStrings(payload.data() + sizeof head, payload.size() - sizeof head, &order->strings)) return false;
+  if (head.rank < 0 || head.bind < 0 || head.bind > 2 || (head.flags & ~kAgentPlaceReport) != 0 ||
+      order->strings.size() != 3 || order->strings[0].empty()) {
+    return false;
+  }
+  for (const std::string& s : order->strings) {
+    if (s.size() > static_cast<size_t>(kMaxVectorElement)) return false;
+  }
+  order->rank = head.rank;
+  order->bind = head.bind;
+  order->flags = head.flags;
+  return true;
+}
+
 }  // namespace
 
 bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
@@ -99,6 +120,8 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
     case kAgentFenceDone:
       order->kind = AgentOrder::kFenceDone;
       return m.payload.empty();
+    case kAgentPlace:
+      return ReadPlace(m.payload, order);
     default:
       return false;
   }

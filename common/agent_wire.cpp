@@ -27,7 +27,8 @@ bool Accepted(int32_t type, bool fromAgent) {
     return type == kAgentHello || type == kAgentStarted || type == kAgentEnded || type == kAgentAbort ||
            type == kAgentWaiting;
   }
-  return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob;
+  return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob ||
+         type == kAgentPlace;
 }
 
 }  // namespace

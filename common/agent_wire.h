@@ -21,6 +21,10 @@
 //                       kAgentAllSent no payload: every rank of this agent has been sent
 //                       kAgentJob     AgentJobHead, `clients` AgentJobClient, then the
 //                                     strings kvsname and PMI_process_mapping (before the ranks)
+//                       kAgentPlace   AgentPlaceHead, then three strings ending in NUL: the
+//                                     rank's host as the run names it, its output file and its
+//                                     error file (empty: none); sent before the rank's kAgentRank,
+//                                     only when TARVO_OUTPUT, TARVO_ERROR or TARVO_BIND is set
 //
 // A reader that meets a frame it cannot take (unknown type, a size that does
 // not fit the type, a string list without its last NUL) ends the connection.
@@ -47,6 +51,7 @@ enum AgentFrameType : int32_t {
   kAgentFenceDone = 10,
   kAgentAbort = 11,
   kAgentWaiting = 12,
+  kAgentPlace = 13,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -81,6 +86,15 @@ struct AgentRankHead {
 };
 static_assert(sizeof(AgentRankHead) == 12, "rank head is 12 bytes");
 static_assert(offsetof(AgentRankHead, words) == 4 && offsetof(AgentRankHead, flags) == 8, "rank head layout");
+
+/// Where a rank's output goes and how it is bound (rank_place.h).
+struct AgentPlaceHead {
+  int32_t rank;
+  int32_t bind;   // RankBind: none, core or socket
+  int32_t flags;  // kAgentPlaceReport
+};
+static_assert(sizeof(AgentPlaceHead) == 12 && offsetof(AgentPlaceHead, flags) == 8, "place head layout");
+enum : int32_t { kAgentPlaceReport = 1 };  // one "bound to CPUs" line on standard error
 
 struct AgentSignal {
   int32_t sig;

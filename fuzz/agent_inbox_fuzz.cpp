@@ -2,7 +2,8 @@
 //
 // Input: the stream, cut into pieces of the first byte's size. Every order
 // taken is one the agent can carry out: a rank has its program and the
-// eight launcher parameters naming that rank, known flags only; a signal is
+// eight launcher parameters naming that rank, known flags only; a rank's place has a known
+// binding, a host and file names of a vector element at most; a signal is
 // a signal; every environment entry has a name; a PMI job has distinct
 // ranks within its size, fence puts have keys.
 #include <csignal>
@@ -44,6 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           break;
         case AgentOrder::kFencePuts:
           for (const auto& kv : order.puts) FUZZ_CHECK(!kv.first.empty());
+          break;
+        case AgentOrder::kPlace:
+          FUZZ_CHECK(order.rank >= 0 && order.bind >= 0 && order.bind <= 2 && order.strings.size() == 3);
+          FUZZ_CHECK(!order.strings[0].empty() && (order.flags & ~kAgentPlaceReport) == 0);
+          for (const std::string& s : order.strings) FUZZ_CHECK(s.size() <= 127);
           break;
         case AgentOrder::kJob: {
           // A job the agent's PMI-1 server can serve: distinct ranks of the

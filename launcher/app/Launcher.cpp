@@ -19,6 +19,7 @@
 
 #include "launcher/app/CommandLine.h"
 #include "launcher/app/RunSettings.h"
+#include "common/rank_place.h"
 #include "launcher/mpi/MpiServer.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunControl.h"
@@ -144,6 +145,8 @@ int ControlMain(int argc, char** argv) {
   // carrier tells a launcher on its own host (which needs no notice of its
   // start) by this pid in the environment that the processes inherit.
   setenv("TARVO_LAUNCHER_PID", std::to_string(getpid()).c_str(), 1);
+  // The ranks that tarvo binds are not bound again by Open MPI.
+  if (settings.bind != kBindNone) putenv(const_cast<char*>(kMpiLeaveBinding));
 
   addressConnection = new CUDPConnection(100);
   visualConnection = new CUDPConnection(100);

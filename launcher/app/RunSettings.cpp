@@ -7,6 +7,8 @@
 #include <string>
 
 #include "launcher/app/RunSettings.h"
+#include "launcher/spawn/RankFiles.h"
+#include "common/rank_place.h"
 
 namespace {
 
@@ -109,6 +111,27 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
   if (!ReadSwitch(lookup, "TARVO_LABEL", &s.label, error) || !ReadSwitch(lookup, "TARVO_MONITOR", &s.monitor, error)) {
     return false;
   }
+  for (const char* name : {"TARVO_OUTPUT", "TARVO_ERROR"}) {
+    if ((v = lookup(name)) == nullptr || *v == '\0') continue;
+    if (!spawn::RankPatternWellFormed(v)) {
+      *error = Malformed(name, v, "a file name whose % is followed by r (rank), h (host) or %");
+      return false;
+    }
+    (name[6] == 'O' ? s.outputPattern : s.errorPattern) = v;
+  }
+  if ((v = lookup("TARVO_BIND")) != nullptr && *v != '\0') {
+    if (!RankBindRead(v, &s.bind)) {
+      *error = Malformed("TARVO_BIND", v, "none, core or socket");
+      return false;
+    }
+#ifndef TARVO_HAVE_HWLOC
+    if (s.bind != kBindNone) {
+      *error = std::string("ERROR-Control Process: TARVO_BIND=") + v + " needs hwloc, which this tarvo was built without\n";
+      return false;
+    }
+#endif
+  }
+  if (!ReadSwitch(lookup, "TARVO_REPORT_BINDING", &s.reportBinding, error)) return false;
   *out = s;
   return true;
 }

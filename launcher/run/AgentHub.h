@@ -76,6 +76,8 @@ class AgentHub {
   void SetEnvironment(const std::vector<std::string>& env) { env_ = AgentStrings(env); }
   /// The PMI-1 job for `agent` (kAgentJob's payload), before its ranks.
   void SetJob(int agent, const std::string& payload);
+  /// A rank's place (kAgentPlace's payload), just before its AddRank.
+  void AddPlace(int agent, const std::string& payload);
   /// A rank for `agent`: carrier's argument vector without "carrier".
   void AddRank(int agent, int rank, const std::vector<std::string>& words, int flags);
   const std::string& Host(int agent) const { return agents_[static_cast<size_t>(agent)].host; }

@@ -25,6 +25,12 @@ struct RunSettings {
   std::vector<std::string> exportNames;
   bool label = false;    // TARVO_LABEL=1: every line of a rank comes out whole, prefixed "[R] "
   bool monitor = false;  // TARVO_MONITOR=1: the monitor bridge runs for the run
+  /// TARVO_OUTPUT, TARVO_ERROR: each rank's standard output (error) into the
+  /// file that the pattern names (%r rank, %h host, %% a percent); empty for
+  /// the relay.
+  std::string outputPattern, errorPattern;
+  int bind = 0;                 // TARVO_BIND: RankBind (none, core or socket)
+  bool reportBinding = false;   // TARVO_REPORT_BINDING=1: one line per rank on its CPUs
 };
 
 #endif  // TARVO_LAUNCHER_RUN_RUNSETTINGS_H

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct RankPlace;
+
 namespace spawnplan {
 
 // Everything one child needs, built before any process starts.
@@ -33,6 +35,9 @@ struct ExecPlan {
   // control ends the whole group, and a terminal's Ctrl-C reaches tarvo
   // alone, which passes it on (to an agent's ranks through the agent).
   bool ownGroup = false;
+  // A local rank's files and CPUs (RankFiles.h), applied by its child; null
+  // for none.
+  const RankPlace* place = nullptr;
 
   /// Points argv into `vector`, null-terminated. Called once the plan stays
   /// where it is (a move of the plan moves the strings' text too).

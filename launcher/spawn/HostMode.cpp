@@ -28,6 +28,7 @@
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
 #include "launcher/spawn/Inputs.h"
+#include "launcher/spawn/RankFiles.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
 #include "common/child_setup.h"
@@ -60,6 +61,7 @@ struct DirectPlan {
   const ExecPlan* exec = nullptr;  // the descriptors to close
   int stdFds[3] = {-1, -1, -1};
   pid_t launcher = 0;
+  const RankPlace* place = nullptr;  // its files and CPUs, or null
   std::vector<char> stack;  // the child's until its exec: kept for the run
 };
 
@@ -126,6 +128,7 @@ void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
     ChildPerror(d->noWorkdir.c_str(), errno);
     _exit(127);
   }
+  if (d->place != nullptr && !RankPlaceApply(*d->place)) _exit(kRankPlaceFailed);
   execvpe(d->file.c_str(), d->argv.data(), d->envp.data());
   if (errno == ENOENT && !d->notFound.empty()) {
     ChildWrite(STDERR_FILENO, d->notFound.data(), d->notFound.size());
@@ -274,11 +277,17 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     }
     agentOf[i] = static_cast<int>(known - agentHosts.begin());
   }
+  std::vector<RankPlacement> placements;
+  std::vector<bool> own;
+  for (int a : agentOf) own.push_back(a < 0);
+  const std::string refusal = PlanPlacements(hosts, own, &placements);
+  if (!refusal.empty()) return RefuseRun(refusal);
   // Each agent serves its ranks' PMI-1 itself; tarvo, its own host's.
   MpiServer mpi(hosts, appnums, agentOf, static_cast<int>(agentHosts.size()));
   for (size_t a = 0; a < agentHosts.size(); ++a) hub.SetJob(static_cast<int>(a), mpi.JobPayload(static_cast<int>(a)));
   for (size_t i = 0; i < plans.size(); ++i) {
     if (agentOf[i] < 0) continue;
+    if (!placements.empty()) hub.AddPlace(agentOf[i], AgentPlacePayload(static_cast<int>(i), hosts[i], placements[i]));
     int flags = (i == 0 ? kAgentRankStdin : 0) | (label ? kAgentRankLabel : 0);
     hub.AddRank(agentOf[i], static_cast<int>(i), CarrierWords(plans[i]), flags);
   }
@@ -321,6 +330,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     if (agentOf[i] < 0) {
       PrepareDirect(plans[i], &direct[i]);
       DirectPlan& d = direct[i];
+      if (!placements.empty()) d.place = &placements[i].place;
       l.start = [&d, &report, &mpi, i] {
         const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
         std::copy(streams.fds, streams.fds + 3, d.stdFds);

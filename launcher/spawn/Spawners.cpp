@@ -35,6 +35,7 @@
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
+#include "launcher/spawn/RankFiles.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
 #include "common/child_setup.h"
@@ -57,6 +58,7 @@ namespace {
   setup.keepFd = plan.keepFd;
   std::copy(plan.stdFds, plan.stdFds + 3, setup.stdFds);
   ChildSetUp(setup);
+  if (plan.place != nullptr && !RankPlaceApply(*plan.place)) _exit(kRankPlaceFailed);
   execvpe(plan.file, plan.argv.data(), plan.envp.empty() ? environ : plan.envp.data());
   const int e = errno;
   ChildWrite(STDERR_FILENO, plan.failure);
@@ -109,7 +111,7 @@ pid_t SpawnWithoutCopy(const ExecPlan& plan) {
 
 pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
   fflush(stdout);  // a child's exit must not flush a copy of the buffer
-  if (!plan.remote) {
+  if (!plan.remote && plan.place == nullptr) {  // posix_spawn cannot open a rank's files or bind it
     pid_t pid = SpawnWithoutCopy(plan);
     if (pid > 0) return pid;
   }
@@ -188,6 +190,9 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   }
   if (RunControlSettings().launch != RunSettings::kLaunchRank) return RunAgents(plans, hosts, report, appnums);
   if (remote != plans.end()) PassSignalsThrough(remote->file, std::vector<int>(remote->closeFds, remote->closeFds + remote->closeCount));
+  std::vector<RankPlacement> placements;
+  const std::string refusal = PlaceRankPlans(plans, hosts, &placements);
+  if (!refusal.empty()) return RefuseRun(refusal);
   MpiServer mpi(hosts, appnums, std::vector<int>(plans.size(), -1), 0);
   if (remote != plans.end()) mpi.Listen(pmiPort);
   std::vector<RankLaunch> launches(plans.size());

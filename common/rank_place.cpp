@@ -1,0 +1,108 @@
+#include "common/rank_place.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "common/child_io.h"
+
+namespace {
+
+// The file, created or truncated; -1 after the report.
+int Create(const char* name) {
+  const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    const int e = errno;
+    char what[300] = "tarvo: cannot create ";
+    strncat(what, name, sizeof what - strlen(what) - 1);
+    ChildPerror(what, e);
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool RankPlaceApply(const RankPlace& place) {
+  // Both opened before either stream moves, so that the report of a
+  // failure still reaches the launcher.
+  const int out = place.output != nullptr ? Create(place.output) : -1;
+  if (place.output != nullptr && out < 0) return false;
+  const bool shared = place.error == nullptr || (place.output != nullptr && strcmp(place.error, place.output) == 0);
+  const int err = shared ? out : Create(place.error);
+  if (!shared && err < 0) {
+    if (out >= 0) close(out);
+    return false;
+  }
+  if (out >= 0) dup2(out, STDOUT_FILENO);
+  if (err >= 0) dup2(err, STDERR_FILENO);
+  if (out >= 0) close(out);
+  if (err >= 0 && err != out) close(err);
+  if (place.bind) sched_setaffinity(0, sizeof place.cpus, &place.cpus);
+  return true;
+}
+
+bool RankBindRead(const char* word, int* mode) {
+  for (int m = kBindNone; m <= kBindSocket; ++m) {
+    if (strcmp(word, RankBindName(m)) == 0) {
+      *mode = m;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* RankBindName(int mode) {
+  return mode == kBindCore ? "core" : mode == kBindSocket ? "socket" : "none";
+}
+
+std::string BoundReport(int rank, const std::string& host, const cpu_set_t& cpus) {
+  return "tarvo: rank " + std::to_string(rank) + " on " + host + " bound to CPUs " + CpuListText(cpus) + "\n";
+}
+
+std::string WrapReport(const std::string& host, int units, const char* unitName) {
+  return "tarvo: more ranks than the " + std::to_string(units) + " " + unitName + "s of " + host +
+         " that may be used: they wrap around\n";
+}
+
+std::string CpuListText(const cpu_set_t& set) {
+  std::string text;
+  for (int cpu = 0; cpu < CPU_SETSIZE;) {
+    if (!CPU_ISSET(cpu, &set)) {
+      ++cpu;
+      continue;
+    }
+    int last = cpu;
+    while (last + 1 < CPU_SETSIZE && CPU_ISSET(last + 1, &set)) ++last;
+    if (!text.empty()) text += ',';
+    text += std::to_string(cpu);
+    if (last > cpu) text += "-" + std::to_string(last);
+    cpu = last + 1;
+  }
+  return text;
+}
+
+bool CpuListRead(const char* text, cpu_set_t* set) {
+  CPU_ZERO(set);
+  // A number of CPU_SETSIZE's range, digits only.
+  auto number = [](const char** at, int* out) {
+    if (**at < '0' || **at > '9') return false;
+    long value = 0;
+    while (**at >= '0' && **at <= '9' && value < CPU_SETSIZE) value = value * 10 + (*(*at)++ - '0');
+    *out = static_cast<int>(value);
+    return value < CPU_SETSIZE;
+  };
+  const char* at = text;
+  for (;;) {
+    int first = 0, last = 0;
+    if (!number(&at, &first)) return false;
+    last = first;
+    if (*at == '-' && (++at, !number(&at, &last))) return false;
+    if (last < first) return false;
+    for (int cpu = first; cpu <= last; ++cpu) CPU_SET(cpu, set);
+    if (*at == '\0') return true;
+    if (*at++ != ',') return false;
+  }
+}

@@ -1,0 +1,51 @@
+// TARVO_OUTPUT, TARVO_ERROR and TARVO_BIND for the spawners: each rank's
+// files and its index on its host, worked out before anything starts, and
+// how each way of starting a rank is told of them. A run without these
+// settings gets nothing from here.
+#ifndef TARVO_LAUNCHER_SPAWN_RANKFILES_H
+#define TARVO_LAUNCHER_SPAWN_RANKFILES_H
+
+#include <string>
+#include <vector>
+
+#include "common/rank_place.h"
+#include "launcher/spawn/ExecPlan.h"
+
+namespace spawn {
+
+/// True when every % of `pattern` is followed by r, h or %.
+bool RankPatternWellFormed(const std::string& pattern);
+/// `pattern` with %r the rank, %h the host and %% a percent sign.
+std::string ExpandRankPattern(const std::string& pattern, int rank, const std::string& host);
+
+}  // namespace spawn
+
+namespace spawnplan {
+
+/// One rank's place.
+struct RankPlacement {
+  std::string output, error;  // the expanded names; empty for none
+  int index = 0;              // among the ranks of its host, in rank order
+  RankPlace place;            // for a rank that the launcher starts: into output and error, the CPUs
+};
+
+/// Every rank's place, from the settings: `hosts` is each rank's host as
+/// the run names it, `own` says which ranks the launcher starts itself
+/// (their CPUs are chosen here, with the report lines). Leaves *out empty
+/// when the settings place nothing. The refusal line, or "".
+std::string PlanPlacements(const std::vector<std::string>& hosts, const std::vector<bool>& own,
+                           std::vector<RankPlacement>* out);
+
+/// Per-rank starts: the places of `plans` (hosts: each one's). A local
+/// plan's child applies its place itself; a remote shell's command becomes
+/// `tarvo-agent --place ... carrier ...` on the far side. The refusal line,
+/// or "".
+std::string PlaceRankPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts,
+                           std::vector<RankPlacement>* placements);
+
+/// kAgentPlace's payload for a rank of an agent.
+std::string AgentPlacePayload(int rank, const std::string& host, const RankPlacement& placement);
+
+}  // namespace spawnplan
+
+#endif  // TARVO_LAUNCHER_SPAWN_RANKFILES_H
