@@ -128,7 +128,7 @@ class Agent {
  private:
   // The lifeline: without the launcher the run is over.
   int Abandon(const char* what, const char* detail) {
-    for (const auto& r : ranks_) kill(-r.first, SIGKILL);
+    for (const auto& r : ranks_) SignalGroup(r.first, SIGKILL);
     Report(what, detail);
     return 1;
   }
@@ -171,7 +171,7 @@ class Agent {
         Start(order);
         break;
       case AgentOrder::kSignal:
-        for (const auto& r : ranks_) kill(-r.first, order.sig);
+        for (const auto& r : ranks_) SignalGroup(r.first, order.sig);
         break;
       case AgentOrder::kAllSent:
         allSent_ = true;
@@ -210,7 +210,7 @@ class Agent {
     if (pid == 0) {
       ChildSetup setup;
       setup.parent = agent;
-      setup.ownGroup = true;  // ended as a whole
+      setup.ownSession = true;  // ended as a whole, scheduled as its own
       setup.keepFd = keep;
       if ((order.flags & kAgentRankStdin) == 0) setup.stdFds[0] = open("/dev/null", O_RDONLY);
       for (int k = 0; k < 2; ++k) setup.stdFds[k + 1] = out[k][1];
@@ -247,7 +247,6 @@ class Agent {
       if (!AgentSendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
       return;
     }
-    setpgid(pid, pid);
     ranks_[pid] = order.rank;
     AgentRankPid started{order.rank, pid};
     if (!AgentSendAll(link_, AgentEncode(kAgentStarted, &started, sizeof started))) lost_ = true;

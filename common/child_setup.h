@@ -15,6 +15,13 @@ struct ChildSetup {
   pid_t parent = 0;
   /// Leaves the parent's process group for a group of its own.
   bool ownGroup = false;
+  /// Leaves the parent's session for one of its own (and so a group of its
+  /// own): what a rank gets. No terminal reaches it, and the scheduler gives
+  /// it a share of its own (each session is a group of the kernel's
+  /// autogroup scheduling), as a rank started by the peers' launchers has,
+  /// rather than one share for all the ranks and the launcher. The parent
+  /// must not make the child a group leader first (setsid would fail).
+  bool ownSession = false;
   /// Descriptors to close; negative ones are skipped.
   const int* closeFds = nullptr;
   int closeCount = 0;
@@ -31,5 +38,9 @@ struct ChildSetup {
 /// process group, the closes, the standard descriptors, and the descriptor
 /// that the program keeps.
 void ChildSetUp(const ChildSetup& setup);
+
+/// Signals the group that the live child `leader` leads, or the child
+/// alone while it has not yet made its own session (or group).
+void SignalGroup(pid_t leader, int sig);
 
 #endif  // TARVO_COMMON_CHILD_SETUP_H

@@ -25,6 +25,7 @@
 
 #include "launcher/run/AgentHub.h"
 #include "launcher/run/RunLoop.h"
+#include "common/child_setup.h"
 
 namespace runloop {
 
@@ -212,7 +213,7 @@ void Run::SignalAll(int sig) {
       continue;
     }
     if (PerRankRemote(i) && passedOn) continue;
-    kill(-procs_[i].pid, sig);
+    SignalGroup(procs_[i].pid, sig);
   }
   for (const auto& host : remote) Shared().signalRemote(host.first, sig, host.second);
   if (hub_ != nullptr) hub_->Signal(sig);

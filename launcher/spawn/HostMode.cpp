@@ -118,7 +118,7 @@ void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
   // As carrier's: the rank ends with the launcher's spawning thread.
   ChildSetup setup;
   setup.parent = launcher;
-  setup.ownGroup = true;
+  setup.ownSession = true;
   setup.closeFds = d->exec->closeFds;
   setup.closeCount = d->exec->closeCount;
   setup.keepFd = d->keepFd;
@@ -167,8 +167,6 @@ pid_t StartDirect(DirectPlan& d, const ForkReport& report) {
     if (report.before != nullptr) printf("%s\n", report.before);
     ErrorMsg("fork", report.line, "Control");
     fflush(stdout);
-  } else {
-    setpgid(pid, pid);  // the group is there before the child has run
   }
   return pid;
 }

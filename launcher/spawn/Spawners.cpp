@@ -53,6 +53,7 @@ namespace {
   // the shell's connection the process on the remote host.
   setup.parent = plan.remote ? launcher : 0;
   setup.ownGroup = plan.ownGroup;
+  setup.ownSession = plan.ownSession;
   setup.closeFds = plan.closeFds;
   setup.closeCount = plan.closeCount;
   setup.keepFd = plan.keepFd;
@@ -84,7 +85,8 @@ pid_t SpawnWithoutCopy(const ExecPlan& plan) {
   }
   sigset_t none;
   sigemptyset(&none);
-  const short flags = POSIX_SPAWN_SETSIGMASK | (plan.ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
+  const short flags = POSIX_SPAWN_SETSIGMASK | (plan.ownSession ? POSIX_SPAWN_SETSID
+                                                 : plan.ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
   bool ok = posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setpgroup(&attr, 0) == 0 &&
             posix_spawnattr_setflags(&attr, flags) == 0;
   for (int i = 0; ok && i < plan.closeCount; ++i) {
@@ -125,8 +127,9 @@ pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
     return -1;
   }
   if (pid == 0) RunChild(plan, launcher);
-  // Also here, so that the group is there before the child has run.
-  if (plan.ownGroup) setpgid(pid, pid);
+  // Also here, so that the group is there before the child has run (a
+  // session is the child's own doing: until then a signal goes to its pid).
+  if (plan.ownGroup && !plan.ownSession) setpgid(pid, pid);
   return pid;
 }
 
@@ -137,6 +140,7 @@ ExecPlan MakePlan(bool remote, const std::string& host, const std::vector<std::s
   ExecPlan plan;
   plan.remote = remote;
   plan.ownGroup = true;
+  plan.ownSession = !remote;
   plan.vector = spawn::ChildVector(remote, ComShellFlag, host, words, params, rank);
   int line;
   if (!remote) {
