@@ -13,8 +13,10 @@
 // when asked, and ends its ranks at once when its connection to the launcher
 // is lost: the launcher is gone, and so is the run.
 //
-// Single-threaded: the ranks' parent-death signal is tied to the thread that
-// forked them, and a fork of a one-thread process may call anything.
+// One thread of its own: the ranks' parent-death signal is tied to the thread
+// that forked them. A PMIx server (agent_pmix) adds libpmix's threads, which
+// never touch the environment; glibc's fork leaves malloc and stdio usable in
+// the child, so the child's set-up stays as it is.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -38,6 +40,7 @@
 
 #include "agent/agent_inbox.h"
 #include "agent/agent_pmi.h"
+#include "agent/agent_pmix.h"
 #include "common/agent_wire.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
@@ -101,6 +104,8 @@ class Agent {
       for (const auto& s : streams_) fds.push_back({s.first, POLLIN, 0});
       const size_t pmiAt = fds.size();
       pmi_.Fds(&fds);
+      const size_t pmixAt = fds.size();
+      pmix_.Fds(&fds);
       if (poll(fds.data(), fds.size(), -1) < 0) {
         if (errno == EINTR) continue;
         return Abandon("poll", strerror(errno));
@@ -113,7 +118,8 @@ class Agent {
       }
       // A rank's abort goes out before its end.
       std::string toLauncher;
-      pmi_.OnReady(fds.data() + pmiAt, fds.size() - pmiAt, &toLauncher);
+      pmi_.OnReady(fds.data() + pmiAt, pmixAt - pmiAt, &toLauncher);
+      pmix_.OnReady(fds.data() + pmixAt, fds.size() - pmixAt, &toLauncher);
       Tell(toLauncher);
       for (size_t i = 2; i < pmiAt; ++i) {
         if (fds[i].revents != 0) Drain(fds[i].fd);
@@ -187,6 +193,17 @@ class Agent {
         Tell(toLauncher);
         break;
       }
+      case AgentOrder::kPmixJob: {
+        std::string why;
+        if (!pmix_.SetJob(order, &why)) Report("no PMIx server for the ranks (Open MPI programs start alone)", why.c_str());
+        break;
+      }
+      case AgentOrder::kPmixPart:
+        pmix_.Part(order.bytes);
+        break;
+      case AgentOrder::kPmixDone:
+        pmix_.Done();
+        break;
     }
   }
 
@@ -198,6 +215,8 @@ class Agent {
     }
     std::vector<std::string> pmiEnv;
     const int keep = pmi_.PrepareRank(order.rank, &pmiEnv);
+    pmix_.PrepareRank(order.rank, &pmiEnv);
+    const bool pmix = pmix_.Serving();
     const pid_t agent = getpid();
     const int localId = started_++;
     const pid_t pid = fork();
@@ -211,7 +230,7 @@ class Agent {
       ChildSetUp(setup);
       // The launcher's environment over this host's, then carrier's own.
       for (std::string& s : env_) {
-        if (!pmi::IsClientVariable(s.c_str())) putenv(&s[0]);
+        if (!pmi::IsClientVariable(s.c_str()) && !(pmix && strncmp(s.c_str(), "PMIX_", 5) == 0)) putenv(&s[0]);
       }
       if (slurm_) SlurmTask(order, localId);
       for (std::string& s : pmiEnv) putenv(&s[0]);
@@ -282,6 +301,7 @@ class Agent {
       AgentRankEnd end{it->second, pid, ws};
       std::string toLauncher;
       pmi_.RankEnded(it->second, &toLauncher);
+      pmix_.RankEnded(it->second, &toLauncher);
       Tell(toLauncher);
       ranks_.erase(it);
       if (!AgentSendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
@@ -312,6 +332,7 @@ class Agent {
   std::map<pid_t, int> ranks_;   // pid -> rank, the ranks running
   std::map<int, Stream> streams_;  // labelled output pipes by descriptor
   AgentPmi pmi_;
+  AgentPmix pmix_;
 };
 
 }  // namespace

@@ -109,6 +109,10 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
   if (!ReadSwitch(lookup, "TARVO_LABEL", &s.label, error) || !ReadSwitch(lookup, "TARVO_MONITOR", &s.monitor, error)) {
     return false;
   }
+  if (!ReadSwitch(lookup, "TARVO_PMIX", &s.pmix, error)) return false;
+  bool shared = false;
+  if (!ReadSwitch(lookup, "TARVO_PMIX_SHARED", &shared, error)) return false;
+  if ((v = lookup("TARVO_PMIX_SHARED")) != nullptr && *v != '\0') s.pmixShared = shared ? 1 : 0;
   *out = s;
   return true;
 }
