@@ -109,7 +109,13 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
   if (!ReadSwitch(lookup, "TARVO_LABEL", &s.label, error) || !ReadSwitch(lookup, "TARVO_MONITOR", &s.monitor, error)) {
     return false;
   }
-  if (!ReadSwitch(lookup, "TARVO_PMIX", &s.pmix, error)) return false;
+  if ((v = lookup("TARVO_PMIX")) != nullptr && *v != '\0') {
+    if (strcmp(v, "0") != 0 && strcmp(v, "1") != 0 && strcmp(v, "auto") != 0) {
+      *error = Malformed("TARVO_PMIX", v, "0, 1 or auto");
+      return false;
+    }
+    s.pmix = v[0] == 'a' ? -1 : v[0] - '0';
+  }
   bool shared = false;
   if (!ReadSwitch(lookup, "TARVO_PMIX_SHARED", &shared, error)) return false;
   if ((v = lookup("TARVO_PMIX_SHARED")) != nullptr && *v != '\0') s.pmixShared = shared ? 1 : 0;

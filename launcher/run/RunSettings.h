@@ -25,7 +25,9 @@ struct RunSettings {
   std::vector<std::string> exportNames;
   bool label = false;    // TARVO_LABEL=1: every line of a rank comes out whole, prefixed "[R] "
   bool monitor = false;  // TARVO_MONITOR=1: the monitor bridge runs for the run
-  bool pmix = true;      // TARVO_PMIX=0: no PMIx server for the ranks (Open MPI's programs)
+  /// TARVO_PMIX: a PMIx server for the ranks (Open MPI's programs): 1
+  /// always, 0 never, -1 (auto) when a rank's program may speak PMIx.
+  int pmix = -1;
   /// TARVO_PMIX_SHARED: whether the job's nodes are one machine (each
   /// node's shared memory then in its own directory); -1: judged from the
   /// host names (several that resolve to loopback addresses).

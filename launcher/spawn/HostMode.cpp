@@ -267,7 +267,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   // Each agent serves its ranks' PMI-1 itself; tarvo, its own host's.
   MpiServer mpi(hosts, appnums, agentOf, static_cast<int>(agentHosts.size()));
   for (size_t a = 0; a < agentHosts.size(); ++a) hub.SetJob(static_cast<int>(a), mpi.JobPayload(static_cast<int>(a)));
-  ServePmix(&mpi, hosts, appnums, agentOf, agentHosts, &hub);
+  ServePmix(&mpi, plans, hosts, appnums, agentOf, agentHosts, &hub);
   for (size_t i = 0; i < plans.size(); ++i) {
     if (agentOf[i] < 0) continue;
     int flags = (i == 0 ? kAgentRankStdin : 0) | (label ? kAgentRankLabel : 0);

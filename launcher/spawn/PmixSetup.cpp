@@ -1,6 +1,7 @@
 #include "launcher/spawn/PmixSetup.h"
 
 #include <arpa/inet.h>
+#include <limits.h>
 #include <netdb.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <set>
 
+#include "common/carrier_exec.h"
 #include "launcher/mpi/MpiServer.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/run/RunControl.h"
@@ -39,11 +41,49 @@ bool SharedMachine(const std::set<std::string>& nodes) {
   return local > 1;
 }
 
+// Whether the program of `path` may speak PMIx: a script (which may start
+// one, as python does for mpi4py), a file that is not here to read, or a
+// program whose first MiB names Open MPI's or libpmix's library (the
+// dynamic section's strings, near the start of an ELF file). A program that
+// names neither never asks for a server, and the run saves its cost.
+bool MaySpeakPmix(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return true;
+  std::string head(1 << 20, '\0');
+  head.resize(fread(&head[0], 1, head.size(), f));
+  fclose(f);
+  if (head.compare(0, 4, "\x7f" "ELF") != 0) return true;
+  for (const char* name : {"libmpi.so", "libpmix.so", "libopen-rte.so", "libopen-pal.so"}) {
+    if (head.find(name) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// TARVO_PMIX=auto: whether a rank's program may speak PMIx.
+bool Wanted(const std::vector<ExecPlan>& plans) {
+  if (RunControlSettings().pmix >= 0) return RunControlSettings().pmix == 1;
+  std::set<std::string> seen;
+  for (const ExecPlan& plan : plans) {
+    auto at = std::find(plan.vector.begin(), plan.vector.end(), std::string("carrier"));
+    if (plan.vector.end() - at < TARVO_PARAMS + 2) return true;
+    const std::string& program = at[1];
+    const std::string& workdir = plan.vector.end()[TARVO_PARAM_WORKDIR - TARVO_PARAMS];
+    if (!seen.insert(program + '\0' + workdir).second) continue;
+    char file[PATH_MAX];
+    const int found = CarrierLookup(program.c_str(), workdir.c_str(), workdir.c_str(), file, sizeof file);
+    std::string path = found == CARRIER_AS_GIVEN ? program : std::string(file);
+    if (!path.empty() && path[0] != '/') path = workdir + "/" + path;
+    if (MaySpeakPmix(path)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-void ServePmix(MpiServer* mpi, std::vector<std::string> hosts, const std::vector<int>& appnums,
-               const std::vector<int>& agentOf, const std::vector<std::string>& agentHosts, AgentHub* hub) {
-  if (!RunControlSettings().pmix || !MpiHavePmix() || hosts.empty()) return;
+void ServePmix(MpiServer* mpi, const std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
+               const std::vector<int>& appnums, const std::vector<int>& agentOf,
+               const std::vector<std::string>& agentHosts, AgentHub* hub) {
+  if (!MpiHavePmix() || hosts.empty() || !Wanted(plans)) return;
   pmi::PmixJob job;
   job.nspace = "tarvo_" + std::to_string(getpid());
   auto own = std::find(agentOf.begin(), agentOf.end(), -1);

@@ -6,18 +6,21 @@
 #include <string>
 #include <vector>
 
+#include "launcher/spawn/ExecPlan.h"
+
 class AgentHub;
 class MpiServer;
 
 namespace spawnplan {
 
-/// Before any rank starts, unless TARVO_PMIX=0 or the build has no
-/// libpmix: the job's facts to `mpi` (every rank's host: tarvo's own ranks,
+/// Before any rank starts, when TARVO_PMIX says so (auto: when a rank's
+/// program may speak PMIx) and the build has libpmix: the job's facts to `mpi` (every rank's host: tarvo's own ranks,
 /// agentOf -1, on one node named as the first of them; agent a's on
 /// agentHosts[a]) and each agent's PMIx job to `hub`. A server that does
 /// not start is reported on standard error and the run goes on without it.
-void ServePmix(MpiServer* mpi, std::vector<std::string> hosts, const std::vector<int>& appnums,
-               const std::vector<int>& agentOf, const std::vector<std::string>& agentHosts, AgentHub* hub);
+void ServePmix(MpiServer* mpi, const std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
+               const std::vector<int>& appnums, const std::vector<int>& agentOf,
+               const std::vector<std::string>& agentHosts, AgentHub* hub);
 
 /// `envp` (null-terminated) with `ours` merged in: an entry whose name
 /// `ours` sets is dropped, and when `ours` leads to tarvo's PMIx server so

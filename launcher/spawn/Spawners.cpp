@@ -190,7 +190,7 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   if (remote != plans.end()) PassSignalsThrough(remote->file, std::vector<int>(remote->closeFds, remote->closeFds + remote->closeCount));
   MpiServer mpi(hosts, appnums, std::vector<int>(plans.size(), -1), 0);
   if (remote != plans.end()) mpi.Listen(pmiPort);
-  if (remote == plans.end()) ServePmix(&mpi, hosts, appnums, std::vector<int>(plans.size(), -1), {}, nullptr);
+  if (remote == plans.end()) ServePmix(&mpi, plans, hosts, appnums, std::vector<int>(plans.size(), -1), {}, nullptr);
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
