@@ -373,6 +373,14 @@ int main(int argc, char** argv) {
   for (int sig : {SIGCHLD, SIGTERM, SIGHUP, SIGINT}) sigaddset(&taken, sig);
   sigprocmask(SIG_BLOCK, &taken, nullptr);
   const int signals = signalfd(-1, &taken, SFD_NONBLOCK | SFD_CLOEXEC);
+  // A report after the remote shell's session is gone must not kill the
+  // agent before it has cleaned up (its PMIx server's directory): a write
+  // to the closed standard error then fails instead. Held, not ignored:
+  // the ranks start with no signal blocked.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  sigprocmask(SIG_BLOCK, &pipe, nullptr);
   Agent agent(link, signals, strcmp(argv[3], "-") == 0);
   return agent.Loop();
 }
