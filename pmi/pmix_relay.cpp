@@ -2,6 +2,8 @@
 // under a lock and write the eventfd; the owner's loop takes them.
 #include "pmi/pmix_relay.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -41,7 +43,17 @@ class Relay : public PmixRelay {
       std::lock_guard<std::mutex> lock(mutex_);
       connected_.insert(rank);
     };
-    return host_.Start(job, std::move(c), why);
+    // libpmix writes to its clients' sockets without MSG_NOSIGNAL: a rank
+    // that has died would end this process by SIGPIPE. Its threads, made
+    // here, take the caller's signal mask: they start with SIGPIPE held (a
+    // write then fails with EPIPE), and the caller's mask is put back.
+    sigset_t pipe, before;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &before);
+    const bool started = host_.Start(job, std::move(c), why);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return started;
   }
 
   std::vector<std::string> Environment(int rank) const override { return host_.Environment(rank); }
