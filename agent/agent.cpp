@@ -13,8 +13,10 @@
 // when asked, and ends its ranks at once when its connection to the launcher
 // is lost: the launcher is gone, and so is the run.
 //
-// Single-threaded: the ranks' parent-death signal is tied to the thread that
-// forked them, and a fork of a one-thread process may call anything.
+// One thread of its own: the ranks' parent-death signal is tied to the thread
+// that forked them. A PMIx server (agent_pmix) adds libpmix's threads, which
+// never touch the environment; glibc's fork leaves malloc and stdio usable in
+// the child, so the child's set-up stays as it is.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -39,6 +41,7 @@
 #include "agent/agent_inbox.h"
 #include "agent/agent_pmi.h"
 #include "agent/agent_place.h"
+#include "agent/agent_pmix.h"
 #include "common/agent_wire.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
@@ -102,6 +105,8 @@ class Agent {
       for (const auto& s : streams_) fds.push_back({s.first, POLLIN, 0});
       const size_t pmiAt = fds.size();
       pmi_.Fds(&fds);
+      const size_t pmixAt = fds.size();
+      pmix_.Fds(&fds);
       if (poll(fds.data(), fds.size(), -1) < 0) {
         if (errno == EINTR) continue;
         return Abandon("poll", strerror(errno));
@@ -114,7 +119,8 @@ class Agent {
       }
       // A rank's abort goes out before its end.
       std::string toLauncher;
-      pmi_.OnReady(fds.data() + pmiAt, fds.size() - pmiAt, &toLauncher);
+      pmi_.OnReady(fds.data() + pmiAt, pmixAt - pmiAt, &toLauncher);
+      pmix_.OnReady(fds.data() + pmixAt, fds.size() - pmixAt, &toLauncher);
       Tell(toLauncher);
       for (size_t i = 2; i < pmiAt; ++i) {
         if (fds[i].revents != 0) Drain(fds[i].fd);
@@ -191,6 +197,17 @@ class Agent {
         Tell(toLauncher);
         break;
       }
+      case AgentOrder::kPmixJob: {
+        std::string why;
+        if (!pmix_.SetJob(order, &why)) Report("no PMIx server for the ranks (Open MPI programs start alone)", why.c_str());
+        break;
+      }
+      case AgentOrder::kPmixPart:
+        pmix_.Part(order.bytes);
+        break;
+      case AgentOrder::kPmixDone:
+        pmix_.Done();
+        break;
     }
   }
 
@@ -202,6 +219,8 @@ class Agent {
     }
     std::vector<std::string> pmiEnv;
     const int keep = pmi_.PrepareRank(order.rank, &pmiEnv);
+    pmix_.PrepareRank(order.rank, &pmiEnv);
+    const bool pmix = pmix_.Serving();
     const pid_t agent = getpid();
     const int localId = started_++;
     RankPlace place;
@@ -217,7 +236,7 @@ class Agent {
       ChildSetUp(setup);
       // The launcher's environment over this host's, then carrier's own.
       for (std::string& s : env_) {
-        if (!pmi::IsClientVariable(s.c_str())) putenv(&s[0]);
+        if (!pmi::IsClientVariable(s.c_str()) && !(pmix && strncmp(s.c_str(), "PMIX_", 5) == 0)) putenv(&s[0]);
       }
       if (slurm_) SlurmTask(order, localId);
       for (std::string& s : pmiEnv) putenv(&s[0]);
@@ -291,6 +310,7 @@ class Agent {
       AgentRankEnd end{it->second, pid, ws};
       std::string toLauncher;
       pmi_.RankEnded(it->second, &toLauncher);
+      pmix_.RankEnded(it->second, &toLauncher);
       Tell(toLauncher);
       ranks_.erase(it);
       if (!AgentSendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
@@ -322,6 +342,7 @@ class Agent {
   std::map<int, Stream> streams_;  // labelled output pipes by descriptor
   AgentPmi pmi_;
   AgentPlacer placer_;  // TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND
+  AgentPmix pmix_;
 };
 
 }  // namespace
@@ -364,6 +385,14 @@ int main(int argc, char** argv) {
   for (int sig : {SIGCHLD, SIGTERM, SIGHUP, SIGINT}) sigaddset(&taken, sig);
   sigprocmask(SIG_BLOCK, &taken, nullptr);
   const int signals = signalfd(-1, &taken, SFD_NONBLOCK | SFD_CLOEXEC);
+  // A report after the remote shell's session is gone must not kill the
+  // agent before it has cleaned up (its PMIx server's directory): a write
+  // to the closed standard error then fails instead. Held, not ignored:
+  // the ranks start with no signal blocked.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  sigprocmask(SIG_BLOCK, &pipe, nullptr);
   Agent agent(link, signals, strcmp(argv[3], "-") == 0);
   return agent.Loop();
 }

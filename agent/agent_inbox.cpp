@@ -69,6 +69,38 @@ bool ReadPlace(const std::string& payload, AgentOrder* order) {
   return true;
 }
 
+// The PMIx job: a size of at least one, appnums that are not negative, a
+// namespace of 1 to 255 characters, this node's name and one host per rank,
+// none of them empty (pmi::CheckJob judges the rest).
+bool ReadPmixJob(const std::string& payload, AgentOrder* order) {
+  order->kind = AgentOrder::kPmixJob;
+  AgentPmixJobHead head;
+  if (payload.size() < sizeof head) return false;
+  memcpy(&head, payload.data(), sizeof head);
+  if (head.size <= 0 || (head.sharedMachine & ~1) != 0 || (head.mpiBinds & ~1) != 0 ||
+      (payload.size() - sizeof head) / sizeof(int32_t) < static_cast<size_t>(head.size)) {
+    return false;
+  }
+  const size_t strings = sizeof head + static_cast<size_t>(head.size) * sizeof(int32_t);
+  for (int32_t i = 0; i < head.size; ++i) {
+    int32_t appnum;
+    memcpy(&appnum, payload.data() + sizeof head + static_cast<size_t>(i) * sizeof appnum, sizeof appnum);
+    if (appnum < 0) return false;
+    order->appnums.push_back(appnum);
+  }
+  if (!AgentSplitStrings(payload.data() + strings, payload.size() - strings, &order->strings) ||
+      order->strings.size() != static_cast<size_t>(head.size) + 2 || order->strings[0].size() > 255) {
+    return false;
+  }
+  for (const std::string& s : order->strings) {
+    if (s.empty()) return false;
+  }
+  order->size = head.size;
+  order->sharedMachine = head.sharedMachine != 0;
+  order->mpiBinds = head.mpiBinds != 0;
+  return true;
+}
+
 }  // namespace
 
 bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
@@ -122,6 +154,15 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
       return m.payload.empty();
     case kAgentPlace:
       return ReadPlace(m.payload, order);
+    case kAgentPmixJob:
+      return ReadPmixJob(m.payload, order);
+    case kAgentPmixPart:
+      order->kind = AgentOrder::kPmixPart;
+      order->bytes = m.payload;
+      return true;
+    case kAgentPmixDone:
+      order->kind = AgentOrder::kPmixDone;
+      return m.payload.empty();
     default:
       return false;
   }

@@ -11,13 +11,17 @@
 
 /// One thing the launcher asks of the agent.
 struct AgentOrder {
-  enum Kind { kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPlace } kind = kEnv;
+  enum Kind { kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPlace } kind = kEnv;
   std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier";
                                      // kJob: the kvsname and PMI_process_mapping;
+                                     // kPmixJob: the namespace, this node, every rank's host;
                                      // kPlace: host, output file, error file
   std::map<std::string, std::string> puts;      // kFencePuts
   int size = 0, universeSize = 0;               // kJob
   std::vector<AgentJobClient> clients;          // kJob: the agent's ranks, each once
+  std::vector<int> appnums;                     // kPmixJob: every rank's
+  bool sharedMachine = false, mpiBinds = false; // kPmixJob
+  std::string bytes;                            // kPmixPart
   int rank = -1;
   int flags = 0;
   int bind = 0;  // kPlace

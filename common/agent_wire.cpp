@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -17,18 +18,22 @@ int32_t FixedSize(int32_t type) {
     case kAgentEnded: return sizeof(AgentRankEnd);
     case kAgentFenceDone: return 0;
     case kAgentAbort: return sizeof(AgentRankAbort);
+    case kAgentPmixDone: return 0;
+    case kAgentUnfinalized: return sizeof(int32_t);
     default: return -1;
   }
 }
 
 bool Accepted(int32_t type, bool fromAgent) {
-  if (type == kAgentFencePuts || type == kAgentFenceDone) return true;
+  if (type == kAgentFencePuts || type == kAgentFenceDone || type == kAgentPmixPart || type == kAgentPmixDone) {
+    return true;
+  }
   if (fromAgent) {
     return type == kAgentHello || type == kAgentStarted || type == kAgentEnded || type == kAgentAbort ||
-           type == kAgentWaiting;
+           type == kAgentWaiting || type == kAgentUnfinalized;
   }
   return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob ||
-         type == kAgentPlace;
+         type == kAgentPmixJob || type == kAgentPlace;
 }
 
 }  // namespace
@@ -98,6 +103,15 @@ std::string AgentEncodeFence(const std::map<std::string, std::string>& puts) {
   }
   if (!chunk.empty()) frames += AgentEncode(kAgentFencePuts, chunk.data(), chunk.size());
   return frames + AgentEncode(kAgentFenceDone, nullptr, 0);
+}
+
+std::string AgentEncodePmixFence(const std::string& blob) {
+  const size_t most = static_cast<size_t>(kAgentMaxPayload / 2);
+  std::string frames;
+  for (size_t at = 0; at < blob.size(); at += most) {
+    frames += AgentEncode(kAgentPmixPart, blob.data() + at, std::min(most, blob.size() - at));
+  }
+  return frames + AgentEncode(kAgentPmixDone, nullptr, 0);
 }
 
 bool AgentTakeFencePuts(const std::string& payload, std::map<std::string, std::string>* puts) {

@@ -7,12 +7,17 @@
 //                       kAgentStarted AgentRankPid
 //                       kAgentEnded   AgentRankEnd
 //                       kAgentAbort   AgentRankAbort: a rank asked (PMI abort) to end the run
+//                       kAgentUnfinalized int32_t: a rank that ended after PMIx's init, before its
+//                                     finalize (sent before its kAgentEnded)
 //                       kAgentWaiting int32_t ranks that wait in the PMI barrier, sent only
 //                                     while a rank of the agent has ended outside it unfinalized
 //   both ways           kAgentFencePuts key, value, key, value ... strings ending in NUL:
 //                                     the agent's new PMI puts at a barrier, or the union
 //                                     of every host's (in as many frames as it takes)
 //                       kAgentFenceDone no payload: the puts of this barrier are complete
+//                       kAgentPmixPart  bytes of a PMIx fence: the agent's node's blob, or the
+//                                     concatenation of every node's (in as many frames as it takes)
+//                       kAgentPmixDone  no payload: this side's part of the PMIx fence is complete
 //   launcher -> agent   kAgentEnv     NAME=VALUE strings, each ending in NUL
 //                       kAgentRank    AgentRankHead, then `words` strings ending in NUL:
 //                                     the program words and the eight launcher parameters,
@@ -21,6 +26,9 @@
 //                       kAgentAllSent no payload: every rank of this agent has been sent
 //                       kAgentJob     AgentJobHead, `clients` AgentJobClient, then the
 //                                     strings kvsname and PMI_process_mapping (before the ranks)
+//                       kAgentPmixJob AgentPmixJobHead, `size` int32_t appnums, then the strings
+//                                     namespace, this node's name and every rank's host (before
+//                                     the ranks; sent only when the agent serves PMIx)
 //                       kAgentPlace   AgentPlaceHead, then three strings ending in NUL: the
 //                                     rank's host as the run names it, its output file and its
 //                                     error file (empty: none); sent before the rank's kAgentRank,
@@ -51,7 +59,11 @@ enum AgentFrameType : int32_t {
   kAgentFenceDone = 10,
   kAgentAbort = 11,
   kAgentWaiting = 12,
-  kAgentPlace = 13,
+  kAgentPmixJob = 13,
+  kAgentPmixPart = 14,
+  kAgentPmixDone = 15,
+  kAgentUnfinalized = 16,
+  kAgentPlace = 17,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -128,6 +140,14 @@ struct AgentJobClient {
 };
 static_assert(sizeof(AgentJobClient) == 8 && offsetof(AgentJobClient, appnum) == 4, "job client layout");
 
+/// The PMIx job as the agent's server registers it.
+struct AgentPmixJobHead {
+  int32_t size;           // ranks of the whole job: as many appnums and hosts follow
+  int32_t sharedMachine;  // 1: several nodes of the job are one machine
+  int32_t mpiBinds;       // 1: the MPI library may bind its ranks
+};
+static_assert(sizeof(AgentPmixJobHead) == 12 && offsetof(AgentPmixJobHead, mpiBinds) == 8, "PMIx job head layout");
+
 struct AgentRankAbort {
   int32_t rank;
   int32_t exitCode;
@@ -169,6 +189,9 @@ bool AgentSplitStrings(const char* data, size_t size, std::vector<std::string>* 
 /// The frames of one side's part of a fence: `puts` in kAgentFencePuts
 /// frames of at most half the largest payload, then kAgentFenceDone.
 std::string AgentEncodeFence(const std::map<std::string, std::string>& puts);
+/// One side's part of a PMIx fence: `blob` in kAgentPmixPart frames of at
+/// most half the largest payload, then kAgentPmixDone.
+std::string AgentEncodePmixFence(const std::string& blob);
 /// Adds the pairs of a kAgentFencePuts payload to *puts; false unless it is
 /// a string list of key, value pairs with keys that are not empty.
 bool AgentTakeFencePuts(const std::string& payload, std::map<std::string, std::string>* puts);

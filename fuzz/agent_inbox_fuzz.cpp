@@ -41,7 +41,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           break;
         case AgentOrder::kAllSent:
         case AgentOrder::kFenceDone:
+        case AgentOrder::kPmixDone:
           FUZZ_CHECK(m.payload.empty());
+          break;
+        case AgentOrder::kPmixPart:
+          FUZZ_CHECK(order.bytes == m.payload);
+          break;
+        case AgentOrder::kPmixJob:
+          // A job for the PMIx host: an appnum and a host for every rank,
+          // a namespace and this node's name, none of them empty.
+          FUZZ_CHECK(order.size > 0 && order.appnums.size() == static_cast<size_t>(order.size));
+          FUZZ_CHECK(order.strings.size() == order.appnums.size() + 2 && order.strings[0].size() <= 255);
+          for (int appnum : order.appnums) FUZZ_CHECK(appnum >= 0);
+          for (const std::string& text : order.strings) FUZZ_CHECK(!text.empty());
           break;
         case AgentOrder::kFencePuts:
           for (const auto& kv : order.puts) FUZZ_CHECK(!kv.first.empty());

@@ -3,6 +3,7 @@
 
 #include <pmix.h>
 #include <pmix_server.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <map>
@@ -164,6 +165,11 @@ std::vector<std::string> OpenMpiEnvironment(const PmixJob& job, const std::strin
   // Segments are named by machine, job and local rank: nodes that are one
   // machine would meet in the same file.
   if (job.sharedMachine) env.push_back("OMPI_MCA_btl_vader_backing_directory=" + tmpDir);
+  // More ranks than processors on this node: a rank that waits must yield
+  // its processor rather than poll, as under mpirun --oversubscribe (polling
+  // ranks take turns in whole time slices).
+  const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  if (cpus > 0 && static_cast<long>(LocalRanksOf(job).size()) > cpus) env.push_back("OMPI_MCA_mpi_yield_when_idle=1");
   return env;
 }
 

@@ -24,21 +24,8 @@
 
 extern char** environ;
 
-// libpmix is not built with the sanitizers; these defaults of the test
-// binary silence reports about the library's own frames only.
-// ThreadSanitizer sees its threads' system calls but not the locking
-// around them: PMIx_server_finalize's stop of the listener writes to the
-// listener thread's wake-up pipe while that thread closes it, all inside
-// the library. LeakSanitizer: what PMIx_server_init sets up and what the
-// library's thread allocates for its clients' requests and for storing a
-// fence's data is not all freed by PMIx_server_finalize; as the library has no frame pointers, full
-// unwinding lets these names be seen. Our callbacks, and what the library
-// allocates for calls of ours (info lists, arrays), stay checked.
-extern "C" const char* __tsan_default_suppressions() { return "race:pmix_ptl_base_stop_listening\n"; }
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:PMIx_server_init\nleak:pmix_server_message_handler\nleak:pmix_gds_base_store_modex\n";
-}
-extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
+// The sanitizers' defaults for libpmix's own frames come with tarvo_pmix
+// (pmi/pmix_sanitizer.cpp).
 
 namespace {
 

@@ -132,18 +132,32 @@ TEST_F(SlurmMode, CancellingTheAllocationEndsEveryRank) {
   EXPECT_TRUE(AllGone());
 }
 
-// An MPICH program over both nodes: each node's agent serves its ranks,
-// and the shared-memory groups are the nodes.
+// MPI programs over both nodes: each node's agent serves its ranks (PMI-1
+// for MPICH, PMIx for Open MPI, whose ranks must not find the server that
+// srun starts for SLURM_MPI_TYPE=pmix), and the shared-memory groups are
+// the nodes. The cluster's nodes are one machine: TARVO_PMIX_SHARED=1.
 TEST_F(SlurmMode, MpiProgramsSeeTheirNodes) {
-  const std::string probe = TARVO_MPI_PROBE;
-  if (probe.empty()) GTEST_SKIP() << "mpicc.mpich not found: the MPI tests need mpich and libmpich-dev";
-  std::string command = Command("");
-  command.replace(command.find(" rank "), 6, " " + probe + " " + dir_ + " ");
-  testutil::RunResult run = testutil::Run(command + " | sort", 90);
-  EXPECT_EQ(run.out,
-            "rank 0 of 4 shm 2 sum 10 ring ok\nrank 1 of 4 shm 2 sum 10 ring ok\n"
-            "rank 2 of 4 shm 2 sum 10 ring ok\nrank 3 of 4 shm 2 sum 10 ring ok\n")
-      << run.err;
+  struct Case {
+    const char* library;
+    std::string probe, words, env, want;
+  } cases[] = {
+      {"MPICH (mpicc.mpich)", TARVO_MPI_PROBE, "", "",
+       "rank 0 of 4 shm 2 sum 10 ring ok\nrank 1 of 4 shm 2 sum 10 ring ok\n"
+       "rank 2 of 4 shm 2 sum 10 ring ok\nrank 3 of 4 shm 2 sum 10 ring ok\n"},
+      {"Open MPI (mpicc.openmpi, libpmix)", TARVO_OMPI_PROBE, " report", "SLURM_MPI_TYPE=pmix TARVO_PMIX_SHARED=1",
+       "rank 0 of 4 sum 6 shared 2 appnum 0\nrank 1 of 4 sum 6 shared 2 appnum 0\n"
+       "rank 2 of 4 sum 6 shared 2 appnum 0\nrank 3 of 4 sum 6 shared 2 appnum 0\n"},
+  };
+  for (const Case& c : cases) {
+    if (c.probe.empty()) {
+      std::cerr << c.library << " not found: its run is skipped\n";
+      continue;
+    }
+    std::string command = Command("", c.env);
+    command.replace(command.find(" rank "), 6, " " + c.probe + " " + dir_ + c.words + " ");
+    testutil::RunResult run = testutil::Run(command + " | sort", 90);
+    EXPECT_EQ(run.out, c.want) << c.library << "\n" << run.err;
+  }
 }
 
 TEST(SlurmModeRefusal, OutsideAnAllocationOrWithAMachineFile) {

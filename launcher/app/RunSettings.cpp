@@ -132,6 +132,16 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
 #endif
   }
   if (!ReadSwitch(lookup, "TARVO_REPORT_BINDING", &s.reportBinding, error)) return false;
+  if ((v = lookup("TARVO_PMIX")) != nullptr && *v != '\0') {
+    if (strcmp(v, "0") != 0 && strcmp(v, "1") != 0 && strcmp(v, "auto") != 0) {
+      *error = Malformed("TARVO_PMIX", v, "0, 1 or auto");
+      return false;
+    }
+    s.pmix = v[0] == 'a' ? -1 : v[0] - '0';
+  }
+  bool shared = false;
+  if (!ReadSwitch(lookup, "TARVO_PMIX_SHARED", &shared, error)) return false;
+  if ((v = lookup("TARVO_PMIX_SHARED")) != nullptr && *v != '\0') s.pmixShared = shared ? 1 : 0;
   *out = s;
   return true;
 }

@@ -61,6 +61,10 @@ int MpiServer::PrepareRank(int rank, std::vector<std::string>* env) {
   const int client = rank >= 0 && rank < size_ ? clientOf_[static_cast<size_t>(rank)] : -1;
   const int fd = client < 0 ? -1 : server_->OpenClient(client);
   if (fd >= 0) *env = pmi::ClientEnvironment(fd, rank, size_);
+  if (fd >= 0 && pmix_ != nullptr) {
+    const std::vector<std::string> pmix = pmix_->Environment(rank);
+    env->insert(env->end(), pmix.begin(), pmix.end());
+  }
   return fd;
 }
 
@@ -83,12 +87,17 @@ void MpiServer::Listen(int port) {
   }
 }
 
-void MpiServer::Fds(std::vector<pollfd>* fds) const { server_->Fds(fds); }
+void MpiServer::Fds(std::vector<pollfd>* fds) const {
+  server_->Fds(fds);
+  if (pmix_ != nullptr) fds->push_back({pmix_->WakeFd(), POLLIN, 0});
+}
 
 void MpiServer::OnReady(const pollfd* fds, size_t count, double now, std::vector<MpiEvent>* out) {
   std::vector<pmi::ServerEvent> events;
-  server_->OnReady(fds, count, now, &events);
+  const bool pmixReady = pmix_ != nullptr && count > 0 && fds[count - 1].revents != 0;
+  server_->OnReady(fds, pmix_ != nullptr && count > 0 ? count - 1 : count, now, &events);
   Take(events, out);
+  if (pmixReady) TakePmix(out);
   StampLocal(now);
 }
 

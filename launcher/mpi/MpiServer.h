@@ -16,10 +16,15 @@
 #include <vector>
 
 #include "pmi/pmi1_server.h"
+#include "pmi/pmix_relay.h"
 
 /// What the run control learns from the ranks it serves.
 struct MpiEvent {
-  enum Kind { kAbort, kBreak } kind = kAbort;
+  enum Kind {
+    kAbort,       // PMI-1 or PMIx abort
+    kBreak,       // a rank broke the PMI-1 protocol
+    kUnfinalized  // a PMIx rank ended after its init, before its finalize
+  } kind = kAbort;
   int rank = -1;
   int exitCode = 0;  // kAbort
   std::string text;  // kBreak: how the rank broke the protocol
@@ -29,6 +34,11 @@ struct MpiEvent {
 /// reporting a sender that is not) and counts a connection with a wrong
 /// PMI_ID. Without them the endpoint takes any sender.
 void MpiSetSenderChecks(bool (*admit)(const char* sender), void (*stranger)(const char* sender));
+
+/// The program's PMIx relays (pmi::NewPmixRelay, which tarvo links when
+/// the build has libpmix); without one no PMIx server runs.
+void MpiSetPmixMaker(std::unique_ptr<pmi::PmixRelay> (*make)());
+bool MpiHavePmix();
 
 class MpiServer {
  public:
@@ -40,6 +50,16 @@ class MpiServer {
 
   /// The kAgentJob payload for `agent`.
   std::string JobPayload(int agent) const;
+  /// Serves PMIx too (before any rank starts): `job` with `thisHost` the
+  /// node of tarvo's own ranks; tarvo runs a server when it has ranks, and
+  /// the agents' PMIx fences meet here. False, with why, when the server
+  /// does not start (the run goes on without it).
+  bool ServePmix(const pmi::PmixJob& job, std::string* why);
+  bool ServesPmix() const { return pmixOn_; }
+  /// The kAgentPmixJob payload for `agent`, whose node is `host`.
+  std::string PmixJobPayload(const std::string& host) const;
+  /// A rank of tarvo's own has ended (after RankStarted).
+  void RankEnded(int rank, std::vector<MpiEvent>* out);
   /// For a rank that tarvo starts: the descriptor its program keeps (-1:
   /// none) and the variables for its environment.
   int PrepareRank(int rank, std::vector<std::string>* env);
@@ -58,6 +78,12 @@ class MpiServer {
   bool AgentPuts(int agent, const std::string& payload);
   void AgentDone(int agent, double now);
   void AgentWaiting(int agent, const std::vector<int>& ranks, double now);
+  /// An agent's part of a PMIx fence: its bytes, then its "done".
+  void AgentPmixPart(int agent, const std::string& bytes) { (void)agent; pmixUnion_ += bytes; }
+  void AgentPmixDone(int agent) { pmixAgentIn_[static_cast<size_t>(agent)] = 1; }
+  /// Once every node's part of the PMIx fence is in: the union's frames for
+  /// every agent into *frames, and tarvo's own ranks released.
+  bool TakePmixFence(std::string* frames);
   /// Once every host's part is in: the union (the frames for every agent
   /// into *frames), and tarvo's own waiting ranks are released. False while
   /// a part is missing.
@@ -70,6 +96,7 @@ class MpiServer {
  private:
   void Take(const std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
   void StampLocal(double now);
+  void TakePmix(std::vector<MpiEvent>* out);
 
   int size_ = 0;
   std::string kvsname_, mapping_;
@@ -81,6 +108,13 @@ class MpiServer {
   std::vector<char> agentIn_;    // by agent: its part of the fence is in
   bool localIn_ = false;
   pmi::KeyValues union_;
+  // PMIx
+  bool pmixOn_ = false;
+  pmi::PmixJob pmixJob_;
+  std::unique_ptr<pmi::PmixRelay> pmix_;  // tarvo's own ranks' server, if any
+  bool pmixLocalIn_ = false;
+  std::vector<char> pmixAgentIn_;
+  std::string pmixUnion_;
 };
 
 #endif  // TARVO_LAUNCHER_MPI_MPISERVER_H

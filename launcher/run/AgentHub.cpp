@@ -324,6 +324,10 @@ void AgentHub::AddPlace(int agent, const std::string& payload) {
   agents_[static_cast<size_t>(agent)].outbox += AgentEncode(kAgentPlace, payload.data(), payload.size());
 }
 
+void AgentHub::SetPmixJob(int agent, const std::string& payload) {
+  agents_[static_cast<size_t>(agent)].outbox += AgentEncode(kAgentPmixJob, payload.data(), payload.size());
+}
+
 void AgentHub::Broadcast(const std::string& frame) {
   for (Agent& a : agents_) {
     if (a.conn < 0) continue;

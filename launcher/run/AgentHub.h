@@ -25,6 +25,9 @@ struct AgentEvent {
     kFencePuts, // a part of the agent's puts at a PMI barrier (payload)
     kFenceDone, // every rank of the agent has entered the PMI barrier
     kWaiting,   // the agent's ranks that wait in the PMI barrier (ranks)
+    kPmixPart,  // a part of the agent's node's blob at a PMIx fence (payload)
+    kPmixDone,  // the agent's node is in the PMIx fence
+    kUnfinalized,  // a rank ended after PMIx's init, before its finalize (rank)
   };
   Kind kind = kLoggedIn;
   int agent = -1;
@@ -35,7 +38,7 @@ struct AgentEvent {
   std::string why;  // kLost: "the agent closed its connection", "its remote shell (pid P)"
   bool shellEnded = false;  // kLost: `why` names the remote shell, which ended with waitStatus
   int exitCode = 0;         // kAbort
-  std::string payload;      // kFencePuts
+  std::string payload;      // kFencePuts, kPmixPart
   std::vector<int> ranks;   // kWaiting
 };
 
@@ -78,6 +81,8 @@ class AgentHub {
   void SetJob(int agent, const std::string& payload);
   /// A rank's place (kAgentPlace's payload), just before its AddRank.
   void AddPlace(int agent, const std::string& payload);
+  /// The PMIx job for `agent` (kAgentPmixJob's payload), before its ranks.
+  void SetPmixJob(int agent, const std::string& payload);
   /// A rank for `agent`: carrier's argument vector without "carrier".
   void AddRank(int agent, int rank, const std::vector<std::string>& words, int flags);
   const std::string& Host(int agent) const { return agents_[static_cast<size_t>(agent)].host; }

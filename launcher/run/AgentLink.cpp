@@ -69,6 +69,21 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
   if (m.type == kAgentFencePuts || m.type == kAgentFenceDone || m.type == kAgentWaiting) {
     return TakeFence(m, a, *self, out);
   }
+  if (m.type == kAgentPmixPart || m.type == kAgentPmixDone || m.type == kAgentUnfinalized) {
+    AgentEvent e;
+    e.agent = *self;
+    e.kind = m.type == kAgentPmixPart ? AgentEvent::kPmixPart
+             : m.type == kAgentPmixDone ? AgentEvent::kPmixDone : AgentEvent::kUnfinalized;
+    if (m.type == kAgentPmixPart) e.payload = m.payload;
+    if (m.type == kAgentUnfinalized) {
+      int32_t rank;
+      memcpy(&rank, m.payload.data(), sizeof rank);  // the frame reader checked its size
+      if (!OwnRank(a, rank)) return false;
+      e.rank = rank;
+    }
+    out->push_back(e);
+    return true;
+  }
   if (m.type == kAgentAbort) {
     AgentRankAbort r;
     memcpy(&r, m.payload.data(), sizeof r);  // the frame reader checked its size

@@ -257,6 +257,7 @@ void Run::Reap() {
       continue;
     }
     ended.emplace_back(it->second, ws);
+    if (mpi_ != nullptr) mpi_->RankEnded(launches_[it->second].rank, &mpiEvents_);
   }
   Ended(ended);
 }

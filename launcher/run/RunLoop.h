@@ -161,6 +161,8 @@ class Run {
   void FenceIfComplete();
   // A rank called PMI abort: the run ends with its exit code.
   void Aborted(int rank, int exitCode);
+  // A PMIx rank ended after its init, before its finalize.
+  void Unfinalized(int rank);
   // Since when each rank waits in a collective operation or PMI barrier.
   void Waiting(std::vector<double>* since) const;
   void TakeNotices();

@@ -16,6 +16,8 @@ void Run::TakeMpi() {
   for (const MpiEvent& e : events) {
     if (e.kind == MpiEvent::kAbort) {
       Aborted(e.rank, e.exitCode);
+    } else if (e.kind == MpiEvent::kUnfinalized) {
+      Unfinalized(e.rank);
     } else {
       fprintf(stderr, "tarvo: rank %d broke the PMI protocol (%s); its connection is closed\n", e.rank, e.text.c_str());
     }
@@ -40,6 +42,16 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
     case AgentEvent::kWaiting:
       if (mpi_ != nullptr) mpi_->AgentWaiting(e.agent, e.ranks, Now());
       return true;
+    case AgentEvent::kPmixPart:
+      if (mpi_ != nullptr) mpi_->AgentPmixPart(e.agent, e.payload);
+      return true;
+    case AgentEvent::kPmixDone:
+      if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixDone(e.agent);
+      FenceIfComplete();
+      return true;
+    case AgentEvent::kUnfinalized:
+      Unfinalized(e.rank);
+      return true;
     default:
       return false;
   }
@@ -50,10 +62,31 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
 void Run::FenceIfComplete() {
   if (mpi_ == nullptr) return;
   std::string frames;
+  if (mpi_->TakePmixFence(&frames) && hub_ != nullptr) hub_->Broadcast(frames);
+  frames.clear();
   std::vector<MpiEvent> events;
   if (!mpi_->TakeFence(&frames, &events)) return;
   if (hub_ != nullptr && !frames.empty()) hub_->Broadcast(frames);
   mpiEvents_.insert(mpiEvents_.end(), events.begin(), events.end());
+}
+
+// A PMIx rank that has ended after its init and before its finalize: the
+// others' next fence can never complete.
+void Run::Unfinalized(int rank) {
+  if (ending_ || rank < 0 || static_cast<size_t>(rank) >= byRank_.size() || byRank_[static_cast<size_t>(rank)] < 0) {
+    return;
+  }
+  std::vector<int> waiters;
+  for (size_t i = 0; i < next_; ++i) {
+    if (!launches_[i].agentShell && launches_[i].rank != rank && Live(i)) waiters.push_back(launches_[i].rank);
+  }
+  if (waiters.empty()) return;
+  std::sort(waiters.begin(), waiters.end());
+  fprintf(stderr, "tarvo: %s has ended while rank%s %s wait%s in a collective operation that it never entered; "
+          "ending the run\n",
+          Who(static_cast<size_t>(byRank_[static_cast<size_t>(rank)])).c_str(), waiters.size() == 1 ? "" : "s",
+          RankList(waiters).c_str(), waiters.size() == 1 ? "s" : "");
+  BeginEnding(kStuck, SIGTERM);
 }
 
 void Run::Aborted(int rank, int exitCode) {

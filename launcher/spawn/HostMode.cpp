@@ -23,6 +23,7 @@
 
 #include "launcher/context/RunContext.h"
 #include "launcher/mpi/MpiServer.h"
+#include "launcher/spawn/PmixSetup.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/run/RunControl.h"
@@ -283,6 +284,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   // Each agent serves its ranks' PMI-1 itself; tarvo, its own host's.
   MpiServer mpi(hosts, appnums, agentOf, static_cast<int>(agentHosts.size()));
   for (size_t a = 0; a < agentHosts.size(); ++a) hub.SetJob(static_cast<int>(a), mpi.JobPayload(static_cast<int>(a)));
+  ServePmix(&mpi, plans, hosts, appnums, agentOf, agentHosts, &hub);
   for (size_t i = 0; i < plans.size(); ++i) {
     if (agentOf[i] < 0) continue;
     if (!placements.empty()) hub.AddPlace(agentOf[i], AgentPlacePayload(static_cast<int>(i), hosts[i], placements[i]));
@@ -333,11 +335,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
         const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
         std::copy(streams.fds, streams.fds + 3, d.stdFds);
         d.keepFd = mpi.PrepareRank(static_cast<int>(i), &d.pmiEnv);
-        if (d.keepFd >= 0) {
-          d.envp.pop_back();  // its null
-          for (std::string& e : d.pmiEnv) d.envp.push_back(&e[0]);
-          d.envp.push_back(nullptr);
-        }
+        if (d.keepFd >= 0) MergeRankEnvironment(&d.envp, d.pmiEnv);
         const pid_t pid = StartDirect(d, report);
         mpi.RankStarted(static_cast<int>(i));
         OutputRelayStarted(streams);

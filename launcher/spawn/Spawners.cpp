@@ -29,6 +29,7 @@
 #include <cstring>
 
 #include "launcher/mpi/MpiServer.h"
+#include "launcher/spawn/PmixSetup.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/context/RunContext.h"
 #include "launcher/spawn/Spawners.h"
@@ -167,8 +168,7 @@ void RankEnvironment(char** env, std::vector<std::string>& pmiEnv, std::vector<c
   for (char** e = env; *e != nullptr; ++e) {
     if (!pmi::IsClientVariable(*e)) envp->push_back(*e);
   }
-  for (std::string& entry : pmiEnv) envp->push_back(&entry[0]);
-  envp->push_back(nullptr);
+  MergeRankEnvironment(envp, pmiEnv);
 }
 
 void AddClose(ExecPlan* plan, int fd) {
@@ -199,6 +199,7 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   if (!refusal.empty()) return RefuseRun(refusal);
   MpiServer mpi(hosts, appnums, std::vector<int>(plans.size(), -1), 0);
   if (remote != plans.end()) mpi.Listen(pmiPort);
+  if (remote == plans.end()) ServePmix(&mpi, plans, hosts, appnums, std::vector<int>(plans.size(), -1), {}, nullptr);
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];

@@ -5,8 +5,11 @@
  *   abort   rank 1 calls MPI_Abort with status 7, the others wait in a barrier
  *   nofinalize  rank 0 exits 0 after MPI_Init without MPI_Finalize (the others
  *           wait in a barrier)
+ *   kill    rank 1 (PMIX_RANK) writes its pid and is killed by SIGKILL before
+ *           MPI_Init ends
  */
 #include <mpi.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,6 +17,17 @@
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
+  const char* envRank = getenv("PMIX_RANK");
+  if (strcmp(argv[2], "kill") == 0 && envRank != NULL && strcmp(envRank, "1") == 0) {
+    char path[4096];
+    snprintf(path, sizeof path, "%s/1.pid", argv[1]);
+    FILE* f = fopen(path, "w");
+    if (f != NULL) {
+      fprintf(f, "%d\n", (int)getpid());
+      fclose(f);
+    }
+    raise(SIGKILL);
+  }
   MPI_Init(&argc, &argv);
   int rank = 0, size = 0;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);

@@ -1,0 +1,96 @@
+#include "agent/agent_pmix.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#ifdef TARVO_HAVE_PMIX
+#include "pmi/pmix_relay.h"
+#else
+namespace pmi {
+// The build has no libpmix: nothing is ever started.
+class PmixRelay {};
+}  // namespace pmi
+#endif
+
+AgentPmix::AgentPmix() = default;
+AgentPmix::~AgentPmix() = default;
+
+#ifdef TARVO_HAVE_PMIX
+
+bool AgentPmix::SetJob(const AgentOrder& job, std::string* why) {
+  if (relay_ != nullptr) {
+    *why = "a second job";
+    return false;
+  }
+  // Slurm's server, if any, is not this one: neither the agent's own
+  // environment nor its ranks' keep its variables.
+  std::vector<std::string> outside;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (pmi::IsOutsidePmixVariable(*e)) outside.push_back(std::string(*e, strcspn(*e, "=")));
+  }
+  for (const std::string& name : outside) unsetenv(name.c_str());
+  pmi::PmixJob p;
+  p.nspace = job.strings[0];
+  p.thisHost = job.strings[1];
+  p.hosts.assign(job.strings.begin() + 2, job.strings.end());
+  p.appnums = job.appnums;
+  p.sharedMachine = job.sharedMachine;
+  p.mpiBinds = job.mpiBinds;
+  std::unique_ptr<pmi::PmixRelay> relay = pmi::NewPmixRelay();
+  const std::set<std::string> nodes(p.hosts.begin(), p.hosts.end());
+  if (!relay->Start(p, nodes.size() > 1, why)) return false;
+  relay_ = std::move(relay);
+  return true;
+}
+
+void AgentPmix::PrepareRank(int rank, std::vector<std::string>* env) const {
+  if (relay_ == nullptr) return;
+  const std::vector<std::string> ours = relay_->Environment(rank);
+  env->insert(env->end(), ours.begin(), ours.end());
+}
+
+void AgentPmix::RankEnded(int rank, std::string* toLauncher) const {
+  if (relay_ == nullptr || !relay_->Unfinalized(rank)) return;
+  const int32_t r = rank;
+  *toLauncher += AgentEncode(kAgentUnfinalized, &r, sizeof r);
+}
+
+void AgentPmix::Fds(std::vector<pollfd>* fds) const {
+  if (relay_ != nullptr) fds->push_back({relay_->WakeFd(), POLLIN, 0});
+}
+
+void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher) {
+  if (relay_ == nullptr || count == 0 || fds[0].revents == 0) return;
+  std::vector<pmi::PmixNotice> notices;
+  relay_->Take(&notices);
+  for (const pmi::PmixNotice& n : notices) {
+    if (n.kind == pmi::PmixNotice::kFence) {
+      *toLauncher += AgentEncodePmixFence(n.blob);
+    } else {
+      AgentRankAbort abort{n.rank, n.status};
+      *toLauncher += AgentEncode(kAgentAbort, &abort, sizeof abort);
+    }
+  }
+}
+
+void AgentPmix::Done() {
+  if (relay_ != nullptr) relay_->CompleteFence(union_);
+  union_.clear();
+}
+
+#else
+
+bool AgentPmix::SetJob(const AgentOrder&, std::string* why) {
+  *why = "this agent's build has no libpmix";
+  return false;
+}
+void AgentPmix::PrepareRank(int, std::vector<std::string>*) const {}
+void AgentPmix::RankEnded(int, std::string*) const {}
+void AgentPmix::Fds(std::vector<pollfd>*) const {}
+void AgentPmix::OnReady(const pollfd*, size_t, std::string*) {}
+void AgentPmix::Done() { union_.clear(); }
+
+#endif

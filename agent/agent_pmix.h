@@ -1,0 +1,50 @@
+// The agent's PMIx server, for Open MPI's programs: started when the
+// launcher sends the job (kAgentPmixJob), before the ranks. libpmix's
+// thread hands this node's part of a fence and the aborts to the agent's
+// loop through a descriptor; the launcher's union of every node's parts
+// completes the fence. Without libpmix in the build, the agent takes the
+// job and serves nothing. Nothing here writes to the launcher: what is to
+// be sent comes back as bytes, in order.
+#ifndef TARVO_AGENT_AGENT_PMIX_H
+#define TARVO_AGENT_AGENT_PMIX_H
+
+#include <poll.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/agent_inbox.h"
+
+namespace pmi {
+class PmixRelay;
+}
+
+class AgentPmix {
+ public:
+  AgentPmix();
+  ~AgentPmix();
+  /// The launcher's kAgentPmixJob: drops the agent's own PMIX_* variables
+  /// (still one thread: the server's starts here) and starts the server.
+  /// False, with why, when it does not start.
+  bool SetJob(const AgentOrder& job, std::string* why);
+  bool Serving() const { return relay_ != nullptr; }
+  /// Appends rank's PMIx variables to *env.
+  void PrepareRank(int rank, std::vector<std::string>* env) const;
+  /// A rank has ended: one that ended after its init and before its
+  /// finalize is reported (before its end).
+  void RankEnded(int rank, std::string* toLauncher) const;
+
+  void Fds(std::vector<pollfd>* fds) const;
+  /// The fence's part and the aborts into *toLauncher.
+  void OnReady(const pollfd* fds, size_t count, std::string* toLauncher);
+  /// The launcher's kAgentPmixPart and kAgentPmixDone.
+  void Part(const std::string& bytes) { union_ += bytes; }
+  void Done();
+
+ private:
+  std::unique_ptr<pmi::PmixRelay> relay_;
+  std::string union_;
+};
+
+#endif  // TARVO_AGENT_AGENT_PMIX_H

@@ -1,0 +1,127 @@
+#include "launcher/spawn/PmixSetup.h"
+
+#include <arpa/inet.h>
+#include <limits.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "common/carrier_exec.h"
+#include "launcher/mpi/MpiServer.h"
+#include "launcher/run/AgentHub.h"
+#include "launcher/run/RunControl.h"
+#include "pmi/pmix_relay.h"
+
+namespace spawnplan {
+
+namespace {
+
+bool Loopback(const std::string& host) {
+  addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0) return false;
+  const uint32_t address = ntohl(reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
+  freeaddrinfo(result);
+  return (address >> 24) == 127;
+}
+
+// Several nodes of the job on this one machine: more than one of its node
+// names resolves to a loopback address (127.0.0.0/8).
+bool SharedMachine(const std::set<std::string>& nodes) {
+  if (RunControlSettings().pmixShared >= 0) return RunControlSettings().pmixShared == 1;
+  if (nodes.size() < 2) return false;
+  int local = 0;
+  for (const std::string& node : nodes) local += Loopback(node) ? 1 : 0;
+  return local > 1;
+}
+
+// Whether the program of `path` may speak PMIx: a script (which may start
+// one, as python does for mpi4py), a file that is not here to read, or a
+// program whose first MiB names Open MPI's or libpmix's library (the
+// dynamic section's strings, near the start of an ELF file). A program that
+// names neither never asks for a server, and the run saves its cost.
+bool MaySpeakPmix(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return true;
+  std::string head(1 << 20, '\0');
+  head.resize(fread(&head[0], 1, head.size(), f));
+  fclose(f);
+  if (head.compare(0, 4, "\x7f" "ELF") != 0) return true;
+  for (const char* name : {"libmpi.so", "libpmix.so", "libopen-rte.so", "libopen-pal.so"}) {
+    if (head.find(name) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// TARVO_PMIX=auto: whether a rank's program may speak PMIx.
+bool Wanted(const std::vector<ExecPlan>& plans) {
+  if (RunControlSettings().pmix >= 0) return RunControlSettings().pmix == 1;
+  std::set<std::string> seen;
+  for (const ExecPlan& plan : plans) {
+    auto at = std::find(plan.vector.begin(), plan.vector.end(), std::string("carrier"));
+    if (plan.vector.end() - at < TARVO_PARAMS + 2) return true;
+    const std::string& program = at[1];
+    const std::string& workdir = plan.vector.end()[TARVO_PARAM_WORKDIR - TARVO_PARAMS];
+    if (!seen.insert(program + '\0' + workdir).second) continue;
+    char file[PATH_MAX];
+    const int found = CarrierLookup(program.c_str(), workdir.c_str(), workdir.c_str(), file, sizeof file);
+    std::string path = found == CARRIER_AS_GIVEN ? program : std::string(file);
+    if (!path.empty() && path[0] != '/') path = workdir + "/" + path;
+    if (MaySpeakPmix(path)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void ServePmix(MpiServer* mpi, const std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
+               const std::vector<int>& appnums, const std::vector<int>& agentOf,
+               const std::vector<std::string>& agentHosts, AgentHub* hub) {
+  if (!MpiHavePmix() || hosts.empty() || !Wanted(plans)) return;
+  pmi::PmixJob job;
+  job.nspace = "tarvo_" + std::to_string(getpid());
+  auto own = std::find(agentOf.begin(), agentOf.end(), -1);
+  job.thisHost = own != agentOf.end() ? hosts[static_cast<size_t>(own - agentOf.begin())] : std::string();
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    hosts[i] = agentOf[i] < 0 ? job.thisHost : agentHosts[static_cast<size_t>(agentOf[i])];
+  }
+  job.hosts = hosts;
+  job.appnums = appnums;
+  job.sharedMachine = SharedMachine(std::set<std::string>(hosts.begin(), hosts.end()));
+  std::string why;
+  if (!mpi->ServePmix(job, &why)) {
+    fprintf(stderr, "tarvo: no PMIx server for the ranks (Open MPI programs start alone): %s\n", why.c_str());
+    return;
+  }
+  for (size_t a = 0; hub != nullptr && a < agentHosts.size(); ++a) {
+    hub->SetPmixJob(static_cast<int>(a), mpi->PmixJobPayload(agentHosts[a]));
+  }
+}
+
+void MergeRankEnvironment(std::vector<char*>* envp, std::vector<std::string>& ours) {
+  std::set<std::string> names;
+  bool pmix = false;
+  for (const std::string& e : ours) {
+    names.insert(e.substr(0, e.find('=')));
+    pmix = pmix || pmi::IsOutsidePmixVariable(e.c_str());
+  }
+  std::vector<char*> merged;
+  for (char* e : *envp) {
+    if (e == nullptr) break;
+    const char* eq = strchr(e, '=');
+    const std::string name = eq == nullptr ? std::string(e) : std::string(e, static_cast<size_t>(eq - e));
+    if (names.count(name) != 0 || (pmix && pmi::IsOutsidePmixVariable(e))) continue;
+    merged.push_back(e);
+  }
+  for (std::string& e : ours) merged.push_back(&e[0]);
+  merged.push_back(nullptr);
+  envp->swap(merged);
+}
+
+}  // namespace spawnplan

@@ -1,0 +1,32 @@
+// The spawners' part of the PMIx service: tarvo's server for its own
+// host's ranks, the agents' PMIx jobs, and each rank's environment with it.
+#ifndef TARVO_LAUNCHER_SPAWN_PMIXSETUP_H
+#define TARVO_LAUNCHER_SPAWN_PMIXSETUP_H
+
+#include <string>
+#include <vector>
+
+#include "launcher/spawn/ExecPlan.h"
+
+class AgentHub;
+class MpiServer;
+
+namespace spawnplan {
+
+/// Before any rank starts, when TARVO_PMIX says so (auto: when a rank's
+/// program may speak PMIx) and the build has libpmix: the job's facts to `mpi` (every rank's host: tarvo's own ranks,
+/// agentOf -1, on one node named as the first of them; agent a's on
+/// agentHosts[a]) and each agent's PMIx job to `hub`. A server that does
+/// not start is reported on standard error and the run goes on without it.
+void ServePmix(MpiServer* mpi, const std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
+               const std::vector<int>& appnums, const std::vector<int>& agentOf,
+               const std::vector<std::string>& agentHosts, AgentHub* hub);
+
+/// `envp` (null-terminated) with `ours` merged in: an entry whose name
+/// `ours` sets is dropped, and when `ours` leads to tarvo's PMIx server so
+/// is every PMIX_* (a server outside must not be found); `ours` last.
+void MergeRankEnvironment(std::vector<char*>* envp, std::vector<std::string>& ours);
+
+}  // namespace spawnplan
+
+#endif  // TARVO_LAUNCHER_SPAWN_PMIXSETUP_H

@@ -1,0 +1,113 @@
+// PmixRelay over PmixHost: the callbacks, on libpmix's thread, queue notices
+// under a lock and write the eventfd; the owner's loop takes them.
+#include "pmi/pmix_relay.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <set>
+
+namespace pmi {
+
+namespace {
+
+class Relay : public PmixRelay {
+ public:
+  Relay() : wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+  ~Relay() override {
+    host_.Stop();
+    if (wake_ >= 0) close(wake_);
+  }
+
+  bool Start(const PmixJob& job, bool crossNodes, std::string* why) override {
+    if (wake_ < 0) {
+      *why = "no eventfd";
+      return false;
+    }
+    PmixCallbacks c;
+    if (crossNodes) {
+      c.exchange = [this](std::string blob, PmixCallbacks::Done done) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_ = std::move(done);
+        Post(PmixNotice{PmixNotice::kFence, std::move(blob), -1, 0});
+      };
+    }
+    c.abort = [this](int rank, int status, const std::string&) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Post(PmixNotice{PmixNotice::kAbort, std::string(), rank, status});
+    };
+    c.connected = [this](int rank) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      connected_.insert(rank);
+    };
+    // libpmix writes to its clients' sockets without MSG_NOSIGNAL: a rank
+    // that has died would end this process by SIGPIPE. Its threads, made
+    // here, take the caller's signal mask: they start with SIGPIPE held (a
+    // write then fails with EPIPE), and the caller's mask is put back.
+    sigset_t pipe, before;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &before);
+    const bool started = host_.Start(job, std::move(c), why);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return started;
+  }
+
+  std::vector<std::string> Environment(int rank) const override { return host_.Environment(rank); }
+
+  bool Unfinalized(int rank) const override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (connected_.count(rank) == 0) return false;
+    }
+    return !host_.Finalized(rank);
+  }
+
+  int WakeFd() const override { return wake_; }
+
+  void Take(std::vector<PmixNotice>* out) override {
+    uint64_t count;
+    while (read(wake_, &count, sizeof count) > 0) {
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (PmixNotice& n : notices_) out->push_back(std::move(n));
+    notices_.clear();
+  }
+
+  void CompleteFence(const std::string& all) override {
+    PmixCallbacks::Done done;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done.swap(done_);
+    }
+    if (done) done(all);
+  }
+
+  void Stop() override { host_.Stop(); }
+
+ private:
+  // Under mutex_.
+  void Post(PmixNotice n) {
+    notices_.push_back(std::move(n));
+    const uint64_t one = 1;
+    if (write(wake_, &one, sizeof one) < 0) {
+      // The counter is full: the loop is woken already.
+    }
+  }
+
+  PmixHost host_;
+  int wake_;
+  mutable std::mutex mutex_;
+  std::vector<PmixNotice> notices_;
+  PmixCallbacks::Done done_;  // the fence in flight
+  std::set<int> connected_;
+};
+
+}  // namespace
+
+std::unique_ptr<PmixRelay> NewPmixRelay() { return std::unique_ptr<PmixRelay>(new Relay()); }
+
+}  // namespace pmi

@@ -1,0 +1,55 @@
+// A PMIx host for a process with a poll loop of its own (tarvo, the agent):
+// what libpmix's thread calls back (a fence of this node, an abort) becomes
+// a notice that the loop takes when WakeFd() is readable, and the loop hands
+// the fence's union back. The header needs nothing of libpmix, so that a
+// layer can hold a relay without linking the library: NewPmixRelay, in
+// tarvo_pmix, makes one.
+#ifndef TARVO_PMI_PMIX_RELAY_H
+#define TARVO_PMI_PMIX_RELAY_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pmi/pmix_host.h"
+
+namespace pmi {
+
+struct PmixNotice {
+  enum Kind { kFence, kAbort } kind = kFence;
+  std::string blob;  // kFence: this node's part
+  int rank = -1;     // kAbort
+  int status = 0;    // kAbort
+};
+
+class PmixRelay {
+ public:
+  virtual ~PmixRelay() = default;  // stops the host
+  /// PmixHost::Start. With `crossNodes` false libpmix completes every fence
+  /// itself and no kFence notice comes.
+  virtual bool Start(const PmixJob& job, bool crossNodes, std::string* why) = 0;
+  virtual std::vector<std::string> Environment(int rank) const = 0;
+  /// The rank's client connected (its MPI_Init began) and has not called
+  /// finalize: its end now leaves the others waiting.
+  virtual bool Unfinalized(int rank) const = 0;
+  /// Readable while notices wait; Take drains it.
+  virtual int WakeFd() const = 0;
+  virtual void Take(std::vector<PmixNotice>* out) = 0;
+  /// The union of every node's parts of the fence that this node is in.
+  virtual void CompleteFence(const std::string& all) = 0;
+  /// PmixHost::Stop.
+  virtual void Stop() = 0;
+};
+
+/// A relay around the process's one PmixHost.
+std::unique_ptr<PmixRelay> NewPmixRelay();
+
+/// Whether `entry` (NAME=VALUE) belongs to a PMIx server outside: a rank
+/// that tarvo's server serves must not see it.
+inline bool IsOutsidePmixVariable(const char* entry) {
+  return entry[0] == 'P' && entry[1] == 'M' && entry[2] == 'I' && entry[3] == 'X' && entry[4] == '_';
+}
+
+}  // namespace pmi
+
+#endif  // TARVO_PMI_PMIX_RELAY_H

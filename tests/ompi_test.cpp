@@ -1,0 +1,174 @@
+// Unmodified Open MPI programs under tarvo (its PMIx server and the agents'):
+// tests/procs/ompi_probe.c, built with mpicc.openmpi, locally and in host
+// mode over the loopback sshd (hosts 127.0.0.2 and up: several nodes of one
+// machine, each with its own shared-memory directory). The Slurm cluster's
+// run is in slurm_test.cpp.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/launcher_harness.h"
+#include "tests/run_util.h"
+#include "tests/support/processes.h"
+#include "tests/support/sshd.h"
+#include "tests/support/wait.h"
+
+namespace {
+
+const std::string kProbe = TARVO_OMPI_PROBE;  // empty: no mpicc.openmpi or no libpmix
+
+std::string LocalName() {
+  char name[256] = {0};
+  gethostname(name, sizeof name - 1);
+  return std::string(name).substr(0, 31);
+}
+
+std::string SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  std::string sorted;
+  for (const std::string& l : lines) sorted += l + "\n";
+  return sorted;
+}
+
+// The PMIx servers' private directories in /tmp (tarvo's and the agents').
+std::set<std::string> PrivateDirs() {
+  std::set<std::string> names;
+  DIR* d = opendir("/tmp");
+  for (dirent* e = d ? readdir(d) : nullptr; e != nullptr; e = readdir(d)) {
+    if (std::string(e->d_name).rfind("tarvo-pmix-", 0) == 0) names.insert(e->d_name);
+  }
+  if (d) closedir(d);
+  return names;
+}
+
+struct Placement {
+  const char* name;
+  const char* launch;  // TARVO_LAUNCH
+  int ranks;
+  std::vector<std::string> hosts;  // the machine file; empty: none
+  int shared;                      // ranks per node
+};
+
+const std::vector<Placement>& Placements() {
+  static const std::vector<Placement> all = {
+      {"local", "rank", 4, {}, 4},
+      {"host mode", "host", 6, {LocalName(), "127.0.0.2", "127.0.0.3"}, 2},
+  };
+  return all;
+}
+
+class OmpiRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (kProbe.empty()) GTEST_SKIP() << "mpicc.openmpi or libpmix not found: the Open MPI tests need libopenmpi-dev and libpmix-dev";
+  }
+
+  bool Remote() {
+    if (!sshd_) sshd_.reset(new support::Sshd(4, {"MaxStartups 100"}));
+    if (!sshd_->Ready()) std::cerr << "no private sshd, remote placements skipped: " << sshd_->Why() << "\n";
+    return sshd_->Ready();
+  }
+
+  // Runs the probe as `p` places it, in a directory of its own, and checks
+  // that no rank and no private directory is left.
+  int Run(const Placement& p, const std::string& mode, std::string* out, std::string* err) {
+    const std::string dir = testutil::MakeTempDir();
+    const std::set<std::string> before = PrivateDirs();
+    harness::Options o;
+    o.hold = false;
+    o.workdir = dir;
+    o.env = {{"TARVO_LAUNCH", p.launch}, {"TARVO_KILL_GRACE", "1"}};
+    o.exactPath = std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin";
+    std::vector<std::string> args = {"-np", std::to_string(p.ranks)};
+    if (!p.hosts.empty()) {
+      std::string file;
+      for (const std::string& h : p.hosts) file += h + "\n";
+      testutil::WriteFile(dir + "/hosts", file);
+      o.exactPath = sshd_->ShimDir() + ":" + o.exactPath;
+      args.insert(args.begin(), {"-ssh", "-mf", "hosts"});
+    }
+    args.insert(args.end(), {kProbe, dir, mode});
+    harness::LauncherRun run(args, o);
+    const int status = run.Wait(90);
+    *out = run.Stdout();
+    *err = run.Stderr();
+    const std::vector<pid_t> pids = support::PidsIn(dir);
+    EXPECT_FALSE(pids.empty()) << p.name << " " << mode;
+    EXPECT_TRUE(support::Survivors(pids).empty()) << p.name << " " << mode;
+    std::set<std::string> left;
+    support::WaitUntil(5000, [&] {
+      left.clear();
+      for (const std::string& name : PrivateDirs()) {
+        if (before.count(name) == 0) left.insert(name);
+      }
+      return left.empty();
+    });
+    EXPECT_TRUE(left.empty()) << p.name << " " << mode << ": /tmp/" << *left.begin() << "\n" << *err;
+    testutil::Run("rm -rf " + dir);
+    return status;
+  }
+
+  std::unique_ptr<support::Sshd> sshd_;
+};
+
+TEST_F(OmpiRun, RanksSizesAllreduceAndSharedMemoryGroupsFollowThePlacement) {
+  for (const Placement& p : Placements()) {
+    if (!p.hosts.empty() && !Remote()) continue;
+    std::string out, err;
+    EXPECT_EQ(Run(p, "report", &out, &err), 0) << p.name << "\n" << err;
+    std::string want;
+    for (int r = 0; r < p.ranks; ++r) {
+      want += "rank " + std::to_string(r) + " of " + std::to_string(p.ranks) + " sum " +
+              std::to_string(p.ranks * (p.ranks - 1) / 2) + " shared " + std::to_string(p.shared) + " appnum 0\n";
+    }
+    EXPECT_EQ(SortedLines(out), SortedLines(want)) << p.name << "\n" << err;
+  }
+}
+
+// MPI_Abort from rank 1 ends the run with its status; a rank killed before
+// its MPI_Init is over, and one that ends without MPI_Finalize while the
+// others wait, end it too. Rank 1 is on 127.0.0.2 in host mode (an agent's),
+// rank 0 on tarvo's host.
+TEST_F(OmpiRun, AbortAKilledRankAndARankThatSkipsFinalizeEndTheRun) {
+  struct Case {
+    const char* mode;
+    int status;
+    std::string report;
+  } cases[] = {
+      {"abort", 7, "tarvo: rank 1 (pid * on H1) called abort with status 7; ending the run\n"},
+      {"kill", 137, "tarvo: rank 1 (pid * on H1) was killed by signal 9 (Killed); ending the run\n"},
+      {"nofinalize", 1, "tarvo: rank 0 (pid * on H0) has ended while ranks 1-N wait in a collective operation that "
+                        "it never entered; ending the run\n"},
+  };
+  for (const Placement& p : Placements()) {
+    if (!p.hosts.empty() && !Remote()) continue;
+    for (const Case& c : cases) {
+      std::string out, err;
+      EXPECT_EQ(Run(p, c.mode, &out, &err), c.status) << p.name << " " << c.mode << "\n" << err;
+      std::string want = c.report;
+      auto put = [&want](const std::string& key, const std::string& value) {
+        const size_t at = want.find(key);
+        if (at != std::string::npos) want.replace(at, key.size(), value);
+      };
+      put("H1", p.hosts.empty() ? LocalName() : "127.0.0.2");
+      put("H0", LocalName());
+      put("N", std::to_string(p.ranks - 1));
+      const size_t star = want.find('*');
+      const size_t from = err.find(want.substr(0, star));
+      ASSERT_NE(from, std::string::npos) << p.name << " " << c.mode << "\n" << err;
+      EXPECT_NE(err.find(want.substr(star + 1), from), std::string::npos) << p.name << " " << c.mode << "\n" << err;
+    }
+  }
+}
+
+}  // namespace
