@@ -128,6 +128,7 @@ class Agent {
       // Output before the end: a rank's last lines precede its report.
       if (!Reap()) return Abandon("the connection to the launcher is lost", "");
       if (fds[0].revents != 0 && !ReadLink()) return 1;
+      if (!refusal_.empty()) return Abandon(refusal_.c_str(), "");
     }
   }
 
@@ -199,7 +200,9 @@ class Agent {
       }
       case AgentOrder::kPmixJob: {
         std::string why;
-        if (!pmix_.SetJob(order, &why)) Report("no PMIx server for the ranks (Open MPI programs start alone)", why.c_str());
+        // Without it the other hosts' fences would wait for this one for
+        // ever: the agent ends, and the launcher ends the run naming it.
+        if (!pmix_.SetJob(order, &why)) refusal_ = "cannot serve PMIx to the ranks (Open MPI programs): " + why;
         break;
       }
       case AgentOrder::kPmixPart:
@@ -337,6 +340,7 @@ class Agent {
   bool framedOk_ = true;
   bool allSent_ = false;
   bool lost_ = false;
+  std::string refusal_;  // why this agent cannot serve the job it was sent
   std::vector<std::string> env_;
   std::map<pid_t, int> ranks_;   // pid -> rank, the ranks running
   std::map<int, Stream> streams_;  // labelled output pipes by descriptor
