@@ -58,6 +58,8 @@ void InfoList::AddRank(const char* key, uint32_t rank) {
   PMIx_Info_list_add(list_, key, &r, PMIX_PROC_RANK);
 }
 
+void InfoList::AddBool(const char* key, bool value) { PMIx_Info_list_add(list_, key, &value, PMIX_BOOL); }
+
 void InfoList::Add16(const char* key, uint16_t value) { PMIx_Info_list_add(list_, key, &value, PMIX_UINT16); }
 
 void InfoList::AddRegex(const char* key, const char* regex) { PMIx_Info_list_add(list_, key, regex, PMIX_REGEX); }

@@ -40,6 +40,7 @@ class InfoList {
   void Add(const char* key, uint32_t value);
   void AddRank(const char* key, uint32_t rank);
   void Add16(const char* key, uint16_t value);
+  void AddBool(const char* key, bool value);
   void AddRegex(const char* key, const char* regex);
   void AddArray(const char* key, pmix_data_array_t* infos);
   // The entries as an array of pmix_info_t; the list is then empty.

@@ -201,6 +201,7 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
   init.Add(PMIX_SERVER_TMPDIR, s.tmpDir);
   init.Add(PMIX_SYSTEM_TMPDIR, s.tmpDir);
   init.Add(PMIX_HOSTNAME, job.thisHost);
+  init.AddBool(PMIX_SERVER_SHARE_TOPOLOGY, true);
   pmix_data_array_t initInfo = init.Take();
   pmix_status_t rc = PMIx_server_init(&module, static_cast<pmix_info_t*>(initInfo.array), initInfo.size);
   PMIx_Data_array_destruct(&initInfo);
