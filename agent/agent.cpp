@@ -241,7 +241,7 @@ class Agent {
       for (std::string& s : env_) {
         if (!pmi::IsClientVariable(s.c_str()) && !(pmix && strncmp(s.c_str(), "PMIX_", 5) == 0)) putenv(&s[0]);
       }
-      if (slurm_) SlurmTask(order, localId);
+      if (slurm_) AgentSlurmTask(order, localId);
       for (std::string& s : pmiEnv) putenv(&s[0]);
       std::vector<char*> argv;
       for (std::string& s : order.strings) argv.push_back(&s[0]);
@@ -321,16 +321,6 @@ class Agent {
     return !lost_;
   }
 
-  // In a Slurm step: what srun would give the rank as its task (the
-  // launcher sends none of its own SLURM_*; this host's node values stay).
-  static void SlurmTask(const AgentOrder& order, int localId) {
-    const size_t words = order.strings.size();
-    const std::string size = words >= TARVO_PARAMS ? order.strings[words - TARVO_PARAMS + TARVO_PARAM_SIZE] : "";
-    setenv("SLURM_PROCID", std::to_string(order.rank).c_str(), 1);
-    setenv("SLURM_LOCALID", std::to_string(localId).c_str(), 1);
-    setenv("SLURM_NTASKS", size.c_str(), 1);
-    setenv("SLURM_NPROCS", size.c_str(), 1);
-  }
 
   const bool slurm_;
   int started_ = 0;  // ranks started here: the next one's index on this host

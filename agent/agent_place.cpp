@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/carrier_params.h"
 #include "common/child_io.h"
 #include "common/rank_binding.h"
 
@@ -111,4 +112,13 @@ int PlaceMain(int argc, char** argv) {
   if (argc == 3 && strcmp(argv[1], "--cpus") == 0) return PrintUnits(argv[2]);
   if (argc >= 2 && strcmp(argv[1], "--place") == 0) return PlaceAndRun(argc, argv);
   return -1;
+}
+
+void AgentSlurmTask(const AgentOrder& order, int localId) {
+  const size_t words = order.strings.size();
+  const std::string size = words >= TARVO_PARAMS ? order.strings[words - TARVO_PARAMS + TARVO_PARAM_SIZE] : "";
+  setenv("SLURM_PROCID", std::to_string(order.rank).c_str(), 1);
+  setenv("SLURM_LOCALID", std::to_string(localId).c_str(), 1);
+  setenv("SLURM_NTASKS", size.c_str(), 1);
+  setenv("SLURM_NPROCS", size.c_str(), 1);
 }
