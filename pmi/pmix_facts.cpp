@@ -158,15 +158,17 @@ std::string JobInfo(const PmixJob& job, const std::string& tmpDir, pmix_data_arr
   return std::string();
 }
 
-std::vector<std::string> OpenMpiEnvironment(const PmixJob& job, const std::string& tmpDir) {
+std::vector<std::string> OpenMpiEnvironment(const PmixJob& job, const std::string& segmentDir) {
   std::vector<std::string> env;
   // Open MPI 4.1 takes a PMIx server for its launcher's only when told so;
   // else each rank starts alone.
   env.push_back("OMPI_MCA_schizo=ompi");
   if (!job.mpiBinds) env.push_back("OMPI_MCA_hwloc_base_binding_policy=none");
-  // Segments are named by machine, job and local rank: nodes that are one
-  // machine would meet in the same file.
-  if (job.sharedMachine) env.push_back("OMPI_MCA_btl_vader_backing_directory=" + tmpDir);
+  // The node's own directory for the shared-memory segments, removed with
+  // the server whatever the ranks did (a rank that aborts leaves its
+  // segment); also, segments are named by machine, job and local rank, so
+  // nodes that are one machine would otherwise meet in the same file.
+  env.push_back("OMPI_MCA_btl_vader_backing_directory=" + segmentDir);
   // More ranks than processors on this node: a rank that waits must yield
   // its processor rather than poll, as under mpirun --oversubscribe (polling
   // ranks take turns in whole time slices).

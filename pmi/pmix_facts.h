@@ -27,7 +27,8 @@ std::vector<int> LocalRanksOf(const PmixJob& job);
 std::string JobInfo(const PmixJob& job, const std::string& tmpDir, pmix_data_array_t* out);
 
 // What Open MPI needs beside the server's fork set-up (NAME=VALUE).
-std::vector<std::string> OpenMpiEnvironment(const PmixJob& job, const std::string& tmpDir);
+// `segmentDir`: the node's private directory for shared-memory segments.
+std::vector<std::string> OpenMpiEnvironment(const PmixJob& job, const std::string& segmentDir);
 
 // A list of pmix_info_t under construction (libpmix's info list).
 class InfoList {

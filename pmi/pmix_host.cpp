@@ -2,6 +2,7 @@
 #include "pmi/pmix_host.h"
 
 #include <ftw.h>
+#include <sys/stat.h>
 #include <pmix.h>
 #include <pmix_server.h>
 #include <unistd.h>
@@ -23,6 +24,10 @@ struct PmixHost::State {
   PmixJob job;
   PmixCallbacks callbacks;
   std::string tmpDir;
+  // A private directory in /dev/shm (empty without one) for Open MPI's
+  // shared-memory segments: a rank that aborts or dies leaves its segments
+  // behind, and Stop removes them with the directory.
+  std::string shmDir;
   std::vector<int> localRanks;
   std::map<int, std::vector<std::string>> environments;
   bool serverUp = false;
@@ -185,6 +190,8 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
     g_host.store(nullptr);
     return false;
   }
+  struct stat shm;
+  if (stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode)) s.shmDir = MakePrivateDir("/dev/shm");
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.serving = true;
@@ -257,7 +264,7 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
       Stop();
       return false;
     }
-    for (std::string& e : OpenMpiEnvironment(job, s.tmpDir)) entries.push_back(std::move(e));
+    for (std::string& e : OpenMpiEnvironment(job, s.shmDir.empty() ? s.tmpDir : s.shmDir)) entries.push_back(std::move(e));
     s.environments[rank] = std::move(entries);
   }
   return true;
@@ -275,6 +282,8 @@ void PmixHost::Stop() {
   s.serverUp = false;
   RemoveTree(s.tmpDir);
   s.tmpDir.clear();
+  RemoveTree(s.shmDir);
+  s.shmDir.clear();
   s.localRanks.clear();
   s.environments.clear();
   g_host.store(nullptr);

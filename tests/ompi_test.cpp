@@ -40,14 +40,21 @@ std::string SortedLines(const std::string& text) {
   return sorted;
 }
 
-// The PMIx servers' private directories in /tmp (tarvo's and the agents').
+// The PMIx servers' private directories in /tmp and /dev/shm (tarvo's and
+// the agents'), and Open MPI's shared-memory segments in /dev/shm, which a
+// rank that aborts leaves behind unless they are in a private directory.
 std::set<std::string> PrivateDirs() {
   std::set<std::string> names;
-  DIR* d = opendir("/tmp");
-  for (dirent* e = d ? readdir(d) : nullptr; e != nullptr; e = readdir(d)) {
-    if (std::string(e->d_name).rfind("tarvo-pmix-", 0) == 0) names.insert(e->d_name);
+  for (const char* parent : {"/tmp", "/dev/shm"}) {
+    DIR* d = opendir(parent);
+    for (dirent* e = d ? readdir(d) : nullptr; e != nullptr; e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name.rfind("tarvo-pmix-", 0) == 0 || name.rfind("vader_segment.", 0) == 0) {
+        names.insert(std::string(parent) + "/" + name);
+      }
+    }
+    if (d) closedir(d);
   }
-  if (d) closedir(d);
   return names;
 }
 
@@ -113,7 +120,7 @@ class OmpiRun : public ::testing::Test {
       }
       return left.empty();
     });
-    EXPECT_TRUE(left.empty()) << p.name << " " << mode << ": /tmp/" << *left.begin() << "\n" << *err;
+    EXPECT_TRUE(left.empty()) << p.name << " " << mode << ": " << *left.begin() << "\n" << *err;
     testutil::Run("rm -rf " + dir);
     return status;
   }
