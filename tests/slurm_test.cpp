@@ -107,6 +107,20 @@ TEST_F(SlurmMode, EveryRankSeesItsOwnTaskAndNode) {
   EXPECT_TRUE(AllGone());
 }
 
+// The agents open each rank's file on its node and bind it there.
+TEST_F(SlurmMode, EachRankWritesItsOwnFileAndIsBoundOnItsNode) {
+  testutil::RunResult run =
+      testutil::Run(Command("", "TARVO_OUTPUT=out.%h.%r TARVO_BIND=core TARVO_REPORT_BINDING=1"), 60);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  for (int r = 0; r < 4; ++r) {
+    const std::string node = r % 2 == 0 ? "n1" : "n2", rank = std::to_string(r);
+    EXPECT_EQ(testutil::ReadFile(dir_ + "/out." + node + "." + rank), rank + " " + node + " 0\n");
+    EXPECT_NE(run.err.find("tarvo: rank " + rank + " on " + node + " bound to CPUs "), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(AllGone());
+}
+
 TEST_F(SlurmMode, AKilledRankEndsTheRun) {
   testutil::RunResult run;
   std::thread killer([&] {
