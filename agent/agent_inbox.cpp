@@ -77,7 +77,7 @@ bool ReadPmixJob(const std::string& payload, AgentOrder* order) {
   AgentPmixJobHead head;
   if (payload.size() < sizeof head) return false;
   memcpy(&head, payload.data(), sizeof head);
-  if (head.size <= 0 || (head.sharedMachine & ~1) != 0 || (head.mpiBinds & ~1) != 0 ||
+  if (head.size <= 0 || (head.mpiBinds & ~1) != 0 ||
       (payload.size() - sizeof head) / sizeof(int32_t) < static_cast<size_t>(head.size)) {
     return false;
   }
@@ -96,7 +96,6 @@ bool ReadPmixJob(const std::string& payload, AgentOrder* order) {
     if (s.empty()) return false;
   }
   order->size = head.size;
-  order->sharedMachine = head.sharedMachine != 0;
   order->mpiBinds = head.mpiBinds != 0;
   return true;
 }

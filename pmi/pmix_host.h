@@ -37,8 +37,6 @@ struct PmixJob {
   std::vector<int> appnums;        // each rank's program index (MPI_APPNUM); empty: all 0
   std::string thisHost;            // this node's name as `hosts` spells it
   std::string tmpParent;           // where the private directory goes; empty: $TMPDIR, else /tmp
-  bool sharedMachine = false;      // several nodes of the job are one machine (loopback hosts):
-                                   // each node's shared-memory segments go to its own directory
   bool mpiBinds = false;           // false: the MPI library is told not to bind (the launcher has)
 };
 

@@ -264,7 +264,6 @@ TEST(PmixHost, TwoNodesOfOneMachineFenceThroughTheCallersExchange) {
   SKIP_IF_SECOND_SERVER();
   std::string dir = testutil::MakeTempDir();
   pmi::PmixJob job = Job({"n0", "n1", "n0", "n1"}, "n0");
-  job.sharedMachine = true;
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
   fflush(stdout);

@@ -149,7 +149,8 @@ TEST_F(SlurmMode, CancellingTheAllocationEndsEveryRank) {
 // MPI programs over both nodes: each node's agent serves its ranks (PMI-1
 // for MPICH, PMIx for Open MPI, whose ranks must not find the server that
 // srun starts for SLURM_MPI_TYPE=pmix), and the shared-memory groups are
-// the nodes. The cluster's nodes are one machine: TARVO_PMIX_SHARED=1.
+// the nodes (the cluster's two nodes are one machine: each node's segments
+// go to its own directory).
 TEST_F(SlurmMode, MpiProgramsSeeTheirNodes) {
   struct Case {
     const char* library;
@@ -158,7 +159,7 @@ TEST_F(SlurmMode, MpiProgramsSeeTheirNodes) {
       {"MPICH (mpicc.mpich)", TARVO_MPI_PROBE, "", "",
        "rank 0 of 4 shm 2 sum 10 ring ok\nrank 1 of 4 shm 2 sum 10 ring ok\n"
        "rank 2 of 4 shm 2 sum 10 ring ok\nrank 3 of 4 shm 2 sum 10 ring ok\n"},
-      {"Open MPI (mpicc.openmpi, libpmix)", TARVO_OMPI_PROBE, " report", "SLURM_MPI_TYPE=pmix TARVO_PMIX_SHARED=1",
+      {"Open MPI (mpicc.openmpi, libpmix)", TARVO_OMPI_PROBE, " report", "SLURM_MPI_TYPE=pmix",
        "rank 0 of 4 sum 6 shared 2 appnum 0\nrank 1 of 4 sum 6 shared 2 appnum 0\n"
        "rank 2 of 4 sum 6 shared 2 appnum 0\nrank 3 of 4 sum 6 shared 2 appnum 0\n"},
   };

@@ -139,9 +139,6 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
     }
     s.pmix = v[0] == 'a' ? -1 : v[0] - '0';
   }
-  bool shared = false;
-  if (!ReadSwitch(lookup, "TARVO_PMIX_SHARED", &shared, error)) return false;
-  if ((v = lookup("TARVO_PMIX_SHARED")) != nullptr && *v != '\0') s.pmixShared = shared ? 1 : 0;
   *out = s;
   return true;
 }

@@ -34,10 +34,6 @@ struct RunSettings {
   /// TARVO_PMIX: a PMIx server for the ranks (Open MPI's programs): 1
   /// always, 0 never, -1 (auto) when a rank's program may speak PMIx.
   int pmix = -1;
-  /// TARVO_PMIX_SHARED: whether the job's nodes are one machine (each
-  /// node's shared memory then in its own directory); -1: judged from the
-  /// host names (several that resolve to loopback addresses).
-  int pmixShared = -1;
 };
 
 #endif  // TARVO_LAUNCHER_RUN_RUNSETTINGS_H

@@ -1,8 +1,6 @@
 #include "launcher/spawn/PmixSetup.h"
 
-#include <arpa/inet.h>
 #include <limits.h>
-#include <netdb.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,27 +17,6 @@
 namespace spawnplan {
 
 namespace {
-
-bool Loopback(const std::string& host) {
-  addrinfo hints;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  addrinfo* result = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0) return false;
-  const uint32_t address = ntohl(reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
-  freeaddrinfo(result);
-  return (address >> 24) == 127;
-}
-
-// Several nodes of the job on this one machine: more than one of its node
-// names resolves to a loopback address (127.0.0.0/8).
-bool SharedMachine(const std::set<std::string>& nodes) {
-  if (RunControlSettings().pmixShared >= 0) return RunControlSettings().pmixShared == 1;
-  if (nodes.size() < 2) return false;
-  int local = 0;
-  for (const std::string& node : nodes) local += Loopback(node) ? 1 : 0;
-  return local > 1;
-}
 
 // Whether the program of `path` may speak PMIx: a script (which may start
 // one, as python does for mpi4py), a file that is not here to read, or a
@@ -93,7 +70,6 @@ void ServePmix(MpiServer* mpi, const std::vector<ExecPlan>& plans, std::vector<s
   }
   job.hosts = hosts;
   job.appnums = appnums;
-  job.sharedMachine = SharedMachine(std::set<std::string>(hosts.begin(), hosts.end()));
   std::string why;
   if (!mpi->ServePmix(job, &why)) {
     fprintf(stderr, "tarvo: no PMIx server for the ranks (Open MPI programs start alone): %s\n", why.c_str());
