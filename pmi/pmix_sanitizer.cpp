@@ -17,5 +17,8 @@ extern "C" const char* __lsan_default_suppressions() {
 }
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
 // Without a word on standard error when a suppression was used: tarvo's and
-// the agent's standard error is the run's.
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
+// the agent's standard error is the run's. Without the threads' TLS:
+// libpmix unloads its plugins at its finalize, and the dynamic TLS entries
+// they leave in the main thread point nowhere; LeakSanitizer's scan of them
+// at exit crashes its tracer ("Tracer caught signal 11", status 134).
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0:use_tls=0"; }
