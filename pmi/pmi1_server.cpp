@@ -63,18 +63,32 @@ void Pmi1Server::ChildStarted(int client) {
   end = -1;
 }
 
-bool Pmi1Server::Listen(int port, std::function<bool(const char*)> admit,
-                        std::function<int(const std::string&)> rankOfId) {
-  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+int BindTcpPort(int port, int* bound) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_ANY);
   a.sin_port = htons(static_cast<uint16_t>(port));
-  if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listenFd_, 128) != 0) {
-    if (listenFd_ >= 0) close(listenFd_);
-    listenFd_ = -1;
+  socklen_t length = sizeof a;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+    const int saved = errno;
+    if (fd >= 0) close(fd);
+    errno = saved;
+    return -1;
+  }
+  *bound = ntohs(a.sin_port);
+  return fd;
+}
+
+bool Pmi1Server::Listen(int bound, std::function<bool(const char*)> admit,
+                        std::function<int(const std::string&)> rankOfId) {
+  if (bound < 0 || listen(bound, 128) != 0) {
+    if (bound >= 0) close(bound);
     return false;
   }
+  if (listenFd_ >= 0) close(listenFd_);
+  listenFd_ = bound;
   admit_ = std::move(admit);
   rankOfId_ = std::move(rankOfId);
   return true;

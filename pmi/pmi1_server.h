@@ -46,6 +46,11 @@ std::vector<std::string> ClientEnvironment(int fd, int rank, int size);
 /// which a rank must not inherit from the launcher's own environment.
 bool IsClientVariable(const char* entry);
 
+/// A TCP socket bound to `port` of every address (0: a port that the kernel
+/// picks), not yet listening, closed on exec; -1 with errno when the port
+/// cannot be had. `*bound` gets the port's number.
+int BindTcpPort(int port, int* bound);
+
 class Pmi1Server {
  public:
   /// Unproven TCP connections held at once; a new one beyond is closed.
@@ -69,11 +74,11 @@ class Pmi1Server {
   /// copy of the child's end closes.
   void ChildStarted(int client);
 
-  /// The TCP endpoint for ranks without a descriptor (PMI_PORT), on `port`
-  /// of every address. `admit` tells whether a sender's dotted address is a
-  /// host of the run; rankOfId maps a PMI_ID to a rank. False when the port
-  /// cannot be had.
-  bool Listen(int port, std::function<bool(const char*)> admit, std::function<int(const std::string&)> rankOfId);
+  /// The TCP endpoint for ranks without a descriptor (PMI_PORT), on `bound`
+  /// (from BindTcpPort; the server owns it from here). `admit` tells whether a
+  /// sender's dotted address is a host of the run; rankOfId maps a PMI_ID to
+  /// a rank. False when `bound` is -1 or cannot listen.
+  bool Listen(int bound, std::function<bool(const char*)> admit, std::function<int(const std::string&)> rankOfId);
 
   void Fds(std::vector<pollfd>* fds) const;
   /// Reads what the ready descriptors hold (others are skipped) and

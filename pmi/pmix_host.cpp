@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "pmi/pmix_facts.h"
 
@@ -143,6 +145,29 @@ std::string MakePrivateDir(const std::string& parent) {
   buf.push_back('\0');
   if (mkdtemp(buf.data()) == nullptr) return std::string();
   return std::string(buf.data());
+}
+
+// libpmix 4.2's finalize can block for good once a client has died in the
+// middle of its connection handshake (a rank killed in MPI_Init): the
+// handshake's error path leaves one of the library's locks taken. The end of
+// a run must not wait on that, so the finalize runs on a thread of its own
+// and is given a few seconds; past them the host goes on without it, and the
+// blocked thread ends with the process.
+void FinalizeServer() {
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  auto done = std::make_shared<Done>();
+  std::thread([done] {
+    PMIx_server_finalize();
+    std::lock_guard<std::mutex> lock(done->mutex);
+    done->done = true;
+    done->cv.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(done->mutex);
+  done->cv.wait_for(lock, std::chrono::seconds(3), [&done] { return done->done; });
 }
 
 std::string Why(const char* what, pmix_status_t rc) {
@@ -278,7 +303,7 @@ void PmixHost::Stop() {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.serving = false;
   }
-  if (s.serverUp) PMIx_server_finalize();
+  if (s.serverUp) FinalizeServer();
   s.serverUp = false;
   RemoveTree(s.tmpDir);
   s.tmpDir.clear();

@@ -177,14 +177,8 @@ TEST(PmiTcpEndpoint, ClosesStrangersAndWrongIds) {
   pmi::Pmi1Server server(facts);
   bool admit = false;
   int port = 0;
-  for (int tries = 0; tries < 20 && port == 0; ++tries) {
-    const int p = 20000 + static_cast<int>((getpid() * 7 + tries * 131) % 30000);
-    if (server.Listen(p, [&](const char*) { return admit; },
-                      [](const std::string& id) { return id == "1" ? 1 : id == "0" ? 0 : -1; })) {
-      port = p;
-    }
-  }
-  ASSERT_NE(port, 0);
+  ASSERT_TRUE(server.Listen(pmi::BindTcpPort(0, &port), [&](const char*) { return admit; },
+                            [](const std::string& id) { return id == "1" ? 1 : id == "0" ? 0 : -1; }));
   std::vector<int> keep;
   for (const Case& c : cases) {
     admit = c.admitted;

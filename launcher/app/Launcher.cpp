@@ -26,6 +26,7 @@
 #include "launcher/services/SourceFilter.h"
 #include "launcher/services/SyncService.h"
 #include "launcher/services/VisualBridge.h"
+#include "pmi/pmi1_server.h"
 #include "launcher/spawn/Inputs.h"
 
 namespace {
@@ -34,6 +35,24 @@ bool OpenEndpoint(CUDPConnection* endpoint, const char* step, int line) {
   if (endpoint->Open(0) != -1) return true;
   ErrorMsg(step, line, kErrorSource);
   return false;
+}
+
+// carrier gives the MPI ranks of remote shells the address service's port
+// number as their PMI_PORT, so the address endpoint takes a UDP port whose
+// TCP number tarvo holds too: a TCP connection of some other program on that
+// number would otherwise leave those ranks without a server.
+bool OpenAddressEndpoint() {
+  for (int tries = 0; tries < 32; ++tries) {
+    int port = 0;
+    const int tcp = pmi::BindTcpPort(0, &port);
+    if (tcp < 0) break;
+    if (addressConnection->Open(port) != -1) {
+      TheRunContext().pmiTcpFd = tcp;
+      return true;
+    }
+    close(tcp);
+  }
+  return OpenEndpoint(addressConnection, kStepOpenAddress, kLineOpenAddress);
 }
 
 // Slurm mode takes its hosts from the allocation that it runs in; their
@@ -152,7 +171,7 @@ int ControlMain(int argc, char** argv) {
   visualConnection = new CUDPConnection(100);
   synConnection = new CUDPConnection(100);
   consoleConnection = new CUDPConnection(100);
-  if (!OpenEndpoint(addressConnection, kStepOpenAddress, kLineOpenAddress) ||
+  if (!OpenAddressEndpoint() ||
       !OpenEndpoint(visualConnection, kStepOpenVisual, kLineOpenVisual) ||
       !OpenEndpoint(synConnection, kStepOpenSyn, kLineOpenSyn)) {
     return 1;

@@ -29,6 +29,9 @@ struct RunContext {
   /// Processes of the program file as start-up counted them (the services
   /// wait for that many); -1 in a run of one user program.
   int programLines = -1;
+  /// A TCP socket bound to the address service's port number (-1: none):
+  /// the MPI ranks that remote shells start reach tarvo there.
+  int pmiTcpFd = -1;
 };
 RunContext& TheRunContext();
 

@@ -72,7 +72,7 @@ void MpiServer::RankStarted(int rank) {
   if (rank >= 0 && rank < size_) server_->ChildStarted(clientOf_[static_cast<size_t>(rank)]);
 }
 
-void MpiServer::Listen(int port) {
+void MpiServer::Listen(int port, int held) {
   const int size = size_;
   auto admit = [](const char* sender) { return admitSender == nullptr || admitSender(sender); };
   // PMI_ID is the rank's number, as carrier derives it (see the README).
@@ -81,7 +81,9 @@ void MpiServer::Listen(int port) {
     const int rank = atoi(id.c_str());
     return rank < size ? rank : -1;
   };
-  if (!server_->Listen(port, admit, rankOfId)) {
+  int bound = port;
+  if (held < 0) held = pmi::BindTcpPort(port, &bound);
+  if (!server_->Listen(held, admit, rankOfId)) {
     fprintf(stderr, "tarvo: cannot listen on TCP port %d for the MPI ranks of remote hosts: %s\n", port,
             strerror(errno));
   }

@@ -66,8 +66,10 @@ class MpiServer {
   void RankStarted(int rank);
   /// The TCP endpoint for ranks started through remote shells: carrier
   /// gives them PMI_PORT (the launcher's address, `port`) and PMI_ID (their
-  /// rank). Reported on standard error when the port cannot be had.
-  void Listen(int port);
+  /// rank). `held` is a socket bound to `port` already (-1: none; the server
+  /// owns it from here). Reported on standard error when the port cannot be
+  /// had.
+  void Listen(int port, int held);
 
   void Fds(std::vector<pollfd>* fds) const;
   void OnReady(const pollfd* fds, size_t count, double now, std::vector<MpiEvent>* out);

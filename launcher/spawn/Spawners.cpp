@@ -4,12 +4,11 @@
 // waits for them.
 //
 // A local process is started with posix_spawnp, which does not copy the
-// launcher's memory (a fork of the threaded launcher costs its page tables
-// and a copy-on-write fault for every page it writes afterwards, about half
-// of the launcher's time per process). When the spawn fails, the same child
-// is started again the old way, fork and execvp, so that every failure is
-// seen as before: the exec messages and status 1 from the child, the fork
-// report, and execvp's own fallback to /bin/sh for a file without a #! line.
+// launcher's memory (a fork costs the page tables and a copy-on-write fault
+// per page written afterwards, half of the time per process). When the
+// spawn fails, the same child is started again the old way, fork and execvp,
+// so that every failure is seen as before: the exec messages and status 1
+// from the child, the fork report, and execvp's fallback to /bin/sh.
 // A remote shell is always forked: it gets a parent-death signal, so that it
 // (and with it the remote process) ends when the launcher is killed.
 #include "launcher/spawn/Inputs.h"
@@ -27,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "launcher/mpi/MpiServer.h"
 #include "launcher/spawn/PmixSetup.h"
@@ -198,7 +198,7 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   const std::string refusal = PlaceRankPlans(plans, hosts, &placements);
   if (!refusal.empty()) return RefuseRun(refusal);
   MpiServer mpi(hosts, appnums, std::vector<int>(plans.size(), -1), 0);
-  if (remote != plans.end()) mpi.Listen(pmiPort);
+  if (remote != plans.end()) mpi.Listen(pmiPort, std::exchange(TheRunContext().pmiTcpFd, -1));
   if (remote == plans.end()) ServePmix(&mpi, plans, hosts, appnums, std::vector<int>(plans.size(), -1), {}, nullptr);
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
