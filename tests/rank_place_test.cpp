@@ -94,6 +94,7 @@ TEST(RankPlaceRun, RefusesBadSettingsBeforeAnythingStarts) {
     const char* variable;
   } cases[] = {
       {"TARVO_OUTPUT=out", 2, "TARVO_OUTPUT"},
+      {"TARVO_OUTPUT=out.%%r", 2, "TARVO_OUTPUT"},
       {"TARVO_OUTPUT=out.%r TARVO_ERROR=err", 2, "TARVO_ERROR"},
       {"TARVO_ERROR=err.%x", 1, "TARVO_ERROR"},
       {"TARVO_OUTPUT=" + longName + ".%r", 1, "TARVO_OUTPUT"},

@@ -107,7 +107,9 @@ std::string PlanPlacements(const std::vector<std::string>& hosts, const std::vec
   const int count = static_cast<int>(hosts.size());
   for (const char* name : {"TARVO_OUTPUT", "TARVO_ERROR"}) {
     const std::string& pattern = name[6] == 'O' ? s.outputPattern : s.errorPattern;
-    if (count > 1 && !pattern.empty() && pattern.find("%r") == std::string::npos) {
+    // "%%r" is a percent sign and an r: only ranks' own numbers part their files.
+    const bool oneFile = spawn::ExpandRankPattern(pattern, 0, "") == spawn::ExpandRankPattern(pattern, 1, "");
+    if (count > 1 && !pattern.empty() && oneFile) {
       return std::string("ERROR-Control Process: ") + name + "=" + pattern + " names one file for " +
              std::to_string(count) + " ranks: it needs %r\n";
     }
