@@ -19,17 +19,15 @@
 #include "tests/launcher_harness.h"
 #include "tests/run_util.h"
 #include "tests/support/processes.h"
-#include "tests/support/sshd.h"
+#include "tests/support/mpi_run.h"
 
 namespace {
 
-const std::string kProbe = TARVO_MPI_PROBE;  // empty: mpicc.mpich was not found
+using support::LocalName;
+using support::SortedLines;
+using Placement = support::MpiPlacement;
 
-std::string LocalName() {
-  char name[256] = {0};
-  gethostname(name, sizeof name - 1);
-  return std::string(name).substr(0, 31);
-}
+const std::string kProbe = TARVO_MPI_PROBE;  // empty: mpicc.mpich was not found
 
 // "rank R of N shm S sum T ring ok" for every rank, sorted.
 std::string Expected(int size, const std::vector<int>& shmOfRank) {
@@ -45,61 +43,18 @@ std::string Expected(int size, const std::vector<int>& shmOfRank) {
   return text;
 }
 
-std::string SortedLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::sort(lines.begin(), lines.end());
-  std::string sorted;
-  for (const std::string& l : lines) sorted += l + "\n";
-  return sorted;
-}
-
-// How a run is placed: the environment, tarvo's words before the program,
-// the machine file's lines (empty: none), and whether it needs the sshd.
-struct Placement {
-  const char* name;
-  const char* launch;  // TARVO_LAUNCH
-  std::vector<std::string> args;
-  std::vector<std::string> hosts;
-};
-
 class MpiRun : public ::testing::Test {
  protected:
   void SetUp() override {
     if (kProbe.empty()) GTEST_SKIP() << "mpicc.mpich not found: the MPI tests need mpich and libmpich-dev";
   }
 
-  // Starts the sshd for a remote placement; false (said why) when it cannot.
-  bool Remote() {
-    if (!sshd_) sshd_.reset(new support::Sshd(4, {"MaxStartups 100"}));
-    if (!sshd_->Ready()) std::cerr << "no private sshd, remote placements skipped: " << sshd_->Why() << "\n";
-    return sshd_->Ready();
-  }
-
-  // Runs the probe as `p` places it, in a directory of its own; its pids are
-  // left there as R.pid.
+  bool Remote() { return runs_.Remote(); }
   std::unique_ptr<harness::LauncherRun> Start(const Placement& p, const std::string& mode, std::string* dir) {
-    *dir = testutil::MakeTempDir();
-    harness::Options o;
-    o.hold = false;
-    o.workdir = *dir;
-    o.env = {{"TARVO_LAUNCH", p.launch}, {"TARVO_KILL_GRACE", "1"}};
-    o.exactPath = std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin";
-    std::vector<std::string> args = p.args;
-    if (!p.hosts.empty()) {
-      std::string file;
-      for (const std::string& h : p.hosts) file += h + "\n";
-      testutil::WriteFile(*dir + "/hosts", file);
-      o.exactPath = sshd_->ShimDir() + ":" + o.exactPath;
-      args.insert(args.begin(), {"-ssh", "-mf", "hosts"});
-    }
-    args.insert(args.end(), {kProbe, *dir});
-    if (!mode.empty()) args.push_back(mode);
-    return std::unique_ptr<harness::LauncherRun>(new harness::LauncherRun(args, o));
+    return runs_.Start(p, kProbe, mode, dir);
   }
 
-  std::unique_ptr<support::Sshd> sshd_;
+  support::MpiRuns runs_;
 };
 
 const std::vector<Placement>& Placements() {

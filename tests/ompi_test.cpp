@@ -17,28 +17,15 @@
 #include "tests/launcher_harness.h"
 #include "tests/run_util.h"
 #include "tests/support/processes.h"
-#include "tests/support/sshd.h"
+#include "tests/support/mpi_run.h"
 #include "tests/support/wait.h"
 
 namespace {
 
+using support::LocalName;
+using support::SortedLines;
+
 const std::string kProbe = TARVO_OMPI_PROBE;  // empty: no mpicc.openmpi or no libpmix
-
-std::string LocalName() {
-  char name[256] = {0};
-  gethostname(name, sizeof name - 1);
-  return std::string(name).substr(0, 31);
-}
-
-std::string SortedLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::sort(lines.begin(), lines.end());
-  std::string sorted;
-  for (const std::string& l : lines) sorted += l + "\n";
-  return sorted;
-}
 
 // The PMIx servers' private directories in /tmp and /dev/shm (tarvo's and
 // the agents'), and Open MPI's shared-memory segments in /dev/shm, which a
@@ -58,18 +45,17 @@ std::set<std::string> PrivateDirs() {
   return names;
 }
 
+// A placement and the ranks that share a node in it.
 struct Placement {
-  const char* name;
-  const char* launch;  // TARVO_LAUNCH
+  support::MpiPlacement where;
   int ranks;
-  std::vector<std::string> hosts;  // the machine file; empty: none
-  int shared;                      // ranks per node
+  int shared;
 };
 
 const std::vector<Placement>& Placements() {
   static const std::vector<Placement> all = {
-      {"local", "rank", 4, {}, 4},
-      {"host mode", "host", 6, {LocalName(), "127.0.0.2", "127.0.0.3"}, 2},
+      {{"local", "rank", {"-np", "4"}, {}}, 4, 4},
+      {{"host mode", "host", {"-np", "6"}, {LocalName(), "127.0.0.2", "127.0.0.3"}}, 6, 2},
   };
   return all;
 }
@@ -80,38 +66,20 @@ class OmpiRun : public ::testing::Test {
     if (kProbe.empty()) GTEST_SKIP() << "mpicc.openmpi or libpmix not found: the Open MPI tests need libopenmpi-dev and libpmix-dev";
   }
 
-  bool Remote() {
-    if (!sshd_) sshd_.reset(new support::Sshd(4, {"MaxStartups 100"}));
-    if (!sshd_->Ready()) std::cerr << "no private sshd, remote placements skipped: " << sshd_->Why() << "\n";
-    return sshd_->Ready();
-  }
+  bool Remote() { return runs_.Remote(); }
 
   // Runs the probe as `p` places it, in a directory of its own, and checks
   // that no rank and no private directory is left.
   int Run(const Placement& p, const std::string& mode, std::string* out, std::string* err) {
-    const std::string dir = testutil::MakeTempDir();
     const std::set<std::string> before = PrivateDirs();
-    harness::Options o;
-    o.hold = false;
-    o.workdir = dir;
-    o.env = {{"TARVO_LAUNCH", p.launch}, {"TARVO_KILL_GRACE", "1"}};
-    o.exactPath = std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin";
-    std::vector<std::string> args = {"-np", std::to_string(p.ranks)};
-    if (!p.hosts.empty()) {
-      std::string file;
-      for (const std::string& h : p.hosts) file += h + "\n";
-      testutil::WriteFile(dir + "/hosts", file);
-      o.exactPath = sshd_->ShimDir() + ":" + o.exactPath;
-      args.insert(args.begin(), {"-ssh", "-mf", "hosts"});
-    }
-    args.insert(args.end(), {kProbe, dir, mode});
-    harness::LauncherRun run(args, o);
-    const int status = run.Wait(90);
-    *out = run.Stdout();
-    *err = run.Stderr();
+    std::string dir;
+    std::unique_ptr<harness::LauncherRun> run = runs_.Start(p.where, kProbe, mode, &dir);
+    const int status = run->Wait(90);
+    *out = run->Stdout();
+    *err = run->Stderr();
     const std::vector<pid_t> pids = support::PidsIn(dir);
-    EXPECT_FALSE(pids.empty()) << p.name << " " << mode;
-    EXPECT_TRUE(support::Survivors(pids).empty()) << p.name << " " << mode;
+    EXPECT_FALSE(pids.empty()) << p.where.name << " " << mode;
+    EXPECT_TRUE(support::Survivors(pids).empty()) << p.where.name << " " << mode;
     std::set<std::string> left;
     support::WaitUntil(5000, [&] {
       left.clear();
@@ -120,25 +88,25 @@ class OmpiRun : public ::testing::Test {
       }
       return left.empty();
     });
-    EXPECT_TRUE(left.empty()) << p.name << " " << mode << ": " << *left.begin() << "\n" << *err;
+    EXPECT_TRUE(left.empty()) << p.where.name << " " << mode << ": " << *left.begin() << "\n" << *err;
     testutil::Run("rm -rf " + dir);
     return status;
   }
 
-  std::unique_ptr<support::Sshd> sshd_;
+  support::MpiRuns runs_;
 };
 
 TEST_F(OmpiRun, RanksSizesAllreduceAndSharedMemoryGroupsFollowThePlacement) {
   for (const Placement& p : Placements()) {
-    if (!p.hosts.empty() && !Remote()) continue;
+    if (!p.where.hosts.empty() && !Remote()) continue;
     std::string out, err;
-    EXPECT_EQ(Run(p, "report", &out, &err), 0) << p.name << "\n" << err;
+    EXPECT_EQ(Run(p, "report", &out, &err), 0) << p.where.name << "\n" << err;
     std::string want;
     for (int r = 0; r < p.ranks; ++r) {
       want += "rank " + std::to_string(r) + " of " + std::to_string(p.ranks) + " sum " +
               std::to_string(p.ranks * (p.ranks - 1) / 2) + " shared " + std::to_string(p.shared) + " appnum 0\n";
     }
-    EXPECT_EQ(SortedLines(out), SortedLines(want)) << p.name << "\n" << err;
+    EXPECT_EQ(SortedLines(out), SortedLines(want)) << p.where.name << "\n" << err;
   }
 }
 
@@ -158,22 +126,22 @@ TEST_F(OmpiRun, AbortAKilledRankAndARankThatSkipsFinalizeEndTheRun) {
                         "it never entered; ending the run\n"},
   };
   for (const Placement& p : Placements()) {
-    if (!p.hosts.empty() && !Remote()) continue;
+    if (!p.where.hosts.empty() && !Remote()) continue;
     for (const Case& c : cases) {
       std::string out, err;
-      EXPECT_EQ(Run(p, c.mode, &out, &err), c.status) << p.name << " " << c.mode << "\n" << err;
+      EXPECT_EQ(Run(p, c.mode, &out, &err), c.status) << p.where.name << " " << c.mode << "\n" << err;
       std::string want = c.report;
       auto put = [&want](const std::string& key, const std::string& value) {
         const size_t at = want.find(key);
         if (at != std::string::npos) want.replace(at, key.size(), value);
       };
-      put("H1", p.hosts.empty() ? LocalName() : "127.0.0.2");
+      put("H1", p.where.hosts.empty() ? LocalName() : "127.0.0.2");
       put("H0", LocalName());
       put("N", std::to_string(p.ranks - 1));
       const size_t star = want.find('*');
       const size_t from = err.find(want.substr(0, star));
-      ASSERT_NE(from, std::string::npos) << p.name << " " << c.mode << "\n" << err;
-      EXPECT_NE(err.find(want.substr(star + 1), from), std::string::npos) << p.name << " " << c.mode << "\n" << err;
+      ASSERT_NE(from, std::string::npos) << p.where.name << " " << c.mode << "\n" << err;
+      EXPECT_NE(err.find(want.substr(star + 1), from), std::string::npos) << p.where.name << " " << c.mode << "\n" << err;
     }
   }
 }
