@@ -16,13 +16,20 @@ const size_t kParams = TARVO_PARAMS;
 // the parameters.
 const size_t kMaxWords = kMaxProgramWords + kParams;
 
+// The fixed head that opens `payload`; false when the payload is shorter.
+template <typename Head>
+bool TakeHead(const std::string& payload, Head* head) {
+  if (payload.size() < sizeof *head) return false;
+  memcpy(head, payload.data(), sizeof *head);
+  return true;
+}
+
 // The PMI-1 job: a size of at least one, distinct ranks within it, a
 // kvsname of 1 to 256 characters and the mapping.
 bool ReadJob(const std::string& payload, AgentOrder* order) {
   order->kind = AgentOrder::kJob;
   AgentJobHead head;
-  if (payload.size() < sizeof head) return false;
-  memcpy(&head, payload.data(), sizeof head);
+  if (!TakeHead(payload, &head)) return false;
   if (head.size <= 0 || head.universeSize < head.size || head.clients < 0 || head.clients > head.size ||
       payload.size() - sizeof head < static_cast<size_t>(head.clients) * sizeof(AgentJobClient)) {
     return false;
@@ -53,8 +60,7 @@ bool ReadJob(const std::string& payload, AgentOrder* order) {
 bool ReadPlace(const std::string& payload, AgentOrder* order) {
   order->kind = AgentOrder::kPlace;
   AgentPlaceHead head;
-  if (payload.size() < sizeof head) return false;
-  memcpy(&head, payload.data(), sizeof head);
+  if (!TakeHead(payload, &head)) return false;
   if (!AgentSplitStrings(payload.data() + sizeof head, payload.size() - sizeof head, &order->strings)) return false;
   if (head.rank < 0 || head.bind < 0 || head.bind > 2 || (head.flags & ~kAgentPlaceReport) != 0 ||
       order->strings.size() != 3 || order->strings[0].empty()) {
@@ -75,9 +81,8 @@ bool ReadPlace(const std::string& payload, AgentOrder* order) {
 bool ReadPmixJob(const std::string& payload, AgentOrder* order) {
   order->kind = AgentOrder::kPmixJob;
   AgentPmixJobHead head;
-  if (payload.size() < sizeof head) return false;
-  memcpy(&head, payload.data(), sizeof head);
-  if (head.size <= 0 || (head.mpiBinds & ~1) != 0 ||
+  if (!TakeHead(payload, &head)) return false;
+  if (head.size <= 0 ||
       (payload.size() - sizeof head) / sizeof(int32_t) < static_cast<size_t>(head.size)) {
     return false;
   }
@@ -96,7 +101,6 @@ bool ReadPmixJob(const std::string& payload, AgentOrder* order) {
     if (s.empty()) return false;
   }
   order->size = head.size;
-  order->mpiBinds = head.mpiBinds != 0;
   return true;
 }
 
@@ -116,8 +120,7 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
     case kAgentRank: {
       order->kind = AgentOrder::kRank;
       AgentRankHead head;
-      if (m.payload.size() < sizeof head) return false;
-      memcpy(&head, m.payload.data(), sizeof head);
+      if (!TakeHead(m.payload, &head)) return false;
       if (!AgentSplitStrings(m.payload.data() + sizeof head, m.payload.size() - sizeof head, &order->strings)) {
         return false;
       }

@@ -20,7 +20,6 @@ struct AgentOrder {
   int size = 0, universeSize = 0;               // kJob
   std::vector<AgentJobClient> clients;          // kJob: the agent's ranks, each once
   std::vector<int> appnums;                     // kPmixJob: every rank's
-  bool mpiBinds = false;                        // kPmixJob
   std::string bytes;                            // kPmixPart
   int rank = -1;
   int flags = 0;

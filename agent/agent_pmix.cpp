@@ -37,7 +37,6 @@ bool AgentPmix::SetJob(const AgentOrder& job, std::string* why) {
   p.thisHost = job.strings[1];
   p.hosts.assign(job.strings.begin() + 2, job.strings.end());
   p.appnums = job.appnums;
-  p.mpiBinds = job.mpiBinds;
   std::unique_ptr<pmi::PmixRelay> relay = pmi::NewPmixRelay();
   const std::set<std::string> nodes(p.hosts.begin(), p.hosts.end());
   if (!relay->Start(p, nodes.size() > 1, why)) return false;

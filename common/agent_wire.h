@@ -142,10 +142,9 @@ static_assert(sizeof(AgentJobClient) == 8 && offsetof(AgentJobClient, appnum) ==
 
 /// The PMIx job as the agent's server registers it.
 struct AgentPmixJobHead {
-  int32_t size;      // ranks of the whole job: as many appnums and hosts follow
-  int32_t mpiBinds;  // 1: the MPI library may bind its ranks
+  int32_t size;  // ranks of the whole job: as many appnums and hosts follow
 };
-static_assert(sizeof(AgentPmixJobHead) == 8 && offsetof(AgentPmixJobHead, mpiBinds) == 4, "PMIx job head layout");
+static_assert(sizeof(AgentPmixJobHead) == 4 && offsetof(AgentPmixJobHead, size) == 0, "PMIx job head layout");
 
 struct AgentRankAbort {
   int32_t rank;

@@ -163,7 +163,9 @@ std::vector<std::string> OpenMpiEnvironment(const PmixJob& job, const std::strin
   // Open MPI 4.1 takes a PMIx server for its launcher's only when told so;
   // else each rank starts alone.
   env.push_back("OMPI_MCA_schizo=ompi");
-  if (!job.mpiBinds) env.push_back("OMPI_MCA_hwloc_base_binding_policy=none");
+  // tarvo places ranks when asked to (TARVO_BIND); Open MPI never binds
+  // them, on top of that or by itself.
+  env.push_back("OMPI_MCA_hwloc_base_binding_policy=none");
   // The node's own directory for the shared-memory segments, removed with
   // the server whatever the ranks did (a rank that aborts leaves its
   // segment); also, segments are named by machine, job and local rank, so

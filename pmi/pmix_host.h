@@ -37,7 +37,6 @@ struct PmixJob {
   std::vector<int> appnums;        // each rank's program index (MPI_APPNUM); empty: all 0
   std::string thisHost;            // this node's name as `hosts` spells it
   std::string tmpParent;           // where the private directory goes; empty: $TMPDIR, else /tmp
-  bool mpiBinds = false;           // false: the MPI library is told not to bind (the launcher has)
 };
 
 struct PmixCallbacks {

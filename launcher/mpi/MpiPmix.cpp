@@ -40,7 +40,7 @@ bool MpiServer::ServePmix(const pmi::PmixJob& job, std::string* why) {
 }
 
 std::string MpiServer::PmixJobPayload(const std::string& host) const {
-  AgentPmixJobHead head{size_, pmixJob_.mpiBinds ? 1 : 0};
+  AgentPmixJobHead head{size_};
   std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
   for (int rank = 0; rank < size_; ++rank) {
     const int32_t appnum = pmixJob_.appnums.empty() ? 0 : pmixJob_.appnums[static_cast<size_t>(rank)];
