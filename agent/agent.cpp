@@ -232,7 +232,10 @@ class Agent {
     if (pid == 0) {
       ChildSetup setup;
       setup.parent = agent;
-      setup.ownSession = true;  // ended as a whole, scheduled as its own
+      // Ended as a whole; scheduled as its own, but for PMIx's ranks, which
+      // keep the agent's session as the launcher's own do.
+      setup.ownSession = !pmix;
+      setup.ownGroup = true;
       setup.keepFd = keep;
       if ((order.flags & kAgentRankStdin) == 0) setup.stdFds[0] = open("/dev/null", O_RDONLY);
       for (int k = 0; k < 2; ++k) setup.stdFds[k + 1] = out[k][1];

@@ -104,7 +104,7 @@ TEST_F(OmpiRun, RanksSizesAllreduceAndSharedMemoryGroupsFollowThePlacement) {
     std::string want;
     for (int r = 0; r < p.ranks; ++r) {
       want += "rank " + std::to_string(r) + " of " + std::to_string(p.ranks) + " sum " +
-              std::to_string(p.ranks * (p.ranks - 1) / 2) + " shared " + std::to_string(p.shared) + " appnum 0\n";
+              std::to_string(p.ranks * (p.ranks - 1) / 2) + " shared " + std::to_string(p.shared) + " appnum 0 session shared\n";
     }
     EXPECT_EQ(SortedLines(out), SortedLines(want)) << p.where.name << "\n" << err;
   }

@@ -148,7 +148,7 @@ TEST(PmixHost, RanksSeeTheirRankSizeSharedMemoryAndAppnum) {
   EXPECT_EQ(WaitAll(pids), std::vector<int>(4, 0));
   for (int r = 0; r < 4; ++r)
     EXPECT_EQ(testutil::ReadFile(dir + "/" + std::to_string(r) + ".out"),
-              "rank " + std::to_string(r) + " of 4 sum 6 shared 4 appnum " + std::to_string(r / 2) + "\n");
+              "rank " + std::to_string(r) + " of 4 sum 6 shared 4 appnum " + std::to_string(r / 2) + " session shared\n");
   host.Stop();
   EXPECT_FALSE(Exists(tmp));
   std::sort(seen.connected.begin(), seen.connected.end());
@@ -283,7 +283,7 @@ TEST(PmixHost, TwoNodesOfOneMachineFenceThroughTheCallersExchange) {
   EXPECT_GE(fences, 1);
   for (int r = 0; r < 4; ++r)
     EXPECT_EQ(testutil::ReadFile(dir + "/" + std::to_string(r) + ".out"),
-              "rank " + std::to_string(r) + " of 4 sum 6 shared 2 appnum 0\n");
+              "rank " + std::to_string(r) + " of 4 sum 6 shared 2 appnum 0 session shared\n");
   EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
 }
 

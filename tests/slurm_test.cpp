@@ -160,8 +160,8 @@ TEST_F(SlurmMode, MpiProgramsSeeTheirNodes) {
        "rank 0 of 4 shm 2 sum 10 ring ok\nrank 1 of 4 shm 2 sum 10 ring ok\n"
        "rank 2 of 4 shm 2 sum 10 ring ok\nrank 3 of 4 shm 2 sum 10 ring ok\n"},
       {"Open MPI (mpicc.openmpi, libpmix)", TARVO_OMPI_PROBE, " report", "SLURM_MPI_TYPE=pmix",
-       "rank 0 of 4 sum 6 shared 2 appnum 0\nrank 1 of 4 sum 6 shared 2 appnum 0\n"
-       "rank 2 of 4 sum 6 shared 2 appnum 0\nrank 3 of 4 sum 6 shared 2 appnum 0\n"},
+       "rank 0 of 4 sum 6 shared 2 appnum 0 session shared\nrank 1 of 4 sum 6 shared 2 appnum 0 session shared\n"
+       "rank 2 of 4 sum 6 shared 2 appnum 0 session shared\nrank 3 of 4 sum 6 shared 2 appnum 0 session shared\n"},
   };
   for (const Case& c : cases) {
     if (c.probe.empty()) {

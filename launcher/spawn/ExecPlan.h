@@ -35,7 +35,8 @@ struct ExecPlan {
   // control ends the whole group, and a terminal's Ctrl-C reaches tarvo
   // alone, which passes it on (to an agent's ranks through the agent).
   bool ownGroup = false;
-  // A rank started here gets a session of its own (ChildSetup::ownSession).
+  // A rank started here gets a session of its own (ChildSetup::ownSession),
+  // but for the ranks that tarvo serves PMIx.
   bool ownSession = false;
   // A local rank's files and CPUs (RankFiles.h), applied by its child; null
   // for none.

@@ -119,7 +119,8 @@ void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
   // As carrier's: the rank ends with the launcher's spawning thread.
   ChildSetup setup;
   setup.parent = launcher;
-  setup.ownSession = true;
+  setup.ownSession = d->exec->ownSession;
+  setup.ownGroup = true;
   setup.closeFds = d->exec->closeFds;
   setup.closeCount = d->exec->closeCount;
   setup.keepFd = d->keepFd;

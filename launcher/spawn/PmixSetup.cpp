@@ -57,7 +57,7 @@ bool Wanted(const std::vector<ExecPlan>& plans) {
 
 }  // namespace
 
-void ServePmix(MpiServer* mpi, const std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
+void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
                const std::vector<std::string>& agentHosts, AgentHub* hub) {
   if (!MpiHavePmix() || hosts.empty() || !Wanted(plans)) return;
@@ -78,6 +78,11 @@ void ServePmix(MpiServer* mpi, const std::vector<ExecPlan>& plans, std::vector<s
   for (size_t a = 0; hub != nullptr && a < agentHosts.size(); ++a) {
     hub->SetPmixJob(static_cast<int>(a), mpi->PmixJobPayload(agentHosts[a]));
   }
+  // Open MPI's ranks wait by polling and yielding to one another: in a
+  // session each (each a group of the kernel's autogroup scheduling), a
+  // yield leaves nobody else to run, and 64 ranks on two cores switched
+  // twice as often as mpirun's, which keep its session.
+  for (ExecPlan& plan : plans) plan.ownSession = false;
 }
 
 void MergeRankEnvironment(std::vector<char*>* envp, std::vector<std::string>& ours) {

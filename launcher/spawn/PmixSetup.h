@@ -18,7 +18,8 @@ namespace spawnplan {
 /// agentOf -1, on one node named as the first of them; agent a's on
 /// agentHosts[a]) and each agent's PMIx job to `hub`. A server that does
 /// not start is reported on standard error and the run goes on without it.
-void ServePmix(MpiServer* mpi, const std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
+/// The ranks that it serves stay in tarvo's session (ExecPlan::ownSession).
+void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
                const std::vector<std::string>& agentHosts, AgentHub* hub);
 

@@ -1,7 +1,8 @@
 /* An Open MPI program for the PMIx host's tests: writes its pid into
  * DIR/<rank>.pid (DIR from argv[1]), then does what argv[2] says:
- *   report  prints "rank R of N sum S shared L appnum A": S from an
- *           allreduce of the ranks, L the size of the shared-memory group
+ *   report  prints "rank R of N sum S shared L appnum A session E": S from
+ *           an allreduce of the ranks, L the size of the shared-memory group,
+ *           E "own" when the rank leads a session, else "shared"
  *   abort   rank 1 calls MPI_Abort with status 7, the others wait in a barrier
  *   nofinalize  rank 0 exits 0 after MPI_Init without MPI_Finalize (the others
  *           wait in a barrier)
@@ -51,7 +52,8 @@ int main(int argc, char** argv) {
   int* appnum = NULL;
   int found = 0;
   MPI_Comm_get_attr(MPI_COMM_WORLD, MPI_APPNUM, &appnum, &found);
-  printf("rank %d of %d sum %d shared %d appnum %d\n", rank, size, sum, local, found ? *appnum : -1);
+  printf("rank %d of %d sum %d shared %d appnum %d session %s\n", rank, size, sum, local, found ? *appnum : -1,
+         getsid(0) == getpid() ? "own" : "shared");
   fflush(stdout);
   MPI_Comm_free(&shared);
   MPI_Finalize();
