@@ -29,13 +29,13 @@ using Placement = support::MpiPlacement;
 
 const std::string kProbe = TARVO_MPI_PROBE;  // empty: mpicc.mpich was not found
 
-// "rank R of N shm S sum T ring ok" for every rank, sorted.
-std::string Expected(int size, const std::vector<int>& shmOfRank) {
+// "rank R of N shm S sum T ring ok session E" for every rank, sorted.
+std::string Expected(int size, const std::vector<int>& shmOfRank, const std::string& session) {
   std::vector<std::string> lines;
   for (int r = 0; r < size; ++r) {
     lines.push_back("rank " + std::to_string(r) + " of " + std::to_string(size) + " shm " +
                     std::to_string(shmOfRank[static_cast<size_t>(r)]) + " sum " + std::to_string(size * (size + 1) / 2) +
-                    " ring ok");
+                    " ring ok session " + session);
   }
   std::sort(lines.begin(), lines.end());
   std::string text;
@@ -67,15 +67,18 @@ const std::vector<Placement>& Placements() {
 }
 
 TEST_F(MpiRun, RanksSizesAllreduceRingAndSharedMemoryGroupsFollowThePlacement) {
-  // Ranks share a node exactly when their hosts are the same.
+  // Ranks share a node exactly when their hosts are the same. Each rank
+  // that tarvo or an agent starts leads a session (its own share of the
+  // processors); a remote shell's rank is in the shell's.
   const std::vector<std::vector<int>> shm = {{4, 4, 4, 4}, {2, 2, 2, 2, 2, 2}, {2, 2, 2, 2}};
+  const char* session[] = {"own", "own", "shared"};
   for (size_t k = 0; k < Placements().size(); ++k) {
     const Placement& p = Placements()[k];
     if (!p.hosts.empty() && !Remote()) continue;
     std::string dir;
     auto run = Start(p, "", &dir);
     EXPECT_EQ(run->Wait(90), 0) << p.name << "\n" << run->Stderr();
-    EXPECT_EQ(SortedLines(run->Stdout()), Expected(static_cast<int>(shm[k].size()), shm[k])) << p.name << run->Stderr();
+    EXPECT_EQ(SortedLines(run->Stdout()), Expected(static_cast<int>(shm[k].size()), shm[k], session[k])) << p.name << run->Stderr();
     EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty()) << p.name;
     testutil::Run("rm -rf " + dir);
   }

@@ -157,8 +157,8 @@ TEST_F(SlurmMode, MpiProgramsSeeTheirNodes) {
     std::string probe, words, env, want;
   } cases[] = {
       {"MPICH (mpicc.mpich)", TARVO_MPI_PROBE, "", "",
-       "rank 0 of 4 shm 2 sum 10 ring ok\nrank 1 of 4 shm 2 sum 10 ring ok\n"
-       "rank 2 of 4 shm 2 sum 10 ring ok\nrank 3 of 4 shm 2 sum 10 ring ok\n"},
+       "rank 0 of 4 shm 2 sum 10 ring ok session own\nrank 1 of 4 shm 2 sum 10 ring ok session own\n"
+       "rank 2 of 4 shm 2 sum 10 ring ok session own\nrank 3 of 4 shm 2 sum 10 ring ok session own\n"},
       {"Open MPI (mpicc.openmpi, libpmix)", TARVO_OMPI_PROBE, " report", "SLURM_MPI_TYPE=pmix",
        "rank 0 of 4 sum 6 shared 2 appnum 0 session shared\nrank 1 of 4 sum 6 shared 2 appnum 0 session shared\n"
        "rank 2 of 4 sum 6 shared 2 appnum 0 session shared\nrank 3 of 4 sum 6 shared 2 appnum 0 session shared\n"},

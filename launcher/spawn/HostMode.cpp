@@ -268,7 +268,10 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     for (const std::string& node : agentHosts) hub.AddAgent(node);
   }
   for (size_t i = 0; i < plans.size(); ++i) {
-    if (!slurm && (!plans[i].remote || isOwnHost(hosts[i]))) continue;
+    if (!slurm && (!plans[i].remote || isOwnHost(hosts[i]))) {
+      plans[i].ownSession = true;  // started here, as a rank of this host
+      continue;
+    }
     auto known = std::find(agentHosts.begin(), agentHosts.end(), hosts[i]);
     if (known == agentHosts.end()) {
       agentHosts.push_back(hosts[i]);

@@ -1,6 +1,7 @@
 /* An MPI program for the end-to-end tests, built with mpicc.mpich.
  *   mpi_probe [DIR]        every rank writes its pid into DIR/R.pid, then prints
- *                          "rank R of N shm S sum T ring P"
+ *                          "rank R of N shm S sum T ring P session E", E "own"
+ *                          when the rank leads a session, else "shared"
  *   mpi_probe DIR abort    rank 1 calls MPI_Abort with 7
  *   mpi_probe DIR kill     rank 1 is killed by SIGKILL before MPI_Init ends */
 #include <mpi.h>
@@ -42,8 +43,8 @@ int main(int argc, char** argv) {
   MPI_Sendrecv(&rank, 1, MPI_INT, (rank + 1) % size, 0, &left, 1, MPI_INT, (rank + size - 1) % size, 0,
                MPI_COMM_WORLD, MPI_STATUS_IGNORE);
   if (strcmp(mode, "abort") == 0) MPI_Barrier(MPI_COMM_WORLD);
-  printf("rank %d of %d shm %d sum %d ring %s\n", rank, size, shmSize, sum,
-         left == (rank + size - 1) % size ? "ok" : "broken");
+  printf("rank %d of %d shm %d sum %d ring %s session %s\n", rank, size, shmSize, sum,
+         left == (rank + size - 1) % size ? "ok" : "broken", getsid(0) == getpid() ? "own" : "shared");
   MPI_Comm_free(&shm);
   MPI_Finalize();
   return 0;
