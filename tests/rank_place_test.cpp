@@ -206,7 +206,7 @@ class RemotePlace : public support::SshdTest {};
 
 TEST_F(RemotePlace, RemoteRanksWriteTheirFilesAndAreBoundOnTheirHosts) {
   const std::vector<std::string> cores = Cores();
-  ASSERT_FALSE(cores.empty());
+  ASSERT_TRUE(!kHaveHwloc || !cores.empty());
   for (const char* launch : {"rank", "host"}) {
     const std::string work = sshd().Dir() + "/" + launch;
     ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
@@ -224,10 +224,10 @@ TEST_F(RemotePlace, RemoteRanksWriteTheirFilesAndAreBoundOnTheirHosts) {
     const char* hosts[] = {"127.0.0.1", "127.0.0.2", "127.0.0.1", "127.0.0.2"};
     for (int rank = 0; rank < 4; ++rank) {
       const std::string n = std::to_string(rank);
-      const std::string cpus = cores[static_cast<size_t>(rank / 2) % cores.size()];  // index on its host
       const std::string file = testutil::ReadFile(work + "/out " + hosts[rank] + "." + n);
       EXPECT_EQ(file.substr(0, file.rfind('\n', file.size() - 2) + 1), "out " + n + "\nerr " + n + "\n") << launch;
       if (!kHaveHwloc) continue;
+      const std::string cpus = cores[static_cast<size_t>(rank / 2) % cores.size()];  // index on its host
       EXPECT_EQ(file, "out " + n + "\nerr " + n + "\n" + cpus + "\n") << launch << " rank " << rank;
       EXPECT_NE(run.Stderr().find("tarvo: rank " + n + " on " + hosts[rank] + " bound to CPUs " + cpus + "\n"),
                 std::string::npos)
