@@ -189,6 +189,14 @@ bool PmixHost::Finalized(int rank) const {
 
 const std::string& PmixHost::TmpDir() const { return state_->tmpDir; }
 
+std::vector<std::string> PmixHost::PrivateDirs() const {
+  std::vector<std::string> dirs;
+  for (const std::string* d : {&state_->tmpDir, &state_->shmDir}) {
+    if (!d->empty()) dirs.push_back(*d);
+  }
+  return dirs;
+}
+
 std::vector<std::string> PmixHost::Environment(int rank) const {
   auto it = state_->environments.find(rank);
   return it == state_->environments.end() ? std::vector<std::string>() : it->second;

@@ -88,6 +88,8 @@ class PmixHost {
   bool Finalized(int rank) const;
   // The private directory (empty when not started).
   const std::string& TmpDir() const;
+  // Every private directory of the server: TmpDir and the shared-memory one.
+  std::vector<std::string> PrivateDirs() const;
 
   // Finalizes the server and removes the private directory with whatever
   // the ranks left in it. Idempotent.

@@ -87,6 +87,7 @@ class Relay : public PmixRelay {
   }
 
   void Stop() override { host_.Stop(); }
+  std::vector<std::string> PrivateDirs() const override { return host_.PrivateDirs(); }
 
  private:
   // Under mutex_.

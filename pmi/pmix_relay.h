@@ -39,6 +39,8 @@ class PmixRelay {
   virtual void CompleteFence(const std::string& all) = 0;
   /// PmixHost::Stop.
   virtual void Stop() = 0;
+  /// PmixHost::PrivateDirs.
+  virtual std::vector<std::string> PrivateDirs() const = 0;
 };
 
 /// A relay around the process's one PmixHost.

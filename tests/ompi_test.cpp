@@ -27,24 +27,6 @@ using support::SortedLines;
 
 const std::string kProbe = TARVO_OMPI_PROBE;  // empty: no mpicc.openmpi or no libpmix
 
-// The PMIx servers' private directories in /tmp and /dev/shm (tarvo's and
-// the agents'), and Open MPI's shared-memory segments in /dev/shm, which a
-// rank that aborts leaves behind unless they are in a private directory.
-std::set<std::string> PrivateDirs() {
-  std::set<std::string> names;
-  for (const char* parent : {"/tmp", "/dev/shm"}) {
-    DIR* d = opendir(parent);
-    for (dirent* e = d ? readdir(d) : nullptr; e != nullptr; e = readdir(d)) {
-      const std::string name = e->d_name;
-      if (name.rfind("tarvo-pmix-", 0) == 0 || name.rfind("vader_segment.", 0) == 0) {
-        names.insert(std::string(parent) + "/" + name);
-      }
-    }
-    if (d) closedir(d);
-  }
-  return names;
-}
-
 // A placement and the ranks that share a node in it.
 struct Placement {
   support::MpiPlacement where;
@@ -71,7 +53,7 @@ class OmpiRun : public ::testing::Test {
   // Runs the probe as `p` places it, in a directory of its own, and checks
   // that no rank and no private directory is left.
   int Run(const Placement& p, const std::string& mode, std::string* out, std::string* err) {
-    const std::set<std::string> before = PrivateDirs();
+    const std::set<std::string> before = support::PmixPrivateDirs();
     std::string dir;
     std::unique_ptr<harness::LauncherRun> run = runs_.Start(p.where, kProbe, mode, &dir);
     const int status = run->Wait(90);
@@ -83,7 +65,7 @@ class OmpiRun : public ::testing::Test {
     std::set<std::string> left;
     support::WaitUntil(5000, [&] {
       left.clear();
-      for (const std::string& name : PrivateDirs()) {
+      for (const std::string& name : support::PmixPrivateDirs()) {
         if (before.count(name) == 0) left.insert(name);
       }
       return left.empty();

@@ -211,12 +211,23 @@ TEST(RunControl, RanksThatIgnoreTheEndAreKilled) {
   }
 }
 
+// With the ranks' groups go the PMIx server's private directories.
 TEST(RunControl, RanksEndWhenTarvoIsKilled) {
-  ControlRun run(3, {"hold"});
+  const std::set<std::string> before = support::PmixPrivateDirs();
+  ControlRun run(3, {"hold"}, {{"TARVO_PMIX", "1"}});
   ASSERT_TRUE(run.Started()) << run.tarvo().Stderr();
   ASSERT_EQ(kill(run.tarvo().Pid(), SIGKILL), 0);
   EXPECT_EQ(run.tarvo().Wait(10), 128 + SIGKILL);
   EXPECT_TRUE(run.AllGone(2));
+  std::set<std::string> left;
+  support::WaitUntil(5000, [&] {
+    left.clear();
+    for (const std::string& d : support::PmixPrivateDirs()) {
+      if (before.count(d) == 0) left.insert(d);
+    }
+    return left.empty();
+  });
+  EXPECT_TRUE(left.empty()) << *left.begin();
 }
 
 // A rank that is a shell script starting a program without exec: the

@@ -56,6 +56,10 @@ class MpiServer {
   /// does not start (the run goes on without it).
   bool ServePmix(const pmi::PmixJob& job, std::string* why);
   bool ServesPmix() const { return pmixOn_; }
+  /// The PMIx server's private directories (none without one).
+  std::vector<std::string> PmixDirs() const {
+    return pmix_ != nullptr ? pmix_->PrivateDirs() : std::vector<std::string>();
+  }
   /// The kAgentPmixJob payload for `agent`, whose node is `host`.
   std::string PmixJobPayload(const std::string& host) const;
   /// A rank of tarvo's own has ended (after RankStarted).

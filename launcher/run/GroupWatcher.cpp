@@ -27,7 +27,34 @@ void CloseAllBut(int keep) {
   }
 }
 
-[[noreturn]] void Watch(int from, pid_t* groups, size_t slots) {
+// Removes directory `name` (under `parent`) and what it holds, a few levels
+// deep, with system calls on a buffer of the stack.
+void RemoveTree(int parent, const char* name, int depth) {
+  const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  for (int pass = 0; fd >= 0 && pass < 4; ++pass) {
+    lseek(fd, 0, SEEK_SET);  // entries removed while read may hide others
+    bool more = false;
+    alignas(8) char buffer[4096];
+    for (long n; (n = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0;) {
+      for (long at = 0; at < n;) {
+        // struct linux_dirent64: inode, offset, record length, type, name.
+        const char* entry = buffer + at;
+        unsigned short length;
+        memcpy(&length, entry + 16, sizeof length);
+        at += length;
+        const char* child = entry + 19;
+        if (strcmp(child, ".") == 0 || strcmp(child, "..") == 0) continue;
+        more = true;
+        if (unlinkat(fd, child, 0) != 0 && errno == EISDIR && depth < 8) RemoveTree(fd, child, depth + 1);
+      }
+    }
+    if (!more) break;
+  }
+  if (fd >= 0) close(fd);
+  unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+[[noreturn]] void Watch(int from, pid_t* groups, size_t slots, const std::vector<std::string>& dirs) {
   setpgid(0, 0);  // no terminal's signal reaches it
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, SIG_IGN);
   CloseAllBut(from);
@@ -52,17 +79,18 @@ void CloseAllBut(int keep) {
   for (size_t k = 0; k < slots; ++k) {
     if (groups[k] > 0) kill(-groups[k], SIGKILL);
   }
+  for (const std::string& dir : dirs) RemoveTree(AT_FDCWD, dir.c_str(), 0);
   _exit(0);
 }
 
 }  // namespace
 
-bool GroupWatcher::Start(size_t slots) {
+bool GroupWatcher::Start(size_t slots, const std::vector<std::string>& dirs) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return false;
   std::vector<pid_t> groups(slots, 0);  // the watcher's, before the fork
   const pid_t pid = fork();
-  if (pid == 0) Watch(ends[0], groups.data(), slots);
+  if (pid == 0) Watch(ends[0], groups.data(), slots, dirs);
   close(ends[0]);
   if (pid < 0) {
     close(ends[1]);

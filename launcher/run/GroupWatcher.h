@@ -2,7 +2,8 @@
 // tarvo by a moment. Every rank (and remote shell) leads a process group of
 // its own, and the run control ends each group with its leader; when tarvo
 // itself is killed (SIGKILL, which it cannot take), the watcher, which sees
-// the end of a pipe that only tarvo holds, kills the groups that were left.
+// the end of a pipe that only tarvo holds, kills the groups that were left
+// and removes the directories that it was given (the PMIx server's).
 #ifndef TARVO_LAUNCHER_RUN_GROUPWATCHER_H
 #define TARVO_LAUNCHER_RUN_GROUPWATCHER_H
 
@@ -10,6 +11,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 class GroupWatcher {
@@ -20,9 +22,9 @@ class GroupWatcher {
   /// Says that the run is over, so that the watcher kills nothing.
   ~GroupWatcher() { Done(); }
 
-  /// Starts the watcher for `slots` groups (one a launch). False, when it
-  /// cannot: the run goes on without it.
-  bool Start(size_t slots);
+  /// Starts the watcher for `slots` groups (one a launch) and the
+  /// directories `dirs`. False, when it cannot: the run goes on without it.
+  bool Start(size_t slots, const std::vector<std::string>& dirs);
   /// Group `group` (its leader's pid) is slot `slot`'s; 0: the slot's group
   /// is gone. Said to the watcher at the next Flush.
   void Set(size_t slot, pid_t group);

@@ -67,7 +67,7 @@ Run::Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi)
 }
 
 int Run::Loop() {
-  watcher_.Start(launches_.size());
+  watcher_.Start(launches_.size(), mpi_ != nullptr ? mpi_->PmixDirs() : std::vector<std::string>());
   for (;;) {
     TakeFatal();
     StartWhatMay();

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,24 @@ inline std::vector<pid_t> Survivors(const std::vector<pid_t>& pids, int boundMs 
   std::vector<pid_t> still = left();
   for (pid_t p : still) kill(p, SIGKILL);
   return still;
+}
+
+// The PMIx servers' private directories in /tmp and /dev/shm (tarvo's and
+// the agents'), and Open MPI's shared-memory segments in /dev/shm, which a
+// rank that aborts leaves behind unless they are in a private directory.
+inline std::set<std::string> PmixPrivateDirs() {
+  std::set<std::string> names;
+  for (const char* parent : {"/tmp", "/dev/shm"}) {
+    DIR* d = opendir(parent);
+    for (dirent* e = d ? readdir(d) : nullptr; e != nullptr; e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name.rfind("tarvo-pmix-", 0) == 0 || name.rfind("vader_segment.", 0) == 0) {
+        names.insert(std::string(parent) + "/" + name);
+      }
+    }
+    if (d) closedir(d);
+  }
+  return names;
 }
 
 }  // namespace support
