@@ -2,6 +2,8 @@
 #ifndef TARVO_TESTS_RUN_UTIL_H
 #define TARVO_TESTS_RUN_UTIL_H
 
+#include <ftw.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace testutil {
 
@@ -30,11 +33,38 @@ inline void WriteFile(const std::string& path, const std::string& text) {
   out << text;
 }
 
-/// A fresh private directory under the system's temporary directory.
+/// The directories that MakeTempDir made in this test program, removed with
+/// all they hold when it ends, whether its tests passed or failed; a forked
+/// child that exits removes nothing of its parent's.
+class MadeDirs {
+ public:
+  void Add(const std::string& dir) { dirs_.push_back(dir); }
+  ~MadeDirs() {
+    if (getpid() != owner_) return;
+    for (const std::string& dir : dirs_) {
+      nftw(dir.c_str(), [](const char* path, const struct stat*, int, FTW*) { remove(path); return 0; }, 16,
+           FTW_DEPTH | FTW_PHYS);
+    }
+  }
+
+ private:
+  pid_t owner_ = getpid();
+  std::vector<std::string> dirs_;
+};
+
+inline MadeDirs& TheMadeDirs() {
+  static MadeDirs dirs;
+  return dirs;
+}
+
+/// A fresh private directory under the system's temporary directory
+/// ($TMPDIR, else /tmp), removed when the test program ends.
 inline std::string MakeTempDir() {
-  char templ[] = "/tmp/tarvo-test-XXXXXX";
-  const char* dir = mkdtemp(templ);
-  return dir ? std::string(dir) : std::string();
+  const char* tmp = getenv("TMPDIR");
+  std::string templ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tarvo-test-XXXXXX";
+  if (mkdtemp(&templ[0]) == nullptr) return std::string();
+  TheMadeDirs().Add(templ);
+  return templ;
 }
 
 /// Runs `command` through /bin/sh with no standard input, bounded by

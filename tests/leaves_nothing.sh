@@ -1,0 +1,28 @@
+#!/bin/sh
+# A part of the suite, and a run of tarvo with its PMIx server, leave their
+# temporary directory ($TMPDIR, a fresh one here) and /dev/shm as they found
+# them. Arguments: the tests' build directory, tarvo's bin directory.
+tests="$1"
+bin="$2"
+TMPDIR="$(mktemp -d /tmp/tarvo-leaves-XXXXXX)" || exit 1
+export TMPDIR
+trap 'rm -rf "$TMPDIR"' EXIT
+shm_before="$(ls /dev/shm 2>/dev/null | grep -E '^(tarvo-|vader_segment)' | sort)"
+status=0
+"$tests/rank_place_test" --gtest_filter='RankPlaceRun.*' >"$TMPDIR.log" 2>&1 || status=1
+"$tests/output_e2e_test" >>"$TMPDIR.log" 2>&1 || status=1
+"$tests/run_control_test" --gtest_filter='RunControl.ARank*:RunControl.TheTimeLimit*' >>"$TMPDIR.log" 2>&1 || status=1
+(cd "$TMPDIR" && PATH="$bin:$PATH" TARVO_PMIX=1 tarvo -np 2 true) >>"$TMPDIR.log" 2>&1 || status=1
+if [ "$status" != 0 ]; then
+  echo "a test or the run failed:"; cat "$TMPDIR.log"
+fi
+rm -f "$TMPDIR.log"
+left="$(ls -A "$TMPDIR")"
+if [ -n "$left" ]; then
+  echo "left in the temporary directory:"; echo "$left"; status=1
+fi
+shm_after="$(ls /dev/shm 2>/dev/null | grep -E '^(tarvo-|vader_segment)' | sort)"
+if [ "$shm_before" != "$shm_after" ]; then
+  echo "left in /dev/shm:"; echo "$shm_after" | grep -vxF "$shm_before"; status=1
+fi
+exit "$status"
