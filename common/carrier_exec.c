@@ -138,9 +138,9 @@ int CarrierLookup(const char* program, const char* workdir, const char* here, ch
   return CARRIER_ON_PATH;
 }
 
-int CarrierNotFound(char* text, size_t size, const char* name, const char* workdir) {
+int CarrierNotFound(char* text, size_t size, const char* who, const char* name, const char* workdir) {
   const char* path = getenv("PATH");
-  return snprintf(text, size, "carrier: %s: not found in %s nor on PATH %s\n", name, workdir,
+  return snprintf(text, size, "%s: %s: not found in %s nor on PATH %s\n", who, name, workdir,
                   path != NULL ? path : "(unset)");
 }
 
@@ -157,10 +157,10 @@ int CarrierRun(char** argv, const char* workdir) {
     if (found == CARRIER_ON_PATH) argv[0] = (char*)name;
     execvp(file, argv);
     if (found == CARRIER_ON_PATH && errno == ENOENT) {
-      const int n = CarrierNotFound(NULL, 0, name, workdir);
+      const int n = CarrierNotFound(NULL, 0, "carrier", name, workdir);
       char* text = n > 0 ? malloc((size_t)n + 1) : NULL;
       if (text != NULL) {
-        CarrierNotFound(text, (size_t)n + 1, name, workdir);
+        CarrierNotFound(text, (size_t)n + 1, "carrier", name, workdir);
         fputs(text, stderr);
         free(text);
       }

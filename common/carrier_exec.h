@@ -42,10 +42,10 @@ enum {
  * it before their child starts. */
 int CarrierLookup(const char* program, const char* workdir, const char* here, char* file, size_t size);
 
-/* The report that NAME is neither in WORKDIR nor on this host's PATH, with
- * its line end, written as snprintf writes into TEXT (SIZE bytes): returns
- * its length. */
-int CarrierNotFound(char* text, size_t size, const char* name, const char* workdir);
+/* The report of WHO (the program that starts it: "carrier", "tarvo") that
+ * NAME is neither in WORKDIR nor on this host's PATH, with its line end,
+ * written as snprintf writes into TEXT (SIZE bytes): returns its length. */
+int CarrierNotFound(char* text, size_t size, const char* who, const char* name, const char* workdir);
 
 /* Runs PROGRAM with argv[0] and ARGS from ARGV (argv[0] NAME when it runs
  * from the PATH). Returns only on failure, after its report, with the exit

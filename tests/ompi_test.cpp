@@ -128,4 +128,31 @@ TEST_F(OmpiRun, AbortAKilledRankAndARankThatSkipsFinalizeEndTheRun) {
   }
 }
 
+// Per-rank remote shells cannot serve PMIx: a program that links Open MPI's
+// library is said to run as singletons there, once, before the start; one
+// that does not is not (the remote shells are the recording stand-ins).
+TEST_F(OmpiRun, PerRankRemoteShellsSayWhenRanksWillRunAlone) {
+  const struct {
+    std::string program;
+    int lines;
+  } cases[] = {{kProbe, 1}, {"/bin/true", 0}};
+  for (const auto& c : cases) {
+    harness::Options opts;
+    opts.hold = false;
+    harness::LauncherRun run({"-ssh", "-np", "3", "-mf", "hosts", c.program}, [&] {
+      opts.workdir = testutil::MakeTempDir();
+      testutil::WriteFile(opts.workdir + "/hosts", "127.0.0.2\n127.0.0.3\n");
+      return opts;
+    }());
+    EXPECT_EQ(run.Wait(30), 0) << run.Stderr();
+    const std::string err = run.Stderr();
+    size_t lines = 0;
+    for (size_t at = err.find("links Open MPI's library"); at != std::string::npos;
+         at = err.find("links Open MPI's library", at + 1)) {
+      ++lines;
+    }
+    EXPECT_EQ(lines, static_cast<size_t>(c.lines)) << c.program << "\n" << err;
+  }
+}
+
 }  // namespace

@@ -91,12 +91,16 @@ TEST_F(OutputRun, ProgramByAbsolutePathOnPathOrInTheWorkingDirectory) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(SortedLines(r.out), std::vector<std::string>({"here", "x 1"}));
 
-  // Neither: carrier says where it looked.
-  r = Tarvo("-np 1 nowhere");
-  EXPECT_EQ(r.status, 127);
-  EXPECT_NE(r.err.find("carrier: nowhere: not found in " + dir_ + " nor on PATH " + TARVO_BIN_DIR + ":" + bin_ + ":"),
-            std::string::npos)
-      << r.err;
+  // Neither: the program that starts the rank (carrier, or tarvo itself
+  // in host mode) says where it looked.
+  for (const char* launch : {"rank", "host"}) {
+    r = Tarvo("-np 1 nowhere", std::string("TARVO_LAUNCH=") + launch);
+    EXPECT_EQ(r.status, 127) << launch;
+    const std::string who = launch[0] == 'r' ? "carrier" : "tarvo";
+    EXPECT_NE(r.err.find(who + ": nowhere: not found in " + dir_ + " nor on PATH " + TARVO_BIN_DIR + ":" + bin_ + ":"),
+              std::string::npos)
+        << r.err;
+  }
 }
 
 TEST_F(OutputRun, LabelledLinesComeOutWholeOnTheirStreamAndNothingIsLost) {

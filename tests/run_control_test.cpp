@@ -424,7 +424,8 @@ TEST_F(HostMode, CtrlCAtATerminalReachesEachRemoteRankOnce) {
 TEST(RunControl, AMalformedSettingStartsNothing) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"TARVO_TIMEOUT", "ten"}, {"TARVO_KILL_GRACE", "-1"}, {"TARVO_KILL_ON_BAD_EXIT", "yes"}, {"TARVO_SSH_WINDOW", "1e3"},
-      {"TARVO_LAUNCH", "hosts"},  {"TARVO_EXPORT", "PATH,"},       {"TARVO_PMIX", "yes"}};
+      {"TARVO_LAUNCH", "hosts"},  {"TARVO_EXPORT", "PATH,"},       {"TARVO_PMIX", "yes"},
+      {"TARVO_RSH", " "},         {"TARVO_RSH", "ssh -F " + std::string(128, 'f')}};
   for (const auto& c : cases) {
     ControlRun run(2, {"hold"}, {{c.first, c.second}});
     EXPECT_EQ(run.tarvo().Wait(30), 255) << c.first;
@@ -452,6 +453,31 @@ TEST(RunSettings, AcceptsWholeAndFractionalSecondsAndKeepsDefaultsForEmptyValues
   EXPECT_EQ(s.sshWindow, 8);
   env = {{"TARVO_TIMEOUT", "nan"}};
   EXPECT_FALSE(ReadRunSettings(lookup, &s, &error));
+  env = {{"TARVO_RSH", " ssh\t-F ~/c/ssh_config  -p 2222 "}, {"HOME", "/home/u"}};
+  ASSERT_TRUE(ReadRunSettings(lookup, &s, &error)) << error;
+  EXPECT_EQ(s.rsh, std::vector<std::string>({"ssh", "-F", "/home/u/c/ssh_config", "-p", "2222"}));
+  env = {{"TARVO_RSH", ""}};
+  EXPECT_FALSE(ReadRunSettings(lookup, &s, &error));
+
+  // Inside an allocation a run takes its nodes, unless TARVO_LAUNCH or a
+  // machine file says otherwise.
+  const struct {
+    std::map<std::string, std::string> env;
+    bool machineFile;
+    RunSettings::Launch launch;
+  } allocations[] = {
+      {{{"SLURM_JOB_ID", "7"}, {"SLURM_JOB_NODELIST", "n[1-2]"}}, false, RunSettings::kLaunchSlurm},
+      {{{"SLURM_JOB_ID", "7"}, {"SLURM_JOB_NODELIST", "n[1-2]"}}, true, RunSettings::kLaunchRank},
+      {{{"SLURM_JOB_ID", "7"}, {"SLURM_JOB_NODELIST", "n[1-2]"}, {"TARVO_LAUNCH", "rank"}}, false, RunSettings::kLaunchRank},
+      {{{"SLURM_JOB_ID", "7"}}, false, RunSettings::kLaunchRank},
+      {{{"SLURM_JOB_NODELIST", "n1"}}, false, RunSettings::kLaunchRank},
+  };
+  for (const auto& a : allocations) {
+    env = a.env;
+    ASSERT_TRUE(ReadRunSettings(lookup, &s, &error)) << error;
+    UseTheAllocation(lookup, a.machineFile, &s);
+    EXPECT_EQ(s.launch, a.launch) << a.env.size() << " variables, machine file " << a.machineFile;
+  }
 }
 
 // ---- Remote ranks, through a private sshd with its default limits ----
@@ -523,6 +549,22 @@ TEST_F(RemoteRunControl, AFailingRemoteRankEndsTheRunAndNamesItsHost) {
   const std::string tail = " on 127.0.0.2) exited with status 3; ending the run";
   EXPECT_TRUE(line.size() > tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0) << err;
   EXPECT_TRUE(run.AllGone());
+}
+
+// TARVO_RSH: the remote shell's own words reach the sshd, with no wrapper
+// on the PATH, in both remote modes; tarvo's end of the run reaches every
+// rank through them too.
+TEST_F(RemoteRunControl, TheRemoteShellIsTheCommandThatTarvoRshGives) {
+  for (const char* launch : {"rank", "host"}) {
+    ControlRun run(4, {"hold"}, {{"TARVO_LAUNCH", launch}, {"TARVO_KILL_GRACE", "1"},
+                                 {"TARVO_RSH", "ssh -F " + sshd().Dir() + "/ssh_config"}},
+                   Hosts(2));
+    ASSERT_TRUE(run.Started()) << launch << "\n" << run.tarvo().Stderr() << sshd().Log();
+    ASSERT_EQ(kill(run.tarvo().Pid(), SIGTERM), 0);
+    EXPECT_EQ(run.tarvo().Wait(30), 128 + SIGTERM) << launch << "\n" << run.tarvo().Stderr();
+    EXPECT_TRUE(run.AllGone()) << launch;
+  }
+  EXPECT_TRUE(sshd().SshHosts().empty()) << "the ssh wrapper was used";
 }
 
 // sshd refuses more than ten logins in progress at once: tarvo paces its

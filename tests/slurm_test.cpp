@@ -59,11 +59,12 @@ class SlurmMode : public ::testing::Test {
     if (!dir_.empty()) testutil::Run("rm -rf " + dir_);
   }
 
-  // tarvo -np 4 rank MODE inside an allocation of both nodes.
-  std::string Command(const std::string& mode, const std::string& env = "") const {
+  // tarvo -np 4 rank MODE inside an allocation of both nodes, in Slurm mode
+  // unless `launch` says otherwise (empty: no TARVO_LAUNCH).
+  std::string Command(const std::string& mode, const std::string& env = "", const std::string& launch = "slurm") const {
     return "cd " + dir_ + " && SLURM_CONF=" + conf_ + " PATH=" + TARVO_BIN_DIR +
-           ":$PATH salloc -N2 -n2 env TARVO_LAUNCH=slurm TARVO_KILL_GRACE=1 " + env + " " + TARVO_BIN_DIR +
-           "/tarvo -np 4 rank " + mode;
+           ":$PATH salloc -N2 -n2 env -u TARVO_LAUNCH " + (launch.empty() ? "" : "TARVO_LAUNCH=" + launch) +
+           " TARVO_KILL_GRACE=1 " + env + " " + TARVO_BIN_DIR + "/tarvo -np 4 rank " + mode;
   }
 
   std::vector<pid_t> Pids() const {
@@ -88,9 +89,13 @@ class SlurmMode : public ::testing::Test {
   bool started_ = false;
 };
 
+// Inside an allocation Slurm mode is the default; TARVO_LAUNCH=rank keeps
+// the ranks on the launcher's host, outside any step.
 TEST_F(SlurmMode, RanksGoRoundTheNodesInOneStepAndTheStatusIsTheirs) {
-  testutil::RunResult ok = testutil::Run(Command("") + " | sort", 60);
+  testutil::RunResult ok = testutil::Run(Command("", "", "") + " | sort", 60);
   EXPECT_EQ(ok.out, "0 n1 0\n1 n2 0\n2 n1 0\n3 n2 0\n") << ok.err;
+  testutil::RunResult local = testutil::Run(Command("", "", "rank") + " | sort", 60);
+  EXPECT_EQ(local.out, "0  \n1  \n2  \n3  \n") << local.err;
   testutil::RunResult failed = testutil::Run(Command("fail"), 60);
   EXPECT_NE(failed.err.find("tarvo: rank 3 (pid "), std::string::npos) << failed.err;
   EXPECT_NE(failed.err.find(" on n2) exited with status 3; ending the run"), std::string::npos) << failed.err;

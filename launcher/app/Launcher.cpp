@@ -152,6 +152,7 @@ int ControlMain(int argc, char** argv) {
       !SetUpRunSources(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal)) {
     return RefuseRun(refusal);
   }
+  UseTheAllocation(environment, cl.machineFileGiven, &settings);
   if (settings.launch == RunSettings::kLaunchSlurm) {
     refusal = TakeSlurmHosts(cl.machineFileGiven);
     if (!refusal.empty()) return RefuseRun(refusal);

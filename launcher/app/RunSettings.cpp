@@ -8,6 +8,7 @@
 
 #include "launcher/app/RunSettings.h"
 #include "launcher/spawn/RankFiles.h"
+#include "common/protocol.h"
 #include "common/rank_place.h"
 
 namespace {
@@ -16,6 +17,8 @@ namespace {
 const double kMaxGrace = 3600.0;
 const double kMaxTimeout = 365.0 * 24 * 3600;
 const int kMaxSshWindow = 1000;
+// TARVO_RSH: a remote shell and its options, not a script.
+const size_t kMaxRshWords = 32;
 // A decimal number of seconds from 0 to `max`, all of the text.
 bool ParseSeconds(const char* text, double max, double* out) {
   if (*text == '\0' || *text == '-' || *text == '+' || isspace(static_cast<unsigned char>(*text))) return false;
@@ -62,7 +65,7 @@ bool ParseExport(const char* text, RunSettings* s) {
   }
 }
 
-std::string Malformed(const char* name, const char* value, const char* want) {
+std::string Malformed(const char* name, const char* value, const std::string& want) {
   return std::string("ERROR-Control Process: ") + name + "=" + value + " is not " + want + "\n";
 }
 
@@ -139,6 +142,49 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
     }
     s.pmix = v[0] == 'a' ? -1 : v[0] - '0';
   }
+  if ((v = lookup("TARVO_RSH")) != nullptr && !ReadRemoteShell(v, lookup("HOME"), &s.rsh, error)) return false;
   *out = s;
+  return true;
+}
+
+void UseTheAllocation(const char* (*lookup)(const char*), bool machineFileGiven, RunSettings* settings) {
+  const char* launch = lookup("TARVO_LAUNCH");
+  const char* job = lookup("SLURM_JOB_ID");
+  const char* nodes = lookup("SLURM_JOB_NODELIST");
+  if (machineFileGiven || (launch != nullptr && *launch != '\0')) return;
+  if (job == nullptr || *job == '\0' || nodes == nullptr || *nodes == '\0') return;
+  settings->launch = RunSettings::kLaunchSlurm;
+}
+
+bool ReadRemoteShell(const char* value, const char* home, std::vector<std::string>* words, std::string* error) {
+  std::vector<std::string> split;
+  std::string word;
+  for (const char* c = value;; ++c) {
+    if (*c == '\0' || *c == ' ' || *c == '\t' || *c == '\n') {
+      if (!word.empty()) split.push_back(word);
+      word.clear();
+      if (*c == '\0') break;
+    } else {
+      word += *c;
+    }
+  }
+  if (split.empty()) {
+    *error = Malformed("TARVO_RSH", value, "a remote shell's command (a program and its options)");
+    return false;
+  }
+  if (split.size() > kMaxRshWords) {
+    *error = Malformed("TARVO_RSH", value, "a command of at most " + std::to_string(kMaxRshWords) + " words");
+    return false;
+  }
+  for (std::string& w : split) {
+    // Without a shell nothing else would expand the "~/" of `-F ~/ssh_config`.
+    if (w.compare(0, 2, "~/") == 0 && home != nullptr && *home != '\0') w = home + w.substr(1);
+    if (w.size() > static_cast<size_t>(kMaxVectorElement)) {
+      *error = Malformed("TARVO_RSH", value,
+                         "a command whose words take at most " + std::to_string(kMaxVectorElement) + " characters");
+      return false;
+    }
+  }
+  *words = split;
   return true;
 }

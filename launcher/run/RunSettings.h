@@ -34,6 +34,9 @@ struct RunSettings {
   /// TARVO_PMIX: a PMIx server for the ranks (Open MPI's programs): 1
   /// always, 0 never, -1 (auto) when a rank's program may speak PMIx.
   int pmix = -1;
+  /// TARVO_RSH: the remote shell's words (`ssh -F FILE -p 2222`), in place
+  /// of the "rsh" or "ssh" that -rsh and -ssh choose; empty for those.
+  std::vector<std::string> rsh;
 };
 
 #endif  // TARVO_LAUNCHER_RUN_RUNSETTINGS_H

@@ -19,8 +19,11 @@ struct ExecPlan {
   std::vector<std::string> vector;
   std::vector<char*> argv;        // into `vector`, null-terminated
   bool remote = false;
-  const char* file = nullptr;     // "carrier", "ssh" or "rsh"
-  const char* failure = nullptr;  // the exec message with its line end
+  std::string file;               // "carrier", or the remote shell: "ssh", "rsh" or TARVO_RSH's first word
+  std::string failure;            // the exec message with its line end
+  // A remote child's vector starts with this many words of its remote shell
+  // (TARVO_RSH's may be several), then the host.
+  size_t shellWords = 1;
   std::string errorAt;            // ErrorMsg's "Error at <line> Control"
   int closeFds[5] = {-1, -1, -1, -1, -1};
   int closeCount = 0;
@@ -67,12 +70,15 @@ pid_t StartPlan(const ExecPlan& plan, const ForkReport& report);
 void AddClose(ExecPlan* plan, int fd);
 /// The launcher's host name, as the processes' host entries show it.
 std::string LocalHostName();
+/// The remote shell's words of a remote plan: those before its host.
+std::vector<std::string> ShellWords(const ExecPlan& plan);
 /// Per-rank remote shells: the run control passes a signal on to the ranks'
-/// programs with one `shell HOST kill ...` per host; the command closes
+/// programs with one `SHELL... HOST kill ...` per host; the command closes
 /// `closeFds` (the launcher's endpoints).
-void PassSignalsThrough(const char* shell, const std::vector<int>& closeFds);
-/// One "tarvo:" line on standard error when `shell` is not on the PATH.
-void SayIfNoRemoteShell(const char* shell);
+void PassSignalsThrough(const std::vector<std::string>& shell, const std::vector<int>& closeFds);
+/// One "tarvo:" line on standard error when `shell` is not on the PATH (or,
+/// as a path, not an executable file).
+void SayIfNoRemoteShell(const std::string& shell);
 /// Host mode: one agent per remote host for its ranks, the launcher's own
 /// ranks started directly; waits for the run and returns its status.
 /// appnums: each rank's PMI appnum.

@@ -98,13 +98,14 @@ void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
   d->file = found == CARRIER_AS_GIVEN ? d->args[0] : std::string(file);
   if (found == CARRIER_ON_PATH) {
     d->args[0] = CarrierBareName(d->args[0].c_str(), d->workdir.c_str());
-    const int n = CarrierNotFound(nullptr, 0, d->args[0].c_str(), d->workdir.c_str());
+    const int n = CarrierNotFound(nullptr, 0, "tarvo", d->args[0].c_str(), d->workdir.c_str());
     d->notFound.assign(static_cast<size_t>(n) + 1, '\0');
-    CarrierNotFound(&d->notFound[0], d->notFound.size(), d->args[0].c_str(), d->workdir.c_str());
+    CarrierNotFound(&d->notFound[0], d->notFound.size(), "tarvo", d->args[0].c_str(), d->workdir.c_str());
     d->notFound.resize(static_cast<size_t>(n));
   }
-  d->failure = "carrier: " + d->args[0];
-  d->noWorkdir = "carrier: " + d->workdir;
+  // Started by tarvo itself, without carrier: its reports say so.
+  d->failure = "tarvo: " + d->args[0];
+  d->noWorkdir = "tarvo: " + d->workdir;
   for (std::string& a : d->args) d->argv.push_back(&a[0]);
   d->argv.push_back(nullptr);
   for (std::string& e : d->env) d->envp.push_back(&e[0]);
@@ -320,8 +321,11 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
                                              agentOf.begin());
     ExecPlan& shell = shells[a];
     shell = plans[first];  // the remote shell, its messages and its closes
-    shell.vector = {shell.vector[0], agentHosts[a], "tarvo-agent", std::string(address, strnlen(address, 128)),
-                    std::to_string(hub.Port()), std::to_string(a)};
+    shell.vector = ShellWords(shell);
+    for (const std::string& word : {agentHosts[a], std::string("tarvo-agent"), std::string(address, strnlen(address, 128)),
+                                    std::to_string(hub.Port()), std::to_string(a)}) {
+      shell.vector.push_back(word);
+    }
     const bool withStdin = agentOf[0] == static_cast<int>(a);
     launches.push_back(ShellLaunch(shell, agentHosts[a], static_cast<int>(a), withStdin, report, hub));
   }

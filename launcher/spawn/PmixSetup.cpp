@@ -18,31 +18,44 @@ namespace spawnplan {
 
 namespace {
 
-// Whether the program of `path` may speak PMIx: a script (which may start
-// one, as python does for mpi4py), a file that is not here to read, or a
-// program whose first MiB names Open MPI's or libpmix's library (the
-// dynamic section's strings, near the start of an ELF file). A program that
-// names neither never asks for a server, and the run saves its cost.
-bool MaySpeakPmix(const std::string& path) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return true;
-  std::string head(1 << 20, '\0');
-  head.resize(fread(&head[0], 1, head.size(), f));
-  fclose(f);
-  if (head.compare(0, 4, "\x7f" "ELF") != 0) return true;
+// Whether the ELF file `head` (its first MiB) names Open MPI's or libpmix's
+// library: the dynamic section's strings are near the start of the file.
+bool NamesPmixLibrary(const std::string& head) {
   for (const char* name : {"libmpi.so", "libpmix.so", "libopen-rte.so", "libopen-pal.so"}) {
     if (head.find(name) != std::string::npos) return true;
   }
   return false;
 }
 
-// TARVO_PMIX=auto: whether a rank's program may speak PMIx.
-bool Wanted(const std::vector<ExecPlan>& plans) {
-  if (RunControlSettings().pmix >= 0) return RunControlSettings().pmix == 1;
+// The first MiB of the file at `path`; false when it cannot be read.
+bool ReadHead(const std::string& path, std::string* head) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  head->assign(1 << 20, '\0');
+  head->resize(fread(&(*head)[0], 1, head->size(), f));
+  fclose(f);
+  return true;
+}
+
+bool IsElf(const std::string& head) { return head.compare(0, 4, "\x7f" "ELF") == 0; }
+
+// Whether the program of `path` may speak PMIx: a script (which may start
+// one, as python does for mpi4py), a file that is not here to read, or a
+// program that names Open MPI's or libpmix's library. A program that names
+// neither never asks for a server, and the run saves its cost.
+bool MaySpeakPmix(const std::string& path) {
+  std::string head;
+  return !ReadHead(path, &head) || !IsElf(head) || NamesPmixLibrary(head);
+}
+
+// The program file of each distinct program of `plans`, as carrier would
+// find it here.
+std::vector<std::string> ProgramFiles(const std::vector<ExecPlan>& plans) {
   std::set<std::string> seen;
+  std::vector<std::string> files;
   for (const ExecPlan& plan : plans) {
     auto at = std::find(plan.vector.begin(), plan.vector.end(), std::string("carrier"));
-    if (plan.vector.end() - at < TARVO_PARAMS + 2) return true;
+    if (plan.vector.end() - at < TARVO_PARAMS + 2) continue;
     const std::string& program = at[1];
     const std::string& workdir = plan.vector.end()[TARVO_PARAM_WORKDIR - TARVO_PARAMS];
     if (!seen.insert(program + '\0' + workdir).second) continue;
@@ -50,9 +63,20 @@ bool Wanted(const std::vector<ExecPlan>& plans) {
     const int found = CarrierLookup(program.c_str(), workdir.c_str(), workdir.c_str(), file, sizeof file);
     std::string path = found == CARRIER_AS_GIVEN ? program : std::string(file);
     if (!path.empty() && path[0] != '/') path = workdir + "/" + path;
-    if (MaySpeakPmix(path)) return true;
+    files.push_back(path);
   }
-  return false;
+  return files;
+}
+
+// TARVO_PMIX=auto: whether a rank's program may speak PMIx.
+bool Wanted(const std::vector<ExecPlan>& plans) {
+  if (RunControlSettings().pmix >= 0) return RunControlSettings().pmix == 1;
+  for (const ExecPlan& plan : plans) {
+    auto at = std::find(plan.vector.begin(), plan.vector.end(), std::string("carrier"));
+    if (plan.vector.end() - at < TARVO_PARAMS + 2) return true;
+  }
+  const std::vector<std::string> files = ProgramFiles(plans);
+  return std::any_of(files.begin(), files.end(), MaySpeakPmix);
 }
 
 }  // namespace
@@ -83,6 +107,20 @@ void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::st
   // yield leaves nobody else to run, and 64 ranks on two cores switched
   // twice as often as mpirun's, which keep its session.
   for (ExecPlan& plan : plans) plan.ownSession = false;
+}
+
+void SayIfSingletons(const std::vector<ExecPlan>& plans) {
+  if (RunControlSettings().pmix == 0) return;
+  for (const std::string& file : ProgramFiles(plans)) {
+    std::string head;
+    if (!ReadHead(file, &head) || !IsElf(head) || !NamesPmixLibrary(head)) continue;
+    fprintf(stderr,
+            "tarvo: %s links Open MPI's library, which per-rank remote shells cannot serve: each of its ranks "
+            "will run alone as a singleton (TARVO_LAUNCH=host serves it)\n",
+            file.c_str());
+    fflush(stderr);
+    return;
+  }
 }
 
 void MergeRankEnvironment(std::vector<char*>* envp, std::vector<std::string>& ours) {

@@ -23,6 +23,11 @@ void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::st
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
                const std::vector<std::string>& agentHosts, AgentHub* hub);
 
+/// Per-rank remote shells serve no PMIx: one "tarvo:" line before the start
+/// when a program of `plans` that tarvo can read links Open MPI's or
+/// libpmix's library, whose ranks will then each run alone.
+void SayIfSingletons(const std::vector<ExecPlan>& plans);
+
 /// `envp` (null-terminated) with `ours` merged in: an entry whose name
 /// `ours` sets is dropped, and when `ours` leads to tarvo's PMIx server so
 /// is every PMIX_* (a server outside must not be found); `ours` last.

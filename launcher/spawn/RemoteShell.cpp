@@ -46,15 +46,19 @@ bool OnPath(const char* file) {
 
 }  // namespace
 
-void PassSignalsThrough(const char* shell, const std::vector<int>& closeFds) {
-  const std::string shellName = shell;
-  RunControlSignalRemote([shellName, closeFds](const std::string& host, int sig, const std::vector<pid_t>& groups) {
+std::vector<std::string> ShellWords(const ExecPlan& plan) {
+  return std::vector<std::string>(plan.vector.begin(), plan.vector.begin() + static_cast<long>(plan.shellWords));
+}
+
+void PassSignalsThrough(const std::vector<std::string>& shell, const std::vector<int>& closeFds) {
+  RunControlSignalRemote([shell, closeFds](const std::string& host, int sig, const std::vector<pid_t>& groups) {
     ExecPlan plan;
     plan.remote = true;  // it ends with the launcher
     plan.ownGroup = true;
-    plan.file = shellName.c_str();
-    plan.failure = "";
-    plan.vector = {shellName, host, "kill", "-s", SignalName(sig), "--"};
+    plan.file = shell[0];
+    plan.shellWords = shell.size();
+    plan.vector = shell;
+    for (const char* word : {host.c_str(), "kill", "-s", SignalName(sig), "--"}) plan.vector.push_back(word);
     for (pid_t g : groups) plan.vector.push_back("-" + std::to_string(g));
     plan.vector.push_back("2>/dev/null");
     plan.SealArgv();
@@ -66,10 +70,17 @@ void PassSignalsThrough(const char* shell, const std::vector<int>& closeFds) {
   });
 }
 
-void SayIfNoRemoteShell(const char* shell) {
-  if (OnPath(shell)) return;
-  fprintf(stderr, "tarvo: cannot start the remote shell %s: it is not on the PATH%s\n", shell,
-          strcmp(shell, "rsh") == 0 ? " (-ssh chooses ssh)" : "");
+void SayIfNoRemoteShell(const std::string& shell) {
+  if (shell.find('/') != std::string::npos) {
+    struct stat st;
+    if (stat(shell.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(shell.c_str(), X_OK) == 0) return;
+    fprintf(stderr, "tarvo: cannot start the remote shell %s: it is not an executable file\n", shell.c_str());
+    fflush(stderr);
+    return;
+  }
+  if (OnPath(shell.c_str())) return;
+  fprintf(stderr, "tarvo: cannot start the remote shell %s: it is not on the PATH%s\n", shell.c_str(),
+          shell == "rsh" && RunControlSettings().rsh.empty() ? " (-ssh chooses ssh)" : "");
   fflush(stderr);
 }
 

@@ -61,9 +61,9 @@ namespace {
   std::copy(plan.stdFds, plan.stdFds + 3, setup.stdFds);
   ChildSetUp(setup);
   if (plan.place != nullptr && !RankPlaceApply(*plan.place)) _exit(kRankPlaceFailed);
-  execvpe(plan.file, plan.argv.data(), plan.envp.empty() ? environ : plan.envp.data());
+  execvpe(plan.file.c_str(), plan.argv.data(), plan.envp.empty() ? environ : plan.envp.data());
   const int e = errno;
-  ChildWrite(STDERR_FILENO, plan.failure);
+  ChildWrite(STDERR_FILENO, plan.failure.c_str());
   ChildWrite(STDOUT_FILENO, plan.errorAt.data(), plan.errorAt.size());
   ChildPerror("execvp", e);
   _exit(1);
@@ -100,7 +100,7 @@ pid_t SpawnWithoutCopy(const ExecPlan& plan) {
   if (ok && plan.keepFd >= 0) ok = posix_spawn_file_actions_adddup2(&actions, plan.keepFd, plan.keepFd) == 0;
   pid_t pid = -1;
   char* const* env = plan.envp.empty() ? environ : plan.envp.data();
-  ok = ok && posix_spawnp(&pid, plan.file, &actions, &attr, plan.argv.data(), env) == 0;
+  ok = ok && posix_spawnp(&pid, plan.file.c_str(), &actions, &attr, plan.argv.data(), env) == 0;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   return ok ? pid : -1;
@@ -148,14 +148,17 @@ ExecPlan MakePlan(bool remote, const std::string& host, const std::vector<std::s
     plan.file = "carrier";
     plan.failure = kExecLocalFailed;
     line = lines[0];
-  } else if (ComShellFlag) {
-    plan.file = "ssh";
-    plan.failure = "Control Process: execvp ssh failed\n";
-    line = lines[1];
   } else {
-    plan.file = "rsh";
-    plan.failure = "Control Process: execvp rsh failed\n";
-    line = lines[2];
+    // TARVO_RSH's words stand in for the "ssh" or "rsh" of the vector.
+    const std::vector<std::string>& rsh = RunControlSettings().rsh;
+    if (!rsh.empty()) {
+      plan.vector.erase(plan.vector.begin());
+      plan.vector.insert(plan.vector.begin(), rsh.begin(), rsh.end());
+      plan.shellWords = rsh.size();
+    }
+    plan.file = plan.vector[0];
+    plan.failure = "Control Process: execvp " + plan.file + " failed\n";
+    line = lines[ComShellFlag ? 1 : 2];
   }
   plan.errorAt = "Error at " + std::to_string(line) + " " + kErrorSource;
   return plan;
@@ -191,9 +194,10 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
   if (remote != plans.end() && RunControlSettings().launch != RunSettings::kLaunchSlurm) {
     SayIfNoRemoteShell(remote->file);
+    SayIfSingletons(plans);
   }
   if (RunControlSettings().launch != RunSettings::kLaunchRank) return RunAgents(plans, hosts, report, appnums);
-  if (remote != plans.end()) PassSignalsThrough(remote->file, std::vector<int>(remote->closeFds, remote->closeFds + remote->closeCount));
+  if (remote != plans.end()) PassSignalsThrough(ShellWords(*remote), std::vector<int>(remote->closeFds, remote->closeFds + remote->closeCount));
   std::vector<RankPlacement> placements;
   const std::string refusal = PlaceRankPlans(plans, hosts, &placements);
   if (!refusal.empty()) return RefuseRun(refusal);
@@ -204,7 +208,7 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
     // The far side's shell reads the words after the host again.
-    for (size_t k = 2; plan.remote && k < plan.vector.size(); ++k) plan.vector[k] = spawn::ShellQuoted(plan.vector[k]);
+    for (size_t k = plan.shellWords + 1; plan.remote && k < plan.vector.size(); ++k) plan.vector[k] = spawn::ShellQuoted(plan.vector[k]);
     plan.SealArgv();
     launches[i].rank = static_cast<int>(i);
     launches[i].host = hosts[i];
