@@ -7,7 +7,7 @@
 #include <set>
 
 #ifdef TARVO_HAVE_PMIX
-#include "pmi/pmix_relay.h"
+#include "pmi/pmix_loader.h"
 #else
 namespace pmi {
 // The build has no libpmix: nothing is ever started.
@@ -37,7 +37,8 @@ bool AgentPmix::SetJob(const AgentOrder& job, std::string* why) {
   p.thisHost = job.strings[1];
   p.hosts.assign(job.strings.begin() + 2, job.strings.end());
   p.appnums = job.appnums;
-  std::unique_ptr<pmi::PmixRelay> relay = pmi::NewPmixRelay();
+  std::unique_ptr<pmi::PmixRelay> relay = pmi::LoadPmixRelay(why);
+  if (relay == nullptr) return false;
   const std::set<std::string> nodes(p.hosts.begin(), p.hosts.end());
   if (!relay->Start(p, nodes.size() > 1, why)) return false;
   relay_ = std::move(relay);

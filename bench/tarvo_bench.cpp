@@ -35,6 +35,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -49,6 +50,7 @@ struct Settings {
   std::string tarvoBin;  // tarvo and carrier
   std::string benchBin;  // noop, hop, peer, floor_*
   std::string outDir;
+  std::string kept;      // the figures kept for this machine's size (CSV), or empty
   bool quick = false;
   bool pin = true;
   std::set<std::string> only;  // empty: every section
@@ -393,6 +395,18 @@ Command FloorLaunch(const std::string& mode, int n) {
   return c;
 }
 
+// MPICH's launcher starting the same no-ops on this host, where it is
+// installed: the peer that a launcher's start is held against.
+bool HaveHydra() { return access("/usr/bin/mpiexec.hydra", X_OK) == 0; }
+
+Command HydraLaunch(int n) {
+  Command c;
+  c.argv = {"/usr/bin/mpiexec.hydra", "-launcher", "fork", "-n", std::to_string(n), settings.benchBin + "/noop"};
+  c.cwd = settings.benchBin;
+  c.err = Scratch() + "/launch.err";
+  return c;
+}
+
 void MeasureLaunches(std::vector<Variant>* variants, int n, int reps) {
   for (int r = 0; r < reps; ++r) {
     for (Variant& v : *variants) {
@@ -415,6 +429,7 @@ void Launch() {
         {"posix_spawn floor", [](int k) { return FloorLaunch("spawn", k); }, {}, {}, false},
         {"posix_spawn+hop floor", [](int k) { return FloorLaunch("spawnhop", k); }, {}, {}, false},
     };
+    if (n <= 10 && HaveHydra()) v.push_back({"mpiexec.hydra", HydraLaunch, {}, {}, false});
     int reps = n >= 1000 ? Reps(9, 2) : n >= 100 ? Reps(21, 3) : Reps(31, 5);
     MeasureLaunches(&v, 1, 1);  // warm the caches and the page cache
     for (Variant& each : v) each.seconds.clear();
@@ -430,8 +445,8 @@ void Launch() {
       r.floorName = v[k].name;
       r.floorValue = Median(v[k].seconds) * 1e3;
       r.failed = v[0].failed || v[k].failed;
-      if (k <= 2) Add(r);
-      if (n >= 10) {
+      if (k <= 2 || v[k].name == "mpiexec.hydra") Add(r);
+      if (n >= 10 && v[k].name != "mpiexec.hydra") {
         r.figure = "launch " + np + " per process";
         r.value = tarvo * 1e3 / n;
         r.floorValue = Median(v[k].seconds) * 1e3 / n;
@@ -446,7 +461,7 @@ void Launch() {
 // TARVO_LAUNCH=host on the launcher's own host: every rank one exec.
 void HostLaunch() {
   fprintf(stderr, "hostlaunch: TARVO_LAUNCH=host tarvo -np N noop against the fork/exec/wait floor\n");
-  for (int n : {100, 1000}) {
+  for (int n : {1, 10, 100, 1000}) {
     std::vector<Variant> v = {
         {"tarvo host mode",
          [](int k) {
@@ -457,18 +472,21 @@ void HostLaunch() {
          {}, {}, false},
         {"fork floor", [](int k) { return FloorLaunch("fork", k); }, {}, {}, false},
     };
+    if (n <= 10 && HaveHydra()) v.push_back({"mpiexec.hydra", HydraLaunch, {}, {}, false});
     MeasureLaunches(&v, 1, 1);
     for (Variant& each : v) each.seconds.clear();
-    MeasureLaunches(&v, n, n >= 1000 ? Reps(9, 2) : Reps(21, 3));
-    Row r;
-    r.section = "hostlaunch";
-    r.figure = "host-mode launch N=" + std::to_string(n) + " wall";
-    r.value = Median(v[0].seconds) * 1e3;
-    r.unit = "ms";
-    r.floorName = v[1].name;
-    r.floorValue = Median(v[1].seconds) * 1e3;
-    r.failed = v[0].failed || v[1].failed;
-    Add(r);
+    MeasureLaunches(&v, n, n >= 1000 ? Reps(9, 2) : n >= 100 ? Reps(21, 3) : Reps(31, 5));
+    for (size_t k = 1; k < v.size(); ++k) {
+      Row r;
+      r.section = "hostlaunch";
+      r.figure = "host-mode launch N=" + std::to_string(n) + " wall";
+      r.value = Median(v[0].seconds) * 1e3;
+      r.unit = "ms";
+      r.floorName = v[k].name;
+      r.floorValue = Median(v[k].seconds) * 1e3;
+      r.failed = v[0].failed || v[k].failed;
+      Add(r);
+    }
   }
 }
 
@@ -801,7 +819,30 @@ std::string Format(double v) {
   return text;
 }
 
+// The ratios kept for this machine's size (bench/kept/<cores>cpu.csv, the
+// CSV that this program writes), by figure and floor.
+std::map<std::string, double> KeptRatios() {
+  std::map<std::string, double> kept;
+  std::ifstream in(settings.kept);
+  std::string line;
+  std::getline(in, line);  // the header
+  while (std::getline(in, line)) {
+    // section,"figure",value,unit,"floor",floor_value,ratio,failed
+    const size_t f1 = line.find('"'), f2 = line.find('"', f1 + 1);
+    const size_t g1 = line.find('"', f2 + 1), g2 = line.find('"', g1 + 1);
+    if (f1 == std::string::npos || f2 == std::string::npos || g1 == std::string::npos || g2 == std::string::npos) {
+      continue;
+    }
+    const std::string key = line.substr(f1 + 1, f2 - f1 - 1) + "|" + line.substr(g1 + 1, g2 - g1 - 1);
+    const size_t ratioAt = line.find(',', line.find(',', g2 + 2) + 1);
+    if (ratioAt == std::string::npos) continue;
+    kept[key] = atof(line.c_str() + ratioAt + 1);
+  }
+  return kept;
+}
+
 void Write(const std::string& machine, double elapsed) {
+  const std::map<std::string, double> kept = KeptRatios();
   std::ostringstream text;
   time_t now = time(nullptr);
   char date[64];
@@ -810,10 +851,11 @@ void Write(const std::string& machine, double elapsed) {
   text << "machine: " << machine << "\n";
   text << "medians; ratio = cost of tarvo / cost of the floor (time over time, or floor rate over tarvo rate)\n\n";
   char line[256];
-  snprintf(line, sizeof line, "%-38s %12s %-5s  %-22s %12s  %6s\n", "figure", "tarvo", "unit", "floor", "floor",
-           "ratio");
+  snprintf(line, sizeof line, "%-38s %12s %-5s  %-22s %12s  %6s  %6s\n", "figure", "tarvo", "unit", "floor", "floor",
+           "ratio", "kept");
   text << line;
-  text << std::string(102, '-') << "\n";
+  text << std::string(110, '-') << "\n";
+  int worse = 0;
   for (const Row& r : rows) {
     char ratio[16] = "";
     if (r.failed) {
@@ -821,10 +863,25 @@ void Write(const std::string& machine, double elapsed) {
     } else if (r.Ratio() > 0) {
       snprintf(ratio, sizeof ratio, "%.2f", r.Ratio());
     }
-    snprintf(line, sizeof line, "%-38s %12s %-5s  %-22s %12s  %6s\n", r.figure.c_str(), Format(r.value).c_str(),
+    // A ratio more than a tenth above the kept one is marked: a regression
+    // shows at a glance.
+    char was[24] = "";
+    auto k = kept.find(r.figure + "|" + r.floorName);
+    if (k != kept.end() && k->second > 0) {
+      const bool regressed = !r.failed && r.Ratio() > k->second * 1.1;
+      worse += regressed ? 1 : 0;
+      snprintf(was, sizeof was, "%.2f%s", k->second, regressed ? "  << WORSE" : "");
+    }
+    snprintf(line, sizeof line, "%-38s %12s %-5s  %-22s %12s  %6s  %s\n", r.figure.c_str(), Format(r.value).c_str(),
              r.unit.c_str(), r.floorName.c_str(), r.floorValue > 0 ? Format(r.floorValue).c_str() : "",
-             ratio);
+             ratio, was);
     text << line;
+  }
+  if (kept.empty()) {
+    text << "\n(no figures kept for this machine's size: " << settings.kept << ")\n";
+  } else {
+    text << "\n" << worse << " ratio" << (worse == 1 ? "" : "s") << " more than a tenth worse than kept ("
+         << settings.kept << ")\n";
   }
   snprintf(line, sizeof line, "\n(%.0f s)\n", elapsed);
   text << line;
@@ -868,6 +925,8 @@ int main(int argc, char** argv) {
       settings.benchBin = value();
     } else if (a == "--out") {
       settings.outDir = value();
+    } else if (a == "--kept") {
+      settings.kept = value();
     } else if (a == "--quick") {
       settings.quick = true;
     } else if (a == "--no-pin") {

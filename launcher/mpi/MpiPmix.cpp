@@ -12,11 +12,11 @@
 
 namespace {
 
-std::unique_ptr<pmi::PmixRelay> (*makeRelay)() = nullptr;
+std::unique_ptr<pmi::PmixRelay> (*makeRelay)(std::string* why) = nullptr;
 
 }  // namespace
 
-void MpiSetPmixMaker(std::unique_ptr<pmi::PmixRelay> (*make)()) { makeRelay = make; }
+void MpiSetPmixMaker(std::unique_ptr<pmi::PmixRelay> (*make)(std::string* why)) { makeRelay = make; }
 
 bool MpiHavePmix() { return makeRelay != nullptr; }
 
@@ -27,7 +27,8 @@ bool MpiServer::ServePmix(const pmi::PmixJob& job, std::string* why) {
   }
   std::set<std::string> nodes(job.hosts.begin(), job.hosts.end());
   if (!localRanks_.empty()) {
-    pmix_ = makeRelay();
+    pmix_ = makeRelay(why);
+    if (pmix_ == nullptr) return false;
     if (!pmix_->Start(job, nodes.size() > 1, why)) {
       pmix_.reset();
       return false;

@@ -35,9 +35,10 @@ struct MpiEvent {
 /// PMI_ID. Without them the endpoint takes any sender.
 void MpiSetSenderChecks(bool (*admit)(const char* sender), void (*stranger)(const char* sender));
 
-/// The program's PMIx relays (pmi::NewPmixRelay, which tarvo links when
-/// the build has libpmix); without one no PMIx server runs.
-void MpiSetPmixMaker(std::unique_ptr<pmi::PmixRelay> (*make)());
+/// The program's PMIx relays (pmi::LoadPmixRelay, when tarvo's build has
+/// libpmix: null, with the reason, when its module cannot be loaded);
+/// without a maker no PMIx server runs.
+void MpiSetPmixMaker(std::unique_ptr<pmi::PmixRelay> (*make)(std::string* why));
 bool MpiHavePmix();
 
 class MpiServer {
