@@ -1,12 +1,10 @@
+// The module tarvo-binding.so: this host's cores or sockets through hwloc,
+// which only a run that binds loads (BindingUnits, rank_binding_load.cpp).
+#include <hwloc.h>
+
 #include "common/rank_binding.h"
 
-#ifdef TARVO_HAVE_HWLOC
-#include <hwloc.h>
-#endif
-
-#ifdef TARVO_HAVE_HWLOC
-
-bool BindingUnits(int mode, std::vector<cpu_set_t>* units, std::string* why) {
+extern "C" bool tarvo_binding_units(int mode, std::vector<cpu_set_t>* units, std::string* why) {
   units->clear();
   hwloc_topology_t topology;
   if (hwloc_topology_init(&topology) != 0 || hwloc_topology_load(topology) != 0) {
@@ -34,16 +32,7 @@ bool BindingUnits(int mode, std::vector<cpu_set_t>* units, std::string* why) {
   hwloc_bitmap_free(cpus);
   hwloc_bitmap_free(allowed);
   hwloc_topology_destroy(topology);
-  if (units->empty()) *why = std::string("no ") + RankBindName(mode) + " of this host may be used";
+  // Nothing usable: the loader says so (the module links no more than hwloc).
+  if (units->empty()) why->clear();
   return !units->empty();
 }
-
-#else
-
-bool BindingUnits(int, std::vector<cpu_set_t>* units, std::string* why) {
-  units->clear();
-  *why = "this build has no hwloc";
-  return false;
-}
-
-#endif

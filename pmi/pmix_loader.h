@@ -1,7 +1,6 @@
-// The PMIx host is a module of its own (tarvo-pmix.so, beside the programs
-// in libexec/tarvo/): libpmix and what it needs (libevent, hwloc, libudev,
-// libmunge) are loaded only by a run that serves PMIx, not by every start
-// of tarvo and the agent.
+// The PMIx host is a module of its own (tarvo-pmix.so, common/modules.h):
+// libpmix and what it needs (libevent, hwloc, libudev, libmunge) are loaded
+// only by a run that serves PMIx, not by every start of tarvo and the agent.
 #ifndef TARVO_PMI_PMIX_LOADER_H
 #define TARVO_PMI_PMIX_LOADER_H
 
