@@ -834,7 +834,8 @@ std::map<std::string, double> KeptRatios() {
       continue;
     }
     const std::string key = line.substr(f1 + 1, f2 - f1 - 1) + "|" + line.substr(g1 + 1, g2 - g1 - 1);
-    const size_t ratioAt = line.find(',', line.find(',', g2 + 2) + 1);
+    // After the floor's name: its value, then the ratio.
+    const size_t ratioAt = line.find(',', g2 + 2);
     if (ratioAt == std::string::npos) continue;
     kept[key] = atof(line.c_str() + ratioAt + 1);
   }
