@@ -18,9 +18,10 @@ void* TarvoModuleEntry(const char* file, const char* entry, std::string* why) {
   paths.push_back(std::string(TARVO_MODULE_DIR_INSTALLED "/") + file);
   std::string failures;
   for (const std::string& path : paths) {
-    // RTLD_LOCAL: the module's libraries' names stay out of the program's.
-    // Never closed: libpmix keeps threads and handlers.
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // RTLD_GLOBAL, as if linked: the libraries' own plugins (hwloc's,
+    // libpmix's components) find the library's names only there. Never
+    // closed: libpmix keeps threads and handlers.
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
     void* found = module != nullptr ? dlsym(module, entry) : nullptr;
     if (found != nullptr) return found;
     const char* e = module == nullptr ? dlerror() : nullptr;

@@ -25,7 +25,7 @@
 extern char** environ;
 
 // The sanitizers' defaults for libpmix's own frames come with tarvo_pmix
-// (pmi/pmix_sanitizer.cpp).
+// (common/sanitizer_defaults.cpp).
 
 namespace {
 
