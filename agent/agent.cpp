@@ -42,6 +42,7 @@
 #include "agent/agent_pmi.h"
 #include "agent/agent_place.h"
 #include "agent/agent_pmix.h"
+#include "agent/agent_stacks.h"
 #include "common/agent_wire.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
@@ -348,6 +349,8 @@ int main(int argc, char** argv) {
   // The agent ends with its parent, the remote shell's session, which ends
   // when the launcher's remote shell does; its ranks' groups end with it
   // (SIGTERM, which the agent takes, once its loop runs).
+  const int stacks = StacksMain(argc, argv);  // --stacks
+  if (stacks >= 0) return stacks;
   const int other = PlaceMain(argc, argv);  // --cpus, --place
   if (other >= 0) return other;
   const pid_t parent = getppid();
