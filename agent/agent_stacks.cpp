@@ -33,8 +33,22 @@ const int kStopWaitMs = 500;
 // before StackFromMain bounds what is sent.
 const int kWalkFrames = 1024;
 
-std::string Why(int err) {
-  if (err == ESRCH) return "gone";
+// A process that has ended but is not reaped yet refuses a trace too.
+bool Ended(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE* f = fopen(path, "r");
+  if (f == nullptr) return true;
+  char line[512];
+  const bool read = fgets(line, sizeof line, f) != nullptr;
+  fclose(f);
+  // "PID (NAME) STATE ...": the name may hold anything, ")" too.
+  const char* close = read ? strrchr(line, ')') : nullptr;
+  return close != nullptr && close[1] == ' ' && (close[2] == 'Z' || close[2] == 'X');
+}
+
+std::string Why(pid_t pid, int err) {
+  if (err == ESRCH || Ended(pid)) return "gone";
   if (err == EPERM) return "not permitted to read it";
   return strerror(err);
 }
@@ -106,7 +120,7 @@ RankStack Read(int rank, pid_t pid) {
   RankStack s;
   s.rank = rank;
   if (ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) != 0) {
-    s.why = Why(errno);
+    s.why = Why(pid, errno);
     return s;
   }
   ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr);
