@@ -19,6 +19,7 @@
 
 #ifdef TARVO_HAVE_LIBDW
 #include <cxxabi.h>
+#include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
 #endif
 
@@ -26,9 +27,9 @@ namespace {
 
 #ifdef TARVO_HAVE_LIBDW
 
-// A rank that does not stop within this long is left out (a process in an
-// uninterruptible sleep, or stopped by someone else).
-const int kStopWaitMs = 500;
+// Ranks that have not stopped within this long are left out (a process in
+// an uninterruptible sleep); below the agent's and tarvo's bounds.
+const int kStopWaitMs = 3000;
 // Frames walked at most: a deeper stack (runaway recursion) is cut here,
 // before StackFromMain bounds what is sent.
 const int kWalkFrames = 1024;
@@ -70,11 +71,23 @@ std::string NameOf(Dwfl* dwfl, Dwarf_Addr pc) {
     if (at != std::string::npos && at > 0) out.resize(at);
     return out;
   }
+  // No symbol (a library without its symbol table): the start of the
+  // function that holds pc, from the call frame information, so that ranks
+  // anywhere in one function share a line; pc itself when there is none.
+  Dwarf_Addr at = pc, bias = 0;
+  Dwarf_CFI* cfi = dwfl_module_eh_cfi(module, &bias);
+  Dwarf_Frame* frame = nullptr;
+  if (cfi != nullptr && dwarf_cfi_addrframe(cfi, pc - bias, &frame) == 0) {
+    Dwarf_Addr low = 0, high = 0;
+    bool signal = false;
+    if (dwarf_frame_info(frame, &low, &high, &signal) >= 0 && low + bias <= pc) at = low + bias;
+    free(frame);
+  }
   Dwarf_Addr start = 0;
   const char* file = dwfl_module_info(module, nullptr, &start, nullptr, nullptr, nullptr, nullptr, nullptr);
   const char* slash = file != nullptr ? strrchr(file, '/') : nullptr;
   snprintf(text, sizeof text, "%s+0x%llx", slash != nullptr ? slash + 1 : (file != nullptr ? file : "?"),
-           static_cast<unsigned long long>(pc - start));
+           static_cast<unsigned long long>(at - start));
   return text;
 }
 
@@ -93,61 +106,85 @@ int OnFrame(Dwfl_Frame* frame, void* arg) {
   return walk->frames.size() < static_cast<size_t>(kWalkFrames) ? DWARF_CB_OK : DWARF_CB_ABORT;
 }
 
-// Waits until `pid` stops under our trace; the signal that stopped it (to be
-// given back at the detach, 0 for our own interrupt), or -1 when it ended
-// or does not stop. An end is left unreaped for the rank's parent.
-int WaitStopped(pid_t pid) {
-  for (int waited = 0; waited < kStopWaitMs; ++waited) {
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WEXITED | WNOHANG | WNOWAIT | __WALL) != 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (info.si_pid == pid) {
-      if (info.si_code != CLD_TRAPPED && info.si_code != CLD_STOPPED) return -1;
-      int status = 0;
-      if (waitpid(pid, &status, __WALL) != pid || !WIFSTOPPED(status)) return -1;
-      if ((status >> 16) == PTRACE_EVENT_STOP) return 0;
-      return WSTOPSIG(status);
-    }
-    const timespec ms{0, 1000000};
-    nanosleep(&ms, nullptr);
-  }
-  return -1;
-}
-
-RankStack Read(int rank, pid_t pid) {
-  RankStack s;
-  s.rank = rank;
-  if (ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) != 0) {
-    s.why = Why(pid, errno);
-    return s;
-  }
-  ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr);
-  const int sig = WaitStopped(pid);
-  if (sig < 0) {
-    ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
-    s.why = kill(pid, 0) == 0 ? "did not stop" : "gone";
-    return s;
-  }
+// The main thread's path of a rank that is stopped under our trace.
+void Walk1(pid_t pid, RankStack* s) {
   static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo, nullptr,
                                            nullptr};
   Dwfl* dwfl = dwfl_begin(&callbacks);
   Walk walk{dwfl, {}};
   if (dwfl == nullptr || dwfl_linux_proc_report(dwfl, pid) != 0 || dwfl_report_end(dwfl, nullptr, nullptr) != 0 ||
       dwfl_linux_proc_attach(dwfl, pid, true) != 0) {
-    s.why = std::string("cannot walk: ") + dwfl_errmsg(-1);
+    s->why = std::string("cannot walk: ") + dwfl_errmsg(-1);
   } else {
     // An error after some frames (the outermost frame has no caller) still
     // leaves a path worth showing.
     dwfl_getthread_frames(dwfl, pid, OnFrame, &walk);
-    if (walk.frames.empty()) s.why = std::string("cannot walk: ") + dwfl_errmsg(-1);
+    if (walk.frames.empty()) s->why = std::string("cannot walk: ") + dwfl_errmsg(-1);
   }
   if (dwfl != nullptr) dwfl_end(dwfl);
-  // The rank goes on, with the signal that it was stopped for.
-  ptrace(PTRACE_DETACH, pid, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(sig)));
-  if (s.why.empty()) s.frames = StackFromMain(std::vector<std::string>(walk.frames.rbegin(), walk.frames.rend()));
-  return s;
+  if (s->why.empty()) s->frames = StackFromMain(std::vector<std::string>(walk.frames.rbegin(), walk.frames.rend()));
+}
+
+// Every rank is asked to stop at once, each is walked as soon as it has
+// stopped, and all are let go at the end: on a machine with more busy ranks
+// than processors a rank takes up to a round of the scheduler to stop,
+// which one rank after another would pay 64 times, and the walks, with the
+// ranks held, no longer share the processors with them (64 polling MPICH
+// ranks on two cores: 6 s one by one, 2 s letting each go after its walk).
+// This process is the tracer, not the ranks' parent: reaping a rank that
+// ends meanwhile leaves its end to its parent.
+std::vector<RankStack> ReadAll(const std::vector<std::pair<int, pid_t>>& ranks) {
+  std::vector<RankStack> stacks(ranks.size());
+  std::vector<char> pending(ranks.size(), 0), stopped(ranks.size(), 0);
+  std::vector<int> stopSignal(ranks.size(), 0);
+  size_t left = 0;
+  for (size_t i = 0; i < ranks.size(); ++i) {
+    stacks[i].rank = ranks[i].first;
+    const pid_t pid = ranks[i].second;
+    if (ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) != 0) {
+      stacks[i].why = Why(pid, errno);
+      continue;
+    }
+    ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr);
+    pending[i] = 1;
+    ++left;
+  }
+  for (int waited = 0; left > 0 && waited < kStopWaitMs;) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, __WALL | WNOHANG);
+    if (pid < 0 && errno == EINTR) continue;
+    if (pid <= 0) {
+      if (pid < 0) break;  // no tracee left
+      const timespec ms{0, 1000000};
+      nanosleep(&ms, nullptr);
+      ++waited;
+      continue;
+    }
+    size_t i = 0;
+    while (i < ranks.size() && !(pending[i] && ranks[i].second == pid)) ++i;
+    if (i == ranks.size()) continue;
+    if (!WIFSTOPPED(status)) {
+      stacks[i].why = "gone";
+    } else {
+      Walk1(pid, &stacks[i]);
+      // Let go with the signal that it was stopped for (none for our own
+      // interrupt), once every rank is read.
+      stopSignal[i] = (status >> 16) == PTRACE_EVENT_STOP ? 0 : WSTOPSIG(status);
+      stopped[i] = 1;
+    }
+    pending[i] = 0;
+    --left;
+  }
+  for (size_t i = 0; i < ranks.size(); ++i) {
+    if (stopped[i]) {
+      ptrace(PTRACE_DETACH, ranks[i].second, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(stopSignal[i])));
+    } else if (pending[i]) {
+      // Let go when it stops; our end lets go of it at the latest.
+      ptrace(PTRACE_DETACH, ranks[i].second, nullptr, nullptr);
+      stacks[i].why = kill(ranks[i].second, 0) == 0 ? "did not stop" : "gone";
+    }
+  }
+  return stacks;
 }
 
 #endif  // TARVO_HAVE_LIBDW
@@ -158,7 +195,7 @@ int StacksMain(int argc, char** argv) {
   if (argc < 2 || strcmp(argv[1], "--stacks") != 0) return -1;
   // Gone with the process that asked: the tracees are let go with us.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
-  std::vector<RankStack> stacks;
+  std::vector<std::pair<int, pid_t>> ranks;
   for (int i = 2; i < argc; ++i) {
     int rank = -1;
     long pid = -1;
@@ -167,15 +204,19 @@ int StacksMain(int argc, char** argv) {
       fprintf(stderr, "tarvo-agent --stacks: not RANK:PID: %s\n", argv[i]);
       return 2;
     }
+    ranks.emplace_back(rank, static_cast<pid_t>(pid));
+  }
 #ifdef TARVO_HAVE_LIBDW
-    stacks.push_back(Read(rank, static_cast<pid_t>(pid)));
+  const std::vector<RankStack> stacks = ReadAll(ranks);
 #else
+  std::vector<RankStack> stacks;
+  for (const auto& r : ranks) {
     RankStack s;
-    s.rank = rank;
+    s.rank = r.first;
     s.why = "call stacks are not available in this build (no libdw)";
     stacks.push_back(s);
-#endif
   }
+#endif
   const std::string out = StackEncode(stacks);
   return ChildWrite(STDOUT_FILENO, out) ? 0 : 1;
 }
