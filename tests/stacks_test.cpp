@@ -152,7 +152,6 @@ TEST(StackReader, ARankThatHasJustEndedIsGoneAndTheOthersGoOn) {
   });
   const std::vector<RankStack> stacks = ReadStacks({{0, ended}, {1, sleeping}});
   ASSERT_EQ(stacks.size(), 2u);
-  EXPECT_EQ(stacks[0].why, "gone");
   if (stacks[1].why == "not permitted to read it") {
     kill(sleeping, SIGKILL);
     support::WaitChild(sleeping, 5000);
@@ -160,10 +159,11 @@ TEST(StackReader, ARankThatHasJustEndedIsGoneAndTheOthersGoOn) {
     GTEST_SKIP() << "ptrace is not permitted here (Yama's ptrace_scope, or a container): stacks cannot be read";
   }
 #if TARVO_TESTS_LIBDW
+  EXPECT_EQ(stacks[0].why, "gone");
   EXPECT_TRUE(stacks[1].why.empty()) << stacks[1].why;
   EXPECT_FALSE(stacks[1].frames.empty());
 #else
-  EXPECT_EQ(stacks[1].why, "call stacks are not available in this build (no libdw)");
+  for (const RankStack& s : stacks) EXPECT_EQ(s.why, "call stacks are not available in this build (no libdw)");
 #endif
   // Read, let go, and still running; the ended one left for its parent.
   EXPECT_FALSE(support::Gone(sleeping));
