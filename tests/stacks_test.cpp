@@ -244,15 +244,20 @@ TEST_F(StuckRun, TheTimeLimitSaysWhereEveryRankIsBeforeItEndsTheRun) {
   }
 }
 
-TEST(Sigquit, SaysWhereEveryRankIsAndTheRunGoesOn) {
-  const std::string dir = testutil::MakeTempDir();
+// A python rank that writes its pid into DIR/R.pid, sleeps, and says so.
+void NapScript(const std::string& dir, int seconds) {
   testutil::WriteFile(dir + "/nap.py",
                       "import os, sys, time\n"
                       "def napping():\n"
-                      "    time.sleep(4)\n"
+                      "    time.sleep(" + std::to_string(seconds) + ")\n"
                       "open(os.path.join(sys.argv[1], os.environ['TARVO_RANK'] + '.pid'), 'w').write(str(os.getpid()))\n"
                       "napping()\n"
                       "print('rank', os.environ['TARVO_RANK'], 'done')\n");
+}
+
+TEST(Sigquit, SaysWhereEveryRankIsAndTheRunGoesOn) {
+  const std::string dir = testutil::MakeTempDir();
+  NapScript(dir, 4);
   harness::Options o;
   o.hold = false;
   o.workdir = dir;
@@ -278,6 +283,48 @@ TEST(Sigquit, SaysWhereEveryRankIsAndTheRunGoesOn) {
                  "tarvo:   ranks 0-1: not read: call stacks are not available in this build (no libdw)\n");
 #endif
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+}
+
+// A host whose agent does not answer (stopped here) is named and left out
+// after 5 s; the run goes on meanwhile, and to its end once it answers.
+class StacksHostMode : public support::SshdTest {
+ protected:
+  int Hosts() const override { return 2; }
+};
+
+TEST_F(StacksHostMode, AHostThatDoesNotAnswerIsNamedAndLeftOut) {
+  const std::string dir = testutil::MakeTempDir();
+  NapScript(dir, 10);
+  testutil::WriteFile(dir + "/hosts", support::LocalName() + "\n127.0.0.2\n");
+  harness::Options o;
+  o.hold = false;
+  o.workdir = dir;
+  o.env = {{"TARVO_LAUNCH", "host"}};
+  o.exactPath = sshd().ShimDir() + ":" + TARVO_BIN_DIR + ":/usr/bin:/bin";
+  harness::LauncherRun run({"-ssh", "-mf", "hosts", "-np", "2", "python3", dir + "/nap.py", dir}, o);
+  ASSERT_TRUE(support::WaitUntil(30000, [&] { return support::PidsIn(dir).size() == 2; })) << run.Stderr();
+  // Rank 1 runs on 127.0.0.2: its parent is that host's agent.
+  const std::string stat = testutil::ReadFile("/proc/" + testutil::ReadFile(dir + "/1.pid") + "/stat");
+  const pid_t agent = static_cast<pid_t>(atol(stat.substr(stat.rfind(')') + 4).c_str()));
+  ASSERT_GT(agent, 1) << stat;
+  ASSERT_EQ(kill(agent, SIGSTOP), 0);
+  kill(run.Pid(), SIGQUIT);
+  const std::string late =
+      "tarvo: the agent on 127.0.0.2 did not send its ranks' call stacks within 5 s; they are left out\n";
+  const bool named = support::WaitUntil(20000, [&] { return run.Stderr().find("where the") != std::string::npos; });
+  kill(agent, SIGCONT);
+  EXPECT_TRUE(named) << run.Stderr();
+  EXPECT_EQ(run.Wait(60), 0);
+  EXPECT_EQ(support::SortedLines(run.Stdout()), "rank 0 done\nrank 1 done\n");
+  const std::string err = run.Stderr();
+  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+  testutil::Run("rm -rf " + dir);
+  if (err.find("not read: not permitted to read it") != std::string::npos) {
+    GTEST_SKIP() << "ptrace is not permitted here (Yama's ptrace_scope, or a container): " << err;
+  }
+  EXPECT_EQ(err.find(late + "tarvo: where the 1 rank is ("), 0u) << err;
+  EXPECT_NE(err.find("\ntarvo:   rank 0: "), std::string::npos) << err;
+  EXPECT_EQ(err.find("rank 1"), std::string::npos) << err;
 }
 
 }  // namespace
