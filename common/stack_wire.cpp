@@ -47,8 +47,10 @@ std::string StackEncode(const std::vector<RankStack>& stacks) {
   const size_t limit = static_cast<size_t>(kAgentMaxPayload);
   for (size_t i = 0; i < stacks.size(); ++i) {
     const RankStack& s = stacks[i];
-    // Room for this rank's head and the heads of every rank after it.
-    const size_t heads = (stacks.size() - i) * sizeof(StackRankHead);
+    // Room for this rank's head and the heads of every rank after it; the
+    // ranks beyond some 14000 heads are left out.
+    if (out.size() + sizeof(StackRankHead) > limit) break;
+    const size_t heads = std::min((stacks.size() - i) * sizeof(StackRankHead), limit - out.size());
     size_t frames = std::min(s.frames.size(), static_cast<size_t>(kStackMaxFrames));
     const char* why = s.why.c_str();
     if (s.why.empty() && out.size() + heads + frames * sizeof(StackFrameName) > limit) {

@@ -46,8 +46,9 @@ struct RankStack {
 /// library's start frames are dropped. Then bounded to kStackMaxFrames.
 std::vector<std::string> StackFromMain(const std::vector<std::string>& outermostFirst);
 
-/// The payload of `stacks`. Ranks that no longer fit in the largest frame
-/// are sent without their frames, saying so.
+/// The payload of `stacks`, at most the agent protocol's largest frame.
+/// Ranks whose frames no longer fit are sent without them, saying so; ranks
+/// whose heads no longer fit (beyond some 14000) are left out.
 std::string StackEncode(const std::vector<RankStack>& stacks);
 
 /// Reads a payload; false (and *out as far as it was read) when it is

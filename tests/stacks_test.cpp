@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/agent_wire.h"
 #include "common/stack_wire.h"
 #include "launcher/run/StackReport.h"
 #include "tests/launcher_harness.h"
@@ -104,6 +105,19 @@ TEST(StackWire, ADeepPathKeepsBothEndsAndHostilePayloadsAreRefused) {
   ASSERT_EQ(back.size(), 2u);
   EXPECT_EQ(back[0].frames, kept);
   EXPECT_EQ(back[1].why, "gone");
+  // However many ranks, one frame holds the payload.
+  for (int n : {5000, 20000}) {
+    std::vector<RankStack> many;
+    for (int r = 0; r < n; ++r) many.push_back(Path(r, kept));
+    const std::string big = StackEncode(many);
+    EXPECT_LE(big.size(), static_cast<size_t>(kAgentMaxPayload)) << n;
+    back.clear();
+    ASSERT_TRUE(StackDecode(big, &back));
+    if (n == 5000) {
+      EXPECT_EQ(back.front().frames, kept);
+    }
+    EXPECT_EQ(back.back().why, "too many ranks on its host to send") << n;
+  }
   // Cut short, a count beyond the bound, a negative rank.
   const std::string good = StackEncode({Path(3, {"main", "f"})});
   StackRankHead head{};
