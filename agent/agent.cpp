@@ -28,6 +28,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,11 +43,13 @@
 #include "agent/agent_pmi.h"
 #include "agent/agent_place.h"
 #include "agent/agent_pmix.h"
+#include "agent/agent_stacks.h"
 #include "common/agent_wire.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
 #include "common/child_setup.h"
 #include "common/line_labels.h"
+#include "common/stack_wire.h"
 
 namespace {
 
@@ -107,7 +110,9 @@ class Agent {
       pmi_.Fds(&fds);
       const size_t pmixAt = fds.size();
       pmix_.Fds(&fds);
-      if (poll(fds.data(), fds.size(), -1) < 0) {
+      const size_t stacksAt = fds.size();
+      if (stacksFd_ >= 0) fds.push_back({stacksFd_, POLLIN, 0});
+      if (poll(fds.data(), fds.size(), stacksFd_ >= 0 ? kStacksPollMs : -1) < 0) {
         if (errno == EINTR) continue;
         return Abandon("poll", strerror(errno));
       }
@@ -120,8 +125,9 @@ class Agent {
       // A rank's abort goes out before its end.
       std::string toLauncher;
       pmi_.OnReady(fds.data() + pmiAt, pmixAt - pmiAt, &toLauncher);
-      pmix_.OnReady(fds.data() + pmixAt, fds.size() - pmixAt, &toLauncher);
+      pmix_.OnReady(fds.data() + pmixAt, stacksAt - pmixAt, &toLauncher);
       Tell(toLauncher);
+      TakeStacks();
       for (size_t i = 2; i < pmiAt; ++i) {
         if (fds[i].revents != 0) Drain(fds[i].fd);
       }
@@ -211,7 +217,76 @@ class Agent {
       case AgentOrder::kPmixDone:
         pmix_.Done();
         break;
+      case AgentOrder::kStacksAsk:
+        AskStacks();
+        break;
     }
+  }
+
+  // The call stacks of this host's ranks, read by `tarvo-agent --stacks`
+  // (agent_stacks.h) while the loop goes on; one answer per question.
+  void AskStacks() {
+    if (stacksFd_ >= 0) return;  // the answer under way answers this one too
+    stacksAsked_.clear();
+    for (const auto& r : ranks_) stacksAsked_.emplace_back(r.second, r.first);
+    stacksBytes_.clear();
+    stacksSince_ = Clock();
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    self[n > 0 ? n : 0] = '\0';
+    stacksReader_ = stacksAsked_.empty() ? -1 : StackReaderStart(n > 0 ? self : "tarvo-agent", stacksAsked_, &stacksFd_);
+    if (stacksReader_ < 0) AnswerStacks(stacksAsked_.empty() ? "" : "tarvo-agent --stacks could not be started");
+  }
+
+  void TakeStacks() {
+    while (stacksFd_ >= 0) {
+      char buffer[65536];
+      const ssize_t got = read(stacksFd_, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) break;
+      if (got > 0) {
+        if (stacksBytes_.size() < static_cast<size_t>(kAgentMaxPayload)) stacksBytes_.append(buffer, static_cast<size_t>(got));
+        continue;
+      }
+      close(stacksFd_);
+      stacksFd_ = -1;
+      AnswerStacks("tarvo-agent --stacks said nothing of it");
+      return;
+    }
+    // A reader stuck on a rank: tarvo stops waiting after 5 s; answer
+    // before, with what there is.
+    if (stacksFd_ >= 0 && Clock() - stacksSince_ >= kStacksGiveUp) {
+      kill(stacksReader_, SIGKILL);
+      close(stacksFd_);
+      stacksFd_ = -1;
+      AnswerStacks("not read in time");
+    }
+  }
+
+  // The answer: what the reader wrote, each rank asked once, `why` for
+  // those that it did not write.
+  void AnswerStacks(const char* why) {
+    std::vector<RankStack> read, answer;
+    StackDecode(stacksBytes_, &read);
+    for (const auto& r : stacksAsked_) {
+      auto s = std::find_if(read.begin(), read.end(), [&](const RankStack& x) { return x.rank == r.first; });
+      if (s != read.end()) {
+        answer.push_back(*s);
+      } else {
+        RankStack none;
+        none.rank = r.first;
+        none.why = why;
+        answer.push_back(none);
+      }
+    }
+    const std::string payload = StackEncode(answer);
+    Tell(AgentEncode(kAgentStacks, payload.data(), payload.size()));
+  }
+
+  static double Clock() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
   }
 
   void Start(AgentOrder& order) {
@@ -340,6 +415,14 @@ class Agent {
   AgentPmi pmi_;
   AgentPlacer placer_;  // TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND
   AgentPmix pmix_;
+  // TARVO_STACKS: the reader of the ranks' call stacks, while one runs.
+  static constexpr int kStacksPollMs = 100;
+  static constexpr double kStacksGiveUp = 4.5;
+  pid_t stacksReader_ = -1;
+  int stacksFd_ = -1;
+  double stacksSince_ = 0;
+  std::vector<std::pair<int, pid_t>> stacksAsked_;
+  std::string stacksBytes_;
 };
 
 }  // namespace
@@ -348,6 +431,8 @@ int main(int argc, char** argv) {
   // The agent ends with its parent, the remote shell's session, which ends
   // when the launcher's remote shell does; its ranks' groups end with it
   // (SIGTERM, which the agent takes, once its loop runs).
+  const int stacks = StacksMain(argc, argv);  // --stacks
+  if (stacks >= 0) return stacks;
   const int other = PlaceMain(argc, argv);  // --cpus, --place
   if (other >= 0) return other;
   const pid_t parent = getppid();

@@ -146,6 +146,9 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
     case kAgentAllSent:
       order->kind = AgentOrder::kAllSent;
       return m.payload.empty();
+    case kAgentStacksAsk:
+      order->kind = AgentOrder::kStacksAsk;
+      return m.payload.empty();
     case kAgentJob:
       return ReadJob(m.payload, order);
     case kAgentFencePuts:

@@ -11,6 +11,8 @@
 //                                     finalize (sent before its kAgentEnded)
 //                       kAgentWaiting int32_t ranks that wait in the PMI barrier, sent only
 //                                     while a rank of the agent has ended outside it unfinalized
+//                       kAgentStacks  the call stacks of the agent's running ranks, in one
+//                                     frame (common/stack_wire.h), the answer to kAgentStacksAsk
 //   both ways           kAgentFencePuts key, value, key, value ... strings ending in NUL:
 //                                     the agent's new PMI puts at a barrier, or the union
 //                                     of every host's (in as many frames as it takes)
@@ -23,6 +25,7 @@
 //                                     the program words and the eight launcher parameters,
 //                                     exactly carrier's argument vector without its first entry
 //                       kAgentSignal  AgentSignal
+//                       kAgentStacksAsk no payload: send the call stacks of your running ranks
 //                       kAgentAllSent no payload: every rank of this agent has been sent
 //                       kAgentJob     AgentJobHead, `clients` AgentJobClient, then the
 //                                     strings kvsname and PMI_process_mapping (before the ranks)
@@ -64,6 +67,8 @@ enum AgentFrameType : int32_t {
   kAgentPmixDone = 15,
   kAgentUnfinalized = 16,
   kAgentPlace = 17,
+  kAgentStacksAsk = 18,
+  kAgentStacks = 19,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -146,6 +147,11 @@ int CarrierNotFound(char* text, size_t size, const char* who, const char* name, 
 
 int CarrierRun(char** argv, const char* workdir) {
   char file[PATH_MAX];
+  /* Where Yama lets a process trace only its descendants, the rank's parent
+   * (tarvo or the agent, which started it) and the parent's children may
+   * still read its call stack: `tarvo-agent --stacks` is such a child.
+   * Without Yama the call fails with EINVAL, and nothing changes. */
+  prctl(PR_SET_PTRACER, (unsigned long)getppid(), 0, 0, 0);
   const int found = CarrierLookup(argv[0], workdir, NULL, file, sizeof file);
   if (found == CARRIER_AS_GIVEN) {
     execvp(argv[0], argv);

@@ -42,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case AgentOrder::kAllSent:
         case AgentOrder::kFenceDone:
         case AgentOrder::kPmixDone:
+        case AgentOrder::kStacksAsk:
           FUZZ_CHECK(m.payload.empty());
           break;
         case AgentOrder::kPmixPart:

@@ -6,6 +6,7 @@
 // a hello with the secret, reports only for the connection's own ranks, a
 // rank ends at most once, and the count of live ranks always matches; PMI
 // fence puts are whole pairs, aborts and waiting ranks the agent's own.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -54,6 +55,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (e.kind == AgentEvent::kAbort || e.kind == AgentEvent::kUnfinalized) FUZZ_CHECK(self == 1 && own(e.rank));
       if (e.kind == AgentEvent::kWaiting) {
         for (int rank : e.ranks) FUZZ_CHECK(self == 1 && own(rank));
+      }
+      // Call stacks: ranks of this agent only, each once, bounded.
+      if (e.kind == AgentEvent::kStacks) {
+        std::vector<int> seen;
+        for (const RankStack& s : e.stacks) {
+          FUZZ_CHECK(self == 1 && own(s.rank) && std::count(seen.begin(), seen.end(), s.rank) == 0);
+          FUZZ_CHECK(s.frames.size() <= static_cast<size_t>(kStackMaxFrames));
+          for (const std::string& f : s.frames) FUZZ_CHECK(f.size() <= sizeof(StackFrameName::name));
+          seen.push_back(s.rank);
+        }
       }
       if (e.kind == AgentEvent::kFencePuts) {
         std::map<std::string, std::string> puts;

@@ -111,7 +111,8 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
     *error = Malformed("TARVO_EXPORT", v, "ALL, NONE or a comma-separated list of variable names");
     return false;
   }
-  if (!ReadSwitch(lookup, "TARVO_LABEL", &s.label, error) || !ReadSwitch(lookup, "TARVO_MONITOR", &s.monitor, error)) {
+  if (!ReadSwitch(lookup, "TARVO_LABEL", &s.label, error) || !ReadSwitch(lookup, "TARVO_MONITOR", &s.monitor, error) ||
+      !ReadSwitch(lookup, "TARVO_STACKS", &s.stacks, error)) {
     return false;
   }
   for (const char* name : {"TARVO_OUTPUT", "TARVO_ERROR"}) {

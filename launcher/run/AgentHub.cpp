@@ -316,6 +316,19 @@ void AgentHub::Signal(int sig) {
   Broadcast(AgentEncode(kAgentSignal, &s, sizeof s));
 }
 
+std::vector<int> AgentHub::AskStacks() {
+  std::vector<int> asked;
+  const std::string frame = AgentEncode(kAgentStacksAsk, nullptr, 0);
+  for (size_t i = 0; i < agents_.size(); ++i) {
+    if (agents_[i].conn < 0 || links_[i].live == 0) continue;
+    const size_t c = static_cast<size_t>(agents_[i].conn);
+    Queue(c, frame, now_);
+    (void)Flush(c, now_);
+    asked.push_back(static_cast<int>(i));
+  }
+  return asked;
+}
+
 void AgentHub::SetJob(int agent, const std::string& payload) {
   agents_[static_cast<size_t>(agent)].outbox += AgentEncode(kAgentJob, payload.data(), payload.size());
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/agent_wire.h"
+#include "common/stack_wire.h"
 
 /// What the hub tells the run control.
 struct AgentEvent {
@@ -28,6 +29,7 @@ struct AgentEvent {
     kPmixPart,  // a part of the agent's node's blob at a PMIx fence (payload)
     kPmixDone,  // the agent's node is in the PMIx fence
     kUnfinalized,  // a rank ended after PMIx's init, before its finalize (rank)
+    kStacks,    // the call stacks of the agent's running ranks (stacks)
   };
   Kind kind = kLoggedIn;
   int agent = -1;
@@ -40,6 +42,7 @@ struct AgentEvent {
   int exitCode = 0;         // kAbort
   std::string payload;      // kFencePuts, kPmixPart
   std::vector<int> ranks;   // kWaiting
+  std::vector<RankStack> stacks;  // kStacks: ranks of this agent only, each once
 };
 
 /// One agent as its connection's reader sees it: the ranks that it hosts
@@ -103,6 +106,9 @@ class AgentHub {
 
   /// `sig` to the ranks of every connected agent.
   void Signal(int sig);
+  /// Asks every connected agent with running ranks for their call stacks;
+  /// the agents asked.
+  std::vector<int> AskStacks();
   /// Frames for every connected agent (the union at a PMI barrier).
   void Broadcast(const std::string& frames);
 

@@ -84,6 +84,21 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
     out->push_back(e);
     return true;
   }
+  if (m.type == kAgentStacks) {
+    AgentEvent e;
+    e.kind = AgentEvent::kStacks;
+    e.agent = *self;
+    std::vector<RankStack> stacks;
+    if (!StackDecode(m.payload, &stacks)) return false;
+    std::vector<int> seen;
+    for (RankStack& s : stacks) {
+      if (!OwnRank(a, s.rank) || std::find(seen.begin(), seen.end(), s.rank) != seen.end()) return false;
+      seen.push_back(s.rank);
+      e.stacks.push_back(std::move(s));
+    }
+    out->push_back(e);
+    return true;
+  }
   if (m.type == kAgentAbort) {
     AgentRankAbort r;
     memcpy(&r, m.payload.data(), sizeof r);  // the frame reader checked its size

@@ -80,6 +80,7 @@ int Run::Loop() {
     Reap();
     TakeAgentEvents();
     TakeFatal();
+    TakeStacks();
     CheckTimeout();
     CheckStuck();
     CheckKill();
@@ -150,6 +151,7 @@ int Run::WaitMs() const {
   // A child's end is also looked for now and then: a thread that has
   // SIGCHLD unblocked would take it away from the signal descriptor.
   if (live_ > 0) atMost(1.0);
+  if (gather_.active) atMost(gather_.until - now);
   if (hub_ != nullptr) {
     const double agents = hub_->NextDeadline(now);
     if (agents >= 0) atMost(agents);
@@ -163,8 +165,11 @@ void Run::WaitForEvents(int ms) {
   if (hub_ != nullptr) hub_->Fds(&fds);
   const size_t mpiAt = fds.size();
   if (mpi_ != nullptr) mpi_->Fds(&fds);
+  const size_t stacksAt = fds.size();
+  if (gather_.readFd >= 0) fds.push_back({gather_.readFd, POLLIN, 0});
   if (poll(fds.data(), fds.size(), ms) <= 0) return;
-  if (mpi_ != nullptr) mpi_->OnReady(fds.data() + mpiAt, fds.size() - mpiAt, Now(), &mpiEvents_);
+  const size_t mpiCount = stacksAt - mpiAt;
+  if (mpi_ != nullptr) mpi_->OnReady(fds.data() + mpiAt, mpiCount, Now(), &mpiEvents_);
   if (hub_ != nullptr) hub_->OnReady(fds.data() + 2, mpiAt - 2, Now(), &agentEvents_);
   if (fds[1].revents & POLLIN) {
     uint64_t count;
@@ -182,6 +187,11 @@ void Run::OnSignal(const signalfd_siginfo& info) {
   if (sig == SIGCHLD) return;  // Reap() follows
   if (sig == SIGUSR1 || sig == SIGUSR2) {
     SignalAll(sig);
+    return;
+  }
+  // SIGQUIT (a terminal's Ctrl-\): where every rank is; the run goes on.
+  if (sig == SIGQUIT) {
+    if (!ending_) BeginStacks(false);
     return;
   }
   // SIGINT, SIGTERM, SIGHUP: end the run. A second SIGINT kills at once.
@@ -301,6 +311,7 @@ void RunControlInit(const RunSettings& s) {
   if (initialised) return;
   sigemptyset(&controlSignals);
   for (int sig : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&controlSignals, sig);
+  if (s.stacks) sigaddset(&controlSignals, SIGQUIT);
   pthread_sigmask(SIG_BLOCK, &controlSignals, nullptr);
   signalFd = signalfd(-1, &controlSignals, SFD_NONBLOCK | SFD_CLOEXEC);
   wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -60,7 +60,12 @@ void Run::TakeAgentEvents() {
       continue;
     }
     if (e.kind == AgentEvent::kLost) {
+      gather_.agents.erase(std::remove(gather_.agents.begin(), gather_.agents.end(), e.agent), gather_.agents.end());
       Lost(e);
+      continue;
+    }
+    if (e.kind == AgentEvent::kStacks) {
+      TakeAgentStacks(e);
       continue;
     }
     if (TakeAgentMpi(e)) continue;
@@ -154,7 +159,14 @@ void Run::CheckTimeout() {
       fprintf(stderr, "tarvo: %s is running, not in a collective operation\n", Who(i).c_str());
     }
   }
-  BeginEnding(kTimeout, SIGTERM);
+  deadline_ = 0;
+  // Where every rank is, before they are ended: the run ends once the
+  // stacks are in (at most kStacksWait later).
+  if (Shared().settings.stacks) {
+    BeginStacks(true);
+  } else {
+    BeginEnding(kTimeout, SIGTERM);
+  }
 }
 
 // A rank that has ended while others wait in a collective operation that

@@ -20,6 +20,7 @@
 #include "launcher/run/AgentHub.h"
 #include "launcher/run/GroupWatcher.h"
 #include "launcher/run/RunControl.h"
+#include "common/stack_wire.h"
 
 namespace runloop {
 
@@ -33,6 +34,9 @@ const double kLoginHold = 10.0;
 const double kStuckGrace = 1.0;
 // Starts made before the loop looks at its signals again.
 const int kStartBatch = 64;
+// A host that has not sent its ranks' call stacks after this long is left
+// out of the report.
+const double kStacksWait = 5.0;
 
 // carrier's notice about a remote rank (RunControlNoticed).
 struct Notice {
@@ -111,6 +115,21 @@ class Run {
 
 
 
+  // A gathering of the ranks' call stacks (RunStacks.cpp): tarvo's own
+  // ranks through `tarvo-agent --stacks`, read from a pipe; each agent's in
+  // one frame. Bounded by kStacksWait; the loop never waits for it.
+  struct StackGather {
+    bool active = false;
+    bool forTimeout = false;  // the run ends once the stacks are printed
+    double until = 0;
+    pid_t reader = -1;        // tarvo-agent --stacks, for tarvo's own ranks
+    int readFd = -1;
+    std::string bytes;
+    std::vector<std::pair<int, pid_t>> local;  // tarvo's own ranks asked
+    std::vector<int> agents;  // agents asked that have not answered
+    std::vector<RankStack> stacks;
+  };
+
   std::vector<RankLaunch>& launches_;
   std::vector<Proc> procs_;
   std::vector<int> byRank_;  // rank -> index of its launch
@@ -173,6 +192,14 @@ class Run {
   void CheckStuck();
   void CheckKill();
   int Status() const;
+  // Starts a gathering of the ranks' call stacks (at the time limit, the
+  // run ends after it); one at a time.
+  void BeginStacks(bool forTimeout);
+  // What tarvo's reader has written; when every host has answered or the
+  // time is up, the report, and the time limit's end.
+  void TakeStacks();
+  void TakeAgentStacks(const AgentEvent& e);
+  StackGather gather_;
 };
 
 }  // namespace runloop

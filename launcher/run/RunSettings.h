@@ -25,6 +25,9 @@ struct RunSettings {
   std::vector<std::string> exportNames;
   bool label = false;    // TARVO_LABEL=1: every line of a rank comes out whole, prefixed "[R] "
   bool monitor = false;  // TARVO_MONITOR=1: the monitor bridge runs for the run
+  /// TARVO_STACKS=0: no call stacks of the ranks at the time limit nor on
+  /// SIGQUIT (which then has its default action again).
+  bool stacks = true;
   /// TARVO_OUTPUT, TARVO_ERROR: each rank's standard output (error) into the
   /// file that the pattern names (%r rank, %h host, %% a percent); empty for
   /// the relay.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -54,13 +55,17 @@ class MpiRuns {
   }
 
   // Runs `probe DIR [MODE]` as `p` places it in DIR, a directory of its own.
+  // `env`: more of tarvo's environment.
   std::unique_ptr<harness::LauncherRun> Start(const MpiPlacement& p, const std::string& probe,
-                                              const std::string& mode, std::string* dir) {
+                                              const std::string& mode, std::string* dir,
+                                              const std::map<std::string, std::string>& env = {}) {
     *dir = testutil::MakeTempDir();
     harness::Options o;
     o.hold = false;
     o.workdir = *dir;
-    o.env = {{"TARVO_LAUNCH", p.launch}, {"TARVO_KILL_GRACE", "1"}};
+    o.env = env;
+    o.env["TARVO_LAUNCH"] = p.launch;
+    o.env["TARVO_KILL_GRACE"] = "1";
     o.exactPath = std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin";
     std::vector<std::string> args = p.args;
     if (!p.hosts.empty()) {

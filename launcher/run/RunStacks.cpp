@@ -1,0 +1,132 @@
+// Where every rank is: the run control's gathering of the ranks' call
+// stacks, at the time limit (before the ranks are ended) and on SIGQUIT.
+// tarvo's own ranks are read by `tarvo-agent --stacks`, a child whose
+// answer comes through a pipe that the loop polls; each agent reads its own
+// and answers with one frame. A host that has not answered within
+// kStacksWait is named and left out.
+#include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "launcher/run/RunLoop.h"
+#include "launcher/run/StackReport.h"
+
+namespace runloop {
+
+namespace {
+
+// The tarvo-agent beside this tarvo, else the PATH's.
+std::string AgentProgram() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "tarvo-agent";
+  self[n] = '\0';
+  const std::string beside = std::string(self, static_cast<size_t>(strrchr(self, '/') - self)) + "/tarvo-agent";
+  return access(beside.c_str(), X_OK) == 0 ? beside : "tarvo-agent";
+}
+
+}  // namespace
+
+void Run::BeginStacks(bool forTimeout) {
+  if (gather_.active) {
+    gather_.forTimeout = gather_.forTimeout || forTimeout;
+    return;
+  }
+  gather_ = StackGather();
+  std::vector<int> perRank;
+  for (size_t i = 0; i < next_; ++i) {
+    if (!Live(i) || Hosted(i) || launches_[i].agentShell) continue;
+    if (PerRankRemote(i)) {
+      perRank.push_back(launches_[i].rank);
+    } else if (procs_[i].pid > 0) {
+      gather_.local.emplace_back(launches_[i].rank, procs_[i].pid);
+    }
+  }
+  if (!perRank.empty()) {
+    std::sort(perRank.begin(), perRank.end());
+    fprintf(stderr, "tarvo: call stacks are not available for rank%s %s, started through per-rank remote shells "
+            "(TARVO_LAUNCH=host reads them)\n", perRank.size() == 1 ? "" : "s", RankList(perRank).c_str());
+  }
+  if (!gather_.local.empty()) {
+    gather_.reader = StackReaderStart(AgentProgram(), gather_.local, &gather_.readFd);
+    if (gather_.reader < 0) {
+      for (const auto& r : gather_.local) {
+        RankStack s;
+        s.rank = r.first;
+        s.why = std::string("tarvo-agent --stacks could not be started: ") + strerror(errno);
+        gather_.stacks.push_back(s);
+      }
+    }
+  }
+  if (hub_ != nullptr) gather_.agents = hub_->AskStacks();
+  gather_.active = true;
+  gather_.forTimeout = forTimeout;
+  gather_.until = Now() + kStacksWait;
+  TakeStacks();
+}
+
+void Run::TakeAgentStacks(const AgentEvent& e) {
+  auto it = std::find(gather_.agents.begin(), gather_.agents.end(), e.agent);
+  if (!gather_.active || it == gather_.agents.end()) return;  // late, or not asked
+  gather_.agents.erase(it);
+  gather_.stacks.insert(gather_.stacks.end(), e.stacks.begin(), e.stacks.end());
+}
+
+void Run::TakeStacks() {
+  if (!gather_.active) return;
+  while (gather_.readFd >= 0) {
+    char buffer[65536];
+    const ssize_t got = read(gather_.readFd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;  // nothing more for now
+    if (got > 0 && gather_.bytes.size() < static_cast<size_t>(kAgentMaxPayload)) {
+      gather_.bytes.append(buffer, static_cast<size_t>(got));
+      continue;
+    }
+    if (got > 0) continue;  // beyond any answer's size: read on to its end, keep nothing
+    close(gather_.readFd);
+    gather_.readFd = -1;
+    std::vector<RankStack> read;
+    const bool whole = StackDecode(gather_.bytes, &read);
+    for (const auto& r : gather_.local) {
+      auto s = std::find_if(read.begin(), read.end(), [&](const RankStack& x) { return x.rank == r.first; });
+      if (s != read.end()) {
+        gather_.stacks.push_back(*s);
+      } else {
+        RankStack none;
+        none.rank = r.first;
+        none.why = whole ? "tarvo-agent --stacks said nothing of it" : "tarvo-agent --stacks answered garbled";
+        gather_.stacks.push_back(none);
+      }
+    }
+  }
+  const bool over = live_ == 0 || Now() >= gather_.until;
+  if (!over && (gather_.readFd >= 0 || !gather_.agents.empty())) return;
+  if (gather_.readFd >= 0) {
+    // Reaped with the run's other children by Reap.
+    kill(gather_.reader, SIGKILL);
+    close(gather_.readFd);
+    gather_.readFd = -1;
+    fprintf(stderr, "tarvo: the call stacks of this host's ranks were not read within %g s; they are left out\n",
+            kStacksWait);
+  }
+  for (int agent : gather_.agents) {
+    fprintf(stderr, "tarvo: the agent on %s did not send its ranks' call stacks within %g s; they are left out\n",
+            hub_->Host(agent).c_str(), kStacksWait);
+  }
+  std::sort(gather_.stacks.begin(), gather_.stacks.end(),
+            [](const RankStack& a, const RankStack& b) { return a.rank < b.rank; });
+  if (!gather_.stacks.empty()) {
+    for (const std::string& line : StackReport(gather_.stacks)) fputs(line.c_str(), stderr);
+  }
+  gather_.active = false;
+  gather_.stacks.clear();
+  if (gather_.forTimeout) BeginEnding(kTimeout, SIGTERM);
+}
+
+}  // namespace runloop

@@ -1,0 +1,344 @@
+// Where every rank is: the merge of call paths into the printed tree
+// (StackReport, pure), the reader `tarvo-agent --stacks` on processes that
+// have ended, and whole runs: a deadlocked MPI program of each MPI at the
+// time limit, locally, in host mode and with per-rank remote shells, and
+// SIGQUIT, after which the run goes on. The Slurm cluster's run is in
+// slurm_test.cpp.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/agent_wire.h"
+#include "common/stack_wire.h"
+#include "launcher/run/StackReport.h"
+#include "tests/launcher_harness.h"
+#include "tests/run_util.h"
+#include "tests/support/mpi_run.h"
+#include "tests/support/processes.h"
+#include "tests/support/wait.h"
+
+namespace {
+
+RankStack Path(int rank, std::vector<std::string> frames, std::string why = "") {
+  RankStack s;
+  s.rank = rank;
+  s.frames = std::move(frames);
+  s.why = std::move(why);
+  return s;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& l : lines) text += l;
+  return text;
+}
+
+TEST(StackReport, MergesCallPathsIntoATreeOfRankRanges) {
+  const std::vector<std::string> start{"_start", "__libc_start_main", "__libc_start_call_main", "main"};
+  auto from = [&](std::vector<std::string> rest) {
+    std::vector<std::string> all = start;
+    all.insert(all.end(), rest.begin(), rest.end());
+    return all;
+  };
+  struct Case {
+    const char* name;
+    std::vector<RankStack> stacks;
+    std::string report;
+  };
+  const std::vector<Case> cases = {
+      {"two branches, the larger first, long stretches cut, frames outside main dropped",
+       {Path(0, from({"waiting_in_barrier", "MPI_Barrier", "MPIR_Barrier", "progress", "poll"})),
+        Path(1, from({"stuck_in_recv", "MPI_Recv", "MPIDI_recv", "MPIDI_progress", "ucp_worker_progress"})),
+        Path(2, from({"waiting_in_barrier", "MPI_Barrier", "MPIR_Barrier", "progress", "poll"})),
+        Path(3, from({"waiting_in_barrier", "MPI_Barrier", "MPIR_Barrier", "progress", "poll"}))},
+       "tarvo: where the 4 ranks are (2 call paths):\n"
+       "tarvo:   ranks 0-3: main\n"
+       "tarvo:     ranks 0,2-3: waiting_in_barrier > MPI_Barrier > ... > poll\n"
+       "tarvo:     rank 1: stuck_in_recv > MPI_Recv > ... > ucp_worker_progress\n"},
+      {"one path: one line; four frames are not cut",
+       {Path(5, from({"a", "b", "c"})), Path(6, from({"a", "b", "c"}))},
+       "tarvo: where the 2 ranks are (1 call path):\n"
+       "tarvo:   ranks 5-6: main > a > b > c\n"},
+      {"a rank whose path ends inside another's is a path of its own; ties by the first rank",
+       {Path(2, from({"a", "x"})), Path(0, from({"a"})), Path(1, from({"a", "y"}))},
+       "tarvo: where the 3 ranks are (3 call paths):\n"
+       "tarvo:   ranks 0-2: main > a\n"
+       "tarvo:     rank 1: y\n"
+       "tarvo:     rank 2: x\n"},
+      {"without main only the C library's start is dropped; unnamed frames and unread ranks",
+       {Path(0, {"prog+0x1020", "__libc_start_call_main", "prog+0x2557", "libfoo.so+0x1234"}),
+        Path(1, {}, "gone"), Path(2, {}, "not permitted to read it"), Path(3, {}, "gone")},
+       "tarvo: where the 4 ranks are (1 call path):\n"
+       "tarvo:   rank 0: prog+0x2557 > libfoo.so+0x1234\n"
+       "tarvo:   ranks 1,3: not read: gone\n"
+       "tarvo:   rank 2: not read: not permitted to read it\n"},
+      {"deep nesting: each level two more blanks",
+       {Path(0, from({"a", "b", "c"})), Path(1, from({"a", "b", "d"})), Path(2, from({"a", "e"})),
+        Path(3, from({"f"}))},
+       "tarvo: where the 4 ranks are (4 call paths):\n"
+       "tarvo:   ranks 0-3: main\n"
+       "tarvo:     ranks 0-2: a\n"
+       "tarvo:       ranks 0-1: b\n"
+       "tarvo:         rank 0: c\n"
+       "tarvo:         rank 1: d\n"
+       "tarvo:       rank 2: e\n"
+       "tarvo:     rank 3: f\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Joined(StackReport(c.stacks)), c.report) << c.name;
+}
+
+TEST(StackWire, ADeepPathKeepsBothEndsAndHostilePayloadsAreRefused) {
+  std::vector<std::string> deep{"main"};
+  for (int i = 0; i < 100; ++i) deep.push_back("f" + std::to_string(i));
+  const std::vector<std::string> kept = StackFromMain(deep);
+  ASSERT_EQ(kept.size(), static_cast<size_t>(kStackMaxFrames));
+  EXPECT_EQ(kept.front(), "main");
+  EXPECT_EQ(kept[static_cast<size_t>(kStackMaxFrames) / 2], "...");
+  EXPECT_EQ(kept.back(), "f99");
+  std::vector<RankStack> back;
+  ASSERT_TRUE(StackDecode(StackEncode({Path(3, kept), Path(4, {}, "gone")}), &back));
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0].frames, kept);
+  EXPECT_EQ(back[1].why, "gone");
+  // However many ranks, one frame holds the payload.
+  for (int n : {5000, 20000}) {
+    std::vector<RankStack> many;
+    for (int r = 0; r < n; ++r) many.push_back(Path(r, kept));
+    const std::string big = StackEncode(many);
+    EXPECT_LE(big.size(), static_cast<size_t>(kAgentMaxPayload)) << n;
+    back.clear();
+    ASSERT_TRUE(StackDecode(big, &back));
+    if (n == 5000) {
+      EXPECT_EQ(back.front().frames, kept);
+    }
+    EXPECT_EQ(back.back().why, "too many ranks on its host to send") << n;
+  }
+  // Cut short, a count beyond the bound, a negative rank.
+  const std::string good = StackEncode({Path(3, {"main", "f"})});
+  StackRankHead head{};
+  head.frames = kStackMaxFrames + 1;
+  const std::string tooMany(reinterpret_cast<const char*>(&head), sizeof head);
+  head.frames = 0;
+  head.rank = -1;
+  const std::string negative(reinterpret_cast<const char*>(&head), sizeof head);
+  for (const std::string& bad : {good.substr(0, good.size() - 1), tooMany, negative}) {
+    std::vector<RankStack> out;
+    EXPECT_FALSE(StackDecode(bad, &out));
+  }
+}
+
+// What `tarvo-agent --stacks` says of a process, by rank.
+std::vector<RankStack> ReadStacks(const std::vector<std::pair<int, pid_t>>& ranks) {
+  int fd = -1;
+  const pid_t reader = StackReaderStart(std::string(TARVO_BIN_DIR) + "/tarvo-agent", ranks, &fd);
+  EXPECT_GT(reader, 0);
+  std::string bytes;
+  support::WaitUntil(10000, [&] {
+    char buffer[65536];
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got > 0) bytes.append(buffer, static_cast<size_t>(got));
+    return got == 0;
+  });
+  close(fd);
+  EXPECT_EQ(support::WaitChild(reader, 10000), 0);
+  std::vector<RankStack> stacks;
+  EXPECT_TRUE(StackDecode(bytes, &stacks));
+  return stacks;
+}
+
+TEST(StackReader, ARankThatHasJustEndedIsGoneAndTheOthersGoOn) {
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  const pid_t sleeping = fork();
+  if (sleeping == 0) {
+    execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // The first has ended and is not reaped: still in the process table.
+  support::WaitUntil(5000, [&] {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(ended), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == ended;
+  });
+  const std::vector<RankStack> stacks = ReadStacks({{0, ended}, {1, sleeping}});
+  ASSERT_EQ(stacks.size(), 2u);
+  if (stacks[1].why == "not permitted to read it") {
+    kill(sleeping, SIGKILL);
+    support::WaitChild(sleeping, 5000);
+    support::WaitChild(ended, 5000);
+    GTEST_SKIP() << "ptrace is not permitted here (Yama's ptrace_scope, or a container): stacks cannot be read";
+  }
+#if TARVO_TESTS_LIBDW
+  EXPECT_EQ(stacks[0].why, "gone");
+  EXPECT_TRUE(stacks[1].why.empty()) << stacks[1].why;
+  EXPECT_FALSE(stacks[1].frames.empty());
+#else
+  for (const RankStack& s : stacks) EXPECT_EQ(s.why, "call stacks are not available in this build (no libdw)");
+#endif
+  // Read, let go, and still running; the ended one left for its parent.
+  EXPECT_FALSE(support::Gone(sleeping));
+  kill(sleeping, SIGKILL);
+  EXPECT_EQ(support::WaitChild(sleeping, 5000), 128 + SIGKILL);
+  EXPECT_EQ(support::WaitChild(ended, 5000), 0);
+}
+
+// A deadlocked MPI program at the time limit: rank 1 waits in a receive
+// that nobody sends, the others in a barrier that rank 1 never enters.
+struct StuckCase {
+  const char* mpi;
+  std::string program;  // empty: not built
+  support::MpiPlacement where;
+  std::map<std::string, std::string> env;
+  enum { kTree, kPerRankLine, kNothing } expect;
+};
+
+class StuckRun : public ::testing::Test {
+ protected:
+  support::MpiRuns runs_;
+};
+
+TEST_F(StuckRun, TheTimeLimitSaysWhereEveryRankIsBeforeItEndsTheRun) {
+  using support::LocalName;
+  const std::string mpich = TARVO_STUCK_MPICH, ompi = TARVO_STUCK_OMPI;
+  const std::map<std::string, std::string> limit{{"TARVO_TIMEOUT", "6"}};
+  const std::vector<StuckCase> cases = {
+      {"MPICH", mpich, {"local", "rank", {"-np", "4"}, {}}, limit, StuckCase::kTree},
+      {"Open MPI", ompi, {"local", "rank", {"-np", "4"}, {}}, limit, StuckCase::kTree},
+      {"MPICH", mpich, {"host mode", "host", {"-np", "4"}, {LocalName(), "127.0.0.2"}}, limit, StuckCase::kTree},
+      {"Open MPI", ompi, {"host mode", "host", {"-np", "4"}, {LocalName(), "127.0.0.2"}}, limit, StuckCase::kTree},
+      {"MPICH", mpich, {"per-rank remote shells", "rank", {"-np", "4"}, {"127.0.0.2", "127.0.0.3"}}, limit,
+       StuckCase::kPerRankLine},
+      {"MPICH", mpich, {"TARVO_STACKS=0", "rank", {"-np", "4"}, {}}, {{"TARVO_TIMEOUT", "6"}, {"TARVO_STACKS", "0"}},
+       StuckCase::kNothing},
+  };
+  for (const StuckCase& c : cases) {
+    const std::string name = std::string(c.mpi) + ", " + c.where.name;
+    if (c.program.empty()) {
+      std::cerr << "skipped " << name << ": not built (mpicc." << (c.mpi[0] == 'M' ? "mpich" : "openmpi")
+                << " not found, or the 32-bit build)\n";
+      continue;
+    }
+    if (!c.where.hosts.empty() && !runs_.Remote()) continue;
+    std::string dir;
+    std::unique_ptr<harness::LauncherRun> run = runs_.Start(c.where, c.program, "", &dir, c.env);
+    EXPECT_EQ(run->Wait(90), 124) << name;
+    const std::string err = run->Stderr();
+    const std::vector<pid_t> pids = support::PidsIn(dir);
+    EXPECT_EQ(pids.size(), 4u) << name << "\n" << err;
+    EXPECT_TRUE(support::Survivors(pids).empty()) << name;
+    testutil::Run("rm -rf " + dir);
+    if (err.find("not read: not permitted to read it") != std::string::npos) {
+      GTEST_SKIP() << "ptrace is not permitted here (Yama's ptrace_scope, or a container): " << err;
+    }
+    const size_t limitLine = err.find("tarvo: the run's time limit of 6 s is over; ending the run\n");
+    EXPECT_EQ(limitLine, 0u) << name << "\n" << err;
+    if (c.expect == StuckCase::kNothing) {
+      EXPECT_EQ(err.find("where the"), std::string::npos) << name << "\n" << err;
+      continue;
+    }
+    if (c.expect == StuckCase::kPerRankLine) {
+      EXPECT_NE(err.find("tarvo: call stacks are not available for ranks 0-3, started through per-rank remote shells "
+                         "(TARVO_LAUNCH=host reads them)\n"),
+                std::string::npos)
+          << name << "\n" << err;
+      EXPECT_EQ(err.find("where the"), std::string::npos) << name << "\n" << err;
+      continue;
+    }
+    const size_t tree = err.find("tarvo: where the 4 ranks are (");
+    const size_t root = err.find("\ntarvo:   ranks 0-3: main\n");
+    const size_t barrier = err.find("\ntarvo:     ranks 0,2-3: waiting_in_barrier > ");
+    const size_t recv = err.find("\ntarvo:     rank 1: stuck_in_recv > ");
+    EXPECT_TRUE(tree != std::string::npos && tree < root && root < barrier && barrier < recv &&
+                recv != std::string::npos)
+        << name << "\n" << err;
+  }
+}
+
+// A python rank that writes its pid into DIR/R.pid, sleeps, and says so.
+void NapScript(const std::string& dir, int seconds) {
+  testutil::WriteFile(dir + "/nap.py",
+                      "import os, sys, time\n"
+                      "def napping():\n"
+                      "    time.sleep(" + std::to_string(seconds) + ")\n"
+                      "open(os.path.join(sys.argv[1], os.environ['TARVO_RANK'] + '.pid'), 'w').write(str(os.getpid()))\n"
+                      "napping()\n"
+                      "print('rank', os.environ['TARVO_RANK'], 'done')\n");
+}
+
+TEST(Sigquit, SaysWhereEveryRankIsAndTheRunGoesOn) {
+  const std::string dir = testutil::MakeTempDir();
+  NapScript(dir, 4);
+  harness::Options o;
+  o.hold = false;
+  o.workdir = dir;
+  o.exactPath = std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin";
+  harness::LauncherRun run({"-np", "2", "python3", dir + "/nap.py", dir}, o);
+  ASSERT_TRUE(support::WaitUntil(20000, [&] { return support::PidsIn(dir).size() == 2; })) << run.Stderr();
+  kill(run.Pid(), SIGQUIT);
+  EXPECT_EQ(run.Wait(60), 0);
+  const std::string out = support::SortedLines(run.Stdout());
+  EXPECT_EQ(out, "rank 0 done\nrank 1 done\n");
+  const std::string err = run.Stderr();
+  const std::vector<pid_t> pids = support::PidsIn(dir);
+  EXPECT_TRUE(support::Survivors(pids).empty());
+  testutil::Run("rm -rf " + dir);
+  if (err.find("not read: not permitted to read it") != std::string::npos) {
+    GTEST_SKIP() << "ptrace is not permitted here (Yama's ptrace_scope, or a container): " << err;
+  }
+#if TARVO_TESTS_LIBDW
+  EXPECT_EQ(err.find("tarvo: where the 2 ranks are (1 call path):\ntarvo:   ranks 0-1: "), 0u) << err;
+  EXPECT_NE(err.find("sleep"), std::string::npos) << err;  // time.sleep's own C function, or the C library's
+#else
+  EXPECT_EQ(err, "tarvo: where the 2 ranks are (0 call paths):\n"
+                 "tarvo:   ranks 0-1: not read: call stacks are not available in this build (no libdw)\n");
+#endif
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+}
+
+// A host whose agent does not answer (stopped here) is named and left out
+// after 5 s; the run goes on meanwhile, and to its end once it answers.
+class StacksHostMode : public support::SshdTest {
+ protected:
+  int Hosts() const override { return 2; }
+};
+
+TEST_F(StacksHostMode, AHostThatDoesNotAnswerIsNamedAndLeftOut) {
+  const std::string dir = testutil::MakeTempDir();
+  NapScript(dir, 10);
+  testutil::WriteFile(dir + "/hosts", support::LocalName() + "\n127.0.0.2\n");
+  harness::Options o;
+  o.hold = false;
+  o.workdir = dir;
+  o.env = {{"TARVO_LAUNCH", "host"}};
+  o.exactPath = sshd().ShimDir() + ":" + TARVO_BIN_DIR + ":/usr/bin:/bin";
+  harness::LauncherRun run({"-ssh", "-mf", "hosts", "-np", "2", "python3", dir + "/nap.py", dir}, o);
+  ASSERT_TRUE(support::WaitUntil(30000, [&] { return support::PidsIn(dir).size() == 2; })) << run.Stderr();
+  // Rank 1 runs on 127.0.0.2: its parent is that host's agent.
+  const std::string stat = testutil::ReadFile("/proc/" + testutil::ReadFile(dir + "/1.pid") + "/stat");
+  const pid_t agent = static_cast<pid_t>(atol(stat.substr(stat.rfind(')') + 4).c_str()));
+  ASSERT_GT(agent, 1) << stat;
+  ASSERT_EQ(kill(agent, SIGSTOP), 0);
+  kill(run.Pid(), SIGQUIT);
+  const std::string late =
+      "tarvo: the agent on 127.0.0.2 did not send its ranks' call stacks within 5 s; they are left out\n";
+  const bool named = support::WaitUntil(20000, [&] { return run.Stderr().find("where the") != std::string::npos; });
+  kill(agent, SIGCONT);
+  EXPECT_TRUE(named) << run.Stderr();
+  EXPECT_EQ(run.Wait(60), 0);
+  EXPECT_EQ(support::SortedLines(run.Stdout()), "rank 0 done\nrank 1 done\n");
+  const std::string err = run.Stderr();
+  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+  testutil::Run("rm -rf " + dir);
+  if (err.find("not read: not permitted to read it") != std::string::npos) {
+    GTEST_SKIP() << "ptrace is not permitted here (Yama's ptrace_scope, or a container): " << err;
+  }
+  EXPECT_EQ(err.find(late + "tarvo: where the 1 rank is ("), 0u) << err;
+  EXPECT_NE(err.find("\ntarvo:   rank 0: "), std::string::npos) << err;
+  EXPECT_EQ(err.find("rank 1"), std::string::npos) << err;
+}
+
+}  // namespace
