@@ -1,5 +1,6 @@
 // The agent's third form, which tarvo and the agent start to read the call
-// stacks of their ranks (the agent alone links elfutils' libdw):
+// stacks of their ranks (through elfutils' libdw, in the module
+// tarvo-stacks.so, agent/stack_reader.cpp, which only this form loads):
 //
 //   tarvo-agent --stacks RANK:PID...
 //       attaches to each PID in turn, walks its main thread's stack, detaches

@@ -194,9 +194,9 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
   if (remote != plans.end() && RunControlSettings().launch != RunSettings::kLaunchSlurm) {
     SayIfNoRemoteShell(remote->file);
-    SayIfSingletons(plans);
   }
   if (RunControlSettings().launch != RunSettings::kLaunchRank) return RunAgents(plans, hosts, report, appnums);
+  if (remote != plans.end()) SayIfSingletons(plans);
   if (remote != plans.end()) PassSignalsThrough(ShellWords(*remote), std::vector<int>(remote->closeFds, remote->closeFds + remote->closeCount));
   std::vector<RankPlacement> placements;
   const std::string refusal = PlaceRankPlans(plans, hosts, &placements);
