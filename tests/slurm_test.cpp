@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iostream>
 #include <thread>
 #include <string>
 #include <vector>
@@ -189,27 +190,32 @@ TEST_F(SlurmMode, MpiProgramsSeeTheirNodes) {
 // A deadlocked MPICH program at the time limit: each node's agent reads
 // its ranks' call stacks, and tarvo merges them before it ends the run.
 TEST_F(SlurmMode, TheTimeLimitSaysWhereEveryRankIs) {
-  const std::string program = TARVO_STUCK_MPICH;
-  if (program.empty()) GTEST_SKIP() << "mpicc.mpich not found: the deadlocked program is not built";
-  const std::string pids = dir_ + "/stuck";
-  testutil::Run("mkdir -p " + pids);
-  std::string command = Command("", "TARVO_TIMEOUT=6");
-  command.replace(command.find(" rank "), 6, " " + program + " " + pids + " ");
-  testutil::RunResult run = testutil::Run(command + "; echo status=$?", 90);
-  EXPECT_NE(run.out.find("status=124"), std::string::npos) << run.out << run.err;
-  EXPECT_TRUE(support::Survivors(support::PidsIn(pids)).empty());
-  if (run.err.find("not read: not permitted to read it") != std::string::npos) {
-    GTEST_SKIP() << "ptrace is not permitted here: " << run.err;
-  }
+  for (const std::string& program : {std::string(TARVO_STUCK_MPICH), std::string(TARVO_STUCK_OMPI)}) {
+    if (program.empty()) {
+      std::cerr << "a deadlocked program is not built (mpicc.mpich or mpicc.openmpi with libpmix not found)\n";
+      continue;
+    }
+    const std::string pids = dir_ + "/stuck";
+    testutil::Run("rm -rf " + pids + " && mkdir -p " + pids);
+    std::string command = Command("", "TARVO_TIMEOUT=6");
+    command.replace(command.find(" rank "), 6, " " + program + " " + pids + " ");
+    testutil::RunResult run = testutil::Run(command + "; echo status=$?", 90);
+    EXPECT_NE(run.out.find("status=124"), std::string::npos) << program << "\n" << run.out << run.err;
+    EXPECT_TRUE(support::Survivors(support::PidsIn(pids)).empty()) << program;
+    if (run.err.find("not read: not permitted to read it") != std::string::npos) {
+      GTEST_SKIP() << "ptrace is not permitted here: " << run.err;
+    }
 #if TARVO_TESTS_LIBDW
-  const size_t root = run.err.find("tarvo: where the 4 ranks are (");
-  const size_t barrier = run.err.find("\ntarvo:     ranks 0,2-3: waiting_in_barrier > ");
-  const size_t recv = run.err.find("\ntarvo:     rank 1: stuck_in_recv > ");
-  EXPECT_TRUE(root != std::string::npos && root < barrier && barrier < recv && recv != std::string::npos) << run.err;
+    const size_t root = run.err.find("tarvo: where the 4 ranks are (");
+    const size_t barrier = run.err.find("\ntarvo:     ranks 0,2-3: waiting_in_barrier > ");
+    const size_t recv = run.err.find("\ntarvo:     rank 1: stuck_in_recv > ");
+    EXPECT_TRUE(root != std::string::npos && root < barrier && barrier < recv && recv != std::string::npos)
+        << program << "\n" << run.err;
 #else
-  EXPECT_NE(run.err.find("not read: call stacks are not available in this build (no libdw)"), std::string::npos)
-      << run.err;
+    EXPECT_NE(run.err.find("not read: call stacks are not available in this build (no libdw)"), std::string::npos)
+        << run.err;
 #endif
+  }
 }
 
 TEST(SlurmModeRefusal, OutsideAnAllocationOrWithAMachineFile) {
