@@ -37,7 +37,12 @@ void AgentPmi::RankStarted(int rank) {
 
 void AgentPmi::RankEnded(int rank, std::string* toLauncher) {
   const int client = ClientOf(rank);
-  if (client < 0 || server_->Engine().Finalized(client) || server_->Engine().InBarrier(client)) return;
+  if (client < 0) return;
+  // Its connection's last lines and its close come before its end.
+  std::vector<pmi::ServerEvent> events;
+  server_->ClientEnded(client, &events);
+  Take(events, toLauncher);
+  if (server_->Engine().Finalized(client) || server_->Engine().InBarrier(client)) return;
   culprit_ = true;
   ReportWaiting(toLauncher);
 }
@@ -77,6 +82,11 @@ void AgentPmi::Take(const std::vector<pmi::ServerEvent>& events, std::string* to
         fprintf(stderr, "tarvo: rank %d broke the PMI protocol (%s); its connection is closed\n", rank,
                 e.text.c_str());
         break;
+      case pmi::ServerEvent::kLeft: {
+        const int32_t r = rank;
+        *toLauncher += AgentEncode(kAgentUnfinalized, &r, sizeof r);
+        break;
+      }
       case pmi::ServerEvent::kStranger:
         break;  // the agent has no TCP endpoint
     }

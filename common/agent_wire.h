@@ -7,8 +7,9 @@
 //                       kAgentStarted AgentRankPid
 //                       kAgentEnded   AgentRankEnd
 //                       kAgentAbort   AgentRankAbort: a rank asked (PMI abort) to end the run
-//                       kAgentUnfinalized int32_t: a rank that ended after PMIx's init, before its
-//                                     finalize (sent before its kAgentEnded)
+//                       kAgentUnfinalized int32_t: a rank that left after its init (PMIx: ended;
+//                                     PMI-1: closed its connection), before its finalize
+//                                     (sent before its kAgentEnded when it left by ending)
 //                       kAgentWaiting int32_t ranks that wait in the PMI barrier, sent only
 //                                     while a rank of the agent has ended outside it unfinalized
 //   both ways           kAgentFencePuts key, value, key, value ... strings ending in NUL:

@@ -94,6 +94,14 @@ bool Pmi1Engine::Finalized(int client) const {
   return client >= 0 && client < Clients() && clients_[client].finalized;
 }
 
+bool Pmi1Engine::Left(int client) {
+  if (client < 0 || client >= Clients()) return false;
+  ClientState& c = clients_[client];
+  const bool failed = c.initialized && !c.finalized && !c.ended;
+  c.ended = true;
+  return failed;
+}
+
 void Pmi1Engine::Break(int client, const std::string& why, std::vector<Action>* out) {
   clients_[client].ended = true;
   Action a;

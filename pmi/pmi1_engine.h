@@ -125,6 +125,13 @@ class Pmi1Engine {
   bool Finalized(int client) const;
   bool BarrierPending() const { return pending_; }
 
+  // The client's connection has closed. True, once, when it had initialised
+  // and neither finalized, aborted nor broke the framing: a rank that leaves
+  // so has failed, whatever its exit status (the others may wait for it
+  // in a collective operation that only the network carries). The engine
+  // ignores the client from then on.
+  bool Left(int client);
+
  private:
   struct ClientState {
     LocalRank facts;

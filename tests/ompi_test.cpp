@@ -93,9 +93,9 @@ TEST_F(OmpiRun, RanksSizesAllreduceAndSharedMemoryGroupsFollowThePlacement) {
 }
 
 // MPI_Abort from rank 1 ends the run with its status; a rank killed before
-// its MPI_Init is over, and one that ends without MPI_Finalize while the
-// others wait, end it too. Rank 1 is on 127.0.0.2 in host mode (an agent's),
-// rank 0 on tarvo's host.
+// its MPI_Init is over or after it, and one that ends without MPI_Finalize
+// while the others wait, end it too, each reported by how it ended. Rank 1
+// is on 127.0.0.2 in host mode (an agent's), rank 0 on tarvo's host.
 TEST_F(OmpiRun, AbortAKilledRankAndARankThatSkipsFinalizeEndTheRun) {
   struct Case {
     const char* mode;
@@ -104,8 +104,8 @@ TEST_F(OmpiRun, AbortAKilledRankAndARankThatSkipsFinalizeEndTheRun) {
   } cases[] = {
       {"abort", 7, "tarvo: rank 1 (pid * on H1) called abort with status 7; ending the run\n"},
       {"kill", 137, "tarvo: rank 1 (pid * on H1) was killed by signal 9 (Killed); ending the run\n"},
-      {"nofinalize", 1, "tarvo: rank 0 (pid * on H0) has ended while ranks 1-N wait in a collective operation that "
-                        "it never entered; ending the run\n"},
+      {"killlate", 137, "tarvo: rank 1 (pid * on H1) was killed by signal 9 (Killed); ending the run\n"},
+      {"nofinalize", 1, "tarvo: rank 0 (pid * on H0) ended without MPI_Finalize; ending the run\n"},
   };
   for (const Placement& p : Placements()) {
     if (!p.where.hosts.empty() && !Remote()) continue;

@@ -129,6 +129,9 @@ void MpiServer::Take(const std::vector<pmi::ServerEvent>& events, std::vector<Mp
         m.kind = MpiEvent::kBreak;
         m.text = e.text;
         break;
+      case pmi::ServerEvent::kLeft:
+        m.kind = MpiEvent::kUnfinalized;
+        break;
     }
     if (out != nullptr) out->push_back(m);
   }

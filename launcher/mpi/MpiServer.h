@@ -23,7 +23,7 @@ struct MpiEvent {
   enum Kind {
     kAbort,       // PMI-1 or PMIx abort
     kBreak,       // a rank broke the PMI-1 protocol
-    kUnfinalized  // a PMIx rank ended after its init, before its finalize
+    kUnfinalized  // a rank left (PMI-1: closed its connection; PMIx: ended) after its init, before its finalize
   } kind = kAbort;
   int rank = -1;
   int exitCode = 0;  // kAbort

@@ -82,6 +82,7 @@ int Run::Loop() {
     TakeFatal();
     CheckTimeout();
     CheckStuck();
+    CheckLeft();
     CheckKill();
   }
   return Status();
@@ -147,6 +148,11 @@ int Run::WaitMs() const {
     }
   }
   if (!ending_ && anyEnded_ && live_ > 0) atMost(stuckSince_ > 0 ? stuckSince_ + kStuckGrace - now : 0.25);
+  if (!ending_) {
+    for (size_t i = 0; i < next_; ++i) {
+      if (procs_[i].left && Live(i)) atMost(procs_[i].leftAt + kLeftGrace - now);
+    }
+  }
   // A child's end is also looked for now and then: a thread that has
   // SIGCHLD unblocked would take it away from the signal descriptor.
   if (live_ > 0) atMost(1.0);
@@ -252,6 +258,7 @@ void Run::Reap() {
     watcher_.Set(it->second, 0);
     MarkEnded(it->second);
     if (procs_[it->second].remoteEnded) ws = procs_[it->second].remoteStatus;
+    procs_[it->second].waitStatus = ws;
     if (launches_[it->second].agentShell) {
       hub_->ShellEnded(launches_[it->second].agent, ws, Now(), &agentEvents_);
       continue;
@@ -259,6 +266,8 @@ void Run::Reap() {
     ended.emplace_back(it->second, ws);
     if (mpi_ != nullptr) mpi_->RankEnded(launches_[it->second].rank, &mpiEvents_);
   }
+  // Whether a rank left MPI unfinalized is known before its end is judged.
+  TakeMpi();
   Ended(ended);
 }
 
@@ -277,10 +286,14 @@ void Run::Ended(const std::vector<std::pair<size_t, int>>& ended) {
   // The whole batch first: ranks that failed together failed on their own.
   std::vector<size_t> failed;
   for (const auto& e : ended) {
+    procs_[e.first].waitStatus = e.second;
     status_ = std::max(status_, StatusOf(e.second));
     if (procs_[e.first].endedByUs || StatusOf(e.second) == 0) continue;
     ownFailure_ = std::max(ownFailure_, StatusOf(e.second));
     failed.push_back(e.first);
+  }
+  for (const auto& e : ended) {
+    if (procs_[e.first].left) EndedUnfinalized(e.first);
   }
   if (failed.empty() || ending_) return;
   const bool end = Shared().settings.killOnBadExit;

@@ -71,6 +71,7 @@ void Run::TakeAgentEvents() {
     if (!Hosted(i) || !Live(i)) continue;
     procs_[i].pid = e.pid;
     if (e.kind == AgentEvent::kEnded) {
+      procs_[i].waitStatus = e.waitStatus;
       MarkEnded(i);
       ended.emplace_back(i, e.waitStatus);
     }

@@ -31,6 +31,9 @@ const double kLoginHold = 10.0;
 // rank that sent it ends: a collective operation counts as stuck only after
 // this long.
 const double kStuckGrace = 1.0;
+// A rank that has closed its MPI connection without finalize has this
+// long to end, so that its end, not the closed connection, is reported.
+const double kLeftGrace = 2.0;
 // Starts made before the loop looks at its signals again.
 const int kStartBatch = 64;
 
@@ -83,6 +86,9 @@ class Run {
     pid_t remotePid = 0;      // per-rank remote shell: the program's pid (and group) there
     bool remoteEnded = false;  // carrier said how it ended: remoteStatus
     int remoteStatus = 0;
+    int waitStatus = 0;       // once ended: how
+    bool left = false;        // left MPI after its init without finalize
+    double leftAt = 0;
   };
 
 
@@ -161,8 +167,14 @@ class Run {
   void FenceIfComplete();
   // A rank called PMI abort: the run ends with its exit code.
   void Aborted(int rank, int exitCode);
-  // A PMIx rank ended after its init, before its finalize.
+  // A rank left MPI after its init, before its finalize: closed its PMI-1
+  // connection, or (PMIx) ended.
   void Unfinalized(int rank);
+  // A rank that left MPI without finalize and then ended with status 0 has
+  // failed all the same: the others may wait for it for ever.
+  void EndedUnfinalized(size_t i);
+  // One that left and has not ended within kLeftGrace.
+  void CheckLeft();
   // Since when each rank waits in a collective operation or PMI barrier.
   void Waiting(std::vector<double>* since) const;
   void TakeNotices();

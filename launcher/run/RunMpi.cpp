@@ -70,23 +70,40 @@ void Run::FenceIfComplete() {
   mpiEvents_.insert(mpiEvents_.end(), events.begin(), events.end());
 }
 
-// A PMIx rank that has ended after its init and before its finalize: the
-// others' next fence can never complete.
+// A rank that has left MPI after its init and before its finalize. Its
+// end, when it comes, says what is reported: a signal or a failing status
+// as for any rank, status 0 as a failure of its own.
 void Run::Unfinalized(int rank) {
   if (ending_ || rank < 0 || static_cast<size_t>(rank) >= byRank_.size() || byRank_[static_cast<size_t>(rank)] < 0) {
     return;
   }
-  std::vector<int> waiters;
+  const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(rank)]);
+  Proc& p = procs_[i];
+  if (p.left) return;
+  p.left = true;
+  p.leftAt = Now();
+  if (p.state == kEnded) EndedUnfinalized(i);
+}
+
+void Run::EndedUnfinalized(size_t i) {
+  const Proc& p = procs_[i];
+  if (ending_ || p.endedByUs || StatusOf(p.waitStatus) != 0) return;
+  fprintf(stderr, "tarvo: %s ended without MPI_Finalize; ending the run\n", Who(i).c_str());
+  status_ = std::max(status_, 1);
+  ownFailure_ = std::max(ownFailure_, 1);
+  BeginEnding(kRankFailed, SIGTERM);
+}
+
+void Run::CheckLeft() {
+  if (ending_) return;
+  const double now = Now();
   for (size_t i = 0; i < next_; ++i) {
-    if (!launches_[i].agentShell && launches_[i].rank != rank && Live(i)) waiters.push_back(launches_[i].rank);
+    if (!procs_[i].left || !Live(i) || now - procs_[i].leftAt < kLeftGrace) continue;
+    fprintf(stderr, "tarvo: %s closed its MPI connection without MPI_Finalize; ending the run\n", Who(i).c_str());
+    ownFailure_ = std::max(ownFailure_, 1);
+    BeginEnding(kRankFailed, SIGTERM);
+    return;
   }
-  if (waiters.empty()) return;
-  std::sort(waiters.begin(), waiters.end());
-  fprintf(stderr, "tarvo: %s has ended while rank%s %s wait%s in a collective operation that it never entered; "
-          "ending the run\n",
-          Who(static_cast<size_t>(byRank_[static_cast<size_t>(rank)])).c_str(), waiters.size() == 1 ? "" : "s",
-          RankList(waiters).c_str(), waiters.size() == 1 ? "s" : "");
-  BeginEnding(kStuck, SIGTERM);
 }
 
 void Run::Aborted(int rank, int exitCode) {
