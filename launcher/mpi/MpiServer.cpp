@@ -1,5 +1,7 @@
 #include "launcher/mpi/MpiServer.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <set>
 
 #include "common/agent_wire.h"
 #include "pmi/process_mapping.h"
@@ -72,14 +76,46 @@ void MpiServer::RankStarted(int rank) {
   if (rank >= 0 && rank < size_) server_->ChildStarted(clientOf_[static_cast<size_t>(rank)]);
 }
 
+namespace {
+
+// 31 random bits, from getrandom (or /dev/urandom where it is missing).
+int32_t RandomId() {
+  uint32_t bits = 0;
+  if (getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) {
+    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || read(fd, &bits, sizeof bits) != static_cast<ssize_t>(sizeof bits)) {
+      // Nothing random to be had: the clock and the pid at least differ.
+      timespec now{};
+      clock_gettime(CLOCK_REALTIME, &now);
+      bits ^= static_cast<uint32_t>(now.tv_nsec) * 2654435761u ^ (static_cast<uint32_t>(getpid()) << 11);
+    }
+    if (fd >= 0) close(fd);
+  }
+  return static_cast<int32_t>(bits & 0x7fffffffu);
+}
+
+}  // namespace
+
+std::string MpiServer::PmiId(int rank) {
+  if (pmiIds_.empty()) {
+    std::set<int32_t> drawn;
+    for (int r = 0; r < size_; ++r) {
+      int32_t id = RandomId();
+      for (int tries = 0; tries < 64 && (id == 0 || !drawn.insert(id).second); ++tries) id = RandomId();
+      pmiIds_.push_back(std::to_string(id));
+    }
+  }
+  return rank >= 0 && rank < size_ ? pmiIds_[static_cast<size_t>(rank)] : std::string();
+}
+
 void MpiServer::Listen(int port, int held) {
-  const int size = size_;
   auto admit = [](const char* sender) { return admitSender == nullptr || admitSender(sender); };
-  // PMI_ID is the rank's number, as carrier derives it (see the README).
-  auto rankOfId = [size](const std::string& id) {
-    if (id.empty() || id.size() > 9 || id.find_first_not_of("0123456789") != std::string::npos) return -1;
-    const int rank = atoi(id.c_str());
-    return rank < size ? rank : -1;
+  PmiId(0);
+  std::map<std::string, int> byId;
+  for (size_t rank = 0; rank < pmiIds_.size(); ++rank) byId[pmiIds_[rank]] = static_cast<int>(rank);
+  auto rankOfId = [byId](const std::string& id) {
+    auto at = byId.find(id);
+    return at == byId.end() ? -1 : at->second;
   };
   int bound = port;
   if (held < 0) held = pmi::BindTcpPort(port, &bound);

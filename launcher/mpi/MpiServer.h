@@ -69,11 +69,15 @@ class MpiServer {
   int PrepareRank(int rank, std::vector<std::string>* env);
   void RankStarted(int rank);
   /// The TCP endpoint for ranks started through remote shells: carrier
-  /// gives them PMI_PORT (the launcher's address, `port`) and PMI_ID (their
-  /// rank). `held` is a socket bound to `port` already (-1: none; the server
-  /// owns it from here). Reported on standard error when the port cannot be
-  /// had.
+  /// gives them PMI_PORT (the launcher's address, `port`), and their remote
+  /// command PMI_ID (PmiId). `held` is a socket bound to `port` already (-1:
+  /// none; the server owns it from here). Reported on standard error when
+  /// the port cannot be had.
   void Listen(int port, int held);
+  /// Rank's PMI_ID for the TCP endpoint: a random number of 31 bits, drawn
+  /// once per rank, that no two ranks share; a connection must name it to
+  /// take the rank.
+  std::string PmiId(int rank);
 
   void Fds(std::vector<pollfd>* fds) const;
   void OnReady(const pollfd* fds, size_t count, double now, std::vector<MpiEvent>* out);
@@ -109,6 +113,7 @@ class MpiServer {
   std::vector<int> appnums_, agentOf_;
   std::vector<int> localRanks_;  // by client of server_
   std::vector<int> clientOf_;    // by rank, -1 for an agent's
+  std::vector<std::string> pmiIds_;  // by rank, once drawn
   std::unique_ptr<pmi::Pmi1Server> server_;
   std::vector<double> since_;    // by rank
   std::vector<char> agentIn_;    // by agent: its part of the fence is in

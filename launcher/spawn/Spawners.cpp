@@ -207,6 +207,12 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
+    // The rank's PMI_ID reaches the far side in its command, as nothing
+    // else but carrier's fixed words does; carrier keeps it.
+    if (plan.remote) {
+      const std::vector<std::string> env = {"env", "PMI_ID=" + mpi.PmiId(static_cast<int>(i))};
+      plan.vector.insert(plan.vector.begin() + static_cast<long>(plan.shellWords) + 1, env.begin(), env.end());
+    }
     // The far side's shell reads the words after the host again.
     for (size_t k = plan.shellWords + 1; plan.remote && k < plan.vector.size(); ++k) plan.vector[k] = spawn::ShellQuoted(plan.vector[k]);
     plan.SealArgv();
