@@ -9,6 +9,8 @@ void AgentPmi::SetJob(const AgentOrder& job) {
   facts.processMapping = job.strings[1];
   facts.size = job.size;
   facts.universeSize = job.universeSize;
+  facts.kvsLimit = static_cast<size_t>(job.kvsLimitMiB) << 20;
+  kvsLimitMiB_ = job.kvsLimitMiB;
   ranks_.clear();
   for (const AgentJobClient& c : job.clients) {
     facts.clients.push_back(pmi::LocalRank{c.rank, c.appnum});
@@ -87,6 +89,10 @@ void AgentPmi::Take(const std::vector<pmi::ServerEvent>& events, std::string* to
         *toLauncher += AgentEncode(kAgentUnfinalized, &r, sizeof r);
         break;
       }
+      case pmi::ServerEvent::kFull:
+        fprintf(stderr, "tarvo: rank %d has filled the run's key-value space (%d MiB, TARVO_KVS_LIMIT); "
+                "its puts are refused\n", rank, kvsLimitMiB_);
+        break;
       case pmi::ServerEvent::kStranger:
         break;  // the agent has no TCP endpoint
     }

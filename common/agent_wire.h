@@ -25,7 +25,7 @@
 //                                     exactly carrier's argument vector without its first entry
 //                       kAgentSignal  AgentSignal
 //                       kAgentAllSent no payload: every rank of this agent has been sent
-//                       kAgentJob     AgentJobHead, `clients` AgentJobClient, then the
+//                       kAgentJob     AgentJobHead (with the key-value space's bound), `clients` AgentJobClient, then the
 //                                     strings kvsname and PMI_process_mapping (before the ranks)
 //                       kAgentPmixJob AgentPmixJobHead, `size` int32_t appnums, then the strings
 //                                     namespace, this node's name and every rank's host (before
@@ -132,8 +132,11 @@ struct AgentJobHead {
   int32_t size;          // ranks of the whole job
   int32_t universeSize;
   int32_t clients;       // AgentJobClient records that follow: the agent's ranks
+  int32_t kvsLimitMiB;   // the bound of the key-value space's keys and values, MiB (0: none)
 };
-static_assert(sizeof(AgentJobHead) == 12 && offsetof(AgentJobHead, clients) == 8, "job head layout");
+static_assert(sizeof(AgentJobHead) == 16 && offsetof(AgentJobHead, clients) == 8 &&
+                  offsetof(AgentJobHead, kvsLimitMiB) == 12,
+              "job head layout");
 
 struct AgentJobClient {
   int32_t rank;

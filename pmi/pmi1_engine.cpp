@@ -213,6 +213,21 @@ void Pmi1Engine::Put(int client, const Words& words, std::vector<Action>* out) {
     out->push_back(Reply(client, std::string("cmd=put_result rc=-1 msg=") + why));
     return;
   }
+  auto old = store_.find(*key);
+  const std::size_t oldBytes = old == store_.end() ? 0 : old->first.size() + old->second.size();
+  const std::size_t bytes = storeBytes_ - oldBytes + key->size() + value->size();
+  if (facts_.kvsLimit > 0 && bytes > facts_.kvsLimit) {
+    out->push_back(Reply(client, "cmd=put_result rc=-1 msg=key-value_space_full"));
+    if (!full_) {
+      full_ = true;
+      Action a;
+      a.kind = Action::kFull;
+      a.client = client;
+      out->push_back(std::move(a));
+    }
+    return;
+  }
+  storeBytes_ = bytes;
   store_[*key] = *value;
   newPuts_[*key] = *value;
   out->push_back(Reply(client, "cmd=put_result rc=0 msg=success"));
@@ -252,8 +267,17 @@ void Pmi1Engine::EnterBarrier(int client, std::vector<Action>* out) {
 bool Pmi1Engine::CompleteBarrier(const KeyValues& all, std::vector<Action>* out) {
   if (!pending_) return false;
   pending_ = false;
-  for (const auto& kv : all)
-    if (kv.first != kMappingKey) store_[kv.first] = kv.second;
+  for (const auto& kv : all) {
+    if (kv.first == kMappingKey) continue;
+    auto at = store_.find(kv.first);
+    if (at == store_.end()) {
+      storeBytes_ += kv.first.size() + kv.second.size();
+      store_.emplace(kv.first, kv.second);
+    } else {
+      storeBytes_ = storeBytes_ - at->second.size() + kv.second.size();
+      at->second = kv.second;
+    }
+  }
   for (int i = 0; i < Clients(); ++i) {
     ClientState& c = clients_[i];
     c.waiting = false;

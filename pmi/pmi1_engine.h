@@ -41,6 +41,9 @@
 //   host's and hands the union to each host's CompleteBarrier, which stores
 //   it (it wins over a local put of the same key) and answers barrier_out to
 //   every client that waits. Local puts are seen by local gets at once.
+// - A put that would take the keys and values of this host's copy of the
+//   space over JobFacts::kvsLimit is answered rc=-1 msg=key-value_space_full;
+//   the first such put of the engine also comes as Action::kFull.
 #ifndef TARVO_PMI_PMI1_ENGINE_H
 #define TARVO_PMI_PMI1_ENGINE_H
 
@@ -79,6 +82,9 @@ struct JobFacts {
   int universeSize = 0;
   std::string processMapping;  // served as PMI_process_mapping; empty: none
   std::vector<LocalRank> clients;
+  // Bytes of keys and values that the job's key-value space may hold (this
+  // host's copy: the union of earlier fences and its own puts); 0: no bound.
+  std::size_t kvsLimit = 0;
 };
 
 struct Action {
@@ -88,6 +94,7 @@ struct Action {
     kAbort,     // client asked to end the job with exitCode
     kFinalize,  // client finalized (its end from now on is a clean one)
     kBreak,     // client broke the framing (text says how): end its connection
+    kFull,      // client's put was refused as the key-value space is full (once per engine)
   };
   Kind kind = kReply;
   int client = -1;   // -1 for kBarrier
@@ -154,6 +161,8 @@ class Pmi1Engine {
   std::vector<ClientState> clients_;
   KeyValues store_;    // what gets answer from
   KeyValues newPuts_;  // this host's puts since the last barrier
+  std::size_t storeBytes_ = 0;  // keys and values in store_
+  bool full_ = false;           // a put has been refused for the bound
   bool pending_ = false;
 };
 

@@ -222,6 +222,9 @@ void Pmi1Server::Act(const std::vector<Action>& actions, std::vector<ServerEvent
         continue;
       case Action::kFinalize:
         continue;
+      case Action::kFull:
+        e.kind = ServerEvent::kFull;
+        break;
       case Action::kBarrier:
         e.kind = ServerEvent::kBarrier;
         e.puts = a.puts;

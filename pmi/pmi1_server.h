@@ -31,6 +31,7 @@ struct ServerEvent {
     kBreak,     // client broke the framing; its connection is closed (text: how)
     kStranger,  // a TCP connection was refused (sender: its address)
     kLeft,      // client closed its connection after init, without finalize
+    kFull,      // client's put was refused: the key-value space is full
   };
   Kind kind = kBarrier;
   int client = -1;

@@ -123,6 +123,54 @@ TEST_F(MpiRun, AbortARankKilledInInitAndOneThatSkipsFinalizeEndTheRun) {
   }
 }
 
+// The run's key-value space is bounded (TARVO_KVS_LIMIT, MiB): a client
+// that floods it with puts has each put past the bound refused with rc=-1,
+// and tarvo says so in one line that names the rank, however many follow.
+TEST(PmiBudget, PutsPastTheKeyValueSpaceBoundAreRefusedAndTheRankNamedOnce) {
+  const std::string dir = testutil::MakeTempDir();
+  testutil::WriteFile(dir + "/flood.py", R"(import os
+fd = int(os.environ["PMI_FD"])
+buf = b""
+def ask(line):
+    global buf
+    os.write(fd, (line + "\n").encode())
+    while b"\n" not in buf:
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            raise SystemExit(3)
+        buf += chunk
+    reply, buf = buf.split(b"\n", 1)
+    return reply.decode()
+ask("cmd=init pmi_version=1 pmi_subversion=1")
+kvs = ask("cmd=get_my_kvsname").split("kvsname=")[1]
+refused = [i for i in range(1300) if "rc=0 " not in ask("cmd=put kvsname=%s key=k%d value=%s" % (kvs, i, "A" * 900))]
+print(len(refused), refused[0] if refused else -1, ask("cmd=put kvsname=%s key=last value=%s" % (kvs, "B" * 900)))
+ask("cmd=barrier_in")
+ask("cmd=finalize")
+)");
+  harness::Options o;
+  o.hold = false;
+  o.workdir = dir;
+  o.env = {{"TARVO_KVS_LIMIT", "1"}};
+  o.exactPath = std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin";
+  harness::LauncherRun run({"python3", dir + "/flood.py"}, o);
+  EXPECT_EQ(run.Wait(60), 0) << run.Stderr();
+  // 1 MiB holds 1160 keys and values of some 904 bytes: the rest are refused.
+  std::istringstream out(run.Stdout());
+  int refused = 0, first = 0;
+  std::string reply;
+  out >> refused >> first;
+  std::getline(out, reply);
+  EXPECT_EQ(refused, 1300 - first) << run.Stdout();
+  EXPECT_TRUE(first > 1100 && first < 1170) << run.Stdout();
+  EXPECT_EQ(reply, " cmd=put_result rc=-1 msg=key-value_space_full") << run.Stdout();
+  const std::string err = run.Stderr();
+  const std::string line = ") has filled the run's key-value space (1 MiB, TARVO_KVS_LIMIT); its puts are refused\n";
+  EXPECT_EQ(err.rfind("tarvo: rank 0 (pid ", 0), 0u) << err;
+  EXPECT_NE(err.find(line), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
 // The TCP endpoint takes a rank only from a host of the run and with a
 // PMI_ID that names a rank not yet attached; anyone else is closed and
 // counted.

@@ -424,7 +424,7 @@ TEST_F(HostMode, CtrlCAtATerminalReachesEachRemoteRankOnce) {
 TEST(RunControl, AMalformedSettingStartsNothing) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"TARVO_TIMEOUT", "ten"}, {"TARVO_KILL_GRACE", "-1"}, {"TARVO_KILL_ON_BAD_EXIT", "yes"}, {"TARVO_SSH_WINDOW", "1e3"},
-      {"TARVO_LAUNCH", "hosts"},  {"TARVO_EXPORT", "PATH,"},       {"TARVO_PMIX", "yes"},
+      {"TARVO_LAUNCH", "hosts"},  {"TARVO_EXPORT", "PATH,"},       {"TARVO_PMIX", "yes"},         {"TARVO_KVS_LIMIT", "0"},
       {"TARVO_RSH", " "},         {"TARVO_RSH", "ssh -F " + std::string(128, 'f')}};
   for (const auto& c : cases) {
     ControlRun run(2, {"hold"}, {{c.first, c.second}});

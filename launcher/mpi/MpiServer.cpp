@@ -22,6 +22,10 @@ void (*countStranger)(const char*) = nullptr;
 
 }  // namespace
 
+static int kvsLimitMiB = 0;
+
+void MpiSetKvsLimit(int mib) { kvsLimitMiB = mib; }
+
 void MpiSetSenderChecks(bool (*admit)(const char*), void (*stranger)(const char*)) {
   admitSender = admit;
   countStranger = stranger;
@@ -41,6 +45,7 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
   facts.kvsname = kvsname_;
   facts.size = facts.universeSize = size_;
   facts.processMapping = mapping_;
+  facts.kvsLimit = static_cast<size_t>(kvsLimitMiB) << 20;
   for (int rank = 0; rank < size_; ++rank) {
     if (agentOf_[static_cast<size_t>(rank)] >= 0) continue;
     clientOf_[static_cast<size_t>(rank)] = static_cast<int>(localRanks_.size());
@@ -55,7 +60,7 @@ std::string MpiServer::JobPayload(int agent) const {
   for (int rank = 0; rank < size_; ++rank) {
     if (agentOf_[static_cast<size_t>(rank)] == agent) clients.push_back({rank, appnums_[static_cast<size_t>(rank)]});
   }
-  AgentJobHead head{size_, size_, static_cast<int32_t>(clients.size())};
+  AgentJobHead head{size_, size_, static_cast<int32_t>(clients.size()), kvsLimitMiB};
   std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
   payload.append(reinterpret_cast<const char*>(clients.data()), clients.size() * sizeof(AgentJobClient));
   return payload + AgentStrings({kvsname_, mapping_});
@@ -167,6 +172,10 @@ void MpiServer::Take(const std::vector<pmi::ServerEvent>& events, std::vector<Mp
         break;
       case pmi::ServerEvent::kLeft:
         m.kind = MpiEvent::kUnfinalized;
+        break;
+      case pmi::ServerEvent::kFull:
+        m.kind = MpiEvent::kFull;
+        m.exitCode = kvsLimitMiB;
         break;
     }
     if (out != nullptr) out->push_back(m);

@@ -23,6 +23,7 @@ struct MpiEvent {
   enum Kind {
     kAbort,       // PMI-1 or PMIx abort
     kBreak,       // a rank broke the PMI-1 protocol
+    kFull,        // a rank's put was refused: the key-value space is full
     kUnfinalized  // a rank left (PMI-1: closed its connection; PMIx: ended) after its init, before its finalize
   } kind = kAbort;
   int rank = -1;
@@ -34,6 +35,9 @@ struct MpiEvent {
 /// reporting a sender that is not) and counts a connection with a wrong
 /// PMI_ID. Without them the endpoint takes any sender.
 void MpiSetSenderChecks(bool (*admit)(const char* sender), void (*stranger)(const char* sender));
+
+/// Start-up: the bound of the run's key-value space, in MiB (0: none).
+void MpiSetKvsLimit(int mib);
 
 /// The program's PMIx relays (pmi::NewPmixRelay, which tarvo links when
 /// the build has libpmix); without one no PMIx server runs.

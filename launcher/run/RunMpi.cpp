@@ -18,6 +18,10 @@ void Run::TakeMpi() {
       Aborted(e.rank, e.exitCode);
     } else if (e.kind == MpiEvent::kUnfinalized) {
       Unfinalized(e.rank);
+    } else if (e.kind == MpiEvent::kFull) {
+      const int at = e.rank >= 0 && static_cast<size_t>(e.rank) < byRank_.size() ? byRank_[static_cast<size_t>(e.rank)] : -1;
+      fprintf(stderr, "tarvo: %s has filled the run's key-value space (%d MiB, TARVO_KVS_LIMIT); its puts are refused\n",
+              at >= 0 ? Who(static_cast<size_t>(at)).c_str() : ("rank " + std::to_string(e.rank)).c_str(), e.exitCode);
     } else {
       fprintf(stderr, "tarvo: rank %d broke the PMI protocol (%s); its connection is closed\n", e.rank, e.text.c_str());
     }

@@ -37,6 +37,9 @@ struct RunSettings {
   /// TARVO_RSH: the remote shell's words (`ssh -F FILE -p 2222`), in place
   /// of the "rsh" or "ssh" that -rsh and -ssh choose; empty for those.
   std::vector<std::string> rsh;
+  /// TARVO_KVS_LIMIT: MiB of keys and values that the run's key-value space
+  /// (the MPI ranks' PMI-1 puts) may hold.
+  int kvsLimitMiB = 64;
 };
 
 #endif  // TARVO_LAUNCHER_RUN_RUNSETTINGS_H
