@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 void AgentPmi::SetJob(const AgentOrder& job) {
   pmi::JobFacts facts;
@@ -81,9 +82,14 @@ void AgentPmi::Take(const std::vector<pmi::ServerEvent>& events, std::string* to
         break;
       }
       case pmi::ServerEvent::kBreak:
-        fprintf(stderr, "tarvo: rank %d broke the PMI protocol (%s); its connection is closed\n", rank,
-                e.text.c_str());
+      {
+        AgentRankBroke broke{};
+        broke.rank = rank;
+        memcpy(broke.why, e.text.data(), std::min(e.text.size(), sizeof broke.why));
+        memcpy(broke.sent, e.sent.data(), std::min(e.sent.size(), sizeof broke.sent));
+        *toLauncher += AgentEncode(kAgentBroke, &broke, sizeof broke);
         break;
+      }
       case pmi::ServerEvent::kLeft: {
         const int32_t r = rank;
         *toLauncher += AgentEncode(kAgentUnfinalized, &r, sizeof r);

@@ -20,6 +20,7 @@ int32_t FixedSize(int32_t type) {
     case kAgentAbort: return sizeof(AgentRankAbort);
     case kAgentPmixDone: return 0;
     case kAgentUnfinalized: return sizeof(int32_t);
+    case kAgentBroke: return sizeof(AgentRankBroke);
     default: return -1;
   }
 }
@@ -30,7 +31,7 @@ bool Accepted(int32_t type, bool fromAgent) {
   }
   if (fromAgent) {
     return type == kAgentHello || type == kAgentStarted || type == kAgentEnded || type == kAgentAbort ||
-           type == kAgentWaiting || type == kAgentUnfinalized;
+           type == kAgentWaiting || type == kAgentUnfinalized || type == kAgentBroke;
   }
   return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob ||
          type == kAgentPmixJob || type == kAgentPlace;

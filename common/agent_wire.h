@@ -10,6 +10,7 @@
 //                       kAgentUnfinalized int32_t: a rank that left after its init (PMIx: ended;
 //                                     PMI-1: closed its connection), before its finalize
 //                                     (sent before its kAgentEnded when it left by ending)
+//                       kAgentBroke   AgentRankBroke: a rank broke the PMI protocol and is cut off
 //                       kAgentWaiting int32_t ranks that wait in the PMI barrier, sent only
 //                                     while a rank of the agent has ended outside it unfinalized
 //   both ways           kAgentFencePuts key, value, key, value ... strings ending in NUL:
@@ -65,6 +66,7 @@ enum AgentFrameType : int32_t {
   kAgentPmixDone = 15,
   kAgentUnfinalized = 16,
   kAgentPlace = 17,
+  kAgentBroke = 18,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -155,6 +157,15 @@ struct AgentRankAbort {
   int32_t exitCode;
 };
 static_assert(sizeof(AgentRankAbort) == 8 && offsetof(AgentRankAbort, exitCode) == 4, "abort layout");
+
+struct AgentRankBroke {
+  int32_t rank;
+  char why[64];    // how it broke the protocol, NUL-padded (no terminator when full)
+  char sent[84];   // what it sent, as the report shows it (80 characters at most), NUL-padded
+};
+static_assert(sizeof(AgentRankBroke) == 152 && offsetof(AgentRankBroke, why) == 4 &&
+                  offsetof(AgentRankBroke, sent) == 68,
+              "broke layout");
 
 static_assert(std::is_trivially_copyable<AgentRankEnd>::value && std::is_trivially_copyable<AgentRankHead>::value,
               "copied with memcpy");

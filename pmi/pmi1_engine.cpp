@@ -108,6 +108,7 @@ void Pmi1Engine::Break(int client, const std::string& why, std::vector<Action>* 
   a.kind = Action::kBreak;
   a.client = client;
   a.text = why;
+  if (line_ != nullptr) a.sent = ShownLine(*line_);
   out->push_back(std::move(a));
 }
 
@@ -115,6 +116,11 @@ void Pmi1Engine::Take(int client, const std::string& line, std::vector<Action>* 
   if (client < 0 || client >= Clients() || clients_[client].ended) return;
   ClientState& c = clients_[client];
   c.spoke = true;
+  line_ = &line;
+  struct Done {
+    const std::string** line;
+    ~Done() { *line = nullptr; }
+  } done{&line_};
   if (line.size() >= kMaxLine || line.find('\0') != std::string::npos)
     return Break(client, "a line over 1024 bytes or with a NUL", out);
   if (c.waiting) return Break(client, "a request while waiting for barrier_out", out);

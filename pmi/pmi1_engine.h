@@ -99,6 +99,7 @@ struct Action {
   Kind kind = kReply;
   int client = -1;   // -1 for kBarrier
   std::string text;  // kReply: the line; kBreak: what was wrong
+  std::string sent;  // kBreak: the line that broke it, as ShownLine gives it
   int exitCode = 0;  // kAbort
   KeyValues puts;    // kBarrier: this host's puts since the last barrier
 };
@@ -155,12 +156,14 @@ class Pmi1Engine {
   void Put(int client, const Words& words, std::vector<Action>* out);
   void Get(int client, const Words& words, std::vector<Action>* out);
   void EnterBarrier(int client, std::vector<Action>* out);
+  // Breaks `client`'s framing with the line that Take has in hand.
   void Break(int client, const std::string& why, std::vector<Action>* out);
 
   JobFacts facts_;
   std::vector<ClientState> clients_;
   KeyValues store_;    // what gets answer from
   KeyValues newPuts_;  // this host's puts since the last barrier
+  const std::string* line_ = nullptr;  // the line that Take has in hand
   std::size_t storeBytes_ = 0;  // keys and values in store_
   bool full_ = false;           // a put has been refused for the bound
   bool pending_ = false;

@@ -186,6 +186,7 @@ bool Pmi1Server::Read(size_t c, std::vector<ServerEvent>* out) {
     e.client = conns_[c].client;
     e.sender = conns_[c].sender;
     e.text = "a line over 1024 bytes or with a NUL byte";
+    e.sent = ShownLine(conns_[c].framer.BrokenLine());
     out->push_back(e);
     Close(c);
   }
@@ -236,6 +237,7 @@ void Pmi1Server::Act(const std::vector<Action>& actions, std::vector<ServerEvent
       case Action::kBreak:
         e.kind = ServerEvent::kBreak;
         e.text = a.text;
+        e.sent = a.sent;
         const size_t c = ConnOf(a.client);
         if (c < conns_.size()) Close(c);
         break;
@@ -263,6 +265,7 @@ void Pmi1Server::Send(int client, const std::string& text, std::vector<ServerEve
   e.kind = ServerEvent::kBreak;
   e.client = client;
   e.text = "it does not read its replies";
+  e.sent = ShownLine(text);  // the reply it did not take
   out->push_back(e);
   Close(c);
 }

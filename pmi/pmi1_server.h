@@ -37,6 +37,7 @@ struct ServerEvent {
   int client = -1;
   int exitCode = 0;
   std::string text;
+  std::string sent;  // kBreak: what the client sent, as pmi::ShownLine gives it
   std::string sender;
   KeyValues puts;
 };

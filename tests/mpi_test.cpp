@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -169,6 +170,64 @@ ask("cmd=finalize")
   EXPECT_EQ(err.rfind("tarvo: rank 0 (pid ", 0), 0u) << err;
   EXPECT_NE(err.find(line), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
+// A rank that breaks the PMI-1 protocol is cut off and ends the run, named
+// with what it sent (80 characters at most), on tarvo's host and on an
+// agent's alike; the others, waiting in the barrier, are ended with it.
+TEST(PmiBreak, ARankThatBreaksTheProtocolEndsTheRunNamedWithWhatItSent) {
+  support::MpiRuns runs;
+  const std::string dir = testutil::MakeTempDir();
+  const std::string client = dir + "/client.py";
+  testutil::WriteFile(client, R"(#!/usr/bin/python3
+import os, sys, time
+rank = os.environ["PMI_RANK"]
+with open(os.path.join(sys.argv[1], rank + ".pid"), "w") as f:
+    f.write("%d\n" % os.getpid())
+fd = int(os.environ["PMI_FD"])
+os.write(fd, b"cmd=init pmi_version=1 pmi_subversion=1\n")
+os.read(fd, 4096)
+if rank != "1":
+    os.write(fd, b"cmd=barrier_in\n")
+elif sys.argv[2] == "words":
+    os.write(fd, b"hello \x01 world\n")
+else:
+    os.write(fd, b"cmd=put " + b"A" * 2000 + b"\n")
+while os.read(fd, 4096):
+    pass
+time.sleep(60)
+)");
+  chmod(client.c_str(), 0755);
+  const struct {
+    const char* mode;
+    std::string report;
+  } cases[] = {
+      {"words", R"( broke the PMI protocol (a line that is not key=value words) with "hello \x01 world"; ending the run)"},
+      {"long", " broke the PMI protocol (a line over 1024 bytes or with a NUL byte) with \"cmd=put " + std::string(72, 'A') +
+                   "\"; ending the run"},
+  };
+  const support::MpiPlacement placements[] = {
+      {"local", "rank", {"-np", "3"}, {}},
+      {"host mode", "host", {"-np", "6"}, {LocalName(), "127.0.0.2", "127.0.0.3"}},
+  };
+  for (const support::MpiPlacement& p : placements) {
+    if (!p.hosts.empty() && !runs.Remote()) continue;
+    for (const auto& c : cases) {
+      std::string runDir;
+      auto run = runs.Start(p, client, c.mode, &runDir);
+      EXPECT_EQ(run->Wait(90), 1) << p.name << " " << c.mode << "\n" << run->Stderr();
+      const std::string err = run->Stderr();
+      const std::string host = p.hosts.empty() ? LocalName() : "127.0.0.2";
+      const size_t at = err.find("tarvo: rank 1 (pid ");
+      ASSERT_NE(at, std::string::npos) << p.name << " " << c.mode << "\n" << err;
+      EXPECT_NE(err.find(" on " + host + ")" + c.report + "\n", at), std::string::npos)
+          << p.name << " " << c.mode << "\n" << err;
+      const std::vector<pid_t> pids = support::PidsIn(runDir);
+      EXPECT_FALSE(pids.empty()) << p.name << " " << c.mode;  // a rank may be ended before it writes
+      EXPECT_TRUE(support::Survivors(pids).empty()) << p.name << " " << c.mode;
+      testutil::Run("rm -rf " + runDir);
+    }
+  }
 }
 
 // The TCP endpoint takes a rank only from a host of the run and with a

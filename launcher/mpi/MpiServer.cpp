@@ -169,6 +169,7 @@ void MpiServer::Take(const std::vector<pmi::ServerEvent>& events, std::vector<Mp
       case pmi::ServerEvent::kBreak:
         m.kind = MpiEvent::kBreak;
         m.text = e.text;
+        m.sent = e.sent;
         break;
       case pmi::ServerEvent::kLeft:
         m.kind = MpiEvent::kUnfinalized;

@@ -29,6 +29,7 @@ struct MpiEvent {
   int rank = -1;
   int exitCode = 0;  // kAbort
   std::string text;  // kBreak: how the rank broke the protocol
+  std::string sent;  // kBreak: what it sent (80 characters at most)
 };
 
 /// Start-up: how the TCP endpoint tells a host of the run (counting and

@@ -27,7 +27,8 @@ struct AgentEvent {
     kWaiting,   // the agent's ranks that wait in the PMI barrier (ranks)
     kPmixPart,  // a part of the agent's node's blob at a PMIx fence (payload)
     kPmixDone,  // the agent's node is in the PMIx fence
-    kUnfinalized,  // a rank ended after PMIx's init, before its finalize (rank)
+    kUnfinalized,  // a rank left MPI after its init, before its finalize (rank)
+    kBroke,     // a rank broke the PMI protocol (rank, why, payload: what it sent)
   };
   Kind kind = kLoggedIn;
   int agent = -1;

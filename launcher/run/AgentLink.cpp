@@ -84,6 +84,19 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
     out->push_back(e);
     return true;
   }
+  if (m.type == kAgentBroke) {
+    AgentRankBroke r;
+    memcpy(&r, m.payload.data(), sizeof r);  // the frame reader checked its size
+    if (!OwnRank(a, r.rank)) return false;
+    AgentEvent e;
+    e.kind = AgentEvent::kBroke;
+    e.agent = *self;
+    e.rank = r.rank;
+    e.why.assign(r.why, strnlen(r.why, sizeof r.why));
+    e.payload.assign(r.sent, strnlen(r.sent, sizeof r.sent));
+    out->push_back(e);
+    return true;
+  }
   if (m.type == kAgentAbort) {
     AgentRankAbort r;
     memcpy(&r, m.payload.data(), sizeof r);  // the frame reader checked its size

@@ -165,6 +165,8 @@ class Run {
   void TakeMpi();
   bool TakeAgentMpi(const AgentEvent& e);
   void FenceIfComplete();
+  // A rank broke the PMI protocol: why, and what it sent.
+  void Broke(int rank, const std::string& why, const std::string& sent);
   // A rank called PMI abort: the run ends with its exit code.
   void Aborted(int rank, int exitCode);
   // A rank left MPI after its init, before its finalize: closed its PMI-1

@@ -23,7 +23,7 @@ void Run::TakeMpi() {
       fprintf(stderr, "tarvo: %s has filled the run's key-value space (%d MiB, TARVO_KVS_LIMIT); its puts are refused\n",
               at >= 0 ? Who(static_cast<size_t>(at)).c_str() : ("rank " + std::to_string(e.rank)).c_str(), e.exitCode);
     } else {
-      fprintf(stderr, "tarvo: rank %d broke the PMI protocol (%s); its connection is closed\n", e.rank, e.text.c_str());
+      Broke(e.rank, e.text, e.sent);
     }
   }
   FenceIfComplete();
@@ -55,6 +55,9 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
       return true;
     case AgentEvent::kUnfinalized:
       Unfinalized(e.rank);
+      return true;
+    case AgentEvent::kBroke:
+      Broke(e.rank, e.why, e.payload);
       return true;
     default:
       return false;
@@ -108,6 +111,18 @@ void Run::CheckLeft() {
     BeginEnding(kRankFailed, SIGTERM);
     return;
   }
+}
+
+// A rank that broke the PMI protocol is cut off and can no longer take part
+// in a fence: the others would wait for it for ever.
+void Run::Broke(int rank, const std::string& why, const std::string& sent) {
+  if (ending_) return;
+  const int at = rank >= 0 && static_cast<size_t>(rank) < byRank_.size() ? byRank_[static_cast<size_t>(rank)] : -1;
+  const std::string who = at >= 0 ? Who(static_cast<size_t>(at)) : "rank " + std::to_string(rank);
+  fprintf(stderr, "tarvo: %s broke the PMI protocol (%s) with \"%s\"; ending the run\n", who.c_str(), why.c_str(),
+          sent.c_str());
+  ownFailure_ = std::max(ownFailure_, 1);
+  BeginEnding(kRankFailed, SIGTERM);
 }
 
 void Run::Aborted(int rank, int exitCode) {
