@@ -11,7 +11,6 @@ namespace {
 // The payload size that a type demands: -1 for a variable one.
 int32_t FixedSize(int32_t type) {
   switch (type) {
-    case kAgentHello: return sizeof(AgentHello);
     case kAgentSignal: return sizeof(AgentSignal);
     case kAgentAllSent: return 0;
     case kAgentStarted: return sizeof(AgentRankPid);

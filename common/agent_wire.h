@@ -3,7 +3,8 @@
 // frame: an AgentFrame header, then `size` bytes of payload. Integers are
 // 32-bit signed, little-endian (host order on x86).
 //
-//   agent -> launcher   kAgentHello   AgentHello (the run's secret; first, once)
+//   agent -> launcher   kAgentHello   AgentHello (the run's secret and the protocol's version; first,
+//                                     once; 68 bytes or more, so that any version's can be read)
 //                       kAgentStarted AgentRankPid
 //                       kAgentEnded   AgentRankEnd
 //                       kAgentAbort   AgentRankAbort: a rank asked (PMI abort) to end the run
@@ -82,11 +83,20 @@ struct AgentFrame {
 static_assert(sizeof(AgentFrame) == 8, "frame header is 8 bytes");
 static_assert(offsetof(AgentFrame, size) == 4, "size at 4");
 
+/// The version of this protocol, in the agent's hello. 1: the hello of 68
+/// bytes that had none; 2: kAgentBroke, the job's key-value bound.
+const int32_t kAgentProtocolVersion = 2;
+/// The hello of every version begins with the secret and the agent's
+/// number; a longer one (after version 1) then has its version.
+const size_t kAgentHelloV1Size = 68;
+
 struct AgentHello {
   char secret[64];  // kAgentSecretLength characters, NUL-padded
   int32_t agent;    // the agent's number, from its command line
+  int32_t version;  // kAgentProtocolVersion
 };
-static_assert(sizeof(AgentHello) == 68 && offsetof(AgentHello, agent) == 64, "hello layout");
+static_assert(sizeof(AgentHello) == 72 && offsetof(AgentHello, agent) == 64 && offsetof(AgentHello, version) == 68,
+              "hello layout");
 
 /// Flags of a rank for its agent.
 enum : int32_t {

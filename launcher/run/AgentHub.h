@@ -29,6 +29,7 @@ struct AgentEvent {
     kPmixDone,  // the agent's node is in the PMIx fence
     kUnfinalized,  // a rank left MPI after its init, before its finalize (rank)
     kBroke,     // a rank broke the PMI protocol (rank, why, payload: what it sent)
+    kWrongVersion,  // the agent speaks another version of the protocol (exitCode)
   };
   Kind kind = kLoggedIn;
   int agent = -1;

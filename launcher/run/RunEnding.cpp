@@ -59,6 +59,15 @@ void Run::TakeAgentEvents() {
       }
       continue;
     }
+    if (e.kind == AgentEvent::kWrongVersion) {
+      if (!ending_) {
+        fprintf(stderr, "tarvo: the agent on %s speaks version %d of the agent protocol, this tarvo version %d; "
+                "ending the run\n", hub_->Host(e.agent).c_str(), e.exitCode, kAgentProtocolVersion);
+        fatal_ = 1;
+        BeginEnding(kFatal, SIGTERM);
+      }
+      continue;
+    }
     if (e.kind == AgentEvent::kLost) {
       Lost(e);
       continue;
