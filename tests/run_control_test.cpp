@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,25 @@ TEST(RunControl, SigintReachesEachRankOnce) {
 
 // Ranks that ignore SIGTERM and SIGINT: SIGKILL after the grace, or at once
 // on a second SIGINT.
+// A tarvo that a script starts in the background has SIGINT and SIGQUIT
+// ignored; its ranks start with their default action all the same, whether
+// carrier (rank mode) or tarvo itself (host mode's own ranks) starts them.
+TEST(RunControl, RanksStartWithSigintAndSigquitByDefault) {
+  for (const char* launch : {"rank", "host"}) {
+    const testutil::RunResult r = testutil::Run(std::string("trap \"\" INT QUIT; PATH=") + TARVO_BIN_DIR +
+                                                ":/usr/bin:/bin TARVO_LAUNCH=" + launch + " exec " + testutil::Tarvo() +
+                                                " -np 2 /bin/grep SigIgn /proc/self/status");
+    EXPECT_EQ(r.status, 0) << launch << "\n" << r.err;
+    std::istringstream lines(r.out);
+    int ranks = 0;
+    for (std::string word, mask; lines >> word >> mask; ++ranks) {
+      EXPECT_EQ(std::stoull(mask, nullptr, 16) & ((1ull << (SIGINT - 1)) | (1ull << (SIGQUIT - 1))), 0u)
+          << launch << ": " << word << " " << mask;
+    }
+    EXPECT_EQ(ranks, 2) << launch << "\n" << r.out << r.err;
+  }
+}
+
 TEST(RunControl, RanksThatIgnoreTheEndAreKilled) {
   {
     ControlRun run(2, {"stubborn"}, {{"TARVO_KILL_GRACE", "0.5"}});

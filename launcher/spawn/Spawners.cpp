@@ -86,10 +86,15 @@ pid_t SpawnWithoutCopy(const ExecPlan& plan) {
   }
   sigset_t none;
   sigemptyset(&none);
-  const short flags = POSIX_SPAWN_SETSIGMASK | (plan.ownSession ? POSIX_SPAWN_SETSID
-                                                 : plan.ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
+  // SIGINT and SIGQUIT by default, as ChildSetUp gives them.
+  sigset_t byDefault;
+  sigemptyset(&byDefault);
+  sigaddset(&byDefault, SIGINT);
+  sigaddset(&byDefault, SIGQUIT);
+  const short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                      (plan.ownSession ? POSIX_SPAWN_SETSID : plan.ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
   bool ok = posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setpgroup(&attr, 0) == 0 &&
-            posix_spawnattr_setflags(&attr, flags) == 0;
+            posix_spawnattr_setsigdefault(&attr, &byDefault) == 0 && posix_spawnattr_setflags(&attr, flags) == 0;
   for (int i = 0; ok && i < plan.closeCount; ++i) {
     ok = posix_spawn_file_actions_addclose(&actions, plan.closeFds[i]) == 0;
   }
