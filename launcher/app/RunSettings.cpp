@@ -98,6 +98,11 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
     *error = Malformed("TARVO_TIMEOUT", v, "a number of seconds from 0 (no limit) to 31536000");
     return false;
   }
+  if ((v = lookup("TARVO_LOGIN_TIMEOUT")) != nullptr && *v != '\0' &&
+      (!ParseSeconds(v, kMaxTimeout, &s.loginTimeout) || s.loginTimeout <= 0)) {
+    *error = Malformed("TARVO_LOGIN_TIMEOUT", v, "a number of seconds over 0, up to 31536000");
+    return false;
+  }
   if ((v = lookup("TARVO_KVS_LIMIT")) != nullptr && *v != '\0' &&
       (!ParseWhole(v, kMaxKvsLimit, &s.kvsLimitMiB) || s.kvsLimitMiB == 0)) {
     *error = Malformed("TARVO_KVS_LIMIT", v, "a whole number of MiB from 1 to 2047");

@@ -81,6 +81,7 @@ int Run::Loop() {
     TakeAgentEvents();
     TakeFatal();
     CheckTimeout();
+    CheckLogins();
     CheckStuck();
     CheckLeft();
     CheckKill();
@@ -156,6 +157,13 @@ int Run::WaitMs() const {
   // A child's end is also looked for now and then: a thread that has
   // SIGCHLD unblocked would take it away from the signal descriptor.
   if (live_ > 0) atMost(1.0);
+  if (!ending_) {
+    for (size_t i = 0; i < next_; ++i) {
+      if (launches_[i].remote && !procs_[i].heard && Live(i)) {
+        atMost(procs_[i].startedAt + Shared().settings.loginTimeout - now);
+      }
+    }
+  }
   if (hub_ != nullptr) {
     const double agents = hub_->NextDeadline(now);
     if (agents >= 0) atMost(agents);

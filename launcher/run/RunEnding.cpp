@@ -51,10 +51,12 @@ void Run::TakeAgentEvents() {
   for (const AgentEvent& e : events) {
     if (e.kind == AgentEvent::kLoggedIn) {
       for (size_t i = 0; i < next_; ++i) {
-        if (launches_[i].agentShell && (launches_[i].agent == e.agent || launches_[i].agent < 0) &&
-            procs_[i].state == kLoggingIn) {
-          procs_[i].state = kRunning;
-          --loggingIn_;
+        if (launches_[i].agentShell && (launches_[i].agent == e.agent || launches_[i].agent < 0)) {
+          procs_[i].heard = true;
+          if (procs_[i].state == kLoggingIn) {
+            procs_[i].state = kRunning;
+            --loggingIn_;
+          }
         }
       }
       continue;
@@ -119,6 +121,7 @@ void Run::TakeNotices() {
     const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(rank)]);
     Proc& p = procs_[i];
     if (!PerRankRemote(i) || !Live(i)) continue;
+    p.heard = true;
     if (n.ended) {
       p.remoteEnded = true;
       p.remoteStatus = n.waitStatus;
@@ -138,6 +141,23 @@ void Run::TakeNotices() {
       procs_[i].state = kRunning;
       --loggingIn_;
     }
+  }
+}
+
+void Run::CheckLogins() {
+  if (ending_) return;
+  const double now = Now();
+  for (size_t i = 0; i < next_; ++i) {
+    if (!launches_[i].remote || procs_[i].heard || !Live(i) ||
+        now - procs_[i].startedAt < Shared().settings.loginTimeout) {
+      continue;
+    }
+    fprintf(stderr, "tarvo: the remote shell to %s (pid %d) has not logged in within %g s (TARVO_LOGIN_TIMEOUT); "
+            "ending the run\n", launches_[i].host.c_str(), static_cast<int>(procs_[i].pid),
+            Shared().settings.loginTimeout);
+    fatal_ = 255;
+    BeginEnding(kFatal, SIGTERM);
+    return;
   }
 }
 

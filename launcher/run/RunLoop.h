@@ -87,6 +87,7 @@ class Run {
     bool remoteEnded = false;  // carrier said how it ended: remoteStatus
     int remoteStatus = 0;
     int waitStatus = 0;       // once ended: how
+    bool heard = false;       // a remote shell's far side has reported (agent's hello, carrier's notice)
     bool left = false;        // left MPI after its init without finalize
     double leftAt = 0;
   };
@@ -182,6 +183,8 @@ class Run {
   void TakeNotices();
   void TakeFatal();
   void CheckTimeout();
+  // A remote shell whose far side has not reported within the login time.
+  void CheckLogins();
   // A rank that has ended while others wait in a collective operation that
   // it has not entered: nothing can release them.
   void CheckStuck();
