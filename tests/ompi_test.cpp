@@ -5,6 +5,7 @@
 // run is in slurm_test.cpp.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -126,6 +127,41 @@ TEST_F(OmpiRun, AbortAKilledRankAndARankThatSkipsFinalizeEndTheRun) {
       EXPECT_NE(err.find(want.substr(star + 1), from), std::string::npos) << p.where.name << " " << c.mode << "\n" << err;
     }
   }
+}
+
+// An agent killed by SIGKILL leaves no PMIx directory on its host: its
+// watcher removes them, as tarvo's does for its own server's.
+TEST_F(OmpiRun, AKilledAgentLeavesNoPmixDirectory) {
+  const Placement& p = Placements()[1];
+  if (!Remote()) GTEST_SKIP() << "no sshd";
+  const std::set<std::string> before = support::PmixPrivateDirs();
+  std::string dir;
+  std::unique_ptr<harness::LauncherRun> run = runs_.Start(p.where, kProbe, "hold", &dir);
+  // Rank 1 is the agent's on 127.0.0.2, and the agent its parent.
+  pid_t agent = 0;
+  ASSERT_TRUE(support::WaitUntil(60000, [&] {
+    const int rank1 = atoi(testutil::ReadFile(dir + "/1.pid").c_str());
+    const std::string stat = rank1 > 0 ? testutil::ReadFile("/proc/" + std::to_string(rank1) + "/stat") : "";
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return false;
+    std::istringstream rest(stat.substr(close + 2));
+    std::string state;
+    rest >> state >> agent;
+    return agent > 1;
+  })) << run->Stderr();
+  ASSERT_EQ(kill(agent, SIGKILL), 0);
+  EXPECT_NE(run->Wait(90), 0);
+  std::set<std::string> left;
+  support::WaitUntil(10000, [&] {
+    left.clear();
+    for (const std::string& name : support::PmixPrivateDirs()) {
+      if (before.count(name) == 0) left.insert(name);
+    }
+    return left.empty();
+  });
+  EXPECT_TRUE(left.empty()) << *left.begin() << "\n" << run->Stderr();
+  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+  testutil::Run("rm -rf " + dir);
 }
 
 // Per-rank remote shells cannot serve PMIx: a program that links Open MPI's

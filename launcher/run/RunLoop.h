@@ -18,7 +18,7 @@
 
 #include "launcher/mpi/MpiServer.h"
 #include "launcher/run/AgentHub.h"
-#include "launcher/run/GroupWatcher.h"
+#include "common/group_watcher.h"
 #include "launcher/run/RunControl.h"
 
 namespace runloop {
