@@ -213,8 +213,10 @@ void Pmi1Server::ClientEnded(int client, std::vector<ServerEvent>* out) {
   }
 }
 
-void Pmi1Server::Act(const std::vector<Action>& actions, std::vector<ServerEvent>* out) {
-  for (const Action& a : actions) {
+// The actions are taken apart: a barrier's puts (up to the key-value
+// space's bound) move on rather than being copied.
+void Pmi1Server::Act(std::vector<Action>& actions, std::vector<ServerEvent>* out) {
+  for (Action& a : actions) {
     ServerEvent e;
     e.client = a.client;
     switch (a.kind) {
@@ -228,7 +230,7 @@ void Pmi1Server::Act(const std::vector<Action>& actions, std::vector<ServerEvent
         break;
       case Action::kBarrier:
         e.kind = ServerEvent::kBarrier;
-        e.puts = a.puts;
+        e.puts = std::move(a.puts);
         break;
       case Action::kAbort:
         e.kind = ServerEvent::kAbort;
@@ -242,7 +244,7 @@ void Pmi1Server::Act(const std::vector<Action>& actions, std::vector<ServerEvent
         if (c < conns_.size()) Close(c);
         break;
     }
-    out->push_back(e);
+    out->push_back(std::move(e));
   }
 }
 

@@ -110,7 +110,7 @@ class Pmi1Server {
   bool Read(size_t c, std::vector<ServerEvent>* out);
   // Connection c has closed under its client.
   void Gone(size_t c, std::vector<ServerEvent>* out);
-  void Act(const std::vector<Action>& actions, std::vector<ServerEvent>* out);
+  void Act(std::vector<Action>& actions, std::vector<ServerEvent>* out);
   void Send(int client, const std::string& text, std::vector<ServerEvent>* out);
   void Close(size_t c);
   size_t ConnOf(int client) const;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <ctime>
 #include <set>
 
@@ -150,14 +151,19 @@ void MpiServer::Tick(double now) {
   Take(events, nullptr);
 }
 
-void MpiServer::Take(const std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out) {
-  for (const pmi::ServerEvent& e : events) {
+void MpiServer::Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out) {
+  for (pmi::ServerEvent& e : events) {
     MpiEvent m;
     m.rank = e.client >= 0 ? localRanks_[static_cast<size_t>(e.client)] : -1;
     switch (e.kind) {
       case pmi::ServerEvent::kBarrier:
         localIn_ = true;
-        union_.insert(e.puts.begin(), e.puts.end());
+        // Moved, not copied: it may hold as much as the key-value bound.
+        if (union_.empty()) {
+          union_.swap(e.puts);
+        } else {
+          union_.insert(std::make_move_iterator(e.puts.begin()), std::make_move_iterator(e.puts.end()));
+        }
         continue;
       case pmi::ServerEvent::kStranger:
         if (countStranger != nullptr) countStranger(e.sender.c_str());

@@ -109,7 +109,7 @@ class MpiServer {
   void Waiting(std::vector<double>* since) const;
 
  private:
-  void Take(const std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
+  void Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
   void StampLocal(double now);
   void TakePmix(std::vector<MpiEvent>* out);
 
