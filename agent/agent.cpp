@@ -454,6 +454,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   AgentHello hello{};
+  hello.version = kAgentProtocolVersion;
   memcpy(hello.secret, secret.data(), std::min(secret.size(), sizeof hello.secret));
   // "-": one task of a Slurm step, numbered by its node in the allocation.
   const char* node = getenv("SLURM_NODEID");

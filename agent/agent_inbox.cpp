@@ -31,6 +31,7 @@ bool ReadJob(const std::string& payload, AgentOrder* order) {
   AgentJobHead head;
   if (!TakeHead(payload, &head)) return false;
   if (head.size <= 0 || head.universeSize < head.size || head.clients < 0 || head.clients > head.size ||
+      head.kvsLimitMiB < 0 ||
       payload.size() - sizeof head < static_cast<size_t>(head.clients) * sizeof(AgentJobClient)) {
     return false;
   }
@@ -43,6 +44,7 @@ bool ReadJob(const std::string& payload, AgentOrder* order) {
     seen[static_cast<size_t>(c.rank)] = 1;
     order->clients.push_back(c);
   }
+  order->kvsLimitMiB = head.kvsLimitMiB;
   if (!AgentSplitStrings(payload.data() + strings, payload.size() - strings, &order->strings) ||
       order->strings.size() != 2 || order->strings[0].empty() || order->strings[0].size() > 256) {
     return false;

@@ -18,6 +18,7 @@ struct AgentOrder {
                                      // kPlace: host, output file, error file
   std::map<std::string, std::string> puts;      // kFencePuts
   int size = 0, universeSize = 0;               // kJob
+  int kvsLimitMiB = 0;                          // kJob: 0 for no bound
   std::vector<AgentJobClient> clients;          // kJob: the agent's ranks, each once
   std::vector<int> appnums;                     // kPmixJob: every rank's
   std::string bytes;                            // kPmixPart

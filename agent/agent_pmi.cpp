@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 void AgentPmi::SetJob(const AgentOrder& job) {
   pmi::JobFacts facts;
@@ -9,6 +10,8 @@ void AgentPmi::SetJob(const AgentOrder& job) {
   facts.processMapping = job.strings[1];
   facts.size = job.size;
   facts.universeSize = job.universeSize;
+  facts.kvsLimit = static_cast<size_t>(job.kvsLimitMiB) << 20;
+  kvsLimitMiB_ = job.kvsLimitMiB;
   ranks_.clear();
   for (const AgentJobClient& c : job.clients) {
     facts.clients.push_back(pmi::LocalRank{c.rank, c.appnum});
@@ -37,7 +40,12 @@ void AgentPmi::RankStarted(int rank) {
 
 void AgentPmi::RankEnded(int rank, std::string* toLauncher) {
   const int client = ClientOf(rank);
-  if (client < 0 || server_->Engine().Finalized(client) || server_->Engine().InBarrier(client)) return;
+  if (client < 0) return;
+  // Its connection's last lines and its close come before its end.
+  std::vector<pmi::ServerEvent> events;
+  server_->ClientEnded(client, &events);
+  Take(events, toLauncher);
+  if (server_->Engine().Finalized(client) || server_->Engine().InBarrier(client)) return;
   culprit_ = true;
   ReportWaiting(toLauncher);
 }
@@ -74,8 +82,22 @@ void AgentPmi::Take(const std::vector<pmi::ServerEvent>& events, std::string* to
         break;
       }
       case pmi::ServerEvent::kBreak:
-        fprintf(stderr, "tarvo: rank %d broke the PMI protocol (%s); its connection is closed\n", rank,
-                e.text.c_str());
+      {
+        AgentRankBroke broke{};
+        broke.rank = rank;
+        memcpy(broke.why, e.text.data(), std::min(e.text.size(), sizeof broke.why));
+        memcpy(broke.sent, e.sent.data(), std::min(e.sent.size(), sizeof broke.sent));
+        *toLauncher += AgentEncode(kAgentBroke, &broke, sizeof broke);
+        break;
+      }
+      case pmi::ServerEvent::kLeft: {
+        const int32_t r = rank;
+        *toLauncher += AgentEncode(kAgentUnfinalized, &r, sizeof r);
+        break;
+      }
+      case pmi::ServerEvent::kFull:
+        fprintf(stderr, "tarvo: rank %d has filled the run's key-value space (%d MiB, TARVO_KVS_LIMIT); "
+                "its puts are refused\n", rank, kvsLimitMiB_);
         break;
       case pmi::ServerEvent::kStranger:
         break;  // the agent has no TCP endpoint

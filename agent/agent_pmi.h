@@ -49,6 +49,7 @@ class AgentPmi {
   std::vector<int> ranks_;  // by client
   int size_ = 0;
   std::map<std::string, std::string> union_;
+  int kvsLimitMiB_ = 0;
   bool culprit_ = false;  // a rank ended outside the barrier, unfinalized
   std::vector<int32_t> waitingSent_;
 };

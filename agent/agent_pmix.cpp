@@ -41,6 +41,7 @@ bool AgentPmix::SetJob(const AgentOrder& job, std::string* why) {
   if (relay == nullptr) return false;
   const std::set<std::string> nodes(p.hosts.begin(), p.hosts.end());
   if (!relay->Start(p, nodes.size() > 1, why)) return false;
+  watcher_.Start(0, relay->PrivateDirs());
   relay_ = std::move(relay);
   return true;
 }

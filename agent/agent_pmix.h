@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "agent/agent_inbox.h"
+#include "common/group_watcher.h"
 
 namespace pmi {
 class PmixRelay;
@@ -43,6 +44,9 @@ class AgentPmix {
   void Done();
 
  private:
+  // Removes the server's directories when the agent is killed; destroyed
+  // (told that all is well) after the relay, which removes them itself.
+  GroupWatcher watcher_;
   std::unique_ptr<pmi::PmixRelay> relay_;
   std::string union_;
 };

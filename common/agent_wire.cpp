@@ -11,7 +11,6 @@ namespace {
 // The payload size that a type demands: -1 for a variable one.
 int32_t FixedSize(int32_t type) {
   switch (type) {
-    case kAgentHello: return sizeof(AgentHello);
     case kAgentSignal: return sizeof(AgentSignal);
     case kAgentAllSent: return 0;
     case kAgentStarted: return sizeof(AgentRankPid);
@@ -21,6 +20,7 @@ int32_t FixedSize(int32_t type) {
     case kAgentPmixDone: return 0;
     case kAgentUnfinalized: return sizeof(int32_t);
     case kAgentStacksAsk: return 0;
+    case kAgentBroke: return sizeof(AgentRankBroke);
     default: return -1;
   }
 }
@@ -31,7 +31,7 @@ bool Accepted(int32_t type, bool fromAgent) {
   }
   if (fromAgent) {
     return type == kAgentHello || type == kAgentStarted || type == kAgentEnded || type == kAgentAbort ||
-           type == kAgentWaiting || type == kAgentUnfinalized || type == kAgentStacks;
+           type == kAgentWaiting || type == kAgentUnfinalized || type == kAgentStacks || type == kAgentBroke;
   }
   return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob ||
          type == kAgentPmixJob || type == kAgentPlace || type == kAgentStacksAsk;

@@ -3,12 +3,15 @@
 // frame: an AgentFrame header, then `size` bytes of payload. Integers are
 // 32-bit signed, little-endian (host order on x86).
 //
-//   agent -> launcher   kAgentHello   AgentHello (the run's secret; first, once)
+//   agent -> launcher   kAgentHello   AgentHello (the run's secret and the protocol's version; first,
+//                                     once; 68 bytes or more, so that any version's can be read)
 //                       kAgentStarted AgentRankPid
 //                       kAgentEnded   AgentRankEnd
 //                       kAgentAbort   AgentRankAbort: a rank asked (PMI abort) to end the run
-//                       kAgentUnfinalized int32_t: a rank that ended after PMIx's init, before its
-//                                     finalize (sent before its kAgentEnded)
+//                       kAgentUnfinalized int32_t: a rank that left after its init (PMIx: ended;
+//                                     PMI-1: closed its connection), before its finalize
+//                                     (sent before its kAgentEnded when it left by ending)
+//                       kAgentBroke   AgentRankBroke: a rank broke the PMI protocol and is cut off
 //                       kAgentWaiting int32_t ranks that wait in the PMI barrier, sent only
 //                                     while a rank of the agent has ended outside it unfinalized
 //                       kAgentStacks  the call stacks of the agent's running ranks, in one
@@ -27,7 +30,7 @@
 //                       kAgentSignal  AgentSignal
 //                       kAgentStacksAsk no payload: send the call stacks of your running ranks
 //                       kAgentAllSent no payload: every rank of this agent has been sent
-//                       kAgentJob     AgentJobHead, `clients` AgentJobClient, then the
+//                       kAgentJob     AgentJobHead (with the key-value space's bound), `clients` AgentJobClient, then the
 //                                     strings kvsname and PMI_process_mapping (before the ranks)
 //                       kAgentPmixJob AgentPmixJobHead, `size` int32_t appnums, then the strings
 //                                     namespace, this node's name and every rank's host (before
@@ -69,6 +72,7 @@ enum AgentFrameType : int32_t {
   kAgentPlace = 17,
   kAgentStacksAsk = 18,
   kAgentStacks = 19,
+  kAgentBroke = 20,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -84,11 +88,20 @@ struct AgentFrame {
 static_assert(sizeof(AgentFrame) == 8, "frame header is 8 bytes");
 static_assert(offsetof(AgentFrame, size) == 4, "size at 4");
 
+/// The version of this protocol, in the agent's hello. 1: the hello of 68
+/// bytes that had none; 2: kAgentBroke, the job's key-value bound.
+const int32_t kAgentProtocolVersion = 2;
+/// The hello of every version begins with the secret and the agent's
+/// number; a longer one (after version 1) then has its version.
+const size_t kAgentHelloV1Size = 68;
+
 struct AgentHello {
   char secret[64];  // kAgentSecretLength characters, NUL-padded
   int32_t agent;    // the agent's number, from its command line
+  int32_t version;  // kAgentProtocolVersion
 };
-static_assert(sizeof(AgentHello) == 68 && offsetof(AgentHello, agent) == 64, "hello layout");
+static_assert(sizeof(AgentHello) == 72 && offsetof(AgentHello, agent) == 64 && offsetof(AgentHello, version) == 68,
+              "hello layout");
 
 /// Flags of a rank for its agent.
 enum : int32_t {
@@ -136,8 +149,11 @@ struct AgentJobHead {
   int32_t size;          // ranks of the whole job
   int32_t universeSize;
   int32_t clients;       // AgentJobClient records that follow: the agent's ranks
+  int32_t kvsLimitMiB;   // the bound of the key-value space's keys and values, MiB (0: none)
 };
-static_assert(sizeof(AgentJobHead) == 12 && offsetof(AgentJobHead, clients) == 8, "job head layout");
+static_assert(sizeof(AgentJobHead) == 16 && offsetof(AgentJobHead, clients) == 8 &&
+                  offsetof(AgentJobHead, kvsLimitMiB) == 12,
+              "job head layout");
 
 struct AgentJobClient {
   int32_t rank;
@@ -156,6 +172,15 @@ struct AgentRankAbort {
   int32_t exitCode;
 };
 static_assert(sizeof(AgentRankAbort) == 8 && offsetof(AgentRankAbort, exitCode) == 4, "abort layout");
+
+struct AgentRankBroke {
+  int32_t rank;
+  char why[64];    // how it broke the protocol, NUL-padded (no terminator when full)
+  char sent[84];   // what it sent, as the report shows it (80 characters at most), NUL-padded
+};
+static_assert(sizeof(AgentRankBroke) == 152 && offsetof(AgentRankBroke, why) == 4 &&
+                  offsetof(AgentRankBroke, sent) == 68,
+              "broke layout");
 
 static_assert(std::is_trivially_copyable<AgentRankEnd>::value && std::is_trivially_copyable<AgentRankHead>::value,
               "copied with memcpy");

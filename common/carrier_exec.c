@@ -64,11 +64,14 @@ int CarrierPrepare(int argc, char** argv) {
   }
   /* An MPI program whose starter handed it no PMI-1 descriptor (a remote
    * shell cannot) reaches the launcher's TCP endpoint, which listens on the
-   * address service's port number, and names itself by its rank. */
+   * address service's port number, and names itself by the PMI_ID that its
+   * remote command set (a number that tarvo drew for the rank: nobody can
+   * take the rank's place by naming the rank); an older launcher's command
+   * sets none, and the rank's number stands for it. */
   if (getenv("PMI_FD") == NULL) {
     char port[160];
     snprintf(port, sizeof port, "%s:%s", params[TARVO_PARAM_HOST], params[TARVO_PARAM_ADDRESS_PORT]);
-    if (setenv("PMI_PORT", port, 1) != 0 || setenv("PMI_ID", params[TARVO_PARAM_RANK], 1) != 0) {
+    if (setenv("PMI_PORT", port, 1) != 0 || setenv("PMI_ID", params[TARVO_PARAM_RANK], 0) != 0) {
       fprintf(stderr, "carrier: PMI_PORT: %s\n", strerror(errno));
       return 127;
     }

@@ -10,6 +10,15 @@ void ChildSetUp(const ChildSetup& setup) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
+  // A launcher that a script started in the background has SIGINT and
+  // SIGQUIT ignored, which a child would keep across its exec: the SIGINT
+  // that ends a run would then wait out the grace.
+  struct sigaction byDefault;
+  byDefault.sa_handler = SIG_DFL;
+  byDefault.sa_flags = 0;
+  sigemptyset(&byDefault.sa_mask);
+  sigaction(SIGINT, &byDefault, nullptr);
+  sigaction(SIGQUIT, &byDefault, nullptr);
   if (setup.parent != 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != setup.parent) _exit(1);  // the parent ended before the signal was set

@@ -33,7 +33,9 @@ struct ChildSetup {
 };
 
 /// In the child, in this order: the ordinary signal mask (the parents take
-/// their signals through a descriptor, blocked), the parent-death signal
+/// their signals through a descriptor, blocked), SIGINT's and SIGQUIT's
+/// default action (ignored in a launcher started in the background by a
+/// script), the parent-death signal
 /// (the child ends with status 1 when `parent` is already gone), its own
 /// process group, the closes, the standard descriptors, and the descriptor
 /// that the program keeps.

@@ -52,7 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       // The PMI fence: puts that are key, value pairs with a key; waiting
       // and aborting ranks only of this agent.
-      if (e.kind == AgentEvent::kAbort || e.kind == AgentEvent::kUnfinalized) FUZZ_CHECK(self == 1 && own(e.rank));
+      if (e.kind == AgentEvent::kAbort || e.kind == AgentEvent::kUnfinalized || e.kind == AgentEvent::kBroke) {
+        FUZZ_CHECK(self == 1 && own(e.rank));
+      }
       if (e.kind == AgentEvent::kWaiting) {
         for (int rank : e.ranks) FUZZ_CHECK(self == 1 && own(rank));
       }

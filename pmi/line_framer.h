@@ -14,6 +14,10 @@ namespace pmi {
 // buffer).
 constexpr std::size_t kMaxLine = 1024;
 
+// What a client sent, for a report: its first kShownBytes bytes as text,
+// a byte that is not printable ASCII as \xNN, cut to 80 characters.
+std::string ShownLine(const std::string& bytes);
+
 class LineFramer {
  public:
   // Takes the next bytes of the connection and appends each line they
@@ -27,9 +31,13 @@ class LineFramer {
   // The bytes of an unfinished line: a client that closes with some left
   // ended in the middle of a request.
   std::size_t Pending() const { return partial_.size(); }
+  // Once broken: the first kShownBytes bytes of the line that broke it.
+  static constexpr std::size_t kShownBytes = 80;
+  const std::string& BrokenLine() const { return brokenLine_; }
 
  private:
   std::string partial_;
+  std::string brokenLine_;
   bool broken_ = false;
 };
 

@@ -94,12 +94,21 @@ bool Pmi1Engine::Finalized(int client) const {
   return client >= 0 && client < Clients() && clients_[client].finalized;
 }
 
+bool Pmi1Engine::Left(int client) {
+  if (client < 0 || client >= Clients()) return false;
+  ClientState& c = clients_[client];
+  const bool failed = c.initialized && !c.finalized && !c.ended;
+  c.ended = true;
+  return failed;
+}
+
 void Pmi1Engine::Break(int client, const std::string& why, std::vector<Action>* out) {
   clients_[client].ended = true;
   Action a;
   a.kind = Action::kBreak;
   a.client = client;
   a.text = why;
+  if (line_ != nullptr) a.sent = ShownLine(*line_);
   out->push_back(std::move(a));
 }
 
@@ -107,6 +116,11 @@ void Pmi1Engine::Take(int client, const std::string& line, std::vector<Action>* 
   if (client < 0 || client >= Clients() || clients_[client].ended) return;
   ClientState& c = clients_[client];
   c.spoke = true;
+  line_ = &line;
+  struct Done {
+    const std::string** line;
+    ~Done() { *line = nullptr; }
+  } done{&line_};
   if (line.size() >= kMaxLine || line.find('\0') != std::string::npos)
     return Break(client, "a line over 1024 bytes or with a NUL", out);
   if (c.waiting) return Break(client, "a request while waiting for barrier_out", out);
@@ -205,6 +219,21 @@ void Pmi1Engine::Put(int client, const Words& words, std::vector<Action>* out) {
     out->push_back(Reply(client, std::string("cmd=put_result rc=-1 msg=") + why));
     return;
   }
+  auto old = store_.find(*key);
+  const std::size_t oldBytes = old == store_.end() ? 0 : old->first.size() + old->second.size();
+  const std::size_t bytes = storeBytes_ - oldBytes + key->size() + value->size();
+  if (facts_.kvsLimit > 0 && bytes > facts_.kvsLimit) {
+    out->push_back(Reply(client, "cmd=put_result rc=-1 msg=key-value_space_full"));
+    if (!full_) {
+      full_ = true;
+      Action a;
+      a.kind = Action::kFull;
+      a.client = client;
+      out->push_back(std::move(a));
+    }
+    return;
+  }
+  storeBytes_ = bytes;
   store_[*key] = *value;
   newPuts_[*key] = *value;
   out->push_back(Reply(client, "cmd=put_result rc=0 msg=success"));
@@ -244,8 +273,17 @@ void Pmi1Engine::EnterBarrier(int client, std::vector<Action>* out) {
 bool Pmi1Engine::CompleteBarrier(const KeyValues& all, std::vector<Action>* out) {
   if (!pending_) return false;
   pending_ = false;
-  for (const auto& kv : all)
-    if (kv.first != kMappingKey) store_[kv.first] = kv.second;
+  for (const auto& kv : all) {
+    if (kv.first == kMappingKey) continue;
+    auto at = store_.find(kv.first);
+    if (at == store_.end()) {
+      storeBytes_ += kv.first.size() + kv.second.size();
+      store_.emplace(kv.first, kv.second);
+    } else {
+      storeBytes_ = storeBytes_ - at->second.size() + kv.second.size();
+      at->second = kv.second;
+    }
+  }
   for (int i = 0; i < Clients(); ++i) {
     ClientState& c = clients_[i];
     c.waiting = false;

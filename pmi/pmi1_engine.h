@@ -41,6 +41,9 @@
 //   host's and hands the union to each host's CompleteBarrier, which stores
 //   it (it wins over a local put of the same key) and answers barrier_out to
 //   every client that waits. Local puts are seen by local gets at once.
+// - A put that would take the keys and values of this host's copy of the
+//   space over JobFacts::kvsLimit is answered rc=-1 msg=key-value_space_full;
+//   the first such put of the engine also comes as Action::kFull.
 #ifndef TARVO_PMI_PMI1_ENGINE_H
 #define TARVO_PMI_PMI1_ENGINE_H
 
@@ -79,6 +82,9 @@ struct JobFacts {
   int universeSize = 0;
   std::string processMapping;  // served as PMI_process_mapping; empty: none
   std::vector<LocalRank> clients;
+  // Bytes of keys and values that the job's key-value space may hold (this
+  // host's copy: the union of earlier fences and its own puts); 0: no bound.
+  std::size_t kvsLimit = 0;
 };
 
 struct Action {
@@ -88,10 +94,12 @@ struct Action {
     kAbort,     // client asked to end the job with exitCode
     kFinalize,  // client finalized (its end from now on is a clean one)
     kBreak,     // client broke the framing (text says how): end its connection
+    kFull,      // client's put was refused as the key-value space is full (once per engine)
   };
   Kind kind = kReply;
   int client = -1;   // -1 for kBarrier
   std::string text;  // kReply: the line; kBreak: what was wrong
+  std::string sent;  // kBreak: the line that broke it, as ShownLine gives it
   int exitCode = 0;  // kAbort
   KeyValues puts;    // kBarrier: this host's puts since the last barrier
 };
@@ -125,6 +133,13 @@ class Pmi1Engine {
   bool Finalized(int client) const;
   bool BarrierPending() const { return pending_; }
 
+  // The client's connection has closed. True, once, when it had initialised
+  // and neither finalized, aborted nor broke the framing: a rank that leaves
+  // so has failed, whatever its exit status (the others may wait for it
+  // in a collective operation that only the network carries). The engine
+  // ignores the client from then on.
+  bool Left(int client);
+
  private:
   struct ClientState {
     LocalRank facts;
@@ -141,12 +156,16 @@ class Pmi1Engine {
   void Put(int client, const Words& words, std::vector<Action>* out);
   void Get(int client, const Words& words, std::vector<Action>* out);
   void EnterBarrier(int client, std::vector<Action>* out);
+  // Breaks `client`'s framing with the line that Take has in hand.
   void Break(int client, const std::string& why, std::vector<Action>* out);
 
   JobFacts facts_;
   std::vector<ClientState> clients_;
   KeyValues store_;    // what gets answer from
   KeyValues newPuts_;  // this host's puts since the last barrier
+  const std::string* line_ = nullptr;  // the line that Take has in hand
+  std::size_t storeBytes_ = 0;  // keys and values in store_
+  bool full_ = false;           // a put has been refused for the bound
   bool pending_ = false;
 };
 

@@ -150,18 +150,18 @@ void Pmi1Server::Accept(double now, std::vector<ServerEvent>* out) {
   }
 }
 
-void Pmi1Server::Read(size_t c, std::vector<ServerEvent>* out) {
+bool Pmi1Server::Read(size_t c, std::vector<ServerEvent>* out) {
   char buffer[16384];
-  ssize_t n = recv(conns_[c].fd, buffer, sizeof buffer, 0);
-  if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
+  ssize_t n = recv(conns_[c].fd, buffer, sizeof buffer, MSG_DONTWAIT);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return false;
   if (n <= 0) {
-    Close(c);  // the rank has ended (or closed its end); the engine keeps its state
-    return;
+    Gone(c, out);  // the rank has ended (or closed its end); the engine keeps its state
+    return false;
   }
   std::vector<std::string> lines;
   const bool framed = conns_[c].framer.Feed(buffer, static_cast<size_t>(n), &lines);
   for (const std::string& line : lines) {
-    if (conns_[c].fd < 0) return;  // closed by an earlier line
+    if (conns_[c].fd < 0) return false;  // closed by an earlier line
     std::vector<Action> actions;
     if (conns_[c].client < 0) {
       const int client = engine_.TakeInitack(line, rankOfId_, &actions);
@@ -171,7 +171,7 @@ void Pmi1Server::Read(size_t c, std::vector<ServerEvent>* out) {
         e.sender = conns_[c].sender;
         out->push_back(e);
         Close(c);
-        return;
+        return false;
       }
       conns_[c].client = client;
       connOf_[static_cast<size_t>(client)] = static_cast<int>(c);
@@ -186,13 +186,37 @@ void Pmi1Server::Read(size_t c, std::vector<ServerEvent>* out) {
     e.client = conns_[c].client;
     e.sender = conns_[c].sender;
     e.text = "a line over 1024 bytes or with a NUL byte";
+    e.sent = ShownLine(conns_[c].framer.BrokenLine());
     out->push_back(e);
     Close(c);
   }
+  return conns_[c].fd >= 0;
 }
 
-void Pmi1Server::Act(const std::vector<Action>& actions, std::vector<ServerEvent>* out) {
-  for (const Action& a : actions) {
+void Pmi1Server::Gone(size_t c, std::vector<ServerEvent>* out) {
+  const int client = conns_[c].client;
+  Close(c);
+  if (client >= 0 && engine_.Left(client)) {
+    ServerEvent e;
+    e.kind = ServerEvent::kLeft;
+    e.client = client;
+    out->push_back(e);
+  }
+}
+
+void Pmi1Server::ClientEnded(int client, std::vector<ServerEvent>* out) {
+  // What the rank sent before its end is read first: its finalize may be
+  // among it. A connection that another process still holds stays open.
+  for (int n = 0; n < 64; ++n) {
+    const size_t c = ConnOf(client);
+    if (c >= conns_.size() || !Read(c, out)) return;
+  }
+}
+
+// The actions are taken apart: a barrier's puts (up to the key-value
+// space's bound) move on rather than being copied.
+void Pmi1Server::Act(std::vector<Action>& actions, std::vector<ServerEvent>* out) {
+  for (Action& a : actions) {
     ServerEvent e;
     e.client = a.client;
     switch (a.kind) {
@@ -201,9 +225,12 @@ void Pmi1Server::Act(const std::vector<Action>& actions, std::vector<ServerEvent
         continue;
       case Action::kFinalize:
         continue;
+      case Action::kFull:
+        e.kind = ServerEvent::kFull;
+        break;
       case Action::kBarrier:
         e.kind = ServerEvent::kBarrier;
-        e.puts = a.puts;
+        e.puts = std::move(a.puts);
         break;
       case Action::kAbort:
         e.kind = ServerEvent::kAbort;
@@ -212,11 +239,12 @@ void Pmi1Server::Act(const std::vector<Action>& actions, std::vector<ServerEvent
       case Action::kBreak:
         e.kind = ServerEvent::kBreak;
         e.text = a.text;
+        e.sent = a.sent;
         const size_t c = ConnOf(a.client);
         if (c < conns_.size()) Close(c);
         break;
     }
-    out->push_back(e);
+    out->push_back(std::move(e));
   }
 }
 
@@ -232,13 +260,14 @@ void Pmi1Server::Send(int client, const std::string& text, std::vector<ServerEve
   } while (n < 0 && errno == EINTR);
   if (n == static_cast<ssize_t>(text.size())) return;
   if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-    Close(c);  // the rank has gone
+    Gone(c, out);  // the rank has gone
     return;
   }
   ServerEvent e;
   e.kind = ServerEvent::kBreak;
   e.client = client;
   e.text = "it does not read its replies";
+  e.sent = ShownLine(text);  // the reply it did not take
   out->push_back(e);
   Close(c);
 }

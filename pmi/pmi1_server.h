@@ -30,11 +30,14 @@ struct ServerEvent {
     kAbort,     // client asked to end the job with exitCode
     kBreak,     // client broke the framing; its connection is closed (text: how)
     kStranger,  // a TCP connection was refused (sender: its address)
+    kLeft,      // client closed its connection after init, without finalize
+    kFull,      // client's put was refused: the key-value space is full
   };
   Kind kind = kBarrier;
   int client = -1;
   int exitCode = 0;
   std::string text;
+  std::string sent;  // kBreak: what the client sent, as pmi::ShownLine gives it
   std::string sender;
   KeyValues puts;
 };
@@ -86,6 +89,10 @@ class Pmi1Server {
   void OnReady(const pollfd* fds, size_t count, double now, std::vector<ServerEvent>* out);
   /// Closes TCP connections that have not proven themselves in time.
   void Tick(double now, std::vector<ServerEvent>* out);
+  /// The process of client c has ended: what its connection still holds is
+  /// read, and its close (kLeft when it had not finalized) is taken now
+  /// rather than at the next poll, which may never come.
+  void ClientEnded(int client, std::vector<ServerEvent>* out);
   /// The union of every host's puts: barrier_out to every waiting client.
   void CompleteBarrier(const KeyValues& all, std::vector<ServerEvent>* out);
 
@@ -99,8 +106,11 @@ class Pmi1Server {
   };
 
   void Accept(double now, std::vector<ServerEvent>* out);
-  void Read(size_t c, std::vector<ServerEvent>* out);
-  void Act(const std::vector<Action>& actions, std::vector<ServerEvent>* out);
+  // False when nothing more is to be read now (the connection may be closed).
+  bool Read(size_t c, std::vector<ServerEvent>* out);
+  // Connection c has closed under its client.
+  void Gone(size_t c, std::vector<ServerEvent>* out);
+  void Act(std::vector<Action>& actions, std::vector<ServerEvent>* out);
   void Send(int client, const std::string& text, std::vector<ServerEvent>* out);
   void Close(size_t c);
   size_t ConnOf(int client) const;

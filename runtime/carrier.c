@@ -34,9 +34,8 @@
 
 /* Tells the launcher about the rank's program on this host (started_notice.h):
  * CODE TARVO_STARTED or TARVO_ENDED, its PID (and group) and, for its end,
- * its wait STATUS. One datagram; a lost STARTED only delays the launcher's
- * next login by its time limit, a lost ENDED leaves it the remote shell's
- * status. */
+ * its wait STATUS. One datagram; STARTED is sent three times (RunRemote), a
+ * lost ENDED leaves it the remote shell's status. */
 static void Notice(char** params, int code, pid_t pid, int status) {
   struct sockaddr_in to;
   memset(&to, 0, sizeof to);
@@ -67,6 +66,7 @@ static int RunRemote(char** argv, char** params, pid_t parent) {
   sigaddset(&taken, SIGTERM);
   sigaddset(&taken, SIGHUP);
   sigaddset(&taken, SIGINT);
+  sigaddset(&taken, SIGALRM);
   sigprocmask(SIG_BLOCK, &taken, &old);
   /* The end of the session now comes as SIGTERM, which carrier takes. */
   prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -86,10 +86,22 @@ static int RunRemote(char** argv, char** params, pid_t parent) {
   }
   setpgid(child, child);
   Notice(params, TARVO_STARTED, child, 0);
+  /* The notice is the launcher's only word that this login is over (it
+   * ends a run whose login it never hears of): said again after 1 and 3 s,
+   * in case a datagram was lost; the launcher takes it once. */
+  int resends = 2;
+  alarm(1);
   int ws = 0;
   for (;;) {
     int sig = 0;
     if (sigwait(&taken, &sig) != 0) continue;
+    if (sig == SIGALRM) {
+      if (resends-- > 0) {
+        Notice(params, TARVO_STARTED, child, 0);
+        alarm(2);
+      }
+      continue;
+    }
     if (sig == SIGCHLD) {
       if (waitpid(child, &ws, WNOHANG) == child) break;
       continue;

@@ -177,6 +177,40 @@ TEST(AgentWire, FramesSplitAnywhereAndRefuseWhatTheSideDoesNotSend) {
   EXPECT_FALSE(wrongSize.Feed(AgentEncode(kAgentSignal, "12345", 5).data(), 13, &out));
 }
 
+// An agent of another tarvo, with the run's secret: its hello (that of
+// version 1 had no version, and was 68 bytes) is refused with its version;
+// a stranger's is refused without one.
+TEST(AgentTakeMessage, AHelloOfAnotherVersionIsRefusedWithItsVersion) {
+  AgentHello hello{};
+  memcpy(hello.secret, "0123456789abcdef0123456789abcdef", 32);
+  hello.agent = 0;
+  const struct {
+    int32_t version;
+    size_t size;
+    const char* secret;
+    int reported;  // -1: no event; 0: logged in
+  } cases[] = {
+      {kAgentProtocolVersion, sizeof hello, "0123456789abcdef0123456789abcdef", 0},
+      {0, kAgentHelloV1Size, "0123456789abcdef0123456789abcdef", 1},
+      {3, sizeof hello, "0123456789abcdef0123456789abcdef", 3},
+      {3, sizeof hello, "0123456789abcdef0123456789abcdeX", -1},
+  };
+  for (const auto& c : cases) {
+    std::vector<AgentLinkState> agents(1);
+    std::vector<AgentEvent> events;
+    int self = -1;
+    hello.version = c.version;
+    const bool taken = AgentTakeMessage(Message(kAgentHello, Bytes(hello).substr(0, c.size)), c.secret, &agents, &self,
+                                        &events);
+    EXPECT_EQ(taken, c.reported == 0) << c.version;
+    ASSERT_EQ(events.size(), c.reported < 0 ? 0u : 1u) << c.version;
+    if (c.reported > 0) {
+      EXPECT_EQ(events[0].kind, AgentEvent::kWrongVersion);
+      EXPECT_EQ(events[0].exitCode, c.reported);
+    }
+  }
+}
+
 TEST(AgentTakeMessage, OnlyTheSecretOpensAConnectionAndOnlyItsOwnRanksCount) {
   std::vector<AgentLinkState> agents(2);
   agents[1].ranks = {1, 4};
@@ -184,6 +218,7 @@ TEST(AgentTakeMessage, OnlyTheSecretOpensAConnectionAndOnlyItsOwnRanksCount) {
   agents[1].live = 2;
   std::vector<AgentEvent> events;
   AgentHello hello{};
+  hello.version = kAgentProtocolVersion;
   memcpy(hello.secret, "0123456789abcdef0123456789abcdef", 32);
   hello.agent = 1;
   int self = -1;
@@ -252,6 +287,7 @@ TEST(AgentHub, ClosesAStrangerAndSendsTheProvenAgentItsRanks) {
   auto connect = [&] { return ConnectToHub(hub); };
   auto serve = [&](std::vector<AgentEvent>* events) { ServeHub(&hub, events); };
   AgentHello hello{};
+  hello.version = kAgentProtocolVersion;
   memcpy(hello.secret, hub.Secret().data(), hub.Secret().size());
   hello.agent = 0;
   std::vector<AgentEvent> events;
@@ -293,6 +329,7 @@ TEST(AgentHub, ClosesAStrangerAndSendsTheProvenAgentItsRanks) {
 
 void SendHello(const AgentHub& hub, int fd, int agent) {
   AgentHello hello{};
+  hello.version = kAgentProtocolVersion;
   memcpy(hello.secret, hub.Secret().data(), hub.Secret().size());
   hello.agent = agent;
   const std::string proof = AgentEncode(kAgentHello, &hello, sizeof hello);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -85,30 +86,146 @@ TEST_F(MpiRun, RanksSizesAllreduceRingAndSharedMemoryGroupsFollowThePlacement) {
 }
 
 // MPI_Abort from rank 1 ends the run with its status; a rank killed before
-// its MPI_Init is over ends it as a killed rank does. Nothing is left.
-TEST_F(MpiRun, AbortAndARankKilledInInitEndTheRun) {
+// its MPI_Init is over ends it as a killed rank does; one that returns 0
+// from main without MPI_Finalize while the others wait in MPI_Barrier (which
+// only the network carries) ends it as a failure, in every placement.
+// Nothing is left.
+TEST_F(MpiRun, AbortARankKilledInInitAndOneThatSkipsFinalizeEndTheRun) {
   struct Case {
     const char* mode;
     int status;
     std::string report;
+    bool everyPlacement;
   } cases[] = {
-      {"abort", 7, " called abort with status 7; ending the run\n"},
-      {"kill", 137, " was killed by signal 9 (Killed); ending the run\n"},
+      {"abort", 7, " called abort with status 7; ending the run\n", false},
+      {"kill", 137, " was killed by signal 9 (Killed); ending the run\n", false},
+      {"nofinalize", 1, " ended without MPI_Finalize; ending the run\n", true},
   };
-  for (size_t k = 0; k < 2; ++k) {
+  for (size_t k = 0; k < Placements().size(); ++k) {
     const Placement& p = Placements()[k];
     if (!p.hosts.empty() && !Remote()) continue;
     for (const Case& c : cases) {
+      if (k >= 2 && !c.everyPlacement) continue;
       std::string dir;
       auto run = Start(p, c.mode, &dir);
       EXPECT_EQ(run->Wait(90), c.status) << p.name << " " << c.mode << "\n" << run->Stderr();
-      const std::string host = k == 0 ? LocalName() : "127.0.0.2";
-      EXPECT_NE(run->Stderr().find("tarvo: rank 1 (pid "), std::string::npos) << run->Stderr();
-      EXPECT_NE(run->Stderr().find(" on " + host + ")" + c.report), std::string::npos) << p.name << run->Stderr();
+      // Rank 1's host: tarvo's, an agent's, or a remote shell's.
+      const std::string host = k == 0 ? LocalName() : k == 1 ? "127.0.0.2" : "127.0.0.";
+      const std::string err = run->Stderr();
+      const size_t at = err.find("tarvo: rank 1 (pid ");
+      ASSERT_NE(at, std::string::npos) << p.name << " " << c.mode << "\n" << err;
+      EXPECT_NE(err.find(" on " + host, at), std::string::npos) << p.name << " " << c.mode << "\n" << err;
+      EXPECT_NE(err.find(")" + c.report, at), std::string::npos) << p.name << " " << c.mode << "\n" << err;
       std::vector<pid_t> pids = support::PidsIn(dir);
       EXPECT_FALSE(pids.empty()) << p.name << " " << c.mode;  // rank 1 writes before it fails
       EXPECT_TRUE(support::Survivors(pids).empty()) << p.name << " " << c.mode;
       testutil::Run("rm -rf " + dir);
+    }
+  }
+}
+
+// The run's key-value space is bounded (TARVO_KVS_LIMIT, MiB): a client
+// that floods it with puts has each put past the bound refused with rc=-1,
+// and tarvo says so in one line that names the rank, however many follow.
+TEST(PmiBudget, PutsPastTheKeyValueSpaceBoundAreRefusedAndTheRankNamedOnce) {
+  const std::string dir = testutil::MakeTempDir();
+  testutil::WriteFile(dir + "/flood.py", R"(import os
+fd = int(os.environ["PMI_FD"])
+buf = b""
+def ask(line):
+    global buf
+    os.write(fd, (line + "\n").encode())
+    while b"\n" not in buf:
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            raise SystemExit(3)
+        buf += chunk
+    reply, buf = buf.split(b"\n", 1)
+    return reply.decode()
+ask("cmd=init pmi_version=1 pmi_subversion=1")
+kvs = ask("cmd=get_my_kvsname").split("kvsname=")[1]
+refused = [i for i in range(1300) if "rc=0 " not in ask("cmd=put kvsname=%s key=k%d value=%s" % (kvs, i, "A" * 900))]
+print(len(refused), refused[0] if refused else -1, ask("cmd=put kvsname=%s key=last value=%s" % (kvs, "B" * 900)))
+ask("cmd=barrier_in")
+ask("cmd=finalize")
+)");
+  harness::Options o;
+  o.hold = false;
+  o.workdir = dir;
+  o.env = {{"TARVO_KVS_LIMIT", "1"}};
+  o.exactPath = std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin";
+  harness::LauncherRun run({"python3", dir + "/flood.py"}, o);
+  EXPECT_EQ(run.Wait(60), 0) << run.Stderr();
+  // 1 MiB holds 1160 keys and values of some 904 bytes: the rest are refused.
+  std::istringstream out(run.Stdout());
+  int refused = 0, first = 0;
+  std::string reply;
+  out >> refused >> first;
+  std::getline(out, reply);
+  EXPECT_EQ(refused, 1300 - first) << run.Stdout();
+  EXPECT_TRUE(first > 1100 && first < 1170) << run.Stdout();
+  EXPECT_EQ(reply, " cmd=put_result rc=-1 msg=key-value_space_full") << run.Stdout();
+  const std::string err = run.Stderr();
+  const std::string line = ") has filled the run's key-value space (1 MiB, TARVO_KVS_LIMIT); its puts are refused\n";
+  EXPECT_EQ(err.rfind("tarvo: rank 0 (pid ", 0), 0u) << err;
+  EXPECT_NE(err.find(line), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
+// A rank that breaks the PMI-1 protocol is cut off and ends the run, named
+// with what it sent (80 characters at most), on tarvo's host and on an
+// agent's alike; the others, waiting in the barrier, are ended with it.
+TEST(PmiBreak, ARankThatBreaksTheProtocolEndsTheRunNamedWithWhatItSent) {
+  support::MpiRuns runs;
+  const std::string dir = testutil::MakeTempDir();
+  const std::string client = dir + "/client.py";
+  testutil::WriteFile(client, R"(#!/usr/bin/python3
+import os, sys, time
+rank = os.environ["PMI_RANK"]
+with open(os.path.join(sys.argv[1], rank + ".pid"), "w") as f:
+    f.write("%d\n" % os.getpid())
+fd = int(os.environ["PMI_FD"])
+os.write(fd, b"cmd=init pmi_version=1 pmi_subversion=1\n")
+os.read(fd, 4096)
+if rank != "1":
+    os.write(fd, b"cmd=barrier_in\n")
+elif sys.argv[2] == "words":
+    os.write(fd, b"hello \x01 world\n")
+else:
+    os.write(fd, b"cmd=put " + b"A" * 2000 + b"\n")
+while os.read(fd, 4096):
+    pass
+time.sleep(60)
+)");
+  chmod(client.c_str(), 0755);
+  const struct {
+    const char* mode;
+    std::string report;
+  } cases[] = {
+      {"words", R"( broke the PMI protocol (a line that is not key=value words) with "hello \x01 world"; ending the run)"},
+      {"long", " broke the PMI protocol (a line over 1024 bytes or with a NUL byte) with \"cmd=put " + std::string(72, 'A') +
+                   "\"; ending the run"},
+  };
+  const support::MpiPlacement placements[] = {
+      {"local", "rank", {"-np", "3"}, {}},
+      {"host mode", "host", {"-np", "6"}, {LocalName(), "127.0.0.2", "127.0.0.3"}},
+  };
+  for (const support::MpiPlacement& p : placements) {
+    if (!p.hosts.empty() && !runs.Remote()) continue;
+    for (const auto& c : cases) {
+      std::string runDir;
+      auto run = runs.Start(p, client, c.mode, &runDir);
+      EXPECT_EQ(run->Wait(90), 1) << p.name << " " << c.mode << "\n" << run->Stderr();
+      const std::string err = run->Stderr();
+      const std::string host = p.hosts.empty() ? LocalName() : "127.0.0.2";
+      const size_t at = err.find("tarvo: rank 1 (pid ");
+      ASSERT_NE(at, std::string::npos) << p.name << " " << c.mode << "\n" << err;
+      EXPECT_NE(err.find(" on " + host + ")" + c.report + "\n", at), std::string::npos)
+          << p.name << " " << c.mode << "\n" << err;
+      const std::vector<pid_t> pids = support::PidsIn(runDir);
+      EXPECT_FALSE(pids.empty()) << p.name << " " << c.mode;  // a rank may be ended before it writes
+      EXPECT_TRUE(support::Survivors(pids).empty()) << p.name << " " << c.mode;
+      testutil::Run("rm -rf " + runDir);
     }
   }
 }

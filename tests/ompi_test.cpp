@@ -5,6 +5,7 @@
 // run is in slurm_test.cpp.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,9 +94,9 @@ TEST_F(OmpiRun, RanksSizesAllreduceAndSharedMemoryGroupsFollowThePlacement) {
 }
 
 // MPI_Abort from rank 1 ends the run with its status; a rank killed before
-// its MPI_Init is over, and one that ends without MPI_Finalize while the
-// others wait, end it too. Rank 1 is on 127.0.0.2 in host mode (an agent's),
-// rank 0 on tarvo's host.
+// its MPI_Init is over or after it, and one that ends without MPI_Finalize
+// while the others wait, end it too, each reported by how it ended. Rank 1
+// is on 127.0.0.2 in host mode (an agent's), rank 0 on tarvo's host.
 TEST_F(OmpiRun, AbortAKilledRankAndARankThatSkipsFinalizeEndTheRun) {
   struct Case {
     const char* mode;
@@ -104,8 +105,8 @@ TEST_F(OmpiRun, AbortAKilledRankAndARankThatSkipsFinalizeEndTheRun) {
   } cases[] = {
       {"abort", 7, "tarvo: rank 1 (pid * on H1) called abort with status 7; ending the run\n"},
       {"kill", 137, "tarvo: rank 1 (pid * on H1) was killed by signal 9 (Killed); ending the run\n"},
-      {"nofinalize", 1, "tarvo: rank 0 (pid * on H0) has ended while ranks 1-N wait in a collective operation that "
-                        "it never entered; ending the run\n"},
+      {"killlate", 137, "tarvo: rank 1 (pid * on H1) was killed by signal 9 (Killed); ending the run\n"},
+      {"nofinalize", 1, "tarvo: rank 0 (pid * on H0) ended without MPI_Finalize; ending the run\n"},
   };
   for (const Placement& p : Placements()) {
     if (!p.where.hosts.empty() && !Remote()) continue;
@@ -126,6 +127,41 @@ TEST_F(OmpiRun, AbortAKilledRankAndARankThatSkipsFinalizeEndTheRun) {
       EXPECT_NE(err.find(want.substr(star + 1), from), std::string::npos) << p.where.name << " " << c.mode << "\n" << err;
     }
   }
+}
+
+// An agent killed by SIGKILL leaves no PMIx directory on its host: its
+// watcher removes them, as tarvo's does for its own server's.
+TEST_F(OmpiRun, AKilledAgentLeavesNoPmixDirectory) {
+  const Placement& p = Placements()[1];
+  if (!Remote()) GTEST_SKIP() << "no sshd";
+  const std::set<std::string> before = support::PmixPrivateDirs();
+  std::string dir;
+  std::unique_ptr<harness::LauncherRun> run = runs_.Start(p.where, kProbe, "hold", &dir);
+  // Rank 1 is the agent's on 127.0.0.2, and the agent its parent.
+  pid_t agent = 0;
+  ASSERT_TRUE(support::WaitUntil(60000, [&] {
+    const int rank1 = atoi(testutil::ReadFile(dir + "/1.pid").c_str());
+    const std::string stat = rank1 > 0 ? testutil::ReadFile("/proc/" + std::to_string(rank1) + "/stat") : "";
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return false;
+    std::istringstream rest(stat.substr(close + 2));
+    std::string state;
+    rest >> state >> agent;
+    return agent > 1;
+  })) << run->Stderr();
+  ASSERT_EQ(kill(agent, SIGKILL), 0);
+  EXPECT_NE(run->Wait(90), 0);
+  std::set<std::string> left;
+  support::WaitUntil(10000, [&] {
+    left.clear();
+    for (const std::string& name : support::PmixPrivateDirs()) {
+      if (before.count(name) == 0) left.insert(name);
+    }
+    return left.empty();
+  });
+  EXPECT_TRUE(left.empty()) << *left.begin() << "\n" << run->Stderr();
+  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+  testutil::Run("rm -rf " + dir);
 }
 
 // Per-rank remote shells cannot serve PMIx: a program that links Open MPI's

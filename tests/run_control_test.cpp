@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,25 @@ TEST(RunControl, SigintReachesEachRankOnce) {
 
 // Ranks that ignore SIGTERM and SIGINT: SIGKILL after the grace, or at once
 // on a second SIGINT.
+// A tarvo that a script starts in the background has SIGINT and SIGQUIT
+// ignored; its ranks start with their default action all the same, whether
+// carrier (rank mode) or tarvo itself (host mode's own ranks) starts them.
+TEST(RunControl, RanksStartWithSigintAndSigquitByDefault) {
+  for (const char* launch : {"rank", "host"}) {
+    const testutil::RunResult r = testutil::Run(std::string("trap \"\" INT QUIT; PATH=") + TARVO_BIN_DIR +
+                                                ":/usr/bin:/bin TARVO_LAUNCH=" + launch + " exec " + testutil::Tarvo() +
+                                                " -np 2 /bin/grep SigIgn /proc/self/status");
+    EXPECT_EQ(r.status, 0) << launch << "\n" << r.err;
+    std::istringstream lines(r.out);
+    int ranks = 0;
+    for (std::string word, mask; lines >> word >> mask; ++ranks) {
+      EXPECT_EQ(std::stoull(mask, nullptr, 16) & ((1ull << (SIGINT - 1)) | (1ull << (SIGQUIT - 1))), 0u)
+          << launch << ": " << word << " " << mask;
+    }
+    EXPECT_EQ(ranks, 2) << launch << "\n" << r.out << r.err;
+  }
+}
+
 TEST(RunControl, RanksThatIgnoreTheEndAreKilled) {
   {
     ControlRun run(2, {"stubborn"}, {{"TARVO_KILL_GRACE", "0.5"}});
@@ -421,10 +441,39 @@ TEST_F(HostMode, CtrlCAtATerminalReachesEachRemoteRankOnce) {
   CtrlCReachesEachRankOnce(dir, {"-ssh", "-mf", "hosts"}, {"TARVO_LAUNCH=host"}, sshd().ShimDir() + ":");
 }
 
+// A remote shell whose far side never reports (no agent's hello, no
+// carrier's start notice) ends the run after TARVO_LOGIN_TIMEOUT with a line
+// naming its host, in both modes that log in; nothing is left.
+TEST(RunControl, ARemoteLoginThatNeverAnswersEndsTheRunNamingItsHost) {
+  for (const char* launch : {"rank", "host"}) {
+    const std::string dir = testutil::MakeTempDir();
+    testutil::WriteFile(dir + "/hang", "#!/bin/sh\necho $$ > \"$(dirname \"$0\")/$$.pid\"\nexec sleep 600\n");
+    chmod((dir + "/hang").c_str(), 0755);
+    testutil::WriteFile(dir + "/hosts", "127.0.0.2\n");
+    harness::Options o;
+    o.hold = false;
+    o.workdir = dir;
+    o.env = {{"TARVO_LAUNCH", launch}, {"TARVO_RSH", dir + "/hang"}, {"TARVO_LOGIN_TIMEOUT", "0.5"},
+             {"TARVO_KILL_GRACE", "1"}};
+    o.exactPath = std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin";
+    harness::LauncherRun run({"-ssh", "-np", "2", "-mf", "hosts", "/bin/true"}, o);
+    EXPECT_EQ(run.Wait(60), 255) << launch << "\n" << run.Stderr();
+    const std::string err = run.Stderr();
+    const size_t at = err.find("tarvo: the remote shell to 127.0.0.2 (pid ");
+    ASSERT_NE(at, std::string::npos) << launch << "\n" << err;
+    EXPECT_NE(err.find(") has not logged in within 0.5 s (TARVO_LOGIN_TIMEOUT); ending the run\n", at), std::string::npos)
+        << launch << "\n" << err;
+    const std::vector<pid_t> pids = support::PidsIn(dir);
+    EXPECT_FALSE(pids.empty()) << launch;
+    EXPECT_TRUE(support::Survivors(pids).empty()) << launch;
+  }
+}
+
 TEST(RunControl, AMalformedSettingStartsNothing) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"TARVO_TIMEOUT", "ten"}, {"TARVO_KILL_GRACE", "-1"}, {"TARVO_KILL_ON_BAD_EXIT", "yes"}, {"TARVO_SSH_WINDOW", "1e3"},
       {"TARVO_LAUNCH", "hosts"},  {"TARVO_EXPORT", "PATH,"},       {"TARVO_PMIX", "yes"},     {"TARVO_STACKS", "2"},
+      {"TARVO_KVS_LIMIT", "0"},   {"TARVO_LOGIN_TIMEOUT", "0"},
       {"TARVO_RSH", " "},         {"TARVO_RSH", "ssh -F " + std::string(128, 'f')}};
   for (const auto& c : cases) {
     ControlRun run(2, {"hold"}, {{c.first, c.second}});

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -113,6 +115,21 @@ class SpawnRun : public ::testing::Test {
             std::to_string(count),
             dir_};
   }
+  // A remote shell's words without the "env PMI_ID=N" that come after its
+  // host (N a number of up to 31 bits, other than `others`' and added to them).
+  static Words WithoutPmiId(Words words, std::vector<std::string>* others) {
+    EXPECT_GE(words.size(), 4u);
+    if (words.size() < 4) return words;
+    EXPECT_EQ(words[2], "env");
+    const std::string id = words[3].substr(words[3].find('=') + 1);
+    EXPECT_EQ(words[3].substr(0, 7), "PMI_ID=");
+    EXPECT_TRUE(!id.empty() && id.size() <= 10 && id.find_first_not_of("0123456789") == std::string::npos &&
+                std::stoll(id) < (1ll << 31)) << words[3];
+    EXPECT_EQ(std::count(others->begin(), others->end(), id), 0) << words[3];
+    others->push_back(id);
+    words.erase(words.begin() + 2, words.begin() + 4);
+    return words;
+  }
   static Words Join(Words a, const Words& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -178,8 +195,10 @@ TEST_F(SpawnRun, MachineFileHostsAreReusedInOrderThroughTheRemoteShell) {
     ASSERT_TRUE(run.WaitForChildren(5)) << shell << run.Stdout();
     ExpectEndpoints(run, 5);
     const std::string exe = shell + 1;  // "rsh" or "ssh"
+    std::vector<std::string> ids;
     for (int rank = 0; rank < 5; ++rank) {
-      EXPECT_EQ(run.Record(rank), Join({exe, hosts[rank], "carrier", dir_ + "/prog", "x"}, Params(run, rank, 5)))
+      EXPECT_EQ(WithoutPmiId(run.Record(rank), &ids),
+                Join({exe, hosts[rank], "carrier", dir_ + "/prog", "x"}, Params(run, rank, 5)))
           << shell << " rank " << rank;
     }
     run.ReleaseChildren();
@@ -240,10 +259,12 @@ TEST_F(SpawnRun, ProgramFileLinesAreTheProcesses) {
     harness::LauncherRun run({"-ssh", "-mf", "hosts", "-pf", "pf"}, Opts());
     ASSERT_TRUE(run.WaitForChildren(3));
     ExpectEndpoints(run, 3, true);
-    EXPECT_EQ(run.Record(0), Join({"ssh", "localhost", "carrier", "prog", "a", "b"}, Params(run, 0, 3)));
+    std::vector<std::string> ids;
+    EXPECT_EQ(WithoutPmiId(run.Record(0), &ids), Join({"ssh", "localhost", "carrier", "prog", "a", "b"}, Params(run, 0, 3)));
     // The far side's shell reads the words again: they come quoted for it.
-    EXPECT_EQ(run.Record(1), Join({"ssh", "unchecked.invalid", "carrier", "other", "x", "''"}, Params(run, 1, 3)));
-    EXPECT_EQ(run.Record(2), Join({"ssh", "localhost", "carrier", "'/bin/third\t1'"}, Params(run, 2, 3)));
+    EXPECT_EQ(WithoutPmiId(run.Record(1), &ids),
+              Join({"ssh", "unchecked.invalid", "carrier", "other", "x", "''"}, Params(run, 1, 3)));
+    EXPECT_EQ(WithoutPmiId(run.Record(2), &ids), Join({"ssh", "localhost", "carrier", "'/bin/third\t1'"}, Params(run, 2, 3)));
     run.ReleaseChildren();
     EXPECT_EQ(run.Wait(), 0);
     EXPECT_EQ(run.Stdout(), "");
@@ -252,6 +273,46 @@ TEST_F(SpawnRun, ProgramFileLinesAreTheProcesses) {
 
 // The synchronisation service of a program-file run waits for one request
 // per line, and releases every rank.
+// Through per-rank remote shells each rank's PMI_ID is a number that tarvo
+// drew: a connection to the TCP endpoint that names a rank's number, or
+// another ID, is closed and takes nothing; the rank's own ID still takes it.
+TEST_F(SpawnRun, TheMpiEndpointTakesARankOnlyByTheIdDrawnForIt) {
+  Write("hosts", "127.0.0.1\n");
+  harness::LauncherRun run({"-ssh", "-np", "2", "-mf", "hosts", "prog"}, Opts());
+  ASSERT_TRUE(run.WaitForChildren(2)) << run.Stdout();
+  std::vector<std::string> ids;
+  WithoutPmiId(run.Record(0), &ids);
+  WithoutPmiId(run.Record(1), &ids);
+  ASSERT_EQ(ids.size(), 2u);
+  // The first line, then what comes back until the server closes or four
+  // lines are in (5 s at most).
+  auto ask = [&run](const std::string& line) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval bound{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(run.AddressPort()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string got;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+      char buffer[256];
+      for (ssize_t n; std::count(got.begin(), got.end(), '\n') < 4 && (n = read(fd, buffer, sizeof buffer)) > 0;) {
+        got.append(buffer, static_cast<size_t>(n));
+      }
+    }
+    close(fd);
+    return got;
+  };
+  for (const std::string& guess : {std::string("1"), std::string("0"), ids[0] + "0"}) {
+    EXPECT_EQ(ask("cmd=initack pmiid=" + guess + "\n"), "") << guess;
+  }
+  EXPECT_EQ(ask("cmd=initack pmiid=" + ids[1] + "\n"), "cmd=initack\ncmd=set size=2\ncmd=set rank=1\ncmd=set debug=0\n");
+  run.ReleaseChildren();
+  EXPECT_EQ(run.Wait(), 0);
+}
+
 TEST_F(SpawnRun, ProgramFileRunSynchronisesEveryLine) {
   Write("pf", "p\nq\nr\n");
   harness::LauncherRun run({"-pf", "pf"}, Opts());

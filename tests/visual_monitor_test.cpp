@@ -105,6 +105,25 @@ TEST_F(MonitorStart, MissingQueueEndsWith255AfterTheTwoReports) {
   EXPECT_EQ(r.out, "");
 }
 
+// A monitor that does not read its queue never holds the launcher up: what
+// a full queue does not take is dropped (the end-of-run record after a short
+// wait for room) and the poster goes on.
+TEST_F(MonitorStart, PostsToAFullQueueAreDroppedRatherThanWaitedFor) {
+  const int id = msgget(key_, IPC_CREAT | 0600);
+  ASSERT_GE(id, 0);
+  support::ChildResult r = support::RunInChild(dir_, [&] {
+    MsgQueueExist = 1;
+    msg_qID = id;
+    for (int i = 0; i < 2000; ++i) MessageSend(6, i, 9);
+    MessageSend(2, -1);
+  }, 30000);
+  EXPECT_EQ(r.status, 0) << r.err;
+  msqid_ds info{};
+  ASSERT_EQ(msgctl(id, IPC_STAT, &info), 0);
+  EXPECT_GT(info.msg_qnum, 0u);
+  EXPECT_LT(info.msg_qnum, 2000u) << "the queue filled; the rest were dropped";
+}
+
 TEST_F(MonitorStart, MonitorFromThePathReceivesTheRecordsAndRemovesItsQueue) {
   support::ChildResult r = support::RunInChild(dir_, [&] {
     std::string path = std::string(TARVO_BIN_DIR) + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");

@@ -162,6 +162,7 @@ int ControlMain(int argc, char** argv) {
   RunControlInit(settings);
   RunControlWatchCollectives(SyncWaiting);
   MpiSetSenderChecks(AdmitSender, CountStranger);
+  MpiSetKvsLimit(settings.kvsLimitMiB);
   // carrier tells a launcher on its own host (which needs no notice of its
   // start) by this pid in the environment that the processes inherit.
   setenv("TARVO_LAUNCHER_PID", std::to_string(getpid()).c_str(), 1);

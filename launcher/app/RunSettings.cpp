@@ -17,6 +17,8 @@ namespace {
 const double kMaxGrace = 3600.0;
 const double kMaxTimeout = 365.0 * 24 * 3600;
 const int kMaxSshWindow = 1000;
+// TARVO_KVS_LIMIT's largest: its bytes still fit 31 bits.
+const int kMaxKvsLimit = 2047;
 // TARVO_RSH: a remote shell and its options, not a script.
 const size_t kMaxRshWords = 32;
 // A decimal number of seconds from 0 to `max`, all of the text.
@@ -94,6 +96,16 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
   if (!ReadSwitch(lookup, "TARVO_KILL_ON_BAD_EXIT", &s.killOnBadExit, error)) return false;
   if ((v = lookup("TARVO_TIMEOUT")) != nullptr && *v != '\0' && !ParseSeconds(v, kMaxTimeout, &s.timeout)) {
     *error = Malformed("TARVO_TIMEOUT", v, "a number of seconds from 0 (no limit) to 31536000");
+    return false;
+  }
+  if ((v = lookup("TARVO_LOGIN_TIMEOUT")) != nullptr && *v != '\0' &&
+      (!ParseSeconds(v, kMaxTimeout, &s.loginTimeout) || s.loginTimeout <= 0)) {
+    *error = Malformed("TARVO_LOGIN_TIMEOUT", v, "a number of seconds over 0, up to 31536000");
+    return false;
+  }
+  if ((v = lookup("TARVO_KVS_LIMIT")) != nullptr && *v != '\0' &&
+      (!ParseWhole(v, kMaxKvsLimit, &s.kvsLimitMiB) || s.kvsLimitMiB == 0)) {
+    *error = Malformed("TARVO_KVS_LIMIT", v, "a whole number of MiB from 1 to 2047");
     return false;
   }
   if ((v = lookup("TARVO_SSH_WINDOW")) != nullptr && *v != '\0' && !ParseWhole(v, kMaxSshWindow, &s.sshWindow)) {

@@ -53,6 +53,11 @@ std::string MpiServer::PmixJobPayload(const std::string& host) const {
 }
 
 void MpiServer::RankEnded(int rank, std::vector<MpiEvent>* out) {
+  if (rank >= 0 && rank < size_ && clientOf_[static_cast<size_t>(rank)] >= 0) {
+    std::vector<pmi::ServerEvent> events;
+    server_->ClientEnded(clientOf_[static_cast<size_t>(rank)], &events);
+    Take(events, out);
+  }
   if (pmix_ == nullptr || !pmix_->Unfinalized(rank)) return;
   MpiEvent e;
   e.kind = MpiEvent::kUnfinalized;

@@ -1,5 +1,7 @@
 #include "launcher/mpi/MpiServer.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <ctime>
+#include <set>
 
 #include "common/agent_wire.h"
 #include "pmi/process_mapping.h"
@@ -17,6 +22,10 @@ bool (*admitSender)(const char*) = nullptr;
 void (*countStranger)(const char*) = nullptr;
 
 }  // namespace
+
+static int kvsLimitMiB = 0;
+
+void MpiSetKvsLimit(int mib) { kvsLimitMiB = mib; }
 
 void MpiSetSenderChecks(bool (*admit)(const char*), void (*stranger)(const char*)) {
   admitSender = admit;
@@ -37,6 +46,7 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
   facts.kvsname = kvsname_;
   facts.size = facts.universeSize = size_;
   facts.processMapping = mapping_;
+  facts.kvsLimit = static_cast<size_t>(kvsLimitMiB) << 20;
   for (int rank = 0; rank < size_; ++rank) {
     if (agentOf_[static_cast<size_t>(rank)] >= 0) continue;
     clientOf_[static_cast<size_t>(rank)] = static_cast<int>(localRanks_.size());
@@ -51,7 +61,7 @@ std::string MpiServer::JobPayload(int agent) const {
   for (int rank = 0; rank < size_; ++rank) {
     if (agentOf_[static_cast<size_t>(rank)] == agent) clients.push_back({rank, appnums_[static_cast<size_t>(rank)]});
   }
-  AgentJobHead head{size_, size_, static_cast<int32_t>(clients.size())};
+  AgentJobHead head{size_, size_, static_cast<int32_t>(clients.size()), kvsLimitMiB};
   std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
   payload.append(reinterpret_cast<const char*>(clients.data()), clients.size() * sizeof(AgentJobClient));
   return payload + AgentStrings({kvsname_, mapping_});
@@ -72,14 +82,46 @@ void MpiServer::RankStarted(int rank) {
   if (rank >= 0 && rank < size_) server_->ChildStarted(clientOf_[static_cast<size_t>(rank)]);
 }
 
+namespace {
+
+// 31 random bits, from getrandom (or /dev/urandom where it is missing).
+int32_t RandomId() {
+  uint32_t bits = 0;
+  if (getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) {
+    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || read(fd, &bits, sizeof bits) != static_cast<ssize_t>(sizeof bits)) {
+      // Nothing random to be had: the clock and the pid at least differ.
+      timespec now{};
+      clock_gettime(CLOCK_REALTIME, &now);
+      bits ^= static_cast<uint32_t>(now.tv_nsec) * 2654435761u ^ (static_cast<uint32_t>(getpid()) << 11);
+    }
+    if (fd >= 0) close(fd);
+  }
+  return static_cast<int32_t>(bits & 0x7fffffffu);
+}
+
+}  // namespace
+
+std::string MpiServer::PmiId(int rank) {
+  if (pmiIds_.empty()) {
+    std::set<int32_t> drawn;
+    for (int r = 0; r < size_; ++r) {
+      int32_t id = RandomId();
+      for (int tries = 0; tries < 64 && (id == 0 || !drawn.insert(id).second); ++tries) id = RandomId();
+      pmiIds_.push_back(std::to_string(id));
+    }
+  }
+  return rank >= 0 && rank < size_ ? pmiIds_[static_cast<size_t>(rank)] : std::string();
+}
+
 void MpiServer::Listen(int port, int held) {
-  const int size = size_;
   auto admit = [](const char* sender) { return admitSender == nullptr || admitSender(sender); };
-  // PMI_ID is the rank's number, as carrier derives it (see the README).
-  auto rankOfId = [size](const std::string& id) {
-    if (id.empty() || id.size() > 9 || id.find_first_not_of("0123456789") != std::string::npos) return -1;
-    const int rank = atoi(id.c_str());
-    return rank < size ? rank : -1;
+  PmiId(0);
+  std::map<std::string, int> byId;
+  for (size_t rank = 0; rank < pmiIds_.size(); ++rank) byId[pmiIds_[rank]] = static_cast<int>(rank);
+  auto rankOfId = [byId](const std::string& id) {
+    auto at = byId.find(id);
+    return at == byId.end() ? -1 : at->second;
   };
   int bound = port;
   if (held < 0) held = pmi::BindTcpPort(port, &bound);
@@ -109,14 +151,19 @@ void MpiServer::Tick(double now) {
   Take(events, nullptr);
 }
 
-void MpiServer::Take(const std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out) {
-  for (const pmi::ServerEvent& e : events) {
+void MpiServer::Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out) {
+  for (pmi::ServerEvent& e : events) {
     MpiEvent m;
     m.rank = e.client >= 0 ? localRanks_[static_cast<size_t>(e.client)] : -1;
     switch (e.kind) {
       case pmi::ServerEvent::kBarrier:
         localIn_ = true;
-        union_.insert(e.puts.begin(), e.puts.end());
+        // Moved, not copied: it may hold as much as the key-value bound.
+        if (union_.empty()) {
+          union_.swap(e.puts);
+        } else {
+          union_.insert(std::make_move_iterator(e.puts.begin()), std::make_move_iterator(e.puts.end()));
+        }
         continue;
       case pmi::ServerEvent::kStranger:
         if (countStranger != nullptr) countStranger(e.sender.c_str());
@@ -128,6 +175,14 @@ void MpiServer::Take(const std::vector<pmi::ServerEvent>& events, std::vector<Mp
       case pmi::ServerEvent::kBreak:
         m.kind = MpiEvent::kBreak;
         m.text = e.text;
+        m.sent = e.sent;
+        break;
+      case pmi::ServerEvent::kLeft:
+        m.kind = MpiEvent::kUnfinalized;
+        break;
+      case pmi::ServerEvent::kFull:
+        m.kind = MpiEvent::kFull;
+        m.exitCode = kvsLimitMiB;
         break;
     }
     if (out != nullptr) out->push_back(m);

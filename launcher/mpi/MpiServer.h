@@ -23,17 +23,22 @@ struct MpiEvent {
   enum Kind {
     kAbort,       // PMI-1 or PMIx abort
     kBreak,       // a rank broke the PMI-1 protocol
-    kUnfinalized  // a PMIx rank ended after its init, before its finalize
+    kFull,        // a rank's put was refused: the key-value space is full
+    kUnfinalized  // a rank left (PMI-1: closed its connection; PMIx: ended) after its init, before its finalize
   } kind = kAbort;
   int rank = -1;
   int exitCode = 0;  // kAbort
   std::string text;  // kBreak: how the rank broke the protocol
+  std::string sent;  // kBreak: what it sent (80 characters at most)
 };
 
 /// Start-up: how the TCP endpoint tells a host of the run (counting and
 /// reporting a sender that is not) and counts a connection with a wrong
 /// PMI_ID. Without them the endpoint takes any sender.
 void MpiSetSenderChecks(bool (*admit)(const char* sender), void (*stranger)(const char* sender));
+
+/// Start-up: the bound of the run's key-value space, in MiB (0: none).
+void MpiSetKvsLimit(int mib);
 
 /// The program's PMIx relays (pmi::LoadPmixRelay, when tarvo's build has
 /// libpmix: null, with the reason, when its module cannot be loaded);
@@ -70,11 +75,15 @@ class MpiServer {
   int PrepareRank(int rank, std::vector<std::string>* env);
   void RankStarted(int rank);
   /// The TCP endpoint for ranks started through remote shells: carrier
-  /// gives them PMI_PORT (the launcher's address, `port`) and PMI_ID (their
-  /// rank). `held` is a socket bound to `port` already (-1: none; the server
-  /// owns it from here). Reported on standard error when the port cannot be
-  /// had.
+  /// gives them PMI_PORT (the launcher's address, `port`), and their remote
+  /// command PMI_ID (PmiId). `held` is a socket bound to `port` already (-1:
+  /// none; the server owns it from here). Reported on standard error when
+  /// the port cannot be had.
   void Listen(int port, int held);
+  /// Rank's PMI_ID for the TCP endpoint: a random number of 31 bits, drawn
+  /// once per rank, that no two ranks share; a connection must name it to
+  /// take the rank.
+  std::string PmiId(int rank);
 
   void Fds(std::vector<pollfd>* fds) const;
   void OnReady(const pollfd* fds, size_t count, double now, std::vector<MpiEvent>* out);
@@ -101,7 +110,7 @@ class MpiServer {
   void Waiting(std::vector<double>* since) const;
 
  private:
-  void Take(const std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
+  void Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
   void StampLocal(double now);
   void TakePmix(std::vector<MpiEvent>* out);
 
@@ -110,6 +119,7 @@ class MpiServer {
   std::vector<int> appnums_, agentOf_;
   std::vector<int> localRanks_;  // by client of server_
   std::vector<int> clientOf_;    // by rank, -1 for an agent's
+  std::vector<std::string> pmiIds_;  // by rank, once drawn
   std::unique_ptr<pmi::Pmi1Server> server_;
   std::vector<double> since_;    // by rank
   std::vector<char> agentIn_;    // by agent: its part of the fence is in

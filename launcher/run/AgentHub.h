@@ -28,7 +28,9 @@ struct AgentEvent {
     kWaiting,   // the agent's ranks that wait in the PMI barrier (ranks)
     kPmixPart,  // a part of the agent's node's blob at a PMIx fence (payload)
     kPmixDone,  // the agent's node is in the PMIx fence
-    kUnfinalized,  // a rank ended after PMIx's init, before its finalize (rank)
+    kUnfinalized,  // a rank left MPI after its init, before its finalize (rank)
+    kBroke,     // a rank broke the PMI protocol (rank, why, payload: what it sent)
+    kWrongVersion,  // the agent speaks another version of the protocol (exitCode)
     kStacks,    // the call stacks of the agent's running ranks (stacks)
   };
   Kind kind = kLoggedIn;

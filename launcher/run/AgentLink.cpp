@@ -50,13 +50,24 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
                       int* self, std::vector<AgentEvent>* out) {
   if (*self < 0) {
     // The first message proves the connection, or ends it.
-    if (m.type != kAgentHello || m.payload.size() != sizeof(AgentHello)) return false;
-    AgentHello hello;
-    memcpy(&hello, m.payload.data(), sizeof hello);
+    if (m.type != kAgentHello || m.payload.size() < kAgentHelloV1Size || m.payload.size() > 4096) return false;
+    AgentHello hello{};
+    hello.version = 1;
+    memcpy(&hello, m.payload.data(), std::min(m.payload.size(), sizeof hello));
     if (!SameSecret(hello.secret, strnlen(hello.secret, sizeof hello.secret), secret)) return false;
     if (hello.agent < 0 || static_cast<size_t>(hello.agent) >= agents->size()) return false;
     AgentLinkState& a = (*agents)[static_cast<size_t>(hello.agent)];
     if (a.agent >= 0) return false;  // that agent has a connection already
+    if (hello.version != kAgentProtocolVersion) {
+      // The run's own agent, of another tarvo: nothing else it says can be read.
+      AgentEvent e;
+      e.kind = AgentEvent::kWrongVersion;
+      e.agent = hello.agent;
+      e.exitCode = hello.version;
+      out->push_back(e);
+      return false;
+    }
+    if (m.payload.size() != sizeof hello) return false;
     a.agent = hello.agent;
     *self = hello.agent;
     AgentEvent e;
@@ -96,6 +107,19 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
       seen.push_back(s.rank);
       e.stacks.push_back(std::move(s));
     }
+    out->push_back(e);
+    return true;
+  }
+  if (m.type == kAgentBroke) {
+    AgentRankBroke r;
+    memcpy(&r, m.payload.data(), sizeof r);  // the frame reader checked its size
+    if (!OwnRank(a, r.rank)) return false;
+    AgentEvent e;
+    e.kind = AgentEvent::kBroke;
+    e.agent = *self;
+    e.rank = r.rank;
+    e.why.assign(r.why, strnlen(r.why, sizeof r.why));
+    e.payload.assign(r.sent, strnlen(r.sent, sizeof r.sent));
     out->push_back(e);
     return true;
   }

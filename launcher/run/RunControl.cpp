@@ -82,7 +82,9 @@ int Run::Loop() {
     TakeFatal();
     TakeStacks();
     CheckTimeout();
+    CheckLogins();
     CheckStuck();
+    CheckLeft();
     CheckKill();
   }
   return Status();
@@ -148,10 +150,22 @@ int Run::WaitMs() const {
     }
   }
   if (!ending_ && anyEnded_ && live_ > 0) atMost(stuckSince_ > 0 ? stuckSince_ + kStuckGrace - now : 0.25);
+  if (!ending_) {
+    for (size_t i = 0; i < next_; ++i) {
+      if (procs_[i].left && Live(i)) atMost(procs_[i].leftAt + kLeftGrace - now);
+    }
+  }
   // A child's end is also looked for now and then: a thread that has
   // SIGCHLD unblocked would take it away from the signal descriptor.
   if (live_ > 0) atMost(1.0);
   if (gather_.active) atMost(gather_.until - now);
+  if (!ending_) {
+    for (size_t i = 0; i < next_; ++i) {
+      if (launches_[i].remote && !procs_[i].heard && Live(i)) {
+        atMost(procs_[i].startedAt + Shared().settings.loginTimeout - now);
+      }
+    }
+  }
   if (hub_ != nullptr) {
     const double agents = hub_->NextDeadline(now);
     if (agents >= 0) atMost(agents);
@@ -262,6 +276,7 @@ void Run::Reap() {
     watcher_.Set(it->second, 0);
     MarkEnded(it->second);
     if (procs_[it->second].remoteEnded) ws = procs_[it->second].remoteStatus;
+    procs_[it->second].waitStatus = ws;
     if (launches_[it->second].agentShell) {
       hub_->ShellEnded(launches_[it->second].agent, ws, Now(), &agentEvents_);
       continue;
@@ -269,6 +284,8 @@ void Run::Reap() {
     ended.emplace_back(it->second, ws);
     if (mpi_ != nullptr) mpi_->RankEnded(launches_[it->second].rank, &mpiEvents_);
   }
+  // Whether a rank left MPI unfinalized is known before its end is judged.
+  TakeMpi();
   Ended(ended);
 }
 
@@ -287,10 +304,14 @@ void Run::Ended(const std::vector<std::pair<size_t, int>>& ended) {
   // The whole batch first: ranks that failed together failed on their own.
   std::vector<size_t> failed;
   for (const auto& e : ended) {
+    procs_[e.first].waitStatus = e.second;
     status_ = std::max(status_, StatusOf(e.second));
     if (procs_[e.first].endedByUs || StatusOf(e.second) == 0) continue;
     ownFailure_ = std::max(ownFailure_, StatusOf(e.second));
     failed.push_back(e.first);
+  }
+  for (const auto& e : ended) {
+    if (procs_[e.first].left) EndedUnfinalized(e.first);
   }
   if (failed.empty() || ending_) return;
   const bool end = Shared().settings.killOnBadExit;

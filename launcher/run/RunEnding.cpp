@@ -51,11 +51,22 @@ void Run::TakeAgentEvents() {
   for (const AgentEvent& e : events) {
     if (e.kind == AgentEvent::kLoggedIn) {
       for (size_t i = 0; i < next_; ++i) {
-        if (launches_[i].agentShell && (launches_[i].agent == e.agent || launches_[i].agent < 0) &&
-            procs_[i].state == kLoggingIn) {
-          procs_[i].state = kRunning;
-          --loggingIn_;
+        if (launches_[i].agentShell && (launches_[i].agent == e.agent || launches_[i].agent < 0)) {
+          procs_[i].heard = true;
+          if (procs_[i].state == kLoggingIn) {
+            procs_[i].state = kRunning;
+            --loggingIn_;
+          }
         }
+      }
+      continue;
+    }
+    if (e.kind == AgentEvent::kWrongVersion) {
+      if (!ending_) {
+        fprintf(stderr, "tarvo: the agent on %s speaks version %d of the agent protocol, this tarvo version %d; "
+                "ending the run\n", hub_->Host(e.agent).c_str(), e.exitCode, kAgentProtocolVersion);
+        fatal_ = 1;
+        BeginEnding(kFatal, SIGTERM);
       }
       continue;
     }
@@ -76,6 +87,7 @@ void Run::TakeAgentEvents() {
     if (!Hosted(i) || !Live(i)) continue;
     procs_[i].pid = e.pid;
     if (e.kind == AgentEvent::kEnded) {
+      procs_[i].waitStatus = e.waitStatus;
       MarkEnded(i);
       ended.emplace_back(i, e.waitStatus);
     }
@@ -114,6 +126,7 @@ void Run::TakeNotices() {
     const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(rank)]);
     Proc& p = procs_[i];
     if (!PerRankRemote(i) || !Live(i)) continue;
+    p.heard = true;
     if (n.ended) {
       p.remoteEnded = true;
       p.remoteStatus = n.waitStatus;
@@ -133,6 +146,23 @@ void Run::TakeNotices() {
       procs_[i].state = kRunning;
       --loggingIn_;
     }
+  }
+}
+
+void Run::CheckLogins() {
+  if (ending_) return;
+  const double now = Now();
+  for (size_t i = 0; i < next_; ++i) {
+    if (!launches_[i].remote || procs_[i].heard || !Live(i) ||
+        now - procs_[i].startedAt < Shared().settings.loginTimeout) {
+      continue;
+    }
+    fprintf(stderr, "tarvo: the remote shell to %s (pid %d) has not logged in within %g s (TARVO_LOGIN_TIMEOUT); "
+            "ending the run\n", launches_[i].host.c_str(), static_cast<int>(procs_[i].pid),
+            Shared().settings.loginTimeout);
+    fatal_ = 255;
+    BeginEnding(kFatal, SIGTERM);
+    return;
   }
 }
 

@@ -18,7 +18,7 @@
 
 #include "launcher/mpi/MpiServer.h"
 #include "launcher/run/AgentHub.h"
-#include "launcher/run/GroupWatcher.h"
+#include "common/group_watcher.h"
 #include "launcher/run/RunControl.h"
 #include "common/stack_wire.h"
 
@@ -32,6 +32,9 @@ const double kLoginHold = 10.0;
 // rank that sent it ends: a collective operation counts as stuck only after
 // this long.
 const double kStuckGrace = 1.0;
+// A rank that has closed its MPI connection without finalize has this
+// long to end, so that its end, not the closed connection, is reported.
+const double kLeftGrace = 2.0;
 // Starts made before the loop looks at its signals again.
 const int kStartBatch = 64;
 // A host that has not sent its ranks' call stacks after this long is left
@@ -87,6 +90,10 @@ class Run {
     pid_t remotePid = 0;      // per-rank remote shell: the program's pid (and group) there
     bool remoteEnded = false;  // carrier said how it ended: remoteStatus
     int remoteStatus = 0;
+    int waitStatus = 0;       // once ended: how
+    bool heard = false;       // a remote shell's far side has reported (agent's hello, carrier's notice)
+    bool left = false;        // left MPI after its init without finalize
+    double leftAt = 0;
   };
 
 
@@ -178,15 +185,25 @@ class Run {
   void TakeMpi();
   bool TakeAgentMpi(const AgentEvent& e);
   void FenceIfComplete();
+  // A rank broke the PMI protocol: why, and what it sent.
+  void Broke(int rank, const std::string& why, const std::string& sent);
   // A rank called PMI abort: the run ends with its exit code.
   void Aborted(int rank, int exitCode);
-  // A PMIx rank ended after its init, before its finalize.
+  // A rank left MPI after its init, before its finalize: closed its PMI-1
+  // connection, or (PMIx) ended.
   void Unfinalized(int rank);
+  // A rank that left MPI without finalize and then ended with status 0 has
+  // failed all the same: the others may wait for it for ever.
+  void EndedUnfinalized(size_t i);
+  // One that left and has not ended within kLeftGrace.
+  void CheckLeft();
   // Since when each rank waits in a collective operation or PMI barrier.
   void Waiting(std::vector<double>* since) const;
   void TakeNotices();
   void TakeFatal();
   void CheckTimeout();
+  // A remote shell whose far side has not reported within the login time.
+  void CheckLogins();
   // A rank that has ended while others wait in a collective operation that
   // it has not entered: nothing can release them.
   void CheckStuck();

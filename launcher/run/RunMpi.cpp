@@ -18,8 +18,12 @@ void Run::TakeMpi() {
       Aborted(e.rank, e.exitCode);
     } else if (e.kind == MpiEvent::kUnfinalized) {
       Unfinalized(e.rank);
+    } else if (e.kind == MpiEvent::kFull) {
+      const int at = e.rank >= 0 && static_cast<size_t>(e.rank) < byRank_.size() ? byRank_[static_cast<size_t>(e.rank)] : -1;
+      fprintf(stderr, "tarvo: %s has filled the run's key-value space (%d MiB, TARVO_KVS_LIMIT); its puts are refused\n",
+              at >= 0 ? Who(static_cast<size_t>(at)).c_str() : ("rank " + std::to_string(e.rank)).c_str(), e.exitCode);
     } else {
-      fprintf(stderr, "tarvo: rank %d broke the PMI protocol (%s); its connection is closed\n", e.rank, e.text.c_str());
+      Broke(e.rank, e.text, e.sent);
     }
   }
   FenceIfComplete();
@@ -52,6 +56,9 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
     case AgentEvent::kUnfinalized:
       Unfinalized(e.rank);
       return true;
+    case AgentEvent::kBroke:
+      Broke(e.rank, e.why, e.payload);
+      return true;
     default:
       return false;
   }
@@ -70,23 +77,52 @@ void Run::FenceIfComplete() {
   mpiEvents_.insert(mpiEvents_.end(), events.begin(), events.end());
 }
 
-// A PMIx rank that has ended after its init and before its finalize: the
-// others' next fence can never complete.
+// A rank that has left MPI after its init and before its finalize. Its
+// end, when it comes, says what is reported: a signal or a failing status
+// as for any rank, status 0 as a failure of its own.
 void Run::Unfinalized(int rank) {
   if (ending_ || rank < 0 || static_cast<size_t>(rank) >= byRank_.size() || byRank_[static_cast<size_t>(rank)] < 0) {
     return;
   }
-  std::vector<int> waiters;
+  const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(rank)]);
+  Proc& p = procs_[i];
+  if (p.left) return;
+  p.left = true;
+  p.leftAt = Now();
+  if (p.state == kEnded) EndedUnfinalized(i);
+}
+
+void Run::EndedUnfinalized(size_t i) {
+  const Proc& p = procs_[i];
+  if (ending_ || p.endedByUs || StatusOf(p.waitStatus) != 0) return;
+  fprintf(stderr, "tarvo: %s ended without MPI_Finalize; ending the run\n", Who(i).c_str());
+  status_ = std::max(status_, 1);
+  ownFailure_ = std::max(ownFailure_, 1);
+  BeginEnding(kRankFailed, SIGTERM);
+}
+
+void Run::CheckLeft() {
+  if (ending_) return;
+  const double now = Now();
   for (size_t i = 0; i < next_; ++i) {
-    if (!launches_[i].agentShell && launches_[i].rank != rank && Live(i)) waiters.push_back(launches_[i].rank);
+    if (!procs_[i].left || !Live(i) || now - procs_[i].leftAt < kLeftGrace) continue;
+    fprintf(stderr, "tarvo: %s closed its MPI connection without MPI_Finalize; ending the run\n", Who(i).c_str());
+    ownFailure_ = std::max(ownFailure_, 1);
+    BeginEnding(kRankFailed, SIGTERM);
+    return;
   }
-  if (waiters.empty()) return;
-  std::sort(waiters.begin(), waiters.end());
-  fprintf(stderr, "tarvo: %s has ended while rank%s %s wait%s in a collective operation that it never entered; "
-          "ending the run\n",
-          Who(static_cast<size_t>(byRank_[static_cast<size_t>(rank)])).c_str(), waiters.size() == 1 ? "" : "s",
-          RankList(waiters).c_str(), waiters.size() == 1 ? "s" : "");
-  BeginEnding(kStuck, SIGTERM);
+}
+
+// A rank that broke the PMI protocol is cut off and can no longer take part
+// in a fence: the others would wait for it for ever.
+void Run::Broke(int rank, const std::string& why, const std::string& sent) {
+  if (ending_) return;
+  const int at = rank >= 0 && static_cast<size_t>(rank) < byRank_.size() ? byRank_[static_cast<size_t>(rank)] : -1;
+  const std::string who = at >= 0 ? Who(static_cast<size_t>(at)) : "rank " + std::to_string(rank);
+  fprintf(stderr, "tarvo: %s broke the PMI protocol (%s) with \"%s\"; ending the run\n", who.c_str(), why.c_str(),
+          sent.c_str());
+  ownFailure_ = std::max(ownFailure_, 1);
+  BeginEnding(kRankFailed, SIGTERM);
 }
 
 void Run::Aborted(int rank, int exitCode) {

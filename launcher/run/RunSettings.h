@@ -40,6 +40,12 @@ struct RunSettings {
   /// TARVO_RSH: the remote shell's words (`ssh -F FILE -p 2222`), in place
   /// of the "rsh" or "ssh" that -rsh and -ssh choose; empty for those.
   std::vector<std::string> rsh;
+  /// TARVO_KVS_LIMIT: MiB of keys and values that the run's key-value space
+  /// (the MPI ranks' PMI-1 puts) may hold.
+  int kvsLimitMiB = 64;
+  /// TARVO_LOGIN_TIMEOUT: seconds that a remote shell's far side has to
+  /// report (the agent's hello, carrier's start notice) before the run ends.
+  double loginTimeout = 60.0;
 };
 
 #endif  // TARVO_LAUNCHER_RUN_RUNSETTINGS_H

@@ -50,13 +50,26 @@ CUDPConnection* bridgeEndpoint = nullptr;
 
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
 
+// Events that a full queue did not take (guarded by visualGuard).
+long droppedPosts = 0;
+
 void Post(int code, const std::string& text) {
   pthread_mutex_lock(&visualGuard);
   if (MsgQueueExist != 0) {
     visualMessage.type = code;
     FitQueueText(text, visualMessage.text);
-    // Waits while the queue is full; a failed post loses the event.
-    (void)msgsnd(msg_qID, &visualMessage, MSG_SIZE, 0);
+    // A monitor that does not keep up never holds the run up: an event that
+    // a full queue does not take is dropped and counted. The end-of-run
+    // record, after which the monitor ends, waits for room 2 s at most.
+    int tries = code == Msg_RMPRocessEnd ? 200 : 1;
+    while (msgsnd(msg_qID, &visualMessage, MSG_SIZE, IPC_NOWAIT) != 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN || --tries <= 0) {
+        ++droppedPosts;
+        break;
+      }
+      usleep(10 * 1000);
+    }
   }
   pthread_mutex_unlock(&visualGuard);
 }
@@ -382,5 +395,8 @@ void MonitorBridgeStop() {
   AwaitQueueRemoval(id);
   pthread_mutex_lock(&visualGuard);
   MsgQueueExist = 0;
+  const long dropped = droppedPosts;
+  droppedPosts = 0;
   pthread_mutex_unlock(&visualGuard);
+  if (dropped > 0) fprintf(stderr, "tarvo: the monitor's queue was full: %ld events were not posted\n", dropped);
 }

@@ -86,10 +86,15 @@ pid_t SpawnWithoutCopy(const ExecPlan& plan) {
   }
   sigset_t none;
   sigemptyset(&none);
-  const short flags = POSIX_SPAWN_SETSIGMASK | (plan.ownSession ? POSIX_SPAWN_SETSID
-                                                 : plan.ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
+  // SIGINT and SIGQUIT by default, as ChildSetUp gives them.
+  sigset_t byDefault;
+  sigemptyset(&byDefault);
+  sigaddset(&byDefault, SIGINT);
+  sigaddset(&byDefault, SIGQUIT);
+  const short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                      (plan.ownSession ? POSIX_SPAWN_SETSID : plan.ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
   bool ok = posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setpgroup(&attr, 0) == 0 &&
-            posix_spawnattr_setflags(&attr, flags) == 0;
+            posix_spawnattr_setsigdefault(&attr, &byDefault) == 0 && posix_spawnattr_setflags(&attr, flags) == 0;
   for (int i = 0; ok && i < plan.closeCount; ++i) {
     ok = posix_spawn_file_actions_addclose(&actions, plan.closeFds[i]) == 0;
   }
@@ -207,6 +212,12 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
+    // The rank's PMI_ID reaches the far side in its command, as nothing
+    // else but carrier's fixed words does; carrier keeps it.
+    if (plan.remote) {
+      const std::vector<std::string> env = {"env", "PMI_ID=" + mpi.PmiId(static_cast<int>(i))};
+      plan.vector.insert(plan.vector.begin() + static_cast<long>(plan.shellWords) + 1, env.begin(), env.end());
+    }
     // The far side's shell reads the words after the host again.
     for (size_t k = plan.shellWords + 1; plan.remote && k < plan.vector.size(); ++k) plan.vector[k] = spawn::ShellQuoted(plan.vector[k]);
     plan.SealArgv();

@@ -3,7 +3,9 @@
  *                          "rank R of N shm S sum T ring P session E", E "own"
  *                          when the rank leads a session, else "shared"
  *   mpi_probe DIR abort    rank 1 calls MPI_Abort with 7
- *   mpi_probe DIR kill     rank 1 is killed by SIGKILL before MPI_Init ends */
+ *   mpi_probe DIR kill     rank 1 is killed by SIGKILL before MPI_Init ends
+ *   mpi_probe DIR nofinalize  rank 1 returns 0 from main after a first barrier,
+ *                          without MPI_Finalize, while the others wait in a second */
 #include <mpi.h>
 #include <signal.h>
 #include <stdio.h>
@@ -32,6 +34,13 @@ int main(int argc, char** argv) {
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &size);
   if (strcmp(mode, "abort") == 0 && rank == 1) MPI_Abort(MPI_COMM_WORLD, 7);
+  if (strcmp(mode, "nofinalize") == 0) {
+    /* Every rank is past its start-up first: a rank that leaves while a
+     * peer of its node still sets up shared memory breaks that peer's init. */
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (rank == 1) return 0;
+    MPI_Barrier(MPI_COMM_WORLD);
+  }
   MPI_Comm shm;
   int shmSize;
   MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &shm);

@@ -8,6 +8,9 @@
  *           wait in a barrier)
  *   kill    rank 1 (PMIX_RANK) writes its pid and is killed by SIGKILL before
  *           MPI_Init ends
+ *   killlate  rank 1 is killed by SIGKILL after MPI_Init (the others wait in a
+ *           barrier)
+ *   hold    every rank waits after MPI_Init until it is ended
  */
 #include <mpi.h>
 #include <signal.h>
@@ -42,6 +45,10 @@ int main(int argc, char** argv) {
   }
   if (strcmp(argv[2], "abort") == 0 && rank == 1) MPI_Abort(MPI_COMM_WORLD, 7);
   if (strcmp(argv[2], "nofinalize") == 0 && rank == 0) _exit(0);
+  if (strcmp(argv[2], "killlate") == 0 && rank == 1) raise(SIGKILL);
+  if (strcmp(argv[2], "hold") == 0) {
+    for (;;) pause();
+  }
   if (strcmp(argv[2], "report") != 0) MPI_Barrier(MPI_COMM_WORLD);
   int sum = 0;
   MPI_Allreduce(&rank, &sum, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);

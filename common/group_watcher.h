@@ -1,11 +1,13 @@
 // The watcher of the run's process groups: a small process that outlives
-// tarvo by a moment. Every rank (and remote shell) leads a process group of
-// its own, and the run control ends each group with its leader; when tarvo
-// itself is killed (SIGKILL, which it cannot take), the watcher, which sees
-// the end of a pipe that only tarvo holds, kills the groups that were left
-// and removes the directories that it was given (the PMIx server's).
-#ifndef TARVO_LAUNCHER_RUN_GROUPWATCHER_H
-#define TARVO_LAUNCHER_RUN_GROUPWATCHER_H
+// tarvo (or a launch agent) by a moment. Every rank (and remote shell) leads
+// a process group of its own, and the run control ends each group with its
+// leader; when tarvo itself is killed (SIGKILL, which it cannot take), the
+// watcher, which sees the end of a pipe that only tarvo holds, kills the
+// groups that were left and removes the directories that it was given (the
+// PMIx server's). The agent, whose ranks end with it by their parent-death
+// signal, has it watch its PMIx server's directories alone.
+#ifndef TARVO_COMMON_GROUP_WATCHER_H
+#define TARVO_COMMON_GROUP_WATCHER_H
 
 #include <stdint.h>
 #include <sys/types.h>
@@ -38,4 +40,4 @@ class GroupWatcher {
   std::vector<int32_t> pending_;  // slot, group; slot -1: done
 };
 
-#endif  // TARVO_LAUNCHER_RUN_GROUPWATCHER_H
+#endif  // TARVO_COMMON_GROUP_WATCHER_H

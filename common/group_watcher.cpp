@@ -1,6 +1,6 @@
 // The watcher: forked from the threaded launcher, so it makes system calls
 // only, on a table it was given before the fork.
-#include "launcher/run/GroupWatcher.h"
+#include "common/group_watcher.h"
 
 #include <errno.h>
 #include <fcntl.h>
