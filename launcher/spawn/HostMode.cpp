@@ -164,7 +164,12 @@ pid_t StartDirect(DirectPlan& d, const ForkReport& report) {
   if (pid == 0) RunDirect(&d, d.launcher);
 #else
   d.stack.assign(kDirectStack, 0);
-  const pid_t pid = clone(DirectChild, d.stack.data() + d.stack.size(), CLONE_VM | SIGCHLD, &d);
+  // The child shares the spawning thread's errno too. A rank with files to
+  // open reports their failures by errno, which the launcher, going on
+  // meanwhile, could overwrite ("cannot create out.0: Inappropriate ioctl
+  // for device"): such a child has the launcher wait for its exec.
+  const int wait = d.place != nullptr ? CLONE_VFORK : 0;
+  const pid_t pid = clone(DirectChild, d.stack.data() + d.stack.size(), CLONE_VM | wait | SIGCHLD, &d);
 #endif
   if (pid < 0) {
     if (report.before != nullptr) printf("%s\n", report.before);
