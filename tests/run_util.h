@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,7 +39,11 @@ inline void WriteFile(const std::string& path, const std::string& text) {
 /// child that exits removes nothing of its parent's.
 class MadeDirs {
  public:
-  void Add(const std::string& dir) { dirs_.push_back(dir); }
+  // Tests call it from threads of their own too.
+  void Add(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dirs_.push_back(dir);
+  }
   ~MadeDirs() {
     if (getpid() != owner_) return;
     for (const std::string& dir : dirs_) {
@@ -49,6 +54,7 @@ class MadeDirs {
 
  private:
   pid_t owner_ = getpid();
+  std::mutex mutex_;
   std::vector<std::string> dirs_;
 };
 
