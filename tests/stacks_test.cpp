@@ -258,7 +258,9 @@ TEST_F(StuckRun, TheTimeLimitSaysWhereEveryRankIsBeforeItEndsTheRun) {
   }
 }
 
-// A python rank that writes its pid into DIR/R.pid, sleeps, and says so.
+// A python rank that writes its pid into DIR/R.pid, sleeps, and says so in
+// one write (print's pieces may be written one by one, PYTHONUNBUFFERED, and
+// the two ranks' lines then interleave).
 void NapScript(const std::string& dir, int seconds) {
   testutil::WriteFile(dir + "/nap.py",
                       "import os, sys, time\n"
@@ -266,7 +268,7 @@ void NapScript(const std::string& dir, int seconds) {
                       "    time.sleep(" + std::to_string(seconds) + ")\n"
                       "open(os.path.join(sys.argv[1], os.environ['TARVO_RANK'] + '.pid'), 'w').write(str(os.getpid()))\n"
                       "napping()\n"
-                      "print('rank', os.environ['TARVO_RANK'], 'done')\n");
+                      "os.write(1, ('rank %s done\\n' % os.environ['TARVO_RANK']).encode())\n");
 }
 
 TEST(Sigquit, SaysWhereEveryRankIsAndTheRunGoesOn) {
