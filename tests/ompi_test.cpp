@@ -111,6 +111,13 @@ TEST_F(OmpiRun, AbortAKilledRankAndARankThatSkipsFinalizeEndTheRun) {
   for (const Placement& p : Placements()) {
     if (!p.where.hosts.empty() && !Remote()) continue;
     for (const Case& c : cases) {
+#if defined(__SANITIZE_THREAD__)
+      // A rank killed in its connection handshake leaves libpmix (not built
+      // with the sanitizer) taking a lock in memory that it has freed
+      // (HACKING, "The PMIx host"), which ThreadSanitizer reports from the
+      // library's own frames now and then; the other builds run this case.
+      if (std::string(c.mode) == "kill") continue;
+#endif
       std::string out, err;
       EXPECT_EQ(Run(p, c.mode, &out, &err), c.status) << p.where.name << " " << c.mode << "\n" << err;
       std::string want = c.report;
