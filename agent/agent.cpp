@@ -307,9 +307,9 @@ class Agent {
     if (pid == 0) {
       ChildSetup setup;
       setup.parent = agent;
-      // Ended as a whole; scheduled as its own, but for PMIx's ranks, which
-      // keep the agent's session as the launcher's own do.
-      setup.ownSession = !pmix;
+      // Ended as a whole; scheduled as its own, but for Open MPI's ranks
+      // that the agent serves, which keep its session (the launcher says).
+      setup.ownSession = (order.flags & kAgentRankOwnSession) != 0;
       setup.ownGroup = true;
       setup.keepFd = keep;
       if ((order.flags & kAgentRankStdin) == 0) setup.stdFds[0] = open("/dev/null", O_RDONLY);

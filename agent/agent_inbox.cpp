@@ -128,7 +128,7 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
       }
       const size_t n = order->strings.size();
       if (head.rank < 0 || head.words < 0 || static_cast<size_t>(head.words) != n || n < kParams + 1 ||
-          n > kMaxWords || (head.flags & ~(kAgentRankStdin | kAgentRankLabel)) != 0) {
+          n > kMaxWords || (head.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession)) != 0) {
         return false;
       }
       if (order->strings[n - kParams + TARVO_PARAM_RANK] != std::to_string(head.rank)) return false;

@@ -90,7 +90,7 @@ static_assert(offsetof(AgentFrame, size) == 4, "size at 4");
 
 /// The version of this protocol, in the agent's hello. 1: the hello of 68
 /// bytes that had none; 2: kAgentBroke, the job's key-value bound.
-const int32_t kAgentProtocolVersion = 2;
+const int32_t kAgentProtocolVersion = 3;
 /// The hello of every version begins with the secret and the agent's
 /// number; a longer one (after version 1) then has its version.
 const size_t kAgentHelloV1Size = 68;
@@ -107,6 +107,7 @@ static_assert(sizeof(AgentHello) == 72 && offsetof(AgentHello, agent) == 64 && o
 enum : int32_t {
   kAgentRankStdin = 1,  // the rank reads the agent's standard input (rank 0)
   kAgentRankLabel = 2,  // the agent labels the rank's output lines "[R] "
+  kAgentRankOwnSession = 4,  // the rank leads a session of its own (else a group in the agent's)
 };
 
 struct AgentRankHead {

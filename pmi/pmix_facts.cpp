@@ -64,6 +64,10 @@ void InfoList::Add16(const char* key, uint16_t value) { PMIx_Info_list_add(list_
 
 void InfoList::AddRegex(const char* key, const char* regex) { PMIx_Info_list_add(list_, key, regex, PMIX_REGEX); }
 
+void InfoList::AddTopology(const char* key, pmix_topology_t* topology) {
+  PMIx_Info_list_add(list_, key, topology, PMIX_TOPO);
+}
+
 void InfoList::AddArray(const char* key, pmix_data_array_t* infos) {
   PMIx_Info_list_add(list_, key, infos, PMIX_DATA_ARRAY);
 }

@@ -44,6 +44,7 @@ class InfoList {
   void AddBool(const char* key, bool value);
   void AddRegex(const char* key, const char* regex);
   void AddArray(const char* key, pmix_data_array_t* infos);
+  void AddTopology(const char* key, pmix_topology_t* topology);
   // The entries as an array of pmix_info_t; the list is then empty.
   pmix_data_array_t Take();
 

@@ -51,12 +51,20 @@ class OmpiRun : public ::testing::Test {
 
   bool Remote() { return runs_.Remote(); }
 
-  // Runs the probe as `p` places it, in a directory of its own, and checks
-  // that no rank and no private directory is left.
-  int Run(const Placement& p, const std::string& mode, std::string* out, std::string* err) {
+  // Runs the probe (or `command`) as `p` places it, in a directory of its
+  // own, and checks that no rank and no private directory is left.
+  int Run(const Placement& p, const std::string& mode, std::string* out, std::string* err,
+          const std::string& script = std::string()) {
     const std::set<std::string> before = support::PmixPrivateDirs();
     std::string dir;
-    std::unique_ptr<harness::LauncherRun> run = runs_.Start(p.where, kProbe, mode, &dir);
+    std::unique_ptr<harness::LauncherRun> run;
+    if (script.empty()) {
+      run = runs_.Start(p.where, kProbe, mode, &dir);
+    } else {
+      dir = testutil::MakeTempDir();
+      testutil::WriteFile(dir + "/script.py", script + "\nopen('%s/%d.pid' % (sys.argv[1], os.getpid()), 'w').write('%d\\n' % os.getpid())\n");
+      run = runs_.StartIn(p.where, dir, {"/usr/bin/python3", dir + "/script.py", dir});
+    }
     const int status = run->Wait(90);
     *out = run->Stdout();
     *err = run->Stderr();
@@ -88,6 +96,29 @@ TEST_F(OmpiRun, RanksSizesAllreduceAndSharedMemoryGroupsFollowThePlacement) {
     for (int r = 0; r < p.ranks; ++r) {
       want += "rank " + std::to_string(r) + " of " + std::to_string(p.ranks) + " sum " +
               std::to_string(p.ranks * (p.ranks - 1) / 2) + " shared " + std::to_string(p.shared) + " appnum 0 session shared\n";
+    }
+    EXPECT_EQ(SortedLines(out), SortedLines(want)) << p.where.name << "\n" << err;
+  }
+}
+
+// mpi4py (Debian's, on Open MPI) under python3, which names no MPI library
+// itself: served by default, its ranks are one job.
+TEST_F(OmpiRun, PythonRanksAreOneJobByDefault) {
+  if (system("/usr/bin/python3 -c 'import mpi4py' 2>/dev/null") != 0) GTEST_SKIP() << "no python3-mpi4py";
+  for (const Placement& p : Placements()) {
+    if (!p.where.hosts.empty() && !Remote()) continue;
+    std::string out, err;
+    EXPECT_EQ(Run(p, "", &out, &err, R"(import os, sys
+from mpi4py import MPI
+c = MPI.COMM_WORLD
+sys.stdout.write("rank %d of %d sum %d\n" % (c.Get_rank(), c.Get_size(), c.allreduce(c.Get_rank())))
+sys.stdout.flush())"),
+              0)
+        << p.where.name << "\n" << err;
+    std::string want;
+    for (int r = 0; r < p.ranks; ++r) {
+      want += "rank " + std::to_string(r) + " of " + std::to_string(p.ranks) + " sum " +
+              std::to_string(p.ranks * (p.ranks - 1) / 2) + "\n";
     }
     EXPECT_EQ(SortedLines(out), SortedLines(want)) << p.where.name << "\n" << err;
   }

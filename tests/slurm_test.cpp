@@ -174,7 +174,14 @@ TEST_F(SlurmMode, MpiProgramsSeeTheirNodes) {
       {"Open MPI (mpicc.openmpi, libpmix)", TARVO_OMPI_PROBE, " report", "SLURM_MPI_TYPE=pmix",
        "rank 0 of 4 sum 6 shared 2 appnum 0 session shared\nrank 1 of 4 sum 6 shared 2 appnum 0 session shared\n"
        "rank 2 of 4 sum 6 shared 2 appnum 0 session shared\nrank 3 of 4 sum 6 shared 2 appnum 0 session shared\n"},
+      // python3 names no MPI library: mpi4py's (Open MPI's) is served all the same.
+      {"mpi4py (python3 DIR runs DIR/__main__.py)",
+       system("/usr/bin/python3 -c 'import mpi4py' 2>/dev/null") == 0 ? "/usr/bin/python3" : "", "",
+       "SLURM_MPI_TYPE=pmix", "rank 0 of 4 sum 6\nrank 1 of 4 sum 6\nrank 2 of 4 sum 6\nrank 3 of 4 sum 6\n"},
   };
+  testutil::WriteFile(dir_ + "/__main__.py",
+                      "import sys\nfrom mpi4py import MPI\nc = MPI.COMM_WORLD\n"
+                      "sys.stdout.write('rank %d of %d sum %d\\n' % (c.Get_rank(), c.Get_size(), c.allreduce(c.Get_rank())))\n");
   for (const Case& c : cases) {
     if (c.probe.empty()) {
       std::cerr << c.library << " not found: its run is skipped\n";

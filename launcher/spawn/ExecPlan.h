@@ -39,8 +39,10 @@ struct ExecPlan {
   // alone, which passes it on (to an agent's ranks through the agent).
   bool ownGroup = false;
   // A rank started here gets a session of its own (ChildSetup::ownSession),
-  // but for the ranks that tarvo serves PMIx.
+  // but for an Open MPI rank served PMIx (keepSession), here or by an agent,
+  // which stays in the session of the process that starts it.
   bool ownSession = false;
+  bool keepSession = false;
   // A local rank's files and CPUs (RankFiles.h), applied by its child; null
   // for none.
   const RankPlace* place = nullptr;

@@ -298,7 +298,8 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   for (size_t i = 0; i < plans.size(); ++i) {
     if (agentOf[i] < 0) continue;
     if (!placements.empty()) hub.AddPlace(agentOf[i], AgentPlacePayload(static_cast<int>(i), hosts[i], placements[i]));
-    int flags = (i == 0 ? kAgentRankStdin : 0) | (label ? kAgentRankLabel : 0);
+    int flags = (i == 0 ? kAgentRankStdin : 0) | (label ? kAgentRankLabel : 0) |
+                (plans[i].keepSession ? 0 : kAgentRankOwnSession);
     hub.AddRank(agentOf[i], static_cast<int>(i), CarrierWords(plans[i]), flags);
   }
 

@@ -1,11 +1,13 @@
 #include "launcher/spawn/PmixSetup.h"
 
+#include <elf.h>
 #include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "common/carrier_exec.h"
@@ -39,44 +41,75 @@ bool ReadHead(const std::string& path, std::string* head) {
 
 bool IsElf(const std::string& head) { return head.compare(0, 4, "\x7f" "ELF") == 0; }
 
-// Whether the program of `path` may speak PMIx: a script (which may start
-// one, as python does for mpi4py), a file that is not here to read, or a
-// program that names Open MPI's or libpmix's library. A program that names
-// neither never asks for a server, and the run saves its cost.
-bool MaySpeakPmix(const std::string& path) {
+template <typename Ehdr, typename Phdr>
+bool HasInterpreter(const std::string& head) {
+  if (head.size() < sizeof(Ehdr)) return true;
+  Ehdr e;
+  memcpy(&e, head.data(), sizeof e);
+  if (e.e_phentsize != sizeof(Phdr)) return true;
+  for (size_t i = 0; i < e.e_phnum; ++i) {
+    const size_t at = e.e_phoff + i * sizeof(Phdr);
+    if (at + sizeof(Phdr) > head.size() || at < e.e_phoff) return true;  // out of what was read: say it may
+    Phdr p;
+    memcpy(&p, head.data() + at, sizeof p);
+    if (p.p_type == PT_INTERP) return true;
+  }
+  return false;
+}
+
+// What a rank's program file is, for serving PMIx and for its session.
+enum class ProgramKind {
+  kStatic,   // an ELF program without an interpreter: it cannot load an MPI library
+  kOpenMpi,  // names Open MPI's or libpmix's library
+  kOther,    // dynamically linked, a script, or not here to read: it may load one
+};
+
+ProgramKind KindOf(const std::string& path) {
   std::string head;
-  return !ReadHead(path, &head) || !IsElf(head) || NamesPmixLibrary(head);
+  if (!ReadHead(path, &head) || !IsElf(head)) return ProgramKind::kOther;
+  if (NamesPmixLibrary(head)) return ProgramKind::kOpenMpi;
+  const bool wide = head.size() > EI_CLASS && head[EI_CLASS] == ELFCLASS64;
+  const bool dynamic = wide ? HasInterpreter<Elf64_Ehdr, Elf64_Phdr>(head) : HasInterpreter<Elf32_Ehdr, Elf32_Phdr>(head);
+  return dynamic ? ProgramKind::kOther : ProgramKind::kStatic;
 }
 
-// The program file of each distinct program of `plans`, as carrier would
-// find it here.
-std::vector<std::string> ProgramFiles(const std::vector<ExecPlan>& plans) {
-  std::set<std::string> seen;
-  std::vector<std::string> files;
+// The program file of a plan's rank as carrier would find it here; empty
+// when the plan is no carrier command.
+std::string ProgramFile(const ExecPlan& plan) {
+  auto at = std::find(plan.vector.begin(), plan.vector.end(), std::string("carrier"));
+  if (plan.vector.end() - at < TARVO_PARAMS + 2) return std::string();
+  const std::string& program = at[1];
+  const std::string& workdir = plan.vector.end()[TARVO_PARAM_WORKDIR - TARVO_PARAMS];
+  char file[PATH_MAX];
+  const int found = CarrierLookup(program.c_str(), workdir.c_str(), workdir.c_str(), file, sizeof file);
+  std::string path = found == CARRIER_AS_GIVEN ? program : std::string(file);
+  if (!path.empty() && path[0] != '/') path = workdir + "/" + path;
+  return path;
+}
+
+// The kind of each plan's program, each distinct program read once.
+std::vector<ProgramKind> Kinds(const std::vector<ExecPlan>& plans) {
+  std::map<std::string, ProgramKind> seen;
+  std::vector<ProgramKind> kinds;
   for (const ExecPlan& plan : plans) {
-    auto at = std::find(plan.vector.begin(), plan.vector.end(), std::string("carrier"));
-    if (plan.vector.end() - at < TARVO_PARAMS + 2) continue;
-    const std::string& program = at[1];
-    const std::string& workdir = plan.vector.end()[TARVO_PARAM_WORKDIR - TARVO_PARAMS];
-    if (!seen.insert(program + '\0' + workdir).second) continue;
-    char file[PATH_MAX];
-    const int found = CarrierLookup(program.c_str(), workdir.c_str(), workdir.c_str(), file, sizeof file);
-    std::string path = found == CARRIER_AS_GIVEN ? program : std::string(file);
-    if (!path.empty() && path[0] != '/') path = workdir + "/" + path;
-    files.push_back(path);
+    const std::string file = ProgramFile(plan);
+    if (file.empty()) {
+      kinds.push_back(ProgramKind::kOther);
+      continue;
+    }
+    auto known = seen.find(file);
+    if (known == seen.end()) known = seen.emplace(file, KindOf(file)).first;
+    kinds.push_back(known->second);
   }
-  return files;
+  return kinds;
 }
 
-// TARVO_PMIX=auto: whether a rank's program may speak PMIx.
-bool Wanted(const std::vector<ExecPlan>& plans) {
+// TARVO_PMIX=auto: whether a rank's program may load an MPI library, which
+// is any program but a statically linked one. A run of those alone has no
+// server to pay for.
+bool Wanted(const std::vector<ProgramKind>& kinds) {
   if (RunControlSettings().pmix >= 0) return RunControlSettings().pmix == 1;
-  for (const ExecPlan& plan : plans) {
-    auto at = std::find(plan.vector.begin(), plan.vector.end(), std::string("carrier"));
-    if (plan.vector.end() - at < TARVO_PARAMS + 2) return true;
-  }
-  const std::vector<std::string> files = ProgramFiles(plans);
-  return std::any_of(files.begin(), files.end(), MaySpeakPmix);
+  return std::any_of(kinds.begin(), kinds.end(), [](ProgramKind k) { return k != ProgramKind::kStatic; });
 }
 
 }  // namespace
@@ -84,7 +117,9 @@ bool Wanted(const std::vector<ExecPlan>& plans) {
 void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
                const std::vector<std::string>& agentHosts, AgentHub* hub) {
-  if (!MpiHavePmix() || hosts.empty() || !Wanted(plans)) return;
+  if (!MpiHavePmix() || hosts.empty()) return;
+  const std::vector<ProgramKind> kinds = Kinds(plans);
+  if (!Wanted(kinds)) return;
   pmi::PmixJob job;
   job.nspace = "tarvo_" + std::to_string(getpid());
   auto own = std::find(agentOf.begin(), agentOf.end(), -1);
@@ -105,15 +140,21 @@ void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::st
   // Open MPI's ranks wait by polling and yielding to one another: in a
   // session each (each a group of the kernel's autogroup scheduling), a
   // yield leaves nobody else to run, and 64 ranks on two cores switched
-  // twice as often as mpirun's, which keep its session.
-  for (ExecPlan& plan : plans) plan.ownSession = false;
+  // twice as often as mpirun's, which keep its session. Every other rank
+  // keeps a session of its own, as MPICH's are measured to need.
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (kinds[i] != ProgramKind::kOpenMpi) continue;
+    plans[i].ownSession = false;
+    plans[i].keepSession = true;
+  }
 }
 
 void SayIfSingletons(const std::vector<ExecPlan>& plans) {
   if (RunControlSettings().pmix == 0) return;
-  for (const std::string& file : ProgramFiles(plans)) {
-    std::string head;
-    if (!ReadHead(file, &head) || !IsElf(head) || !NamesPmixLibrary(head)) continue;
+  std::set<std::string> seen;
+  for (const ExecPlan& plan : plans) {
+    const std::string file = ProgramFile(plan);
+    if (file.empty() || !seen.insert(file).second || KindOf(file) != ProgramKind::kOpenMpi) continue;
     fprintf(stderr,
             "tarvo: %s links Open MPI's library, which per-rank remote shells cannot serve: each of its ranks "
             "will run alone as a singleton (TARVO_LAUNCH=host serves it)\n",

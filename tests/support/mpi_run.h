@@ -60,9 +60,18 @@ class MpiRuns {
                                               const std::string& mode, std::string* dir,
                                               const std::map<std::string, std::string>& env = {}) {
     *dir = testutil::MakeTempDir();
+    std::vector<std::string> command = {probe, *dir};
+    if (!mode.empty()) command.push_back(mode);
+    return StartIn(p, *dir, command, env);
+  }
+
+  // Runs `command` as `p` places it in `dir`.
+  std::unique_ptr<harness::LauncherRun> StartIn(const MpiPlacement& p, const std::string& dir,
+                                                const std::vector<std::string>& command,
+                                                const std::map<std::string, std::string>& env = {}) {
     harness::Options o;
     o.hold = false;
-    o.workdir = *dir;
+    o.workdir = dir;
     o.env = env;
     o.env["TARVO_LAUNCH"] = p.launch;
     o.env["TARVO_KILL_GRACE"] = "1";
@@ -71,12 +80,11 @@ class MpiRuns {
     if (!p.hosts.empty()) {
       std::string file;
       for (const std::string& h : p.hosts) file += h + "\n";
-      testutil::WriteFile(*dir + "/hosts", file);
+      testutil::WriteFile(dir + "/hosts", file);
       o.exactPath = sshd_->ShimDir() + ":" + o.exactPath;
       args.insert(args.begin(), {"-ssh", "-mf", "hosts"});
     }
-    args.insert(args.end(), {probe, *dir});
-    if (!mode.empty()) args.push_back(mode);
+    args.insert(args.end(), command.begin(), command.end());
     return std::unique_ptr<harness::LauncherRun>(new harness::LauncherRun(args, o));
   }
 
