@@ -2,7 +2,7 @@
 // measured in the same run on the same machine.
 //
 //   tarvo_bench --tarvo-bin DIR --bench-bin DIR --out DIR [--quick]
-//               [--only launch,hostlaunch,sync,address,console,memory,output] [--no-pin]
+//               [--only launch,hostlaunch,served,sync,address,console,memory,output] [--no-pin]
 //
 // Launch figures time whole commands: `tarvo -np N noop` against the bench's
 // own minimal launchers (floor_launch). Service figures start the real tarvo
@@ -490,6 +490,40 @@ void HostLaunch() {
   }
 }
 
+// ---------------------------------------------------------------- served
+
+// A dynamically linked no-op, which may load an MPI library and is served
+// PMIx by default, against the same run told to serve nothing
+// (TARVO_PMIX=0): what serving every such program costs a run that does
+// not use it.
+void Served() {
+  fprintf(stderr, "served: tarvo -np N noop_dynamic, served PMIx by default, against TARVO_PMIX=0\n");
+  for (int n : {1, 100, 1000}) {
+    auto launch = [](int k, const char* pmix) {
+      Command c = TarvoLaunch(k);
+      c.argv.back() = "./noop_dynamic";
+      if (pmix != nullptr) c.env.push_back(pmix);
+      return c;
+    };
+    std::vector<Variant> v = {
+        {"tarvo", [&](int k) { return launch(k, nullptr); }, {}, {}, false},
+        {"TARVO_PMIX=0", [&](int k) { return launch(k, "TARVO_PMIX=0"); }, {}, {}, false},
+    };
+    MeasureLaunches(&v, 1, 1);
+    for (Variant& each : v) each.seconds.clear();
+    MeasureLaunches(&v, n, n >= 1000 ? Reps(9, 2) : n >= 100 ? Reps(21, 3) : Reps(31, 5));
+    Row r;
+    r.section = "served";
+    r.figure = "served launch N=" + std::to_string(n) + " wall";
+    r.value = Median(v[0].seconds) * 1e3;
+    r.unit = "ms";
+    r.floorName = v[1].name;
+    r.floorValue = Median(v[1].seconds) * 1e3;
+    r.failed = v[0].failed || v[1].failed;
+    Add(r);
+  }
+}
+
 // ---------------------------------------------------------------- memory
 
 void Memory() {
@@ -956,6 +990,7 @@ int main(int argc, char** argv) {
   double started = Now();
   if (Wanted("launch")) Launch();
   if (Wanted("hostlaunch")) HostLaunch();
+  if (Wanted("served")) Served();
   if (Wanted("sync")) Sync();
   if (Wanted("address")) Address();
   if (Wanted("console")) Console();

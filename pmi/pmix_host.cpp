@@ -8,12 +8,14 @@
 #include <pmix_server.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -180,6 +182,20 @@ bool FinalizeServer() {
   return done->cv.wait_for(lock, std::chrono::seconds(3), [&done] { return done->done; });
 }
 
+// The server's fork set-up of `rank` of `nspace`: NAME=VALUE entries.
+pmix_status_t SetupFork(const std::string& nspace, int rank, std::vector<std::string>* entries) {
+  pmix_proc_t proc;
+  PMIX_LOAD_PROCID(&proc, nspace.c_str(), static_cast<pmix_rank_t>(rank));
+  char** env = nullptr;
+  const pmix_status_t rc = PMIx_server_setup_fork(&proc, &env);
+  for (char** e = env; e != nullptr && *e != nullptr; ++e) {
+    entries->emplace_back(*e);
+    free(*e);
+  }
+  free(env);
+  return rc;
+}
+
 std::string Why(const char* what, pmix_status_t rc) {
   return std::string(what) + ": " + PMIx_Error_string(rc);
 }
@@ -300,32 +316,56 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
     return false;
   }
 
-  for (int rank : s.localRanks) {
+  // Every client is registered at once: the library's thread takes the
+  // requests while this one prepares the environments, and this one waits
+  // once, not once a rank.
+  const size_t n = s.localRanks.size();
+  std::deque<Completion> clients(n);
+  for (size_t i = 0; i < n; ++i) {
     pmix_proc_t proc;
-    PMIX_LOAD_PROCID(&proc, job.nspace.c_str(), static_cast<pmix_rank_t>(rank));
-    Completion client;
-    rc = PMIx_server_register_client(&proc, getuid(), getgid(), nullptr, Completion::Signal, &client);
-    if (rc == PMIX_SUCCESS) rc = client.Wait();
-    if (rc != PMIX_SUCCESS && rc != PMIX_OPERATION_SUCCEEDED) {
-      *error = Why("PMIx_server_register_client", rc);
-      Stop();
-      return false;
-    }
-    char** env = nullptr;
-    rc = PMIx_server_setup_fork(&proc, &env);
+    PMIX_LOAD_PROCID(&proc, job.nspace.c_str(), static_cast<pmix_rank_t>(s.localRanks[i]));
+    rc = PMIx_server_register_client(&proc, getuid(), getgid(), nullptr, Completion::Signal, &clients[i]);
+    if (rc != PMIX_SUCCESS) Completion::Signal(rc, &clients[i]);  // no callback comes
+  }
+  // A rank's environment differs from another's by its PMIX_RANK alone (as
+  // the first two show; else each is asked for): the rest are made from the
+  // first.
+  const std::vector<std::string> openMpi = OpenMpiEnvironment(job, s.shmDir.empty() ? s.tmpDir : s.shmDir);
+  std::vector<std::string> model;
+  size_t rankAt = 0;
+  bool modelled = false;
+  for (size_t i = 0; i < n && rc == PMIX_SUCCESS; ++i) {
+    const int rank = s.localRanks[i];
+    const std::string rankEntry = "PMIX_RANK=" + std::to_string(rank);
     std::vector<std::string> entries;
-    for (char** e = env; e != nullptr && *e != nullptr; ++e) {
-      entries.emplace_back(*e);
-      free(*e);
+    if (modelled) {
+      entries = model;
+      entries[rankAt] = rankEntry;
+    } else {
+      rc = SetupFork(job.nspace, rank, &entries);
+      if (i == 0) model = entries;
+      auto at = std::find(model.begin(), model.end(), "PMIX_RANK=" + std::to_string(s.localRanks[0]));
+      if (i == 1 && at != model.end()) {
+        rankAt = static_cast<size_t>(at - model.begin());
+        std::vector<std::string> expected = model;
+        expected[rankAt] = rankEntry;
+        modelled = expected == entries;
+      }
     }
-    free(env);
-    if (rc != PMIX_SUCCESS) {
-      *error = Why("PMIx_server_setup_fork", rc);
-      Stop();
-      return false;
-    }
-    for (std::string& e : OpenMpiEnvironment(job, s.shmDir.empty() ? s.tmpDir : s.shmDir)) entries.push_back(std::move(e));
+    entries.insert(entries.end(), openMpi.begin(), openMpi.end());
     s.environments[rank] = std::move(entries);
+  }
+  if (rc != PMIX_SUCCESS) *error = Why("PMIx_server_setup_fork", rc);
+  for (Completion& client : clients) {
+    const pmix_status_t registered = client.Wait();
+    if (rc == PMIX_SUCCESS && registered != PMIX_SUCCESS && registered != PMIX_OPERATION_SUCCEEDED) {
+      rc = registered;
+      *error = Why("PMIx_server_register_client", registered);
+    }
+  }
+  if (rc != PMIX_SUCCESS) {
+    Stop();
+    return false;
   }
   return true;
 }
