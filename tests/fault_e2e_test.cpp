@@ -371,6 +371,7 @@ TEST(FaultLoad, ACompleteRunLeaksNothing) {
     testutil::RunResult probe = testutil::Run("valgrind -q " + testutil::Tarvo() + " -help", 60);
     if (probe.status != 0) GTEST_SKIP() << "valgrind cannot run tarvo here:\n" << probe.err;
     r = testutil::Run(command + "valgrind --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=99 " +
+                          "--suppressions=" + TARVO_SOURCE_DIR + "/tests/valgrind_libpmix.supp " +
                           testutil::Tarvo() + job,
                       240);
     const bool none = r.err.find("definitely lost: 0 bytes") != std::string::npos ||

@@ -29,15 +29,26 @@ bool NamesPmixLibrary(const std::string& head) {
   return false;
 }
 
-// The first MiB of the file at `path`; false when it cannot be read.
-bool ReadHead(const std::string& path, std::string* head) {
+// The first `limit` bytes of the file at `path` (fewer when it is
+// shorter); false when it cannot be read.
+bool ReadHead(const std::string& path, size_t limit, std::string* head) {
   FILE* f = fopen(path.c_str(), "rb");
   if (f == nullptr) return false;
-  head->assign(1 << 20, '\0');
-  head->resize(fread(&(*head)[0], 1, head->size(), f));
+  head->clear();
+  char chunk[16384];
+  while (head->size() < limit) {
+    const size_t got = fread(chunk, 1, std::min(sizeof chunk, limit - head->size()), f);
+    if (got == 0) break;
+    head->append(chunk, got);
+  }
   fclose(f);
   return true;
 }
+
+// An ELF file's program headers are near its start; its dynamic section's
+// strings, which name the libraries, within its first MiB.
+const size_t kHeadersSize = 16384;
+const size_t kNamesSize = 1 << 20;
 
 bool IsElf(const std::string& head) { return head.compare(0, 4, "\x7f" "ELF") == 0; }
 
@@ -66,11 +77,12 @@ enum class ProgramKind {
 
 ProgramKind KindOf(const std::string& path) {
   std::string head;
-  if (!ReadHead(path, &head) || !IsElf(head)) return ProgramKind::kOther;
-  if (NamesPmixLibrary(head)) return ProgramKind::kOpenMpi;
+  if (!ReadHead(path, kHeadersSize, &head) || !IsElf(head)) return ProgramKind::kOther;
   const bool wide = head.size() > EI_CLASS && head[EI_CLASS] == ELFCLASS64;
   const bool dynamic = wide ? HasInterpreter<Elf64_Ehdr, Elf64_Phdr>(head) : HasInterpreter<Elf32_Ehdr, Elf32_Phdr>(head);
-  return dynamic ? ProgramKind::kOther : ProgramKind::kStatic;
+  if (!dynamic) return ProgramKind::kStatic;
+  if (!ReadHead(path, kNamesSize, &head)) return ProgramKind::kOther;
+  return NamesPmixLibrary(head) ? ProgramKind::kOpenMpi : ProgramKind::kOther;
 }
 
 // The program file of a plan's rank as carrier would find it here; empty
