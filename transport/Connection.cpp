@@ -10,6 +10,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 #include "common/protocol.h"
 
@@ -32,6 +34,22 @@ bool ResolveHost(const char* name, in_addr* addr) {
   return true;
 }
 
+// The address of this host's name, resolved once for the name: a run opens
+// several endpoints, and each lookup reads the resolver's files again.
+bool ResolveOwnName(const char* name, in_addr* addr) {
+  static std::mutex mutex;
+  static std::string resolvedFor;
+  static bool resolved = false;
+  static in_addr address;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (resolvedFor != name) {
+    resolved = ResolveHost(name, &address);
+    resolvedFor = name;
+  }
+  if (resolved) *addr = address;
+  return resolved;
+}
+
 }  // namespace
 
 char* CSocket::hostname = nullptr;
@@ -51,7 +69,7 @@ CSocket::CSocket(int family, int type, int protocol) : sock(-1) {
   if (ip == nullptr) ip = new char[kIpTextSize];
   memset(ip, 0, kIpTextSize);
   in_addr local;
-  if (ResolveHost(hostname, &local)) {
+  if (ResolveOwnName(hostname, &local)) {
     inet_ntop(AF_INET, &local, ip, kIpTextSize);
   } else {
     // A host whose own name does not resolve can still run locally.
