@@ -14,6 +14,14 @@ struct RankPlace;
 
 namespace spawnplan {
 
+// What a rank's program file is, as far as serving MPI and scheduling go.
+enum class ProgramKind {
+  kStatic,   // an ELF program without an interpreter: it cannot load an MPI library
+  kOpenMpi,  // names Open MPI's or libpmix's library
+  kMpich,    // names MPICH's library
+  kOther,    // dynamically linked, a script, or not here to read: it may load one
+};
+
 // Everything one child needs, built before any process starts.
 struct ExecPlan {
   std::vector<std::string> vector;
@@ -38,11 +46,12 @@ struct ExecPlan {
   // control ends the whole group, and a terminal's Ctrl-C reaches tarvo
   // alone, which passes it on (to an agent's ranks through the agent).
   bool ownGroup = false;
-  // A rank started here gets a session of its own (ChildSetup::ownSession),
-  // but for an Open MPI rank served PMIx (keepSession), here or by an agent,
-  // which stays in the session of the process that starts it.
+  // What the rank's program file is (ReadProgramKinds).
+  ProgramKind program = ProgramKind::kOther;
+  // A rank started here leads a session of its own (ChildSetup::ownSession)
+  // when its program is MPICH's; every other rank leads a process group in
+  // the session of the process that starts it.
   bool ownSession = false;
-  bool keepSession = false;
   // A local rank's files and CPUs (RankFiles.h), applied by its child; null
   // for none.
   const RankPlace* place = nullptr;

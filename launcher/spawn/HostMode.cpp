@@ -275,7 +275,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   }
   for (size_t i = 0; i < plans.size(); ++i) {
     if (!slurm && (!plans[i].remote || isOwnHost(hosts[i]))) {
-      plans[i].ownSession = true;  // started here, as a rank of this host
+      plans[i].ownSession = plans[i].program == ProgramKind::kMpich;  // started here, as a rank of this host
       continue;
     }
     auto known = std::find(agentHosts.begin(), agentHosts.end(), hosts[i]);
@@ -299,7 +299,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     if (agentOf[i] < 0) continue;
     if (!placements.empty()) hub.AddPlace(agentOf[i], AgentPlacePayload(static_cast<int>(i), hosts[i], placements[i]));
     int flags = (i == 0 ? kAgentRankStdin : 0) | (label ? kAgentRankLabel : 0) |
-                (plans[i].keepSession ? 0 : kAgentRankOwnSession);
+                (plans[i].program == ProgramKind::kMpich ? kAgentRankOwnSession : 0);
     hub.AddRank(agentOf[i], static_cast<int>(i), CarrierWords(plans[i]), flags);
   }
 

@@ -68,13 +68,6 @@ bool HasInterpreter(const std::string& head) {
   return false;
 }
 
-// What a rank's program file is, for serving PMIx and for its session.
-enum class ProgramKind {
-  kStatic,   // an ELF program without an interpreter: it cannot load an MPI library
-  kOpenMpi,  // names Open MPI's or libpmix's library
-  kOther,    // dynamically linked, a script, or not here to read: it may load one
-};
-
 ProgramKind KindOf(const std::string& path) {
   std::string head;
   if (!ReadHead(path, kHeadersSize, &head) || !IsElf(head)) return ProgramKind::kOther;
@@ -82,7 +75,8 @@ ProgramKind KindOf(const std::string& path) {
   const bool dynamic = wide ? HasInterpreter<Elf64_Ehdr, Elf64_Phdr>(head) : HasInterpreter<Elf32_Ehdr, Elf32_Phdr>(head);
   if (!dynamic) return ProgramKind::kStatic;
   if (!ReadHead(path, kNamesSize, &head)) return ProgramKind::kOther;
-  return NamesPmixLibrary(head) ? ProgramKind::kOpenMpi : ProgramKind::kOther;
+  if (NamesPmixLibrary(head)) return ProgramKind::kOpenMpi;
+  return head.find("libmpich.so") != std::string::npos ? ProgramKind::kMpich : ProgramKind::kOther;
 }
 
 // The program file of a plan's rank as carrier would find it here; empty
@@ -99,39 +93,43 @@ std::string ProgramFile(const ExecPlan& plan) {
   return path;
 }
 
-// The kind of each plan's program, each distinct program read once.
-std::vector<ProgramKind> Kinds(const std::vector<ExecPlan>& plans) {
-  std::map<std::string, ProgramKind> seen;
-  std::vector<ProgramKind> kinds;
-  for (const ExecPlan& plan : plans) {
-    const std::string file = ProgramFile(plan);
-    if (file.empty()) {
-      kinds.push_back(ProgramKind::kOther);
-      continue;
-    }
-    auto known = seen.find(file);
-    if (known == seen.end()) known = seen.emplace(file, KindOf(file)).first;
-    kinds.push_back(known->second);
-  }
-  return kinds;
-}
-
 // TARVO_PMIX=auto: whether a rank's program may load an MPI library, which
 // is any program but a statically linked one. A run of those alone has no
 // server to pay for.
-bool Wanted(const std::vector<ProgramKind>& kinds) {
+bool Wanted(const std::vector<ExecPlan>& plans) {
   if (RunControlSettings().pmix >= 0) return RunControlSettings().pmix == 1;
-  return std::any_of(kinds.begin(), kinds.end(), [](ProgramKind k) { return k != ProgramKind::kStatic; });
+  return std::any_of(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.program != ProgramKind::kStatic; });
 }
 
 }  // namespace
 
+void ReadProgramKinds(std::vector<ExecPlan>& plans) {
+  std::map<std::string, ProgramKind> seen;
+  for (ExecPlan& plan : plans) {
+    const std::string file = ProgramFile(plan);
+    if (file.empty()) {
+      plan.program = ProgramKind::kOther;
+      continue;
+    }
+    auto known = seen.find(file);
+    if (known == seen.end()) known = seen.emplace(file, KindOf(file)).first;
+    plan.program = known->second;
+    // MPICH's ranks wait by polling too, but without a session each they
+    // shared one share of a loaded machine's processors: an MPI hello of 16
+    // ranks beside a two-job build took 2.1 s against hydra's 1.3 s, and
+    // 1.3 s with a session each. Every other rank leads a group in the
+    // starter's session: a session each costs a start (a new group of the
+    // kernel's autogroup scheduling a rank), and Open MPI's ranks, whose
+    // yields find nobody else to run in a session of one, switched twice as
+    // often as under mpirun, which keeps its session.
+    plan.ownSession = plan.ownSession && plan.program == ProgramKind::kMpich;
+  }
+}
+
 void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
                const std::vector<std::string>& agentHosts, AgentHub* hub) {
-  if (!MpiHavePmix() || hosts.empty()) return;
-  const std::vector<ProgramKind> kinds = Kinds(plans);
-  if (!Wanted(kinds)) return;
+  if (!MpiHavePmix() || hosts.empty() || !Wanted(plans)) return;
   pmi::PmixJob job;
   job.nspace = "tarvo_" + std::to_string(getpid());
   auto own = std::find(agentOf.begin(), agentOf.end(), -1);
@@ -149,24 +147,13 @@ void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::st
   for (size_t a = 0; hub != nullptr && a < agentHosts.size(); ++a) {
     hub->SetPmixJob(static_cast<int>(a), mpi->PmixJobPayload(agentHosts[a]));
   }
-  // Open MPI's ranks wait by polling and yielding to one another: in a
-  // session each (each a group of the kernel's autogroup scheduling), a
-  // yield leaves nobody else to run, and 64 ranks on two cores switched
-  // twice as often as mpirun's, which keep its session. Every other rank
-  // keeps a session of its own, as MPICH's are measured to need.
-  for (size_t i = 0; i < plans.size(); ++i) {
-    if (kinds[i] != ProgramKind::kOpenMpi) continue;
-    plans[i].ownSession = false;
-    plans[i].keepSession = true;
-  }
 }
 
 void SayIfSingletons(const std::vector<ExecPlan>& plans) {
   if (RunControlSettings().pmix == 0) return;
-  std::set<std::string> seen;
   for (const ExecPlan& plan : plans) {
+    if (plan.program != ProgramKind::kOpenMpi) continue;
     const std::string file = ProgramFile(plan);
-    if (file.empty() || !seen.insert(file).second || KindOf(file) != ProgramKind::kOpenMpi) continue;
     fprintf(stderr,
             "tarvo: %s links Open MPI's library, which per-rank remote shells cannot serve: each of its ranks "
             "will run alone as a singleton (TARVO_LAUNCH=host serves it)\n",

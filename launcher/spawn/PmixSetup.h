@@ -18,10 +18,14 @@ namespace spawnplan {
 /// agentOf -1, on one node named as the first of them; agent a's on
 /// agentHosts[a]) and each agent's PMIx job to `hub`. A server that does
 /// not start is reported on standard error and the run goes on without it.
-/// The ranks that it serves stay in tarvo's session (ExecPlan::ownSession).
 void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
                const std::vector<std::string>& agentHosts, AgentHub* hub);
+
+/// Reads each plan's program file (each distinct one once) for its
+/// ExecPlan::program, and leaves ExecPlan::ownSession to MPICH's ranks.
+/// Before ServePmix and SayIfSingletons.
+void ReadProgramKinds(std::vector<ExecPlan>& plans);
 
 /// Per-rank remote shells serve no PMIx: one "tarvo:" line before the start
 /// when a program of `plans` that tarvo can read links Open MPI's or

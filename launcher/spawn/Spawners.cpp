@@ -196,6 +196,7 @@ namespace {
 int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report,
              const std::vector<int>& appnums, int pmiPort) {
   fflush(stdout);
+  ReadProgramKinds(plans);
   auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
   if (remote != plans.end() && RunControlSettings().launch != RunSettings::kLaunchSlurm) {
     SayIfNoRemoteShell(remote->file);
