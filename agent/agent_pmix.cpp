@@ -69,6 +69,9 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
   for (const pmi::PmixNotice& n : notices) {
     if (n.kind == pmi::PmixNotice::kFence) {
       *toLauncher += AgentEncodePmixFence(n.blob);
+    } else if (n.kind == pmi::PmixNotice::kNames) {
+      // The run's names are tarvo's: an agent's ranks are not served them yet.
+      relay_->AnswerNames(n.ticket, pmi::NameTable::kNotFound, {});
     } else {
       AgentRankAbort abort{n.rank, n.status};
       *toLauncher += AgentEncode(kAgentAbort, &abort, sizeof abort);

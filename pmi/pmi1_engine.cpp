@@ -36,6 +36,29 @@ const std::string* Find(const Words& words, const char* key) {
   return nullptr;
 }
 
+// The rest of a publish_result, unpublish_result or lookup_result line
+// (MPICH's client reads info=ok, and a lookup's port=). A PMI-1 lookup
+// never waits.
+std::string NameRequest(int rank, const std::string& verb, const Words& words, NameTable* names) {
+  const std::string* service = Find(words, "service");
+  const std::string* port = Find(words, "port");
+  if (service == nullptr || service->empty() || (verb == "publish" && (port == nullptr || port->empty())))
+    return "rc=-1 info=missing_service_or_port";
+  const std::string owner = "pmi1:" + std::to_string(rank);
+  if (verb == "publish") {
+    std::vector<NameTable::Released> released;  // no PMI-1 lookup waits
+    if (names->Publish({PublishedName{*service, *port, owner, false}}, &released) == NameTable::kExists)
+      return "rc=-1 info=name_exists";
+    return "rc=0 info=ok";
+  }
+  if (verb == "unpublish")
+    return names->Unpublish(owner, {*service}) == NameTable::kDone ? "rc=0 info=ok" : "rc=-1 info=name_not_found";
+  std::vector<PublishedName> found;
+  if (names->Lookup(0, {*service}, 0, false, &found) != NameTable::kDone || found.empty())
+    return "rc=-1 info=name_not_found";
+  return "rc=0 info=ok port=" + found[0].value;
+}
+
 bool ValidName(const std::string& name, std::size_t max) {
   if (name.empty() || name.size() > max) return false;
   for (char c : name) {
@@ -190,7 +213,11 @@ void Pmi1Engine::Request(int client, const std::string& name, const Words& words
     out->push_back(std::move(a));
   } else if (name == "publish_name" || name == "unpublish_name" || name == "lookup_name") {
     const std::string verb = name.substr(0, name.size() - 5);  // without "_name"
-    out->push_back(Reply(client, "cmd=" + verb + "_result rc=-1 msg=not_supported"));
+    if (names_ == nullptr) {
+      out->push_back(Reply(client, "cmd=" + verb + "_result rc=-1 msg=not_supported"));
+    } else {
+      out->push_back(Reply(client, "cmd=" + verb + "_result " + NameRequest(c.facts.rank, verb, words, names_)));
+    }
   } else if (name == "initack") {
     Break(client, "initack on a connection that is open already", out);
   } else {

@@ -30,9 +30,12 @@
 //   the nodes by itself.
 // - mcmd=NAME opens a multi-line request (MPICH's spawn): the lines up to
 //   one that is "endcmd" are read and dropped, then "cmd=NAME_result rc=-1
-//   msg=not_supported" answers. publish_name, unpublish_name and
-//   lookup_name are answered publish_result, unpublish_result and
-//   lookup_result with rc=-1.
+//   msg=not_supported" answers.
+// - publish_name, unpublish_name and lookup_name (service=, port=) are
+//   answered publish_result, unpublish_result and lookup_result from the
+//   run's NameTable that ServeNames gives (info=ok, and port= for a
+//   lookup; rc=-1 with another info= when it fails; a lookup never waits);
+//   without one, with rc=-1.
 // - abort has no reply: Action::kAbort, and the client is ignored from then
 //   on. finalize is acknowledged every time; Action::kFinalize comes once.
 // - The barrier: once every client of this host has entered barrier_in
@@ -54,6 +57,7 @@
 #include <vector>
 
 #include "pmi/line_framer.h"
+#include "pmi/name_table.h"
 
 namespace pmi {
 
@@ -109,6 +113,10 @@ class Pmi1Engine {
   explicit Pmi1Engine(JobFacts facts);
 
   int Clients() const { return static_cast<int>(clients_.size()); }
+
+  // The run's name table (owned by the caller, which outlives the engine's
+  // use of it); null: names are refused.
+  void ServeNames(NameTable* names) { names_ = names; }
 
   // One request line of client (0 <= client < Clients()), without its '\n'.
   void Take(int client, const std::string& line, std::vector<Action>* out);
@@ -167,6 +175,7 @@ class Pmi1Engine {
   std::size_t storeBytes_ = 0;  // keys and values in store_
   bool full_ = false;           // a put has been refused for the bound
   bool pending_ = false;
+  NameTable* names_ = nullptr;
 };
 
 }  // namespace pmi

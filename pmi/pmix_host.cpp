@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "pmi/pmix_facts.h"
+#include "pmi/pmix_names.h"
 
 namespace pmi {
 
@@ -236,6 +237,7 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
   module.client_finalized = OnFinalized;
   module.abort = OnAbort;
   module.fence_nb = OnFence;
+  AddNameUpcalls(&module, &s.callbacks, job.nspace);
 
   InfoList init;
   init.Add(PMIX_SERVER_TMPDIR, s.tmpDir);
@@ -311,6 +313,7 @@ void PmixHost::Stop() {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.serving = false;
   }
+  StopNameUpcalls();
   if (s.serverUp) FinalizeServer();
   s.serverUp = false;
   RemoveTree(s.tmpDir);

@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -32,12 +33,34 @@ class Relay : public PmixRelay {
       c.exchange = [this](std::string blob, PmixCallbacks::Done done) {
         std::lock_guard<std::mutex> lock(mutex_);
         done_ = std::move(done);
-        Post(PmixNotice{PmixNotice::kFence, std::move(blob), -1, 0});
+        Post(PmixNotice{PmixNotice::kFence, std::move(blob), -1, 0, 0, {}});
       };
     }
     c.abort = [this](int rank, int status, const std::string&) {
       std::lock_guard<std::mutex> lock(mutex_);
-      Post(PmixNotice{PmixNotice::kAbort, std::string(), rank, status});
+      Post(PmixNotice{PmixNotice::kAbort, std::string(), rank, status, 0, {}});
+    };
+    c.names = [this](PmixNameRequest request, PmixCallbacks::NamesDone done) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const uint64_t ticket = ++tickets_;
+      names_[ticket] = std::move(done);
+      PmixNotice n;
+      n.kind = PmixNotice::kNames;
+      n.ticket = ticket;
+      n.names = std::move(request);
+      Post(std::move(n));
+    };
+    // libpmix gathers this node's callers of a connect; with every rank
+    // named on this node, nothing else is to wait for.
+    std::set<int> ours;
+    for (size_t rank = 0; rank < job.hosts.size(); ++rank) {
+      if (job.hosts[rank] == job.thisHost) ours.insert(static_cast<int>(rank));
+    }
+    const bool allOurs = ours.size() == job.hosts.size();
+    c.connect = [ours, allOurs](std::vector<int> ranks, bool, std::function<void(bool)> done) {
+      bool here = true;
+      for (int r : ranks) here = here && (r < 0 ? allOurs : ours.count(r) != 0);
+      done(here);
     };
     c.connected = [this](int rank) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -86,6 +109,18 @@ class Relay : public PmixRelay {
     if (done) done(all);
   }
 
+  void AnswerNames(uint64_t ticket, NameTable::Status status, std::vector<PublishedName> found) override {
+    PmixCallbacks::NamesDone done;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto at = names_.find(ticket);
+      if (at == names_.end()) return;
+      done = std::move(at->second);
+      names_.erase(at);
+    }
+    done(status, std::move(found));
+  }
+
   void Stop() override { host_.Stop(); }
   std::vector<std::string> PrivateDirs() const override { return host_.PrivateDirs(); }
 
@@ -105,6 +140,8 @@ class Relay : public PmixRelay {
   std::vector<PmixNotice> notices_;
   PmixCallbacks::Done done_;  // the fence in flight
   std::set<int> connected_;
+  uint64_t tickets_ = 0;
+  std::map<uint64_t, PmixCallbacks::NamesDone> names_;  // name requests that wait for their answer
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -53,10 +54,11 @@ class OmpiRun : public ::testing::Test {
 
   // Runs the probe as `p` places it, in a directory of its own, and checks
   // that no rank and no private directory is left.
-  int Run(const Placement& p, const std::string& mode, std::string* out, std::string* err) {
+  int Run(const Placement& p, const std::string& mode, std::string* out, std::string* err,
+          const std::string& program = kProbe, const std::map<std::string, std::string>& env = {}) {
     const std::set<std::string> before = support::PmixPrivateDirs();
     std::string dir;
-    std::unique_ptr<harness::LauncherRun> run = runs_.Start(p.where, kProbe, mode, &dir);
+    std::unique_ptr<harness::LauncherRun> run = runs_.Start(p.where, program, mode, &dir, env);
     const int status = run->Wait(90);
     *out = run->Stdout();
     *err = run->Stderr();
@@ -196,6 +198,17 @@ TEST_F(OmpiRun, PerRankRemoteShellsSayWhenRanksWillRunAlone) {
     }
     EXPECT_EQ(lines, static_cast<size_t>(c.lines)) << c.program << "\n" << err;
   }
+}
+
+// MPI_Publish_name, MPI_Lookup_name, MPI_Unpublish_name and a port's
+// MPI_Comm_accept/MPI_Comm_connect between two ranks of one job, through
+// the run's name table (tests/procs/ompi_names.c, built beside the probe).
+TEST_F(OmpiRun, PublishLookupAcceptAndConnectBetweenTwoRanks) {
+  const Placement local{{"local", "rank", {"-np", "2"}, {}}, 2, 2};
+  const std::string names = kProbe.substr(0, kProbe.rfind('/')) + "/ompi_names";
+  std::string out, err;
+  EXPECT_EQ(Run(local, "", &out, &err, names, {{"TARVO_PMIX", "1"}, {"TARVO_TIMEOUT", "60"}}), 0) << err;
+  EXPECT_EQ(out, "names ok\n") << err;
 }
 
 }  // namespace

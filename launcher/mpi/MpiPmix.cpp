@@ -70,6 +70,10 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
   std::vector<pmi::PmixNotice> notices;
   pmix_->Take(&notices);
   for (pmi::PmixNotice& n : notices) {
+    if (n.kind == pmi::PmixNotice::kNames) {
+      TakeNames(n);
+      continue;
+    }
     if (n.kind == pmi::PmixNotice::kFence) {
       pmixLocalIn_ = true;
       pmixUnion_ += n.blob;
@@ -81,6 +85,28 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
     e.exitCode = n.status;
     if (out != nullptr) out->push_back(e);
   }
+}
+
+// A name request of tarvo's own ranks, answered from the run's table; a
+// publish may also answer lookups that wait for its names.
+void MpiServer::TakeNames(pmi::PmixNotice& n) {
+  const pmi::PmixNameRequest& r = n.names;
+  std::vector<pmi::PublishedName> found;
+  pmi::NameTable::Status status = pmi::NameTable::kNotFound;
+  std::vector<pmi::NameTable::Released> released;
+  switch (r.kind) {
+    case pmi::PmixNameRequest::kPublish:
+      status = names_.Publish(r.names, &released);
+      break;
+    case pmi::PmixNameRequest::kLookup:
+      status = names_.Lookup(n.ticket, r.keys, r.want, r.wait, &found);
+      break;
+    case pmi::PmixNameRequest::kUnpublish:
+      status = names_.Unpublish(r.owner, r.keys);
+      break;
+  }
+  if (status != pmi::NameTable::kWaits) pmix_->AnswerNames(n.ticket, status, std::move(found));
+  for (pmi::NameTable::Released& w : released) pmix_->AnswerNames(w.ticket, pmi::NameTable::kDone, std::move(w.found));
 }
 
 bool MpiServer::TakePmixFence(std::string* frames) {

@@ -54,6 +54,7 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
     facts.clients.push_back(pmi::LocalRank{rank, appnums_[static_cast<size_t>(rank)]});
   }
   server_.reset(new pmi::Pmi1Server(facts));
+  server_->Engine().ServeNames(&names_);
 }
 
 std::string MpiServer::JobPayload(int agent) const {

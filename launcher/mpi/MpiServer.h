@@ -114,8 +114,11 @@ class MpiServer {
   void StampLocal(double now);
   void TakePmix(std::vector<MpiEvent>* out);
 
+  void TakeNames(pmi::PmixNotice& n);
+
   int size_ = 0;
   std::string kvsname_, mapping_;
+  pmi::NameTable names_;  // the run's published names, before the servers that answer from it
   std::vector<int> appnums_, agentOf_;
   std::vector<int> localRanks_;  // by client of server_
   std::vector<int> clientOf_;    // by rank, -1 for an agent's
