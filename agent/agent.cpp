@@ -217,6 +217,12 @@ class Agent {
       case AgentOrder::kPmixDone:
         pmix_.Done();
         break;
+      case AgentOrder::kConnected:
+        pmix_.Connected(order.ticket, order.ok);
+        break;
+      case AgentOrder::kNamesAnswer:
+        pmix_.NamesAnswer(order.bytes);
+        break;
       case AgentOrder::kStacksAsk:
         AskStacks();
         break;

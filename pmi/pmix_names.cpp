@@ -66,23 +66,43 @@ std::vector<std::string> Keys(char** keys) {
 }
 
 // A published value of any type, kept in the table as libpmix's own
-// packing of it (the table holds bytes; only this process reads them).
+// packing of it, in hexadecimal: text, which the agent protocol's string
+// lists carry.
 bool Packed(const pmix_value_t* value, std::string* bytes) {
   pmix_data_buffer_t buffer;
   PMIX_DATA_BUFFER_CONSTRUCT(&buffer);
   const bool ok = PMIx_Data_pack(nullptr, &buffer, const_cast<pmix_value_t*>(value), 1, PMIX_VALUE) == PMIX_SUCCESS;
-  if (ok) bytes->assign(buffer.base_ptr, buffer.bytes_used);
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; ok && i < buffer.bytes_used; ++i) {
+    const unsigned char c = static_cast<unsigned char>(buffer.base_ptr[i]);
+    bytes->push_back(kHex[c >> 4]);
+    bytes->push_back(kHex[c & 15]);
+  }
   PMIX_DATA_BUFFER_DESTRUCT(&buffer);
   return ok;
 }
 
-bool Unpacked(const std::string& bytes, pmix_value_t* value) {
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool Unpacked(const std::string& hex, pmix_value_t* value) {
+  if (hex.empty() || hex.size() % 2 != 0) return false;
+  char* copy = static_cast<char*>(malloc(hex.size() / 2));
+  if (copy == nullptr) return false;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    const int high = HexDigit(hex[i]), low = HexDigit(hex[i + 1]);
+    if (high < 0 || low < 0) {
+      free(copy);
+      return false;
+    }
+    copy[i / 2] = static_cast<char>(high << 4 | low);
+  }
   pmix_data_buffer_t buffer;
   PMIX_DATA_BUFFER_CONSTRUCT(&buffer);
-  char* copy = static_cast<char*>(malloc(bytes.size() + 1));
-  if (copy == nullptr) return false;
-  memcpy(copy, bytes.data(), bytes.size());
-  PMIX_DATA_BUFFER_LOAD(&buffer, copy, bytes.size());  // the buffer owns the copy from here
+  PMIX_DATA_BUFFER_LOAD(&buffer, copy, hex.size() / 2);  // the buffer owns the copy from here
   int32_t count = 1;
   pmix_value_t unpacked;
   PMIX_VALUE_CONSTRUCT(&unpacked);

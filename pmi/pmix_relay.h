@@ -17,12 +17,14 @@
 namespace pmi {
 
 struct PmixNotice {
-  enum Kind { kFence, kAbort, kNames } kind = kFence;
+  enum Kind { kFence, kAbort, kNames, kConnect } kind = kFence;
   std::string blob;  // kFence: this node's part
   int rank = -1;     // kAbort
   int status = 0;    // kAbort
   uint64_t ticket = 0;    // kNames: what AnswerNames names it by
   PmixNameRequest names;  // kNames
+  std::vector<int> ranks;  // kConnect: the ranks (-1: all) that connect, once this node's are in
+  bool disconnect = false; // kConnect
 };
 
 class PmixRelay {
@@ -30,7 +32,8 @@ class PmixRelay {
   virtual ~PmixRelay() = default;  // stops the host
   /// PmixHost::Start. With `crossNodes` false libpmix completes every fence
   /// itself and no kFence notice comes. A connect or disconnect among this
-  /// node's ranks completes here; one that reaches other nodes is refused.
+  /// node's ranks completes here; one that reaches other nodes comes as a
+  /// kConnect notice.
   virtual bool Start(const PmixJob& job, bool crossNodes, std::string* why) = 0;
   virtual std::vector<std::string> Environment(int rank) const = 0;
   /// The rank's client connected (its MPI_Init began) and has not called
@@ -44,6 +47,8 @@ class PmixRelay {
   /// The answer to the kNames notice `ticket` (once; an unknown ticket is
   /// ignored).
   virtual void AnswerNames(uint64_t ticket, NameTable::Status status, std::vector<PublishedName> found) = 0;
+  /// The answer to the kConnect notice `ticket`: every node of it is in.
+  virtual void AnswerConnect(uint64_t ticket, bool ok) = 0;
   /// PmixHost::Stop.
   virtual void Stop() = 0;
   /// PmixHost::PrivateDirs.

@@ -203,12 +203,20 @@ TEST_F(OmpiRun, PerRankRemoteShellsSayWhenRanksWillRunAlone) {
 // MPI_Publish_name, MPI_Lookup_name, MPI_Unpublish_name and a port's
 // MPI_Comm_accept/MPI_Comm_connect between two ranks of one job, through
 // the run's name table (tests/procs/ompi_names.c, built beside the probe).
+// Locally, and in host mode with rank 0 on tarvo's host and rank 1 on an
+// agent's.
 TEST_F(OmpiRun, PublishLookupAcceptAndConnectBetweenTwoRanks) {
-  const Placement local{{"local", "rank", {"-np", "2"}, {}}, 2, 2};
   const std::string names = kProbe.substr(0, kProbe.rfind('/')) + "/ompi_names";
-  std::string out, err;
-  EXPECT_EQ(Run(local, "", &out, &err, names, {{"TARVO_PMIX", "1"}, {"TARVO_TIMEOUT", "60"}}), 0) << err;
-  EXPECT_EQ(out, "names ok\n") << err;
+  const std::vector<Placement> placements = {
+      {{"local", "rank", {"-np", "2"}, {}}, 2, 2},
+      {{"host mode", "host", {"-np", "2"}, {LocalName(), "127.0.0.2"}}, 2, 1},
+  };
+  for (const Placement& p : placements) {
+    if (!p.where.hosts.empty() && !Remote()) continue;
+    std::string out, err;
+    EXPECT_EQ(Run(p, "", &out, &err, names, {{"TARVO_PMIX", "1"}, {"TARVO_TIMEOUT", "60"}}), 0) << p.where.name << "\n" << err;
+    EXPECT_EQ(out, "names ok\n") << p.where.name << "\n" << err;
+  }
 }
 
 }  // namespace
