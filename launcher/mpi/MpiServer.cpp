@@ -169,6 +169,8 @@ void MpiServer::Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent
       case pmi::ServerEvent::kStranger:
         if (countStranger != nullptr) countStranger(e.sender.c_str());
         continue;
+      case pmi::ServerEvent::kName:
+        continue;  // tarvo's engine answers names from the run's table itself
       case pmi::ServerEvent::kAbort:
         m.kind = MpiEvent::kAbort;
         m.exitCode = e.exitCode;
