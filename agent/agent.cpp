@@ -50,6 +50,7 @@
 #include "common/child_setup.h"
 #include "common/line_labels.h"
 #include "common/stack_wire.h"
+#include "pmi/name_wire.h"
 
 namespace {
 
@@ -217,6 +218,23 @@ class Agent {
       case AgentOrder::kPmixDone:
         pmix_.Done();
         break;
+      case AgentOrder::kConnected:
+        pmix_.Connected(order.ticket, order.ok);
+        break;
+      case AgentOrder::kNamesAnswer: {
+        int32_t ticket = 0;
+        pmi::NameTable::Status status;
+        std::vector<pmi::PublishedName> found;
+        if (!pmi::DecodeNameAnswer(order.bytes, &ticket, &status, &found)) break;
+        if (ticket >= 0) {
+          pmix_.NamesAnswer(order.bytes);
+          break;
+        }
+        std::string toLauncher;
+        pmi_.NameAnswer(ticket, status, found, &toLauncher);
+        Tell(toLauncher);
+        break;
+      }
       case AgentOrder::kStacksAsk:
         AskStacks();
         break;

@@ -170,6 +170,18 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
     case kAgentPmixDone:
       order->kind = AgentOrder::kPmixDone;
       return m.payload.empty();
+    case kAgentConnected: {
+      AgentConnected c;
+      memcpy(&c, m.payload.data(), sizeof c);  // the frame reader checked its size
+      order->kind = AgentOrder::kConnected;
+      order->ticket = c.ticket;
+      order->ok = c.ok != 0;
+      return true;
+    }
+    case kAgentNamesAnswer:
+      order->kind = AgentOrder::kNamesAnswer;
+      order->bytes = m.payload;
+      return true;
     default:
       return false;
   }

@@ -11,7 +11,7 @@
 
 /// One thing the launcher asks of the agent.
 struct AgentOrder {
-  enum Kind { kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPlace, kStacksAsk } kind = kEnv;
+  enum Kind { kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPlace, kStacksAsk, kNamesAnswer, kConnected } kind = kEnv;
   std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier";
                                      // kJob: the kvsname and PMI_process_mapping;
                                      // kPmixJob: the namespace, this node, every rank's host;
@@ -21,7 +21,9 @@ struct AgentOrder {
   int kvsLimitMiB = 0;                          // kJob: 0 for no bound
   std::vector<AgentJobClient> clients;          // kJob: the agent's ranks, each once
   std::vector<int> appnums;                     // kPmixJob: every rank's
-  std::string bytes;                            // kPmixPart
+  std::string bytes;                            // kPmixPart, kNamesAnswer (its payload)
+  int ticket = 0;                               // kConnected
+  bool ok = false;                              // kConnected
   int rank = -1;
   int flags = 0;
   int bind = 0;  // kPlace

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pmi/name_wire.h"
+
 void AgentPmi::SetJob(const AgentOrder& job) {
   pmi::JobFacts facts;
   facts.kvsname = job.strings[0];
@@ -19,6 +21,7 @@ void AgentPmi::SetJob(const AgentOrder& job) {
   }
   size_ = job.size;
   server_.reset(new pmi::Pmi1Server(facts));
+  server_->Engine().ForwardNames();
 }
 
 int AgentPmi::ClientOf(int rank) const {
@@ -69,6 +72,17 @@ void AgentPmi::FenceDone(std::string* toLauncher) {
   Take(events, toLauncher);
 }
 
+void AgentPmi::NameAnswer(int32_t ticket, pmi::NameTable::Status status, const std::vector<pmi::PublishedName>& found,
+                          std::string* toLauncher) {
+  const int client = -1 - ticket;
+  auto verb = verbs_.find(client);
+  if (!server_ || verb == verbs_.end()) return;
+  std::vector<pmi::ServerEvent> events;
+  server_->Answer(client, pmi::Pmi1NameReply(verb->second, status, found.empty() ? "" : found[0].value), &events);
+  verbs_.erase(verb);
+  Take(events, toLauncher);
+}
+
 void AgentPmi::Take(const std::vector<pmi::ServerEvent>& events, std::string* toLauncher) {
   for (const pmi::ServerEvent& e : events) {
     const int rank = e.client >= 0 && static_cast<size_t>(e.client) < ranks_.size() ? ranks_[e.client] : -1;
@@ -101,6 +115,24 @@ void AgentPmi::Take(const std::vector<pmi::ServerEvent>& events, std::string* to
         break;
       case pmi::ServerEvent::kStranger:
         break;  // the agent has no TCP endpoint
+      case pmi::ServerEvent::kName: {
+        // The run's table is tarvo's: the request goes there, numbered by
+        // its client below zero (the PMIx server's are above).
+        if (e.puts.empty()) break;
+        pmi::PmixNameRequest r;
+        const std::string owner = "pmi1:" + std::to_string(rank);
+        r.kind = e.text == "publish" ? pmi::PmixNameRequest::kPublish
+                 : e.text == "lookup" ? pmi::PmixNameRequest::kLookup : pmi::PmixNameRequest::kUnpublish;
+        r.owner = owner;
+        if (r.kind == pmi::PmixNameRequest::kPublish) {
+          r.names.push_back(pmi::PublishedName{e.puts.begin()->first, e.puts.begin()->second, owner, false});
+        } else {
+          r.keys.push_back(e.puts.begin()->first);
+        }
+        verbs_[e.client] = e.text;
+        *toLauncher += pmi::EncodeNameRequest(-1 - e.client, r);
+        break;
+      }
     }
   }
   if (culprit_) ReportWaiting(toLauncher);

@@ -39,6 +39,9 @@ class AgentPmi {
   /// The launcher's kAgentFencePuts and kAgentFenceDone.
   void FencePuts(const std::map<std::string, std::string>& puts) { union_.insert(puts.begin(), puts.end()); }
   void FenceDone(std::string* toLauncher);
+  /// The launcher's answer to a rank's name request (a ticket below zero).
+  void NameAnswer(int32_t ticket, pmi::NameTable::Status status, const std::vector<pmi::PublishedName>& found,
+                  std::string* toLauncher);
 
  private:
   int ClientOf(int rank) const;
@@ -52,6 +55,7 @@ class AgentPmi {
   int kvsLimitMiB_ = 0;
   bool culprit_ = false;  // a rank ended outside the barrier, unfinalized
   std::vector<int32_t> waitingSent_;
+  std::map<int, std::string> verbs_;  // by client: its name request that waits for tarvo's answer
 };
 
 #endif  // TARVO_AGENT_AGENT_PMI_H

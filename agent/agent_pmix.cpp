@@ -7,6 +7,7 @@
 #include <set>
 
 #ifdef TARVO_HAVE_PMIX
+#include "pmi/name_wire.h"
 #include "pmi/pmix_loader.h"
 #else
 namespace pmi {
@@ -69,6 +70,18 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
   for (const pmi::PmixNotice& n : notices) {
     if (n.kind == pmi::PmixNotice::kFence) {
       *toLauncher += AgentEncodePmixFence(n.blob);
+    } else if (n.kind == pmi::PmixNotice::kConnect) {
+      // Every node with ranks among them must be in: tarvo knows when.
+      AgentConnectHead head{static_cast<int32_t>(n.ticket), n.disconnect ? 1 : 0, static_cast<int32_t>(n.ranks.size())};
+      std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+      for (int r : n.ranks) {
+        const int32_t rank = r;
+        payload.append(reinterpret_cast<const char*>(&rank), sizeof rank);
+      }
+      *toLauncher += AgentEncode(kAgentConnect, payload.data(), payload.size());
+    } else if (n.kind == pmi::PmixNotice::kNames) {
+      // The run's names are tarvo's: the request goes there.
+      *toLauncher += pmi::EncodeNameRequest(static_cast<int32_t>(n.ticket), n.names);
     } else {
       AgentRankAbort abort{n.rank, n.status};
       *toLauncher += AgentEncode(kAgentAbort, &abort, sizeof abort);
@@ -79,6 +92,18 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
 void AgentPmix::Done() {
   if (relay_ != nullptr) relay_->CompleteFence(union_);
   union_.clear();
+}
+
+void AgentPmix::Connected(int32_t ticket, bool ok) {
+  if (relay_ != nullptr) relay_->AnswerConnect(static_cast<uint32_t>(ticket), ok);
+}
+
+void AgentPmix::NamesAnswer(const std::string& payload) {
+  int32_t ticket = 0;
+  pmi::NameTable::Status status;
+  std::vector<pmi::PublishedName> found;
+  if (relay_ != nullptr && pmi::DecodeNameAnswer(payload, &ticket, &status, &found))
+    relay_->AnswerNames(static_cast<uint32_t>(ticket), status, std::move(found));
 }
 
 #else
@@ -92,5 +117,7 @@ void AgentPmix::RankEnded(int, std::string*) const {}
 void AgentPmix::Fds(std::vector<pollfd>*) const {}
 void AgentPmix::OnReady(const pollfd*, size_t, std::string*) {}
 void AgentPmix::Done() { union_.clear(); }
+void AgentPmix::NamesAnswer(const std::string&) {}
+void AgentPmix::Connected(int32_t, bool) {}
 
 #endif

@@ -42,6 +42,10 @@ class AgentPmix {
   /// The launcher's kAgentPmixPart and kAgentPmixDone.
   void Part(const std::string& bytes) { union_ += bytes; }
   void Done();
+  /// The launcher's kAgentNamesAnswer (a malformed one is dropped).
+  void NamesAnswer(const std::string& payload);
+  /// The launcher's kAgentConnected.
+  void Connected(int32_t ticket, bool ok);
 
  private:
   // Removes the server's directories when the agent is killed; destroyed

@@ -21,6 +21,7 @@ int32_t FixedSize(int32_t type) {
     case kAgentUnfinalized: return sizeof(int32_t);
     case kAgentStacksAsk: return 0;
     case kAgentBroke: return sizeof(AgentRankBroke);
+    case kAgentConnected: return sizeof(AgentConnected);
     default: return -1;
   }
 }
@@ -31,10 +32,12 @@ bool Accepted(int32_t type, bool fromAgent) {
   }
   if (fromAgent) {
     return type == kAgentHello || type == kAgentStarted || type == kAgentEnded || type == kAgentAbort ||
-           type == kAgentWaiting || type == kAgentUnfinalized || type == kAgentStacks || type == kAgentBroke;
+           type == kAgentWaiting || type == kAgentUnfinalized || type == kAgentStacks || type == kAgentBroke ||
+           type == kAgentNames || type == kAgentConnect;
   }
   return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob ||
-         type == kAgentPmixJob || type == kAgentPlace || type == kAgentStacksAsk;
+         type == kAgentPmixJob || type == kAgentPlace || type == kAgentStacksAsk || type == kAgentNamesAnswer ||
+         type == kAgentConnected;
 }
 
 }  // namespace

@@ -16,6 +16,11 @@
 //                                     while a rank of the agent has ended outside it unfinalized
 //                       kAgentStacks  the call stacks of the agent's running ranks, in one
 //                                     frame (common/stack_wire.h), the answer to kAgentStacksAsk
+//                       kAgentNames   AgentNamesHead, then strings: the caller ("namespace:rank"),
+//                                     then a publish's key, value pairs or the other requests' keys:
+//                                     a rank's request to the run's name table
+//                       kAgentConnect AgentConnectHead, then `ranks` int32_t (-1: every rank): the
+//                                     agent's node is in a PMIx connect (or disconnect) of them
 //   both ways           kAgentFencePuts key, value, key, value ... strings ending in NUL:
 //                                     the agent's new PMI puts at a barrier, or the union
 //                                     of every host's (in as many frames as it takes)
@@ -35,6 +40,9 @@
 //                       kAgentPmixJob AgentPmixJobHead, `size` int32_t appnums, then the strings
 //                                     namespace, this node's name and every rank's host (before
 //                                     the ranks; sent only when the agent serves PMIx)
+//                       kAgentNamesAnswer AgentNamesAnswerHead, then strings: key, value,
+//                                     publisher triples of what a lookup found
+//                       kAgentConnected AgentConnected: every node of that connect is in
 //                       kAgentPlace   AgentPlaceHead, then three strings ending in NUL: the
 //                                     rank's host as the run names it, its output file and its
 //                                     error file (empty: none); sent before the rank's kAgentRank,
@@ -73,6 +81,10 @@ enum AgentFrameType : int32_t {
   kAgentStacksAsk = 18,
   kAgentStacks = 19,
   kAgentBroke = 20,
+  kAgentNames = 21,
+  kAgentNamesAnswer = 22,
+  kAgentConnect = 23,
+  kAgentConnected = 24,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -89,7 +101,9 @@ static_assert(sizeof(AgentFrame) == 8, "frame header is 8 bytes");
 static_assert(offsetof(AgentFrame, size) == 4, "size at 4");
 
 /// The version of this protocol, in the agent's hello. 1: the hello of 68
-/// bytes that had none; 2: kAgentBroke, the job's key-value bound.
+/// bytes that had none; 2: kAgentBroke, the job's key-value bound; 3:
+/// kAgentNames, kAgentNamesAnswer, kAgentConnect and kAgentConnected, and
+/// kAgentRankOwnSession.
 const int32_t kAgentProtocolVersion = 3;
 /// The hello of every version begins with the secret and the agent's
 /// number; a longer one (after version 1) then has its version.
@@ -173,6 +187,40 @@ struct AgentRankAbort {
   int32_t exitCode;
 };
 static_assert(sizeof(AgentRankAbort) == 8 && offsetof(AgentRankAbort, exitCode) == 4, "abort layout");
+
+/// A request to the run's name table (pmi/name_table.h).
+struct AgentNamesHead {
+  int32_t ticket;  // the agent's number for it, repeated in the answer
+  int32_t kind;    // 0 publish, 1 lookup, 2 unpublish
+  int32_t want;    // lookup: how many keys must be found (0: all)
+  int32_t flags;   // kAgentNamesWait, kAgentNamesFirstRead
+};
+static_assert(sizeof(AgentNamesHead) == 16 && offsetof(AgentNamesHead, kind) == 4 &&
+                  offsetof(AgentNamesHead, want) == 8 && offsetof(AgentNamesHead, flags) == 12,
+              "names head layout");
+enum : int32_t { kAgentNamesWait = 1, kAgentNamesFirstRead = 2 };
+
+struct AgentNamesAnswerHead {
+  int32_t ticket;
+  int32_t status;  // NameTable::Status
+};
+static_assert(sizeof(AgentNamesAnswerHead) == 8 && offsetof(AgentNamesAnswerHead, status) == 4,
+              "names answer layout");
+
+struct AgentConnectHead {
+  int32_t ticket;      // the agent's number for it, repeated in kAgentConnected
+  int32_t disconnect;  // 1: a disconnect
+  int32_t ranks;       // int32_t ranks that follow
+};
+static_assert(sizeof(AgentConnectHead) == 12 && offsetof(AgentConnectHead, disconnect) == 4 &&
+                  offsetof(AgentConnectHead, ranks) == 8,
+              "connect head layout");
+
+struct AgentConnected {
+  int32_t ticket;
+  int32_t ok;  // 1: done; 0: refused
+};
+static_assert(sizeof(AgentConnected) == 8 && offsetof(AgentConnected, ok) == 4, "connected layout");
 
 struct AgentRankBroke {
   int32_t rank;

@@ -46,7 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           FUZZ_CHECK(m.payload.empty());
           break;
         case AgentOrder::kPmixPart:
+        case AgentOrder::kNamesAnswer:  // read by pmi::DecodeNameAnswer, which checks it
           FUZZ_CHECK(order.bytes == m.payload);
+          break;
+        case AgentOrder::kConnected:
+          FUZZ_CHECK(m.payload.size() == sizeof(AgentConnected));
           break;
         case AgentOrder::kPmixJob:
           // A job for the PMIx host: an appnum and a host for every rank,

@@ -36,6 +36,21 @@ const std::string* Find(const Words& words, const char* key) {
   return nullptr;
 }
 
+// The answer to a publish_name, unpublish_name or lookup_name from the
+// run's table. A PMI-1 lookup never waits.
+std::string NameRequest(int rank, const std::string& verb, const std::string& service, const std::string& port,
+                        NameTable* names) {
+  const std::string owner = "pmi1:" + std::to_string(rank);
+  if (verb == "publish") {
+    std::vector<NameTable::Released> released;  // no PMI-1 lookup waits
+    return Pmi1NameReply(verb, names->Publish({PublishedName{service, port, owner, false}}, &released), "");
+  }
+  if (verb == "unpublish") return Pmi1NameReply(verb, names->Unpublish(owner, {service}), "");
+  std::vector<PublishedName> found;
+  const NameTable::Status status = names->Lookup(0, {service}, 0, false, &found);
+  return Pmi1NameReply(verb, status, found.empty() ? std::string() : found[0].value);
+}
+
 bool ValidName(const std::string& name, std::size_t max) {
   if (name.empty() || name.size() > max) return false;
   for (char c : name) {
@@ -190,7 +205,22 @@ void Pmi1Engine::Request(int client, const std::string& name, const Words& words
     out->push_back(std::move(a));
   } else if (name == "publish_name" || name == "unpublish_name" || name == "lookup_name") {
     const std::string verb = name.substr(0, name.size() - 5);  // without "_name"
-    out->push_back(Reply(client, "cmd=" + verb + "_result rc=-1 msg=not_supported"));
+    const std::string* service = Find(words, "service");
+    const std::string* port = Find(words, "port");
+    if (names_ == nullptr && !forwardNames_) {
+      out->push_back(Reply(client, "cmd=" + verb + "_result rc=-1 msg=not_supported"));
+    } else if (service == nullptr || service->empty() || (verb == "publish" && (port == nullptr || port->empty()))) {
+      out->push_back(Reply(client, "cmd=" + verb + "_result rc=-1 info=missing_service_or_port"));
+    } else if (names_ != nullptr) {
+      out->push_back(Reply(client, NameRequest(c.facts.rank, verb, *service, port == nullptr ? "" : *port, names_)));
+    } else {
+      Action a;
+      a.kind = Action::kName;
+      a.client = client;
+      a.text = verb;
+      a.puts[*service] = port == nullptr ? "" : *port;
+      out->push_back(std::move(a));
+    }
   } else if (name == "initack") {
     Break(client, "initack on a connection that is open already", out);
   } else {
@@ -311,6 +341,15 @@ int Pmi1Engine::TakeInitack(const std::string& line, const std::function<int(con
     return i;
   }
   return -1;
+}
+
+std::string Pmi1NameReply(const std::string& verb, NameTable::Status status, const std::string& port) {
+  std::string line = "cmd=" + verb + "_result ";
+  if (status == NameTable::kExists) return line + "rc=-1 info=name_exists";
+  if (status != NameTable::kDone) return line + "rc=-1 info=name_not_found";
+  line += "rc=0 info=ok";
+  if (verb == "lookup") line += " port=" + port;
+  return line;
 }
 
 }  // namespace pmi

@@ -30,9 +30,14 @@
 //   the nodes by itself.
 // - mcmd=NAME opens a multi-line request (MPICH's spawn): the lines up to
 //   one that is "endcmd" are read and dropped, then "cmd=NAME_result rc=-1
-//   msg=not_supported" answers. publish_name, unpublish_name and
-//   lookup_name are answered publish_result, unpublish_result and
-//   lookup_result with rc=-1.
+//   msg=not_supported" answers.
+// - publish_name, unpublish_name and lookup_name (service=, port=) are
+//   answered publish_result, unpublish_result and lookup_result from the
+//   run's NameTable that ServeNames gives (info=ok, and port= for a
+//   lookup; rc=-1 with another info= when it fails; a lookup never waits);
+//   with ForwardNames instead, as Action::kName, whose answer the caller
+//   sends (Pmi1NameReply) once the run's table has given it; with neither,
+//   with rc=-1.
 // - abort has no reply: Action::kAbort, and the client is ignored from then
 //   on. finalize is acknowledged every time; Action::kFinalize comes once.
 // - The barrier: once every client of this host has entered barrier_in
@@ -54,6 +59,7 @@
 #include <vector>
 
 #include "pmi/line_framer.h"
+#include "pmi/name_table.h"
 
 namespace pmi {
 
@@ -95,6 +101,8 @@ struct Action {
     kFinalize,  // client finalized (its end from now on is a clean one)
     kBreak,     // client broke the framing (text says how): end its connection
     kFull,      // client's put was refused as the key-value space is full (once per engine)
+    kName,      // client's name request for the run's table (text: publish, unpublish or lookup;
+                // puts: service and port), with ForwardNames
   };
   Kind kind = kReply;
   int client = -1;   // -1 for kBarrier
@@ -109,6 +117,13 @@ class Pmi1Engine {
   explicit Pmi1Engine(JobFacts facts);
 
   int Clients() const { return static_cast<int>(clients_.size()); }
+
+  // The run's name table (owned by the caller, which outlives the engine's
+  // use of it); null: names are refused.
+  void ServeNames(NameTable* names) { names_ = names; }
+  // The run's name table is elsewhere (an agent's engine): name requests
+  // come out as Action::kName.
+  void ForwardNames() { forwardNames_ = true; }
 
   // One request line of client (0 <= client < Clients()), without its '\n'.
   void Take(int client, const std::string& line, std::vector<Action>* out);
@@ -167,7 +182,14 @@ class Pmi1Engine {
   std::size_t storeBytes_ = 0;  // keys and values in store_
   bool full_ = false;           // a put has been refused for the bound
   bool pending_ = false;
+  NameTable* names_ = nullptr;
+  bool forwardNames_ = false;
 };
+
+// The reply line (without '\n') to a publish_name, unpublish_name or
+// lookup_name (`verb`: publish, unpublish, lookup) that the run's table
+// answered with `status` (and `port`, a lookup's value).
+std::string Pmi1NameReply(const std::string& verb, NameTable::Status status, const std::string& port);
 
 }  // namespace pmi
 

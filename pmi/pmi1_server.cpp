@@ -228,6 +228,11 @@ void Pmi1Server::Act(std::vector<Action>& actions, std::vector<ServerEvent>* out
       case Action::kFull:
         e.kind = ServerEvent::kFull;
         break;
+      case Action::kName:
+        e.kind = ServerEvent::kName;
+        e.text = a.text;
+        e.puts = std::move(a.puts);
+        break;
       case Action::kBarrier:
         e.kind = ServerEvent::kBarrier;
         e.puts = std::move(a.puts);

@@ -32,6 +32,7 @@ struct ServerEvent {
     kStranger,  // a TCP connection was refused (sender: its address)
     kLeft,      // client closed its connection after init, without finalize
     kFull,      // client's put was refused: the key-value space is full
+    kName,      // client's name request (text: the verb; puts: service, port): Answer it
   };
   Kind kind = kBarrier;
   int client = -1;
@@ -93,6 +94,8 @@ class Pmi1Server {
   /// read, and its close (kLeft when it had not finalized) is taken now
   /// rather than at the next poll, which may never come.
   void ClientEnded(int client, std::vector<ServerEvent>* out);
+  /// A reply line (without '\n') to client: the answer to its kName.
+  void Answer(int client, const std::string& line, std::vector<ServerEvent>* out) { Send(client, line + "\n", out); }
   /// The union of every host's puts: barrier_out to every waiting client.
   void CompleteBarrier(const KeyValues& all, std::vector<ServerEvent>* out);
 

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "pmi/pmix_facts.h"
+#include "pmi/pmix_names.h"
 
 namespace pmi {
 
@@ -265,6 +266,7 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
   module.client_finalized = OnFinalized;
   module.abort = OnAbort;
   module.fence_nb = OnFence;
+  AddNameUpcalls(&module, &s.callbacks, job.nspace);
 
   InfoList init;
   init.Add(PMIX_SERVER_TMPDIR, s.tmpDir);
@@ -378,6 +380,7 @@ void PmixHost::Stop() {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.serving = false;
   }
+  StopNameUpcalls();
   // A finalize still blocked may yet read what the server was given: that is
   // then left to the end of the process.
   const bool finalized = !s.serverUp || FinalizeServer();

@@ -22,12 +22,27 @@
 #ifndef TARVO_PMI_PMIX_HOST_H
 #define TARVO_PMI_PMIX_HOST_H
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "pmi/name_table.h"
+
 namespace pmi {
+
+// A rank's MPI_Publish_name, MPI_Lookup_name or MPI_Unpublish_name, as
+// libpmix hands it up (pmix_names.cpp).
+struct PmixNameRequest {
+  enum Kind { kPublish, kLookup, kUnpublish } kind = kPublish;
+  int rank = -1;                     // of this node's job
+  std::vector<PublishedName> names;  // kPublish: the names, owner set
+  std::vector<std::string> keys;     // kLookup, kUnpublish
+  std::string owner;                 // kUnpublish: the caller, as PublishedName::owner spells it
+  std::size_t want = 0;              // kLookup: how many keys must be found (0: all)
+  bool wait = false;                 // kLookup: the caller waits for them (PMIX_WAIT)
+};
 
 // What every node of the run knows of the job, the same on each node but
 // for `thisHost`.
@@ -57,6 +72,16 @@ struct PmixCallbacks {
   // A rank called finalize (MPI_Finalize). Optional. libpmix says nothing
   // of a rank that ends without one: ask Finalized() when a rank ends.
   std::function<void(int rank)> finalized;
+  // A name request (pmix_names.cpp). Optional: left empty, names are
+  // refused. `done` (any thread, once) takes the answer: what a lookup
+  // found, nothing for the others.
+  using NamesDone = std::function<void(NameTable::Status status, std::vector<PublishedName> found)>;
+  std::function<void(PmixNameRequest request, NamesDone done)> names;
+  // PMIx_Connect or PMIx_Disconnect of `ranks` of this job (-1: all of
+  // them), once this node's ranks among them have all called it (libpmix
+  // gathers them). Optional: left empty, both are refused. `done` (any
+  // thread, once) completes it.
+  std::function<void(std::vector<int> ranks, bool disconnect, std::function<void(bool ok)> done)> connect;
 };
 
 class PmixHost {

@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -32,12 +33,46 @@ class Relay : public PmixRelay {
       c.exchange = [this](std::string blob, PmixCallbacks::Done done) {
         std::lock_guard<std::mutex> lock(mutex_);
         done_ = std::move(done);
-        Post(PmixNotice{PmixNotice::kFence, std::move(blob), -1, 0});
+        Post(PmixNotice{PmixNotice::kFence, std::move(blob), -1, 0, 0, {}, {}, false});
       };
     }
     c.abort = [this](int rank, int status, const std::string&) {
       std::lock_guard<std::mutex> lock(mutex_);
-      Post(PmixNotice{PmixNotice::kAbort, std::string(), rank, status});
+      Post(PmixNotice{PmixNotice::kAbort, std::string(), rank, status, 0, {}, {}, false});
+    };
+    c.names = [this](PmixNameRequest request, PmixCallbacks::NamesDone done) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const uint64_t ticket = ++tickets_;
+      names_[ticket] = std::move(done);
+      PmixNotice n;
+      n.kind = PmixNotice::kNames;
+      n.ticket = ticket;
+      n.names = std::move(request);
+      Post(std::move(n));
+    };
+    // libpmix gathers this node's callers of a connect; with every rank
+    // named on this node, nothing else is to wait for.
+    std::set<int> ours;
+    for (size_t rank = 0; rank < job.hosts.size(); ++rank) {
+      if (job.hosts[rank] == job.thisHost) ours.insert(static_cast<int>(rank));
+    }
+    const bool allOurs = ours.size() == job.hosts.size();
+    c.connect = [this, ours, allOurs](std::vector<int> ranks, bool disconnect, std::function<void(bool)> done) {
+      bool here = true;
+      for (int r : ranks) here = here && (r < 0 ? allOurs : ours.count(r) != 0);
+      if (here) {
+        done(true);
+        return;
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      const uint64_t ticket = ++tickets_;
+      connects_[ticket] = std::move(done);
+      PmixNotice n;
+      n.kind = PmixNotice::kConnect;
+      n.ticket = ticket;
+      n.ranks = std::move(ranks);
+      n.disconnect = disconnect;
+      Post(std::move(n));
     };
     c.connected = [this](int rank) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -86,6 +121,30 @@ class Relay : public PmixRelay {
     if (done) done(all);
   }
 
+  void AnswerNames(uint64_t ticket, NameTable::Status status, std::vector<PublishedName> found) override {
+    PmixCallbacks::NamesDone done;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto at = names_.find(ticket);
+      if (at == names_.end()) return;
+      done = std::move(at->second);
+      names_.erase(at);
+    }
+    done(status, std::move(found));
+  }
+
+  void AnswerConnect(uint64_t ticket, bool ok) override {
+    std::function<void(bool)> done;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto at = connects_.find(ticket);
+      if (at == connects_.end()) return;
+      done = std::move(at->second);
+      connects_.erase(at);
+    }
+    done(ok);
+  }
+
   void Stop() override { host_.Stop(); }
   std::vector<std::string> PrivateDirs() const override { return host_.PrivateDirs(); }
 
@@ -105,6 +164,9 @@ class Relay : public PmixRelay {
   std::vector<PmixNotice> notices_;
   PmixCallbacks::Done done_;  // the fence in flight
   std::set<int> connected_;
+  uint64_t tickets_ = 0;
+  std::map<uint64_t, PmixCallbacks::NamesDone> names_;  // name requests that wait for their answer
+  std::map<uint64_t, std::function<void(bool)>> connects_;  // connects that wait for other nodes
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #ifndef TARVO_PMI_PMIX_RELAY_H
 #define TARVO_PMI_PMIX_RELAY_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,17 +17,23 @@
 namespace pmi {
 
 struct PmixNotice {
-  enum Kind { kFence, kAbort } kind = kFence;
+  enum Kind { kFence, kAbort, kNames, kConnect } kind = kFence;
   std::string blob;  // kFence: this node's part
   int rank = -1;     // kAbort
   int status = 0;    // kAbort
+  uint64_t ticket = 0;    // kNames: what AnswerNames names it by
+  PmixNameRequest names;  // kNames
+  std::vector<int> ranks;  // kConnect: the ranks (-1: all) that connect, once this node's are in
+  bool disconnect = false; // kConnect
 };
 
 class PmixRelay {
  public:
   virtual ~PmixRelay() = default;  // stops the host
   /// PmixHost::Start. With `crossNodes` false libpmix completes every fence
-  /// itself and no kFence notice comes.
+  /// itself and no kFence notice comes. A connect or disconnect among this
+  /// node's ranks completes here; one that reaches other nodes comes as a
+  /// kConnect notice.
   virtual bool Start(const PmixJob& job, bool crossNodes, std::string* why) = 0;
   virtual std::vector<std::string> Environment(int rank) const = 0;
   /// The rank's client connected (its MPI_Init began) and has not called
@@ -37,6 +44,11 @@ class PmixRelay {
   virtual void Take(std::vector<PmixNotice>* out) = 0;
   /// The union of every node's parts of the fence that this node is in.
   virtual void CompleteFence(const std::string& all) = 0;
+  /// The answer to the kNames notice `ticket` (once; an unknown ticket is
+  /// ignored).
+  virtual void AnswerNames(uint64_t ticket, NameTable::Status status, std::vector<PublishedName> found) = 0;
+  /// The answer to the kConnect notice `ticket`: every node of it is in.
+  virtual void AnswerConnect(uint64_t ticket, bool ok) = 0;
   /// PmixHost::Stop.
   virtual void Stop() = 0;
   /// PmixHost::PrivateDirs.

@@ -124,6 +124,23 @@ TEST_F(MpiRun, AbortARankKilledInInitAndOneThatSkipsFinalizeEndTheRun) {
   }
 }
 
+// MPI_Publish_name, MPI_Lookup_name and MPI_Unpublish_name through the
+// run's one name table, from tarvo's ranks and from an agent's.
+TEST_F(MpiRun, NamesArePublishedLookedUpAndUnpublishedAcrossHosts) {
+  for (size_t k = 0; k < 2; ++k) {
+    const Placement& p = Placements()[k];
+    if (!p.hosts.empty() && !Remote()) continue;
+    std::string dir;
+    auto run = Start(p, "names", &dir);
+    EXPECT_EQ(run->Wait(90), 0) << p.name << "\n" << run->Stderr();
+    std::string want;
+    for (int r = 0; r < (k == 0 ? 4 : 6); ++r) want += "rank " + std::to_string(r) + " names ok\n";
+    EXPECT_EQ(SortedLines(run->Stdout()), SortedLines(want)) << p.name << "\n" << run->Stderr();
+    EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty()) << p.name;
+    testutil::Run("rm -rf " + dir);
+  }
+}
+
 // The run's key-value space is bounded (TARVO_KVS_LIMIT, MiB): a client
 // that floods it with puts has each put past the bound refused with rc=-1,
 // and tarvo says so in one line that names the rank, however many follow.

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -51,19 +52,21 @@ class OmpiRun : public ::testing::Test {
 
   bool Remote() { return runs_.Remote(); }
 
-  // Runs the probe (or `command`) as `p` places it, in a directory of its
-  // own, and checks that no rank and no private directory is left.
+  // Runs the probe (or `program`, or python3 with `script`) as `p` places
+  // it, in a directory of its own, and checks that no rank and no private
+  // directory is left.
   int Run(const Placement& p, const std::string& mode, std::string* out, std::string* err,
+          const std::string& program = kProbe, const std::map<std::string, std::string>& env = {},
           const std::string& script = std::string()) {
     const std::set<std::string> before = support::PmixPrivateDirs();
     std::string dir;
     std::unique_ptr<harness::LauncherRun> run;
     if (script.empty()) {
-      run = runs_.Start(p.where, kProbe, mode, &dir);
+      run = runs_.Start(p.where, program, mode, &dir, env);
     } else {
       dir = testutil::MakeTempDir();
       testutil::WriteFile(dir + "/script.py", script + "\nopen('%s/%d.pid' % (sys.argv[1], os.getpid()), 'w').write('%d\\n' % os.getpid())\n");
-      run = runs_.StartIn(p.where, dir, {"/usr/bin/python3", dir + "/script.py", dir});
+      run = runs_.StartIn(p.where, dir, {"/usr/bin/python3", dir + "/script.py", dir}, env);
     }
     const int status = run->Wait(90);
     *out = run->Stdout();
@@ -108,7 +111,7 @@ TEST_F(OmpiRun, PythonRanksAreOneJobByDefault) {
   for (const Placement& p : Placements()) {
     if (!p.where.hosts.empty() && !Remote()) continue;
     std::string out, err;
-    EXPECT_EQ(Run(p, "", &out, &err, R"(import os, sys
+    EXPECT_EQ(Run(p, "", &out, &err, kProbe, {}, R"(import os, sys
 from mpi4py import MPI
 c = MPI.COMM_WORLD
 sys.stdout.write("rank %d of %d sum %d\n" % (c.Get_rank(), c.Get_size(), c.allreduce(c.Get_rank())))
@@ -226,6 +229,25 @@ TEST_F(OmpiRun, PerRankRemoteShellsSayWhenRanksWillRunAlone) {
       ++lines;
     }
     EXPECT_EQ(lines, static_cast<size_t>(c.lines)) << c.program << "\n" << err;
+  }
+}
+
+// MPI_Publish_name, MPI_Lookup_name, MPI_Unpublish_name and a port's
+// MPI_Comm_accept/MPI_Comm_connect between two ranks of one job, through
+// the run's name table (tests/procs/ompi_names.c, built beside the probe).
+// Locally, and in host mode with rank 0 on tarvo's host and rank 1 on an
+// agent's.
+TEST_F(OmpiRun, PublishLookupAcceptAndConnectBetweenTwoRanks) {
+  const std::string names = kProbe.substr(0, kProbe.rfind('/')) + "/ompi_names";
+  const std::vector<Placement> placements = {
+      {{"local", "rank", {"-np", "2"}, {}}, 2, 2},
+      {{"host mode", "host", {"-np", "2"}, {LocalName(), "127.0.0.2"}}, 2, 1},
+  };
+  for (const Placement& p : placements) {
+    if (!p.where.hosts.empty() && !Remote()) continue;
+    std::string out, err;
+    EXPECT_EQ(Run(p, "", &out, &err, names, {{"TARVO_PMIX", "1"}, {"TARVO_TIMEOUT", "60"}}), 0) << p.where.name << "\n" << err;
+    EXPECT_EQ(out, "names ok\n") << p.where.name << "\n" << err;
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include "common/agent_wire.h"
 #include "launcher/mpi/MpiServer.h"
+#include "pmi/name_wire.h"
 
 namespace {
 
@@ -70,6 +71,14 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
   std::vector<pmi::PmixNotice> notices;
   pmix_->Take(&notices);
   for (pmi::PmixNotice& n : notices) {
+    if (n.kind == pmi::PmixNotice::kNames) {
+      TakeNames(n);
+      continue;
+    }
+    if (n.kind == pmi::PmixNotice::kConnect) {
+      Connect(-1, n.ticket, std::move(n.ranks), n.disconnect);
+      continue;
+    }
     if (n.kind == pmi::PmixNotice::kFence) {
       pmixLocalIn_ = true;
       pmixUnion_ += n.blob;
@@ -81,6 +90,100 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
     e.exitCode = n.status;
     if (out != nullptr) out->push_back(e);
   }
+}
+
+// A name request of tarvo's own ranks.
+void MpiServer::TakeNames(pmi::PmixNotice& n) { Names(n.ticket, n.names); }
+
+void MpiServer::AgentNames(int agent, const std::string& payload) {
+  int32_t ticket = 0;
+  pmi::PmixNameRequest r;
+  if (!pmi::DecodeNameRequest(payload, &ticket, &r)) return;
+  Names((static_cast<uint64_t>(agent) + 1) << 32 | static_cast<uint32_t>(ticket), r);
+}
+
+// Answered from the run's table; a publish may also answer lookups that
+// wait for its names, on any node.
+void MpiServer::Names(uint64_t ticket, const pmi::PmixNameRequest& r) {
+  std::vector<pmi::PublishedName> found;
+  pmi::NameTable::Status status = pmi::NameTable::kNotFound;
+  std::vector<pmi::NameTable::Released> released;
+  switch (r.kind) {
+    case pmi::PmixNameRequest::kPublish:
+      status = names_.Publish(r.names, &released);
+      break;
+    case pmi::PmixNameRequest::kLookup:
+      status = names_.Lookup(ticket, r.keys, r.want, r.wait, &found);
+      break;
+    case pmi::PmixNameRequest::kUnpublish:
+      status = names_.Unpublish(r.owner, r.keys);
+      break;
+  }
+  if (status != pmi::NameTable::kWaits) AnswerNames(ticket, status, std::move(found));
+  for (pmi::NameTable::Released& w : released) AnswerNames(w.ticket, pmi::NameTable::kDone, std::move(w.found));
+}
+
+void MpiServer::AnswerNames(uint64_t ticket, pmi::NameTable::Status status, std::vector<pmi::PublishedName> found) {
+  const uint64_t agent = ticket >> 32;
+  if (agent == 0) {
+    if (pmix_ != nullptr) pmix_->AnswerNames(ticket, status, std::move(found));
+    return;
+  }
+  agentAnswers_.emplace_back(static_cast<int>(agent - 1),
+                             pmi::EncodeNameAnswer(static_cast<int32_t>(ticket & 0xffffffffu), status, found));
+}
+
+void MpiServer::AgentConnect(int agent, const std::string& payload) {
+  AgentConnectHead head;
+  if (payload.size() < sizeof head) return;
+  memcpy(&head, payload.data(), sizeof head);
+  if (head.ranks < 0 || payload.size() != sizeof head + static_cast<size_t>(head.ranks) * sizeof(int32_t)) return;
+  std::vector<int> ranks(static_cast<size_t>(head.ranks));
+  for (size_t i = 0; i < ranks.size(); ++i) {
+    int32_t r;
+    memcpy(&r, payload.data() + sizeof head + i * sizeof r, sizeof r);
+    ranks[i] = r;
+  }
+  Connect(agent, static_cast<uint32_t>(head.ticket), std::move(ranks), head.disconnect != 0);
+}
+
+void MpiServer::Connect(int node, uint64_t ticket, std::vector<int> ranks, bool disconnect) {
+  std::sort(ranks.begin(), ranks.end());
+  std::string key = disconnect ? "d" : "c";
+  std::set<int> need;
+  bool ok = !ranks.empty();
+  for (int r : ranks) {
+    key += " " + std::to_string(r);
+    if (r < 0) {
+      need.insert(agentOf_.begin(), agentOf_.end());
+    } else if (r < size_) {
+      need.insert(agentOf_[static_cast<size_t>(r)]);
+    } else {
+      ok = false;
+    }
+  }
+  auto answer = [this](int n, uint64_t t, bool done) {
+    if (n < 0) {
+      if (pmix_ != nullptr) pmix_->AnswerConnect(t, done);
+      return;
+    }
+    AgentConnected c{static_cast<int32_t>(t), done ? 1 : 0};
+    agentAnswers_.emplace_back(n, AgentEncode(kAgentConnected, &c, sizeof c));
+  };
+  if (!ok || need.count(node) == 0) {
+    answer(node, ticket, false);
+    return;
+  }
+  Connecting& c = connects_[key];
+  c.need = need;
+  c.in[node].push_back(ticket);
+  for (int n : c.need) {
+    if (c.in.count(n) == 0) return;
+  }
+  for (const auto& in : c.in) {
+    for (uint64_t t : in.second) answer(in.first, t, true);
+  }
+  connects_.erase(key);
 }
 
 bool MpiServer::TakePmixFence(std::string* frames) {

@@ -54,6 +54,7 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
     facts.clients.push_back(pmi::LocalRank{rank, appnums_[static_cast<size_t>(rank)]});
   }
   server_.reset(new pmi::Pmi1Server(facts));
+  server_->Engine().ServeNames(&names_);
 }
 
 std::string MpiServer::JobPayload(int agent) const {
@@ -168,6 +169,8 @@ void MpiServer::Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent
       case pmi::ServerEvent::kStranger:
         if (countStranger != nullptr) countStranger(e.sender.c_str());
         continue;
+      case pmi::ServerEvent::kName:
+        continue;  // tarvo's engine answers names from the run's table itself
       case pmi::ServerEvent::kAbort:
         m.kind = MpiEvent::kAbort;
         m.exitCode = e.exitCode;

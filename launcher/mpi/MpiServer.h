@@ -12,6 +12,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,12 @@ class MpiServer {
   /// An agent's part of a PMIx fence: its bytes, then its "done".
   void AgentPmixPart(int agent, const std::string& bytes) { (void)agent; pmixUnion_ += bytes; }
   void AgentPmixDone(int agent) { pmixAgentIn_[static_cast<size_t>(agent)] = 1; }
+  /// An agent's kAgentNames (malformed ones are dropped), answered from
+  /// the run's table; the answers for agents wait in TakeAgentAnswers.
+  void AgentNames(int agent, const std::string& payload);
+  /// An agent's kAgentConnect (a malformed one is dropped).
+  void AgentConnect(int agent, const std::string& payload);
+  void TakeAgentAnswers(std::vector<std::pair<int, std::string>>* out) { out->swap(agentAnswers_); agentAnswers_.clear(); }
   /// Once every node's part of the PMIx fence is in: the union's frames for
   /// every agent into *frames, and tarvo's own ranks released.
   bool TakePmixFence(std::string* frames);
@@ -114,8 +121,24 @@ class MpiServer {
   void StampLocal(double now);
   void TakePmix(std::vector<MpiEvent>* out);
 
+  void TakeNames(pmi::PmixNotice& n);
+  // A request to the run's table; `ticket`'s upper half is its agent + 1
+  // (0: tarvo's own relay), the lower half the ticket there.
+  void Names(uint64_t ticket, const pmi::PmixNameRequest& r);
+  void AnswerNames(uint64_t ticket, pmi::NameTable::Status status, std::vector<pmi::PublishedName> found);
+  // A node (-1: tarvo's own, else an agent) is in the connect of `ranks`;
+  // once every node with ranks among them is, each is answered.
+  void Connect(int node, uint64_t ticket, std::vector<int> ranks, bool disconnect);
+  struct Connecting {
+    std::set<int> need;                          // the nodes
+    std::map<int, std::vector<uint64_t>> in;     // node: its tickets
+  };
+  std::map<std::string, Connecting> connects_;   // by the connect's ranks
+  std::vector<std::pair<int, std::string>> agentAnswers_;  // (agent, frames) to send
+
   int size_ = 0;
   std::string kvsname_, mapping_;
+  pmi::NameTable names_;  // the run's published names, before the servers that answer from it
   std::vector<int> appnums_, agentOf_;
   std::vector<int> localRanks_;  // by client of server_
   std::vector<int> clientOf_;    // by rank, -1 for an agent's

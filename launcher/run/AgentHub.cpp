@@ -341,6 +341,13 @@ void AgentHub::SetPmixJob(int agent, const std::string& payload) {
   agents_[static_cast<size_t>(agent)].outbox += AgentEncode(kAgentPmixJob, payload.data(), payload.size());
 }
 
+void AgentHub::Send(int agent, const std::string& frames) {
+  if (agent < 0 || static_cast<size_t>(agent) >= agents_.size() || agents_[static_cast<size_t>(agent)].conn < 0) return;
+  const size_t c = static_cast<size_t>(agents_[static_cast<size_t>(agent)].conn);
+  Queue(c, frames, now_);
+  (void)Flush(c, now_);
+}
+
 void AgentHub::Broadcast(const std::string& frame) {
   for (Agent& a : agents_) {
     if (a.conn < 0) continue;

@@ -32,6 +32,8 @@ struct AgentEvent {
     kBroke,     // a rank broke the PMI protocol (rank, why, payload: what it sent)
     kWrongVersion,  // the agent speaks another version of the protocol (exitCode)
     kStacks,    // the call stacks of the agent's running ranks (stacks)
+    kNames,     // a request to the run's name table (payload: kAgentNames's)
+    kConnect,   // the agent's node is in a PMIx connect (payload: kAgentConnect's)
   };
   Kind kind = kLoggedIn;
   int agent = -1;
@@ -42,7 +44,7 @@ struct AgentEvent {
   std::string why;  // kLost: "the agent closed its connection", "its remote shell (pid P)"
   bool shellEnded = false;  // kLost: `why` names the remote shell, which ended with waitStatus
   int exitCode = 0;         // kAbort
-  std::string payload;      // kFencePuts, kPmixPart
+  std::string payload;      // kFencePuts, kPmixPart, kNames
   std::vector<int> ranks;   // kWaiting
   std::vector<RankStack> stacks;  // kStacks: ranks of this agent only, each once
 };
@@ -113,6 +115,8 @@ class AgentHub {
   std::vector<int> AskStacks();
   /// Frames for every connected agent (the union at a PMI barrier).
   void Broadcast(const std::string& frames);
+  /// Frames for one agent (dropped when it is not connected).
+  void Send(int agent, const std::string& frames);
 
  private:
   // One slot of conns_: free while fd is -1.

@@ -80,6 +80,14 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
   if (m.type == kAgentFencePuts || m.type == kAgentFenceDone || m.type == kAgentWaiting) {
     return TakeFence(m, a, *self, out);
   }
+  if (m.type == kAgentNames || m.type == kAgentConnect) {
+    AgentEvent e;
+    e.kind = m.type == kAgentNames ? AgentEvent::kNames : AgentEvent::kConnect;
+    e.agent = *self;
+    e.payload = m.payload;
+    out->push_back(e);
+    return true;
+  }
   if (m.type == kAgentPmixPart || m.type == kAgentPmixDone || m.type == kAgentUnfinalized) {
     AgentEvent e;
     e.agent = *self;

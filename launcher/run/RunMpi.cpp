@@ -59,6 +59,14 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
     case AgentEvent::kBroke:
       Broke(e.rank, e.why, e.payload);
       return true;
+    case AgentEvent::kNames:
+      if (mpi_ != nullptr) mpi_->AgentNames(e.agent, e.payload);
+      FenceIfComplete();
+      return true;
+    case AgentEvent::kConnect:
+      if (mpi_ != nullptr) mpi_->AgentConnect(e.agent, e.payload);
+      FenceIfComplete();
+      return true;
     default:
       return false;
   }
@@ -68,6 +76,12 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
 // waiting ranks released.
 void Run::FenceIfComplete() {
   if (mpi_ == nullptr) return;
+  // Answers of the run's name table to agents' ranks, first.
+  std::vector<std::pair<int, std::string>> answers;
+  mpi_->TakeAgentAnswers(&answers);
+  for (const auto& a : answers) {
+    if (hub_ != nullptr) hub_->Send(a.first, a.second);
+  }
   std::string frames;
   if (mpi_->TakePmixFence(&frames) && hub_ != nullptr) hub_->Broadcast(frames);
   frames.clear();

@@ -5,7 +5,11 @@
  *   mpi_probe DIR abort    rank 1 calls MPI_Abort with 7
  *   mpi_probe DIR kill     rank 1 is killed by SIGKILL before MPI_Init ends
  *   mpi_probe DIR nofinalize  rank 1 returns 0 from main after a first barrier,
- *                          without MPI_Finalize, while the others wait in a second */
+ *                          without MPI_Finalize, while the others wait in a second
+ *   mpi_probe DIR names    rank 1 publishes a name, which every rank looks up and
+ *                          rank 2 cannot publish again; after rank 1 unpublishes it,
+ *                          a lookup fails; each rank prints "rank R names ok" (or
+ *                          exits with 9) */
 #include <mpi.h>
 #include <signal.h>
 #include <stdio.h>
@@ -34,6 +38,24 @@ int main(int argc, char** argv) {
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &size);
   if (strcmp(mode, "abort") == 0 && rank == 1) MPI_Abort(MPI_COMM_WORLD, 7);
+  if (strcmp(mode, "names") == 0) {
+    char port[MPI_MAX_PORT_NAME] = "";
+    int bad = 0;
+    MPI_Comm_set_errhandler(MPI_COMM_WORLD, MPI_ERRORS_RETURN);
+    if (rank == 1) bad |= MPI_Publish_name("tarvo-probe", MPI_INFO_NULL, "port-of-1") != MPI_SUCCESS;
+    MPI_Barrier(MPI_COMM_WORLD);
+    bad |= MPI_Lookup_name("tarvo-probe", MPI_INFO_NULL, port) != MPI_SUCCESS || strcmp(port, "port-of-1") != 0;
+    if (rank == 2) bad |= MPI_Publish_name("tarvo-probe", MPI_INFO_NULL, "port-of-2") == MPI_SUCCESS;
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (rank == 1) bad |= MPI_Unpublish_name("tarvo-probe", MPI_INFO_NULL, "port-of-1") != MPI_SUCCESS;
+    MPI_Barrier(MPI_COMM_WORLD);
+    bad |= MPI_Lookup_name("tarvo-probe", MPI_INFO_NULL, port) == MPI_SUCCESS;
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (bad) return 9;
+    printf("rank %d names ok\n", rank);
+    MPI_Finalize();
+    return 0;
+  }
   if (strcmp(mode, "nofinalize") == 0) {
     /* Every rank is past its start-up first: a rank that leaves while a
      * peer of its node still sets up shared memory breaks that peer's init. */
