@@ -208,8 +208,12 @@ class Agent {
       case AgentOrder::kPmixJob: {
         std::string why;
         // Without it the other hosts' fences would wait for this one for
-        // ever: the agent ends, and the launcher ends the run naming it.
-        if (!pmix_.SetJob(order, &why)) refusal_ = "cannot serve PMIx to the ranks (Open MPI programs): " + why;
+        // ever: the agent ends, and the launcher ends the run naming it. A
+        // run that uses no PMIx (every dynamically linked program is served
+        // by default) can be told to go without.
+        if (!pmix_.SetJob(order, &why)) {
+          refusal_ = "cannot serve PMIx to the ranks (Open MPI programs): " + why + " (TARVO_PMIX=0 runs without it)";
+        }
         break;
       }
       case AgentOrder::kPmixPart:
