@@ -17,8 +17,11 @@
 // Threads: libpmix runs its own progress thread, and every callback of
 // PmixCallbacks is called on it (never two at once). They must return soon
 // and must not call back into PmixHost. `exchange`'s `done` may be called on
-// any thread, at once (one node) or later (when every node's blob is in);
-// once Stop has begun, a late `done` is dropped.
+// any thread, at once (one node) or later (when every node's blob is in),
+// and takes effect once. Stop waits for the callbacks that are running and
+// then drops every later call, of libpmix (also while its finalize runs, or
+// after one that did not end in time) or of a `done`: once Stop returns,
+// nothing reaches PmixCallbacks, and their owner may go.
 #ifndef TARVO_PMI_PMIX_HOST_H
 #define TARVO_PMI_PMIX_HOST_H
 
@@ -92,13 +95,14 @@ class PmixHost {
   std::vector<std::string> PrivateDirs() const;
 
   // Finalizes the server and removes the private directory with whatever
-  // the ranks left in it. Idempotent.
+  // the ranks left in it. Idempotent. Not from a callback: it waits for
+  // the callbacks that are running.
   void Stop();
 
   struct State;
 
  private:
-  std::shared_ptr<State> state_;  // shared with fence completions in flight
+  std::shared_ptr<State> state_;  // shared with libpmix's upcalls and fence completions in flight
 };
 
 // `base` (NAME=VALUE entries, a rank's environment as the launcher built it)
