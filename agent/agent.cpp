@@ -194,6 +194,7 @@ class Agent {
         break;
       case AgentOrder::kJob:
         pmi_.SetJob(order);
+        pmix_.SetKvsLimit(order.kvsLimitMiB);
         break;
       case AgentOrder::kFencePuts:
         pmi_.FencePuts(order.puts);
@@ -216,6 +217,9 @@ class Agent {
         break;
       case AgentOrder::kPmixDone:
         pmix_.Done();
+        break;
+      case AgentOrder::kPmixFailed:
+        pmix_.Fail();
         break;
       case AgentOrder::kStacksAsk:
         AskStacks();

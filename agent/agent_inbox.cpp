@@ -170,6 +170,9 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
     case kAgentPmixDone:
       order->kind = AgentOrder::kPmixDone;
       return m.payload.empty();
+    case kAgentPmixFailed:
+      order->kind = AgentOrder::kPmixFailed;
+      return m.payload.empty();
     default:
       return false;
   }

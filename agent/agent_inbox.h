@@ -11,7 +11,7 @@
 
 /// One thing the launcher asks of the agent.
 struct AgentOrder {
-  enum Kind { kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPlace, kStacksAsk } kind = kEnv;
+  enum Kind { kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPmixFailed, kPlace, kStacksAsk } kind = kEnv;
   std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier";
                                      // kJob: the kvsname and PMI_process_mapping;
                                      // kPmixJob: the namespace, this node, every rank's host;

@@ -18,6 +18,18 @@ class PmixRelay {};
 AgentPmix::AgentPmix() = default;
 AgentPmix::~AgentPmix() = default;
 
+// The launcher sends no union over the bound (it fails the fence instead);
+// one that does is not held.
+void AgentPmix::Part(const std::string& bytes) {
+  if (over_) return;
+  if (limit_ != 0 && union_.size() + bytes.size() > limit_) {
+    over_ = true;
+    union_ = std::string();
+    return;
+  }
+  union_ += bytes;
+}
+
 #ifdef TARVO_HAVE_PMIX
 
 bool AgentPmix::SetJob(const AgentOrder& job, std::string* why) {
@@ -68,7 +80,10 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
   relay_->Take(&notices);
   for (const pmi::PmixNotice& n : notices) {
     if (n.kind == pmi::PmixNotice::kFence) {
-      *toLauncher += AgentEncodePmixFence(n.blob);
+      // A blob over the bound is not sent: the launcher fails the fence
+      // and names this host.
+      if (limit_ != 0 && n.blob.size() > limit_) *toLauncher += AgentEncode(kAgentPmixFailed, nullptr, 0);
+      else *toLauncher += AgentEncodePmixFence(n.blob);
     } else {
       AgentRankAbort abort{n.rank, n.status};
       *toLauncher += AgentEncode(kAgentAbort, &abort, sizeof abort);
@@ -77,8 +92,15 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
 }
 
 void AgentPmix::Done() {
+  if (over_) return Fail();
   if (relay_ != nullptr) relay_->CompleteFence(union_);
-  union_.clear();
+  union_ = std::string();
+}
+
+void AgentPmix::Fail() {
+  if (relay_ != nullptr) relay_->FailFence();
+  union_ = std::string();
+  over_ = false;
 }
 
 #else
@@ -92,5 +114,6 @@ void AgentPmix::RankEnded(int, std::string*) const {}
 void AgentPmix::Fds(std::vector<pollfd>*) const {}
 void AgentPmix::OnReady(const pollfd*, size_t, std::string*) {}
 void AgentPmix::Done() { union_.clear(); }
+void AgentPmix::Fail() { union_.clear(); }
 
 #endif

@@ -39,9 +39,13 @@ class AgentPmix {
   void Fds(std::vector<pollfd>* fds) const;
   /// The fence's part and the aborts into *toLauncher.
   void OnReady(const pollfd* fds, size_t count, std::string* toLauncher);
-  /// The launcher's kAgentPmixPart and kAgentPmixDone.
-  void Part(const std::string& bytes) { union_ += bytes; }
+  /// The bound of the run's key-value space (kAgentJob), in MiB: a node's
+  /// blob over it fails the fence (0: none).
+  void SetKvsLimit(int mib) { limit_ = static_cast<size_t>(mib) << 20; }
+  /// The launcher's kAgentPmixPart, kAgentPmixDone and kAgentPmixFailed.
+  void Part(const std::string& bytes);
   void Done();
+  void Fail();
 
  private:
   // Removes the server's directories when the agent is killed; destroyed
@@ -49,6 +53,8 @@ class AgentPmix {
   GroupWatcher watcher_;
   std::unique_ptr<pmi::PmixRelay> relay_;
   std::string union_;
+  size_t limit_ = 0;
+  bool over_ = false;  // union_ went over limit_: the fence fails
 };
 
 #endif  // TARVO_AGENT_AGENT_PMIX_H

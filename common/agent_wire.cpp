@@ -18,6 +18,7 @@ int32_t FixedSize(int32_t type) {
     case kAgentFenceDone: return 0;
     case kAgentAbort: return sizeof(AgentRankAbort);
     case kAgentPmixDone: return 0;
+    case kAgentPmixFailed: return 0;
     case kAgentUnfinalized: return sizeof(int32_t);
     case kAgentStacksAsk: return 0;
     case kAgentBroke: return sizeof(AgentRankBroke);
@@ -26,7 +27,8 @@ int32_t FixedSize(int32_t type) {
 }
 
 bool Accepted(int32_t type, bool fromAgent) {
-  if (type == kAgentFencePuts || type == kAgentFenceDone || type == kAgentPmixPart || type == kAgentPmixDone) {
+  if (type == kAgentFencePuts || type == kAgentFenceDone || type == kAgentPmixPart || type == kAgentPmixDone ||
+      type == kAgentPmixFailed) {
     return true;
   }
   if (fromAgent) {

@@ -23,6 +23,9 @@
 //                       kAgentPmixPart  bytes of a PMIx fence: the agent's node's blob, or the
 //                                     concatenation of every node's (in as many frames as it takes)
 //                       kAgentPmixDone  no payload: this side's part of the PMIx fence is complete
+//                       kAgentPmixFailed no payload, in place of kAgentPmixDone: the fence fails,
+//                                     its data over the key-value space's bound (the agent's
+//                                     node's blob, or the union at the launcher)
 //   launcher -> agent   kAgentEnv     NAME=VALUE strings, each ending in NUL
 //                       kAgentRank    AgentRankHead, then `words` strings ending in NUL:
 //                                     the program words and the eight launcher parameters,
@@ -73,6 +76,7 @@ enum AgentFrameType : int32_t {
   kAgentStacksAsk = 18,
   kAgentStacks = 19,
   kAgentBroke = 20,
+  kAgentPmixFailed = 21,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -89,8 +93,9 @@ static_assert(sizeof(AgentFrame) == 8, "frame header is 8 bytes");
 static_assert(offsetof(AgentFrame, size) == 4, "size at 4");
 
 /// The version of this protocol, in the agent's hello. 1: the hello of 68
-/// bytes that had none; 2: kAgentBroke, the job's key-value bound.
-const int32_t kAgentProtocolVersion = 2;
+/// bytes that had none; 2: kAgentBroke, the job's key-value bound; 3:
+/// kAgentPmixFailed.
+const int32_t kAgentProtocolVersion = 3;
 /// The hello of every version begins with the secret and the agent's
 /// number; a longer one (after version 1) then has its version.
 const size_t kAgentHelloV1Size = 68;

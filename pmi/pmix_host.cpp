@@ -100,13 +100,18 @@ pmix_status_t OnFence(const pmix_proc_t*, size_t, const pmix_info_t*, size_t, ch
   // The library's callback is called once at most: a second completion
   // would release its fence twice.
   auto once = std::make_shared<std::atomic<bool>>(false);
-  auto done = [s, once, cbfunc, cbdata](std::string all) {
+  PmixCallbacks::Done done([s, once, cbfunc, cbdata](bool ok, std::string all) {
     UpcallGate::Pass inside(s->gate);
     if (!inside || once->exchange(true)) return;
+    if (!ok) {
+      // The ranks' fence (MPI_Init's) returns this error.
+      cbfunc(PMIX_ERR_OUT_OF_RESOURCE, nullptr, 0, cbdata, nullptr, nullptr);
+      return;
+    }
     // The library copies the union on its own thread and then releases it.
     auto* held = new std::string(std::move(all));
     cbfunc(PMIX_SUCCESS, held->data(), held->size(), cbdata, ReleaseUnion, held);
-  };
+  });
   if (s->callbacks.exchange) s->callbacks.exchange(std::move(blob), std::move(done));
   else done(std::move(blob));
   return PMIX_SUCCESS;

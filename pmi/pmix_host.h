@@ -42,8 +42,27 @@ struct PmixJob {
   std::string tmpParent;           // where the private directory goes; empty: $TMPDIR, else /tmp
 };
 
+// Completes one fence of PmixCallbacks::exchange: done(unionOfAllNodes), or
+// done.Fail() when the fence fails (its data is over the run's bound); the
+// ranks' fence then returns an error. Takes effect once.
+class FenceDone {
+ public:
+  FenceDone() = default;
+  explicit FenceDone(std::function<void(bool ok, std::string all)> complete) : complete_(std::move(complete)) {}
+  void operator()(std::string unionOfAllNodes) const {
+    if (complete_) complete_(true, std::move(unionOfAllNodes));
+  }
+  void Fail() const {
+    if (complete_) complete_(false, std::string());
+  }
+  explicit operator bool() const { return static_cast<bool>(complete_); }
+
+ private:
+  std::function<void(bool ok, std::string all)> complete_;
+};
+
 struct PmixCallbacks {
-  using Done = std::function<void(std::string unionOfAllNodes)>;
+  using Done = FenceDone;
   // A fence of the whole job, once this node's ranks have all entered it:
   // `blob` is this node's data (opaque bytes, possibly empty). Call `done`
   // with the concatenation of every node's blob of the same fence (any

@@ -78,18 +78,26 @@ class Relay : public PmixRelay {
   }
 
   void CompleteFence(const std::string& all) override {
-    PmixCallbacks::Done done;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done.swap(done_);
-    }
+    PmixCallbacks::Done done = TakeDone();
     if (done) done(all);
+  }
+
+  void FailFence() override {
+    PmixCallbacks::Done done = TakeDone();
+    if (done) done.Fail();
   }
 
   void Stop() override { host_.Stop(); }
   std::vector<std::string> PrivateDirs() const override { return host_.PrivateDirs(); }
 
  private:
+  PmixCallbacks::Done TakeDone() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    PmixCallbacks::Done done = std::move(done_);
+    done_ = PmixCallbacks::Done();
+    return done;
+  }
+
   // Under mutex_.
   void Post(PmixNotice n) {
     notices_.push_back(std::move(n));

@@ -37,6 +37,9 @@ class PmixRelay {
   virtual void Take(std::vector<PmixNotice>* out) = 0;
   /// The union of every node's parts of the fence that this node is in.
   virtual void CompleteFence(const std::string& all) = 0;
+  /// The fence that this node is in fails (its data is over the run's
+  /// key-value space's bound): its ranks' fence returns an error.
+  virtual void FailFence() = 0;
   /// PmixHost::Stop.
   virtual void Stop() = 0;
   /// PmixHost::PrivateDirs.

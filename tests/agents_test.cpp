@@ -192,8 +192,8 @@ TEST(AgentTakeMessage, AHelloOfAnotherVersionIsRefusedWithItsVersion) {
   } cases[] = {
       {kAgentProtocolVersion, sizeof hello, "0123456789abcdef0123456789abcdef", 0},
       {0, kAgentHelloV1Size, "0123456789abcdef0123456789abcdef", 1},
-      {3, sizeof hello, "0123456789abcdef0123456789abcdef", 3},
-      {3, sizeof hello, "0123456789abcdef0123456789abcdeX", -1},
+      {kAgentProtocolVersion + 1, sizeof hello, "0123456789abcdef0123456789abcdef", kAgentProtocolVersion + 1},
+      {kAgentProtocolVersion + 1, sizeof hello, "0123456789abcdef0123456789abcdeX", -1},
   };
   for (const auto& c : cases) {
     std::vector<AgentLinkState> agents(1);

@@ -72,7 +72,12 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
   for (pmi::PmixNotice& n : notices) {
     if (n.kind == pmi::PmixNotice::kFence) {
       pmixLocalIn_ = true;
-      pmixUnion_ += n.blob;
+      if (PmixAdd(n.blob) && out != nullptr) {
+        MpiEvent e;
+        e.kind = MpiEvent::kPmixFull;
+        e.text = pmixJob_.thisHost;
+        out->push_back(e);
+      }
       continue;
     }
     MpiEvent e;
@@ -83,14 +88,39 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
   }
 }
 
+bool MpiServer::PmixAdd(const std::string& bytes) {
+  if (pmixOver_) return false;
+  const size_t limit = static_cast<size_t>(MpiKvsLimit()) << 20;
+  if (limit == 0 || pmixHeld_ + pmixUnion_.size() + bytes.size() <= limit) {
+    pmixUnion_ += bytes;
+    return false;
+  }
+  return PmixOver();
+}
+
+bool MpiServer::PmixOver() {
+  pmixOver_ = true;
+  pmixUnion_ = std::string();
+  const bool first = !pmixSaid_;
+  pmixSaid_ = true;
+  return first;
+}
+
 bool MpiServer::TakePmixFence(std::string* frames) {
   if (!pmixOn_ || (pmix_ != nullptr && !pmixLocalIn_) || (pmix_ == nullptr && pmixAgentIn_.empty())) return false;
   for (char in : pmixAgentIn_) {
     if (!in) return false;
   }
-  if (!pmixAgentIn_.empty()) *frames += AgentEncodePmixFence(pmixUnion_);
-  if (pmix_ != nullptr) pmix_->CompleteFence(pmixUnion_);
-  pmixUnion_.clear();
+  if (pmixOver_) {
+    if (!pmixAgentIn_.empty()) *frames += AgentEncode(kAgentPmixFailed, nullptr, 0);
+    if (pmix_ != nullptr) pmix_->FailFence();
+  } else {
+    if (!pmixAgentIn_.empty()) *frames += AgentEncodePmixFence(pmixUnion_);
+    if (pmix_ != nullptr) pmix_->CompleteFence(pmixUnion_);
+    pmixHeld_ += pmixUnion_.size();
+  }
+  pmixUnion_ = std::string();
+  pmixOver_ = false;
   pmixLocalIn_ = false;
   std::fill(pmixAgentIn_.begin(), pmixAgentIn_.end(), 0);
   return true;

@@ -26,6 +26,7 @@ void (*countStranger)(const char*) = nullptr;
 static int kvsLimitMiB = 0;
 
 void MpiSetKvsLimit(int mib) { kvsLimitMiB = mib; }
+int MpiKvsLimit() { return kvsLimitMiB; }
 
 void MpiSetSenderChecks(bool (*admit)(const char*), void (*stranger)(const char*)) {
   admitSender = admit;

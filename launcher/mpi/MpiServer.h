@@ -24,6 +24,7 @@ struct MpiEvent {
     kAbort,       // PMI-1 or PMIx abort
     kBreak,       // a rank broke the PMI-1 protocol
     kFull,        // a rank's put was refused: the key-value space is full
+    kPmixFull,    // a PMIx fence fails: tarvo's node's part (host in text) fills the key-value space
     kUnfinalized  // a rank left (PMI-1: closed its connection; PMIx: ended) after its init, before its finalize
   } kind = kAbort;
   int rank = -1;
@@ -39,6 +40,7 @@ void MpiSetSenderChecks(bool (*admit)(const char* sender), void (*stranger)(cons
 
 /// Start-up: the bound of the run's key-value space, in MiB (0: none).
 void MpiSetKvsLimit(int mib);
+int MpiKvsLimit();
 
 /// The program's PMIx relays (pmi::LoadPmixRelay, when tarvo's build has
 /// libpmix: null, with the reason, when its module cannot be loaded);
@@ -94,9 +96,20 @@ class MpiServer {
   bool AgentPuts(int agent, const std::string& payload);
   void AgentDone(int agent, double now);
   void AgentWaiting(int agent, const std::vector<int>& ranks, double now);
-  /// An agent's part of a PMIx fence: its bytes, then its "done".
-  void AgentPmixPart(int agent, const std::string& bytes) { (void)agent; pmixUnion_ += bytes; }
+  /// An agent's part of a PMIx fence: its bytes, then its "done", or its
+  /// "failed" (its node's blob alone is over the bound). The fences' data
+  /// counts against the run's key-value space: past its bound the fence
+  /// fails for every node and its data is dropped. True when this part is
+  /// the first in the run to go over (to be reported).
+  bool AgentPmixPart(int agent, const std::string& bytes) {
+    (void)agent;
+    return PmixAdd(bytes);
+  }
   void AgentPmixDone(int agent) { pmixAgentIn_[static_cast<size_t>(agent)] = 1; }
+  bool AgentPmixFailed(int agent) {
+    pmixAgentIn_[static_cast<size_t>(agent)] = 1;
+    return PmixOver();
+  }
   /// Once every node's part of the PMIx fence is in: the union's frames for
   /// every agent into *frames, and tarvo's own ranks released.
   bool TakePmixFence(std::string* frames);
@@ -113,6 +126,8 @@ class MpiServer {
   void Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
   void StampLocal(double now);
   void TakePmix(std::vector<MpiEvent>* out);
+  bool PmixAdd(const std::string& bytes);
+  bool PmixOver();
 
   int size_ = 0;
   std::string kvsname_, mapping_;
@@ -132,6 +147,9 @@ class MpiServer {
   bool pmixLocalIn_ = false;
   std::vector<char> pmixAgentIn_;
   std::string pmixUnion_;
+  size_t pmixHeld_ = 0;     // bytes of the fences completed so far
+  bool pmixOver_ = false;   // this fence is over the bound: it fails
+  bool pmixSaid_ = false;   // a fence has gone over in this run
 };
 
 #endif  // TARVO_LAUNCHER_MPI_MPISERVER_H

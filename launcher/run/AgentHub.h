@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <sys/types.h>
 
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,7 @@ struct AgentEvent {
     kWaiting,   // the agent's ranks that wait in the PMI barrier (ranks)
     kPmixPart,  // a part of the agent's node's blob at a PMIx fence (payload)
     kPmixDone,  // the agent's node is in the PMIx fence
+    kPmixFailed,  // the agent's node is in the PMIx fence, its blob over the key-value space's bound
     kUnfinalized,  // a rank left MPI after its init, before its finalize (rank)
     kBroke,     // a rank broke the PMI protocol (rank, why, payload: what it sent)
     kWrongVersion,  // the agent speaks another version of the protocol (exitCode)
@@ -111,8 +114,9 @@ class AgentHub {
   /// Asks every connected agent with running ranks for their call stacks;
   /// the agents asked.
   std::vector<int> AskStacks();
-  /// Frames for every connected agent (the union at a PMI barrier).
-  void Broadcast(const std::string& frames);
+  /// Frames for every connected agent (the union at a PMI barrier): one
+  /// buffer that every agent's queue shares, however many agents.
+  void Broadcast(std::string frames);
 
  private:
   // One slot of conns_: free while fd is -1.
@@ -121,7 +125,9 @@ class AgentHub {
     int agent = -1;
     double since = 0;
     AgentFrameReader reader{true};
-    std::string outbox;        // what the socket has not taken yet, from outAt on
+    // What the socket has not taken yet, from outAt on in the first; the
+    // buffers of a broadcast are shared with the other connections.
+    std::deque<std::shared_ptr<const std::string>> outbox;
     size_t outAt = 0;
     double movedAt = 0;        // when the socket last took some of the outbox
     bool delivered = false;    // the ranks and "all sent" are out
@@ -141,7 +147,7 @@ class AgentHub {
   void Accept(double now);
   void Read(size_t c, double now, std::vector<AgentEvent>* out);
   void CloseConn(size_t c, const char* why, std::vector<AgentEvent>* out);
-  void Queue(size_t c, const std::string& bytes, double now);
+  void Queue(size_t c, std::shared_ptr<const std::string> bytes, double now);
   bool Flush(size_t c, double now);
   const char* WriteFailure(size_t c) const;
   size_t Unproven() const;

@@ -80,11 +80,14 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
   if (m.type == kAgentFencePuts || m.type == kAgentFenceDone || m.type == kAgentWaiting) {
     return TakeFence(m, a, *self, out);
   }
-  if (m.type == kAgentPmixPart || m.type == kAgentPmixDone || m.type == kAgentUnfinalized) {
+  if (m.type == kAgentPmixPart || m.type == kAgentPmixDone || m.type == kAgentPmixFailed ||
+      m.type == kAgentUnfinalized) {
     AgentEvent e;
     e.agent = *self;
-    e.kind = m.type == kAgentPmixPart ? AgentEvent::kPmixPart
-             : m.type == kAgentPmixDone ? AgentEvent::kPmixDone : AgentEvent::kUnfinalized;
+    e.kind = m.type == kAgentPmixPart     ? AgentEvent::kPmixPart
+             : m.type == kAgentPmixDone   ? AgentEvent::kPmixDone
+             : m.type == kAgentPmixFailed ? AgentEvent::kPmixFailed
+                                          : AgentEvent::kUnfinalized;
     if (m.type == kAgentPmixPart) e.payload = m.payload;
     if (m.type == kAgentUnfinalized) {
       int32_t rank;

@@ -11,9 +11,14 @@
  *   killlate  rank 1 is killed by SIGKILL after MPI_Init (the others wait in a
  *           barrier)
  *   hold    every rank waits after MPI_Init until it is ended
+ *   put:N   every rank puts N bytes for the job through libpmix's client
+ *           (PMIx_Put, PMIx_Commit) and gathers every rank's in a fence of
+ *           the job: prints "fence STATUS"; exits 0 when it succeeds, else 3
  */
 #include <mpi.h>
+#include <pmix.h>
 #include <signal.h>
+#include <stdbool.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -31,6 +36,35 @@ int main(int argc, char** argv) {
       fclose(f);
     }
     raise(SIGKILL);
+  }
+  if (strncmp(argv[2], "put:", 4) == 0) {
+    char path[4096];
+    snprintf(path, sizeof path, "%s/%s.pid", argv[1], envRank != NULL ? envRank : "x");
+    FILE* f = fopen(path, "w");
+    if (f != NULL) {
+      fprintf(f, "%d\n", (int)getpid());
+      fclose(f);
+    }
+    pmix_proc_t me;
+    if (PMIx_Init(&me, NULL, 0) != PMIX_SUCCESS) return 4;
+    const size_t size = strtoul(argv[2] + 4, NULL, 10);
+    char* big = malloc(size);
+    if (big == NULL) return 6;
+    memset(big, 'x', size);
+    pmix_value_t v;
+    v.type = PMIX_BYTE_OBJECT;
+    v.data.bo.bytes = big;
+    v.data.bo.size = size;
+    if (PMIx_Put(PMIX_GLOBAL, "tarvo.big", &v) != PMIX_SUCCESS || PMIx_Commit() != PMIX_SUCCESS) return 5;
+    bool collect = true;
+    pmix_info_t info;
+    PMIX_INFO_LOAD(&info, PMIX_COLLECT_DATA, &collect, PMIX_BOOL);
+    pmix_status_t rc = PMIx_Fence(NULL, 0, &info, 1);
+    printf("fence %s\n", PMIx_Error_string(rc));
+    fflush(stdout);
+    free(big);
+    PMIx_Finalize(NULL, 0);
+    return rc == PMIX_SUCCESS ? 0 : 3;
   }
   MPI_Init(&argc, &argv);
   int rank = 0, size = 0;
