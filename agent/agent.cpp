@@ -221,6 +221,9 @@ class Agent {
       case AgentOrder::kPmixFailed:
         pmix_.Fail();
         break;
+      case AgentOrder::kPmixSet:
+        pmix_.Set(order.pmixRanks);
+        break;
       case AgentOrder::kStacksAsk:
         AskStacks();
         break;

@@ -173,6 +173,9 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
     case kAgentPmixFailed:
       order->kind = AgentOrder::kPmixFailed;
       return m.payload.empty();
+    case kAgentPmixSet:
+      order->kind = AgentOrder::kPmixSet;
+      return AgentTakePmixSet(m.payload, &order->pmixRanks);
     default:
       return false;
   }

@@ -82,6 +82,7 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
     if (n.kind == pmi::PmixNotice::kFence) {
       // A blob over the bound is not sent: the launcher fails the fence
       // and names this host.
+      *toLauncher += AgentEncodePmixSet(n.ranks);
       if (limit_ != 0 && n.blob.size() > limit_) *toLauncher += AgentEncode(kAgentPmixFailed, nullptr, 0);
       else *toLauncher += AgentEncodePmixFence(n.blob);
     } else {
@@ -93,13 +94,15 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
 
 void AgentPmix::Done() {
   if (over_) return Fail();
-  if (relay_ != nullptr) relay_->CompleteFence(union_);
+  if (relay_ != nullptr) relay_->CompleteFence(set_, union_);
   union_ = std::string();
+  set_.clear();
 }
 
 void AgentPmix::Fail() {
-  if (relay_ != nullptr) relay_->FailFence();
+  if (relay_ != nullptr) relay_->FailFence(set_);
   union_ = std::string();
+  set_.clear();
   over_ = false;
 }
 
@@ -113,7 +116,10 @@ void AgentPmix::PrepareRank(int, std::vector<std::string>*) const {}
 void AgentPmix::RankEnded(int, std::string*) const {}
 void AgentPmix::Fds(std::vector<pollfd>*) const {}
 void AgentPmix::OnReady(const pollfd*, size_t, std::string*) {}
-void AgentPmix::Done() { union_.clear(); }
-void AgentPmix::Fail() { union_.clear(); }
+void AgentPmix::Done() {
+  union_.clear();
+  set_.clear();
+}
+void AgentPmix::Fail() { Done(); }
 
 #endif

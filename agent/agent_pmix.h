@@ -42,7 +42,10 @@ class AgentPmix {
   /// The bound of the run's key-value space (kAgentJob), in MiB: a node's
   /// blob over it fails the fence (0: none).
   void SetKvsLimit(int mib) { limit_ = static_cast<size_t>(mib) << 20; }
-  /// The launcher's kAgentPmixPart, kAgentPmixDone and kAgentPmixFailed.
+  /// The launcher's kAgentPmixSet, kAgentPmixPart, kAgentPmixDone and
+  /// kAgentPmixFailed: the parts, then the end, of the fence of the ranks
+  /// that the set before them named (without one, the job's).
+  void Set(const std::vector<int>& ranks) { set_ = ranks; }
   void Part(const std::string& bytes);
   void Done();
   void Fail();
@@ -53,6 +56,7 @@ class AgentPmix {
   GroupWatcher watcher_;
   std::unique_ptr<pmi::PmixRelay> relay_;
   std::string union_;
+  std::vector<int> set_;  // the ranks of the fence that union_ is of; empty: the job's
   size_t limit_ = 0;
   bool over_ = false;  // union_ went over limit_: the fence fails
 };

@@ -28,7 +28,7 @@ int32_t FixedSize(int32_t type) {
 
 bool Accepted(int32_t type, bool fromAgent) {
   if (type == kAgentFencePuts || type == kAgentFenceDone || type == kAgentPmixPart || type == kAgentPmixDone ||
-      type == kAgentPmixFailed) {
+      type == kAgentPmixFailed || type == kAgentPmixSet) {
     return true;
   }
   if (fromAgent) {
@@ -106,6 +106,24 @@ std::string AgentEncodeFence(const std::map<std::string, std::string>& puts) {
   }
   if (!chunk.empty()) frames += AgentEncode(kAgentFencePuts, chunk.data(), chunk.size());
   return frames + AgentEncode(kAgentFenceDone, nullptr, 0);
+}
+
+std::string AgentEncodePmixSet(const std::vector<int>& ranks) {
+  if (ranks.empty()) return std::string();
+  std::vector<int32_t> wire(ranks.begin(), ranks.end());
+  return AgentEncode(kAgentPmixSet, wire.data(), wire.size() * sizeof(int32_t));
+}
+
+bool AgentTakePmixSet(const std::string& payload, std::vector<int>* ranks) {
+  if (payload.empty() || payload.size() % sizeof(int32_t) != 0) return false;
+  ranks->clear();
+  for (size_t at = 0; at < payload.size(); at += sizeof(int32_t)) {
+    int32_t rank;
+    memcpy(&rank, payload.data() + at, sizeof rank);
+    if (rank < 0 || (!ranks->empty() && rank <= ranks->back())) return false;
+    ranks->push_back(rank);
+  }
+  return true;
 }
 
 std::string AgentEncodePmixFence(const std::string& blob) {

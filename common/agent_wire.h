@@ -26,6 +26,10 @@
 //                       kAgentPmixFailed no payload, in place of kAgentPmixDone: the fence fails,
 //                                     its data over the key-value space's bound (the agent's
 //                                     node's blob, or the union at the launcher)
+//                       kAgentPmixSet   int32_t ranks, ascending: the next PMIx fence's frames
+//                                     (parts, then done or failed) are of the fence of these
+//                                     ranks only (PMIx_Fence over some processes), taken apart
+//                                     from the job's; without it they are of the job's
 //   launcher -> agent   kAgentEnv     NAME=VALUE strings, each ending in NUL
 //                       kAgentRank    AgentRankHead, then `words` strings ending in NUL:
 //                                     the program words and the eight launcher parameters,
@@ -77,6 +81,7 @@ enum AgentFrameType : int32_t {
   kAgentStacks = 19,
   kAgentBroke = 20,
   kAgentPmixFailed = 21,
+  kAgentPmixSet = 22,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -94,7 +99,7 @@ static_assert(offsetof(AgentFrame, size) == 4, "size at 4");
 
 /// The version of this protocol, in the agent's hello. 1: the hello of 68
 /// bytes that had none; 2: kAgentBroke, the job's key-value bound; 3:
-/// kAgentPmixFailed.
+/// kAgentPmixFailed, kAgentPmixSet.
 const int32_t kAgentProtocolVersion = 3;
 /// The hello of every version begins with the secret and the agent's
 /// number; a longer one (after version 1) then has its version.
@@ -225,6 +230,12 @@ std::string AgentEncodeFence(const std::map<std::string, std::string>& puts);
 /// One side's part of a PMIx fence: `blob` in kAgentPmixPart frames of at
 /// most half the largest payload, then kAgentPmixDone.
 std::string AgentEncodePmixFence(const std::string& blob);
+/// The kAgentPmixSet frame that goes before the frames of the fence of
+/// `ranks` (ascending), nothing for the job's (empty).
+std::string AgentEncodePmixSet(const std::vector<int>& ranks);
+/// A kAgentPmixSet payload's ranks; false unless they are ascending and
+/// not negative, one at least.
+bool AgentTakePmixSet(const std::string& payload, std::vector<int>* ranks);
 /// Adds the pairs of a kAgentFencePuts payload to *puts; false unless it is
 /// a string list of key, value pairs with keys that are not empty.
 bool AgentTakeFencePuts(const std::string& payload, std::map<std::string, std::string>* puts);

@@ -90,7 +90,19 @@ struct Completion {
 
 void ReleaseUnion(void* held) { delete static_cast<std::string*>(held); }
 
-pmix_status_t OnFence(const pmix_proc_t*, size_t, const pmix_info_t*, size_t, char* data, size_t ndata,
+// The ranks of a fence, ascending; empty for the whole job (a wildcard, or
+// every rank named).
+std::vector<int> FenceRanks(const pmix_proc_t* procs, size_t nprocs, int size) {
+  std::set<int> ranks;
+  for (size_t i = 0; i < nprocs; ++i) {
+    if (procs[i].rank == PMIX_RANK_WILDCARD) return std::vector<int>();
+    if (procs[i].rank < static_cast<pmix_rank_t>(size)) ranks.insert(static_cast<int>(procs[i].rank));
+  }
+  if (ranks.empty() || ranks.size() == static_cast<size_t>(size)) return std::vector<int>();
+  return std::vector<int>(ranks.begin(), ranks.end());
+}
+
+pmix_status_t OnFence(const pmix_proc_t* procs, size_t nprocs, const pmix_info_t*, size_t, char* data, size_t ndata,
                       pmix_modex_cbfunc_t cbfunc, void* cbdata) {
   std::shared_ptr<PmixHost::State> s = CurrentHost();
   if (!s) return PMIX_ERR_NOT_AVAILABLE;
@@ -100,7 +112,8 @@ pmix_status_t OnFence(const pmix_proc_t*, size_t, const pmix_info_t*, size_t, ch
   // The library's callback is called once at most: a second completion
   // would release its fence twice.
   auto once = std::make_shared<std::atomic<bool>>(false);
-  PmixCallbacks::Done done([s, once, cbfunc, cbdata](bool ok, std::string all) {
+  std::vector<int> ranks = FenceRanks(procs, nprocs, static_cast<int>(s->job.hosts.size()));
+  PmixCallbacks::Done done(std::move(ranks), [s, once, cbfunc, cbdata](bool ok, std::string all) {
     UpcallGate::Pass inside(s->gate);
     if (!inside || once->exchange(true)) return;
     if (!ok) {

@@ -48,7 +48,10 @@ struct PmixJob {
 class FenceDone {
  public:
   FenceDone() = default;
-  explicit FenceDone(std::function<void(bool ok, std::string all)> complete) : complete_(std::move(complete)) {}
+  FenceDone(std::vector<int> ranks, std::function<void(bool ok, std::string all)> complete)
+      : ranks_(std::move(ranks)), complete_(std::move(complete)) {}
+  // The fence's ranks, ascending: empty for the whole job's.
+  const std::vector<int>& Ranks() const { return ranks_; }
   void operator()(std::string unionOfAllNodes) const {
     if (complete_) complete_(true, std::move(unionOfAllNodes));
   }
@@ -58,17 +61,22 @@ class FenceDone {
   explicit operator bool() const { return static_cast<bool>(complete_); }
 
  private:
+  std::vector<int> ranks_;
   std::function<void(bool ok, std::string all)> complete_;
 };
 
 struct PmixCallbacks {
   using Done = FenceDone;
-  // A fence of the whole job, once this node's ranks have all entered it:
-  // `blob` is this node's data (opaque bytes, possibly empty). Call `done`
-  // with the concatenation of every node's blob of the same fence (any
-  // order of nodes; fences are matched by their count, as every rank makes
-  // the same fences in the same order). With one node, done(blob); left
-  // empty, every fence is completed with this node's blob alone.
+  // A fence across nodes, once this node's ranks in it have all entered
+  // it: `blob` is this node's data (opaque bytes, possibly empty). Its ranks
+  // are done.Ranks(): the whole job's, or a subset's (PMIx_Fence over some
+  // processes; then only the nodes that hold them take part). Call `done`
+  // with the concatenation of every taking part node's blob of the same
+  // fence (any order of nodes; fences are matched by their ranks and, for
+  // the same ranks, by their count, as those ranks make the same fences in
+  // the same order). With one node, done(blob); left empty, every fence is
+  // completed with this node's blob alone. A fence among this node's ranks
+  // alone libpmix completes itself.
   std::function<void(std::string blob, Done done)> exchange;
   // A rank called PMIx_Abort (MPI_Abort): the run must end with `status`
   // (the whole run, whichever ranks the call named).

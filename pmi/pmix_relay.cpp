@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -31,13 +32,14 @@ class Relay : public PmixRelay {
     if (crossNodes) {
       c.exchange = [this](std::string blob, PmixCallbacks::Done done) {
         std::lock_guard<std::mutex> lock(mutex_);
-        done_ = std::move(done);
-        Post(PmixNotice{PmixNotice::kFence, std::move(blob), -1, 0});
+        PmixNotice n{PmixNotice::kFence, std::move(blob), done.Ranks(), -1, 0};
+        done_[done.Ranks()] = std::move(done);
+        Post(std::move(n));
       };
     }
     c.abort = [this](int rank, int status, const std::string&) {
       std::lock_guard<std::mutex> lock(mutex_);
-      Post(PmixNotice{PmixNotice::kAbort, std::string(), rank, status});
+      Post(PmixNotice{PmixNotice::kAbort, std::string(), {}, rank, status});
     };
     c.connected = [this](int rank) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -77,13 +79,13 @@ class Relay : public PmixRelay {
     notices_.clear();
   }
 
-  void CompleteFence(const std::string& all) override {
-    PmixCallbacks::Done done = TakeDone();
+  void CompleteFence(const std::vector<int>& ranks, const std::string& all) override {
+    PmixCallbacks::Done done = TakeDone(ranks);
     if (done) done(all);
   }
 
-  void FailFence() override {
-    PmixCallbacks::Done done = TakeDone();
+  void FailFence(const std::vector<int>& ranks) override {
+    PmixCallbacks::Done done = TakeDone(ranks);
     if (done) done.Fail();
   }
 
@@ -91,10 +93,12 @@ class Relay : public PmixRelay {
   std::vector<std::string> PrivateDirs() const override { return host_.PrivateDirs(); }
 
  private:
-  PmixCallbacks::Done TakeDone() {
+  PmixCallbacks::Done TakeDone(const std::vector<int>& ranks) {
     std::lock_guard<std::mutex> lock(mutex_);
-    PmixCallbacks::Done done = std::move(done_);
-    done_ = PmixCallbacks::Done();
+    auto it = done_.find(ranks);
+    if (it == done_.end()) return PmixCallbacks::Done();
+    PmixCallbacks::Done done = std::move(it->second);
+    done_.erase(it);
     return done;
   }
 
@@ -111,7 +115,7 @@ class Relay : public PmixRelay {
   int wake_;
   mutable std::mutex mutex_;
   std::vector<PmixNotice> notices_;
-  PmixCallbacks::Done done_;  // the fence in flight
+  std::map<std::vector<int>, PmixCallbacks::Done> done_;  // the fences in flight, by their ranks
   std::set<int> connected_;
 };
 

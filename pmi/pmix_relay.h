@@ -18,6 +18,7 @@ namespace pmi {
 struct PmixNotice {
   enum Kind { kFence, kAbort } kind = kFence;
   std::string blob;  // kFence: this node's part
+  std::vector<int> ranks;  // kFence: the fence's ranks, ascending; empty: the whole job
   int rank = -1;     // kAbort
   int status = 0;    // kAbort
 };
@@ -35,11 +36,12 @@ class PmixRelay {
   /// Readable while notices wait; Take drains it.
   virtual int WakeFd() const = 0;
   virtual void Take(std::vector<PmixNotice>* out) = 0;
-  /// The union of every node's parts of the fence that this node is in.
-  virtual void CompleteFence(const std::string& all) = 0;
-  /// The fence that this node is in fails (its data is over the run's
-  /// key-value space's bound): its ranks' fence returns an error.
-  virtual void FailFence() = 0;
+  /// The union of every node's parts of the fence of `ranks` (as its
+  /// notice gave them) that this node is in.
+  virtual void CompleteFence(const std::vector<int>& ranks, const std::string& all) = 0;
+  /// That fence fails (its data is over the run's key-value space's
+  /// bound): its ranks' fence returns an error.
+  virtual void FailFence(const std::vector<int>& ranks) = 0;
   /// PmixHost::Stop.
   virtual void Stop() = 0;
   /// PmixHost::PrivateDirs.

@@ -173,6 +173,20 @@ TEST_F(OmpiRun, FenceDataOverTheKeyValueBoundFailsTheFenceNamingTheHost) {
   }
 }
 
+// A fence of ranks 0 and 1 alone (PMIx_Fence over two processes) is kept
+// apart from the job's, which the other ranks enter meanwhile, and completes
+// with the nodes that hold them (tarvo's and 127.0.0.2's in host mode) only.
+TEST_F(OmpiRun, AFenceOfSomeRanksIsKeptApartFromTheJobs) {
+  for (const Placement& p : Placements()) {
+    if (!p.where.hosts.empty() && !Remote()) continue;
+    std::string out, err;
+    EXPECT_EQ(Run(p, "subset", &out, &err), 0) << p.where.name << "\n" << err;
+    std::string want = "rank 0 fence SUCCESS got from 1\nrank 1 fence SUCCESS got from 0\n";
+    for (int r = 0; r < p.ranks; ++r) want += "rank " + std::to_string(r) + " job fence SUCCESS\n";
+    EXPECT_EQ(SortedLines(out), SortedLines(want)) << p.where.name << "\n" << err;
+  }
+}
+
 // An agent killed by SIGKILL leaves no PMIx directory on its host: its
 // watcher removes them, as tarvo's does for its own server's.
 TEST_F(OmpiRun, AKilledAgentLeavesNoPmixDirectory) {

@@ -36,7 +36,7 @@ bool MpiServer::ServePmix(const pmi::PmixJob& job, std::string* why) {
   }
   pmixOn_ = true;
   pmixJob_ = job;
-  pmixAgentIn_.assign(agentIn_.size(), 0);
+  pmixAgentSet_.assign(agentIn_.size(), std::vector<int>());
   return true;
 }
 
@@ -71,8 +71,9 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
   pmix_->Take(&notices);
   for (pmi::PmixNotice& n : notices) {
     if (n.kind == pmi::PmixNotice::kFence) {
-      pmixLocalIn_ = true;
-      if (PmixAdd(n.blob) && out != nullptr) {
+      PmixFence& fence = Fence(n.ranks);
+      fence.localIn = true;
+      if (PmixAdd(fence, n.blob) && out != nullptr) {
         MpiEvent e;
         e.kind = MpiEvent::kPmixFull;
         e.text = pmixJob_.thisHost;
@@ -88,40 +89,87 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
   }
 }
 
-bool MpiServer::PmixAdd(const std::string& bytes) {
-  if (pmixOver_) return false;
-  const size_t limit = static_cast<size_t>(MpiKvsLimit()) << 20;
-  if (limit == 0 || pmixHeld_ + pmixUnion_.size() + bytes.size() <= limit) {
-    pmixUnion_ += bytes;
-    return false;
-  }
-  return PmixOver();
+MpiServer::PmixFence& MpiServer::Fence(const std::vector<int>& ranks) {
+  PmixFence& fence = pmixFences_[ranks];
+  if (fence.agentIn.empty()) fence.agentIn.assign(pmixAgentSet_.size(), 0);
+  return fence;
 }
 
-bool MpiServer::PmixOver() {
-  pmixOver_ = true;
-  pmixUnion_ = std::string();
+bool MpiServer::AgentPmixPart(int agent, const std::string& bytes) {
+  return PmixAdd(Fence(pmixAgentSet_[static_cast<size_t>(agent)]), bytes);
+}
+
+void MpiServer::AgentPmixDone(int agent) {
+  std::vector<int>& set = pmixAgentSet_[static_cast<size_t>(agent)];
+  Fence(set).agentIn[static_cast<size_t>(agent)] = 1;
+  set.clear();
+}
+
+bool MpiServer::AgentPmixFailed(int agent) {
+  std::vector<int>& set = pmixAgentSet_[static_cast<size_t>(agent)];
+  PmixFence& fence = Fence(set);
+  fence.agentIn[static_cast<size_t>(agent)] = 1;
+  set.clear();
+  return PmixOver(fence);
+}
+
+bool MpiServer::PmixAdd(PmixFence& fence, const std::string& bytes) {
+  if (fence.over) return false;
+  const size_t limit = static_cast<size_t>(MpiKvsLimit()) << 20;
+  if (limit == 0 || pmixHeld_ + bytes.size() <= limit) {
+    fence.all += bytes;
+    pmixHeld_ += bytes.size();
+    return false;
+  }
+  return PmixOver(fence);
+}
+
+bool MpiServer::PmixOver(PmixFence& fence) {
+  if (fence.over) return false;
+  fence.over = true;
+  pmixHeld_ -= fence.all.size();
+  fence.all = std::string();
   const bool first = !pmixSaid_;
   pmixSaid_ = true;
   return first;
 }
 
-bool MpiServer::TakePmixFence(std::string* frames) {
-  if (!pmixOn_ || (pmix_ != nullptr && !pmixLocalIn_) || (pmix_ == nullptr && pmixAgentIn_.empty())) return false;
-  for (char in : pmixAgentIn_) {
-    if (!in) return false;
+bool MpiServer::TakePmixFences(std::vector<PmixSend>* out) {
+  if (!pmixOn_) return false;
+  bool any = false;
+  for (auto it = pmixFences_.begin(); it != pmixFences_.end();) {
+    const std::vector<int>& ranks = it->first;
+    PmixFence& fence = it->second;
+    // The nodes taking part: every one for the job's fence, else those
+    // that hold its ranks.
+    PmixSend send;
+    bool local = pmix_ != nullptr && ranks.empty();
+    for (size_t a = 0; a < pmixAgentSet_.size(); ++a) {
+      if (ranks.empty()) send.agents.push_back(static_cast<int>(a));
+    }
+    for (int r : ranks) {
+      if (r < 0 || r >= size_) continue;
+      const int agent = agentOf_[static_cast<size_t>(r)];
+      if (agent < 0) local = pmix_ != nullptr;
+      else if (std::find(send.agents.begin(), send.agents.end(), agent) == send.agents.end()) send.agents.push_back(agent);
+    }
+    bool complete = (local || !send.agents.empty()) && (!local || fence.localIn);
+    for (int a : send.agents) complete = complete && fence.agentIn[static_cast<size_t>(a)];
+    if (!complete) {
+      ++it;
+      continue;
+    }
+    any = true;
+    if (!send.agents.empty()) {
+      send.frames = AgentEncodePmixSet(ranks);
+      send.frames += fence.over ? AgentEncode(kAgentPmixFailed, nullptr, 0) : AgentEncodePmixFence(fence.all);
+    }
+    if (local) {
+      if (fence.over) pmix_->FailFence(ranks);
+      else pmix_->CompleteFence(ranks, fence.all);
+    }
+    if (!send.agents.empty()) out->push_back(std::move(send));
+    it = pmixFences_.erase(it);
   }
-  if (pmixOver_) {
-    if (!pmixAgentIn_.empty()) *frames += AgentEncode(kAgentPmixFailed, nullptr, 0);
-    if (pmix_ != nullptr) pmix_->FailFence();
-  } else {
-    if (!pmixAgentIn_.empty()) *frames += AgentEncodePmixFence(pmixUnion_);
-    if (pmix_ != nullptr) pmix_->CompleteFence(pmixUnion_);
-    pmixHeld_ += pmixUnion_.size();
-  }
-  pmixUnion_ = std::string();
-  pmixOver_ = false;
-  pmixLocalIn_ = false;
-  std::fill(pmixAgentIn_.begin(), pmixAgentIn_.end(), 0);
-  return true;
+  return any;
 }

@@ -96,23 +96,26 @@ class MpiServer {
   bool AgentPuts(int agent, const std::string& payload);
   void AgentDone(int agent, double now);
   void AgentWaiting(int agent, const std::vector<int>& ranks, double now);
-  /// An agent's part of a PMIx fence: its bytes, then its "done", or its
-  /// "failed" (its node's blob alone is over the bound). The fences' data
-  /// counts against the run's key-value space: past its bound the fence
-  /// fails for every node and its data is dropped. True when this part is
-  /// the first in the run to go over (to be reported).
-  bool AgentPmixPart(int agent, const std::string& bytes) {
-    (void)agent;
-    return PmixAdd(bytes);
-  }
-  void AgentPmixDone(int agent) { pmixAgentIn_[static_cast<size_t>(agent)] = 1; }
-  bool AgentPmixFailed(int agent) {
-    pmixAgentIn_[static_cast<size_t>(agent)] = 1;
-    return PmixOver();
-  }
-  /// Once every node's part of the PMIx fence is in: the union's frames for
-  /// every agent into *frames, and tarvo's own ranks released.
-  bool TakePmixFence(std::string* frames);
+  /// An agent's part of a PMIx fence: the fence's ranks (none: the job's),
+  /// its bytes, then its "done", or its "failed" (its node's blob alone is
+  /// over the bound). The fences' data counts against the run's key-value
+  /// space: past its bound the fence fails for every node in it and its
+  /// data is dropped. True when this part is the first in the run to go
+  /// over (to be reported).
+  void AgentPmixSet(int agent, const std::vector<int>& ranks) { pmixAgentSet_[static_cast<size_t>(agent)] = ranks; }
+  bool AgentPmixPart(int agent, const std::string& bytes);
+  void AgentPmixDone(int agent);
+  bool AgentPmixFailed(int agent);
+  /// What goes to which agents (all of them for the job's fence, else
+  /// those that hold ranks of the fence) once a fence is complete.
+  struct PmixSend {
+    std::vector<int> agents;
+    std::string frames;
+  };
+  /// The PMIx fences that every node taking part is in: the union's frames
+  /// for their agents into *out, and tarvo's own ranks released. False when
+  /// none is complete.
+  bool TakePmixFences(std::vector<PmixSend>* out);
   /// Once every host's part is in: the union (the frames for every agent
   /// into *frames), and tarvo's own waiting ranks are released. False while
   /// a part is missing.
@@ -126,8 +129,10 @@ class MpiServer {
   void Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
   void StampLocal(double now);
   void TakePmix(std::vector<MpiEvent>* out);
-  bool PmixAdd(const std::string& bytes);
-  bool PmixOver();
+  struct PmixFence;
+  PmixFence& Fence(const std::vector<int>& ranks);
+  bool PmixAdd(PmixFence& fence, const std::string& bytes);
+  bool PmixOver(PmixFence& fence);
 
   int size_ = 0;
   std::string kvsname_, mapping_;
@@ -144,11 +149,17 @@ class MpiServer {
   bool pmixOn_ = false;
   pmi::PmixJob pmixJob_;
   std::unique_ptr<pmi::PmixRelay> pmix_;  // tarvo's own ranks' server, if any
-  bool pmixLocalIn_ = false;
-  std::vector<char> pmixAgentIn_;
-  std::string pmixUnion_;
-  size_t pmixHeld_ = 0;     // bytes of the fences completed so far
-  bool pmixOver_ = false;   // this fence is over the bound: it fails
+  // The fences in flight, by their ranks (none: the job's): a subset's is
+  // apart from the job's and from other subsets'.
+  struct PmixFence {
+    std::string all;           // the union so far
+    std::vector<char> agentIn; // by agent: its part is in
+    bool localIn = false;      // tarvo's own node's part is in
+    bool over = false;         // over the bound: the fence fails
+  };
+  std::map<std::vector<int>, PmixFence> pmixFences_;
+  std::vector<std::vector<int>> pmixAgentSet_;  // by agent: the fence its next parts are of
+  size_t pmixHeld_ = 0;     // bytes of the fences completed so far, and in flight
   bool pmixSaid_ = false;   // a fence has gone over in this run
 };
 

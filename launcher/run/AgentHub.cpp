@@ -345,6 +345,16 @@ void AgentHub::SetPmixJob(int agent, const std::string& payload) {
   agents_[static_cast<size_t>(agent)].outbox += AgentEncode(kAgentPmixJob, payload.data(), payload.size());
 }
 
+void AgentHub::Send(const std::vector<int>& agents, std::string frames) {
+  const auto frame = std::make_shared<const std::string>(std::move(frames));
+  for (int agent : agents) {
+    if (agent < 0 || static_cast<size_t>(agent) >= agents_.size() || agents_[static_cast<size_t>(agent)].conn < 0) continue;
+    const size_t c = static_cast<size_t>(agents_[static_cast<size_t>(agent)].conn);
+    Queue(c, frame, now_);
+    (void)Flush(c, now_);
+  }
+}
+
 void AgentHub::Broadcast(std::string frames) {
   const auto frame = std::make_shared<const std::string>(std::move(frames));
   for (Agent& a : agents_) {

@@ -31,6 +31,7 @@ struct AgentEvent {
     kPmixPart,  // a part of the agent's node's blob at a PMIx fence (payload)
     kPmixDone,  // the agent's node is in the PMIx fence
     kPmixFailed,  // the agent's node is in the PMIx fence, its blob over the key-value space's bound
+    kPmixSet,   // the agent's next PMIx fence frames are of the fence of `ranks`
     kUnfinalized,  // a rank left MPI after its init, before its finalize (rank)
     kBroke,     // a rank broke the PMI protocol (rank, why, payload: what it sent)
     kWrongVersion,  // the agent speaks another version of the protocol (exitCode)
@@ -46,7 +47,7 @@ struct AgentEvent {
   bool shellEnded = false;  // kLost: `why` names the remote shell, which ended with waitStatus
   int exitCode = 0;         // kAbort
   std::string payload;      // kFencePuts, kPmixPart
-  std::vector<int> ranks;   // kWaiting
+  std::vector<int> ranks;   // kWaiting, kPmixSet
   std::vector<RankStack> stacks;  // kStacks: ranks of this agent only, each once
 };
 
@@ -117,6 +118,8 @@ class AgentHub {
   /// Frames for every connected agent (the union at a PMI barrier): one
   /// buffer that every agent's queue shares, however many agents.
   void Broadcast(std::string frames);
+  /// The same, for the connected agents among `agents` only.
+  void Send(const std::vector<int>& agents, std::string frames);
 
  private:
   // One slot of conns_: free while fd is -1.

@@ -98,6 +98,14 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
     out->push_back(e);
     return true;
   }
+  if (m.type == kAgentPmixSet) {
+    AgentEvent e;
+    e.agent = *self;
+    e.kind = AgentEvent::kPmixSet;
+    if (!AgentTakePmixSet(m.payload, &e.ranks)) return false;
+    out->push_back(e);
+    return true;
+  }
   if (m.type == kAgentStacks) {
     AgentEvent e;
     e.kind = AgentEvent::kStacks;

@@ -55,6 +55,9 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
       if (mpi_ != nullptr && mpi_->ServesPmix() && mpi_->AgentPmixFailed(e.agent)) PmixFull(hub_->Host(e.agent));
       FenceIfComplete();
       return true;
+    case AgentEvent::kPmixSet:
+      if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixSet(e.agent, e.ranks);
+      return true;
     case AgentEvent::kPmixDone:
       if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixDone(e.agent);
       FenceIfComplete();
@@ -75,8 +78,10 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
 void Run::FenceIfComplete() {
   if (mpi_ == nullptr) return;
   std::string frames;
-  if (mpi_->TakePmixFence(&frames) && hub_ != nullptr) hub_->Broadcast(std::move(frames));
-  frames = std::string();
+  std::vector<MpiServer::PmixSend> sends;
+  if (mpi_->TakePmixFences(&sends) && hub_ != nullptr) {
+    for (MpiServer::PmixSend& s : sends) hub_->Send(s.agents, std::move(s.frames));
+  }
   std::vector<MpiEvent> events;
   if (!mpi_->TakeFence(&frames, &events)) return;
   if (hub_ != nullptr && !frames.empty()) hub_->Broadcast(std::move(frames));
