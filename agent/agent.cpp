@@ -224,6 +224,12 @@ class Agent {
       case AgentOrder::kPmixSet:
         pmix_.Set(order.pmixRanks);
         break;
+      case AgentOrder::kPmixServe:
+        pmix_.Serve(order.modex);
+        break;
+      case AgentOrder::kPmixFetched:
+        pmix_.Fetched(order.modex, order.bytes);
+        break;
       case AgentOrder::kStacksAsk:
         AskStacks();
         break;

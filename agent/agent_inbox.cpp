@@ -173,6 +173,13 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
     case kAgentPmixFailed:
       order->kind = AgentOrder::kPmixFailed;
       return m.payload.empty();
+    case kAgentPmixServe:
+    case kAgentPmixFetched:
+      if (m.payload.size() < sizeof order->modex) return false;
+      order->kind = m.type == kAgentPmixServe ? AgentOrder::kPmixServe : AgentOrder::kPmixFetched;
+      memcpy(&order->modex, m.payload.data(), sizeof order->modex);
+      order->bytes = m.payload.substr(sizeof order->modex);
+      return true;
     case kAgentPmixSet:
       order->kind = AgentOrder::kPmixSet;
       return AgentTakePmixSet(m.payload, &order->pmixRanks);

@@ -11,7 +11,7 @@
 
 /// One thing the launcher asks of the agent.
 struct AgentOrder {
-  enum Kind { kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPmixFailed, kPmixSet, kPlace, kStacksAsk } kind = kEnv;
+  enum Kind { kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPmixFailed, kPmixSet, kPmixServe, kPmixFetched, kPlace, kStacksAsk } kind = kEnv;
   std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier";
                                      // kJob: the kvsname and PMI_process_mapping;
                                      // kPmixJob: the namespace, this node, every rank's host;
@@ -23,6 +23,7 @@ struct AgentOrder {
   std::vector<int> appnums;                     // kPmixJob: every rank's
   std::string bytes;                            // kPmixPart
   std::vector<int> pmixRanks;                   // kPmixSet
+  AgentPmixModex modex{};                       // kPmixServe, kPmixFetched (bytes: the data)
   int rank = -1;
   int flags = 0;
   int bind = 0;  // kPlace

@@ -85,6 +85,11 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
       *toLauncher += AgentEncodePmixSet(n.ranks);
       if (limit_ != 0 && n.blob.size() > limit_) *toLauncher += AgentEncode(kAgentPmixFailed, nullptr, 0);
       else *toLauncher += AgentEncodePmixFence(n.blob);
+    } else if (n.kind == pmi::PmixNotice::kFetch) {
+      AgentPmixModex ask{n.rank, n.tag, 0};
+      *toLauncher += AgentEncode(kAgentPmixFetch, &ask, sizeof ask);
+    } else if (n.kind == pmi::PmixNotice::kServed) {
+      *toLauncher += AgentEncodePmixServed(n.tag, n.status, n.blob);
     } else {
       AgentRankAbort abort{n.rank, n.status};
       *toLauncher += AgentEncode(kAgentAbort, &abort, sizeof abort);
@@ -97,6 +102,14 @@ void AgentPmix::Done() {
   if (relay_ != nullptr) relay_->CompleteFence(set_, union_);
   union_ = std::string();
   set_.clear();
+}
+
+void AgentPmix::Serve(const AgentPmixModex& ask) {
+  if (relay_ != nullptr) relay_->Serve(ask.rank, ask.tag);
+}
+
+void AgentPmix::Fetched(const AgentPmixModex& answer, const std::string& data) {
+  if (relay_ != nullptr) relay_->CompleteFetch(answer.tag, answer.status == 0, data);
 }
 
 void AgentPmix::Fail() {
@@ -121,5 +134,7 @@ void AgentPmix::Done() {
   set_.clear();
 }
 void AgentPmix::Fail() { Done(); }
+void AgentPmix::Serve(const AgentPmixModex&) {}
+void AgentPmix::Fetched(const AgentPmixModex&, const std::string&) {}
 
 #endif

@@ -46,6 +46,10 @@ class AgentPmix {
   /// kAgentPmixFailed: the parts, then the end, of the fence of the ranks
   /// that the set before them named (without one, the job's).
   void Set(const std::vector<int>& ranks) { set_ = ranks; }
+  /// The launcher's kAgentPmixServe (the answer, kAgentPmixServed, comes
+  /// through OnReady) and kAgentPmixFetched.
+  void Serve(const AgentPmixModex& ask);
+  void Fetched(const AgentPmixModex& answer, const std::string& data);
   void Part(const std::string& bytes);
   void Done();
   void Fail();

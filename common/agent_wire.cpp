@@ -21,6 +21,8 @@ int32_t FixedSize(int32_t type) {
     case kAgentPmixFailed: return 0;
     case kAgentUnfinalized: return sizeof(int32_t);
     case kAgentStacksAsk: return 0;
+    case kAgentPmixFetch: return sizeof(AgentPmixModex);
+    case kAgentPmixServe: return sizeof(AgentPmixModex);
     case kAgentBroke: return sizeof(AgentRankBroke);
     default: return -1;
   }
@@ -33,10 +35,12 @@ bool Accepted(int32_t type, bool fromAgent) {
   }
   if (fromAgent) {
     return type == kAgentHello || type == kAgentStarted || type == kAgentEnded || type == kAgentAbort ||
-           type == kAgentWaiting || type == kAgentUnfinalized || type == kAgentStacks || type == kAgentBroke;
+           type == kAgentWaiting || type == kAgentUnfinalized || type == kAgentStacks || type == kAgentBroke ||
+           type == kAgentPmixFetch || type == kAgentPmixServed;
   }
   return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob ||
-         type == kAgentPmixJob || type == kAgentPlace || type == kAgentStacksAsk;
+         type == kAgentPmixJob || type == kAgentPlace || type == kAgentStacksAsk ||
+         type == kAgentPmixServe || type == kAgentPmixFetched;
 }
 
 }  // namespace
@@ -124,6 +128,14 @@ bool AgentTakePmixSet(const std::string& payload, std::vector<int>* ranks) {
     ranks->push_back(rank);
   }
   return true;
+}
+
+std::string AgentEncodePmixServed(int tag, int status, const std::string& data, int32_t type) {
+  const bool fits = status == 0 && data.size() <= static_cast<size_t>(kAgentMaxPayload) - sizeof(AgentPmixModex);
+  AgentPmixModex head{-1, tag, fits ? 0 : 1};
+  std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+  if (fits) payload += data;
+  return AgentEncode(type, payload.data(), payload.size());
 }
 
 std::string AgentEncodePmixFence(const std::string& blob) {

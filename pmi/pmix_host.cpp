@@ -130,6 +130,42 @@ pmix_status_t OnFence(const pmix_proc_t* procs, size_t nprocs, const pmix_info_t
   return PMIX_SUCCESS;
 }
 
+// A get of a rank on another node without a fence: the caller's fetch
+// brings the data from the node that holds it.
+pmix_status_t OnDirectModex(const pmix_proc_t* proc, const pmix_info_t*, size_t, pmix_modex_cbfunc_t cbfunc,
+                            void* cbdata) {
+  std::shared_ptr<PmixHost::State> s = CurrentHost();
+  if (!s) return PMIX_ERR_NOT_AVAILABLE;
+  UpcallGate::Pass pass(s->gate);
+  if (!pass) return PMIX_ERR_NOT_AVAILABLE;
+  if (!s->callbacks.fetch || proc->rank >= static_cast<pmix_rank_t>(s->job.hosts.size())) return PMIX_ERR_NOT_SUPPORTED;
+  auto once = std::make_shared<std::atomic<bool>>(false);
+  s->callbacks.fetch(static_cast<int>(proc->rank), [s, once, cbfunc, cbdata](bool ok, std::string data) {
+    UpcallGate::Pass inside(s->gate);
+    if (!inside || once->exchange(true)) return;
+    if (!ok) {
+      cbfunc(PMIX_ERR_NOT_FOUND, nullptr, 0, cbdata, nullptr, nullptr);
+      return;
+    }
+    auto* held = new std::string(std::move(data));
+    cbfunc(PMIX_SUCCESS, held->data(), held->size(), cbdata, ReleaseUnion, held);
+  });
+  return PMIX_SUCCESS;
+}
+
+// The answer of PMIx_server_dmodex_request, on libpmix's thread.
+struct ServeRequest {
+  std::shared_ptr<PmixHost::State> state;
+  std::function<void(bool, std::string)> answer;
+};
+
+void OnServed(pmix_status_t status, char* data, size_t size, void* cbdata) {
+  std::unique_ptr<ServeRequest> request(static_cast<ServeRequest*>(cbdata));
+  UpcallGate::Pass pass(request->state->gate);
+  if (!pass) return;
+  request->answer(status == PMIX_SUCCESS, status == PMIX_SUCCESS && data != nullptr ? std::string(data, size) : std::string());
+}
+
 pmix_status_t OnAbort(const pmix_proc_t* proc, void*, int status, const char msg[], pmix_proc_t*, size_t,
                       pmix_op_cbfunc_t cbfunc, void* cbdata) {
   std::shared_ptr<PmixHost::State> s = CurrentHost();
@@ -277,6 +313,7 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
   module.client_finalized = OnFinalized;
   module.abort = OnAbort;
   module.fence_nb = OnFence;
+  module.direct_modex = OnDirectModex;
 
   InfoList init;
   init.Add(PMIX_SERVER_TMPDIR, s.tmpDir);
@@ -342,6 +379,18 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
     s.environments[rank] = std::move(entries);
   }
   return true;
+}
+
+void PmixHost::ServeRank(int rank, std::function<void(bool ok, std::string data)> answer) {
+  UpcallGate::Pass pass(state_->gate);
+  if (!pass) return answer(false, std::string());
+  pmix_proc_t proc;
+  PMIX_LOAD_PROCID(&proc, state_->job.nspace.c_str(), static_cast<pmix_rank_t>(rank));
+  auto* request = new ServeRequest{state_, answer};
+  if (PMIx_server_dmodex_request(&proc, OnServed, request) != PMIX_SUCCESS) {
+    delete request;
+    answer(false, std::string());
+  }
 }
 
 void PmixHost::Stop() {

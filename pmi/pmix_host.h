@@ -82,6 +82,12 @@ struct PmixCallbacks {
   // (the whole run, whichever ranks the call named).
   // The rank is released when this returns; it then exits by itself.
   std::function<void(int rank, int status, const std::string& message)> abort;
+  // A rank of this node wants the data of `rank`, of another node, without
+  // a fence (PMIx_Get before any fence: the direct modex). Call
+  // `done(ok, data)` with what the node that holds it served (ServeRank
+  // there), on any thread, once. Optional: without it such a get fails.
+  using ModexDone = std::function<void(bool ok, std::string data)>;
+  std::function<void(int rank, ModexDone done)> fetch;
   // A rank's client connected (MPI_Init began). Optional.
   std::function<void(int rank)> connected;
   // A rank called finalize (MPI_Finalize). Optional. libpmix says nothing
@@ -120,6 +126,12 @@ class PmixHost {
   const std::string& TmpDir() const;
   // Every private directory of the server: TmpDir and the shared-memory one.
   std::vector<std::string> PrivateDirs() const;
+
+  // Asks the server for the data that rank `rank`, one of this node's, has
+  // committed (waiting for its commit), for another node's fetch: `answer`
+  // is called once, on libpmix's thread, with the data or with false. Not
+  // after Stop.
+  void ServeRank(int rank, std::function<void(bool ok, std::string data)> answer);
 
   // Finalizes the server and removes the private directory with whatever
   // the ranks left in it. Idempotent. Not from a callback: it waits for

@@ -32,14 +32,20 @@ class Relay : public PmixRelay {
     if (crossNodes) {
       c.exchange = [this](std::string blob, PmixCallbacks::Done done) {
         std::lock_guard<std::mutex> lock(mutex_);
-        PmixNotice n{PmixNotice::kFence, std::move(blob), done.Ranks(), -1, 0};
+        PmixNotice n{PmixNotice::kFence, std::move(blob), done.Ranks(), -1, 0, 0};
         done_[done.Ranks()] = std::move(done);
         Post(std::move(n));
+      };
+      c.fetch = [this](int rank, PmixCallbacks::ModexDone done) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const int tag = nextTag_++;
+        fetches_[tag] = std::move(done);
+        Post(PmixNotice{PmixNotice::kFetch, std::string(), {}, rank, 0, tag});
       };
     }
     c.abort = [this](int rank, int status, const std::string&) {
       std::lock_guard<std::mutex> lock(mutex_);
-      Post(PmixNotice{PmixNotice::kAbort, std::string(), {}, rank, status});
+      Post(PmixNotice{PmixNotice::kAbort, std::string(), {}, rank, status, 0});
     };
     c.connected = [this](int rank) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -89,6 +95,25 @@ class Relay : public PmixRelay {
     if (done) done.Fail();
   }
 
+  void CompleteFetch(int tag, bool ok, const std::string& data) override {
+    PmixCallbacks::ModexDone done;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = fetches_.find(tag);
+      if (it == fetches_.end()) return;
+      done = std::move(it->second);
+      fetches_.erase(it);
+    }
+    done(ok, data);
+  }
+
+  void Serve(int rank, int tag) override {
+    host_.ServeRank(rank, [this, tag](bool ok, std::string data) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Post(PmixNotice{PmixNotice::kServed, std::move(data), {}, -1, ok ? 0 : 1, tag});
+    });
+  }
+
   void Stop() override { host_.Stop(); }
   std::vector<std::string> PrivateDirs() const override { return host_.PrivateDirs(); }
 
@@ -117,6 +142,8 @@ class Relay : public PmixRelay {
   std::vector<PmixNotice> notices_;
   std::map<std::vector<int>, PmixCallbacks::Done> done_;  // the fences in flight, by their ranks
   std::set<int> connected_;
+  std::map<int, PmixCallbacks::ModexDone> fetches_;  // the direct modex's requests in flight, by tag
+  int nextTag_ = 0;
 };
 
 }  // namespace

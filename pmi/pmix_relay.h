@@ -16,11 +16,15 @@
 namespace pmi {
 
 struct PmixNotice {
-  enum Kind { kFence, kAbort } kind = kFence;
+  // kFetch: a rank of this node wants `rank`'s data (the direct modex),
+  // to be answered by CompleteFetch(tag); kServed: the answer to Serve(tag),
+  // `blob` the data when `status` is 0.
+  enum Kind { kFence, kAbort, kFetch, kServed } kind = kFence;
   std::string blob;  // kFence: this node's part
   std::vector<int> ranks;  // kFence: the fence's ranks, ascending; empty: the whole job
   int rank = -1;     // kAbort
-  int status = 0;    // kAbort
+  int status = 0;    // kAbort, kServed
+  int tag = 0;       // kFetch, kServed
 };
 
 class PmixRelay {
@@ -42,6 +46,11 @@ class PmixRelay {
   /// That fence fails (its data is over the run's key-value space's
   /// bound): its ranks' fence returns an error.
   virtual void FailFence(const std::vector<int>& ranks) = 0;
+  /// The answer to a kFetch notice: the data, or none to be had.
+  virtual void CompleteFetch(int tag, bool ok, const std::string& data) = 0;
+  /// Another node wants the data of `rank`, one of this node's: a kServed
+  /// notice with `tag` answers.
+  virtual void Serve(int rank, int tag) = 0;
   /// PmixHost::Stop.
   virtual void Stop() = 0;
   /// PmixHost::PrivateDirs.

@@ -187,6 +187,20 @@ TEST_F(OmpiRun, AFenceOfSomeRanksIsKeptApartFromTheJobs) {
   }
 }
 
+// A rank's get of another host's rank's key before any fence (the direct
+// modex) is answered by the host that holds it, through tarvo: ranks 0, 1
+// and 2 are on three hosts (tarvo's, 127.0.0.2, 127.0.0.3), each gets the
+// next one's.
+TEST_F(OmpiRun, AGetBeforeAnyFenceIsAnsweredByTheHostThatHoldsTheKey) {
+  if (!Remote()) GTEST_SKIP() << "no sshd";
+  const Placement& p = Placements()[1];
+  std::string out, err;
+  EXPECT_EQ(Run(p, "dmodex", &out, &err), 0) << err;
+  std::string want = "rank 0 got early from 1\nrank 1 got early from 2\nrank 2 got early from 0\n";
+  for (int r = 0; r < p.ranks; ++r) want += "rank " + std::to_string(r) + " job fence SUCCESS\n";
+  EXPECT_EQ(SortedLines(out), SortedLines(want)) << err;
+}
+
 // An agent killed by SIGKILL leaves no PMIx directory on its host: its
 // watcher removes them, as tarvo's does for its own server's.
 TEST_F(OmpiRun, AKilledAgentLeavesNoPmixDirectory) {

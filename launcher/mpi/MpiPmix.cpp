@@ -81,6 +81,14 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
       }
       continue;
     }
+    if (n.kind == pmi::PmixNotice::kFetch) {
+      PmixFetch(-1, n.rank, n.tag);
+      continue;
+    }
+    if (n.kind == pmi::PmixNotice::kServed) {
+      PmixAnswer(n.tag, n.status == 0, n.blob);
+      continue;
+    }
     MpiEvent e;
     e.kind = MpiEvent::kAbort;
     e.rank = n.rank;
@@ -113,6 +121,39 @@ bool MpiServer::AgentPmixFailed(int agent) {
   return PmixOver(fence);
 }
 
+void MpiServer::AgentPmixFetch(int agent, int rank, int tag) { PmixFetch(agent, rank, tag); }
+
+void MpiServer::AgentPmixServed(int tag, int status, const std::string& data) { PmixAnswer(tag, status == 0, data); }
+
+// Asks the host that holds `rank` for its data: tarvo's own server or the
+// rank's agent; the answer goes back to `asker` with its tag.
+void MpiServer::PmixFetch(int asker, int rank, int tag) {
+  const int id = pmixNextFetch_++;
+  pmixFetches_[id] = {asker, tag};
+  const int holder = rank >= 0 && rank < size_ ? agentOf_[static_cast<size_t>(rank)] : -2;
+  if (holder >= 0) {
+    AgentPmixModex ask{rank, id, 0};
+    pmixOut_.push_back(PmixSend{{holder}, AgentEncode(kAgentPmixServe, &ask, sizeof ask)});
+  } else if (holder == -1 && pmix_ != nullptr) {
+    pmix_->Serve(rank, id);
+  } else {
+    PmixAnswer(id, false, std::string());
+  }
+}
+
+void MpiServer::PmixAnswer(int id, bool ok, const std::string& data) {
+  auto it = pmixFetches_.find(id);
+  if (it == pmixFetches_.end()) return;
+  const int asker = it->second.first;
+  const int tag = it->second.second;
+  pmixFetches_.erase(it);
+  if (asker >= 0) {
+    pmixOut_.push_back(PmixSend{{asker}, AgentEncodePmixServed(tag, ok ? 0 : 1, data, kAgentPmixFetched)});
+  } else if (pmix_ != nullptr) {
+    pmix_->CompleteFetch(tag, ok, data);
+  }
+}
+
 bool MpiServer::PmixAdd(PmixFence& fence, const std::string& bytes) {
   if (fence.over) return false;
   const size_t limit = static_cast<size_t>(MpiKvsLimit()) << 20;
@@ -136,7 +177,9 @@ bool MpiServer::PmixOver(PmixFence& fence) {
 
 bool MpiServer::TakePmixFences(std::vector<PmixSend>* out) {
   if (!pmixOn_) return false;
-  bool any = false;
+  bool any = !pmixOut_.empty();
+  for (PmixSend& send : pmixOut_) out->push_back(std::move(send));
+  pmixOut_.clear();
   for (auto it = pmixFences_.begin(); it != pmixFences_.end();) {
     const std::vector<int>& ranks = it->first;
     PmixFence& fence = it->second;

@@ -106,6 +106,11 @@ class MpiServer {
   bool AgentPmixPart(int agent, const std::string& bytes);
   void AgentPmixDone(int agent);
   bool AgentPmixFailed(int agent);
+  /// The direct modex: agent's rank wants `rank`'s data (the agent's
+  /// `tag`), and an agent's answer to a request of tarvo's. What goes to
+  /// the agents comes out of TakePmixFences.
+  void AgentPmixFetch(int agent, int rank, int tag);
+  void AgentPmixServed(int tag, int status, const std::string& data);
   /// What goes to which agents (all of them for the job's fence, else
   /// those that hold ranks of the fence) once a fence is complete.
   struct PmixSend {
@@ -133,6 +138,8 @@ class MpiServer {
   PmixFence& Fence(const std::vector<int>& ranks);
   bool PmixAdd(PmixFence& fence, const std::string& bytes);
   bool PmixOver(PmixFence& fence);
+  void PmixFetch(int asker, int rank, int tag);
+  void PmixAnswer(int id, bool ok, const std::string& data);
 
   int size_ = 0;
   std::string kvsname_, mapping_;
@@ -159,6 +166,11 @@ class MpiServer {
   };
   std::map<std::vector<int>, PmixFence> pmixFences_;
   std::vector<std::vector<int>> pmixAgentSet_;  // by agent: the fence its next parts are of
+  // The direct modex's requests in flight, by tarvo's number: who asked
+  // (an agent, -1: tarvo's own node) and the asker's tag.
+  std::map<int, std::pair<int, int>> pmixFetches_;
+  int pmixNextFetch_ = 0;
+  std::vector<PmixSend> pmixOut_;  // for TakePmixFences
   size_t pmixHeld_ = 0;     // bytes of the fences completed so far, and in flight
   bool pmixSaid_ = false;   // a fence has gone over in this run
 };

@@ -348,8 +348,15 @@ void AgentHub::SetPmixJob(int agent, const std::string& payload) {
 void AgentHub::Send(const std::vector<int>& agents, std::string frames) {
   const auto frame = std::make_shared<const std::string>(std::move(frames));
   for (int agent : agents) {
-    if (agent < 0 || static_cast<size_t>(agent) >= agents_.size() || agents_[static_cast<size_t>(agent)].conn < 0) continue;
-    const size_t c = static_cast<size_t>(agents_[static_cast<size_t>(agent)].conn);
+    if (agent < 0 || static_cast<size_t>(agent) >= agents_.size()) continue;
+    Agent& a = agents_[static_cast<size_t>(agent)];
+    if (a.conn < 0) {
+      // Not yet proven (a direct modex's request may come first): it goes
+      // out with the agent's ranks.
+      if (!a.lost) a.outbox += *frame;
+      continue;
+    }
+    const size_t c = static_cast<size_t>(a.conn);
     Queue(c, frame, now_);
     (void)Flush(c, now_);
   }

@@ -32,6 +32,8 @@ struct AgentEvent {
     kPmixDone,  // the agent's node is in the PMIx fence
     kPmixFailed,  // the agent's node is in the PMIx fence, its blob over the key-value space's bound
     kPmixSet,   // the agent's next PMIx fence frames are of the fence of `ranks`
+    kPmixFetch,   // a rank of the agent wants rank's PMIx data (exitCode: the agent's tag)
+    kPmixServed,  // the agent's answer to kAgentPmixServe (exitCode: tag, status; payload: the data)
     kUnfinalized,  // a rank left MPI after its init, before its finalize (rank)
     kBroke,     // a rank broke the PMI protocol (rank, why, payload: what it sent)
     kWrongVersion,  // the agent speaks another version of the protocol (exitCode)
@@ -118,7 +120,8 @@ class AgentHub {
   /// Frames for every connected agent (the union at a PMI barrier): one
   /// buffer that every agent's queue shares, however many agents.
   void Broadcast(std::string frames);
-  /// The same, for the connected agents among `agents` only.
+  /// The same, for `agents` only; an agent that has not proven itself yet
+  /// gets them after its ranks.
   void Send(const std::vector<int>& agents, std::string frames);
 
  private:

@@ -98,6 +98,20 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
     out->push_back(e);
     return true;
   }
+  if (m.type == kAgentPmixFetch || m.type == kAgentPmixServed) {
+    AgentPmixModex modex;
+    if (m.payload.size() < sizeof modex) return false;
+    memcpy(&modex, m.payload.data(), sizeof modex);
+    AgentEvent e;
+    e.agent = *self;
+    e.kind = m.type == kAgentPmixFetch ? AgentEvent::kPmixFetch : AgentEvent::kPmixServed;
+    e.rank = modex.rank;
+    e.exitCode = modex.tag;
+    e.status = modex.status;
+    e.payload = m.payload.substr(sizeof modex);
+    out->push_back(e);
+    return true;
+  }
   if (m.type == kAgentPmixSet) {
     AgentEvent e;
     e.agent = *self;

@@ -55,6 +55,14 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
       if (mpi_ != nullptr && mpi_->ServesPmix() && mpi_->AgentPmixFailed(e.agent)) PmixFull(hub_->Host(e.agent));
       FenceIfComplete();
       return true;
+    case AgentEvent::kPmixFetch:
+      if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixFetch(e.agent, e.rank, e.exitCode);
+      FenceIfComplete();
+      return true;
+    case AgentEvent::kPmixServed:
+      if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixServed(e.exitCode, e.status, e.payload);
+      FenceIfComplete();
+      return true;
     case AgentEvent::kPmixSet:
       if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixSet(e.agent, e.ranks);
       return true;

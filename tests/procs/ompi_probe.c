@@ -17,6 +17,9 @@
  *   subset  ranks 0 and 1 put "from R", fence between the two of them alone
  *           and get each other's: "rank R fence STATUS got VALUE"; then every
  *           rank fences with the job: "rank R job fence STATUS"
+ *   dmodex  ranks 0, 1 and 2 put "early from R" and, before any fence, get
+ *           the next one's (2's, 0's): "rank R got VALUE"; then every rank
+ *           fences with the job
  */
 #include <mpi.h>
 #include <pmix.h>
@@ -40,7 +43,7 @@ int main(int argc, char** argv) {
     }
     raise(SIGKILL);
   }
-  if (strcmp(argv[2], "subset") == 0) {
+  if (strcmp(argv[2], "subset") == 0 || strcmp(argv[2], "dmodex") == 0) {
     pmix_proc_t me;
     if (PMIx_Init(&me, NULL, 0) != PMIX_SUCCESS) return 4;
     char path[4096];
@@ -50,7 +53,22 @@ int main(int argc, char** argv) {
       fprintf(f, "%d\n", (int)getpid());
       fclose(f);
     }
-    if (me.rank <= 1) {
+    if (strcmp(argv[2], "dmodex") == 0 && me.rank <= 2) {
+      char mine[32];
+      snprintf(mine, sizeof mine, "early from %u", me.rank);
+      pmix_value_t v;
+      v.type = PMIX_STRING;
+      v.data.string = mine;
+      if (PMIx_Put(PMIX_GLOBAL, "tarvo.early", &v) != PMIX_SUCCESS || PMIx_Commit() != PMIX_SUCCESS) return 5;
+      pmix_proc_t next;
+      PMIX_LOAD_PROCID(&next, me.nspace, (me.rank + 1) % 3);
+      pmix_value_t* got = NULL;
+      pmix_status_t gotRc = PMIx_Get(&next, "tarvo.early", NULL, 0, &got);
+      printf("rank %u got %s\n", me.rank,
+             gotRc == PMIX_SUCCESS && got->type == PMIX_STRING ? got->data.string : PMIx_Error_string(gotRc));
+      fflush(stdout);
+    }
+    if (strcmp(argv[2], "subset") == 0 && me.rank <= 1) {
       char mine[32];
       snprintf(mine, sizeof mine, "from %u", me.rank);
       pmix_value_t v;
