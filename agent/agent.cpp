@@ -195,6 +195,7 @@ class Agent {
         break;
       case AgentOrder::kJob:
         pmi_.SetJob(order);
+        pmix_.SetKvsLimit(order.kvsLimitMiB);
         break;
       case AgentOrder::kFencePuts:
         pmi_.FencePuts(order.puts);
@@ -239,6 +240,18 @@ class Agent {
         Tell(toLauncher);
         break;
       }
+      case AgentOrder::kPmixFailed:
+        pmix_.Fail();
+        break;
+      case AgentOrder::kPmixSet:
+        pmix_.Set(order.pmixRanks);
+        break;
+      case AgentOrder::kPmixServe:
+        pmix_.Serve(order.modex);
+        break;
+      case AgentOrder::kPmixFetched:
+        pmix_.Fetched(order.modex, order.bytes);
+        break;
       case AgentOrder::kStacksAsk:
         AskStacks();
         break;

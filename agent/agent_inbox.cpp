@@ -182,6 +182,19 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
       order->kind = AgentOrder::kNamesAnswer;
       order->bytes = m.payload;
       return true;
+    case kAgentPmixFailed:
+      order->kind = AgentOrder::kPmixFailed;
+      return m.payload.empty();
+    case kAgentPmixServe:
+    case kAgentPmixFetched:
+      if (m.payload.size() < sizeof order->modex) return false;
+      order->kind = m.type == kAgentPmixServe ? AgentOrder::kPmixServe : AgentOrder::kPmixFetched;
+      memcpy(&order->modex, m.payload.data(), sizeof order->modex);
+      order->bytes = m.payload.substr(sizeof order->modex);
+      return true;
+    case kAgentPmixSet:
+      order->kind = AgentOrder::kPmixSet;
+      return AgentTakePmixSet(m.payload, &order->pmixRanks);
     default:
       return false;
   }

@@ -11,7 +11,10 @@
 
 /// One thing the launcher asks of the agent.
 struct AgentOrder {
-  enum Kind { kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPlace, kStacksAsk, kNamesAnswer, kConnected } kind = kEnv;
+  enum Kind {
+    kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPmixFailed, kPmixSet,
+    kPmixServe, kPmixFetched, kPlace, kStacksAsk, kNamesAnswer, kConnected
+  } kind = kEnv;
   std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier";
                                      // kJob: the kvsname and PMI_process_mapping;
                                      // kPmixJob: the namespace, this node, every rank's host;
@@ -24,6 +27,8 @@ struct AgentOrder {
   std::string bytes;                            // kPmixPart, kNamesAnswer (its payload)
   int ticket = 0;                               // kConnected
   bool ok = false;                              // kConnected
+  std::vector<int> pmixRanks;                   // kPmixSet
+  AgentPmixModex modex{};                       // kPmixServe, kPmixFetched (bytes: the data)
   int rank = -1;
   int flags = 0;
   int bind = 0;  // kPlace

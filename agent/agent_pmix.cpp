@@ -19,6 +19,18 @@ class PmixRelay {};
 AgentPmix::AgentPmix() = default;
 AgentPmix::~AgentPmix() = default;
 
+// The launcher sends no union over the bound (it fails the fence instead);
+// one that does is not held.
+void AgentPmix::Part(const std::string& bytes) {
+  if (over_) return;
+  if (limit_ != 0 && union_.size() + bytes.size() > limit_) {
+    over_ = true;
+    union_ = std::string();
+    return;
+  }
+  union_ += bytes;
+}
+
 #ifdef TARVO_HAVE_PMIX
 
 bool AgentPmix::SetJob(const AgentOrder& job, std::string* why) {
@@ -69,7 +81,11 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
   relay_->Take(&notices);
   for (const pmi::PmixNotice& n : notices) {
     if (n.kind == pmi::PmixNotice::kFence) {
-      *toLauncher += AgentEncodePmixFence(n.blob);
+      // A blob over the bound is not sent: the launcher fails the fence
+      // and names this host.
+      *toLauncher += AgentEncodePmixSet(n.ranks);
+      if (limit_ != 0 && n.blob.size() > limit_) *toLauncher += AgentEncode(kAgentPmixFailed, nullptr, 0);
+      else *toLauncher += AgentEncodePmixFence(n.blob);
     } else if (n.kind == pmi::PmixNotice::kConnect) {
       // Every node with ranks among them must be in: tarvo knows when.
       AgentConnectHead head{static_cast<int32_t>(n.ticket), n.disconnect ? 1 : 0, static_cast<int32_t>(n.ranks.size())};
@@ -82,6 +98,11 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
     } else if (n.kind == pmi::PmixNotice::kNames) {
       // The run's names are tarvo's: the request goes there.
       *toLauncher += pmi::EncodeNameRequest(static_cast<int32_t>(n.ticket), n.names);
+    } else if (n.kind == pmi::PmixNotice::kFetch) {
+      AgentPmixModex ask{n.rank, n.tag, 0};
+      *toLauncher += AgentEncode(kAgentPmixFetch, &ask, sizeof ask);
+    } else if (n.kind == pmi::PmixNotice::kServed) {
+      *toLauncher += AgentEncodePmixServed(n.tag, n.status, n.blob);
     } else {
       AgentRankAbort abort{n.rank, n.status};
       *toLauncher += AgentEncode(kAgentAbort, &abort, sizeof abort);
@@ -90,8 +111,25 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
 }
 
 void AgentPmix::Done() {
-  if (relay_ != nullptr) relay_->CompleteFence(union_);
-  union_.clear();
+  if (over_) return Fail();
+  if (relay_ != nullptr) relay_->CompleteFence(set_, union_);
+  union_ = std::string();
+  set_.clear();
+}
+
+void AgentPmix::Serve(const AgentPmixModex& ask) {
+  if (relay_ != nullptr) relay_->Serve(ask.rank, ask.tag);
+}
+
+void AgentPmix::Fetched(const AgentPmixModex& answer, const std::string& data) {
+  if (relay_ != nullptr) relay_->CompleteFetch(answer.tag, answer.status == 0, data);
+}
+
+void AgentPmix::Fail() {
+  if (relay_ != nullptr) relay_->FailFence(set_);
+  union_ = std::string();
+  set_.clear();
+  over_ = false;
 }
 
 void AgentPmix::Connected(int32_t ticket, bool ok) {
@@ -116,7 +154,13 @@ void AgentPmix::PrepareRank(int, std::vector<std::string>*) const {}
 void AgentPmix::RankEnded(int, std::string*) const {}
 void AgentPmix::Fds(std::vector<pollfd>*) const {}
 void AgentPmix::OnReady(const pollfd*, size_t, std::string*) {}
-void AgentPmix::Done() { union_.clear(); }
+void AgentPmix::Done() {
+  union_.clear();
+  set_.clear();
+}
+void AgentPmix::Fail() { Done(); }
+void AgentPmix::Serve(const AgentPmixModex&) {}
+void AgentPmix::Fetched(const AgentPmixModex&, const std::string&) {}
 void AgentPmix::NamesAnswer(const std::string&) {}
 void AgentPmix::Connected(int32_t, bool) {}
 

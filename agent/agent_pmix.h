@@ -39,13 +39,24 @@ class AgentPmix {
   void Fds(std::vector<pollfd>* fds) const;
   /// The fence's part and the aborts into *toLauncher.
   void OnReady(const pollfd* fds, size_t count, std::string* toLauncher);
-  /// The launcher's kAgentPmixPart and kAgentPmixDone.
-  void Part(const std::string& bytes) { union_ += bytes; }
+  /// The bound of the run's key-value space (kAgentJob), in MiB: a node's
+  /// blob over it fails the fence (0: none).
+  void SetKvsLimit(int mib) { limit_ = static_cast<size_t>(mib) << 20; }
+  /// The launcher's kAgentPmixSet, kAgentPmixPart, kAgentPmixDone and
+  /// kAgentPmixFailed: the parts, then the end, of the fence of the ranks
+  /// that the set before them named (without one, the job's).
+  void Set(const std::vector<int>& ranks) { set_ = ranks; }
+  /// The launcher's kAgentPmixServe (the answer, kAgentPmixServed, comes
+  /// through OnReady) and kAgentPmixFetched.
+  void Serve(const AgentPmixModex& ask);
+  void Fetched(const AgentPmixModex& answer, const std::string& data);
+  void Part(const std::string& bytes);
   void Done();
   /// The launcher's kAgentNamesAnswer (a malformed one is dropped).
   void NamesAnswer(const std::string& payload);
   /// The launcher's kAgentConnected.
   void Connected(int32_t ticket, bool ok);
+  void Fail();
 
  private:
   // Removes the server's directories when the agent is killed; destroyed
@@ -53,6 +64,9 @@ class AgentPmix {
   GroupWatcher watcher_;
   std::unique_ptr<pmi::PmixRelay> relay_;
   std::string union_;
+  std::vector<int> set_;  // the ranks of the fence that union_ is of; empty: the job's
+  size_t limit_ = 0;
+  bool over_ = false;  // union_ went over limit_: the fence fails
 };
 
 #endif  // TARVO_AGENT_AGENT_PMIX_H

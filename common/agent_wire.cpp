@@ -18,8 +18,11 @@ int32_t FixedSize(int32_t type) {
     case kAgentFenceDone: return 0;
     case kAgentAbort: return sizeof(AgentRankAbort);
     case kAgentPmixDone: return 0;
+    case kAgentPmixFailed: return 0;
     case kAgentUnfinalized: return sizeof(int32_t);
     case kAgentStacksAsk: return 0;
+    case kAgentPmixFetch: return sizeof(AgentPmixModex);
+    case kAgentPmixServe: return sizeof(AgentPmixModex);
     case kAgentBroke: return sizeof(AgentRankBroke);
     case kAgentConnected: return sizeof(AgentConnected);
     default: return -1;
@@ -27,17 +30,18 @@ int32_t FixedSize(int32_t type) {
 }
 
 bool Accepted(int32_t type, bool fromAgent) {
-  if (type == kAgentFencePuts || type == kAgentFenceDone || type == kAgentPmixPart || type == kAgentPmixDone) {
+  if (type == kAgentFencePuts || type == kAgentFenceDone || type == kAgentPmixPart || type == kAgentPmixDone ||
+      type == kAgentPmixFailed || type == kAgentPmixSet) {
     return true;
   }
   if (fromAgent) {
     return type == kAgentHello || type == kAgentStarted || type == kAgentEnded || type == kAgentAbort ||
            type == kAgentWaiting || type == kAgentUnfinalized || type == kAgentStacks || type == kAgentBroke ||
-           type == kAgentNames || type == kAgentConnect;
+           type == kAgentNames || type == kAgentConnect || type == kAgentPmixFetch || type == kAgentPmixServed;
   }
   return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob ||
          type == kAgentPmixJob || type == kAgentPlace || type == kAgentStacksAsk || type == kAgentNamesAnswer ||
-         type == kAgentConnected;
+         type == kAgentConnected || type == kAgentPmixServe || type == kAgentPmixFetched;
 }
 
 }  // namespace
@@ -107,6 +111,32 @@ std::string AgentEncodeFence(const std::map<std::string, std::string>& puts) {
   }
   if (!chunk.empty()) frames += AgentEncode(kAgentFencePuts, chunk.data(), chunk.size());
   return frames + AgentEncode(kAgentFenceDone, nullptr, 0);
+}
+
+std::string AgentEncodePmixSet(const std::vector<int>& ranks) {
+  if (ranks.empty()) return std::string();
+  std::vector<int32_t> wire(ranks.begin(), ranks.end());
+  return AgentEncode(kAgentPmixSet, wire.data(), wire.size() * sizeof(int32_t));
+}
+
+bool AgentTakePmixSet(const std::string& payload, std::vector<int>* ranks) {
+  if (payload.empty() || payload.size() % sizeof(int32_t) != 0) return false;
+  ranks->clear();
+  for (size_t at = 0; at < payload.size(); at += sizeof(int32_t)) {
+    int32_t rank;
+    memcpy(&rank, payload.data() + at, sizeof rank);
+    if (rank < 0 || (!ranks->empty() && rank <= ranks->back())) return false;
+    ranks->push_back(rank);
+  }
+  return true;
+}
+
+std::string AgentEncodePmixServed(int tag, int status, const std::string& data, int32_t type) {
+  const bool fits = status == 0 && data.size() <= static_cast<size_t>(kAgentMaxPayload) - sizeof(AgentPmixModex);
+  AgentPmixModex head{-1, tag, fits ? 0 : 1};
+  std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+  if (fits) payload += data;
+  return AgentEncode(type, payload.data(), payload.size());
 }
 
 std::string AgentEncodePmixFence(const std::string& blob) {

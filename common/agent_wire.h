@@ -28,6 +28,21 @@
 //                       kAgentPmixPart  bytes of a PMIx fence: the agent's node's blob, or the
 //                                     concatenation of every node's (in as many frames as it takes)
 //                       kAgentPmixDone  no payload: this side's part of the PMIx fence is complete
+//                       kAgentPmixFailed no payload, in place of kAgentPmixDone: the fence fails,
+//                                     its data over the key-value space's bound (the agent's
+//                                     node's blob, or the union at the launcher)
+//                       kAgentPmixFetch AgentPmixModex (rank, tag): a rank of the agent wants the
+//                                     PMIx data of `rank`, of another host, without a fence
+//                       kAgentPmixServed AgentPmixModex (tag, status), then the data: the answer
+//                                     to kAgentPmixServe
+//   launcher -> agent   kAgentPmixServe AgentPmixModex (rank, tag): send the PMIx data of `rank`,
+//                                     one of the agent's, once it has committed it
+//                       kAgentPmixFetched AgentPmixModex (tag, status), then the data: the answer
+//                                     to the agent's kAgentPmixFetch of `tag`
+//   both ways           kAgentPmixSet   int32_t ranks, ascending: the next PMIx fence's frames
+//                                     (parts, then done or failed) are of the fence of these
+//                                     ranks only (PMIx_Fence over some processes), taken apart
+//                                     from the job's; without it they are of the job's
 //   launcher -> agent   kAgentEnv     NAME=VALUE strings, each ending in NUL
 //                       kAgentRank    AgentRankHead, then `words` strings ending in NUL:
 //                                     the program words and the eight launcher parameters,
@@ -85,6 +100,12 @@ enum AgentFrameType : int32_t {
   kAgentNamesAnswer = 22,
   kAgentConnect = 23,
   kAgentConnected = 24,
+  kAgentPmixFailed = 25,
+  kAgentPmixSet = 26,
+  kAgentPmixFetch = 27,
+  kAgentPmixServe = 28,
+  kAgentPmixServed = 29,
+  kAgentPmixFetched = 30,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -102,8 +123,9 @@ static_assert(offsetof(AgentFrame, size) == 4, "size at 4");
 
 /// The version of this protocol, in the agent's hello. 1: the hello of 68
 /// bytes that had none; 2: kAgentBroke, the job's key-value bound; 3:
-/// kAgentNames, kAgentNamesAnswer, kAgentConnect and kAgentConnected, and
-/// kAgentRankOwnSession.
+/// kAgentNames, kAgentNamesAnswer, kAgentConnect and kAgentConnected,
+/// kAgentRankOwnSession, kAgentPmixFailed, kAgentPmixSet and the direct
+/// modex's four frames.
 const int32_t kAgentProtocolVersion = 3;
 /// The hello of every version begins with the secret and the agent's
 /// number; a longer one (after version 1) then has its version.
@@ -181,6 +203,16 @@ struct AgentPmixJobHead {
   int32_t size;  // ranks of the whole job: as many appnums and hosts follow
 };
 static_assert(sizeof(AgentPmixJobHead) == 4 && offsetof(AgentPmixJobHead, size) == 0, "PMIx job head layout");
+
+// The direct modex: a rank's PMIx data fetched from the host that holds it.
+struct AgentPmixModex {
+  int32_t rank;    // the rank whose data is wanted (-1 in an answer)
+  int32_t tag;     // the asker's number for the request
+  int32_t status;  // in an answer: 0 with the data, else none could be had
+};
+static_assert(sizeof(AgentPmixModex) == 12 && offsetof(AgentPmixModex, tag) == 4 &&
+                  offsetof(AgentPmixModex, status) == 8,
+              "modex layout");
 
 struct AgentRankAbort {
   int32_t rank;
@@ -269,6 +301,16 @@ std::string AgentEncodeFence(const std::map<std::string, std::string>& puts);
 /// One side's part of a PMIx fence: `blob` in kAgentPmixPart frames of at
 /// most half the largest payload, then kAgentPmixDone.
 std::string AgentEncodePmixFence(const std::string& blob);
+/// The kAgentPmixSet frame that goes before the frames of the fence of
+/// `ranks` (ascending), nothing for the job's (empty).
+std::string AgentEncodePmixSet(const std::vector<int>& ranks);
+/// A kAgentPmixSet payload's ranks; false unless they are ascending and
+/// not negative, one at least.
+bool AgentTakePmixSet(const std::string& payload, std::vector<int>* ranks);
+/// A kAgentPmixServed frame (kAgentPmixFetched with `type`): the answer to
+/// request `tag`, with the data when `status` is 0; data over the largest
+/// payload is answered with status 1 and none.
+std::string AgentEncodePmixServed(int tag, int status, const std::string& data, int32_t type = kAgentPmixServed);
 /// Adds the pairs of a kAgentFencePuts payload to *puts; false unless it is
 /// a string list of key, value pairs with keys that are not empty.
 bool AgentTakeFencePuts(const std::string& payload, std::map<std::string, std::string>* puts);

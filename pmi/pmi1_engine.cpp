@@ -265,7 +265,7 @@ void Pmi1Engine::Put(int client, const Words& words, std::vector<Action>* out) {
   }
   storeBytes_ = bytes;
   store_[*key] = *value;
-  newPuts_[*key] = *value;
+  if (!facts_.alone) newKeys_.insert(*key);
   out->push_back(Reply(client, "cmd=put_result rc=0 msg=success"));
 }
 
@@ -296,7 +296,8 @@ void Pmi1Engine::EnterBarrier(int client, std::vector<Action>* out) {
   pending_ = true;
   Action a;
   a.kind = Action::kBarrier;
-  a.puts.swap(newPuts_);
+  for (const std::string& key : newKeys_) a.puts.emplace(key, store_[key]);
+  newKeys_.clear();
   out->push_back(std::move(a));
 }
 
@@ -309,7 +310,7 @@ bool Pmi1Engine::CompleteBarrier(const KeyValues& all, std::vector<Action>* out)
     if (at == store_.end()) {
       storeBytes_ += kv.first.size() + kv.second.size();
       store_.emplace(kv.first, kv.second);
-    } else {
+    } else if (at->second != kv.second) {  // this host's own puts are there already
       storeBytes_ = storeBytes_ - at->second.size() + kv.second.size();
       at->second = kv.second;
     }

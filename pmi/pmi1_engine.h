@@ -55,6 +55,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,10 @@ struct JobFacts {
   // Bytes of keys and values that the job's key-value space may hold (this
   // host's copy: the union of earlier fences and its own puts); 0: no bound.
   std::size_t kvsLimit = 0;
+  // This engine serves every rank of the job: a barrier's union is its own
+  // puts, which it holds already, so kBarrier carries none (and
+  // CompleteBarrier is given an empty union).
+  bool alone = false;
 };
 
 struct Action {
@@ -109,7 +114,7 @@ struct Action {
   std::string text;  // kReply: the line; kBreak: what was wrong
   std::string sent;  // kBreak: the line that broke it, as ShownLine gives it
   int exitCode = 0;  // kAbort
-  KeyValues puts;    // kBarrier: this host's puts since the last barrier
+  KeyValues puts;    // kBarrier: this host's puts since the last barrier (none when alone)
 };
 
 class Pmi1Engine {
@@ -177,7 +182,9 @@ class Pmi1Engine {
   JobFacts facts_;
   std::vector<ClientState> clients_;
   KeyValues store_;    // what gets answer from
-  KeyValues newPuts_;  // this host's puts since the last barrier
+  // The keys of this host's puts since the last barrier (their values are
+  // in store_, and copied out only at the barrier).
+  std::set<std::string> newKeys_;
   const std::string* line_ = nullptr;  // the line that Take has in hand
   std::size_t storeBytes_ = 0;  // keys and values in store_
   bool full_ = false;           // a put has been refused for the bound

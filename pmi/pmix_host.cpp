@@ -23,6 +23,7 @@
 
 #include "pmi/pmix_facts.h"
 #include "pmi/pmix_names.h"
+#include "pmi/upcall_gate.h"
 
 namespace pmi {
 
@@ -37,12 +38,14 @@ struct PmixHost::State {
   std::vector<int> localRanks;
   std::map<int, std::vector<std::string>> environments;
   bool serverUp = false;
-  // `serving` guards the library's callbacks and late fence completions
-  // against a server that Stop is finalizing.
-  std::mutex mutex;
-  bool serving = false;
+  // The library's upcalls and the fence completions reach `callbacks` only
+  // through the gate: Stop shuts it before it finalizes the server, and a
+  // call that comes later (a late completion, or an upcall of a finalize
+  // that did not end in time) does nothing. The calls hold the state by a
+  // shared pointer, so that none of them outlives it.
+  UpcallGate gate;
+  std::mutex mutex;  // guards `finalized`
   std::set<int> finalized;
-  std::weak_ptr<State> self;  // for the fence completions, which may outlive the host
   // What the server was started with: the node's topology and the list
   // that holds it. Freed once the server has finalized.
   hwloc_topology_t topology = nullptr;
@@ -52,8 +55,22 @@ struct PmixHost::State {
 namespace {
 
 // libpmix holds one server per process, and its callbacks carry no pointer
-// of ours: they find the running host here.
-std::atomic<PmixHost::State*> g_host{nullptr};
+// of ours: they find the running host here, and hold it while they run. The
+// slot is never destroyed: a finalize that did not end in time leaves the
+// library's threads running into the process's exit.
+struct HostSlot {
+  std::mutex mutex;
+  std::shared_ptr<PmixHost::State> host;
+};
+HostSlot& Slot() {
+  static HostSlot* slot = new HostSlot;
+  return *slot;
+}
+std::shared_ptr<PmixHost::State> CurrentHost() {
+  HostSlot& slot = Slot();
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  return slot.host;
+}
 // After PMIx_server_finalize the library cannot start a server again in
 // the same process (a second init fails deep inside it).
 std::atomic<bool> g_started{false};
@@ -79,57 +96,116 @@ struct Completion {
   }
 };
 
-bool Serving(PmixHost::State* s) {
-  std::lock_guard<std::mutex> lock(s->mutex);
-  return s->serving;
-}
-
 void ReleaseUnion(void* held) { delete static_cast<std::string*>(held); }
 
-pmix_status_t OnFence(const pmix_proc_t*, size_t, const pmix_info_t*, size_t, char* data, size_t ndata,
+// The ranks of a fence, ascending; empty for the whole job (a wildcard, or
+// every rank named).
+std::vector<int> FenceRanks(const pmix_proc_t* procs, size_t nprocs, int size) {
+  std::set<int> ranks;
+  for (size_t i = 0; i < nprocs; ++i) {
+    if (procs[i].rank == PMIX_RANK_WILDCARD) return std::vector<int>();
+    if (procs[i].rank < static_cast<pmix_rank_t>(size)) ranks.insert(static_cast<int>(procs[i].rank));
+  }
+  if (ranks.empty() || ranks.size() == static_cast<size_t>(size)) return std::vector<int>();
+  return std::vector<int>(ranks.begin(), ranks.end());
+}
+
+pmix_status_t OnFence(const pmix_proc_t* procs, size_t nprocs, const pmix_info_t*, size_t, char* data, size_t ndata,
                       pmix_modex_cbfunc_t cbfunc, void* cbdata) {
-  PmixHost::State* host = g_host.load();
-  if (host == nullptr) return PMIX_ERR_NOT_SUPPORTED;
-  std::shared_ptr<PmixHost::State> s = host->self.lock();
+  std::shared_ptr<PmixHost::State> s = CurrentHost();
+  if (!s) return PMIX_ERR_NOT_AVAILABLE;
+  UpcallGate::Pass pass(s->gate);
+  if (!pass) return PMIX_ERR_NOT_AVAILABLE;
   std::string blob = data == nullptr ? std::string() : std::string(data, ndata);
-  auto done = [s, cbfunc, cbdata](std::string all) {
+  // The library's callback is called once at most: a second completion
+  // would release its fence twice.
+  auto once = std::make_shared<std::atomic<bool>>(false);
+  std::vector<int> ranks = FenceRanks(procs, nprocs, static_cast<int>(s->job.hosts.size()));
+  PmixCallbacks::Done done(std::move(ranks), [s, once, cbfunc, cbdata](bool ok, std::string all) {
+    UpcallGate::Pass inside(s->gate);
+    if (!inside || once->exchange(true)) return;
+    if (!ok) {
+      // The ranks' fence (MPI_Init's) returns this error.
+      cbfunc(PMIX_ERR_OUT_OF_RESOURCE, nullptr, 0, cbdata, nullptr, nullptr);
+      return;
+    }
     // The library copies the union on its own thread and then releases it.
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (!s->serving) return;
     auto* held = new std::string(std::move(all));
     cbfunc(PMIX_SUCCESS, held->data(), held->size(), cbdata, ReleaseUnion, held);
-  };
+  });
   if (s->callbacks.exchange) s->callbacks.exchange(std::move(blob), std::move(done));
   else done(std::move(blob));
   return PMIX_SUCCESS;
 }
 
+// A get of a rank on another node without a fence: the caller's fetch
+// brings the data from the node that holds it.
+pmix_status_t OnDirectModex(const pmix_proc_t* proc, const pmix_info_t*, size_t, pmix_modex_cbfunc_t cbfunc,
+                            void* cbdata) {
+  std::shared_ptr<PmixHost::State> s = CurrentHost();
+  if (!s) return PMIX_ERR_NOT_AVAILABLE;
+  UpcallGate::Pass pass(s->gate);
+  if (!pass) return PMIX_ERR_NOT_AVAILABLE;
+  if (!s->callbacks.fetch || proc->rank >= static_cast<pmix_rank_t>(s->job.hosts.size())) return PMIX_ERR_NOT_SUPPORTED;
+  auto once = std::make_shared<std::atomic<bool>>(false);
+  s->callbacks.fetch(static_cast<int>(proc->rank), [s, once, cbfunc, cbdata](bool ok, std::string data) {
+    UpcallGate::Pass inside(s->gate);
+    if (!inside || once->exchange(true)) return;
+    if (!ok) {
+      cbfunc(PMIX_ERR_NOT_FOUND, nullptr, 0, cbdata, nullptr, nullptr);
+      return;
+    }
+    auto* held = new std::string(std::move(data));
+    cbfunc(PMIX_SUCCESS, held->data(), held->size(), cbdata, ReleaseUnion, held);
+  });
+  return PMIX_SUCCESS;
+}
+
+// The answer of PMIx_server_dmodex_request, on libpmix's thread.
+struct ServeRequest {
+  std::shared_ptr<PmixHost::State> state;
+  std::function<void(bool, std::string)> answer;
+};
+
+void OnServed(pmix_status_t status, char* data, size_t size, void* cbdata) {
+  std::unique_ptr<ServeRequest> request(static_cast<ServeRequest*>(cbdata));
+  UpcallGate::Pass pass(request->state->gate);
+  if (!pass) return;
+  request->answer(status == PMIX_SUCCESS, status == PMIX_SUCCESS && data != nullptr ? std::string(data, size) : std::string());
+}
+
 pmix_status_t OnAbort(const pmix_proc_t* proc, void*, int status, const char msg[], pmix_proc_t*, size_t,
                       pmix_op_cbfunc_t cbfunc, void* cbdata) {
-  PmixHost::State* s = g_host.load();
-  if (s != nullptr && Serving(s) && s->callbacks.abort)
-    s->callbacks.abort(static_cast<int>(proc->rank), status, msg == nullptr ? "" : msg);
+  std::shared_ptr<PmixHost::State> s = CurrentHost();
+  if (!s) return PMIX_ERR_NOT_AVAILABLE;
+  UpcallGate::Pass pass(s->gate);
+  if (!pass) return PMIX_ERR_NOT_AVAILABLE;
+  if (s->callbacks.abort) s->callbacks.abort(static_cast<int>(proc->rank), status, msg == nullptr ? "" : msg);
   // Release the client: it exits by itself once its abort is answered.
   if (cbfunc != nullptr) cbfunc(PMIX_SUCCESS, cbdata);
   return PMIX_SUCCESS;
 }
 
 pmix_status_t OnConnected(const pmix_proc_t* proc, void*, pmix_info_t*, size_t, pmix_op_cbfunc_t, void*) {
-  PmixHost::State* s = g_host.load();
-  if (s != nullptr && Serving(s) && s->callbacks.connected) s->callbacks.connected(static_cast<int>(proc->rank));
+  std::shared_ptr<PmixHost::State> s = CurrentHost();
+  if (!s) return PMIX_ERR_NOT_AVAILABLE;
+  UpcallGate::Pass pass(s->gate);
+  if (!pass) return PMIX_ERR_NOT_AVAILABLE;
+  if (s->callbacks.connected) s->callbacks.connected(static_cast<int>(proc->rank));
   return PMIX_OPERATION_SUCCEEDED;
 }
 
 pmix_status_t OnFinalized(const pmix_proc_t* proc, void*, pmix_op_cbfunc_t, void*) {
-  PmixHost::State* s = g_host.load();
-  if (s == nullptr) return PMIX_OPERATION_SUCCEEDED;
+  // The rank is released from its finalize once this returns, served or not.
+  std::shared_ptr<PmixHost::State> s = CurrentHost();
+  if (!s) return PMIX_OPERATION_SUCCEEDED;
+  UpcallGate::Pass pass(s->gate);
+  if (!pass) return PMIX_OPERATION_SUCCEEDED;
   {
     std::lock_guard<std::mutex> lock(s->mutex);
-    if (!s->serving) return PMIX_OPERATION_SUCCEEDED;
     s->finalized.insert(static_cast<int>(proc->rank));
   }
   if (s->callbacks.finalized) s->callbacks.finalized(static_cast<int>(proc->rank));
-  // The rank is released from its finalize once this returns.
   return PMIX_OPERATION_SUCCEEDED;
 }
 
@@ -209,7 +285,7 @@ std::string Why(const char* what, pmix_status_t rc) {
 
 }  // namespace
 
-PmixHost::PmixHost() : state_(std::make_shared<State>()) { state_->self = state_; }
+PmixHost::PmixHost() : state_(std::make_shared<State>()) {}
 
 PmixHost::~PmixHost() { Stop(); }
 
@@ -245,7 +321,11 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
     *error = "the PMIx server has already run in this process (libpmix starts it once)";
     return false;
   }
-  g_host.store(state_.get());
+  {
+    HostSlot& slot = Slot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.host = state_;
+  }
   State& s = *state_;
   s.job = job;
   s.callbacks = std::move(callbacks);
@@ -253,15 +333,12 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
   s.tmpDir = MakePrivateDir(job.tmpParent);
   if (s.tmpDir.empty()) {
     *error = "cannot create a private directory for the PMIx server";
-    g_host.store(nullptr);
+    Stop();
     return false;
   }
   struct stat shm;
   if (stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode)) s.shmDir = MakePrivateDir("/dev/shm");
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.serving = true;
-  }
+  s.gate.Open();
 
   static pmix_server_module_t module;  // the library keeps a pointer to it
   std::memset(&module, 0, sizeof module);
@@ -270,6 +347,7 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
   module.abort = OnAbort;
   module.fence_nb = OnFence;
   AddNameUpcalls(&module, &s.callbacks, job.nspace);
+  module.direct_modex = OnDirectModex;
 
   InfoList init;
   init.Add(PMIX_SERVER_TMPDIR, s.tmpDir);
@@ -375,15 +453,34 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
   return true;
 }
 
+void PmixHost::ServeRank(int rank, std::function<void(bool ok, std::string data)> answer) {
+  UpcallGate::Pass pass(state_->gate);
+  if (!pass) return answer(false, std::string());
+  pmix_proc_t proc;
+  PMIX_LOAD_PROCID(&proc, state_->job.nspace.c_str(), static_cast<pmix_rank_t>(rank));
+  auto* request = new ServeRequest{state_, answer};
+  if (PMIx_server_dmodex_request(&proc, OnServed, request) != PMIX_SUCCESS) {
+    delete request;
+    answer(false, std::string());
+  }
+}
+
 void PmixHost::Stop() {
   State& s = *state_;
-  if (g_host.load() != &s) return;
   {
-    // A fence completion in flight finishes first; later ones are dropped.
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.serving = false;
+    // Once: the first Stop takes the host out of the slot.
+    HostSlot& slot = Slot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (slot.host != state_) return;
+    slot.host.reset();
   }
+  // The calls inside finish first (a fence completion, a callback, a name
+  // upcall); every later one, before the finalize, during it or after its
+  // time-out, is dropped. The callbacks, and what they hold of the owner,
+  // go now.
   StopNameUpcalls();
+  s.gate.Close();
+  s.callbacks = PmixCallbacks();
   // A finalize still blocked may yet read what the server was given: that is
   // then left to the end of the process.
   const bool finalized = !s.serverUp || FinalizeServer();
@@ -400,7 +497,6 @@ void PmixHost::Stop() {
   s.shmDir.clear();
   s.localRanks.clear();
   s.environments.clear();
-  g_host.store(nullptr);
 }
 
 std::vector<std::string> MergeEnvironment(const std::vector<std::string>& base,

@@ -17,8 +17,11 @@
 // Threads: libpmix runs its own progress thread, and every callback of
 // PmixCallbacks is called on it (never two at once). They must return soon
 // and must not call back into PmixHost. `exchange`'s `done` may be called on
-// any thread, at once (one node) or later (when every node's blob is in);
-// once Stop has begun, a late `done` is dropped.
+// any thread, at once (one node) or later (when every node's blob is in),
+// and takes effect once. Stop waits for the callbacks that are running and
+// then drops every later call, of libpmix (also while its finalize runs, or
+// after one that did not end in time) or of a `done`: once Stop returns,
+// nothing reaches PmixCallbacks, and their owner may go.
 #ifndef TARVO_PMI_PMIX_HOST_H
 #define TARVO_PMI_PMIX_HOST_H
 
@@ -54,19 +57,52 @@ struct PmixJob {
   std::string tmpParent;           // where the private directory goes; empty: $TMPDIR, else /tmp
 };
 
+// Completes one fence of PmixCallbacks::exchange: done(unionOfAllNodes), or
+// done.Fail() when the fence fails (its data is over the run's bound); the
+// ranks' fence then returns an error. Takes effect once.
+class FenceDone {
+ public:
+  FenceDone() = default;
+  FenceDone(std::vector<int> ranks, std::function<void(bool ok, std::string all)> complete)
+      : ranks_(std::move(ranks)), complete_(std::move(complete)) {}
+  // The fence's ranks, ascending: empty for the whole job's.
+  const std::vector<int>& Ranks() const { return ranks_; }
+  void operator()(std::string unionOfAllNodes) const {
+    if (complete_) complete_(true, std::move(unionOfAllNodes));
+  }
+  void Fail() const {
+    if (complete_) complete_(false, std::string());
+  }
+  explicit operator bool() const { return static_cast<bool>(complete_); }
+
+ private:
+  std::vector<int> ranks_;
+  std::function<void(bool ok, std::string all)> complete_;
+};
+
 struct PmixCallbacks {
-  using Done = std::function<void(std::string unionOfAllNodes)>;
-  // A fence of the whole job, once this node's ranks have all entered it:
-  // `blob` is this node's data (opaque bytes, possibly empty). Call `done`
-  // with the concatenation of every node's blob of the same fence (any
-  // order of nodes; fences are matched by their count, as every rank makes
-  // the same fences in the same order). With one node, done(blob); left
-  // empty, every fence is completed with this node's blob alone.
+  using Done = FenceDone;
+  // A fence across nodes, once this node's ranks in it have all entered
+  // it: `blob` is this node's data (opaque bytes, possibly empty). Its ranks
+  // are done.Ranks(): the whole job's, or a subset's (PMIx_Fence over some
+  // processes; then only the nodes that hold them take part). Call `done`
+  // with the concatenation of every taking part node's blob of the same
+  // fence (any order of nodes; fences are matched by their ranks and, for
+  // the same ranks, by their count, as those ranks make the same fences in
+  // the same order). With one node, done(blob); left empty, every fence is
+  // completed with this node's blob alone. A fence among this node's ranks
+  // alone libpmix completes itself.
   std::function<void(std::string blob, Done done)> exchange;
   // A rank called PMIx_Abort (MPI_Abort): the run must end with `status`
   // (the whole run, whichever ranks the call named).
   // The rank is released when this returns; it then exits by itself.
   std::function<void(int rank, int status, const std::string& message)> abort;
+  // A rank of this node wants the data of `rank`, of another node, without
+  // a fence (PMIx_Get before any fence: the direct modex). Call
+  // `done(ok, data)` with what the node that holds it served (ServeRank
+  // there), on any thread, once. Optional: without it such a get fails.
+  using ModexDone = std::function<void(bool ok, std::string data)>;
+  std::function<void(int rank, ModexDone done)> fetch;
   // A rank's client connected (MPI_Init began). Optional.
   std::function<void(int rank)> connected;
   // A rank called finalize (MPI_Finalize). Optional. libpmix says nothing
@@ -116,14 +152,21 @@ class PmixHost {
   // Every private directory of the server: TmpDir and the shared-memory one.
   std::vector<std::string> PrivateDirs() const;
 
+  // Asks the server for the data that rank `rank`, one of this node's, has
+  // committed (waiting for its commit), for another node's fetch: `answer`
+  // is called once, on libpmix's thread, with the data or with false. Not
+  // after Stop.
+  void ServeRank(int rank, std::function<void(bool ok, std::string data)> answer);
+
   // Finalizes the server and removes the private directory with whatever
-  // the ranks left in it. Idempotent.
+  // the ranks left in it. Idempotent. Not from a callback: it waits for
+  // the callbacks that are running.
   void Stop();
 
   struct State;
 
  private:
-  std::shared_ptr<State> state_;  // shared with fence completions in flight
+  std::shared_ptr<State> state_;  // shared with libpmix's upcalls and fence completions in flight
 };
 
 // `base` (NAME=VALUE entries, a rank's environment as the launcher built it)

@@ -19,7 +19,10 @@ namespace {
 // An answer may come on any thread, and late: the guard drops it once the
 // server is stopping.
 struct Guard {
-  std::mutex mutex;
+  // Held while an upcall calls into the owner's callbacks (which may answer
+  // at once, on the same thread) and while an answer goes to the library:
+  // StopNameUpcalls waits for both, after which the callbacks are not used.
+  std::recursive_mutex mutex;
   bool serving = true;
   const PmixCallbacks* callbacks = nullptr;
   std::string nspace;
@@ -33,7 +36,7 @@ std::shared_ptr<Guard> Current() {
 }
 
 NameTable::Status Served(const std::shared_ptr<Guard>& g) {
-  std::lock_guard<std::mutex> lock(g->mutex);
+  std::lock_guard<std::recursive_mutex> lock(g->mutex);
   return g->serving ? NameTable::kDone : NameTable::kNotFound;
 }
 
@@ -134,8 +137,10 @@ pmix_status_t OnPublish(const pmix_proc_t* proc, const pmix_info_t info[], size_
                                     std::move(value), OwnerOf(proc), firstRead});
   }
   if (r.names.empty()) return PMIX_ERR_BAD_PARAM;
+  std::lock_guard<std::recursive_mutex> calling(g->mutex);
+  if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
   g->callbacks->names(std::move(r), [g, cbfunc, cbdata](NameTable::Status s, std::vector<PublishedName>) {
-    std::lock_guard<std::mutex> lock(g->mutex);
+    std::lock_guard<std::recursive_mutex> lock(g->mutex);
     if (g->serving && cbfunc != nullptr) cbfunc(StatusOf(s), cbdata);
   });
   return PMIX_SUCCESS;
@@ -161,8 +166,10 @@ pmix_status_t OnLookup(const pmix_proc_t* proc, char** keys, const pmix_info_t i
       r.wait = true;
     }
   }
+  std::lock_guard<std::recursive_mutex> calling(g->mutex);
+  if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
   g->callbacks->names(std::move(r), [g, cbfunc, cbdata](NameTable::Status s, std::vector<PublishedName> found) {
-    std::lock_guard<std::mutex> lock(g->mutex);
+    std::lock_guard<std::recursive_mutex> lock(g->mutex);
     if (s != NameTable::kDone) found.clear();
     if (!g->serving || cbfunc == nullptr) return;
     pmix_pdata_t* data = nullptr;
@@ -193,8 +200,10 @@ pmix_status_t OnUnpublish(const pmix_proc_t* proc, char** keys, const pmix_info_
   r.keys = Keys(keys);
   r.owner = OwnerOf(proc);
   if (r.keys.empty()) return PMIX_ERR_BAD_PARAM;
+  std::lock_guard<std::recursive_mutex> calling(g->mutex);
+  if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
   g->callbacks->names(std::move(r), [g, cbfunc, cbdata](NameTable::Status s, std::vector<PublishedName>) {
-    std::lock_guard<std::mutex> lock(g->mutex);
+    std::lock_guard<std::recursive_mutex> lock(g->mutex);
     if (g->serving && cbfunc != nullptr) cbfunc(StatusOf(s), cbdata);
   });
   return PMIX_SUCCESS;
@@ -211,8 +220,10 @@ pmix_status_t Connection(const pmix_proc_t procs[], size_t nprocs, bool disconne
     if (!OurRank(g, &procs[i], &rank)) return PMIX_ERR_NOT_SUPPORTED;
     ranks.push_back(procs[i].rank == PMIX_RANK_WILDCARD ? -1 : rank);
   }
+  std::lock_guard<std::recursive_mutex> calling(g->mutex);
+  if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
   g->callbacks->connect(std::move(ranks), disconnect, [g, cbfunc, cbdata](bool ok) {
-    std::lock_guard<std::mutex> lock(g->mutex);
+    std::lock_guard<std::recursive_mutex> lock(g->mutex);
     if (g->serving && cbfunc != nullptr) cbfunc(ok ? PMIX_SUCCESS : PMIX_ERR_NOT_SUPPORTED, cbdata);
   });
   return PMIX_SUCCESS;
@@ -252,7 +263,7 @@ void AddNameUpcalls(pmix_server_module_t* module, const PmixCallbacks* callbacks
 void StopNameUpcalls() {
   std::shared_ptr<Guard> g = Current();
   if (g == nullptr) return;
-  std::lock_guard<std::mutex> lock(g->mutex);
+  std::lock_guard<std::recursive_mutex> lock(g->mutex);
   g->serving = false;
 }
 

@@ -32,13 +32,20 @@ class Relay : public PmixRelay {
     if (crossNodes) {
       c.exchange = [this](std::string blob, PmixCallbacks::Done done) {
         std::lock_guard<std::mutex> lock(mutex_);
-        done_ = std::move(done);
-        Post(PmixNotice{PmixNotice::kFence, std::move(blob), -1, 0, 0, {}, {}, false});
+        PmixNotice n = MakeNotice(PmixNotice::kFence, std::move(blob), done.Ranks(), -1, 0, 0);
+        done_[done.Ranks()] = std::move(done);
+        Post(std::move(n));
+      };
+      c.fetch = [this](int rank, PmixCallbacks::ModexDone done) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const int tag = nextTag_++;
+        fetches_[tag] = std::move(done);
+        Post(MakeNotice(PmixNotice::kFetch, std::string(), {}, rank, 0, tag));
       };
     }
     c.abort = [this](int rank, int status, const std::string&) {
       std::lock_guard<std::mutex> lock(mutex_);
-      Post(PmixNotice{PmixNotice::kAbort, std::string(), rank, status, 0, {}, {}, false});
+      Post(MakeNotice(PmixNotice::kAbort, std::string(), {}, rank, status, 0));
     };
     c.names = [this](PmixNameRequest request, PmixCallbacks::NamesDone done) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -112,13 +119,33 @@ class Relay : public PmixRelay {
     notices_.clear();
   }
 
-  void CompleteFence(const std::string& all) override {
-    PmixCallbacks::Done done;
+  void CompleteFence(const std::vector<int>& ranks, const std::string& all) override {
+    PmixCallbacks::Done done = TakeDone(ranks);
+    if (done) done(all);
+  }
+
+  void FailFence(const std::vector<int>& ranks) override {
+    PmixCallbacks::Done done = TakeDone(ranks);
+    if (done) done.Fail();
+  }
+
+  void CompleteFetch(int tag, bool ok, const std::string& data) override {
+    PmixCallbacks::ModexDone done;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      done.swap(done_);
+      auto it = fetches_.find(tag);
+      if (it == fetches_.end()) return;
+      done = std::move(it->second);
+      fetches_.erase(it);
     }
-    if (done) done(all);
+    done(ok, data);
+  }
+
+  void Serve(int rank, int tag) override {
+    host_.ServeRank(rank, [this, tag](bool ok, std::string data) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Post(MakeNotice(PmixNotice::kServed, std::move(data), {}, -1, ok ? 0 : 1, tag));
+    });
   }
 
   void AnswerNames(uint64_t ticket, NameTable::Status status, std::vector<PublishedName> found) override {
@@ -149,6 +176,15 @@ class Relay : public PmixRelay {
   std::vector<std::string> PrivateDirs() const override { return host_.PrivateDirs(); }
 
  private:
+  PmixCallbacks::Done TakeDone(const std::vector<int>& ranks) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = done_.find(ranks);
+    if (it == done_.end()) return PmixCallbacks::Done();
+    PmixCallbacks::Done done = std::move(it->second);
+    done_.erase(it);
+    return done;
+  }
+
   // Under mutex_.
   void Post(PmixNotice n) {
     notices_.push_back(std::move(n));
@@ -162,11 +198,13 @@ class Relay : public PmixRelay {
   int wake_;
   mutable std::mutex mutex_;
   std::vector<PmixNotice> notices_;
-  PmixCallbacks::Done done_;  // the fence in flight
+  std::map<std::vector<int>, PmixCallbacks::Done> done_;  // the fences in flight, by their ranks
   std::set<int> connected_;
   uint64_t tickets_ = 0;
   std::map<uint64_t, PmixCallbacks::NamesDone> names_;  // name requests that wait for their answer
   std::map<uint64_t, std::function<void(bool)>> connects_;  // connects that wait for other nodes
+  std::map<int, PmixCallbacks::ModexDone> fetches_;  // the direct modex's requests in flight, by tag
+  int nextTag_ = 0;
 };
 
 }  // namespace

@@ -17,15 +17,34 @@
 namespace pmi {
 
 struct PmixNotice {
-  enum Kind { kFence, kAbort, kNames, kConnect } kind = kFence;
+  // kFetch: a rank of this node wants `rank`'s data (the direct modex),
+  // to be answered by CompleteFetch(tag); kServed: the answer to Serve(tag),
+  // `blob` the data when `status` is 0.
+  enum Kind { kFence, kAbort, kNames, kConnect, kFetch, kServed } kind = kFence;
   std::string blob;  // kFence: this node's part
+  // kFence: the fence's ranks, ascending (empty: the whole job); kConnect:
+  // the ranks (-1: all) that connect, once this node's are in.
+  std::vector<int> ranks;
   int rank = -1;     // kAbort
-  int status = 0;    // kAbort
+  int status = 0;    // kAbort, kServed
+  int tag = 0;       // kFetch, kServed
   uint64_t ticket = 0;    // kNames: what AnswerNames names it by
   PmixNameRequest names;  // kNames
-  std::vector<int> ranks;  // kConnect: the ranks (-1: all) that connect, once this node's are in
   bool disconnect = false; // kConnect
 };
+
+/// A notice of `kind` with the fields that most kinds carry.
+inline PmixNotice MakeNotice(PmixNotice::Kind kind, std::string blob, std::vector<int> ranks, int rank, int status,
+                             int tag) {
+  PmixNotice n;
+  n.kind = kind;
+  n.blob = std::move(blob);
+  n.ranks = std::move(ranks);
+  n.rank = rank;
+  n.status = status;
+  n.tag = tag;
+  return n;
+}
 
 class PmixRelay {
  public:
@@ -42,13 +61,22 @@ class PmixRelay {
   /// Readable while notices wait; Take drains it.
   virtual int WakeFd() const = 0;
   virtual void Take(std::vector<PmixNotice>* out) = 0;
-  /// The union of every node's parts of the fence that this node is in.
-  virtual void CompleteFence(const std::string& all) = 0;
   /// The answer to the kNames notice `ticket` (once; an unknown ticket is
   /// ignored).
   virtual void AnswerNames(uint64_t ticket, NameTable::Status status, std::vector<PublishedName> found) = 0;
   /// The answer to the kConnect notice `ticket`: every node of it is in.
   virtual void AnswerConnect(uint64_t ticket, bool ok) = 0;
+  /// The union of every node's parts of the fence of `ranks` (as its
+  /// notice gave them) that this node is in.
+  virtual void CompleteFence(const std::vector<int>& ranks, const std::string& all) = 0;
+  /// That fence fails (its data is over the run's key-value space's
+  /// bound): its ranks' fence returns an error.
+  virtual void FailFence(const std::vector<int>& ranks) = 0;
+  /// The answer to a kFetch notice: the data, or none to be had.
+  virtual void CompleteFetch(int tag, bool ok, const std::string& data) = 0;
+  /// Another node wants the data of `rank`, one of this node's: a kServed
+  /// notice with `tag` answers.
+  virtual void Serve(int rank, int tag) = 0;
   /// PmixHost::Stop.
   virtual void Stop() = 0;
   /// PmixHost::PrivateDirs.

@@ -189,6 +189,59 @@ ask("cmd=finalize")
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
+// A client that floods the key-value space with puts (200,000 of some 900
+// bytes, over a real socket, the bound at its default 64 MiB) meets the
+// bound, and tarvo holds the puts once: its peak resident memory, which the
+// client reads from /proc as its parent's, stays under twice the bound (a
+// copy of the puts since the last barrier took it to some 155 MB).
+TEST(PmiBudget, AFloodOfPutsMeetsTheBoundWithTarvoHoldingThemOnce) {
+  const std::string dir = testutil::MakeTempDir();
+  testutil::WriteFile(dir + "/flood.py", R"(import os
+fd = int(os.environ["PMI_FD"])
+buf = b""
+def ask(line):
+    global buf
+    os.write(fd, (line + "\n").encode())
+    while b"\n" not in buf:
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            raise SystemExit(3)
+        buf += chunk
+    reply, buf = buf.split(b"\n", 1)
+    return reply.decode()
+ask("cmd=init pmi_version=1 pmi_subversion=1")
+kvs = ask("cmd=get_my_kvsname").split("kvsname=")[1]
+value = "A" * 900
+refused = sum("rc=0 " not in ask("cmd=put kvsname=%s key=k%d value=%s" % (kvs, i, value)) for i in range(200000))
+parent = os.getppid()
+peak = [l.split()[1] for l in open("/proc/%d/status" % parent) if l.startswith("VmHWM:")][0]
+print(refused, open("/proc/%d/comm" % parent).read().strip(), peak)
+ask("cmd=barrier_in")
+ask("cmd=finalize")
+)");
+  harness::Options o;
+  o.hold = false;
+  o.workdir = dir;
+  o.exactPath = std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin";
+  harness::LauncherRun run({"python3", dir + "/flood.py"}, o);
+  EXPECT_EQ(run.Wait(120), 0) << run.Stderr();
+  std::istringstream out(run.Stdout());
+  int refused = 0;
+  std::string parent;
+  long peakKiB = 0;
+  out >> refused >> parent >> peakKiB;
+  // 64 MiB hold some 74,000 keys and values of some 906 bytes.
+  EXPECT_TRUE(refused > 120000 && refused < 130000) << run.Stdout();
+  EXPECT_EQ(parent, "tarvo") << run.Stdout();
+  EXPECT_NE(run.Stderr().find("has filled the run's key-value space (64 MiB, TARVO_KVS_LIMIT)"), std::string::npos)
+      << run.Stderr();
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // (The sanitizers' shadow memory and quarantine count in their builds.)
+  EXPECT_GT(peakKiB, 64 * 1024) << run.Stdout();
+  EXPECT_LT(peakKiB, 128 * 1024) << "tarvo's peak resident memory, KiB";
+#endif
+}
+
 // A rank that breaks the PMI-1 protocol is cut off and ends the run, named
 // with what it sent (80 characters at most), on tarvo's host and on an
 // agent's alike; the others, waiting in the barrier, are ended with it.

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -184,6 +186,35 @@ TEST(PmixHost, AbortReachesTheCallbackWithRankAndStatus) {
   WaitAll({run.pids[0], run.pids[2]});
   run.host.Stop();
   EXPECT_TRUE(support::Survivors(support::PidsIn(run.dir)).empty());
+}
+
+// Stop waits for a callback that libpmix's thread is in, past the finalize's
+// few seconds, and nothing reaches the callbacks or the library afterwards:
+// the owner may go at once.
+TEST(PmixHost, StopWaitsForARunningCallbackBeyondTheFinalizeTimeOut) {
+  SKIP_IF_SECOND_SERVER();
+  std::string dir = testutil::MakeTempDir();
+  pmi::PmixHost host;
+  std::vector<pid_t> pids;
+  std::atomic<int> abortAt{0};  // 1: inside the callback, 2: out of it
+  {
+    Seen seen;
+    pmi::PmixCallbacks c = seen.Callbacks();
+    c.abort = [&abortAt](int, int, const std::string&) {
+      abortAt = 1;
+      std::this_thread::sleep_for(std::chrono::seconds(4));
+      abortAt = 2;
+    };
+    std::string why;
+    ASSERT_TRUE(host.Start(Job({"n0", "n0"}, "n0"), std::move(c), &why)) << why;
+    pids = StartRanks(host, dir, "abort");
+    ASSERT_TRUE(support::WaitUntil(60000, [&] { return abortAt.load() == 1; }));
+    host.Stop();
+    EXPECT_EQ(abortAt.load(), 2) << "Stop returned while the abort callback ran";
+  }
+  for (pid_t p : pids) kill(p, SIGKILL);
+  WaitAll(pids);
+  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
 }
 
 TEST(PmixHost, RankThatEndsWithoutFinalizeIsNamed) {

@@ -37,7 +37,7 @@ bool MpiServer::ServePmix(const pmi::PmixJob& job, std::string* why) {
   }
   pmixOn_ = true;
   pmixJob_ = job;
-  pmixAgentIn_.assign(agentIn_.size(), 0);
+  pmixAgentSet_.assign(agentIn_.size(), std::vector<int>());
   return true;
 }
 
@@ -80,8 +80,22 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
       continue;
     }
     if (n.kind == pmi::PmixNotice::kFence) {
-      pmixLocalIn_ = true;
-      pmixUnion_ += n.blob;
+      PmixFence& fence = Fence(n.ranks);
+      fence.localIn = true;
+      if (PmixAdd(fence, n.blob) && out != nullptr) {
+        MpiEvent e;
+        e.kind = MpiEvent::kPmixFull;
+        e.text = pmixJob_.thisHost;
+        out->push_back(e);
+      }
+      continue;
+    }
+    if (n.kind == pmi::PmixNotice::kFetch) {
+      PmixFetch(-1, n.rank, n.tag);
+      continue;
+    }
+    if (n.kind == pmi::PmixNotice::kServed) {
+      PmixAnswer(n.tag, n.status == 0, n.blob);
       continue;
     }
     MpiEvent e;
@@ -186,15 +200,122 @@ void MpiServer::Connect(int node, uint64_t ticket, std::vector<int> ranks, bool 
   connects_.erase(key);
 }
 
-bool MpiServer::TakePmixFence(std::string* frames) {
-  if (!pmixOn_ || (pmix_ != nullptr && !pmixLocalIn_) || (pmix_ == nullptr && pmixAgentIn_.empty())) return false;
-  for (char in : pmixAgentIn_) {
-    if (!in) return false;
+MpiServer::PmixFence& MpiServer::Fence(const std::vector<int>& ranks) {
+  PmixFence& fence = pmixFences_[ranks];
+  if (fence.agentIn.empty()) fence.agentIn.assign(pmixAgentSet_.size(), 0);
+  return fence;
+}
+
+bool MpiServer::AgentPmixPart(int agent, const std::string& bytes) {
+  return PmixAdd(Fence(pmixAgentSet_[static_cast<size_t>(agent)]), bytes);
+}
+
+void MpiServer::AgentPmixDone(int agent) {
+  std::vector<int>& set = pmixAgentSet_[static_cast<size_t>(agent)];
+  Fence(set).agentIn[static_cast<size_t>(agent)] = 1;
+  set.clear();
+}
+
+bool MpiServer::AgentPmixFailed(int agent) {
+  std::vector<int>& set = pmixAgentSet_[static_cast<size_t>(agent)];
+  PmixFence& fence = Fence(set);
+  fence.agentIn[static_cast<size_t>(agent)] = 1;
+  set.clear();
+  return PmixOver(fence);
+}
+
+void MpiServer::AgentPmixFetch(int agent, int rank, int tag) { PmixFetch(agent, rank, tag); }
+
+void MpiServer::AgentPmixServed(int tag, int status, const std::string& data) { PmixAnswer(tag, status == 0, data); }
+
+// Asks the host that holds `rank` for its data: tarvo's own server or the
+// rank's agent; the answer goes back to `asker` with its tag.
+void MpiServer::PmixFetch(int asker, int rank, int tag) {
+  const int id = pmixNextFetch_++;
+  pmixFetches_[id] = {asker, tag};
+  const int holder = rank >= 0 && rank < size_ ? agentOf_[static_cast<size_t>(rank)] : -2;
+  if (holder >= 0) {
+    AgentPmixModex ask{rank, id, 0};
+    pmixOut_.push_back(PmixSend{{holder}, AgentEncode(kAgentPmixServe, &ask, sizeof ask)});
+  } else if (holder == -1 && pmix_ != nullptr) {
+    pmix_->Serve(rank, id);
+  } else {
+    PmixAnswer(id, false, std::string());
   }
-  if (!pmixAgentIn_.empty()) *frames += AgentEncodePmixFence(pmixUnion_);
-  if (pmix_ != nullptr) pmix_->CompleteFence(pmixUnion_);
-  pmixUnion_.clear();
-  pmixLocalIn_ = false;
-  std::fill(pmixAgentIn_.begin(), pmixAgentIn_.end(), 0);
-  return true;
+}
+
+void MpiServer::PmixAnswer(int id, bool ok, const std::string& data) {
+  auto it = pmixFetches_.find(id);
+  if (it == pmixFetches_.end()) return;
+  const int asker = it->second.first;
+  const int tag = it->second.second;
+  pmixFetches_.erase(it);
+  if (asker >= 0) {
+    pmixOut_.push_back(PmixSend{{asker}, AgentEncodePmixServed(tag, ok ? 0 : 1, data, kAgentPmixFetched)});
+  } else if (pmix_ != nullptr) {
+    pmix_->CompleteFetch(tag, ok, data);
+  }
+}
+
+bool MpiServer::PmixAdd(PmixFence& fence, const std::string& bytes) {
+  if (fence.over) return false;
+  const size_t limit = static_cast<size_t>(MpiKvsLimit()) << 20;
+  if (limit == 0 || pmixHeld_ + bytes.size() <= limit) {
+    fence.all += bytes;
+    pmixHeld_ += bytes.size();
+    return false;
+  }
+  return PmixOver(fence);
+}
+
+bool MpiServer::PmixOver(PmixFence& fence) {
+  if (fence.over) return false;
+  fence.over = true;
+  pmixHeld_ -= fence.all.size();
+  fence.all = std::string();
+  const bool first = !pmixSaid_;
+  pmixSaid_ = true;
+  return first;
+}
+
+bool MpiServer::TakePmixFences(std::vector<PmixSend>* out) {
+  if (!pmixOn_) return false;
+  bool any = !pmixOut_.empty();
+  for (PmixSend& send : pmixOut_) out->push_back(std::move(send));
+  pmixOut_.clear();
+  for (auto it = pmixFences_.begin(); it != pmixFences_.end();) {
+    const std::vector<int>& ranks = it->first;
+    PmixFence& fence = it->second;
+    // The nodes taking part: every one for the job's fence, else those
+    // that hold its ranks.
+    PmixSend send;
+    bool local = pmix_ != nullptr && ranks.empty();
+    for (size_t a = 0; a < pmixAgentSet_.size(); ++a) {
+      if (ranks.empty()) send.agents.push_back(static_cast<int>(a));
+    }
+    for (int r : ranks) {
+      if (r < 0 || r >= size_) continue;
+      const int agent = agentOf_[static_cast<size_t>(r)];
+      if (agent < 0) local = pmix_ != nullptr;
+      else if (std::find(send.agents.begin(), send.agents.end(), agent) == send.agents.end()) send.agents.push_back(agent);
+    }
+    bool complete = (local || !send.agents.empty()) && (!local || fence.localIn);
+    for (int a : send.agents) complete = complete && fence.agentIn[static_cast<size_t>(a)];
+    if (!complete) {
+      ++it;
+      continue;
+    }
+    any = true;
+    if (!send.agents.empty()) {
+      send.frames = AgentEncodePmixSet(ranks);
+      send.frames += fence.over ? AgentEncode(kAgentPmixFailed, nullptr, 0) : AgentEncodePmixFence(fence.all);
+    }
+    if (local) {
+      if (fence.over) pmix_->FailFence(ranks);
+      else pmix_->CompleteFence(ranks, fence.all);
+    }
+    if (!send.agents.empty()) out->push_back(std::move(send));
+    it = pmixFences_.erase(it);
+  }
+  return any;
 }

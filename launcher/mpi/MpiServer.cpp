@@ -26,6 +26,7 @@ void (*countStranger)(const char*) = nullptr;
 static int kvsLimitMiB = 0;
 
 void MpiSetKvsLimit(int mib) { kvsLimitMiB = mib; }
+int MpiKvsLimit() { return kvsLimitMiB; }
 
 void MpiSetSenderChecks(bool (*admit)(const char*), void (*stranger)(const char*)) {
   admitSender = admit;
@@ -47,6 +48,7 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
   facts.size = facts.universeSize = size_;
   facts.processMapping = mapping_;
   facts.kvsLimit = static_cast<size_t>(kvsLimitMiB) << 20;
+  facts.alone = agents == 0;
   for (int rank = 0; rank < size_; ++rank) {
     if (agentOf_[static_cast<size_t>(rank)] >= 0) continue;
     clientOf_[static_cast<size_t>(rank)] = static_cast<int>(localRanks_.size());

@@ -25,6 +25,7 @@ struct MpiEvent {
     kAbort,       // PMI-1 or PMIx abort
     kBreak,       // a rank broke the PMI-1 protocol
     kFull,        // a rank's put was refused: the key-value space is full
+    kPmixFull,    // a PMIx fence fails: tarvo's node's part (host in text) fills the key-value space
     kUnfinalized  // a rank left (PMI-1: closed its connection; PMIx: ended) after its init, before its finalize
   } kind = kAbort;
   int rank = -1;
@@ -40,6 +41,7 @@ void MpiSetSenderChecks(bool (*admit)(const char* sender), void (*stranger)(cons
 
 /// Start-up: the bound of the run's key-value space, in MiB (0: none).
 void MpiSetKvsLimit(int mib);
+int MpiKvsLimit();
 
 /// The program's PMIx relays (pmi::LoadPmixRelay, when tarvo's build has
 /// libpmix: null, with the reason, when its module cannot be loaded);
@@ -95,18 +97,37 @@ class MpiServer {
   bool AgentPuts(int agent, const std::string& payload);
   void AgentDone(int agent, double now);
   void AgentWaiting(int agent, const std::vector<int>& ranks, double now);
-  /// An agent's part of a PMIx fence: its bytes, then its "done".
-  void AgentPmixPart(int agent, const std::string& bytes) { (void)agent; pmixUnion_ += bytes; }
-  void AgentPmixDone(int agent) { pmixAgentIn_[static_cast<size_t>(agent)] = 1; }
   /// An agent's kAgentNames (malformed ones are dropped), answered from
   /// the run's table; the answers for agents wait in TakeAgentAnswers.
   void AgentNames(int agent, const std::string& payload);
   /// An agent's kAgentConnect (a malformed one is dropped).
   void AgentConnect(int agent, const std::string& payload);
   void TakeAgentAnswers(std::vector<std::pair<int, std::string>>* out) { out->swap(agentAnswers_); agentAnswers_.clear(); }
-  /// Once every node's part of the PMIx fence is in: the union's frames for
-  /// every agent into *frames, and tarvo's own ranks released.
-  bool TakePmixFence(std::string* frames);
+  /// An agent's part of a PMIx fence: the fence's ranks (none: the job's),
+  /// its bytes, then its "done", or its "failed" (its node's blob alone is
+  /// over the bound). The fences' data counts against the run's key-value
+  /// space: past its bound the fence fails for every node in it and its
+  /// data is dropped. True when this part is the first in the run to go
+  /// over (to be reported).
+  void AgentPmixSet(int agent, const std::vector<int>& ranks) { pmixAgentSet_[static_cast<size_t>(agent)] = ranks; }
+  bool AgentPmixPart(int agent, const std::string& bytes);
+  void AgentPmixDone(int agent);
+  bool AgentPmixFailed(int agent);
+  /// The direct modex: agent's rank wants `rank`'s data (the agent's
+  /// `tag`), and an agent's answer to a request of tarvo's. What goes to
+  /// the agents comes out of TakePmixFences.
+  void AgentPmixFetch(int agent, int rank, int tag);
+  void AgentPmixServed(int tag, int status, const std::string& data);
+  /// What goes to which agents (all of them for the job's fence, else
+  /// those that hold ranks of the fence) once a fence is complete.
+  struct PmixSend {
+    std::vector<int> agents;
+    std::string frames;
+  };
+  /// The PMIx fences that every node taking part is in: the union's frames
+  /// for their agents into *out, and tarvo's own ranks released. False when
+  /// none is complete.
+  bool TakePmixFences(std::vector<PmixSend>* out);
   /// Once every host's part is in: the union (the frames for every agent
   /// into *frames), and tarvo's own waiting ranks are released. False while
   /// a part is missing.
@@ -120,6 +141,12 @@ class MpiServer {
   void Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
   void StampLocal(double now);
   void TakePmix(std::vector<MpiEvent>* out);
+  struct PmixFence;
+  PmixFence& Fence(const std::vector<int>& ranks);
+  bool PmixAdd(PmixFence& fence, const std::string& bytes);
+  bool PmixOver(PmixFence& fence);
+  void PmixFetch(int asker, int rank, int tag);
+  void PmixAnswer(int id, bool ok, const std::string& data);
 
   void TakeNames(pmi::PmixNotice& n);
   // A request to the run's table; `ticket`'s upper half is its agent + 1
@@ -152,9 +179,23 @@ class MpiServer {
   bool pmixOn_ = false;
   pmi::PmixJob pmixJob_;
   std::unique_ptr<pmi::PmixRelay> pmix_;  // tarvo's own ranks' server, if any
-  bool pmixLocalIn_ = false;
-  std::vector<char> pmixAgentIn_;
-  std::string pmixUnion_;
+  // The fences in flight, by their ranks (none: the job's): a subset's is
+  // apart from the job's and from other subsets'.
+  struct PmixFence {
+    std::string all;           // the union so far
+    std::vector<char> agentIn; // by agent: its part is in
+    bool localIn = false;      // tarvo's own node's part is in
+    bool over = false;         // over the bound: the fence fails
+  };
+  std::map<std::vector<int>, PmixFence> pmixFences_;
+  std::vector<std::vector<int>> pmixAgentSet_;  // by agent: the fence its next parts are of
+  // The direct modex's requests in flight, by tarvo's number: who asked
+  // (an agent, -1: tarvo's own node) and the asker's tag.
+  std::map<int, std::pair<int, int>> pmixFetches_;
+  int pmixNextFetch_ = 0;
+  std::vector<PmixSend> pmixOut_;  // for TakePmixFences
+  size_t pmixHeld_ = 0;     // bytes of the fences completed so far, and in flight
+  bool pmixSaid_ = false;   // a fence has gone over in this run
 };
 
 #endif  // TARVO_LAUNCHER_MPI_MPISERVER_H

@@ -100,7 +100,7 @@ void AgentHub::ShellEnded(int agent, int waitStatus, double now, std::vector<Age
 void AgentHub::Fds(std::vector<pollfd>* fds) const {
   if (listenFd_ >= 0) fds->push_back({listenFd_, POLLIN, 0});
   for (const Conn& c : conns_) {
-    const short pending = c.outAt < c.outbox.size() ? POLLOUT : 0;
+    const short pending = !c.outbox.empty() ? POLLOUT : 0;
     if (c.fd >= 0) fds->push_back({c.fd, static_cast<short>(POLLIN | pending), 0});
   }
 }
@@ -186,7 +186,9 @@ void AgentHub::Read(size_t c, double now, std::vector<AgentEvent>* out) {
         a.conn = static_cast<int>(c);
         int one = 1;
         setsockopt(conns_[c].fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        Queue(c, AgentEncode(kAgentEnv, env_.data(), env_.size()) + a.outbox + AgentEncode(kAgentAllSent, nullptr, 0),
+        Queue(c,
+              std::make_shared<const std::string>(AgentEncode(kAgentEnv, env_.data(), env_.size()) + a.outbox +
+                                                  AgentEncode(kAgentAllSent, nullptr, 0)),
               now);
         a.outbox.clear();
         a.outbox.shrink_to_fit();
@@ -203,24 +205,28 @@ void AgentHub::Read(size_t c, double now, std::vector<AgentEvent>* out) {
   }
 }
 
-void AgentHub::Queue(size_t c, const std::string& bytes, double now) {
+void AgentHub::Queue(size_t c, std::shared_ptr<const std::string> bytes, double now) {
   Conn& conn = conns_[c];
-  if (conn.broken) return;
-  if (conn.outAt == conn.outbox.size()) {
-    conn.outbox.clear();
+  if (conn.broken || bytes->empty()) return;
+  if (conn.outbox.empty()) {
     conn.outAt = 0;
     conn.movedAt = now;  // the wait for the socket starts now
   }
-  conn.outbox += bytes;
+  conn.outbox.push_back(std::move(bytes));
 }
 
 // Writes as much of the outbox as the socket takes now. False when the
 // connection failed.
 bool AgentHub::Flush(size_t c, double now) {
   Conn& conn = conns_[c];
-  while (conn.outAt < conn.outbox.size()) {
-    const ssize_t n = send(conn.fd, conn.outbox.data() + conn.outAt, conn.outbox.size() - conn.outAt,
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
+  while (!conn.outbox.empty()) {
+    const std::string& first = *conn.outbox.front();
+    if (conn.outAt == first.size()) {
+      conn.outbox.pop_front();
+      conn.outAt = 0;
+      continue;
+    }
+    const ssize_t n = send(conn.fd, first.data() + conn.outAt, first.size() - conn.outAt, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
     if (n <= 0) {
@@ -232,8 +238,6 @@ bool AgentHub::Flush(size_t c, double now) {
     conn.outAt += static_cast<size_t>(n);
     conn.movedAt = now;
   }
-  conn.outbox.clear();
-  conn.outbox.shrink_to_fit();
   conn.outAt = 0;
   conn.delivered = true;
   return true;
@@ -273,7 +277,7 @@ void AgentHub::Tick(double now, std::vector<AgentEvent>* out) {
     if (conn.fd < 0) continue;
     if (conn.agent < 0 && now - conn.since >= kProofTime) {
       CloseConn(c, "", out);
-    } else if (conn.broken || (conn.outAt < conn.outbox.size() && now - conn.movedAt >= kSendTime)) {
+    } else if (conn.broken || (!conn.outbox.empty() && now - conn.movedAt >= kSendTime)) {
       CloseConn(c, WriteFailure(c), out);
     }
   }
@@ -302,7 +306,7 @@ double AgentHub::NextDeadline(double now) const {
   for (const Conn& c : conns_) {
     if (c.fd >= 0 && c.agent < 0) atMost(c.since + kProofTime);
     if (c.fd >= 0 && c.broken) atMost(now);
-    if (c.fd >= 0 && c.outAt < c.outbox.size()) atMost(c.movedAt + kSendTime);
+    if (c.fd >= 0 && !c.outbox.empty()) atMost(c.movedAt + kSendTime);
   }
   for (size_t i = 0; i < agents_.size(); ++i) {
     const Agent& a = agents_[i];
@@ -318,7 +322,7 @@ void AgentHub::Signal(int sig) {
 
 std::vector<int> AgentHub::AskStacks() {
   std::vector<int> asked;
-  const std::string frame = AgentEncode(kAgentStacksAsk, nullptr, 0);
+  const auto frame = std::make_shared<const std::string>(AgentEncode(kAgentStacksAsk, nullptr, 0));
   for (size_t i = 0; i < agents_.size(); ++i) {
     if (agents_[i].conn < 0 || links_[i].live == 0) continue;
     const size_t c = static_cast<size_t>(agents_[i].conn);
@@ -341,14 +345,25 @@ void AgentHub::SetPmixJob(int agent, const std::string& payload) {
   agents_[static_cast<size_t>(agent)].outbox += AgentEncode(kAgentPmixJob, payload.data(), payload.size());
 }
 
-void AgentHub::Send(int agent, const std::string& frames) {
-  if (agent < 0 || static_cast<size_t>(agent) >= agents_.size() || agents_[static_cast<size_t>(agent)].conn < 0) return;
-  const size_t c = static_cast<size_t>(agents_[static_cast<size_t>(agent)].conn);
-  Queue(c, frames, now_);
-  (void)Flush(c, now_);
+void AgentHub::Send(const std::vector<int>& agents, std::string frames) {
+  const auto frame = std::make_shared<const std::string>(std::move(frames));
+  for (int agent : agents) {
+    if (agent < 0 || static_cast<size_t>(agent) >= agents_.size()) continue;
+    Agent& a = agents_[static_cast<size_t>(agent)];
+    if (a.conn < 0) {
+      // Not yet proven (a direct modex's request may come first): it goes
+      // out with the agent's ranks.
+      if (!a.lost) a.outbox += *frame;
+      continue;
+    }
+    const size_t c = static_cast<size_t>(a.conn);
+    Queue(c, frame, now_);
+    (void)Flush(c, now_);
+  }
 }
 
-void AgentHub::Broadcast(const std::string& frame) {
+void AgentHub::Broadcast(std::string frames) {
+  const auto frame = std::make_shared<const std::string>(std::move(frames));
   for (Agent& a : agents_) {
     if (a.conn < 0) continue;
     // Behind whatever the agent has not taken yet; a failed write closes

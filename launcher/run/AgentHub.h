@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <sys/types.h>
 
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,10 @@ struct AgentEvent {
     kWaiting,   // the agent's ranks that wait in the PMI barrier (ranks)
     kPmixPart,  // a part of the agent's node's blob at a PMIx fence (payload)
     kPmixDone,  // the agent's node is in the PMIx fence
+    kPmixFailed,  // the agent's node is in the PMIx fence, its blob over the key-value space's bound
+    kPmixSet,   // the agent's next PMIx fence frames are of the fence of `ranks`
+    kPmixFetch,   // a rank of the agent wants rank's PMIx data (exitCode: the agent's tag)
+    kPmixServed,  // the agent's answer to kAgentPmixServe (exitCode: tag, status; payload: the data)
     kUnfinalized,  // a rank left MPI after its init, before its finalize (rank)
     kBroke,     // a rank broke the PMI protocol (rank, why, payload: what it sent)
     kWrongVersion,  // the agent speaks another version of the protocol (exitCode)
@@ -44,8 +50,8 @@ struct AgentEvent {
   std::string why;  // kLost: "the agent closed its connection", "its remote shell (pid P)"
   bool shellEnded = false;  // kLost: `why` names the remote shell, which ended with waitStatus
   int exitCode = 0;         // kAbort
-  std::string payload;      // kFencePuts, kPmixPart, kNames
-  std::vector<int> ranks;   // kWaiting
+  std::string payload;      // kFencePuts, kPmixPart, kNames, kConnect
+  std::vector<int> ranks;   // kWaiting, kPmixSet
   std::vector<RankStack> stacks;  // kStacks: ranks of this agent only, each once
 };
 
@@ -113,10 +119,12 @@ class AgentHub {
   /// Asks every connected agent with running ranks for their call stacks;
   /// the agents asked.
   std::vector<int> AskStacks();
-  /// Frames for every connected agent (the union at a PMI barrier).
-  void Broadcast(const std::string& frames);
-  /// Frames for one agent (dropped when it is not connected).
-  void Send(int agent, const std::string& frames);
+  /// Frames for every connected agent (the union at a PMI barrier): one
+  /// buffer that every agent's queue shares, however many agents.
+  void Broadcast(std::string frames);
+  /// The same, for `agents` only; an agent that has not proven itself yet
+  /// gets them after its ranks.
+  void Send(const std::vector<int>& agents, std::string frames);
 
  private:
   // One slot of conns_: free while fd is -1.
@@ -125,7 +133,9 @@ class AgentHub {
     int agent = -1;
     double since = 0;
     AgentFrameReader reader{true};
-    std::string outbox;        // what the socket has not taken yet, from outAt on
+    // What the socket has not taken yet, from outAt on in the first; the
+    // buffers of a broadcast are shared with the other connections.
+    std::deque<std::shared_ptr<const std::string>> outbox;
     size_t outAt = 0;
     double movedAt = 0;        // when the socket last took some of the outbox
     bool delivered = false;    // the ranks and "all sent" are out
@@ -145,7 +155,7 @@ class AgentHub {
   void Accept(double now);
   void Read(size_t c, double now, std::vector<AgentEvent>* out);
   void CloseConn(size_t c, const char* why, std::vector<AgentEvent>* out);
-  void Queue(size_t c, const std::string& bytes, double now);
+  void Queue(size_t c, std::shared_ptr<const std::string> bytes, double now);
   bool Flush(size_t c, double now);
   const char* WriteFailure(size_t c) const;
   size_t Unproven() const;

@@ -88,11 +88,14 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
     out->push_back(e);
     return true;
   }
-  if (m.type == kAgentPmixPart || m.type == kAgentPmixDone || m.type == kAgentUnfinalized) {
+  if (m.type == kAgentPmixPart || m.type == kAgentPmixDone || m.type == kAgentPmixFailed ||
+      m.type == kAgentUnfinalized) {
     AgentEvent e;
     e.agent = *self;
-    e.kind = m.type == kAgentPmixPart ? AgentEvent::kPmixPart
-             : m.type == kAgentPmixDone ? AgentEvent::kPmixDone : AgentEvent::kUnfinalized;
+    e.kind = m.type == kAgentPmixPart     ? AgentEvent::kPmixPart
+             : m.type == kAgentPmixDone   ? AgentEvent::kPmixDone
+             : m.type == kAgentPmixFailed ? AgentEvent::kPmixFailed
+                                          : AgentEvent::kUnfinalized;
     if (m.type == kAgentPmixPart) e.payload = m.payload;
     if (m.type == kAgentUnfinalized) {
       int32_t rank;
@@ -100,6 +103,28 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
       if (!OwnRank(a, rank)) return false;
       e.rank = rank;
     }
+    out->push_back(e);
+    return true;
+  }
+  if (m.type == kAgentPmixFetch || m.type == kAgentPmixServed) {
+    AgentPmixModex modex;
+    if (m.payload.size() < sizeof modex) return false;
+    memcpy(&modex, m.payload.data(), sizeof modex);
+    AgentEvent e;
+    e.agent = *self;
+    e.kind = m.type == kAgentPmixFetch ? AgentEvent::kPmixFetch : AgentEvent::kPmixServed;
+    e.rank = modex.rank;
+    e.exitCode = modex.tag;
+    e.status = modex.status;
+    e.payload = m.payload.substr(sizeof modex);
+    out->push_back(e);
+    return true;
+  }
+  if (m.type == kAgentPmixSet) {
+    AgentEvent e;
+    e.agent = *self;
+    e.kind = AgentEvent::kPmixSet;
+    if (!AgentTakePmixSet(m.payload, &e.ranks)) return false;
     out->push_back(e);
     return true;
   }

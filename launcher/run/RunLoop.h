@@ -192,6 +192,7 @@ class Run {
   // A rank left MPI after its init, before its finalize: closed its PMI-1
   // connection, or (PMIx) ended.
   void Unfinalized(int rank);
+  void PmixFull(const std::string& host);
   // A rank that left MPI without finalize and then ended with status 0 has
   // failed all the same: the others may wait for it for ever.
   void EndedUnfinalized(size_t i);

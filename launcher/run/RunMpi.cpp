@@ -18,6 +18,8 @@ void Run::TakeMpi() {
       Aborted(e.rank, e.exitCode);
     } else if (e.kind == MpiEvent::kUnfinalized) {
       Unfinalized(e.rank);
+    } else if (e.kind == MpiEvent::kPmixFull) {
+      PmixFull(e.text);
     } else if (e.kind == MpiEvent::kFull) {
       const int at = e.rank >= 0 && static_cast<size_t>(e.rank) < byRank_.size() ? byRank_[static_cast<size_t>(e.rank)] : -1;
       fprintf(stderr, "tarvo: %s has filled the run's key-value space (%d MiB, TARVO_KVS_LIMIT); its puts are refused\n",
@@ -47,7 +49,22 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
       if (mpi_ != nullptr) mpi_->AgentWaiting(e.agent, e.ranks, Now());
       return true;
     case AgentEvent::kPmixPart:
-      if (mpi_ != nullptr) mpi_->AgentPmixPart(e.agent, e.payload);
+      if (mpi_ != nullptr && mpi_->AgentPmixPart(e.agent, e.payload)) PmixFull(hub_->Host(e.agent));
+      return true;
+    case AgentEvent::kPmixFailed:
+      if (mpi_ != nullptr && mpi_->ServesPmix() && mpi_->AgentPmixFailed(e.agent)) PmixFull(hub_->Host(e.agent));
+      FenceIfComplete();
+      return true;
+    case AgentEvent::kPmixFetch:
+      if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixFetch(e.agent, e.rank, e.exitCode);
+      FenceIfComplete();
+      return true;
+    case AgentEvent::kPmixServed:
+      if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixServed(e.exitCode, e.status, e.payload);
+      FenceIfComplete();
+      return true;
+    case AgentEvent::kPmixSet:
+      if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixSet(e.agent, e.ranks);
       return true;
     case AgentEvent::kPmixDone:
       if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixDone(e.agent);
@@ -79,16 +96,25 @@ void Run::FenceIfComplete() {
   // Answers of the run's name table to agents' ranks, first.
   std::vector<std::pair<int, std::string>> answers;
   mpi_->TakeAgentAnswers(&answers);
-  for (const auto& a : answers) {
-    if (hub_ != nullptr) hub_->Send(a.first, a.second);
+  for (auto& a : answers) {
+    if (hub_ != nullptr) hub_->Send({a.first}, std::move(a.second));
   }
   std::string frames;
-  if (mpi_->TakePmixFence(&frames) && hub_ != nullptr) hub_->Broadcast(frames);
-  frames.clear();
+  std::vector<MpiServer::PmixSend> sends;
+  if (mpi_->TakePmixFences(&sends) && hub_ != nullptr) {
+    for (MpiServer::PmixSend& s : sends) hub_->Send(s.agents, std::move(s.frames));
+  }
   std::vector<MpiEvent> events;
   if (!mpi_->TakeFence(&frames, &events)) return;
-  if (hub_ != nullptr && !frames.empty()) hub_->Broadcast(frames);
+  if (hub_ != nullptr && !frames.empty()) hub_->Broadcast(std::move(frames));
   mpiEvents_.insert(mpiEvents_.end(), events.begin(), events.end());
+}
+
+// A PMIx fence's data has gone over the run's bound, first with `host`'s
+// part: the fence fails for its ranks, whose MPI_Init then fails.
+void Run::PmixFull(const std::string& host) {
+  fprintf(stderr, "tarvo: host %s has filled the run's key-value space (%d MiB, TARVO_KVS_LIMIT) with its part of a PMIx fence; the fence fails\n",
+          host.c_str(), Shared().settings.kvsLimitMiB);
 }
 
 // A rank that has left MPI after its init and before its finalize. Its

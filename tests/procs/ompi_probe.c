@@ -11,9 +11,20 @@
  *   killlate  rank 1 is killed by SIGKILL after MPI_Init (the others wait in a
  *           barrier)
  *   hold    every rank waits after MPI_Init until it is ended
+ *   put:N   every rank puts N bytes for the job through libpmix's client
+ *           (PMIx_Put, PMIx_Commit) and gathers every rank's in a fence of
+ *           the job: prints "fence STATUS"; exits 0 when it succeeds, else 3
+ *   subset  ranks 0 and 1 put "from R", fence between the two of them alone
+ *           and get each other's: "rank R fence STATUS got VALUE"; then every
+ *           rank fences with the job: "rank R job fence STATUS"
+ *   dmodex  ranks 0, 1 and 2 put "early from R" and, before any fence, get
+ *           the next one's (2's, 0's): "rank R got VALUE"; then every rank
+ *           fences with the job
  */
 #include <mpi.h>
+#include <pmix.h>
 #include <signal.h>
+#include <stdbool.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -31,6 +42,86 @@ int main(int argc, char** argv) {
       fclose(f);
     }
     raise(SIGKILL);
+  }
+  if (strcmp(argv[2], "subset") == 0 || strcmp(argv[2], "dmodex") == 0) {
+    pmix_proc_t me;
+    if (PMIx_Init(&me, NULL, 0) != PMIX_SUCCESS) return 4;
+    char path[4096];
+    snprintf(path, sizeof path, "%s/%u.pid", argv[1], me.rank);
+    FILE* f = fopen(path, "w");
+    if (f != NULL) {
+      fprintf(f, "%d\n", (int)getpid());
+      fclose(f);
+    }
+    if (strcmp(argv[2], "dmodex") == 0 && me.rank <= 2) {
+      char mine[32];
+      snprintf(mine, sizeof mine, "early from %u", me.rank);
+      pmix_value_t v;
+      v.type = PMIX_STRING;
+      v.data.string = mine;
+      if (PMIx_Put(PMIX_GLOBAL, "tarvo.early", &v) != PMIX_SUCCESS || PMIx_Commit() != PMIX_SUCCESS) return 5;
+      pmix_proc_t next;
+      PMIX_LOAD_PROCID(&next, me.nspace, (me.rank + 1) % 3);
+      pmix_value_t* got = NULL;
+      pmix_status_t gotRc = PMIx_Get(&next, "tarvo.early", NULL, 0, &got);
+      printf("rank %u got %s\n", me.rank,
+             gotRc == PMIX_SUCCESS && got->type == PMIX_STRING ? got->data.string : PMIx_Error_string(gotRc));
+      fflush(stdout);
+    }
+    if (strcmp(argv[2], "subset") == 0 && me.rank <= 1) {
+      char mine[32];
+      snprintf(mine, sizeof mine, "from %u", me.rank);
+      pmix_value_t v;
+      v.type = PMIX_STRING;
+      v.data.string = mine;
+      if (PMIx_Put(PMIX_GLOBAL, "tarvo.sub", &v) != PMIX_SUCCESS || PMIx_Commit() != PMIX_SUCCESS) return 5;
+      pmix_proc_t two[2];
+      PMIX_LOAD_PROCID(&two[0], me.nspace, 0);
+      PMIX_LOAD_PROCID(&two[1], me.nspace, 1);
+      bool collect = true;
+      pmix_info_t info;
+      PMIX_INFO_LOAD(&info, PMIX_COLLECT_DATA, &collect, PMIX_BOOL);
+      pmix_status_t rc = PMIx_Fence(two, 2, &info, 1);
+      pmix_value_t* got = NULL;
+      pmix_status_t gotRc = PMIx_Get(&two[1 - me.rank], "tarvo.sub", NULL, 0, &got);
+      printf("rank %u fence %s got %s\n", me.rank, PMIx_Error_string(rc),
+             gotRc == PMIX_SUCCESS && got->type == PMIX_STRING ? got->data.string : "nothing");
+      fflush(stdout);
+    }
+    pmix_status_t rc = PMIx_Fence(NULL, 0, NULL, 0);
+    printf("rank %u job fence %s\n", me.rank, PMIx_Error_string(rc));
+    fflush(stdout);
+    PMIx_Finalize(NULL, 0);
+    return 0;
+  }
+  if (strncmp(argv[2], "put:", 4) == 0) {
+    char path[4096];
+    snprintf(path, sizeof path, "%s/%s.pid", argv[1], envRank != NULL ? envRank : "x");
+    FILE* f = fopen(path, "w");
+    if (f != NULL) {
+      fprintf(f, "%d\n", (int)getpid());
+      fclose(f);
+    }
+    pmix_proc_t me;
+    if (PMIx_Init(&me, NULL, 0) != PMIX_SUCCESS) return 4;
+    const size_t size = strtoul(argv[2] + 4, NULL, 10);
+    char* big = malloc(size);
+    if (big == NULL) return 6;
+    memset(big, 'x', size);
+    pmix_value_t v;
+    v.type = PMIX_BYTE_OBJECT;
+    v.data.bo.bytes = big;
+    v.data.bo.size = size;
+    if (PMIx_Put(PMIX_GLOBAL, "tarvo.big", &v) != PMIX_SUCCESS || PMIx_Commit() != PMIX_SUCCESS) return 5;
+    bool collect = true;
+    pmix_info_t info;
+    PMIX_INFO_LOAD(&info, PMIX_COLLECT_DATA, &collect, PMIX_BOOL);
+    pmix_status_t rc = PMIx_Fence(NULL, 0, &info, 1);
+    printf("fence %s\n", PMIx_Error_string(rc));
+    fflush(stdout);
+    free(big);
+    PMIx_Finalize(NULL, 0);
+    return rc == PMIX_SUCCESS ? 0 : 3;
   }
   MPI_Init(&argc, &argv);
   int rank = 0, size = 0;
