@@ -23,6 +23,7 @@
 
 #include "pmi/pmix_facts.h"
 #include "pmi/pmix_names.h"
+#include "pmi/pmix_spawn.h"
 
 namespace pmi {
 
@@ -42,6 +43,10 @@ struct PmixHost::State {
   std::mutex mutex;
   bool serving = false;
   std::set<int> finalized;
+  // Jobs that ranks spawned (AddJob): their environments, and which of
+  // their ranks connected and finalized (under mutex).
+  std::map<std::string, std::map<int, std::vector<std::string>>> added;
+  std::set<std::pair<std::string, int>> addedConnected, addedFinalized;
   std::weak_ptr<State> self;  // for the fence completions, which may outlive the host
   // What the server was started with: the node's topology and the list
   // that holds it. Freed once the server has finalized.
@@ -114,15 +119,30 @@ pmix_status_t OnAbort(const pmix_proc_t* proc, void*, int status, const char msg
   return PMIX_SUCCESS;
 }
 
+std::string NspaceOf(const pmix_proc_t* proc) {
+  return std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN));
+}
+
+// A client of a spawned job: recorded here; the callbacks speak of the
+// run's first job alone.
+bool AddedClient(PmixHost::State* s, const pmix_proc_t* proc, bool finalized) {
+  const std::string nspace = NspaceOf(proc);
+  if (nspace == s->job.nspace) return false;
+  std::lock_guard<std::mutex> lock(s->mutex);
+  (finalized ? s->addedFinalized : s->addedConnected).insert({nspace, static_cast<int>(proc->rank)});
+  return true;
+}
+
 pmix_status_t OnConnected(const pmix_proc_t* proc, void*, pmix_info_t*, size_t, pmix_op_cbfunc_t, void*) {
   PmixHost::State* s = g_host.load();
+  if (s != nullptr && AddedClient(s, proc, false)) return PMIX_OPERATION_SUCCEEDED;
   if (s != nullptr && Serving(s) && s->callbacks.connected) s->callbacks.connected(static_cast<int>(proc->rank));
   return PMIX_OPERATION_SUCCEEDED;
 }
 
 pmix_status_t OnFinalized(const pmix_proc_t* proc, void*, pmix_op_cbfunc_t, void*) {
   PmixHost::State* s = g_host.load();
-  if (s == nullptr) return PMIX_OPERATION_SUCCEEDED;
+  if (s == nullptr || AddedClient(s, proc, true)) return PMIX_OPERATION_SUCCEEDED;
   {
     std::lock_guard<std::mutex> lock(s->mutex);
     if (!s->serving) return PMIX_OPERATION_SUCCEEDED;
@@ -267,6 +287,7 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
   module.abort = OnAbort;
   module.fence_nb = OnFence;
   AddNameUpcalls(&module, &s.callbacks, job.nspace);
+  AddSpawnUpcall(&module, &s.callbacks);
 
   InfoList init;
   init.Add(PMIX_SERVER_TMPDIR, s.tmpDir);
@@ -372,6 +393,73 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
   return true;
 }
 
+bool PmixHost::AddJob(const PmixJob& job, std::string* error) {
+  State& s = *state_;
+  std::string problem = CheckJob(job);
+  if (problem.empty() && (!s.serverUp || g_host.load() != &s)) problem = "the PMIx server is not running";
+  if (problem.empty() && (job.nspace == s.job.nspace || s.added.count(job.nspace) != 0)) problem = "namespace in use";
+  if (!problem.empty()) {
+    *error = problem;
+    return false;
+  }
+  pmix_data_array_t facts;
+  problem = JobInfo(job, s.tmpDir, &facts);
+  if (!problem.empty()) {
+    *error = problem;
+    return false;
+  }
+  const std::vector<int> ranks = LocalRanksOf(job);
+  pmix_nspace_t nspace;
+  PMIX_LOAD_NSPACE(nspace, job.nspace.c_str());
+  Completion registered;
+  pmix_status_t rc = PMIx_server_register_nspace(nspace, static_cast<int>(ranks.size()),
+                                                 static_cast<pmix_info_t*>(facts.array), facts.size,
+                                                 Completion::Signal, &registered);
+  if (rc == PMIX_SUCCESS) rc = registered.Wait();
+  PMIx_Data_array_destruct(&facts);
+  if (rc != PMIX_SUCCESS && rc != PMIX_OPERATION_SUCCEEDED) {
+    *error = Why("PMIx_server_register_nspace", rc);
+    return false;
+  }
+  // Registered once the namespace is: an answer to a name request may name it.
+  AddServedNamespace(job.nspace);
+  const std::vector<std::string> openMpi = OpenMpiEnvironment(job, s.shmDir.empty() ? s.tmpDir : s.shmDir);
+  std::map<int, std::vector<std::string>> environments;
+  for (int rank : ranks) {
+    pmix_proc_t proc;
+    PMIX_LOAD_PROCID(&proc, job.nspace.c_str(), static_cast<pmix_rank_t>(rank));
+    Completion client;
+    rc = PMIx_server_register_client(&proc, getuid(), getgid(), nullptr, Completion::Signal, &client);
+    if (rc == PMIX_SUCCESS) rc = client.Wait();
+    if (rc != PMIX_SUCCESS && rc != PMIX_OPERATION_SUCCEEDED) {
+      *error = Why("PMIx_server_register_client", rc);
+      return false;
+    }
+    std::vector<std::string> entries;
+    rc = SetupFork(job.nspace, rank, &entries);
+    if (rc != PMIX_SUCCESS) {
+      *error = Why("PMIx_server_setup_fork", rc);
+      return false;
+    }
+    entries.insert(entries.end(), openMpi.begin(), openMpi.end());
+    environments[rank] = std::move(entries);
+  }
+  s.added[job.nspace] = std::move(environments);
+  return true;
+}
+
+std::vector<std::string> PmixHost::Environment(const std::string& nspace, int rank) const {
+  auto job = state_->added.find(nspace);
+  if (job == state_->added.end()) return std::vector<std::string>();
+  auto it = job->second.find(rank);
+  return it == job->second.end() ? std::vector<std::string>() : it->second;
+}
+
+bool PmixHost::Unfinalized(const std::string& nspace, int rank) const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->addedConnected.count({nspace, rank}) != 0 && state_->addedFinalized.count({nspace, rank}) == 0;
+}
+
 void PmixHost::Stop() {
   State& s = *state_;
   if (g_host.load() != &s) return;
@@ -381,6 +469,7 @@ void PmixHost::Stop() {
     s.serving = false;
   }
   StopNameUpcalls();
+  StopSpawnUpcall();
   // A finalize still blocked may yet read what the server was given: that is
   // then left to the end of the process.
   const bool finalized = !s.serverUp || FinalizeServer();
@@ -397,6 +486,7 @@ void PmixHost::Stop() {
   s.shmDir.clear();
   s.localRanks.clear();
   s.environments.clear();
+  s.added.clear();
   g_host.store(nullptr);
 }
 

@@ -33,12 +33,12 @@ class Relay : public PmixRelay {
       c.exchange = [this](std::string blob, PmixCallbacks::Done done) {
         std::lock_guard<std::mutex> lock(mutex_);
         done_ = std::move(done);
-        Post(PmixNotice{PmixNotice::kFence, std::move(blob), -1, 0, 0, {}, {}, false});
+        Post(PmixNotice{PmixNotice::kFence, std::move(blob), -1, 0, 0, {}, {}, false, {}});
       };
     }
     c.abort = [this](int rank, int status, const std::string&) {
       std::lock_guard<std::mutex> lock(mutex_);
-      Post(PmixNotice{PmixNotice::kAbort, std::string(), rank, status, 0, {}, {}, false});
+      Post(PmixNotice{PmixNotice::kAbort, std::string(), rank, status, 0, {}, {}, false, {}});
     };
     c.names = [this](PmixNameRequest request, PmixCallbacks::NamesDone done) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -74,6 +74,18 @@ class Relay : public PmixRelay {
       n.disconnect = disconnect;
       Post(std::move(n));
     };
+    if (!crossNodes) {
+      c.spawn = [this](PmixSpawnRequest request, PmixCallbacks::SpawnDone done) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const uint64_t ticket = ++tickets_;
+        spawns_[ticket] = std::move(done);
+        PmixNotice n;
+        n.kind = PmixNotice::kSpawn;
+        n.ticket = ticket;
+        n.spawn = std::move(request);
+        Post(std::move(n));
+      };
+    }
     c.connected = [this](int rank) {
       std::lock_guard<std::mutex> lock(mutex_);
       connected_.insert(rank);
@@ -145,6 +157,24 @@ class Relay : public PmixRelay {
     done(ok);
   }
 
+  void AnswerSpawn(uint64_t ticket, const std::string& nspace) override {
+    PmixCallbacks::SpawnDone done;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto at = spawns_.find(ticket);
+      if (at == spawns_.end()) return;
+      done = std::move(at->second);
+      spawns_.erase(at);
+    }
+    done(nspace);
+  }
+
+  bool AddJob(const PmixJob& job, std::string* why) override { return host_.AddJob(job, why); }
+  std::vector<std::string> Environment(const std::string& nspace, int rank) const override {
+    return host_.Environment(nspace, rank);
+  }
+  bool Unfinalized(const std::string& nspace, int rank) const override { return host_.Unfinalized(nspace, rank); }
+
   void Stop() override { host_.Stop(); }
   std::vector<std::string> PrivateDirs() const override { return host_.PrivateDirs(); }
 
@@ -167,6 +197,7 @@ class Relay : public PmixRelay {
   uint64_t tickets_ = 0;
   std::map<uint64_t, PmixCallbacks::NamesDone> names_;  // name requests that wait for their answer
   std::map<uint64_t, std::function<void(bool)>> connects_;  // connects that wait for other nodes
+  std::map<uint64_t, PmixCallbacks::SpawnDone> spawns_;     // spawns that wait for their start
 };
 
 }  // namespace

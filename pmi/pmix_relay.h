@@ -17,7 +17,7 @@
 namespace pmi {
 
 struct PmixNotice {
-  enum Kind { kFence, kAbort, kNames, kConnect } kind = kFence;
+  enum Kind { kFence, kAbort, kNames, kConnect, kSpawn } kind = kFence;
   std::string blob;  // kFence: this node's part
   int rank = -1;     // kAbort
   int status = 0;    // kAbort
@@ -25,6 +25,7 @@ struct PmixNotice {
   PmixNameRequest names;  // kNames
   std::vector<int> ranks;  // kConnect: the ranks (-1: all) that connect, once this node's are in
   bool disconnect = false; // kConnect
+  PmixSpawnRequest spawn;  // kSpawn, answered by AnswerSpawn(ticket)
 };
 
 class PmixRelay {
@@ -33,7 +34,7 @@ class PmixRelay {
   /// PmixHost::Start. With `crossNodes` false libpmix completes every fence
   /// itself and no kFence notice comes. A connect or disconnect among this
   /// node's ranks completes here; one that reaches other nodes comes as a
-  /// kConnect notice.
+  /// kConnect notice. A run of one node also takes spawns (kSpawn).
   virtual bool Start(const PmixJob& job, bool crossNodes, std::string* why) = 0;
   virtual std::vector<std::string> Environment(int rank) const = 0;
   /// The rank's client connected (its MPI_Init began) and has not called
@@ -49,6 +50,13 @@ class PmixRelay {
   virtual void AnswerNames(uint64_t ticket, NameTable::Status status, std::vector<PublishedName> found) = 0;
   /// The answer to the kConnect notice `ticket`: every node of it is in.
   virtual void AnswerConnect(uint64_t ticket, bool ok) = 0;
+  /// The answer to the kSpawn notice `ticket`: the new job's namespace
+  /// (empty: refused).
+  virtual void AnswerSpawn(uint64_t ticket, const std::string& nspace) = 0;
+  /// PmixHost::AddJob, Environment and Unfinalized of a spawned job.
+  virtual bool AddJob(const PmixJob& job, std::string* why) = 0;
+  virtual std::vector<std::string> Environment(const std::string& nspace, int rank) const = 0;
+  virtual bool Unfinalized(const std::string& nspace, int rank) const = 0;
   /// PmixHost::Stop.
   virtual void Stop() = 0;
   /// PmixHost::PrivateDirs.

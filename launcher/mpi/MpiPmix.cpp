@@ -66,6 +66,31 @@ void MpiServer::RankEnded(int rank, std::vector<MpiEvent>* out) {
   out->push_back(e);
 }
 
+void MpiServer::SpawnedRankEnded(int job, int rank, std::vector<MpiEvent>* out) {
+  auto at = spawned_.find(job);
+  if (at == spawned_.end() || pmix_ == nullptr || !pmix_->Unfinalized(at->second, rank)) return;
+  MpiEvent e;
+  e.kind = MpiEvent::kUnfinalized;
+  e.job = job;
+  e.rank = rank;
+  out->push_back(e);
+}
+
+bool MpiServer::AddSpawnedJob(int job, const pmi::PmixJob& facts, std::string* why) {
+  if (pmix_ == nullptr) {
+    *why = "no PMIx server runs";
+    return false;
+  }
+  if (!pmix_->AddJob(facts, why)) return false;
+  spawned_[job] = facts.nspace;
+  return true;
+}
+
+std::vector<std::string> MpiServer::SpawnedEnvironment(int job, int rank) const {
+  auto at = spawned_.find(job);
+  return at == spawned_.end() || pmix_ == nullptr ? std::vector<std::string>() : pmix_->Environment(at->second, rank);
+}
+
 // What tarvo's relay has brought: its node's part of a fence, aborts.
 void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
   std::vector<pmi::PmixNotice> notices;
@@ -77,6 +102,15 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
     }
     if (n.kind == pmi::PmixNotice::kConnect) {
       Connect(-1, n.ticket, std::move(n.ranks), n.disconnect);
+      continue;
+    }
+    if (n.kind == pmi::PmixNotice::kSpawn) {
+      MpiEvent e;
+      e.kind = MpiEvent::kSpawn;
+      e.ticket = n.ticket;
+      e.spawn = std::move(n.spawn);
+      if (out != nullptr) out->push_back(std::move(e));
+      else pmix_->AnswerSpawn(n.ticket, std::string());
       continue;
     }
     if (n.kind == pmi::PmixNotice::kFence) {

@@ -55,19 +55,23 @@ SharedState& Shared() {
   return shared;
 }
 
-Run::Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi)
-    : launches_(launches), procs_(launches.size()), hub_(hub), mpi_(mpi) {
+Run::Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter)
+    : launches_(launches), procs_(launches.size()), hub_(hub), mpi_(mpi), starter_(starter) {
   int maxRank = 0;
   for (const RankLaunch& l : launches) maxRank = std::max(maxRank, l.rank);
   byRank_.assign(static_cast<size_t>(maxRank) + 1, -1);
   for (size_t i = 0; i < launches.size(); ++i) {
-    if (!launches[i].agentShell) byRank_[static_cast<size_t>(launches[i].rank)] = static_cast<int>(i);
+    if (!launches[i].agentShell && launches[i].job == 0) byRank_[static_cast<size_t>(launches[i].rank)] = static_cast<int>(i);
   }
   if (Shared().settings.timeout > 0) deadline_ = Now() + Shared().settings.timeout;
 }
 
 int Run::Loop() {
-  watcher_.Start(launches_.size(), mpi_ != nullptr ? mpi_->PmixDirs() : std::vector<std::string>());
+  // Spawned jobs add processes: the watcher has a slot for as many as a
+  // run may hold.
+  const size_t slots = starter_ != nullptr ? std::max(launches_.size(), static_cast<size_t>(kMaxRunProcesses) + 1)
+                                           : launches_.size();
+  watcher_.Start(slots, mpi_ != nullptr ? mpi_->PmixDirs() : std::vector<std::string>());
   for (;;) {
     TakeFatal();
     StartWhatMay();
@@ -93,7 +97,8 @@ int Run::Loop() {
 std::string Run::Who(size_t i) const {
   // An agent's rank whose start has not been reported has no pid yet.
   const std::string pid = procs_[i].pid > 0 ? std::to_string(procs_[i].pid) : "?";
-  return "rank " + std::to_string(launches_[i].rank) + " (pid " + pid + " on " + launches_[i].host + ")";
+  const std::string job = launches_[i].job > 0 ? "job " + std::to_string(launches_[i].job) + " " : "";
+  return job + "rank " + std::to_string(launches_[i].rank) + " (pid " + pid + " on " + launches_[i].host + ")";
 }
 
 bool Run::WindowFull(size_t i) const {
@@ -282,7 +287,9 @@ void Run::Reap() {
       continue;
     }
     ended.emplace_back(it->second, ws);
-    if (mpi_ != nullptr) mpi_->RankEnded(launches_[it->second].rank, &mpiEvents_);
+    const RankLaunch& l = launches_[it->second];
+    if (mpi_ != nullptr && l.job == 0) mpi_->RankEnded(l.rank, &mpiEvents_);
+    if (mpi_ != nullptr && l.job > 0) mpi_->SpawnedRankEnded(l.job, l.rank, &mpiEvents_);
   }
   // Whether a rank left MPI unfinalized is known before its end is judged.
   TakeMpi();
@@ -346,9 +353,9 @@ const sigset_t& RunControlSignals() {
   return controlSignals;
 }
 
-int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi) {
+int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter) {
   EnsureInit();
-  Run run(launches, hub, mpi);
+  Run run(launches, hub, mpi, starter);
   return run.Loop();
 }
 

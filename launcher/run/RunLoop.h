@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -74,7 +75,7 @@ int StatusOf(int waitStatus);
 // One run: the processes, and why and how it is ending.
 class Run {
  public:
-  Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi);
+  Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter);
   int Loop();
  private:
 
@@ -146,6 +147,15 @@ class Run {
   GroupWatcher watcher_;
   MpiServer* mpi_;
   std::vector<MpiEvent> mpiEvents_;
+  JobStarter* starter_;
+  int jobs_ = 0;  // jobs that ranks spawned
+  std::map<std::pair<int, int>, size_t> spawnedAt_;
+  std::map<int, std::string> spawnedNspaces_;  // job -> its namespace  // (job, rank) -> index of its launch
+  // A rank's MPI_Comm_spawn (RunMpi.cpp): the new job's processes join the
+  // run, or the call fails with one line that says why.
+  void Spawn(const MpiEvent& e);
+  // The launch of rank `rank` of job `job`, -1 when there is none.
+  int IndexOf(int job, int rank) const;
   size_t next_ = 0;   // the next launch to start
   int live_ = 0;      // started and not reaped
   int loggingIn_ = 0;

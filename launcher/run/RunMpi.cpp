@@ -14,8 +14,18 @@ void Run::TakeMpi() {
   std::vector<MpiEvent> events;
   events.swap(mpiEvents_);
   for (const MpiEvent& e : events) {
-    if (e.kind == MpiEvent::kAbort) {
+    if (e.kind == MpiEvent::kSpawn) {
+      Spawn(e);
+    } else if (e.kind == MpiEvent::kAbort) {
       Aborted(e.rank, e.exitCode);
+    } else if (e.kind == MpiEvent::kUnfinalized && e.job > 0) {
+      const int at = IndexOf(e.job, e.rank);
+      if (at >= 0 && !ending_ && !procs_[static_cast<size_t>(at)].left) {
+        Proc& p = procs_[static_cast<size_t>(at)];
+        p.left = true;
+        p.leftAt = Now();
+        if (p.state == kEnded) EndedUnfinalized(static_cast<size_t>(at));
+      }
     } else if (e.kind == MpiEvent::kUnfinalized) {
       Unfinalized(e.rank);
     } else if (e.kind == MpiEvent::kFull) {
@@ -147,6 +157,40 @@ void Run::Aborted(int rank, int exitCode) {
   fprintf(stderr, "tarvo: %s called abort with status %d; ending the run\n", Who(i).c_str(), exitCode);
   ownFailure_ = exitCode;
   BeginEnding(kRankFailed, SIGTERM);
+}
+
+int Run::IndexOf(int job, int rank) const {
+  if (job == 0) return rank >= 0 && static_cast<size_t>(rank) < byRank_.size() ? byRank_[static_cast<size_t>(rank)] : -1;
+  auto at = spawnedAt_.find({job, rank});
+  return at == spawnedAt_.end() ? -1 : static_cast<int>(at->second);
+}
+
+void Run::Spawn(const MpiEvent& e) {
+  std::string why = "the run is ending", nspace;
+  std::vector<RankLaunch> launches;
+  if (!ending_ && starter_ == nullptr) why = "this run cannot spawn";
+  int running = 0;
+  for (size_t i = 0; i < procs_.size(); ++i) running += procs_[i].state != kEnded && !launches_[i].agentShell ? 1 : 0;
+  if (ending_ || starter_ == nullptr || !starter_->Launches(jobs_ + 1, e.spawn, running, &launches, &nspace, &why)) {
+    std::string job;
+    for (const auto& s : spawnedNspaces_) {
+      if (s.second == e.spawn.parentNspace) job = "job " + std::to_string(s.first) + " ";
+    }
+    fprintf(stderr, "tarvo: MPI_Comm_spawn of %srank %d refused: %s\n", job.c_str(), e.spawn.parentRank, why.c_str());
+    mpi_->AnswerSpawn(e.ticket, std::string());
+    return;
+  }
+  ++jobs_;
+  spawnedNspaces_[jobs_] = nspace;
+  for (RankLaunch& l : launches) {
+    l.job = jobs_;
+    spawnedAt_[{jobs_, l.rank}] = launches_.size();
+    launches_.push_back(std::move(l));
+    procs_.emplace_back();
+  }
+  // Started by the loop's next StartWhatMay, before the parent can connect
+  // to them: the answer only lets the parent go on to its accept.
+  mpi_->AnswerSpawn(e.ticket, nspace);
 }
 
 void Run::Waiting(std::vector<double>* since) const {

@@ -1,0 +1,52 @@
+/* MPI_Comm_spawn under tarvo. "merge": the parents spawn two children, all
+ * merge and sum rank+1 over the merged communicator, each printing the sum.
+ * "kill": the same, but the children's rank 1 kills itself after the merge.
+ * "missing": the parents spawn a program that does not exist; the call
+ * fails and they go on. */
+#include <mpi.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+
+int main(int argc, char** argv) {
+  MPI_Init(&argc, &argv);
+  const char* mode = argc > 1 ? argv[1] : "merge";
+  MPI_Comm parent, inter, merged;
+  MPI_Comm_get_parent(&parent);
+  int rank, size;
+  if (parent == MPI_COMM_NULL) {
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    if (strcmp(mode, "missing") == 0) {
+      MPI_Comm_set_errhandler(MPI_COMM_WORLD, MPI_ERRORS_RETURN);
+      int errs[1];
+      int rc = MPI_Comm_spawn("/nonexistent/tarvo-spawn-test", MPI_ARGV_NULL, 1, MPI_INFO_NULL, 0, MPI_COMM_WORLD,
+                              &inter, errs);
+      int cls = 0;
+      MPI_Error_class(rc, &cls);
+      printf("spawn %s\n", rc == MPI_SUCCESS ? "succeeded" : cls == MPI_ERR_SPAWN ? "failed with MPI_ERR_SPAWN" : "failed");
+      MPI_Barrier(MPI_COMM_WORLD);
+      MPI_Finalize();
+      return 0;
+    }
+    char* args[] = {"child", (char*)mode, NULL};
+    MPI_Comm_spawn(argv[0], args, 2, MPI_INFO_NULL, 0, MPI_COMM_WORLD, &inter, MPI_ERRCODES_IGNORE);
+    MPI_Intercomm_merge(inter, 0, &merged);
+  } else {
+    inter = parent;
+    MPI_Intercomm_merge(inter, 1, &merged);
+  }
+  MPI_Comm_rank(merged, &rank);
+  MPI_Comm_size(merged, &size);
+  if (parent != MPI_COMM_NULL && argc > 2 && strcmp(argv[2], "kill") == 0) {
+    int childRank;
+    MPI_Comm_rank(MPI_COMM_WORLD, &childRank);
+    if (childRank == 1) raise(SIGKILL);
+  }
+  int one = rank + 1, sum = 0;
+  MPI_Allreduce(&one, &sum, 1, MPI_INT, MPI_SUM, merged);
+  printf("%s %d of %d: sum %d\n", parent == MPI_COMM_NULL ? "parent" : "child", rank, size, sum);
+  MPI_Comm_free(&merged);
+  MPI_Comm_disconnect(&inter);
+  MPI_Finalize();
+  return 0;
+}
