@@ -1,4 +1,5 @@
-/* MPI_Comm_spawn under tarvo. "merge": the parents spawn two children, all
+/* MPI_Comm_spawn under tarvo: ompi_spawn DIR MODE; every process writes
+ * its pid into DIR/<pid>.pid. "merge": the parents spawn two children, all
  * merge and sum rank+1 over the merged communicator, each printing the sum.
  * "kill": the same, but the children's rank 1 kills itself after the merge.
  * "missing": the parents spawn a program that does not exist; the call
@@ -7,10 +8,19 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
-  const char* mode = argc > 1 ? argv[1] : "merge";
+  if (argc < 3) return 2;
+  char path[4096];
+  snprintf(path, sizeof path, "%s/%d.pid", argv[1], (int)getpid());
+  FILE* f = fopen(path, "w");
+  if (f != NULL) {
+    fprintf(f, "%d\n", (int)getpid());
+    fclose(f);
+  }
+  const char* mode = argv[2];
   MPI_Comm parent, inter, merged;
   MPI_Comm_get_parent(&parent);
   int rank, size;
@@ -28,7 +38,7 @@ int main(int argc, char** argv) {
       MPI_Finalize();
       return 0;
     }
-    char* args[] = {"child", (char*)mode, NULL};
+    char* args[] = {argv[1], (char*)mode, NULL};
     MPI_Comm_spawn(argv[0], args, 2, MPI_INFO_NULL, 0, MPI_COMM_WORLD, &inter, MPI_ERRCODES_IGNORE);
     MPI_Intercomm_merge(inter, 0, &merged);
   } else {
@@ -37,7 +47,7 @@ int main(int argc, char** argv) {
   }
   MPI_Comm_rank(merged, &rank);
   MPI_Comm_size(merged, &size);
-  if (parent != MPI_COMM_NULL && argc > 2 && strcmp(argv[2], "kill") == 0) {
+  if (parent != MPI_COMM_NULL && strcmp(mode, "kill") == 0) {
     int childRank;
     MPI_Comm_rank(MPI_COMM_WORLD, &childRank);
     if (childRank == 1) raise(SIGKILL);
