@@ -82,6 +82,8 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
     } else if (n.kind == pmi::PmixNotice::kNames) {
       // The run's names are tarvo's: the request goes there.
       *toLauncher += pmi::EncodeNameRequest(static_cast<int32_t>(n.ticket), n.names);
+    } else if (n.kind == pmi::PmixNotice::kSpawn) {
+      relay_->AnswerSpawn(n.ticket, std::string());  // not taken (TakeSpawns): refused
     } else {
       AgentRankAbort abort{n.rank, n.status};
       *toLauncher += AgentEncode(kAgentAbort, &abort, sizeof abort);

@@ -109,18 +109,22 @@ pmix_status_t OnFence(const pmix_proc_t*, size_t, const pmix_info_t*, size_t, ch
   return PMIX_SUCCESS;
 }
 
+std::string NspaceOf(const pmix_proc_t* proc) {
+  return std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN));
+}
+
 pmix_status_t OnAbort(const pmix_proc_t* proc, void*, int status, const char msg[], pmix_proc_t*, size_t,
                       pmix_op_cbfunc_t cbfunc, void* cbdata) {
   PmixHost::State* s = g_host.load();
-  if (s != nullptr && Serving(s) && s->callbacks.abort)
+  const std::string nspace = NspaceOf(proc);
+  if (s != nullptr && nspace != s->job.nspace) {
+    if (Serving(s) && s->callbacks.addedAbort) s->callbacks.addedAbort(nspace, static_cast<int>(proc->rank), status);
+  } else if (s != nullptr && Serving(s) && s->callbacks.abort) {
     s->callbacks.abort(static_cast<int>(proc->rank), status, msg == nullptr ? "" : msg);
+  }
   // Release the client: it exits by itself once its abort is answered.
   if (cbfunc != nullptr) cbfunc(PMIX_SUCCESS, cbdata);
   return PMIX_SUCCESS;
-}
-
-std::string NspaceOf(const pmix_proc_t* proc) {
-  return std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN));
 }
 
 // A client of a spawned job: recorded here; the callbacks speak of the

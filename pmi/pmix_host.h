@@ -86,6 +86,8 @@ struct PmixCallbacks {
   // (the whole run, whichever ranks the call named).
   // The rank is released when this returns; it then exits by itself.
   std::function<void(int rank, int status, const std::string& message)> abort;
+  // The same, from a rank of a job that AddJob registered. Optional.
+  std::function<void(const std::string& nspace, int rank, int status)> addedAbort;
   // A rank's client connected (MPI_Init began). Optional.
   std::function<void(int rank)> connected;
   // A rank called finalize (MPI_Finalize). Optional. libpmix says nothing

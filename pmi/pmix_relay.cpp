@@ -33,12 +33,21 @@ class Relay : public PmixRelay {
       c.exchange = [this](std::string blob, PmixCallbacks::Done done) {
         std::lock_guard<std::mutex> lock(mutex_);
         done_ = std::move(done);
-        Post(PmixNotice{PmixNotice::kFence, std::move(blob), -1, 0, 0, {}, {}, false, {}});
+        Post(PmixNotice{PmixNotice::kFence, std::move(blob), -1, 0, 0, {}, {}, false, {}, {}});
       };
     }
     c.abort = [this](int rank, int status, const std::string&) {
       std::lock_guard<std::mutex> lock(mutex_);
-      Post(PmixNotice{PmixNotice::kAbort, std::string(), rank, status, 0, {}, {}, false, {}});
+      Post(PmixNotice{PmixNotice::kAbort, std::string(), rank, status, 0, {}, {}, false, {}, {}});
+    };
+    c.addedAbort = [this](const std::string& nspace, int rank, int status) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      PmixNotice n;
+      n.kind = PmixNotice::kAbort;
+      n.rank = rank;
+      n.status = status;
+      n.nspace = nspace;
+      Post(std::move(n));
     };
     c.names = [this](PmixNameRequest request, PmixCallbacks::NamesDone done) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -74,7 +83,7 @@ class Relay : public PmixRelay {
       n.disconnect = disconnect;
       Post(std::move(n));
     };
-    if (!crossNodes) {
+    if (takeSpawns_ && !crossNodes) {
       c.spawn = [this](PmixSpawnRequest request, PmixCallbacks::SpawnDone done) {
         std::lock_guard<std::mutex> lock(mutex_);
         const uint64_t ticket = ++tickets_;
@@ -157,6 +166,8 @@ class Relay : public PmixRelay {
     done(ok);
   }
 
+  void TakeSpawns() override { takeSpawns_ = true; }
+
   void AnswerSpawn(uint64_t ticket, const std::string& nspace) override {
     PmixCallbacks::SpawnDone done;
     {
@@ -190,6 +201,7 @@ class Relay : public PmixRelay {
 
   PmixHost host_;
   int wake_;
+  bool takeSpawns_ = false;
   mutable std::mutex mutex_;
   std::vector<PmixNotice> notices_;
   PmixCallbacks::Done done_;  // the fence in flight

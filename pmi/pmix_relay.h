@@ -26,6 +26,7 @@ struct PmixNotice {
   std::vector<int> ranks;  // kConnect: the ranks (-1: all) that connect, once this node's are in
   bool disconnect = false; // kConnect
   PmixSpawnRequest spawn;  // kSpawn, answered by AnswerSpawn(ticket)
+  std::string nspace;      // kAbort: of a spawned job (empty: the run's first)
 };
 
 class PmixRelay {
@@ -34,8 +35,11 @@ class PmixRelay {
   /// PmixHost::Start. With `crossNodes` false libpmix completes every fence
   /// itself and no kFence notice comes. A connect or disconnect among this
   /// node's ranks completes here; one that reaches other nodes comes as a
-  /// kConnect notice. A run of one node also takes spawns (kSpawn).
+  /// kConnect notice.
   virtual bool Start(const PmixJob& job, bool crossNodes, std::string* why) = 0;
+  /// Before Start, in a run of one node: ranks' spawns come as kSpawn
+  /// notices (without it they are refused by the library).
+  virtual void TakeSpawns() = 0;
   virtual std::vector<std::string> Environment(int rank) const = 0;
   /// The rank's client connected (its MPI_Init began) and has not called
   /// finalize: its end now leaves the others waiting.

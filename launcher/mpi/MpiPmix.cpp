@@ -30,6 +30,8 @@ bool MpiServer::ServePmix(const pmi::PmixJob& job, std::string* why) {
   if (!localRanks_.empty()) {
     pmix_ = makeRelay(why);
     if (pmix_ == nullptr) return false;
+    // Jobs that ranks spawn run on tarvo's node: a run of one node takes them.
+    if (nodes.size() == 1) pmix_->TakeSpawns();
     if (!pmix_->Start(job, nodes.size() > 1, why)) {
       pmix_.reset();
       return false;
@@ -120,6 +122,10 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
     }
     MpiEvent e;
     e.kind = MpiEvent::kAbort;
+    for (const auto& s : spawned_) {
+      if (!n.nspace.empty() && s.second == n.nspace) e.job = s.first;
+    }
+    if (!n.nspace.empty() && e.job == 0) continue;
     e.rank = n.rank;
     e.exitCode = n.status;
     if (out != nullptr) out->push_back(e);

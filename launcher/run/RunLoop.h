@@ -198,7 +198,7 @@ class Run {
   // A rank broke the PMI protocol: why, and what it sent.
   void Broke(int rank, const std::string& why, const std::string& sent);
   // A rank called PMI abort: the run ends with its exit code.
-  void Aborted(int rank, int exitCode);
+  void Aborted(int rank, int exitCode, int job = 0);
   // A rank left MPI after its init, before its finalize: closed its PMI-1
   // connection, or (PMIx) ended.
   void Unfinalized(int rank);

@@ -17,7 +17,7 @@ void Run::TakeMpi() {
     if (e.kind == MpiEvent::kSpawn) {
       Spawn(e);
     } else if (e.kind == MpiEvent::kAbort) {
-      Aborted(e.rank, e.exitCode);
+      Aborted(e.rank, e.exitCode, e.job);
     } else if (e.kind == MpiEvent::kUnfinalized && e.job > 0) {
       const int at = IndexOf(e.job, e.rank);
       if (at >= 0 && !ending_ && !procs_[static_cast<size_t>(at)].left) {
@@ -149,11 +149,10 @@ void Run::Broke(int rank, const std::string& why, const std::string& sent) {
   BeginEnding(kRankFailed, SIGTERM);
 }
 
-void Run::Aborted(int rank, int exitCode) {
-  if (ending_ || rank < 0 || static_cast<size_t>(rank) >= byRank_.size() || byRank_[static_cast<size_t>(rank)] < 0) {
-    return;
-  }
-  const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(rank)]);
+void Run::Aborted(int rank, int exitCode, int job) {
+  const int at = IndexOf(job, rank);
+  if (ending_ || at < 0) return;
+  const size_t i = static_cast<size_t>(at);
   fprintf(stderr, "tarvo: %s called abort with status %d; ending the run\n", Who(i).c_str(), exitCode);
   ownFailure_ = exitCode;
   BeginEnding(kRankFailed, SIGTERM);
