@@ -10,7 +10,9 @@
 // listener thread's wake-up pipe while that thread closes it, all inside
 // the library. LeakSanitizer: what PMIx_server_init sets up and what the
 // library's thread allocates for its clients' requests and for storing a
-// fence's data is not all freed by PMIx_server_finalize; as the library
+// fence's data is not all freed by PMIx_server_finalize, nor is what it
+// fetches from its data store and packs (key-value lists) to answer a
+// spawned job's clients about another namespace; as the library
 // has no frame pointers, full unwinding lets these names be seen. Our callbacks, and what the library
 // allocates for calls of ours (info lists, arrays), stay checked.
 extern "C" const char* __tsan_default_suppressions() { return "race:pmix_ptl_base_stop_listening\n"; }
@@ -18,7 +20,7 @@ extern "C" const char* __lsan_default_suppressions() {
   // The dynamic loader's own: a module opened RTLD_GLOBAL grows the global
   // scope's array, which glibc keeps where LeakSanitizer does not look.
   return "leak:PMIx_server_init\nleak:pmix_server_message_handler\nleak:pmix_gds_base_store_modex\n"
-         "leak:add_to_global_resize\n";
+         "leak:pmix_common_dstor_fetch\nleak:pmix_bfrops_base_pack_kval\nleak:add_to_global_resize\n";
 }
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
 // Without a word on standard error when a suppression was used: tarvo's and
