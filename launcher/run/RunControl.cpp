@@ -66,11 +66,24 @@ Run::Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobSt
   if (Shared().settings.timeout > 0) deadline_ = Now() + Shared().settings.timeout;
 }
 
+size_t Run::TakeSlot(size_t i) {
+  if (slots_.size() <= i) slots_.resize(i + 1, 0);
+  if (launches_[i].job == 0) {
+    slots_[i] = i;
+  } else if (!freeSlots_.empty()) {
+    slots_[i] = freeSlots_.back();
+    freeSlots_.pop_back();
+  } else {
+    slots_[i] = nextSlot_++;
+  }
+  return slots_[i];
+}
+
 int Run::Loop() {
+  nextSlot_ = launches_.size();
   // Spawned jobs add processes: the watcher has a slot for as many as a
   // run may hold.
-  const size_t slots = starter_ != nullptr ? std::max(launches_.size(), static_cast<size_t>(kMaxRunProcesses) + 1)
-                                           : launches_.size();
+  const size_t slots = launches_.size() + (starter_ != nullptr ? static_cast<size_t>(kMaxRunProcesses) : 0);
   watcher_.Start(slots, mpi_ != nullptr ? mpi_->PmixDirs() : std::vector<std::string>());
   for (;;) {
     TakeFatal();
@@ -129,7 +142,7 @@ void Run::StartWhatMay() {
     }
     p.startedAt = Now();
     if (launches_[next_].agentShell) hub_->ShellStarted(launches_[next_].agent, p.pid);
-    watcher_.Set(next_, p.pid);
+    watcher_.Set(TakeSlot(next_), p.pid);
     p.state = launches_[next_].remote ? kLoggingIn : kRunning;
     if (p.state == kLoggingIn) ++loggingIn_;
     byPid_[p.pid] = next_;
@@ -278,7 +291,9 @@ void Run::Reap() {
     if (it == byPid_.end()) continue;  // not a process of the run (the monitor, a signal's command)
     // Nothing of a process of the run outlives it: its group goes with it.
     kill(-pid, SIGKILL);
-    watcher_.Set(it->second, 0);
+    watcher_.Set(slots_[it->second], 0);
+    // A first job's slot stays its own; a spawned one's is taken again.
+    if (launches_[it->second].job > 0) freeSlots_.push_back(slots_[it->second]);
     MarkEnded(it->second);
     if (procs_[it->second].remoteEnded) ws = procs_[it->second].remoteStatus;
     procs_[it->second].waitStatus = ws;

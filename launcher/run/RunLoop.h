@@ -145,6 +145,13 @@ class Run {
   AgentHub* hub_;
   std::vector<AgentEvent> agentEvents_;
   GroupWatcher watcher_;
+  // The watcher's slot of each launch: a first job's its index; a spawned
+  // process takes one that an ended spawned process left, or a new one, so
+  // that the run's bound on its live processes bounds the slots.
+  std::vector<size_t> slots_;
+  std::vector<size_t> freeSlots_;
+  size_t nextSlot_ = 0;
+  size_t TakeSlot(size_t i);
   MpiServer* mpi_;
   std::vector<MpiEvent> mpiEvents_;
   JobStarter* starter_;
