@@ -253,8 +253,9 @@ TEST_F(OmpiRun, PublishLookupAcceptAndConnectBetweenTwoRanks) {
 
 // MPI_Comm_spawn, locally (tests/procs/ompi_spawn.c): two parents spawn
 // two children and all four sum over their merged communicator, the
-// children labelled as job 1; a child killed after the merge, or one that
-// calls MPI_Abort, ends the run, named by its job and rank; a program that does not exist fails the call
+// children labelled as job 1; a child killed after the merge, one that
+// calls MPI_Abort and one that ends without MPI_Finalize end the run, named
+// by its job and rank; a program that does not exist fails the call
 // alone, with one line, and the run goes on.
 TEST_F(OmpiRun, SpawnedJobsMergeFailAndAreRefused) {
   const std::string spawn = kProbe.substr(0, kProbe.rfind('/')) + "/ompi_spawn";
@@ -270,6 +271,7 @@ TEST_F(OmpiRun, SpawnedJobsMergeFailAndAreRefused) {
        "[0] parent 0 of 4: sum 10\n[1:0] child 2 of 4: sum 10\n[1:1] child 3 of 4: sum 10\n[1] parent 1 of 4: sum 10\n", ""},
       {"kill", "2", 137, "", "tarvo: job 1 rank 1 (pid * on " + host + ") was killed by signal 9 (Killed); ending the run\n"},
       {"abort", "2", 7, "", "tarvo: job 1 rank 1 (pid * on " + host + ") called abort with status 7; ending the run\n"},
+      {"nofinalize", "2", 1, "", "tarvo: job 1 rank 1 (pid * on " + host + ") ended without MPI_Finalize; ending the run\n"},
       {"missing", "1", 0, "[0] spawn failed with MPI_ERR_SPAWN\n",
        "tarvo: MPI_Comm_spawn of rank 0 refused: no such program: /nonexistent/tarvo-spawn-test\n"},
   };

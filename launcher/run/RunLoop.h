@@ -208,7 +208,7 @@ class Run {
   void Aborted(int rank, int exitCode, int job = 0);
   // A rank left MPI after its init, before its finalize: closed its PMI-1
   // connection, or (PMIx) ended.
-  void Unfinalized(int rank);
+  void Unfinalized(int rank, int job = 0);
   // A rank that left MPI without finalize and then ended with status 0 has
   // failed all the same: the others may wait for it for ever.
   void EndedUnfinalized(size_t i);

@@ -18,16 +18,8 @@ void Run::TakeMpi() {
       Spawn(e);
     } else if (e.kind == MpiEvent::kAbort) {
       Aborted(e.rank, e.exitCode, e.job);
-    } else if (e.kind == MpiEvent::kUnfinalized && e.job > 0) {
-      const int at = IndexOf(e.job, e.rank);
-      if (at >= 0 && !ending_ && !procs_[static_cast<size_t>(at)].left) {
-        Proc& p = procs_[static_cast<size_t>(at)];
-        p.left = true;
-        p.leftAt = Now();
-        if (p.state == kEnded) EndedUnfinalized(static_cast<size_t>(at));
-      }
     } else if (e.kind == MpiEvent::kUnfinalized) {
-      Unfinalized(e.rank);
+      Unfinalized(e.rank, e.job);
     } else if (e.kind == MpiEvent::kFull) {
       const int at = e.rank >= 0 && static_cast<size_t>(e.rank) < byRank_.size() ? byRank_[static_cast<size_t>(e.rank)] : -1;
       fprintf(stderr, "tarvo: %s has filled the run's key-value space (%d MiB, TARVO_KVS_LIMIT); its puts are refused\n",
@@ -104,11 +96,10 @@ void Run::FenceIfComplete() {
 // A rank that has left MPI after its init and before its finalize. Its
 // end, when it comes, says what is reported: a signal or a failing status
 // as for any rank, status 0 as a failure of its own.
-void Run::Unfinalized(int rank) {
-  if (ending_ || rank < 0 || static_cast<size_t>(rank) >= byRank_.size() || byRank_[static_cast<size_t>(rank)] < 0) {
-    return;
-  }
-  const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(rank)]);
+void Run::Unfinalized(int rank, int job) {
+  const int at = IndexOf(job, rank);
+  if (ending_ || at < 0) return;
+  const size_t i = static_cast<size_t>(at);
   Proc& p = procs_[i];
   if (p.left) return;
   p.left = true;

@@ -2,7 +2,8 @@
  * its pid into DIR/<pid>.pid. "merge": the parents spawn two children, all
  * merge and sum rank+1 over the merged communicator, each printing the sum.
  * "kill": the same, but the children's rank 1 kills itself after the merge;
- * "abort": it calls MPI_Abort with 7.
+ * "abort": it calls MPI_Abort with 7; "nofinalize": it ends without
+ * MPI_Finalize.
  * "missing": the parents spawn a program that does not exist; the call
  * fails and they go on. */
 #include <mpi.h>
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
   if (parent != MPI_COMM_NULL) MPI_Comm_rank(MPI_COMM_WORLD, &childRank);
   if (childRank == 1 && strcmp(mode, "kill") == 0) raise(SIGKILL);
   if (childRank == 1 && strcmp(mode, "abort") == 0) MPI_Abort(MPI_COMM_WORLD, 7);
+  if (childRank == 1 && strcmp(mode, "nofinalize") == 0) return 0;
   int one = rank + 1, sum = 0;
   MPI_Allreduce(&one, &sum, 1, MPI_INT, MPI_SUM, merged);
   printf("%s %d of %d: sum %d\n", parent == MPI_COMM_NULL ? "parent" : "child", rank, size, sum);
