@@ -103,6 +103,8 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
       *toLauncher += AgentEncode(kAgentPmixFetch, &ask, sizeof ask);
     } else if (n.kind == pmi::PmixNotice::kServed) {
       *toLauncher += AgentEncodePmixServed(n.tag, n.status, n.blob);
+    } else if (n.kind == pmi::PmixNotice::kSpawn) {
+      relay_->AnswerSpawn(n.ticket, std::string());  // not taken (TakeSpawns): refused
     } else {
       AgentRankAbort abort{n.rank, n.status};
       *toLauncher += AgentEncode(kAgentAbort, &abort, sizeof abort);

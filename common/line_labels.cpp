@@ -2,8 +2,16 @@
 
 #include <cstring>
 
-void LabelLines(int rank, const char* data, size_t size, std::string* partial, std::string* out) {
-  const std::string prefix = "[" + std::to_string(rank) + "] ";
+namespace {
+
+std::string Prefix(int rank, int job) {
+  return "[" + (job != 0 ? std::to_string(job) + ":" : std::string()) + std::to_string(rank) + "] ";
+}
+
+}  // namespace
+
+void LabelLines(int rank, const char* data, size_t size, std::string* partial, std::string* out, int job) {
+  const std::string prefix = Prefix(rank, job);
   while (size > 0) {
     const char* end = static_cast<const char*>(memchr(data, '\n', size));
     if (end == nullptr) {
@@ -26,9 +34,9 @@ void LabelLines(int rank, const char* data, size_t size, std::string* partial, s
   }
 }
 
-void LabelRest(int rank, std::string* partial, std::string* out) {
+void LabelRest(int rank, std::string* partial, std::string* out, int job) {
   if (partial->empty()) return;
-  *out += "[" + std::to_string(rank) + "] ";
+  *out += Prefix(rank, job);
   *out += *partial;
   *out += '\n';
   partial->clear();

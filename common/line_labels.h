@@ -11,10 +11,11 @@
 const size_t kMaxLabelledLine = 1 << 20;
 
 /// Appends to *out every whole line that `data` completes, each prefixed
-/// "[rank] "; keeps the unfinished rest in *partial.
-void LabelLines(int rank, const char* data, size_t size, std::string* partial, std::string* out);
+/// "[rank] " ("[job:rank] " for a job other than 0, one that ranks
+/// spawned); keeps the unfinished rest in *partial.
+void LabelLines(int rank, const char* data, size_t size, std::string* partial, std::string* out, int job = 0);
 
 /// Appends the unfinished rest, if any, as a last line with its line end.
-void LabelRest(int rank, std::string* partial, std::string* out);
+void LabelRest(int rank, std::string* partial, std::string* out, int job = 0);
 
 #endif  // TARVO_COMMON_LINE_LABELS_H

@@ -12,7 +12,9 @@
 // library's thread allocates for its clients' requests and for storing a
 // fence's data is not all freed by PMIx_server_finalize, nor what it fetches
 // from its store to answer a direct modex that waited for a client's commit
-// (pmix_pending_resolve); as the library
+// (pmix_pending_resolve), nor what it fetches from its data store and packs
+// (key-value lists) to answer a spawned job's clients about another
+// namespace; as the library
 // has no frame pointers, full unwinding lets these names be seen. Our callbacks, and what the library
 // allocates for calls of ours (info lists, arrays), stay checked.
 extern "C" const char* __tsan_default_suppressions() { return "race:pmix_ptl_base_stop_listening\n"; }
@@ -20,7 +22,8 @@ extern "C" const char* __lsan_default_suppressions() {
   // The dynamic loader's own: a module opened RTLD_GLOBAL grows the global
   // scope's array, which glibc keeps where LeakSanitizer does not look.
   return "leak:PMIx_server_init\nleak:pmix_server_message_handler\nleak:pmix_gds_base_store_modex\n"
-         "leak:pmix_pending_resolve\nleak:add_to_global_resize\n";
+         "leak:pmix_pending_resolve\nleak:pmix_common_dstor_fetch\nleak:pmix_bfrops_base_pack_kval\n"
+         "leak:add_to_global_resize\n";
 }
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
 // Without a word on standard error when a suppression was used: tarvo's and

@@ -5,6 +5,7 @@
 #include <pmix_server.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
@@ -127,8 +128,9 @@ std::string JobInfo(const PmixJob& job, const std::string& tmpDir, pmix_data_arr
   free(nodeMap);
   free(procMap);
   facts.Add(PMIX_JOB_SIZE, size);
-  facts.Add(PMIX_UNIV_SIZE, size);
-  facts.Add(PMIX_MAX_PROCS, size);
+  const uint32_t universe = std::max(size, static_cast<uint32_t>(std::max(job.universe, 0)));
+  facts.Add(PMIX_UNIV_SIZE, universe);
+  facts.Add(PMIX_MAX_PROCS, universe);
   facts.Add(PMIX_JOB_NUM_APPS, static_cast<uint32_t>(apps.size()));
   if (apps.size() == 1) facts.Add(PMIX_APPNUM, apps.begin()->first);
   facts.Add(PMIX_NUM_NODES, static_cast<uint32_t>(p.nodes.size()));

@@ -24,6 +24,7 @@
 #include "pmi/pmix_facts.h"
 #include "pmi/pmix_names.h"
 #include "pmi/upcall_gate.h"
+#include "pmi/pmix_spawn.h"
 
 namespace pmi {
 
@@ -46,6 +47,10 @@ struct PmixHost::State {
   UpcallGate gate;
   std::mutex mutex;  // guards `finalized`
   std::set<int> finalized;
+  // Jobs that ranks spawned (AddJob): their environments, and which of
+  // their ranks connected and finalized (under mutex).
+  std::map<std::string, std::map<int, std::vector<std::string>>> added;
+  std::set<std::pair<std::string, int>> addedConnected, addedFinalized;
   // What the server was started with: the node's topology and the list
   // that holds it. Freed once the server has finalized.
   hwloc_topology_t topology = nullptr;
@@ -174,16 +179,35 @@ void OnServed(pmix_status_t status, char* data, size_t size, void* cbdata) {
   request->answer(status == PMIX_SUCCESS, status == PMIX_SUCCESS && data != nullptr ? std::string(data, size) : std::string());
 }
 
+std::string NspaceOf(const pmix_proc_t* proc) {
+  return std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN));
+}
+
 pmix_status_t OnAbort(const pmix_proc_t* proc, void*, int status, const char msg[], pmix_proc_t*, size_t,
                       pmix_op_cbfunc_t cbfunc, void* cbdata) {
   std::shared_ptr<PmixHost::State> s = CurrentHost();
   if (!s) return PMIX_ERR_NOT_AVAILABLE;
   UpcallGate::Pass pass(s->gate);
   if (!pass) return PMIX_ERR_NOT_AVAILABLE;
-  if (s->callbacks.abort) s->callbacks.abort(static_cast<int>(proc->rank), status, msg == nullptr ? "" : msg);
+  const std::string nspace = NspaceOf(proc);
+  if (nspace != s->job.nspace) {
+    if (s->callbacks.addedAbort) s->callbacks.addedAbort(nspace, static_cast<int>(proc->rank), status);
+  } else if (s->callbacks.abort) {
+    s->callbacks.abort(static_cast<int>(proc->rank), status, msg == nullptr ? "" : msg);
+  }
   // Release the client: it exits by itself once its abort is answered.
   if (cbfunc != nullptr) cbfunc(PMIX_SUCCESS, cbdata);
   return PMIX_SUCCESS;
+}
+
+// A client of a spawned job: recorded here; the callbacks speak of the
+// run's first job alone.
+bool AddedClient(PmixHost::State* s, const pmix_proc_t* proc, bool finalized) {
+  const std::string nspace = NspaceOf(proc);
+  if (nspace == s->job.nspace) return false;
+  std::lock_guard<std::mutex> lock(s->mutex);
+  (finalized ? s->addedFinalized : s->addedConnected).insert({nspace, static_cast<int>(proc->rank)});
+  return true;
 }
 
 pmix_status_t OnConnected(const pmix_proc_t* proc, void*, pmix_info_t*, size_t, pmix_op_cbfunc_t, void*) {
@@ -191,6 +215,7 @@ pmix_status_t OnConnected(const pmix_proc_t* proc, void*, pmix_info_t*, size_t, 
   if (!s) return PMIX_ERR_NOT_AVAILABLE;
   UpcallGate::Pass pass(s->gate);
   if (!pass) return PMIX_ERR_NOT_AVAILABLE;
+  if (AddedClient(s.get(), proc, false)) return PMIX_OPERATION_SUCCEEDED;
   if (s->callbacks.connected) s->callbacks.connected(static_cast<int>(proc->rank));
   return PMIX_OPERATION_SUCCEEDED;
 }
@@ -201,6 +226,7 @@ pmix_status_t OnFinalized(const pmix_proc_t* proc, void*, pmix_op_cbfunc_t, void
   if (!s) return PMIX_OPERATION_SUCCEEDED;
   UpcallGate::Pass pass(s->gate);
   if (!pass) return PMIX_OPERATION_SUCCEEDED;
+  if (AddedClient(s.get(), proc, true)) return PMIX_OPERATION_SUCCEEDED;
   {
     std::lock_guard<std::mutex> lock(s->mutex);
     s->finalized.insert(static_cast<int>(proc->rank));
@@ -348,6 +374,7 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
   module.fence_nb = OnFence;
   AddNameUpcalls(&module, &s.callbacks, job.nspace);
   module.direct_modex = OnDirectModex;
+  AddSpawnUpcall(&module, &s.callbacks);
 
   InfoList init;
   init.Add(PMIX_SERVER_TMPDIR, s.tmpDir);
@@ -465,6 +492,73 @@ void PmixHost::ServeRank(int rank, std::function<void(bool ok, std::string data)
   }
 }
 
+bool PmixHost::AddJob(const PmixJob& job, std::string* error) {
+  State& s = *state_;
+  std::string problem = CheckJob(job);
+  if (problem.empty() && (!s.serverUp || CurrentHost() != state_)) problem = "the PMIx server is not running";
+  if (problem.empty() && (job.nspace == s.job.nspace || s.added.count(job.nspace) != 0)) problem = "namespace in use";
+  if (!problem.empty()) {
+    *error = problem;
+    return false;
+  }
+  pmix_data_array_t facts;
+  problem = JobInfo(job, s.tmpDir, &facts);
+  if (!problem.empty()) {
+    *error = problem;
+    return false;
+  }
+  const std::vector<int> ranks = LocalRanksOf(job);
+  pmix_nspace_t nspace;
+  PMIX_LOAD_NSPACE(nspace, job.nspace.c_str());
+  Completion registered;
+  pmix_status_t rc = PMIx_server_register_nspace(nspace, static_cast<int>(ranks.size()),
+                                                 static_cast<pmix_info_t*>(facts.array), facts.size,
+                                                 Completion::Signal, &registered);
+  if (rc == PMIX_SUCCESS) rc = registered.Wait();
+  PMIx_Data_array_destruct(&facts);
+  if (rc != PMIX_SUCCESS && rc != PMIX_OPERATION_SUCCEEDED) {
+    *error = Why("PMIx_server_register_nspace", rc);
+    return false;
+  }
+  // Registered once the namespace is: an answer to a name request may name it.
+  AddServedNamespace(job.nspace);
+  const std::vector<std::string> openMpi = OpenMpiEnvironment(job, s.shmDir.empty() ? s.tmpDir : s.shmDir);
+  std::map<int, std::vector<std::string>> environments;
+  for (int rank : ranks) {
+    pmix_proc_t proc;
+    PMIX_LOAD_PROCID(&proc, job.nspace.c_str(), static_cast<pmix_rank_t>(rank));
+    Completion client;
+    rc = PMIx_server_register_client(&proc, getuid(), getgid(), nullptr, Completion::Signal, &client);
+    if (rc == PMIX_SUCCESS) rc = client.Wait();
+    if (rc != PMIX_SUCCESS && rc != PMIX_OPERATION_SUCCEEDED) {
+      *error = Why("PMIx_server_register_client", rc);
+      return false;
+    }
+    std::vector<std::string> entries;
+    rc = SetupFork(job.nspace, rank, &entries);
+    if (rc != PMIX_SUCCESS) {
+      *error = Why("PMIx_server_setup_fork", rc);
+      return false;
+    }
+    entries.insert(entries.end(), openMpi.begin(), openMpi.end());
+    environments[rank] = std::move(entries);
+  }
+  s.added[job.nspace] = std::move(environments);
+  return true;
+}
+
+std::vector<std::string> PmixHost::Environment(const std::string& nspace, int rank) const {
+  auto job = state_->added.find(nspace);
+  if (job == state_->added.end()) return std::vector<std::string>();
+  auto it = job->second.find(rank);
+  return it == job->second.end() ? std::vector<std::string>() : it->second;
+}
+
+bool PmixHost::Unfinalized(const std::string& nspace, int rank) const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->addedConnected.count({nspace, rank}) != 0 && state_->addedFinalized.count({nspace, rank}) == 0;
+}
+
 void PmixHost::Stop() {
   State& s = *state_;
   {
@@ -479,6 +573,7 @@ void PmixHost::Stop() {
   // time-out, is dropped. The callbacks, and what they hold of the owner,
   // go now.
   StopNameUpcalls();
+  StopSpawnUpcall();
   s.gate.Close();
   s.callbacks = PmixCallbacks();
   // A finalize still blocked may yet read what the server was given: that is
@@ -497,6 +592,7 @@ void PmixHost::Stop() {
   s.shmDir.clear();
   s.localRanks.clear();
   s.environments.clear();
+  s.added.clear();
 }
 
 std::vector<std::string> MergeEnvironment(const std::vector<std::string>& base,

@@ -47,6 +47,24 @@ struct PmixNameRequest {
   bool wait = false;                 // kLookup: the caller waits for them (PMIX_WAIT)
 };
 
+// One program of a rank's MPI_Comm_spawn (or of MPI_Comm_spawn_multiple),
+// as libpmix hands it up (pmix_spawn.cpp).
+struct PmixSpawnApp {
+  std::string command;                // as the rank named it
+  std::vector<std::string> argv;      // argv[0] first, when the rank gave one
+  std::vector<std::string> env;       // NAME=VALUE for the children (OMPI_PARENT_PORT, ...)
+  std::string cwd;                    // empty: the launcher's
+  int count = 0;                      // maxprocs
+  std::vector<std::string> hosts;     // the `host` info key, split at commas (empty: none)
+  std::string hostfile;               // the `hostfile` info key
+};
+
+struct PmixSpawnRequest {
+  std::string parentNspace;
+  int parentRank = -1;
+  std::vector<PmixSpawnApp> apps;
+};
+
 // What every node of the run knows of the job, the same on each node but
 // for `thisHost`.
 struct PmixJob {
@@ -55,6 +73,7 @@ struct PmixJob {
   std::vector<int> appnums;        // each rank's program index (MPI_APPNUM); empty: all 0
   std::string thisHost;            // this node's name as `hosts` spells it
   std::string tmpParent;           // where the private directory goes; empty: $TMPDIR, else /tmp
+  int universe = 0;                // PMIX_UNIV_SIZE (MPI_UNIVERSE_SIZE); 0: the job's size
 };
 
 // Completes one fence of PmixCallbacks::exchange: done(unionOfAllNodes), or
@@ -103,6 +122,8 @@ struct PmixCallbacks {
   // there), on any thread, once. Optional: without it such a get fails.
   using ModexDone = std::function<void(bool ok, std::string data)>;
   std::function<void(int rank, ModexDone done)> fetch;
+  // The same, from a rank of a job that AddJob registered. Optional.
+  std::function<void(const std::string& nspace, int rank, int status)> addedAbort;
   // A rank's client connected (MPI_Init began). Optional.
   std::function<void(int rank)> connected;
   // A rank called finalize (MPI_Finalize). Optional. libpmix says nothing
@@ -118,6 +139,11 @@ struct PmixCallbacks {
   // gathers them). Optional: left empty, both are refused. `done` (any
   // thread, once) completes it.
   std::function<void(std::vector<int> ranks, bool disconnect, std::function<void(bool ok)> done)> connect;
+  // A rank's PMIx_Spawn (MPI_Comm_spawn). Optional: left empty, spawns are
+  // refused. `done` (any thread, once) takes the new job's namespace, or
+  // an empty one for a refusal.
+  using SpawnDone = std::function<void(std::string nspace)>;
+  std::function<void(PmixSpawnRequest request, SpawnDone done)> spawn;
 };
 
 class PmixHost {
@@ -147,6 +173,14 @@ class PmixHost {
   // this is false ended before finalize, as a PMI-1 rank that ends before
   // its finalize is judged. Any thread.
   bool Finalized(int rank) const;
+  // A job that a rank spawned, all of whose ranks are this node's: its
+  // facts and clients registered and their environments prepared, before
+  // any of them starts. On the owner's thread, after Start. False, why.
+  bool AddJob(const PmixJob& job, std::string* error);
+  // Rank `rank` of a job that AddJob registered (else empty).
+  std::vector<std::string> Environment(const std::string& nspace, int rank) const;
+  // Whether rank `rank` of an added job connected and has not finalized.
+  bool Unfinalized(const std::string& nspace, int rank) const;
   // The private directory (empty when not started).
   const std::string& TmpDir() const;
   // Every private directory of the server: TmpDir and the shared-memory one.

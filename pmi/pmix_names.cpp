@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 
 namespace pmi {
 
@@ -26,6 +27,7 @@ struct Guard {
   bool serving = true;
   const PmixCallbacks* callbacks = nullptr;
   std::string nspace;
+  std::set<std::string> added;  // jobs that ranks spawned (under mutex)
 };
 std::shared_ptr<Guard> g_guard;  // set before the server starts, replaced only by the next Start
 std::mutex g_guardMutex;
@@ -55,9 +57,20 @@ std::string OwnerOf(const pmix_proc_t* proc) {
   return std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN)) + ":" + std::to_string(proc->rank);
 }
 
-// The caller's own process, when it is one of this node's job.
+std::string NspaceOf(const pmix_proc_t* proc) {
+  return std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN));
+}
+
+// Whether `proc` is of a job that a rank spawned.
+bool Added(const std::shared_ptr<Guard>& g, const pmix_proc_t* proc) {
+  std::lock_guard<std::recursive_mutex> lock(g->mutex);
+  return g->added.count(NspaceOf(proc)) != 0;
+}
+
+// The caller's own process, when it is one of this node's job, or of a job
+// that a rank spawned.
 bool OurRank(const std::shared_ptr<Guard>& g, const pmix_proc_t* proc, int* rank) {
-  if (proc == nullptr || std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN)) != g->nspace) return false;
+  if (proc == nullptr || (NspaceOf(proc) != g->nspace && !Added(g, proc))) return false;
   *rank = static_cast<int>(proc->rank);
   return true;
 }
@@ -213,6 +226,18 @@ pmix_status_t Connection(const pmix_proc_t procs[], size_t nprocs, bool disconne
                          void* cbdata) {
   std::shared_ptr<Guard> g = Current();
   if (g == nullptr || Served(g) != NameTable::kDone) return PMIX_ERR_NOT_SUPPORTED;
+  // A spawned job and its parents: every one of them is this node's (jobs
+  // are spawned in runs of one node), and libpmix has gathered them.
+  bool acrossJobs = false;
+  for (size_t i = 0; i < nprocs; ++i) {
+    int rank = -1;
+    if (!OurRank(g, &procs[i], &rank)) return PMIX_ERR_NOT_SUPPORTED;
+    acrossJobs = acrossJobs || NspaceOf(&procs[i]) != g->nspace;
+  }
+  if (acrossJobs) {
+    if (cbfunc != nullptr) cbfunc(PMIX_SUCCESS, cbdata);
+    return PMIX_SUCCESS;
+  }
   std::vector<int> ranks;
   for (size_t i = 0; i < nprocs; ++i) {
     int rank = -1;
@@ -258,6 +283,13 @@ void AddNameUpcalls(pmix_server_module_t* module, const PmixCallbacks* callbacks
     module->connect = OnConnect;
     module->disconnect = OnDisconnect;
   }
+}
+
+void AddServedNamespace(const std::string& nspace) {
+  std::shared_ptr<Guard> g = Current();
+  if (g == nullptr) return;
+  std::lock_guard<std::recursive_mutex> lock(g->mutex);
+  g->added.insert(nspace);
 }
 
 void StopNameUpcalls() {

@@ -15,6 +15,9 @@ namespace pmi {
 // Fills the upcalls of `module` that `callbacks` can serve (the callbacks
 // stay where they are until StopNameUpcalls), for the job `nspace`.
 void AddNameUpcalls(pmix_server_module_t* module, const PmixCallbacks* callbacks, const std::string& nspace);
+// A job that a rank spawned, registered: its ranks are served too, and a
+// connect between it and its parents is completed at once.
+void AddServedNamespace(const std::string& nspace);
 // Before the server's finalize: answers that come later are dropped.
 void StopNameUpcalls();
 

@@ -47,6 +47,15 @@ class Relay : public PmixRelay {
       std::lock_guard<std::mutex> lock(mutex_);
       Post(MakeNotice(PmixNotice::kAbort, std::string(), {}, rank, status, 0));
     };
+    c.addedAbort = [this](const std::string& nspace, int rank, int status) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      PmixNotice n;
+      n.kind = PmixNotice::kAbort;
+      n.rank = rank;
+      n.status = status;
+      n.nspace = nspace;
+      Post(std::move(n));
+    };
     c.names = [this](PmixNameRequest request, PmixCallbacks::NamesDone done) {
       std::lock_guard<std::mutex> lock(mutex_);
       const uint64_t ticket = ++tickets_;
@@ -81,6 +90,18 @@ class Relay : public PmixRelay {
       n.disconnect = disconnect;
       Post(std::move(n));
     };
+    if (takeSpawns_ && !crossNodes) {
+      c.spawn = [this](PmixSpawnRequest request, PmixCallbacks::SpawnDone done) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const uint64_t ticket = ++tickets_;
+        spawns_[ticket] = std::move(done);
+        PmixNotice n;
+        n.kind = PmixNotice::kSpawn;
+        n.ticket = ticket;
+        n.spawn = std::move(request);
+        Post(std::move(n));
+      };
+    }
     c.connected = [this](int rank) {
       std::lock_guard<std::mutex> lock(mutex_);
       connected_.insert(rank);
@@ -172,6 +193,26 @@ class Relay : public PmixRelay {
     done(ok);
   }
 
+  void TakeSpawns() override { takeSpawns_ = true; }
+
+  void AnswerSpawn(uint64_t ticket, const std::string& nspace) override {
+    PmixCallbacks::SpawnDone done;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto at = spawns_.find(ticket);
+      if (at == spawns_.end()) return;
+      done = std::move(at->second);
+      spawns_.erase(at);
+    }
+    done(nspace);
+  }
+
+  bool AddJob(const PmixJob& job, std::string* why) override { return host_.AddJob(job, why); }
+  std::vector<std::string> Environment(const std::string& nspace, int rank) const override {
+    return host_.Environment(nspace, rank);
+  }
+  bool Unfinalized(const std::string& nspace, int rank) const override { return host_.Unfinalized(nspace, rank); }
+
   void Stop() override { host_.Stop(); }
   std::vector<std::string> PrivateDirs() const override { return host_.PrivateDirs(); }
 
@@ -196,6 +237,7 @@ class Relay : public PmixRelay {
 
   PmixHost host_;
   int wake_;
+  bool takeSpawns_ = false;
   mutable std::mutex mutex_;
   std::vector<PmixNotice> notices_;
   std::map<std::vector<int>, PmixCallbacks::Done> done_;  // the fences in flight, by their ranks
@@ -205,6 +247,7 @@ class Relay : public PmixRelay {
   std::map<uint64_t, std::function<void(bool)>> connects_;  // connects that wait for other nodes
   std::map<int, PmixCallbacks::ModexDone> fetches_;  // the direct modex's requests in flight, by tag
   int nextTag_ = 0;
+  std::map<uint64_t, PmixCallbacks::SpawnDone> spawns_;     // spawns that wait for their start
 };
 
 }  // namespace

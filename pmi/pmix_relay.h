@@ -20,7 +20,7 @@ struct PmixNotice {
   // kFetch: a rank of this node wants `rank`'s data (the direct modex),
   // to be answered by CompleteFetch(tag); kServed: the answer to Serve(tag),
   // `blob` the data when `status` is 0.
-  enum Kind { kFence, kAbort, kNames, kConnect, kFetch, kServed } kind = kFence;
+  enum Kind { kFence, kAbort, kNames, kConnect, kFetch, kServed, kSpawn } kind = kFence;
   std::string blob;  // kFence: this node's part
   // kFence: the fence's ranks, ascending (empty: the whole job); kConnect:
   // the ranks (-1: all) that connect, once this node's are in.
@@ -31,6 +31,8 @@ struct PmixNotice {
   uint64_t ticket = 0;    // kNames: what AnswerNames names it by
   PmixNameRequest names;  // kNames
   bool disconnect = false; // kConnect
+  PmixSpawnRequest spawn;  // kSpawn, answered by AnswerSpawn(ticket)
+  std::string nspace;      // kAbort: of a spawned job (empty: the run's first)
 };
 
 /// A notice of `kind` with the fields that most kinds carry.
@@ -54,6 +56,9 @@ class PmixRelay {
   /// node's ranks completes here; one that reaches other nodes comes as a
   /// kConnect notice.
   virtual bool Start(const PmixJob& job, bool crossNodes, std::string* why) = 0;
+  /// Before Start, in a run of one node: ranks' spawns come as kSpawn
+  /// notices (without it they are refused by the library).
+  virtual void TakeSpawns() = 0;
   virtual std::vector<std::string> Environment(int rank) const = 0;
   /// The rank's client connected (its MPI_Init began) and has not called
   /// finalize: its end now leaves the others waiting.
@@ -77,6 +82,13 @@ class PmixRelay {
   /// Another node wants the data of `rank`, one of this node's: a kServed
   /// notice with `tag` answers.
   virtual void Serve(int rank, int tag) = 0;
+  /// The answer to the kSpawn notice `ticket`: the new job's namespace
+  /// (empty: refused).
+  virtual void AnswerSpawn(uint64_t ticket, const std::string& nspace) = 0;
+  /// PmixHost::AddJob, Environment and Unfinalized of a spawned job.
+  virtual bool AddJob(const PmixJob& job, std::string* why) = 0;
+  virtual std::vector<std::string> Environment(const std::string& nspace, int rank) const = 0;
+  virtual bool Unfinalized(const std::string& nspace, int rank) const = 0;
   /// PmixHost::Stop.
   virtual void Stop() = 0;
   /// PmixHost::PrivateDirs.

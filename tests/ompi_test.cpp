@@ -318,4 +318,78 @@ TEST_F(OmpiRun, PublishLookupAcceptAndConnectBetweenTwoRanks) {
   }
 }
 
+// MPI_Comm_spawn, locally (tests/procs/ompi_spawn.c): two parents spawn
+// two children and all four sum over their merged communicator, the
+// children labelled as job 1; a child killed after the merge, one that
+// calls MPI_Abort and one that ends without MPI_Finalize end the run, named
+// by its job and rank; a program that does not exist fails the call
+// alone, with one line, and the run goes on.
+TEST_F(OmpiRun, SpawnedJobsMergeFailAndAreRefused) {
+  const std::string spawn = kProbe.substr(0, kProbe.rfind('/')) + "/ompi_spawn";
+  const std::string host = LocalName();
+  const struct {
+    const char* mode;
+    const char* np;
+    int status;
+    std::string out;  // sorted lines; empty: not checked
+    std::string err;  // what stderr holds, '*' standing for a pid
+  } cases[] = {
+      {"merge", "2", 0,
+       "[0] parent 0 of 4: sum 10\n[1:0] child 2 of 4: sum 10\n[1:1] child 3 of 4: sum 10\n[1] parent 1 of 4: sum 10\n", ""},
+      {"kill", "2", 137, "", "tarvo: job 1 rank 1 (pid * on " + host + ") was killed by signal 9 (Killed); ending the run\n"},
+      {"abort", "2", 7, "", "tarvo: job 1 rank 1 (pid * on " + host + ") called abort with status 7; ending the run\n"},
+      {"nofinalize", "2", 1, "", "tarvo: job 1 rank 1 (pid * on " + host + ") ended without MPI_Finalize; ending the run\n"},
+      {"missing", "1", 0, "[0] spawn failed with MPI_ERR_SPAWN\n",
+       "tarvo: MPI_Comm_spawn of rank 0 refused: no such program: /nonexistent/tarvo-spawn-test\n"},
+  };
+  for (const auto& c : cases) {
+    const Placement p{{"local", "rank", {"-np", c.np}, {}}, 0, 0};
+    std::string out, err;
+    EXPECT_EQ(Run(p, c.mode, &out, &err, spawn, {{"TARVO_PMIX", "1"}, {"TARVO_LABEL", "1"}, {"TARVO_TIMEOUT", "60"}}),
+              c.status)
+        << c.mode << "\n" << err;
+    if (!c.out.empty()) {
+      EXPECT_EQ(SortedLines(out), c.out) << c.mode << "\n" << err;
+    }
+    if (c.err.empty()) {
+      EXPECT_EQ(err, "") << c.mode;
+      continue;
+    }
+    const size_t star = c.err.find('*');
+    const size_t from = err.find(c.err.substr(0, star));
+    ASSERT_NE(from, std::string::npos) << c.mode << "\n" << err;
+    if (star != std::string::npos) {
+      EXPECT_NE(err.find(c.err.substr(star + 1), from), std::string::npos) << c.mode << "\n" << err;
+    } else {
+      EXPECT_EQ(err, c.err) << c.mode;
+    }
+  }
+}
+
+// mpi4py's MPIPoolExecutor spawns its three workers, more than this
+// machine's processors, from one rank; every worker is gone at the end.
+// (Each process writes its pid file once it has read its script.)
+TEST_F(OmpiRun, PoolExecutorMapsOverSpawnedWorkers) {
+  if (system("/usr/bin/python3 -c 'import mpi4py.futures' 2>/dev/null") != 0) GTEST_SKIP() << "no python3-mpi4py";
+  const Placement p{{"local", "rank", {"-np", "1"}, {}}, 1, 1};
+  std::string out, err;
+  EXPECT_EQ(Run(p, "", &out, &err, kProbe, {{"TARVO_TIMEOUT", "60"}}, R"(import os, sys
+from mpi4py.futures import MPIPoolExecutor
+
+# The workers run this file too (not as __main__): each writes its pid
+# into the script's directory at the end.
+sys.argv[1:] = [os.path.dirname(os.path.abspath(__file__))]
+
+def square(x):
+    return x * x
+
+if __name__ == "__main__":
+    with MPIPoolExecutor(max_workers=3) as pool:
+        sys.stdout.write("sum %d\n" % sum(pool.map(square, range(100))))
+        sys.stdout.flush())"),
+            0)
+      << err;
+  EXPECT_EQ(out, "sum 328350\n") << err;
+}
+
 }  // namespace

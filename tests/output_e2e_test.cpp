@@ -185,6 +185,10 @@ TEST(LabelLines, KeepsTheUnfinishedRestAndCutsOnlyAnEndlessLine) {
   EXPECT_EQ(out, "[3] abc\n[3] \n[3] de\n");
   LabelRest(3, &partial, &out);
   EXPECT_EQ(out, "[3] abc\n[3] \n[3] de\n") << "nothing left to complete";
+  out.clear();
+  LabelLines(0, "a\nb", 3, &partial, &out, 1);
+  LabelRest(0, &partial, &out, 1);
+  EXPECT_EQ(out, "[1:0] a\n[1:0] b\n") << "a spawned job's";
 
   out.clear();
   const std::string endless(kMaxLabelledLine + 5, 'x');

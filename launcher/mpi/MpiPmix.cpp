@@ -30,6 +30,8 @@ bool MpiServer::ServePmix(const pmi::PmixJob& job, std::string* why) {
   if (!localRanks_.empty()) {
     pmix_ = makeRelay(why);
     if (pmix_ == nullptr) return false;
+    // Jobs that ranks spawn run on tarvo's node: a run of one node takes them.
+    if (nodes.size() == 1) pmix_->TakeSpawns();
     if (!pmix_->Start(job, nodes.size() > 1, why)) {
       pmix_.reset();
       return false;
@@ -66,6 +68,31 @@ void MpiServer::RankEnded(int rank, std::vector<MpiEvent>* out) {
   out->push_back(e);
 }
 
+void MpiServer::SpawnedRankEnded(int job, int rank, std::vector<MpiEvent>* out) {
+  auto at = spawned_.find(job);
+  if (at == spawned_.end() || pmix_ == nullptr || !pmix_->Unfinalized(at->second, rank)) return;
+  MpiEvent e;
+  e.kind = MpiEvent::kUnfinalized;
+  e.job = job;
+  e.rank = rank;
+  out->push_back(e);
+}
+
+bool MpiServer::AddSpawnedJob(int job, const pmi::PmixJob& facts, std::string* why) {
+  if (pmix_ == nullptr) {
+    *why = "no PMIx server runs";
+    return false;
+  }
+  if (!pmix_->AddJob(facts, why)) return false;
+  spawned_[job] = facts.nspace;
+  return true;
+}
+
+std::vector<std::string> MpiServer::SpawnedEnvironment(int job, int rank) const {
+  auto at = spawned_.find(job);
+  return at == spawned_.end() || pmix_ == nullptr ? std::vector<std::string>() : pmix_->Environment(at->second, rank);
+}
+
 // What tarvo's relay has brought: its node's part of a fence, aborts.
 void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
   std::vector<pmi::PmixNotice> notices;
@@ -77,6 +104,15 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
     }
     if (n.kind == pmi::PmixNotice::kConnect) {
       Connect(-1, n.ticket, std::move(n.ranks), n.disconnect);
+      continue;
+    }
+    if (n.kind == pmi::PmixNotice::kSpawn) {
+      MpiEvent e;
+      e.kind = MpiEvent::kSpawn;
+      e.ticket = n.ticket;
+      e.spawn = std::move(n.spawn);
+      if (out != nullptr) out->push_back(std::move(e));
+      else pmix_->AnswerSpawn(n.ticket, std::string());
       continue;
     }
     if (n.kind == pmi::PmixNotice::kFence) {
@@ -100,6 +136,10 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
     }
     MpiEvent e;
     e.kind = MpiEvent::kAbort;
+    for (const auto& s : spawned_) {
+      if (!n.nspace.empty() && s.second == n.nspace) e.job = s.first;
+    }
+    if (!n.nspace.empty() && e.job == 0) continue;
     e.rank = n.rank;
     e.exitCode = n.status;
     if (out != nullptr) out->push_back(e);

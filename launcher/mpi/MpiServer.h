@@ -26,12 +26,16 @@ struct MpiEvent {
     kBreak,       // a rank broke the PMI-1 protocol
     kFull,        // a rank's put was refused: the key-value space is full
     kPmixFull,    // a PMIx fence fails: tarvo's node's part (host in text) fills the key-value space
-    kUnfinalized  // a rank left (PMI-1: closed its connection; PMIx: ended) after its init, before its finalize
+    kUnfinalized, // a rank left (PMI-1: closed its connection; PMIx: ended) after its init, before its finalize
+    kSpawn        // a rank's MPI_Comm_spawn (PMIx): answer with AnswerSpawn(ticket, ...)
   } kind = kAbort;
+  int job = 0;   // 0: the run's first job; k: the k-th job that ranks spawned
   int rank = -1;
   int exitCode = 0;  // kAbort
   std::string text;  // kBreak: how the rank broke the protocol
   std::string sent;  // kBreak: what it sent (80 characters at most)
+  uint64_t ticket = 0;           // kSpawn
+  pmi::PmixSpawnRequest spawn;   // kSpawn
 };
 
 /// Start-up: how the TCP endpoint tells a host of the run (counting and
@@ -73,6 +77,19 @@ class MpiServer {
   std::string PmixJobPayload(const std::string& host) const;
   /// A rank of tarvo's own has ended (after RankStarted).
   void RankEnded(int rank, std::vector<MpiEvent>* out);
+  /// Rank `rank` of spawned job `job` has ended.
+  void SpawnedRankEnded(int job, int rank, std::vector<MpiEvent>* out);
+  /// A spawned job (numbered from 1, in order), all of its ranks on tarvo's
+  /// node: registered with the PMIx server before any of them starts.
+  bool AddSpawnedJob(int job, const pmi::PmixJob& facts, std::string* why);
+  /// A spawned rank's PMIx environment.
+  std::vector<std::string> SpawnedEnvironment(int job, int rank) const;
+  /// The answer to a kSpawn event: the new job's namespace, or empty.
+  void AnswerSpawn(uint64_t ticket, const std::string& nspace) {
+    if (pmix_ != nullptr) pmix_->AnswerSpawn(ticket, nspace);
+  }
+  /// The run's first job, as the PMIx server was given it.
+  const pmi::PmixJob& PmixJobFacts() const { return pmixJob_; }
   /// For a rank that tarvo starts: the descriptor its program keeps (-1:
   /// none) and the variables for its environment.
   int PrepareRank(int rank, std::vector<std::string>* env);
@@ -196,6 +213,7 @@ class MpiServer {
   std::vector<PmixSend> pmixOut_;  // for TakePmixFences
   size_t pmixHeld_ = 0;     // bytes of the fences completed so far, and in flight
   bool pmixSaid_ = false;   // a fence has gone over in this run
+  std::map<int, std::string> spawned_;  // job: its namespace
 };
 
 #endif  // TARVO_LAUNCHER_MPI_MPISERVER_H

@@ -26,6 +26,7 @@ namespace {
 struct Source {
   int fd = -1;
   int rank = 0;
+  int job = 0;
   int stream = 1;  // the launcher's stream it goes to: 1 or 2
   std::string partial;
 };
@@ -66,11 +67,11 @@ bool ReadSource(Source* source, std::string* out) {
   char buf[kReadChunk];
   ssize_t n = read(source->fd, buf, sizeof buf);
   if (n > 0) {
-    LabelLines(source->rank, buf, static_cast<size_t>(n), &source->partial, out);
+    LabelLines(source->rank, buf, static_cast<size_t>(n), &source->partial, out, source->job);
     return true;
   }
   if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
-  LabelRest(source->rank, &source->partial, out);
+  LabelRest(source->rank, &source->partial, out, source->job);
   close(source->fd);
   return false;
 }
@@ -86,7 +87,7 @@ void DrainSource(Source* source, std::string* out) {
     ssize_t n = read(source->fd, buf, sizeof buf);
     if (n > 0) {
       budget -= n;
-      LabelLines(source->rank, buf, static_cast<size_t>(n), &source->partial, out);
+      LabelLines(source->rank, buf, static_cast<size_t>(n), &source->partial, out, source->job);
       ChildWrite(source->stream, *out);
       out->clear();
     } else if (n < 0 && errno == EINTR) {
@@ -95,7 +96,7 @@ void DrainSource(Source* source, std::string* out) {
       break;
     }
   }
-  LabelRest(source->rank, &source->partial, out);
+  LabelRest(source->rank, &source->partial, out, source->job);
   ChildWrite(source->stream, *out);
   out->clear();
   close(source->fd);
@@ -225,10 +226,10 @@ bool OutputRelayLabels() { return TheRelay().label; }
 
 void OutputRelayOnReaderGone(void (*gone)(int stream)) { TheRelay().readerGone.store(gone); }
 
-ChildStreams OutputRelayForRank(int rank) {
+ChildStreams OutputRelayForRank(int rank, int job) {
   Relay& r = TheRelay();
   ChildStreams streams;
-  if (rank != 0) {
+  if (rank != 0 || job != 0) {
     if (r.devNull < 0) r.devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     streams.fds[0] = r.devNull;
   } else {
@@ -249,6 +250,7 @@ ChildStreams OutputRelayForRank(int rank) {
     Source source;
     source.fd = ends[0];
     source.rank = rank;
+    source.job = job;
     source.stream = stream;
     pthread_mutex_lock(&r.lock);
     r.incoming.push_back(std::move(source));

@@ -33,9 +33,11 @@ void OutputRelayOnReaderGone(void (*gone)(int stream));
 /// ranks' lines themselves).
 bool OutputRelayLabels();
 
-/// The streams of rank `rank`'s child. The descriptors stay the launcher's
+/// The streams of rank `rank`'s child (of job `job`: 0 the run's first,
+/// k the k-th that ranks spawned, whose lines are labelled "[k:R] " and
+/// which read no standard input). The descriptors stay the launcher's
 /// until Started; they are close-on-exec, so no other child inherits them.
-ChildStreams OutputRelayForRank(int rank);
+ChildStreams OutputRelayForRank(int rank, int job = 0);
 
 /// Closes the launcher's copies of the child's ends after its start.
 void OutputRelayStarted(const ChildStreams& streams);

@@ -55,19 +55,36 @@ SharedState& Shared() {
   return shared;
 }
 
-Run::Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi)
-    : launches_(launches), procs_(launches.size()), hub_(hub), mpi_(mpi) {
+Run::Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter)
+    : launches_(launches), procs_(launches.size()), hub_(hub), mpi_(mpi), starter_(starter) {
   int maxRank = 0;
   for (const RankLaunch& l : launches) maxRank = std::max(maxRank, l.rank);
   byRank_.assign(static_cast<size_t>(maxRank) + 1, -1);
   for (size_t i = 0; i < launches.size(); ++i) {
-    if (!launches[i].agentShell) byRank_[static_cast<size_t>(launches[i].rank)] = static_cast<int>(i);
+    if (!launches[i].agentShell && launches[i].job == 0) byRank_[static_cast<size_t>(launches[i].rank)] = static_cast<int>(i);
   }
   if (Shared().settings.timeout > 0) deadline_ = Now() + Shared().settings.timeout;
 }
 
+size_t Run::TakeSlot(size_t i) {
+  if (slots_.size() <= i) slots_.resize(i + 1, 0);
+  if (launches_[i].job == 0) {
+    slots_[i] = i;
+  } else if (!freeSlots_.empty()) {
+    slots_[i] = freeSlots_.back();
+    freeSlots_.pop_back();
+  } else {
+    slots_[i] = nextSlot_++;
+  }
+  return slots_[i];
+}
+
 int Run::Loop() {
-  watcher_.Start(launches_.size(), mpi_ != nullptr ? mpi_->PmixDirs() : std::vector<std::string>());
+  nextSlot_ = launches_.size();
+  // Spawned jobs add processes: the watcher has a slot for as many as a
+  // run may hold.
+  const size_t slots = launches_.size() + (starter_ != nullptr ? static_cast<size_t>(kMaxRunProcesses) : 0);
+  watcher_.Start(slots, mpi_ != nullptr ? mpi_->PmixDirs() : std::vector<std::string>());
   for (;;) {
     TakeFatal();
     StartWhatMay();
@@ -93,7 +110,8 @@ int Run::Loop() {
 std::string Run::Who(size_t i) const {
   // An agent's rank whose start has not been reported has no pid yet.
   const std::string pid = procs_[i].pid > 0 ? std::to_string(procs_[i].pid) : "?";
-  return "rank " + std::to_string(launches_[i].rank) + " (pid " + pid + " on " + launches_[i].host + ")";
+  const std::string job = launches_[i].job > 0 ? "job " + std::to_string(launches_[i].job) + " " : "";
+  return job + "rank " + std::to_string(launches_[i].rank) + " (pid " + pid + " on " + launches_[i].host + ")";
 }
 
 bool Run::WindowFull(size_t i) const {
@@ -124,7 +142,7 @@ void Run::StartWhatMay() {
     }
     p.startedAt = Now();
     if (launches_[next_].agentShell) hub_->ShellStarted(launches_[next_].agent, p.pid);
-    watcher_.Set(next_, p.pid);
+    watcher_.Set(TakeSlot(next_), p.pid);
     p.state = launches_[next_].remote ? kLoggingIn : kRunning;
     if (p.state == kLoggingIn) ++loggingIn_;
     byPid_[p.pid] = next_;
@@ -273,7 +291,9 @@ void Run::Reap() {
     if (it == byPid_.end()) continue;  // not a process of the run (the monitor, a signal's command)
     // Nothing of a process of the run outlives it: its group goes with it.
     kill(-pid, SIGKILL);
-    watcher_.Set(it->second, 0);
+    watcher_.Set(slots_[it->second], 0);
+    // A first job's slot stays its own; a spawned one's is taken again.
+    if (launches_[it->second].job > 0) freeSlots_.push_back(slots_[it->second]);
     MarkEnded(it->second);
     if (procs_[it->second].remoteEnded) ws = procs_[it->second].remoteStatus;
     procs_[it->second].waitStatus = ws;
@@ -282,7 +302,9 @@ void Run::Reap() {
       continue;
     }
     ended.emplace_back(it->second, ws);
-    if (mpi_ != nullptr) mpi_->RankEnded(launches_[it->second].rank, &mpiEvents_);
+    const RankLaunch& l = launches_[it->second];
+    if (mpi_ != nullptr && l.job == 0) mpi_->RankEnded(l.rank, &mpiEvents_);
+    if (mpi_ != nullptr && l.job > 0) mpi_->SpawnedRankEnded(l.job, l.rank, &mpiEvents_);
   }
   // Whether a rank left MPI unfinalized is known before its end is judged.
   TakeMpi();
@@ -346,9 +368,9 @@ const sigset_t& RunControlSignals() {
   return controlSignals;
 }
 
-int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi) {
+int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter) {
   EnsureInit();
-  Run run(launches, hub, mpi);
+  Run run(launches, hub, mpi, starter);
   return run.Loop();
 }
 

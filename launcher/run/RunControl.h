@@ -31,10 +31,33 @@ struct RankLaunch {
   /// Slurm step); its `rank` is -1.
   int agent = -1;
   bool agentShell = false;
+  /// 0: a process of the run's first job; k: of the k-th job that its
+  /// ranks spawned (MPI_Comm_spawn), whose ranks count from 0 again.
+  int job = 0;
 };
 
 class AgentHub;
 class MpiServer;
+namespace pmi {
+struct PmixSpawnRequest;
+}
+
+/// The most processes that a run holds, spawned ones counted.
+const int kMaxRunProcesses = 2000;
+
+/// Makes the processes of a job that a rank spawns (MPI_Comm_spawn): the
+/// spawn layer's, handed to the run control, which starts them as
+/// processes of the run.
+class JobStarter {
+ public:
+  virtual ~JobStarter() = default;
+  /// Every launch of job `job` (numbered from 1) for `request` into *out,
+  /// with its namespace, registered with the PMIx server, in *nspace; the
+  /// run holds `running` processes. False, with a one-line reason, when the
+  /// spawn is refused (nothing is left then).
+  virtual bool Launches(int job, const pmi::PmixSpawnRequest& request, int running, std::vector<RankLaunch>* out,
+                        std::string* nspace, std::string* why) = 0;
+};
 
 /// Takes the settings and blocks the signals that the run control takes
 /// synchronously (SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2) in the
@@ -58,7 +81,8 @@ const sigset_t& RunControlSignals();
 /// connections, which the same loop serves; so does it serve `mpi`, the
 /// PMI-1 server of the ranks (an abort ends the run, a barrier that a rank
 /// ended without entering is found like a stuck collective operation).
-int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub = nullptr, MpiServer* mpi = nullptr);
+int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub = nullptr, MpiServer* mpi = nullptr,
+                  JobStarter* starter = nullptr);
 
 /// Any thread: a failure that ends the run (already reported). The run's
 /// processes are ended and RunControlRun returns `status`.

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -74,7 +75,7 @@ int StatusOf(int waitStatus);
 // One run: the processes, and why and how it is ending.
 class Run {
  public:
-  Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi);
+  Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter);
   int Loop();
  private:
 
@@ -144,8 +145,24 @@ class Run {
   AgentHub* hub_;
   std::vector<AgentEvent> agentEvents_;
   GroupWatcher watcher_;
+  // The watcher's slot of each launch: a first job's its index; a spawned
+  // process takes one that an ended spawned process left, or a new one, so
+  // that the run's bound on its live processes bounds the slots.
+  std::vector<size_t> slots_;
+  std::vector<size_t> freeSlots_;
+  size_t nextSlot_ = 0;
+  size_t TakeSlot(size_t i);
   MpiServer* mpi_;
   std::vector<MpiEvent> mpiEvents_;
+  JobStarter* starter_;
+  int jobs_ = 0;  // jobs that ranks spawned
+  std::map<std::pair<int, int>, size_t> spawnedAt_;
+  std::map<int, std::string> spawnedNspaces_;  // job -> its namespace  // (job, rank) -> index of its launch
+  // A rank's MPI_Comm_spawn (RunMpi.cpp): the new job's processes join the
+  // run, or the call fails with one line that says why.
+  void Spawn(const MpiEvent& e);
+  // The launch of rank `rank` of job `job`, -1 when there is none.
+  int IndexOf(int job, int rank) const;
   size_t next_ = 0;   // the next launch to start
   int live_ = 0;      // started and not reaped
   int loggingIn_ = 0;
@@ -188,10 +205,10 @@ class Run {
   // A rank broke the PMI protocol: why, and what it sent.
   void Broke(int rank, const std::string& why, const std::string& sent);
   // A rank called PMI abort: the run ends with its exit code.
-  void Aborted(int rank, int exitCode);
+  void Aborted(int rank, int exitCode, int job = 0);
   // A rank left MPI after its init, before its finalize: closed its PMI-1
   // connection, or (PMIx) ended.
-  void Unfinalized(int rank);
+  void Unfinalized(int rank, int job = 0);
   void PmixFull(const std::string& host);
   // A rank that left MPI without finalize and then ended with status 0 has
   // failed all the same: the others may wait for it for ever.

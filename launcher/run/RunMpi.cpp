@@ -14,10 +14,12 @@ void Run::TakeMpi() {
   std::vector<MpiEvent> events;
   events.swap(mpiEvents_);
   for (const MpiEvent& e : events) {
-    if (e.kind == MpiEvent::kAbort) {
-      Aborted(e.rank, e.exitCode);
+    if (e.kind == MpiEvent::kSpawn) {
+      Spawn(e);
+    } else if (e.kind == MpiEvent::kAbort) {
+      Aborted(e.rank, e.exitCode, e.job);
     } else if (e.kind == MpiEvent::kUnfinalized) {
-      Unfinalized(e.rank);
+      Unfinalized(e.rank, e.job);
     } else if (e.kind == MpiEvent::kPmixFull) {
       PmixFull(e.text);
     } else if (e.kind == MpiEvent::kFull) {
@@ -120,11 +122,10 @@ void Run::PmixFull(const std::string& host) {
 // A rank that has left MPI after its init and before its finalize. Its
 // end, when it comes, says what is reported: a signal or a failing status
 // as for any rank, status 0 as a failure of its own.
-void Run::Unfinalized(int rank) {
-  if (ending_ || rank < 0 || static_cast<size_t>(rank) >= byRank_.size() || byRank_[static_cast<size_t>(rank)] < 0) {
-    return;
-  }
-  const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(rank)]);
+void Run::Unfinalized(int rank, int job) {
+  const int at = IndexOf(job, rank);
+  if (ending_ || at < 0) return;
+  const size_t i = static_cast<size_t>(at);
   Proc& p = procs_[i];
   if (p.left) return;
   p.left = true;
@@ -165,14 +166,47 @@ void Run::Broke(int rank, const std::string& why, const std::string& sent) {
   BeginEnding(kRankFailed, SIGTERM);
 }
 
-void Run::Aborted(int rank, int exitCode) {
-  if (ending_ || rank < 0 || static_cast<size_t>(rank) >= byRank_.size() || byRank_[static_cast<size_t>(rank)] < 0) {
-    return;
-  }
-  const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(rank)]);
+void Run::Aborted(int rank, int exitCode, int job) {
+  const int at = IndexOf(job, rank);
+  if (ending_ || at < 0) return;
+  const size_t i = static_cast<size_t>(at);
   fprintf(stderr, "tarvo: %s called abort with status %d; ending the run\n", Who(i).c_str(), exitCode);
   ownFailure_ = exitCode;
   BeginEnding(kRankFailed, SIGTERM);
+}
+
+int Run::IndexOf(int job, int rank) const {
+  if (job == 0) return rank >= 0 && static_cast<size_t>(rank) < byRank_.size() ? byRank_[static_cast<size_t>(rank)] : -1;
+  auto at = spawnedAt_.find({job, rank});
+  return at == spawnedAt_.end() ? -1 : static_cast<int>(at->second);
+}
+
+void Run::Spawn(const MpiEvent& e) {
+  std::string why = "the run is ending", nspace;
+  std::vector<RankLaunch> launches;
+  if (!ending_ && starter_ == nullptr) why = "this run cannot spawn";
+  int running = 0;
+  for (size_t i = 0; i < procs_.size(); ++i) running += procs_[i].state != kEnded && !launches_[i].agentShell ? 1 : 0;
+  if (ending_ || starter_ == nullptr || !starter_->Launches(jobs_ + 1, e.spawn, running, &launches, &nspace, &why)) {
+    std::string job;
+    for (const auto& s : spawnedNspaces_) {
+      if (s.second == e.spawn.parentNspace) job = "job " + std::to_string(s.first) + " ";
+    }
+    fprintf(stderr, "tarvo: MPI_Comm_spawn of %srank %d refused: %s\n", job.c_str(), e.spawn.parentRank, why.c_str());
+    mpi_->AnswerSpawn(e.ticket, std::string());
+    return;
+  }
+  ++jobs_;
+  spawnedNspaces_[jobs_] = nspace;
+  for (RankLaunch& l : launches) {
+    l.job = jobs_;
+    spawnedAt_[{jobs_, l.rank}] = launches_.size();
+    launches_.push_back(std::move(l));
+    procs_.emplace_back();
+  }
+  // Started by the loop's next StartWhatMay, before the parent can connect
+  // to them: the answer only lets the parent go on to its accept.
+  mpi_->AnswerSpawn(e.ticket, nspace);
 }
 
 void Run::Waiting(std::vector<double>* since) const {

@@ -40,7 +40,9 @@ void Run::BeginStacks(bool forTimeout) {
   gather_ = StackGather();
   std::vector<int> perRank;
   for (size_t i = 0; i < next_; ++i) {
-    if (!Live(i) || Hosted(i) || launches_[i].agentShell) continue;
+    // The report names ranks by their number alone: spawned jobs' processes,
+    // whose numbers start from 0 again, are not gathered yet.
+    if (!Live(i) || Hosted(i) || launches_[i].agentShell || launches_[i].job > 0) continue;
     if (PerRankRemote(i)) {
       perRank.push_back(launches_[i].rank);
     } else if (procs_[i].pid > 0) {

@@ -139,6 +139,10 @@ void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::st
   }
   job.hosts = hosts;
   job.appnums = appnums;
+  // MPI_UNIVERSE_SIZE: this host's processors for a run of tarvo's own
+  // ranks, else the run's ranks.
+  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  job.universe = agentHosts.empty() && processors > 0 ? static_cast<int>(processors) : static_cast<int>(hosts.size());
   std::string why;
   if (!mpi->ServePmix(job, &why)) {
     fprintf(stderr, "tarvo: no PMIx server for the ranks (Open MPI programs start alone): %s\n", why.c_str());

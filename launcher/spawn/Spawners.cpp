@@ -36,6 +36,7 @@
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
+#include "launcher/spawn/JobStarter.h"
 #include "launcher/spawn/RankFiles.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
@@ -194,7 +195,8 @@ namespace {
 // rank gets a PMI-1 server: a descriptor for a local one, the TCP endpoint
 // on `pmiPort` for those that remote shells start.
 int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report,
-             const std::vector<int>& appnums, int pmiPort) {
+             const std::vector<int>& appnums, const LauncherParams& params) {
+  const int pmiPort = params.addressPort;
   fflush(stdout);
   ReadProgramKinds(plans);
   auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
@@ -238,7 +240,13 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
       return pid;
     };
   }
-  return RunControlRun(launches, nullptr, &mpi);
+  // Jobs that the ranks spawn run on this host beside them.
+  std::unique_ptr<JobStarter> starter;
+  if (remote == plans.end() && !plans.empty()) {
+    starter = LocalJobStarter(&mpi, params, std::vector<int>(plans[0].closeFds, plans[0].closeFds + plans[0].closeCount),
+                              report);
+  }
+  return RunControlRun(launches, nullptr, &mpi, starter.get());
 }
 
 bool ReadWorkdir(char (&workdir)[kWorkdirSize]) {
@@ -337,7 +345,7 @@ int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const Run
   if (machine != nullptr && !form.keepOpen) fclose(machine);
   std::vector<int> appnums(plans.size(), 0);
   for (size_t i = 0; form.appnumPerProcess && i < appnums.size(); ++i) appnums[i] = static_cast<int>(i);
-  const int status = RunPlans(plans, where, form.report, appnums, params.addressPort);
+  const int status = RunPlans(plans, where, form.report, appnums, params);
   if (machine != nullptr && form.keepOpen) fclose(machine);
   return status;
 }

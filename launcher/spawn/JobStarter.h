@@ -1,0 +1,26 @@
+// The run control's JobStarter for runs whose ranks are all tarvo's own
+// (rank mode on one host): a spawned job's processes are started like the
+// first job's local ranks, through carrier, each with its PMIx environment.
+#ifndef TARVO_LAUNCHER_SPAWN_JOBSTARTER_H
+#define TARVO_LAUNCHER_SPAWN_JOBSTARTER_H
+
+#include <memory>
+
+#include "launcher/run/RunControl.h"
+#include "launcher/spawn/ExecPlan.h"
+#include "launcher/spawn/Inputs.h"
+
+class MpiServer;
+
+namespace spawnplan {
+
+/// A starter for the jobs that the ranks of `mpi`'s PMIx job spawn; the
+/// children get carrier's words from `params` (their own count and
+/// working directory), close `closeFds` and report a failed fork as
+/// `report` says. Null when `mpi` serves no PMIx.
+std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,
+                                            const std::vector<int>& closeFds, const ForkReport& report);
+
+}  // namespace spawnplan
+
+#endif  // TARVO_LAUNCHER_SPAWN_JOBSTARTER_H
