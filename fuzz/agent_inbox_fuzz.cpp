@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case AgentOrder::kRank:
           FUZZ_CHECK(order.strings.size() >= 9 && order.rank >= 0);
           FUZZ_CHECK(order.strings[order.strings.size() - TARVO_PARAMS + TARVO_PARAM_RANK] == std::to_string(order.rank));
-          FUZZ_CHECK((order.flags & ~(kAgentRankStdin | kAgentRankLabel)) == 0);
+          FUZZ_CHECK((order.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession)) == 0);
           break;
         case AgentOrder::kSignal:
           FUZZ_CHECK(order.sig > 0 && order.sig < NSIG);
@@ -42,8 +42,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case AgentOrder::kAllSent:
         case AgentOrder::kFenceDone:
         case AgentOrder::kPmixDone:
+        case AgentOrder::kPmixFailed:
         case AgentOrder::kStacksAsk:
           FUZZ_CHECK(m.payload.empty());
+          break;
+        case AgentOrder::kPmixSet:
+          for (int r : order.pmixRanks) FUZZ_CHECK(r >= -1);
+          break;
+        case AgentOrder::kPmixServe:
+        case AgentOrder::kPmixFetched:
+          FUZZ_CHECK(m.payload.size() >= sizeof(AgentPmixModex) && order.bytes == m.payload.substr(sizeof(AgentPmixModex)));
           break;
         case AgentOrder::kPmixPart:
         case AgentOrder::kNamesAnswer:  // read by pmi::DecodeNameAnswer, which checks it
