@@ -131,6 +131,18 @@ bool Unpacked(const std::string& hex, pmix_value_t* value) {
 
 bool IsDirective(const char* key) { return strncmp(key, "pmix.", 5) == 0; }
 
+// Hands a publish or an unpublish to the owner, whose answer is a status
+// alone; into the owner under the guard (an answer may come at once).
+pmix_status_t AskForStatus(const std::shared_ptr<Guard>& g, PmixNameRequest r, pmix_op_cbfunc_t cbfunc, void* cbdata) {
+  std::lock_guard<std::recursive_mutex> calling(g->mutex);
+  if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
+  g->callbacks->names(std::move(r), [g, cbfunc, cbdata](NameTable::Status s, std::vector<PublishedName>) {
+    std::lock_guard<std::recursive_mutex> lock(g->mutex);
+    if (g->serving && cbfunc != nullptr) cbfunc(StatusOf(s), cbdata);
+  });
+  return PMIX_SUCCESS;
+}
+
 pmix_status_t OnPublish(const pmix_proc_t* proc, const pmix_info_t info[], size_t ninfo, pmix_op_cbfunc_t cbfunc,
                         void* cbdata) {
   std::shared_ptr<Guard> g = Current();
@@ -150,13 +162,7 @@ pmix_status_t OnPublish(const pmix_proc_t* proc, const pmix_info_t info[], size_
                                     std::move(value), OwnerOf(proc), firstRead});
   }
   if (r.names.empty()) return PMIX_ERR_BAD_PARAM;
-  std::lock_guard<std::recursive_mutex> calling(g->mutex);
-  if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
-  g->callbacks->names(std::move(r), [g, cbfunc, cbdata](NameTable::Status s, std::vector<PublishedName>) {
-    std::lock_guard<std::recursive_mutex> lock(g->mutex);
-    if (g->serving && cbfunc != nullptr) cbfunc(StatusOf(s), cbdata);
-  });
-  return PMIX_SUCCESS;
+  return AskForStatus(g, std::move(r), cbfunc, cbdata);
 }
 
 pmix_status_t OnLookup(const pmix_proc_t* proc, char** keys, const pmix_info_t info[], size_t ninfo,
@@ -213,13 +219,7 @@ pmix_status_t OnUnpublish(const pmix_proc_t* proc, char** keys, const pmix_info_
   r.keys = Keys(keys);
   r.owner = OwnerOf(proc);
   if (r.keys.empty()) return PMIX_ERR_BAD_PARAM;
-  std::lock_guard<std::recursive_mutex> calling(g->mutex);
-  if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
-  g->callbacks->names(std::move(r), [g, cbfunc, cbdata](NameTable::Status s, std::vector<PublishedName>) {
-    std::lock_guard<std::recursive_mutex> lock(g->mutex);
-    if (g->serving && cbfunc != nullptr) cbfunc(StatusOf(s), cbdata);
-  });
-  return PMIX_SUCCESS;
+  return AskForStatus(g, std::move(r), cbfunc, cbdata);
 }
 
 pmix_status_t Connection(const pmix_proc_t procs[], size_t nprocs, bool disconnect, pmix_op_cbfunc_t cbfunc,
