@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "common/carrier_params.h"
+#include "common/pmi_env.h"
 
 /* The launcher's parameters after PROGRAM and ARGS. */
 enum { kParams = TARVO_PARAMS };
@@ -68,11 +69,11 @@ int CarrierPrepare(int argc, char** argv) {
    * remote command set (a number that tarvo drew for the rank: nobody can
    * take the rank's place by naming the rank); an older launcher's command
    * sets none, and the rank's number stands for it. */
-  if (getenv("PMI_FD") == NULL) {
+  if (getenv(TARVO_PMI_FD) == NULL) {
     char port[160];
     snprintf(port, sizeof port, "%s:%s", params[TARVO_PARAM_HOST], params[TARVO_PARAM_ADDRESS_PORT]);
-    if (setenv("PMI_PORT", port, 1) != 0 || setenv("PMI_ID", params[TARVO_PARAM_RANK], 0) != 0) {
-      fprintf(stderr, "carrier: PMI_PORT: %s\n", strerror(errno));
+    if (setenv(TARVO_PMI_PORT, port, 1) != 0 || setenv(TARVO_PMI_ID, params[TARVO_PARAM_RANK], 0) != 0) {
+      fprintf(stderr, "carrier: " TARVO_PMI_PORT ": %s\n", strerror(errno));
       return 127;
     }
   }

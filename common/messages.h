@@ -18,7 +18,7 @@
 struct ProcessAddress {
   int32_t fd;                      // identifier of the entry
   int32_t tag;                     // supplied by the process, never interpreted
-  char ip[128];                    // address text, NUL-padded
+  char ip[ADDRESS_TEXT_SIZE];      // address text, NUL-padded
   char hostname[HOSTNAME_SIZE];    // host name text, NUL-padded
   int32_t port;                    // port in host order
 };
@@ -35,7 +35,7 @@ struct AddressMessage {
   int32_t code;        // JOIN, ADDRESS, LEAVE or their answers
   int32_t fd;          // identifier; 999 allocate, 998 whole table, 997 not found
   int32_t tag;         // stored with a JOIN; 0 in answers
-  char ip[128];        // address text of the process
+  char ip[ADDRESS_TEXT_SIZE];  // address text of the process
   char hostname[32];   // host name of the process
   int32_t port;        // port; the record count in a table reply's header
 };

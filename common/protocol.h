@@ -15,6 +15,9 @@
 static const int32_t MAX_PROCESS = 100;
 static const int32_t MSG_SIZE = 100;
 static const int32_t HOSTNAME_SIZE = 32;  // width of ProcessAddress::hostname
+// An address's dotted text as the endpoints and the registry carry it:
+// NUL-padded, without a terminator when it fills the field.
+static const int32_t ADDRESS_TEXT_SIZE = 128;
 static const int32_t USER_MSG_SIZE = 100;
 
 // The child argument vector: an element (the program path, an argument, the

@@ -10,14 +10,17 @@
 #include <cstring>
 #include <utility>
 
+#include "common/pmi_env.h"
+
 namespace pmi {
 
 std::vector<std::string> ClientEnvironment(int fd, int rank, int size) {
-  return {"PMI_FD=" + std::to_string(fd), "PMI_RANK=" + std::to_string(rank), "PMI_SIZE=" + std::to_string(size)};
+  return {TARVO_PMI_FD "=" + std::to_string(fd), TARVO_PMI_RANK "=" + std::to_string(rank),
+          TARVO_PMI_SIZE "=" + std::to_string(size)};
 }
 
 bool IsClientVariable(const char* entry) {
-  for (const char* name : {"PMI_FD=", "PMI_RANK=", "PMI_SIZE=", "PMI_PORT=", "PMI_ID="}) {
+  for (const char* name : {TARVO_PMI_FD "=", TARVO_PMI_RANK "=", TARVO_PMI_SIZE "=", TARVO_PMI_PORT "=", TARVO_PMI_ID "="}) {
     if (strncmp(entry, name, strlen(name)) == 0) return true;
   }
   return false;

@@ -25,7 +25,7 @@
 struct AddressNode {
   int32_t fd;
   int32_t tag;
-  char ip[128];
+  char ip[ADDRESS_TEXT_SIZE];
   char hostname[HOSTNAME_SIZE];
   int32_t port;
   AddressNode* next;  // null in the last node

@@ -30,6 +30,7 @@
 
 #include "common/carrier_params.h"
 #include "common/carrier_exec.h"
+#include "common/exit_status.h"
 #include "common/started_notice.h"
 
 /* Tells the launcher about the rank's program on this host (started_notice.h):
@@ -112,7 +113,7 @@ static int RunRemote(char** argv, char** params, pid_t parent) {
   }
   kill(-child, SIGKILL); /* what the program left behind ends with it */
   Notice(params, TARVO_ENDED, child, ws);
-  return WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : WEXITSTATUS(ws);
+  return ShellStatus(ws);
 }
 
 int main(int argc, char** argv) {

@@ -17,7 +17,6 @@
 
 namespace {
 
-const int kIpTextSize = 128;
 
 // Fills `addr` with the first IPv4 address of host name `name`; false when
 // the name does not resolve. Reentrant, since service threads may send.
@@ -66,11 +65,11 @@ CSocket::CSocket(int family, int type, int protocol) : sock(-1) {
     return;
   }
   hostname[HOSTNAME_SIZE - 1] = '\0';
-  if (ip == nullptr) ip = new char[kIpTextSize];
-  memset(ip, 0, kIpTextSize);
+  if (ip == nullptr) ip = new char[ADDRESS_TEXT_SIZE];
+  memset(ip, 0, ADDRESS_TEXT_SIZE);
   in_addr local;
   if (ResolveOwnName(hostname, &local)) {
-    inet_ntop(AF_INET, &local, ip, kIpTextSize);
+    inet_ntop(AF_INET, &local, ip, ADDRESS_TEXT_SIZE);
   } else {
     // A host whose own name does not resolve can still run locally.
     strcpy(ip, "127.0.0.1");
@@ -147,7 +146,7 @@ int CUDPConnection::UDPRecv(char* buf, int* len, char* senderHost, int* senderPo
   if (senderHost != nullptr) {
     char text[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-    strncpy(senderHost, text, kIpTextSize);
+    strncpy(senderHost, text, ADDRESS_TEXT_SIZE);
     *senderPort = ntohs(addr.sin_port);
   }
   return static_cast<int>(got);

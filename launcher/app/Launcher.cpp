@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/exit_status.h"
 #include "launcher/app/CommandLine.h"
 #include "launcher/app/RunSettings.h"
 #include "common/rank_place.h"
@@ -218,7 +219,7 @@ int ControlMain(int argc, char** argv) {
     OutputRelayOnReaderGone([](int stream) {
       fprintf(stderr, "tarvo: the reader of tarvo's standard %s has gone; ending the run\n",
               stream == 1 ? "output" : "error");
-      RunControlFatal(128 + SIGPIPE);
+      RunControlFatal(SignalStatus(SIGPIPE));
     });
     OutputRelayStart(settings.label);
     const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;

@@ -14,6 +14,8 @@
 
 #include <sys/wait.h>
 
+#include "common/exit_status.h"
+
 namespace {
 
 // A connection that has not sent the run's secret after this long is
@@ -286,7 +288,7 @@ void AgentHub::Tick(double now, std::vector<AgentEvent>* out) {
     if (!a.shellEnded || a.lost || links_[i].live == 0) continue;
     if (a.conn >= 0 && now - a.shellEndedAt < kReportGrace) continue;
     const int ws = a.shellStatus;
-    int status = WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : WEXITSTATUS(ws);
+    int status = ShellStatus(ws);
     if (status == 0) status = 1;
     const size_t at = out->size();
     Lose(static_cast<int>(i), "its remote shell (pid " + std::to_string(a.shell) + ")", status, out);

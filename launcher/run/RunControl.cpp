@@ -32,7 +32,6 @@ namespace runloop {
 namespace {
 
 bool initialised = false;
-sigset_t controlSignals;
 int signalFd = -1;
 int wakeFd = -1;
 
@@ -327,9 +326,9 @@ void Run::Ended(const std::vector<std::pair<size_t, int>>& ended) {
   std::vector<size_t> failed;
   for (const auto& e : ended) {
     procs_[e.first].waitStatus = e.second;
-    status_ = std::max(status_, StatusOf(e.second));
-    if (procs_[e.first].endedByUs || StatusOf(e.second) == 0) continue;
-    ownFailure_ = std::max(ownFailure_, StatusOf(e.second));
+    status_ = std::max(status_, ShellStatus(e.second));
+    if (procs_[e.first].endedByUs || ShellStatus(e.second) == 0) continue;
+    ownFailure_ = std::max(ownFailure_, ShellStatus(e.second));
     failed.push_back(e.first);
   }
   for (const auto& e : ended) {
@@ -352,6 +351,7 @@ using namespace runloop;
 void RunControlInit(const RunSettings& s) {
   Shared().settings = s;
   if (initialised) return;
+  sigset_t controlSignals;
   sigemptyset(&controlSignals);
   for (int sig : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&controlSignals, sig);
   if (s.stacks) sigaddset(&controlSignals, SIGQUIT);
@@ -362,11 +362,6 @@ void RunControlInit(const RunSettings& s) {
 }
 
 const RunSettings& RunControlSettings() { return Shared().settings; }
-
-const sigset_t& RunControlSignals() {
-  EnsureInit();
-  return controlSignals;
-}
 
 int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter) {
   EnsureInit();
@@ -387,8 +382,6 @@ double RunControlNow() {
 }
 
 void RunControlWatchCollectives(void (*waiting)(std::vector<double>*)) { Shared().waiting = waiting; }
-
-int RunControlFatalStatus() { return Shared().fatalStatus.load(); }
 
 void RunControlNoticed(int rank, pid_t pid, bool ended, int waitStatus) {
   {

@@ -68,11 +68,6 @@ void RunControlInit(const RunSettings& settings);
 /// The settings in force (the defaults until RunControlInit).
 const RunSettings& RunControlSettings();
 
-/// The signals that the run control blocks: a child restores its mask to
-/// empty before it becomes the program (posix_spawn's sigmask attribute, or
-/// sigprocmask in a forked child).
-const sigset_t& RunControlSignals();
-
 /// Starts every launch in order, remote shells at most sshWindow logging in
 /// at once, and returns when every started process has been reaped, with
 /// the run's exit status. On the calling thread, which must be the thread
@@ -96,9 +91,6 @@ void RunControlWatchCollectives(void (*waiting)(std::vector<double>*));
 /// The run control's clock: CLOCK_MONOTONIC in seconds. The
 /// synchronisation service stamps with it since when a rank waits.
 double RunControlNow();
-
-/// The status that RunControlFatal was given first, 0 when none.
-int RunControlFatalStatus();
 
 /// Any thread: the carrier of `rank` on a remote host has started its
 /// program as `pid` (its remote login is over), or, with `ended`, the

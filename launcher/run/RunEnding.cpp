@@ -35,11 +35,6 @@ std::string Describe(int waitStatus) {
   return text;
 }
 
-int StatusOf(int waitStatus) {
-  if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
-  return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 0;
-}
-
 
 // What the agents have reported since the last look.
 void Run::TakeAgentEvents() {
@@ -247,7 +242,7 @@ int Run::Status() const {
     case kTimeout:
       return 124;
     case kSignal:
-      return 128 + signal_;
+      return SignalStatus(signal_);
     case kFatal:
       return fatal_;
   }

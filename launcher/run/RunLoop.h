@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "launcher/mpi/MpiServer.h"
+#include "common/exit_status.h"
 #include "launcher/run/AgentHub.h"
 #include "common/group_watcher.h"
 #include "launcher/run/RunControl.h"
@@ -69,8 +70,6 @@ inline double Now() { return RunControlNow(); }
 std::string RankList(const std::vector<int>& ranks);
 /// What a wait status says, for the reports: "exited with status 3".
 std::string Describe(int waitStatus);
-/// A wait status as a shell gives it: the exit code, or 128 + the signal.
-int StatusOf(int waitStatus);
 
 // One run: the processes, and why and how it is ending.
 class Run {

@@ -135,7 +135,7 @@ void Run::Unfinalized(int rank, int job) {
 
 void Run::EndedUnfinalized(size_t i) {
   const Proc& p = procs_[i];
-  if (ending_ || p.endedByUs || StatusOf(p.waitStatus) != 0) return;
+  if (ending_ || p.endedByUs || ShellStatus(p.waitStatus) != 0) return;
   fprintf(stderr, "tarvo: %s ended without MPI_Finalize; ending the run\n", Who(i).c_str());
   status_ = std::max(status_, 1);
   ownFailure_ = std::max(ownFailure_, 1);

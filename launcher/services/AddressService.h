@@ -16,7 +16,7 @@ const int kAddressMessageSize = static_cast<int>(sizeof(AddressMessage));
 /// Size of one record of the table reply.
 const int kAddressRecordSize = static_cast<int>(sizeof(ProcessAddress));
 /// Width of a peer's address text.
-const size_t kPeerTextSize = 128;
+const size_t kPeerTextSize = ADDRESS_TEXT_SIZE;
 
 /// One datagram that the service sends, and where it goes.
 struct AddressReply {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/protocol.h"
 #include "launcher/context/RunContext.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/services/SourceFilter.h"
@@ -37,7 +38,7 @@ struct Datagram {
 template <typename Handle>
 void* ServeEndpoint(CUDPConnection* endpoint, char* buffer, int capacity, ReceiveFailure failure, Handle handle,
                     bool (*quietEnd)() = ControlClosing) {
-  char host[128];
+  char host[ADDRESS_TEXT_SIZE];
   int port = 0;
   for (;;) {
     memset(buffer, 0, static_cast<size_t>(capacity));

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/protocol.h"
+
 /// Where the release of one rank goes: the source of that rank's latest
 /// request. `host` is the 128-byte dotted text as the receive delivers it,
 /// NUL-padded; one byte more keeps it terminated for UDPSend.
 struct SyncRecord {
-  char host[128 + 1];
+  char host[ADDRESS_TEXT_SIZE + 1];
   int32_t port;
   bool heard;  // a request of the current cycle came from this rank
 };

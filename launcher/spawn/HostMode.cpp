@@ -318,7 +318,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     step.failure = "Control Process: execvp srun failed\n";
     const std::string n = std::to_string(agentHosts.size());
     step.vector = {"srun", "--nodes=" + n, "--ntasks=" + n, "--ntasks-per-node=1", "--kill-on-bad-exit=1",
-                   "tarvo-agent", std::string(address, strnlen(address, 128)), std::to_string(hub.Port()), "-"};
+                   "tarvo-agent", std::string(address, strnlen(address, ADDRESS_TEXT_SIZE)), std::to_string(hub.Port()), "-"};
     step.remote = true;
     launches.push_back(ShellLaunch(step, "the Slurm step", -1, true, report, hub));
   }
@@ -328,7 +328,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     ExecPlan& shell = shells[a];
     shell = plans[first];  // the remote shell, its messages and its closes
     shell.vector = ShellWords(shell);
-    for (const std::string& word : {agentHosts[a], std::string("tarvo-agent"), std::string(address, strnlen(address, 128)),
+    for (const std::string& word : {agentHosts[a], std::string("tarvo-agent"), std::string(address, strnlen(address, ADDRESS_TEXT_SIZE)),
                                     std::to_string(hub.Port()), std::to_string(a)}) {
       shell.vector.push_back(word);
     }

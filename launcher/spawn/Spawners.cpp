@@ -28,6 +28,8 @@
 #include <cstring>
 #include <utility>
 
+#include "common/pmi_env.h"
+#include "common/protocol.h"
 #include "launcher/mpi/MpiServer.h"
 #include "launcher/spawn/PmixSetup.h"
 #include "launcher/run/AgentHub.h"
@@ -218,7 +220,7 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
     // The rank's PMI_ID reaches the far side in its command, as nothing
     // else but carrier's fixed words does; carrier keeps it.
     if (plan.remote) {
-      const std::vector<std::string> env = {"env", "PMI_ID=" + mpi.PmiId(static_cast<int>(i))};
+      const std::vector<std::string> env = {"env", TARVO_PMI_ID "=" + mpi.PmiId(static_cast<int>(i))};
       plan.vector.insert(plan.vector.begin() + static_cast<long>(plan.shellWords) + 1, env.begin(), env.end());
     }
     // The far side's shell reads the words after the host again.
@@ -260,7 +262,7 @@ LauncherParams Params(int count, const char* workdir) {
   p.consolePort = consoleConnection->Port();
   p.syncPort = synConnection->Port();
   const char* ip = visualConnection->IP();
-  p.address = ip ? std::string(ip, strnlen(ip, 128)) : std::string();
+  p.address = ip ? std::string(ip, strnlen(ip, ADDRESS_TEXT_SIZE)) : std::string();
   p.addressPort = addressConnection->Port();
   p.visualPort = visualConnection->Port();
   p.count = count;
