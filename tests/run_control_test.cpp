@@ -23,7 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/run/RunControl.h"
-#include "launcher/app/RunSettings.h"
+#include "launcher/app/ReadSettings.h"
 #include "tests/launcher_harness.h"
 #include "tests/run_util.h"
 #include "tests/support/processes.h"

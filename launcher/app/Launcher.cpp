@@ -19,7 +19,7 @@
 
 #include "common/exit_status.h"
 #include "launcher/app/CommandLine.h"
-#include "launcher/app/RunSettings.h"
+#include "launcher/app/ReadSettings.h"
 #include "common/rank_place.h"
 #include "launcher/mpi/MpiServer.h"
 #include "launcher/output/OutputRelay.h"

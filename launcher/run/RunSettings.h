@@ -1,5 +1,5 @@
 // The launcher's settings of its own (TARVO_* variables), as the run control
-// and the spawners take them. The app layer reads them (app/RunSettings.h).
+// and the spawners take them. The app layer reads them (app/ReadSettings.h).
 #ifndef TARVO_LAUNCHER_RUN_RUNSETTINGS_H
 #define TARVO_LAUNCHER_RUN_RUNSETTINGS_H
 

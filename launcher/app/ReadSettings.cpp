@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "launcher/app/RunSettings.h"
+#include "launcher/app/ReadSettings.h"
 #include "launcher/spawn/RankFiles.h"
 #include "common/protocol.h"
 #include "common/rank_place.h"

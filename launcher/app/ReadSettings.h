@@ -1,6 +1,6 @@
 // Reading the launcher's settings, once at start-up.
-#ifndef TARVO_LAUNCHER_APP_RUNSETTINGS_H
-#define TARVO_LAUNCHER_APP_RUNSETTINGS_H
+#ifndef TARVO_LAUNCHER_APP_READSETTINGS_H
+#define TARVO_LAUNCHER_APP_READSETTINGS_H
 
 #include <string>
 
@@ -22,4 +22,4 @@ void UseTheAllocation(const char* (*lookup)(const char*), bool machineFileGiven,
 /// limit of a child's argument. Pure.
 bool ReadRemoteShell(const char* value, const char* home, std::vector<std::string>* words, std::string* error);
 
-#endif  // TARVO_LAUNCHER_APP_RUNSETTINGS_H
+#endif  // TARVO_LAUNCHER_APP_READSETTINGS_H
