@@ -1,10 +1,10 @@
 // Where every rank is: the run control's gathering of the ranks' call
 // stacks, at the time limit (before the ranks are ended) and on SIGQUIT.
 // tarvo's own ranks, and the processes that they spawned (jobs 1, 2, ...),
-// are read by `tarvo-agent --stacks`, a child whose
-// answer comes through a pipe that the loop polls; each agent reads its own
-// and answers with one frame. A host that has not answered within
-// kStacksWait is named and left out.
+// are read by `tarvo-agent --stacks`, a child whose answer comes through a
+// pipe that the loop polls; each agent reads its own and answers with one
+// frame. A host that has not answered within kStacksWait is named and left
+// out.
 #include <errno.h>
 #include <limits.h>
 #include <signal.h>
@@ -108,12 +108,10 @@ void Run::TakeStacks() {
       if (s != read.end()) {
         named.frames = s->frames;
         named.why = s->why;
-        gather_.stacks.push_back(named);
       } else {
-        RankStack none = named;
-        none.why = whole ? "tarvo-agent --stacks said nothing of it" : "tarvo-agent --stacks answered garbled";
-        gather_.stacks.push_back(none);
+        named.why = whole ? "tarvo-agent --stacks said nothing of it" : "tarvo-agent --stacks answered garbled";
       }
+      gather_.stacks.push_back(named);
     }
   }
   const bool over = live_ == 0 || Now() >= gather_.until;
