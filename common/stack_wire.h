@@ -37,6 +37,7 @@ static_assert(std::is_trivially_copyable<StackRankHead>::value, "copied with mem
 /// One rank's call path, or why there is none.
 struct RankStack {
   int rank = 0;
+  int job = 0;  // 0: the run's first job; k: its k-th spawned job (tarvo's own host only, never on the wire)
   std::vector<std::string> frames;  // outermost first
   std::string why;
 };

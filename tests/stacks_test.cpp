@@ -2,8 +2,8 @@
 // (StackReport, pure), the reader `tarvo-agent --stacks` on processes that
 // have ended, and whole runs: a deadlocked MPI program of each MPI at the
 // time limit, locally, in host mode and with per-rank remote shells, and
-// SIGQUIT, after which the run goes on. The Slurm cluster's run is in
-// slurm_test.cpp.
+// with spawned processes; SIGQUIT, after which the run goes on. The Slurm
+// cluster's run is in slurm_test.cpp.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -24,9 +24,10 @@
 
 namespace {
 
-RankStack Path(int rank, std::vector<std::string> frames, std::string why = "") {
+RankStack Path(int rank, std::vector<std::string> frames, std::string why = "", int job = 0) {
   RankStack s;
   s.rank = rank;
+  s.job = job;
   s.frames = std::move(frames);
   s.why = std::move(why);
   return s;
@@ -88,6 +89,14 @@ TEST(StackReport, MergesCallPathsIntoATreeOfRankRanges) {
        "tarvo:         rank 1: d\n"
        "tarvo:       rank 2: e\n"
        "tarvo:     rank 3: f\n"},
+      {"spawned jobs' processes after the first job's, named by their job",
+       {Path(1, from({"b"}), "", 1), Path(0, from({"a"})), Path(0, from({"b"}), "", 1), Path(0, {}, "gone", 2),
+        Path(1, {}, "gone")},
+       "tarvo: where the 5 ranks are (2 call paths):\n"
+       "tarvo:   rank 0, job 1 ranks 0-1: main\n"
+       "tarvo:     job 1 ranks 0-1: b\n"
+       "tarvo:     rank 0: a\n"
+       "tarvo:   rank 1, job 2 rank 0: not read: gone\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(Joined(StackReport(c.stacks)), c.report) << c.name;
 }
@@ -256,6 +265,32 @@ TEST_F(StuckRun, TheTimeLimitSaysWhereEveryRankIsBeforeItEndsTheRun) {
                 recv != std::string::npos)
         << name << "\n" << err;
   }
+}
+
+// An Open MPI rank that has spawned two processes, all three stuck: the
+// time limit's report names the spawned ones by their job.
+TEST_F(StuckRun, SpawnedProcessesAreNamedByTheirJob) {
+  const std::string ompi = TARVO_STUCK_OMPI;
+  if (ompi.empty()) GTEST_SKIP() << "not built (mpicc.openmpi or libpmix not found, or the 32-bit build)";
+  std::string dir;
+  std::unique_ptr<harness::LauncherRun> run =
+      runs_.Start({"local", "rank", {"-np", "1"}, {}}, ompi, "spawn", &dir, {{"TARVO_TIMEOUT", "6"}});
+  EXPECT_EQ(run->Wait(90), 124);
+  const std::string err = run->Stderr();
+  const std::vector<pid_t> pids = support::PidsIn(dir);
+  EXPECT_EQ(pids.size(), 3u) << err;
+  EXPECT_TRUE(support::Survivors(pids).empty());
+  testutil::Run("rm -rf " + dir);
+  if (err.find("not read: not permitted to read it") != std::string::npos) {
+    GTEST_SKIP() << "ptrace is not permitted here (Yama's ptrace_scope, or a container): " << err;
+  }
+  const size_t root = err.find("tarvo: where the 3 ranks are (");
+  const size_t top = err.find("\ntarvo:   rank 0, job 1 ranks 0-1: main\n", root);
+  const size_t children = err.find("\ntarvo:     job 1 ranks 0-1: stuck_in_recv > ", top);
+  const size_t parent = err.find("\ntarvo:     rank 0: waiting_in_barrier > ", children);
+  EXPECT_TRUE(root != std::string::npos && top != std::string::npos && children != std::string::npos &&
+              parent != std::string::npos)
+      << err;
 }
 
 // A python rank that writes its pid into DIR/R.pid, sleeps, and says so in

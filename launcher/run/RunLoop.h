@@ -132,7 +132,7 @@ class Run {
     pid_t reader = -1;        // tarvo-agent --stacks, for tarvo's own ranks
     int readFd = -1;
     std::string bytes;
-    std::vector<std::pair<int, pid_t>> local;  // tarvo's own ranks asked
+    std::vector<std::pair<int, pid_t>> local;  // tarvo's own processes asked: (launch index, pid)
     std::vector<int> agents;  // agents asked that have not answered
     std::vector<RankStack> stacks;
   };
@@ -233,6 +233,8 @@ class Run {
   // time is up, the report, and the time limit's end.
   void TakeStacks();
   void TakeAgentStacks(const AgentEvent& e);
+  // An empty stack that names the process of launch `index`.
+  RankStack Named(int index) const;
   StackGather gather_;
 };
 

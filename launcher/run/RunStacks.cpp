@@ -1,9 +1,10 @@
 // Where every rank is: the run control's gathering of the ranks' call
 // stacks, at the time limit (before the ranks are ended) and on SIGQUIT.
-// tarvo's own ranks are read by `tarvo-agent --stacks`, a child whose
-// answer comes through a pipe that the loop polls; each agent reads its own
-// and answers with one frame. A host that has not answered within
-// kStacksWait is named and left out.
+// tarvo's own ranks, and the processes that they spawned (jobs 1, 2, ...),
+// are read by `tarvo-agent --stacks`, a child whose answer comes through a
+// pipe that the loop polls; each agent reads its own and answers with one
+// frame. A host that has not answered within kStacksWait is named and left
+// out.
 #include <errno.h>
 #include <limits.h>
 #include <signal.h>
@@ -32,6 +33,13 @@ std::string AgentProgram() {
 
 }  // namespace
 
+RankStack Run::Named(int index) const {
+  RankStack s;
+  s.job = launches_[static_cast<size_t>(index)].job;
+  s.rank = launches_[static_cast<size_t>(index)].rank;
+  return s;
+}
+
 void Run::BeginStacks(bool forTimeout) {
   if (gather_.active) {
     gather_.forTimeout = gather_.forTimeout || forTimeout;
@@ -40,13 +48,13 @@ void Run::BeginStacks(bool forTimeout) {
   gather_ = StackGather();
   std::vector<int> perRank;
   for (size_t i = 0; i < next_; ++i) {
-    // The report names ranks by their number alone: spawned jobs' processes,
-    // whose numbers start from 0 again, are not gathered yet.
-    if (!Live(i) || Hosted(i) || launches_[i].agentShell || launches_[i].job > 0) continue;
+    if (!Live(i) || Hosted(i) || launches_[i].agentShell) continue;
     if (PerRankRemote(i)) {
       perRank.push_back(launches_[i].rank);
     } else if (procs_[i].pid > 0) {
-      gather_.local.emplace_back(launches_[i].rank, procs_[i].pid);
+      // The reader knows each process by its launch's index: a spawned
+      // job's ranks count from 0 again.
+      gather_.local.emplace_back(static_cast<int>(i), procs_[i].pid);
     }
   }
   if (!perRank.empty()) {
@@ -58,8 +66,7 @@ void Run::BeginStacks(bool forTimeout) {
     gather_.reader = StackReaderStart(AgentProgram(), gather_.local, &gather_.readFd);
     if (gather_.reader < 0) {
       for (const auto& r : gather_.local) {
-        RankStack s;
-        s.rank = r.first;
+        RankStack s = Named(r.first);
         s.why = std::string("tarvo-agent --stacks could not be started: ") + strerror(errno);
         gather_.stacks.push_back(s);
       }
@@ -97,14 +104,14 @@ void Run::TakeStacks() {
     const bool whole = StackDecode(gather_.bytes, &read);
     for (const auto& r : gather_.local) {
       auto s = std::find_if(read.begin(), read.end(), [&](const RankStack& x) { return x.rank == r.first; });
+      RankStack named = Named(r.first);
       if (s != read.end()) {
-        gather_.stacks.push_back(*s);
+        named.frames = s->frames;
+        named.why = s->why;
       } else {
-        RankStack none;
-        none.rank = r.first;
-        none.why = whole ? "tarvo-agent --stacks said nothing of it" : "tarvo-agent --stacks answered garbled";
-        gather_.stacks.push_back(none);
+        named.why = whole ? "tarvo-agent --stacks said nothing of it" : "tarvo-agent --stacks answered garbled";
       }
+      gather_.stacks.push_back(named);
     }
   }
   const bool over = live_ == 0 || Now() >= gather_.until;
@@ -122,7 +129,9 @@ void Run::TakeStacks() {
             hub_->Host(agent).c_str(), kStacksWait);
   }
   std::sort(gather_.stacks.begin(), gather_.stacks.end(),
-            [](const RankStack& a, const RankStack& b) { return a.rank < b.rank; });
+            [](const RankStack& a, const RankStack& b) {
+              return std::make_pair(a.job, a.rank) < std::make_pair(b.job, b.rank);
+            });
   if (!gather_.stacks.empty()) {
     for (const std::string& line : StackReport(gather_.stacks)) fputs(line.c_str(), stderr);
   }

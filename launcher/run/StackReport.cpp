@@ -8,9 +8,12 @@
 
 namespace {
 
+// A process: (job, rank), the first job's ranks being job 0.
+using Proc = std::pair<int, int>;
+
 struct Node {
   std::string frame;
-  std::vector<int> ranks;  // ascending once sorted
+  std::vector<Proc> ranks;  // ascending once sorted
   std::vector<std::unique_ptr<Node>> children;
   bool endsHere = false;  // some rank's path ends at this frame
 };
@@ -37,8 +40,19 @@ int Sort(Node* node) {
   return paths;
 }
 
-std::string Ranks(const std::vector<int>& ranks) {
-  return (ranks.size() == 1 ? "rank " : "ranks ") + runloop::RankList(ranks);
+// "ranks 0-3", and a spawned job's after the first job's as the other
+// reports name them: "rank 0, job 1 ranks 0-1". `procs` ascending.
+std::string Ranks(const std::vector<Proc>& procs) {
+  std::string text;
+  for (size_t from = 0; from < procs.size();) {
+    const int job = procs[from].first;
+    std::vector<int> ranks;
+    for (; from < procs.size() && procs[from].first == job; ++from) ranks.push_back(procs[from].second);
+    if (!text.empty()) text += ", ";
+    if (job > 0) text += "job " + std::to_string(job) + " ";
+    text += (ranks.size() == 1 ? "rank " : "ranks ") + runloop::RankList(ranks);
+  }
+  return text;
 }
 
 std::string Joined(const std::vector<std::string>& frames) {
@@ -69,17 +83,17 @@ void Print(const Node* node, size_t depth, std::vector<std::string>* lines) {
 
 std::vector<std::string> StackReport(const std::vector<RankStack>& stacks) {
   Node root;
-  std::map<std::string, std::vector<int>> unread;
+  std::map<std::string, std::vector<Proc>> unread;
   for (const RankStack& s : stacks) {
     const std::vector<std::string> path = s.why.empty() ? StackFromMain(s.frames) : std::vector<std::string>();
     if (path.empty()) {
-      unread[s.why.empty() ? "no frames" : s.why].push_back(s.rank);
+      unread[s.why.empty() ? "no frames" : s.why].push_back({s.job, s.rank});
       continue;
     }
     Node* node = &root;
     for (const std::string& frame : path) {
       node = Child(node, frame);
-      node->ranks.push_back(s.rank);
+      node->ranks.push_back({s.job, s.rank});
     }
     node->endsHere = true;
   }
@@ -89,7 +103,7 @@ std::vector<std::string> StackReport(const std::vector<RankStack>& stacks) {
   lines.push_back("tarvo: where the " + std::to_string(n) + (n == 1 ? " rank is (" : " ranks are (") +
                   std::to_string(paths) + (paths == 1 ? " call path):\n" : " call paths):\n"));
   for (const auto& c : root.children) Print(c.get(), 1, &lines);
-  std::vector<std::pair<std::string, std::vector<int>>> groups(unread.begin(), unread.end());
+  std::vector<std::pair<std::string, std::vector<Proc>>> groups(unread.begin(), unread.end());
   for (auto& g : groups) std::sort(g.second.begin(), g.second.end());
   std::stable_sort(groups.begin(), groups.end(), [](const auto& a, const auto& b) {
     return a.second.size() != b.second.size() ? a.second.size() > b.second.size()

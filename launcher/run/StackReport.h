@@ -16,8 +16,9 @@ const size_t kStackLineFrames = 4;
 /// the tree from `main` outward, one line per stretch without a branch,
 /// indented two blanks a level, branches with more ranks first (the lower
 /// first rank on a tie), then the ranks that could not be read, grouped by
-/// why. Frames outside main are dropped (StackFromMain). Pure: tested
-/// directly.
+/// why. A spawned job's processes follow the first job's, named as the
+/// other reports name them: "rank 0, job 1 ranks 0-1". Frames outside main
+/// are dropped (StackFromMain). Pure: tested directly.
 std::vector<std::string> StackReport(const std::vector<RankStack>& stacks);
 
 #endif  // TARVO_LAUNCHER_RUN_STACKREPORT_H
