@@ -159,6 +159,7 @@ class Pmi1Engine {
   explicit Pmi1Engine(JobFacts facts);
 
   int Clients() const { return static_cast<int>(clients_.size()); }
+  const std::string& Kvsname() const { return facts_.kvsname; }
 
   // The run's name table (owned by the caller, which outlives the engine's
   // use of it); null: names are refused.

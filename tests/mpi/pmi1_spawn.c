@@ -1,11 +1,13 @@
 /* A PMI-1 client without MPI that spawns as MPICH's simple PMI client does,
- * on the descriptor PMI_FD that the launcher gives.
- *   pmi1_spawn parent [PROG]  spawns 2 children "PROG child" (PROG: itself)
- *                           with the preput key PARENT_ROOT_PORT_NAME, then
- *                           a program that does not exist; prints
- *                           "parent spawn rc=R" and "parent missing rc=R"
- *   pmi1_spawn child        prints "child R of N spawned=S kvs=K port=V
- *                           universe=U appnum=A"
+ * on the descriptor PMI_FD that the launcher gives (the wire of
+ * tests/mpi/pmi1_spawn.transcript). Every process writes its pid into
+ * DIR/PID.pid.
+ *   pmi1_spawn DIR parent   spawns 2 children "pmi1_spawn DIR child" with the
+ *                           preput key PARENT_ROOT_PORT_NAME, then a program
+ *                           that does not exist; prints "parent spawn rc=R"
+ *                           and "parent missing ANSWER" (the reply's words
+ *                           after cmd=spawn_result)
+ *   pmi1_spawn DIR child    prints "child R of N spawned=S port=V appnum=A"
  * Both then barrier and finalize. PMI1_SPAWN_TRACE=1 writes every line sent
  * ("> ") and received ("< ") to stderr. */
 #include <stdio.h>
@@ -61,36 +63,43 @@ static void Ask(const char* text, char* reply, size_t size) {
   Receive(reply, size);
 }
 
-static int Spawn(const char* prog, const char* arg) {
-  char buf[2048], reply[2048], rc[32];
+static void Spawn(const char* prog, const char* dir, char* reply, size_t size) {
+  char buf[8192];
   snprintf(buf, sizeof buf,
-           "mcmd=spawn\nnprocs=2\nexecname=%s\ntotspawns=1\nspawnssofar=1\nargcnt=1\narg1=%s\n"
+           "mcmd=spawn\nnprocs=2\nexecname=%s\ntotspawns=1\nspawnssofar=1\nargcnt=2\narg1=%s\narg2=child\n"
            "preput_num=1\npreput_key_0=PARENT_ROOT_PORT_NAME\npreput_val_0=port#of#parent$\n"
            "info_num=0\nendcmd\n",
-           prog, arg);
-  Ask(buf, reply, sizeof reply);
-  return atoi(Word(reply, "rc", rc, sizeof rc));
+           prog, dir);
+  Ask(buf, reply, size);
 }
 
 int main(int argc, char** argv) {
   const char* env = getenv("PMI_FD");
-  char reply[2048], kvs[300], value[1100], universe[32], appnum[32];
-  if (env == NULL || argc < 2) return 2;
+  char reply[2048], kvs[300], value[1100], appnum[32], path[4096];
+  if (env == NULL || argc < 3) return 2;
+  snprintf(path, sizeof path, "%s/%d.pid", argv[1], (int)getpid());
+  FILE* f = fopen(path, "w");
+  if (f != NULL) {
+    fprintf(f, "%d\n", (int)getpid());
+    fclose(f);
+  }
   fd = atoi(env);
   trace = getenv("PMI1_SPAWN_TRACE") != NULL;
   Ask("cmd=init pmi_version=1 pmi_subversion=1\n", reply, sizeof reply);
   Ask("cmd=get_maxes\n", reply, sizeof reply);
   Ask("cmd=get_my_kvsname\n", reply, sizeof reply);
   Word(reply, "kvsname", kvs, sizeof kvs);
-  Ask("cmd=get_universe_size\n", reply, sizeof reply);
-  Word(reply, "size", universe, sizeof universe);
   Ask("cmd=get_appnum\n", reply, sizeof reply);
   Word(reply, "appnum", appnum, sizeof appnum);
-  if (strcmp(argv[1], "parent") == 0) {
-    printf("parent kvs=%s\n", kvs);
-    printf("parent spawn rc=%d\n", Spawn(argc > 2 ? argv[2] : argv[0], "child"));
+  if (strcmp(argv[2], "parent") == 0) {
+    char self[4096], rc[32];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    self[n > 0 ? n : 0] = '\0';
+    Spawn(self, argv[1], reply, sizeof reply);
+    printf("parent spawn rc=%s\n", Word(reply, "rc", rc, sizeof rc));
     fflush(stdout);
-    printf("parent missing rc=%d\n", Spawn("/nonexistent/pmi1-spawn-missing", "child"));
+    Spawn("/nonexistent/pmi1-spawn-missing", argv[1], reply, sizeof reply);
+    printf("parent missing %s\n", strncmp(reply, "cmd=spawn_result ", 17) == 0 ? reply + 17 : reply);
   } else {
     char buf[600];
     const char* rank = getenv("PMI_RANK");
@@ -99,8 +108,8 @@ int main(int argc, char** argv) {
     snprintf(buf, sizeof buf, "cmd=get kvsname=%s key=PARENT_ROOT_PORT_NAME\n", kvs);
     Ask(buf, reply, sizeof reply);
     Word(reply, "value", value, sizeof value);
-    printf("child %s of %s spawned=%s kvs=%s port=%s universe=%s appnum=%s\n", rank ? rank : "?",
-           size ? size : "?", spawned ? spawned : "?", kvs, value, universe, appnum);
+    printf("child %s of %s spawned=%s port=%s appnum=%s\n", rank ? rank : "?", size ? size : "?",
+           spawned ? spawned : "?", value, appnum);
   }
   fflush(stdout);
   Ask("cmd=barrier_in\n", reply, sizeof reply);
