@@ -4,7 +4,7 @@
  * DIR/PID.pid.
  *   pmi1_spawn DIR parent   spawns 2 children "pmi1_spawn DIR child" with the
  *                           preput key PARENT_ROOT_PORT_NAME, then a program
- *                           that does not exist; prints "parent spawn rc=R"
+ *                           that does not exist; prints "parent spawn ANSWER"
  *                           and "parent missing ANSWER" (the reply's words
  *                           after cmd=spawn_result)
  *   pmi1_spawn DIR child    prints "child R of N spawned=S port=V appnum=A"
@@ -92,11 +92,11 @@ int main(int argc, char** argv) {
   Ask("cmd=get_appnum\n", reply, sizeof reply);
   Word(reply, "appnum", appnum, sizeof appnum);
   if (strcmp(argv[2], "parent") == 0) {
-    char self[4096], rc[32];
+    char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     self[n > 0 ? n : 0] = '\0';
     Spawn(self, argv[1], reply, sizeof reply);
-    printf("parent spawn rc=%s\n", Word(reply, "rc", rc, sizeof rc));
+    printf("parent spawn %s\n", strncmp(reply, "cmd=spawn_result ", 17) == 0 ? reply + 17 : reply);
     fflush(stdout);
     Spawn("/nonexistent/pmi1-spawn-missing", argv[1], reply, sizeof reply);
     printf("parent missing %s\n", strncmp(reply, "cmd=spawn_result ", 17) == 0 ? reply + 17 : reply);
