@@ -2,12 +2,13 @@
  * on the descriptor PMI_FD that the launcher gives (the wire of
  * tests/mpi/pmi1_spawn.transcript). Every process writes its pid into
  * DIR/PID.pid.
- *   pmi1_spawn DIR parent   spawns 2 children "pmi1_spawn DIR child" with the
+ *   pmi1_spawn DIR parent [MODE]  spawns 2 children "pmi1_spawn DIR child MODE" with the
  *                           preput key PARENT_ROOT_PORT_NAME, then a program
  *                           that does not exist; prints "parent spawn ANSWER"
  *                           and "parent missing ANSWER" (the reply's words
  *                           after cmd=spawn_result)
- *   pmi1_spawn DIR child    prints "child R of N spawned=S port=V appnum=A"
+ *   pmi1_spawn DIR child MODE  prints "child R of N spawned=S port=V appnum=A";
+ *                           with MODE abort child 1 then calls abort with 7
  * Both then barrier and finalize. PMI1_SPAWN_TRACE=1 writes every line sent
  * ("> ") and received ("< ") to stderr. */
 #include <stdio.h>
@@ -63,13 +64,13 @@ static void Ask(const char* text, char* reply, size_t size) {
   Receive(reply, size);
 }
 
-static void Spawn(const char* prog, const char* dir, char* reply, size_t size) {
+static void Spawn(const char* prog, const char* dir, const char* mode, char* reply, size_t size) {
   char buf[8192];
   snprintf(buf, sizeof buf,
-           "mcmd=spawn\nnprocs=2\nexecname=%s\ntotspawns=1\nspawnssofar=1\nargcnt=2\narg1=%s\narg2=child\n"
-           "preput_num=1\npreput_key_0=PARENT_ROOT_PORT_NAME\npreput_val_0=port#of#parent$\n"
+           "mcmd=spawn\nnprocs=2\nexecname=%s\ntotspawns=1\nspawnssofar=1\nargcnt=3\narg1=%s\narg2=child\n"
+           "arg3=%s\npreput_num=1\npreput_key_0=PARENT_ROOT_PORT_NAME\npreput_val_0=port#of#parent$\n"
            "info_num=0\nendcmd\n",
-           prog, dir);
+           prog, dir, mode);
   Ask(buf, reply, size);
 }
 
@@ -83,6 +84,7 @@ int main(int argc, char** argv) {
     fprintf(f, "%d\n", (int)getpid());
     fclose(f);
   }
+  const char* mode = argc > 3 ? argv[3] : "plain";
   fd = atoi(env);
   trace = getenv("PMI1_SPAWN_TRACE") != NULL;
   Ask("cmd=init pmi_version=1 pmi_subversion=1\n", reply, sizeof reply);
@@ -95,10 +97,10 @@ int main(int argc, char** argv) {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     self[n > 0 ? n : 0] = '\0';
-    Spawn(self, argv[1], reply, sizeof reply);
+    Spawn(self, argv[1], mode, reply, sizeof reply);
     printf("parent spawn %s\n", strncmp(reply, "cmd=spawn_result ", 17) == 0 ? reply + 17 : reply);
     fflush(stdout);
-    Spawn("/nonexistent/pmi1-spawn-missing", argv[1], reply, sizeof reply);
+    Spawn("/nonexistent/pmi1-spawn-missing", argv[1], mode, reply, sizeof reply);
     printf("parent missing %s\n", strncmp(reply, "cmd=spawn_result ", 17) == 0 ? reply + 17 : reply);
   } else {
     char buf[600];
@@ -110,6 +112,12 @@ int main(int argc, char** argv) {
     Word(reply, "value", value, sizeof value);
     printf("child %s of %s spawned=%s port=%s appnum=%s\n", rank ? rank : "?", size ? size : "?",
            spawned ? spawned : "?", value, appnum);
+    if (strcmp(mode, "abort") == 0 && rank != NULL && strcmp(rank, "1") == 0) {
+      fflush(stdout);
+      Send("cmd=abort exitcode=7\n");
+      sleep(30); /* until the launcher ends the run */
+      return 1;
+    }
   }
   fflush(stdout);
   Ask("cmd=barrier_in\n", reply, sizeof reply);
