@@ -15,6 +15,8 @@
 // exactly the puts since the last one, and barrier_out reaches every client
 // only after the union came back.
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -39,7 +41,20 @@ struct Client {
   bool ended = false;   // the engine ended it (abort, broken framing)
   bool spoke = false, initialized = false, waiting = false, finalized = false;
   std::string multiLine;
+  int blockLines = 0;   // lines of the open block
+  int spawnBlocks = 0;  // blocks of a spawn taken, its answer still to come
+  std::map<std::string, std::string> block;  // the open spawn block's first values
 };
+
+// A count as the engine reads it (strtol's decimal int), within [min, max].
+bool Count(const std::map<std::string, std::string>& block, const char* key, long min, long max, long* value) {
+  auto at = block.find(key);
+  if (at == block.end() || at->second.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  *value = std::strtol(at->second.c_str(), &end, 10);
+  return errno == 0 && *end == '\0' && *value >= min && *value <= max;
+}
 
 struct Model {
   pmi::Pmi1Engine* engine;
@@ -114,17 +129,38 @@ void Line(Model& m, int id, const std::string& line) {
   if (!c.multiLine.empty()) {
     const std::size_t first = line.find_first_not_of(' ');
     const bool end = first != std::string::npos && line.substr(first, line.find_last_not_of(' ') - first + 1) == "endcmd";
-    if (!end) {
-      FUZZ_CHECK(out.empty());
+    if (!end && ++c.blockLines >= pmi::kMaxBlockLines) {
+      FUZZ_CHECK(out.size() == 1 && out[0].kind == Action::kBreak && out[0].client == id);
+      c.ended = true;
       return;
     }
-    FUZZ_CHECK(out.size() == 1 && Starts(OnlyReply(out, id), "cmd=" + c.multiLine + "_result rc=-1 "));
+    if (!end) {
+      FUZZ_CHECK(out.empty());
+      const std::size_t eq = line.find('=');
+      if (eq != std::string::npos && eq > 0) c.block.emplace(line.substr(0, eq), line.substr(eq + 1));
+      return;
+    }
+    // A spawn's block before its last is taken without an answer; the
+    // engine takes no spawns here, so every spawn's end is refused.
+    long total = 0, sofar = 0;
+    const bool more = c.multiLine == "spawn" && Count(c.block, "totspawns", 1, pmi::kMaxSpawnCommands, &total) &&
+                      Count(c.block, "spawnssofar", 1, total, &sofar) && sofar == c.spawnBlocks + 1 && sofar < total;
+    c.block.clear();
+    if (more) {
+      FUZZ_CHECK(out.empty());
+      ++c.spawnBlocks;
+    } else {
+      FUZZ_CHECK(out.size() == 1 && Starts(OnlyReply(out, id), "cmd=" + c.multiLine + "_result rc=-1 "));
+      if (c.multiLine == "spawn") c.spawnBlocks = 0;
+    }
     c.multiLine.clear();
     return;
   }
   if (words[0].first == "mcmd") {
     FUZZ_CHECK(out.empty());
     c.multiLine = name;
+    c.blockLines = 0;
+    c.block.clear();
     return;
   }
   const std::string* kvs = Find(words, "kvsname");

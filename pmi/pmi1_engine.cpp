@@ -139,13 +139,7 @@ void Pmi1Engine::Take(int client, const std::string& line, std::vector<Action>* 
   if (line.size() >= kMaxLine || line.find('\0') != std::string::npos)
     return Break(client, "a line over 1024 bytes or with a NUL", out);
   if (c.waiting) return Break(client, "a request while waiting for barrier_out", out);
-  if (!c.multiLine.empty()) {
-    if (Trimmed(line) != "endcmd") return;  // a line of the open request
-    const std::string name = c.multiLine;
-    c.multiLine.clear();
-    out->push_back(Reply(client, "cmd=" + name + "_result rc=-1 msg=not_supported"));
-    return;
-  }
+  if (!c.multiLine.empty()) return BlockLine(client, line, out);
   Words words;
   if (!SplitWords(line, &words)) return Break(client, "a line that is not key=value words", out);
   const std::string& first = words[0].first;
@@ -154,6 +148,8 @@ void Pmi1Engine::Take(int client, const std::string& line, std::vector<Action>* 
     return Break(client, "a line that does not start with cmd=NAME", out);
   if (first == "mcmd") {
     c.multiLine = name;
+    c.blockLines = 0;
+    c.block.clear();
     return;
   }
   Request(client, name, words, out);
@@ -289,6 +285,127 @@ void Pmi1Engine::Get(int client, const Words& words, std::vector<Action>* out) {
   out->push_back(Reply(client, kGetOk + found->second));
 }
 
+// A line of client's open block: "key=value", or the closing "endcmd".
+void Pmi1Engine::BlockLine(int client, const std::string& line, std::vector<Action>* out) {
+  ClientState& c = clients_[client];
+  if (Trimmed(line) == "endcmd") {
+    const std::string name = c.multiLine;
+    c.multiLine.clear();
+    if (name == "spawn") return SpawnBlock(client, out);
+    c.block.clear();
+    out->push_back(Reply(client, "cmd=" + name + "_result rc=-1 msg=not_supported"));
+    return;
+  }
+  if (++c.blockLines >= kMaxBlockLines) return Break(client, "a multi-line request without endcmd", out);
+  if (c.multiLine != "spawn") return;  // read and dropped
+  const std::size_t eq = line.find('=');
+  // A line of another shape makes the block garbled: its key is empty.
+  if (eq == std::string::npos || eq == 0) {
+    c.block.emplace_back(std::string(), std::string());
+  } else {
+    c.block.emplace_back(line.substr(0, eq), line.substr(eq + 1));
+  }
+}
+
+namespace {
+
+// The value of the block's first line with `key`.
+const std::string* BlockValue(const std::vector<std::pair<std::string, std::string>>& block, const std::string& key) {
+  for (const auto& kv : block)
+    if (kv.first == key) return &kv.second;
+  return nullptr;
+}
+
+// A count of the block (key) from 0 to max; false when it is missing or
+// not such a number.
+bool BlockCount(const std::vector<std::pair<std::string, std::string>>& block, const char* key, int min, int max,
+                int* value) {
+  const std::string* text = BlockValue(block, key);
+  return text != nullptr && ParseInt(*text, value) && *value >= min && *value <= max;
+}
+
+// Reads one block of a spawn into *command and *preput; what is wrong with
+// it, or empty.
+std::string ReadSpawnBlock(const std::vector<std::pair<std::string, std::string>>& block, Pmi1SpawnCommand* command,
+                           KeyValues* preput) {
+  for (const auto& kv : block)
+    if (kv.first.empty()) return "a_line_that_is_not_key=value";
+  const std::string* exec = BlockValue(block, "execname");
+  if (exec == nullptr || exec->empty()) return "missing_execname";
+  command->execname = *exec;
+  if (!BlockCount(block, "nprocs", 1, INT_MAX, &command->nprocs)) return "bad_nprocs";
+  int args = 0, preputs = 0, infos = 0;
+  if (!BlockCount(block, "argcnt", 0, kMaxSpawnArgs, &args)) return "bad_argcnt";
+  for (int i = 1; i <= args; ++i) {
+    const std::string* arg = BlockValue(block, "arg" + std::to_string(i));
+    if (arg == nullptr) return "missing_arg" + std::to_string(i);
+    command->args.push_back(*arg);
+  }
+  if (!BlockCount(block, "preput_num", 0, kMaxSpawnPairs, &preputs)) return "bad_preput_num";
+  for (int i = 0; i < preputs; ++i) {
+    const std::string* key = BlockValue(block, "preput_key_" + std::to_string(i));
+    const std::string* value = BlockValue(block, "preput_val_" + std::to_string(i));
+    if (key == nullptr || value == nullptr) return "missing_preput_" + std::to_string(i);
+    if (key->empty() || key->size() > kKeyMax || *key == kMappingKey) return "bad_preput_key_" + std::to_string(i);
+    if (value->size() > kValueStoreMax) return "preput_val_" + std::to_string(i) + "_too_long";
+    preput->emplace(*key, *value);
+  }
+  if (!BlockCount(block, "info_num", 0, kMaxSpawnPairs, &infos)) return "bad_info_num";
+  for (int i = 0; i < infos; ++i) {
+    const std::string* key = BlockValue(block, "info_key_" + std::to_string(i));
+    const std::string* value = BlockValue(block, "info_val_" + std::to_string(i));
+    if (key == nullptr || value == nullptr) return "missing_info_" + std::to_string(i);
+    command->info.emplace_back(*key, *value);
+  }
+  return std::string();
+}
+
+}  // namespace
+
+// A spawn's block is complete: answered (or handed out) after the last.
+void Pmi1Engine::SpawnBlock(int client, std::vector<Action>* out) {
+  ClientState& c = clients_[client];
+  std::vector<std::pair<std::string, std::string>> block;
+  block.swap(c.block);
+  int total = 0, sofar = 0;
+  const bool counted = BlockCount(block, "totspawns", 1, kMaxSpawnCommands, &total) &&
+                       BlockCount(block, "spawnssofar", 1, total, &sofar);
+  const int expected = static_cast<int>(c.spawn.commands.size()) + 1;
+  std::string why;
+  if (!counted || sofar != expected) {
+    why = c.spawnWhy.empty() ? "bad_totspawns_or_spawnssofar" : c.spawnWhy;
+    total = sofar;  // the spawn ends here, whatever the client meant
+  } else {
+    Pmi1SpawnCommand command;
+    KeyValues preput;
+    why = ReadSpawnBlock(block, &command, &preput);
+    if (c.spawnWhy.empty()) c.spawnWhy = why;
+    why = c.spawnWhy;
+    c.spawn.commands.push_back(std::move(command));
+    if (expected == 1) c.spawn.preput.swap(preput);
+  }
+  if (sofar < total) return;  // more blocks follow
+  Action a;
+  a.kind = Action::kSpawn;
+  a.client = client;
+  std::swap(a.spawn, c.spawn);
+  a.spawn.rank = c.facts.rank;
+  c.spawn = Pmi1Spawn();
+  c.spawnWhy.clear();
+  if (!why.empty() || !takeSpawns_) {
+    out->push_back(Reply(client, Pmi1SpawnReply(false, why.empty() ? "not_supported" : why)));
+    return;
+  }
+  out->push_back(std::move(a));
+}
+
+void Pmi1Engine::Preput(const KeyValues& keys) {
+  for (const auto& kv : keys) {
+    if (kv.first == kMappingKey || !store_.emplace(kv.first, kv.second).second) continue;
+    storeBytes_ += kv.first.size() + kv.second.size();
+  }
+}
+
 void Pmi1Engine::EnterBarrier(int client, std::vector<Action>* out) {
   clients_[client].waiting = true;
   for (const ClientState& c : clients_)
@@ -342,6 +459,15 @@ int Pmi1Engine::TakeInitack(const std::string& line, const std::function<int(con
     return i;
   }
   return -1;
+}
+
+std::string Pmi1SpawnReply(bool ok, const std::string& why) {
+  if (ok) return "cmd=spawn_result rc=0";
+  std::string text = why.empty() ? "spawn_failed" : why;
+  for (char& ch : text) {
+    if (ch == ' ' || ch == '\n' || ch == '\t') ch = '_';
+  }
+  return "cmd=spawn_result rc=-1 msg=" + text;
 }
 
 std::string Pmi1NameReply(const std::string& verb, NameTable::Status status, const std::string& port) {

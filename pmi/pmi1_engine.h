@@ -28,9 +28,20 @@
 // - A get of a value whose reply would not fit a line (only a long mapping,
 //   never a put) is answered rc=-1, as for a missing key: MPICH then finds
 //   the nodes by itself.
-// - mcmd=NAME opens a multi-line request (MPICH's spawn): the lines up to
-//   one that is "endcmd" are read and dropped, then "cmd=NAME_result rc=-1
-//   msg=not_supported" answers.
+// - mcmd=NAME opens a multi-line request: lines of one key=value each (the
+//   value is the rest of the line, spaces included) up to one that is
+//   "endcmd". A block without its endcmd within kMaxBlockLines lines breaks
+//   the framing. Any NAME but spawn is answered "cmd=NAME_result rc=-1
+//   msg=not_supported" after its endcmd.
+// - mcmd=spawn (MPICH's spawn): one block per command of the spawn, each
+//   with nprocs, execname, totspawns, spawnssofar (1, 2, ... totspawns),
+//   argcnt with arg1..argN, preput_num with preput_key_I/preput_val_I and
+//   info_num with info_key_I/info_val_I (I from 0). Nothing answers before
+//   the last block; then, with TakeSpawns, Action::kSpawn carries the whole
+//   request and the caller answers (Pmi1SpawnReply); without it, or when a
+//   block is garbled (a field missing or not a number, nprocs < 1, a count
+//   over its bound, blocks out of order), "cmd=spawn_result rc=-1 msg=..."
+//   answers at once. Blocks out of order answer at the block that shows it.
 // - publish_name, unpublish_name and lookup_name (service=, port=) are
 //   answered publish_result, unpublish_result and lookup_result from the
 //   run's NameTable that ServeNames gives (info=ok, and port= for a
@@ -76,6 +87,30 @@ constexpr char kMappingKey[] = "PMI_process_mapping";
 
 using KeyValues = std::map<std::string, std::string>;
 
+// Bounds of a multi-line request: lines of one block, and what a spawn's
+// blocks may hold.
+constexpr int kMaxBlockLines = 1024;
+constexpr int kMaxSpawnCommands = 64;
+constexpr int kMaxSpawnArgs = 256;
+constexpr int kMaxSpawnPairs = 64;  // preput and info pairs, each
+
+// One command of a PMI-1 spawn (a block of mcmd=spawn).
+struct Pmi1SpawnCommand {
+  std::string execname;
+  std::vector<std::string> args;  // arg1.. (the program's name not among them)
+  int nprocs = 0;
+  std::vector<std::pair<std::string, std::string>> info;  // in the block's order
+};
+
+// A client's whole spawn: its commands in order, and the keys that the new
+// job's key-value space holds from the start (the first block's preputs;
+// of a key given twice the first counts).
+struct Pmi1Spawn {
+  int rank = -1;  // the client's rank
+  std::vector<Pmi1SpawnCommand> commands;
+  KeyValues preput;
+};
+
 // One local rank, that is one client of the engine; a client's number is
 // its index in JobFacts::clients.
 struct LocalRank {
@@ -108,6 +143,7 @@ struct Action {
     kFull,      // client's put was refused as the key-value space is full (once per engine)
     kName,      // client's name request for the run's table (text: publish, unpublish or lookup;
                 // puts: service and port), with ForwardNames
+    kSpawn,     // client's spawn (spawn), with TakeSpawns: answer with Pmi1SpawnReply
   };
   Kind kind = kReply;
   int client = -1;   // -1 for kBarrier
@@ -115,6 +151,7 @@ struct Action {
   std::string sent;  // kBreak: the line that broke it, as ShownLine gives it
   int exitCode = 0;  // kAbort
   KeyValues puts;    // kBarrier: this host's puts since the last barrier (none when alone)
+  Pmi1Spawn spawn;   // kSpawn
 };
 
 class Pmi1Engine {
@@ -122,6 +159,7 @@ class Pmi1Engine {
   explicit Pmi1Engine(JobFacts facts);
 
   int Clients() const { return static_cast<int>(clients_.size()); }
+  const std::string& Kvsname() const { return facts_.kvsname; }
 
   // The run's name table (owned by the caller, which outlives the engine's
   // use of it); null: names are refused.
@@ -129,6 +167,11 @@ class Pmi1Engine {
   // The run's name table is elsewhere (an agent's engine): name requests
   // come out as Action::kName.
   void ForwardNames() { forwardNames_ = true; }
+  // Spawns come out as Action::kSpawn; without this call they are refused.
+  void TakeSpawns() { takeSpawns_ = true; }
+  // Keys that the job's space holds before any rank starts (a spawned
+  // job's preput keys); PMI_process_mapping stays the server's own.
+  void Preput(const KeyValues& keys);
 
   // One request line of client (0 <= client < Clients()), without its '\n'.
   void Take(int client, const std::string& line, std::vector<Action>* out);
@@ -169,6 +212,10 @@ class Pmi1Engine {
     bool finalized = false;
     bool ended = false;     // aborted or broke the framing
     std::string multiLine;  // NAME of an open mcmd=NAME request
+    int blockLines = 0;     // lines of the open block so far
+    std::vector<std::pair<std::string, std::string>> block;  // its lines, key and value
+    Pmi1Spawn spawn;        // the blocks of a spawn so far
+    std::string spawnWhy;   // an earlier block was garbled: why
   };
   using Words = std::vector<std::pair<std::string, std::string>>;
 
@@ -176,6 +223,8 @@ class Pmi1Engine {
   void Put(int client, const Words& words, std::vector<Action>* out);
   void Get(int client, const Words& words, std::vector<Action>* out);
   void EnterBarrier(int client, std::vector<Action>* out);
+  void BlockLine(int client, const std::string& line, std::vector<Action>* out);
+  void SpawnBlock(int client, std::vector<Action>* out);
   // Breaks `client`'s framing with the line that Take has in hand.
   void Break(int client, const std::string& why, std::vector<Action>* out);
 
@@ -191,7 +240,12 @@ class Pmi1Engine {
   bool pending_ = false;
   NameTable* names_ = nullptr;
   bool forwardNames_ = false;
+  bool takeSpawns_ = false;
 };
+
+// The reply line (without '\n') to a spawn: rc=0, or rc=-1 with why (its
+// spaces made '_').
+std::string Pmi1SpawnReply(bool ok, const std::string& why);
 
 // The reply line (without '\n') to a publish_name, unpublish_name or
 // lookup_name (`verb`: publish, unpublish, lookup) that the run's table

@@ -236,6 +236,10 @@ void Pmi1Server::Act(std::vector<Action>& actions, std::vector<ServerEvent>* out
         e.text = a.text;
         e.puts = std::move(a.puts);
         break;
+      case Action::kSpawn:
+        spawns_.push_back(std::move(a.spawn));
+        spawnClients_.push_back(a.client);
+        continue;
       case Action::kBarrier:
         e.kind = ServerEvent::kBarrier;
         e.puts = std::move(a.puts);

@@ -96,6 +96,15 @@ class Pmi1Server {
   void ClientEnded(int client, std::vector<ServerEvent>* out);
   /// A reply line (without '\n') to client: the answer to its kName.
   void Answer(int client, const std::string& line, std::vector<ServerEvent>* out) { Send(client, line + "\n", out); }
+  /// The spawns that clients have asked for since the last call (with the
+  /// engine's TakeSpawns), with their clients; each is answered with
+  /// Answer(client, Pmi1SpawnReply(...)).
+  void TakeSpawns(std::vector<int>* clients, std::vector<Pmi1Spawn>* spawns) {
+    clients->swap(spawnClients_);
+    spawns->swap(spawns_);
+    spawnClients_.clear();
+    spawns_.clear();
+  }
   /// The union of every host's puts: barrier_out to every waiting client.
   void CompleteBarrier(const KeyValues& all, std::vector<ServerEvent>* out);
 
@@ -122,6 +131,8 @@ class Pmi1Server {
   std::vector<Conn> conns_;
   std::vector<int> childEnds_;  // by client, -1 once the child has it
   std::vector<int> connOf_;     // by client: index into conns_, -1 for none
+  std::vector<int> spawnClients_;
+  std::vector<Pmi1Spawn> spawns_;
   int listenFd_ = -1;
   std::function<bool(const char*)> admit_;
   std::function<int(const std::string&)> rankOfId_;

@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pmi/name_table.h"
@@ -63,6 +64,10 @@ struct PmixSpawnRequest {
   std::string parentNspace;
   int parentRank = -1;
   std::vector<PmixSpawnApp> apps;
+  // A PMI-1 rank's spawn (MPICH's): the children get a PMI-1 server of
+  // their own job, whose key-value space holds `preput` from the start.
+  bool pmi1 = false;
+  std::vector<std::pair<std::string, std::string>> preput;
 };
 
 // What every node of the run knows of the job, the same on each node but

@@ -124,6 +124,88 @@ TEST(Pmi1Engine, MpichTranscriptOfTwoRanks) {
   EXPECT_EQ(host.events[0].kind, Action::kFinalize);
 }
 
+// MPICH's spawn (tests/mpi/pmi1_spawn.transcript): the blocks of one
+// request answer nothing until the last; then the whole request comes out
+// for the caller, or the engine refuses it. A row's answer is the last
+// block's: "SPAWN" when the request came out.
+TEST(Pmi1Engine, SpawnBlocks) {
+  auto block = [](int total, int sofar, const std::string& fields) {
+    return "mcmd=spawn\nnprocs=2\nexecname=./prog\ntotspawns=" + std::to_string(total) + "\nspawnssofar=" +
+           std::to_string(sofar) + "\n" + fields + "endcmd\n";
+  };
+  const std::string plain = "argcnt=1\narg1=child one\npreput_num=1\npreput_key_0=PARENT_ROOT_PORT_NAME\n"
+                            "preput_val_0=port#1$\ninfo_num=1\ninfo_key_0=wdir\ninfo_val_0=/tmp\n";
+  const std::string none = "argcnt=0\npreput_num=0\ninfo_num=0\n";
+  struct Row {
+    std::vector<std::string> blocks;
+    std::string answer;
+    bool takes = true;
+  };
+  const std::vector<Row> rows = {
+      {{block(1, 1, plain)}, "SPAWN"},
+      {{block(2, 1, plain), block(2, 2, none)}, "SPAWN"},
+      {{block(1, 1, plain)}, "cmd=spawn_result rc=-1 msg=not_supported\n", false},
+      {{"mcmd=spawn\nnprocs=0\nexecname=p\ntotspawns=1\nspawnssofar=1\n" + none + "endcmd\n"},
+       "cmd=spawn_result rc=-1 msg=bad_nprocs\n"},
+      {{"mcmd=spawn\nnprocs=1\ntotspawns=1\nspawnssofar=1\n" + none + "endcmd\n"},
+       "cmd=spawn_result rc=-1 msg=missing_execname\n"},
+      {{block(1, 1, "argcnt=2\narg1=a\npreput_num=0\ninfo_num=0\n")}, "cmd=spawn_result rc=-1 msg=missing_arg2\n"},
+      {{block(1, 1, "argcnt=257\npreput_num=0\ninfo_num=0\n")}, "cmd=spawn_result rc=-1 msg=bad_argcnt\n"},
+      {{block(1, 1, "argcnt=0\npreput_num=65\ninfo_num=0\n")}, "cmd=spawn_result rc=-1 msg=bad_preput_num\n"},
+      {{block(1, 1, "argcnt=0\npreput_num=1\npreput_key_0=PMI_process_mapping\npreput_val_0=x\ninfo_num=0\n")},
+       "cmd=spawn_result rc=-1 msg=bad_preput_key_0\n"},
+      {{block(1, 1, "argcnt=0\npreput_num=0\n")}, "cmd=spawn_result rc=-1 msg=bad_info_num\n"},
+      {{block(1, 1, "garbage\n" + none)}, "cmd=spawn_result rc=-1 msg=a_line_that_is_not_key=value\n"},
+      {{block(2, 2, none)}, "cmd=spawn_result rc=-1 msg=bad_totspawns_or_spawnssofar\n"},
+      // A garbled first block is told once the last is in.
+      {{block(2, 1, "argcnt=x\n"), block(2, 2, none)}, "cmd=spawn_result rc=-1 msg=bad_argcnt\n"},
+      {{"mcmd=spawn\n" + std::string(pmi::kMaxBlockLines, 'a') + "\n"}, "BREAK"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.blocks.back().substr(0, 120));
+    Host host({{0, 0}, {3, 1}}, 4);
+    if (row.takes) host.engine.TakeSpawns();
+    for (size_t b = 0; b + 1 < row.blocks.size(); ++b) EXPECT_EQ(host.Send(1, row.blocks[b]), "");
+    std::string last;
+    if (row.answer == "BREAK") {
+      // One line a block line: the bound is on lines, not bytes.
+      last = host.Send(1, "mcmd=spawn\n");
+      for (int i = 0; i < pmi::kMaxBlockLines && last.empty(); ++i) last = host.Send(1, "a=b\n");
+    } else {
+      last = host.Send(1, row.blocks.back());
+    }
+    if (row.answer != "SPAWN") {
+      EXPECT_EQ(last, row.answer);
+      for (const Action& a : host.events) EXPECT_NE(a.kind, Action::kSpawn);
+      continue;
+    }
+    EXPECT_EQ(last, "");
+    ASSERT_EQ(host.events.size(), 1u);
+    const pmi::Pmi1Spawn& s = host.events[0].spawn;
+    EXPECT_EQ(host.events[0].kind, Action::kSpawn);
+    EXPECT_EQ(host.events[0].client, 1);
+    EXPECT_EQ(s.rank, 3);
+    ASSERT_EQ(s.commands.size(), row.blocks.size());
+    EXPECT_EQ(s.commands[0].execname, "./prog");
+    EXPECT_EQ(s.commands[0].nprocs, 2);
+    EXPECT_EQ(s.commands[0].args, std::vector<std::string>{"child one"});
+    EXPECT_EQ(s.commands[0].info, (std::vector<std::pair<std::string, std::string>>{{"wdir", "/tmp"}}));
+    EXPECT_EQ(s.preput, (pmi::KeyValues{{"PARENT_ROOT_PORT_NAME", "port#1$"}}));
+    // The client goes on once it is answered.
+    EXPECT_EQ(host.Send(1, "cmd=get_appnum\n"), "cmd=appnum appnum=1\n");
+  }
+}
+
+// A spawned job's preput keys are in its space from the start.
+TEST(Pmi1Engine, PreputKeys) {
+  Host host({{0, 0}}, 1);
+  host.engine.Preput({{"PARENT_ROOT_PORT_NAME", "tag#0$"}, {pmi::kMappingKey, "x"}});
+  const std::string get = std::string("cmd=get kvsname=") + kKvs + " key=";
+  host.Send(0, "cmd=init pmi_version=1 pmi_subversion=1\n");
+  EXPECT_EQ(host.Send(0, get + "PARENT_ROOT_PORT_NAME\n"), "cmd=get_result rc=0 msg=success value=tag#0$\n");
+  EXPECT_EQ(host.Send(0, get + "PMI_process_mapping\n"), "cmd=get_result rc=0 msg=success value=(vector,(0,1,1))\n");
+}
+
 // Bad input from client 0 of two (so that its barrier_in waits): the
 // answer to the last line, or BREAK when the connection must end. A short
 // kvsname leaves room in a put line for values too long for a get's reply.

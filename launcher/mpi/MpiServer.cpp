@@ -57,6 +57,10 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
   }
   server_.reset(new pmi::Pmi1Server(facts));
   server_->Engine().ServeNames(&names_);
+  // Spawns go to the run control, which refuses them where it cannot start
+  // a job (ranks through remote shells, agents).
+  server_->Engine().TakeSpawns();
+  if (!localRanks_.empty()) localHost_ = hostOfRank[static_cast<size_t>(localRanks_[0])];
 }
 
 std::string MpiServer::JobPayload(int agent) const {
@@ -135,15 +139,41 @@ void MpiServer::Listen(int port, int held) {
 }
 
 void MpiServer::Fds(std::vector<pollfd>* fds) const {
+  fdCounts_.clear();
+  size_t before = fds->size();
   server_->Fds(fds);
+  fdCounts_.push_back(fds->size() - before);
+  for (const auto& j : pmi1Jobs_) {
+    before = fds->size();
+    j.second->Fds(fds);
+    fdCounts_.push_back(fds->size() - before);
+  }
   if (pmix_ != nullptr) fds->push_back({pmix_->WakeFd(), POLLIN, 0});
 }
 
 void MpiServer::OnReady(const pollfd* fds, size_t count, double now, std::vector<MpiEvent>* out) {
   std::vector<pmi::ServerEvent> events;
   const bool pmixReady = pmix_ != nullptr && count > 0 && fds[count - 1].revents != 0;
-  server_->OnReady(fds, pmix_ != nullptr && count > 0 ? count - 1 : count, now, &events);
+  if (pmix_ != nullptr && count > 0) --count;
+  // Each server's descriptors as the last Fds put them; a job added since
+  // has none among them.
+  size_t at = 0, n = fdCounts_.empty() ? count : std::min(fdCounts_[0], count);
+  server_->OnReady(fds, n, now, &events);
+  at += n;
   Take(events, out);
+  TakePmi1Spawns(0, *server_, out);
+  size_t k = 1;
+  for (auto& j : pmi1Jobs_) {
+    if (k >= fdCounts_.size()) break;
+    n = std::min(fdCounts_[k++], count - at);
+    events.clear();
+    j.second->OnReady(fds + at, n, now, &events);
+    at += n;
+    TakeJob(j.first, events, out);
+    TakePmi1Spawns(j.first, *j.second, out);
+  }
+  if (out != nullptr) out->insert(out->end(), later_.begin(), later_.end());
+  later_.clear();
   if (pmixReady) TakePmix(out);
   StampLocal(now);
 }
@@ -152,6 +182,186 @@ void MpiServer::Tick(double now) {
   std::vector<pmi::ServerEvent> events;
   server_->Tick(now, &events);
   Take(events, nullptr);
+}
+
+namespace {
+
+// Tickets of PMI-1 spawns: the job of the asking rank's server and its
+// client, apart from the PMIx relay's tickets.
+constexpr uint64_t kPmi1Ticket = uint64_t{1} << 63;
+
+uint64_t Pmi1Ticket(int job, int client) {
+  return kPmi1Ticket | (static_cast<uint64_t>(job) << 32) | static_cast<uint32_t>(client);
+}
+
+// `program` found along `path` (directories separated by ':', as the
+// `path` info key gives them) when it names no directory; else as given.
+std::string AlongPath(const std::string& program, const std::string& path) {
+  if (program.find('/') != std::string::npos) return program;
+  size_t at = 0;
+  for (int dirs = 0; dirs < 256 && at <= path.size(); ++dirs) {
+    size_t end = path.find(':', at);
+    if (end == std::string::npos) end = path.size();
+    const std::string file = (end > at ? path.substr(at, end - at) : std::string(".")) + "/" + program;
+    if (access(file.c_str(), X_OK) == 0) return file;
+    at = end + 1;
+  }
+  return program;
+}
+
+// MPICH's spawn as the request that the run control takes for both
+// protocols; of the info keys, those that hydra honours: host, hostfile,
+// wdir and path.
+pmi::PmixSpawnRequest Pmi1Request(const pmi::Pmi1Spawn& spawn, const std::string& kvsname) {
+  pmi::PmixSpawnRequest r;
+  r.pmi1 = true;
+  r.parentNspace = kvsname;
+  r.parentRank = spawn.rank;
+  r.preput.assign(spawn.preput.begin(), spawn.preput.end());
+  for (const pmi::Pmi1SpawnCommand& c : spawn.commands) {
+    pmi::PmixSpawnApp app;
+    std::string path;
+    app.count = c.nprocs;
+    for (const auto& kv : c.info) {
+      if (kv.first == "wdir") app.cwd = kv.second;
+      if (kv.first == "path") path = kv.second;
+      if (kv.first == "hostfile") app.hostfile = kv.second;
+      if (kv.first != "host") continue;
+      for (size_t at = 0; at <= kv.second.size();) {
+        size_t end = kv.second.find(',', at);
+        if (end == std::string::npos) end = kv.second.size();
+        if (end > at) app.hosts.push_back(kv.second.substr(at, end - at));
+        at = end + 1;
+      }
+    }
+    app.command = path.empty() ? c.execname : AlongPath(c.execname, path);
+    app.argv.push_back(c.execname);
+    app.argv.insert(app.argv.end(), c.args.begin(), c.args.end());
+    r.apps.push_back(std::move(app));
+  }
+  return r;
+}
+
+}  // namespace
+
+void MpiServer::TakePmi1Spawns(int job, pmi::Pmi1Server& server, std::vector<MpiEvent>* out) {
+  std::vector<int> clients;
+  std::vector<pmi::Pmi1Spawn> spawns;
+  server.TakeSpawns(&clients, &spawns);
+  for (size_t i = 0; i < spawns.size(); ++i) {
+    MpiEvent e;
+    e.kind = MpiEvent::kSpawn;
+    e.job = job;
+    e.rank = spawns[i].rank;
+    e.ticket = Pmi1Ticket(job, clients[i]);
+    e.spawn = Pmi1Request(spawns[i], server.Engine().Kvsname());
+    if (out != nullptr) {
+      out->push_back(std::move(e));
+    } else {
+      AnswerSpawn(e.ticket, std::string(), "not_now");
+    }
+  }
+}
+
+void MpiServer::AnswerSpawn(uint64_t ticket, const std::string& nspace, const std::string& why) {
+  if ((ticket & kPmi1Ticket) == 0) {
+    if (pmix_ != nullptr) pmix_->AnswerSpawn(ticket, nspace);
+    return;
+  }
+  const int job = static_cast<int>((ticket & ~kPmi1Ticket) >> 32);
+  const int client = static_cast<int>(static_cast<uint32_t>(ticket));
+  pmi::Pmi1Server* server = server_.get();
+  if (job > 0) {
+    auto at = pmi1Jobs_.find(job);
+    if (at == pmi1Jobs_.end()) return;
+    server = at->second.get();
+  }
+  std::vector<pmi::ServerEvent> events;
+  server->Answer(client, pmi::Pmi1SpawnReply(!nspace.empty(), why), &events);
+  if (job == 0) {
+    Take(events, &later_);
+  } else {
+    TakeJob(job, events, &later_);
+  }
+}
+
+std::string MpiServer::AddPmi1Job(int job, const std::vector<int>& appnums, const pmi::PmixSpawnRequest& request) {
+  pmi::JobFacts facts;
+  facts.kvsname = kvsname_ + "_" + std::to_string(job);
+  facts.size = facts.universeSize = static_cast<int>(appnums.size());
+  facts.processMapping = pmi::ProcessMapping(std::vector<std::string>(appnums.size(), localHost_));
+  facts.kvsLimit = static_cast<size_t>(kvsLimitMiB) << 20;
+  facts.alone = true;
+  for (size_t rank = 0; rank < appnums.size(); ++rank) {
+    facts.clients.push_back(pmi::LocalRank{static_cast<int>(rank), appnums[rank]});
+  }
+  std::unique_ptr<pmi::Pmi1Server> server(new pmi::Pmi1Server(facts));
+  server->Engine().ServeNames(&names_);
+  server->Engine().TakeSpawns();
+  server->Engine().Preput(pmi::KeyValues(request.preput.begin(), request.preput.end()));
+  pmi1Jobs_[job] = std::move(server);
+  return facts.kvsname;
+}
+
+int MpiServer::PrepareSpawned(int job, int rank, std::vector<std::string>* env) {
+  auto at = pmi1Jobs_.find(job);
+  if (at == pmi1Jobs_.end() || rank < 0 || rank >= at->second->Clients()) return -1;
+  const int fd = at->second->OpenClient(rank);
+  if (fd < 0) return -1;
+  const std::vector<std::string> pmi = pmi::ClientEnvironment(fd, rank, at->second->Clients());
+  env->insert(env->end(), pmi.begin(), pmi.end());
+  // MPICH's client reads it to know that it has a parent, as under hydra.
+  env->push_back("PMI_SPAWNED=1");
+  return fd;
+}
+
+void MpiServer::SpawnedStarted(int job, int rank) {
+  auto at = pmi1Jobs_.find(job);
+  if (at != pmi1Jobs_.end()) at->second->ChildStarted(rank);
+}
+
+void MpiServer::Pmi1RankEnded(int job, int rank, std::vector<MpiEvent>* out) {
+  auto at = pmi1Jobs_.find(job);
+  if (at == pmi1Jobs_.end() || rank < 0 || rank >= at->second->Clients()) return;
+  std::vector<pmi::ServerEvent> events;
+  at->second->ClientEnded(rank, &events);
+  TakeJob(job, events, out);
+}
+
+void MpiServer::TakeJob(int job, std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out) {
+  auto server = pmi1Jobs_.find(job);
+  for (size_t i = 0; i < events.size(); ++i) {
+    pmi::ServerEvent& e = events[i];
+    MpiEvent m;
+    m.job = job;
+    m.rank = e.client;  // a spawned job's clients are its ranks
+    switch (e.kind) {
+      case pmi::ServerEvent::kBarrier:
+        // The job's ranks are all here: its barrier completes at once.
+        if (server != pmi1Jobs_.end()) server->second->CompleteBarrier(pmi::KeyValues(), &events);
+        continue;
+      case pmi::ServerEvent::kStranger:
+      case pmi::ServerEvent::kName:
+        continue;
+      case pmi::ServerEvent::kAbort:
+        m.kind = MpiEvent::kAbort;
+        m.exitCode = e.exitCode;
+        break;
+      case pmi::ServerEvent::kBreak:
+        m.kind = MpiEvent::kBreak;
+        m.text = e.text;
+        m.sent = e.sent;
+        break;
+      case pmi::ServerEvent::kLeft:
+        m.kind = MpiEvent::kUnfinalized;
+        break;
+      case pmi::ServerEvent::kFull:
+        m.kind = MpiEvent::kFull;
+        m.exitCode = kvsLimitMiB;
+        break;
+    }
+    if (out != nullptr) out->push_back(m);
+  }
 }
 
 void MpiServer::Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out) {

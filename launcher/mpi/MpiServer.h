@@ -27,7 +27,7 @@ struct MpiEvent {
     kFull,        // a rank's put was refused: the key-value space is full
     kPmixFull,    // a PMIx fence fails: tarvo's node's part (host in text) fills the key-value space
     kUnfinalized, // a rank left (PMI-1: closed its connection; PMIx: ended) after its init, before its finalize
-    kSpawn        // a rank's MPI_Comm_spawn (PMIx): answer with AnswerSpawn(ticket, ...)
+    kSpawn        // a rank's MPI_Comm_spawn (PMIx, or PMI-1's spawn): answer with AnswerSpawn(ticket, ...)
   } kind = kAbort;
   int job = 0;   // 0: the run's first job; k: the k-th job that ranks spawned
   int rank = -1;
@@ -84,10 +84,21 @@ class MpiServer {
   bool AddSpawnedJob(int job, const pmi::PmixJob& facts, std::string* why);
   /// A spawned rank's PMIx environment.
   std::vector<std::string> SpawnedEnvironment(int job, int rank) const;
-  /// The answer to a kSpawn event: the new job's namespace, or empty.
-  void AnswerSpawn(uint64_t ticket, const std::string& nspace) {
-    if (pmix_ != nullptr) pmix_->AnswerSpawn(ticket, nspace);
-  }
+  /// The answer to a kSpawn event: the new job's namespace, or empty (and
+  /// why, which a PMI-1 rank is told).
+  void AnswerSpawn(uint64_t ticket, const std::string& nspace, const std::string& why = std::string());
+  /// A job that a PMI-1 rank spawned (job numbered as AddSpawnedJob's), all
+  /// of its ranks on tarvo's host: a PMI-1 server of its own, whose
+  /// key-value space holds the request's preput keys. Returns its kvsname.
+  std::string AddPmi1Job(int job, const std::vector<int>& appnums, const pmi::PmixSpawnRequest& request);
+  /// For a rank of such a job: the descriptor its program keeps (-1: none)
+  /// and the variables for its environment; then its start.
+  int PrepareSpawned(int job, int rank, std::vector<std::string>* env);
+  void SpawnedStarted(int job, int rank);
+  /// Rank `rank` of such a job has ended: its connection's close is taken.
+  void Pmi1RankEnded(int job, int rank, std::vector<MpiEvent>* out);
+  /// The host of tarvo's own ranks, as the run names it (empty: none).
+  const std::string& LocalHost() const { return localHost_; }
   /// The run's first job, as the PMIx server was given it.
   const pmi::PmixJob& PmixJobFacts() const { return pmixJob_; }
   /// For a rank that tarvo starts: the descriptor its program keeps (-1:
@@ -156,6 +167,10 @@ class MpiServer {
 
  private:
   void Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
+  // A PMI-1 server's spawns (job: the server's) as kSpawn events.
+  void TakePmi1Spawns(int job, pmi::Pmi1Server& server, std::vector<MpiEvent>* out);
+  // The events of a spawned job's PMI-1 server.
+  void TakeJob(int job, std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
   void StampLocal(double now);
   void TakePmix(std::vector<MpiEvent>* out);
   struct PmixFence;
@@ -214,6 +229,13 @@ class MpiServer {
   size_t pmixHeld_ = 0;     // bytes of the fences completed so far, and in flight
   bool pmixSaid_ = false;   // a fence has gone over in this run
   std::map<int, std::string> spawned_;  // job: its namespace
+  // PMI-1: the servers of spawned jobs, by job; how many descriptors each
+  // server (the first job's first) put into the last Fds; events of
+  // answers given outside OnReady, for the next.
+  std::map<int, std::unique_ptr<pmi::Pmi1Server>> pmi1Jobs_;
+  mutable std::vector<size_t> fdCounts_;
+  std::vector<MpiEvent> later_;
+  std::string localHost_;
 };
 
 #endif  // TARVO_LAUNCHER_MPI_MPISERVER_H

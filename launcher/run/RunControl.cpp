@@ -304,6 +304,7 @@ void Run::Reap() {
     const RankLaunch& l = launches_[it->second];
     if (mpi_ != nullptr && l.job == 0) mpi_->RankEnded(l.rank, &mpiEvents_);
     if (mpi_ != nullptr && l.job > 0) mpi_->SpawnedRankEnded(l.job, l.rank, &mpiEvents_);
+    if (mpi_ != nullptr && l.job > 0) mpi_->Pmi1RankEnded(l.job, l.rank, &mpiEvents_);
   }
   // Whether a rank left MPI unfinalized is known before its end is judged.
   TakeMpi();

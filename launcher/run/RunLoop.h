@@ -202,7 +202,7 @@ class Run {
   bool TakeAgentMpi(const AgentEvent& e);
   void FenceIfComplete();
   // A rank broke the PMI protocol: why, and what it sent.
-  void Broke(int rank, const std::string& why, const std::string& sent);
+  void Broke(int rank, const std::string& why, const std::string& sent, int job = 0);
   // A rank called PMI abort: the run ends with its exit code.
   void Aborted(int rank, int exitCode, int job = 0);
   // A rank left MPI after its init, before its finalize: closed its PMI-1

@@ -27,7 +27,7 @@ void Run::TakeMpi() {
       fprintf(stderr, "tarvo: %s has filled the run's key-value space (%d MiB, TARVO_KVS_LIMIT); its puts are refused\n",
               at >= 0 ? Who(static_cast<size_t>(at)).c_str() : ("rank " + std::to_string(e.rank)).c_str(), e.exitCode);
     } else {
-      Broke(e.rank, e.text, e.sent);
+      Broke(e.rank, e.text, e.sent, e.job);
     }
   }
   FenceIfComplete();
@@ -156,9 +156,9 @@ void Run::CheckLeft() {
 
 // A rank that broke the PMI protocol is cut off and can no longer take part
 // in a fence: the others would wait for it for ever.
-void Run::Broke(int rank, const std::string& why, const std::string& sent) {
+void Run::Broke(int rank, const std::string& why, const std::string& sent, int job) {
   if (ending_) return;
-  const int at = rank >= 0 && static_cast<size_t>(rank) < byRank_.size() ? byRank_[static_cast<size_t>(rank)] : -1;
+  const int at = IndexOf(job, rank);
   const std::string who = at >= 0 ? Who(static_cast<size_t>(at)) : "rank " + std::to_string(rank);
   fprintf(stderr, "tarvo: %s broke the PMI protocol (%s) with \"%s\"; ending the run\n", who.c_str(), why.c_str(),
           sent.c_str());
@@ -193,7 +193,7 @@ void Run::Spawn(const MpiEvent& e) {
       if (s.second == e.spawn.parentNspace) job = "job " + std::to_string(s.first) + " ";
     }
     fprintf(stderr, "tarvo: MPI_Comm_spawn of %srank %d refused: %s\n", job.c_str(), e.spawn.parentRank, why.c_str());
-    mpi_->AnswerSpawn(e.ticket, std::string());
+    mpi_->AnswerSpawn(e.ticket, std::string(), why);
     return;
   }
   ++jobs_;

@@ -59,7 +59,7 @@ class Starter : public JobStarter {
     SpawnRules rules;
     rules.running = running;
     rules.limit = kMaxRunProcesses;
-    rules.thisHost = first.thisHost;
+    rules.thisHost = request.pmi1 ? mpi_->LocalHost() : first.thisHost;
     const std::string workdir = params_.workdir;
     rules.runnable = [&workdir](const std::string& program, const std::string& cwd) {
       return Runnable(program, cwd.empty() ? workdir : cwd);
@@ -69,6 +69,7 @@ class Starter : public JobStarter {
     std::vector<SpawnChild> children;
     *why = PlanSpawn(request, rules, hostfiles, &children);
     if (!why->empty()) return false;
+    if (request.pmi1) return Pmi1Launches(job, request, children, out, nspace);
     pmi::PmixJob facts;
     facts.nspace = first.nspace + "." + std::to_string(job);
     facts.thisHost = first.thisHost;
@@ -116,6 +117,49 @@ class Starter : public JobStarter {
   }
 
  private:
+  // A PMI-1 rank's children: a PMI-1 server of their own job, each child's
+  // descriptor opened as it starts, as a first job's rank's is.
+  bool Pmi1Launches(int job, const pmi::PmixSpawnRequest& request, std::vector<SpawnChild>& children,
+                    std::vector<RankLaunch>* out, std::string* nspace) {
+    std::vector<int> appnums;
+    for (const SpawnChild& c : children) appnums.push_back(c.appnum);
+    *nspace = mpi_->AddPmi1Job(job, appnums, request);
+    for (SpawnChild& c : children) {
+      spawn::LauncherParams params = params_;
+      params.count = static_cast<int>(children.size());
+      if (!c.cwd.empty()) params.workdir = c.cwd;
+      plans_.emplace_back();
+      ExecPlan& plan = plans_.back();
+      plan.ownGroup = plan.ownSession = true;  // as MPICH's ranks of this host
+      plan.program = ProgramKind::kMpich;
+      plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
+      plan.file = "carrier";
+      plan.failure = kExecLocalFailed;
+      plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
+      for (int fd : closeFds_) AddClose(&plan, fd);
+      plan.pmiEnv = c.env;
+      plan.SealArgv();
+      RankLaunch l;
+      l.rank = c.rank;
+      l.host = c.host;
+      l.job = job;
+      MpiServer* mpi = mpi_;
+      const ForkReport report = report_;
+      l.start = [&plan, mpi, report, job, rank = c.rank] {
+        const ChildStreams streams = OutputRelayForRank(rank, job);
+        std::copy(streams.fds, streams.fds + 3, plan.stdFds);
+        plan.keepFd = mpi->PrepareSpawned(job, rank, &plan.pmiEnv);
+        RankEnvironment(environ, plan.pmiEnv, &plan.envp);
+        const pid_t pid = StartPlan(plan, report);
+        mpi->SpawnedStarted(job, rank);
+        OutputRelayStarted(streams);
+        return pid;
+      };
+      out->push_back(std::move(l));
+    }
+    return true;
+  }
+
   MpiServer* mpi_;
   spawn::LauncherParams params_;
   std::vector<int> closeFds_;
@@ -127,7 +171,7 @@ class Starter : public JobStarter {
 
 std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,
                                             const std::vector<int>& closeFds, const ForkReport& report) {
-  if (mpi == nullptr || !mpi->ServesPmix()) return nullptr;
+  if (mpi == nullptr) return nullptr;
   return std::unique_ptr<JobStarter>(new Starter(mpi, params, closeFds, report));
 }
 
