@@ -137,7 +137,7 @@ void Pmi1Engine::Take(int client, const std::string& line, std::vector<Action>* 
     ~Done() { *line = nullptr; }
   } done{&line_};
   if (line.size() >= kMaxLine || line.find('\0') != std::string::npos)
-    return Break(client, "a line over 1024 bytes or with a NUL", out);
+    return Break(client, "a line over " + std::to_string(kMaxLine) + " bytes or with a NUL", out);
   if (c.waiting) return Break(client, "a request while waiting for barrier_out", out);
   if (!c.multiLine.empty()) return BlockLine(client, line, out);
   Words words;

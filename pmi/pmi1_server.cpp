@@ -188,7 +188,7 @@ bool Pmi1Server::Read(size_t c, std::vector<ServerEvent>* out) {
     e.kind = conns_[c].client < 0 ? ServerEvent::kStranger : ServerEvent::kBreak;
     e.client = conns_[c].client;
     e.sender = conns_[c].sender;
-    e.text = "a line over 1024 bytes or with a NUL byte";
+    e.text = "a line over " + std::to_string(kMaxLine) + " bytes or with a NUL byte";
     e.sent = ShownLine(conns_[c].framer.BrokenLine());
     out->push_back(e);
     Close(c);
