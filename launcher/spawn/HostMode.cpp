@@ -23,7 +23,9 @@
 
 #include "launcher/context/RunContext.h"
 #include "launcher/mpi/MpiServer.h"
+#include "launcher/spawn/JobStarter.h"
 #include "launcher/spawn/PmixSetup.h"
+#include "launcher/spawn/SpawnPlan.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/run/RunControl.h"
@@ -235,7 +237,7 @@ RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool
 }  // namespace
 
 int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report,
-              const std::vector<int>& appnums) {
+              const std::vector<int>& appnums, const spawn::LauncherParams& params, const std::string& machineFile) {
   const RunSettings& settings = RunControlSettings();
   const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
   std::vector<std::string> nodes;
@@ -294,7 +296,8 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   // Each agent serves its ranks' PMI-1 itself; tarvo, its own host's.
   MpiServer mpi(hosts, appnums, agentOf, static_cast<int>(agentHosts.size()));
   for (size_t a = 0; a < agentHosts.size(); ++a) hub.SetJob(static_cast<int>(a), mpi.JobPayload(static_cast<int>(a)));
-  ServePmix(&mpi, plans, hosts, appnums, agentOf, agentHosts, &hub);
+  const std::vector<HostSlots> slots = ReadMachineSlots(machineFile);
+  ServePmix(&mpi, plans, hosts, appnums, agentOf, agentHosts, &hub, UniverseSize(slots, static_cast<int>(plans.size())));
   for (size_t i = 0; i < plans.size(); ++i) {
     if (agentOf[i] < 0) continue;
     if (!placements.empty()) hub.AddPlace(agentOf[i], AgentPlacePayload(static_cast<int>(i), hosts[i], placements[i]));
@@ -358,8 +361,10 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     }
     launches.push_back(l);
   }
+  // A rank's MPI_Comm_spawn places its job on the agents' hosts.
+  const std::unique_ptr<JobStarter> starter = AgentJobStarter(&mpi, &hub, slots, hosts, agentHosts, params, label);
   fflush(stdout);
-  return RunControlRun(launches, &hub, &mpi);
+  return RunControlRun(launches, &hub, &mpi, starter.get());
 }
 
 }  // namespace spawnplan

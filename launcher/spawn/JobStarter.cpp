@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "launcher/context/RunContext.h"
 #include "launcher/mpi/MpiServer.h"
 #include "launcher/output/OutputRelay.h"
+#include "launcher/run/AgentHub.h"
 #include "launcher/spawn/PmixSetup.h"
 #include "launcher/spawn/SpawnPlan.h"
 
@@ -123,7 +125,122 @@ class Starter : public JobStarter {
   std::deque<ExecPlan> plans_;  // the children's, where their starts find them
 };
 
+// Host mode: the children go to the agents.
+class AgentStarter : public JobStarter {
+ public:
+  AgentStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
+               const std::vector<std::string>& rankHosts, const std::vector<std::string>& agentHosts,
+               const spawn::LauncherParams& params, bool label)
+      : mpi_(mpi), hub_(hub), agentHosts_(agentHosts), params_(params), label_(label) {
+    // The hosts with an agent, in the machine file's order (each agent's
+    // host with one slot when the file does not name it).
+    for (const HostSlots& h : slots) {
+      if (std::find(agentHosts.begin(), agentHosts.end(), h.host) != agentHosts.end()) hosts_.push_back(h);
+    }
+    for (const std::string& a : agentHosts) {
+      if (std::none_of(hosts_.begin(), hosts_.end(), [&](const HostSlots& h) { return h.host == a; }))
+        hosts_.push_back(HostSlots{a, 1});
+    }
+    used_.assign(hosts_.size(), 0);
+    for (const std::string& r : rankHosts) {
+      for (size_t h = 0; h < hosts_.size(); ++h) used_[h] += hosts_[h].host == r ? 1 : 0;
+    }
+  }
+
+  bool Launches(int job, const pmi::PmixSpawnRequest& request, int running, std::vector<RankLaunch>* out,
+                std::string* nspace, std::string* why) override {
+    const pmi::PmixJob& first = mpi_->PmixJobFacts();
+    SpawnRules rules;
+    rules.running = running;
+    rules.limit = kMaxRunProcesses;
+    rules.thisHost = first.thisHost;
+    // An agent that has ended (its ranks done) starts nothing more.
+    for (size_t h = 0; h < hosts_.size(); ++h) {
+      if (hub_->Serving(AgentOf(hosts_[h].host))) {
+        rules.hosts.push_back(hosts_[h]);
+        rules.used.push_back(used_[h]);
+      }
+    }
+    std::vector<std::vector<std::string>> hostfiles;
+    for (const pmi::PmixSpawnApp& app : request.apps) hostfiles.push_back(HostfileHosts(app.hostfile));
+    std::vector<SpawnChild> children;
+    *why = rules.hosts.empty() ? "no agent of the run is left to start them" : PlanSpawn(request, rules, hostfiles, &children);
+    if (!why->empty()) return false;
+    pmi::PmixJob facts;
+    facts.nspace = first.nspace + "." + std::to_string(job);
+    facts.thisHost = first.thisHost;
+    facts.tmpParent = first.tmpParent;
+    facts.universe = first.universe;
+    std::vector<int> agentOf;
+    for (const SpawnChild& c : children) {
+      facts.hosts.push_back(c.host);
+      facts.appnums.push_back(c.appnum);
+      agentOf.push_back(AgentOf(c.host));
+    }
+    if (!mpi_->AddSpawnedJob(job, facts, why, agentOf)) return false;
+    *nspace = facts.nspace;
+    // Every agent's server learns the job, then each starts its children.
+    registering_.clear();
+    for (int a = 0; a < hub_->Agents(); ++a) {
+      if (!hub_->Serving(a)) continue;
+      AgentSpawnJobHead head{job, static_cast<int32_t>(children.size()), facts.universe};
+      std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+      for (int appnum : facts.appnums) {
+        const int32_t n = appnum;
+        payload.append(reinterpret_cast<const char*>(&n), sizeof n);
+      }
+      std::vector<std::string> strings = {facts.nspace, agentHosts_[static_cast<size_t>(a)]};
+      strings.insert(strings.end(), facts.hosts.begin(), facts.hosts.end());
+      payload += AgentStrings(strings);
+      hub_->Send({a}, AgentEncode(kAgentSpawnJob, payload.data(), payload.size()));
+      registering_.push_back(a);
+    }
+    for (size_t i = 0; i < children.size(); ++i) {
+      const SpawnChild& c = children[i];
+      spawn::LauncherParams params = params_;
+      params.count = static_cast<int>(children.size());
+      if (!c.cwd.empty()) params.workdir = c.cwd;
+      const std::vector<std::string> vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
+      auto carrier = std::find(vector.begin(), vector.end(), std::string("carrier"));
+      hub_->AddChild(agentOf[i], job, c.rank, std::vector<std::string>(carrier + 1, vector.end()), c.env,
+                     label_ ? kAgentRankLabel : 0);
+      for (size_t h = 0; h < hosts_.size(); ++h) used_[h] += hosts_[h].host == c.host ? 1 : 0;
+      RankLaunch l;
+      l.rank = c.rank;
+      l.host = c.host;
+      l.agent = agentOf[i];
+      l.job = job;
+      out->push_back(std::move(l));
+    }
+    return true;
+  }
+
+  std::vector<int> Registering(int) const override { return registering_; }
+
+ private:
+  int AgentOf(const std::string& host) const {
+    return static_cast<int>(std::find(agentHosts_.begin(), agentHosts_.end(), host) - agentHosts_.begin());
+  }
+
+  MpiServer* mpi_;
+  AgentHub* hub_;
+  std::vector<std::string> agentHosts_;
+  spawn::LauncherParams params_;
+  bool label_;
+  std::vector<HostSlots> hosts_;  // where children may go, in order
+  std::vector<int> used_;         // processes placed on each of hosts_
+  std::vector<int> registering_;  // the agents that register the latest job
+};
+
 }  // namespace
+
+std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
+                                            const std::vector<std::string>& rankHosts,
+                                            const std::vector<std::string>& agentHosts,
+                                            const spawn::LauncherParams& params, bool label) {
+  if (mpi == nullptr || !mpi->ServesPmix()) return nullptr;
+  return std::unique_ptr<JobStarter>(new AgentStarter(mpi, hub, slots, rankHosts, agentHosts, params, label));
+}
 
 std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,
                                             const std::vector<int>& closeFds, const ForkReport& report) {
