@@ -296,8 +296,14 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   // Each agent serves its ranks' PMI-1 itself; tarvo, its own host's.
   MpiServer mpi(hosts, appnums, agentOf, static_cast<int>(agentHosts.size()));
   for (size_t a = 0; a < agentHosts.size(); ++a) hub.SetJob(static_cast<int>(a), mpi.JobPayload(static_cast<int>(a)));
+  // MPI_UNIVERSE_SIZE: the machine file's slots, or the Slurm allocation's.
   const std::vector<HostSlots> slots = ReadMachineSlots(machineFile);
-  ServePmix(&mpi, plans, hosts, appnums, agentOf, agentHosts, &hub, UniverseSize(slots, static_cast<int>(plans.size())));
+  int universe = UniverseSize(slots, static_cast<int>(plans.size()));
+  if (slurm) {
+    const char* perNode = getenv("SLURM_TASKS_PER_NODE");
+    universe = std::max(universe, SlurmSlots(perNode != nullptr ? perNode : getenv("SLURM_JOB_CPUS_PER_NODE")));
+  }
+  ServePmix(&mpi, plans, hosts, appnums, agentOf, agentHosts, &hub, universe);
   for (size_t i = 0; i < plans.size(); ++i) {
     if (agentOf[i] < 0) continue;
     if (!placements.empty()) hub.AddPlace(agentOf[i], AgentPlacePayload(static_cast<int>(i), hosts[i], placements[i]));

@@ -1,6 +1,8 @@
 #include "launcher/spawn/SpawnPlan.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "common/machine_words.h"
@@ -52,6 +54,28 @@ int UniverseSize(const std::vector<HostSlots>& hosts, int size) {
   long slots = 0;
   for (const HostSlots& h : hosts) slots += h.slots;
   return static_cast<int>(std::max<long>(slots, size));
+}
+
+int SlurmSlots(const char* perNode) {
+  if (perNode == nullptr) return 0;
+  long total = 0;
+  const char* at = perNode;
+  while (*at != '\0' && total < 1000000) {
+    char* end = nullptr;
+    const long n = strtol(at, &end, 10);
+    if (end == at || n < 0) return 0;
+    long times = 1;
+    at = end;
+    if (strncmp(at, "(x", 2) == 0) {
+      times = strtol(at + 2, &end, 10);
+      if (end == at + 2 || *end != ')' || times < 1) return 0;
+      at = end + 1;
+    }
+    total += n * std::min(times, 1000000L);
+    if (*at == ',') ++at;
+    else if (*at != '\0') return 0;
+  }
+  return static_cast<int>(std::min(total, 1000000L));
 }
 
 std::vector<std::string> PlaceBySlots(const std::vector<HostSlots>& hosts, std::vector<int>* used, int count) {

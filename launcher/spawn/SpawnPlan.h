@@ -37,6 +37,11 @@ std::vector<HostSlots> ReadMachineSlots(const std::string& text);
 /// slots, never less than the run's size.
 int UniverseSize(const std::vector<HostSlots>& hosts, int size);
 
+/// The slots of a Slurm allocation as SLURM_TASKS_PER_NODE (or
+/// SLURM_JOB_CPUS_PER_NODE) gives them: "2(x3),1" is 7; 0 when the text is
+/// missing or malformed.
+int SlurmSlots(const char* perNode);
+
 /// The hosts of `count` new processes by the run's rule: the hosts in
 /// order, each taking processes while it has slots left (`used[i]` of
 /// hosts[i]'s are taken; updated), and once every slot is taken, one more
