@@ -63,7 +63,7 @@ int SlurmSlots(const char* perNode) {
   while (*at != '\0' && total < 1000000) {
     char* end = nullptr;
     const long n = strtol(at, &end, 10);
-    if (end == at || n < 0) return 0;
+    if (end == at || n < 0 || n > 1000000) return 0;
     long times = 1;
     at = end;
     if (strncmp(at, "(x", 2) == 0) {
@@ -71,7 +71,7 @@ int SlurmSlots(const char* perNode) {
       if (end == at + 2 || *end != ')' || times < 1) return 0;
       at = end + 1;
     }
-    total += n * std::min(times, 1000000L);
+    total += n * std::min(times, 1000L);
     if (*at == ',') ++at;
     else if (*at != '\0') return 0;
   }
