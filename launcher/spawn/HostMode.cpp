@@ -368,7 +368,14 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     launches.push_back(l);
   }
   // A rank's MPI_Comm_spawn places its job on the agents' hosts.
-  const std::unique_ptr<JobStarter> starter = AgentJobStarter(&mpi, &hub, slots, hosts, agentHosts, params, label);
+  std::vector<std::string> ownHosts;
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (agentOf[i] < 0 && std::find(ownHosts.begin(), ownHosts.end(), hosts[i]) == ownHosts.end()) ownHosts.push_back(hosts[i]);
+  }
+  const std::vector<int> closeFds = plans.empty() ? std::vector<int>()
+                                                  : std::vector<int>(plans[0].closeFds, plans[0].closeFds + plans[0].closeCount);
+  const std::unique_ptr<JobStarter> starter =
+      AgentJobStarter(&mpi, &hub, slots, hosts, agentHosts, ownHosts, params, label, closeFds, report);
   fflush(stdout);
   return RunControlRun(launches, &hub, &mpi, starter.get());
 }

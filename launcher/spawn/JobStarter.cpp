@@ -49,6 +49,42 @@ std::vector<std::string> HostfileHosts(const std::string& path) {
   return hosts;
 }
 
+// A child on tarvo's own host: started like a local rank, through carrier,
+// with its request's variables and its PMIx environment; its plan is kept
+// in *plans, where its start finds it.
+RankLaunch LocalChild(MpiServer* mpi, int job, int count, const SpawnChild& c, const spawn::LauncherParams& runParams,
+                      const std::vector<int>& closeFds, const ForkReport& report, std::deque<ExecPlan>* plans) {
+  spawn::LauncherParams params = runParams;
+  params.count = count;
+  if (!c.cwd.empty()) params.workdir = c.cwd;
+  plans->emplace_back();
+  ExecPlan& plan = plans->back();
+  plan.ownGroup = true;
+  plan.program = ProgramKind::kOpenMpi;
+  plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
+  plan.file = "carrier";
+  plan.failure = kExecLocalFailed;
+  plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
+  for (int fd : closeFds) AddClose(&plan, fd);
+  plan.pmiEnv = c.env;
+  const std::vector<std::string> pmix = mpi->SpawnedEnvironment(job, c.rank);
+  plan.pmiEnv.insert(plan.pmiEnv.end(), pmix.begin(), pmix.end());
+  RankEnvironment(environ, plan.pmiEnv, &plan.envp);
+  plan.SealArgv();
+  RankLaunch l;
+  l.rank = c.rank;
+  l.host = c.host;
+  l.job = job;
+  l.start = [&plan, report, job, rank = c.rank] {
+    const ChildStreams streams = OutputRelayForRank(rank, job);
+    std::copy(streams.fds, streams.fds + 3, plan.stdFds);
+    const pid_t pid = StartPlan(plan, report);
+    OutputRelayStarted(streams);
+    return pid;
+  };
+  return l;
+}
+
 class Starter : public JobStarter {
  public:
   Starter(MpiServer* mpi, const spawn::LauncherParams& params, const std::vector<int>& closeFds,
@@ -83,36 +119,7 @@ class Starter : public JobStarter {
     if (!mpi_->AddSpawnedJob(job, facts, why)) return false;
     *nspace = facts.nspace;
     for (SpawnChild& c : children) {
-      spawn::LauncherParams params = params_;
-      params.count = static_cast<int>(children.size());
-      if (!c.cwd.empty()) params.workdir = c.cwd;
-      plans_.emplace_back();
-      ExecPlan& plan = plans_.back();
-      plan.ownGroup = true;
-      plan.program = ProgramKind::kOpenMpi;
-      plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
-      plan.file = "carrier";
-      plan.failure = kExecLocalFailed;
-      plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
-      for (int fd : closeFds_) AddClose(&plan, fd);
-      plan.pmiEnv = c.env;
-      const std::vector<std::string> pmix = mpi_->SpawnedEnvironment(job, c.rank);
-      plan.pmiEnv.insert(plan.pmiEnv.end(), pmix.begin(), pmix.end());
-      RankEnvironment(environ, plan.pmiEnv, &plan.envp);
-      plan.SealArgv();
-      RankLaunch l;
-      l.rank = c.rank;
-      l.host = c.host;
-      l.job = job;
-      const ForkReport report = report_;
-      l.start = [&plan, report, job, rank = c.rank] {
-        const ChildStreams streams = OutputRelayForRank(rank, job);
-        std::copy(streams.fds, streams.fds + 3, plan.stdFds);
-        const pid_t pid = StartPlan(plan, report);
-        OutputRelayStarted(streams);
-        return pid;
-      };
-      out->push_back(std::move(l));
+      out->push_back(LocalChild(mpi_, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
     }
     return true;
   }
@@ -130,16 +137,20 @@ class AgentStarter : public JobStarter {
  public:
   AgentStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
                const std::vector<std::string>& rankHosts, const std::vector<std::string>& agentHosts,
-               const spawn::LauncherParams& params, bool label)
-      : mpi_(mpi), hub_(hub), agentHosts_(agentHosts), params_(params), label_(label) {
-    // The hosts with an agent, in the machine file's order (each agent's
-    // host with one slot when the file does not name it).
+               const std::vector<std::string>& ownHosts, const spawn::LauncherParams& params, bool label,
+               const std::vector<int>& closeFds, const ForkReport& report)
+      : mpi_(mpi), hub_(hub), agentHosts_(agentHosts), ownHosts_(ownHosts), params_(params), label_(label),
+        closeFds_(closeFds), report_(report) {
+    // The hosts with an agent or tarvo's own ranks, in the machine file's
+    // order (each agent's host with one slot when the file does not name it).
     for (const HostSlots& h : slots) {
-      if (std::find(agentHosts.begin(), agentHosts.end(), h.host) != agentHosts.end()) hosts_.push_back(h);
+      if (AgentOf(h.host) >= -1) hosts_.push_back(h);
     }
-    for (const std::string& a : agentHosts) {
-      if (std::none_of(hosts_.begin(), hosts_.end(), [&](const HostSlots& h) { return h.host == a; }))
-        hosts_.push_back(HostSlots{a, 1});
+    for (const std::vector<std::string>* names : {&ownHosts, &agentHosts}) {
+      for (const std::string& a : *names) {
+        if (std::none_of(hosts_.begin(), hosts_.end(), [&](const HostSlots& h) { return h.host == a; }))
+          hosts_.push_back(HostSlots{a, 1});
+      }
     }
     used_.assign(hosts_.size(), 0);
     for (const std::string& r : rankHosts) {
@@ -156,7 +167,8 @@ class AgentStarter : public JobStarter {
     rules.thisHost = first.thisHost;
     // An agent that has ended (its ranks done) starts nothing more.
     for (size_t h = 0; h < hosts_.size(); ++h) {
-      if (hub_->Serving(AgentOf(hosts_[h].host))) {
+      const int agent = AgentOf(hosts_[h].host);
+      if (agent == -1 || hub_->Serving(agent)) {
         rules.hosts.push_back(hosts_[h]);
         rules.used.push_back(used_[h]);
       }
@@ -164,7 +176,7 @@ class AgentStarter : public JobStarter {
     std::vector<std::vector<std::string>> hostfiles;
     for (const pmi::PmixSpawnApp& app : request.apps) hostfiles.push_back(HostfileHosts(app.hostfile));
     std::vector<SpawnChild> children;
-    *why = rules.hosts.empty() ? "no agent of the run is left to start them" : PlanSpawn(request, rules, hostfiles, &children);
+    *why = rules.hosts.empty() ? "no host of the run is left to start them" : PlanSpawn(request, rules, hostfiles, &children);
     if (!why->empty()) return false;
     pmi::PmixJob facts;
     facts.nspace = first.nspace + "." + std::to_string(job);
@@ -173,9 +185,10 @@ class AgentStarter : public JobStarter {
     facts.universe = first.universe;
     std::vector<int> agentOf;
     for (const SpawnChild& c : children) {
-      facts.hosts.push_back(c.host);
-      facts.appnums.push_back(c.appnum);
       agentOf.push_back(AgentOf(c.host));
+      // tarvo's own node is named as the first job names it.
+      facts.hosts.push_back(agentOf.back() < 0 ? first.thisHost : c.host);
+      facts.appnums.push_back(c.appnum);
     }
     if (!mpi_->AddSpawnedJob(job, facts, why, agentOf)) return false;
     *nspace = facts.nspace;
@@ -197,6 +210,11 @@ class AgentStarter : public JobStarter {
     }
     for (size_t i = 0; i < children.size(); ++i) {
       const SpawnChild& c = children[i];
+      for (size_t h = 0; h < hosts_.size(); ++h) used_[h] += hosts_[h].host == c.host ? 1 : 0;
+      if (agentOf[i] < 0) {
+        out->push_back(LocalChild(mpi_, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
+        continue;
+      }
       spawn::LauncherParams params = params_;
       params.count = static_cast<int>(children.size());
       if (!c.cwd.empty()) params.workdir = c.cwd;
@@ -204,7 +222,6 @@ class AgentStarter : public JobStarter {
       auto carrier = std::find(vector.begin(), vector.end(), std::string("carrier"));
       hub_->AddChild(agentOf[i], job, c.rank, std::vector<std::string>(carrier + 1, vector.end()), c.env,
                      label_ ? kAgentRankLabel : 0);
-      for (size_t h = 0; h < hosts_.size(); ++h) used_[h] += hosts_[h].host == c.host ? 1 : 0;
       RankLaunch l;
       l.rank = c.rank;
       l.host = c.host;
@@ -218,15 +235,22 @@ class AgentStarter : public JobStarter {
   std::vector<int> Registering(int) const override { return registering_; }
 
  private:
+  // The agent of `host`, -1 for tarvo's own, -2 for none.
   int AgentOf(const std::string& host) const {
-    return static_cast<int>(std::find(agentHosts_.begin(), agentHosts_.end(), host) - agentHosts_.begin());
+    auto at = std::find(agentHosts_.begin(), agentHosts_.end(), host);
+    if (at != agentHosts_.end()) return static_cast<int>(at - agentHosts_.begin());
+    return std::find(ownHosts_.begin(), ownHosts_.end(), host) != ownHosts_.end() ? -1 : -2;
   }
 
   MpiServer* mpi_;
   AgentHub* hub_;
   std::vector<std::string> agentHosts_;
+  std::vector<std::string> ownHosts_;  // tarvo's own host, as the machine file names it where ranks run
   spawn::LauncherParams params_;
   bool label_;
+  std::vector<int> closeFds_;
+  ForkReport report_;
+  std::deque<ExecPlan> plans_;  // the children started here
   std::vector<HostSlots> hosts_;  // where children may go, in order
   std::vector<int> used_;         // processes placed on each of hosts_
   std::vector<int> registering_;  // the agents that register the latest job
@@ -237,9 +261,12 @@ class AgentStarter : public JobStarter {
 std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
                                             const std::vector<std::string>& rankHosts,
                                             const std::vector<std::string>& agentHosts,
-                                            const spawn::LauncherParams& params, bool label) {
+                                            const std::vector<std::string>& ownHosts,
+                                            const spawn::LauncherParams& params, bool label,
+                                            const std::vector<int>& closeFds, const ForkReport& report) {
   if (mpi == nullptr || !mpi->ServesPmix()) return nullptr;
-  return std::unique_ptr<JobStarter>(new AgentStarter(mpi, hub, slots, rankHosts, agentHosts, params, label));
+  return std::unique_ptr<JobStarter>(
+      new AgentStarter(mpi, hub, slots, rankHosts, agentHosts, ownHosts, params, label, closeFds, report));
 }
 
 std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,

@@ -23,15 +23,19 @@ namespace spawnplan {
 std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,
                                             const std::vector<int>& closeFds, const ForkReport& report);
 
-/// A starter for host mode: a spawned job's processes go to the agents of
-/// the run's hosts (`slots`, the machine file's, in its order; `rankHosts`
-/// the host of each of the first job's ranks; `agentHosts` each agent's),
-/// placed by PlanSpawn. Every agent's server registers the job, and the
-/// spawn is answered once each has. Null when `mpi` serves no PMIx.
+/// A starter for host mode: a spawned job's processes go to the run's
+/// hosts (`slots`, the machine file's, in its order; `rankHosts` the host
+/// of each of the first job's ranks; `agentHosts` each agent's;
+/// `ownHosts` tarvo's own where its ranks run, whose children it starts
+/// as LocalJobStarter does, with `closeFds` and `report`), placed by
+/// PlanSpawn. Every agent's server registers the job, and the spawn is
+/// answered once each has. Null when `mpi` serves no PMIx.
 std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
                                             const std::vector<std::string>& rankHosts,
                                             const std::vector<std::string>& agentHosts,
-                                            const spawn::LauncherParams& params, bool label);
+                                            const std::vector<std::string>& ownHosts,
+                                            const spawn::LauncherParams& params, bool label,
+                                            const std::vector<int>& closeFds, const ForkReport& report);
 
 }  // namespace spawnplan
 

@@ -6,7 +6,7 @@
  * MPI_Finalize.
  * "missing": the parents spawn a program that does not exist; the call
  * fails and they go on. "MODE@HOST": the children go to HOST (the `host`
- * info key). */
+ * info key); "MODE@": where the launcher places them. */
 #include <mpi.h>
 #include <signal.h>
 #include <stdio.h>
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     }
     char* args[] = {argv[1], mode, NULL};
     MPI_Info info = MPI_INFO_NULL;
-    if (host != NULL) {
+    if (host != NULL && *host != '\0') {
       MPI_Info_create(&info);
       MPI_Info_set(info, "host", host);
     }
