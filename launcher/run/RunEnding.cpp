@@ -95,6 +95,15 @@ void Run::TakeAgentEvents() {
     }
   }
   Ended(ended);
+  // An agent whose connection has ended with none of its processes left
+  // (it had no part in the job) is not waited for.
+  std::vector<std::pair<int, int>> gone;
+  for (const auto& r : registering_) {
+    for (int a : r.second.agents) {
+      if (!hub_->Serving(a)) gone.emplace_back(a, r.first);
+    }
+  }
+  for (const auto& g : gone) JobReady(g.first, g.second, 0);
 }
 
 // An agent that is gone while ranks of it run: they are lost with it.
