@@ -94,6 +94,7 @@ int Connect(const char* address, const char* port) {
 // A labelled output stream of a rank.
 struct Stream {
   int rank;
+  int job;  // 0: the run's first job; k: the k-th spawned
   int to;  // 1 or 2
   std::string partial;
 };
@@ -182,7 +183,20 @@ class Agent {
         env_ = order.strings;
         break;
       case AgentOrder::kRank:
+      case AgentOrder::kSpawnRank:
         Start(order);
+        break;
+      case AgentOrder::kSpawnJob: {
+        std::string toLauncher;
+        pmix_.AddJob(order, &toLauncher);
+        Tell(toLauncher);
+        break;
+      }
+      case AgentOrder::kSpawned:
+        pmix_.Spawned(order.ticket, order.strings[0]);
+        break;
+      case AgentOrder::kPmixNspace:
+        pmix_.Nspace(order.strings[0]);
         break;
       case AgentOrder::kSignal:
         for (const auto& r : ranks_) SignalGroup(r.first, order.sig);
@@ -263,7 +277,9 @@ class Agent {
   void AskStacks() {
     if (stacksFd_ >= 0) return;  // the answer under way answers this one too
     stacksAsked_.clear();
-    for (const auto& r : ranks_) stacksAsked_.emplace_back(r.second, r.first);
+    for (const auto& r : ranks_) {
+      if (r.second.job == 0) stacksAsked_.emplace_back(r.second.rank, r.first);
+    }
     stacksBytes_.clear();
     stacksSince_ = Clock();
     char self[4096];
@@ -330,14 +346,17 @@ class Agent {
     for (int k = 0; label && k < 2; ++k) {
       if (pipe2(out[k], O_CLOEXEC) != 0) out[k][0] = out[k][1] = -1;
     }
-    std::vector<std::string> pmiEnv;
-    const int keep = pmi_.PrepareRank(order.rank, &pmiEnv);
-    pmix_.PrepareRank(order.rank, &pmiEnv);
+    // A spawned job's process: its request's variables, then its server's.
+    const int job = order.kind == AgentOrder::kSpawnRank ? order.job : 0;
+    std::vector<std::string> pmiEnv = order.env;
+    const int keep = job == 0 ? pmi_.PrepareRank(order.rank, &pmiEnv) : -1;
+    if (job == 0) pmix_.PrepareRank(order.rank, &pmiEnv);
+    else pmix_.PrepareChild(job, order.rank, &pmiEnv);
     const bool pmix = pmix_.Serving();
     const pid_t agent = getpid();
-    const int localId = started_++;
+    const int localId = job == 0 ? started_++ : -1;
     RankPlace place;
-    const bool placed = placer_.Prepare(order.rank, localId, &place);
+    const bool placed = job == 0 && placer_.Prepare(order.rank, localId, &place);
     const pid_t pid = fork();
     if (pid == 0) {
       ChildSetup setup;
@@ -354,7 +373,7 @@ class Agent {
       for (std::string& s : env_) {
         if (!pmi::IsClientVariable(s.c_str()) && !(pmix && strncmp(s.c_str(), "PMIX_", 5) == 0)) putenv(&s[0]);
       }
-      if (slurm_) AgentSlurmTask(order, localId);
+      if (slurm_ && job == 0) AgentSlurmTask(order, localId);
       for (std::string& s : pmiEnv) putenv(&s[0]);
       std::vector<char*> argv;
       for (std::string& s : order.strings) argv.push_back(&s[0]);
@@ -367,24 +386,39 @@ class Agent {
       if (status == 0) status = CarrierRun(argv.data(), order.strings.back().c_str());
       _exit(status);
     }
-    pmi_.RankStarted(order.rank);
+    if (job == 0) pmi_.RankStarted(order.rank);
     for (int k = 0; k < 2; ++k) {
       if (out[k][1] >= 0) close(out[k][1]);
       if (out[k][0] >= 0) {
         fcntl(out[k][0], F_SETFL, O_NONBLOCK);
-        streams_[out[k][0]] = Stream{order.rank, k + 1, std::string()};
+        streams_[out[k][0]] = Stream{order.rank, job, k + 1, std::string()};
       }
     }
     if (pid < 0) {
       Report("fork", strerror(errno));
       // Reported to the launcher as a rank that could not start.
-      AgentRankEnd end{order.rank, 1, 127 << 8};
-      if (!AgentSendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
+      if (!AgentSendAll(link_, EndFrame(job, order.rank, 1, 127 << 8))) lost_ = true;
       return;
     }
-    ranks_[pid] = order.rank;
-    AgentRankPid started{order.rank, pid};
-    if (!AgentSendAll(link_, AgentEncode(kAgentStarted, &started, sizeof started))) lost_ = true;
+    ranks_[pid] = Proc{job, order.rank};
+    std::string started;
+    if (job == 0) {
+      AgentRankPid r{order.rank, pid};
+      started = AgentEncode(kAgentStarted, &r, sizeof r);
+    } else {
+      AgentJobRank r{job, order.rank, pid, 0};
+      started = AgentEncode(kAgentJobStarted, &r, sizeof r);
+    }
+    if (!AgentSendAll(link_, started)) lost_ = true;
+  }
+
+  static std::string EndFrame(int job, int rank, pid_t pid, int waitStatus) {
+    if (job == 0) {
+      AgentRankEnd end{rank, pid, waitStatus};
+      return AgentEncode(kAgentEnded, &end, sizeof end);
+    }
+    AgentJobRank end{job, rank, pid, waitStatus};
+    return AgentEncode(kAgentJobEnded, &end, sizeof end);
   }
 
   void Drain(int fd) {
@@ -396,13 +430,13 @@ class Agent {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) break;
       if (n <= 0) {
-        LabelRest(s.rank, &s.partial, &text);
+        LabelRest(s.rank, &s.partial, &text, s.job);
         ChildWrite(s.to, text);
         close(fd);
         streams_.erase(fd);
         return;
       }
-      LabelLines(s.rank, buffer, static_cast<size_t>(n), &s.partial, &text);
+      LabelLines(s.rank, buffer, static_cast<size_t>(n), &s.partial, &text, s.job);
     }
     ChildWrite(s.to, text);
   }
@@ -418,18 +452,22 @@ class Agent {
       if (it == ranks_.end()) continue;
       kill(-pid, SIGKILL);  // nothing of the rank outlives it
       // The rank's output pipes hold its last lines: they go out first.
+      const Proc proc = it->second;
       for (auto s = streams_.begin(); s != streams_.end();) {
         auto next = std::next(s);
-        if (s->second.rank == it->second) Drain(s->first);
+        if (s->second.rank == proc.rank && s->second.job == proc.job) Drain(s->first);
         s = next;
       }
-      AgentRankEnd end{it->second, pid, ws};
       std::string toLauncher;
-      pmi_.RankEnded(it->second, &toLauncher);
-      pmix_.RankEnded(it->second, &toLauncher);
+      if (proc.job == 0) {
+        pmi_.RankEnded(proc.rank, &toLauncher);
+        pmix_.RankEnded(proc.rank, &toLauncher);
+      } else {
+        pmix_.ChildEnded(proc.job, proc.rank, &toLauncher);
+      }
       Tell(toLauncher);
       ranks_.erase(it);
-      if (!AgentSendAll(link_, AgentEncode(kAgentEnded, &end, sizeof end))) lost_ = true;
+      if (!AgentSendAll(link_, EndFrame(proc.job, proc.rank, pid, ws))) lost_ = true;
     }
     return !lost_;
   }
@@ -445,7 +483,11 @@ class Agent {
   bool lost_ = false;
   std::string refusal_;  // why this agent cannot serve the job it was sent
   std::vector<std::string> env_;
-  std::map<pid_t, int> ranks_;   // pid -> rank, the ranks running
+  struct Proc {
+    int job;  // 0: the run's first job; k: the k-th spawned
+    int rank;
+  };
+  std::map<pid_t, Proc> ranks_;   // the processes running, by pid
   std::map<int, Stream> streams_;  // labelled output pipes by descriptor
   AgentPmi pmi_;
   AgentPlacer placer_;  // TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND

@@ -77,6 +77,8 @@ bool ReadPlace(const std::string& payload, AgentOrder* order) {
   return true;
 }
 
+bool ReadJobFacts(const std::string& payload, size_t at, int32_t size, int32_t universe, AgentOrder* order);
+
 // The PMIx job: a size of at least one, appnums that are not negative, a
 // namespace of 1 to 255 characters, this node's name and one host per rank,
 // none of them empty (pmi::CheckJob judges the rest).
@@ -84,14 +86,62 @@ bool ReadPmixJob(const std::string& payload, AgentOrder* order) {
   order->kind = AgentOrder::kPmixJob;
   AgentPmixJobHead head;
   if (!TakeHead(payload, &head)) return false;
-  if (head.size <= 0 ||
-      (payload.size() - sizeof head) / sizeof(int32_t) < static_cast<size_t>(head.size)) {
+  return ReadJobFacts(payload, sizeof head, head.size, head.universe, order);
+}
+
+// A spawned job: a number from 1, then the facts as a PMIx job's.
+bool ReadSpawnJob(const std::string& payload, AgentOrder* order) {
+  order->kind = AgentOrder::kSpawnJob;
+  AgentSpawnJobHead head;
+  if (!TakeHead(payload, &head) || head.job < 1) return false;
+  order->job = head.job;
+  return ReadJobFacts(payload, sizeof head, head.size, head.universe, order);
+}
+
+// One of the agent's processes of a spawned job: carrier's words as a
+// rank's, then NAME=VALUE strings.
+bool ReadSpawnRank(const std::string& payload, AgentOrder* order) {
+  order->kind = AgentOrder::kSpawnRank;
+  AgentSpawnRankHead head;
+  std::vector<std::string> strings;
+  if (!TakeHead(payload, &head) ||
+      !AgentSplitStrings(payload.data() + sizeof head, payload.size() - sizeof head, &strings)) {
     return false;
   }
-  const size_t strings = sizeof head + static_cast<size_t>(head.size) * sizeof(int32_t);
+  const size_t n = static_cast<size_t>(head.words);
+  if (head.job < 1 || head.rank < 0 || head.words < 0 || n > strings.size() || n < kParams + 1 || n > kMaxWords ||
+      (head.flags & ~kAgentRankLabel) != 0) {
+    return false;
+  }
+  order->strings.assign(strings.begin(), strings.begin() + static_cast<long>(n));
+  order->env.assign(strings.begin() + static_cast<long>(n), strings.end());
+  for (const std::string& e : order->env) {
+    const size_t eq = e.find('=');
+    if (eq == 0 || eq == std::string::npos) return false;
+  }
+  if (order->strings[n - kParams + TARVO_PARAM_RANK] != std::to_string(head.rank)) return false;
+  order->job = head.job;
+  order->rank = head.rank;
+  order->flags = head.flags;
+  return true;
+}
+
+// One string, the only one of the payload.
+bool ReadOneString(const std::string& payload, AgentOrder* order) {
+  return AgentSplitStrings(payload.data(), payload.size(), &order->strings) && order->strings.size() == 1 &&
+         order->strings[0].size() <= 255;
+}
+
+bool ReadJobFacts(const std::string& payload, size_t at, int32_t size, int32_t universe, AgentOrder* order) {
+  AgentPmixJobHead head{size, universe};
+  if (head.universe < 0 || head.size <= 0 ||
+      (payload.size() - at) / sizeof(int32_t) < static_cast<size_t>(head.size)) {
+    return false;
+  }
+  const size_t strings = at + static_cast<size_t>(head.size) * sizeof(int32_t);
   for (int32_t i = 0; i < head.size; ++i) {
     int32_t appnum;
-    memcpy(&appnum, payload.data() + sizeof head + static_cast<size_t>(i) * sizeof appnum, sizeof appnum);
+    memcpy(&appnum, payload.data() + at + static_cast<size_t>(i) * sizeof appnum, sizeof appnum);
     if (appnum < 0) return false;
     order->appnums.push_back(appnum);
   }
@@ -103,6 +153,7 @@ bool ReadPmixJob(const std::string& payload, AgentOrder* order) {
     if (s.empty()) return false;
   }
   order->size = head.size;
+  order->universeSize = head.universe;
   return true;
 }
 
@@ -195,6 +246,20 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
     case kAgentPmixSet:
       order->kind = AgentOrder::kPmixSet;
       return AgentTakePmixSet(m.payload, &order->pmixRanks);
+    case kAgentPmixNspace:
+      order->kind = AgentOrder::kPmixNspace;
+      return ReadOneString(m.payload, order) && !order->strings[0].empty();
+    case kAgentSpawned: {
+      order->kind = AgentOrder::kSpawned;
+      AgentSpawned a;
+      if (!TakeHead(m.payload, &a)) return false;
+      order->ticket = a.ticket;
+      return ReadOneString(m.payload.substr(sizeof a), order);
+    }
+    case kAgentSpawnJob:
+      return ReadSpawnJob(m.payload, order);
+    case kAgentSpawnRank:
+      return ReadSpawnRank(m.payload, order);
     default:
       return false;
   }

@@ -13,19 +13,24 @@
 struct AgentOrder {
   enum Kind {
     kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPmixFailed, kPmixSet,
-    kPmixServe, kPmixFetched, kPlace, kStacksAsk, kNamesAnswer, kConnected
+    kPmixServe, kPmixFetched, kPlace, kStacksAsk, kNamesAnswer, kConnected, kSpawned, kSpawnJob, kSpawnRank,
+    kPmixNspace
   } kind = kEnv;
   std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier";
                                      // kJob: the kvsname and PMI_process_mapping;
                                      // kPmixJob: the namespace, this node, every rank's host;
-                                     // kPlace: host, output file, error file
+                                     // kPlace: host, output file, error file;
+                                     // kSpawned, kPmixNspace: the namespace;
+                                     // kSpawnJob: as kPmixJob; kSpawnRank: as kRank
+  std::vector<std::string> env;                 // kSpawnRank: the process's own NAME=VALUE
+  int job = 0;                                  // kSpawnJob, kSpawnRank
   std::map<std::string, std::string> puts;      // kFencePuts
-  int size = 0, universeSize = 0;               // kJob
+  int size = 0, universeSize = 0;               // kJob, kPmixJob, kSpawnJob
   int kvsLimitMiB = 0;                          // kJob: 0 for no bound
   std::vector<AgentJobClient> clients;          // kJob: the agent's ranks, each once
   std::vector<int> appnums;                     // kPmixJob: every rank's
   std::string bytes;                            // kPmixPart, kNamesAnswer (its payload)
-  int ticket = 0;                               // kConnected
+  int ticket = 0;                               // kConnected, kSpawned
   bool ok = false;                              // kConnected
   std::vector<int> pmixRanks;                   // kPmixSet
   AgentPmixModex modex{};                       // kPmixServe, kPmixFetched (bytes: the data)

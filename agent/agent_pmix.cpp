@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -9,6 +10,7 @@
 #ifdef TARVO_HAVE_PMIX
 #include "pmi/name_wire.h"
 #include "pmi/pmix_loader.h"
+#include "pmi/spawn_wire.h"
 #else
 namespace pmi {
 // The build has no libpmix: nothing is ever started.
@@ -50,8 +52,12 @@ bool AgentPmix::SetJob(const AgentOrder& job, std::string* why) {
   p.thisHost = job.strings[1];
   p.hosts.assign(job.strings.begin() + 2, job.strings.end());
   p.appnums = job.appnums;
+  p.universe = job.universeSize;
   std::unique_ptr<pmi::PmixRelay> relay = pmi::LoadPmixRelay(why);
   if (relay == nullptr) return false;
+  // A rank's spawn goes to tarvo, which places the new job on the run's hosts.
+  relay->TakeSpawns();
+  first_ = p.nspace;
   const std::set<std::string> nodes(p.hosts.begin(), p.hosts.end());
   if (!relay->Start(p, nodes.size() > 1, why)) return false;
   watcher_.Start(0, relay->PrivateDirs());
@@ -83,28 +89,31 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
     if (n.kind == pmi::PmixNotice::kFence) {
       // A blob over the bound is not sent: the launcher fails the fence
       // and names this host.
+      *toLauncher += AgentEncodePmixNspace(n.nspace);
       *toLauncher += AgentEncodePmixSet(n.ranks);
       if (limit_ != 0 && n.blob.size() > limit_) *toLauncher += AgentEncode(kAgentPmixFailed, nullptr, 0);
       else *toLauncher += AgentEncodePmixFence(n.blob);
     } else if (n.kind == pmi::PmixNotice::kConnect) {
       // Every node with ranks among them must be in: tarvo knows when.
-      AgentConnectHead head{static_cast<int32_t>(n.ticket), n.disconnect ? 1 : 0, static_cast<int32_t>(n.ranks.size())};
-      std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
-      for (int r : n.ranks) {
-        const int32_t rank = r;
-        payload.append(reinterpret_cast<const char*>(&rank), sizeof rank);
-      }
-      *toLauncher += AgentEncode(kAgentConnect, payload.data(), payload.size());
+      pmi::PmixCallbacks::Procs procs = n.procs;
+      for (int r : n.ranks) procs.emplace_back(std::string(), r);
+      *toLauncher += pmi::EncodeConnect(static_cast<int32_t>(n.ticket), n.disconnect, procs);
     } else if (n.kind == pmi::PmixNotice::kNames) {
       // The run's names are tarvo's: the request goes there.
       *toLauncher += pmi::EncodeNameRequest(static_cast<int32_t>(n.ticket), n.names);
     } else if (n.kind == pmi::PmixNotice::kFetch) {
       AgentPmixModex ask{n.rank, n.tag, 0};
+      *toLauncher += AgentEncodePmixNspace(n.nspace);
       *toLauncher += AgentEncode(kAgentPmixFetch, &ask, sizeof ask);
     } else if (n.kind == pmi::PmixNotice::kServed) {
       *toLauncher += AgentEncodePmixServed(n.tag, n.status, n.blob);
     } else if (n.kind == pmi::PmixNotice::kSpawn) {
-      relay_->AnswerSpawn(n.ticket, std::string());  // not taken (TakeSpawns): refused
+      *toLauncher += pmi::EncodeSpawnRequest(static_cast<int32_t>(n.ticket), n.spawn);
+    } else if (!n.nspace.empty()) {
+      auto job = jobOf_.find(n.nspace);
+      if (job == jobOf_.end()) continue;
+      AgentJobRank abort{job->second, n.rank, 0, n.status};
+      *toLauncher += AgentEncode(kAgentJobAbort, &abort, sizeof abort);
     } else {
       AgentRankAbort abort{n.rank, n.status};
       *toLauncher += AgentEncode(kAgentAbort, &abort, sizeof abort);
@@ -114,13 +123,15 @@ void AgentPmix::OnReady(const pollfd* fds, size_t count, std::string* toLauncher
 
 void AgentPmix::Done() {
   if (over_) return Fail();
-  if (relay_ != nullptr) relay_->CompleteFence(set_, union_);
+  if (relay_ != nullptr) relay_->CompleteFence(nspace_, set_, union_);
   union_ = std::string();
   set_.clear();
+  nspace_.clear();
 }
 
 void AgentPmix::Serve(const AgentPmixModex& ask) {
-  if (relay_ != nullptr) relay_->Serve(ask.rank, ask.tag);
+  if (relay_ != nullptr) relay_->Serve(nspace_, ask.rank, ask.tag);
+  nspace_.clear();
 }
 
 void AgentPmix::Fetched(const AgentPmixModex& answer, const std::string& data) {
@@ -128,10 +139,48 @@ void AgentPmix::Fetched(const AgentPmixModex& answer, const std::string& data) {
 }
 
 void AgentPmix::Fail() {
-  if (relay_ != nullptr) relay_->FailFence(set_);
+  if (relay_ != nullptr) relay_->FailFence(nspace_, set_);
   union_ = std::string();
   set_.clear();
+  nspace_.clear();
   over_ = false;
+}
+
+void AgentPmix::Spawned(int32_t ticket, const std::string& nspace) {
+  if (relay_ != nullptr) relay_->AnswerSpawn(static_cast<uint32_t>(ticket), nspace);
+}
+
+void AgentPmix::AddJob(const AgentOrder& job, std::string* toLauncher) {
+  AgentJobRank ready{job.job, -1, 0, 1};
+  std::string why = "no PMIx server runs here";
+  pmi::PmixJob p;
+  p.nspace = job.strings[0];
+  p.thisHost = job.strings[1];
+  p.hosts.assign(job.strings.begin() + 2, job.strings.end());
+  p.appnums = job.appnums;
+  p.universe = job.universeSize;
+  if (relay_ != nullptr && jobOf_.count(p.nspace) == 0 && nspaceOf_.count(job.job) == 0 && relay_->AddJob(p, &why)) {
+    jobOf_[p.nspace] = job.job;
+    nspaceOf_[job.job] = p.nspace;
+    ready.status = 0;
+  } else {
+    fprintf(stderr, "tarvo: agent: cannot register spawned job %d: %s\n", job.job, why.c_str());
+  }
+  *toLauncher += AgentEncode(kAgentJobReady, &ready, sizeof ready);
+}
+
+void AgentPmix::PrepareChild(int job, int rank, std::vector<std::string>* env) const {
+  auto at = nspaceOf_.find(job);
+  if (relay_ == nullptr || at == nspaceOf_.end()) return;
+  const std::vector<std::string> ours = relay_->Environment(at->second, rank);
+  env->insert(env->end(), ours.begin(), ours.end());
+}
+
+void AgentPmix::ChildEnded(int job, int rank, std::string* toLauncher) const {
+  auto at = nspaceOf_.find(job);
+  if (relay_ == nullptr || at == nspaceOf_.end() || !relay_->Unfinalized(at->second, rank)) return;
+  AgentJobRank left{job, rank, 0, 0};
+  *toLauncher += AgentEncode(kAgentJobUnfinalized, &left, sizeof left);
 }
 
 void AgentPmix::Connected(int32_t ticket, bool ok) {
@@ -159,11 +208,19 @@ void AgentPmix::OnReady(const pollfd*, size_t, std::string*) {}
 void AgentPmix::Done() {
   union_.clear();
   set_.clear();
+  nspace_.clear();
 }
 void AgentPmix::Fail() { Done(); }
-void AgentPmix::Serve(const AgentPmixModex&) {}
+void AgentPmix::Serve(const AgentPmixModex&) { nspace_.clear(); }
 void AgentPmix::Fetched(const AgentPmixModex&, const std::string&) {}
 void AgentPmix::NamesAnswer(const std::string&) {}
 void AgentPmix::Connected(int32_t, bool) {}
+void AgentPmix::Spawned(int32_t, const std::string&) {}
+void AgentPmix::AddJob(const AgentOrder& job, std::string* toLauncher) {
+  AgentJobRank ready{job.job, -1, 0, 1};
+  *toLauncher += AgentEncode(kAgentJobReady, &ready, sizeof ready);
+}
+void AgentPmix::PrepareChild(int, int, std::vector<std::string>*) const {}
+void AgentPmix::ChildEnded(int, int, std::string*) const {}
 
 #endif

@@ -10,6 +10,7 @@
 
 #include <poll.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,20 @@ class AgentPmix {
   /// kAgentPmixFailed: the parts, then the end, of the fence of the ranks
   /// that the set before them named (without one, the job's).
   void Set(const std::vector<int>& ranks) { set_ = ranks; }
+  /// The launcher's kAgentPmixNspace: the next fence, serve or fetch answer
+  /// is of that spawned job.
+  void Nspace(const std::string& nspace) { nspace_ = nspace; }
+  /// The launcher's kAgentSpawned: the answer to a rank's spawn.
+  void Spawned(int32_t ticket, const std::string& nspace);
+  /// The launcher's kAgentSpawnJob: registers the job (with none of its
+  /// processes here, or some) before any of them starts; its kAgentJobReady
+  /// into *toLauncher.
+  void AddJob(const AgentOrder& job, std::string* toLauncher);
+  /// A spawned job's process: its PMIx variables into *env.
+  void PrepareChild(int job, int rank, std::vector<std::string>* env) const;
+  /// A spawned job's process has ended: reported when after its init and
+  /// before its finalize.
+  void ChildEnded(int job, int rank, std::string* toLauncher) const;
   /// The launcher's kAgentPmixServe (the answer, kAgentPmixServed, comes
   /// through OnReady) and kAgentPmixFetched.
   void Serve(const AgentPmixModex& ask);
@@ -65,6 +80,10 @@ class AgentPmix {
   std::unique_ptr<pmi::PmixRelay> relay_;
   std::string union_;
   std::vector<int> set_;  // the ranks of the fence that union_ is of; empty: the job's
+  std::string nspace_;    // the spawned job of the next fence, serve or answer; empty: the first
+  std::string first_;     // the first job's namespace
+  std::map<std::string, int> jobOf_;   // spawned jobs by namespace
+  std::map<int, std::string> nspaceOf_;
   size_t limit_ = 0;
   bool over_ = false;  // union_ went over limit_: the fence fails
 };

@@ -25,23 +25,31 @@ int32_t FixedSize(int32_t type) {
     case kAgentPmixServe: return sizeof(AgentPmixModex);
     case kAgentBroke: return sizeof(AgentRankBroke);
     case kAgentConnected: return sizeof(AgentConnected);
+    case kAgentJobReady:
+    case kAgentJobStarted:
+    case kAgentJobEnded:
+    case kAgentJobUnfinalized:
+    case kAgentJobAbort: return sizeof(AgentJobRank);
     default: return -1;
   }
 }
 
 bool Accepted(int32_t type, bool fromAgent) {
   if (type == kAgentFencePuts || type == kAgentFenceDone || type == kAgentPmixPart || type == kAgentPmixDone ||
-      type == kAgentPmixFailed || type == kAgentPmixSet) {
+      type == kAgentPmixFailed || type == kAgentPmixSet || type == kAgentPmixNspace) {
     return true;
   }
   if (fromAgent) {
     return type == kAgentHello || type == kAgentStarted || type == kAgentEnded || type == kAgentAbort ||
            type == kAgentWaiting || type == kAgentUnfinalized || type == kAgentStacks || type == kAgentBroke ||
-           type == kAgentNames || type == kAgentConnect || type == kAgentPmixFetch || type == kAgentPmixServed;
+           type == kAgentNames || type == kAgentConnect || type == kAgentPmixFetch || type == kAgentPmixServed ||
+           type == kAgentSpawn || type == kAgentJobReady || type == kAgentJobStarted || type == kAgentJobEnded ||
+           type == kAgentJobUnfinalized || type == kAgentJobAbort;
   }
   return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob ||
          type == kAgentPmixJob || type == kAgentPlace || type == kAgentStacksAsk || type == kAgentNamesAnswer ||
-         type == kAgentConnected || type == kAgentPmixServe || type == kAgentPmixFetched;
+         type == kAgentConnected || type == kAgentPmixServe || type == kAgentPmixFetched || type == kAgentSpawned ||
+         type == kAgentSpawnJob || type == kAgentSpawnRank;
 }
 
 }  // namespace
@@ -129,6 +137,12 @@ bool AgentTakePmixSet(const std::string& payload, std::vector<int>* ranks) {
     ranks->push_back(rank);
   }
   return true;
+}
+
+std::string AgentEncodePmixNspace(const std::string& nspace) {
+  if (nspace.empty()) return std::string();
+  const std::string payload = AgentStrings({nspace});
+  return AgentEncode(kAgentPmixNspace, payload.data(), payload.size());
 }
 
 std::string AgentEncodePmixServed(int tag, int status, const std::string& data, int32_t type) {

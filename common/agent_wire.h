@@ -20,7 +20,16 @@
 //                                     then a publish's key, value pairs or the other requests' keys:
 //                                     a rank's request to the run's name table
 //                       kAgentConnect AgentConnectHead, then `ranks` int32_t (-1: every rank): the
-//                                     agent's node is in a PMIx connect (or disconnect) of them
+//                                     agent's node is in a PMIx connect (or disconnect) of them;
+//                                     then, for a connect across jobs, one namespace string per rank
+//                       kAgentSpawn   AgentSpawnHead, `apps` AgentSpawnApp, then strings: the parent's
+//                                     namespace, then for each program its command, working directory,
+//                                     hostfile, words, env entries and hosts: a rank's MPI_Comm_spawn
+//                       kAgentJobReady AgentJobRank (job, status 0: registered): the agent's server
+//                                     knows spawned job `job` (an answer to kAgentSpawnJob)
+//                       kAgentJobStarted, kAgentJobEnded, kAgentJobUnfinalized, kAgentJobAbort
+//                                     AgentJobRank: kAgentStarted, kAgentEnded, kAgentUnfinalized and
+//                                     kAgentAbort of a process of a spawned job
 //   both ways           kAgentFencePuts key, value, key, value ... strings ending in NUL:
 //                                     the agent's new PMI puts at a barrier, or the union
 //                                     of every host's (in as many frames as it takes)
@@ -35,6 +44,17 @@
 //                                     PMIx data of `rank`, of another host, without a fence
 //                       kAgentPmixServed AgentPmixModex (tag, status), then the data: the answer
 //                                     to kAgentPmixServe
+//                       kAgentPmixNspace one string: the namespace of the next PMIx fence (its set,
+//                                     parts and done or failed) or of the next fetch or serve, when it
+//                                     is a spawned job's (without it, the run's first job)
+//   launcher -> agent   kAgentSpawned AgentSpawned, then one string: the new job's namespace (empty:
+//                                     refused), the answer to kAgentSpawn
+//                       kAgentSpawnJob AgentSpawnJobHead, `size` int32_t appnums, then the strings
+//                                     namespace, this node's name and every process's host: a spawned
+//                                     job, sent to every agent (answered by kAgentJobReady)
+//                       kAgentSpawnRank AgentSpawnRankHead, then `words` strings as kAgentRank's,
+//                                     then the process's own NAME=VALUE strings: one of the agent's
+//                                     processes of a spawned job (after its kAgentSpawnJob)
 //   launcher -> agent   kAgentPmixServe AgentPmixModex (rank, tag): send the PMIx data of `rank`,
 //                                     one of the agent's, once it has committed it
 //                       kAgentPmixFetched AgentPmixModex (tag, status), then the data: the answer
@@ -106,6 +126,16 @@ enum AgentFrameType : int32_t {
   kAgentPmixServe = 28,
   kAgentPmixServed = 29,
   kAgentPmixFetched = 30,
+  kAgentSpawn = 31,
+  kAgentSpawned = 32,
+  kAgentSpawnJob = 33,
+  kAgentSpawnRank = 34,
+  kAgentJobReady = 35,
+  kAgentJobStarted = 36,
+  kAgentJobEnded = 37,
+  kAgentJobUnfinalized = 38,
+  kAgentJobAbort = 39,
+  kAgentPmixNspace = 40,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -125,8 +155,9 @@ static_assert(offsetof(AgentFrame, size) == 4, "size at 4");
 /// bytes that had none; 2: kAgentBroke, the job's key-value bound; 3:
 /// kAgentNames, kAgentNamesAnswer, kAgentConnect and kAgentConnected,
 /// kAgentRankOwnSession, kAgentPmixFailed, kAgentPmixSet and the direct
-/// modex's four frames.
-const int32_t kAgentProtocolVersion = 3;
+/// modex's four frames; 4: spawned jobs (kAgentSpawn to kAgentPmixNspace),
+/// the universe in the PMIx job, namespaces in a connect across jobs.
+const int32_t kAgentProtocolVersion = 4;
 /// The hello of every version begins with the secret and the agent's
 /// number; a longer one (after version 1) then has its version.
 const size_t kAgentHelloV1Size = 68;
@@ -200,9 +231,68 @@ static_assert(sizeof(AgentJobClient) == 8 && offsetof(AgentJobClient, appnum) ==
 
 /// The PMIx job as the agent's server registers it.
 struct AgentPmixJobHead {
-  int32_t size;  // ranks of the whole job: as many appnums and hosts follow
+  int32_t size;      // ranks of the whole job: as many appnums and hosts follow
+  int32_t universe;  // MPI_UNIVERSE_SIZE (0: the job's size)
 };
-static_assert(sizeof(AgentPmixJobHead) == 4 && offsetof(AgentPmixJobHead, size) == 0, "PMIx job head layout");
+static_assert(sizeof(AgentPmixJobHead) == 8 && offsetof(AgentPmixJobHead, universe) == 4, "PMIx job head layout");
+
+/// A rank's MPI_Comm_spawn, from its agent.
+struct AgentSpawnHead {
+  int32_t ticket;      // the agent's number for it, repeated in kAgentSpawned
+  int32_t parentRank;  // the caller, of the namespace that the strings name first
+  int32_t apps;        // AgentSpawnApp records that follow
+};
+static_assert(sizeof(AgentSpawnHead) == 12 && offsetof(AgentSpawnHead, parentRank) == 4 &&
+                  offsetof(AgentSpawnHead, apps) == 8,
+              "spawn head layout");
+
+struct AgentSpawnApp {
+  int32_t count;  // maxprocs
+  int32_t words;  // argv strings
+  int32_t envs;   // NAME=VALUE strings
+  int32_t hosts;  // the `host` key's names
+};
+static_assert(sizeof(AgentSpawnApp) == 16 && offsetof(AgentSpawnApp, words) == 4 && offsetof(AgentSpawnApp, envs) == 8 &&
+                  offsetof(AgentSpawnApp, hosts) == 12,
+              "spawn app layout");
+
+struct AgentSpawned {
+  int32_t ticket;
+};
+static_assert(sizeof(AgentSpawned) == 4 && offsetof(AgentSpawned, ticket) == 0, "spawned layout");
+
+/// A spawned job as every agent's server registers it.
+struct AgentSpawnJobHead {
+  int32_t job;       // 1, 2, ... in the run's order
+  int32_t size;      // processes of the job: as many appnums and hosts follow
+  int32_t universe;  // MPI_UNIVERSE_SIZE
+};
+static_assert(sizeof(AgentSpawnJobHead) == 12 && offsetof(AgentSpawnJobHead, size) == 4 &&
+                  offsetof(AgentSpawnJobHead, universe) == 8,
+              "spawn job head layout");
+
+struct AgentSpawnRankHead {
+  int32_t job;
+  int32_t rank;   // in the job, from 0
+  int32_t words;  // carrier's words that follow; the NAME=VALUE strings come after them
+  int32_t flags;  // kAgentRankLabel
+};
+static_assert(sizeof(AgentSpawnRankHead) == 16 && offsetof(AgentSpawnRankHead, rank) == 4 &&
+                  offsetof(AgentSpawnRankHead, words) == 8 && offsetof(AgentSpawnRankHead, flags) == 12,
+              "spawn rank head layout");
+
+/// A process of a spawned job: started (pid), ended (pid, status: as
+/// waitpid gives it), unfinalized, aborted (status: the exit code), or the
+/// job registered (rank -1, status 0, else it could not be).
+struct AgentJobRank {
+  int32_t job;
+  int32_t rank;
+  int32_t pid;
+  int32_t status;
+};
+static_assert(sizeof(AgentJobRank) == 16 && offsetof(AgentJobRank, rank) == 4 && offsetof(AgentJobRank, pid) == 8 &&
+                  offsetof(AgentJobRank, status) == 12,
+              "job rank layout");
 
 // The direct modex: a rank's PMIx data fetched from the host that holds it.
 struct AgentPmixModex {
@@ -307,6 +397,9 @@ std::string AgentEncodePmixSet(const std::vector<int>& ranks);
 /// A kAgentPmixSet payload's ranks; false unless they are ascending and
 /// not negative, one at least.
 bool AgentTakePmixSet(const std::string& payload, std::vector<int>* ranks);
+/// The kAgentPmixNspace frame that goes before the frames of a spawned
+/// job's fence, fetch or serve; nothing for the run's first job (empty).
+std::string AgentEncodePmixNspace(const std::string& nspace);
 /// A kAgentPmixServed frame (kAgentPmixFetched with `type`): the answer to
 /// request `tag`, with the data when `status` is 0; data over the largest
 /// payload is answered with status 1 and none.

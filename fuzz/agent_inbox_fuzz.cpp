@@ -60,9 +60,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case AgentOrder::kConnected:
           FUZZ_CHECK(m.payload.size() == sizeof(AgentConnected));
           break;
+        case AgentOrder::kSpawnRank:
+          // A spawned job's process: a rank's words, its own variables.
+          FUZZ_CHECK(order.job > 0 && order.strings.size() >= 9 && order.rank >= 0);
+          FUZZ_CHECK(order.strings[order.strings.size() - TARVO_PARAMS + TARVO_PARAM_RANK] == std::to_string(order.rank));
+          FUZZ_CHECK((order.flags & ~kAgentRankLabel) == 0);
+          for (const std::string& e : order.env) FUZZ_CHECK(e.find('=') != std::string::npos && e[0] != '=');
+          break;
+        case AgentOrder::kSpawned:
+        case AgentOrder::kPmixNspace:
+          // One namespace (an empty one refuses a spawn; never a fence's).
+          FUZZ_CHECK(order.strings.size() == 1 && order.strings[0].size() <= 255);
+          FUZZ_CHECK(order.kind == AgentOrder::kSpawned || !order.strings[0].empty());
+          break;
+        case AgentOrder::kSpawnJob:
         case AgentOrder::kPmixJob:
           // A job for the PMIx host: an appnum and a host for every rank,
           // a namespace and this node's name, none of them empty.
+          FUZZ_CHECK(order.kind == AgentOrder::kPmixJob || order.job > 0);
+          FUZZ_CHECK(order.universeSize >= 0);
           FUZZ_CHECK(order.size > 0 && order.appnums.size() == static_cast<size_t>(order.size));
           FUZZ_CHECK(order.strings.size() == order.appnums.size() + 2 && order.strings[0].size() <= 255);
           for (int appnum : order.appnums) FUZZ_CHECK(appnum >= 0);

@@ -5,7 +5,8 @@
 // ranks 1, 4 and 7; the secret is fixed. Whatever arrives: no report before
 // a hello with the secret, reports only for the connection's own ranks, a
 // rank ends at most once, and the count of live ranks always matches; PMI
-// fence puts are whole pairs, aborts and waiting ranks the agent's own.
+// fence puts are whole pairs, aborts and waiting ranks the agent's own. It
+// also holds process 0 of spawned job 1, reported by job.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -24,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<AgentLinkState> agents(3);
   agents[1].ranks = {1, 4, 7};
   agents[1].ended = {0, 0, 0};
-  agents[1].live = 3;
+  agents[1].children = {{1, 0}};
+  agents[1].live = 4;
   AgentFrameReader reader(true);
   int self = -1;
   std::vector<AgentEvent> events;
@@ -47,14 +49,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(events.size() == had + 1);
       const AgentEvent& e = events.back();
       auto own = [](int rank) { return rank == 1 || rank == 4 || rank == 7; };
+      auto ours = [&](const AgentEvent& x) { return self == 1 && (x.job == 0 ? own(x.rank) : x.job == 1 && x.rank == 0); };
       if (e.kind == AgentEvent::kStarted || e.kind == AgentEvent::kEnded) {
-        FUZZ_CHECK(self == 1 && own(e.rank) && e.pid > 0);
+        FUZZ_CHECK(ours(e) && e.pid > 0);
       }
       // The PMI fence: puts that are key, value pairs with a key; waiting
       // and aborting ranks only of this agent.
       if (e.kind == AgentEvent::kAbort || e.kind == AgentEvent::kUnfinalized || e.kind == AgentEvent::kBroke) {
-        FUZZ_CHECK(self == 1 && own(e.rank));
+        FUZZ_CHECK(ours(e) && (e.kind != AgentEvent::kBroke || e.job == 0));
       }
+      if (e.kind == AgentEvent::kJobReady) FUZZ_CHECK(e.job > 0);
+      if (e.kind == AgentEvent::kPmixNspace) FUZZ_CHECK(!e.why.empty());
       if (e.kind == AgentEvent::kWaiting) {
         for (int rank : e.ranks) FUZZ_CHECK(self == 1 && own(rank));
       }
@@ -76,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     int ended = 0;
     for (char k : agents[1].ended) ended += k;
-    FUZZ_CHECK(agents[1].live == 3 - ended);
+    FUZZ_CHECK(agents[1].live == 3 - ended + static_cast<int>(agents[1].children.size()));
     if (!open || !framed) break;  // the connection ends
   }
   return 0;

@@ -50,6 +50,7 @@ struct PmixHost::State {
   // Jobs that ranks spawned (AddJob): their environments, and which of
   // their ranks connected and finalized (under mutex).
   std::map<std::string, std::map<int, std::vector<std::string>>> added;
+  std::map<std::string, int> addedSize;  // each added job's size (under mutex)
   std::set<std::pair<std::string, int>> addedConnected, addedFinalized;
   // What the server was started with: the node's topology and the list
   // that holds it. Freed once the server has finalized.
@@ -101,6 +102,10 @@ struct Completion {
   }
 };
 
+std::string NspaceOf(const pmix_proc_t* proc) {
+  return std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN));
+}
+
 void ReleaseUnion(void* held) { delete static_cast<std::string*>(held); }
 
 // The ranks of a fence, ascending; empty for the whole job (a wildcard, or
@@ -125,7 +130,18 @@ pmix_status_t OnFence(const pmix_proc_t* procs, size_t nprocs, const pmix_info_t
   // The library's callback is called once at most: a second completion
   // would release its fence twice.
   auto once = std::make_shared<std::atomic<bool>>(false);
-  std::vector<int> ranks = FenceRanks(procs, nprocs, static_cast<int>(s->job.hosts.size()));
+  // A spawned job's fence is keyed by its namespace apart from the first job's.
+  std::string nspace = nprocs > 0 ? NspaceOf(&procs[0]) : s->job.nspace;
+  int size = static_cast<int>(s->job.hosts.size());
+  if (nspace == s->job.nspace) {
+    nspace.clear();
+  } else {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    auto at = s->addedSize.find(nspace);
+    if (at == s->addedSize.end()) return PMIX_ERR_NOT_SUPPORTED;
+    size = at->second;
+  }
+  std::vector<int> ranks = FenceRanks(procs, nprocs, size);
   PmixCallbacks::Done done(std::move(ranks), [s, once, cbfunc, cbdata](bool ok, std::string all) {
     UpcallGate::Pass inside(s->gate);
     if (!inside || once->exchange(true)) return;
@@ -137,7 +153,7 @@ pmix_status_t OnFence(const pmix_proc_t* procs, size_t nprocs, const pmix_info_t
     // The library copies the union on its own thread and then releases it.
     auto* held = new std::string(std::move(all));
     cbfunc(PMIX_SUCCESS, held->data(), held->size(), cbdata, ReleaseUnion, held);
-  });
+  }, std::move(nspace));
   if (s->callbacks.exchange) s->callbacks.exchange(std::move(blob), std::move(done));
   else done(std::move(blob));
   return PMIX_SUCCESS;
@@ -151,9 +167,18 @@ pmix_status_t OnDirectModex(const pmix_proc_t* proc, const pmix_info_t*, size_t,
   if (!s) return PMIX_ERR_NOT_AVAILABLE;
   UpcallGate::Pass pass(s->gate);
   if (!pass) return PMIX_ERR_NOT_AVAILABLE;
-  if (!s->callbacks.fetch || proc->rank >= static_cast<pmix_rank_t>(s->job.hosts.size())) return PMIX_ERR_NOT_SUPPORTED;
+  std::string nspace = NspaceOf(proc);
+  size_t size = s->job.hosts.size();
+  if (nspace == s->job.nspace) {
+    nspace.clear();
+  } else {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    auto at = s->addedSize.find(nspace);
+    size = at == s->addedSize.end() ? 0 : static_cast<size_t>(at->second);
+  }
+  if (!s->callbacks.fetch || proc->rank >= static_cast<pmix_rank_t>(size)) return PMIX_ERR_NOT_SUPPORTED;
   auto once = std::make_shared<std::atomic<bool>>(false);
-  s->callbacks.fetch(static_cast<int>(proc->rank), [s, once, cbfunc, cbdata](bool ok, std::string data) {
+  s->callbacks.fetch(nspace, static_cast<int>(proc->rank), [s, once, cbfunc, cbdata](bool ok, std::string data) {
     UpcallGate::Pass inside(s->gate);
     if (!inside || once->exchange(true)) return;
     if (!ok) {
@@ -177,10 +202,6 @@ void OnServed(pmix_status_t status, char* data, size_t size, void* cbdata) {
   UpcallGate::Pass pass(request->state->gate);
   if (!pass) return;
   request->answer(status == PMIX_SUCCESS, status == PMIX_SUCCESS && data != nullptr ? std::string(data, size) : std::string());
-}
-
-std::string NspaceOf(const pmix_proc_t* proc) {
-  return std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN));
 }
 
 pmix_status_t OnAbort(const pmix_proc_t* proc, void*, int status, const char msg[], pmix_proc_t*, size_t,
@@ -481,10 +502,14 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
 }
 
 void PmixHost::ServeRank(int rank, std::function<void(bool ok, std::string data)> answer) {
+  ServeRank(std::string(), rank, std::move(answer));
+}
+
+void PmixHost::ServeRank(const std::string& nspace, int rank, std::function<void(bool ok, std::string data)> answer) {
   UpcallGate::Pass pass(state_->gate);
   if (!pass) return answer(false, std::string());
   pmix_proc_t proc;
-  PMIX_LOAD_PROCID(&proc, state_->job.nspace.c_str(), static_cast<pmix_rank_t>(rank));
+  PMIX_LOAD_PROCID(&proc, nspace.empty() ? state_->job.nspace.c_str() : nspace.c_str(), static_cast<pmix_rank_t>(rank));
   auto* request = new ServeRequest{state_, answer};
   if (PMIx_server_dmodex_request(&proc, OnServed, request) != PMIX_SUCCESS) {
     delete request;
@@ -522,6 +547,10 @@ bool PmixHost::AddJob(const PmixJob& job, std::string* error) {
   }
   // Registered once the namespace is: an answer to a name request may name it.
   AddServedNamespace(job.nspace);
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.addedSize[job.nspace] = static_cast<int>(job.hosts.size());
+  }
   const std::vector<std::string> openMpi = OpenMpiEnvironment(job, s.shmDir.empty() ? s.tmpDir : s.shmDir);
   std::map<int, std::vector<std::string>> environments;
   for (int rank : ranks) {

@@ -87,10 +87,12 @@ struct PmixJob {
 class FenceDone {
  public:
   FenceDone() = default;
-  FenceDone(std::vector<int> ranks, std::function<void(bool ok, std::string all)> complete)
-      : ranks_(std::move(ranks)), complete_(std::move(complete)) {}
+  FenceDone(std::vector<int> ranks, std::function<void(bool ok, std::string all)> complete, std::string nspace = "")
+      : ranks_(std::move(ranks)), nspace_(std::move(nspace)), complete_(std::move(complete)) {}
   // The fence's ranks, ascending: empty for the whole job's.
   const std::vector<int>& Ranks() const { return ranks_; }
+  // The fence's job: empty for the run's first, else a spawned job's namespace.
+  const std::string& Nspace() const { return nspace_; }
   void operator()(std::string unionOfAllNodes) const {
     if (complete_) complete_(true, std::move(unionOfAllNodes));
   }
@@ -101,6 +103,7 @@ class FenceDone {
 
  private:
   std::vector<int> ranks_;
+  std::string nspace_;
   std::function<void(bool ok, std::string all)> complete_;
 };
 
@@ -125,8 +128,9 @@ struct PmixCallbacks {
   // a fence (PMIx_Get before any fence: the direct modex). Call
   // `done(ok, data)` with what the node that holds it served (ServeRank
   // there), on any thread, once. Optional: without it such a get fails.
+  // `nspace` is empty for the run's first job, else a spawned job's.
   using ModexDone = std::function<void(bool ok, std::string data)>;
-  std::function<void(int rank, ModexDone done)> fetch;
+  std::function<void(const std::string& nspace, int rank, ModexDone done)> fetch;
   // The same, from a rank of a job that AddJob registered. Optional.
   std::function<void(const std::string& nspace, int rank, int status)> addedAbort;
   // A rank's client connected (MPI_Init began). Optional.
@@ -144,6 +148,12 @@ struct PmixCallbacks {
   // gathers them). Optional: left empty, both are refused. `done` (any
   // thread, once) completes it.
   std::function<void(std::vector<int> ranks, bool disconnect, std::function<void(bool ok)> done)> connect;
+  // The same, of processes of more than one job (a spawned job and its
+  // parents), each named by its namespace and rank (-1: all of that job).
+  // Optional: left empty, such a connect completes at once (every job is
+  // this node's).
+  using Procs = std::vector<std::pair<std::string, int>>;
+  std::function<void(Procs procs, bool disconnect, std::function<void(bool ok)> done)> connectJobs;
   // A rank's PMIx_Spawn (MPI_Comm_spawn). Optional: left empty, spawns are
   // refused. `done` (any thread, once) takes the new job's namespace, or
   // an empty one for a refusal.
@@ -196,6 +206,8 @@ class PmixHost {
   // is called once, on libpmix's thread, with the data or with false. Not
   // after Stop.
   void ServeRank(int rank, std::function<void(bool ok, std::string data)> answer);
+  // The same, of an added job's rank (`nspace` empty: the first job's).
+  void ServeRank(const std::string& nspace, int rank, std::function<void(bool ok, std::string data)> answer);
 
   // Finalizes the server and removes the private directory with whatever
   // the ranks left in it. Idempotent. Not from a callback: it waits for

@@ -226,8 +226,7 @@ pmix_status_t Connection(const pmix_proc_t procs[], size_t nprocs, bool disconne
                          void* cbdata) {
   std::shared_ptr<Guard> g = Current();
   if (g == nullptr || Served(g) != NameTable::kDone) return PMIX_ERR_NOT_SUPPORTED;
-  // A spawned job and its parents: every one of them is this node's (jobs
-  // are spawned in runs of one node), and libpmix has gathered them.
+  // A spawned job and its parents: libpmix has gathered this node's of them.
   bool acrossJobs = false;
   for (size_t i = 0; i < nprocs; ++i) {
     int rank = -1;
@@ -235,7 +234,23 @@ pmix_status_t Connection(const pmix_proc_t procs[], size_t nprocs, bool disconne
     acrossJobs = acrossJobs || NspaceOf(&procs[i]) != g->nspace;
   }
   if (acrossJobs) {
-    if (cbfunc != nullptr) cbfunc(PMIX_SUCCESS, cbdata);
+    std::lock_guard<std::recursive_mutex> calling(g->mutex);
+    if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
+    if (!g->callbacks->connectJobs) {
+      if (cbfunc != nullptr) cbfunc(PMIX_SUCCESS, cbdata);
+      return PMIX_SUCCESS;
+    }
+    // Jobs on more than one node: every node with processes among them must be in.
+    PmixCallbacks::Procs named;
+    for (size_t i = 0; i < nprocs; ++i) {
+      const std::string nspace = NspaceOf(&procs[i]);
+      named.emplace_back(nspace == g->nspace ? std::string() : nspace,
+                          procs[i].rank == PMIX_RANK_WILDCARD ? -1 : static_cast<int>(procs[i].rank));
+    }
+    g->callbacks->connectJobs(std::move(named), disconnect, [g, cbfunc, cbdata](bool ok) {
+      std::lock_guard<std::recursive_mutex> lock(g->mutex);
+      if (g->serving && cbfunc != nullptr) cbfunc(ok ? PMIX_SUCCESS : PMIX_ERR_NOT_SUPPORTED, cbdata);
+    });
     return PMIX_SUCCESS;
   }
   std::vector<int> ranks;

@@ -33,14 +33,28 @@ class Relay : public PmixRelay {
       c.exchange = [this](std::string blob, PmixCallbacks::Done done) {
         std::lock_guard<std::mutex> lock(mutex_);
         PmixNotice n = MakeNotice(PmixNotice::kFence, std::move(blob), done.Ranks(), -1, 0, 0);
-        done_[done.Ranks()] = std::move(done);
+        n.nspace = done.Nspace();
+        done_[{done.Nspace(), done.Ranks()}] = std::move(done);
         Post(std::move(n));
       };
-      c.fetch = [this](int rank, PmixCallbacks::ModexDone done) {
+      c.fetch = [this](const std::string& nspace, int rank, PmixCallbacks::ModexDone done) {
         std::lock_guard<std::mutex> lock(mutex_);
         const int tag = nextTag_++;
         fetches_[tag] = std::move(done);
-        Post(MakeNotice(PmixNotice::kFetch, std::string(), {}, rank, 0, tag));
+        PmixNotice n = MakeNotice(PmixNotice::kFetch, std::string(), {}, rank, 0, tag);
+        n.nspace = nspace;
+        Post(std::move(n));
+      };
+      c.connectJobs = [this](PmixCallbacks::Procs procs, bool disconnect, std::function<void(bool)> done) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const uint64_t ticket = ++tickets_;
+        connects_[ticket] = std::move(done);
+        PmixNotice n;
+        n.kind = PmixNotice::kConnect;
+        n.ticket = ticket;
+        n.procs = std::move(procs);
+        n.disconnect = disconnect;
+        Post(std::move(n));
       };
     }
     c.abort = [this](int rank, int status, const std::string&) {
@@ -90,7 +104,7 @@ class Relay : public PmixRelay {
       n.disconnect = disconnect;
       Post(std::move(n));
     };
-    if (takeSpawns_ && !crossNodes) {
+    if (takeSpawns_) {
       c.spawn = [this](PmixSpawnRequest request, PmixCallbacks::SpawnDone done) {
         std::lock_guard<std::mutex> lock(mutex_);
         const uint64_t ticket = ++tickets_;
@@ -140,13 +154,13 @@ class Relay : public PmixRelay {
     notices_.clear();
   }
 
-  void CompleteFence(const std::vector<int>& ranks, const std::string& all) override {
-    PmixCallbacks::Done done = TakeDone(ranks);
+  void CompleteFence(const std::string& nspace, const std::vector<int>& ranks, const std::string& all) override {
+    PmixCallbacks::Done done = TakeDone(nspace, ranks);
     if (done) done(all);
   }
 
-  void FailFence(const std::vector<int>& ranks) override {
-    PmixCallbacks::Done done = TakeDone(ranks);
+  void FailFence(const std::string& nspace, const std::vector<int>& ranks) override {
+    PmixCallbacks::Done done = TakeDone(nspace, ranks);
     if (done) done.Fail();
   }
 
@@ -162,8 +176,8 @@ class Relay : public PmixRelay {
     done(ok, data);
   }
 
-  void Serve(int rank, int tag) override {
-    host_.ServeRank(rank, [this, tag](bool ok, std::string data) {
+  void Serve(const std::string& nspace, int rank, int tag) override {
+    host_.ServeRank(nspace, rank, [this, tag](bool ok, std::string data) {
       std::lock_guard<std::mutex> lock(mutex_);
       Post(MakeNotice(PmixNotice::kServed, std::move(data), {}, -1, ok ? 0 : 1, tag));
     });
@@ -217,9 +231,9 @@ class Relay : public PmixRelay {
   std::vector<std::string> PrivateDirs() const override { return host_.PrivateDirs(); }
 
  private:
-  PmixCallbacks::Done TakeDone(const std::vector<int>& ranks) {
+  PmixCallbacks::Done TakeDone(const std::string& nspace, const std::vector<int>& ranks) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = done_.find(ranks);
+    auto it = done_.find({nspace, ranks});
     if (it == done_.end()) return PmixCallbacks::Done();
     PmixCallbacks::Done done = std::move(it->second);
     done_.erase(it);
@@ -240,7 +254,8 @@ class Relay : public PmixRelay {
   bool takeSpawns_ = false;
   mutable std::mutex mutex_;
   std::vector<PmixNotice> notices_;
-  std::map<std::vector<int>, PmixCallbacks::Done> done_;  // the fences in flight, by their ranks
+  // The fences in flight, by their job's namespace (empty: the first job's) and ranks.
+  std::map<std::pair<std::string, std::vector<int>>, PmixCallbacks::Done> done_;
   std::set<int> connected_;
   uint64_t tickets_ = 0;
   std::map<uint64_t, PmixCallbacks::NamesDone> names_;  // name requests that wait for their answer

@@ -32,7 +32,10 @@ struct PmixNotice {
   PmixNameRequest names;  // kNames
   bool disconnect = false; // kConnect
   PmixSpawnRequest spawn;  // kSpawn, answered by AnswerSpawn(ticket)
-  std::string nspace;      // kAbort: of a spawned job (empty: the run's first)
+  // kAbort, kFence, kFetch: the spawned job's namespace (empty: the run's first job's)
+  std::string nspace;
+  // kConnect across jobs: the processes by namespace (empty: the first job's) and rank
+  PmixCallbacks::Procs procs;
 };
 
 /// A notice of `kind` with the fields that most kinds carry.
@@ -56,8 +59,8 @@ class PmixRelay {
   /// node's ranks completes here; one that reaches other nodes comes as a
   /// kConnect notice.
   virtual bool Start(const PmixJob& job, bool crossNodes, std::string* why) = 0;
-  /// Before Start, in a run of one node: ranks' spawns come as kSpawn
-  /// notices (without it they are refused by the library).
+  /// Before Start: ranks' spawns come as kSpawn notices (without it they
+  /// are refused by the library).
   virtual void TakeSpawns() = 0;
   virtual std::vector<std::string> Environment(int rank) const = 0;
   /// The rank's client connected (its MPI_Init began) and has not called
@@ -71,17 +74,17 @@ class PmixRelay {
   virtual void AnswerNames(uint64_t ticket, NameTable::Status status, std::vector<PublishedName> found) = 0;
   /// The answer to the kConnect notice `ticket`: every node of it is in.
   virtual void AnswerConnect(uint64_t ticket, bool ok) = 0;
-  /// The union of every node's parts of the fence of `ranks` (as its
-  /// notice gave them) that this node is in.
-  virtual void CompleteFence(const std::vector<int>& ranks, const std::string& all) = 0;
+  /// The union of every node's parts of the fence of `ranks` of `nspace`
+  /// (as its notice gave them) that this node is in.
+  virtual void CompleteFence(const std::string& nspace, const std::vector<int>& ranks, const std::string& all) = 0;
   /// That fence fails (its data is over the run's key-value space's
   /// bound): its ranks' fence returns an error.
-  virtual void FailFence(const std::vector<int>& ranks) = 0;
+  virtual void FailFence(const std::string& nspace, const std::vector<int>& ranks) = 0;
   /// The answer to a kFetch notice: the data, or none to be had.
   virtual void CompleteFetch(int tag, bool ok, const std::string& data) = 0;
-  /// Another node wants the data of `rank`, one of this node's: a kServed
-  /// notice with `tag` answers.
-  virtual void Serve(int rank, int tag) = 0;
+  /// Another node wants the data of `rank` of `nspace` (empty: the first
+  /// job), one of this node's: a kServed notice with `tag` answers.
+  virtual void Serve(const std::string& nspace, int rank, int tag) = 0;
   /// The answer to the kSpawn notice `ticket`: the new job's namespace
   /// (empty: refused).
   virtual void AnswerSpawn(uint64_t ticket, const std::string& nspace) = 0;

@@ -318,24 +318,31 @@ TEST_F(OmpiRun, PublishLookupAcceptAndConnectBetweenTwoRanks) {
   }
 }
 
-// MPI_Comm_spawn, locally (tests/procs/ompi_spawn.c): two parents spawn
-// two children and all four sum over their merged communicator, the
-// children labelled as job 1; a child killed after the merge, one that
-// calls MPI_Abort and one that ends without MPI_Finalize end the run, named
-// by its job and rank; a program that does not exist fails the call
-// alone, with one line, and the run goes on.
+// MPI_Comm_spawn (tests/procs/ompi_spawn.c), locally and in host mode
+// (parents on an agent's host and tarvo's, the machine file's order;
+// children on either by the `host` key, or one on each by the slots): two
+// parents spawn two children and all four sum over their merged
+// communicator, the children labelled as job 1; a child killed after the
+// merge, one that calls MPI_Abort and one that ends without MPI_Finalize
+// end the run, named by its job and rank; a program that does not exist
+// fails the call alone, with one line, and the run goes on.
 TEST_F(OmpiRun, SpawnedJobsMergeFailAndAreRefused) {
   const std::string spawn = kProbe.substr(0, kProbe.rfind('/')) + "/ompi_spawn";
   const std::string host = LocalName();
+  const std::string merged =
+      "[0] parent 0 of 4: sum 10\n[1:0] child 2 of 4: sum 10\n[1:1] child 3 of 4: sum 10\n[1] parent 1 of 4: sum 10\n";
   const struct {
-    const char* mode;
+    std::string mode;
     const char* np;
     int status;
     std::string out;  // sorted lines; empty: not checked
     std::string err;  // what stderr holds, '*' standing for a pid
   } cases[] = {
-      {"merge", "2", 0,
-       "[0] parent 0 of 4: sum 10\n[1:0] child 2 of 4: sum 10\n[1:1] child 3 of 4: sum 10\n[1] parent 1 of 4: sum 10\n", ""},
+      {"merge", "2", 0, merged, ""},
+      {"merge@127.0.0.2", "2", 0, merged, ""},
+      {"merge@" + host, "2", 0, merged, ""},
+      {"merge@", "2", 0, merged, ""},
+      {"kill@127.0.0.2", "2", 137, "", "tarvo: job 1 rank 1 (pid * on 127.0.0.2) was killed by signal 9 (Killed); ending the run\n"},
       {"kill", "2", 137, "", "tarvo: job 1 rank 1 (pid * on " + host + ") was killed by signal 9 (Killed); ending the run\n"},
       {"abort", "2", 7, "", "tarvo: job 1 rank 1 (pid * on " + host + ") called abort with status 7; ending the run\n"},
       {"nofinalize", "2", 1, "", "tarvo: job 1 rank 1 (pid * on " + host + ") ended without MPI_Finalize; ending the run\n"},
@@ -343,7 +350,10 @@ TEST_F(OmpiRun, SpawnedJobsMergeFailAndAreRefused) {
        "tarvo: MPI_Comm_spawn of rank 0 refused: no such program: /nonexistent/tarvo-spawn-test\n"},
   };
   for (const auto& c : cases) {
-    const Placement p{{"local", "rank", {"-np", c.np}, {}}, 0, 0};
+    const bool remote = c.mode.find('@') != std::string::npos;
+    if (remote && !Remote()) continue;
+    const Placement p = remote ? Placement{{"host mode", "host", {"-np", c.np}, {"127.0.0.2", host}}, 0, 0}
+                               : Placement{{"local", "rank", {"-np", c.np}, {}}, 0, 0};
     std::string out, err;
     EXPECT_EQ(Run(p, c.mode, &out, &err, spawn, {{"TARVO_PMIX", "1"}, {"TARVO_LABEL", "1"}, {"TARVO_TIMEOUT", "60"}}),
               c.status)

@@ -198,6 +198,21 @@ TEST_F(SlurmMode, MpiProgramsSeeTheirNodes) {
   }
 }
 
+// MPI_Comm_spawn under Slurm: a parent on each node spawns two children
+// on the second node (the `host` key names it as Slurm does), and all four
+// sum over their merged communicator.
+TEST_F(SlurmMode, OpenMpiSpawnsOntoTheNodeThatTheHostKeyNames) {
+  const std::string probe = TARVO_OMPI_PROBE;
+  if (probe.empty()) GTEST_SKIP() << "mpicc.openmpi or libpmix not found";
+  std::string command = Command("", "SLURM_MPI_TYPE=pmix TARVO_TIMEOUT=60");
+  command.replace(command.find("-np 4 rank "), 11, "-np 2 " + probe.substr(0, probe.rfind('/')) + "/ompi_spawn " + dir_ + " merge@n2");
+  testutil::RunResult run = testutil::Run(command + " | sort", 90);
+  EXPECT_EQ(run.out, "child 2 of 4: sum 10\nchild 3 of 4: sum 10\nparent 0 of 4: sum 10\nparent 1 of 4: sum 10\n") << run.err;
+  const std::vector<pid_t> pids = support::PidsIn(dir_);
+  EXPECT_EQ(pids.size(), 4u);
+  EXPECT_TRUE(support::Survivors(pids).empty());
+}
+
 // A deadlocked MPICH program at the time limit: each node's agent reads
 // its ranks' call stacks, and tarvo merges them before it ends the run.
 TEST_F(SlurmMode, TheTimeLimitSaysWhereEveryRankIs) {

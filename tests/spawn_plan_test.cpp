@@ -57,4 +57,43 @@ TEST(PlanSpawn, NumbersTheChildrenOrRefusesOnOneLine) {
   }
 }
 
+// Host mode: the machine file's hosts and slots, the children placed by
+// the keys or, without them, after the slots in use, wrapping around.
+TEST(PlanSpawn, PlacesChildrenOnTheRunsHostsBySlots) {
+  const std::vector<spawnplan::HostSlots> slots = spawnplan::ReadMachineSlots("a:2\nb slots=3 # c\nc\na\n");
+  ASSERT_EQ(slots.size(), 3u);
+  EXPECT_EQ(slots[0].slots, 3);  // a:2, then a again
+  EXPECT_EQ(slots[1].slots, 3);
+  EXPECT_EQ(slots[2].slots, 1);
+  EXPECT_EQ(spawnplan::UniverseSize(slots, 4), 7);
+  EXPECT_EQ(spawnplan::UniverseSize(slots, 9), 9);
+  EXPECT_EQ(spawnplan::SlurmSlots("2(x3),1"), 7);
+  EXPECT_EQ(spawnplan::SlurmSlots("2(x"), 0);
+  SpawnRules rules;
+  rules.limit = 2000;
+  rules.hosts = slots;
+  const struct {
+    std::vector<int> used;  // of a, b, c
+    pmi::PmixSpawnApp app;
+    std::string refusal;
+    std::vector<std::string> hosts;
+  } cases[] = {
+      {{3, 1, 0}, App("p", 4), "", {"b", "b", "c", "a"}},
+      {{3, 3, 1}, App("p", 4), "", {"a", "b", "c", "a"}},
+      {{0, 0, 0}, App("p", 2, {"c"}), "", {"c", "c"}},
+      {{0, 0, 0}, App("p", 3, {"c", "b"}), "", {"b", "b", "b"}},
+      {{0, 0, 0}, App("p", 1, {"d"}), "host d is not a host of this run", {}},
+  };
+  for (const auto& c : cases) {
+    rules.used = c.used;
+    pmi::PmixSpawnRequest r;
+    r.apps = {c.app};
+    std::vector<SpawnChild> children;
+    EXPECT_EQ(PlanSpawn(r, rules, {}, &children), c.refusal);
+    std::vector<std::string> hosts;
+    for (const SpawnChild& child : children) hosts.push_back(child.host);
+    EXPECT_EQ(hosts, c.hosts) << c.refusal;
+  }
+}
+
 }  // namespace

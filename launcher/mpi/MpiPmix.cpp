@@ -10,6 +10,7 @@
 #include "common/agent_wire.h"
 #include "launcher/mpi/MpiServer.h"
 #include "pmi/name_wire.h"
+#include "pmi/spawn_wire.h"
 
 namespace {
 
@@ -30,8 +31,8 @@ bool MpiServer::ServePmix(const pmi::PmixJob& job, std::string* why) {
   if (!localRanks_.empty()) {
     pmix_ = makeRelay(why);
     if (pmix_ == nullptr) return false;
-    // Jobs that ranks spawn run on tarvo's node: a run of one node takes them.
-    if (nodes.size() == 1) pmix_->TakeSpawns();
+    // The run control places a spawned job (the spawn layer's starter says where).
+    pmix_->TakeSpawns();
     if (!pmix_->Start(job, nodes.size() > 1, why)) {
       pmix_.reset();
       return false;
@@ -40,11 +41,12 @@ bool MpiServer::ServePmix(const pmi::PmixJob& job, std::string* why) {
   pmixOn_ = true;
   pmixJob_ = job;
   pmixAgentSet_.assign(agentIn_.size(), std::vector<int>());
+  pmixAgentNspace_.assign(agentIn_.size(), std::string());
   return true;
 }
 
 std::string MpiServer::PmixJobPayload(const std::string& host) const {
-  AgentPmixJobHead head{size_};
+  AgentPmixJobHead head{size_, pmixJob_.universe};
   std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
   for (int rank = 0; rank < size_; ++rank) {
     const int32_t appnum = pmixJob_.appnums.empty() ? 0 : pmixJob_.appnums[static_cast<size_t>(rank)];
@@ -78,14 +80,60 @@ void MpiServer::SpawnedRankEnded(int job, int rank, std::vector<MpiEvent>* out) 
   out->push_back(e);
 }
 
-bool MpiServer::AddSpawnedJob(int job, const pmi::PmixJob& facts, std::string* why) {
-  if (pmix_ == nullptr) {
+bool MpiServer::AddSpawnedJob(int job, const pmi::PmixJob& facts, std::string* why, const std::vector<int>& agentOf) {
+  const bool ours = agentOf.empty() || std::find(agentOf.begin(), agentOf.end(), -1) != agentOf.end();
+  if (pmix_ == nullptr && ours) {
     *why = "no PMIx server runs";
     return false;
   }
-  if (!pmix_->AddJob(facts, why)) return false;
+  // tarvo's server knows every job, its ranks' or not, as the agents' do.
+  if (pmix_ != nullptr && !pmix_->AddJob(facts, why)) return false;
   spawned_[job] = facts.nspace;
+  spawnedAgentOf_[facts.nspace] = agentOf.empty() ? std::vector<int>(facts.hosts.size(), -1) : agentOf;
   return true;
+}
+
+int MpiServer::JobOf(const std::string& nspace) const {
+  for (const auto& s : spawned_) {
+    if (!nspace.empty() && s.second == nspace) return s.first;
+  }
+  return 0;
+}
+
+bool MpiServer::AgentSpawn(int agent, const std::string& payload, MpiEvent* out) {
+  int32_t ticket = 0;
+  MpiEvent e;
+  if (!pmi::DecodeSpawnRequest(payload, &ticket, &e.spawn)) return false;
+  e.kind = MpiEvent::kSpawn;
+  e.ticket = (static_cast<uint64_t>(agent) + 1) << 32 | static_cast<uint32_t>(ticket);
+  *out = std::move(e);
+  return true;
+}
+
+// An Open MPI rank's spawn: tarvo's own rank's through its PMIx server, an
+// agent's rank's (the agent's number + 1 above the ticket's low half)
+// through that agent.
+void MpiServer::AnswerPmixSpawn(uint64_t ticket, const std::string& nspace) {
+  const uint64_t agent = ticket >> 32;
+  if (agent == 0) {
+    if (pmix_ != nullptr) pmix_->AnswerSpawn(ticket, nspace);
+    return;
+  }
+  AgentSpawned head{static_cast<int32_t>(ticket & 0xffffffffu)};
+  std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+  payload += AgentStrings({nspace});
+  agentAnswers_.emplace_back(static_cast<int>(agent - 1), AgentEncode(kAgentSpawned, payload.data(), payload.size()));
+}
+
+void MpiServer::AgentPmixNspace(int agent, const std::string& nspace) {
+  if (static_cast<size_t>(agent) < pmixAgentNspace_.size()) pmixAgentNspace_[static_cast<size_t>(agent)] = nspace;
+}
+
+int MpiServer::Holder(const std::string& nspace, int rank) const {
+  if (nspace.empty() || nspace == pmixJob_.nspace) return rank >= 0 && rank < size_ ? agentOf_[static_cast<size_t>(rank)] : -2;
+  auto at = spawnedAgentOf_.find(nspace);
+  if (at == spawnedAgentOf_.end() || rank < 0 || static_cast<size_t>(rank) >= at->second.size()) return -2;
+  return at->second[static_cast<size_t>(rank)];
 }
 
 std::vector<std::string> MpiServer::SpawnedEnvironment(int job, int rank) const {
@@ -103,7 +151,9 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
       continue;
     }
     if (n.kind == pmi::PmixNotice::kConnect) {
-      Connect(-1, n.ticket, std::move(n.ranks), n.disconnect);
+      pmi::PmixCallbacks::Procs procs = n.procs;
+      for (int r : n.ranks) procs.emplace_back(std::string(), r);
+      Connect(-1, n.ticket, procs, n.disconnect);
       continue;
     }
     if (n.kind == pmi::PmixNotice::kSpawn) {
@@ -116,7 +166,7 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
       continue;
     }
     if (n.kind == pmi::PmixNotice::kFence) {
-      PmixFence& fence = Fence(n.ranks);
+      PmixFence& fence = Fence({n.nspace, n.ranks});
       fence.localIn = true;
       if (PmixAdd(fence, n.blob) && out != nullptr) {
         MpiEvent e;
@@ -127,7 +177,7 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
       continue;
     }
     if (n.kind == pmi::PmixNotice::kFetch) {
-      PmixFetch(-1, n.rank, n.tag);
+      PmixFetch(-1, n.nspace, n.rank, n.tag);
       continue;
     }
     if (n.kind == pmi::PmixNotice::kServed) {
@@ -188,33 +238,37 @@ void MpiServer::AnswerNames(uint64_t ticket, pmi::NameTable::Status status, std:
 }
 
 void MpiServer::AgentConnect(int agent, const std::string& payload) {
-  AgentConnectHead head;
-  if (payload.size() < sizeof head) return;
-  memcpy(&head, payload.data(), sizeof head);
-  if (head.ranks < 0 || payload.size() != sizeof head + static_cast<size_t>(head.ranks) * sizeof(int32_t)) return;
-  std::vector<int> ranks(static_cast<size_t>(head.ranks));
-  for (size_t i = 0; i < ranks.size(); ++i) {
-    int32_t r;
-    memcpy(&r, payload.data() + sizeof head + i * sizeof r, sizeof r);
-    ranks[i] = r;
-  }
-  Connect(agent, static_cast<uint32_t>(head.ticket), std::move(ranks), head.disconnect != 0);
+  int32_t ticket = 0;
+  bool disconnect = false;
+  pmi::PmixCallbacks::Procs procs;
+  if (!pmi::DecodeConnect(payload, &ticket, &disconnect, &procs)) return;
+  Connect(agent, static_cast<uint32_t>(ticket), procs, disconnect);
 }
 
-void MpiServer::Connect(int node, uint64_t ticket, std::vector<int> ranks, bool disconnect) {
-  std::sort(ranks.begin(), ranks.end());
+// Processes named by namespace (empty or the first job's: the first job)
+// and rank (-1: all of that job).
+void MpiServer::Connect(int node, uint64_t ticket, const pmi::PmixCallbacks::Procs& procs, bool disconnect) {
+  std::vector<std::pair<std::string, int>> sorted;
+  for (const auto& p : procs) sorted.emplace_back(p.first == pmixJob_.nspace ? std::string() : p.first, p.second);
+  std::sort(sorted.begin(), sorted.end());
   std::string key = disconnect ? "d" : "c";
   std::set<int> need;
-  bool ok = !ranks.empty();
-  for (int r : ranks) {
-    key += " " + std::to_string(r);
-    if (r < 0) {
-      need.insert(agentOf_.begin(), agentOf_.end());
-    } else if (r < size_) {
-      need.insert(agentOf_[static_cast<size_t>(r)]);
-    } else {
-      ok = false;
+  bool ok = !sorted.empty();
+  for (const auto& p : sorted) {
+    key += " " + p.first + ":" + std::to_string(p.second);
+    if (p.second < 0) {
+      if (p.first.empty()) {
+        need.insert(agentOf_.begin(), agentOf_.end());
+      } else {
+        auto at = spawnedAgentOf_.find(p.first);
+        if (at == spawnedAgentOf_.end()) ok = false;
+        else need.insert(at->second.begin(), at->second.end());
+      }
+      continue;
     }
+    const int holder = Holder(p.first, p.second);
+    if (holder < -1) ok = false;
+    else need.insert(holder);
   }
   auto answer = [this](int n, uint64_t t, bool done) {
     if (n < 0) {
@@ -240,45 +294,53 @@ void MpiServer::Connect(int node, uint64_t ticket, std::vector<int> ranks, bool 
   connects_.erase(key);
 }
 
-MpiServer::PmixFence& MpiServer::Fence(const std::vector<int>& ranks) {
-  PmixFence& fence = pmixFences_[ranks];
+MpiServer::PmixFence& MpiServer::Fence(const FenceKey& key) {
+  PmixFence& fence = pmixFences_[key];
   if (fence.agentIn.empty()) fence.agentIn.assign(pmixAgentSet_.size(), 0);
   return fence;
 }
 
 bool MpiServer::AgentPmixPart(int agent, const std::string& bytes) {
-  return PmixAdd(Fence(pmixAgentSet_[static_cast<size_t>(agent)]), bytes);
+  const size_t a = static_cast<size_t>(agent);
+  return PmixAdd(Fence({pmixAgentNspace_[a], pmixAgentSet_[a]}), bytes);
 }
 
 void MpiServer::AgentPmixDone(int agent) {
-  std::vector<int>& set = pmixAgentSet_[static_cast<size_t>(agent)];
-  Fence(set).agentIn[static_cast<size_t>(agent)] = 1;
-  set.clear();
+  const size_t a = static_cast<size_t>(agent);
+  Fence({pmixAgentNspace_[a], pmixAgentSet_[a]}).agentIn[a] = 1;
+  pmixAgentSet_[a].clear();
+  pmixAgentNspace_[a].clear();
 }
 
 bool MpiServer::AgentPmixFailed(int agent) {
-  std::vector<int>& set = pmixAgentSet_[static_cast<size_t>(agent)];
-  PmixFence& fence = Fence(set);
-  fence.agentIn[static_cast<size_t>(agent)] = 1;
-  set.clear();
+  const size_t a = static_cast<size_t>(agent);
+  PmixFence& fence = Fence({pmixAgentNspace_[a], pmixAgentSet_[a]});
+  fence.agentIn[a] = 1;
+  pmixAgentSet_[a].clear();
+  pmixAgentNspace_[a].clear();
   return PmixOver(fence);
 }
 
-void MpiServer::AgentPmixFetch(int agent, int rank, int tag) { PmixFetch(agent, rank, tag); }
+void MpiServer::AgentPmixFetch(int agent, int rank, int tag) {
+  std::string& nspace = pmixAgentNspace_[static_cast<size_t>(agent)];
+  PmixFetch(agent, nspace, rank, tag);
+  nspace.clear();
+}
 
 void MpiServer::AgentPmixServed(int tag, int status, const std::string& data) { PmixAnswer(tag, status == 0, data); }
 
 // Asks the host that holds `rank` for its data: tarvo's own server or the
 // rank's agent; the answer goes back to `asker` with its tag.
-void MpiServer::PmixFetch(int asker, int rank, int tag) {
+void MpiServer::PmixFetch(int asker, const std::string& nspace, int rank, int tag) {
   const int id = pmixNextFetch_++;
   pmixFetches_[id] = {asker, tag};
-  const int holder = rank >= 0 && rank < size_ ? agentOf_[static_cast<size_t>(rank)] : -2;
+  const std::string ns = nspace == pmixJob_.nspace ? std::string() : nspace;
+  const int holder = Holder(ns, rank);
   if (holder >= 0) {
     AgentPmixModex ask{rank, id, 0};
-    pmixOut_.push_back(PmixSend{{holder}, AgentEncode(kAgentPmixServe, &ask, sizeof ask)});
+    pmixOut_.push_back(PmixSend{{holder}, AgentEncodePmixNspace(ns) + AgentEncode(kAgentPmixServe, &ask, sizeof ask)});
   } else if (holder == -1 && pmix_ != nullptr) {
-    pmix_->Serve(rank, id);
+    pmix_->Serve(ns, rank, id);
   } else {
     PmixAnswer(id, false, std::string());
   }
@@ -324,20 +386,33 @@ bool MpiServer::TakePmixFences(std::vector<PmixSend>* out) {
   for (PmixSend& send : pmixOut_) out->push_back(std::move(send));
   pmixOut_.clear();
   for (auto it = pmixFences_.begin(); it != pmixFences_.end();) {
-    const std::vector<int>& ranks = it->first;
+    const std::string& nspace = it->first.first;
+    const std::vector<int>& ranks = it->first.second;
     PmixFence& fence = it->second;
-    // The nodes taking part: every one for the job's fence, else those
-    // that hold its ranks.
+    // The nodes taking part: every one for the first job's whole fence,
+    // every one that holds ranks of a spawned job for its whole fence,
+    // else those that hold the fence's ranks.
     PmixSend send;
-    bool local = pmix_ != nullptr && ranks.empty();
-    for (size_t a = 0; a < pmixAgentSet_.size(); ++a) {
-      if (ranks.empty()) send.agents.push_back(static_cast<int>(a));
+    std::vector<int> holders;
+    if (nspace.empty()) {
+      holders = agentOf_;
+    } else {
+      auto at = spawnedAgentOf_.find(nspace);
+      if (at != spawnedAgentOf_.end()) holders = at->second;
+    }
+    bool local = false;
+    auto take = [&](int holder) {
+      if (holder < 0) local = pmix_ != nullptr;
+      else if (std::find(send.agents.begin(), send.agents.end(), holder) == send.agents.end()) send.agents.push_back(holder);
+    };
+    if (ranks.empty() && nspace.empty()) {
+      local = pmix_ != nullptr;
+      for (size_t a = 0; a < pmixAgentSet_.size(); ++a) send.agents.push_back(static_cast<int>(a));
+    } else if (ranks.empty()) {
+      for (int h : holders) take(h);
     }
     for (int r : ranks) {
-      if (r < 0 || r >= size_) continue;
-      const int agent = agentOf_[static_cast<size_t>(r)];
-      if (agent < 0) local = pmix_ != nullptr;
-      else if (std::find(send.agents.begin(), send.agents.end(), agent) == send.agents.end()) send.agents.push_back(agent);
+      if (r >= 0 && static_cast<size_t>(r) < holders.size()) take(holders[static_cast<size_t>(r)]);
     }
     bool complete = (local || !send.agents.empty()) && (!local || fence.localIn);
     for (int a : send.agents) complete = complete && fence.agentIn[static_cast<size_t>(a)];
@@ -347,12 +422,12 @@ bool MpiServer::TakePmixFences(std::vector<PmixSend>* out) {
     }
     any = true;
     if (!send.agents.empty()) {
-      send.frames = AgentEncodePmixSet(ranks);
+      send.frames = AgentEncodePmixNspace(nspace) + AgentEncodePmixSet(ranks);
       send.frames += fence.over ? AgentEncode(kAgentPmixFailed, nullptr, 0) : AgentEncodePmixFence(fence.all);
     }
     if (local) {
-      if (fence.over) pmix_->FailFence(ranks);
-      else pmix_->CompleteFence(ranks, fence.all);
+      if (fence.over) pmix_->FailFence(nspace, ranks);
+      else pmix_->CompleteFence(nspace, ranks, fence.all);
     }
     if (!send.agents.empty()) out->push_back(std::move(send));
     it = pmixFences_.erase(it);

@@ -265,7 +265,7 @@ void MpiServer::TakePmi1Spawns(int job, pmi::Pmi1Server& server, std::vector<Mpi
 
 void MpiServer::AnswerSpawn(uint64_t ticket, const std::string& nspace, const std::string& why) {
   if ((ticket & kPmi1Ticket) == 0) {
-    if (pmix_ != nullptr) pmix_->AnswerSpawn(ticket, nspace);
+    AnswerPmixSpawn(ticket, nspace);
     return;
   }
   const int job = static_cast<int>((ticket & ~kPmi1Ticket) >> 32);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pmi/pmi1_server.h"
@@ -79,9 +80,17 @@ class MpiServer {
   void RankEnded(int rank, std::vector<MpiEvent>* out);
   /// Rank `rank` of spawned job `job` has ended.
   void SpawnedRankEnded(int job, int rank, std::vector<MpiEvent>* out);
-  /// A spawned job (numbered from 1, in order), all of its ranks on tarvo's
-  /// node: registered with the PMIx server before any of them starts.
-  bool AddSpawnedJob(int job, const pmi::PmixJob& facts, std::string* why);
+  /// A spawned job (numbered from 1, in order): registered with tarvo's
+  /// PMIx server, if it runs, before any of its ranks starts; `agentOf`
+  /// names the agent that starts each rank (-1: tarvo; empty: every rank
+  /// is tarvo's), so that its fences, fetches and connects find their hosts.
+  bool AddSpawnedJob(int job, const pmi::PmixJob& facts, std::string* why, const std::vector<int>& agentOf = {});
+  /// An agent's rank's kAgentSpawn: false when it is malformed, else the
+  /// event, whose answer (AnswerSpawn) goes back to that agent.
+  bool AgentSpawn(int agent, const std::string& payload, MpiEvent* out);
+  /// An agent's kAgentPmixNspace: its next fence frames, or fetch, are of
+  /// that spawned job.
+  void AgentPmixNspace(int agent, const std::string& nspace);
   /// A spawned rank's PMIx environment.
   std::vector<std::string> SpawnedEnvironment(int job, int rank) const;
   /// The answer to a kSpawn event: the new job's namespace, or empty (and
@@ -145,6 +154,8 @@ class MpiServer {
   /// `tag`), and an agent's answer to a request of tarvo's. What goes to
   /// the agents comes out of TakePmixFences.
   void AgentPmixFetch(int agent, int rank, int tag);
+  /// The spawned job of `nspace` (0: none or the first job's).
+  int JobOf(const std::string& nspace) const;
   void AgentPmixServed(int tag, int status, const std::string& data);
   /// What goes to which agents (all of them for the job's fence, else
   /// those that hold ranks of the fence) once a fence is complete.
@@ -174,10 +185,15 @@ class MpiServer {
   void StampLocal(double now);
   void TakePmix(std::vector<MpiEvent>* out);
   struct PmixFence;
-  PmixFence& Fence(const std::vector<int>& ranks);
+  using FenceKey = std::pair<std::string, std::vector<int>>;  // job's namespace (empty: the first), ranks
+  PmixFence& Fence(const FenceKey& key);
+  // Who holds rank `rank` of `nspace` (empty: the first job): an agent, -1
+  // tarvo, -2 no one.
+  int Holder(const std::string& nspace, int rank) const;
   bool PmixAdd(PmixFence& fence, const std::string& bytes);
   bool PmixOver(PmixFence& fence);
-  void PmixFetch(int asker, int rank, int tag);
+  void AnswerPmixSpawn(uint64_t ticket, const std::string& nspace);
+  void PmixFetch(int asker, const std::string& nspace, int rank, int tag);
   void PmixAnswer(int id, bool ok, const std::string& data);
 
   void TakeNames(pmi::PmixNotice& n);
@@ -187,7 +203,7 @@ class MpiServer {
   void AnswerNames(uint64_t ticket, pmi::NameTable::Status status, std::vector<pmi::PublishedName> found);
   // A node (-1: tarvo's own, else an agent) is in the connect of `ranks`;
   // once every node with ranks among them is, each is answered.
-  void Connect(int node, uint64_t ticket, std::vector<int> ranks, bool disconnect);
+  void Connect(int node, uint64_t ticket, const pmi::PmixCallbacks::Procs& procs, bool disconnect);
   struct Connecting {
     std::set<int> need;                          // the nodes
     std::map<int, std::vector<uint64_t>> in;     // node: its tickets
@@ -219,8 +235,9 @@ class MpiServer {
     bool localIn = false;      // tarvo's own node's part is in
     bool over = false;         // over the bound: the fence fails
   };
-  std::map<std::vector<int>, PmixFence> pmixFences_;
+  std::map<FenceKey, PmixFence> pmixFences_;
   std::vector<std::vector<int>> pmixAgentSet_;  // by agent: the fence its next parts are of
+  std::vector<std::string> pmixAgentNspace_;    // by agent: that fence's spawned job, or its next fetch's
   // The direct modex's requests in flight, by tarvo's number: who asked
   // (an agent, -1: tarvo's own node) and the asker's tag.
   std::map<int, std::pair<int, int>> pmixFetches_;
@@ -236,6 +253,7 @@ class MpiServer {
   mutable std::vector<size_t> fdCounts_;
   std::vector<MpiEvent> later_;
   std::string localHost_;
+  std::map<std::string, std::vector<int>> spawnedAgentOf_;  // namespace: the agent of each rank (-1: tarvo)
 };
 
 #endif  // TARVO_LAUNCHER_MPI_MPISERVER_H

@@ -80,6 +80,17 @@ void AgentHub::AddRank(int agent, int rank, const std::vector<std::string>& word
   ++link.live;
 }
 
+void AgentHub::AddChild(int agent, int job, int rank, const std::vector<std::string>& words,
+                        const std::vector<std::string>& env, int flags) {
+  AgentSpawnRankHead head{job, rank, static_cast<int32_t>(words.size()), flags};
+  std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+  payload += AgentStrings(words) + AgentStrings(env);
+  AgentLinkState& link = links_[static_cast<size_t>(agent)];
+  link.children.insert({job, rank});
+  ++link.live;
+  Send({agent}, AgentEncode(kAgentSpawnRank, payload.data(), payload.size()));
+}
+
 void AgentHub::ShellStarted(int agent, pid_t pid) {
   for (size_t i = 0; i < agents_.size(); ++i) {
     if (agent < 0 || static_cast<size_t>(agent) == i) agents_[i].shell = pid;

@@ -11,7 +11,9 @@
 
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/agent_wire.h"
@@ -40,10 +42,14 @@ struct AgentEvent {
     kStacks,    // the call stacks of the agent's running ranks (stacks)
     kNames,     // a request to the run's name table (payload: kAgentNames's)
     kConnect,   // the agent's node is in a PMIx connect (payload: kAgentConnect's)
+    kSpawn,     // a rank's MPI_Comm_spawn (payload: kAgentSpawn's)
+    kJobReady,  // the agent's server has registered spawned job `job` (status 0), or could not
+    kPmixNspace,  // the agent's next PMIx fence frames, or fetch, are of the spawned job `why` names
   };
   Kind kind = kLoggedIn;
   int agent = -1;
   int rank = -1;
+  int job = 0;      // kStarted, kEnded, kAbort, kUnfinalized, kJobReady: 0 the first job, k the k-th spawned
   pid_t pid = -1;
   int waitStatus = 0;
   int status = 1;   // kLost: the status that the failure gives the run
@@ -61,7 +67,8 @@ struct AgentLinkState {
   int agent = -1;          // proven agent, -1 before the hello
   std::vector<int> ranks;  // the agent's ranks, ascending
   std::vector<char> ended; // by index into `ranks`
-  int live = 0;            // ranks not yet reported ended
+  int live = 0;            // ranks not yet reported ended, spawned ones counted
+  std::set<std::pair<int, int>> children;  // (job, rank) of spawned processes not yet ended
 };
 
 /// The pure reader of one connection: takes one message (already framed)
@@ -99,6 +106,16 @@ class AgentHub {
   /// A rank for `agent`: carrier's argument vector without "carrier".
   void AddRank(int agent, int rank, const std::vector<std::string>& words, int flags);
   const std::string& Host(int agent) const { return agents_[static_cast<size_t>(agent)].host; }
+  int Agents() const { return static_cast<int>(agents_.size()); }
+  /// Whether `agent` is connected and can still be sent work.
+  bool Serving(int agent) const {
+    return agent >= 0 && static_cast<size_t>(agent) < agents_.size() && agents_[static_cast<size_t>(agent)].conn >= 0 &&
+           !agents_[static_cast<size_t>(agent)].lost;
+  }
+  /// A process of spawned job `job` for `agent` (after the job's
+  /// kAgentSpawnJob): carrier's words and its own NAME=VALUE strings.
+  void AddChild(int agent, int job, int rank, const std::vector<std::string>& words,
+                const std::vector<std::string>& env, int flags);
 
   /// The remote shell of `agent` (-1: the one step that runs every agent)
   /// has started, or has ended with `waitStatus`.

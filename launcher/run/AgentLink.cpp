@@ -120,6 +120,56 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
     out->push_back(e);
     return true;
   }
+  if (m.type == kAgentSpawn || m.type == kAgentPmixNspace) {
+    AgentEvent e;
+    e.agent = *self;
+    e.kind = m.type == kAgentSpawn ? AgentEvent::kSpawn : AgentEvent::kPmixNspace;
+    if (m.type == kAgentPmixNspace) {
+      std::vector<std::string> nspace;
+      if (!AgentSplitStrings(m.payload.data(), m.payload.size(), &nspace) || nspace.size() != 1 || nspace[0].empty()) {
+        return false;
+      }
+      e.why = nspace[0];
+    }
+    e.payload = m.payload;
+    out->push_back(e);
+    return true;
+  }
+  if (m.type == kAgentJobReady || m.type == kAgentJobStarted || m.type == kAgentJobEnded ||
+      m.type == kAgentJobUnfinalized || m.type == kAgentJobAbort) {
+    AgentJobRank r;
+    memcpy(&r, m.payload.data(), sizeof r);  // the frame reader checked its size
+    AgentEvent e;
+    e.agent = *self;
+    e.job = r.job;
+    e.rank = r.rank;
+    if (m.type == kAgentJobReady) {
+      e.kind = AgentEvent::kJobReady;
+      e.status = r.status;
+      out->push_back(e);
+      return r.job > 0;
+    }
+    // A process of a spawned job that this agent was given and that has not ended.
+    auto child = a.children.find({r.job, r.rank});
+    if (child == a.children.end()) return false;
+    if (m.type == kAgentJobStarted || m.type == kAgentJobEnded) {
+      if (r.pid <= 0) return false;
+      e.pid = r.pid;
+      e.kind = m.type == kAgentJobStarted ? AgentEvent::kStarted : AgentEvent::kEnded;
+      if (m.type == kAgentJobEnded) {
+        e.waitStatus = r.status;
+        a.children.erase(child);
+        --a.live;
+      }
+    } else if (m.type == kAgentJobUnfinalized) {
+      e.kind = AgentEvent::kUnfinalized;
+    } else {
+      e.kind = AgentEvent::kAbort;
+      e.exitCode = r.status;
+    }
+    out->push_back(e);
+    return true;
+  }
   if (m.type == kAgentPmixSet) {
     AgentEvent e;
     e.agent = *self;

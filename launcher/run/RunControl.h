@@ -57,6 +57,9 @@ class JobStarter {
   /// spawn is refused (nothing is left then).
   virtual bool Launches(int job, const pmi::PmixSpawnRequest& request, int running, std::vector<RankLaunch>* out,
                         std::string* nspace, std::string* why) = 0;
+  /// The agents that register job `job` with their servers (each says
+  /// so, kAgentJobReady): the spawn is answered once all have. None: at once.
+  virtual std::vector<int> Registering(int /*job*/) const { return {}; }
 };
 
 /// Takes the settings and blocks the signals that the run control takes

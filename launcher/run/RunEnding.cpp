@@ -67,6 +67,9 @@ void Run::TakeAgentEvents() {
     }
     if (e.kind == AgentEvent::kLost) {
       gather_.agents.erase(std::remove(gather_.agents.begin(), gather_.agents.end(), e.agent), gather_.agents.end());
+      std::vector<int> jobs;
+      for (const auto& r : registering_) jobs.push_back(r.first);
+      for (int job : jobs) JobReady(e.agent, job, 1);
       Lost(e);
       continue;
     }
@@ -75,10 +78,9 @@ void Run::TakeAgentEvents() {
       continue;
     }
     if (TakeAgentMpi(e)) continue;
-    if (e.rank < 0 || static_cast<size_t>(e.rank) >= byRank_.size() || byRank_[static_cast<size_t>(e.rank)] < 0) {
-      continue;
-    }
-    const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(e.rank)]);
+    const int at = IndexOf(e.job, e.rank);
+    if (at < 0) continue;
+    const size_t i = static_cast<size_t>(at);
     if (!Hosted(i) || !Live(i)) continue;
     procs_[i].pid = e.pid;
     if (e.kind == AgentEvent::kEnded) {
@@ -88,6 +90,15 @@ void Run::TakeAgentEvents() {
     }
   }
   Ended(ended);
+  // An agent whose connection has ended with none of its processes left
+  // (it had no part in the job) is not waited for.
+  std::vector<std::pair<int, int>> gone;
+  for (const auto& r : registering_) {
+    for (int a : r.second.agents) {
+      if (!hub_->Serving(a)) gone.emplace_back(a, r.first);
+    }
+  }
+  for (const auto& g : gone) JobReady(g.first, g.second, 0);
 }
 
 // An agent that is gone while ranks of it run: they are lost with it.

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -160,6 +161,18 @@ class Run {
   // A rank's MPI_Comm_spawn (RunMpi.cpp): the new job's processes join the
   // run, or the call fails with one line that says why.
   void Spawn(const MpiEvent& e);
+  // Spawned jobs whose answer waits for agents' servers to register them.
+  struct Registering {
+    uint64_t ticket = 0;
+    int parentRank = -1;
+    std::string nspace;
+    std::set<int> agents;  // not yet ready
+    bool failed = false;
+  };
+  std::map<int, Registering> registering_;
+  // An agent's kAgentJobReady (or its loss, status 1): the spawn's answer
+  // once every agent of the job is ready.
+  void JobReady(int agent, int job, int status);
   // The launch of rank `rank` of job `job`, -1 when there is none.
   int IndexOf(int job, int rank) const;
   size_t next_ = 0;   // the next launch to start

@@ -38,7 +38,19 @@ void Run::TakeMpi() {
 bool Run::TakeAgentMpi(const AgentEvent& e) {
   switch (e.kind) {
     case AgentEvent::kAbort:
-      Aborted(e.rank, e.exitCode);
+      Aborted(e.rank, e.exitCode, e.job);
+      return true;
+    case AgentEvent::kSpawn: {
+      MpiEvent spawn;
+      if (mpi_ != nullptr && mpi_->AgentSpawn(e.agent, e.payload, &spawn)) Spawn(spawn);
+      FenceIfComplete();
+      return true;
+    }
+    case AgentEvent::kJobReady:
+      JobReady(e.agent, e.job, e.status);
+      return true;
+    case AgentEvent::kPmixNspace:
+      if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixNspace(e.agent, e.why);
       return true;
     case AgentEvent::kFencePuts:
       if (mpi_ != nullptr) mpi_->AgentPuts(e.agent, e.payload);
@@ -73,7 +85,7 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
       FenceIfComplete();
       return true;
     case AgentEvent::kUnfinalized:
-      Unfinalized(e.rank);
+      Unfinalized(e.rank, e.job);
       return true;
     case AgentEvent::kBroke:
       Broke(e.rank, e.why, e.payload);
@@ -205,8 +217,36 @@ void Run::Spawn(const MpiEvent& e) {
     procs_.emplace_back();
   }
   // Started by the loop's next StartWhatMay, before the parent can connect
-  // to them: the answer only lets the parent go on to its accept.
-  mpi_->AnswerSpawn(e.ticket, nspace);
+  // to them: the answer only lets the parent go on to its accept. Agents'
+  // servers register the job first (every agent's, so that a connect and
+  // a get across jobs find it).
+  const std::vector<int> agents = starter_->Registering(jobs_);
+  if (agents.empty()) {
+    mpi_->AnswerSpawn(e.ticket, nspace);
+    return;
+  }
+  Registering& r = registering_[jobs_];
+  r.ticket = e.ticket;
+  r.parentRank = e.spawn.parentRank;
+  r.nspace = nspace;
+  r.agents.insert(agents.begin(), agents.end());
+}
+
+void Run::JobReady(int agent, int job, int status) {
+  auto at = registering_.find(job);
+  if (at == registering_.end() || at->second.agents.erase(agent) == 0) return;
+  Registering& r = at->second;
+  if (status != 0 && !r.failed) {
+    r.failed = true;
+    fprintf(stderr, "tarvo: MPI_Comm_spawn of rank %d refused: the agent on %s cannot register job %d\n", r.parentRank,
+            hub_->Host(agent).c_str(), job);
+  }
+  if (!r.agents.empty()) return;
+  // A job that an agent could not register is started all the same (its
+  // processes end when they find no server): the parent's call fails.
+  mpi_->AnswerSpawn(r.ticket, r.failed ? std::string() : r.nspace);
+  registering_.erase(at);
+  FenceIfComplete();
 }
 
 void Run::Waiting(std::vector<double>* since) const {

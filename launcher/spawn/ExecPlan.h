@@ -12,6 +12,10 @@
 
 struct RankPlace;
 
+namespace spawn {
+struct LauncherParams;
+}
+
 namespace spawnplan {
 
 // What a rank's program file is, as far as serving MPI and scheduling go.
@@ -92,9 +96,11 @@ void PassSignalsThrough(const std::vector<std::string>& shell, const std::vector
 void SayIfNoRemoteShell(const std::string& shell);
 /// Host mode: one agent per remote host for its ranks, the launcher's own
 /// ranks started directly; waits for the run and returns its status.
-/// appnums: each rank's PMI appnum.
+/// appnums: each rank's PMI appnum; params: the run's carrier parameters;
+/// machineFile: its text (empty: none), whose hosts and slots place the
+/// jobs that ranks spawn and give MPI_UNIVERSE_SIZE.
 int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report,
-              const std::vector<int>& appnums);
+              const std::vector<int>& appnums, const spawn::LauncherParams& params, const std::string& machineFile);
 
 }  // namespace spawnplan
 

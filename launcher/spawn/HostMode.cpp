@@ -23,7 +23,9 @@
 
 #include "launcher/context/RunContext.h"
 #include "launcher/mpi/MpiServer.h"
+#include "launcher/spawn/JobStarter.h"
 #include "launcher/spawn/PmixSetup.h"
+#include "launcher/spawn/SpawnPlan.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/run/RunControl.h"
@@ -235,7 +237,7 @@ RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool
 }  // namespace
 
 int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report,
-              const std::vector<int>& appnums) {
+              const std::vector<int>& appnums, const spawn::LauncherParams& params, const std::string& machineFile) {
   const RunSettings& settings = RunControlSettings();
   const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
   std::vector<std::string> nodes;
@@ -294,7 +296,14 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   // Each agent serves its ranks' PMI-1 itself; tarvo, its own host's.
   MpiServer mpi(hosts, appnums, agentOf, static_cast<int>(agentHosts.size()));
   for (size_t a = 0; a < agentHosts.size(); ++a) hub.SetJob(static_cast<int>(a), mpi.JobPayload(static_cast<int>(a)));
-  ServePmix(&mpi, plans, hosts, appnums, agentOf, agentHosts, &hub);
+  // MPI_UNIVERSE_SIZE: the machine file's slots, or the Slurm allocation's.
+  const std::vector<HostSlots> slots = ReadMachineSlots(machineFile);
+  int universe = UniverseSize(slots, static_cast<int>(plans.size()));
+  if (slurm) {
+    const char* perNode = getenv("SLURM_TASKS_PER_NODE");
+    universe = std::max(universe, SlurmSlots(perNode != nullptr ? perNode : getenv("SLURM_JOB_CPUS_PER_NODE")));
+  }
+  ServePmix(&mpi, plans, hosts, appnums, agentOf, agentHosts, &hub, universe);
   for (size_t i = 0; i < plans.size(); ++i) {
     if (agentOf[i] < 0) continue;
     if (!placements.empty()) hub.AddPlace(agentOf[i], AgentPlacePayload(static_cast<int>(i), hosts[i], placements[i]));
@@ -358,8 +367,17 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     }
     launches.push_back(l);
   }
+  // A rank's MPI_Comm_spawn places its job on the agents' hosts.
+  std::vector<std::string> ownHosts;
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (agentOf[i] < 0 && std::find(ownHosts.begin(), ownHosts.end(), hosts[i]) == ownHosts.end()) ownHosts.push_back(hosts[i]);
+  }
+  const std::vector<int> closeFds = plans.empty() ? std::vector<int>()
+                                                  : std::vector<int>(plans[0].closeFds, plans[0].closeFds + plans[0].closeCount);
+  const std::unique_ptr<JobStarter> starter =
+      AgentJobStarter(&mpi, &hub, slots, hosts, agentHosts, ownHosts, params, label, closeFds, report);
   fflush(stdout);
-  return RunControlRun(launches, &hub, &mpi);
+  return RunControlRun(launches, &hub, &mpi, starter.get());
 }
 
 }  // namespace spawnplan

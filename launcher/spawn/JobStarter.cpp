@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "launcher/context/RunContext.h"
 #include "launcher/mpi/MpiServer.h"
 #include "launcher/output/OutputRelay.h"
+#include "launcher/run/AgentHub.h"
 #include "launcher/spawn/PmixSetup.h"
 #include "launcher/spawn/SpawnPlan.h"
 
@@ -45,6 +47,42 @@ std::vector<std::string> HostfileHosts(const std::string& path) {
     hosts.push_back(line.substr(at, line.find_first_of(" \t", at) - at));
   }
   return hosts;
+}
+
+// A child on tarvo's own host: started like a local rank, through carrier,
+// with its request's variables and its PMIx environment; its plan is kept
+// in *plans, where its start finds it.
+RankLaunch LocalChild(MpiServer* mpi, int job, int count, const SpawnChild& c, const spawn::LauncherParams& runParams,
+                      const std::vector<int>& closeFds, const ForkReport& report, std::deque<ExecPlan>* plans) {
+  spawn::LauncherParams params = runParams;
+  params.count = count;
+  if (!c.cwd.empty()) params.workdir = c.cwd;
+  plans->emplace_back();
+  ExecPlan& plan = plans->back();
+  plan.ownGroup = true;
+  plan.program = ProgramKind::kOpenMpi;
+  plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
+  plan.file = "carrier";
+  plan.failure = kExecLocalFailed;
+  plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
+  for (int fd : closeFds) AddClose(&plan, fd);
+  plan.pmiEnv = c.env;
+  const std::vector<std::string> pmix = mpi->SpawnedEnvironment(job, c.rank);
+  plan.pmiEnv.insert(plan.pmiEnv.end(), pmix.begin(), pmix.end());
+  RankEnvironment(environ, plan.pmiEnv, &plan.envp);
+  plan.SealArgv();
+  RankLaunch l;
+  l.rank = c.rank;
+  l.host = c.host;
+  l.job = job;
+  l.start = [&plan, report, job, rank = c.rank] {
+    const ChildStreams streams = OutputRelayForRank(rank, job);
+    std::copy(streams.fds, streams.fds + 3, plan.stdFds);
+    const pid_t pid = StartPlan(plan, report);
+    OutputRelayStarted(streams);
+    return pid;
+  };
+  return l;
 }
 
 class Starter : public JobStarter {
@@ -82,36 +120,7 @@ class Starter : public JobStarter {
     if (!mpi_->AddSpawnedJob(job, facts, why)) return false;
     *nspace = facts.nspace;
     for (SpawnChild& c : children) {
-      spawn::LauncherParams params = params_;
-      params.count = static_cast<int>(children.size());
-      if (!c.cwd.empty()) params.workdir = c.cwd;
-      plans_.emplace_back();
-      ExecPlan& plan = plans_.back();
-      plan.ownGroup = true;
-      plan.program = ProgramKind::kOpenMpi;
-      plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
-      plan.file = "carrier";
-      plan.failure = kExecLocalFailed;
-      plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
-      for (int fd : closeFds_) AddClose(&plan, fd);
-      plan.pmiEnv = c.env;
-      const std::vector<std::string> pmix = mpi_->SpawnedEnvironment(job, c.rank);
-      plan.pmiEnv.insert(plan.pmiEnv.end(), pmix.begin(), pmix.end());
-      RankEnvironment(environ, plan.pmiEnv, &plan.envp);
-      plan.SealArgv();
-      RankLaunch l;
-      l.rank = c.rank;
-      l.host = c.host;
-      l.job = job;
-      const ForkReport report = report_;
-      l.start = [&plan, report, job, rank = c.rank] {
-        const ChildStreams streams = OutputRelayForRank(rank, job);
-        std::copy(streams.fds, streams.fds + 3, plan.stdFds);
-        const pid_t pid = StartPlan(plan, report);
-        OutputRelayStarted(streams);
-        return pid;
-      };
-      out->push_back(std::move(l));
+      out->push_back(LocalChild(mpi_, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
     }
     return true;
   }
@@ -167,7 +176,146 @@ class Starter : public JobStarter {
   std::deque<ExecPlan> plans_;  // the children's, where their starts find them
 };
 
+// Host mode: the children go to the agents.
+class AgentStarter : public JobStarter {
+ public:
+  AgentStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
+               const std::vector<std::string>& rankHosts, const std::vector<std::string>& agentHosts,
+               const std::vector<std::string>& ownHosts, const spawn::LauncherParams& params, bool label,
+               const std::vector<int>& closeFds, const ForkReport& report)
+      : mpi_(mpi), hub_(hub), agentHosts_(agentHosts), ownHosts_(ownHosts), params_(params), label_(label),
+        closeFds_(closeFds), report_(report) {
+    // The hosts with an agent or tarvo's own ranks, in the machine file's
+    // order (each agent's host with one slot when the file does not name it).
+    for (const HostSlots& h : slots) {
+      if (AgentOf(h.host) >= -1) hosts_.push_back(h);
+    }
+    for (const std::vector<std::string>* names : {&ownHosts, &agentHosts}) {
+      for (const std::string& a : *names) {
+        if (std::none_of(hosts_.begin(), hosts_.end(), [&](const HostSlots& h) { return h.host == a; }))
+          hosts_.push_back(HostSlots{a, 1});
+      }
+    }
+    used_.assign(hosts_.size(), 0);
+    for (const std::string& r : rankHosts) {
+      for (size_t h = 0; h < hosts_.size(); ++h) used_[h] += hosts_[h].host == r ? 1 : 0;
+    }
+  }
+
+  bool Launches(int job, const pmi::PmixSpawnRequest& request, int running, std::vector<RankLaunch>* out,
+                std::string* nspace, std::string* why) override {
+    if (request.pmi1) {
+      *why = "an MPICH rank spawns only in a run of tarvo's own ranks";
+      return false;
+    }
+    const pmi::PmixJob& first = mpi_->PmixJobFacts();
+    SpawnRules rules;
+    rules.running = running;
+    rules.limit = kMaxRunProcesses;
+    rules.thisHost = first.thisHost;
+    // An agent that has ended (its ranks done) starts nothing more.
+    for (size_t h = 0; h < hosts_.size(); ++h) {
+      const int agent = AgentOf(hosts_[h].host);
+      if (agent == -1 || hub_->Serving(agent)) {
+        rules.hosts.push_back(hosts_[h]);
+        rules.used.push_back(used_[h]);
+      }
+    }
+    std::vector<std::vector<std::string>> hostfiles;
+    for (const pmi::PmixSpawnApp& app : request.apps) hostfiles.push_back(HostfileHosts(app.hostfile));
+    std::vector<SpawnChild> children;
+    *why = rules.hosts.empty() ? "no host of the run is left to start them" : PlanSpawn(request, rules, hostfiles, &children);
+    if (!why->empty()) return false;
+    pmi::PmixJob facts;
+    facts.nspace = first.nspace + "." + std::to_string(job);
+    facts.thisHost = first.thisHost;
+    facts.tmpParent = first.tmpParent;
+    facts.universe = first.universe;
+    std::vector<int> agentOf;
+    for (const SpawnChild& c : children) {
+      agentOf.push_back(AgentOf(c.host));
+      // tarvo's own node is named as the first job names it.
+      facts.hosts.push_back(agentOf.back() < 0 ? first.thisHost : c.host);
+      facts.appnums.push_back(c.appnum);
+    }
+    if (!mpi_->AddSpawnedJob(job, facts, why, agentOf)) return false;
+    *nspace = facts.nspace;
+    // Every agent's server learns the job, then each starts its children.
+    registering_.clear();
+    for (int a = 0; a < hub_->Agents(); ++a) {
+      if (!hub_->Serving(a)) continue;
+      AgentSpawnJobHead head{job, static_cast<int32_t>(children.size()), facts.universe};
+      std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+      for (int appnum : facts.appnums) {
+        const int32_t n = appnum;
+        payload.append(reinterpret_cast<const char*>(&n), sizeof n);
+      }
+      std::vector<std::string> strings = {facts.nspace, agentHosts_[static_cast<size_t>(a)]};
+      strings.insert(strings.end(), facts.hosts.begin(), facts.hosts.end());
+      payload += AgentStrings(strings);
+      hub_->Send({a}, AgentEncode(kAgentSpawnJob, payload.data(), payload.size()));
+      registering_.push_back(a);
+    }
+    for (size_t i = 0; i < children.size(); ++i) {
+      const SpawnChild& c = children[i];
+      for (size_t h = 0; h < hosts_.size(); ++h) used_[h] += hosts_[h].host == c.host ? 1 : 0;
+      if (agentOf[i] < 0) {
+        out->push_back(LocalChild(mpi_, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
+        continue;
+      }
+      spawn::LauncherParams params = params_;
+      params.count = static_cast<int>(children.size());
+      if (!c.cwd.empty()) params.workdir = c.cwd;
+      const std::vector<std::string> vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
+      auto carrier = std::find(vector.begin(), vector.end(), std::string("carrier"));
+      hub_->AddChild(agentOf[i], job, c.rank, std::vector<std::string>(carrier + 1, vector.end()), c.env,
+                     label_ ? kAgentRankLabel : 0);
+      RankLaunch l;
+      l.rank = c.rank;
+      l.host = c.host;
+      l.agent = agentOf[i];
+      l.job = job;
+      out->push_back(std::move(l));
+    }
+    return true;
+  }
+
+  std::vector<int> Registering(int) const override { return registering_; }
+
+ private:
+  // The agent of `host`, -1 for tarvo's own, -2 for none.
+  int AgentOf(const std::string& host) const {
+    auto at = std::find(agentHosts_.begin(), agentHosts_.end(), host);
+    if (at != agentHosts_.end()) return static_cast<int>(at - agentHosts_.begin());
+    return std::find(ownHosts_.begin(), ownHosts_.end(), host) != ownHosts_.end() ? -1 : -2;
+  }
+
+  MpiServer* mpi_;
+  AgentHub* hub_;
+  std::vector<std::string> agentHosts_;
+  std::vector<std::string> ownHosts_;  // tarvo's own host, as the machine file names it where ranks run
+  spawn::LauncherParams params_;
+  bool label_;
+  std::vector<int> closeFds_;
+  ForkReport report_;
+  std::deque<ExecPlan> plans_;  // the children started here
+  std::vector<HostSlots> hosts_;  // where children may go, in order
+  std::vector<int> used_;         // processes placed on each of hosts_
+  std::vector<int> registering_;  // the agents that register the latest job
+};
+
 }  // namespace
+
+std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
+                                            const std::vector<std::string>& rankHosts,
+                                            const std::vector<std::string>& agentHosts,
+                                            const std::vector<std::string>& ownHosts,
+                                            const spawn::LauncherParams& params, bool label,
+                                            const std::vector<int>& closeFds, const ForkReport& report) {
+  if (mpi == nullptr || !mpi->ServesPmix()) return nullptr;
+  return std::unique_ptr<JobStarter>(
+      new AgentStarter(mpi, hub, slots, rankHosts, agentHosts, ownHosts, params, label, closeFds, report));
+}
 
 std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,
                                             const std::vector<int>& closeFds, const ForkReport& report) {

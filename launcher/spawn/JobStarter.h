@@ -9,7 +9,9 @@
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
 #include "launcher/spawn/Inputs.h"
+#include "launcher/spawn/SpawnPlan.h"
 
+class AgentHub;
 class MpiServer;
 
 namespace spawnplan {
@@ -19,6 +21,20 @@ namespace spawnplan {
 /// working directory), close `closeFds` and report a failed fork as
 /// `report` says. Null when `mpi` serves no PMIx.
 std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,
+                                            const std::vector<int>& closeFds, const ForkReport& report);
+
+/// A starter for host mode: a spawned job's processes go to the run's
+/// hosts (`slots`, the machine file's, in its order; `rankHosts` the host
+/// of each of the first job's ranks; `agentHosts` each agent's;
+/// `ownHosts` tarvo's own where its ranks run, whose children it starts
+/// as LocalJobStarter does, with `closeFds` and `report`), placed by
+/// PlanSpawn. Every agent's server registers the job, and the spawn is
+/// answered once each has. Null when `mpi` serves no PMIx.
+std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
+                                            const std::vector<std::string>& rankHosts,
+                                            const std::vector<std::string>& agentHosts,
+                                            const std::vector<std::string>& ownHosts,
+                                            const spawn::LauncherParams& params, bool label,
                                             const std::vector<int>& closeFds, const ForkReport& report);
 
 }  // namespace spawnplan

@@ -128,7 +128,7 @@ void ReadProgramKinds(std::vector<ExecPlan>& plans) {
 
 void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
-               const std::vector<std::string>& agentHosts, AgentHub* hub) {
+               const std::vector<std::string>& agentHosts, AgentHub* hub, int universe) {
   if (!MpiHavePmix() || hosts.empty() || !Wanted(plans)) return;
   pmi::PmixJob job;
   job.nspace = "tarvo_" + std::to_string(getpid());
@@ -139,10 +139,11 @@ void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::st
   }
   job.hosts = hosts;
   job.appnums = appnums;
-  // MPI_UNIVERSE_SIZE: this host's processors for a run of tarvo's own
-  // ranks, else the run's ranks.
+  // MPI_UNIVERSE_SIZE: the slots of the run's hosts (host mode, the
+  // caller's), else this host's processors; never less than the run.
   const long processors = sysconf(_SC_NPROCESSORS_ONLN);
-  job.universe = agentHosts.empty() && processors > 0 ? static_cast<int>(processors) : static_cast<int>(hosts.size());
+  const int size = static_cast<int>(hosts.size());
+  job.universe = std::max(size, universe > 0 ? universe : processors > 0 ? static_cast<int>(processors) : size);
   std::string why;
   if (!mpi->ServePmix(job, &why)) {
     fprintf(stderr, "tarvo: no PMIx server for the ranks (Open MPI programs start alone): %s\n", why.c_str());

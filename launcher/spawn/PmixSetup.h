@@ -18,9 +18,11 @@ namespace spawnplan {
 /// agentOf -1, on one node named as the first of them; agent a's on
 /// agentHosts[a]) and each agent's PMIx job to `hub`. A server that does
 /// not start is reported on standard error and the run goes on without it.
+/// `universe`: MPI_UNIVERSE_SIZE (0: this host's processors), never less
+/// than the run's ranks.
 void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
-               const std::vector<std::string>& agentHosts, AgentHub* hub);
+               const std::vector<std::string>& agentHosts, AgentHub* hub, int universe = 0);
 
 /// Reads each plan's program file (each distinct one once) for its
 /// ExecPlan::program, and leaves ExecPlan::ownSession to MPICH's ranks.

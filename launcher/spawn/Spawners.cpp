@@ -197,7 +197,7 @@ namespace {
 // rank gets a PMI-1 server: a descriptor for a local one, the TCP endpoint
 // on `pmiPort` for those that remote shells start.
 int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report,
-             const std::vector<int>& appnums, const LauncherParams& params) {
+             const std::vector<int>& appnums, const LauncherParams& params, const std::string& machineFile) {
   const int pmiPort = params.addressPort;
   fflush(stdout);
   ReadProgramKinds(plans);
@@ -205,7 +205,7 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   if (remote != plans.end() && RunControlSettings().launch != RunSettings::kLaunchSlurm) {
     SayIfNoRemoteShell(remote->file);
   }
-  if (RunControlSettings().launch != RunSettings::kLaunchRank) return RunAgents(plans, hosts, report, appnums);
+  if (RunControlSettings().launch != RunSettings::kLaunchRank) return RunAgents(plans, hosts, report, appnums, params, machineFile);
   if (remote != plans.end()) SayIfSingletons(plans);
   if (remote != plans.end()) PassSignalsThrough(ShellWords(*remote), std::vector<int>(remote->closeFds, remote->closeFds + remote->closeCount));
   std::vector<RankPlacement> placements;
@@ -312,6 +312,16 @@ struct RunForm {
 // words of process i. `machine` is closed here.
 template <typename Words>
 int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const RunForm& form, Words words) {
+  // The file's text, for the hosts and slots of host mode's spawned jobs.
+  std::string machineText;
+  if (machine != nullptr && form.machinefile != nullptr && RunControlSettings().launch != RunSettings::kLaunchRank) {
+    if (FILE* again = fopen(form.machinefile, "r")) {
+      char buffer[4096];
+      size_t n;
+      while (machineText.size() < (1u << 20) && (n = fread(buffer, 1, sizeof buffer, again)) > 0) machineText.append(buffer, n);
+      fclose(again);
+    }
+  }
   MachineFileHosts hosts(machine, form.resolves);
   const std::string localHost = LocalHostName();
   std::vector<ExecPlan> plans;
@@ -347,7 +357,7 @@ int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const Run
   if (machine != nullptr && !form.keepOpen) fclose(machine);
   std::vector<int> appnums(plans.size(), 0);
   for (size_t i = 0; form.appnumPerProcess && i < appnums.size(); ++i) appnums[i] = static_cast<int>(i);
-  const int status = RunPlans(plans, where, form.report, appnums, params);
+  const int status = RunPlans(plans, where, form.report, appnums, params, machineText);
   if (machine != nullptr && form.keepOpen) fclose(machine);
   return status;
 }

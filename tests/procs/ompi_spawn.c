@@ -5,7 +5,8 @@
  * "abort": it calls MPI_Abort with 7; "nofinalize": it ends without
  * MPI_Finalize.
  * "missing": the parents spawn a program that does not exist; the call
- * fails and they go on. */
+ * fails and they go on. "MODE@HOST": the children go to HOST (the `host`
+ * info key); "MODE@": where the launcher places them. */
 #include <mpi.h>
 #include <signal.h>
 #include <stdio.h>
@@ -22,7 +23,10 @@ int main(int argc, char** argv) {
     fprintf(f, "%d\n", (int)getpid());
     fclose(f);
   }
-  const char* mode = argv[2];
+  char mode[64];
+  snprintf(mode, sizeof mode, "%s", argv[2]);
+  char* host = strchr(mode, '@');
+  if (host != NULL) *host++ = '\0';
   MPI_Comm parent, inter, merged;
   MPI_Comm_get_parent(&parent);
   int rank, size;
@@ -40,8 +44,14 @@ int main(int argc, char** argv) {
       MPI_Finalize();
       return 0;
     }
-    char* args[] = {argv[1], (char*)mode, NULL};
-    MPI_Comm_spawn(argv[0], args, 2, MPI_INFO_NULL, 0, MPI_COMM_WORLD, &inter, MPI_ERRCODES_IGNORE);
+    char* args[] = {argv[1], mode, NULL};
+    MPI_Info info = MPI_INFO_NULL;
+    if (host != NULL && *host != '\0') {
+      MPI_Info_create(&info);
+      MPI_Info_set(info, "host", host);
+    }
+    MPI_Comm_spawn(argv[0], args, 2, info, 0, MPI_COMM_WORLD, &inter, MPI_ERRCODES_IGNORE);
+    if (info != MPI_INFO_NULL) MPI_Info_free(&info);
     MPI_Intercomm_merge(inter, 0, &merged);
   } else {
     inter = parent;
