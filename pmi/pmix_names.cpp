@@ -13,29 +13,21 @@
 #include <mutex>
 #include <set>
 
+#include "pmi/callback_guard.h"
+
 namespace pmi {
 
 namespace {
 
 // An answer may come on any thread, and late: the guard drops it once the
 // server is stopping.
-struct Guard {
-  // Held while an upcall calls into the owner's callbacks (which may answer
-  // at once, on the same thread) and while an answer goes to the library:
-  // StopNameUpcalls waits for both, after which the callbacks are not used.
-  std::recursive_mutex mutex;
-  bool serving = true;
-  const PmixCallbacks* callbacks = nullptr;
+struct Guard : CallbackGuard {
   std::string nspace;
   std::set<std::string> added;  // jobs that ranks spawned (under mutex)
 };
-std::shared_ptr<Guard> g_guard;  // set before the server starts, replaced only by the next Start
-std::mutex g_guardMutex;
+GuardSlot<Guard> g_slot;  // set before the server starts, replaced only by the next Start
 
-std::shared_ptr<Guard> Current() {
-  std::lock_guard<std::mutex> lock(g_guardMutex);
-  return g_guard;
-}
+std::shared_ptr<Guard> Current() { return g_slot.Current(); }
 
 NameTable::Status Served(const std::shared_ptr<Guard>& g) {
   std::lock_guard<std::recursive_mutex> lock(g->mutex);
@@ -285,10 +277,7 @@ void AddNameUpcalls(pmix_server_module_t* module, const PmixCallbacks* callbacks
   auto g = std::make_shared<Guard>();
   g->callbacks = callbacks;
   g->nspace = nspace;
-  {
-    std::lock_guard<std::mutex> lock(g_guardMutex);
-    g_guard = g;
-  }
+  g_slot.Set(g);
   if (callbacks->names) {
     module->publish = OnPublish;
     module->lookup = OnLookup;
@@ -307,11 +296,6 @@ void AddServedNamespace(const std::string& nspace) {
   g->added.insert(nspace);
 }
 
-void StopNameUpcalls() {
-  std::shared_ptr<Guard> g = Current();
-  if (g == nullptr) return;
-  std::lock_guard<std::recursive_mutex> lock(g->mutex);
-  g->serving = false;
-}
+void StopNameUpcalls() { g_slot.Stop(); }
 
 }  // namespace pmi

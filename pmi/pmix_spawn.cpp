@@ -9,22 +9,16 @@
 #include <memory>
 #include <mutex>
 
+#include "pmi/callback_guard.h"
+
 namespace pmi {
 
 namespace {
 
-struct Guard {
-  std::recursive_mutex mutex;
-  bool serving = true;
-  const PmixCallbacks* callbacks = nullptr;
-};
-std::shared_ptr<Guard> g_guard;
-std::mutex g_guardMutex;
+using Guard = CallbackGuard;
+GuardSlot<Guard> g_slot;
 
-std::shared_ptr<Guard> Current() {
-  std::lock_guard<std::mutex> lock(g_guardMutex);
-  return g_guard;
-}
+std::shared_ptr<Guard> Current() { return g_slot.Current(); }
 
 std::string Text(const pmix_value_t& v) {
   return v.type == PMIX_STRING && v.data.string != nullptr ? std::string(v.data.string) : std::string();
@@ -87,18 +81,10 @@ pmix_status_t OnSpawn(const pmix_proc_t* proc, const pmix_info_t[], size_t, cons
 void AddSpawnUpcall(pmix_server_module_t* module, const PmixCallbacks* callbacks) {
   auto g = std::make_shared<Guard>();
   g->callbacks = callbacks;
-  {
-    std::lock_guard<std::mutex> lock(g_guardMutex);
-    g_guard = g;
-  }
+  g_slot.Set(g);
   if (callbacks->spawn) module->spawn = OnSpawn;
 }
 
-void StopSpawnUpcall() {
-  std::shared_ptr<Guard> g = Current();
-  if (g == nullptr) return;
-  std::lock_guard<std::recursive_mutex> lock(g->mutex);
-  g->serving = false;
-}
+void StopSpawnUpcall() { g_slot.Stop(); }
 
 }  // namespace pmi
