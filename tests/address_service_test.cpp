@@ -17,6 +17,7 @@
 
 #include "common/textfield.h"
 #include "launcher/Control.h"
+#include "launcher/services/SourceFilter.h"
 #include "tests/support/address_wire.h"
 #include "tests/support/loopback.h"
 
@@ -205,7 +206,8 @@ class AddressThread : public testing::Test {
   static void SetUpTestSuite() {
     endpoint = new CUDPConnection(100);
     ASSERT_EQ(endpoint->Open(0), 0);
-    ASSERT_EQ(pthread_create(&thread, nullptr, ResolveAddress, endpoint), 0);
+    service = ServiceThread{endpoint, &senders, nullptr};
+    ASSERT_EQ(pthread_create(&thread, nullptr, ResolveAddress, &service), 0);
     started = true;
   }
   static void TearDownTestSuite() {
@@ -232,10 +234,14 @@ class AddressThread : public testing::Test {
   int Port() const { return endpoint->Port(); }
 
   static CUDPConnection* endpoint;
+  static RunSenders senders;
+  static ServiceThread service;
   static pthread_t thread;
   static bool started;
 };
 CUDPConnection* AddressThread::endpoint = nullptr;
+RunSenders AddressThread::senders;
+ServiceThread AddressThread::service;
 pthread_t AddressThread::thread;
 bool AddressThread::started = false;
 

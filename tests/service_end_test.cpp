@@ -10,6 +10,7 @@
 
 #include "launcher/Control.h"
 #include "launcher/run/RunControl.h"
+#include "launcher/services/SourceFilter.h"
 #include "tests/run_util.h"
 #include "tests/support/child.h"
 
@@ -34,7 +35,9 @@ void* OnClosedEndpoint(void* (*thread)(void*)) {
   CUDPConnection closed(100);
   closed.Open(0);
   closed.Close();
-  return thread(&closed);
+  RunSenders senders;
+  ServiceThread service{&closed, &senders, nullptr};
+  return thread(&service);
 }
 
 class ServiceEnd : public ::testing::TestWithParam<Service> {

@@ -10,6 +10,7 @@
 #include "common/protocol.h"
 #include "launcher/context/RunContext.h"
 #include "launcher/run/RunControl.h"
+#include "launcher/services/Services.h"
 #include "launcher/services/SourceFilter.h"
 
 /// How a service reports a receive that fails during the run, before the
@@ -29,15 +30,16 @@ struct Datagram {
   int port;
 };
 
-/// Serves `endpoint` until the run closes: clears the `capacity` bytes of
+/// Serves the service's endpoint until the run closes: clears the `capacity` bytes of
 /// `buffer` and the sender's text before every receive, and calls
 /// handle(const Datagram&) for each datagram whose sender is a host of the
-/// run; the handler returns false to end the thread. A failed receive ends
+/// run (`service.senders`); the handler returns false to end the thread. A failed receive ends
 /// the thread quietly once `quietEnd()` holds (main has begun to close the
 /// endpoints); otherwise it is reported as `failure` says and ends the run.
 template <typename Handle>
-void* ServeEndpoint(CUDPConnection* endpoint, char* buffer, int capacity, ReceiveFailure failure, Handle handle,
+void* ServeEndpoint(const ServiceThread& service, char* buffer, int capacity, ReceiveFailure failure, Handle handle,
                     bool (*quietEnd)() = ControlClosing) {
+  CUDPConnection* endpoint = service.endpoint;
   char host[ADDRESS_TEXT_SIZE];
   int port = 0;
   for (;;) {
@@ -51,7 +53,7 @@ void* ServeEndpoint(CUDPConnection* endpoint, char* buffer, int capacity, Receiv
       RunControlFatal(1);
       return nullptr;
     }
-    if (!AdmitSender(host)) continue;  // not a host of this run
+    if (!service.senders->Admit(host)) continue;  // not a host of this run
     if (!handle(Datagram{buffer, got, host, port})) return nullptr;
   }
 }

@@ -7,7 +7,19 @@
 
 #include "common/messages.h"
 
-// ---- Service threads; each takes its CUDPConnection* ----
+class CUDPConnection;
+class RunSenders;
+class CollectiveWaits;
+
+/// A service thread's one argument: the endpoint it serves and the parts of
+/// the run it uses, which the run object owns and outlive the thread.
+struct ServiceThread {
+  CUDPConnection* endpoint;
+  RunSenders* senders;     // the hosts whose datagrams the service takes
+  CollectiveWaits* waits;  // SynControler's record of waiting ranks; may be null
+};
+
+// ---- Service threads; each takes its ServiceThread* ----
 void* ResolveAddress(void* arg);
 void* SynControler(void* arg);
 void* DistConsole(void* arg);

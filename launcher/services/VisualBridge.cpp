@@ -281,12 +281,12 @@ int VisaulSystemInit() {
 // ---- The visual endpoint ----
 
 void* TransmitMessage(void* arg) {
-  CUDPConnection* endpoint = static_cast<CUDPConnection*>(arg);
+  const ServiceThread& service = *static_cast<ServiceThread*>(arg);
   char datagram[sizeof(VisualEvent)];
   ReceiveFailure failure{kStepVisualRecv, kLineVisualRecv};
   // The bridge's own stop wakes the receive too.
   bool (*quietEnd)() = [] { return ControlClosing() || bridgeStopping.load(); };
-  return ServeEndpoint(endpoint, datagram, sizeof datagram, failure, [&datagram](const Datagram&) {
+  return ServeEndpoint(service, datagram, sizeof datagram, failure, [&datagram](const Datagram&) {
     bool closing = false;
     VisualCall call = DispatchVisualEvent(datagram, numProcs, [&closing](int32_t fd, int32_t* tag) {
       if (!ControlEnterRequest()) {
@@ -360,10 +360,10 @@ void AwaitQueueRemoval(int id) {
 
 }  // namespace
 
-int MonitorBridgeStart(CUDPConnection* endpoint) {
+int MonitorBridgeStart(ServiceThread* service) {
   if (VisaulSystemInit() != 1) return 255;
-  bridgeEndpoint = endpoint;
-  if (pthread_create(&bridgeThread, nullptr, TransmitMessage, endpoint) != 0) {
+  bridgeEndpoint = service->endpoint;
+  if (pthread_create(&bridgeThread, nullptr, TransmitMessage, service) != 0) {
     ErrorMsg("pthread_create", kLineThreadCreate, kErrorSource);
     msgctl(msg_qID, IPC_RMID, nullptr);
     return 1;

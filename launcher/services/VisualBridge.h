@@ -69,14 +69,14 @@ std::string VisualCallText(const VisualCall& call);
 void DeliverVisualCall(const VisualCall& call);
 
 // ---- The bridge for a whole run ----
-class CUDPConnection;
+struct ServiceThread;
 
 /// Starts the bridge: the monitor and its queue (VisaulSystemInit) and
-/// TransmitMessage on `endpoint`. 0, or the status that ends the run (255
+/// TransmitMessage on `service`, which outlives the bridge. 0, or the status that ends the run (255
 /// when the queue cannot be attached, 1 when the thread cannot start), the
 /// failure reported. The main flow calls MonitorBridgeStop at every end of a
 /// run, so that no end of the launcher leaves the queue behind.
-int MonitorBridgeStart(CUDPConnection* endpoint);
+int MonitorBridgeStart(ServiceThread* service);
 
 /// Ends the bridge at the end of the run, whatever way it ends; only the
 /// first call does anything, and nothing without a started bridge. Lets

@@ -1,0 +1,49 @@
+// The run as one object. ControlMain makes one Launch per run; it owns what
+// the run is made of beside the globals that other programs read (numProcs,
+// ComShellFlag, the four endpoints, aList, the monitor's queue names): the
+// settings, the senders that the services take, the record of ranks waiting
+// in a collective, and the service threads with their arguments. Each part
+// gets what it uses when it is started, never through a global.
+#ifndef TARVO_LAUNCHER_APP_LAUNCH_H
+#define TARVO_LAUNCHER_APP_LAUNCH_H
+
+#include <pthread.h>
+
+#include <vector>
+
+#include "launcher/run/RunSettings.h"
+#include "launcher/services/Services.h"
+#include "launcher/services/SourceFilter.h"
+#include "launcher/services/SyncService.h"
+
+class Launch {
+ public:
+  Launch();
+  ~Launch();
+  Launch(const Launch&) = delete;
+  Launch& operator=(const Launch&) = delete;
+
+  RunSettings settings;
+  RunSenders senders;
+  CollectiveWaits waits;
+
+  /// Starts ResolveAddress, SynControler and DistConsole on the global
+  /// endpoints; false, reported, when a thread cannot start.
+  bool StartServices();
+  /// Starts the monitor bridge on the visual endpoint: 0 or the run's status.
+  int StartMonitor();
+  /// Ends the relay, the monitor bridge and the services, then closes the
+  /// endpoints and reports the dropped senders.
+  void Finish();
+
+ private:
+  bool StartService(void* (*entry)(void*), ServiceThread* service);
+
+  ServiceThread address_{};
+  ServiceThread sync_{};
+  ServiceThread console_{};
+  ServiceThread visual_{};
+  std::vector<pthread_t> services_;
+};
+
+#endif  // TARVO_LAUNCHER_APP_LAUNCH_H
