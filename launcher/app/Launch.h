@@ -2,7 +2,8 @@
 // the run is made of beside the globals that other programs read (numProcs,
 // ComShellFlag, the four endpoints, aList, the monitor's queue names): the
 // settings, the senders that the services take, the record of ranks waiting
-// in a collective, and the service threads with their arguments. Each part
+// in a collective, the output relay, and the service threads with their
+// arguments. Each part
 // gets what it uses when it is started, never through a global.
 #ifndef TARVO_LAUNCHER_APP_LAUNCH_H
 #define TARVO_LAUNCHER_APP_LAUNCH_H
@@ -11,6 +12,7 @@
 
 #include <vector>
 
+#include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunSettings.h"
 #include "launcher/services/Services.h"
 #include "launcher/services/SourceFilter.h"
@@ -26,6 +28,9 @@ class Launch {
   RunSettings settings;
   RunSenders senders;
   CollectiveWaits waits;
+  /// The ranks' labelled output; a reader of tarvo's output that has gone
+  /// ends the run.
+  OutputRelay relay;
 
   /// Starts ResolveAddress, SynControler and DistConsole on the global
   /// endpoints; false, reported, when a thread cannot start.

@@ -83,7 +83,19 @@ std::atomic<Launch*> current{nullptr};
 
 }  // namespace
 
-Launch::Launch() { current.store(this); }
+namespace {
+
+// A reader of tarvo's output that has gone ends the run, as it ends a rank
+// that writes to it itself.
+void ReaderGone(int stream) {
+  fprintf(stderr, "tarvo: the reader of tarvo's standard %s has gone; ending the run\n",
+          stream == 1 ? "output" : "error");
+  RunControlFatal(SignalStatus(SIGPIPE));
+}
+
+}  // namespace
+
+Launch::Launch() : relay(ReaderGone) { current.store(this); }
 
 Launch::~Launch() { current.store(nullptr); }
 
@@ -113,7 +125,7 @@ int Launch::StartMonitor() {
 }
 
 void Launch::Finish() {
-  OutputRelayFinish();
+  relay.Finish();
   MonitorBridgeStop();
   ControlBeginClosing();
   // A close does not wake a thread blocked in its receive, and a descriptor
@@ -233,12 +245,7 @@ int ControlMain(int argc, char** argv) {
   int status = launch.StartServices() ? 0 : 1;
   if (status == 0 && settings.monitor) status = launch.StartMonitor();
   if (status == 0) {
-    OutputRelayOnReaderGone([](int stream) {
-      fprintf(stderr, "tarvo: the reader of tarvo's standard %s has gone; ending the run\n",
-              stream == 1 ? "output" : "error");
-      RunControlFatal(SignalStatus(SIGPIPE));
-    });
-    OutputRelayStart(settings.label);
+    launch.relay.Start(settings.label);
     const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
     if (!cl.programFileGiven) {
       status = spawn_processes(numProcs, program.c_str(), machineFile, cl.userArgCount(argc),
