@@ -206,7 +206,7 @@ class AddressThread : public testing::Test {
   static void SetUpTestSuite() {
     endpoint = new CUDPConnection(100);
     ASSERT_EQ(endpoint->Open(0), 0);
-    service = ServiceThread{endpoint, &senders, nullptr};
+    service = ServiceThread{endpoint, &senders, nullptr, nullptr};
     ASSERT_EQ(pthread_create(&thread, nullptr, ResolveAddress, &service), 0);
     started = true;
   }

@@ -36,7 +36,7 @@ void* OnClosedEndpoint(void* (*thread)(void*)) {
   closed.Open(0);
   closed.Close();
   RunSenders senders;
-  ServiceThread service{&closed, &senders, nullptr};
+  ServiceThread service{&closed, &senders, nullptr, nullptr};
   return thread(&service);
 }
 

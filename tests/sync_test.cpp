@@ -142,7 +142,7 @@ class SyncService : public ::testing::Test {
     endpoint = new CUDPConnection(100);
     ASSERT_EQ(endpoint->Open(0), 0);
     pthread_t thread;
-    service = ServiceThread{endpoint, &senders, nullptr};
+    service = ServiceThread{endpoint, &senders, nullptr, nullptr};
     ASSERT_EQ(pthread_create(&thread, nullptr, SynControler, &service), 0);
     pthread_detach(thread);
   }

@@ -90,7 +90,7 @@ TEST_F(VisualBridge, PostsEventsOfTheEndpointToTheQueue) {
   CUDPConnection* endpoint = new CUDPConnection(100);
   ASSERT_EQ(endpoint->Open(0), 0);
   pthread_t thread;
-  ServiceThread* service = new ServiceThread{endpoint, senders, nullptr};
+  ServiceThread* service = new ServiceThread{endpoint, senders, nullptr, nullptr};
   ASSERT_EQ(pthread_create(&thread, nullptr, TransmitMessage, service), 0);
 
   Process p;

@@ -2,8 +2,8 @@
 // the run is made of beside the globals that other programs read (numProcs,
 // ComShellFlag, the four endpoints, aList, the monitor's queue names): the
 // settings, the senders that the services take, the record of ranks waiting
-// in a collective, the output relay, and the service threads with their
-// arguments. Each part
+// in a collective, the output relay, the monitor bridge, and the service
+// threads with their arguments. Each part
 // gets what it uses when it is started, never through a global.
 #ifndef TARVO_LAUNCHER_APP_LAUNCH_H
 #define TARVO_LAUNCHER_APP_LAUNCH_H
@@ -17,6 +17,7 @@
 #include "launcher/services/Services.h"
 #include "launcher/services/SourceFilter.h"
 #include "launcher/services/SyncService.h"
+#include "launcher/services/VisualBridge.h"
 
 class Launch {
  public:
@@ -31,6 +32,8 @@ class Launch {
   /// The ranks' labelled output; a reader of tarvo's output that has gone
   /// ends the run.
   OutputRelay relay;
+  /// The monitor's bridge, started with TARVO_MONITOR.
+  MonitorBridge monitor;
 
   /// Starts ResolveAddress, SynControler and DistConsole on the global
   /// endpoints; false, reported, when a thread cannot start.
@@ -47,7 +50,6 @@ class Launch {
   ServiceThread address_{};
   ServiceThread sync_{};
   ServiceThread console_{};
-  ServiceThread visual_{};
   std::vector<pthread_t> services_;
 };
 

@@ -112,21 +112,20 @@ bool Launch::StartService(void* (*entry)(void*), ServiceThread* service) {
 }
 
 bool Launch::StartServices() {
-  address_ = ServiceThread{addressConnection, &senders, nullptr};
-  sync_ = ServiceThread{synConnection, &senders, &waits};
-  console_ = ServiceThread{consoleConnection, &senders, nullptr};
+  address_ = ServiceThread{addressConnection, &senders, nullptr, nullptr};
+  sync_ = ServiceThread{synConnection, &senders, &waits, nullptr};
+  console_ = ServiceThread{consoleConnection, &senders, nullptr, nullptr};
   return StartService(ResolveAddress, &address_) && StartService(SynControler, &sync_) &&
          StartService(DistConsole, &console_);
 }
 
 int Launch::StartMonitor() {
-  visual_ = ServiceThread{visualConnection, &senders, nullptr};
-  return MonitorBridgeStart(&visual_);
+  return monitor.Start(visualConnection, &senders);
 }
 
 void Launch::Finish() {
   relay.Finish();
-  MonitorBridgeStop();
+  monitor.Stop();
   ControlBeginClosing();
   // A close does not wake a thread blocked in its receive, and a descriptor
   // closed under a thread that still uses it may be another file's by the

@@ -30,15 +30,15 @@ struct Datagram {
   int port;
 };
 
-/// Serves the service's endpoint until the run closes: clears the `capacity` bytes of
-/// `buffer` and the sender's text before every receive, and calls
-/// handle(const Datagram&) for each datagram whose sender is a host of the
-/// run (`service.senders`); the handler returns false to end the thread. A failed receive ends
-/// the thread quietly once `quietEnd()` holds (main has begun to close the
-/// endpoints); otherwise it is reported as `failure` says and ends the run.
+/// Serves the service's endpoint until the run closes: clears the
+/// `capacity` bytes of `buffer` and the sender's text before every receive,
+/// and calls handle(const Datagram&) for each datagram whose sender is a
+/// host of the run (`service.senders`); the handler returns false to end the
+/// thread. A failed receive ends the thread quietly once main has begun to
+/// close the endpoints or `service.stopping` is set; otherwise it is
+/// reported as `failure` says and ends the run.
 template <typename Handle>
-void* ServeEndpoint(const ServiceThread& service, char* buffer, int capacity, ReceiveFailure failure, Handle handle,
-                    bool (*quietEnd)() = ControlClosing) {
+void* ServeEndpoint(const ServiceThread& service, char* buffer, int capacity, ReceiveFailure failure, Handle handle) {
   CUDPConnection* endpoint = service.endpoint;
   char host[ADDRESS_TEXT_SIZE];
   int port = 0;
@@ -47,7 +47,7 @@ void* ServeEndpoint(const ServiceThread& service, char* buffer, int capacity, Re
     memset(host, 0, sizeof host);
     const int got = endpoint->UDPRecv(buffer, &capacity, host, &port);
     if (got == -1) {
-      if (quietEnd()) return nullptr;
+      if (ControlClosing() || (service.stopping != nullptr && service.stopping->load())) return nullptr;
       if (failure.step != nullptr && failure.line != 0) ErrorMsg(failure.step, failure.line, kErrorSource);
       if (failure.step != nullptr && failure.line == 0) perror(failure.step);
       RunControlFatal(1);

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+
 #include "common/messages.h"
 
 class CUDPConnection;
@@ -17,6 +19,7 @@ struct ServiceThread {
   CUDPConnection* endpoint;
   RunSenders* senders;     // the hosts whose datagrams the service takes
   CollectiveWaits* waits;  // SynControler's record of waiting ranks; may be null
+  const std::atomic<bool>* stopping;  // TransmitMessage: set when the bridge stops; may be null
 };
 
 // ---- Service threads; each takes its ServiceThread* ----
