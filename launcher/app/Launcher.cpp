@@ -81,10 +81,6 @@ std::string TakeSlurmHosts(bool machineFileGiven, SourceSet* sources) {
 // hooks that take plain functions, which carry no pointer of their own.
 std::atomic<Launch*> current{nullptr};
 
-}  // namespace
-
-namespace {
-
 // A reader of tarvo's output that has gone ends the run, as it ends a rank
 // that writes to it itself.
 void ReaderGone(int stream) {
@@ -119,9 +115,7 @@ bool Launch::StartServices() {
          StartService(DistConsole, &console_);
 }
 
-int Launch::StartMonitor() {
-  return monitor.Start(visualConnection, &senders);
-}
+int Launch::StartMonitor() { return monitor.Start(visualConnection, &senders); }
 
 void Launch::Finish() {
   relay.Finish();
