@@ -359,8 +359,9 @@ MonitorBridge::~MonitorBridge() { Stop(); }
 int MonitorBridge::Start(CUDPConnection* endpoint, RunSenders* senders) {
   if (VisaulSystemInit() != 1) return 255;
   // The bridge's own stop ends the receive quietly too.
-  service_ = ServiceThread{endpoint, senders, nullptr, &stopping_};
-  if (pthread_create(&thread_, nullptr, TransmitMessage, &service_) != 0) {
+  started_.reset(new Thread);
+  started_->service = ServiceThread{endpoint, senders, nullptr, &started_->stopping};
+  if (pthread_create(&thread_, nullptr, TransmitMessage, &started_->service) != 0) {
     ErrorMsg("pthread_create", kLineThreadCreate, kErrorSource);
     msgctl(msg_qID, IPC_RMID, nullptr);
     return 1;
@@ -372,12 +373,13 @@ int MonitorBridge::Start(CUDPConnection* endpoint, RunSenders* senders) {
 void MonitorBridge::Stop() {
   if (!running_.exchange(false)) return;
   // What has reached the endpoint is taken, then the receive times out.
-  stopping_.store(true);
+  started_->stopping.store(true);
   const bool self = pthread_equal(pthread_self(), thread_) != 0;
   if (!self) {
     timeval drain{0, 200 * 1000};
-    setsockopt(service_.endpoint->Socket(), SOL_SOCKET, SO_RCVTIMEO, &drain, sizeof drain);
-    WakeBridge(service_.endpoint->Port());
+    CUDPConnection* endpoint = started_->service.endpoint;
+    setsockopt(endpoint->Socket(), SOL_SOCKET, SO_RCVTIMEO, &drain, sizeof drain);
+    WakeBridge(endpoint->Port());
   }
   pthread_mutex_lock(&visualGuard);
   const int id = msg_qID;
@@ -386,8 +388,12 @@ void MonitorBridge::Stop() {
     // Blocked in a post to a full queue that no monitor reads: removing the
     // queue ends the post.
     msgctl(id, IPC_RMID, nullptr);
-    if (!JoinWithin(5)) pthread_detach(thread_);
+    if (!JoinWithin(5)) {
+      pthread_detach(thread_);
+      (void)started_.release();  // the thread may still read it until the process ends
+    }
   }
+  if (self) (void)started_.release();  // the thread goes on reading it
   MessageSend(Msg_RMPRocessEnd, -1);
   AwaitQueueRemoval(id);
   pthread_mutex_lock(&visualGuard);

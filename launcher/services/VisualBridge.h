@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "common/messages.h"
@@ -105,9 +106,14 @@ class MonitorBridge {
  private:
   bool JoinWithin(int seconds);
 
-  ServiceThread service_{};
+  // The thread's argument and its stop flag (a failed receive then ends the
+  // thread quietly); left to a thread that does not end in time.
+  struct Thread {
+    ServiceThread service{};
+    std::atomic<bool> stopping{false};
+  };
+  std::unique_ptr<Thread> started_;
   std::atomic<bool> running_{false};
-  std::atomic<bool> stopping_{false};  // a failed receive then ends the thread quietly
   pthread_t thread_{};
 };
 
