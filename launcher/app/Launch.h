@@ -3,8 +3,10 @@
 // ComShellFlag, the four endpoints, aList, the monitor's queue names): the
 // settings, the senders that the services take, the record of ranks waiting
 // in a collective, the output relay, the monitor bridge, and the service
-// threads with their arguments. Each part
-// gets what it uses when it is started, never through a global.
+// threads with their arguments. Each service thread gets what it uses
+// through its argument; the hooks of the run control and the MPI server,
+// which take plain functions, reach the run through one pointer in
+// Launcher.cpp.
 #ifndef TARVO_LAUNCHER_APP_LAUNCH_H
 #define TARVO_LAUNCHER_APP_LAUNCH_H
 
