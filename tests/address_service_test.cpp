@@ -17,7 +17,6 @@
 
 #include "common/textfield.h"
 #include "launcher/Control.h"
-#include "launcher/services/SourceFilter.h"
 #include "tests/support/address_wire.h"
 #include "tests/support/loopback.h"
 
@@ -206,8 +205,7 @@ class AddressThread : public testing::Test {
   static void SetUpTestSuite() {
     endpoint = new CUDPConnection(100);
     ASSERT_EQ(endpoint->Open(0), 0);
-    service = ServiceThread{endpoint, &senders, nullptr, nullptr};
-    ASSERT_EQ(pthread_create(&thread, nullptr, ResolveAddress, &service), 0);
+    ASSERT_EQ(pthread_create(&thread, nullptr, ResolveAddress, endpoint), 0);
     started = true;
   }
   static void TearDownTestSuite() {
@@ -234,14 +232,10 @@ class AddressThread : public testing::Test {
   int Port() const { return endpoint->Port(); }
 
   static CUDPConnection* endpoint;
-  static RunSenders senders;
-  static ServiceThread service;
   static pthread_t thread;
   static bool started;
 };
 CUDPConnection* AddressThread::endpoint = nullptr;
-RunSenders AddressThread::senders;
-ServiceThread AddressThread::service;
 pthread_t AddressThread::thread;
 bool AddressThread::started = false;
 

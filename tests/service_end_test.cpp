@@ -10,7 +10,6 @@
 
 #include "launcher/Control.h"
 #include "launcher/run/RunControl.h"
-#include "launcher/services/SourceFilter.h"
 #include "tests/run_util.h"
 #include "tests/support/child.h"
 
@@ -35,9 +34,7 @@ void* OnClosedEndpoint(void* (*thread)(void*)) {
   CUDPConnection closed(100);
   closed.Open(0);
   closed.Close();
-  RunSenders senders;
-  ServiceThread service{&closed, &senders, nullptr, nullptr};
-  return thread(&service);
+  return thread(&closed);
 }
 
 class ServiceEnd : public ::testing::TestWithParam<Service> {

@@ -13,7 +13,6 @@
 
 #include "common/messages.h"
 #include "launcher/Control.h"
-#include "launcher/services/SourceFilter.h"
 #include "tests/support/loopback.h"
 
 namespace {
@@ -142,17 +141,12 @@ class SyncService : public ::testing::Test {
     endpoint = new CUDPConnection(100);
     ASSERT_EQ(endpoint->Open(0), 0);
     pthread_t thread;
-    service = ServiceThread{endpoint, &senders, nullptr, nullptr};
-    ASSERT_EQ(pthread_create(&thread, nullptr, SynControler, &service), 0);
+    ASSERT_EQ(pthread_create(&thread, nullptr, SynControler, endpoint), 0);
     pthread_detach(thread);
   }
   static CUDPConnection* endpoint;
-  static RunSenders senders;
-  static ServiceThread service;
 };
 CUDPConnection* SyncService::endpoint = nullptr;
-RunSenders SyncService::senders;
-ServiceThread SyncService::service;
 
 TEST_F(SyncService, RetriedAndInvalidRequestsAreNotAnswered) {
   Process first, retry, one, two;

@@ -91,7 +91,7 @@ TEST_F(VisualBridge, PostsEventsOfTheEndpointToTheQueue) {
   ASSERT_EQ(endpoint->Open(0), 0);
   pthread_t thread;
   ServiceThread* service = new ServiceThread{endpoint, senders, nullptr, nullptr};
-  ASSERT_EQ(pthread_create(&thread, nullptr, TransmitMessage, service), 0);
+  ASSERT_EQ(pthread_create(&thread, nullptr, ServeVisual, service), 0);
 
   Process p;
   const int port = endpoint->Port();

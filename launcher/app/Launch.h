@@ -37,7 +37,7 @@ class Launch {
   /// The monitor's bridge, started with TARVO_MONITOR.
   MonitorBridge monitor;
 
-  /// Starts ResolveAddress, SynControler and DistConsole on the global
+  /// Starts the address, synchronisation and console threads on the global
   /// endpoints; false, reported, when a thread cannot start.
   bool StartServices();
   /// Starts the monitor bridge on the visual endpoint: 0 or the run's status.

@@ -111,8 +111,8 @@ bool Launch::StartServices() {
   address_ = ServiceThread{addressConnection, &senders, nullptr, nullptr};
   sync_ = ServiceThread{synConnection, &senders, &waits, nullptr};
   console_ = ServiceThread{consoleConnection, &senders, nullptr, nullptr};
-  return StartService(ResolveAddress, &address_) && StartService(SynControler, &sync_) &&
-         StartService(DistConsole, &console_);
+  return StartService(ServeAddress, &address_) && StartService(ServeSync, &sync_) &&
+         StartService(ServeConsole, &console_);
 }
 
 int Launch::StartMonitor() { return monitor.Start(visualConnection, &senders); }

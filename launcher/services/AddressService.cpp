@@ -133,7 +133,7 @@ bool IsRankNotice(const char* request, int length, RankNotice* notice) {
 // The thread: one request at a time, in the order received. The request
 // buffer is cleared before every receive, so a short datagram leaves zeros
 // behind it; the received length is not looked at.
-void* ResolveAddress(void* arg) {
+void* ServeAddress(void* arg) {
   const ServiceThread& service = *static_cast<ServiceThread*>(arg);
   CUDPConnection* endpoint = service.endpoint;
   char request[kAddressMessageSize];
@@ -153,3 +153,5 @@ void* ResolveAddress(void* arg) {
     return true;
   });
 }
+
+void* ResolveAddress(void* endpoint) { return ServeAlone(ServeAddress, endpoint); }

@@ -19,7 +19,7 @@ size_t FormatConsoleLine(const char* data, int len, char (&line)[kConsoleLineSiz
   return kConsolePrefixLength + text;
 }
 
-void* DistConsole(void* arg) {
+void* ServeConsole(void* arg) {
   const ServiceThread& service = *static_cast<ServiceThread*>(arg);
   CUDPConnection* endpoint = service.endpoint;
   char text[kConsoleTextSize];
@@ -36,3 +36,5 @@ void* DistConsole(void* arg) {
     return true;
   });
 }
+
+void* DistConsole(void* endpoint) { return ServeAlone(ServeConsole, endpoint); }

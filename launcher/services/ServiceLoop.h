@@ -58,4 +58,12 @@ void* ServeEndpoint(const ServiceThread& service, char* buffer, int capacity, Re
   }
 }
 
+/// A service thread that another program starts on a bare endpoint: the
+/// senders of this host, nothing else of a run.
+inline void* ServeAlone(void* (*serve)(void*), void* endpoint) {
+  RunSenders senders;
+  ServiceThread service{static_cast<CUDPConnection*>(endpoint), &senders, nullptr, nullptr};
+  return serve(&service);
+}
+
 #endif  // TARVO_LAUNCHER_SERVICELOOP_H

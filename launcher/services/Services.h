@@ -22,11 +22,19 @@ struct ServiceThread {
   const std::atomic<bool>* stopping;  // TransmitMessage: set when the bridge stops; may be null
 };
 
-// ---- Service threads; each takes its ServiceThread* ----
-void* ResolveAddress(void* arg);
-void* SynControler(void* arg);
-void* DistConsole(void* arg);
-void* TransmitMessage(void* arg);
+// ---- Service threads as other programs start them: the one argument is
+// the endpoint (a CUDPConnection*), served for this host's senders ----
+void* ResolveAddress(void* endpoint);
+void* SynControler(void* endpoint);
+void* DistConsole(void* endpoint);
+void* TransmitMessage(void* endpoint);
+
+// ---- The same threads as the run starts them: the argument is a
+// ServiceThread* ----
+void* ServeAddress(void* service);
+void* ServeSync(void* service);
+void* ServeConsole(void* service);
+void* ServeVisual(void* service);
 
 // ---- Monitor bridge ----
 extern int MsgQueueExist;           // 1 once the monitor queue is attached

@@ -81,7 +81,7 @@ bool SyncCycle::Accept(const char* data, int len, const char* host, int port) {
   return true;
 }
 
-void* SynControler(void* arg) {
+void* ServeSync(void* arg) {
   const ServiceThread& service = *static_cast<ServiceThread*>(arg);
   CUDPConnection* endpoint = service.endpoint;
   CollectiveWaits* waits = service.waits;
@@ -108,3 +108,5 @@ void* SynControler(void* arg) {
     return true;
   });
 }
+
+void* SynControler(void* endpoint) { return ServeAlone(ServeSync, endpoint); }

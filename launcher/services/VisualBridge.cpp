@@ -276,7 +276,7 @@ int VisaulSystemInit() {
 
 // ---- The visual endpoint ----
 
-void* TransmitMessage(void* arg) {
+void* ServeVisual(void* arg) {
   const ServiceThread& service = *static_cast<ServiceThread*>(arg);
   char datagram[sizeof(VisualEvent)];
   ReceiveFailure failure{kStepVisualRecv, kLineVisualRecv};
@@ -361,7 +361,7 @@ int MonitorBridge::Start(CUDPConnection* endpoint, RunSenders* senders) {
   // The bridge's own stop ends the receive quietly too.
   started_.reset(new Thread);
   started_->service = ServiceThread{endpoint, senders, nullptr, &started_->stopping};
-  if (pthread_create(&thread_, nullptr, TransmitMessage, &started_->service) != 0) {
+  if (pthread_create(&thread_, nullptr, ServeVisual, &started_->service) != 0) {
     ErrorMsg("pthread_create", kLineThreadCreate, kErrorSource);
     msgctl(msg_qID, IPC_RMID, nullptr);
     return 1;
@@ -403,3 +403,5 @@ void MonitorBridge::Stop() {
   pthread_mutex_unlock(&visualGuard);
   if (dropped > 0) fprintf(stderr, "tarvo: the monitor's queue was full: %ld events were not posted\n", dropped);
 }
+
+void* TransmitMessage(void* endpoint) { return ServeAlone(ServeVisual, endpoint); }
