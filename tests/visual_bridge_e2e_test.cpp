@@ -82,14 +82,16 @@ TEST_F(VisualBridge, PostsEventsOfTheEndpointToTheQueue) {
   ASSERT_NE(aList.Add(4, 77, "127.0.0.1", "here", 4000), nullptr);
   numProcs = 3;
   // Only 127.0.0.1 is a host of this run, set before the thread starts.
-  RunSources() = SourceSet();
-  RunSources().AddAddress(INADDR_LOOPBACK);
+  RunSenders* senders = new RunSenders;
+  senders->Sources() = SourceSet();
+  senders->Sources().AddAddress(INADDR_LOOPBACK);
   // Released only once the thread has ended: a failed assertion leaves it
   // to the thread.
   CUDPConnection* endpoint = new CUDPConnection(100);
   ASSERT_EQ(endpoint->Open(0), 0);
   pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, nullptr, TransmitMessage, endpoint), 0);
+  ServiceThread* service = new ServiceThread{endpoint, senders, nullptr, nullptr};
+  ASSERT_EQ(pthread_create(&thread, nullptr, ServeVisual, service), 0);
 
   Process p;
   const int port = endpoint->Port();
@@ -148,6 +150,8 @@ TEST_F(VisualBridge, PostsEventsOfTheEndpointToTheQueue) {
   EXPECT_EQ(result, nullptr);
   endpoint->Close();
   delete endpoint;
+  delete service;
+  delete senders;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 
 #include "common/exit_status.h"
 #include "launcher/app/CommandLine.h"
+#include "launcher/app/Launch.h"
 #include "launcher/app/ReadSettings.h"
 #include "common/rank_place.h"
 #include "launcher/mpi/MpiServer.h"
@@ -58,7 +60,7 @@ bool OpenAddressEndpoint() {
 
 // Slurm mode takes its hosts from the allocation that it runs in; their
 // processes are senders of the run. Empty, or the refusal.
-std::string TakeSlurmHosts(bool machineFileGiven) {
+std::string TakeSlurmHosts(bool machineFileGiven, SourceSet* sources) {
   const char* nodes = getenv("SLURM_JOB_NODELIST");
   std::vector<std::string> expanded;
   if (machineFileGiven) {
@@ -71,53 +73,70 @@ std::string TakeSlurmHosts(bool machineFileGiven) {
   if (!spawn::ExpandHostList(nodes, &expanded)) {
     return std::string("ERROR-Control Process: SLURM_JOB_NODELIST=") + nodes + " is not a host list\n";
   }
-  for (const std::string& node : expanded) RunSources().AddHostName(node.c_str());
+  for (const std::string& node : expanded) sources->AddHostName(node.c_str());
   return std::string();
 }
 
-// The threads of a run beside main's, and their end in order.
-class Running {
- public:
-  // Starts a service thread; false, reported, when it cannot.
-  bool StartService(void* (*entry)(void*), CUDPConnection* endpoint) {
-    pthread_t thread;
-    int rc = pthread_create(&thread, nullptr, entry, endpoint);
-    if (rc != 0) {
-      errno = rc;
-      ErrorMsg("pthread_create", kLineThreadCreate, kErrorSource);
-      return false;
-    }
-    services_.push_back(thread);
-    return true;
-  }
+// The run whose parts the run control and the MPI server ask for through
+// hooks that take plain functions, which carry no pointer of their own.
+std::atomic<Launch*> current{nullptr};
 
-  // Ends the relay, the monitor bridge and the services, then closes the
-  // endpoints.
-  void Finish() {
-    OutputRelayFinish();
-    MonitorBridgeStop();
-    ControlBeginClosing();
-    // A close does not wake a thread blocked in its receive, and a descriptor
-    // closed under a thread that still uses it may be another file's by the
-    // time it comes back. A shutdown wakes every receive (which then returns
-    // at once); the services end on seeing the run closing, and only then
-    // are their endpoints closed.
-    shutdown(addressConnection->Socket(), SHUT_RDWR);
-    shutdown(synConnection->Socket(), SHUT_RDWR);
-    shutdown(consoleConnection->Socket(), SHUT_RDWR);
-    for (pthread_t service : services_) pthread_join(service, nullptr);
-    addressConnection->Close();
-    visualConnection->Close();
-    synConnection->Close();
-    consoleConnection->Close();
-    ReportIgnoredSenders();
-  }
-
- private:
-  std::vector<pthread_t> services_;
-};
+// A reader of tarvo's output that has gone ends the run, as it ends a rank
+// that writes to it itself.
+void ReaderGone(int stream) {
+  fprintf(stderr, "tarvo: the reader of tarvo's standard %s has gone; ending the run\n",
+          stream == 1 ? "output" : "error");
+  RunControlFatal(SignalStatus(SIGPIPE));
+}
 
 }  // namespace
+
+Launch::Launch() : relay(ReaderGone) { current.store(this); }
+
+Launch::~Launch() { current.store(nullptr); }
+
+bool Launch::StartService(void* (*entry)(void*), ServiceThread* service) {
+  pthread_t thread;
+  int rc = pthread_create(&thread, nullptr, entry, service);
+  if (rc != 0) {
+    errno = rc;
+    ErrorMsg("pthread_create", kLineThreadCreate, kErrorSource);
+    return false;
+  }
+  services_.push_back(thread);
+  return true;
+}
+
+bool Launch::StartServices() {
+  address_ = ServiceThread{addressConnection, &senders, nullptr, nullptr};
+  sync_ = ServiceThread{synConnection, &senders, &waits, nullptr};
+  console_ = ServiceThread{consoleConnection, &senders, nullptr, nullptr};
+  return StartService(ServeAddress, &address_) && StartService(ServeSync, &sync_) &&
+         StartService(ServeConsole, &console_);
+}
+
+int Launch::StartMonitor() { return monitor.Start(visualConnection, &senders); }
+
+void Launch::Finish() {
+  relay.Finish();
+  monitor.Stop();
+  ControlBeginClosing();
+  // A close does not wake a thread blocked in its receive, and a descriptor
+  // closed under a thread that still uses it may be another file's by the
+  // time it comes back. A shutdown wakes every receive (which then returns
+  // at once); the services end on seeing the run closing, and only then
+  // are their endpoints closed.
+  shutdown(addressConnection->Socket(), SHUT_RDWR);
+  shutdown(synConnection->Socket(), SHUT_RDWR);
+  shutdown(consoleConnection->Socket(), SHUT_RDWR);
+  for (pthread_t service : services_) pthread_join(service, nullptr);
+  services_.clear();
+  addressConnection->Close();
+  visualConnection->Close();
+  synConnection->Close();
+  consoleConnection->Close();
+  senders.Report();
+}
 
 int ControlMain(int argc, char** argv) {
   // The one word that is not a run: without it, one word is the usage.
@@ -144,25 +163,33 @@ int ControlMain(int argc, char** argv) {
   ComShellFlag = cl.comShell;
 
   // The launcher's own settings, once; a malformed one starts nothing.
-  RunSettings settings;
+  Launch launch;
+  RunSettings& settings = launch.settings;
   std::string refusal;
   const char* (*environment)(const char*) = [](const char* name) -> const char* { return getenv(name); };
   // The senders that the services take datagrams from come last: they
   // resolve the machine file's names.
   if (!ReadRunSettings(environment, &settings, &refusal) ||
-      !SetUpRunSources(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal)) {
+      !launch.senders.SetUp(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal)) {
     return RefuseRun(refusal);
   }
   UseTheAllocation(environment, cl.machineFileGiven, &settings);
   if (settings.launch == RunSettings::kLaunchSlurm) {
-    refusal = TakeSlurmHosts(cl.machineFileGiven);
+    refusal = TakeSlurmHosts(cl.machineFileGiven, &launch.senders.Sources());
     if (!refusal.empty()) return RefuseRun(refusal);
   }
   // Before any thread starts, so that every thread has the run control's
   // signals blocked.
   RunControlInit(settings);
-  RunControlWatchCollectives(SyncWaiting);
-  MpiSetSenderChecks(AdmitSender, CountStranger);
+  RunControlWatchCollectives([](std::vector<double>* since) {
+    if (Launch* run = current.load()) run->waits.Snapshot(since);
+  });
+  MpiSetSenderChecks([](const char* sender) {
+    Launch* run = current.load();
+    return run == nullptr || run->senders.Admit(sender);
+  }, [](const char* sender) {
+    if (Launch* run = current.load()) run->senders.CountStranger(sender);
+  });
   MpiSetKvsLimit(settings.kvsLimitMiB);
   // carrier tells a launcher on its own host (which needs no notice of its
   // start) by this pid in the environment that the processes inherit.
@@ -208,20 +235,10 @@ int ControlMain(int argc, char** argv) {
   }
 
   // From here on threads run: every end goes through Finish.
-  Running running;
-  int status = 0;
-  if (!running.StartService(ResolveAddress, addressConnection) || !running.StartService(SynControler, synConnection) ||
-      !running.StartService(DistConsole, consoleConnection)) {
-    status = 1;
-  }
-  if (status == 0 && settings.monitor) status = MonitorBridgeStart(visualConnection);
+  int status = launch.StartServices() ? 0 : 1;
+  if (status == 0 && settings.monitor) status = launch.StartMonitor();
   if (status == 0) {
-    OutputRelayOnReaderGone([](int stream) {
-      fprintf(stderr, "tarvo: the reader of tarvo's standard %s has gone; ending the run\n",
-              stream == 1 ? "output" : "error");
-      RunControlFatal(SignalStatus(SIGPIPE));
-    });
-    OutputRelayStart(settings.label);
+    launch.relay.Start(settings.label);
     const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
     if (!cl.programFileGiven) {
       status = spawn_processes(numProcs, program.c_str(), machineFile, cl.userArgCount(argc),
@@ -230,6 +247,6 @@ int ControlMain(int argc, char** argv) {
       status = spawn_processes1(machineFile, cl.programFile);
     }
   }
-  running.Finish();
+  launch.Finish();
   return status;
 }

@@ -16,13 +16,16 @@ AddressList aList;
 namespace {
 
 // Never destroyed (trivial destructor), so services may still take it while
-// the exit sequence tears down aList.
+// the exit sequence tears down aList. Beside aList, whose lifetime it guards:
+// the list is the process's, not a run's.
 pthread_mutex_t runGuard = PTHREAD_MUTEX_INITIALIZER;
-std::atomic<bool> closing{false};
+std::atomic<bool> closing{false};  // guarded with aList: once set, never cleared
 
 }  // namespace
 
 RunContext& TheRunContext() {
+  // A function-static: spawn_processes and spawn_processes1, which other
+  // programs call with no run object, read it beyond their arguments.
   static RunContext context;
   return context;
 }

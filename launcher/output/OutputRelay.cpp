@@ -22,44 +22,14 @@
 
 namespace {
 
-// One output pipe of one rank, as the thread reads it.
-struct Source {
-  int fd = -1;
-  int rank = 0;
-  int job = 0;
-  int stream = 1;  // the launcher's stream it goes to: 1 or 2
-  std::string partial;
-};
+using Source = OutputRelay::Source;
 
-struct Relay {
-  bool label = false;
-  int devNull = -1;
-  int wake[2] = {-1, -1};  // ForRank and Finish wake the thread through it
-  pthread_t thread;
-  std::atomic<bool> running{false};
-  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  std::vector<Source> incoming;  // new pipes, not yet taken by the thread
-  bool finishing = false;
-  bool reportedPipe = false;
-  std::atomic<void (*)(int)> readerGone{nullptr};
-  bool saidGone = false;  // the thread's
-};
-
-// Never destroyed: the thread may still run while the exit handlers do.
-Relay& TheRelay() {
-  static Relay* relay = new Relay();
-  return *relay;
-}
+// The relay that the spawners' free functions reach: they take no relay of
+// their own. Set by the newest relay alive.
+std::atomic<OutputRelay*> runRelay{nullptr};
 
 // How much the thread reads from one pipe before it turns to the next.
 const size_t kReadChunk = 64 * 1024;
-
-void Wake(Relay& r) {
-  const char byte = 0;
-  if (write(r.wake[1], &byte, 1) < 0) {
-    // Full: the thread has a wake-up pending already.
-  }
-}
 
 // Reads one chunk of `source`; false when the pipe is at its end (or broken)
 // and the rank's last line has been completed.
@@ -102,8 +72,17 @@ void DrainSource(Source* source, std::string* out) {
   close(source->fd);
 }
 
-void* RelayLoop(void*) {
-  Relay& r = TheRelay();
+}  // namespace
+
+void OutputRelay::Wake() {
+  const char byte = 0;
+  if (write(wake_[1], &byte, 1) < 0) {
+    // Full: the thread has a wake-up pending already.
+  }
+}
+
+void* OutputRelay::Loop(void* self) {
+  OutputRelay& r = *static_cast<OutputRelay*>(self);
   // A launcher stream that is a closed pipe fails the write instead of
   // ending the launcher.
   sigset_t pipeSignal;
@@ -115,11 +94,13 @@ void* RelayLoop(void*) {
   std::vector<pollfd> polled;
   std::string out[3];
   for (;;) {
-    pthread_mutex_lock(&r.lock);
-    for (Source& s : r.incoming) sources.push_back(std::move(s));
-    r.incoming.clear();
-    const bool finishing = r.finishing;
-    pthread_mutex_unlock(&r.lock);
+    bool finishing = false;
+    {
+      std::lock_guard<std::mutex> lock(r.lock_);
+      for (Source& s : r.incoming_) sources.push_back(std::move(s));
+      r.incoming_.clear();
+      finishing = r.finishing_;
+    }
 
     if (finishing) {
       // Every child has ended: what they wrote is in the pipes. A pipe that a
@@ -128,12 +109,12 @@ void* RelayLoop(void*) {
       return nullptr;
     }
 
-    polled.assign(1, pollfd{r.wake[0], POLLIN, 0});
+    polled.assign(1, pollfd{r.wake_[0], POLLIN, 0});
     for (const Source& s : sources) polled.push_back(pollfd{s.fd, POLLIN, 0});
     if (poll(polled.data(), polled.size(), -1) < 0) continue;
     if (polled[0].revents != 0) {
       char drain[64];
-      while (read(r.wake[0], drain, sizeof drain) > 0) {
+      while (read(r.wake_[0], drain, sizeof drain) > 0) {
       }
     }
     size_t kept = 0;
@@ -149,14 +130,16 @@ void* RelayLoop(void*) {
     for (int stream = 1; stream <= 2; ++stream) {
       // A reader that has gone ends the run, as it ends a rank that writes
       // to it itself; the relay goes on reading, so that no rank is held.
-      if (!ChildWrite(stream, out[stream]) && errno == EPIPE && !r.saidGone) {
-        r.saidGone = true;
-        if (void (*gone)(int) = r.readerGone.load()) gone(stream);
+      if (!ChildWrite(stream, out[stream]) && errno == EPIPE && !r.saidGone_) {
+        r.saidGone_ = true;
+        if (r.readerGone_) r.readerGone_(stream);
       }
       out[stream].clear();
     }
   }
 }
+
+namespace {
 
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
@@ -203,45 +186,48 @@ int TerminalInput() {
 
 }  // namespace
 
-void OutputRelayStart(bool label) {
-  Relay& r = TheRelay();
-  if (!label || r.running.load()) return;
-  if (pipe2(r.wake, O_CLOEXEC) != 0) {
+OutputRelay::OutputRelay(std::function<void(int)> readerGone) : readerGone_(std::move(readerGone)) {
+  devNull_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  runRelay.store(this);
+}
+
+OutputRelay::~OutputRelay() {
+  Finish();
+  OutputRelay* self = this;
+  runRelay.compare_exchange_strong(self, nullptr);
+  if (devNull_ >= 0) close(devNull_);
+  if (wake_[0] >= 0) close(wake_[0]);
+  if (wake_[1] >= 0) close(wake_[1]);
+}
+
+void OutputRelay::Start(bool label) {
+  if (!label || running_.load()) return;
+  if (pipe2(wake_, O_CLOEXEC) != 0) {
     fprintf(stderr, "tarvo: no pipe for labelled output (%s); output goes unlabelled\n", strerror(errno));
     return;
   }
-  SetNonBlocking(r.wake[0]);
-  SetNonBlocking(r.wake[1]);
+  SetNonBlocking(wake_[0]);
+  SetNonBlocking(wake_[1]);
   RaiseDescriptorLimit();
-  int rc = pthread_create(&r.thread, nullptr, RelayLoop, nullptr);
+  int rc = pthread_create(&thread_, nullptr, Loop, this);
   if (rc != 0) {
     fprintf(stderr, "tarvo: no thread for labelled output (%s); output goes unlabelled\n", strerror(rc));
     return;
   }
-  r.label = true;
-  r.running.store(true);
+  label_ = true;
+  running_.store(true);
 }
 
-bool OutputRelayLabels() { return TheRelay().label; }
-
-void OutputRelayOnReaderGone(void (*gone)(int stream)) { TheRelay().readerGone.store(gone); }
-
-ChildStreams OutputRelayForRank(int rank, int job) {
-  Relay& r = TheRelay();
+ChildStreams OutputRelay::ForRank(int rank, int job) {
   ChildStreams streams;
-  if (rank != 0 || job != 0) {
-    if (r.devNull < 0) r.devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    streams.fds[0] = r.devNull;
-  } else {
-    streams.fds[0] = TerminalInput();
-  }
-  if (!r.label) return streams;
+  streams.fds[0] = rank != 0 || job != 0 ? devNull_ : TerminalInput();
+  if (!label_) return streams;
   for (int stream = 1; stream <= 2; ++stream) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
-      if (!r.reportedPipe) {
+      if (!reportedPipe_) {
         fprintf(stderr, "tarvo: no pipe for the output of rank %d (%s); it goes unlabelled\n", rank, strerror(errno));
-        r.reportedPipe = true;
+        reportedPipe_ = true;
       }
       continue;
     }
@@ -252,28 +238,49 @@ ChildStreams OutputRelayForRank(int rank, int job) {
     source.rank = rank;
     source.job = job;
     source.stream = stream;
-    pthread_mutex_lock(&r.lock);
-    r.incoming.push_back(std::move(source));
-    pthread_mutex_unlock(&r.lock);
+    std::lock_guard<std::mutex> lock(lock_);
+    incoming_.push_back(std::move(source));
   }
-  Wake(r);
+  Wake();
   return streams;
 }
 
-void OutputRelayStarted(const ChildStreams& streams) {
+void OutputRelay::Started(const ChildStreams& streams) const {
   // Rank 0's pipe from the terminal; the others share one /dev/null.
-  if (streams.fds[0] >= 0 && streams.fds[0] != TheRelay().devNull) close(streams.fds[0]);
+  if (streams.fds[0] >= 0 && streams.fds[0] != devNull_) close(streams.fds[0]);
   for (int stream = 1; stream <= 2; ++stream) {
     if (streams.fds[stream] >= 0) close(streams.fds[stream]);
   }
 }
 
-void OutputRelayFinish() {
-  Relay& r = TheRelay();
-  if (!r.running.exchange(false)) return;
-  pthread_mutex_lock(&r.lock);
-  r.finishing = true;
-  pthread_mutex_unlock(&r.lock);
-  Wake(r);
-  pthread_join(r.thread, nullptr);
+void OutputRelay::Finish() {
+  if (!running_.exchange(false)) return;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    finishing_ = true;
+  }
+  Wake();
+  pthread_join(thread_, nullptr);
+}
+
+bool OutputRelayLabels() {
+  OutputRelay* relay = runRelay.load();
+  return relay != nullptr && relay->Labels();
+}
+
+ChildStreams OutputRelayForRank(int rank, int job) {
+  if (OutputRelay* relay = runRelay.load()) return relay->ForRank(rank, job);
+  ChildStreams streams;
+  streams.fds[0] = rank != 0 || job != 0 ? open("/dev/null", O_RDONLY | O_CLOEXEC) : TerminalInput();
+  return streams;
+}
+
+void OutputRelayStarted(const ChildStreams& streams) {
+  if (OutputRelay* relay = runRelay.load()) {
+    relay->Started(streams);
+    return;
+  }
+  for (int fd : streams.fds) {
+    if (fd >= 0) close(fd);
+  }
 }

@@ -10,8 +10,14 @@
 #ifndef TARVO_LAUNCHER_OUTPUTRELAY_H
 #define TARVO_LAUNCHER_OUTPUTRELAY_H
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstddef>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 // The relay's handler, LabelLines and LabelRest, shared with the agent.
 #include "common/line_labels.h"
@@ -21,13 +27,55 @@ struct ChildStreams {
   int fds[3] = {-1, -1, -1};
 };
 
-/// Starts relaying for the run: with `label`, the thread that reads the
-/// ranks' pipes. Call once, before the first ForRank.
-void OutputRelayStart(bool label);
+/// The relay of one run. The run object owns it; the spawners reach it
+/// through the OutputRelay* functions below.
+class OutputRelay {
+ public:
+  /// With labelling, `readerGone` is called once, from the relay's thread,
+  /// when a write to the launcher's stream 1 or 2 fails because its reader
+  /// has gone. The newest relay alive is the one that the functions below use.
+  explicit OutputRelay(std::function<void(int stream)> readerGone = nullptr);
+  /// Finishes the relay.
+  ~OutputRelay();
+  OutputRelay(const OutputRelay&) = delete;
+  OutputRelay& operator=(const OutputRelay&) = delete;
 
-/// With labelling: `gone` is called once, from the relay's thread, when a
-/// write to the launcher's stream 1 or 2 fails because its reader has gone.
-void OutputRelayOnReaderGone(void (*gone)(int stream));
+  /// Starts relaying for the run: with `label`, the thread that reads the
+  /// ranks' pipes. Call once, before the first ForRank.
+  void Start(bool label);
+  bool Labels() const { return label_; }
+  ChildStreams ForRank(int rank, int job);
+  void Started(const ChildStreams& streams) const;
+  /// After every child has ended: writes what the pipes still hold,
+  /// completes every last line without its line end, and ends the thread.
+  /// Only the first call does anything.
+  void Finish();
+
+  // One output pipe of one rank, as the thread reads it.
+  struct Source {
+    int fd = -1;
+    int rank = 0;
+    int job = 0;
+    int stream = 1;  // the launcher's stream it goes to: 1 or 2
+    std::string partial;
+  };
+
+ private:
+  static void* Loop(void* self);
+  void Wake();
+
+  const std::function<void(int)> readerGone_;
+  bool label_ = false;
+  int devNull_ = -1;
+  int wake_[2] = {-1, -1};  // ForRank and Finish wake the thread through it
+  pthread_t thread_{};
+  std::atomic<bool> running_{false};
+  std::mutex lock_;
+  std::vector<Source> incoming_;  // new pipes, not yet taken by the thread; guarded by lock_
+  bool finishing_ = false;        // guarded by lock_
+  bool reportedPipe_ = false;
+  bool saidGone_ = false;  // the thread's
+};
 
 /// Whether the ranks' lines are labelled (the launch agents label their
 /// ranks' lines themselves).
@@ -37,14 +85,10 @@ bool OutputRelayLabels();
 /// k the k-th that ranks spawned, whose lines are labelled "[k:R] " and
 /// which read no standard input). The descriptors stay the launcher's
 /// until Started; they are close-on-exec, so no other child inherits them.
+/// Without a relay, the child's output goes to the launcher's own streams.
 ChildStreams OutputRelayForRank(int rank, int job = 0);
 
 /// Closes the launcher's copies of the child's ends after its start.
 void OutputRelayStarted(const ChildStreams& streams);
-
-/// After every child has ended: writes what the pipes still hold, completes
-/// every last line without its line end, and ends the thread. Only the first
-/// call does anything; it also runs at exit.
-void OutputRelayFinish();
 
 #endif  // TARVO_LAUNCHER_OUTPUTRELAY_H

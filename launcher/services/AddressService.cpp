@@ -133,11 +133,12 @@ bool IsRankNotice(const char* request, int length, RankNotice* notice) {
 // The thread: one request at a time, in the order received. The request
 // buffer is cleared before every receive, so a short datagram leaves zeros
 // behind it; the received length is not looked at.
-void* ResolveAddress(void* arg) {
-  CUDPConnection* endpoint = static_cast<CUDPConnection*>(arg);
+void* ServeAddress(void* arg) {
+  const ServiceThread& service = *static_cast<ServiceThread*>(arg);
+  CUDPConnection* endpoint = service.endpoint;
   char request[kAddressMessageSize];
   // A failed receive during the run ends it with 1 and no message.
-  return ServeEndpoint(endpoint, request, sizeof request, ReceiveFailure{nullptr, 0}, [endpoint](const Datagram& d) {
+  return ServeEndpoint(service, request, sizeof request, ReceiveFailure{nullptr, 0}, [endpoint](const Datagram& d) {
     RankNotice notice;
     if (IsRankNotice(d.data, kAddressMessageSize, &notice)) {
       RunControlNoticed(notice.rank, notice.pid, notice.ended, notice.waitStatus);
@@ -152,3 +153,5 @@ void* ResolveAddress(void* arg) {
     return true;
   });
 }
+
+void* ResolveAddress(void* endpoint) { return ServeAlone(ServeAddress, endpoint); }

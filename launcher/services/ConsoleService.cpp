@@ -19,10 +19,11 @@ size_t FormatConsoleLine(const char* data, int len, char (&line)[kConsoleLineSiz
   return kConsolePrefixLength + text;
 }
 
-void* DistConsole(void* arg) {
-  CUDPConnection* endpoint = static_cast<CUDPConnection*>(arg);
+void* ServeConsole(void* arg) {
+  const ServiceThread& service = *static_cast<ServiceThread*>(arg);
+  CUDPConnection* endpoint = service.endpoint;
   char text[kConsoleTextSize];
-  return ServeEndpoint(endpoint, text, sizeof text, ReceiveFailure{kStepConsoleRecv, 0}, [endpoint](const Datagram& d) {
+  return ServeEndpoint(service, text, sizeof text, ReceiveFailure{kStepConsoleRecv, 0}, [endpoint](const Datagram& d) {
     if (ControlClosing()) return false;  // the run is over: main waits for this thread
     static const char ack[1] = {kConsoleAck};
     char line[kConsoleLineSize];
@@ -35,3 +36,5 @@ void* DistConsole(void* arg) {
     return true;
   });
 }
+
+void* DistConsole(void* endpoint) { return ServeAlone(ServeConsole, endpoint); }

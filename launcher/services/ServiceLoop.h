@@ -10,6 +10,7 @@
 #include "common/protocol.h"
 #include "launcher/context/RunContext.h"
 #include "launcher/run/RunControl.h"
+#include "launcher/services/Services.h"
 #include "launcher/services/SourceFilter.h"
 
 /// How a service reports a receive that fails during the run, before the
@@ -29,15 +30,16 @@ struct Datagram {
   int port;
 };
 
-/// Serves `endpoint` until the run closes: clears the `capacity` bytes of
-/// `buffer` and the sender's text before every receive, and calls
-/// handle(const Datagram&) for each datagram whose sender is a host of the
-/// run; the handler returns false to end the thread. A failed receive ends
-/// the thread quietly once `quietEnd()` holds (main has begun to close the
-/// endpoints); otherwise it is reported as `failure` says and ends the run.
+/// Serves the service's endpoint until the run closes: clears the
+/// `capacity` bytes of `buffer` and the sender's text before every receive,
+/// and calls handle(const Datagram&) for each datagram whose sender is a
+/// host of the run (`service.senders`); the handler returns false to end the
+/// thread. A failed receive ends the thread quietly once main has begun to
+/// close the endpoints or `service.stopping` is set; otherwise it is
+/// reported as `failure` says and ends the run.
 template <typename Handle>
-void* ServeEndpoint(CUDPConnection* endpoint, char* buffer, int capacity, ReceiveFailure failure, Handle handle,
-                    bool (*quietEnd)() = ControlClosing) {
+void* ServeEndpoint(const ServiceThread& service, char* buffer, int capacity, ReceiveFailure failure, Handle handle) {
+  CUDPConnection* endpoint = service.endpoint;
   char host[ADDRESS_TEXT_SIZE];
   int port = 0;
   for (;;) {
@@ -45,15 +47,23 @@ void* ServeEndpoint(CUDPConnection* endpoint, char* buffer, int capacity, Receiv
     memset(host, 0, sizeof host);
     const int got = endpoint->UDPRecv(buffer, &capacity, host, &port);
     if (got == -1) {
-      if (quietEnd()) return nullptr;
+      if (ControlClosing() || (service.stopping != nullptr && service.stopping->load())) return nullptr;
       if (failure.step != nullptr && failure.line != 0) ErrorMsg(failure.step, failure.line, kErrorSource);
       if (failure.step != nullptr && failure.line == 0) perror(failure.step);
       RunControlFatal(1);
       return nullptr;
     }
-    if (!AdmitSender(host)) continue;  // not a host of this run
+    if (!service.senders->Admit(host)) continue;  // not a host of this run
     if (!handle(Datagram{buffer, got, host, port})) return nullptr;
   }
+}
+
+/// A service thread that another program starts on a bare endpoint: the
+/// senders of this host, nothing else of a run.
+inline void* ServeAlone(void* (*serve)(void*), void* endpoint) {
+  RunSenders senders;
+  ServiceThread service{static_cast<CUDPConnection*>(endpoint), &senders, nullptr, nullptr};
+  return serve(&service);
 }
 
 #endif  // TARVO_LAUNCHER_SERVICELOOP_H

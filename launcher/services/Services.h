@@ -5,13 +5,36 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+
 #include "common/messages.h"
 
-// ---- Service threads; each takes its CUDPConnection* ----
-void* ResolveAddress(void* arg);
-void* SynControler(void* arg);
-void* DistConsole(void* arg);
-void* TransmitMessage(void* arg);
+class CUDPConnection;
+class RunSenders;
+class CollectiveWaits;
+
+/// A service thread's one argument: the endpoint it serves and the parts of
+/// the run it uses, which the run object owns and outlive the thread.
+struct ServiceThread {
+  CUDPConnection* endpoint;
+  RunSenders* senders;     // the hosts whose datagrams the service takes
+  CollectiveWaits* waits;  // SynControler's record of waiting ranks; may be null
+  const std::atomic<bool>* stopping;  // TransmitMessage: set when the bridge stops; may be null
+};
+
+// ---- Service threads as other programs start them: the one argument is
+// the endpoint (a CUDPConnection*), served for this host's senders ----
+void* ResolveAddress(void* endpoint);
+void* SynControler(void* endpoint);
+void* DistConsole(void* endpoint);
+void* TransmitMessage(void* endpoint);
+
+// ---- The same threads as the run starts them: the argument is a
+// ServiceThread* ----
+void* ServeAddress(void* service);
+void* ServeSync(void* service);
+void* ServeConsole(void* service);
+void* ServeVisual(void* service);
 
 // ---- Monitor bridge ----
 extern int MsgQueueExist;           // 1 once the monitor queue is attached

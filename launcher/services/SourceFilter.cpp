@@ -93,21 +93,9 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-IgnoredSenders& Ignored() {
-  static IgnoredSenders ignored;
-  return ignored;
-}
-
 }  // namespace
 
-SourceSet& RunSources() {
-  static SourceSet sources = [] {
-    SourceSet loopback;
-    loopback.AddPrefix(kLoopbackNetwork, 8);
-    return loopback;
-  }();
-  return sources;
-}
+RunSenders::RunSenders() { sources_.AddPrefix(kLoopbackNetwork, 8); }
 
 void SourceSet::AddAddress(uint32_t address) {
   auto at = std::lower_bound(addresses_.begin(), addresses_.end(), address);
@@ -226,18 +214,18 @@ std::string IgnoredSenders::Summary() const {
   return "tarvo: ignored " + Plural(datagrams_, "datagram", "datagrams") + " from " + from + " not of this run\n";
 }
 
-bool AdmitSender(const char* sender) {
-  if (RunSources().Accepts(sender) || ControlClosing()) return true;
+bool RunSenders::Admit(const char* sender) {
+  if (sources_.Accepts(sender) || ControlClosing()) return true;
   CountStranger(sender);
   return false;
 }
 
-void CountStranger(const char* sender) {
-  std::string line = Ignored().Count(sender);
+void RunSenders::CountStranger(const char* sender) {
+  std::string line = ignored_.Count(sender);
   if (!line.empty()) fputs(line.c_str(), stderr);
 }
 
-bool SetUpRunSources(const char* acceptFrom, const char* machineFile, std::string* error) {
+bool RunSenders::SetUp(const char* acceptFrom, const char* machineFile, std::string* error) {
   SourceSet sources;
   if (acceptFrom != nullptr && !sources.AddList(acceptFrom)) {
     // One line, whatever the value holds.
@@ -254,11 +242,11 @@ bool SetUpRunSources(const char* acceptFrom, const char* machineFile, std::strin
     sources.AddMachineFile(file);
     fclose(file);
   }
-  RunSources() = sources;
+  sources_ = sources;
   return true;
 }
 
-void ReportIgnoredSenders() {
-  std::string line = Ignored().Summary();
+void RunSenders::Report() const {
+  std::string line = ignored_.Summary();
   if (!line.empty()) fputs(line.c_str(), stderr);
 }

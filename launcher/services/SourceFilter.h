@@ -66,26 +66,35 @@ class IgnoredSenders {
   bool overflow_ = false;  // a sender beyond kRemembered was seen
 };
 
-/// The run's senders. Until start-up sets them, the loopback range, so that
-/// a service thread started on its own (as tests do) serves this host.
-SourceSet& RunSources();
+/// The run's senders and the count of those dropped: the run object owns
+/// one and hands it to every service thread and to the MPI server.
+class RunSenders {
+ public:
+  /// Until SetUp, the loopback range, so that a service thread started on
+  /// its own (as tests do) serves this host.
+  RunSenders();
 
-/// The one call of each service after its receive: true when the service
-/// takes the datagram. A dropped one is counted and its sender reported the
-/// first time. Once the run is closing everything passes, so that the
-/// service meets its own end-of-run check.
-bool AdmitSender(const char* sender);
+  /// Start-up: this host, the machine file (null: a local run) and the text
+  /// of TARVO_ACCEPT_FROM (null: unset). False, with the "ERROR-" line (and
+  /// its line end) in *error and nothing changed, for a malformed setting.
+  bool SetUp(const char* acceptFrom, const char* machineFile, std::string* error);
+  /// The set, for start-up to add to; only read once the services run.
+  SourceSet& Sources() { return sources_; }
 
-/// A connection to the MPI ranks' TCP endpoint that did not name a rank of
-/// the run: counted and reported as a sender that is not of this run.
-void CountStranger(const char* sender);
+  /// The one call of each service after its receive: true when the service
+  /// takes the datagram. A dropped one is counted and its sender reported
+  /// the first time. Once the run is closing everything passes, so that the
+  /// service meets its own end-of-run check.
+  bool Admit(const char* sender);
+  /// A connection to the MPI ranks' TCP endpoint that did not name a rank
+  /// of the run: counted and reported as a sender that is not of this run.
+  void CountStranger(const char* sender);
+  /// The end-of-run line on standard error, when anything was dropped.
+  void Report() const;
 
-/// Start-up: fills RunSources() from this host, the machine file (null: a
-/// local run) and the text of TARVO_ACCEPT_FROM (null: unset). False, with
-/// the "ERROR-" line (and its line end) in *error, for a malformed setting.
-bool SetUpRunSources(const char* acceptFrom, const char* machineFile, std::string* error);
-
-/// The end-of-run line on standard error, when anything was dropped.
-void ReportIgnoredSenders();
+ private:
+  SourceSet sources_;
+  IgnoredSenders ignored_;
+};
 
 #endif  // TARVO_LAUNCHER_SOURCEFILTER_H

@@ -15,28 +15,24 @@
 #include "launcher/services/Services.h"
 #include "launcher/run/RunControl.h"
 
-namespace {
+void CollectiveWaits::Start(int ranks) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  since_.assign(static_cast<size_t>(ranks), -1.0);
+}
 
-// Who waits in the collective operation in progress, for the run control.
-// Never destroyed: the service may still run while the process exits.
-std::mutex& waitingMutex = *new std::mutex;
-std::vector<double>& waitingSince = *new std::vector<double>;  // guarded by waitingMutex
-
-void NoteArrival(const SyncCycle& cycle, bool completed) {
+void CollectiveWaits::Note(const SyncCycle& cycle, bool completed) {
   if (cycle.LastCounted() < 0) return;
-  std::lock_guard<std::mutex> lock(waitingMutex);
+  std::lock_guard<std::mutex> lock(mutex_);
   if (completed) {
-    std::fill(waitingSince.begin(), waitingSince.end(), -1.0);
-  } else if (static_cast<size_t>(cycle.LastCounted()) < waitingSince.size()) {
-    waitingSince[static_cast<size_t>(cycle.LastCounted())] = RunControlNow();
+    std::fill(since_.begin(), since_.end(), -1.0);
+  } else if (static_cast<size_t>(cycle.LastCounted()) < since_.size()) {
+    since_[static_cast<size_t>(cycle.LastCounted())] = RunControlNow();
   }
 }
 
-}  // namespace
-
-void SyncWaiting(std::vector<double>* since) {
-  std::lock_guard<std::mutex> lock(waitingMutex);
-  *since = waitingSince;
+void CollectiveWaits::Snapshot(std::vector<double>* since) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  *since = since_;
 }
 #include "launcher/services/SourceFilter.h"
 
@@ -85,25 +81,24 @@ bool SyncCycle::Accept(const char* data, int len, const char* host, int port) {
   return true;
 }
 
-void* SynControler(void* arg) {
-  CUDPConnection* endpoint = static_cast<CUDPConnection*>(arg);
+void* ServeSync(void* arg) {
+  const ServiceThread& service = *static_cast<ServiceThread*>(arg);
+  CUDPConnection* endpoint = service.endpoint;
+  CollectiveWaits* waits = service.waits;
   SyncCycle cycle(numProcs);  // the count is read once, here
   if (!cycle.Valid()) {
     perror("syn control table");
     RunControlFatal(1);
     return nullptr;
   }
-  {
-    std::lock_guard<std::mutex> lock(waitingMutex);
-    waitingSince.assign(static_cast<size_t>(cycle.Size()), -1.0);
-  }
+  if (waits != nullptr) waits->Start(cycle.Size());
   char request[sizeof(SyncMessage)];
   const char release[sizeof(SyncMessage)] = {0};
   ReceiveFailure failure{kStepSynRecv, kLineSynRecv};
-  return ServeEndpoint(endpoint, request, sizeof request, failure, [endpoint, &cycle, &release](const Datagram& d) {
+  return ServeEndpoint(service, request, sizeof request, failure, [endpoint, waits, &cycle, &release](const Datagram& d) {
     if (ControlClosing()) return false;  // the run is over: main waits for this thread
     const bool completed = cycle.Accept(d.data, d.length, d.host, d.port);
-    NoteArrival(cycle, completed);
+    if (waits != nullptr) waits->Note(cycle, completed);
     if (!completed) return true;
     // Releases leave in rank order; a failed send does not hold back the rest.
     for (int j = 0; j < cycle.Size(); ++j) {
@@ -113,3 +108,5 @@ void* SynControler(void* arg) {
     return true;
   });
 }
+
+void* SynControler(void* endpoint) { return ServeAlone(ServeSync, endpoint); }

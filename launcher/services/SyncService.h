@@ -5,6 +5,7 @@
 #define TARVO_LAUNCHER_SYNCSERVICE_H
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "common/protocol.h"
@@ -60,8 +61,21 @@ class SyncCycle {
 
 /// The collective operation in progress, as the run control sees it: for
 /// every rank, since when (CLOCK_MONOTONIC seconds) it waits in it, or a
-/// negative value for a rank that does not wait. Empty before the service
-/// has started.
-void SyncWaiting(std::vector<double>* since);
+/// negative value for a rank that does not wait. The run object owns it;
+/// SynControler fills it, the run control reads it.
+class CollectiveWaits {
+ public:
+  /// A table of `ranks` ranks, none waiting: the service's start.
+  void Start(int ranks);
+  /// After each Accept of `cycle`: the rank it counted waits from now on,
+  /// or, when it completed the cycle, nobody waits.
+  void Note(const SyncCycle& cycle, bool completed);
+  /// A copy of the table; empty before the service has started.
+  void Snapshot(std::vector<double>* since) const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<double> since_;  // guarded by mutex_
+};
 
 #endif  // TARVO_LAUNCHER_SYNCSERVICE_H

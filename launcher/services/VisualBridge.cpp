@@ -36,21 +36,17 @@ QueueMessage visualMessage;
 namespace {
 
 // The bridge thread and main's end-of-run report both post through the one
-// buffer visualMessage; this guards it and MsgQueueExist.
+// buffer visualMessage; this guards it and MsgQueueExist. At namespace scope
+// because MessageSend, which other programs call, takes no bridge.
 pthread_mutex_t visualGuard = PTHREAD_MUTEX_INITIALIZER;
 
 // The monitor needs this long to create its queue.
 const unsigned kMonitorStartSeconds = 2;
 
-// The bridge of the run, between MonitorBridgeStart and MonitorBridgeStop.
-std::atomic<bool> bridgeRunning{false};
-std::atomic<bool> bridgeStopping{false};  // a failed receive then ends the thread quietly
-pthread_t bridgeThread;
-CUDPConnection* bridgeEndpoint = nullptr;
-
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
 
-// Events that a full queue did not take (guarded by visualGuard).
+// Events that a full queue did not take (guarded by visualGuard); counted
+// by MessageSend, which takes no bridge, so beside the buffer it guards.
 long droppedPosts = 0;
 
 void Post(int code, const std::string& text) {
@@ -280,13 +276,11 @@ int VisaulSystemInit() {
 
 // ---- The visual endpoint ----
 
-void* TransmitMessage(void* arg) {
-  CUDPConnection* endpoint = static_cast<CUDPConnection*>(arg);
+void* ServeVisual(void* arg) {
+  const ServiceThread& service = *static_cast<ServiceThread*>(arg);
   char datagram[sizeof(VisualEvent)];
   ReceiveFailure failure{kStepVisualRecv, kLineVisualRecv};
-  // The bridge's own stop wakes the receive too.
-  bool (*quietEnd)() = [] { return ControlClosing() || bridgeStopping.load(); };
-  return ServeEndpoint(endpoint, datagram, sizeof datagram, failure, [&datagram](const Datagram&) {
+  return ServeEndpoint(service, datagram, sizeof datagram, failure, [&datagram](const Datagram&) {
     bool closing = false;
     VisualCall call = DispatchVisualEvent(datagram, numProcs, [&closing](int32_t fd, int32_t* tag) {
       if (!ControlEnterRequest()) {
@@ -303,7 +297,7 @@ void* TransmitMessage(void* arg) {
     // Nothing goes back to the sender.
     DeliverVisualCall(call);
     return true;
-  }, quietEnd);
+  });
 }
 
 // ---- The bridge for a whole run ----
@@ -313,14 +307,6 @@ namespace {
 void SleepMs(int ms) {
   timespec ts{ms / 1000, (ms % 1000) * 1000000L};
   nanosleep(&ts, nullptr);
-}
-
-// Joins the bridge thread within `seconds`; false when it has not ended.
-bool JoinWithin(int seconds) {
-  timespec deadline;
-  clock_gettime(CLOCK_REALTIME, &deadline);
-  deadline.tv_sec += seconds;
-  return pthread_timedjoin_np(bridgeThread, nullptr, &deadline) == 0;
 }
 
 // Wakes the receive that the bridge thread is blocked in with a code-0
@@ -360,27 +346,40 @@ void AwaitQueueRemoval(int id) {
 
 }  // namespace
 
-int MonitorBridgeStart(CUDPConnection* endpoint) {
+// Joins the bridge thread within `seconds`; false when it has not ended.
+bool MonitorBridge::JoinWithin(int seconds) {
+  timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += seconds;
+  return pthread_timedjoin_np(thread_, nullptr, &deadline) == 0;
+}
+
+MonitorBridge::~MonitorBridge() { Stop(); }
+
+int MonitorBridge::Start(CUDPConnection* endpoint, RunSenders* senders) {
   if (VisaulSystemInit() != 1) return 255;
-  bridgeEndpoint = endpoint;
-  if (pthread_create(&bridgeThread, nullptr, TransmitMessage, endpoint) != 0) {
+  // The bridge's own stop ends the receive quietly too.
+  started_.reset(new Thread);
+  started_->service = ServiceThread{endpoint, senders, nullptr, &started_->stopping};
+  if (pthread_create(&thread_, nullptr, ServeVisual, &started_->service) != 0) {
     ErrorMsg("pthread_create", kLineThreadCreate, kErrorSource);
     msgctl(msg_qID, IPC_RMID, nullptr);
     return 1;
   }
-  bridgeRunning.store(true);
+  running_.store(true);
   return 0;
 }
 
-void MonitorBridgeStop() {
-  if (!bridgeRunning.exchange(false)) return;
+void MonitorBridge::Stop() {
+  if (!running_.exchange(false)) return;
   // What has reached the endpoint is taken, then the receive times out.
-  bridgeStopping.store(true);
-  const bool self = pthread_equal(pthread_self(), bridgeThread) != 0;
+  started_->stopping.store(true);
+  const bool self = pthread_equal(pthread_self(), thread_) != 0;
   if (!self) {
     timeval drain{0, 200 * 1000};
-    setsockopt(bridgeEndpoint->Socket(), SOL_SOCKET, SO_RCVTIMEO, &drain, sizeof drain);
-    WakeBridge(bridgeEndpoint->Port());
+    CUDPConnection* endpoint = started_->service.endpoint;
+    setsockopt(endpoint->Socket(), SOL_SOCKET, SO_RCVTIMEO, &drain, sizeof drain);
+    WakeBridge(endpoint->Port());
   }
   pthread_mutex_lock(&visualGuard);
   const int id = msg_qID;
@@ -389,8 +388,12 @@ void MonitorBridgeStop() {
     // Blocked in a post to a full queue that no monitor reads: removing the
     // queue ends the post.
     msgctl(id, IPC_RMID, nullptr);
-    if (!JoinWithin(5)) pthread_detach(bridgeThread);
+    if (!JoinWithin(5)) {
+      pthread_detach(thread_);
+      (void)started_.release();  // the thread may still read it until the process ends
+    }
   }
+  if (self) (void)started_.release();  // the thread goes on reading it
   MessageSend(Msg_RMPRocessEnd, -1);
   AwaitQueueRemoval(id);
   pthread_mutex_lock(&visualGuard);
@@ -400,3 +403,5 @@ void MonitorBridgeStop() {
   pthread_mutex_unlock(&visualGuard);
   if (dropped > 0) fprintf(stderr, "tarvo: the monitor's queue was full: %ld events were not posted\n", dropped);
 }
+
+void* TransmitMessage(void* endpoint) { return ServeAlone(ServeVisual, endpoint); }

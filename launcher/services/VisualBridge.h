@@ -5,12 +5,17 @@
 #ifndef TARVO_LAUNCHER_VISUALBRIDGE_H
 #define TARVO_LAUNCHER_VISUALBRIDGE_H
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "common/messages.h"
+#include "launcher/services/Services.h"
 
 // ---- Texts of the six MessageSend forms ----
 // Integers in decimal; a null text reads as empty. The result is the whole
@@ -70,20 +75,46 @@ void DeliverVisualCall(const VisualCall& call);
 
 // ---- The bridge for a whole run ----
 class CUDPConnection;
+class RunSenders;
 
-/// Starts the bridge: the monitor and its queue (VisaulSystemInit) and
-/// TransmitMessage on `endpoint`. 0, or the status that ends the run (255
-/// when the queue cannot be attached, 1 when the thread cannot start), the
-/// failure reported. The main flow calls MonitorBridgeStop at every end of a
-/// run, so that no end of the launcher leaves the queue behind.
-int MonitorBridgeStart(CUDPConnection* endpoint);
+/// The monitor bridge of one run: the monitor, its queue and TransmitMessage
+/// on the visual endpoint. The run object owns it.
+class MonitorBridge {
+ public:
+  MonitorBridge() = default;
+  /// Stops the bridge.
+  ~MonitorBridge();
+  MonitorBridge(const MonitorBridge&) = delete;
+  MonitorBridge& operator=(const MonitorBridge&) = delete;
 
-/// Ends the bridge at the end of the run, whatever way it ends; only the
-/// first call does anything, and nothing without a started bridge. Lets
-/// TransmitMessage take what has reached the endpoint, posts the end-of-run
-/// record, waits (bounded) for the monitor to remove its queue and removes
-/// the queue itself when the monitor does not. Call it before the visual
-/// endpoint is closed.
-void MonitorBridgeStop();
+  /// Starts the monitor and attaches its queue (VisaulSystemInit), then
+  /// TransmitMessage on `endpoint`, taking datagrams from `senders`. 0, or
+  /// the status that ends the run (255 when the queue cannot be attached, 1
+  /// when the thread cannot start), the failure reported. The main flow
+  /// calls Stop at every end of a run, so that no end of the launcher leaves
+  /// the queue behind.
+  int Start(CUDPConnection* endpoint, RunSenders* senders);
+
+  /// Ends the bridge at the end of the run, whatever way it ends; only the
+  /// first call does anything, and nothing without a started bridge. Lets
+  /// TransmitMessage take what has reached the endpoint, posts the
+  /// end-of-run record, waits (bounded) for the monitor to remove its queue
+  /// and removes the queue itself when the monitor does not. Call it before
+  /// the visual endpoint is closed.
+  void Stop();
+
+ private:
+  bool JoinWithin(int seconds);
+
+  // The thread's argument and its stop flag (a failed receive then ends the
+  // thread quietly); left to a thread that does not end in time.
+  struct Thread {
+    ServiceThread service{};
+    std::atomic<bool> stopping{false};
+  };
+  std::unique_ptr<Thread> started_;
+  std::atomic<bool> running_{false};
+  pthread_t thread_{};
+};
 
 #endif  // TARVO_LAUNCHER_VISUALBRIDGE_H
