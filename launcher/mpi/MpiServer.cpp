@@ -15,6 +15,7 @@
 
 #include "common/agent_wire.h"
 #include "pmi/process_mapping.h"
+#include "pmi/spawn_wire.h"
 
 namespace {
 
@@ -194,54 +195,6 @@ uint64_t Pmi1Ticket(int job, int client) {
   return kPmi1Ticket | (static_cast<uint64_t>(job) << 32) | static_cast<uint32_t>(client);
 }
 
-// `program` found along `path` (directories separated by ':', as the
-// `path` info key gives them) when it names no directory; else as given.
-std::string AlongPath(const std::string& program, const std::string& path) {
-  if (program.find('/') != std::string::npos) return program;
-  size_t at = 0;
-  for (int dirs = 0; dirs < 256 && at <= path.size(); ++dirs) {
-    size_t end = path.find(':', at);
-    if (end == std::string::npos) end = path.size();
-    const std::string file = (end > at ? path.substr(at, end - at) : std::string(".")) + "/" + program;
-    if (access(file.c_str(), X_OK) == 0) return file;
-    at = end + 1;
-  }
-  return program;
-}
-
-// MPICH's spawn as the request that the run control takes for both
-// protocols; of the info keys, those that hydra honours: host, hostfile,
-// wdir and path.
-pmi::PmixSpawnRequest Pmi1Request(const pmi::Pmi1Spawn& spawn, const std::string& kvsname) {
-  pmi::PmixSpawnRequest r;
-  r.pmi1 = true;
-  r.parentNspace = kvsname;
-  r.parentRank = spawn.rank;
-  r.preput.assign(spawn.preput.begin(), spawn.preput.end());
-  for (const pmi::Pmi1SpawnCommand& c : spawn.commands) {
-    pmi::PmixSpawnApp app;
-    std::string path;
-    app.count = c.nprocs;
-    for (const auto& kv : c.info) {
-      if (kv.first == "wdir") app.cwd = kv.second;
-      if (kv.first == "path") path = kv.second;
-      if (kv.first == "hostfile") app.hostfile = kv.second;
-      if (kv.first != "host") continue;
-      for (size_t at = 0; at <= kv.second.size();) {
-        size_t end = kv.second.find(',', at);
-        if (end == std::string::npos) end = kv.second.size();
-        if (end > at) app.hosts.push_back(kv.second.substr(at, end - at));
-        at = end + 1;
-      }
-    }
-    app.command = path.empty() ? c.execname : AlongPath(c.execname, path);
-    app.argv.push_back(c.execname);
-    app.argv.insert(app.argv.end(), c.args.begin(), c.args.end());
-    r.apps.push_back(std::move(app));
-  }
-  return r;
-}
-
 }  // namespace
 
 void MpiServer::TakePmi1Spawns(int job, pmi::Pmi1Server& server, std::vector<MpiEvent>* out) {
@@ -254,7 +207,7 @@ void MpiServer::TakePmi1Spawns(int job, pmi::Pmi1Server& server, std::vector<Mpi
     e.job = job;
     e.rank = spawns[i].rank;
     e.ticket = Pmi1Ticket(job, clients[i]);
-    e.spawn = Pmi1Request(spawns[i], server.Engine().Kvsname());
+    e.spawn = pmi::Pmi1Request(spawns[i], server.Engine().Kvsname());
     if (out != nullptr) {
       out->push_back(std::move(e));
     } else {
@@ -265,7 +218,7 @@ void MpiServer::TakePmi1Spawns(int job, pmi::Pmi1Server& server, std::vector<Mpi
 
 void MpiServer::AnswerSpawn(uint64_t ticket, const std::string& nspace, const std::string& why) {
   if ((ticket & kPmi1Ticket) == 0) {
-    AnswerPmixSpawn(ticket, nspace);
+    AnswerPmixSpawn(ticket, nspace, why);
     return;
   }
   const int job = static_cast<int>((ticket & ~kPmi1Ticket) >> 32);
@@ -301,6 +254,12 @@ std::string MpiServer::AddPmi1Job(int job, const std::vector<int>& appnums, cons
   server->Engine().Preput(pmi::KeyValues(request.preput.begin(), request.preput.end()));
   pmi1Jobs_[job] = std::move(server);
   return facts.kvsname;
+}
+
+std::string MpiServer::AddPmi1AgentJob(int job, const std::vector<int>& agentOf) {
+  Pmi1Fence& fence = pmi1Fences_[job];
+  fence.agents.insert(agentOf.begin(), agentOf.end());
+  return kvsname_ + "_" + std::to_string(job);
 }
 
 int MpiServer::PrepareSpawned(int job, int rank, std::vector<std::string>* env) {
@@ -416,11 +375,34 @@ void MpiServer::StampLocal(double now) {
 }
 
 bool MpiServer::AgentPuts(int agent, const std::string& payload) {
-  (void)agent;
+  auto job = pmi1AgentJob_.find(agent);
+  if (job != pmi1AgentJob_.end() && job->second > 0) {
+    auto fence = pmi1Fences_.find(job->second);
+    pmi::KeyValues dropped;
+    return AgentTakeFencePuts(payload, fence == pmi1Fences_.end() ? &dropped : &fence->second.all);
+  }
   return AgentTakeFencePuts(payload, &union_);
 }
 
 void MpiServer::AgentDone(int agent, double now) {
+  auto job = pmi1AgentJob_.find(agent);
+  if (job != pmi1AgentJob_.end() && job->second > 0) {
+    // A spawned job's barrier: once each of its agents is in, the union
+    // goes back to them.
+    const int k = job->second;
+    job->second = 0;
+    auto fence = pmi1Fences_.find(k);
+    if (fence == pmi1Fences_.end() || fence->second.agents.count(agent) == 0) return;
+    Pmi1Fence& f = fence->second;
+    f.in.insert(agent);
+    if (f.in.size() < f.agents.size()) return;
+    const int32_t head = k;
+    const std::string frames = AgentEncode(kAgentPmi1Barrier, &head, sizeof head) + AgentEncodeFence(f.all);
+    for (int a : f.agents) agentAnswers_.emplace_back(a, frames);
+    f.in.clear();
+    f.all.clear();
+    return;
+  }
   agentIn_[static_cast<size_t>(agent)] = 1;
   for (int rank = 0; rank < size_; ++rank) {
     if (agentOf_[static_cast<size_t>(rank)] == agent && since_[static_cast<size_t>(rank)] < 0) {

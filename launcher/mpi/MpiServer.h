@@ -100,6 +100,12 @@ class MpiServer {
   /// of its ranks on tarvo's host: a PMI-1 server of its own, whose
   /// key-value space holds the request's preput keys. Returns its kvsname.
   std::string AddPmi1Job(int job, const std::vector<int>& appnums, const pmi::PmixSpawnRequest& request);
+  /// A job that a PMI-1 rank spawned whose processes the agents start
+  /// (`agentOf`: each one's): its kvsname, the same on every host. Its
+  /// barrier crosses the hosts as the first job's, apart from it.
+  std::string AddPmi1AgentJob(int job, const std::vector<int>& agentOf);
+  /// An agent's kAgentPmi1Barrier: its next fence frames are of that job's.
+  void AgentPmi1Barrier(int agent, int job) { pmi1AgentJob_[agent] = job; }
   /// For a rank of such a job: the descriptor its program keeps (-1: none)
   /// and the variables for its environment; then its start.
   int PrepareSpawned(int job, int rank, std::vector<std::string>* env);
@@ -192,7 +198,7 @@ class MpiServer {
   int Holder(const std::string& nspace, int rank) const;
   bool PmixAdd(PmixFence& fence, const std::string& bytes);
   bool PmixOver(PmixFence& fence);
-  void AnswerPmixSpawn(uint64_t ticket, const std::string& nspace);
+  void AnswerPmixSpawn(uint64_t ticket, const std::string& nspace, const std::string& why);
   void PmixFetch(int asker, const std::string& nspace, int rank, int tag);
   void PmixAnswer(int id, bool ok, const std::string& data);
 
@@ -253,6 +259,14 @@ class MpiServer {
   mutable std::vector<size_t> fdCounts_;
   std::vector<MpiEvent> later_;
   std::string localHost_;
+  // PMI-1 jobs that the agents serve: by job, the agents with processes
+  // of it, those whose part of its barrier is in, and the union so far.
+  struct Pmi1Fence {
+    std::set<int> agents, in;
+    pmi::KeyValues all;
+  };
+  std::map<int, Pmi1Fence> pmi1Fences_;
+  std::map<int, int> pmi1AgentJob_;  // by agent: the job its fence frames are of (0 or none: the first)
   std::map<std::string, std::vector<int>> spawnedAgentOf_;  // namespace: the agent of each rank (-1: tarvo)
 };
 

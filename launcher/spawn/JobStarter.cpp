@@ -204,10 +204,6 @@ class AgentStarter : public JobStarter {
 
   bool Launches(int job, const pmi::PmixSpawnRequest& request, int running, std::vector<RankLaunch>* out,
                 std::string* nspace, std::string* why) override {
-    if (request.pmi1) {
-      *why = "an MPICH rank spawns only in a run of tarvo's own ranks";
-      return false;
-    }
     const pmi::PmixJob& first = mpi_->PmixJobFacts();
     SpawnRules rules;
     rules.running = running;
@@ -238,11 +234,21 @@ class AgentStarter : public JobStarter {
       facts.hosts.push_back(agentOf.back() < 0 ? first.thisHost : c.host);
       facts.appnums.push_back(c.appnum);
     }
-    if (!mpi_->AddSpawnedJob(job, facts, why, agentOf)) return false;
-    *nspace = facts.nspace;
-    // Every agent's server learns the job, then each starts its children.
     registering_.clear();
-    for (int a = 0; a < hub_->Agents(); ++a) {
+    if (request.pmi1) {
+      if (std::find(agentOf.begin(), agentOf.end(), -1) != agentOf.end()) {
+        *why = "an MPICH rank's children start only on the hosts of agents";
+        return false;
+      }
+      *nspace = mpi_->AddPmi1AgentJob(job, agentOf);
+      Pmi1Jobs(job, *nspace, facts, agentOf, request);
+    } else if (!mpi_->AddSpawnedJob(job, facts, why, agentOf)) {
+      return false;
+    } else {
+      *nspace = facts.nspace;
+    }
+    // Every agent's server learns the job, then each starts its children.
+    for (int a = 0; a < hub_->Agents() && !request.pmi1; ++a) {
       if (!hub_->Serving(a)) continue;
       AgentSpawnJobHead head{job, static_cast<int32_t>(children.size()), facts.universe};
       std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
@@ -283,6 +289,29 @@ class AgentStarter : public JobStarter {
   std::vector<int> Registering(int) const override { return registering_; }
 
  private:
+  // An MPICH rank's job: each agent with processes of it serves it a PMI-1
+  // server of its own (kvsname, mapping of every process's host, appnums,
+  // the preput keys).
+  void Pmi1Jobs(int job, const std::string& kvsname, const pmi::PmixJob& facts, const std::vector<int>& agentOf,
+                const pmi::PmixSpawnRequest& request) {
+    const int32_t size = static_cast<int32_t>(facts.hosts.size());
+    for (int a = 0; a < hub_->Agents(); ++a) {
+      if (std::find(agentOf.begin(), agentOf.end(), a) == agentOf.end()) continue;
+      AgentSpawnJobHead head{job, size, size};
+      std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+      for (int appnum : facts.appnums) {
+        const int32_t n = appnum;
+        payload.append(reinterpret_cast<const char*>(&n), sizeof n);
+      }
+      std::vector<std::string> strings = {kvsname, agentHosts_[static_cast<size_t>(a)]};
+      strings.insert(strings.end(), facts.hosts.begin(), facts.hosts.end());
+      for (const auto& kv : request.preput) strings.insert(strings.end(), {kv.first, kv.second});
+      payload += AgentStrings(strings);
+      hub_->Send({a}, AgentEncode(kAgentPmi1Job, payload.data(), payload.size()));
+      registering_.push_back(a);
+    }
+  }
+
   // The agent of `host`, -1 for tarvo's own, -2 for none.
   int AgentOf(const std::string& host) const {
     auto at = std::find(agentHosts_.begin(), agentHosts_.end(), host);
