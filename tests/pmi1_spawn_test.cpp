@@ -55,13 +55,16 @@ TEST(Pmi1Spawn, ChildrenGetTheirJobAndThePreputKeyAsUnderHydra) {
       {local, "plain", "", 0, "[0] parent missing rc=-1 msg=no_such_program:_" + missing + "\n" + children, refused},
       {local, "abort", "", 7, "",
        refused + "tarvo: job 1 rank 1 (pid * on " + support::LocalName() + ") called abort with status 7; ending the run\n"},
-      // Rank 0 on 127.0.0.2 spawns; its children's barrier spans both hosts.
+      // Rank 0 on 127.0.0.2 spawns; its children's barrier spans two
+      // agents' hosts, or an agent's and tarvo's.
       {{"host mode", "host", {"-np", "2"}, {"127.0.0.2", "127.0.0.3"}}, "one", "127.0.0.2,127.0.0.3", 0, children, ""},
+      {{"host mode", "host", {"-np", "2"}, {"127.0.0.2", support::LocalName()}}, "one", "127.0.0.2," + support::LocalName(),
+       0, children, ""},
   };
   support::MpiRuns runs;
   for (const auto& row : rows) {
     if (!row.where.hosts.empty() && !runs.Remote()) continue;
-    const std::string name = std::string(row.where.name) + " " + row.mode;
+    const std::string name = std::string(row.where.name) + " " + row.mode + " " + row.hosts;
     const std::string dir = testutil::MakeTempDir();
     std::vector<std::string> command = {std::string(TARVO_TEST_BIN_DIR) + "/pmi1_spawn", dir, "parent", row.mode};
     if (!row.hosts.empty()) command.push_back(row.hosts);

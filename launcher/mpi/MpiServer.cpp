@@ -238,16 +238,26 @@ void MpiServer::AnswerSpawn(uint64_t ticket, const std::string& nspace, const st
   }
 }
 
-std::string MpiServer::AddPmi1Job(int job, const std::vector<int>& appnums, const pmi::PmixSpawnRequest& request) {
+std::string MpiServer::AddPmi1Job(int job, const std::vector<int>& appnums, const pmi::PmixSpawnRequest& request,
+                                  const std::vector<std::string>& hosts, const std::vector<int>& agentOf) {
   pmi::JobFacts facts;
   facts.kvsname = kvsname_ + "_" + std::to_string(job);
   facts.size = facts.universeSize = static_cast<int>(appnums.size());
-  facts.processMapping = pmi::ProcessMapping(std::vector<std::string>(appnums.size(), localHost_));
+  facts.processMapping =
+      pmi::ProcessMapping(hosts.size() == appnums.size() ? hosts : std::vector<std::string>(appnums.size(), localHost_));
   facts.kvsLimit = static_cast<size_t>(kvsLimitMiB) << 20;
-  facts.alone = true;
+  Pmi1Fence& fence = pmi1Fences_[job];
+  fence.size = facts.size;
   for (size_t rank = 0; rank < appnums.size(); ++rank) {
+    if (rank < agentOf.size() && agentOf[rank] >= 0) {
+      fence.agents.insert(agentOf[rank]);
+      continue;
+    }
     facts.clients.push_back(pmi::LocalRank{static_cast<int>(rank), appnums[rank]});
+    fence.ranks.push_back(static_cast<int>(rank));
   }
+  facts.alone = fence.agents.empty();
+  if (fence.ranks.empty()) return facts.kvsname;
   std::unique_ptr<pmi::Pmi1Server> server(new pmi::Pmi1Server(facts));
   server->Engine().ServeNames(&names_);
   server->Engine().TakeSpawns();
@@ -256,18 +266,20 @@ std::string MpiServer::AddPmi1Job(int job, const std::vector<int>& appnums, cons
   return facts.kvsname;
 }
 
-std::string MpiServer::AddPmi1AgentJob(int job, const std::vector<int>& agentOf) {
-  Pmi1Fence& fence = pmi1Fences_[job];
-  fence.agents.insert(agentOf.begin(), agentOf.end());
-  return kvsname_ + "_" + std::to_string(job);
+int MpiServer::Pmi1Client(int job, int rank) const {
+  auto at = pmi1Fences_.find(job);
+  if (at == pmi1Fences_.end()) return -1;
+  auto client = std::find(at->second.ranks.begin(), at->second.ranks.end(), rank);
+  return client == at->second.ranks.end() ? -1 : static_cast<int>(client - at->second.ranks.begin());
 }
 
 int MpiServer::PrepareSpawned(int job, int rank, std::vector<std::string>* env) {
   auto at = pmi1Jobs_.find(job);
-  if (at == pmi1Jobs_.end() || rank < 0 || rank >= at->second->Clients()) return -1;
-  const int fd = at->second->OpenClient(rank);
+  const int client = Pmi1Client(job, rank);
+  if (at == pmi1Jobs_.end() || client < 0) return -1;
+  const int fd = at->second->OpenClient(client);
   if (fd < 0) return -1;
-  const std::vector<std::string> pmi = pmi::ClientEnvironment(fd, rank, at->second->Clients());
+  const std::vector<std::string> pmi = pmi::ClientEnvironment(fd, rank, pmi1Fences_[job].size);
   env->insert(env->end(), pmi.begin(), pmi.end());
   // MPICH's client reads it to know that it has a parent, as under hydra.
   env->push_back("PMI_SPAWNED=1");
@@ -276,28 +288,56 @@ int MpiServer::PrepareSpawned(int job, int rank, std::vector<std::string>* env) 
 
 void MpiServer::SpawnedStarted(int job, int rank) {
   auto at = pmi1Jobs_.find(job);
-  if (at != pmi1Jobs_.end()) at->second->ChildStarted(rank);
+  const int client = Pmi1Client(job, rank);
+  if (at != pmi1Jobs_.end() && client >= 0) at->second->ChildStarted(client);
 }
 
 void MpiServer::Pmi1RankEnded(int job, int rank, std::vector<MpiEvent>* out) {
   auto at = pmi1Jobs_.find(job);
-  if (at == pmi1Jobs_.end() || rank < 0 || rank >= at->second->Clients()) return;
+  const int client = Pmi1Client(job, rank);
+  if (at == pmi1Jobs_.end() || client < 0) return;
   std::vector<pmi::ServerEvent> events;
-  at->second->ClientEnded(rank, &events);
+  at->second->ClientEnded(client, &events);
   TakeJob(job, events, out);
+}
+
+void MpiServer::Pmi1FenceIfComplete(int job, std::vector<pmi::ServerEvent>* events) {
+  auto fence = pmi1Fences_.find(job);
+  if (fence == pmi1Fences_.end()) return;
+  Pmi1Fence& f = fence->second;
+  if (f.in.size() < f.agents.size() || (!f.ranks.empty() && !f.localIn)) return;
+  const int32_t head = job;
+  const std::string frames = AgentEncode(kAgentPmi1Barrier, &head, sizeof head) + AgentEncodeFence(f.all);
+  for (int a : f.agents) agentAnswers_.emplace_back(a, frames);
+  auto server = pmi1Jobs_.find(job);
+  std::vector<pmi::ServerEvent> own;
+  if (server != pmi1Jobs_.end()) server->second->CompleteBarrier(f.all, events != nullptr ? events : &own);
+  f.in.clear();
+  f.all.clear();
+  f.localIn = false;
+  if (!own.empty()) TakeJob(job, own, &later_);
 }
 
 void MpiServer::TakeJob(int job, std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out) {
   auto server = pmi1Jobs_.find(job);
+  auto fence = pmi1Fences_.find(job);
   for (size_t i = 0; i < events.size(); ++i) {
     pmi::ServerEvent& e = events[i];
     MpiEvent m;
     m.job = job;
-    m.rank = e.client;  // a spawned job's clients are its ranks
+    m.rank = fence != pmi1Fences_.end() && e.client >= 0 && static_cast<size_t>(e.client) < fence->second.ranks.size()
+                 ? fence->second.ranks[static_cast<size_t>(e.client)]
+                 : e.client;
     switch (e.kind) {
       case pmi::ServerEvent::kBarrier:
-        // The job's ranks are all here: its barrier completes at once.
-        if (server != pmi1Jobs_.end()) server->second->CompleteBarrier(pmi::KeyValues(), &events);
+        if (fence == pmi1Fences_.end() || fence->second.agents.empty()) {
+          // The job's ranks are all here: its barrier completes at once.
+          if (server != pmi1Jobs_.end()) server->second->CompleteBarrier(pmi::KeyValues(), &events);
+        } else {
+          fence->second.localIn = true;
+          fence->second.all.insert(e.puts.begin(), e.puts.end());
+          Pmi1FenceIfComplete(job, &events);
+        }
         continue;
       case pmi::ServerEvent::kStranger:
       case pmi::ServerEvent::kName:
@@ -387,20 +427,14 @@ bool MpiServer::AgentPuts(int agent, const std::string& payload) {
 void MpiServer::AgentDone(int agent, double now) {
   auto job = pmi1AgentJob_.find(agent);
   if (job != pmi1AgentJob_.end() && job->second > 0) {
-    // A spawned job's barrier: once each of its agents is in, the union
+    // A spawned job's barrier: once each of its hosts is in, the union
     // goes back to them.
     const int k = job->second;
     job->second = 0;
     auto fence = pmi1Fences_.find(k);
     if (fence == pmi1Fences_.end() || fence->second.agents.count(agent) == 0) return;
-    Pmi1Fence& f = fence->second;
-    f.in.insert(agent);
-    if (f.in.size() < f.agents.size()) return;
-    const int32_t head = k;
-    const std::string frames = AgentEncode(kAgentPmi1Barrier, &head, sizeof head) + AgentEncodeFence(f.all);
-    for (int a : f.agents) agentAnswers_.emplace_back(a, frames);
-    f.in.clear();
-    f.all.clear();
+    fence->second.in.insert(agent);
+    Pmi1FenceIfComplete(k, nullptr);
     return;
   }
   agentIn_[static_cast<size_t>(agent)] = 1;

@@ -85,6 +85,41 @@ RankLaunch LocalChild(MpiServer* mpi, int job, int count, const SpawnChild& c, c
   return l;
 }
 
+// A PMI-1 rank's child on tarvo's own host: its job's server's descriptor
+// opened as it starts, as a first job's rank's is.
+RankLaunch Pmi1Child(MpiServer* mpi, int job, int count, const SpawnChild& c, const spawn::LauncherParams& runParams,
+                     const std::vector<int>& closeFds, const ForkReport& report, std::deque<ExecPlan>* plans) {
+  spawn::LauncherParams params = runParams;
+  params.count = count;
+  if (!c.cwd.empty()) params.workdir = c.cwd;
+  plans->emplace_back();
+  ExecPlan& plan = plans->back();
+  plan.ownGroup = plan.ownSession = true;  // as MPICH's ranks of this host
+  plan.program = ProgramKind::kMpich;
+  plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
+  plan.file = "carrier";
+  plan.failure = kExecLocalFailed;
+  plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
+  for (int fd : closeFds) AddClose(&plan, fd);
+  plan.pmiEnv = c.env;
+  plan.SealArgv();
+  RankLaunch l;
+  l.rank = c.rank;
+  l.host = c.host;
+  l.job = job;
+  l.start = [&plan, mpi, report, job, rank = c.rank] {
+    const ChildStreams streams = OutputRelayForRank(rank, job);
+    std::copy(streams.fds, streams.fds + 3, plan.stdFds);
+    plan.keepFd = mpi->PrepareSpawned(job, rank, &plan.pmiEnv);
+    RankEnvironment(environ, plan.pmiEnv, &plan.envp);
+    const pid_t pid = StartPlan(plan, report);
+    mpi->SpawnedStarted(job, rank);
+    OutputRelayStarted(streams);
+    return pid;
+  };
+  return l;
+}
+
 class Starter : public JobStarter {
  public:
   Starter(MpiServer* mpi, const spawn::LauncherParams& params, const std::vector<int>& closeFds,
@@ -126,45 +161,14 @@ class Starter : public JobStarter {
   }
 
  private:
-  // A PMI-1 rank's children: a PMI-1 server of their own job, each child's
-  // descriptor opened as it starts, as a first job's rank's is.
+  // A PMI-1 rank's children: a PMI-1 server of their own job.
   bool Pmi1Launches(int job, const pmi::PmixSpawnRequest& request, std::vector<SpawnChild>& children,
                     std::vector<RankLaunch>* out, std::string* nspace) {
     std::vector<int> appnums;
     for (const SpawnChild& c : children) appnums.push_back(c.appnum);
     *nspace = mpi_->AddPmi1Job(job, appnums, request);
     for (SpawnChild& c : children) {
-      spawn::LauncherParams params = params_;
-      params.count = static_cast<int>(children.size());
-      if (!c.cwd.empty()) params.workdir = c.cwd;
-      plans_.emplace_back();
-      ExecPlan& plan = plans_.back();
-      plan.ownGroup = plan.ownSession = true;  // as MPICH's ranks of this host
-      plan.program = ProgramKind::kMpich;
-      plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
-      plan.file = "carrier";
-      plan.failure = kExecLocalFailed;
-      plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
-      for (int fd : closeFds_) AddClose(&plan, fd);
-      plan.pmiEnv = c.env;
-      plan.SealArgv();
-      RankLaunch l;
-      l.rank = c.rank;
-      l.host = c.host;
-      l.job = job;
-      MpiServer* mpi = mpi_;
-      const ForkReport report = report_;
-      l.start = [&plan, mpi, report, job, rank = c.rank] {
-        const ChildStreams streams = OutputRelayForRank(rank, job);
-        std::copy(streams.fds, streams.fds + 3, plan.stdFds);
-        plan.keepFd = mpi->PrepareSpawned(job, rank, &plan.pmiEnv);
-        RankEnvironment(environ, plan.pmiEnv, &plan.envp);
-        const pid_t pid = StartPlan(plan, report);
-        mpi->SpawnedStarted(job, rank);
-        OutputRelayStarted(streams);
-        return pid;
-      };
-      out->push_back(std::move(l));
+      out->push_back(Pmi1Child(mpi_, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
     }
     return true;
   }
@@ -236,11 +240,7 @@ class AgentStarter : public JobStarter {
     }
     registering_.clear();
     if (request.pmi1) {
-      if (std::find(agentOf.begin(), agentOf.end(), -1) != agentOf.end()) {
-        *why = "an MPICH rank's children start only on the hosts of agents";
-        return false;
-      }
-      *nspace = mpi_->AddPmi1AgentJob(job, agentOf);
+      *nspace = mpi_->AddPmi1Job(job, facts.appnums, request, facts.hosts, agentOf);
       Pmi1Jobs(job, *nspace, facts, agentOf, request);
     } else if (!mpi_->AddSpawnedJob(job, facts, why, agentOf)) {
       return false;
@@ -266,7 +266,9 @@ class AgentStarter : public JobStarter {
       const SpawnChild& c = children[i];
       for (size_t h = 0; h < hosts_.size(); ++h) used_[h] += hosts_[h].host == c.host ? 1 : 0;
       if (agentOf[i] < 0) {
-        out->push_back(LocalChild(mpi_, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
+        const int count = static_cast<int>(children.size());
+        out->push_back(request.pmi1 ? Pmi1Child(mpi_, job, count, c, params_, closeFds_, report_, &plans_)
+                                    : LocalChild(mpi_, job, count, c, params_, closeFds_, report_, &plans_));
         continue;
       }
       spawn::LauncherParams params = params_;
