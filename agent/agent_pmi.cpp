@@ -113,7 +113,8 @@ void AgentPmi::TakeJob(int job, const std::vector<pmi::ServerEvent>& events, std
         *toLauncher += AgentEncode(kAgentJobAbort, &r, sizeof r);
         break;
       case pmi::ServerEvent::kBreak:
-        fprintf(stderr, "tarvo: job %d rank %d broke the PMI protocol (%s): %s\n", job, rank, e.text.c_str(),
+        // Said here; the launcher ends the run for the process that left.
+        fprintf(stderr, "tarvo: job %d rank %d broke the PMI protocol (%s) with \"%s\"\n", job, rank, e.text.c_str(),
                 e.sent.c_str());
         *toLauncher += AgentEncode(kAgentJobUnfinalized, &r, sizeof r);
         break;
