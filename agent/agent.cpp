@@ -192,8 +192,25 @@ class Agent {
         Tell(toLauncher);
         break;
       }
-      case AgentOrder::kSpawned:
-        pmix_.Spawned(order.ticket, order.strings[0]);
+      case AgentOrder::kSpawned: {
+        // An MPICH rank's (a ticket below zero) or an Open MPI rank's.
+        if (order.ticket >= 0) {
+          pmix_.Spawned(order.ticket, order.strings[0]);
+          break;
+        }
+        std::string toLauncher;
+        pmi_.Spawned(order.ticket, order.strings[0], order.strings.size() > 1 ? order.strings[1] : "", &toLauncher);
+        Tell(toLauncher);
+        break;
+      }
+      case AgentOrder::kPmi1Job: {
+        std::string toLauncher;
+        pmi_.AddJob(order, &toLauncher);
+        Tell(toLauncher);
+        break;
+      }
+      case AgentOrder::kPmi1Barrier:
+        pmi_.BarrierOf(order.job);
         break;
       case AgentOrder::kPmixNspace:
         pmix_.Nspace(order.strings[0]);
@@ -349,7 +366,7 @@ class Agent {
     // A spawned job's process: its request's variables, then its server's.
     const int job = order.kind == AgentOrder::kSpawnRank ? order.job : 0;
     std::vector<std::string> pmiEnv = order.env;
-    const int keep = job == 0 ? pmi_.PrepareRank(order.rank, &pmiEnv) : -1;
+    const int keep = job == 0 ? pmi_.PrepareRank(order.rank, &pmiEnv) : pmi_.PrepareChild(job, order.rank, &pmiEnv);
     if (job == 0) pmix_.PrepareRank(order.rank, &pmiEnv);
     else pmix_.PrepareChild(job, order.rank, &pmiEnv);
     const bool pmix = pmix_.Serving();
@@ -387,6 +404,7 @@ class Agent {
       _exit(status);
     }
     if (job == 0) pmi_.RankStarted(order.rank);
+    else pmi_.ChildStarted(job, order.rank);
     for (int k = 0; k < 2; ++k) {
       if (out[k][1] >= 0) close(out[k][1]);
       if (out[k][0] >= 0) {
@@ -464,6 +482,7 @@ class Agent {
         pmix_.RankEnded(proc.rank, &toLauncher);
       } else {
         pmix_.ChildEnded(proc.job, proc.rank, &toLauncher);
+        pmi_.ChildEnded(proc.job, proc.rank, &toLauncher);
       }
       Tell(toLauncher);
       ranks_.erase(it);

@@ -98,6 +98,33 @@ bool ReadSpawnJob(const std::string& payload, AgentOrder* order) {
   return ReadJobFacts(payload, sizeof head, head.size, head.universe, order);
 }
 
+// A job that an MPICH rank spawned: the facts as a spawned job's, with a
+// kvsname that the protocol takes, then the preput key, value pairs (keys
+// not empty).
+bool ReadPmi1Job(const std::string& payload, AgentOrder* order) {
+  AgentSpawnJobHead head;
+  if (!TakeHead(payload, &head) || head.job < 1 || head.size <= 0) return false;
+  std::vector<std::string> strings;
+  const size_t at = sizeof head + static_cast<size_t>(head.size) * sizeof(int32_t);
+  if (payload.size() < at || !AgentSplitStrings(payload.data() + at, payload.size() - at, &strings) ||
+      strings.size() < static_cast<size_t>(head.size) + 2 || (strings.size() - static_cast<size_t>(head.size)) % 2 != 0) {
+    return false;
+  }
+  const size_t facts = static_cast<size_t>(head.size) + 2;
+  std::string rest = payload.substr(0, at) + AgentStrings(std::vector<std::string>(strings.begin(), strings.begin() + static_cast<long>(facts)));
+  if (!ReadJobFacts(rest, sizeof head, head.size, head.size, order)) return false;
+  for (size_t i = facts; i < strings.size(); i += 2) {
+    if (strings[i].empty()) return false;
+    order->puts.emplace(strings[i], strings[i + 1]);
+  }
+  for (char ch : order->strings[0]) {
+    if (!isalnum(static_cast<unsigned char>(ch)) && ch != '_' && ch != '-') return false;
+  }
+  order->kind = AgentOrder::kPmi1Job;
+  order->job = head.job;
+  return true;
+}
+
 // One of the agent's processes of a spawned job: carrier's words as a
 // rank's, then NAME=VALUE strings.
 bool ReadSpawnRank(const std::string& payload, AgentOrder* order) {
@@ -250,11 +277,23 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
       order->kind = AgentOrder::kPmixNspace;
       return ReadOneString(m.payload, order) && !order->strings[0].empty();
     case kAgentSpawned: {
+      // The namespace, and for a refusal perhaps why.
       order->kind = AgentOrder::kSpawned;
       AgentSpawned a;
       if (!TakeHead(m.payload, &a)) return false;
       order->ticket = a.ticket;
-      return ReadOneString(m.payload.substr(sizeof a), order);
+      const std::string rest = m.payload.substr(sizeof a);
+      if (ReadOneString(rest, order)) return true;
+      return order->strings.size() == 2 && order->strings[0].empty() && order->strings[1].size() <= 255;
+    }
+    case kAgentPmi1Job:
+      return ReadPmi1Job(m.payload, order);
+    case kAgentPmi1Barrier: {
+      order->kind = AgentOrder::kPmi1Barrier;
+      int32_t job;
+      if (!TakeHead(m.payload, &job) || job < 1) return false;
+      order->job = job;
+      return true;
     }
     case kAgentSpawnJob:
       return ReadSpawnJob(m.payload, order);

@@ -14,17 +14,18 @@ struct AgentOrder {
   enum Kind {
     kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPmixFailed, kPmixSet,
     kPmixServe, kPmixFetched, kPlace, kStacksAsk, kNamesAnswer, kConnected, kSpawned, kSpawnJob, kSpawnRank,
-    kPmixNspace
+    kPmixNspace, kPmi1Job, kPmi1Barrier
   } kind = kEnv;
   std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier";
                                      // kJob: the kvsname and PMI_process_mapping;
                                      // kPmixJob: the namespace, this node, every rank's host;
                                      // kPlace: host, output file, error file;
                                      // kSpawned, kPmixNspace: the namespace;
-                                     // kSpawnJob: as kPmixJob; kSpawnRank: as kRank
+                                     // kSpawnJob: as kPmixJob; kSpawnRank: as kRank;
+                                     // kPmi1Job: the kvsname, this node, every process's host
   std::vector<std::string> env;                 // kSpawnRank: the process's own NAME=VALUE
-  int job = 0;                                  // kSpawnJob, kSpawnRank
-  std::map<std::string, std::string> puts;      // kFencePuts
+  int job = 0;                                  // kSpawnJob, kSpawnRank, kPmi1Job, kPmi1Barrier
+  std::map<std::string, std::string> puts;      // kFencePuts; kPmi1Job: the preput keys
   int size = 0, universeSize = 0;               // kJob, kPmixJob, kSpawnJob
   int kvsLimitMiB = 0;                          // kJob: 0 for no bound
   std::vector<AgentJobClient> clients;          // kJob: the agent's ranks, each once

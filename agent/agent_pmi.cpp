@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "pmi/name_wire.h"
+#include "pmi/process_mapping.h"
+#include "pmi/spawn_wire.h"
 
 void AgentPmi::SetJob(const AgentOrder& job) {
   pmi::JobFacts facts;
@@ -22,6 +24,112 @@ void AgentPmi::SetJob(const AgentOrder& job) {
   size_ = job.size;
   server_.reset(new pmi::Pmi1Server(facts));
   server_->Engine().ForwardNames();
+  server_->Engine().TakeSpawns();
+}
+
+void AgentPmi::AddJob(const AgentOrder& order, std::string* toLauncher) {
+  // strings: the kvsname, this node, every process's host.
+  pmi::JobFacts facts;
+  facts.kvsname = order.strings[0];
+  const std::vector<std::string> hosts(order.strings.begin() + 2, order.strings.end());
+  facts.processMapping = pmi::ProcessMapping(hosts);
+  facts.size = facts.universeSize = order.size;
+  facts.kvsLimit = static_cast<size_t>(kvsLimitMiB_) << 20;
+  Job job;
+  for (size_t rank = 0; rank < hosts.size(); ++rank) {
+    if (hosts[rank] != order.strings[1]) continue;
+    facts.clients.push_back(pmi::LocalRank{static_cast<int>(rank), order.appnums[rank]});
+    job.ranks.push_back(static_cast<int>(rank));
+  }
+  job.size = order.size;
+  job.server.reset(new pmi::Pmi1Server(facts));
+  job.server->Engine().Preput(order.puts);
+  jobs_[order.job] = std::move(job);
+  AgentJobRank ready{order.job, -1, 0, 0};
+  *toLauncher += AgentEncode(kAgentJobReady, &ready, sizeof ready);
+}
+
+int AgentPmi::PrepareChild(int job, int rank, std::vector<std::string>* env) {
+  auto at = jobs_.find(job);
+  if (at == jobs_.end()) return -1;
+  auto client = std::find(at->second.ranks.begin(), at->second.ranks.end(), rank);
+  if (client == at->second.ranks.end()) return -1;
+  const int fd = at->second.server->OpenClient(static_cast<int>(client - at->second.ranks.begin()));
+  if (fd < 0) return -1;
+  const std::vector<std::string> pmi = pmi::ClientEnvironment(fd, rank, at->second.size);
+  env->insert(env->end(), pmi.begin(), pmi.end());
+  // MPICH's client reads it to know that it has a parent, as under hydra.
+  env->push_back("PMI_SPAWNED=1");
+  return fd;
+}
+
+void AgentPmi::ChildStarted(int job, int rank) {
+  auto at = jobs_.find(job);
+  if (at == jobs_.end()) return;
+  auto client = std::find(at->second.ranks.begin(), at->second.ranks.end(), rank);
+  if (client != at->second.ranks.end()) at->second.server->ChildStarted(static_cast<int>(client - at->second.ranks.begin()));
+}
+
+void AgentPmi::ChildEnded(int job, int rank, std::string* toLauncher) {
+  auto at = jobs_.find(job);
+  if (at == jobs_.end()) return;
+  auto client = std::find(at->second.ranks.begin(), at->second.ranks.end(), rank);
+  if (client == at->second.ranks.end()) return;
+  std::vector<pmi::ServerEvent> events;
+  at->second.server->ClientEnded(static_cast<int>(client - at->second.ranks.begin()), &events);
+  TakeJob(job, events, toLauncher);
+}
+
+void AgentPmi::Spawned(int32_t ticket, const std::string& kvsname, const std::string& why, std::string* toLauncher) {
+  if (!server_ || ticket >= 0) return;
+  std::vector<pmi::ServerEvent> events;
+  server_->Answer(-1 - ticket, pmi::Pmi1SpawnReply(!kvsname.empty(), why), &events);
+  Take(events, toLauncher);
+}
+
+void AgentPmi::TakeSpawns(std::string* toLauncher) {
+  std::vector<int> clients;
+  std::vector<pmi::Pmi1Spawn> spawns;
+  server_->TakeSpawns(&clients, &spawns);
+  for (size_t i = 0; i < spawns.size(); ++i) {
+    // Numbered by its client below zero, apart from the PMIx server's.
+    *toLauncher += pmi::EncodeSpawnRequest(-1 - clients[i], pmi::Pmi1Request(spawns[i], server_->Engine().Kvsname()));
+  }
+}
+
+void AgentPmi::TakeJob(int job, const std::vector<pmi::ServerEvent>& events, std::string* toLauncher) {
+  const std::vector<int>& ranks = jobs_[job].ranks;
+  for (const pmi::ServerEvent& e : events) {
+    const int rank = e.client >= 0 && static_cast<size_t>(e.client) < ranks.size() ? ranks[static_cast<size_t>(e.client)] : -1;
+    AgentJobRank r{job, rank, 0, 0};
+    switch (e.kind) {
+      case pmi::ServerEvent::kBarrier: {
+        const int32_t k = job;
+        *toLauncher += AgentEncode(kAgentPmi1Barrier, &k, sizeof k) + AgentEncodeFence(e.puts);
+        break;
+      }
+      case pmi::ServerEvent::kAbort:
+        r.status = e.exitCode;
+        *toLauncher += AgentEncode(kAgentJobAbort, &r, sizeof r);
+        break;
+      case pmi::ServerEvent::kBreak:
+        // Said here; the launcher ends the run for the process that left.
+        fprintf(stderr, "tarvo: job %d rank %d broke the PMI protocol (%s) with \"%s\"\n", job, rank, e.text.c_str(),
+                e.sent.c_str());
+        *toLauncher += AgentEncode(kAgentJobUnfinalized, &r, sizeof r);
+        break;
+      case pmi::ServerEvent::kLeft:
+        *toLauncher += AgentEncode(kAgentJobUnfinalized, &r, sizeof r);
+        break;
+      case pmi::ServerEvent::kFull:
+        fprintf(stderr, "tarvo: job %d rank %d has filled the run's key-value space (%d MiB, TARVO_KVS_LIMIT); "
+                "its puts are refused\n", job, rank, kvsLimitMiB_);
+        break;
+      case pmi::ServerEvent::kStranger:
+      case pmi::ServerEvent::kName:
+        break;  // no endpoint; the job's engine refuses names itself
+    }
+  }
 }
 
 int AgentPmi::ClientOf(int rank) const {
@@ -54,19 +162,51 @@ void AgentPmi::RankEnded(int rank, std::string* toLauncher) {
 }
 
 void AgentPmi::Fds(std::vector<pollfd>* fds) const {
+  fdCounts_.clear();
+  size_t before = fds->size();
   if (server_) server_->Fds(fds);
+  fdCounts_.push_back(fds->size() - before);
+  for (const auto& j : jobs_) {
+    before = fds->size();
+    j.second.server->Fds(fds);
+    fdCounts_.push_back(fds->size() - before);
+  }
 }
 
 void AgentPmi::OnReady(const pollfd* fds, size_t count, std::string* toLauncher) {
-  if (!server_) return;
+  // Each server's descriptors as the last Fds put them; a job added since
+  // has none among them.
+  size_t at = 0, n = fdCounts_.empty() ? count : std::min(fdCounts_[0], count);
   std::vector<pmi::ServerEvent> events;
-  server_->OnReady(fds, count, 0, &events);
-  Take(events, toLauncher);
+  if (server_) {
+    server_->OnReady(fds, n, 0, &events);
+    Take(events, toLauncher);
+    TakeSpawns(toLauncher);
+  }
+  at += n;
+  size_t k = 1;
+  for (auto& j : jobs_) {
+    if (k >= fdCounts_.size()) break;
+    n = std::min(fdCounts_[k++], count - at);
+    events.clear();
+    j.second.server->OnReady(fds + at, n, 0, &events);
+    at += n;
+    TakeJob(j.first, events, toLauncher);
+  }
 }
 
 void AgentPmi::FenceDone(std::string* toLauncher) {
-  if (!server_) return;
+  const int job = unionJob_;
+  unionJob_ = 0;
   std::vector<pmi::ServerEvent> events;
+  if (job > 0) {
+    auto at = jobs_.find(job);
+    if (at != jobs_.end()) at->second.server->CompleteBarrier(union_, &events);
+    union_.clear();
+    TakeJob(job, events, toLauncher);
+    return;
+  }
+  if (!server_) return;
   server_->CompleteBarrier(union_, &events);
   union_.clear();
   Take(events, toLauncher);

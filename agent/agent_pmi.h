@@ -36,9 +36,24 @@ class AgentPmi {
   /// What ready descriptors bring: replies go to the ranks, the fence, an
   /// abort and the waiting ranks into *toLauncher.
   void OnReady(const pollfd* fds, size_t count, std::string* toLauncher);
-  /// The launcher's kAgentFencePuts and kAgentFenceDone.
+  /// The launcher's kAgentPmi1Barrier, then its kAgentFencePuts and
+  /// kAgentFenceDone (of the first job's barrier without the first).
+  void BarrierOf(int job) { unionJob_ = job; }
   void FencePuts(const std::map<std::string, std::string>& puts) { union_.insert(puts.begin(), puts.end()); }
   void FenceDone(std::string* toLauncher);
+
+  /// A job that an MPICH rank spawned (kAgentPmi1Job): a server of its own
+  /// for its processes on this host; answered by kAgentJobReady.
+  void AddJob(const AgentOrder& job, std::string* toLauncher);
+  /// Its processes, as PrepareRank, RankStarted and RankEnded for the
+  /// first job's; false from Has when `job` is not such a job.
+  bool Has(int job) const { return jobs_.count(job) != 0; }
+  int PrepareChild(int job, int rank, std::vector<std::string>* env);
+  void ChildStarted(int job, int rank);
+  void ChildEnded(int job, int rank, std::string* toLauncher);
+  /// A rank's spawn (the ticket that its kAgentSpawn carried) answered:
+  /// the new job's kvsname, or empty and why.
+  void Spawned(int32_t ticket, const std::string& kvsname, const std::string& why, std::string* toLauncher);
   /// The launcher's answer to a rank's name request (a ticket below zero).
   void NameAnswer(int32_t ticket, pmi::NameTable::Status status, const std::vector<pmi::PublishedName>& found,
                   std::string* toLauncher);
@@ -46,6 +61,10 @@ class AgentPmi {
  private:
   int ClientOf(int rank) const;
   void Take(const std::vector<pmi::ServerEvent>& events, std::string* toLauncher);
+  // The events of spawned job `job`'s server.
+  void TakeJob(int job, const std::vector<pmi::ServerEvent>& events, std::string* toLauncher);
+  // The first job's ranks' spawns, to the launcher.
+  void TakeSpawns(std::string* toLauncher);
   void ReportWaiting(std::string* toLauncher);
 
   std::unique_ptr<pmi::Pmi1Server> server_;
@@ -56,6 +75,16 @@ class AgentPmi {
   bool culprit_ = false;  // a rank ended outside the barrier, unfinalized
   std::vector<int32_t> waitingSent_;
   std::map<int, std::string> verbs_;  // by client: its name request that waits for tarvo's answer
+  // Jobs that ranks spawned: each one's server and its processes here
+  // (by client); the job whose barrier's union comes (0: the first).
+  struct Job {
+    std::unique_ptr<pmi::Pmi1Server> server;
+    std::vector<int> ranks;
+    int size = 0;
+  };
+  std::map<int, Job> jobs_;
+  int unionJob_ = 0;
+  mutable std::vector<size_t> fdCounts_;  // by server (the first job's first): its descriptors in the last Fds
 };
 
 #endif  // TARVO_AGENT_AGENT_PMI_H

@@ -30,13 +30,14 @@ int32_t FixedSize(int32_t type) {
     case kAgentJobEnded:
     case kAgentJobUnfinalized:
     case kAgentJobAbort: return sizeof(AgentJobRank);
+    case kAgentPmi1Barrier: return sizeof(int32_t);
     default: return -1;
   }
 }
 
 bool Accepted(int32_t type, bool fromAgent) {
   if (type == kAgentFencePuts || type == kAgentFenceDone || type == kAgentPmixPart || type == kAgentPmixDone ||
-      type == kAgentPmixFailed || type == kAgentPmixSet || type == kAgentPmixNspace) {
+      type == kAgentPmixFailed || type == kAgentPmixSet || type == kAgentPmixNspace || type == kAgentPmi1Barrier) {
     return true;
   }
   if (fromAgent) {
@@ -49,7 +50,7 @@ bool Accepted(int32_t type, bool fromAgent) {
   return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob ||
          type == kAgentPmixJob || type == kAgentPlace || type == kAgentStacksAsk || type == kAgentNamesAnswer ||
          type == kAgentConnected || type == kAgentPmixServe || type == kAgentPmixFetched || type == kAgentSpawned ||
-         type == kAgentSpawnJob || type == kAgentSpawnRank;
+         type == kAgentSpawnJob || type == kAgentSpawnRank || type == kAgentPmi1Job;
 }
 
 }  // namespace

@@ -24,7 +24,8 @@
 //                                     then, for a connect across jobs, one namespace string per rank
 //                       kAgentSpawn   AgentSpawnHead, `apps` AgentSpawnApp, then strings: the parent's
 //                                     namespace, then for each program its command, working directory,
-//                                     hostfile, words, env entries and hosts: a rank's MPI_Comm_spawn
+//                                     hostfile, words, env entries and hosts, then an MPICH rank's
+//                                     preput key, value pairs: a rank's MPI_Comm_spawn
 //                       kAgentJobReady AgentJobRank (job, status 0: registered): the agent's server
 //                                     knows spawned job `job` (an answer to kAgentSpawnJob)
 //                       kAgentJobStarted, kAgentJobEnded, kAgentJobUnfinalized, kAgentJobAbort
@@ -47,8 +48,16 @@
 //                       kAgentPmixNspace one string: the namespace of the next PMIx fence (its set,
 //                                     parts and done or failed) or of the next fetch or serve, when it
 //                                     is a spawned job's (without it, the run's first job)
+//                       kAgentPmi1Barrier int32_t job: the next kAgentFencePuts and kAgentFenceDone
+//                                     are of the PMI-1 barrier of that spawned job (without it, of
+//                                     the run's first job)
 //   launcher -> agent   kAgentSpawned AgentSpawned, then one string: the new job's namespace (empty:
-//                                     refused), the answer to kAgentSpawn
+//                                     refused, and then a second string may say why), the answer to
+//                                     kAgentSpawn
+//                       kAgentPmi1Job AgentSpawnJobHead, `size` int32_t appnums, then the strings
+//                                     kvsname, this node's name, every process's host, then the
+//                                     preput key, value pairs: a job that an MPICH rank spawned, sent
+//                                     to the agents with processes of it (answered by kAgentJobReady)
 //                       kAgentSpawnJob AgentSpawnJobHead, `size` int32_t appnums, then the strings
 //                                     namespace, this node's name and every process's host: a spawned
 //                                     job, sent to every agent (answered by kAgentJobReady)
@@ -136,6 +145,8 @@ enum AgentFrameType : int32_t {
   kAgentJobUnfinalized = 38,
   kAgentJobAbort = 39,
   kAgentPmixNspace = 40,
+  kAgentPmi1Job = 41,
+  kAgentPmi1Barrier = 42,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -241,9 +252,10 @@ struct AgentSpawnHead {
   int32_t ticket;      // the agent's number for it, repeated in kAgentSpawned
   int32_t parentRank;  // the caller, of the namespace that the strings name first
   int32_t apps;        // AgentSpawnApp records that follow
+  int32_t preputs;     // an MPICH rank's spawn: its preput key, value pairs after the strings; -1: Open MPI's
 };
-static_assert(sizeof(AgentSpawnHead) == 12 && offsetof(AgentSpawnHead, parentRank) == 4 &&
-                  offsetof(AgentSpawnHead, apps) == 8,
+static_assert(sizeof(AgentSpawnHead) == 16 && offsetof(AgentSpawnHead, parentRank) == 4 &&
+                  offsetof(AgentSpawnHead, apps) == 8 && offsetof(AgentSpawnHead, preputs) == 12,
               "spawn head layout");
 
 struct AgentSpawnApp {

@@ -69,9 +69,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           break;
         case AgentOrder::kSpawned:
         case AgentOrder::kPmixNspace:
-          // One namespace (an empty one refuses a spawn; never a fence's).
-          FUZZ_CHECK(order.strings.size() == 1 && order.strings[0].size() <= 255);
+          // One namespace (an empty one refuses a spawn, perhaps with why;
+          // never a fence's).
+          FUZZ_CHECK(order.strings.size() == 1 || (order.kind == AgentOrder::kSpawned && order.strings.size() == 2 &&
+                                                   order.strings[0].empty()));
+          FUZZ_CHECK(order.strings[0].size() <= 255);
           FUZZ_CHECK(order.kind == AgentOrder::kSpawned || !order.strings[0].empty());
+          break;
+        case AgentOrder::kPmi1Barrier:
+          FUZZ_CHECK(order.job > 0 && m.payload.size() == sizeof(int32_t));
+          break;
+        case AgentOrder::kPmi1Job:
+          // An MPICH rank's job: a kvsname, this node, a host per process,
+          // preput keys that are not empty.
+          FUZZ_CHECK(order.job > 0 && order.size > 0 && order.appnums.size() == static_cast<size_t>(order.size));
+          FUZZ_CHECK(order.strings.size() == order.appnums.size() + 2 && order.strings[0].size() <= 255);
+          for (const std::string& text : order.strings) FUZZ_CHECK(!text.empty());
+          for (const auto& kv : order.puts) FUZZ_CHECK(!kv.first.empty());
           break;
         case AgentOrder::kSpawnJob:
         case AgentOrder::kPmixJob:

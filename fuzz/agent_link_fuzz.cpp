@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (e.kind == AgentEvent::kAbort || e.kind == AgentEvent::kUnfinalized || e.kind == AgentEvent::kBroke) {
         FUZZ_CHECK(ours(e) && (e.kind != AgentEvent::kBroke || e.job == 0));
       }
-      if (e.kind == AgentEvent::kJobReady) FUZZ_CHECK(e.job > 0);
+      if (e.kind == AgentEvent::kJobReady || e.kind == AgentEvent::kPmi1Barrier) FUZZ_CHECK(e.job > 0);
       if (e.kind == AgentEvent::kPmixNspace) FUZZ_CHECK(!e.why.empty());
       if (e.kind == AgentEvent::kWaiting) {
         for (int rank : e.ranks) FUZZ_CHECK(self == 1 && own(rank));

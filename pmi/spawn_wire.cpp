@@ -1,5 +1,7 @@
 #include "pmi/spawn_wire.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "common/agent_wire.h"
@@ -10,10 +12,56 @@ namespace {
 
 void Put(std::string* to, int32_t v) { to->append(reinterpret_cast<const char*>(&v), sizeof v); }
 
+// `program` found along `path` (directories separated by ':', as the
+// `path` info key gives them) when it names no directory; else as given.
+std::string AlongPath(const std::string& program, const std::string& path) {
+  if (program.find('/') != std::string::npos) return program;
+  size_t at = 0;
+  for (int dirs = 0; dirs < 256 && at <= path.size(); ++dirs) {
+    size_t end = path.find(':', at);
+    if (end == std::string::npos) end = path.size();
+    const std::string file = (end > at ? path.substr(at, end - at) : std::string(".")) + "/" + program;
+    if (access(file.c_str(), X_OK) == 0) return file;
+    at = end + 1;
+  }
+  return program;
+}
+
 }  // namespace
 
+PmixSpawnRequest Pmi1Request(const Pmi1Spawn& spawn, const std::string& kvsname) {
+  PmixSpawnRequest r;
+  r.pmi1 = true;
+  r.parentNspace = kvsname;
+  r.parentRank = spawn.rank;
+  r.preput.assign(spawn.preput.begin(), spawn.preput.end());
+  for (const Pmi1SpawnCommand& c : spawn.commands) {
+    PmixSpawnApp app;
+    std::string path;
+    app.count = c.nprocs;
+    for (const auto& kv : c.info) {
+      if (kv.first == "wdir") app.cwd = kv.second;
+      if (kv.first == "path") path = kv.second;
+      if (kv.first == "hostfile") app.hostfile = kv.second;
+      if (kv.first != "host") continue;
+      for (size_t at = 0; at <= kv.second.size();) {
+        size_t end = kv.second.find(',', at);
+        if (end == std::string::npos) end = kv.second.size();
+        if (end > at) app.hosts.push_back(kv.second.substr(at, end - at));
+        at = end + 1;
+      }
+    }
+    app.command = path.empty() ? c.execname : AlongPath(c.execname, path);
+    app.argv.push_back(c.execname);
+    app.argv.insert(app.argv.end(), c.args.begin(), c.args.end());
+    r.apps.push_back(std::move(app));
+  }
+  return r;
+}
+
 std::string EncodeSpawnRequest(int32_t ticket, const PmixSpawnRequest& request) {
-  AgentSpawnHead head{ticket, request.parentRank, static_cast<int32_t>(request.apps.size())};
+  AgentSpawnHead head{ticket, request.parentRank, static_cast<int32_t>(request.apps.size()),
+                      request.pmi1 ? static_cast<int32_t>(request.preput.size()) : -1};
   std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
   std::vector<std::string> strings = {request.parentNspace};
   for (const PmixSpawnApp& app : request.apps) {
@@ -25,6 +73,9 @@ std::string EncodeSpawnRequest(int32_t ticket, const PmixSpawnRequest& request) 
     strings.insert(strings.end(), app.env.begin(), app.env.end());
     strings.insert(strings.end(), app.hosts.begin(), app.hosts.end());
   }
+  for (size_t i = 0; request.pmi1 && i < request.preput.size(); ++i) {
+    strings.insert(strings.end(), {request.preput[i].first, request.preput[i].second});
+  }
   payload += AgentStrings(strings);
   return AgentEncode(kAgentSpawn, payload.data(), payload.size());
 }
@@ -33,7 +84,8 @@ bool DecodeSpawnRequest(const std::string& payload, int32_t* ticket, PmixSpawnRe
   AgentSpawnHead head;
   if (payload.size() < sizeof head) return false;
   memcpy(&head, payload.data(), sizeof head);
-  if (head.apps < 1 || head.apps > 1024 || (payload.size() - sizeof head) / sizeof(AgentSpawnApp) < static_cast<size_t>(head.apps)) {
+  if (head.apps < 1 || head.apps > 1024 || head.preputs < -1 ||
+      (payload.size() - sizeof head) / sizeof(AgentSpawnApp) < static_cast<size_t>(head.apps)) {
     return false;
   }
   const size_t at = sizeof head + static_cast<size_t>(head.apps) * sizeof(AgentSpawnApp);
@@ -65,7 +117,11 @@ bool DecodeSpawnRequest(const std::string& payload, int32_t* ticket, PmixSpawnRe
     request->apps.push_back(std::move(app));
   }
   *ticket = head.ticket;
-  return next == strings.size();
+  request->pmi1 = head.preputs >= 0;
+  if (!request->pmi1) return next == strings.size();
+  if ((strings.size() - next) / 2 != static_cast<size_t>(head.preputs) || (strings.size() - next) % 2 != 0) return false;
+  for (; next < strings.size(); next += 2) request->preput.emplace_back(strings[next], strings[next + 1]);
+  return true;
 }
 
 std::string EncodeConnect(int32_t ticket, bool disconnect, const PmixCallbacks::Procs& procs) {

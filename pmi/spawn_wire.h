@@ -8,10 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "pmi/pmi1_engine.h"
 #include "pmi/pmix_host.h"
 
 namespace pmi {
 
+/// MPICH's spawn as the request that the run control takes for both
+/// protocols; of the info keys, those that hydra honours: host, hostfile,
+/// wdir and path (searched on the caller's host).
+PmixSpawnRequest Pmi1Request(const Pmi1Spawn& spawn, const std::string& kvsname);
 /// kAgentSpawn's frame for `request`.
 std::string EncodeSpawnRequest(int32_t ticket, const PmixSpawnRequest& request);
 /// kAgentSpawn's payload; false when it is malformed.

@@ -29,10 +29,11 @@ std::string HydraAnswer(const std::string& request) {
   return "(not in the transcript: " + request + ")";
 }
 
-// Locally a rank's spawn starts a job of two children with the parent's
-// preput key, labelled [1:R], and a missing program is refused alone; a
-// child's abort ends the run, named by its job; an agent's rank is
-// refused, and nothing else happens. No process is left.
+// A rank's spawn starts a job of two children with the parent's preput
+// key, labelled [1:R]: locally, and in host mode from an agent's rank with
+// the children on the hosts that the host key names (or told why not);
+// locally a missing program is refused alone, and a child's abort ends the
+// run, named by its job. No process is left.
 TEST(Pmi1Spawn, ChildrenGetTheirJobAndThePreputKeyAsUnderHydra) {
   const std::string spawned = HydraAnswer("endcmd").substr(std::string("cmd=spawn_result ").size());
   const std::string port = HydraAnswer("cmd=get kvsname=kvs_6691_1_1047322760_vm key=PARENT_ROOT_PORT_NAME");
@@ -41,30 +42,40 @@ TEST(Pmi1Spawn, ChildrenGetTheirJobAndThePreputKeyAsUnderHydra) {
   const std::string missing = "/nonexistent/pmi1-spawn-missing";
   const std::string refused = "tarvo: MPI_Comm_spawn of rank 0 refused: no such program: " + missing + "\n";
   const support::MpiPlacement local{"local", "rank", {"-np", "1"}, {}};
+  const std::string children = "[0] parent spawn " + spawned + "\n" + "[1:0] child 0 of 2 spawned=1 port=" + value +
+                               " appnum=0\n" + "[1:1] child 1 of 2 spawned=1 port=" + value + " appnum=0\n";
+  const std::string elsewhere = "host_elsewhere_is_not_a_host_of_this_run";
   const struct {
     support::MpiPlacement where;
     std::string mode;
+    std::string hosts;  // the spawn's host key
     int status;
+    size_t processes;   // that the run started
     std::string out;  // sorted lines; empty: not checked
     std::string err;  // '*' stands for a pid
   } rows[] = {
-      {local, "plain", 0,
-       "[0] parent missing rc=-1 msg=no_such_program:_" + missing + "\n[0] parent spawn " + spawned + "\n" +
-           "[1:0] child 0 of 2 spawned=1 port=" + value + " appnum=0\n" +
-           "[1:1] child 1 of 2 spawned=1 port=" + value + " appnum=0\n",
-       refused},
-      {local, "abort", 7, "",
+      {local, "plain", "", 0, 3, "[0] parent missing rc=-1 msg=no_such_program:_" + missing + "\n" + children, refused},
+      {local, "abort", "", 7, 3, "",
        refused + "tarvo: job 1 rank 1 (pid * on " + support::LocalName() + ") called abort with status 7; ending the run\n"},
-      {{"host mode", "host", {"-np", "1"}, {"127.0.0.2"}}, "plain", 0,
-       "[0] parent missing rc=-1 msg=not_supported\n[0] parent spawn rc=-1 msg=not_supported\n", ""},
+      // Rank 0 on 127.0.0.2 spawns; its children's barrier spans two
+      // agents' hosts, or an agent's and tarvo's.
+      {{"host mode", "host", {"-np", "2"}, {"127.0.0.2", "127.0.0.3"}}, "one", "127.0.0.2,127.0.0.3", 0, 4, children, ""},
+      {{"host mode", "host", {"-np", "2"}, {"127.0.0.2", support::LocalName()}}, "one", "127.0.0.2," + support::LocalName(),
+       0, 4, children, ""},
+      // An agent's rank is told why its spawn is refused.
+      {{"host mode", "host", {"-np", "2"}, {"127.0.0.2", "127.0.0.3"}}, "plain", "elsewhere", 0, 2,
+       "[0] parent missing rc=-1 msg=" + elsewhere + "\n[0] parent spawn rc=-1 msg=" + elsewhere + "\n",
+       "tarvo: MPI_Comm_spawn of rank 0 refused: host elsewhere is not a host of this run\n"
+       "tarvo: MPI_Comm_spawn of rank 0 refused: host elsewhere is not a host of this run\n"},
   };
   support::MpiRuns runs;
   for (const auto& row : rows) {
     if (!row.where.hosts.empty() && !runs.Remote()) continue;
-    const std::string name = std::string(row.where.name) + " " + row.mode;
+    const std::string name = std::string(row.where.name) + " " + row.mode + " " + row.hosts;
     const std::string dir = testutil::MakeTempDir();
-    auto run = runs.StartIn(row.where, dir, {std::string(TARVO_TEST_BIN_DIR) + "/pmi1_spawn", dir, "parent", row.mode},
-                            {{"TARVO_LABEL", "1"}, {"TARVO_TIMEOUT", "60"}});
+    std::vector<std::string> command = {std::string(TARVO_TEST_BIN_DIR) + "/pmi1_spawn", dir, "parent", row.mode};
+    if (!row.hosts.empty()) command.push_back(row.hosts);
+    auto run = runs.StartIn(row.where, dir, command, {{"TARVO_LABEL", "1"}, {"TARVO_TIMEOUT", "60"}});
     EXPECT_EQ(run->Wait(90), row.status) << name << "\n" << run->Stderr();
     if (!row.out.empty()) {
       EXPECT_EQ(SortedLines(run->Stdout()), row.out) << name;
@@ -74,7 +85,7 @@ TEST(Pmi1Spawn, ChildrenGetTheirJobAndThePreputKeyAsUnderHydra) {
     const size_t pid = star < err.size() ? err.find_first_not_of("0123456789", star) : std::string::npos;
     EXPECT_EQ(pid == std::string::npos ? err : err.substr(0, star) + "*" + err.substr(pid), row.err) << name;
     const std::vector<pid_t> pids = support::PidsIn(dir);
-    EXPECT_EQ(pids.size(), row.where.hosts.empty() ? 3u : 1u) << name;
+    EXPECT_EQ(pids.size(), row.processes) << name;
     EXPECT_TRUE(support::Survivors(pids).empty()) << name;
     testutil::Run("rm -rf " + dir);
   }

@@ -113,7 +113,7 @@ bool MpiServer::AgentSpawn(int agent, const std::string& payload, MpiEvent* out)
 // An Open MPI rank's spawn: tarvo's own rank's through its PMIx server, an
 // agent's rank's (the agent's number + 1 above the ticket's low half)
 // through that agent.
-void MpiServer::AnswerPmixSpawn(uint64_t ticket, const std::string& nspace) {
+void MpiServer::AnswerPmixSpawn(uint64_t ticket, const std::string& nspace, const std::string& why) {
   const uint64_t agent = ticket >> 32;
   if (agent == 0) {
     if (pmix_ != nullptr) pmix_->AnswerSpawn(ticket, nspace);
@@ -121,7 +121,7 @@ void MpiServer::AnswerPmixSpawn(uint64_t ticket, const std::string& nspace) {
   }
   AgentSpawned head{static_cast<int32_t>(ticket & 0xffffffffu)};
   std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
-  payload += AgentStrings({nspace});
+  payload += nspace.empty() && !why.empty() ? AgentStrings({nspace, why.substr(0, 255)}) : AgentStrings({nspace});
   agentAnswers_.emplace_back(static_cast<int>(agent - 1), AgentEncode(kAgentSpawned, payload.data(), payload.size()));
 }
 

@@ -15,6 +15,7 @@
 
 #include "common/agent_wire.h"
 #include "pmi/process_mapping.h"
+#include "pmi/spawn_wire.h"
 
 namespace {
 
@@ -194,54 +195,6 @@ uint64_t Pmi1Ticket(int job, int client) {
   return kPmi1Ticket | (static_cast<uint64_t>(job) << 32) | static_cast<uint32_t>(client);
 }
 
-// `program` found along `path` (directories separated by ':', as the
-// `path` info key gives them) when it names no directory; else as given.
-std::string AlongPath(const std::string& program, const std::string& path) {
-  if (program.find('/') != std::string::npos) return program;
-  size_t at = 0;
-  for (int dirs = 0; dirs < 256 && at <= path.size(); ++dirs) {
-    size_t end = path.find(':', at);
-    if (end == std::string::npos) end = path.size();
-    const std::string file = (end > at ? path.substr(at, end - at) : std::string(".")) + "/" + program;
-    if (access(file.c_str(), X_OK) == 0) return file;
-    at = end + 1;
-  }
-  return program;
-}
-
-// MPICH's spawn as the request that the run control takes for both
-// protocols; of the info keys, those that hydra honours: host, hostfile,
-// wdir and path.
-pmi::PmixSpawnRequest Pmi1Request(const pmi::Pmi1Spawn& spawn, const std::string& kvsname) {
-  pmi::PmixSpawnRequest r;
-  r.pmi1 = true;
-  r.parentNspace = kvsname;
-  r.parentRank = spawn.rank;
-  r.preput.assign(spawn.preput.begin(), spawn.preput.end());
-  for (const pmi::Pmi1SpawnCommand& c : spawn.commands) {
-    pmi::PmixSpawnApp app;
-    std::string path;
-    app.count = c.nprocs;
-    for (const auto& kv : c.info) {
-      if (kv.first == "wdir") app.cwd = kv.second;
-      if (kv.first == "path") path = kv.second;
-      if (kv.first == "hostfile") app.hostfile = kv.second;
-      if (kv.first != "host") continue;
-      for (size_t at = 0; at <= kv.second.size();) {
-        size_t end = kv.second.find(',', at);
-        if (end == std::string::npos) end = kv.second.size();
-        if (end > at) app.hosts.push_back(kv.second.substr(at, end - at));
-        at = end + 1;
-      }
-    }
-    app.command = path.empty() ? c.execname : AlongPath(c.execname, path);
-    app.argv.push_back(c.execname);
-    app.argv.insert(app.argv.end(), c.args.begin(), c.args.end());
-    r.apps.push_back(std::move(app));
-  }
-  return r;
-}
-
 }  // namespace
 
 void MpiServer::TakePmi1Spawns(int job, pmi::Pmi1Server& server, std::vector<MpiEvent>* out) {
@@ -254,7 +207,7 @@ void MpiServer::TakePmi1Spawns(int job, pmi::Pmi1Server& server, std::vector<Mpi
     e.job = job;
     e.rank = spawns[i].rank;
     e.ticket = Pmi1Ticket(job, clients[i]);
-    e.spawn = Pmi1Request(spawns[i], server.Engine().Kvsname());
+    e.spawn = pmi::Pmi1Request(spawns[i], server.Engine().Kvsname());
     if (out != nullptr) {
       out->push_back(std::move(e));
     } else {
@@ -265,7 +218,7 @@ void MpiServer::TakePmi1Spawns(int job, pmi::Pmi1Server& server, std::vector<Mpi
 
 void MpiServer::AnswerSpawn(uint64_t ticket, const std::string& nspace, const std::string& why) {
   if ((ticket & kPmi1Ticket) == 0) {
-    AnswerPmixSpawn(ticket, nspace);
+    AnswerPmixSpawn(ticket, nspace, why);
     return;
   }
   const int job = static_cast<int>((ticket & ~kPmi1Ticket) >> 32);
@@ -285,16 +238,26 @@ void MpiServer::AnswerSpawn(uint64_t ticket, const std::string& nspace, const st
   }
 }
 
-std::string MpiServer::AddPmi1Job(int job, const std::vector<int>& appnums, const pmi::PmixSpawnRequest& request) {
+std::string MpiServer::AddPmi1Job(int job, const std::vector<int>& appnums, const pmi::PmixSpawnRequest& request,
+                                  const std::vector<std::string>& hosts, const std::vector<int>& agentOf) {
   pmi::JobFacts facts;
   facts.kvsname = kvsname_ + "_" + std::to_string(job);
   facts.size = facts.universeSize = static_cast<int>(appnums.size());
-  facts.processMapping = pmi::ProcessMapping(std::vector<std::string>(appnums.size(), localHost_));
+  facts.processMapping =
+      pmi::ProcessMapping(hosts.size() == appnums.size() ? hosts : std::vector<std::string>(appnums.size(), localHost_));
   facts.kvsLimit = static_cast<size_t>(kvsLimitMiB) << 20;
-  facts.alone = true;
+  Pmi1Fence& fence = pmi1Fences_[job];
+  fence.size = facts.size;
   for (size_t rank = 0; rank < appnums.size(); ++rank) {
+    if (rank < agentOf.size() && agentOf[rank] >= 0) {
+      fence.agents.insert(agentOf[rank]);
+      continue;
+    }
     facts.clients.push_back(pmi::LocalRank{static_cast<int>(rank), appnums[rank]});
+    fence.ranks.push_back(static_cast<int>(rank));
   }
+  facts.alone = fence.agents.empty();
+  if (fence.ranks.empty()) return facts.kvsname;
   std::unique_ptr<pmi::Pmi1Server> server(new pmi::Pmi1Server(facts));
   server->Engine().ServeNames(&names_);
   server->Engine().TakeSpawns();
@@ -303,12 +266,20 @@ std::string MpiServer::AddPmi1Job(int job, const std::vector<int>& appnums, cons
   return facts.kvsname;
 }
 
+int MpiServer::Pmi1Client(int job, int rank) const {
+  auto at = pmi1Fences_.find(job);
+  if (at == pmi1Fences_.end()) return -1;
+  auto client = std::find(at->second.ranks.begin(), at->second.ranks.end(), rank);
+  return client == at->second.ranks.end() ? -1 : static_cast<int>(client - at->second.ranks.begin());
+}
+
 int MpiServer::PrepareSpawned(int job, int rank, std::vector<std::string>* env) {
   auto at = pmi1Jobs_.find(job);
-  if (at == pmi1Jobs_.end() || rank < 0 || rank >= at->second->Clients()) return -1;
-  const int fd = at->second->OpenClient(rank);
+  const int client = Pmi1Client(job, rank);
+  if (at == pmi1Jobs_.end() || client < 0) return -1;
+  const int fd = at->second->OpenClient(client);
   if (fd < 0) return -1;
-  const std::vector<std::string> pmi = pmi::ClientEnvironment(fd, rank, at->second->Clients());
+  const std::vector<std::string> pmi = pmi::ClientEnvironment(fd, rank, pmi1Fences_[job].size);
   env->insert(env->end(), pmi.begin(), pmi.end());
   // MPICH's client reads it to know that it has a parent, as under hydra.
   env->push_back("PMI_SPAWNED=1");
@@ -317,28 +288,56 @@ int MpiServer::PrepareSpawned(int job, int rank, std::vector<std::string>* env) 
 
 void MpiServer::SpawnedStarted(int job, int rank) {
   auto at = pmi1Jobs_.find(job);
-  if (at != pmi1Jobs_.end()) at->second->ChildStarted(rank);
+  const int client = Pmi1Client(job, rank);
+  if (at != pmi1Jobs_.end() && client >= 0) at->second->ChildStarted(client);
 }
 
 void MpiServer::Pmi1RankEnded(int job, int rank, std::vector<MpiEvent>* out) {
   auto at = pmi1Jobs_.find(job);
-  if (at == pmi1Jobs_.end() || rank < 0 || rank >= at->second->Clients()) return;
+  const int client = Pmi1Client(job, rank);
+  if (at == pmi1Jobs_.end() || client < 0) return;
   std::vector<pmi::ServerEvent> events;
-  at->second->ClientEnded(rank, &events);
+  at->second->ClientEnded(client, &events);
   TakeJob(job, events, out);
+}
+
+void MpiServer::Pmi1FenceIfComplete(int job, std::vector<pmi::ServerEvent>* events) {
+  auto fence = pmi1Fences_.find(job);
+  if (fence == pmi1Fences_.end()) return;
+  Pmi1Fence& f = fence->second;
+  if (f.in.size() < f.agents.size() || (!f.ranks.empty() && !f.localIn)) return;
+  const int32_t head = job;
+  const std::string frames = AgentEncode(kAgentPmi1Barrier, &head, sizeof head) + AgentEncodeFence(f.all);
+  for (int a : f.agents) agentAnswers_.emplace_back(a, frames);
+  auto server = pmi1Jobs_.find(job);
+  std::vector<pmi::ServerEvent> own;
+  if (server != pmi1Jobs_.end()) server->second->CompleteBarrier(f.all, events != nullptr ? events : &own);
+  f.in.clear();
+  f.all.clear();
+  f.localIn = false;
+  if (!own.empty()) TakeJob(job, own, &later_);
 }
 
 void MpiServer::TakeJob(int job, std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out) {
   auto server = pmi1Jobs_.find(job);
+  auto fence = pmi1Fences_.find(job);
   for (size_t i = 0; i < events.size(); ++i) {
     pmi::ServerEvent& e = events[i];
     MpiEvent m;
     m.job = job;
-    m.rank = e.client;  // a spawned job's clients are its ranks
+    m.rank = fence != pmi1Fences_.end() && e.client >= 0 && static_cast<size_t>(e.client) < fence->second.ranks.size()
+                 ? fence->second.ranks[static_cast<size_t>(e.client)]
+                 : e.client;
     switch (e.kind) {
       case pmi::ServerEvent::kBarrier:
-        // The job's ranks are all here: its barrier completes at once.
-        if (server != pmi1Jobs_.end()) server->second->CompleteBarrier(pmi::KeyValues(), &events);
+        if (fence == pmi1Fences_.end() || fence->second.agents.empty()) {
+          // The job's ranks are all here: its barrier completes at once.
+          if (server != pmi1Jobs_.end()) server->second->CompleteBarrier(pmi::KeyValues(), &events);
+        } else {
+          fence->second.localIn = true;
+          fence->second.all.insert(e.puts.begin(), e.puts.end());
+          Pmi1FenceIfComplete(job, &events);
+        }
         continue;
       case pmi::ServerEvent::kStranger:
       case pmi::ServerEvent::kName:
@@ -416,11 +415,28 @@ void MpiServer::StampLocal(double now) {
 }
 
 bool MpiServer::AgentPuts(int agent, const std::string& payload) {
-  (void)agent;
+  auto job = pmi1AgentJob_.find(agent);
+  if (job != pmi1AgentJob_.end() && job->second > 0) {
+    auto fence = pmi1Fences_.find(job->second);
+    pmi::KeyValues dropped;
+    return AgentTakeFencePuts(payload, fence == pmi1Fences_.end() ? &dropped : &fence->second.all);
+  }
   return AgentTakeFencePuts(payload, &union_);
 }
 
 void MpiServer::AgentDone(int agent, double now) {
+  auto job = pmi1AgentJob_.find(agent);
+  if (job != pmi1AgentJob_.end() && job->second > 0) {
+    // A spawned job's barrier: once each of its hosts is in, the union
+    // goes back to them.
+    const int k = job->second;
+    job->second = 0;
+    auto fence = pmi1Fences_.find(k);
+    if (fence == pmi1Fences_.end() || fence->second.agents.count(agent) == 0) return;
+    fence->second.in.insert(agent);
+    Pmi1FenceIfComplete(k, nullptr);
+    return;
+  }
   agentIn_[static_cast<size_t>(agent)] = 1;
   for (int rank = 0; rank < size_; ++rank) {
     if (agentOf_[static_cast<size_t>(rank)] == agent && since_[static_cast<size_t>(rank)] < 0) {

@@ -96,10 +96,17 @@ class MpiServer {
   /// The answer to a kSpawn event: the new job's namespace, or empty (and
   /// why, which a PMI-1 rank is told).
   void AnswerSpawn(uint64_t ticket, const std::string& nspace, const std::string& why = std::string());
-  /// A job that a PMI-1 rank spawned (job numbered as AddSpawnedJob's), all
-  /// of its ranks on tarvo's host: a PMI-1 server of its own, whose
-  /// key-value space holds the request's preput keys. Returns its kvsname.
-  std::string AddPmi1Job(int job, const std::vector<int>& appnums, const pmi::PmixSpawnRequest& request);
+  /// A job that a PMI-1 rank spawned (job numbered as AddSpawnedJob's): a
+  /// PMI-1 server of its own for the processes on tarvo's host, whose
+  /// key-value space holds the request's preput keys. `hosts` and `agentOf`
+  /// (empty: every process is tarvo's, on its host) name each process's host
+  /// and agent (-1: tarvo); the agents serve theirs, and the job's barrier
+  /// crosses the hosts as the first job's, apart from it. Returns its
+  /// kvsname, the same on every host.
+  std::string AddPmi1Job(int job, const std::vector<int>& appnums, const pmi::PmixSpawnRequest& request,
+                         const std::vector<std::string>& hosts = {}, const std::vector<int>& agentOf = {});
+  /// An agent's kAgentPmi1Barrier: its next fence frames are of that job's.
+  void AgentPmi1Barrier(int agent, int job) { pmi1AgentJob_[agent] = job; }
   /// For a rank of such a job: the descriptor its program keeps (-1: none)
   /// and the variables for its environment; then its start.
   int PrepareSpawned(int job, int rank, std::vector<std::string>* env);
@@ -192,7 +199,7 @@ class MpiServer {
   int Holder(const std::string& nspace, int rank) const;
   bool PmixAdd(PmixFence& fence, const std::string& bytes);
   bool PmixOver(PmixFence& fence);
-  void AnswerPmixSpawn(uint64_t ticket, const std::string& nspace);
+  void AnswerPmixSpawn(uint64_t ticket, const std::string& nspace, const std::string& why);
   void PmixFetch(int asker, const std::string& nspace, int rank, int tag);
   void PmixAnswer(int id, bool ok, const std::string& data);
 
@@ -253,6 +260,23 @@ class MpiServer {
   mutable std::vector<size_t> fdCounts_;
   std::vector<MpiEvent> later_;
   std::string localHost_;
+  // PMI-1 spawned jobs: by job, its size, its processes on tarvo's host,
+  // the agents with processes of it, the hosts whose part of its barrier
+  // is in, and the union so far.
+  struct Pmi1Fence {
+    int size = 0;
+    std::vector<int> ranks;  // by client of its server on tarvo's host
+    std::set<int> agents, in;
+    bool localIn = false;
+    pmi::KeyValues all;
+  };
+  // Once every host of the job is in its barrier: the union to its agents,
+  // and its waiting processes on tarvo's host released (their events into
+  // *events, else later_).
+  void Pmi1FenceIfComplete(int job, std::vector<pmi::ServerEvent>* events);
+  int Pmi1Client(int job, int rank) const;
+  std::map<int, Pmi1Fence> pmi1Fences_;
+  std::map<int, int> pmi1AgentJob_;  // by agent: the job its fence frames are of (0 or none: the first)
   std::map<std::string, std::vector<int>> spawnedAgentOf_;  // namespace: the agent of each rank (-1: tarvo)
 };
 

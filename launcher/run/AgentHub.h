@@ -45,11 +45,12 @@ struct AgentEvent {
     kSpawn,     // a rank's MPI_Comm_spawn (payload: kAgentSpawn's)
     kJobReady,  // the agent's server has registered spawned job `job` (status 0), or could not
     kPmixNspace,  // the agent's next PMIx fence frames, or fetch, are of the spawned job `why` names
+    kPmi1Barrier, // the agent's next PMI-1 fence frames are of spawned job `job`'s barrier
   };
   Kind kind = kLoggedIn;
   int agent = -1;
   int rank = -1;
-  int job = 0;      // kStarted, kEnded, kAbort, kUnfinalized, kJobReady: 0 the first job, k the k-th spawned
+  int job = 0;      // kStarted, kEnded, kAbort, kUnfinalized, kJobReady, kPmi1Barrier: 0 the first job, k the k-th spawned
   pid_t pid = -1;
   int waitStatus = 0;
   int status = 1;   // kLost: the status that the failure gives the run

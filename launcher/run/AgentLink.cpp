@@ -170,6 +170,17 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
     out->push_back(e);
     return true;
   }
+  if (m.type == kAgentPmi1Barrier) {
+    AgentEvent e;
+    e.agent = *self;
+    e.kind = AgentEvent::kPmi1Barrier;
+    int32_t job;
+    memcpy(&job, m.payload.data(), sizeof job);  // the frame reader checked its size
+    if (job < 1) return false;
+    e.job = job;
+    out->push_back(e);
+    return true;
+  }
   if (m.type == kAgentPmixSet) {
     AgentEvent e;
     e.agent = *self;

@@ -52,6 +52,9 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
     case AgentEvent::kPmixNspace:
       if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixNspace(e.agent, e.why);
       return true;
+    case AgentEvent::kPmi1Barrier:
+      if (mpi_ != nullptr) mpi_->AgentPmi1Barrier(e.agent, e.job);
+      return true;
     case AgentEvent::kFencePuts:
       if (mpi_ != nullptr) mpi_->AgentPuts(e.agent, e.payload);
       return true;

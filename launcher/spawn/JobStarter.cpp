@@ -85,6 +85,41 @@ RankLaunch LocalChild(MpiServer* mpi, int job, int count, const SpawnChild& c, c
   return l;
 }
 
+// A PMI-1 rank's child on tarvo's own host: its job's server's descriptor
+// opened as it starts, as a first job's rank's is.
+RankLaunch Pmi1Child(MpiServer* mpi, int job, int count, const SpawnChild& c, const spawn::LauncherParams& runParams,
+                     const std::vector<int>& closeFds, const ForkReport& report, std::deque<ExecPlan>* plans) {
+  spawn::LauncherParams params = runParams;
+  params.count = count;
+  if (!c.cwd.empty()) params.workdir = c.cwd;
+  plans->emplace_back();
+  ExecPlan& plan = plans->back();
+  plan.ownGroup = plan.ownSession = true;  // as MPICH's ranks of this host
+  plan.program = ProgramKind::kMpich;
+  plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
+  plan.file = "carrier";
+  plan.failure = kExecLocalFailed;
+  plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
+  for (int fd : closeFds) AddClose(&plan, fd);
+  plan.pmiEnv = c.env;
+  plan.SealArgv();
+  RankLaunch l;
+  l.rank = c.rank;
+  l.host = c.host;
+  l.job = job;
+  l.start = [&plan, mpi, report, job, rank = c.rank] {
+    const ChildStreams streams = OutputRelayForRank(rank, job);
+    std::copy(streams.fds, streams.fds + 3, plan.stdFds);
+    plan.keepFd = mpi->PrepareSpawned(job, rank, &plan.pmiEnv);
+    RankEnvironment(environ, plan.pmiEnv, &plan.envp);
+    const pid_t pid = StartPlan(plan, report);
+    mpi->SpawnedStarted(job, rank);
+    OutputRelayStarted(streams);
+    return pid;
+  };
+  return l;
+}
+
 class Starter : public JobStarter {
  public:
   Starter(MpiServer* mpi, const spawn::LauncherParams& params, const std::vector<int>& closeFds,
@@ -126,45 +161,14 @@ class Starter : public JobStarter {
   }
 
  private:
-  // A PMI-1 rank's children: a PMI-1 server of their own job, each child's
-  // descriptor opened as it starts, as a first job's rank's is.
+  // A PMI-1 rank's children: a PMI-1 server of their own job.
   bool Pmi1Launches(int job, const pmi::PmixSpawnRequest& request, std::vector<SpawnChild>& children,
                     std::vector<RankLaunch>* out, std::string* nspace) {
     std::vector<int> appnums;
     for (const SpawnChild& c : children) appnums.push_back(c.appnum);
     *nspace = mpi_->AddPmi1Job(job, appnums, request);
     for (SpawnChild& c : children) {
-      spawn::LauncherParams params = params_;
-      params.count = static_cast<int>(children.size());
-      if (!c.cwd.empty()) params.workdir = c.cwd;
-      plans_.emplace_back();
-      ExecPlan& plan = plans_.back();
-      plan.ownGroup = plan.ownSession = true;  // as MPICH's ranks of this host
-      plan.program = ProgramKind::kMpich;
-      plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
-      plan.file = "carrier";
-      plan.failure = kExecLocalFailed;
-      plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
-      for (int fd : closeFds_) AddClose(&plan, fd);
-      plan.pmiEnv = c.env;
-      plan.SealArgv();
-      RankLaunch l;
-      l.rank = c.rank;
-      l.host = c.host;
-      l.job = job;
-      MpiServer* mpi = mpi_;
-      const ForkReport report = report_;
-      l.start = [&plan, mpi, report, job, rank = c.rank] {
-        const ChildStreams streams = OutputRelayForRank(rank, job);
-        std::copy(streams.fds, streams.fds + 3, plan.stdFds);
-        plan.keepFd = mpi->PrepareSpawned(job, rank, &plan.pmiEnv);
-        RankEnvironment(environ, plan.pmiEnv, &plan.envp);
-        const pid_t pid = StartPlan(plan, report);
-        mpi->SpawnedStarted(job, rank);
-        OutputRelayStarted(streams);
-        return pid;
-      };
-      out->push_back(std::move(l));
+      out->push_back(Pmi1Child(mpi_, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
     }
     return true;
   }
@@ -204,10 +208,6 @@ class AgentStarter : public JobStarter {
 
   bool Launches(int job, const pmi::PmixSpawnRequest& request, int running, std::vector<RankLaunch>* out,
                 std::string* nspace, std::string* why) override {
-    if (request.pmi1) {
-      *why = "an MPICH rank spawns only in a run of tarvo's own ranks";
-      return false;
-    }
     const pmi::PmixJob& first = mpi_->PmixJobFacts();
     SpawnRules rules;
     rules.running = running;
@@ -238,11 +238,17 @@ class AgentStarter : public JobStarter {
       facts.hosts.push_back(agentOf.back() < 0 ? first.thisHost : c.host);
       facts.appnums.push_back(c.appnum);
     }
-    if (!mpi_->AddSpawnedJob(job, facts, why, agentOf)) return false;
-    *nspace = facts.nspace;
-    // Every agent's server learns the job, then each starts its children.
     registering_.clear();
-    for (int a = 0; a < hub_->Agents(); ++a) {
+    if (request.pmi1) {
+      *nspace = mpi_->AddPmi1Job(job, facts.appnums, request, facts.hosts, agentOf);
+      Pmi1Jobs(job, *nspace, facts, agentOf, request);
+    } else if (!mpi_->AddSpawnedJob(job, facts, why, agentOf)) {
+      return false;
+    } else {
+      *nspace = facts.nspace;
+    }
+    // Every agent's server learns the job, then each starts its children.
+    for (int a = 0; a < hub_->Agents() && !request.pmi1; ++a) {
       if (!hub_->Serving(a)) continue;
       AgentSpawnJobHead head{job, static_cast<int32_t>(children.size()), facts.universe};
       std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
@@ -260,7 +266,9 @@ class AgentStarter : public JobStarter {
       const SpawnChild& c = children[i];
       for (size_t h = 0; h < hosts_.size(); ++h) used_[h] += hosts_[h].host == c.host ? 1 : 0;
       if (agentOf[i] < 0) {
-        out->push_back(LocalChild(mpi_, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
+        const int count = static_cast<int>(children.size());
+        out->push_back(request.pmi1 ? Pmi1Child(mpi_, job, count, c, params_, closeFds_, report_, &plans_)
+                                    : LocalChild(mpi_, job, count, c, params_, closeFds_, report_, &plans_));
         continue;
       }
       spawn::LauncherParams params = params_;
@@ -283,6 +291,29 @@ class AgentStarter : public JobStarter {
   std::vector<int> Registering(int) const override { return registering_; }
 
  private:
+  // An MPICH rank's job: each agent with processes of it serves it a PMI-1
+  // server of its own (kvsname, mapping of every process's host, appnums,
+  // the preput keys).
+  void Pmi1Jobs(int job, const std::string& kvsname, const pmi::PmixJob& facts, const std::vector<int>& agentOf,
+                const pmi::PmixSpawnRequest& request) {
+    const int32_t size = static_cast<int32_t>(facts.hosts.size());
+    for (int a = 0; a < hub_->Agents(); ++a) {
+      if (std::find(agentOf.begin(), agentOf.end(), a) == agentOf.end()) continue;
+      AgentSpawnJobHead head{job, size, size};
+      std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+      for (int appnum : facts.appnums) {
+        const int32_t n = appnum;
+        payload.append(reinterpret_cast<const char*>(&n), sizeof n);
+      }
+      std::vector<std::string> strings = {kvsname, agentHosts_[static_cast<size_t>(a)]};
+      strings.insert(strings.end(), facts.hosts.begin(), facts.hosts.end());
+      for (const auto& kv : request.preput) strings.insert(strings.end(), {kv.first, kv.second});
+      payload += AgentStrings(strings);
+      hub_->Send({a}, AgentEncode(kAgentPmi1Job, payload.data(), payload.size()));
+      registering_.push_back(a);
+    }
+  }
+
   // The agent of `host`, -1 for tarvo's own, -2 for none.
   int AgentOf(const std::string& host) const {
     auto at = std::find(agentHosts_.begin(), agentHosts_.end(), host);

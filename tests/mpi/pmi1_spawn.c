@@ -2,11 +2,12 @@
  * on the descriptor PMI_FD that the launcher gives (the wire of
  * tests/mpi/pmi1_spawn.transcript). Every process writes its pid into
  * DIR/PID.pid.
- *   pmi1_spawn DIR parent [MODE]  spawns 2 children "pmi1_spawn DIR child MODE" with the
- *                           preput key PARENT_ROOT_PORT_NAME, then a program
- *                           that does not exist; prints "parent spawn ANSWER"
- *                           and "parent missing ANSWER" (the reply's words
- *                           after cmd=spawn_result)
+ *   pmi1_spawn DIR parent [MODE [HOSTS]]  rank 0 spawns 2 children "pmi1_spawn DIR child MODE"
+ *                           with the preput key PARENT_ROOT_PORT_NAME (and
+ *                           the info key host=HOSTS), then a program that
+ *                           does not exist (not with MODE one); prints
+ *                           "parent spawn ANSWER" and "parent missing ANSWER"
+ *                           (the reply's words after cmd=spawn_result)
  *   pmi1_spawn DIR child MODE  prints "child R of N spawned=S port=V appnum=A";
  *                           with MODE abort child 1 then calls abort with 7
  * Both then barrier and finalize. PMI1_SPAWN_TRACE=1 writes every line sent
@@ -64,13 +65,14 @@ static void Ask(const char* text, char* reply, size_t size) {
   Receive(reply, size);
 }
 
-static void Spawn(const char* prog, const char* dir, const char* mode, char* reply, size_t size) {
-  char buf[8192];
+static void Spawn(const char* prog, const char* dir, const char* mode, const char* hosts, char* reply, size_t size) {
+  char buf[8192], info[1100] = "info_num=0\n";
+  if (hosts != NULL) snprintf(info, sizeof info, "info_num=1\ninfo_key_0=host\ninfo_val_0=%s\n", hosts);
   snprintf(buf, sizeof buf,
            "mcmd=spawn\nnprocs=2\nexecname=%s\ntotspawns=1\nspawnssofar=1\nargcnt=3\narg1=%s\narg2=child\n"
            "arg3=%s\npreput_num=1\npreput_key_0=PARENT_ROOT_PORT_NAME\npreput_val_0=port#of#parent$\n"
-           "info_num=0\nendcmd\n",
-           prog, dir, mode);
+           "%sendcmd\n",
+           prog, dir, mode, info);
   Ask(buf, reply, size);
 }
 
@@ -93,16 +95,22 @@ int main(int argc, char** argv) {
   Word(reply, "kvsname", kvs, sizeof kvs);
   Ask("cmd=get_appnum\n", reply, sizeof reply);
   Word(reply, "appnum", appnum, sizeof appnum);
-  if (strcmp(argv[2], "parent") == 0) {
+  const char* hosts = argc > 4 ? argv[4] : NULL;
+  /* The parents' barrier of MPI_Init: every rank (and host) is up. */
+  if (strcmp(argv[2], "parent") == 0) Ask("cmd=barrier_in\n", reply, sizeof reply);
+  const char* own = getenv("PMI_RANK");
+  if (strcmp(argv[2], "parent") == 0 && (own == NULL || strcmp(own, "0") == 0)) {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     self[n > 0 ? n : 0] = '\0';
-    Spawn(self, argv[1], mode, reply, sizeof reply);
+    Spawn(self, argv[1], mode, hosts, reply, sizeof reply);
     printf("parent spawn %s\n", strncmp(reply, "cmd=spawn_result ", 17) == 0 ? reply + 17 : reply);
     fflush(stdout);
-    Spawn("/nonexistent/pmi1-spawn-missing", argv[1], mode, reply, sizeof reply);
-    printf("parent missing %s\n", strncmp(reply, "cmd=spawn_result ", 17) == 0 ? reply + 17 : reply);
-  } else {
+    if (strcmp(mode, "one") != 0) {
+      Spawn("/nonexistent/pmi1-spawn-missing", argv[1], mode, hosts, reply, sizeof reply);
+      printf("parent missing %s\n", strncmp(reply, "cmd=spawn_result ", 17) == 0 ? reply + 17 : reply);
+    }
+  } else if (strcmp(argv[2], "child") == 0) {
     char buf[600];
     const char* rank = getenv("PMI_RANK");
     const char* size = getenv("PMI_SIZE");
