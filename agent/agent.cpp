@@ -20,6 +20,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -183,13 +184,33 @@ class Agent {
         env_ = order.strings;
         break;
       case AgentOrder::kRank:
-      case AgentOrder::kSpawnRank:
         Start(order);
+        break;
+      case AgentOrder::kSpawnRank:
+        // Held until every host of the job is ready for it.
+        held_[order.job].push_back(std::move(order));
         break;
       case AgentOrder::kSpawnJob: {
         std::string toLauncher;
-        pmix_.AddJob(order, &toLauncher);
+        const int missing = MissingProgram(order.job);
+        if (missing >= 0) {
+          held_.erase(order.job);
+          AgentJobRank refused{order.job, missing, 0, kAgentJobNoProgram};
+          toLauncher = AgentEncode(kAgentJobReady, &refused, sizeof refused);
+        } else {
+          pmix_.AddJob(order, &toLauncher);
+        }
         Tell(toLauncher);
+        break;
+      }
+      case AgentOrder::kJobGo: {
+        auto held = held_.find(order.job);
+        if (held == held_.end()) break;
+        std::vector<AgentOrder> children = std::move(held->second);
+        held_.erase(held);
+        for (AgentOrder& child : children) {
+          if (order.ok && !lost_) Start(child);
+        }
         break;
       }
       case AgentOrder::kSpawned:
@@ -332,6 +353,23 @@ class Agent {
     }
     const std::string payload = StackEncode(answer);
     Tell(AgentEncode(kAgentStacks, payload.data(), payload.size()));
+  }
+
+  // The rank of the first held process of `job` whose program carrier would
+  // not find here, from that process's working directory; -1 for none.
+  int MissingProgram(int job) const {
+    auto held = held_.find(job);
+    if (held == held_.end()) return -1;
+    for (const AgentOrder& child : held->second) {
+      const std::string& program = child.strings[0];
+      const std::string& workdir = child.strings.back();
+      char file[PATH_MAX];
+      const int where = CarrierLookup(program.c_str(), workdir.c_str(), nullptr, file, sizeof file);
+      std::string path = where == CARRIER_AS_GIVEN ? program : std::string(file);
+      if (!path.empty() && path[0] != '/') path = workdir + "/" + path;
+      if (access(path.c_str(), X_OK) != 0) return child.rank;
+    }
+    return -1;
   }
 
   static double Clock() {
@@ -488,6 +526,7 @@ class Agent {
     int rank;
   };
   std::map<pid_t, Proc> ranks_;   // the processes running, by pid
+  std::map<int, std::vector<AgentOrder>> held_;  // spawned processes not yet to start, by job
   std::map<int, Stream> streams_;  // labelled output pipes by descriptor
   AgentPmi pmi_;
   AgentPlacer placer_;  // TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND

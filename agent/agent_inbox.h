@@ -14,7 +14,7 @@ struct AgentOrder {
   enum Kind {
     kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPmixFailed, kPmixSet,
     kPmixServe, kPmixFetched, kPlace, kStacksAsk, kNamesAnswer, kConnected, kSpawned, kSpawnJob, kSpawnRank,
-    kPmixNspace
+    kPmixNspace, kJobGo
   } kind = kEnv;
   std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier";
                                      // kJob: the kvsname and PMI_process_mapping;
@@ -23,7 +23,7 @@ struct AgentOrder {
                                      // kSpawned, kPmixNspace: the namespace;
                                      // kSpawnJob: as kPmixJob; kSpawnRank: as kRank
   std::vector<std::string> env;                 // kSpawnRank: the process's own NAME=VALUE
-  int job = 0;                                  // kSpawnJob, kSpawnRank
+  int job = 0;                                  // kSpawnJob, kSpawnRank, kJobGo
   std::map<std::string, std::string> puts;      // kFencePuts
   int size = 0, universeSize = 0;               // kJob, kPmixJob, kSpawnJob
   int kvsLimitMiB = 0;                          // kJob: 0 for no bound
@@ -31,7 +31,7 @@ struct AgentOrder {
   std::vector<int> appnums;                     // kPmixJob: every rank's
   std::string bytes;                            // kPmixPart, kNamesAnswer (its payload)
   int ticket = 0;                               // kConnected, kSpawned
-  bool ok = false;                              // kConnected
+  bool ok = false;                              // kConnected, kJobGo (start, else drop)
   std::vector<int> pmixRanks;                   // kPmixSet
   AgentPmixModex modex{};                       // kPmixServe, kPmixFetched (bytes: the data)
   int rank = -1;

@@ -29,7 +29,8 @@ int32_t FixedSize(int32_t type) {
     case kAgentJobStarted:
     case kAgentJobEnded:
     case kAgentJobUnfinalized:
-    case kAgentJobAbort: return sizeof(AgentJobRank);
+    case kAgentJobAbort:
+    case kAgentJobGo: return sizeof(AgentJobRank);
     default: return -1;
   }
 }
@@ -49,7 +50,7 @@ bool Accepted(int32_t type, bool fromAgent) {
   return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob ||
          type == kAgentPmixJob || type == kAgentPlace || type == kAgentStacksAsk || type == kAgentNamesAnswer ||
          type == kAgentConnected || type == kAgentPmixServe || type == kAgentPmixFetched || type == kAgentSpawned ||
-         type == kAgentSpawnJob || type == kAgentSpawnRank;
+         type == kAgentSpawnJob || type == kAgentSpawnRank || type == kAgentJobGo;
 }
 
 }  // namespace

@@ -91,6 +91,26 @@ void AgentHub::AddChild(int agent, int job, int rank, const std::vector<std::str
   Send({agent}, AgentEncode(kAgentSpawnRank, payload.data(), payload.size()));
 }
 
+void AgentHub::JobGo(const std::vector<int>& agents, int job, bool start) {
+  std::vector<int> serving;
+  for (int agent : agents) {
+    if (!start) {
+      AgentLinkState& link = links_[static_cast<size_t>(agent)];
+      for (auto c = link.children.begin(); c != link.children.end();) {
+        if (c->first != job) {
+          ++c;
+          continue;
+        }
+        c = link.children.erase(c);
+        --link.live;
+      }
+    }
+    if (Serving(agent)) serving.push_back(agent);
+  }
+  AgentJobRank go{job, -1, 0, start ? 0 : 1};
+  if (!serving.empty()) Send(serving, AgentEncode(kAgentJobGo, &go, sizeof go));
+}
+
 void AgentHub::ShellStarted(int agent, pid_t pid) {
   for (size_t i = 0; i < agents_.size(); ++i) {
     if (agent < 0 || static_cast<size_t>(agent) == i) agents_[i].shell = pid;

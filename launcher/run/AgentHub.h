@@ -117,6 +117,10 @@ class AgentHub {
   void AddChild(int agent, int job, int rank, const std::vector<std::string>& words,
                 const std::vector<std::string>& env, int flags);
 
+  /// Spawned job `job`'s processes, held by `agents` until every agent is
+  /// ready: started, or dropped (the job is refused; none is awaited).
+  void JobGo(const std::vector<int>& agents, int job, bool start);
+
   /// The remote shell of `agent` (-1: the one step that runs every agent)
   /// has started, or has ended with `waitStatus`.
   void ShellStarted(int agent, pid_t pid);

@@ -238,24 +238,16 @@ class AgentStarter : public JobStarter {
       facts.hosts.push_back(agentOf.back() < 0 ? first.thisHost : c.host);
       facts.appnums.push_back(c.appnum);
     }
+    // tarvo's own host's children are looked for here; the agents look for theirs.
+    for (size_t i = 0; i < children.size(); ++i) {
+      const SpawnChild& c = children[i];
+      if (agentOf[i] < 0 && !Runnable(c.words[0], c.cwd.empty() ? params_.workdir : c.cwd)) {
+        *why = "no such program: " + request.apps[static_cast<size_t>(c.appnum)].command;
+        return false;
+      }
+    }
     if (!mpi_->AddSpawnedJob(job, facts, why, agentOf)) return false;
     *nspace = facts.nspace;
-    // Every agent's server learns the job, then each starts its children.
-    registering_.clear();
-    for (int a = 0; a < hub_->Agents(); ++a) {
-      if (!hub_->Serving(a)) continue;
-      AgentSpawnJobHead head{job, static_cast<int32_t>(children.size()), facts.universe};
-      std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
-      for (int appnum : facts.appnums) {
-        const int32_t n = appnum;
-        payload.append(reinterpret_cast<const char*>(&n), sizeof n);
-      }
-      std::vector<std::string> strings = {facts.nspace, agentHosts_[static_cast<size_t>(a)]};
-      strings.insert(strings.end(), facts.hosts.begin(), facts.hosts.end());
-      payload += AgentStrings(strings);
-      hub_->Send({a}, AgentEncode(kAgentSpawnJob, payload.data(), payload.size()));
-      registering_.push_back(a);
-    }
     for (size_t i = 0; i < children.size(); ++i) {
       const SpawnChild& c = children[i];
       for (size_t h = 0; h < hosts_.size(); ++h) used_[h] += hosts_[h].host == c.host ? 1 : 0;
@@ -276,6 +268,24 @@ class AgentStarter : public JobStarter {
       l.agent = agentOf[i];
       l.job = job;
       out->push_back(std::move(l));
+    }
+    // The agents get their children first and hold them; then every agent's
+    // server learns the job and checks its children's programs. They start
+    // once every agent is ready (kAgentJobGo).
+    registering_.clear();
+    for (int a = 0; a < hub_->Agents(); ++a) {
+      if (!hub_->Serving(a)) continue;
+      AgentSpawnJobHead head{job, static_cast<int32_t>(children.size()), facts.universe};
+      std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+      for (int appnum : facts.appnums) {
+        const int32_t n = appnum;
+        payload.append(reinterpret_cast<const char*>(&n), sizeof n);
+      }
+      std::vector<std::string> strings = {facts.nspace, agentHosts_[static_cast<size_t>(a)]};
+      strings.insert(strings.end(), facts.hosts.begin(), facts.hosts.end());
+      payload += AgentStrings(strings);
+      hub_->Send({a}, AgentEncode(kAgentSpawnJob, payload.data(), payload.size()));
+      registering_.push_back(a);
     }
     return true;
   }
