@@ -298,8 +298,12 @@ class Agent {
   void AskStacks() {
     if (stacksFd_ >= 0) return;  // the answer under way answers this one too
     stacksAsked_.clear();
+    stacksOf_.clear();
+    // The reader knows each process by its place in the question: a
+    // spawned job's ranks count from 0 again.
     for (const auto& r : ranks_) {
-      if (r.second.job == 0) stacksAsked_.emplace_back(r.second.rank, r.first);
+      stacksAsked_.emplace_back(static_cast<int>(stacksOf_.size()), r.first);
+      stacksOf_.push_back(r.second);
     }
     stacksBytes_.clear();
     stacksSince_ = Clock();
@@ -342,14 +346,12 @@ class Agent {
     StackDecode(stacksBytes_, &read);
     for (const auto& r : stacksAsked_) {
       auto s = std::find_if(read.begin(), read.end(), [&](const RankStack& x) { return x.rank == r.first; });
-      if (s != read.end()) {
-        answer.push_back(*s);
-      } else {
-        RankStack none;
-        none.rank = r.first;
-        none.why = why;
-        answer.push_back(none);
-      }
+      RankStack named;
+      if (s != read.end()) named = *s;
+      else named.why = why;
+      named.rank = stacksOf_[static_cast<size_t>(r.first)].rank;
+      named.job = stacksOf_[static_cast<size_t>(r.first)].job;
+      answer.push_back(std::move(named));
     }
     const std::string payload = StackEncode(answer);
     Tell(AgentEncode(kAgentStacks, payload.data(), payload.size()));
@@ -537,7 +539,8 @@ class Agent {
   pid_t stacksReader_ = -1;
   int stacksFd_ = -1;
   double stacksSince_ = 0;
-  std::vector<std::pair<int, pid_t>> stacksAsked_;
+  std::vector<std::pair<int, pid_t>> stacksAsked_;  // (place in the question, pid)
+  std::vector<Proc> stacksOf_;                       // by place in the question
   std::string stacksBytes_;
 };
 

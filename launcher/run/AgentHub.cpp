@@ -87,6 +87,7 @@ void AgentHub::AddChild(int agent, int job, int rank, const std::vector<std::str
   payload += AgentStrings(words) + AgentStrings(env);
   AgentLinkState& link = links_[static_cast<size_t>(agent)];
   link.children.insert({job, rank});
+  link.given.insert({job, rank});
   ++link.live;
   Send({agent}, AgentEncode(kAgentSpawnRank, payload.data(), payload.size()));
 }
@@ -101,6 +102,7 @@ void AgentHub::JobGo(const std::vector<int>& agents, int job, bool start) {
           ++c;
           continue;
         }
+        link.given.erase(*c);
         c = link.children.erase(c);
         --link.live;
       }

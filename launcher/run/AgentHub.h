@@ -69,6 +69,7 @@ struct AgentLinkState {
   std::vector<char> ended; // by index into `ranks`
   int live = 0;            // ranks not yet reported ended, spawned ones counted
   std::set<std::pair<int, int>> children;  // (job, rank) of spawned processes not yet ended
+  std::set<std::pair<int, int>> given;     // (job, rank) of every spawned process it was given
 };
 
 /// The pure reader of one connection: takes one message (already framed)
