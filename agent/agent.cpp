@@ -106,7 +106,7 @@ class Agent {
 
   int Loop() {
     for (;;) {
-      if (allSent_ && ranks_.empty() && streams_.empty()) return 0;
+      if (allSent_ && ranks_.empty() && streams_.empty() && held_.empty()) return 0;
       std::vector<pollfd> fds = {{link_, POLLIN, 0}, {signals_, POLLIN, 0}};
       for (const auto& s : streams_) fds.push_back({s.first, POLLIN, 0});
       const size_t pmiAt = fds.size();
