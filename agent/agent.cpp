@@ -20,6 +20,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -105,7 +106,7 @@ class Agent {
 
   int Loop() {
     for (;;) {
-      if (allSent_ && ranks_.empty() && streams_.empty()) return 0;
+      if (allSent_ && ranks_.empty() && streams_.empty() && held_.empty()) return 0;
       std::vector<pollfd> fds = {{link_, POLLIN, 0}, {signals_, POLLIN, 0}};
       for (const auto& s : streams_) fds.push_back({s.first, POLLIN, 0});
       const size_t pmiAt = fds.size();
@@ -183,13 +184,36 @@ class Agent {
         env_ = order.strings;
         break;
       case AgentOrder::kRank:
-      case AgentOrder::kSpawnRank:
         Start(order);
         break;
-      case AgentOrder::kSpawnJob: {
+      case AgentOrder::kSpawnRank:
+        // Held until every host of the job is ready for it.
+        held_[order.job].push_back(std::move(order));
+        break;
+      case AgentOrder::kSpawnJob:
+      case AgentOrder::kPmi1Job: {
         std::string toLauncher;
-        pmix_.AddJob(order, &toLauncher);
+        const int missing = MissingProgram(order.job);
+        if (missing >= 0) {
+          held_.erase(order.job);
+          AgentJobRank refused{order.job, missing, 0, kAgentJobNoProgram};
+          toLauncher = AgentEncode(kAgentJobReady, &refused, sizeof refused);
+        } else if (order.kind == AgentOrder::kSpawnJob) {
+          pmix_.AddJob(order, &toLauncher);
+        } else {
+          pmi_.AddJob(order, &toLauncher);
+        }
         Tell(toLauncher);
+        break;
+      }
+      case AgentOrder::kJobGo: {
+        auto held = held_.find(order.job);
+        if (held == held_.end()) break;
+        std::vector<AgentOrder> children = std::move(held->second);
+        held_.erase(held);
+        for (AgentOrder& child : children) {
+          if (order.ok && !lost_) Start(child);
+        }
         break;
       }
       case AgentOrder::kSpawned: {
@@ -200,12 +224,6 @@ class Agent {
         }
         std::string toLauncher;
         pmi_.Spawned(order.ticket, order.strings[0], order.strings.size() > 1 ? order.strings[1] : "", &toLauncher);
-        Tell(toLauncher);
-        break;
-      }
-      case AgentOrder::kPmi1Job: {
-        std::string toLauncher;
-        pmi_.AddJob(order, &toLauncher);
         Tell(toLauncher);
         break;
       }
@@ -294,8 +312,12 @@ class Agent {
   void AskStacks() {
     if (stacksFd_ >= 0) return;  // the answer under way answers this one too
     stacksAsked_.clear();
+    stacksOf_.clear();
+    // The reader knows each process by its place in the question: a
+    // spawned job's ranks count from 0 again.
     for (const auto& r : ranks_) {
-      if (r.second.job == 0) stacksAsked_.emplace_back(r.second.rank, r.first);
+      stacksAsked_.emplace_back(static_cast<int>(stacksOf_.size()), r.first);
+      stacksOf_.push_back(r.second);
     }
     stacksBytes_.clear();
     stacksSince_ = Clock();
@@ -338,17 +360,32 @@ class Agent {
     StackDecode(stacksBytes_, &read);
     for (const auto& r : stacksAsked_) {
       auto s = std::find_if(read.begin(), read.end(), [&](const RankStack& x) { return x.rank == r.first; });
-      if (s != read.end()) {
-        answer.push_back(*s);
-      } else {
-        RankStack none;
-        none.rank = r.first;
-        none.why = why;
-        answer.push_back(none);
-      }
+      RankStack named;
+      if (s != read.end()) named = *s;
+      else named.why = why;
+      named.rank = stacksOf_[static_cast<size_t>(r.first)].rank;
+      named.job = stacksOf_[static_cast<size_t>(r.first)].job;
+      answer.push_back(std::move(named));
     }
     const std::string payload = StackEncode(answer);
     Tell(AgentEncode(kAgentStacks, payload.data(), payload.size()));
+  }
+
+  // The rank of the first held process of `job` whose program carrier would
+  // not find here, from that process's working directory; -1 for none.
+  int MissingProgram(int job) const {
+    auto held = held_.find(job);
+    if (held == held_.end()) return -1;
+    for (const AgentOrder& child : held->second) {
+      const std::string& program = child.strings[0];
+      const std::string& workdir = child.strings.back();
+      char file[PATH_MAX];
+      const int where = CarrierLookup(program.c_str(), workdir.c_str(), nullptr, file, sizeof file);
+      std::string path = where == CARRIER_AS_GIVEN ? program : std::string(file);
+      if (!path.empty() && path[0] != '/') path = workdir + "/" + path;
+      if (access(path.c_str(), X_OK) != 0) return child.rank;
+    }
+    return -1;
   }
 
   static double Clock() {
@@ -507,6 +544,7 @@ class Agent {
     int rank;
   };
   std::map<pid_t, Proc> ranks_;   // the processes running, by pid
+  std::map<int, std::vector<AgentOrder>> held_;  // spawned processes not yet to start, by job
   std::map<int, Stream> streams_;  // labelled output pipes by descriptor
   AgentPmi pmi_;
   AgentPlacer placer_;  // TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND
@@ -517,7 +555,8 @@ class Agent {
   pid_t stacksReader_ = -1;
   int stacksFd_ = -1;
   double stacksSince_ = 0;
-  std::vector<std::pair<int, pid_t>> stacksAsked_;
+  std::vector<std::pair<int, pid_t>> stacksAsked_;  // (place in the question, pid)
+  std::vector<Proc> stacksOf_;                       // by place in the question
   std::string stacksBytes_;
 };
 

@@ -299,6 +299,14 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
       return ReadSpawnJob(m.payload, order);
     case kAgentSpawnRank:
       return ReadSpawnRank(m.payload, order);
+    case kAgentJobGo: {
+      order->kind = AgentOrder::kJobGo;
+      AgentJobRank go;
+      if (!TakeHead(m.payload, &go) || go.job < 1 || (go.status != 0 && go.status != 1)) return false;
+      order->job = go.job;
+      order->ok = go.status == 0;
+      return true;
+    }
     default:
       return false;
   }

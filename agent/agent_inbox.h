@@ -14,7 +14,7 @@ struct AgentOrder {
   enum Kind {
     kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPmixFailed, kPmixSet,
     kPmixServe, kPmixFetched, kPlace, kStacksAsk, kNamesAnswer, kConnected, kSpawned, kSpawnJob, kSpawnRank,
-    kPmixNspace, kPmi1Job, kPmi1Barrier
+    kPmixNspace, kPmi1Job, kPmi1Barrier, kJobGo
   } kind = kEnv;
   std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier";
                                      // kJob: the kvsname and PMI_process_mapping;
@@ -24,7 +24,7 @@ struct AgentOrder {
                                      // kSpawnJob: as kPmixJob; kSpawnRank: as kRank;
                                      // kPmi1Job: the kvsname, this node, every process's host
   std::vector<std::string> env;                 // kSpawnRank: the process's own NAME=VALUE
-  int job = 0;                                  // kSpawnJob, kSpawnRank, kPmi1Job, kPmi1Barrier
+  int job = 0;                                  // kSpawnJob, kSpawnRank, kPmi1Job, kPmi1Barrier, kJobGo
   std::map<std::string, std::string> puts;      // kFencePuts; kPmi1Job: the preput keys
   int size = 0, universeSize = 0;               // kJob, kPmixJob, kSpawnJob
   int kvsLimitMiB = 0;                          // kJob: 0 for no bound
@@ -32,7 +32,7 @@ struct AgentOrder {
   std::vector<int> appnums;                     // kPmixJob: every rank's
   std::string bytes;                            // kPmixPart, kNamesAnswer (its payload)
   int ticket = 0;                               // kConnected, kSpawned
-  bool ok = false;                              // kConnected
+  bool ok = false;                              // kConnected, kJobGo (start, else drop)
   std::vector<int> pmixRanks;                   // kPmixSet
   AgentPmixModex modex{};                       // kPmixServe, kPmixFetched (bytes: the data)
   int rank = -1;

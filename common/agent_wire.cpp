@@ -29,7 +29,8 @@ int32_t FixedSize(int32_t type) {
     case kAgentJobStarted:
     case kAgentJobEnded:
     case kAgentJobUnfinalized:
-    case kAgentJobAbort: return sizeof(AgentJobRank);
+    case kAgentJobAbort:
+    case kAgentJobGo: return sizeof(AgentJobRank);
     case kAgentPmi1Barrier: return sizeof(int32_t);
     default: return -1;
   }
@@ -50,7 +51,7 @@ bool Accepted(int32_t type, bool fromAgent) {
   return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob ||
          type == kAgentPmixJob || type == kAgentPlace || type == kAgentStacksAsk || type == kAgentNamesAnswer ||
          type == kAgentConnected || type == kAgentPmixServe || type == kAgentPmixFetched || type == kAgentSpawned ||
-         type == kAgentSpawnJob || type == kAgentSpawnRank || type == kAgentPmi1Job;
+         type == kAgentSpawnJob || type == kAgentSpawnRank || type == kAgentPmi1Job || type == kAgentJobGo;
 }
 
 }  // namespace

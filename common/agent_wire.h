@@ -27,7 +27,9 @@
 //                                     hostfile, words, env entries and hosts, then an MPICH rank's
 //                                     preput key, value pairs: a rank's MPI_Comm_spawn
 //                       kAgentJobReady AgentJobRank (job, status 0: registered): the agent's server
-//                                     knows spawned job `job` (an answer to kAgentSpawnJob)
+//                                     knows spawned job `job` (an answer to kAgentSpawnJob); else
+//                                     kAgentJobNoProgram with `rank` the process whose program is
+//                                     not on this host, or 1: the job could not be registered
 //                       kAgentJobStarted, kAgentJobEnded, kAgentJobUnfinalized, kAgentJobAbort
 //                                     AgentJobRank: kAgentStarted, kAgentEnded, kAgentUnfinalized and
 //                                     kAgentAbort of a process of a spawned job
@@ -63,7 +65,10 @@
 //                                     job, sent to every agent (answered by kAgentJobReady)
 //                       kAgentSpawnRank AgentSpawnRankHead, then `words` strings as kAgentRank's,
 //                                     then the process's own NAME=VALUE strings: one of the agent's
-//                                     processes of a spawned job (after its kAgentSpawnJob)
+//                                     processes of a spawned job (sent before its kAgentSpawnJob and
+//                                     held until its kAgentJobGo)
+//                       kAgentJobGo   AgentJobRank (job, status 0): start the job's processes held
+//                                     here; status 1: drop them, the job is refused
 //   launcher -> agent   kAgentPmixServe AgentPmixModex (rank, tag): send the PMIx data of `rank`,
 //                                     one of the agent's, once it has committed it
 //                       kAgentPmixFetched AgentPmixModex (tag, status), then the data: the answer
@@ -147,6 +152,7 @@ enum AgentFrameType : int32_t {
   kAgentPmixNspace = 40,
   kAgentPmi1Job = 41,
   kAgentPmi1Barrier = 42,
+  kAgentJobGo = 43,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -305,6 +311,8 @@ struct AgentJobRank {
 static_assert(sizeof(AgentJobRank) == 16 && offsetof(AgentJobRank, rank) == 4 && offsetof(AgentJobRank, pid) == 8 &&
                   offsetof(AgentJobRank, status) == 12,
               "job rank layout");
+// kAgentJobReady's status when a process's program is not on the agent's host.
+constexpr int32_t kAgentJobNoProgram = 2;
 
 // The direct modex: a rank's PMIx data fetched from the host that holds it.
 struct AgentPmixModex {

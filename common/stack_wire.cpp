@@ -48,7 +48,7 @@ std::string StackEncode(const std::vector<RankStack>& stacks) {
   for (size_t i = 0; i < stacks.size(); ++i) {
     const RankStack& s = stacks[i];
     // Room for this rank's head and the heads of every rank after it; the
-    // ranks beyond some 14000 heads are left out.
+    // ranks beyond some 13000 heads are left out.
     if (out.size() + sizeof(StackRankHead) > limit) break;
     const size_t heads = std::min((stacks.size() - i) * sizeof(StackRankHead), limit - out.size());
     size_t frames = std::min(s.frames.size(), static_cast<size_t>(kStackMaxFrames));
@@ -60,6 +60,7 @@ std::string StackEncode(const std::vector<RankStack>& stacks) {
     if (!s.why.empty()) frames = 0;
     StackRankHead head{};
     head.rank = s.rank;
+    head.job = s.job;
     head.frames = static_cast<int32_t>(frames);
     CopyTextField(head.why, sizeof head.why, why);
     out.append(reinterpret_cast<const char*>(&head), sizeof head);
@@ -79,11 +80,12 @@ bool StackDecode(const std::string& payload, std::vector<RankStack>* out) {
     StackRankHead head;
     memcpy(&head, payload.data() + at, sizeof head);
     at += sizeof head;
-    if (head.rank < 0 || head.frames < 0 || head.frames > kStackMaxFrames) return false;
+    if (head.rank < 0 || head.job < 0 || head.frames < 0 || head.frames > kStackMaxFrames) return false;
     const size_t frames = static_cast<size_t>(head.frames);
     if ((payload.size() - at) / sizeof(StackFrameName) < frames) return false;
     RankStack s;
     s.rank = head.rank;
+    s.job = head.job;
     s.why.assign(head.why, TextFieldLength(head.why, sizeof head.why));
     for (size_t f = 0; f < frames; ++f) {
       StackFrameName name;

@@ -23,10 +23,13 @@ const int32_t kStackMaxFrames = 48;
 
 struct StackRankHead {
   int32_t rank;
+  int32_t job;     // 0: the run's first job; k: its k-th spawned job
   int32_t frames;  // StackFrameName records that follow; 0 when `why` is set
   char why[64];    // why the stack could not be read ("gone", ...); empty when it was
 };
-static_assert(sizeof(StackRankHead) == 72 && offsetof(StackRankHead, why) == 8, "stack head layout");
+static_assert(sizeof(StackRankHead) == 76 && offsetof(StackRankHead, job) == 4 && offsetof(StackRankHead, frames) == 8 &&
+                  offsetof(StackRankHead, why) == 12,
+              "stack head layout");
 
 struct StackFrameName {
   char name[64];  // a function's name, or "library+0xOFFSET"; cut to the field
@@ -37,7 +40,7 @@ static_assert(std::is_trivially_copyable<StackRankHead>::value, "copied with mem
 /// One rank's call path, or why there is none.
 struct RankStack {
   int rank = 0;
-  int job = 0;  // 0: the run's first job; k: its k-th spawned job (tarvo's own host only, never on the wire)
+  int job = 0;  // 0: the run's first job; k: its k-th spawned job
   std::vector<std::string> frames;  // outermost first
   std::string why;
 };
@@ -49,7 +52,7 @@ std::vector<std::string> StackFromMain(const std::vector<std::string>& outermost
 
 /// The payload of `stacks`, at most the agent protocol's largest frame.
 /// Ranks whose frames no longer fit are sent without them, saying so; ranks
-/// whose heads no longer fit (beyond some 14000) are left out.
+/// whose heads no longer fit (beyond some 13000) are left out.
 std::string StackEncode(const std::vector<RankStack>& stacks);
 
 /// Reads a payload; false (and *out as far as it was read) when it is

@@ -67,6 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           FUZZ_CHECK((order.flags & ~kAgentRankLabel) == 0);
           for (const std::string& e : order.env) FUZZ_CHECK(e.find('=') != std::string::npos && e[0] != '=');
           break;
+        case AgentOrder::kJobGo:
+          FUZZ_CHECK(order.job > 0 && m.payload.size() == sizeof(AgentJobRank));
+          break;
         case AgentOrder::kSpawned:
         case AgentOrder::kPmixNspace:
           // One namespace (an empty one refuses a spawn, perhaps with why;

@@ -26,6 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   agents[1].ranks = {1, 4, 7};
   agents[1].ended = {0, 0, 0};
   agents[1].children = {{1, 0}};
+  agents[1].given = {{1, 0}};
   agents[1].live = 4;
   AgentFrameReader reader(true);
   int self = -1;
@@ -65,12 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       // Call stacks: ranks of this agent only, each once, bounded.
       if (e.kind == AgentEvent::kStacks) {
-        std::vector<int> seen;
+        std::vector<std::pair<int, int>> seen;
         for (const RankStack& s : e.stacks) {
-          FUZZ_CHECK(self == 1 && own(s.rank) && std::count(seen.begin(), seen.end(), s.rank) == 0);
+          FUZZ_CHECK(self == 1 && (s.job == 0 ? own(s.rank) : s.job == 1 && s.rank == 0));
+          FUZZ_CHECK(std::count(seen.begin(), seen.end(), std::make_pair(s.job, s.rank)) == 0);
           FUZZ_CHECK(s.frames.size() <= static_cast<size_t>(kStackMaxFrames));
           for (const std::string& f : s.frames) FUZZ_CHECK(f.size() <= sizeof(StackFrameName::name));
-          seen.push_back(s.rank);
+          seen.emplace_back(s.job, s.rank);
         }
       }
       if (e.kind == AgentEvent::kFencePuts) {

@@ -50,12 +50,12 @@ TEST(Pmi1Spawn, ChildrenGetTheirJobAndThePreputKeyAsUnderHydra) {
     std::string mode;
     std::string hosts;  // the spawn's host key
     int status;
-    size_t processes;   // that the run started
+    size_t processes;   // that the run started (at least, for a run that a child ends)
     std::string out;  // sorted lines; empty: not checked
     std::string err;  // '*' stands for a pid
   } rows[] = {
       {local, "plain", "", 0, 3, "[0] parent missing rc=-1 msg=no_such_program:_" + missing + "\n" + children, refused},
-      {local, "abort", "", 7, 3, "",
+      {local, "abort", "", 7, 2, "",
        refused + "tarvo: job 1 rank 1 (pid * on " + support::LocalName() + ") called abort with status 7; ending the run\n"},
       // Rank 0 on 127.0.0.2 spawns; its children's barrier spans two
       // agents' hosts, or an agent's and tarvo's.
@@ -85,7 +85,12 @@ TEST(Pmi1Spawn, ChildrenGetTheirJobAndThePreputKeyAsUnderHydra) {
     const size_t pid = star < err.size() ? err.find_first_not_of("0123456789", star) : std::string::npos;
     EXPECT_EQ(pid == std::string::npos ? err : err.substr(0, star) + "*" + err.substr(pid), row.err) << name;
     const std::vector<pid_t> pids = support::PidsIn(dir);
-    EXPECT_EQ(pids.size(), row.processes) << name;
+    // A child's abort may end the run before its sibling has said it started.
+    if (row.status == 0) {
+      EXPECT_EQ(pids.size(), row.processes) << name;
+    } else {
+      EXPECT_GE(pids.size(), row.processes) << name;
+    }
     EXPECT_TRUE(support::Survivors(pids).empty()) << name;
     testutil::Run("rm -rf " + dir);
   }

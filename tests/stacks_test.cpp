@@ -268,29 +268,36 @@ TEST_F(StuckRun, TheTimeLimitSaysWhereEveryRankIsBeforeItEndsTheRun) {
 }
 
 // An Open MPI rank that has spawned two processes, all three stuck: the
-// time limit's report names the spawned ones by their job.
+// time limit's report names the spawned ones by their job, locally and in
+// host mode (every process on an agent's host).
 TEST_F(StuckRun, SpawnedProcessesAreNamedByTheirJob) {
   const std::string ompi = TARVO_STUCK_OMPI;
   if (ompi.empty()) GTEST_SKIP() << "not built (mpicc.openmpi or libpmix not found, or the 32-bit build)";
-  std::string dir;
-  std::unique_ptr<harness::LauncherRun> run =
-      runs_.Start({"local", "rank", {"-np", "1"}, {}}, ompi, "spawn", &dir, {{"TARVO_TIMEOUT", "6"}});
-  EXPECT_EQ(run->Wait(90), 124);
-  const std::string err = run->Stderr();
-  const std::vector<pid_t> pids = support::PidsIn(dir);
-  EXPECT_EQ(pids.size(), 3u) << err;
-  EXPECT_TRUE(support::Survivors(pids).empty());
-  testutil::Run("rm -rf " + dir);
-  if (err.find("not read: not permitted to read it") != std::string::npos) {
-    GTEST_SKIP() << "ptrace is not permitted here (Yama's ptrace_scope, or a container): " << err;
+  const std::vector<support::MpiPlacement> placements = {
+      {"local", "rank", {"-np", "1"}, {}},
+      {"host mode", "host", {"-np", "1"}, {"127.0.0.2"}},
+  };
+  for (const support::MpiPlacement& p : placements) {
+    if (!p.hosts.empty() && !runs_.Remote()) continue;
+    std::string dir;
+    std::unique_ptr<harness::LauncherRun> run = runs_.Start(p, ompi, "spawn", &dir, {{"TARVO_TIMEOUT", "6"}});
+    EXPECT_EQ(run->Wait(90), 124) << p.name;
+    const std::string err = run->Stderr();
+    const std::vector<pid_t> pids = support::PidsIn(dir);
+    EXPECT_EQ(pids.size(), 3u) << p.name << "\n" << err;
+    EXPECT_TRUE(support::Survivors(pids).empty()) << p.name;
+    testutil::Run("rm -rf " + dir);
+    if (err.find("not read: not permitted to read it") != std::string::npos) {
+      GTEST_SKIP() << "ptrace is not permitted here (Yama's ptrace_scope, or a container): " << err;
+    }
+    const size_t root = err.find("tarvo: where the 3 ranks are (");
+    const size_t top = err.find("\ntarvo:   rank 0, job 1 ranks 0-1: main\n", root);
+    const size_t children = err.find("\ntarvo:     job 1 ranks 0-1: stuck_in_recv > ", top);
+    const size_t parent = err.find("\ntarvo:     rank 0: waiting_in_barrier > ", children);
+    EXPECT_TRUE(root != std::string::npos && top != std::string::npos && children != std::string::npos &&
+                parent != std::string::npos)
+        << p.name << "\n" << err;
   }
-  const size_t root = err.find("tarvo: where the 3 ranks are (");
-  const size_t top = err.find("\ntarvo:   rank 0, job 1 ranks 0-1: main\n", root);
-  const size_t children = err.find("\ntarvo:     job 1 ranks 0-1: stuck_in_recv > ", top);
-  const size_t parent = err.find("\ntarvo:     rank 0: waiting_in_barrier > ", children);
-  EXPECT_TRUE(root != std::string::npos && top != std::string::npos && children != std::string::npos &&
-              parent != std::string::npos)
-      << err;
 }
 
 // A python rank that writes its pid into DIR/R.pid, sleeps, and says so in

@@ -87,8 +87,30 @@ void AgentHub::AddChild(int agent, int job, int rank, const std::vector<std::str
   payload += AgentStrings(words) + AgentStrings(env);
   AgentLinkState& link = links_[static_cast<size_t>(agent)];
   link.children.insert({job, rank});
+  link.given.insert({job, rank});
   ++link.live;
   Send({agent}, AgentEncode(kAgentSpawnRank, payload.data(), payload.size()));
+}
+
+void AgentHub::JobGo(const std::vector<int>& agents, int job, bool start) {
+  std::vector<int> serving;
+  for (int agent : agents) {
+    if (!start) {
+      AgentLinkState& link = links_[static_cast<size_t>(agent)];
+      for (auto c = link.children.begin(); c != link.children.end();) {
+        if (c->first != job) {
+          ++c;
+          continue;
+        }
+        link.given.erase(*c);
+        c = link.children.erase(c);
+        --link.live;
+      }
+    }
+    if (Serving(agent)) serving.push_back(agent);
+  }
+  AgentJobRank go{job, -1, 0, start ? 0 : 1};
+  if (!serving.empty()) Send(serving, AgentEncode(kAgentJobGo, &go, sizeof go));
 }
 
 void AgentHub::ShellStarted(int agent, pid_t pid) {

@@ -70,6 +70,7 @@ struct AgentLinkState {
   std::vector<char> ended; // by index into `ranks`
   int live = 0;            // ranks not yet reported ended, spawned ones counted
   std::set<std::pair<int, int>> children;  // (job, rank) of spawned processes not yet ended
+  std::set<std::pair<int, int>> given;     // (job, rank) of every spawned process it was given
 };
 
 /// The pure reader of one connection: takes one message (already framed)
@@ -117,6 +118,10 @@ class AgentHub {
   /// kAgentSpawnJob): carrier's words and its own NAME=VALUE strings.
   void AddChild(int agent, int job, int rank, const std::vector<std::string>& words,
                 const std::vector<std::string>& env, int flags);
+
+  /// Spawned job `job`'s processes, held by `agents` until every agent is
+  /// ready: started, or dropped (the job is refused; none is awaited).
+  void JobGo(const std::vector<int>& agents, int job, bool start);
 
   /// The remote shell of `agent` (-1: the one step that runs every agent)
   /// has started, or has ended with `waitStatus`.

@@ -195,10 +195,10 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
     e.agent = *self;
     std::vector<RankStack> stacks;
     if (!StackDecode(m.payload, &stacks)) return false;
-    std::vector<int> seen;
+    std::set<std::pair<int, int>> seen;  // (job, rank)
     for (RankStack& s : stacks) {
-      if (!OwnRank(a, s.rank) || std::find(seen.begin(), seen.end(), s.rank) != seen.end()) return false;
-      seen.push_back(s.rank);
+      const bool own = s.job == 0 ? OwnRank(a, s.rank) : a.given.count({s.job, s.rank}) != 0;
+      if (!own || !seen.insert({s.job, s.rank}).second) return false;
       e.stacks.push_back(std::move(s));
     }
     out->push_back(e);

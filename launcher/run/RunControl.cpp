@@ -119,7 +119,7 @@ bool Run::WindowFull(size_t i) const {
 
 void Run::StartWhatMay() {
   for (int made = 0; !ending_ && next_ < launches_.size() && made < kStartBatch; ++made) {
-    if (WindowFull(next_)) return;
+    if (WindowFull(next_) || Held(next_)) return;
     Proc& p = procs_[next_];
     if (Hosted(next_)) {
       // Its agent starts it and reports its pid and its end.
@@ -158,7 +158,7 @@ int Run::WaitMs() const {
     seconds = std::max(0.0, seconds);
     if (wait < 0 || seconds < wait) wait = seconds;
   };
-  if (!ending_ && next_ < launches_.size() && !WindowFull(next_)) atMost(0);
+  if (!ending_ && next_ < launches_.size() && !WindowFull(next_) && !Held(next_)) atMost(0);
   if (ending_ && !killed_) atMost(killAt_ - now);
   if (!ending_ && deadline_ > 0) atMost(deadline_ - now);
   if (loggingIn_ > 0) {

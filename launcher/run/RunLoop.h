@@ -167,12 +167,21 @@ class Run {
     int parentRank = -1;
     std::string nspace;
     std::set<int> agents;  // not yet ready
+    std::vector<int> all;  // every agent asked, which holds the job's processes until told
+    std::vector<std::pair<std::string, int>> apps;  // each program and its count, for the refusal's line
+    std::string why;       // the refusal, once an agent has failed
     bool failed = false;
   };
   std::map<int, Registering> registering_;
   // An agent's kAgentJobReady (or its loss, status 1): the spawn's answer
   // once every agent of the job is ready.
-  void JobReady(int agent, int job, int status);
+  // `rank`: the process whose program the agent did not find (status
+  // kAgentJobNoProgram). The job's processes start only once every agent is
+  // ready; a refused job's are dropped everywhere and forgotten.
+  void JobReady(int agent, int job, int status, int rank = -1);
+  void ForgetJob(int job);
+  // A spawned process held until its job is ready everywhere.
+  bool Held(size_t i) const { return launches_[i].job > 0 && registering_.count(launches_[i].job) != 0; }
   // The launch of rank `rank` of job `job`, -1 when there is none.
   int IndexOf(int job, int rank) const;
   size_t next_ = 0;   // the next launch to start

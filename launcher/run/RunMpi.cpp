@@ -47,7 +47,7 @@ bool Run::TakeAgentMpi(const AgentEvent& e) {
       return true;
     }
     case AgentEvent::kJobReady:
-      JobReady(e.agent, e.job, e.status);
+      JobReady(e.agent, e.job, e.status, e.rank);
       return true;
     case AgentEvent::kPmixNspace:
       if (mpi_ != nullptr && mpi_->ServesPmix()) mpi_->AgentPmixNspace(e.agent, e.why);
@@ -233,23 +233,63 @@ void Run::Spawn(const MpiEvent& e) {
   r.parentRank = e.spawn.parentRank;
   r.nspace = nspace;
   r.agents.insert(agents.begin(), agents.end());
+  r.all = agents;
+  for (const pmi::PmixSpawnApp& app : e.spawn.apps) r.apps.emplace_back(app.command, app.count);
 }
 
-void Run::JobReady(int agent, int job, int status) {
+void Run::JobReady(int agent, int job, int status, int rank) {
   auto at = registering_.find(job);
   if (at == registering_.end() || at->second.agents.erase(agent) == 0) return;
   Registering& r = at->second;
   if (status != 0 && !r.failed) {
     r.failed = true;
-    fprintf(stderr, "tarvo: MPI_Comm_spawn of rank %d refused: the agent on %s cannot register job %d\n", r.parentRank,
-            hub_->Host(agent).c_str(), job);
+    r.why = "the agent on " + hub_->Host(agent) + " cannot register job " + std::to_string(job);
+    if (status == kAgentJobNoProgram) {
+      // The program of the rank-th process, in the request's order.
+      std::string program;
+      int first = 0;
+      for (const auto& app : r.apps) {
+        if (program.empty() && rank >= first && rank < first + app.second) program = app.first;
+        first += app.second;
+      }
+      r.why = "no such program: " + program + " on " + hub_->Host(agent);
+    }
+    fprintf(stderr, "tarvo: MPI_Comm_spawn of rank %d refused: %s\n", r.parentRank, r.why.c_str());
   }
   if (!r.agents.empty()) return;
-  // A job that an agent could not register is started all the same (its
-  // processes end when they find no server): the parent's call fails.
-  mpi_->AnswerSpawn(r.ticket, r.failed ? std::string() : r.nspace);
-  registering_.erase(at);
+  // No process of the job has started anywhere: a refused job's are
+  // dropped by their agents and forgotten here, and the parent's call fails.
+  hub_->JobGo(r.all, job, !r.failed);
+  if (r.failed) {
+    mpi_->AnswerSpawn(r.ticket, std::string(), r.why);
+    registering_.erase(at);
+    ForgetJob(job);
+  } else {
+    mpi_->AnswerSpawn(r.ticket, r.nspace);
+    registering_.erase(at);
+  }
   FenceIfComplete();
+}
+
+void Run::ForgetJob(int job) {
+  size_t from = launches_.size(), count = 0;
+  for (size_t i = next_; i < launches_.size(); ++i) {
+    if (launches_[i].job != job) continue;
+    from = std::min(from, i);
+    ++count;
+  }
+  if (count == 0) return;
+  launches_.erase(launches_.begin() + static_cast<long>(from), launches_.begin() + static_cast<long>(from + count));
+  procs_.erase(procs_.begin() + static_cast<long>(from), procs_.begin() + static_cast<long>(from + count));
+  for (auto s = spawnedAt_.begin(); s != spawnedAt_.end();) {
+    if (s->first.first == job) {
+      s = spawnedAt_.erase(s);
+      continue;
+    }
+    if (s->second >= from + count) s->second -= count;
+    ++s;
+  }
+  spawnedNspaces_.erase(job);
 }
 
 void Run::Waiting(std::vector<double>* since) const {

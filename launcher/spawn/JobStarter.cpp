@@ -238,29 +238,20 @@ class AgentStarter : public JobStarter {
       facts.hosts.push_back(agentOf.back() < 0 ? first.thisHost : c.host);
       facts.appnums.push_back(c.appnum);
     }
-    registering_.clear();
+    // tarvo's own host's children are looked for here; the agents look for theirs.
+    for (size_t i = 0; i < children.size(); ++i) {
+      const SpawnChild& c = children[i];
+      if (agentOf[i] < 0 && !Runnable(c.words[0], c.cwd.empty() ? params_.workdir : c.cwd)) {
+        *why = "no such program: " + request.apps[static_cast<size_t>(c.appnum)].command;
+        return false;
+      }
+    }
     if (request.pmi1) {
       *nspace = mpi_->AddPmi1Job(job, facts.appnums, request, facts.hosts, agentOf);
-      Pmi1Jobs(job, *nspace, facts, agentOf, request);
     } else if (!mpi_->AddSpawnedJob(job, facts, why, agentOf)) {
       return false;
     } else {
       *nspace = facts.nspace;
-    }
-    // Every agent's server learns the job, then each starts its children.
-    for (int a = 0; a < hub_->Agents() && !request.pmi1; ++a) {
-      if (!hub_->Serving(a)) continue;
-      AgentSpawnJobHead head{job, static_cast<int32_t>(children.size()), facts.universe};
-      std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
-      for (int appnum : facts.appnums) {
-        const int32_t n = appnum;
-        payload.append(reinterpret_cast<const char*>(&n), sizeof n);
-      }
-      std::vector<std::string> strings = {facts.nspace, agentHosts_[static_cast<size_t>(a)]};
-      strings.insert(strings.end(), facts.hosts.begin(), facts.hosts.end());
-      payload += AgentStrings(strings);
-      hub_->Send({a}, AgentEncode(kAgentSpawnJob, payload.data(), payload.size()));
-      registering_.push_back(a);
     }
     for (size_t i = 0; i < children.size(); ++i) {
       const SpawnChild& c = children[i];
@@ -284,6 +275,26 @@ class AgentStarter : public JobStarter {
       l.agent = agentOf[i];
       l.job = job;
       out->push_back(std::move(l));
+    }
+    // The agents get their children first and hold them; then every agent's
+    // server learns the job (an MPICH job's: the agents with processes of
+    // it) and checks its children's programs. They start once every agent
+    // is ready (kAgentJobGo).
+    registering_.clear();
+    if (request.pmi1) Pmi1Jobs(job, *nspace, facts, agentOf, request);
+    for (int a = 0; a < hub_->Agents() && !request.pmi1; ++a) {
+      if (!hub_->Serving(a)) continue;
+      AgentSpawnJobHead head{job, static_cast<int32_t>(children.size()), facts.universe};
+      std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+      for (int appnum : facts.appnums) {
+        const int32_t n = appnum;
+        payload.append(reinterpret_cast<const char*>(&n), sizeof n);
+      }
+      std::vector<std::string> strings = {facts.nspace, agentHosts_[static_cast<size_t>(a)]};
+      strings.insert(strings.end(), facts.hosts.begin(), facts.hosts.end());
+      payload += AgentStrings(strings);
+      hub_->Send({a}, AgentEncode(kAgentSpawnJob, payload.data(), payload.size()));
+      registering_.push_back(a);
     }
     return true;
   }

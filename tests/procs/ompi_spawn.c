@@ -35,8 +35,13 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "missing") == 0) {
       MPI_Comm_set_errhandler(MPI_COMM_WORLD, MPI_ERRORS_RETURN);
       int errs[1];
-      int rc = MPI_Comm_spawn("/nonexistent/tarvo-spawn-test", MPI_ARGV_NULL, 1, MPI_INFO_NULL, 0, MPI_COMM_WORLD,
-                              &inter, errs);
+      MPI_Info where = MPI_INFO_NULL;
+      if (host != NULL && *host != '\0') {
+        MPI_Info_create(&where);
+        MPI_Info_set(where, "host", host);
+      }
+      int rc = MPI_Comm_spawn("/nonexistent/tarvo-spawn-test", MPI_ARGV_NULL, 1, where, 0, MPI_COMM_WORLD, &inter, errs);
+      if (where != MPI_INFO_NULL) MPI_Info_free(&where);
       int cls = 0;
       MPI_Error_class(rc, &cls);
       printf("spawn %s\n", rc == MPI_SUCCESS ? "succeeded" : cls == MPI_ERR_SPAWN ? "failed with MPI_ERR_SPAWN" : "failed");
