@@ -5,9 +5,9 @@
 
 namespace {
 
-using spawnplan::PlanSpawn;
-using spawnplan::SpawnChild;
-using spawnplan::SpawnRules;
+using spawn::PlanSpawn;
+using spawn::SpawnChild;
+using spawn::SpawnRules;
 
 pmi::PmixSpawnApp App(const std::string& command, int count, std::vector<std::string> hosts = {}) {
   pmi::PmixSpawnApp a;
@@ -60,15 +60,15 @@ TEST(PlanSpawn, NumbersTheChildrenOrRefusesOnOneLine) {
 // Host mode: the machine file's hosts and slots, the children placed by
 // the keys or, without them, after the slots in use, wrapping around.
 TEST(PlanSpawn, PlacesChildrenOnTheRunsHostsBySlots) {
-  const std::vector<spawnplan::HostSlots> slots = spawnplan::ReadMachineSlots("a:2\nb slots=3 # c\nc\na\n");
+  const std::vector<spawn::HostSlots> slots = spawn::ReadMachineSlots("a:2\nb slots=3 # c\nc\na\n");
   ASSERT_EQ(slots.size(), 3u);
   EXPECT_EQ(slots[0].slots, 3);  // a:2, then a again
   EXPECT_EQ(slots[1].slots, 3);
   EXPECT_EQ(slots[2].slots, 1);
-  EXPECT_EQ(spawnplan::UniverseSize(slots, 4), 7);
-  EXPECT_EQ(spawnplan::UniverseSize(slots, 9), 9);
-  EXPECT_EQ(spawnplan::SlurmSlots("2(x3),1"), 7);
-  EXPECT_EQ(spawnplan::SlurmSlots("2(x"), 0);
+  EXPECT_EQ(spawn::UniverseSize(slots, 4), 7);
+  EXPECT_EQ(spawn::UniverseSize(slots, 9), 9);
+  EXPECT_EQ(spawn::SlurmSlots("2(x3),1"), 7);
+  EXPECT_EQ(spawn::SlurmSlots("2(x"), 0);
   SpawnRules rules;
   rules.limit = 2000;
   rules.hosts = slots;

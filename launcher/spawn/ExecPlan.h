@@ -16,7 +16,7 @@ namespace spawn {
 struct LauncherParams;
 }
 
-namespace spawnplan {
+namespace spawn {
 
 // What a rank's program file is, as far as serving MPI and scheduling go.
 enum class ProgramKind {
@@ -102,6 +102,6 @@ void SayIfNoRemoteShell(const std::string& shell);
 int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report,
               const std::vector<int>& appnums, const spawn::LauncherParams& params, const std::string& machineFile);
 
-}  // namespace spawnplan
+}  // namespace spawn
 
 #endif  // TARVO_LAUNCHER_SPAWN_EXECPLAN_H

@@ -38,7 +38,7 @@
 #include "common/this_machine.h"
 
 
-namespace spawnplan {
+namespace spawn {
 namespace {
 
 // ---- TARVO_LAUNCH=host ----
@@ -380,4 +380,4 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   return RunControlRun(launches, &hub, &mpi, starter.get());
 }
 
-}  // namespace spawnplan
+}  // namespace spawn

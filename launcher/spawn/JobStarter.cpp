@@ -19,7 +19,7 @@
 #include "launcher/spawn/PmixSetup.h"
 #include "launcher/spawn/SpawnPlan.h"
 
-namespace spawnplan {
+namespace spawn {
 
 namespace {
 
@@ -365,4 +365,4 @@ std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::Launche
   return std::unique_ptr<JobStarter>(new Starter(mpi, params, closeFds, report));
 }
 
-}  // namespace spawnplan
+}  // namespace spawn

@@ -14,7 +14,7 @@
 class AgentHub;
 class MpiServer;
 
-namespace spawnplan {
+namespace spawn {
 
 /// A starter for the jobs that the ranks of `mpi`'s PMIx job spawn; the
 /// children get carrier's words from `params` (their own count and
@@ -37,6 +37,6 @@ std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const
                                             const spawn::LauncherParams& params, bool label,
                                             const std::vector<int>& closeFds, const ForkReport& report);
 
-}  // namespace spawnplan
+}  // namespace spawn
 
 #endif  // TARVO_LAUNCHER_SPAWN_JOBSTARTER_H

@@ -16,7 +16,7 @@
 #include "launcher/run/RunControl.h"
 #include "pmi/pmix_relay.h"
 
-namespace spawnplan {
+namespace spawn {
 
 namespace {
 
@@ -188,4 +188,4 @@ void MergeRankEnvironment(std::vector<char*>* envp, std::vector<std::string>& ou
   envp->swap(merged);
 }
 
-}  // namespace spawnplan
+}  // namespace spawn

@@ -11,7 +11,7 @@
 class AgentHub;
 class MpiServer;
 
-namespace spawnplan {
+namespace spawn {
 
 /// Before any rank starts, when TARVO_PMIX says so (auto: when a rank's
 /// program may speak PMIx) and the build has libpmix: the job's facts to `mpi` (every rank's host: tarvo's own ranks,
@@ -39,6 +39,6 @@ void SayIfSingletons(const std::vector<ExecPlan>& plans);
 /// is every PMIX_* (a server outside must not be found); `ours` last.
 void MergeRankEnvironment(std::vector<char*>* envp, std::vector<std::string>& ours);
 
-}  // namespace spawnplan
+}  // namespace spawn
 
 #endif  // TARVO_LAUNCHER_SPAWN_PMIXSETUP_H

@@ -42,7 +42,7 @@ std::string ExpandRankPattern(const std::string& pattern, int rank, const std::s
 
 }  // namespace spawn
 
-namespace spawnplan {
+namespace spawn {
 namespace {
 
 // This host's units for `mode`, from the agent (which links hwloc): the
@@ -174,4 +174,4 @@ std::string AgentPlacePayload(int rank, const std::string& host, const RankPlace
   return payload + AgentStrings({host, placement.output, placement.error});
 }
 
-}  // namespace spawnplan
+}  // namespace spawn

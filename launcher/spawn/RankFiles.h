@@ -20,7 +20,7 @@ std::string ExpandRankPattern(const std::string& pattern, int rank, const std::s
 
 }  // namespace spawn
 
-namespace spawnplan {
+namespace spawn {
 
 /// One rank's place.
 struct RankPlacement {
@@ -46,6 +46,6 @@ std::string PlaceRankPlans(std::vector<ExecPlan>& plans, const std::vector<std::
 /// kAgentPlace's payload for a rank of an agent.
 std::string AgentPlacePayload(int rank, const std::string& host, const RankPlacement& placement);
 
-}  // namespace spawnplan
+}  // namespace spawn
 
 #endif  // TARVO_LAUNCHER_SPAWN_RANKFILES_H

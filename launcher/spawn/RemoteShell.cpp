@@ -13,7 +13,7 @@
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
 
-namespace spawnplan {
+namespace spawn {
 
 namespace {
 
@@ -84,4 +84,4 @@ void SayIfNoRemoteShell(const std::string& shell) {
   fflush(stderr);
 }
 
-}  // namespace spawnplan
+}  // namespace spawn

@@ -7,7 +7,7 @@
 
 #include "common/machine_words.h"
 
-namespace spawnplan {
+namespace spawn {
 
 namespace {
 
@@ -154,4 +154,4 @@ std::string PlanSpawn(const pmi::PmixSpawnRequest& request, const SpawnRules& ru
   return std::string();
 }
 
-}  // namespace spawnplan
+}  // namespace spawn

@@ -10,7 +10,7 @@
 
 #include "pmi/pmix_host.h"
 
-namespace spawnplan {
+namespace spawn {
 
 /// One process of a spawned job.
 struct SpawnChild {
@@ -72,6 +72,6 @@ struct SpawnRules {
 std::string PlanSpawn(const pmi::PmixSpawnRequest& request, const SpawnRules& rules,
                       const std::vector<std::vector<std::string>>& hostfileHosts, std::vector<SpawnChild>* out);
 
-}  // namespace spawnplan
+}  // namespace spawn
 
 #endif  // TARVO_LAUNCHER_SPAWN_SPAWNPLAN_H

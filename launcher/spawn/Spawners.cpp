@@ -47,7 +47,7 @@
 using spawn::LauncherParams;
 using spawn::MachineFileHosts;
 
-namespace spawnplan {
+namespace spawn {
 namespace {
 
 // The child's whole life: async-signal-safe calls only.
@@ -367,9 +367,9 @@ const int kLinesProgram[3] = {kLineExecLocal1, kLineExecSsh1, kLineExecRsh1};
 
 }  // namespace
 
-}  // namespace spawnplan
+}  // namespace spawn
 
-using namespace spawnplan;
+using namespace spawn;
 
 int spawn::CountProgramFile(const char* path) {
   FILE* file = fopen(path, "r");
