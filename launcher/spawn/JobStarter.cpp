@@ -50,70 +50,46 @@ std::vector<std::string> HostfileHosts(const std::string& path) {
 }
 
 // A child on tarvo's own host: started like a local rank, through carrier,
-// with its request's variables and its PMIx environment; its plan is kept
-// in *plans, where its start finds it.
-RankLaunch LocalChild(MpiServer* mpi, int job, int count, const SpawnChild& c, const spawn::LauncherParams& runParams,
-                      const std::vector<int>& closeFds, const ForkReport& report, std::deque<ExecPlan>* plans) {
+// with its request's variables and its server's: an Open MPI rank's child
+// its PMIx environment, an MPICH rank's (`pmi1`) its job's PMI-1
+// descriptor, opened as it starts as a first job's rank's is. Its plan is
+// kept in *plans, where its start finds it.
+RankLaunch LocalChild(MpiServer* mpi, bool pmi1, int job, int count, const SpawnChild& c,
+                      const spawn::LauncherParams& runParams, const std::vector<int>& closeFds,
+                      const ForkReport& report, std::deque<ExecPlan>* plans) {
   spawn::LauncherParams params = runParams;
   params.count = count;
   if (!c.cwd.empty()) params.workdir = c.cwd;
   plans->emplace_back();
   ExecPlan& plan = plans->back();
   plan.ownGroup = true;
-  plan.program = ProgramKind::kOpenMpi;
+  plan.ownSession = pmi1;  // as MPICH's ranks of this host
+  plan.program = pmi1 ? ProgramKind::kMpich : ProgramKind::kOpenMpi;
   plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
   plan.file = "carrier";
   plan.failure = kExecLocalFailed;
   plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
   for (int fd : closeFds) AddClose(&plan, fd);
   plan.pmiEnv = c.env;
-  const std::vector<std::string> pmix = mpi->SpawnedEnvironment(job, c.rank);
-  plan.pmiEnv.insert(plan.pmiEnv.end(), pmix.begin(), pmix.end());
-  RankEnvironment(environ, plan.pmiEnv, &plan.envp);
-  plan.SealArgv();
-  RankLaunch l;
-  l.rank = c.rank;
-  l.host = c.host;
-  l.job = job;
-  l.start = [&plan, report, job, rank = c.rank] {
-    const ChildStreams streams = OutputRelayForRank(rank, job);
-    std::copy(streams.fds, streams.fds + 3, plan.stdFds);
-    const pid_t pid = StartPlan(plan, report);
-    OutputRelayStarted(streams);
-    return pid;
-  };
-  return l;
-}
-
-// A PMI-1 rank's child on tarvo's own host: its job's server's descriptor
-// opened as it starts, as a first job's rank's is.
-RankLaunch Pmi1Child(MpiServer* mpi, int job, int count, const SpawnChild& c, const spawn::LauncherParams& runParams,
-                     const std::vector<int>& closeFds, const ForkReport& report, std::deque<ExecPlan>* plans) {
-  spawn::LauncherParams params = runParams;
-  params.count = count;
-  if (!c.cwd.empty()) params.workdir = c.cwd;
-  plans->emplace_back();
-  ExecPlan& plan = plans->back();
-  plan.ownGroup = plan.ownSession = true;  // as MPICH's ranks of this host
-  plan.program = ProgramKind::kMpich;
-  plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
-  plan.file = "carrier";
-  plan.failure = kExecLocalFailed;
-  plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
-  for (int fd : closeFds) AddClose(&plan, fd);
-  plan.pmiEnv = c.env;
-  plan.SealArgv();
-  RankLaunch l;
-  l.rank = c.rank;
-  l.host = c.host;
-  l.job = job;
-  l.start = [&plan, mpi, report, job, rank = c.rank] {
-    const ChildStreams streams = OutputRelayForRank(rank, job);
-    std::copy(streams.fds, streams.fds + 3, plan.stdFds);
-    plan.keepFd = mpi->PrepareSpawned(job, rank, &plan.pmiEnv);
+  if (!pmi1) {
+    const std::vector<std::string> pmix = mpi->SpawnedEnvironment(job, c.rank);
+    plan.pmiEnv.insert(plan.pmiEnv.end(), pmix.begin(), pmix.end());
     RankEnvironment(environ, plan.pmiEnv, &plan.envp);
+  }
+  plan.SealArgv();
+  RankLaunch l;
+  l.rank = c.rank;
+  l.host = c.host;
+  l.job = job;
+  l.start = [&plan, mpi, pmi1, report, job, rank = c.rank] {
+    const ChildStreams streams = OutputRelayForRank(rank, job);
+    std::copy(streams.fds, streams.fds + 3, plan.stdFds);
+    if (pmi1) {
+      plan.keepFd = mpi->PrepareSpawned(job, rank, &plan.pmiEnv);
+      RankEnvironment(environ, plan.pmiEnv, &plan.envp);
+    }
     const pid_t pid = StartPlan(plan, report);
-    mpi->SpawnedStarted(job, rank);
+    if (pmi1) mpi->SpawnedStarted(job, rank);
     OutputRelayStarted(streams);
     return pid;
   };
@@ -155,7 +131,8 @@ class Starter : public JobStarter {
     if (!mpi_->AddSpawnedJob(job, facts, why)) return false;
     *nspace = facts.nspace;
     for (SpawnChild& c : children) {
-      out->push_back(LocalChild(mpi_, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
+      out->push_back(
+          LocalChild(mpi_, false, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
     }
     return true;
   }
@@ -168,7 +145,8 @@ class Starter : public JobStarter {
     for (const SpawnChild& c : children) appnums.push_back(c.appnum);
     *nspace = mpi_->AddPmi1Job(job, appnums, request);
     for (SpawnChild& c : children) {
-      out->push_back(Pmi1Child(mpi_, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
+      out->push_back(
+          LocalChild(mpi_, true, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
     }
     return true;
   }
@@ -258,8 +236,7 @@ class AgentStarter : public JobStarter {
       for (size_t h = 0; h < hosts_.size(); ++h) used_[h] += hosts_[h].host == c.host ? 1 : 0;
       if (agentOf[i] < 0) {
         const int count = static_cast<int>(children.size());
-        out->push_back(request.pmi1 ? Pmi1Child(mpi_, job, count, c, params_, closeFds_, report_, &plans_)
-                                    : LocalChild(mpi_, job, count, c, params_, closeFds_, report_, &plans_));
+        out->push_back(LocalChild(mpi_, request.pmi1, job, count, c, params_, closeFds_, report_, &plans_));
         continue;
       }
       spawn::LauncherParams params = params_;
