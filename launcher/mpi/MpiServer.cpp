@@ -318,6 +318,35 @@ void MpiServer::Pmi1FenceIfComplete(int job, std::vector<pmi::ServerEvent>* even
   if (!own.empty()) TakeJob(job, own, &later_);
 }
 
+namespace {
+
+// What a rank's abort, broken protocol, end before finalize or full
+// key-value space is for the run control, whichever job's server saw it.
+void Translate(const pmi::ServerEvent& e, MpiEvent* m) {
+  switch (e.kind) {
+    case pmi::ServerEvent::kAbort:
+      m->kind = MpiEvent::kAbort;
+      m->exitCode = e.exitCode;
+      break;
+    case pmi::ServerEvent::kBreak:
+      m->kind = MpiEvent::kBreak;
+      m->text = e.text;
+      m->sent = e.sent;
+      break;
+    case pmi::ServerEvent::kLeft:
+      m->kind = MpiEvent::kUnfinalized;
+      break;
+    case pmi::ServerEvent::kFull:
+      m->kind = MpiEvent::kFull;
+      m->exitCode = kvsLimitMiB;
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
 void MpiServer::TakeJob(int job, std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out) {
   auto server = pmi1Jobs_.find(job);
   auto fence = pmi1Fences_.find(job);
@@ -342,21 +371,8 @@ void MpiServer::TakeJob(int job, std::vector<pmi::ServerEvent>& events, std::vec
       case pmi::ServerEvent::kStranger:
       case pmi::ServerEvent::kName:
         continue;
-      case pmi::ServerEvent::kAbort:
-        m.kind = MpiEvent::kAbort;
-        m.exitCode = e.exitCode;
-        break;
-      case pmi::ServerEvent::kBreak:
-        m.kind = MpiEvent::kBreak;
-        m.text = e.text;
-        m.sent = e.sent;
-        break;
-      case pmi::ServerEvent::kLeft:
-        m.kind = MpiEvent::kUnfinalized;
-        break;
-      case pmi::ServerEvent::kFull:
-        m.kind = MpiEvent::kFull;
-        m.exitCode = kvsLimitMiB;
+      default:
+        Translate(e, &m);
         break;
     }
     if (out != nullptr) out->push_back(m);
@@ -382,21 +398,8 @@ void MpiServer::Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent
         continue;
       case pmi::ServerEvent::kName:
         continue;  // tarvo's engine answers names from the run's table itself
-      case pmi::ServerEvent::kAbort:
-        m.kind = MpiEvent::kAbort;
-        m.exitCode = e.exitCode;
-        break;
-      case pmi::ServerEvent::kBreak:
-        m.kind = MpiEvent::kBreak;
-        m.text = e.text;
-        m.sent = e.sent;
-        break;
-      case pmi::ServerEvent::kLeft:
-        m.kind = MpiEvent::kUnfinalized;
-        break;
-      case pmi::ServerEvent::kFull:
-        m.kind = MpiEvent::kFull;
-        m.exitCode = kvsLimitMiB;
+      default:
+        Translate(e, &m);
         break;
     }
     if (out != nullptr) out->push_back(m);
