@@ -331,7 +331,9 @@ std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const
                                             const std::vector<std::string>& ownHosts,
                                             const spawn::LauncherParams& params, bool label,
                                             const std::vector<int>& closeFds, const ForkReport& report) {
-  if (mpi == nullptr || !mpi->ServesPmix()) return nullptr;
+  // An MPICH rank's spawn needs no PMIx server; an Open MPI rank's comes
+  // only through one.
+  if (mpi == nullptr) return nullptr;
   return std::unique_ptr<JobStarter>(
       new AgentStarter(mpi, hub, slots, rankHosts, agentHosts, ownHosts, params, label, closeFds, report));
 }
