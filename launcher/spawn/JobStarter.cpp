@@ -187,10 +187,13 @@ class AgentStarter : public JobStarter {
   bool Launches(int job, const pmi::PmixSpawnRequest& request, int running, std::vector<RankLaunch>* out,
                 std::string* nspace, std::string* why) override {
     const pmi::PmixJob& first = mpi_->PmixJobFacts();
+    // tarvo's own node, as the first job names it (a run without a PMIx
+    // server names it only as the machine file does).
+    const std::string thisHost = first.thisHost.empty() ? mpi_->LocalHost() : first.thisHost;
     SpawnRules rules;
     rules.running = running;
     rules.limit = kMaxRunProcesses;
-    rules.thisHost = first.thisHost;
+    rules.thisHost = thisHost;
     // An agent that has ended (its ranks done) starts nothing more.
     for (size_t h = 0; h < hosts_.size(); ++h) {
       const int agent = AgentOf(hosts_[h].host);
@@ -206,14 +209,14 @@ class AgentStarter : public JobStarter {
     if (!why->empty()) return false;
     pmi::PmixJob facts;
     facts.nspace = first.nspace + "." + std::to_string(job);
-    facts.thisHost = first.thisHost;
+    facts.thisHost = thisHost;
     facts.tmpParent = first.tmpParent;
     facts.universe = first.universe;
     std::vector<int> agentOf;
     for (const SpawnChild& c : children) {
       agentOf.push_back(AgentOf(c.host));
       // tarvo's own node is named as the first job names it.
-      facts.hosts.push_back(agentOf.back() < 0 ? first.thisHost : c.host);
+      facts.hosts.push_back(agentOf.back() < 0 ? thisHost : c.host);
       facts.appnums.push_back(c.appnum);
     }
     // tarvo's own host's children are looked for here; the agents look for theirs.
