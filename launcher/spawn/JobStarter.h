@@ -16,10 +16,11 @@ class MpiServer;
 
 namespace spawn {
 
-/// A starter for the jobs that the ranks of `mpi`'s PMIx job spawn; the
+/// A starter for the jobs that tarvo's own ranks spawn (an Open MPI
+/// rank's through the PMIx server, an MPICH rank's through PMI-1); the
 /// children get carrier's words from `params` (their own count and
 /// working directory), close `closeFds` and report a failed fork as
-/// `report` says. Null when `mpi` serves no PMIx.
+/// `report` says. Null without `mpi`.
 std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,
                                             const std::vector<int>& closeFds, const ForkReport& report);
 
@@ -29,7 +30,7 @@ std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::Launche
 /// `ownHosts` tarvo's own where its ranks run, whose children it starts
 /// as LocalJobStarter does, with `closeFds` and `report`), placed by
 /// PlanSpawn. Every agent's server registers the job, and the spawn is
-/// answered once each has. Null when `mpi` serves no PMIx.
+/// answered once each has. Null without `mpi`.
 std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
                                             const std::vector<std::string>& rankHosts,
                                             const std::vector<std::string>& agentHosts,
