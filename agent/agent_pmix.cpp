@@ -35,6 +35,22 @@ void AgentPmix::Part(const std::string& bytes) {
 
 #ifdef TARVO_HAVE_PMIX
 
+namespace {
+
+// A job's facts as the launcher sends them (kAgentPmixJob, kAgentSpawnJob):
+// the namespace, this node, every rank's host.
+pmi::PmixJob FactsOf(const AgentOrder& job) {
+  pmi::PmixJob p;
+  p.nspace = job.strings[0];
+  p.thisHost = job.strings[1];
+  p.hosts.assign(job.strings.begin() + 2, job.strings.end());
+  p.appnums = job.appnums;
+  p.universe = job.universeSize;
+  return p;
+}
+
+}  // namespace
+
 bool AgentPmix::SetJob(const AgentOrder& job, std::string* why) {
   if (relay_ != nullptr) {
     *why = "a second job";
@@ -47,12 +63,7 @@ bool AgentPmix::SetJob(const AgentOrder& job, std::string* why) {
     if (pmi::IsOutsidePmixVariable(*e)) outside.push_back(std::string(*e, strcspn(*e, "=")));
   }
   for (const std::string& name : outside) unsetenv(name.c_str());
-  pmi::PmixJob p;
-  p.nspace = job.strings[0];
-  p.thisHost = job.strings[1];
-  p.hosts.assign(job.strings.begin() + 2, job.strings.end());
-  p.appnums = job.appnums;
-  p.universe = job.universeSize;
+  pmi::PmixJob p = FactsOf(job);
   std::unique_ptr<pmi::PmixRelay> relay = pmi::LoadPmixRelay(why);
   if (relay == nullptr) return false;
   // A rank's spawn goes to tarvo, which places the new job on the run's hosts.
@@ -153,12 +164,7 @@ void AgentPmix::Spawned(int32_t ticket, const std::string& nspace) {
 void AgentPmix::AddJob(const AgentOrder& job, std::string* toLauncher) {
   AgentJobRank ready{job.job, -1, 0, 1};
   std::string why = "no PMIx server runs here";
-  pmi::PmixJob p;
-  p.nspace = job.strings[0];
-  p.thisHost = job.strings[1];
-  p.hosts.assign(job.strings.begin() + 2, job.strings.end());
-  p.appnums = job.appnums;
-  p.universe = job.universeSize;
+  pmi::PmixJob p = FactsOf(job);
   if (relay_ != nullptr && jobOf_.count(p.nspace) == 0 && nspaceOf_.count(job.job) == 0 && relay_->AddJob(p, &why)) {
     jobOf_[p.nspace] = job.job;
     nspaceOf_[job.job] = p.nspace;

@@ -46,15 +46,9 @@ class Relay : public PmixRelay {
         Post(std::move(n));
       };
       c.connectJobs = [this](PmixCallbacks::Procs procs, bool disconnect, std::function<void(bool)> done) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const uint64_t ticket = ++tickets_;
-        connects_[ticket] = std::move(done);
         PmixNotice n;
-        n.kind = PmixNotice::kConnect;
-        n.ticket = ticket;
         n.procs = std::move(procs);
-        n.disconnect = disconnect;
-        Post(std::move(n));
+        PostConnect(std::move(n), disconnect, std::move(done));
       };
     }
     c.abort = [this](int rank, int status, const std::string&) {
@@ -94,15 +88,9 @@ class Relay : public PmixRelay {
         done(true);
         return;
       }
-      std::lock_guard<std::mutex> lock(mutex_);
-      const uint64_t ticket = ++tickets_;
-      connects_[ticket] = std::move(done);
       PmixNotice n;
-      n.kind = PmixNotice::kConnect;
-      n.ticket = ticket;
       n.ranks = std::move(ranks);
-      n.disconnect = disconnect;
-      Post(std::move(n));
+      PostConnect(std::move(n), disconnect, std::move(done));
     };
     if (takeSpawns_) {
       c.spawn = [this](PmixSpawnRequest request, PmixCallbacks::SpawnDone done) {
@@ -238,6 +226,17 @@ class Relay : public PmixRelay {
     PmixCallbacks::Done done = std::move(it->second);
     done_.erase(it);
     return done;
+  }
+
+  // A connect (or disconnect) of the ranks or processes that `n` names,
+  // to be answered through `done` once every node of them is in.
+  void PostConnect(PmixNotice n, bool disconnect, std::function<void(bool)> done) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    n.kind = PmixNotice::kConnect;
+    n.ticket = ++tickets_;
+    n.disconnect = disconnect;
+    connects_[n.ticket] = std::move(done);
+    Post(std::move(n));
   }
 
   // Under mutex_.
