@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -36,14 +37,18 @@ bool ReadJob(const std::string& payload, AgentOrder* order) {
     return false;
   }
   const size_t strings = sizeof head + static_cast<size_t>(head.clients) * sizeof(AgentJobClient);
-  std::vector<char> seen(static_cast<size_t>(head.size), 0);
+  // Distinct ranks, checked on the ranks sent: the size is only a number
+  // and must not decide what is allocated.
+  std::vector<int32_t> ranks;
   for (int32_t i = 0; i < head.clients; ++i) {
     AgentJobClient c;
     memcpy(&c, payload.data() + sizeof head + static_cast<size_t>(i) * sizeof c, sizeof c);
-    if (c.rank < 0 || c.rank >= head.size || seen[static_cast<size_t>(c.rank)] || c.appnum < 0) return false;
-    seen[static_cast<size_t>(c.rank)] = 1;
+    if (c.rank < 0 || c.rank >= head.size || c.appnum < 0) return false;
+    ranks.push_back(c.rank);
     order->clients.push_back(c);
   }
+  std::sort(ranks.begin(), ranks.end());
+  if (std::adjacent_find(ranks.begin(), ranks.end()) != ranks.end()) return false;
   order->kvsLimitMiB = head.kvsLimitMiB;
   if (!AgentSplitStrings(payload.data() + strings, payload.size() - strings, &order->strings) ||
       order->strings.size() != 2 || order->strings[0].empty() || order->strings[0].size() > 256) {
