@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <sys/types.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -40,6 +41,29 @@ static int IsNumber(const char* text) {
   return 1;
 }
 
+/* The reason for errno E, in the words of the C library that tarvo and its
+ * agent use, whichever C library carrier is linked against (where it has
+ * musl's, it takes glibc's wording for the errors that carrier reports). */
+const char* CarrierErrorText(int e) {
+#ifndef __GLIBC__
+  switch (e) {
+    case EIO: return "Input/output error";
+    case ECHILD: return "No child processes";
+    case ENOMEM: return "Cannot allocate memory";
+    case EBUSY: return "Device or resource busy";
+    case EXDEV: return "Invalid cross-device link";
+    case EMFILE: return "Too many open files";
+    case ENOTTY: return "Inappropriate ioctl for device";
+    case ESPIPE: return "Illegal seek";
+    case ENAMETOOLONG: return "File name too long";
+    case ELOOP: return "Too many levels of symbolic links";
+    case ELIBBAD: return "Accessing a corrupted shared library";
+    default: break;
+  }
+#endif
+  return strerror(e);
+}
+
 int CarrierPrepare(int argc, char** argv) {
   if (argc < 1 + kParams) {
     fputs(kUsage, stderr);
@@ -54,12 +78,12 @@ int CarrierPrepare(int argc, char** argv) {
   }
   const char* workdir = params[TARVO_PARAM_WORKDIR];
   if (chdir(workdir) != 0) {
-    fprintf(stderr, "carrier: %s: %s\n", workdir, strerror(errno));
+    fprintf(stderr, "carrier: %s: %s\n", workdir, CarrierErrorText(errno));
     return 127;
   }
   for (int k = 0; k < kParams; ++k) {
     if (setenv(tarvo_param_name(k), params[k], 1) != 0) {
-      fprintf(stderr, "carrier: %s: %s\n", tarvo_param_name(k), strerror(errno));
+      fprintf(stderr, "carrier: %s: %s\n", tarvo_param_name(k), CarrierErrorText(errno));
       return 127;
     }
   }
@@ -73,7 +97,7 @@ int CarrierPrepare(int argc, char** argv) {
     char port[160];
     snprintf(port, sizeof port, "%s:%s", params[TARVO_PARAM_HOST], params[TARVO_PARAM_ADDRESS_PORT]);
     if (setenv(TARVO_PMI_PORT, port, 1) != 0 || setenv(TARVO_PMI_ID, params[TARVO_PARAM_RANK], 0) != 0) {
-      fprintf(stderr, "carrier: " TARVO_PMI_PORT ": %s\n", strerror(errno));
+      fprintf(stderr, "carrier: " TARVO_PMI_PORT ": %s\n", CarrierErrorText(errno));
       return 127;
     }
   }
@@ -149,6 +173,25 @@ int CarrierNotFound(char* text, size_t size, const char* who, const char* name, 
                   path != NULL ? path : "(unset)");
 }
 
+/* execvp, and where it fails for a file that is no program, that file
+ * handed to the shell as glibc's execvp does itself (musl's does not). */
+static void Exec(char* file, char** argv) {
+  execvp(file, argv);
+#ifndef __GLIBC__
+  if (errno != ENOEXEC) return;
+  int n = 0;
+  while (argv[n] != NULL) ++n;
+  char** script = malloc(sizeof *script * ((size_t)n + 2));
+  if (script == NULL) return;
+  script[0] = (char*)"/bin/sh";
+  script[1] = file;
+  memcpy(script + 2, argv + 1, sizeof *script * (size_t)n);
+  execv(script[0], script);
+  free(script);
+  errno = ENOEXEC;
+#endif
+}
+
 int CarrierRun(char** argv, const char* workdir) {
   char file[PATH_MAX];
   /* Where Yama lets a process trace only its descendants, the rank's parent
@@ -158,14 +201,14 @@ int CarrierRun(char** argv, const char* workdir) {
   prctl(PR_SET_PTRACER, (unsigned long)getppid(), 0, 0, 0);
   const int found = CarrierLookup(argv[0], workdir, NULL, file, sizeof file);
   if (found == CARRIER_AS_GIVEN) {
-    execvp(argv[0], argv);
+    Exec(argv[0], argv);
   } else {
     const char* name = CarrierBareName(argv[0], workdir);
     /* A file of the working directory keeps PROGRAM as its argv[0]; one of
      * the PATH gets NAME. With a "/", execvp runs that very file (and still
      * hands a script without "#!" to the shell). */
     if (found == CARRIER_ON_PATH) argv[0] = (char*)name;
-    execvp(file, argv);
+    Exec(file, argv);
     if (found == CARRIER_ON_PATH && errno == ENOENT) {
       const int n = CarrierNotFound(NULL, 0, "carrier", name, workdir);
       char* text = n > 0 ? malloc((size_t)n + 1) : NULL;
@@ -177,6 +220,6 @@ int CarrierRun(char** argv, const char* workdir) {
       return 127;
     }
   }
-  fprintf(stderr, "carrier: %s: %s\n", argv[0], strerror(errno));
+  fprintf(stderr, "carrier: %s: %s\n", argv[0], CarrierErrorText(errno));
   return 127;
 }

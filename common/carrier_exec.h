@@ -47,6 +47,9 @@ int CarrierLookup(const char* program, const char* workdir, const char* here, ch
  * written as snprintf writes into TEXT (SIZE bytes): returns its length. */
 int CarrierNotFound(char* text, size_t size, const char* who, const char* name, const char* workdir);
 
+/* The reason for errno E, worded as the launcher's C library words it. */
+const char* CarrierErrorText(int e);
+
 /* Runs PROGRAM with argv[0] and ARGS from ARGV (argv[0] NAME when it runs
  * from the PATH). Returns only on failure, after its report, with the exit
  * status. */

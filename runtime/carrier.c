@@ -82,7 +82,7 @@ static int RunRemote(char** argv, char** params, pid_t parent) {
     _exit(CarrierRun(argv, params[TARVO_PARAM_WORKDIR]));
   }
   if (child < 0) {
-    perror("carrier: fork");
+    fprintf(stderr, "carrier: fork: %s\n", CarrierErrorText(errno));
     return 127;
   }
   setpgid(child, child);

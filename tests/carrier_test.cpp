@@ -97,6 +97,13 @@ TEST_F(CarrierTest, RunsAShellScriptWithoutArguments) {
   Outcome o = Carrier(Concat({"./probe"}, Params(dir_, "0")));
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "0 0/5 " + dir_ + "\n");
+  // A script without "#!" goes to the shell, with its arguments, whichever
+  // C library carrier has.
+  testutil::WriteFile(dir_ + "/bare", "echo \"bare $# $1\"\n");
+  ASSERT_EQ(chmod((dir_ + "/bare").c_str(), 0755), 0);
+  o = Carrier(Concat({"./bare", "one"}, Params(dir_, "0")));
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "bare 1 one\n");
 }
 
 TEST_F(CarrierTest, UsageErrorsEndWithStatusTwo) {
@@ -137,6 +144,9 @@ TEST_F(CarrierTest, UnreachableDirectoryOrProgramEndsWith127) {
   Outcome noDir = Carrier(Concat({"true"}, Params(dir_ + "/missing")));
   EXPECT_EQ(noDir.status, 127);
   EXPECT_EQ(noDir.err, "carrier: " + dir_ + "/missing: No such file or directory\n");
+  // The reasons are worded as tarvo's own C library words them.
+  const std::string tooLong = dir_ + "/" + std::string(5000, 'x');
+  EXPECT_EQ(Carrier(Concat({"true"}, Params(tooLong))).err, "carrier: " + tooLong + ": File name too long\n");
 
   Outcome noProgram = Carrier(Concat({dir_ + "/nothing"}, Params(dir_)));
   EXPECT_EQ(noProgram.status, 127);
