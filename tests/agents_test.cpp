@@ -141,6 +141,26 @@ TEST_F(HostModeRun, TarvoExportChoosesTheEnvironmentOfTheRemoteRanks) {
   }
 }
 
+// An agent's rank that cannot start ends with 127 after carrier's report,
+// which names the rank's PATH (the launcher's), not the agent's own.
+TEST_F(HostModeRun, ARemoteRankThatCannotStartSaysWhyAsCarrier) {
+  testutil::WriteFile(work_ + "/remote", "127.0.0.2\n");
+  testutil::WriteFile(work_ + "/unrunnable", "#!/bin/sh\n");
+  const harness::Options o = Opts("");
+  const struct {
+    const char* program;
+    std::string report;
+  } cases[] = {
+      {"nowhere", "carrier: nowhere: not found in " + work_ + " nor on PATH " + o.exactPath + "\n"},
+      {"./unrunnable", "carrier: " + work_ + "/./unrunnable: Permission denied\n"},
+  };
+  for (const auto& c : cases) {
+    harness::LauncherRun run({"-ssh", "-np", "1", "-mf", "remote", c.program}, o);
+    EXPECT_EQ(run.Wait(90), 127) << c.program;
+    EXPECT_NE(run.Stderr().find("[0] " + c.report), std::string::npos) << run.Stderr();
+  }
+}
+
 // ---- The readers, on raw messages ----
 
 AgentMessage Message(int32_t type, const std::string& payload) {
