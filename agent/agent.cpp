@@ -14,9 +14,9 @@
 // is lost: the launcher is gone, and so is the run.
 //
 // One thread of its own: the ranks' parent-death signal is tied to the thread
-// that forked them. A PMIx server (agent_pmix) adds libpmix's threads, which
-// never touch the environment; glibc's fork leaves malloc and stdio usable in
-// the child, so the child's set-up stays as it is.
+// that forked them. A PMIx server (agent_pmix) adds libpmix's threads, so a
+// rank's child does only async-signal-safe work on what the loop prepared
+// before its fork (common/rank_exec.h).
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -49,6 +49,7 @@
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
 #include "common/child_setup.h"
+#include "common/rank_exec.h"
 #include "common/line_labels.h"
 #include "common/stack_wire.h"
 #include "pmi/name_wire.h"
@@ -406,40 +407,33 @@ class Agent {
     const int keep = job == 0 ? pmi_.PrepareRank(order.rank, &pmiEnv) : pmi_.PrepareChild(job, order.rank, &pmiEnv);
     if (job == 0) pmix_.PrepareRank(order.rank, &pmiEnv);
     else pmix_.PrepareChild(job, order.rank, &pmiEnv);
-    const bool pmix = pmix_.Serving();
-    const pid_t agent = getpid();
     const int localId = job == 0 ? started_++ : -1;
     RankPlace place;
     const bool placed = job == 0 && placer_.Prepare(order.rank, localId, &place);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      ChildSetup setup;
-      setup.parent = agent;
-      // Ended as a whole; scheduled as its own, but for Open MPI's ranks
-      // that the agent serves, which keep its session (the launcher says).
-      setup.ownSession = (order.flags & kAgentRankOwnSession) != 0;
-      setup.ownGroup = true;
-      setup.keepFd = keep;
-      if ((order.flags & kAgentRankStdin) == 0) setup.stdFds[0] = open("/dev/null", O_RDONLY);
-      for (int k = 0; k < 2; ++k) setup.stdFds[k + 1] = out[k][1];
-      ChildSetUp(setup);
-      // The launcher's environment over this host's, then carrier's own.
-      for (std::string& s : env_) {
-        if (!pmi::IsClientVariable(s.c_str()) && !(pmix && strncmp(s.c_str(), "PMIX_", 5) == 0)) putenv(&s[0]);
-      }
-      if (slurm_ && job == 0) AgentSlurmTask(order, localId);
-      for (std::string& s : pmiEnv) putenv(&s[0]);
-      std::vector<char*> argv;
-      for (std::string& s : order.strings) argv.push_back(&s[0]);
-      argv.push_back(nullptr);
-      int status = CarrierPrepare(static_cast<int>(order.strings.size()), argv.data());
-      if (status == 0 && placed) {
-        if (place.bind) putenv(const_cast<char*>(kMpiLeaveBinding));
-        if (!RankPlaceApply(place)) _exit(kRankPlaceFailed);
-      }
-      if (status == 0) status = CarrierRun(argv.data(), order.strings.back().c_str());
-      _exit(status);
+    // Everything the child needs is made here: libpmix's threads may hold
+    // the allocator's lock at the fork.
+    RankExec x;
+    RankExecPrepare(order.strings, RankEnvironment(order, job, localId, pmiEnv), "carrier", true, &x);
+    if (placed) {
+      x.place = &place;
+      if (place.bind) EnvPut(&x.env, kMpiLeaveBinding);
     }
+    x.tracer = getpid();
+    x.ownMemory = true;
+    x.Seal();
+    ChildSetup setup;
+    setup.parent = x.tracer;
+    // Ended as a whole; scheduled as its own, but for Open MPI's ranks
+    // that the agent serves, which keep its session (the launcher says).
+    setup.ownSession = (order.flags & kAgentRankOwnSession) != 0;
+    setup.ownGroup = true;
+    setup.keepFd = keep;
+    if ((order.flags & kAgentRankStdin) == 0) setup.stdFds[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (int k = 0; k < 2; ++k) setup.stdFds[k + 1] = out[k][1];
+    const pid_t pid = fork();
+    if (pid == 0) RankExecRun(setup, x);
+    const int forkError = errno;
+    if (setup.stdFds[0] >= 0) close(setup.stdFds[0]);
     if (job == 0) pmi_.RankStarted(order.rank);
     else pmi_.ChildStarted(job, order.rank);
     for (int k = 0; k < 2; ++k) {
@@ -450,7 +444,7 @@ class Agent {
       }
     }
     if (pid < 0) {
-      Report("fork", strerror(errno));
+      Report("fork", strerror(forkError));
       // Reported to the launcher as a rank that could not start.
       if (!AgentSendAll(link_, EndFrame(job, order.rank, 1, 127 << 8))) lost_ = true;
       return;
@@ -465,6 +459,25 @@ class Agent {
       started = AgentEncode(kAgentJobStarted, &r, sizeof r);
     }
     if (!AgentSendAll(link_, started)) lost_ = true;
+  }
+
+  // The environment of a rank before carrier's part: the launcher's over
+  // this host's (without the launcher's PMI variables, nor its PMIX_* when
+  // the agent serves PMIx itself), a Slurm task's variables, then the
+  // rank's PMI and PMIx variables, each as putenv would set it.
+  std::vector<std::string> RankEnvironment(const AgentOrder& order, int job, int localId,
+                                           const std::vector<std::string>& pmiEnv) const {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+    const bool pmix = pmix_.Serving();
+    for (const std::string& s : env_) {
+      if (!pmi::IsClientVariable(s.c_str()) && !(pmix && s.compare(0, 5, "PMIX_") == 0)) EnvPut(&env, s);
+    }
+    if (slurm_ && job == 0) {
+      for (const std::string& s : AgentSlurmTask(order, localId)) EnvPut(&env, s);
+    }
+    for (const std::string& s : pmiEnv) EnvPut(&env, s);
+    return env;
   }
 
   static std::string EndFrame(int job, int rank, pid_t pid, int waitStatus) {

@@ -114,11 +114,9 @@ int PlaceMain(int argc, char** argv) {
   return -1;
 }
 
-void AgentSlurmTask(const AgentOrder& order, int localId) {
+std::vector<std::string> AgentSlurmTask(const AgentOrder& order, int localId) {
   const size_t words = order.strings.size();
   const std::string size = words >= TARVO_PARAMS ? order.strings[words - TARVO_PARAMS + TARVO_PARAM_SIZE] : "";
-  setenv("SLURM_PROCID", std::to_string(order.rank).c_str(), 1);
-  setenv("SLURM_LOCALID", std::to_string(localId).c_str(), 1);
-  setenv("SLURM_NTASKS", size.c_str(), 1);
-  setenv("SLURM_NPROCS", size.c_str(), 1);
+  return {"SLURM_PROCID=" + std::to_string(order.rank), "SLURM_LOCALID=" + std::to_string(localId),
+          "SLURM_NTASKS=" + size, "SLURM_NPROCS=" + size};
 }

@@ -47,9 +47,9 @@ class AgentPlacer {
 /// main's other forms (above); -1 when argv is neither.
 int PlaceMain(int argc, char** argv);
 
-/// In a Slurm step, in the rank's child: what srun would give the rank as
-/// its task (the launcher sends none of its own SLURM_*; this host's node
-/// values stay).
-void AgentSlurmTask(const AgentOrder& order, int localId);
+/// In a Slurm step: what srun would give the rank as its task, as entries
+/// of its environment (the launcher sends none of its own SLURM_*; this
+/// host's node values stay).
+std::vector<std::string> AgentSlurmTask(const AgentOrder& order, int localId);
 
 #endif  // TARVO_AGENT_AGENT_PLACE_H

@@ -46,8 +46,7 @@ class AgentPmi {
   /// for its processes on this host; answered by kAgentJobReady.
   void AddJob(const AgentOrder& job, std::string* toLauncher);
   /// Its processes, as PrepareRank, RankStarted and RankEnded for the
-  /// first job's; false from Has when `job` is not such a job.
-  bool Has(int job) const { return jobs_.count(job) != 0; }
+  /// first job's.
   int PrepareChild(int job, int rank, std::vector<std::string>* env);
   void ChildStarted(int job, int rank);
   void ChildEnded(int job, int rank, std::string* toLauncher);

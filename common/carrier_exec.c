@@ -64,18 +64,33 @@ const char* CarrierErrorText(int e) {
   return strerror(e);
 }
 
+int CarrierBadParameter(int argc, char* const* argv) {
+  if (argc < 1 + kParams) return kParams;
+  char* const* params = argv + argc - kParams;
+  for (int k = 0; k < kParams; ++k) {
+    if (IsNumeric(k) && !IsNumber(params[k])) return k;
+  }
+  return -1;
+}
+
+int CarrierRefusal(char* text, size_t size, int bad, int argc, char* const* argv) {
+  if (bad >= kParams || bad < 0) return snprintf(text, size, "%s", kUsage);
+  return snprintf(text, size, "carrier: %s is not a number: %s\n", tarvo_param_name(bad), argv[argc - kParams + bad]);
+}
+
 int CarrierPrepare(int argc, char** argv) {
-  if (argc < 1 + kParams) {
-    fputs(kUsage, stderr);
+  const int bad = CarrierBadParameter(argc, argv);
+  if (bad >= 0) {
+    const int n = CarrierRefusal(NULL, 0, bad, argc, argv);
+    char* text = n > 0 ? malloc((size_t)n + 1) : NULL;
+    if (text != NULL) {
+      CarrierRefusal(text, (size_t)n + 1, bad, argc, argv);
+      fputs(text, stderr);
+      free(text);
+    }
     return 2;
   }
   char** params = argv + argc - kParams;
-  for (int k = 0; k < kParams; ++k) {
-    if (IsNumeric(k) && !IsNumber(params[k])) {
-      fprintf(stderr, "carrier: %s is not a number: %s\n", tarvo_param_name(k), params[k]);
-      return 2;
-    }
-  }
   const char* workdir = params[TARVO_PARAM_WORKDIR];
   if (chdir(workdir) != 0) {
     fprintf(stderr, "carrier: %s: %s\n", workdir, CarrierErrorText(errno));
@@ -134,6 +149,11 @@ static int Executable(const char* path) {
 }
 
 int CarrierLookup(const char* program, const char* workdir, const char* here, char* file, size_t size) {
+  return CarrierLookupOn(program, workdir, here, getenv("PATH"), file, size);
+}
+
+int CarrierLookupOn(const char* program, const char* workdir, const char* here, const char* dirs, char* file,
+                    size_t size) {
   const char* name = CarrierBareName(program, workdir);
   if (name == NULL) return CARRIER_AS_GIVEN;
   char path[PATH_MAX];
@@ -143,7 +163,6 @@ int CarrierLookup(const char* program, const char* workdir, const char* here, ch
   /* execvp's search, without an exec per directory: the first regular
    * executable file. A relative directory, empty for the current one, is
    * taken from the working directory. */
-  const char* dirs = getenv("PATH");
   if (dirs == NULL) dirs = "/bin:/usr/bin";
   for (const char* at = dirs;;) {
     const char* colon = strchr(at, ':');
@@ -167,8 +186,8 @@ int CarrierLookup(const char* program, const char* workdir, const char* here, ch
   return CARRIER_ON_PATH;
 }
 
-int CarrierNotFound(char* text, size_t size, const char* who, const char* name, const char* workdir) {
-  const char* path = getenv("PATH");
+int CarrierNotFound(char* text, size_t size, const char* who, const char* name, const char* workdir,
+                    const char* path) {
   return snprintf(text, size, "%s: %s: not found in %s nor on PATH %s\n", who, name, workdir,
                   path != NULL ? path : "(unset)");
 }
@@ -210,10 +229,11 @@ int CarrierRun(char** argv, const char* workdir) {
     if (found == CARRIER_ON_PATH) argv[0] = (char*)name;
     Exec(file, argv);
     if (found == CARRIER_ON_PATH && errno == ENOENT) {
-      const int n = CarrierNotFound(NULL, 0, "carrier", name, workdir);
+      const char* path = getenv("PATH");
+      const int n = CarrierNotFound(NULL, 0, "carrier", name, workdir, path);
       char* text = n > 0 ? malloc((size_t)n + 1) : NULL;
       if (text != NULL) {
-        CarrierNotFound(text, (size_t)n + 1, "carrier", name, workdir);
+        CarrierNotFound(text, (size_t)n + 1, "carrier", name, workdir, path);
         fputs(text, stderr);
         free(text);
       }

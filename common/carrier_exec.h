@@ -20,6 +20,16 @@ extern "C" {
  * or carrier's exit status after its report on standard error. */
 int CarrierPrepare(int argc, char** argv);
 
+/* CarrierPrepare's check of ARGV (ARGC entries): -1 when it holds, else the
+ * parameter (its TARVO_PARAMS index) that is not a number, or TARVO_PARAMS
+ * when ARGV is too short for the parameters. */
+int CarrierBadParameter(int argc, char* const* argv);
+
+/* carrier's report of that check's failure BAD, with its line end, written as
+ * snprintf writes into TEXT (SIZE bytes): returns its length. carrier ends
+ * with status 2 after it. */
+int CarrierRefusal(char* text, size_t size, int bad, int argc, char* const* argv);
+
 /* The bare name that PROGRAM stands for, or NULL: PROGRAM itself when it has
  * no "/", or NAME when PROGRAM is WORKDIR "/" NAME and NAME has no "/". Such
  * a name is run from WORKDIR when it is a file there, else from the PATH. */
@@ -41,11 +51,17 @@ enum {
  * returns which. The launcher's direct starts look up a rank's program with
  * it before their child starts. */
 int CarrierLookup(const char* program, const char* workdir, const char* here, char* file, size_t size);
+/* The same lookup with DIRS for the PATH (NULL: unset), for a child whose
+ * environment is not the caller's own. */
+int CarrierLookupOn(const char* program, const char* workdir, const char* here, const char* dirs, char* file,
+                    size_t size);
 
 /* The report of WHO (the program that starts it: "carrier", "tarvo") that
- * NAME is neither in WORKDIR nor on this host's PATH, with its line end,
- * written as snprintf writes into TEXT (SIZE bytes): returns its length. */
-int CarrierNotFound(char* text, size_t size, const char* who, const char* name, const char* workdir);
+ * NAME is neither in WORKDIR nor on PATH (the PATH's value, NULL: unset),
+ * with its line end, written as snprintf writes into TEXT (SIZE bytes):
+ * returns its length. */
+int CarrierNotFound(char* text, size_t size, const char* who, const char* name, const char* workdir,
+                    const char* path);
 
 /* The reason for errno E, worded as the launcher's C library words it. */
 const char* CarrierErrorText(int e);

@@ -52,9 +52,6 @@ class NameTable {
   // Forgets a parked lookup (its process has ended, or its server stops).
   void Drop(uint64_t ticket);
 
-  size_t Size() const { return names_.size(); }
-  size_t Parked() const { return parked_.size(); }
-
  private:
   struct Waiter {
     uint64_t ticket;

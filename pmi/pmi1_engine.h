@@ -190,11 +190,10 @@ class Pmi1Engine {
   // and nothing done when no barrier waits for its union.
   bool CompleteBarrier(const KeyValues& all, std::vector<Action>* out);
 
-  // For the run control: a client that waits for barrier_out, one that has
-  // finalized, and whether this host waits for the union.
+  // For the run control: a client that waits for barrier_out, and one that
+  // has finalized.
   bool InBarrier(int client) const;
   bool Finalized(int client) const;
-  bool BarrierPending() const { return pending_; }
 
   // The client's connection has closed. True, once, when it had initialised
   // and neither finalized, aborted nor broke the framing: a rank that leaves

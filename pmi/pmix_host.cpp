@@ -336,14 +336,10 @@ PmixHost::PmixHost() : state_(std::make_shared<State>()) {}
 
 PmixHost::~PmixHost() { Stop(); }
 
-const std::vector<int>& PmixHost::LocalRanks() const { return state_->localRanks; }
-
 bool PmixHost::Finalized(int rank) const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->finalized.count(rank) != 0;
 }
-
-const std::string& PmixHost::TmpDir() const { return state_->tmpDir; }
 
 std::vector<std::string> PmixHost::PrivateDirs() const {
   std::vector<std::string> dirs;
@@ -622,21 +618,6 @@ void PmixHost::Stop() {
   s.localRanks.clear();
   s.environments.clear();
   s.added.clear();
-}
-
-std::vector<std::string> MergeEnvironment(const std::vector<std::string>& base,
-                                          const std::vector<std::string>& ours) {
-  auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
-  std::map<std::string, bool> set;
-  for (const std::string& e : ours) set[nameOf(e)] = true;
-  std::vector<std::string> merged;
-  for (const std::string& e : base) {
-    std::string name = nameOf(e);
-    if (name.compare(0, 5, "PMIX_") == 0 || set.count(name) != 0) continue;
-    merged.push_back(e);
-  }
-  merged.insert(merged.end(), ours.begin(), ours.end());
-  return merged;
 }
 
 }  // namespace pmi

@@ -5,8 +5,8 @@
 //
 //   pmi::PmixHost host;                       // one per process, started once (libpmix's rule)
 //   if (!host.Start(job, callbacks, &why)) ...// before any rank starts
-//   for (int r : host.LocalRanks())
-//     env = pmi::MergeEnvironment(env, host.Environment(r));   // then fork/exec rank r
+//   for (int r : pmi::LocalRanksOf(job))      // this node's ranks (pmix_facts.h): fork/exec rank r
+//     ...                                     // with host.Environment(r) over its own, less any PMIX_*
 //   ...                                       // the run
 //   host.Stop();                              // after the node's ranks have ended
 //
@@ -177,9 +177,7 @@ class PmixHost {
   // after Stop (libpmix does not start again after its finalize).
   bool Start(const PmixJob& job, PmixCallbacks callbacks, std::string* error);
 
-  // This node's ranks, in rank order.
-  const std::vector<int>& LocalRanks() const;
-  // NAME=VALUE entries for rank `rank` (one of LocalRanks(), else empty):
+  // NAME=VALUE entries for rank `rank` (one of this node's, else empty):
   // the server's fork set-up (namespace, rank, the server's address, ...)
   // and what Open MPI needs to take this server as its launcher's.
   std::vector<std::string> Environment(int rank) const;
@@ -196,9 +194,8 @@ class PmixHost {
   std::vector<std::string> Environment(const std::string& nspace, int rank) const;
   // Whether rank `rank` of an added job connected and has not finalized.
   bool Unfinalized(const std::string& nspace, int rank) const;
-  // The private directory (empty when not started).
-  const std::string& TmpDir() const;
-  // Every private directory of the server: TmpDir and the shared-memory one.
+  // Every private directory of the server (none when not started): its
+  // own and the shared-memory one.
   std::vector<std::string> PrivateDirs() const;
 
   // Asks the server for the data that rank `rank`, one of this node's, has
@@ -219,13 +216,6 @@ class PmixHost {
  private:
   std::shared_ptr<State> state_;  // shared with libpmix's upcalls and fence completions in flight
 };
-
-// `base` (NAME=VALUE entries, a rank's environment as the launcher built it)
-// with `ours` merged in: every PMIX_* entry of `base` is dropped (a server
-// outside, such as Slurm's, must not be found), an entry of `base` whose
-// name `ours` sets is replaced, and the rest keep their order.
-std::vector<std::string> MergeEnvironment(const std::vector<std::string>& base,
-                                          const std::vector<std::string>& ours);
 
 }  // namespace pmi
 

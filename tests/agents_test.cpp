@@ -22,9 +22,11 @@
 
 #include "agent/agent_inbox.h"
 #include "common/agent_wire.h"
+#include "common/rank_exec.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/spawn/Inputs.h"
 #include "tests/launcher_harness.h"
+#include "tests/support/child.h"
 #include "tests/support/sshd.h"
 #include "tests/run_util.h"
 
@@ -139,6 +141,56 @@ TEST_F(HostModeRun, TarvoExportChoosesTheEnvironmentOfTheRemoteRanks) {
     // The launcher's own ranks have its whole environment, as through carrier.
     EXPECT_EQ(Probe(work_ + "/rank.0")["mine"], "exported");
   }
+}
+
+// An agent's rank that cannot start ends with 127 after carrier's report,
+// which names the rank's PATH (the launcher's), not the agent's own.
+TEST_F(HostModeRun, ARemoteRankThatCannotStartSaysWhyAsCarrier) {
+  testutil::WriteFile(work_ + "/remote", "127.0.0.2\n");
+  testutil::WriteFile(work_ + "/unrunnable", "#!/bin/sh\n");
+  const harness::Options o = Opts("");
+  const struct {
+    const char* program;
+    std::string report;
+  } cases[] = {
+      {"nowhere", "carrier: nowhere: not found in " + work_ + " nor on PATH " + o.exactPath + "\n"},
+      {"./unrunnable", "carrier: " + work_ + "/./unrunnable: Permission denied\n"},
+  };
+  for (const auto& c : cases) {
+    harness::LauncherRun run({"-ssh", "-np", "1", "-mf", "remote", c.program}, o);
+    EXPECT_EQ(run.Wait(90), 127) << c.program;
+    EXPECT_NE(run.Stderr().find("[0] " + c.report), std::string::npos) << run.Stderr();
+  }
+}
+
+// A rank's environment is built before its fork as putenv and setenv would
+// change the child's own: the same entries in the same order, a duplicate
+// name included.
+TEST(RankEnvironment, EnvPutChangesItAsTheCLibraryDoes) {
+  const struct {
+    const char* entry;
+    bool keep;
+  } steps[] = {{"B=5", false}, {"D=6", false}, {"A=7", false}, {"C=8", true}, {"E=9", true}, {"B", false}};
+  std::vector<std::string> built = {"A=1", "B=2", "A=3", "C=4", "B=0"};
+  for (const auto& s : steps) EnvPut(&built, s.entry, s.keep);
+  std::string want;
+  for (const std::string& e : built) want += e + "\n";
+  support::ChildResult r = support::RunInChild(testutil::MakeTempDir(), [&] {
+    static char a1[] = "A=1", b2[] = "B=2", a3[] = "A=3", c4[] = "C=4", b0[] = "B=0";
+    static char* start[] = {a1, b2, a3, c4, b0, nullptr};
+    environ = start;
+    for (const auto& s : steps) {
+      const std::string entry = s.entry;
+      const size_t eq = entry.find('=');
+      if (s.keep) setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 0);
+      else putenv(const_cast<char*>(s.entry));
+    }
+    for (char** e = environ; *e != nullptr; ++e) printf("%s\n", *e);
+    fflush(stdout);
+    _exit(0);
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, want);
 }
 
 // ---- The readers, on raw messages ----

@@ -1,7 +1,7 @@
 // The PMIx host with real Open MPI programs (tests/procs/ompi_probe.c, built
 // with mpicc.openmpi): the test starts the host, forks the node's ranks with
-// the merged environment, as a launcher does, and checks what the programs
-// and the callbacks saw.
+// the environment merged as tarvo merges it for its own ranks, and checks
+// what the programs and the callbacks saw.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,6 +19,8 @@
 #include <tuple>
 #include <vector>
 
+#include "launcher/spawn/PmixSetup.h"
+#include "pmi/pmix_facts.h"
 #include "pmi/pmix_host.h"
 #include "tests/run_util.h"
 #include "tests/support/processes.h"
@@ -63,19 +65,21 @@ struct Seen {
   }
 };
 
-// Forks each of the host's ranks as ompi_probe DIR MODE, its output in
-// DIR/<rank>.out; the environment is this process's, with a stale server
-// address of an outside server (as Slurm leaves one) that must not count.
-std::vector<pid_t> StartRanks(const pmi::PmixHost& host, const std::string& dir, const std::string& mode) {
-  std::vector<std::string> base;
-  for (char** e = environ; *e != nullptr; ++e) base.emplace_back(*e);
-  base.emplace_back("PMIX_SERVER_URI41=outside;tcp4://127.0.0.1:1");
+// Forks each of the job's ranks on this node as ompi_probe DIR MODE, its
+// output in DIR/<rank>.out; the environment is this process's, with a stale
+// server address of an outside server (as Slurm leaves one) that must not
+// count.
+std::vector<pid_t> StartRanks(const pmi::PmixHost& host, const pmi::PmixJob& job, const std::string& dir,
+                              const std::string& mode) {
+  std::string outside = "PMIX_SERVER_URI41=outside;tcp4://127.0.0.1:1";
   std::vector<pid_t> pids;
-  for (int rank : host.LocalRanks()) {
-    std::vector<std::string> env = pmi::MergeEnvironment(base, host.Environment(rank));
+  for (int rank : pmi::LocalRanksOf(job)) {
     std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(&e[0]);
+    for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+    envp.push_back(&outside[0]);
     envp.push_back(nullptr);
+    std::vector<std::string> ours = host.Environment(rank);
+    spawn::MergeRankEnvironment(&envp, ours);
     std::string out = dir + "/" + std::to_string(rank) + ".out";
     std::vector<std::string> words = {kProbe, dir, mode};
     std::vector<char*> argv;
@@ -139,20 +143,21 @@ TEST(PmixHost, RanksSeeTheirRankSizeSharedMemoryAndAppnum) {
   Seen seen;
   pmi::PmixHost host;
   ASSERT_TRUE(Started(&host, job, &seen));
-  std::string tmp = host.TmpDir();
-  EXPECT_TRUE(Exists(tmp));
+  const std::vector<std::string> dirs = host.PrivateDirs();
+  EXPECT_EQ(dirs.size(), 2u);
+  for (const std::string& d : dirs) EXPECT_TRUE(Exists(d)) << d;
   pmi::PmixHost second;
   std::string why;
   EXPECT_FALSE(second.Start(job, seen.Callbacks(), &why)) << "libpmix runs one server per process";
   EXPECT_FALSE(host.Finalized(0));
 
-  std::vector<pid_t> pids = StartRanks(host, dir, "report");
+  std::vector<pid_t> pids = StartRanks(host, job, dir, "report");
   EXPECT_EQ(WaitAll(pids), std::vector<int>(4, 0));
   for (int r = 0; r < 4; ++r)
     EXPECT_EQ(testutil::ReadFile(dir + "/" + std::to_string(r) + ".out"),
               "rank " + std::to_string(r) + " of 4 sum 6 shared 4 appnum " + std::to_string(r / 2) + " session shared\n");
   host.Stop();
-  EXPECT_FALSE(Exists(tmp));
+  for (const std::string& d : dirs) EXPECT_FALSE(Exists(d)) << d;
   std::sort(seen.connected.begin(), seen.connected.end());
   std::sort(seen.finalized.begin(), seen.finalized.end());
   EXPECT_EQ(seen.connected, (std::vector<int>{0, 1, 2, 3}));
@@ -164,8 +169,9 @@ TEST(PmixHost, RanksSeeTheirRankSizeSharedMemoryAndAppnum) {
 // A one-node job of `count` ranks that run `mode`, in a fresh directory.
 struct OneNode {
   OneNode(int count, const char* mode) {
-    if (Started(&host, Job(std::vector<std::string>(static_cast<size_t>(count), "n0"), "n0"), &seen)) {
-      pids = StartRanks(host, dir, mode);
+    const pmi::PmixJob job = Job(std::vector<std::string>(static_cast<size_t>(count), "n0"), "n0");
+    if (Started(&host, job, &seen)) {
+      pids = StartRanks(host, job, dir, mode);
     }
   }
   std::string dir = testutil::MakeTempDir();
@@ -206,8 +212,9 @@ TEST(PmixHost, StopWaitsForARunningCallbackBeyondTheFinalizeTimeOut) {
       abortAt = 2;
     };
     std::string why;
-    ASSERT_TRUE(host.Start(Job({"n0", "n0"}, "n0"), std::move(c), &why)) << why;
-    pids = StartRanks(host, dir, "abort");
+    const pmi::PmixJob job = Job({"n0", "n0"}, "n0");
+    ASSERT_TRUE(host.Start(job, std::move(c), &why)) << why;
+    pids = StartRanks(host, job, dir, "abort");
     ASSERT_TRUE(support::WaitUntil(60000, [&] { return abortAt.load() == 1; }));
     host.Stop();
     EXPECT_EQ(abortAt.load(), 2) << "Stop returned while the abort callback ran";
@@ -282,7 +289,7 @@ int RunNode(const pmi::PmixJob& job, int fd, const std::string& dir, int* fences
   pmi::PmixHost host;
   std::string why;
   if (!host.Start(job, seen.Callbacks(std::ref(exchange)), &why)) return 2;
-  std::vector<int> statuses = WaitAll(StartRanks(host, dir, "report"));
+  std::vector<int> statuses = WaitAll(StartRanks(host, job, dir, "report"));
   host.Stop();
   close(fd);  // the other node's pending read ends
   *fences = exchange.Fences();

@@ -35,6 +35,7 @@
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
 #include "common/child_setup.h"
+#include "common/rank_exec.h"
 #include "common/this_machine.h"
 
 
@@ -57,14 +58,10 @@ std::vector<std::string> CarrierWords(const ExecPlan& plan) {
 
 // A rank of the launcher's host, prepared as carrier would prepare itself.
 struct DirectPlan {
-  std::vector<std::string> args, env, pmiEnv;
-  std::vector<char*> argv, envp;
-  int keepFd = -1;  // the rank's PMI-1 descriptor
-  std::string file, workdir, notFound, failure, noWorkdir;
-  const ExecPlan* exec = nullptr;  // the descriptors to close
-  int stdFds[3] = {-1, -1, -1};
-  pid_t launcher = 0;
-  const RankPlace* place = nullptr;  // its files and CPUs, or null
+  RankExec exec;
+  std::vector<std::string> pmiEnv;
+  const ExecPlan* plan = nullptr;  // the descriptors to close
+  ChildSetup setup;
   std::vector<char> stack;  // the child's until its exec: kept for the run
 };
 
@@ -72,82 +69,29 @@ struct DirectPlan {
 // buffer for a path.
 const size_t kDirectStack = 64 * 1024;
 
+// The launcher's environment without its PMI variables, then carrier's
+// part. carrier's lookup is done here too: the child shares the launcher's
+// memory, and each failed try of an execvp of its own would write the
+// launcher's errno. Started by tarvo itself, without carrier: its reports
+// say so.
 void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
-  std::vector<std::string> words = CarrierWords(plan);
-  const size_t first = words.size() - TARVO_PARAMS;
-  d->workdir = words[first + TARVO_PARAM_WORKDIR];
-  d->args.assign(words.begin(), words.begin() + static_cast<long>(first));
-  // The environment as carrier's setenv leaves it: its values replace
-  // those of the same name, in place.
+  std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
-    if (!pmi::IsClientVariable(*e)) d->env.push_back(*e);
+    if (!pmi::IsClientVariable(*e)) env.push_back(*e);
   }
-  for (int k = 0; k < TARVO_PARAMS; ++k) {
-    const std::string name = std::string(tarvo_param_name(k)) + "=";
-    auto same = std::find_if(d->env.begin(), d->env.end(),
-                             [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; });
-    if (same != d->env.end()) {
-      *same = name + words[first + static_cast<size_t>(k)];
-    } else {
-      d->env.push_back(name + words[first + static_cast<size_t>(k)]);
-    }
-  }
-  // carrier's lookup, done here: the child shares the launcher's memory,
-  // and each failed try of an execvp of its own would write the launcher's
-  // errno.
-  char file[PATH_MAX];
-  const int found = CarrierLookup(d->args[0].c_str(), d->workdir.c_str(), d->workdir.c_str(), file, sizeof file);
-  d->file = found == CARRIER_AS_GIVEN ? d->args[0] : std::string(file);
-  if (found == CARRIER_ON_PATH) {
-    d->args[0] = CarrierBareName(d->args[0].c_str(), d->workdir.c_str());
-    const int n = CarrierNotFound(nullptr, 0, "tarvo", d->args[0].c_str(), d->workdir.c_str());
-    d->notFound.assign(static_cast<size_t>(n) + 1, '\0');
-    CarrierNotFound(&d->notFound[0], d->notFound.size(), "tarvo", d->args[0].c_str(), d->workdir.c_str());
-    d->notFound.resize(static_cast<size_t>(n));
-  }
-  // Started by tarvo itself, without carrier: its reports say so.
-  d->failure = "tarvo: " + d->args[0];
-  d->noWorkdir = "tarvo: " + d->workdir;
-  for (std::string& a : d->args) d->argv.push_back(&a[0]);
-  d->argv.push_back(nullptr);
-  for (std::string& e : d->env) d->envp.push_back(&e[0]);
-  d->envp.push_back(nullptr);
-  d->exec = &plan;
+  RankExecPrepare(CarrierWords(plan), std::move(env), "tarvo", false, &d->exec);
+  d->exec.Seal();
+  d->plan = &plan;
 }
 
 // The child of a direct start, between its clone and its exec. It shares
 // the launcher's memory and runs beside it: system calls on prepared data
-// only, nothing allocated, nothing written but its own stack.
-[[noreturn]] void RunDirect(const DirectPlan* d, pid_t launcher) {
-  // As carrier's: the rank ends with the launcher's spawning thread.
-  ChildSetup setup;
-  setup.parent = launcher;
-  setup.ownSession = d->exec->ownSession;
-  setup.ownGroup = true;
-  setup.closeFds = d->exec->closeFds;
-  setup.closeCount = d->exec->closeCount;
-  setup.keepFd = d->keepFd;
-  std::copy(d->stdFds, d->stdFds + 3, setup.stdFds);
-  ChildSetUp(setup);
-  if (chdir(d->workdir.c_str()) != 0) {
-    ChildPerror(d->noWorkdir.c_str(), errno);
-    _exit(127);
-  }
-  if (d->place != nullptr && !RankPlaceApply(*d->place)) _exit(kRankPlaceFailed);
-  execvpe(d->file.c_str(), d->argv.data(), d->envp.data());
-  if (errno == ENOENT && !d->notFound.empty()) {
-    ChildWrite(STDERR_FILENO, d->notFound.data(), d->notFound.size());
-  } else {
-    ChildPerror(d->failure.c_str(), errno);
-  }
-  _exit(127);
-}
+// only, nothing allocated, nothing written but its own stack. As carrier's,
+// the rank ends with the launcher's spawning thread.
+[[noreturn]] void RunDirect(const DirectPlan* d) { RankExecRun(d->setup, d->exec); }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-int DirectChild(void* plan) {
-  const DirectPlan* d = static_cast<const DirectPlan*>(plan);
-  RunDirect(d, d->launcher);
-}
+int DirectChild(void* plan) { RunDirect(static_cast<const DirectPlan*>(plan)); }
 #endif
 
 // Starts a rank of the launcher's host. A clone that shares the launcher's
@@ -158,19 +102,23 @@ int DirectChild(void* plan) {
 // does. Unlike posix_spawn it sets the parent-death signal.
 pid_t StartDirect(DirectPlan& d, const ForkReport& report) {
   fflush(stdout);
-  d.launcher = getpid();
+  d.setup.parent = getpid();
+  d.setup.ownSession = d.plan->ownSession;
+  d.setup.ownGroup = true;
+  d.setup.closeFds = d.plan->closeFds;
+  d.setup.closeCount = d.plan->closeCount;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   // The sanitizers' run-times keep per-thread state that such a child
   // would share with the launcher's thread: a plain fork there.
   const pid_t pid = fork();
-  if (pid == 0) RunDirect(&d, d.launcher);
+  if (pid == 0) RunDirect(&d);
 #else
   d.stack.assign(kDirectStack, 0);
   // The child shares the spawning thread's errno too. A rank with files to
   // open reports their failures by errno, which the launcher, going on
   // meanwhile, could overwrite ("cannot create out.0: Inappropriate ioctl
   // for device"): such a child has the launcher wait for its exec.
-  const int wait = d.place != nullptr ? CLONE_VFORK : 0;
+  const int wait = d.exec.place != nullptr ? CLONE_VFORK : 0;
   const pid_t pid = clone(DirectChild, d.stack.data() + d.stack.size(), CLONE_VM | wait | SIGCHLD, &d);
 #endif
   if (pid < 0) {
@@ -353,12 +301,12 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     if (agentOf[i] < 0) {
       PrepareDirect(plans[i], &direct[i]);
       DirectPlan& d = direct[i];
-      if (!placements.empty()) d.place = &placements[i].place;
+      if (!placements.empty()) d.exec.place = &placements[i].place;
       l.start = [&d, &report, &mpi, i] {
         const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
-        std::copy(streams.fds, streams.fds + 3, d.stdFds);
-        d.keepFd = mpi.PrepareRank(static_cast<int>(i), &d.pmiEnv);
-        if (d.keepFd >= 0) MergeRankEnvironment(&d.envp, d.pmiEnv);
+        std::copy(streams.fds, streams.fds + 3, d.setup.stdFds);
+        d.setup.keepFd = mpi.PrepareRank(static_cast<int>(i), &d.pmiEnv);
+        if (d.setup.keepFd >= 0) MergeRankEnvironment(&d.exec.envp, d.pmiEnv);
         const pid_t pid = StartDirect(d, report);
         mpi.RankStarted(static_cast<int>(i));
         OutputRelayStarted(streams);

@@ -1,0 +1,133 @@
+#include "common/rank_exec.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "common/carrier_exec.h"
+#include "common/carrier_params.h"
+#include "common/child_io.h"
+#include "common/pmi_env.h"
+#include "common/rank_place.h"
+
+namespace {
+
+// True when `e` is an entry of the variable whose name is the first `n`
+// characters of `name`.
+bool Names(const std::string& e, const char* name, size_t n) {
+  return e.size() > n && e.compare(0, n, name, n) == 0 && e[n] == '=';
+}
+
+// What snprintf's kind of report says, made to its length.
+template <typename Write>
+std::string Said(Write write) {
+  const int n = write(nullptr, 0);
+  if (n <= 0) return std::string();
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  write(&text[0], text.size());
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
+}  // namespace
+
+void EnvPut(std::vector<std::string>* env, const std::string& entry, bool keep) {
+  const size_t eq = entry.find('=');
+  const size_t n = eq == std::string::npos ? entry.size() : eq;
+  auto same = [&](const std::string& e) { return Names(e, entry.c_str(), n); };
+  if (eq == std::string::npos) {
+    env->erase(std::remove_if(env->begin(), env->end(), same), env->end());
+    return;
+  }
+  auto at = std::find_if(env->begin(), env->end(), same);
+  if (at == env->end()) {
+    env->push_back(entry);
+  } else if (!keep) {
+    *at = entry;
+  }
+}
+
+const char* EnvGet(const std::vector<std::string>& env, const char* name) {
+  const size_t n = strlen(name);
+  for (const std::string& e : env) {
+    if (Names(e, name, n)) return e.c_str() + n + 1;
+  }
+  return nullptr;
+}
+
+void RankExec::Seal() {
+  argv.clear();
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  envp.clear();
+  for (std::string& e : env) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+}
+
+void RankExecPrepare(const std::vector<std::string>& words, std::vector<std::string> env, const char* who,
+                     bool pmiPort, RankExec* x) {
+  x->env = std::move(env);
+  std::vector<char*> raw;
+  for (const std::string& w : words) raw.push_back(const_cast<char*>(w.c_str()));
+  const int argc = static_cast<int>(raw.size());
+  const int bad = CarrierBadParameter(argc, raw.data());
+  if (bad >= 0) {
+    x->refusal = Said([&](char* text, size_t size) { return CarrierRefusal(text, size, bad, argc, raw.data()); });
+    return;
+  }
+  const size_t first = words.size() - TARVO_PARAMS;
+  auto param = [&](int k) -> const std::string& { return words[first + static_cast<size_t>(k)]; };
+  x->workdir = param(TARVO_PARAM_WORKDIR);
+  x->args.assign(words.begin(), words.begin() + static_cast<long>(first));
+  // carrier's setenv of its parameters, then of the launcher's TCP endpoint
+  // for a rank without a descriptor of its own.
+  for (int k = 0; k < TARVO_PARAMS; ++k) EnvPut(&x->env, std::string(tarvo_param_name(k)) + "=" + param(k));
+  if (pmiPort && EnvGet(x->env, TARVO_PMI_FD) == nullptr) {
+    const std::string port = param(TARVO_PARAM_HOST) + ":" + param(TARVO_PARAM_ADDRESS_PORT);
+    EnvPut(&x->env, TARVO_PMI_PORT "=" + port.substr(0, 159));  // carrier's buffer
+    EnvPut(&x->env, TARVO_PMI_ID "=" + param(TARVO_PARAM_RANK), true);
+  }
+  // carrier's lookup, on the rank's PATH, from its working directory.
+  const char* path = EnvGet(x->env, "PATH");
+  char file[PATH_MAX];
+  const int found = CarrierLookupOn(x->args[0].c_str(), x->workdir.c_str(), x->workdir.c_str(), path, file, sizeof file);
+  x->file = found == CARRIER_AS_GIVEN ? x->args[0] : std::string(file);
+  if (found == CARRIER_ON_PATH) {
+    x->args[0] = CarrierBareName(x->args[0].c_str(), x->workdir.c_str());
+    x->notFound = Said([&](char* text, size_t size) {
+      return CarrierNotFound(text, size, who, x->args[0].c_str(), x->workdir.c_str(), path);
+    });
+  }
+  x->failure = std::string(who) + ": " + x->args[0];
+  x->noWorkdir = std::string(who) + ": " + x->workdir;
+}
+
+void RankExecRun(const ChildSetup& setup, const RankExec& x) {
+  ChildSetUp(setup);
+  if (!x.refusal.empty()) {
+    ChildWrite(STDERR_FILENO, x.refusal.data(), x.refusal.size());
+    _exit(2);
+  }
+  if (chdir(x.workdir.c_str()) != 0) {
+    ChildPerror(x.noWorkdir.c_str(), errno);
+    _exit(127);
+  }
+  if (x.place != nullptr && !RankPlaceApply(*x.place)) _exit(kRankPlaceFailed);
+  // Where Yama lets a process trace only its descendants, the rank's
+  // starter and the starter's children (tarvo-agent --stacks) may still
+  // read its call stack. Without Yama the call fails, and nothing changes.
+  if (x.tracer != 0) prctl(PR_SET_PTRACER, static_cast<unsigned long>(x.tracer), 0, 0, 0);
+  if (x.ownMemory) environ = const_cast<char**>(x.envp.data());
+  execvpe(x.file.c_str(), x.argv.data(), x.envp.data());
+  const int e = errno;
+  if (e == ENOENT && !x.notFound.empty()) {
+    ChildWrite(STDERR_FILENO, x.notFound.data(), x.notFound.size());
+  } else {
+    ChildPerror(x.failure.c_str(), e);
+  }
+  _exit(127);
+}
