@@ -64,6 +64,20 @@ static inline void peer_die(const char* program, const char* what, int code) {
   exit(1);
 }
 
+/* The program's one argument, WHAT, a count of 1 to MAX (FALLBACK when
+ * there is none); anything else ends the program with status 2. */
+static inline long peer_count(int argc, char** argv, const char* program, const char* what, long fallback,
+                              long max) {
+  if (argc < 2) return fallback;
+  char* end = NULL;
+  long v = strtol(argv[1], &end, 10);
+  if (*end != '\0' || v < 1 || v > max) {
+    fprintf(stderr, "%s: %s must be 1 to %ld: %s\n", program, what, max, argv[1]);
+    exit(2);
+  }
+  return v;
+}
+
 /* printf on the launcher's console; ends the program when the console does
  * not answer. */
 #if defined(__GNUC__)

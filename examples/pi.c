@@ -17,15 +17,7 @@ static const char* const kProgram = "pi";
 static const double kPi = 3.14159265358979323846;
 
 int main(int argc, char** argv) {
-  long intervals = 1000000;
-  if (argc > 1) {
-    char* end = NULL;
-    intervals = strtol(argv[1], &end, 10);
-    if (*end != '\0' || intervals < 1 || intervals > 2000000000L) {
-      fprintf(stderr, "pi: intervals must be 1 to 2000000000: %s\n", argv[1]);
-      return 2;
-    }
-  }
+  const long intervals = peer_count(argc, argv, kProgram, "intervals", 1000000, 2000000000L);
   trv_ctx ctx;
   peer_start(&ctx, kProgram);
   int sock = -1, port = 0;

@@ -23,16 +23,7 @@ static const char* const kProgram = "ring";
 static const double kIdleLimit = 60.0;
 
 int main(int argc, char** argv) {
-  int laps = 5;
-  if (argc > 1) {
-    char* end = NULL;
-    long v = strtol(argv[1], &end, 10);
-    if (*end != '\0' || v < 1 || v > 1000000) {
-      fprintf(stderr, "ring: laps must be 1 to 1000000: %s\n", argv[1]);
-      return 2;
-    }
-    laps = (int)v;
-  }
+  const int laps = (int)peer_count(argc, argv, kProgram, "laps", 5, 1000000);
   trv_ctx ctx;
   peer_start(&ctx, kProgram);
   int sock = -1, port = 0;

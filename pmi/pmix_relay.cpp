@@ -65,14 +65,9 @@ class Relay : public PmixRelay {
       Post(std::move(n));
     };
     c.names = [this](PmixNameRequest request, PmixCallbacks::NamesDone done) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const uint64_t ticket = ++tickets_;
-      names_[ticket] = std::move(done);
       PmixNotice n;
-      n.kind = PmixNotice::kNames;
-      n.ticket = ticket;
       n.names = std::move(request);
-      Post(std::move(n));
+      PostWaiting(std::move(n), PmixNotice::kNames, &names_, std::move(done));
     };
     // libpmix gathers this node's callers of a connect; with every rank
     // named on this node, nothing else is to wait for.
@@ -94,14 +89,9 @@ class Relay : public PmixRelay {
     };
     if (takeSpawns_) {
       c.spawn = [this](PmixSpawnRequest request, PmixCallbacks::SpawnDone done) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const uint64_t ticket = ++tickets_;
-        spawns_[ticket] = std::move(done);
         PmixNotice n;
-        n.kind = PmixNotice::kSpawn;
-        n.ticket = ticket;
         n.spawn = std::move(request);
-        Post(std::move(n));
+        PostWaiting(std::move(n), PmixNotice::kSpawn, &spawns_, std::move(done));
       };
     }
     c.connected = [this](int rank) {
@@ -231,11 +221,18 @@ class Relay : public PmixRelay {
   // A connect (or disconnect) of the ranks or processes that `n` names,
   // to be answered through `done` once every node of them is in.
   void PostConnect(PmixNotice n, bool disconnect, std::function<void(bool)> done) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    n.kind = PmixNotice::kConnect;
-    n.ticket = ++tickets_;
     n.disconnect = disconnect;
-    connects_[n.ticket] = std::move(done);
+    PostWaiting(std::move(n), PmixNotice::kConnect, &connects_, std::move(done));
+  }
+
+  // Posts `n` as a request of `kind` that waits for its answer: `done` is
+  // kept in `waiting` under a new ticket, which the answer names.
+  template <typename Done>
+  void PostWaiting(PmixNotice n, PmixNotice::Kind kind, std::map<uint64_t, Done>* waiting, Done done) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    n.kind = kind;
+    n.ticket = ++tickets_;
+    (*waiting)[n.ticket] = std::move(done);
     Post(std::move(n));
   }
 

@@ -141,19 +141,16 @@ TEST_F(MpiRun, NamesArePublishedLookedUpAndUnpublishedAcrossHosts) {
   }
 }
 
-// The run's key-value space is bounded (TARVO_KVS_LIMIT, MiB): a client
-// that floods it with puts has each put past the bound refused with rc=-1,
-// and tarvo says so in one line that names the rank, however many follow.
-TEST(PmiBudget, PutsPastTheKeyValueSpaceBoundAreRefusedAndTheRankNamedOnce) {
-  const std::string dir = testutil::MakeTempDir();
-  testutil::WriteFile(dir + "/flood.py", R"(import os
+// A PMI-1 client in python over the rank's PMI_FD: ask() sends one line
+// and returns the reply; the client is initialised and knows its `kvs`.
+const std::string kPmiClient = R"(import os
 fd = int(os.environ["PMI_FD"])
 buf = b""
 def ask(line):
     global buf
     os.write(fd, (line + "\n").encode())
     while b"\n" not in buf:
-        chunk = os.read(fd, 4096)
+        chunk = os.read(fd, 65536)
         if not chunk:
             raise SystemExit(3)
         buf += chunk
@@ -161,11 +158,18 @@ def ask(line):
     return reply.decode()
 ask("cmd=init pmi_version=1 pmi_subversion=1")
 kvs = ask("cmd=get_my_kvsname").split("kvsname=")[1]
-refused = [i for i in range(1300) if "rc=0 " not in ask("cmd=put kvsname=%s key=k%d value=%s" % (kvs, i, "A" * 900))]
+)";
+// Its end: the last barrier and the finalize.
+const char kPmiClientEnd[] = "ask(\"cmd=barrier_in\")\nask(\"cmd=finalize\")\n";
+
+// The run's key-value space is bounded (TARVO_KVS_LIMIT, MiB): a client
+// that floods it with puts has each put past the bound refused with rc=-1,
+// and tarvo says so in one line that names the rank, however many follow.
+TEST(PmiBudget, PutsPastTheKeyValueSpaceBoundAreRefusedAndTheRankNamedOnce) {
+  const std::string dir = testutil::MakeTempDir();
+  testutil::WriteFile(dir + "/flood.py", kPmiClient + R"(refused = [i for i in range(1300) if "rc=0 " not in ask("cmd=put kvsname=%s key=k%d value=%s" % (kvs, i, "A" * 900))]
 print(len(refused), refused[0] if refused else -1, ask("cmd=put kvsname=%s key=last value=%s" % (kvs, "B" * 900)))
-ask("cmd=barrier_in")
-ask("cmd=finalize")
-)");
+)" + kPmiClientEnd);
   harness::Options o;
   o.hold = false;
   o.workdir = dir;
@@ -196,29 +200,12 @@ ask("cmd=finalize")
 // copy of the puts since the last barrier took it to some 155 MB).
 TEST(PmiBudget, AFloodOfPutsMeetsTheBoundWithTarvoHoldingThemOnce) {
   const std::string dir = testutil::MakeTempDir();
-  testutil::WriteFile(dir + "/flood.py", R"(import os
-fd = int(os.environ["PMI_FD"])
-buf = b""
-def ask(line):
-    global buf
-    os.write(fd, (line + "\n").encode())
-    while b"\n" not in buf:
-        chunk = os.read(fd, 65536)
-        if not chunk:
-            raise SystemExit(3)
-        buf += chunk
-    reply, buf = buf.split(b"\n", 1)
-    return reply.decode()
-ask("cmd=init pmi_version=1 pmi_subversion=1")
-kvs = ask("cmd=get_my_kvsname").split("kvsname=")[1]
-value = "A" * 900
+  testutil::WriteFile(dir + "/flood.py", kPmiClient + R"(value = "A" * 900
 refused = sum("rc=0 " not in ask("cmd=put kvsname=%s key=k%d value=%s" % (kvs, i, value)) for i in range(200000))
 parent = os.getppid()
 peak = [l.split()[1] for l in open("/proc/%d/status" % parent) if l.startswith("VmHWM:")][0]
 print(refused, open("/proc/%d/comm" % parent).read().strip(), peak)
-ask("cmd=barrier_in")
-ask("cmd=finalize")
-)");
+)" + kPmiClientEnd);
   harness::Options o;
   o.hold = false;
   o.workdir = dir;

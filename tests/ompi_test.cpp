@@ -31,6 +31,21 @@ using support::SortedLines;
 const std::string kProbe = TARVO_OMPI_PROBE;  // empty: no mpicc.openmpi or no libpmix
 
 // A placement and the ranks that share a node in it.
+// The PMIx servers' directories that were not there `before`, once they
+// are gone or 10 s have passed: an agent removes its own after tarvo has
+// ended, and its finalize may take 3 s.
+std::set<std::string> PmixDirsLeft(const std::set<std::string>& before) {
+  std::set<std::string> left;
+  support::WaitUntil(10000, [&] {
+    left.clear();
+    for (const std::string& name : support::PmixPrivateDirs()) {
+      if (before.count(name) == 0) left.insert(name);
+    }
+    return left.empty();
+  });
+  return left;
+}
+
 struct Placement {
   support::MpiPlacement where;
   int ranks;
@@ -78,14 +93,7 @@ class OmpiRun : public ::testing::Test {
     // An agent removes its server's directories after tarvo has ended: its
     // finalize may take its 3 s (HACKING, "The PMIx host"), more under the
     // sanitizers.
-    std::set<std::string> left;
-    support::WaitUntil(10000, [&] {
-      left.clear();
-      for (const std::string& name : support::PmixPrivateDirs()) {
-        if (before.count(name) == 0) left.insert(name);
-      }
-      return left.empty();
-    });
+    const std::set<std::string> left = PmixDirsLeft(before);
     EXPECT_TRUE(left.empty()) << p.where.name << " " << mode << ": " << *left.begin() << "\n" << *err;
     testutil::Run("rm -rf " + dir);
     return status;
@@ -259,14 +267,7 @@ TEST_F(OmpiRun, AKilledAgentLeavesNoPmixDirectory) {
   })) << run->Stderr();
   ASSERT_EQ(kill(agent, SIGKILL), 0);
   EXPECT_NE(run->Wait(90), 0);
-  std::set<std::string> left;
-  support::WaitUntil(10000, [&] {
-    left.clear();
-    for (const std::string& name : support::PmixPrivateDirs()) {
-      if (before.count(name) == 0) left.insert(name);
-    }
-    return left.empty();
-  });
+  const std::set<std::string> left = PmixDirsLeft(before);
   EXPECT_TRUE(left.empty()) << *left.begin() << "\n" << run->Stderr();
   EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
   testutil::Run("rm -rf " + dir);

@@ -30,6 +30,16 @@
 #include <string.h>
 #include <unistd.h>
 
+/* Puts FORMAT with RANK as the string of KEY and commits it. */
+static bool PutFrom(const char* key, const char* format, unsigned rank) {
+  char mine[32];
+  snprintf(mine, sizeof mine, format, rank);
+  pmix_value_t v;
+  v.type = PMIX_STRING;
+  v.data.string = mine;
+  return PMIx_Put(PMIX_GLOBAL, key, &v) == PMIX_SUCCESS && PMIx_Commit() == PMIX_SUCCESS;
+}
+
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const char* envRank = getenv("PMIX_RANK");
@@ -54,12 +64,7 @@ int main(int argc, char** argv) {
       fclose(f);
     }
     if (strcmp(argv[2], "dmodex") == 0 && me.rank <= 2) {
-      char mine[32];
-      snprintf(mine, sizeof mine, "early from %u", me.rank);
-      pmix_value_t v;
-      v.type = PMIX_STRING;
-      v.data.string = mine;
-      if (PMIx_Put(PMIX_GLOBAL, "tarvo.early", &v) != PMIX_SUCCESS || PMIx_Commit() != PMIX_SUCCESS) return 5;
+      if (!PutFrom("tarvo.early", "early from %u", me.rank)) return 5;
       pmix_proc_t next;
       PMIX_LOAD_PROCID(&next, me.nspace, (me.rank + 1) % 3);
       pmix_value_t* got = NULL;
@@ -69,12 +74,7 @@ int main(int argc, char** argv) {
       fflush(stdout);
     }
     if (strcmp(argv[2], "subset") == 0 && me.rank <= 1) {
-      char mine[32];
-      snprintf(mine, sizeof mine, "from %u", me.rank);
-      pmix_value_t v;
-      v.type = PMIX_STRING;
-      v.data.string = mine;
-      if (PMIx_Put(PMIX_GLOBAL, "tarvo.sub", &v) != PMIX_SUCCESS || PMIx_Commit() != PMIX_SUCCESS) return 5;
+      if (!PutFrom("tarvo.sub", "from %u", me.rank)) return 5;
       pmix_proc_t two[2];
       PMIX_LOAD_PROCID(&two[0], me.nspace, 0);
       PMIX_LOAD_PROCID(&two[1], me.nspace, 1);
