@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/reports.h"  // the fixed line numbers of the "Error at " reports
 #include "registry/peerbook.h"
@@ -32,6 +33,11 @@ struct RunContext {
   /// A TCP socket bound to the address service's port number (-1: none):
   /// the MPI ranks that remote shells start reach tarvo there.
   int pmiTcpFd = -1;
+  /// Per-rank remote shells: the shell's words and the descriptors that its
+  /// commands close, once the spawner has chosen them (empty: none), for the
+  /// commands that pass signals on to the ranks' hosts.
+  std::vector<std::string> remoteShell;
+  std::vector<int> remoteCloseFds;
 };
 RunContext& TheRunContext();
 
