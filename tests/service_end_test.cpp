@@ -51,6 +51,7 @@ TEST_P(ServiceEnd, FailedReceiveDuringTheRunReportsAndEndsWithOne) {
   const Service s = GetParam();
   support::ChildResult r = support::RunInChild(dir_, [&] {
     RunControl control(RunSettings(), nullptr, nullptr);
+    TheRunContext().control.store(&control);
     OnClosedEndpoint(s.thread);
     fflush(stdout);
     std::vector<RankLaunch> none;

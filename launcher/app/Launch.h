@@ -53,9 +53,10 @@ class Launch {
   spawn::RemoteSignals remoteSignals;
   /// Made once the settings are read, before any thread starts.
   std::unique_ptr<RunControl> control;
-  std::unique_ptr<MpiRunLinks> mpiLinks;
+  MpiLinks mpiLinks;
 
-  /// Makes the run control and the MPI servers' links from the settings.
+  /// Makes the run control and the MPI servers' links from the settings,
+  /// and publishes the run's parts in the run's context.
   void MakeParts(const ProgramParts& parts);
 
   /// Starts the address, synchronisation and console threads on the global

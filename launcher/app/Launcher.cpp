@@ -86,13 +86,19 @@ void ReaderGone(int stream) {
 
 }  // namespace
 
-Launch::Launch() : relay(ReaderGone) {}
+Launch::Launch() : relay(ReaderGone) { TheRunContext().relay.store(&relay); }
 
-Launch::~Launch() = default;
+Launch::~Launch() {
+  TheRunContext().relay.store(nullptr);
+  TheRunContext().mpiLinks.store(nullptr);
+  TheRunContext().control.store(nullptr);
+}
 
 void Launch::MakeParts(const ProgramParts& parts) {
   control.reset(new RunControl(settings, &waits, &remoteSignals));
-  mpiLinks.reset(new MpiRunLinks(MpiLinks{&mpiSenders_, settings.kvsLimitMiB, parts.makeRelay}));
+  mpiLinks = MpiLinks{&mpiSenders_, settings.kvsLimitMiB, parts.makeRelay};
+  TheRunContext().control.store(control.get());
+  TheRunContext().mpiLinks.store(&mpiLinks);
 }
 
 bool Launch::StartService(void* (*entry)(void*), ServiceThread* service) {

@@ -28,7 +28,8 @@ struct ListGuard {
 
 RunContext& TheRunContext() {
   // A function-static: spawn_processes and spawn_processes1, which other
-  // programs call with no run object, read it beyond their arguments.
+  // programs call with no run object, and the service threads reach the run
+  // through it.
   static RunContext context;
   return context;
 }

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,27 +16,6 @@
 #include "common/agent_wire.h"
 #include "pmi/process_mapping.h"
 #include "pmi/spawn_wire.h"
-
-namespace {
-
-// The run's links: the spawners make their MPI servers through
-// spawn_processes, whose fixed arguments carry no run.
-std::atomic<const MpiLinks*> runLinks{nullptr};
-
-}  // namespace
-
-MpiRunLinks::MpiRunLinks(const MpiLinks& links) : links_(links) { runLinks.store(&links_); }
-
-MpiRunLinks::~MpiRunLinks() {
-  const MpiLinks* self = &links_;
-  runLinks.compare_exchange_strong(self, nullptr);
-}
-
-const MpiLinks& MpiLinksOfRun() {
-  static constexpr MpiLinks kNone{};
-  const MpiLinks* links = runLinks.load();
-  return links != nullptr ? *links : kNone;
-}
 
 MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vector<int>& appnums,
                      const std::vector<int>& agentOf, int agents, const MpiLinks& links)

@@ -59,20 +59,10 @@ struct MpiLinks {
   PmixMaker makeRelay = nullptr;  // null: no PMIx server runs
 };
 
-/// The links of the run in progress: the run makes one before its spawners
-/// run, and the MPI servers that they make take it (MpiLinksOfRun) while it
-/// lives.
-class MpiRunLinks {
- public:
-  explicit MpiRunLinks(const MpiLinks& links);
-  ~MpiRunLinks();
-  MpiRunLinks(const MpiRunLinks&) = delete;
-  MpiRunLinks& operator=(const MpiRunLinks&) = delete;
-
- private:
-  const MpiLinks links_;
-};
-/// The run's links; none in force: no sender check, no bound, no PMIx.
+/// The links of the run in progress, which its MPI servers take; without
+/// a run object none: no sender check, no bound, no PMIx. Defined with the
+/// run object (app/RunParts.cpp), which publishes its links in the run's
+/// context.
 const MpiLinks& MpiLinksOfRun();
 
 class MpiServer {

@@ -325,14 +325,6 @@ void Run::Ended(const std::vector<std::pair<size_t, int>>& ended) {
 
 using namespace runloop;
 
-namespace {
-
-// The run control that the free functions reach: the services' threads and
-// spawn_processes, whose fixed entry points carry no run, report to it.
-std::atomic<RunControl*> current{nullptr};
-
-}  // namespace
-
 RunControl::RunControl(const RunSettings& settings, const CollectiveWatch* collectives, RemoteSignaller* remote)
     : shared_(new SharedState) {
   shared_->settings = settings;
@@ -345,12 +337,9 @@ RunControl::RunControl(const RunSettings& settings, const CollectiveWatch* colle
   pthread_sigmask(SIG_BLOCK, &controlSignals, nullptr);
   shared_->signalFd = signalfd(-1, &controlSignals, SFD_NONBLOCK | SFD_CLOEXEC);
   shared_->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  current.store(this);
 }
 
 RunControl::~RunControl() {
-  RunControl* self = this;
-  current.compare_exchange_strong(self, nullptr);
   if (shared_->signalFd >= 0) close(shared_->signalFd);
   if (shared_->wakeFd >= 0) close(shared_->wakeFd);
 }
@@ -383,28 +372,21 @@ void RunControl::Noticed(int rank, pid_t pid, bool ended, int waitStatus) {
   Wake();
 }
 
-const RunSettings& RunControlSettings() {
-  if (RunControl* control = current.load()) return control->Settings();
+const RunSettings& RunControl::Settings(const RunControl* control) {
+  // The settings of spawn_processes called outside a run, which has no run control.
   static const RunSettings defaults;
-  return defaults;
+  return control != nullptr ? control->Settings() : defaults;
 }
 
-int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter) {
-  if (RunControl* control = current.load()) return control->Run(launches, hub, mpi, starter);
-  RunControl control(RunSettings(), nullptr, nullptr);
-  return control.Run(launches, hub, mpi, starter);
-}
-
-void RunControlFatal(int status) {
-  if (RunControl* control = current.load()) control->Fatal(status);
+int RunControl::Run(RunControl* control, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi,
+                    JobStarter* starter) {
+  if (control != nullptr) return control->Run(launches, hub, mpi, starter);
+  RunControl alone(RunSettings(), nullptr, nullptr);
+  return alone.Run(launches, hub, mpi, starter);
 }
 
 double RunControlNow() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-void RunControlNoticed(int rank, pid_t pid, bool ended, int waitStatus) {
-  if (RunControl* control = current.load()) control->Noticed(rank, pid, ended, waitStatus);
 }

@@ -95,7 +95,8 @@ struct SharedState;
 /// remote shells are signalled themselves), and blocks the signals that it
 /// takes synchronously (SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2,
 /// and SIGQUIT with the stacks) in the calling thread, so that every thread
-/// inherits the mask. While it lives, the functions below reach it.
+/// inherits the mask. The run object publishes it in the run's context
+/// (context/RunContext.h), where the functions below reach it.
 class RunControl {
  public:
   RunControl(const RunSettings& settings, const CollectiveWatch* collectives, RemoteSignaller* remote);
@@ -109,13 +110,20 @@ class RunControl {
   /// RunControlFatal and RunControlNoticed, on this run control.
   void Fatal(int status);
   void Noticed(int rank, pid_t pid, bool ended, int waitStatus);
+  /// RunControlSettings and RunControlRun on `control`, which may be null
+  /// (no run object: the default settings, and a run control of its own).
+  static const RunSettings& Settings(const RunControl* control);
+  static int Run(RunControl* control, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi,
+                 JobStarter* starter);
 
  private:
   void Wake();
   std::unique_ptr<runloop::SharedState> shared_;
 };
 
-/// The settings in force (the defaults while no run control lives).
+/// The settings in force (the defaults while no run control lives). These
+/// functions reach the run's parts through the run's context; they are
+/// defined with the run object (app/RunParts.cpp).
 const RunSettings& RunControlSettings();
 
 /// Starts every launch in order, remote shells at most sshWindow logging in
