@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "launcher/mpi/MpiServer.h"
-
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/run/RunSettings.h"
