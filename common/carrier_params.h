@@ -20,7 +20,7 @@ enum {
 
 /* The environment variable of parameter k; null outside 0 to 7. */
 static inline const char* tarvo_param_name(int k) {
-  static const char* const names[TARVO_PARAMS] = {
+  static const char names[TARVO_PARAMS][19] = {
       "TARVO_CONSOLE_PORT", "TARVO_SYNC_PORT", "TARVO_HOST", "TARVO_ADDRESS_PORT",
       "TARVO_VISUAL_PORT",  "TARVO_RANK",      "TARVO_SIZE", "TARVO_WORKDIR",
   };

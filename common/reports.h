@@ -39,7 +39,7 @@ constexpr char kStepConsoleRecv[] = "console UDPRecv";  // perror only, no "Erro
 constexpr char kStepVisualRecv[] = "Visual Thread UDPRecv";
 
 // ---- The usage text, one line each ----
-constexpr const char* kUsageLines[] = {
+constexpr char kUsageLines[][72] = {
     "Usage: tarvo [options]",
     "Options:",
     "     -{rsh | ssh}    : remote host access protocol",

@@ -50,6 +50,8 @@ class ServiceEnd : public ::testing::TestWithParam<Service> {
 TEST_P(ServiceEnd, FailedReceiveDuringTheRunReportsAndEndsWithOne) {
   const Service s = GetParam();
   support::ChildResult r = support::RunInChild(dir_, [&] {
+    RunControl control(RunSettings(), nullptr, nullptr);
+    TheRunContext().control.store(&control);
     OnClosedEndpoint(s.thread);
     fflush(stdout);
     std::vector<RankLaunch> none;

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -77,10 +76,6 @@ std::string TakeSlurmHosts(bool machineFileGiven, SourceSet* sources) {
   return std::string();
 }
 
-// The run whose parts the run control and the MPI server ask for through
-// hooks that take plain functions, which carry no pointer of their own.
-std::atomic<Launch*> current{nullptr};
-
 // A reader of tarvo's output that has gone ends the run, as it ends a rank
 // that writes to it itself.
 void ReaderGone(int stream) {
@@ -91,9 +86,20 @@ void ReaderGone(int stream) {
 
 }  // namespace
 
-Launch::Launch() : relay(ReaderGone) { current.store(this); }
+Launch::Launch() : relay(ReaderGone) { TheRunContext().relay.store(&relay); }
 
-Launch::~Launch() { current.store(nullptr); }
+Launch::~Launch() {
+  TheRunContext().relay.store(nullptr);
+  TheRunContext().mpiLinks.store(nullptr);
+  TheRunContext().control.store(nullptr);
+}
+
+void Launch::MakeParts(const ProgramParts& parts) {
+  control.reset(new RunControl(settings, &waits, &remoteSignals));
+  mpiLinks = MpiLinks{&mpiSenders_, settings.kvsLimitMiB, parts.makeRelay};
+  TheRunContext().control.store(control.get());
+  TheRunContext().mpiLinks.store(&mpiLinks);
+}
 
 bool Launch::StartService(void* (*entry)(void*), ServiceThread* service) {
   pthread_t thread;
@@ -138,7 +144,9 @@ void Launch::Finish() {
   senders.Report();
 }
 
-int ControlMain(int argc, char** argv) {
+int ControlMain(int argc, char** argv) { return ControlMain(argc, argv, ProgramParts()); }
+
+int ControlMain(int argc, char** argv, const ProgramParts& parts) {
   // The one word that is not a run: without it, one word is the usage.
   if (argc == 2 && strcmp(argv[1], "--version") == 0) {
     printf("tarvo %s\n", TARVO_VERSION);
@@ -180,17 +188,7 @@ int ControlMain(int argc, char** argv) {
   }
   // Before any thread starts, so that every thread has the run control's
   // signals blocked.
-  RunControlInit(settings);
-  RunControlWatchCollectives([](std::vector<double>* since) {
-    if (Launch* run = current.load()) run->waits.Snapshot(since);
-  });
-  MpiSetSenderChecks([](const char* sender) {
-    Launch* run = current.load();
-    return run == nullptr || run->senders.Admit(sender);
-  }, [](const char* sender) {
-    if (Launch* run = current.load()) run->senders.CountStranger(sender);
-  });
-  MpiSetKvsLimit(settings.kvsLimitMiB);
+  launch.MakeParts(parts);
   // carrier tells a launcher on its own host (which needs no notice of its
   // start) by this pid in the environment that the processes inherit.
   setenv("TARVO_LAUNCHER_PID", std::to_string(getpid()).c_str(), 1);

@@ -15,17 +15,21 @@ AddressList aList;
 
 namespace {
 
+// The guard of aList and the flag that the run is closing, which it guards.
 // Never destroyed (trivial destructor), so services may still take it while
 // the exit sequence tears down aList. Beside aList, whose lifetime it guards:
 // the list is the process's, not a run's.
-pthread_mutex_t runGuard = PTHREAD_MUTEX_INITIALIZER;
-std::atomic<bool> closing{false};  // guarded with aList: once set, never cleared
+struct ListGuard {
+  pthread_mutex_t mutex;
+  std::atomic<bool> closing;  // once set, never cleared
+} listGuard = {PTHREAD_MUTEX_INITIALIZER, {false}};
 
 }  // namespace
 
 RunContext& TheRunContext() {
   // A function-static: spawn_processes and spawn_processes1, which other
-  // programs call with no run object, read it beyond their arguments.
+  // programs call with no run object, and the service threads reach the run
+  // through it.
   static RunContext context;
   return context;
 }
@@ -42,20 +46,20 @@ int RefuseRun(const std::string& line) {
 }
 
 void ControlBeginClosing() {
-  pthread_mutex_lock(&runGuard);
-  closing.store(true);
-  pthread_mutex_unlock(&runGuard);
+  pthread_mutex_lock(&listGuard.mutex);
+  listGuard.closing.store(true);
+  pthread_mutex_unlock(&listGuard.mutex);
 }
 
-bool ControlClosing() { return closing.load(); }
+bool ControlClosing() { return listGuard.closing.load(); }
 
 bool ControlEnterRequest() {
-  pthread_mutex_lock(&runGuard);
-  if (closing.load()) {
-    pthread_mutex_unlock(&runGuard);
+  pthread_mutex_lock(&listGuard.mutex);
+  if (listGuard.closing.load()) {
+    pthread_mutex_unlock(&listGuard.mutex);
     return false;
   }
   return true;
 }
 
-void ControlLeaveRequest() { pthread_mutex_unlock(&runGuard); }
+void ControlLeaveRequest() { pthread_mutex_unlock(&listGuard.mutex); }

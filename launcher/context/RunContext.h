@@ -6,8 +6,10 @@
 #ifndef TARVO_LAUNCHER_CONTEXT_RUNCONTEXT_H
 #define TARVO_LAUNCHER_CONTEXT_RUNCONTEXT_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/reports.h"  // the fixed line numbers of the "Error at " reports
 #include "registry/peerbook.h"
@@ -24,7 +26,14 @@ extern CUDPConnection* consoleConnection;
 // The registry of the run, built before main and destroyed at exit.
 extern AddressList aList;
 
-/// What start-up learnt that the spawners read again. One per process.
+class OutputRelay;
+class RunControl;
+struct MpiLinks;
+
+/// What start-up learnt that the spawners read again, and the parts of the
+/// run in progress that the run object (app/Launch.h) publishes here for
+/// the free functions that spawn_processes and the service threads call:
+/// their fixed entry points carry no run. One per process.
 struct RunContext {
   /// Processes of the program file as start-up counted them (the services
   /// wait for that many); -1 in a run of one user program.
@@ -32,6 +41,15 @@ struct RunContext {
   /// A TCP socket bound to the address service's port number (-1: none):
   /// the MPI ranks that remote shells start reach tarvo there.
   int pmiTcpFd = -1;
+  /// Per-rank remote shells: the shell's words and the descriptors that its
+  /// commands close, once the spawner has chosen them (empty: none), for the
+  /// commands that pass signals on to the ranks' hosts.
+  std::vector<std::string> remoteShell;
+  std::vector<int> remoteCloseFds;
+  /// The run's parts while the run object lives (null: none).
+  std::atomic<RunControl*> control{nullptr};
+  std::atomic<OutputRelay*> relay{nullptr};
+  std::atomic<const MpiLinks*> mpiLinks{nullptr};
 };
 RunContext& TheRunContext();
 

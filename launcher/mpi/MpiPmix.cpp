@@ -12,24 +12,14 @@
 #include "pmi/name_wire.h"
 #include "pmi/spawn_wire.h"
 
-namespace {
-
-std::unique_ptr<pmi::PmixRelay> (*makeRelay)(std::string* why) = nullptr;
-
-}  // namespace
-
-void MpiSetPmixMaker(std::unique_ptr<pmi::PmixRelay> (*make)(std::string* why)) { makeRelay = make; }
-
-bool MpiHavePmix() { return makeRelay != nullptr; }
-
 bool MpiServer::ServePmix(const pmi::PmixJob& job, std::string* why) {
-  if (makeRelay == nullptr) {
+  if (links_.makeRelay == nullptr) {
     *why = "this build has no libpmix";
     return false;
   }
   std::set<std::string> nodes(job.hosts.begin(), job.hosts.end());
   if (!localRanks_.empty()) {
-    pmix_ = makeRelay(why);
+    pmix_ = links_.makeRelay(why);
     if (pmix_ == nullptr) return false;
     // The run control places a spawned job (the spawn layer's starter says where).
     pmix_->TakeSpawns();
@@ -361,7 +351,7 @@ void MpiServer::PmixAnswer(int id, bool ok, const std::string& data) {
 
 bool MpiServer::PmixAdd(PmixFence& fence, const std::string& bytes) {
   if (fence.over) return false;
-  const size_t limit = static_cast<size_t>(MpiKvsLimit()) << 20;
+  const size_t limit = static_cast<size_t>(links_.kvsLimitMiB) << 20;
   if (limit == 0 || pmixHeld_ + bytes.size() <= limit) {
     fence.all += bytes;
     pmixHeld_ += bytes.size();

@@ -17,26 +17,10 @@
 #include "pmi/process_mapping.h"
 #include "pmi/spawn_wire.h"
 
-namespace {
-
-bool (*admitSender)(const char*) = nullptr;
-void (*countStranger)(const char*) = nullptr;
-
-}  // namespace
-
-static int kvsLimitMiB = 0;
-
-void MpiSetKvsLimit(int mib) { kvsLimitMiB = mib; }
-int MpiKvsLimit() { return kvsLimitMiB; }
-
-void MpiSetSenderChecks(bool (*admit)(const char*), void (*stranger)(const char*)) {
-  admitSender = admit;
-  countStranger = stranger;
-}
-
 MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vector<int>& appnums,
-                     const std::vector<int>& agentOf, int agents)
-    : size_(static_cast<int>(hostOfRank.size())),
+                     const std::vector<int>& agentOf, int agents, const MpiLinks& links)
+    : links_(links),
+      size_(static_cast<int>(hostOfRank.size())),
       kvsname_("tarvo_" + std::to_string(getpid())),
       mapping_(pmi::ProcessMapping(hostOfRank)),
       appnums_(appnums),
@@ -48,7 +32,7 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
   facts.kvsname = kvsname_;
   facts.size = facts.universeSize = size_;
   facts.processMapping = mapping_;
-  facts.kvsLimit = static_cast<size_t>(kvsLimitMiB) << 20;
+  facts.kvsLimit = static_cast<size_t>(links_.kvsLimitMiB) << 20;
   facts.alone = agents == 0;
   for (int rank = 0; rank < size_; ++rank) {
     if (agentOf_[static_cast<size_t>(rank)] >= 0) continue;
@@ -69,7 +53,7 @@ std::string MpiServer::JobPayload(int agent) const {
   for (int rank = 0; rank < size_; ++rank) {
     if (agentOf_[static_cast<size_t>(rank)] == agent) clients.push_back({rank, appnums_[static_cast<size_t>(rank)]});
   }
-  AgentJobHead head{size_, size_, static_cast<int32_t>(clients.size()), kvsLimitMiB};
+  AgentJobHead head{size_, size_, static_cast<int32_t>(clients.size()), links_.kvsLimitMiB};
   std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
   payload.append(reinterpret_cast<const char*>(clients.data()), clients.size() * sizeof(AgentJobClient));
   return payload + AgentStrings({kvsname_, mapping_});
@@ -123,7 +107,8 @@ std::string MpiServer::PmiId(int rank) {
 }
 
 void MpiServer::Listen(int port, int held) {
-  auto admit = [](const char* sender) { return admitSender == nullptr || admitSender(sender); };
+  MpiSenders* senders = links_.senders;
+  auto admit = [senders](const char* sender) { return senders == nullptr || senders->Admit(sender); };
   PmiId(0);
   std::map<std::string, int> byId;
   for (size_t rank = 0; rank < pmiIds_.size(); ++rank) byId[pmiIds_[rank]] = static_cast<int>(rank);
@@ -245,7 +230,7 @@ std::string MpiServer::AddPmi1Job(int job, const std::vector<int>& appnums, cons
   facts.size = facts.universeSize = static_cast<int>(appnums.size());
   facts.processMapping =
       pmi::ProcessMapping(hosts.size() == appnums.size() ? hosts : std::vector<std::string>(appnums.size(), localHost_));
-  facts.kvsLimit = static_cast<size_t>(kvsLimitMiB) << 20;
+  facts.kvsLimit = static_cast<size_t>(links_.kvsLimitMiB) << 20;
   Pmi1Fence& fence = pmi1Fences_[job];
   fence.size = facts.size;
   for (size_t rank = 0; rank < appnums.size(); ++rank) {
@@ -322,7 +307,7 @@ namespace {
 
 // What a rank's abort, broken protocol, end before finalize or full
 // key-value space is for the run control, whichever job's server saw it.
-void Translate(const pmi::ServerEvent& e, MpiEvent* m) {
+void Translate(const pmi::ServerEvent& e, int kvsLimitMiB, MpiEvent* m) {
   switch (e.kind) {
     case pmi::ServerEvent::kAbort:
       m->kind = MpiEvent::kAbort;
@@ -372,7 +357,7 @@ void MpiServer::TakeJob(int job, std::vector<pmi::ServerEvent>& events, std::vec
       case pmi::ServerEvent::kName:
         continue;
       default:
-        Translate(e, &m);
+        Translate(e, links_.kvsLimitMiB, &m);
         break;
     }
     if (out != nullptr) out->push_back(m);
@@ -394,12 +379,12 @@ void MpiServer::Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent
         }
         continue;
       case pmi::ServerEvent::kStranger:
-        if (countStranger != nullptr) countStranger(e.sender.c_str());
+        if (links_.senders != nullptr) links_.senders->CountStranger(e.sender.c_str());
         continue;
       case pmi::ServerEvent::kName:
         continue;  // tarvo's engine answers names from the run's table itself
       default:
-        Translate(e, &m);
+        Translate(e, links_.kvsLimitMiB, &m);
         break;
     }
     if (out != nullptr) out->push_back(m);

@@ -39,20 +39,31 @@ struct MpiEvent {
   pmi::PmixSpawnRequest spawn;   // kSpawn
 };
 
-/// Start-up: how the TCP endpoint tells a host of the run (counting and
-/// reporting a sender that is not) and counts a connection with a wrong
-/// PMI_ID. Without them the endpoint takes any sender.
-void MpiSetSenderChecks(bool (*admit)(const char* sender), void (*stranger)(const char* sender));
+/// How the TCP endpoint tells a host of the run (counting and reporting a
+/// sender that is not) and counts a connection with a wrong PMI_ID.
+class MpiSenders {
+ public:
+  virtual ~MpiSenders() = default;
+  virtual bool Admit(const char* sender) = 0;
+  virtual void CountStranger(const char* sender) = 0;
+};
 
-/// Start-up: the bound of the run's key-value space, in MiB (0: none).
-void MpiSetKvsLimit(int mib);
-int MpiKvsLimit();
+/// Makes the program's PMIx relays (pmi::LoadPmixRelay, when tarvo's build
+/// has libpmix): null, with the reason, when its module cannot be loaded.
+using PmixMaker = std::unique_ptr<pmi::PmixRelay> (*)(std::string* why);
 
-/// The program's PMIx relays (pmi::LoadPmixRelay, when tarvo's build has
-/// libpmix: null, with the reason, when its module cannot be loaded);
-/// without a maker no PMIx server runs.
-void MpiSetPmixMaker(std::unique_ptr<pmi::PmixRelay> (*make)(std::string* why));
-bool MpiHavePmix();
+/// What an MPI server takes of the run beside its job.
+struct MpiLinks {
+  MpiSenders* senders = nullptr;  // null: the TCP endpoint takes any sender
+  int kvsLimitMiB = 0;            // the bound of the run's key-value space, in MiB (0: none)
+  PmixMaker makeRelay = nullptr;  // null: no PMIx server runs
+};
+
+/// The links of the run in progress, which its MPI servers take; without
+/// a run object none: no sender check, no bound, no PMIx. Defined with the
+/// run object (app/RunParts.cpp), which publishes its links in the run's
+/// context.
+const MpiLinks& MpiLinksOfRun();
 
 class MpiServer {
  public:
@@ -60,7 +71,10 @@ class MpiServer {
   /// they share a host), each rank's appnum, and the agent that serves each
   /// rank (-1: tarvo itself) among `agents` agents.
   MpiServer(const std::vector<std::string>& hostOfRank, const std::vector<int>& appnums, const std::vector<int>& agentOf,
-            int agents);
+            int agents, const MpiLinks& links = MpiLinksOfRun());
+
+  /// Whether this server can serve PMIx (it has a relay maker).
+  bool CanServePmix() const { return links_.makeRelay != nullptr; }
 
   /// The kAgentJob payload for `agent`.
   std::string JobPayload(int agent) const;
@@ -218,6 +232,7 @@ class MpiServer {
   std::map<std::string, Connecting> connects_;   // by the connect's ranks
   std::vector<std::pair<int, std::string>> agentAnswers_;  // (agent, frames) to send
 
+  const MpiLinks links_;
   int size_ = 0;
   std::string kvsname_, mapping_;
   pmi::NameTable names_;  // the run's published names, before the servers that answer from it

@@ -24,10 +24,6 @@ namespace {
 
 using Source = OutputRelay::Source;
 
-// The relay that the spawners' free functions reach: they take no relay of
-// their own. Set by the newest relay alive.
-std::atomic<OutputRelay*> runRelay{nullptr};
-
 // How much the thread reads from one pipe before it turns to the next.
 const size_t kReadChunk = 64 * 1024;
 
@@ -188,13 +184,10 @@ int TerminalInput() {
 
 OutputRelay::OutputRelay(std::function<void(int)> readerGone) : readerGone_(std::move(readerGone)) {
   devNull_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  runRelay.store(this);
 }
 
 OutputRelay::~OutputRelay() {
   Finish();
-  OutputRelay* self = this;
-  runRelay.compare_exchange_strong(self, nullptr);
   if (devNull_ >= 0) close(devNull_);
   if (wake_[0] >= 0) close(wake_[0]);
   if (wake_[1] >= 0) close(wake_[1]);
@@ -263,20 +256,17 @@ void OutputRelay::Finish() {
   pthread_join(thread_, nullptr);
 }
 
-bool OutputRelayLabels() {
-  OutputRelay* relay = runRelay.load();
-  return relay != nullptr && relay->Labels();
-}
+bool OutputRelay::Labels(const OutputRelay* relay) { return relay != nullptr && relay->Labels(); }
 
-ChildStreams OutputRelayForRank(int rank, int job) {
-  if (OutputRelay* relay = runRelay.load()) return relay->ForRank(rank, job);
+ChildStreams OutputRelay::ForRank(OutputRelay* relay, int rank, int job) {
+  if (relay != nullptr) return relay->ForRank(rank, job);
   ChildStreams streams;
   streams.fds[0] = rank != 0 || job != 0 ? open("/dev/null", O_RDONLY | O_CLOEXEC) : TerminalInput();
   return streams;
 }
 
-void OutputRelayStarted(const ChildStreams& streams) {
-  if (OutputRelay* relay = runRelay.load()) {
+void OutputRelay::Started(const OutputRelay* relay, const ChildStreams& streams) {
+  if (relay != nullptr) {
     relay->Started(streams);
     return;
   }

@@ -46,6 +46,11 @@ class OutputRelay {
   bool Labels() const { return label_; }
   ChildStreams ForRank(int rank, int job);
   void Started(const ChildStreams& streams) const;
+  /// The free functions below on `relay`, which may be null (no relay: the
+  /// ranks write to tarvo's own streams).
+  static bool Labels(const OutputRelay* relay);
+  static ChildStreams ForRank(OutputRelay* relay, int rank, int job);
+  static void Started(const OutputRelay* relay, const ChildStreams& streams);
   /// After every child has ended: writes what the pipes still hold,
   /// completes every last line without its line end, and ends the thread.
   /// Only the first call does anything.

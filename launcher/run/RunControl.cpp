@@ -29,40 +29,15 @@
 
 namespace runloop {
 
-namespace {
-
-bool initialised = false;
-int signalFd = -1;
-int wakeFd = -1;
-
-void Wake() {
-  if (wakeFd < 0) return;
-  uint64_t one = 1;
-  while (write(wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
-  }
-}
-
-void EnsureInit() {
-  if (initialised) return;
-  RunControlInit(Shared().settings);
-}
-
-}  // namespace
-
-SharedState& Shared() {
-  static SharedState shared;
-  return shared;
-}
-
-Run::Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter)
-    : launches_(launches), procs_(launches.size()), hub_(hub), mpi_(mpi), starter_(starter) {
+Run::Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter)
+    : shared_(shared), launches_(launches), procs_(launches.size()), hub_(hub), mpi_(mpi), starter_(starter) {
   int maxRank = 0;
   for (const RankLaunch& l : launches) maxRank = std::max(maxRank, l.rank);
   byRank_.assign(static_cast<size_t>(maxRank) + 1, -1);
   for (size_t i = 0; i < launches.size(); ++i) {
     if (!launches[i].agentShell && launches[i].job == 0) byRank_[static_cast<size_t>(launches[i].rank)] = static_cast<int>(i);
   }
-  if (Shared().settings.timeout > 0) deadline_ = Now() + Shared().settings.timeout;
+  if (shared_.settings.timeout > 0) deadline_ = Now() + shared_.settings.timeout;
 }
 
 size_t Run::TakeSlot(size_t i) {
@@ -114,7 +89,7 @@ std::string Run::Who(size_t i) const {
 }
 
 bool Run::WindowFull(size_t i) const {
-  return launches_[i].remote && Shared().settings.sshWindow > 0 && loggingIn_ >= Shared().settings.sshWindow;
+  return launches_[i].remote && shared_.settings.sshWindow > 0 && loggingIn_ >= shared_.settings.sshWindow;
 }
 
 void Run::StartWhatMay() {
@@ -179,7 +154,7 @@ int Run::WaitMs() const {
   if (!ending_) {
     for (size_t i = 0; i < next_; ++i) {
       if (launches_[i].remote && !procs_[i].heard && Live(i)) {
-        atMost(procs_[i].startedAt + Shared().settings.loginTimeout - now);
+        atMost(procs_[i].startedAt + shared_.settings.loginTimeout - now);
       }
     }
   }
@@ -192,7 +167,7 @@ int Run::WaitMs() const {
 }
 
 void Run::WaitForEvents(int ms) {
-  std::vector<pollfd> fds = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  std::vector<pollfd> fds = {{shared_.signalFd, POLLIN, 0}, {shared_.wakeFd, POLLIN, 0}};
   if (hub_ != nullptr) hub_->Fds(&fds);
   const size_t mpiAt = fds.size();
   if (mpi_ != nullptr) mpi_->Fds(&fds);
@@ -204,12 +179,12 @@ void Run::WaitForEvents(int ms) {
   if (hub_ != nullptr) hub_->OnReady(fds.data() + 2, mpiAt - 2, Now(), &agentEvents_);
   if (fds[1].revents & POLLIN) {
     uint64_t count;
-    while (read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+    while (read(shared_.wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
     }
   }
   if (fds[0].revents & POLLIN) {
     signalfd_siginfo info;
-    while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) OnSignal(info);
+    while (read(shared_.signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) OnSignal(info);
   }
 }
 
@@ -244,19 +219,20 @@ void Run::OnSignal(const signalfd_siginfo& info) {
 void Run::SignalAll(int sig) {
   std::unordered_map<std::string, std::vector<pid_t>> remote;
   const bool passedOn = sig == SIGUSR1 || sig == SIGUSR2;
+  const bool remoteReady = shared_.remote != nullptr && shared_.remote->Ready();
   for (size_t i = 0; i < next_; ++i) {
     if (!Live(i) || Hosted(i)) continue;
     // An agent's remote shell is ended only by the last resort: the
     // agent then ends its ranks with itself.
     if (launches_[i].agentShell && sig != SIGKILL) continue;
-    if (PerRankRemote(i) && sig != SIGKILL && Shared().signalRemote && procs_[i].remotePid > 0) {
+    if (PerRankRemote(i) && sig != SIGKILL && remoteReady && procs_[i].remotePid > 0) {
       remote[launches_[i].host].push_back(procs_[i].remotePid);
       continue;
     }
     if (PerRankRemote(i) && passedOn) continue;
     SignalGroup(procs_[i].pid, sig);
   }
-  for (const auto& host : remote) Shared().signalRemote(host.first, sig, host.second);
+  for (const auto& host : remote) shared_.remote->Signal(host.first, sig, host.second);
   if (hub_ != nullptr) hub_->Signal(sig);
 }
 
@@ -267,8 +243,8 @@ void Run::BeginEnding(Reason why, int sig) {
   ending_ = true;
   reason_ = why;
   if (sig != 0) SignalAll(sig);
-  killAt_ = Now() + Shared().settings.killGrace;
-  if (Shared().settings.killGrace <= 0) Kill();
+  killAt_ = Now() + shared_.settings.killGrace;
+  if (shared_.settings.killGrace <= 0) Kill();
 }
 
 void Run::Kill() {
@@ -336,7 +312,7 @@ void Run::Ended(const std::vector<std::pair<size_t, int>>& ended) {
     if (procs_[e.first].left) EndedUnfinalized(e.first);
   }
   if (failed.empty() || ending_) return;
-  const bool end = Shared().settings.killOnBadExit;
+  const bool end = shared_.settings.killOnBadExit;
   for (const auto& e : ended) {
     if (std::find(failed.begin(), failed.end(), e.first) != failed.end()) {
       fprintf(stderr, "tarvo: %s %s%s\n", Who(e.first).c_str(), Describe(e.second).c_str(), end ? "; ending the run" : "");
@@ -349,49 +325,68 @@ void Run::Ended(const std::vector<std::pair<size_t, int>>& ended) {
 
 using namespace runloop;
 
-void RunControlInit(const RunSettings& s) {
-  Shared().settings = s;
-  if (initialised) return;
+RunControl::RunControl(const RunSettings& settings, const CollectiveWatch* collectives, RemoteSignaller* remote)
+    : shared_(new SharedState) {
+  shared_->settings = settings;
+  shared_->collectives = collectives;
+  shared_->remote = remote;
   sigset_t controlSignals;
   sigemptyset(&controlSignals);
   for (int sig : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&controlSignals, sig);
-  if (s.stacks) sigaddset(&controlSignals, SIGQUIT);
+  if (settings.stacks) sigaddset(&controlSignals, SIGQUIT);
   pthread_sigmask(SIG_BLOCK, &controlSignals, nullptr);
-  signalFd = signalfd(-1, &controlSignals, SFD_NONBLOCK | SFD_CLOEXEC);
-  wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  initialised = true;
+  shared_->signalFd = signalfd(-1, &controlSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+  shared_->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
-const RunSettings& RunControlSettings() { return Shared().settings; }
+RunControl::~RunControl() {
+  if (shared_->signalFd >= 0) close(shared_->signalFd);
+  if (shared_->wakeFd >= 0) close(shared_->wakeFd);
+}
 
-int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter) {
-  EnsureInit();
-  Run run(launches, hub, mpi, starter);
+const RunSettings& RunControl::Settings() const { return shared_->settings; }
+
+int RunControl::Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter) {
+  runloop::Run run(*shared_, launches, hub, mpi, starter);
   return run.Loop();
 }
 
-void RunControlFatal(int status) {
+void RunControl::Wake() {
+  if (shared_->wakeFd < 0) return;
+  uint64_t one = 1;
+  while (write(shared_->wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void RunControl::Fatal(int status) {
   int none = 0;
-  Shared().fatalStatus.compare_exchange_strong(none, status == 0 ? 1 : status);
+  shared_->fatalStatus.compare_exchange_strong(none, status == 0 ? 1 : status);
   Wake();
+}
+
+void RunControl::Noticed(int rank, pid_t pid, bool ended, int waitStatus) {
+  {
+    std::lock_guard<std::mutex> lock(shared_->noticeMutex);
+    shared_->notices.push_back(Notice{rank, pid, ended, waitStatus});
+  }
+  Wake();
+}
+
+const RunSettings& RunControl::Settings(const RunControl* control) {
+  // The settings of spawn_processes called outside a run, which has no run control.
+  static const RunSettings defaults;
+  return control != nullptr ? control->Settings() : defaults;
+}
+
+int RunControl::Run(RunControl* control, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi,
+                    JobStarter* starter) {
+  if (control != nullptr) return control->Run(launches, hub, mpi, starter);
+  RunControl alone(RunSettings(), nullptr, nullptr);
+  return alone.Run(launches, hub, mpi, starter);
 }
 
 double RunControlNow() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-void RunControlWatchCollectives(void (*waiting)(std::vector<double>*)) { Shared().waiting = waiting; }
-
-void RunControlNoticed(int rank, pid_t pid, bool ended, int waitStatus) {
-  {
-    std::lock_guard<std::mutex> lock(Shared().noticeMutex);
-    Shared().notices.push_back(Notice{rank, pid, ended, waitStatus});
-  }
-  Wake();
-}
-
-void RunControlSignalRemote(std::function<void(const std::string&, int, const std::vector<pid_t>&)> signaller) {
-  Shared().signalRemote = std::move(signaller);
 }

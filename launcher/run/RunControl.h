@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -62,34 +63,84 @@ class JobStarter {
   virtual std::vector<int> Registering(int /*job*/) const { return {}; }
 };
 
-/// Takes the settings and blocks the signals that the run control takes
-/// synchronously (SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2) in the
-/// calling thread. Called by the main thread before it starts any other
-/// thread, so that every thread inherits the mask.
-void RunControlInit(const RunSettings& settings);
+/// Since when each rank waits in a collective operation (-1: it does not):
+/// the synchronisation service's table, which the run control reads to find
+/// operations that can no longer be released.
+class CollectiveWatch {
+ public:
+  virtual ~CollectiveWatch() = default;
+  virtual void Snapshot(std::vector<double>* since) const = 0;
+};
 
-/// The settings in force (the defaults until RunControlInit).
+/// Per-rank remote shells: a signal passed on to the ranks' programs on
+/// their hosts, through one command per host.
+class RemoteSignaller {
+ public:
+  virtual ~RemoteSignaller() = default;
+  /// False while the run starts no rank through a remote shell: the remote
+  /// shells themselves are signalled then.
+  virtual bool Ready() const = 0;
+  /// Starts one command on `host` that sends `sig` to the process groups
+  /// `groups` there.
+  virtual void Signal(const std::string& host, int sig, const std::vector<pid_t>& groups) = 0;
+};
+
+namespace runloop {
+struct SharedState;
+}
+
+/// The run control of one run, made by the main thread before it starts any
+/// other thread. It takes the settings and the collaborators it asks while
+/// the run goes (either may be null: no collective operation is watched, the
+/// remote shells are signalled themselves), and blocks the signals that it
+/// takes synchronously (SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2,
+/// and SIGQUIT with the stacks) in the calling thread, so that every thread
+/// inherits the mask. The run object publishes it in the run's context
+/// (context/RunContext.h), where the functions below reach it.
+class RunControl {
+ public:
+  RunControl(const RunSettings& settings, const CollectiveWatch* collectives, RemoteSignaller* remote);
+  ~RunControl();
+  RunControl(const RunControl&) = delete;
+  RunControl& operator=(const RunControl&) = delete;
+
+  const RunSettings& Settings() const;
+  /// RunControlRun's loop, on this run control.
+  int Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter);
+  /// RunControlFatal and RunControlNoticed, on this run control.
+  void Fatal(int status);
+  void Noticed(int rank, pid_t pid, bool ended, int waitStatus);
+  /// RunControlSettings and RunControlRun on `control`, which may be null
+  /// (no run object: the default settings, and a run control of its own).
+  static const RunSettings& Settings(const RunControl* control);
+  static int Run(RunControl* control, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi,
+                 JobStarter* starter);
+
+ private:
+  void Wake();
+  std::unique_ptr<runloop::SharedState> shared_;
+};
+
+/// The settings in force (the defaults while no run control lives). These
+/// functions reach the run's parts through the run's context; they are
+/// defined with the run object (app/RunParts.cpp).
 const RunSettings& RunControlSettings();
 
 /// Starts every launch in order, remote shells at most sshWindow logging in
 /// at once, and returns when every started process has been reaped, with
 /// the run's exit status. On the calling thread, which must be the thread
-/// that called RunControlInit (the parent-death signal of the children is
+/// that made the run control (the parent-death signal of the children is
 /// tied to the thread that started them). With agents, `hub` holds their
 /// connections, which the same loop serves; so does it serve `mpi`, the
 /// PMI-1 server of the ranks (an abort ends the run, a barrier that a rank
 /// ended without entering is found like a stuck collective operation).
+/// Without a run control, one with the default settings runs it.
 int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub = nullptr, MpiServer* mpi = nullptr,
                   JobStarter* starter = nullptr);
 
 /// Any thread: a failure that ends the run (already reported). The run's
 /// processes are ended and RunControlRun returns `status`.
 void RunControlFatal(int status);
-
-/// Start-up: how the run control learns since when each rank waits in a
-/// collective operation (-1: it does not), to find operations that can no
-/// longer be released. Without it none is found.
-void RunControlWatchCollectives(void (*waiting)(std::vector<double>*));
 
 /// The run control's clock: CLOCK_MONOTONIC in seconds. The
 /// synchronisation service stamps with it since when a rank waits.
@@ -99,10 +150,5 @@ double RunControlNow();
 /// program as `pid` (its remote login is over), or, with `ended`, the
 /// program has ended with `waitStatus`.
 void RunControlNoticed(int rank, pid_t pid, bool ended = false, int waitStatus = 0);
-
-/// Per-rank remote shells: starts one command on `host` that sends `sig` to
-/// the process groups `groups` there. Set by the spawner; without it the
-/// remote shells themselves are signalled.
-void RunControlSignalRemote(std::function<void(const std::string& host, int sig, const std::vector<pid_t>& groups)>);
 
 #endif  // TARVO_LAUNCHER_RUNCONTROL_H

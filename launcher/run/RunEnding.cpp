@@ -116,15 +116,15 @@ void Run::Lost(const AgentEvent& e) {
   const std::string why = e.shellEnded ? e.why + " " + Describe(e.waitStatus) : e.why;
   fprintf(stderr, "tarvo: the agent on %s, with rank%s %s, is lost: %s%s\n", hub_->Host(e.agent).c_str(),
           ranks.size() == 1 ? "" : "s", RankList(ranks).c_str(), why.c_str(),
-          Shared().settings.killOnBadExit ? "; ending the run" : "");
-  if (Shared().settings.killOnBadExit) BeginEnding(kRankFailed, SIGTERM);
+          shared_.settings.killOnBadExit ? "; ending the run" : "");
+  if (shared_.settings.killOnBadExit) BeginEnding(kRankFailed, SIGTERM);
 }
 
 void Run::TakeNotices() {
   std::vector<Notice> notices;
   {
-    std::lock_guard<std::mutex> lock(Shared().noticeMutex);
-    notices.swap(Shared().notices);
+    std::lock_guard<std::mutex> lock(shared_.noticeMutex);
+    notices.swap(shared_.notices);
   }
   for (const Notice& n : notices) {
     const int rank = n.rank;
@@ -160,12 +160,12 @@ void Run::CheckLogins() {
   const double now = Now();
   for (size_t i = 0; i < next_; ++i) {
     if (!launches_[i].remote || procs_[i].heard || !Live(i) ||
-        now - procs_[i].startedAt < Shared().settings.loginTimeout) {
+        now - procs_[i].startedAt < shared_.settings.loginTimeout) {
       continue;
     }
     fprintf(stderr, "tarvo: the remote shell to %s (pid %d) has not logged in within %g s (TARVO_LOGIN_TIMEOUT); "
             "ending the run\n", launches_[i].host.c_str(), static_cast<int>(procs_[i].pid),
-            Shared().settings.loginTimeout);
+            shared_.settings.loginTimeout);
     fatal_ = 255;
     BeginEnding(kFatal, SIGTERM);
     return;
@@ -173,7 +173,7 @@ void Run::CheckLogins() {
 }
 
 void Run::TakeFatal() {
-  int status = Shared().fatalStatus.load();
+  int status = shared_.fatalStatus.load();
   if (status == 0 || ending_) return;
   fatal_ = status;
   BeginEnding(kFatal, SIGTERM);
@@ -181,7 +181,7 @@ void Run::TakeFatal() {
 
 void Run::CheckTimeout() {
   if (ending_ || deadline_ <= 0 || Now() < deadline_) return;
-  fprintf(stderr, "tarvo: the run's time limit of %g s is over; ending the run\n", Shared().settings.timeout);
+  fprintf(stderr, "tarvo: the run's time limit of %g s is over; ending the run\n", shared_.settings.timeout);
   std::vector<double> waiting;
   Waiting(&waiting);
   const double now = Now();
@@ -198,7 +198,7 @@ void Run::CheckTimeout() {
   deadline_ = 0;
   // Where every rank is, before they are ended: the run ends once the
   // stacks are in (at most kStacksWait later).
-  if (Shared().settings.stacks) {
+  if (shared_.settings.stacks) {
     BeginStacks(true);
   } else {
     BeginEnding(kTimeout, SIGTERM);

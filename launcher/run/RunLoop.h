@@ -52,19 +52,18 @@ struct Notice {
   int waitStatus;
 };
 
-// What the run control shares with the threads that report to it; one per
-// process, reached through Shared().
+// What the run control shares with the threads that report to it, and
+// what it was given when it was made: the state of one RunControl.
 struct SharedState {
   RunSettings settings;
+  const CollectiveWatch* collectives = nullptr;  // null: no collective operation is watched
+  RemoteSignaller* remote = nullptr;             // null: remote shells are signalled themselves
+  int signalFd = -1;  // the run control's signals, taken synchronously
+  int wakeFd = -1;    // other threads' failures and notices wake the loop
   std::atomic<int> fatalStatus{0};
   std::mutex noticeMutex;
   std::vector<Notice> notices;  // guarded by noticeMutex
-  std::function<void(const std::string&, int, const std::vector<pid_t>&)> signalRemote;
-  // Since when each rank waits in a collective operation (-1: it does not);
-  // null when no service says.
-  void (*waiting)(std::vector<double>*) = nullptr;
 };
-SharedState& Shared();
 
 inline double Now() { return RunControlNow(); }
 /// "0-3,5,7-8" for the ranks in `ranks` (ascending).
@@ -75,7 +74,7 @@ std::string Describe(int waitStatus);
 // One run: the processes, and why and how it is ending.
 class Run {
  public:
-  Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter);
+  Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter);
   int Loop();
  private:
 
@@ -138,6 +137,7 @@ class Run {
     std::vector<RankStack> stacks;
   };
 
+  SharedState& shared_;
   std::vector<RankLaunch>& launches_;
   std::vector<Proc> procs_;
   std::vector<int> byRank_;  // rank -> index of its launch

@@ -131,7 +131,7 @@ void Run::FenceIfComplete() {
 // part: the fence fails for its ranks, whose MPI_Init then fails.
 void Run::PmixFull(const std::string& host) {
   fprintf(stderr, "tarvo: host %s has filled the run's key-value space (%d MiB, TARVO_KVS_LIMIT) with its part of a PMIx fence; the fence fails\n",
-          host.c_str(), Shared().settings.kvsLimitMiB);
+          host.c_str(), shared_.settings.kvsLimitMiB);
 }
 
 // A rank that has left MPI after its init and before its finalize. Its
@@ -293,7 +293,7 @@ void Run::ForgetJob(int job) {
 }
 
 void Run::Waiting(std::vector<double>* since) const {
-  if (Shared().waiting != nullptr) Shared().waiting(since);
+  if (shared_.collectives != nullptr) shared_.collectives->Snapshot(since);
   if (mpi_ != nullptr) mpi_->Waiting(since);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/protocol.h"
+#include "launcher/run/RunControl.h"
 
 /// Where the release of one rank goes: the source of that rank's latest
 /// request. `host` is the 128-byte dotted text as the receive delivers it,
@@ -63,7 +64,7 @@ class SyncCycle {
 /// every rank, since when (CLOCK_MONOTONIC seconds) it waits in it, or a
 /// negative value for a rank that does not wait. The run object owns it;
 /// SynControler fills it, the run control reads it.
-class CollectiveWaits {
+class CollectiveWaits : public CollectiveWatch {
  public:
   /// A table of `ranks` ranks, none waiting: the service's start.
   void Start(int ranks);
@@ -71,7 +72,7 @@ class CollectiveWaits {
   /// or, when it completed the cycle, nobody waits.
   void Note(const SyncCycle& cycle, bool completed);
   /// A copy of the table; empty before the service has started.
-  void Snapshot(std::vector<double>* since) const;
+  void Snapshot(std::vector<double>* since) const override;
 
  private:
   mutable std::mutex mutex_;

@@ -36,21 +36,21 @@ QueueMessage visualMessage;
 namespace {
 
 // The bridge thread and main's end-of-run report both post through the one
-// buffer visualMessage; this guards it and MsgQueueExist. At namespace scope
-// because MessageSend, which other programs call, takes no bridge.
-pthread_mutex_t visualGuard = PTHREAD_MUTEX_INITIALIZER;
+// buffer visualMessage; this guards it and MsgQueueExist, and counts the
+// events that a full queue did not take. At namespace scope because
+// MessageSend, which other programs call, takes no bridge.
+struct QueueGuard {
+  pthread_mutex_t mutex;
+  long dropped;
+} visualGuard = {PTHREAD_MUTEX_INITIALIZER, 0};
 
 // The monitor needs this long to create its queue.
 const unsigned kMonitorStartSeconds = 2;
 
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
 
-// Events that a full queue did not take (guarded by visualGuard); counted
-// by MessageSend, which takes no bridge, so beside the buffer it guards.
-long droppedPosts = 0;
-
 void Post(int code, const std::string& text) {
-  pthread_mutex_lock(&visualGuard);
+  pthread_mutex_lock(&visualGuard.mutex);
   if (MsgQueueExist != 0) {
     visualMessage.type = code;
     FitQueueText(text, visualMessage.text);
@@ -61,13 +61,13 @@ void Post(int code, const std::string& text) {
     while (msgsnd(msg_qID, &visualMessage, MSG_SIZE, IPC_NOWAIT) != 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN || --tries <= 0) {
-        ++droppedPosts;
+        ++visualGuard.dropped;
         break;
       }
       usleep(10 * 1000);
     }
   }
-  pthread_mutex_unlock(&visualGuard);
+  pthread_mutex_unlock(&visualGuard.mutex);
 }
 
 int EndpointFd(CUDPConnection* endpoint) { return endpoint != nullptr ? endpoint->Socket() : -1; }
@@ -244,7 +244,7 @@ void DeliverVisualCall(const VisualCall& call) {
 // ---- Start-up of the monitor ----
 
 int VisaulSystemInit() {
-  static char program[] = "visual";
+  char program[] = "visual";
   char* const argv[] = {program, const_cast<char*>(kMonitorFlag), nullptr};  // execvp changes none
   // A child that fails to exec must not flush a copy of our buffers.
   fflush(stdout);
@@ -258,19 +258,19 @@ int VisaulSystemInit() {
   key_t key = ftok(".", kMonitorQueueProject);
   // Attach only: the monitor creates the queue, the launcher never does.
   int id = msgget(key, 0666);
-  pthread_mutex_lock(&visualGuard);
+  pthread_mutex_lock(&visualGuard.mutex);
   msg_key = key;
   msg_qID = id;
   if (id < 0) {
     int err = errno;
-    pthread_mutex_unlock(&visualGuard);
+    pthread_mutex_unlock(&visualGuard.mutex);
     fprintf(stderr, "Error: errno = %d for key %x\n", err, static_cast<unsigned>(key));
     errno = err;
     perror("Failure: Create message Queue");
     return -1;
   }
   MsgQueueExist = 1;
-  pthread_mutex_unlock(&visualGuard);
+  pthread_mutex_unlock(&visualGuard.mutex);
   return 1;
 }
 
@@ -381,9 +381,9 @@ void MonitorBridge::Stop() {
     setsockopt(endpoint->Socket(), SOL_SOCKET, SO_RCVTIMEO, &drain, sizeof drain);
     WakeBridge(endpoint->Port());
   }
-  pthread_mutex_lock(&visualGuard);
+  pthread_mutex_lock(&visualGuard.mutex);
   const int id = msg_qID;
-  pthread_mutex_unlock(&visualGuard);
+  pthread_mutex_unlock(&visualGuard.mutex);
   if (!self && !JoinWithin(5)) {
     // Blocked in a post to a full queue that no monitor reads: removing the
     // queue ends the post.
@@ -396,11 +396,11 @@ void MonitorBridge::Stop() {
   if (self) (void)started_.release();  // the thread goes on reading it
   MessageSend(Msg_RMPRocessEnd, -1);
   AwaitQueueRemoval(id);
-  pthread_mutex_lock(&visualGuard);
+  pthread_mutex_lock(&visualGuard.mutex);
   MsgQueueExist = 0;
-  const long dropped = droppedPosts;
-  droppedPosts = 0;
-  pthread_mutex_unlock(&visualGuard);
+  const long dropped = visualGuard.dropped;
+  visualGuard.dropped = 0;
+  pthread_mutex_unlock(&visualGuard.mutex);
   if (dropped > 0) fprintf(stderr, "tarvo: the monitor's queue was full: %ld events were not posted\n", dropped);
 }
 

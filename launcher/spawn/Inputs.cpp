@@ -263,10 +263,10 @@ bool ReadProgramFile(FILE* file, const char* path, std::vector<ProgramLine>* lin
 std::vector<std::string> ExportedEnvironment(char** env, bool all, const std::vector<std::string>& names) {
   // What describes this host or this login, not the run: the far side has
   // its own (its sshd sets SSH_*, HOME, USER and the like for the agent).
-  static const char* const kNever[] = {"HOSTNAME", "HOST", "DISPLAY", "XAUTHORITY", "PWD", "OLDPWD", "SHLVL",
+  static const char kNever[][25] = {"HOSTNAME", "HOST", "DISPLAY", "XAUTHORITY", "PWD", "OLDPWD", "SHLVL",
                                        "_", "HOME", "USER", "LOGNAME", "MAIL", "TERM", "TMUX", "STY",
                                        "WINDOWID", "DBUS_SESSION_BUS_ADDRESS", "TARVO_LAUNCHER_PID"};
-  static const char* const kNeverPrefix[] = {"SSH_", "SLURM_", "SLURMD_", "XDG_"};
+  static const char kNeverPrefix[][8] = {"SSH_", "SLURM_", "SLURMD_", "XDG_"};
   std::vector<std::string> out;
   for (char** e = env; e != nullptr && *e != nullptr; ++e) {
     const char* eq = strchr(*e, '=');

@@ -129,7 +129,7 @@ void ReadProgramKinds(std::vector<ExecPlan>& plans) {
 void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
                const std::vector<std::string>& agentHosts, AgentHub* hub, int universe) {
-  if (!MpiHavePmix() || hosts.empty() || !Wanted(plans)) return;
+  if (!mpi->CanServePmix() || hosts.empty() || !Wanted(plans)) return;
   pmi::PmixJob job;
   job.nspace = "tarvo_" + std::to_string(getpid());
   auto own = std::find(agentOf.begin(), agentOf.end(), -1);

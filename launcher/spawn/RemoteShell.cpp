@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "launcher/context/RunContext.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
+#include "launcher/spawn/RemoteSignals.h"
 
 namespace spawn {
 
@@ -51,23 +53,29 @@ std::vector<std::string> ShellWords(const ExecPlan& plan) {
 }
 
 void PassSignalsThrough(const std::vector<std::string>& shell, const std::vector<int>& closeFds) {
-  RunControlSignalRemote([shell, closeFds](const std::string& host, int sig, const std::vector<pid_t>& groups) {
-    ExecPlan plan;
-    plan.remote = true;  // it ends with the launcher
-    plan.ownGroup = true;
-    plan.file = shell[0];
-    plan.shellWords = shell.size();
-    plan.vector = shell;
-    for (const char* word : {host.c_str(), "kill", "-s", SignalName(sig), "--"}) plan.vector.push_back(word);
-    for (pid_t g : groups) plan.vector.push_back("-" + std::to_string(g));
-    plan.vector.push_back("2>/dev/null");
-    plan.SealArgv();
-    for (int fd : closeFds) AddClose(&plan, fd);
-    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    plan.stdFds[0] = plan.stdFds[1] = devNull;
-    StartPlan(plan, ForkReport{nullptr, 0});
-    if (devNull >= 0) close(devNull);
-  });
+  TheRunContext().remoteShell = shell;
+  TheRunContext().remoteCloseFds = closeFds;
+}
+
+bool RemoteSignals::Ready() const { return !TheRunContext().remoteShell.empty(); }
+
+void RemoteSignals::Signal(const std::string& host, int sig, const std::vector<pid_t>& groups) {
+  const std::vector<std::string>& shell = TheRunContext().remoteShell;
+  ExecPlan plan;
+  plan.remote = true;  // it ends with the launcher
+  plan.ownGroup = true;
+  plan.file = shell[0];
+  plan.shellWords = shell.size();
+  plan.vector = shell;
+  for (const char* word : {host.c_str(), "kill", "-s", SignalName(sig), "--"}) plan.vector.push_back(word);
+  for (pid_t g : groups) plan.vector.push_back("-" + std::to_string(g));
+  plan.vector.push_back("2>/dev/null");
+  plan.SealArgv();
+  for (int fd : TheRunContext().remoteCloseFds) AddClose(&plan, fd);
+  const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+  plan.stdFds[0] = plan.stdFds[1] = devNull;
+  StartPlan(plan, ForkReport{nullptr, 0});
+  if (devNull >= 0) close(devNull);
 }
 
 void SayIfNoRemoteShell(const std::string& shell) {
