@@ -14,7 +14,8 @@
 // from its store to answer a direct modex that waited for a client's commit
 // (pmix_pending_resolve), nor what it fetches from its data store and packs
 // (key-value lists) to answer a spawned job's clients about another
-// namespace; as the library
+// namespace, nor the messages that its thread packs for a client that ends
+// before they are sent (a spawned process ended at the time limit); as the library
 // has no frame pointers, full unwinding lets these names be seen. Our callbacks, and what the library
 // allocates for calls of ours (info lists, arrays), stay checked.
 extern "C" const char* __tsan_default_suppressions() { return "race:pmix_ptl_base_stop_listening\n"; }
@@ -23,6 +24,7 @@ extern "C" const char* __lsan_default_suppressions() {
   // scope's array, which glibc keeps where LeakSanitizer does not look.
   return "leak:PMIx_server_init\nleak:pmix_server_message_handler\nleak:pmix_gds_base_store_modex\n"
          "leak:pmix_pending_resolve\nleak:pmix_common_dstor_fetch\nleak:pmix_bfrops_base_pack_kval\n"
+         "leak:pmix_bfrops_base_pack\n"
          "leak:add_to_global_resize\n";
 }
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
