@@ -568,7 +568,9 @@ TEST_F(RemoteRunControl, SignalsReachTheRemoteProgramsThemselves) {
     ControlRun run(4, {"hold"}, {{"TARVO_KILL_GRACE", "30"}}, Hosts(2), sshd().ShimDir());
     ASSERT_TRUE(run.Started()) << run.tarvo().Stderr() << sshd().Log();
     ASSERT_EQ(kill(run.tarvo().Pid(), SIGUSR1), 0);
-    EXPECT_TRUE(support::WaitUntil(10000, [&] {
+    // Passed on by a remote command per host: an ssh login each, which a
+    // loaded machine can make slow.
+    EXPECT_TRUE(support::WaitUntil(30000, [&] {
       for (int r = 0; r < 4; ++r) {
         if (!Exists(run.File("usr1", r))) return false;
       }

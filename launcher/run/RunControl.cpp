@@ -150,6 +150,7 @@ int Run::WaitMs() const {
   // A child's end is also looked for now and then: a thread that has
   // SIGCHLD unblocked would take it away from the signal descriptor.
   if (live_ > 0) atMost(1.0);
+  for (const ShellEnd& e : awaitingNotice_) atMost(e.until - now);
   if (gather_.active) atMost(gather_.until - now);
   if (!ending_) {
     for (size_t i = 0; i < next_; ++i) {
@@ -266,25 +267,42 @@ void Run::Reap() {
     if (it == byPid_.end()) continue;  // not a process of the run (the monitor, a signal's command)
     // Nothing of a process of the run outlives it: its group goes with it.
     kill(-pid, SIGKILL);
-    watcher_.Set(slots_[it->second], 0);
-    // A first job's slot stays its own; a spawned one's is taken again.
-    if (launches_[it->second].job > 0) freeSlots_.push_back(slots_[it->second]);
-    MarkEnded(it->second);
-    if (procs_[it->second].remoteEnded) ws = procs_[it->second].remoteStatus;
-    procs_[it->second].waitStatus = ws;
-    if (launches_[it->second].agentShell) {
-      hub_->ShellEnded(launches_[it->second].agent, ws, Now(), &agentEvents_);
+    const size_t i = it->second;
+    if (!ending_ && PerRankRemote(i) && procs_[i].heard && !procs_[i].remoteEnded) {
+      awaitingNotice_.push_back(ShellEnd{i, ws, Now() + kNoticeHold});
       continue;
     }
-    ended.emplace_back(it->second, ws);
-    const RankLaunch& l = launches_[it->second];
-    if (mpi_ != nullptr && l.job == 0) mpi_->RankEnded(l.rank, &mpiEvents_);
-    if (mpi_ != nullptr && l.job > 0) mpi_->SpawnedRankEnded(l.job, l.rank, &mpiEvents_);
-    if (mpi_ != nullptr && l.job > 0) mpi_->Pmi1RankEnded(l.job, l.rank, &mpiEvents_);
+    Reaped(i, ws, &ended);
+  }
+  for (auto e = awaitingNotice_.begin(); e != awaitingNotice_.end();) {
+    if (!ending_ && !procs_[e->index].remoteEnded && Now() < e->until) {
+      ++e;
+      continue;
+    }
+    Reaped(e->index, e->waitStatus, &ended);
+    e = awaitingNotice_.erase(e);
   }
   // Whether a rank left MPI unfinalized is known before its end is judged.
   TakeMpi();
   Ended(ended);
+}
+
+void Run::Reaped(size_t i, int ws, std::vector<std::pair<size_t, int>>* ended) {
+  watcher_.Set(slots_[i], 0);
+  // A first job's slot stays its own; a spawned one's is taken again.
+  if (launches_[i].job > 0) freeSlots_.push_back(slots_[i]);
+  MarkEnded(i);
+  if (procs_[i].remoteEnded) ws = procs_[i].remoteStatus;
+  procs_[i].waitStatus = ws;
+  if (launches_[i].agentShell) {
+    hub_->ShellEnded(launches_[i].agent, ws, Now(), &agentEvents_);
+    return;
+  }
+  ended->emplace_back(i, ws);
+  const RankLaunch& l = launches_[i];
+  if (mpi_ != nullptr && l.job == 0) mpi_->RankEnded(l.rank, &mpiEvents_);
+  if (mpi_ != nullptr && l.job > 0) mpi_->SpawnedRankEnded(l.job, l.rank, &mpiEvents_);
+  if (mpi_ != nullptr && l.job > 0) mpi_->Pmi1RankEnded(l.job, l.rank, &mpiEvents_);
 }
 
 void Run::MarkEnded(size_t i) {

@@ -38,6 +38,10 @@ const double kStuckGrace = 1.0;
 // A rank that has closed its MPI connection without finalize has this
 // long to end, so that its end, not the closed connection, is reported.
 const double kLeftGrace = 2.0;
+// carrier's notice of a remote rank's end is sent before its remote shell
+// ends, but may be taken after the shell's end: a shell that ends first is
+// judged when the notice comes, or after this long without it.
+const double kNoticeHold = 1.0;
 // Starts made before the loop looks at its signals again.
 const int kStartBatch = 64;
 // A host that has not sent its ranks' call stacks after this long is left
@@ -211,6 +215,17 @@ class Run {
   void BeginEnding(Reason why, int sig);
   void Kill();
   void Reap();
+  // The end of the process of launch `i` with wait status `ws`, into `ended`
+  // unless it is an agent's shell.
+  void Reaped(size_t i, int ws, std::vector<std::pair<size_t, int>>* ended);
+  // Per-rank remote shells that ended before carrier's notice of their
+  // rank's end was taken (kNoticeHold).
+  struct ShellEnd {
+    size_t index;
+    int waitStatus;
+    double until;
+  };
+  std::vector<ShellEnd> awaitingNotice_;
   void MarkEnded(size_t i);
   // Ranks that have ended, with their wait statuses.
   void Ended(const std::vector<std::pair<size_t, int>>& ended);
