@@ -12,6 +12,7 @@
 
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
+#include "launcher/spawn/Executor.h"
 
 namespace spawn {
 
