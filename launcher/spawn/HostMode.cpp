@@ -29,6 +29,7 @@
 #include "launcher/spawn/ExecPlan.h"
 #include "launcher/spawn/Executor.h"
 #include "launcher/spawn/Inputs.h"
+#include "launcher/spawn/Planners.h"
 #include "launcher/spawn/RankFiles.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
@@ -52,7 +53,6 @@ namespace {
 // tarvo's own standard input after it for the agent of rank 0.
 RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool withStdin, const ForkReport& report,
                        AgentHub& hub) {
-  shell.ownGroup = true;
   shell.SealArgv();
   RankLaunch l;
   l.rank = -1;
@@ -71,13 +71,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   const RunSettings& settings = RunControlSettings();
   const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
   std::vector<std::string> nodes;
-  if (slurm) {
-    // Checked at start-up. The ranks go round the nodes as they would go
-    // round a machine file of them; every rank has an agent, also on the
-    // node (if any) where the launcher runs, so that Slurm holds them all.
-    spawn::ExpandHostList(getenv("SLURM_JOB_NODELIST"), &nodes);
-    for (size_t i = 0; i < plans.size(); ++i) hosts[i] = nodes[i % nodes.size()];
-  }
+  if (slurm) spawn::ExpandHostList(getenv("SLURM_JOB_NODELIST"), &nodes);  // checked at start-up
   AgentHub hub;
   if (!hub.Open()) {
     return 1;
@@ -87,8 +81,6 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
                          : spawn::ExportedEnvironment(environ, settings.exportMode == RunSettings::kExportAll,
                                                       settings.exportNames));
   const bool label = OutputRelayLabels();
-  std::vector<std::string> agentHosts;
-  std::vector<int> agentOf(plans.size(), -1);
   // A machine file may name the launcher's own host, by its name or by a
   // name or address of one of its interfaces: its ranks need no agent.
   const std::string localHost = LocalHostName();
@@ -100,23 +92,16 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
       known = ownHost.emplace(host, host == localHost || common::NamesThisMachine(host, thisMachine)).first;
     return known->second;
   };
-  // Slurm's agents are numbered by their node in the allocation.
-  if (slurm) {
-    agentHosts.assign(nodes.begin(), nodes.begin() + static_cast<long>(std::min(nodes.size(), plans.size())));
-    for (const std::string& node : agentHosts) hub.AddAgent(node);
-  }
+  std::vector<bool> remote;
+  for (const ExecPlan& plan : plans) remote.push_back(plan.remote);
+  AgentLayout layout = PlanAgents(remote, hosts, nodes, isOwnHost);
+  hosts = layout.hosts;
+  const std::vector<std::string>& agentHosts = layout.agentHosts;
+  const std::vector<int>& agentOf = layout.agentOf;
+  for (const std::string& host : agentHosts) hub.AddAgent(host);
   for (size_t i = 0; i < plans.size(); ++i) {
-    if (!slurm && (!plans[i].remote || isOwnHost(hosts[i]))) {
-      plans[i].ownSession = plans[i].program == ProgramKind::kMpich;  // started here, as a rank of this host
-      continue;
-    }
-    auto known = std::find(agentHosts.begin(), agentHosts.end(), hosts[i]);
-    if (known == agentHosts.end()) {
-      agentHosts.push_back(hosts[i]);
-      hub.AddAgent(hosts[i]);
-      known = agentHosts.end() - 1;
-    }
-    agentOf[i] = static_cast<int>(known - agentHosts.begin());
+    // Started here, as a rank of this host.
+    if (agentOf[i] < 0) plans[i].ownSession = plans[i].program == ProgramKind::kMpich;
   }
   std::vector<RankPlacement> placements;
   std::vector<bool> own;
@@ -148,31 +133,17 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   std::vector<DirectPlan> direct(plans.size());
   std::vector<RankLaunch> launches;
   const char* address = visualConnection->IP();
+  const std::string from(address, strnlen(address, ADDRESS_TEXT_SIZE));
   if (slurm && !plans.empty()) {
-    // One step, one agent task per node; srun gives every task its
-    // standard input, which starts with the secret.
-    ExecPlan& step = shells[0];
-    step = plans[0];
-    step.file = "srun";
-    step.failure = "Control Process: execvp srun failed\n";
-    const std::string n = std::to_string(agentHosts.size());
-    step.vector = {"srun", "--nodes=" + n, "--ntasks=" + n, "--ntasks-per-node=1", "--kill-on-bad-exit=1",
-                   "tarvo-agent", std::string(address, strnlen(address, ADDRESS_TEXT_SIZE)), std::to_string(hub.Port()), "-"};
-    step.remote = true;
-    launches.push_back(ShellLaunch(step, "the Slurm step", -1, true, report, hub));
+    shells[0] = PlanSlurmStep(plans[0], agentHosts.size(), from, hub.Port());
+    launches.push_back(ShellLaunch(shells[0], "the Slurm step", -1, true, report, hub));
   }
   for (size_t a = 0; !slurm && a < agentHosts.size(); ++a) {
     const size_t first = static_cast<size_t>(std::find(agentOf.begin(), agentOf.end(), static_cast<int>(a)) -
                                              agentOf.begin());
-    ExecPlan& shell = shells[a];
-    shell = plans[first];  // the remote shell, its messages and its closes
-    shell.vector = ShellWords(shell);
-    for (const std::string& word : {agentHosts[a], std::string("tarvo-agent"), std::string(address, strnlen(address, ADDRESS_TEXT_SIZE)),
-                                    std::to_string(hub.Port()), std::to_string(a)}) {
-      shell.vector.push_back(word);
-    }
+    shells[a] = PlanAgentShell(plans[first], agentHosts[a], from, hub.Port(), static_cast<int>(a));
     const bool withStdin = agentOf[0] == static_cast<int>(a);
-    launches.push_back(ShellLaunch(shell, agentHosts[a], static_cast<int>(a), withStdin, report, hub));
+    launches.push_back(ShellLaunch(shells[a], agentHosts[a], static_cast<int>(a), withStdin, report, hub));
   }
   for (size_t i = 0; i < plans.size(); ++i) {
     RankLaunch l;

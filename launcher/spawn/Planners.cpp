@@ -49,4 +49,52 @@ void PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::string>
   }
 }
 
+AgentLayout PlanAgents(const std::vector<bool>& remote, const std::vector<std::string>& hosts,
+                       const std::vector<std::string>& slurmNodes,
+                       const std::function<bool(const std::string&)>& ownHost) {
+  const bool slurm = !slurmNodes.empty();
+  AgentLayout out;
+  out.hosts = hosts;
+  out.agentOf.assign(hosts.size(), -1);
+  if (slurm) {
+    for (size_t i = 0; i < hosts.size(); ++i) out.hosts[i] = slurmNodes[i % slurmNodes.size()];
+    out.agentHosts.assign(slurmNodes.begin(),
+                          slurmNodes.begin() + static_cast<long>(std::min(slurmNodes.size(), hosts.size())));
+  }
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    if (!slurm && (!remote[i] || ownHost(out.hosts[i]))) continue;
+    auto known = std::find(out.agentHosts.begin(), out.agentHosts.end(), out.hosts[i]);
+    if (known == out.agentHosts.end()) {
+      out.agentHosts.push_back(out.hosts[i]);
+      known = out.agentHosts.end() - 1;
+    }
+    out.agentOf[i] = static_cast<int>(known - out.agentHosts.begin());
+  }
+  return out;
+}
+
+ExecPlan PlanAgentShell(const ExecPlan& rankPlan, const std::string& host, const std::string& address, int port,
+                        int agent) {
+  ExecPlan shell = rankPlan;
+  shell.vector = ShellWords(rankPlan);
+  for (const std::string& word : {host, std::string("tarvo-agent"), address, std::to_string(port), std::to_string(agent)}) {
+    shell.vector.push_back(word);
+  }
+  shell.ownGroup = true;
+  return shell;
+}
+
+ExecPlan PlanSlurmStep(const ExecPlan& first, size_t agents, const std::string& address, int port) {
+  // srun gives every task its standard input, which starts with the secret.
+  ExecPlan step = first;
+  step.file = "srun";
+  step.failure = "Control Process: execvp srun failed\n";
+  const std::string n = std::to_string(agents);
+  step.vector = {"srun", "--nodes=" + n, "--ntasks=" + n, "--ntasks-per-node=1", "--kill-on-bad-exit=1",
+                 "tarvo-agent", address, std::to_string(port), "-"};
+  step.remote = true;
+  step.ownGroup = true;
+  return step;
+}
+
 }  // namespace spawn

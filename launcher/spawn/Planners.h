@@ -9,6 +9,7 @@
 
 #include <stddef.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,32 @@ ExecPlan PlanRank(bool remote, const std::string& host, const std::vector<std::s
 /// reaches the far side, and the words after the host are quoted for the
 /// far side's shell, which reads them again.
 void PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::string>& pmiIds);
+
+/// Host and Slurm mode: which agent starts each rank and where each agent runs.
+struct AgentLayout {
+  std::vector<std::string> hosts;       // each rank's host (Slurm: its node)
+  std::vector<int> agentOf;             // each rank's agent; -1: the launcher starts it
+  std::vector<std::string> agentHosts;  // agent a's host
+};
+
+/// `remote[i]`: rank i's host came from the machine file; `ownHost(h)`:
+/// h names the launcher's host, whose ranks need no agent. With
+/// `slurmNodes` (Slurm mode), the ranks go round the allocation's nodes as
+/// they would go round a machine file of them, and every rank has the agent
+/// of its node, the launcher's own too, so that Slurm holds them all;
+/// agents are numbered by their node.
+AgentLayout PlanAgents(const std::vector<bool>& remote, const std::vector<std::string>& hosts,
+                       const std::vector<std::string>& slurmNodes,
+                       const std::function<bool(const std::string&)>& ownHost);
+
+/// The remote shell that runs agent `agent` on `host`: the remote shell,
+/// messages and closes of `rankPlan` (a rank of that host), and the
+/// agent's words: the launcher's address and the agents' port.
+ExecPlan PlanAgentShell(const ExecPlan& rankPlan, const std::string& host, const std::string& address, int port,
+                        int agent);
+
+/// Slurm: the one step that runs an agent on each of `agents` nodes.
+ExecPlan PlanSlurmStep(const ExecPlan& first, size_t agents, const std::string& address, int port);
 
 }  // namespace spawn
 
