@@ -1,6 +1,8 @@
-// PlanSpawn: what a rank's MPI_Comm_spawn becomes, or why it is refused.
+// PlanSpawn: what a rank's MPI_Comm_spawn becomes, or why it is refused;
+// the launch modes' planners: what a run becomes.
 #include <gtest/gtest.h>
 
+#include "launcher/spawn/Planners.h"
 #include "launcher/spawn/SpawnPlan.h"
 
 namespace {
@@ -94,6 +96,62 @@ TEST(PlanSpawn, PlacesChildrenOnTheRunsHostsBySlots) {
     for (const SpawnChild& child : children) hosts.push_back(child.host);
     EXPECT_EQ(hosts, c.hosts) << c.refusal;
   }
+}
+
+// Each launch mode's planner on one small run: which ranks get an agent,
+// where every process goes, and the first words of what starts it.
+TEST(Planners, EachModeTurnsARunIntoItsLaunches) {
+  using Words = std::vector<std::string>;
+  spawn::LauncherParams params;
+  params.address = "127.0.0.1";
+  params.count = 3;
+  params.workdir = "/w";
+  const int lines[3] = {1, 2, 3};
+  spawn::RankForm form;
+  form.ssh = true;
+  form.rsh = {"ssh", "-p", "2222"};
+  form.lines = lines;
+  form.closeFds = {7, -1, 9};
+  const Words hosts = {"a", "me", "a"};
+  const std::vector<bool> remote = {true, true, true};
+  auto own = [](const std::string& h) { return h == "me"; };
+  const struct {
+    const char* mode;
+    Words slurmNodes;
+    Words hosts;
+    std::vector<int> agentOf;
+    Words agentHosts;
+  } cases[] = {
+      {"host", {}, {"a", "me", "a"}, {0, -1, 0}, {"a"}},
+      {"slurm", {"n1", "n2"}, {"n1", "n2", "n1"}, {0, 1, 0}, {"n1", "n2"}},
+      {"slurm, more nodes than ranks", {"n1", "n2", "n3", "n4"}, {"n1", "n2", "n3"}, {0, 1, 2}, {"n1", "n2", "n3"}},
+  };
+  for (const auto& c : cases) {
+    const spawn::AgentLayout layout = spawn::PlanAgents(remote, hosts, c.slurmNodes, own);
+    EXPECT_EQ(layout.hosts, c.hosts) << c.mode;
+    EXPECT_EQ(layout.agentOf, c.agentOf) << c.mode;
+    EXPECT_EQ(layout.agentHosts, c.agentHosts) << c.mode;
+  }
+
+  // Per-rank remote shells: TARVO_RSH's words, the rank's PMI_ID, the far
+  // side's words quoted; a local rank is carrier, untouched.
+  std::vector<spawn::ExecPlan> plans = {spawn::PlanRank(true, "a", {"/p", "x y"}, params, 0, form),
+                                        spawn::PlanRank(false, "me", {"/p", "x y"}, params, 1, form)};
+  spawn::PlanRankShells(plans, {"7", ""});
+  EXPECT_EQ(Words(plans[0].vector.begin(), plans[0].vector.begin() + 9),
+            (Words{"ssh", "-p", "2222", "a", "env", "PMI_ID=7", "carrier", "/p", "'x y'"}));
+  EXPECT_EQ(plans[0].errorAt, "Error at 2 Control");
+  EXPECT_EQ(Words(plans[1].vector.begin(), plans[1].vector.begin() + 3), (Words{"carrier", "/p", "x y"}));
+  EXPECT_EQ(plans[1].file, "carrier");
+  EXPECT_EQ(std::vector<int>(plans[1].closeFds, plans[1].closeFds + plans[1].closeCount), (std::vector<int>{7, 9}));
+
+  // Host mode's agent shell and Slurm's step.
+  EXPECT_EQ(spawn::PlanAgentShell(plans[0], "a", "127.0.0.1", 5000, 0).vector,
+            (Words{"ssh", "-p", "2222", "a", "tarvo-agent", "127.0.0.1", "5000", "0"}));
+  const spawn::ExecPlan step = spawn::PlanSlurmStep(plans[1], 2, "127.0.0.1", 5000);
+  EXPECT_TRUE(step.remote);
+  EXPECT_EQ(step.vector, (Words{"srun", "--nodes=2", "--ntasks=2", "--ntasks-per-node=1", "--kill-on-bad-exit=1",
+                                "tarvo-agent", "127.0.0.1", "5000", "-"}));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// What the spawners share inside the launcher: the description of one child
-// (built before any process starts) and the ways to start it. Spawners.cpp
-// starts ranks, locally or through a remote shell each; HostMode.cpp starts
-// one agent per remote host and the launcher's own ranks directly.
+// What the spawners share inside the launcher: the description of one child,
+// built before any process starts. Planners.h turns a run into such plans,
+// Executor.h starts them; Spawners.cpp runs ranks, locally or through a
+// remote shell each, HostMode.cpp one agent per remote host and the
+// launcher's own ranks directly.
 #ifndef TARVO_LAUNCHER_SPAWN_EXECPLAN_H
 #define TARVO_LAUNCHER_SPAWN_EXECPLAN_H
 
@@ -78,9 +79,6 @@ struct ForkReport {
 /// The environment of a rank whose PMI-1 variables are `pmiEnv`: `env`
 /// (null-terminated) without its own PMI variables, then those, into *envp.
 void RankEnvironment(char** env, std::vector<std::string>& pmiEnv, std::vector<char*>* envp);
-/// Starts the child of `plan`: posix_spawnp for a local one, fork and
-/// execvp otherwise or when the spawn fails. -1, reported, when the fork fails.
-pid_t StartPlan(const ExecPlan& plan, const ForkReport& report);
 /// Puts `fd` among the descriptors that the child closes before its exec.
 void AddClose(ExecPlan* plan, int fd);
 /// The launcher's host name, as the processes' host entries show it.

@@ -16,6 +16,7 @@
 #include "launcher/mpi/MpiServer.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/AgentHub.h"
+#include "launcher/spawn/Executor.h"
 #include "launcher/spawn/PmixSetup.h"
 #include "launcher/spawn/SpawnPlan.h"
 

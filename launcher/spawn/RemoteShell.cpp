@@ -13,6 +13,7 @@
 #include "launcher/context/RunContext.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
+#include "launcher/spawn/Executor.h"
 #include "launcher/spawn/RemoteSignals.h"
 
 namespace spawn {

@@ -1,23 +1,12 @@
 // spawn_processes and spawn_processes1: describe every process of the run
-// (its host and its child argument vector, from the readers of Inputs.h),
-// then hand the descriptions to the run control, which starts them and
-// waits for them.
-//
-// A local process is started with posix_spawnp, which does not copy the
-// launcher's memory (a fork costs the page tables and a copy-on-write fault
-// per page written afterwards, half of the time per process). When the
-// spawn fails, the same child is started again the old way, fork and execvp,
-// so that every failure is seen as before: the exec messages and status 1
-// from the child, the fork report, and execvp's fallback to /bin/sh.
-// A remote shell is always forked: it gets a parent-death signal, so that it
-// (and with it the remote process) ends when the launcher is killed.
+// (its host from the machine file, its plan from Planners.h), then hand
+// the plans to the run control, which starts them through the executor
+// (Executor.h) and waits for them.
 #include "launcher/spawn/Inputs.h"
 
 #include <errno.h>
 #include <netdb.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -38,7 +27,9 @@
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
+#include "launcher/spawn/Executor.h"
 #include "launcher/spawn/JobStarter.h"
+#include "launcher/spawn/Planners.h"
 #include "launcher/spawn/RankFiles.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
@@ -48,143 +39,6 @@ using spawn::LauncherParams;
 using spawn::MachineFileHosts;
 
 namespace spawn {
-namespace {
-
-// The child's whole life: async-signal-safe calls only.
-[[noreturn]] void RunChild(const ExecPlan& plan, pid_t launcher) {
-  ChildSetup setup;
-  // A remote shell ends when the launcher's spawning thread ends, and with
-  // the shell's connection the process on the remote host.
-  setup.parent = plan.remote ? launcher : 0;
-  setup.ownGroup = plan.ownGroup;
-  setup.ownSession = plan.ownSession;
-  setup.closeFds = plan.closeFds;
-  setup.closeCount = plan.closeCount;
-  setup.keepFd = plan.keepFd;
-  std::copy(plan.stdFds, plan.stdFds + 3, setup.stdFds);
-  ChildSetUp(setup);
-  if (plan.place != nullptr && !RankPlaceApply(*plan.place)) _exit(kRankPlaceFailed);
-  execvpe(plan.file.c_str(), plan.argv.data(), plan.envp.empty() ? environ : plan.envp.data());
-  const int e = errno;
-  ChildWrite(STDERR_FILENO, plan.failure.c_str());
-  ChildWrite(STDOUT_FILENO, plan.errorAt.data(), plan.errorAt.size());
-  ChildPerror("execvp", e);
-  _exit(1);
-}
-
-// Starts the child of `plan` without copying the launcher: posix_spawnp, a
-// vfork-style clone in the C library, with the plan's closes as file
-// actions and the ordinary signal mask. -1 when the C library reports a
-// failure of the clone or of the exec: no child is left then, and the
-// caller takes the fork path, which reports the failure as it always did.
-// Only a C library that reports exec failures this way is trusted with it.
-pid_t SpawnWithoutCopy(const ExecPlan& plan) {
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 24))
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  if (posix_spawn_file_actions_init(&actions) != 0) return -1;
-  if (posix_spawnattr_init(&attr) != 0) {
-    posix_spawn_file_actions_destroy(&actions);
-    return -1;
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  // SIGINT and SIGQUIT by default, as ChildSetUp gives them.
-  sigset_t byDefault;
-  sigemptyset(&byDefault);
-  sigaddset(&byDefault, SIGINT);
-  sigaddset(&byDefault, SIGQUIT);
-  const short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                      (plan.ownSession ? POSIX_SPAWN_SETSID : plan.ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
-  bool ok = posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setpgroup(&attr, 0) == 0 &&
-            posix_spawnattr_setsigdefault(&attr, &byDefault) == 0 && posix_spawnattr_setflags(&attr, flags) == 0;
-  for (int i = 0; ok && i < plan.closeCount; ++i) {
-    ok = posix_spawn_file_actions_addclose(&actions, plan.closeFds[i]) == 0;
-  }
-  for (int fd = 0; ok && fd < 3; ++fd) {
-    if (plan.stdFds[fd] >= 0) ok = posix_spawn_file_actions_adddup2(&actions, plan.stdFds[fd], fd) == 0;
-  }
-  // A descriptor duplicated onto itself loses its close-on-exec.
-  if (ok && plan.keepFd >= 0) ok = posix_spawn_file_actions_adddup2(&actions, plan.keepFd, plan.keepFd) == 0;
-  pid_t pid = -1;
-  char* const* env = plan.envp.empty() ? environ : plan.envp.data();
-  ok = ok && posix_spawnp(&pid, plan.file.c_str(), &actions, &attr, plan.argv.data(), env) == 0;
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  return ok ? pid : -1;
-#else
-  (void)plan;
-  return -1;
-#endif
-}
-
-}  // namespace
-
-pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
-  fflush(stdout);  // a child's exit must not flush a copy of the buffer
-  if (!plan.remote && plan.place == nullptr) {  // posix_spawn cannot open a rank's files or bind it
-    pid_t pid = SpawnWithoutCopy(plan);
-    if (pid > 0) return pid;
-  }
-  const pid_t launcher = getpid();
-  pid_t pid = fork();
-  if (pid < 0) {
-    if (report.line == 0) return -1;  // no rank's start: nothing to report
-    if (report.before != nullptr) printf("%s\n", report.before);
-    ErrorMsg("fork", report.line, kErrorSource);
-    fflush(stdout);
-    return -1;
-  }
-  if (pid == 0) RunChild(plan, launcher);
-  // Also here, so that the group is there before the child has run (a
-  // session is the child's own doing: until then a signal goes to its pid).
-  if (plan.ownGroup && !plan.ownSession) setpgid(pid, pid);
-  return pid;
-}
-
-namespace {
-
-ExecPlan MakePlan(bool remote, const std::string& host, const std::vector<std::string>& words,
-                  const LauncherParams& params, int rank, const int lines[3]) {
-  ExecPlan plan;
-  plan.remote = remote;
-  plan.ownGroup = true;
-  plan.ownSession = !remote;
-  plan.vector = spawn::ChildVector(remote, ComShellFlag, host, words, params, rank);
-  int line;
-  if (!remote) {
-    plan.file = "carrier";
-    plan.failure = kExecLocalFailed;
-    line = lines[0];
-  } else {
-    // TARVO_RSH's words stand in for the "ssh" or "rsh" of the vector.
-    const std::vector<std::string>& rsh = RunControlSettings().rsh;
-    if (!rsh.empty()) {
-      plan.vector.erase(plan.vector.begin());
-      plan.vector.insert(plan.vector.begin(), rsh.begin(), rsh.end());
-      plan.shellWords = rsh.size();
-    }
-    plan.file = plan.vector[0];
-    plan.failure = "Control Process: execvp " + plan.file + " failed\n";
-    line = lines[ComShellFlag ? 1 : 2];
-  }
-  plan.errorAt = "Error at " + std::to_string(line) + " " + kErrorSource;
-  return plan;
-}
-
-}  // namespace
-
-void RankEnvironment(char** env, std::vector<std::string>& pmiEnv, std::vector<char*>* envp) {
-  envp->clear();
-  for (char** e = env; *e != nullptr; ++e) {
-    if (!pmi::IsClientVariable(*e)) envp->push_back(*e);
-  }
-  MergeRankEnvironment(envp, pmiEnv);
-}
-
-void AddClose(ExecPlan* plan, int fd) {
-  if (fd >= 0) plan->closeFds[plan->closeCount++] = fd;
-}
 
 std::string LocalHostName() {
   const char* name = visualConnection->Hostname();
@@ -214,17 +68,14 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   MpiServer mpi(hosts, appnums, std::vector<int>(plans.size(), -1), 0);
   if (remote != plans.end()) mpi.Listen(pmiPort, std::exchange(TheRunContext().pmiTcpFd, -1));
   if (remote == plans.end()) ServePmix(&mpi, plans, hosts, appnums, std::vector<int>(plans.size(), -1), {}, nullptr);
+  std::vector<std::string> pmiIds(plans.size());
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (plans[i].remote) pmiIds[i] = mpi.PmiId(static_cast<int>(i));
+  }
+  PlanRankShells(plans, pmiIds);
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
-    // The rank's PMI_ID reaches the far side in its command, as nothing
-    // else but carrier's fixed words does; carrier keeps it.
-    if (plan.remote) {
-      const std::vector<std::string> env = {"env", TARVO_PMI_ID "=" + mpi.PmiId(static_cast<int>(i))};
-      plan.vector.insert(plan.vector.begin() + static_cast<long>(plan.shellWords) + 1, env.begin(), env.end());
-    }
-    // The far side's shell reads the words after the host again.
-    for (size_t k = plan.shellWords + 1; plan.remote && k < plan.vector.size(); ++k) plan.vector[k] = spawn::ShellQuoted(plan.vector[k]);
     plan.SealArgv();
     launches[i].rank = static_cast<int>(i);
     launches[i].host = hosts[i];
@@ -324,6 +175,12 @@ int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const Run
   }
   MachineFileHosts hosts(machine, form.resolves);
   const std::string localHost = LocalHostName();
+  RankForm rankForm;
+  rankForm.ssh = ComShellFlag;
+  rankForm.rsh = RunControlSettings().rsh;
+  rankForm.lines = form.lines;
+  rankForm.closeFds = {visualConnection->Socket(), addressConnection->Socket(), synConnection->Socket()};
+  if (!form.keepOpen) rankForm.closeFds.push_back(consoleConnection->Socket());
   std::vector<ExecPlan> plans;
   std::vector<std::string> where;
   for (int i = 0; i < count; ++i) {
@@ -346,12 +203,7 @@ int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const Run
       }
     }
     where.push_back(host);
-    plans.push_back(MakePlan(machine != nullptr, host, words(i), params, i, form.lines));
-    ExecPlan& plan = plans.back();
-    AddClose(&plan, visualConnection->Socket());
-    AddClose(&plan, addressConnection->Socket());
-    AddClose(&plan, synConnection->Socket());
-    if (!form.keepOpen) AddClose(&plan, consoleConnection->Socket());
+    plans.push_back(PlanRank(machine != nullptr, host, words(i), params, i, rankForm));
   }
   // Every host is chosen: no process needs the machine file.
   if (machine != nullptr && !form.keepOpen) fclose(machine);

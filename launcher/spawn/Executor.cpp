@@ -1,0 +1,251 @@
+// The executor: every process that the launcher starts, whatever mode
+// planned it, starts here.
+//
+// A local process is started with posix_spawnp, which does not copy the
+// launcher's memory (a fork costs the page tables and a copy-on-write fault
+// per page written afterwards, half of the time per process). When the
+// spawn fails, the same child is started again the old way, fork and execvp,
+// so that every failure is seen as before: the exec messages and status 1
+// from the child, the fork report, and execvp's fallback to /bin/sh.
+// A remote shell is always forked: it gets a parent-death signal, so that it
+// (and with it the remote process) ends when the launcher is killed.
+// A rank of the launcher's own host in host mode is started directly,
+// without carrier (StartDirect).
+#include "launcher/spawn/Executor.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdint.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "common/child_io.h"
+#include "common/pmi_env.h"
+#include "common/rank_place.h"
+#include "common/reports.h"
+#include "launcher/context/RunContext.h"
+#include "launcher/spawn/PmixSetup.h"
+#include "launcher/spawn/RankFiles.h"
+#include "pmi/pmi1_server.h"
+
+namespace spawn {
+namespace {
+
+// The child's whole life: async-signal-safe calls only.
+[[noreturn]] void RunChild(const ExecPlan& plan, pid_t launcher) {
+  ChildSetup setup;
+  // A remote shell ends when the launcher's spawning thread ends, and with
+  // the shell's connection the process on the remote host.
+  setup.parent = plan.remote ? launcher : 0;
+  setup.ownGroup = plan.ownGroup;
+  setup.ownSession = plan.ownSession;
+  setup.closeFds = plan.closeFds;
+  setup.closeCount = plan.closeCount;
+  setup.keepFd = plan.keepFd;
+  std::copy(plan.stdFds, plan.stdFds + 3, setup.stdFds);
+  ChildSetUp(setup);
+  if (plan.place != nullptr && !RankPlaceApply(*plan.place)) _exit(kRankPlaceFailed);
+  execvpe(plan.file.c_str(), plan.argv.data(), plan.envp.empty() ? environ : plan.envp.data());
+  const int e = errno;
+  ChildWrite(STDERR_FILENO, plan.failure.c_str());
+  ChildWrite(STDOUT_FILENO, plan.errorAt.data(), plan.errorAt.size());
+  ChildPerror("execvp", e);
+  _exit(1);
+}
+
+// Starts the child of `plan` without copying the launcher: posix_spawnp, a
+// vfork-style clone in the C library, with the plan's closes as file
+// actions and the ordinary signal mask. -1 when the C library reports a
+// failure of the clone or of the exec: no child is left then, and the
+// caller takes the fork path, which reports the failure as it always did.
+// Only a C library that reports exec failures this way is trusted with it.
+pid_t SpawnWithoutCopy(const ExecPlan& plan) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 24))
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+  if (posix_spawnattr_init(&attr) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return -1;
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  // SIGINT and SIGQUIT by default, as ChildSetUp gives them.
+  sigset_t byDefault;
+  sigemptyset(&byDefault);
+  sigaddset(&byDefault, SIGINT);
+  sigaddset(&byDefault, SIGQUIT);
+  const short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                      (plan.ownSession ? POSIX_SPAWN_SETSID : plan.ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
+  bool ok = posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setpgroup(&attr, 0) == 0 &&
+            posix_spawnattr_setsigdefault(&attr, &byDefault) == 0 && posix_spawnattr_setflags(&attr, flags) == 0;
+  for (int i = 0; ok && i < plan.closeCount; ++i) {
+    ok = posix_spawn_file_actions_addclose(&actions, plan.closeFds[i]) == 0;
+  }
+  for (int fd = 0; ok && fd < 3; ++fd) {
+    if (plan.stdFds[fd] >= 0) ok = posix_spawn_file_actions_adddup2(&actions, plan.stdFds[fd], fd) == 0;
+  }
+  // A descriptor duplicated onto itself loses its close-on-exec.
+  if (ok && plan.keepFd >= 0) ok = posix_spawn_file_actions_adddup2(&actions, plan.keepFd, plan.keepFd) == 0;
+  pid_t pid = -1;
+  char* const* env = plan.envp.empty() ? environ : plan.envp.data();
+  ok = ok && posix_spawnp(&pid, plan.file.c_str(), &actions, &attr, plan.argv.data(), env) == 0;
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  return ok ? pid : -1;
+#else
+  (void)plan;
+  return -1;
+#endif
+}
+
+// The stack of a direct start's child: a few system calls, and execvpe's
+// buffer for a path.
+const size_t kDirectStack = 64 * 1024;
+
+// The child of a direct start, between its clone and its exec. It shares
+// the launcher's memory and runs beside it: system calls on prepared data
+// only, nothing allocated, nothing written but its own stack. As carrier's,
+// the rank ends with the launcher's spawning thread.
+[[noreturn]] void RunDirect(const DirectPlan* d) { RankExecRun(d->setup, d->exec); }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+int DirectChild(void* plan) { RunDirect(static_cast<const DirectPlan*>(plan)); }
+#endif
+
+// Copies the launcher's standard input behind the secret to rank 0's agent.
+void* FeedStdin(void* arg) {
+  const int to = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    ChildWrite(to, buffer, static_cast<size_t>(n));
+  }
+  close(to);
+  return nullptr;
+}
+
+// The remote shell's standard input: the secret's line, then, for the agent
+// of rank 0, the launcher's standard input. -1 when no pipe can be had.
+int SecretInput(const std::string& secret, bool withStdin) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+  const std::string line = secret + "\n";
+  ChildWrite(ends[1], line.data(), line.size());  // far below a pipe's capacity
+  pthread_t feeder;
+  if (!withStdin ||
+      pthread_create(&feeder, nullptr, FeedStdin, reinterpret_cast<void*>(static_cast<intptr_t>(ends[1]))) != 0) {
+    close(ends[1]);
+  } else {
+    pthread_detach(feeder);
+  }
+  return ends[0];
+}
+
+}  // namespace
+
+pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
+  fflush(stdout);  // a child's exit must not flush a copy of the buffer
+  if (!plan.remote && plan.place == nullptr) {  // posix_spawn cannot open a rank's files or bind it
+    pid_t pid = SpawnWithoutCopy(plan);
+    if (pid > 0) return pid;
+  }
+  const pid_t launcher = getpid();
+  pid_t pid = fork();
+  if (pid < 0) {
+    if (report.line == 0) return -1;  // no rank's start: nothing to report
+    if (report.before != nullptr) printf("%s\n", report.before);
+    ErrorMsg("fork", report.line, kErrorSource);
+    fflush(stdout);
+    return -1;
+  }
+  if (pid == 0) RunChild(plan, launcher);
+  // Also here, so that the group is there before the child has run (a
+  // session is the child's own doing: until then a signal goes to its pid).
+  if (plan.ownGroup && !plan.ownSession) setpgid(pid, pid);
+  return pid;
+}
+
+
+void RankEnvironment(char** env, std::vector<std::string>& pmiEnv, std::vector<char*>* envp) {
+  envp->clear();
+  for (char** e = env; *e != nullptr; ++e) {
+    if (!pmi::IsClientVariable(*e)) envp->push_back(*e);
+  }
+  MergeRankEnvironment(envp, pmiEnv);
+}
+
+// carrier's argument vector without "carrier": the program words and the
+// eight launcher parameters.
+std::vector<std::string> CarrierWords(const ExecPlan& plan) {
+  auto at = std::find(plan.vector.begin(), plan.vector.end(), std::string("carrier"));
+  return std::vector<std::string>(at + 1, plan.vector.end());
+}
+
+// The launcher's environment without its PMI variables, then carrier's
+// part. carrier's lookup is done here too: the child shares the launcher's
+// memory, and each failed try of an execvp of its own would write the
+// launcher's errno. Started by tarvo itself, without carrier: its reports
+// say so.
+void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!pmi::IsClientVariable(*e)) env.push_back(*e);
+  }
+  RankExecPrepare(CarrierWords(plan), std::move(env), "tarvo", false, &d->exec);
+  d->exec.Seal();
+  d->plan = &plan;
+}
+
+// Starts a rank of the launcher's host. A clone that shares the launcher's
+// memory, without waiting for its exec: a fork copies the page tables and
+// costs the launcher a copy-on-write fault for each page it writes
+// afterwards, and a vfork (or posix_spawn) stops the launcher until the
+// child has exec'd; this one costs about what a fork of a small program
+// does. Unlike posix_spawn it sets the parent-death signal.
+pid_t StartDirect(DirectPlan& d, const ForkReport& report) {
+  fflush(stdout);
+  d.setup.parent = getpid();
+  d.setup.ownSession = d.plan->ownSession;
+  d.setup.ownGroup = true;
+  d.setup.closeFds = d.plan->closeFds;
+  d.setup.closeCount = d.plan->closeCount;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' run-times keep per-thread state that such a child
+  // would share with the launcher's thread: a plain fork there.
+  const pid_t pid = fork();
+  if (pid == 0) RunDirect(&d);
+#else
+  d.stack.assign(kDirectStack, 0);
+  // The child shares the spawning thread's errno too. A rank with files to
+  // open reports their failures by errno, which the launcher, going on
+  // meanwhile, could overwrite ("cannot create out.0: Inappropriate ioctl
+  // for device"): such a child has the launcher wait for its exec.
+  const int wait = d.exec.place != nullptr ? CLONE_VFORK : 0;
+  const pid_t pid = clone(DirectChild, d.stack.data() + d.stack.size(), CLONE_VM | wait | SIGCHLD, &d);
+#endif
+  if (pid < 0) {
+    if (report.before != nullptr) printf("%s\n", report.before);
+    ErrorMsg("fork", report.line, "Control");
+    fflush(stdout);
+  }
+  return pid;
+}
+
+pid_t StartWithSecret(ExecPlan& shell, const std::string& secret, bool withStdin, const ForkReport& report) {
+  shell.stdFds[0] = SecretInput(secret, withStdin);
+  const pid_t pid = StartPlan(shell, report);
+  if (shell.stdFds[0] >= 0) close(shell.stdFds[0]);
+  return pid;
+}
+
+}  // namespace spawn
