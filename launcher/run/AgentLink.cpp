@@ -20,6 +20,19 @@ bool OwnRank(const AgentLinkState& a, int rank) { return std::binary_search(a.ra
 
 // The PMI fence: an agent's puts (checked as the launcher will take them),
 // its "done", and the ranks of it that wait.
+// A record about one of the agent's own ranks (the frame reader checked its
+// size) into `r`, and the event of `kind` about that rank into `e`.
+template <typename Record>
+bool TakeRankRecord(const AgentMessage& m, const AgentLinkState& a, int self, AgentEvent::Kind kind, Record* r,
+                    AgentEvent* e) {
+  memcpy(r, m.payload.data(), sizeof *r);
+  if (!OwnRank(a, r->rank)) return false;
+  e->kind = kind;
+  e->agent = self;
+  e->rank = r->rank;
+  return true;
+}
+
 bool TakeFence(const AgentMessage& m, const AgentLinkState& a, int self, std::vector<AgentEvent>* out) {
   AgentEvent e;
   e.agent = self;
@@ -206,12 +219,8 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
   }
   if (m.type == kAgentBroke) {
     AgentRankBroke r;
-    memcpy(&r, m.payload.data(), sizeof r);  // the frame reader checked its size
-    if (!OwnRank(a, r.rank)) return false;
     AgentEvent e;
-    e.kind = AgentEvent::kBroke;
-    e.agent = *self;
-    e.rank = r.rank;
+    if (!TakeRankRecord(m, a, *self, AgentEvent::kBroke, &r, &e)) return false;
     e.why.assign(r.why, strnlen(r.why, sizeof r.why));
     e.payload.assign(r.sent, strnlen(r.sent, sizeof r.sent));
     out->push_back(e);
@@ -219,12 +228,8 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
   }
   if (m.type == kAgentAbort) {
     AgentRankAbort r;
-    memcpy(&r, m.payload.data(), sizeof r);  // the frame reader checked its size
-    if (!OwnRank(a, r.rank)) return false;
     AgentEvent e;
-    e.kind = AgentEvent::kAbort;
-    e.agent = *self;
-    e.rank = r.rank;
+    if (!TakeRankRecord(m, a, *self, AgentEvent::kAbort, &r, &e)) return false;
     e.exitCode = r.exitCode;
     out->push_back(e);
     return true;
