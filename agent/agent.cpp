@@ -127,10 +127,7 @@ class Agent {
         }
       }
       // A rank's abort goes out before its end.
-      std::string toLauncher;
-      pmi_.OnReady(fds.data() + pmiAt, pmixAt - pmiAt, &toLauncher);
-      pmix_.OnReady(fds.data() + pmixAt, stacksAt - pmixAt, &toLauncher);
-      Tell(toLauncher);
+      TakeServed(fds.data() + pmiAt, pmixAt - pmiAt, stacksAt - pmixAt);
       TakeStacks();
       for (size_t i = 2; i < pmiAt; ++i) {
         if (fds[i].revents != 0) Drain(fds[i].fd);
@@ -148,6 +145,25 @@ class Agent {
     for (const auto& r : ranks_) SignalGroup(r.first, SIGKILL);
     Report(what, detail);
     return 1;
+  }
+
+  // What the ranks' PMI-1 and PMIx servers have to say: `pmiCount` and
+  // `pmixCount` descriptors from `fds`, as their Fds put them.
+  void TakeServed(pollfd* fds, size_t pmiCount, size_t pmixCount) {
+    std::string toLauncher;
+    pmi_.OnReady(fds, pmiCount, &toLauncher);
+    pmix_.OnReady(fds + pmiCount, pmixCount, &toLauncher);
+    Tell(toLauncher);
+  }
+
+  // The same, whatever the last poll saw: a rank's abort is posted before
+  // the rank may exit, so once its end is reaped, its abort is among these.
+  void TakeServedNow() {
+    std::vector<pollfd> fds;
+    pmi_.Fds(&fds);
+    const size_t pmiCount = fds.size();
+    pmix_.Fds(&fds);
+    if (poll(fds.data(), fds.size(), 0) > 0) TakeServed(fds.data(), pmiCount, fds.size() - pmiCount);
   }
 
   void Tell(const std::string& bytes) {
@@ -511,6 +527,7 @@ class Agent {
 
   // False when the launcher can no longer be told.
   bool Reap() {
+    bool taken = false;
     for (;;) {
       int ws = 0;
       pid_t pid = waitpid(-1, &ws, WNOHANG);
@@ -518,6 +535,8 @@ class Agent {
       if (pid <= 0) break;
       auto it = ranks_.find(pid);
       if (it == ranks_.end()) continue;
+      if (!taken) TakeServedNow();
+      taken = true;
       kill(-pid, SIGKILL);  // nothing of the rank outlives it
       // The rank's output pipes hold its last lines: they go out first.
       const Proc proc = it->second;

@@ -189,6 +189,13 @@ void Run::WaitForEvents(int ms) {
   }
 }
 
+void Run::TakeMpiNow() {
+  if (mpi_ == nullptr) return;
+  std::vector<pollfd> fds;
+  mpi_->Fds(&fds);
+  if (poll(fds.data(), fds.size(), 0) > 0) mpi_->OnReady(fds.data(), fds.size(), Now(), &mpiEvents_);
+}
+
 void Run::OnSignal(const signalfd_siginfo& info) {
   const int sig = static_cast<int>(info.ssi_signo);
   if (sig == SIGCHLD) return;  // Reap() follows
@@ -255,6 +262,7 @@ void Run::Kill() {
 
 void Run::Reap() {
   std::vector<std::pair<size_t, int>> ended;
+  bool taken = false;
   for (;;) {
     int ws = 0;
     pid_t pid = waitpid(-1, &ws, WNOHANG);
@@ -265,6 +273,8 @@ void Run::Reap() {
     }
     auto it = byPid_.find(pid);
     if (it == byPid_.end()) continue;  // not a process of the run (the monitor, a signal's command)
+    if (!taken) TakeMpiNow();
+    taken = true;
     // Nothing of a process of the run outlives it: its group goes with it.
     kill(-pid, SIGKILL);
     const size_t i = it->second;

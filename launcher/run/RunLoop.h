@@ -208,6 +208,10 @@ class Run {
   // Milliseconds until the next timer, -1 for none.
   int WaitMs() const;
   void WaitForEvents(int ms);
+  // What the ranks' servers hold now, whatever the last poll saw: a rank's
+  // abort is posted before the rank may exit, so once its end is reaped,
+  // its abort is among these.
+  void TakeMpiNow();
   void OnSignal(const signalfd_siginfo& info);
   void SignalAll(int sig);
   // Ends the run: `sig` (0 for none) to every process now, SIGKILL to those
