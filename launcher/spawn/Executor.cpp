@@ -20,11 +20,19 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdint.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <type_traits>
+
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#endif
 
 #include "common/child_io.h"
 #include "common/pmi_env.h"
@@ -38,8 +46,10 @@
 namespace spawn {
 namespace {
 
-// The child's whole life: async-signal-safe calls only.
-[[noreturn]] void RunChild(const ExecPlan& plan, pid_t launcher) {
+// The child's whole life: async-signal-safe calls only. `resolved`: the
+// file that the launcher has found for the plan's on the PATH, exec'd as it
+// is; null: execvp's own lookup.
+[[noreturn]] void RunChild(const ExecPlan& plan, pid_t launcher, const char* resolved = nullptr) {
   ChildSetup setup;
   // A remote shell ends when the launcher's spawning thread ends, and with
   // the shell's connection the process on the remote host.
@@ -52,7 +62,12 @@ namespace {
   std::copy(plan.stdFds, plan.stdFds + 3, setup.stdFds);
   ChildSetUp(setup);
   if (plan.place != nullptr && !RankPlaceApply(*plan.place)) _exit(kRankPlaceFailed);
-  execvpe(plan.file.c_str(), plan.argv.data(), plan.envp.empty() ? environ : plan.envp.data());
+  char* const* env = plan.envp.empty() ? environ : plan.envp.data();
+  if (resolved != nullptr) {
+    execve(resolved, plan.argv.data(), env);
+  } else {
+    execvpe(plan.file.c_str(), plan.argv.data(), env);
+  }
   const int e = errno;
   ChildWrite(STDERR_FILENO, plan.failure.c_str());
   ChildWrite(STDOUT_FILENO, plan.errorAt.data(), plan.errorAt.size());
@@ -106,9 +121,124 @@ pid_t SpawnWithoutCopy(const ExecPlan& plan) {
 #endif
 }
 
-// The stack of a direct start's child: a few system calls, and execvpe's
-// buffer for a path.
-const size_t kDirectStack = 64 * 1024;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// The stack of a child that shares the launcher's memory: a few system
+// calls, and execvpe's buffer for a path.
+const size_t kBesideStack = 64 * 1024;
+
+// The stacks of the children that share the launcher's memory and run
+// beside it until their exec. A stack is free again once the kernel has
+// cleared its word (CLONE_CHILD_CLEARTID), at its child's exec or end: a
+// run takes a few again and again, their pages already there, instead of
+// one each. They are the process's, as the C library's stacks of its
+// threads are: a child may still run on one when the run that started it
+// has let go of its objects. Only the launcher's spawning thread takes one.
+class BesideStacks {
+ public:
+  struct Stack {
+    char* top;
+    pid_t word;  // the child's thread id while it runs on the stack, else 0
+  };
+
+  // A free stack, marked taken; null when none can be mapped.
+  Stack* Take() {
+    for (const std::unique_ptr<Stack>& s : stacks_) {
+      if (__atomic_load_n(&s->word, __ATOMIC_ACQUIRE) == 0) return s.get();
+    }
+    void* base = mmap(nullptr, kBesideStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE,
+                      -1, 0);
+    if (base == MAP_FAILED) return nullptr;
+    stacks_.emplace_back(new Stack{static_cast<char*>(base) + kBesideStack, 0});
+    return stacks_.back().get();
+  }
+
+ private:
+  std::vector<std::unique_ptr<Stack>> stacks_;
+};
+
+// Starts `child` in a clone that shares the launcher's memory, on a stack
+// of the process's, with a copy of `T` on top of the stack as its argument:
+// the child's own until its exec, whatever the caller does meanwhile. With
+// `wait`, the launcher goes on once the child has exec'd or ended (a
+// vfork). -1 when no clone can be had.
+template <typename T>
+pid_t CloneBeside(int (*child)(void*), const T& arg, bool wait) {
+  static_assert(std::is_trivially_copyable<T>::value && sizeof(T) <= 256, "a few pointers");
+  static BesideStacks* const stacks = new BesideStacks;  // never freed: see BesideStacks
+  BesideStacks::Stack* s = stacks->Take();
+  if (s == nullptr) return -1;
+  char* const copy = s->top - 256;
+  memcpy(copy, &arg, sizeof(T));
+  const int flags = CLONE_VM | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | (wait ? CLONE_VFORK : 0) | SIGCHLD;
+  const pid_t pid = clone(child, copy, flags, copy, &s->word, nullptr, &s->word);
+  if (pid < 0) __atomic_store_n(&s->word, 0, __ATOMIC_RELEASE);
+  return pid;
+}
+
+// Valgrind runs a clone only as a fork's or a vfork's.
+bool UnderValgrind() {
+#if __has_include(<valgrind/valgrind.h>)
+  return RUNNING_ON_VALGRIND != 0;
+#else
+  return false;
+#endif
+}
+
+// A local carrier started beside the launcher: its plan and the file found
+// for it, which stay as they are for the run.
+struct BesideChild {
+  const ExecPlan* plan;
+  const char* file;
+};
+
+int CarrierChild(void* arg) {
+  const BesideChild* c = static_cast<const BesideChild*>(arg);
+  RunChild(*c->plan, 0, c->file);
+}
+
+// A file that an exec runs without execvp's help: a program, or a script
+// with its "#!" line. Any other (a script without one, which execvp hands
+// to /bin/sh) goes the old way.
+bool ExecsItself(const std::string& file) {
+  char head[4] = {0, 0, 0, 0};
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t n = read(fd, head, sizeof head);
+  close(fd);
+  return (n == 4 && memcmp(head, "\x7f" "ELF", 4) == 0) || (n >= 2 && head[0] == '#' && head[1] == '!');
+}
+
+// Where execvp would find `name` on the launcher's PATH (its default where
+// there is none); empty when it finds nothing that may be exec'd. Looked
+// up once per PATH: the child, sharing the launcher's errno, must not try
+// the PATH's directories itself.
+const std::string& FoundOnPath(const std::string& name) {
+  static std::string* const path = new std::string, *const found = new std::string, *const of = new std::string;
+  const char* now = getenv("PATH");
+  const std::string dirs = now != nullptr ? now : "/bin:/usr/bin";
+  if (dirs == *path && name == *of && !found->empty()) return *found;
+  *path = dirs;
+  *of = name;
+  found->clear();
+  if (name.find('/') != std::string::npos) {
+    if (ExecsItself(name)) *found = name;
+    return *found;
+  }
+  for (size_t at = 0; at <= dirs.size();) {
+    size_t end = dirs.find(':', at);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string dir = end > at ? dirs.substr(at, end - at) : ".";
+    const std::string file = dir + "/" + name;
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(file.c_str(), X_OK) == 0) {
+      if (ExecsItself(file)) *found = file;
+      break;
+    }
+    at = end + 1;
+  }
+  return *found;
+}
+#endif
 
 // The child of a direct start, between its clone and its exec. It shares
 // the launcher's memory and runs beside it: system calls on prepared data
@@ -117,7 +247,7 @@ const size_t kDirectStack = 64 * 1024;
 [[noreturn]] void RunDirect(const DirectPlan* d) { RankExecRun(d->setup, d->exec); }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-int DirectChild(void* plan) { RunDirect(static_cast<const DirectPlan*>(plan)); }
+int DirectChild(void* plan) { RunDirect(*static_cast<const DirectPlan* const*>(plan)); }
 #endif
 
 // Copies the launcher's standard input behind the secret to rank 0's agent.
@@ -155,6 +285,20 @@ int SecretInput(const std::string& secret, bool withStdin) {
 
 pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
   fflush(stdout);  // a child's exit must not flush a copy of the buffer
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // A local carrier, whose file is found: a clone that shares the
+  // launcher's memory and does not hold the launcher up until its exec, as
+  // posix_spawn would (with its pass over every signal's action). The
+  // sanitizers' run-times keep per-thread state that such a child would
+  // share: posix_spawn there.
+  if (!plan.remote && plan.place == nullptr && !UnderValgrind() && !FoundOnPath(plan.file).empty()) {
+    const pid_t pid = CloneBeside(CarrierChild, BesideChild{&plan, FoundOnPath(plan.file).c_str()}, false);
+    if (pid > 0) {
+      if (plan.ownGroup && !plan.ownSession) setpgid(pid, pid);
+      return pid;
+    }
+  }
+#endif
   if (!plan.remote && plan.place == nullptr) {  // posix_spawn cannot open a rank's files or bind it
     pid_t pid = SpawnWithoutCopy(plan);
     if (pid > 0) return pid;
@@ -225,13 +369,12 @@ pid_t StartDirect(DirectPlan& d, const ForkReport& report) {
   const pid_t pid = fork();
   if (pid == 0) RunDirect(&d);
 #else
-  d.stack.assign(kDirectStack, 0);
   // The child shares the spawning thread's errno too. A rank with files to
   // open reports their failures by errno, which the launcher, going on
   // meanwhile, could overwrite ("cannot create out.0: Inappropriate ioctl
   // for device"): such a child has the launcher wait for its exec.
-  const int wait = d.exec.place != nullptr ? CLONE_VFORK : 0;
-  const pid_t pid = clone(DirectChild, d.stack.data() + d.stack.size(), CLONE_VM | wait | SIGCHLD, &d);
+  const DirectPlan* plan = &d;
+  const pid_t pid = CloneBeside(DirectChild, plan, d.exec.place != nullptr);
 #endif
   if (pid < 0) {
     if (report.before != nullptr) printf("%s\n", report.before);

@@ -34,7 +34,6 @@ struct DirectPlan {
   std::vector<std::string> pmiEnv;
   const ExecPlan* plan = nullptr;  // the descriptors to close
   ChildSetup setup;
-  std::vector<char> stack;  // the child's until its exec: kept for the run
 };
 
 /// carrier's argument vector of a local plan without "carrier": the program
