@@ -204,6 +204,23 @@ void OnServed(pmix_status_t status, char* data, size_t size, void* cbdata) {
   request->answer(status == PMIX_SUCCESS, status == PMIX_SUCCESS && data != nullptr ? std::string(data, size) : std::string());
 }
 
+// A topology, hwloc's first in the process: its plugins, all for I/O
+// devices (PCI, OpenCL, GL, ...) or for XML through libxml2, are not loaded
+// unless the user's environment names which to leave out. Loaded, they
+// brought ICU, X11 and some thirty libraries more into every served run:
+// a millisecond of a served run of one rank here. hwloc reads the variable
+// when its first topology is made, and the ranks' environments are built
+// from the process's own: it is there for that call only.
+bool TopologyWithoutPlugins(hwloc_topology_t* topology) {
+  const char* kName = "HWLOC_PLUGINS_BLACKLIST";
+  const bool set = getenv(kName) == nullptr &&
+                   setenv(kName, "hwloc_pci,hwloc_opencl,hwloc_gl,hwloc_cuda,hwloc_nvml,hwloc_rsmi,hwloc_levelzero,"
+                                 "hwloc_xml_libxml", 0) == 0;
+  const bool made = hwloc_topology_init(topology) == 0;
+  if (set) unsetenv(kName);
+  return made;
+}
+
 pmix_status_t OnAbort(const pmix_proc_t* proc, void*, int status, const char msg[], pmix_proc_t*, size_t,
                       pmix_op_cbfunc_t cbfunc, void* cbdata) {
   std::shared_ptr<PmixHost::State> s = CurrentHost();
@@ -402,7 +419,7 @@ bool PmixHost::Start(const PmixJob& job, PmixCallbacks callbacks, std::string* e
   // reading every PCI device's configuration space: 13 of the 19 ms that
   // serving cost a run here (a virtual machine, where each read traps). The
   // ranks need the processors and caches only.
-  if (hwloc_topology_init(&s.topology) != 0) {
+  if (!TopologyWithoutPlugins(&s.topology)) {
     s.topology = nullptr;
   } else {
     hwloc_topology_set_io_types_filter(s.topology, HWLOC_TYPE_FILTER_KEEP_NONE);
