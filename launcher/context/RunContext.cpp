@@ -12,6 +12,10 @@ CUDPConnection* visualConnection = nullptr;
 CUDPConnection* synConnection = nullptr;
 CUDPConnection* consoleConnection = nullptr;
 AddressList aList;
+int MsgQueueExist = 0;
+key_t msg_key = 0;
+int msg_qID = 0;
+QueueMessage visualMessage;
 
 namespace {
 

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
+#include "common/messages.h"
 #include "common/reports.h"  // the fixed line numbers of the "Error at " reports
 #include "registry/peerbook.h"
 #include "transport/Connection.h"
@@ -25,6 +28,12 @@ extern CUDPConnection* consoleConnection;
 
 // The registry of the run, built before main and destroyed at exit.
 extern AddressList aList;
+
+// The monitor's queue, which the monitor bridge attaches and posts to.
+extern int MsgQueueExist;           // 1 once the monitor queue is attached
+extern key_t msg_key;
+extern int msg_qID;
+extern QueueMessage visualMessage;  // the one post buffer, guarded inside MessageSend
 
 class OutputRelay;
 class RunControl;

@@ -36,12 +36,7 @@ void* ServeSync(void* service);
 void* ServeConsole(void* service);
 void* ServeVisual(void* service);
 
-// ---- Monitor bridge ----
-extern int MsgQueueExist;           // 1 once the monitor queue is attached
-extern key_t msg_key;
-extern int msg_qID;
-extern QueueMessage visualMessage;  // the one post buffer, guarded inside MessageSend
-
+// ---- Monitor bridge (its queue's names: RunContext.h) ----
 /// Starts the monitor and attaches its queue: 1, or -1 (reported) when the
 /// queue cannot be attached; the launcher then ends with 255.
 int VisaulSystemInit();

@@ -28,11 +28,6 @@
 #include "launcher/services/Services.h"
 #include "launcher/services/SourceFilter.h"
 
-int MsgQueueExist = 0;
-key_t msg_key = 0;
-int msg_qID = 0;
-QueueMessage visualMessage;
-
 namespace {
 
 // The bridge thread and main's end-of-run report both post through the one

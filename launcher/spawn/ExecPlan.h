@@ -15,6 +15,7 @@ struct RankPlace;
 
 namespace spawn {
 struct LauncherParams;
+class BesideStarts;
 }
 
 namespace spawn {
@@ -60,6 +61,9 @@ struct ExecPlan {
   // A local rank's files and CPUs (RankFiles.h), applied by its child; null
   // for none.
   const RankPlace* place = nullptr;
+  // The run's starts beside the launcher (Executor.h) that a local carrier
+  // may take; null: the old paths.
+  BesideStarts* beside = nullptr;
 
   /// Points argv into `vector`, null-terminated. Called once the plan stays
   /// where it is (a move of the plan moves the strings' text too).

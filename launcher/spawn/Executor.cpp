@@ -121,80 +121,11 @@ pid_t SpawnWithoutCopy(const ExecPlan& plan) {
 #endif
 }
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // The stack of a child that shares the launcher's memory: a few system
 // calls, and execvpe's buffer for a path.
 const size_t kBesideStack = 64 * 1024;
-
-// The stacks of the children that share the launcher's memory and run
-// beside it until their exec. A stack is free again once the kernel has
-// cleared its word (CLONE_CHILD_CLEARTID), at its child's exec or end: a
-// run takes a few again and again, their pages already there, instead of
-// one each. They are the process's, as the C library's stacks of its
-// threads are: a child may still run on one when the run that started it
-// has let go of its objects. Only the launcher's spawning thread takes one.
-class BesideStacks {
- public:
-  struct Stack {
-    char* top;
-    pid_t word;  // the child's thread id while it runs on the stack, else 0
-  };
-
-  // A free stack, marked taken; null when none can be mapped.
-  Stack* Take() {
-    for (const std::unique_ptr<Stack>& s : stacks_) {
-      if (__atomic_load_n(&s->word, __ATOMIC_ACQUIRE) == 0) return s.get();
-    }
-    void* base = mmap(nullptr, kBesideStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE,
-                      -1, 0);
-    if (base == MAP_FAILED) return nullptr;
-    stacks_.emplace_back(new Stack{static_cast<char*>(base) + kBesideStack, 0});
-    return stacks_.back().get();
-  }
-
- private:
-  std::vector<std::unique_ptr<Stack>> stacks_;
-};
-
-// Starts `child` in a clone that shares the launcher's memory, on a stack
-// of the process's, with a copy of `T` on top of the stack as its argument:
-// the child's own until its exec, whatever the caller does meanwhile. With
-// `wait`, the launcher goes on once the child has exec'd or ended (a
-// vfork). -1 when no clone can be had.
-template <typename T>
-pid_t CloneBeside(int (*child)(void*), const T& arg, bool wait) {
-  static_assert(std::is_trivially_copyable<T>::value && sizeof(T) <= 256, "a few pointers");
-  static BesideStacks* const stacks = new BesideStacks;  // never freed: see BesideStacks
-  BesideStacks::Stack* s = stacks->Take();
-  if (s == nullptr) return -1;
-  char* const copy = s->top - 256;
-  memcpy(copy, &arg, sizeof(T));
-  const int flags = CLONE_VM | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | (wait ? CLONE_VFORK : 0) | SIGCHLD;
-  const pid_t pid = clone(child, copy, flags, copy, &s->word, nullptr, &s->word);
-  if (pid < 0) __atomic_store_n(&s->word, 0, __ATOMIC_RELEASE);
-  return pid;
-}
-
-// Valgrind runs a clone only as a fork's or a vfork's.
-bool UnderValgrind() {
-#if __has_include(<valgrind/valgrind.h>)
-  return RUNNING_ON_VALGRIND != 0;
-#else
-  return false;
-#endif
-}
-
-// A local carrier started beside the launcher: its plan and the file found
-// for it, which stay as they are for the run.
-struct BesideChild {
-  const ExecPlan* plan;
-  const char* file;
-};
-
-int CarrierChild(void* arg) {
-  const BesideChild* c = static_cast<const BesideChild*>(arg);
-  RunChild(*c->plan, 0, c->file);
-}
+// The top of such a stack holds a copy of the child's argument.
+const size_t kBesideArgument = 256;
 
 // A file that an exec runs without execvp's help: a program, or a script
 // with its "#!" line. Any other (a script without one, which execvp hands
@@ -209,34 +140,44 @@ bool ExecsItself(const std::string& file) {
 }
 
 // Where execvp would find `name` on the launcher's PATH (its default where
-// there is none); empty when it finds nothing that may be exec'd. Looked
-// up once per PATH: the child, sharing the launcher's errno, must not try
-// the PATH's directories itself.
-const std::string& FoundOnPath(const std::string& name) {
-  static std::string* const path = new std::string, *const found = new std::string, *const of = new std::string;
-  const char* now = getenv("PATH");
-  const std::string dirs = now != nullptr ? now : "/bin:/usr/bin";
-  if (dirs == *path && name == *of && !found->empty()) return *found;
-  *path = dirs;
-  *of = name;
-  found->clear();
-  if (name.find('/') != std::string::npos) {
-    if (ExecsItself(name)) *found = name;
-    return *found;
-  }
+// there is none); empty when it finds nothing that an exec runs itself.
+std::string FoundOnPath(const std::string& name) {
+  if (name.find('/') != std::string::npos) return ExecsItself(name) ? name : std::string();
+  const char* path = getenv("PATH");
+  const std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
   for (size_t at = 0; at <= dirs.size();) {
     size_t end = dirs.find(':', at);
     if (end == std::string::npos) end = dirs.size();
-    const std::string dir = end > at ? dirs.substr(at, end - at) : ".";
-    const std::string file = dir + "/" + name;
+    const std::string file = (end > at ? dirs.substr(at, end - at) : ".") + "/" + name;
     struct stat st;
     if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(file.c_str(), X_OK) == 0) {
-      if (ExecsItself(file)) *found = file;
-      break;
+      return ExecsItself(file) ? file : std::string();
     }
     at = end + 1;
   }
-  return *found;
+  return std::string();
+}
+
+// Valgrind runs a clone only as a fork's or a vfork's.
+bool UnderValgrind() {
+#if __has_include(<valgrind/valgrind.h>)
+  return RUNNING_ON_VALGRIND != 0;
+#else
+  return false;
+#endif
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// A local carrier started beside the launcher: its plan and the file found
+// for it, which stay as they are for the run.
+struct BesideChild {
+  const ExecPlan* plan;
+  const char* file;
+};
+
+int CarrierChild(void* arg) {
+  const BesideChild* c = static_cast<const BesideChild*>(arg);
+  RunChild(*c->plan, 0, c->file);
 }
 #endif
 
@@ -283,6 +224,36 @@ int SecretInput(const std::string& secret, bool withStdin) {
 
 }  // namespace
 
+BesideStarts::BesideStarts()
+    : carrier_(UnderValgrind() ? std::string() : FoundOnPath("carrier")), valgrind_(UnderValgrind()) {}
+
+BesideStarts::~BesideStarts() {
+  for (const std::unique_ptr<Stack>& s : stacks_) munmap(s->top - kBesideStack, kBesideStack);
+}
+
+BesideStarts::Stack* BesideStarts::Take() {
+  for (const std::unique_ptr<Stack>& s : stacks_) {
+    if (__atomic_load_n(&s->word, __ATOMIC_ACQUIRE) == 0) return s.get();
+  }
+  void* base = mmap(nullptr, kBesideStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE,
+                    -1, 0);
+  if (base == MAP_FAILED) return nullptr;
+  stacks_.emplace_back(new Stack{static_cast<char*>(base) + kBesideStack, 0});
+  return stacks_.back().get();
+}
+
+pid_t BesideStarts::CloneOn(int (*child)(void*), const void* arg, size_t size, bool wait) {
+  if (valgrind_ || size > kBesideArgument) return -1;
+  Stack* s = Take();
+  if (s == nullptr) return -1;
+  char* const copy = s->top - kBesideArgument;
+  memcpy(copy, arg, size);
+  const int flags = CLONE_VM | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | (wait ? CLONE_VFORK : 0) | SIGCHLD;
+  const pid_t pid = clone(child, copy, flags, copy, &s->word, nullptr, &s->word);
+  if (pid < 0) __atomic_store_n(&s->word, 0, __ATOMIC_RELEASE);
+  return pid;
+}
+
 pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
   fflush(stdout);  // a child's exit must not flush a copy of the buffer
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -291,8 +262,9 @@ pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
   // posix_spawn would (with its pass over every signal's action). The
   // sanitizers' run-times keep per-thread state that such a child would
   // share: posix_spawn there.
-  if (!plan.remote && plan.place == nullptr && !UnderValgrind() && !FoundOnPath(plan.file).empty()) {
-    const pid_t pid = CloneBeside(CarrierChild, BesideChild{&plan, FoundOnPath(plan.file).c_str()}, false);
+  BesideStarts* const beside = plan.beside;
+  if (beside != nullptr && !plan.remote && plan.place == nullptr && beside->Ready() && plan.file == "carrier") {
+    const pid_t pid = beside->Clone(CarrierChild, BesideChild{&plan, beside->Carrier().c_str()}, false);
     if (pid > 0) {
       if (plan.ownGroup && !plan.ownSession) setpgid(pid, pid);
       return pid;
@@ -374,7 +346,11 @@ pid_t StartDirect(DirectPlan& d, const ForkReport& report) {
   // meanwhile, could overwrite ("cannot create out.0: Inappropriate ioctl
   // for device"): such a child has the launcher wait for its exec.
   const DirectPlan* plan = &d;
-  const pid_t pid = CloneBeside(DirectChild, plan, d.exec.place != nullptr);
+  pid_t pid = d.beside != nullptr ? d.beside->Clone(DirectChild, plan, d.exec.place != nullptr) : -1;
+  if (pid < 0) {  // no stack, or under valgrind: a plain fork
+    pid = fork();
+    if (pid == 0) RunDirect(&d);
+  }
 #endif
   if (pid < 0) {
     if (report.before != nullptr) printf("%s\n", report.before);

@@ -8,7 +8,9 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/child_setup.h"
@@ -17,8 +19,55 @@
 
 namespace spawn {
 
-/// Starts the child of `plan`: posix_spawnp for a local one, fork and
-/// execvp otherwise or when the spawn fails. -1, reported, when the fork fails.
+/// What the starts of one run share: carrier's file, found on the
+/// launcher's PATH once, and the stacks of the children that share the
+/// launcher's memory until their exec (a local carrier, host mode's own
+/// ranks). A stack is free again once the kernel has cleared its word
+/// (CLONE_CHILD_CLEARTID) at its child's exec or end, so a run takes a few
+/// again and again, their pages there already. Made before the run's first
+/// start and kept until its last process has ended; only the launcher's
+/// spawning thread uses it.
+class BesideStarts {
+ public:
+  BesideStarts();
+  ~BesideStarts();
+  BesideStarts(const BesideStarts&) = delete;
+  BesideStarts& operator=(const BesideStarts&) = delete;
+
+  /// carrier's file, empty when it is not found, is a script that only
+  /// execvp runs (no "#!"), or the run is under valgrind (which runs a
+  /// clone only as a fork's or a vfork's).
+  const std::string& Carrier() const { return carrier_; }
+  bool Ready() const { return !carrier_.empty(); }
+
+  /// Starts `child` in a clone that shares the launcher's memory, with a
+  /// copy of `arg` on top of its stack as its argument: the child's own
+  /// until its exec, whatever the caller does meanwhile. With `wait` the
+  /// launcher goes on once the child has exec'd or ended (a vfork). -1 when
+  /// no clone can be had.
+  template <typename T>
+  pid_t Clone(int (*child)(void*), const T& arg, bool wait) {
+    static_assert(std::is_trivially_copyable<T>::value, "a few pointers");
+    return CloneOn(child, &arg, sizeof(T), wait);
+  }
+
+ private:
+  struct Stack {
+    char* top;
+    pid_t word;  // the child's thread id while it runs on the stack, else 0
+  };
+  Stack* Take();
+  pid_t CloneOn(int (*child)(void*), const void* arg, size_t size, bool wait);
+
+  const std::string carrier_;
+  const bool valgrind_;
+  std::vector<std::unique_ptr<Stack>> stacks_;
+};
+
+/// Starts the child of `plan`: a local carrier beside the launcher where
+/// the plan has its run's BesideStarts, else posix_spawnp for a local one,
+/// fork and execvp otherwise or when the spawn fails. -1, reported, when
+/// the fork fails.
 pid_t StartPlan(const ExecPlan& plan, const ForkReport& report);
 
 /// Starts the remote shell of an agent (or the Slurm step of agents) in
@@ -34,6 +83,7 @@ struct DirectPlan {
   std::vector<std::string> pmiEnv;
   const ExecPlan* plan = nullptr;  // the descriptors to close
   ChildSetup setup;
+  BesideStarts* beside = nullptr;  // the run's; null: a plain fork
 };
 
 /// carrier's argument vector of a local plan without "carrier": the program

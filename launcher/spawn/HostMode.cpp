@@ -130,6 +130,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   // The agents' remote shells first, so that their logins overlap the local
   // starts; then every rank in order.
   std::vector<ExecPlan> shells(agentHosts.size());
+  BesideStarts beside;  // until RunControlRun has seen every process end
   std::vector<DirectPlan> direct(plans.size());
   std::vector<RankLaunch> launches;
   const char* address = visualConnection->IP();
@@ -154,6 +155,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     if (agentOf[i] < 0) {
       PrepareDirect(plans[i], &direct[i]);
       DirectPlan& d = direct[i];
+      d.beside = &beside;
       if (!placements.empty()) d.exec.place = &placements[i].place;
       l.start = [&d, &report, &mpi, i] {
         const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
@@ -176,7 +178,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   const std::vector<int> closeFds = plans.empty() ? std::vector<int>()
                                                   : std::vector<int>(plans[0].closeFds, plans[0].closeFds + plans[0].closeCount);
   const std::unique_ptr<JobStarter> starter =
-      AgentJobStarter(&mpi, &hub, slots, hosts, agentHosts, ownHosts, params, label, closeFds, report);
+      AgentJobStarter(&mpi, &hub, slots, hosts, agentHosts, ownHosts, params, label, closeFds, report, &beside);
   fflush(stdout);
   return RunControlRun(launches, &hub, &mpi, starter.get());
 }

@@ -57,7 +57,7 @@ std::vector<std::string> HostfileHosts(const std::string& path) {
 // kept in *plans, where its start finds it.
 RankLaunch LocalChild(MpiServer* mpi, bool pmi1, int job, int count, const SpawnChild& c,
                       const spawn::LauncherParams& runParams, const std::vector<int>& closeFds,
-                      const ForkReport& report, std::deque<ExecPlan>* plans) {
+                      const ForkReport& report, BesideStarts* beside, std::deque<ExecPlan>* plans) {
   spawn::LauncherParams params = runParams;
   params.count = count;
   if (!c.cwd.empty()) params.workdir = c.cwd;
@@ -68,6 +68,7 @@ RankLaunch LocalChild(MpiServer* mpi, bool pmi1, int job, int count, const Spawn
   plan.program = pmi1 ? ProgramKind::kMpich : ProgramKind::kOpenMpi;
   plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
   plan.file = "carrier";
+  plan.beside = beside;
   plan.failure = kExecLocalFailed;
   plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
   for (int fd : closeFds) AddClose(&plan, fd);
@@ -100,8 +101,8 @@ RankLaunch LocalChild(MpiServer* mpi, bool pmi1, int job, int count, const Spawn
 class Starter : public JobStarter {
  public:
   Starter(MpiServer* mpi, const spawn::LauncherParams& params, const std::vector<int>& closeFds,
-          const ForkReport& report)
-      : mpi_(mpi), params_(params), closeFds_(closeFds), report_(report) {}
+          const ForkReport& report, BesideStarts* beside)
+      : mpi_(mpi), params_(params), closeFds_(closeFds), report_(report), beside_(beside) {}
 
   bool Launches(int job, const pmi::PmixSpawnRequest& request, int running, std::vector<RankLaunch>* out,
                 std::string* nspace, std::string* why) override {
@@ -133,7 +134,7 @@ class Starter : public JobStarter {
     *nspace = facts.nspace;
     for (SpawnChild& c : children) {
       out->push_back(
-          LocalChild(mpi_, false, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
+          LocalChild(mpi_, false, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, beside_, &plans_));
     }
     return true;
   }
@@ -147,7 +148,7 @@ class Starter : public JobStarter {
     *nspace = mpi_->AddPmi1Job(job, appnums, request);
     for (SpawnChild& c : children) {
       out->push_back(
-          LocalChild(mpi_, true, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, &plans_));
+          LocalChild(mpi_, true, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, beside_, &plans_));
     }
     return true;
   }
@@ -156,6 +157,7 @@ class Starter : public JobStarter {
   spawn::LauncherParams params_;
   std::vector<int> closeFds_;
   ForkReport report_;
+  BesideStarts* beside_;
   std::deque<ExecPlan> plans_;  // the children's, where their starts find them
 };
 
@@ -165,9 +167,9 @@ class AgentStarter : public JobStarter {
   AgentStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
                const std::vector<std::string>& rankHosts, const std::vector<std::string>& agentHosts,
                const std::vector<std::string>& ownHosts, const spawn::LauncherParams& params, bool label,
-               const std::vector<int>& closeFds, const ForkReport& report)
+               const std::vector<int>& closeFds, const ForkReport& report, BesideStarts* beside)
       : mpi_(mpi), hub_(hub), agentHosts_(agentHosts), ownHosts_(ownHosts), params_(params), label_(label),
-        closeFds_(closeFds), report_(report) {
+        closeFds_(closeFds), report_(report), beside_(beside) {
     // The hosts with an agent or tarvo's own ranks, in the machine file's
     // order (each agent's host with one slot when the file does not name it).
     for (const HostSlots& h : slots) {
@@ -240,7 +242,7 @@ class AgentStarter : public JobStarter {
       for (size_t h = 0; h < hosts_.size(); ++h) used_[h] += hosts_[h].host == c.host ? 1 : 0;
       if (agentOf[i] < 0) {
         const int count = static_cast<int>(children.size());
-        out->push_back(LocalChild(mpi_, request.pmi1, job, count, c, params_, closeFds_, report_, &plans_));
+        out->push_back(LocalChild(mpi_, request.pmi1, job, count, c, params_, closeFds_, report_, beside_, &plans_));
         continue;
       }
       spawn::LauncherParams params = params_;
@@ -321,6 +323,7 @@ class AgentStarter : public JobStarter {
   bool label_;
   std::vector<int> closeFds_;
   ForkReport report_;
+  BesideStarts* beside_;
   std::deque<ExecPlan> plans_;  // the children started here
   std::vector<HostSlots> hosts_;  // where children may go, in order
   std::vector<int> used_;         // processes placed on each of hosts_
@@ -334,18 +337,20 @@ std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const
                                             const std::vector<std::string>& agentHosts,
                                             const std::vector<std::string>& ownHosts,
                                             const spawn::LauncherParams& params, bool label,
-                                            const std::vector<int>& closeFds, const ForkReport& report) {
+                                            const std::vector<int>& closeFds, const ForkReport& report,
+                                            BesideStarts* beside) {
   // An MPICH rank's spawn needs no PMIx server; an Open MPI rank's comes
   // only through one.
   if (mpi == nullptr) return nullptr;
   return std::unique_ptr<JobStarter>(
-      new AgentStarter(mpi, hub, slots, rankHosts, agentHosts, ownHosts, params, label, closeFds, report));
+      new AgentStarter(mpi, hub, slots, rankHosts, agentHosts, ownHosts, params, label, closeFds, report, beside));
 }
 
 std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,
-                                            const std::vector<int>& closeFds, const ForkReport& report) {
+                                            const std::vector<int>& closeFds, const ForkReport& report,
+                                            BesideStarts* beside) {
   if (mpi == nullptr) return nullptr;
-  return std::unique_ptr<JobStarter>(new Starter(mpi, params, closeFds, report));
+  return std::unique_ptr<JobStarter>(new Starter(mpi, params, closeFds, report, beside));
 }
 
 }  // namespace spawn

@@ -19,16 +19,18 @@ namespace spawn {
 /// A starter for the jobs that tarvo's own ranks spawn (an Open MPI
 /// rank's through the PMIx server, an MPICH rank's through PMI-1); the
 /// children get carrier's words from `params` (their own count and
-/// working directory), close `closeFds` and report a failed fork as
-/// `report` says. Null without `mpi`.
+/// working directory), close `closeFds`, report a failed fork as `report`
+/// says and start beside the launcher with `beside` (the run's, or null).
+/// Null without `mpi`.
 std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,
-                                            const std::vector<int>& closeFds, const ForkReport& report);
+                                            const std::vector<int>& closeFds, const ForkReport& report,
+                                            BesideStarts* beside);
 
 /// A starter for host mode: a spawned job's processes go to the run's
 /// hosts (`slots`, the machine file's, in its order; `rankHosts` the host
 /// of each of the first job's ranks; `agentHosts` each agent's;
 /// `ownHosts` tarvo's own where its ranks run, whose children it starts
-/// as LocalJobStarter does, with `closeFds` and `report`), placed by
+/// as LocalJobStarter does, with `closeFds`, `report` and `beside`), placed by
 /// PlanSpawn. Every agent's server registers the job, and the spawn is
 /// answered once each has. Null without `mpi`.
 std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
@@ -36,7 +38,8 @@ std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const
                                             const std::vector<std::string>& agentHosts,
                                             const std::vector<std::string>& ownHosts,
                                             const spawn::LauncherParams& params, bool label,
-                                            const std::vector<int>& closeFds, const ForkReport& report);
+                                            const std::vector<int>& closeFds, const ForkReport& report,
+                                            BesideStarts* beside);
 
 }  // namespace spawn
 

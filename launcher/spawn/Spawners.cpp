@@ -73,10 +73,12 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
     if (plans[i].remote) pmiIds[i] = mpi.PmiId(static_cast<int>(i));
   }
   PlanRankShells(plans, pmiIds);
+  BesideStarts beside;  // until RunControlRun has seen every process end
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
     plan.SealArgv();
+    if (!plan.remote) plan.beside = &beside;
     launches[i].rank = static_cast<int>(i);
     launches[i].host = hosts[i];
     launches[i].remote = plan.remote;
@@ -97,7 +99,7 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   std::unique_ptr<JobStarter> starter;
   if (remote == plans.end() && !plans.empty()) {
     starter = LocalJobStarter(&mpi, params, std::vector<int>(plans[0].closeFds, plans[0].closeFds + plans[0].closeCount),
-                              report);
+                              report, &beside);
   }
   return RunControlRun(launches, nullptr, &mpi, starter.get());
 }
