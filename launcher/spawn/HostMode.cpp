@@ -153,11 +153,13 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     l.remote = agentOf[i] >= 0;
     l.agent = agentOf[i];
     if (agentOf[i] < 0) {
-      PrepareDirect(plans[i], &direct[i]);
       DirectPlan& d = direct[i];
-      d.beside = &beside;
-      if (!placements.empty()) d.exec.place = &placements[i].place;
-      l.start = [&d, &report, &mpi, i] {
+      const RankPlace* place = placements.empty() ? nullptr : &placements[i].place;
+      // Prepared as it starts: the ranks before it are running meanwhile.
+      l.start = [&d, &plans, place, &beside, &report, &mpi, i] {
+        PrepareDirect(plans[i], &d);
+        d.beside = &beside;
+        d.exec.place = place;
         const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
         std::copy(streams.fds, streams.fds + 3, d.setup.stdFds);
         d.setup.keepFd = mpi.PrepareRank(static_cast<int>(i), &d.pmiEnv);
