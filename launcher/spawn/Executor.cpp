@@ -1,12 +1,15 @@
 // The executor: every process that the launcher starts, whatever mode
 // planned it, starts here.
 //
-// A local process is started with posix_spawnp, which does not copy the
+// A local carrier is started beside the launcher: a clone that shares the
 // launcher's memory (a fork costs the page tables and a copy-on-write fault
-// per page written afterwards, half of the time per process). When the
-// spawn fails, the same child is started again the old way, fork and execvp,
-// so that every failure is seen as before: the exec messages and status 1
-// from the child, the fork report, and execvp's fallback to /bin/sh.
+// per page written afterwards) and that the launcher does not wait for
+// until its exec, as posix_spawn's would. Where that cannot be (carrier not
+// found, a rank with files or CPUs, the sanitizers, valgrind), posix_spawnp,
+// and when the spawn fails, the same child is started again the old way,
+// fork and execvp, so that every failure is seen as before: the exec
+// messages and status 1 from the child, the fork report, and execvp's
+// fallback to /bin/sh.
 // A remote shell is always forked: it gets a parent-death signal, so that it
 // (and with it the remote process) ends when the launcher is killed.
 // A rank of the launcher's own host in host mode is started directly,
