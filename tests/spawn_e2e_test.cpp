@@ -414,15 +414,23 @@ TEST_F(SpawnRun, EveryChildWhoseExecFailsIsReapedWithStatusOne) {
   // An empty search path: neither carrier nor a remote shell can be found.
   std::string bin = dir_ + "/emptybin";
   ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  // A carrier that is found, and started beside the launcher, but whose
+  // exec fails: its "#!" names an interpreter that is nowhere.
+  const std::string found = dir_ + "/foundbin";
+  ASSERT_EQ(mkdir(found.c_str(), 0755), 0);
+  Write("foundbin/carrier", "#!/nonexistent/sh\n");
+  ASSERT_EQ(chmod((found + "/carrier").c_str(), 0755), 0);
   Write("hosts", "localhost\n");
   Write("pf", "prog\nprog\n");
   struct Case {
     Words args;
     std::string message;
     int line;
+    std::string path = std::string();
   };
   const std::vector<Case> cases = {
       {{"-np", "2", "prog"}, "no machine", 661},
+      {{"-np", "2", "prog"}, "no machine", 661, found},
       {{"-ssh", "-np", "2", "-mf", "hosts", "prog"}, "ssh", 673},
       {{"-np", "2", "-mf", "hosts", "prog"}, "rsh", 682},
       {{"-pf", "pf"}, "no machine", 1046},
@@ -431,7 +439,7 @@ TEST_F(SpawnRun, EveryChildWhoseExecFailsIsReapedWithStatusOne) {
   };
   for (const Case& c : cases) {
     harness::Options o = Opts(false);
-    o.exactPath = bin;
+    o.exactPath = c.path.empty() ? bin : c.path;
     // Every child reports: the first failure does not end the run here.
     o.env["TARVO_KILL_ON_BAD_EXIT"] = "0";
     harness::LauncherRun run(c.args, o);
