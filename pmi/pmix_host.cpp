@@ -20,6 +20,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "pmi/pmix_facts.h"
 #include "pmi/pmix_names.h"
@@ -67,6 +68,10 @@ namespace {
 struct HostSlot {
   std::mutex mutex;
   std::shared_ptr<PmixHost::State> host;
+  // What a server whose finalize did not end was given, and may still
+  // read: left, but held, to the end of the process.
+  std::vector<pmix_data_array_t> leftInfo;
+  std::vector<hwloc_topology_t> leftTopologies;
 };
 HostSlot& Slot() {
   static HostSlot* slot = new HostSlot;
@@ -624,10 +629,15 @@ void PmixHost::Stop() {
   s.serverUp = false;
   if (finalized) {
     if (s.initInfo.array != nullptr) PMIx_Data_array_destruct(&s.initInfo);
-    s.initInfo = pmix_data_array_t{PMIX_UNDEF, 0, nullptr};
     if (s.topology != nullptr) hwloc_topology_destroy(s.topology);
-    s.topology = nullptr;
+  } else {
+    HostSlot& slot = Slot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (s.initInfo.array != nullptr) slot.leftInfo.push_back(s.initInfo);
+    if (s.topology != nullptr) slot.leftTopologies.push_back(s.topology);
   }
+  s.initInfo = pmix_data_array_t{PMIX_UNDEF, 0, nullptr};
+  s.topology = nullptr;
   RemoveTree(s.tmpDir);
   s.tmpDir.clear();
   RemoveTree(s.shmDir);
