@@ -18,8 +18,6 @@ bool SameSecret(const char* got, size_t gotSize, const std::string& want) {
 
 bool OwnRank(const AgentLinkState& a, int rank) { return std::binary_search(a.ranks.begin(), a.ranks.end(), rank); }
 
-// The PMI fence: an agent's puts (checked as the launcher will take them),
-// its "done", and the ranks of it that wait.
 // A record about one of the agent's own ranks (the frame reader checked its
 // size) into `r`, and the event of `kind` about that rank into `e`.
 template <typename Record>
@@ -33,6 +31,8 @@ bool TakeRankRecord(const AgentMessage& m, const AgentLinkState& a, int self, Ag
   return true;
 }
 
+// The PMI fence: an agent's puts (checked as the launcher will take them),
+// its "done", and the ranks of it that wait.
 bool TakeFence(const AgentMessage& m, const AgentLinkState& a, int self, std::vector<AgentEvent>* out) {
   AgentEvent e;
   e.agent = self;
