@@ -160,6 +160,13 @@ int CarrierLookupOn(const char* program, const char* workdir, const char* here, 
   if (Join(here, name, path, sizeof path) && NoDirectory(path) && Join(".", name, file, size)) {
     return CARRIER_IN_WORKDIR;
   }
+  if (CarrierOnPath(name, here, dirs, file, size)) return CARRIER_ON_PATH;
+  /* None: execvp searches again, and says why it fails. */
+  if (!Join(NULL, name, file, size) && size > 0) file[0] = '\0';
+  return CARRIER_ON_PATH;
+}
+
+int CarrierOnPath(const char* name, const char* here, const char* dirs, char* file, size_t size) {
   /* execvp's search, without an exec per directory: the first regular
    * executable file. A relative directory, empty for the current one, is
    * taken from the working directory. */
@@ -173,17 +180,16 @@ int CarrierLookupOn(const char* program, const char* workdir, const char* here, 
       dir[length] = '\0';
       if (length == 0) strcpy(dir, ".");
       char joined[PATH_MAX];
+      char path[PATH_MAX];
       if (Join(dir[0] != '/' ? here : NULL, dir, joined, sizeof joined) && Join(joined, name, path, sizeof path) &&
           Executable(path) && Join(NULL, path, file, size)) {
-        return CARRIER_ON_PATH;
+        return 1;
       }
     }
     if (colon == NULL) break;
     at = colon + 1;
   }
-  /* None: execvp searches again, and says why it fails. */
-  if (!Join(NULL, name, file, size) && size > 0) file[0] = '\0';
-  return CARRIER_ON_PATH;
+  return 0;
 }
 
 int CarrierNotFound(char* text, size_t size, const char* who, const char* name, const char* workdir,

@@ -56,6 +56,12 @@ int CarrierLookup(const char* program, const char* workdir, const char* here, ch
 int CarrierLookupOn(const char* program, const char* workdir, const char* here, const char* dirs, char* file,
                     size_t size);
 
+/* execvp's search of DIRS (NULL: unset) for NAME, a bare name: 1, with the
+ * first regular executable file in FILE (SIZE bytes), or 0 for none. A
+ * relative directory is taken from HERE (NULL: the caller's own working
+ * directory). */
+int CarrierOnPath(const char* name, const char* here, const char* dirs, char* file, size_t size);
+
 /* The report of WHO (the program that starts it: "carrier", "tarvo") that
  * NAME is neither in WORKDIR nor on PATH (the PATH's value, NULL: unset),
  * with its line end, written as snprintf writes into TEXT (SIZE bytes):

@@ -20,11 +20,11 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <limits.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdint.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +37,7 @@
 #include <valgrind/valgrind.h>
 #endif
 
+#include "common/carrier_exec.h"
 #include "common/child_io.h"
 #include "common/pmi_env.h"
 #include "common/rank_place.h"
@@ -142,23 +143,12 @@ bool ExecsItself(const std::string& file) {
   return (n == 4 && memcmp(head, "\x7f" "ELF", 4) == 0) || (n >= 2 && head[0] == '#' && head[1] == '!');
 }
 
-// Where execvp would find `name` on the launcher's PATH (its default where
-// there is none); empty when it finds nothing that an exec runs itself.
-std::string FoundOnPath(const std::string& name) {
-  if (name.find('/') != std::string::npos) return ExecsItself(name) ? name : std::string();
-  const char* path = getenv("PATH");
-  const std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
-  for (size_t at = 0; at <= dirs.size();) {
-    size_t end = dirs.find(':', at);
-    if (end == std::string::npos) end = dirs.size();
-    const std::string file = (end > at ? dirs.substr(at, end - at) : ".") + "/" + name;
-    struct stat st;
-    if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(file.c_str(), X_OK) == 0) {
-      return ExecsItself(file) ? file : std::string();
-    }
-    at = end + 1;
-  }
-  return std::string();
+// Where execvp finds carrier on the launcher's PATH; empty when it finds
+// nothing that an exec runs itself.
+std::string CarrierOnLaunchersPath() {
+  char file[PATH_MAX];
+  if (!CarrierOnPath("carrier", nullptr, getenv("PATH"), file, sizeof file) || !ExecsItself(file)) return std::string();
+  return file;
 }
 
 // Valgrind runs a clone only as a fork's or a vfork's.
@@ -227,8 +217,13 @@ int SecretInput(const std::string& secret, bool withStdin) {
 
 }  // namespace
 
-BesideStarts::BesideStarts()
-    : carrier_(UnderValgrind() ? std::string() : FoundOnPath("carrier")), valgrind_(UnderValgrind()) {}
+BesideStarts::BesideStarts() : valgrind_(UnderValgrind()) {}
+
+const std::string& BesideStarts::Carrier() {
+  if (!looked_ && !valgrind_) carrier_ = CarrierOnLaunchersPath();
+  looked_ = true;
+  return carrier_;
+}
 
 BesideStarts::~BesideStarts() {
   for (const std::unique_ptr<Stack>& s : stacks_) munmap(s->top - kBesideStack, kBesideStack);
@@ -266,7 +261,7 @@ pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
   // sanitizers' run-times keep per-thread state that such a child would
   // share: posix_spawn there.
   BesideStarts* const beside = plan.beside;
-  if (beside != nullptr && !plan.remote && plan.place == nullptr && beside->Ready() && plan.file == "carrier") {
+  if (beside != nullptr && !plan.remote && plan.place == nullptr && plan.file == "carrier" && !beside->Carrier().empty()) {
     const pid_t pid = beside->Clone(CarrierChild, BesideChild{&plan, beside->Carrier().c_str()}, false);
     if (pid > 0) {
       if (plan.ownGroup && !plan.ownSession) setpgid(pid, pid);

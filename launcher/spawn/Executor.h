@@ -20,7 +20,7 @@
 namespace spawn {
 
 /// What the starts of one run share: carrier's file, found on the
-/// launcher's PATH once, and the stacks of the children that share the
+/// launcher's PATH once (when first needed), and the stacks of the children that share the
 /// launcher's memory until their exec (a local carrier, host mode's own
 /// ranks). A stack is free again once the kernel has cleared its word
 /// (CLONE_CHILD_CLEARTID) at its child's exec or end, so a run takes a few
@@ -34,11 +34,11 @@ class BesideStarts {
   BesideStarts(const BesideStarts&) = delete;
   BesideStarts& operator=(const BesideStarts&) = delete;
 
-  /// carrier's file, empty when it is not found, is a script that only
-  /// execvp runs (no "#!"), or the run is under valgrind (which runs a
+  /// carrier's file, looked up at the first call (a run of direct starts
+  /// alone never needs it); empty when it is not found, is a script that
+  /// only execvp runs (no "#!"), or the run is under valgrind (which runs a
   /// clone only as a fork's or a vfork's).
-  const std::string& Carrier() const { return carrier_; }
-  bool Ready() const { return !carrier_.empty(); }
+  const std::string& Carrier();
 
   /// Starts `child` in a clone that shares the launcher's memory, with a
   /// copy of `arg` on top of its stack as its argument: the child's own
@@ -59,8 +59,9 @@ class BesideStarts {
   Stack* Take();
   pid_t CloneOn(int (*child)(void*), const void* arg, size_t size, bool wait);
 
-  const std::string carrier_;
   const bool valgrind_;
+  bool looked_ = false;
+  std::string carrier_;
   std::vector<std::unique_ptr<Stack>> stacks_;
 };
 
