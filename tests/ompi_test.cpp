@@ -116,6 +116,24 @@ TEST_F(OmpiRun, RanksSizesAllreduceAndSharedMemoryGroupsFollowThePlacement) {
   }
 }
 
+// The PMIx server's libraries come from the system's directories alone:
+// libraries of their names in the run's working directory (junk here; a
+// planted one would run inside tarvo) are never looked at.
+TEST_F(OmpiRun, LibrariesInTheWorkingDirectoryAreNotLoaded) {
+  const std::string dir = testutil::MakeTempDir();
+  for (const char* name : {"libstdc++.so.6", "libgcc_s.so.1", "libhwloc.so.15", "libpmix.so.2"}) {
+    testutil::WriteFile(dir + "/" + name, "junk\n");
+  }
+  std::unique_ptr<harness::LauncherRun> run = runs_.StartIn(Placements()[0].where, dir, {kProbe, dir, "report"});
+  EXPECT_EQ(run->Wait(90), 0) << run->Stderr();
+  EXPECT_EQ(run->Stderr(), "");
+  std::string want;
+  for (int r = 0; r < 4; ++r) want += "rank " + std::to_string(r) + " of 4 sum 6 shared 4 appnum 0 session shared\n";
+  EXPECT_EQ(SortedLines(run->Stdout()), want);
+  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+  testutil::Run("rm -rf " + dir);
+}
+
 // mpi4py (Debian's, on Open MPI) under python3, which names no MPI library
 // itself: served by default, its ranks are one job.
 TEST_F(OmpiRun, PythonRanksAreOneJobByDefault) {
