@@ -425,22 +425,36 @@ void MeasureLaunches(std::vector<Variant>* variants, int n, int reps) {
   }
 }
 
+// The repetitions of a launch of n processes.
+int LaunchReps(int n) { return n >= 1000 ? Reps(9, 2) : n >= 100 ? Reps(21, 3) : Reps(31, 5); }
+
+// MeasureLaunches after one launch of one process each, not counted, that
+// warms the caches and the page cache.
+void MeasureWarm(std::vector<Variant>* variants, int n, int reps) {
+  MeasureLaunches(variants, 1, 1);
+  for (Variant& each : *variants) each.seconds.clear();
+  MeasureLaunches(variants, n, reps);
+}
+
+// The median wall time of `tarvo`'s launches against `floor`'s, in ms.
+Row WallRow(const std::string& section, const std::string& figure, const Variant& tarvo, const Variant& floor) {
+  Row r;
+  r.section = section;
+  r.figure = figure;
+  r.value = Median(tarvo.seconds) * 1e3;
+  r.unit = "ms";
+  r.floorName = floor.name;
+  r.floorValue = Median(floor.seconds) * 1e3;
+  r.failed = tarvo.failed || floor.failed;
+  return r;
+}
+
 // One row of 1000 bare no-ops: tarvo's start against one floor's.
 void BareRow(const std::string& section, const std::string& figure, const std::function<Command(int)>& tarvo,
              const std::string& floorName, const std::function<Command(int)>& floor) {
   std::vector<Variant> v = {{"tarvo", tarvo, {}, {}, false}, {floorName, floor, {}, {}, false}};
-  MeasureLaunches(&v, 1, 1);
-  for (Variant& each : v) each.seconds.clear();
-  MeasureLaunches(&v, 1000, Reps(15, 3));
-  Row r;
-  r.section = section;
-  r.figure = figure;
-  r.value = Median(v[0].seconds) * 1e3;
-  r.unit = "ms";
-  r.floorName = floorName;
-  r.floorValue = Median(v[1].seconds) * 1e3;
-  r.failed = v[0].failed || v[1].failed;
-  Add(r);
+  MeasureWarm(&v, 1000, Reps(15, 3));
+  Add(WallRow(section, figure, v[0], v[1]));
 }
 
 void Launch() {
@@ -455,21 +469,11 @@ void Launch() {
         {"posix_spawn+hop floor", [](int k) { return FloorLaunch("spawnhop", k); }, {}, {}, false},
     };
     if (n <= 10 && HaveHydra()) v.push_back({"mpiexec.hydra", HydraLaunch, {}, {}, false});
-    int reps = n >= 1000 ? Reps(9, 2) : n >= 100 ? Reps(21, 3) : Reps(31, 5);
-    MeasureLaunches(&v, 1, 1);  // warm the caches and the page cache
-    for (Variant& each : v) each.seconds.clear();
-    MeasureLaunches(&v, n, reps);
+    MeasureWarm(&v, n, LaunchReps(n));
     double tarvo = Median(v[0].seconds);
     std::string np = "N=" + std::to_string(n);
     for (size_t k = 1; k < v.size(); ++k) {
-      Row r;
-      r.section = "launch";
-      r.figure = "launch " + np + " wall";
-      r.value = tarvo * 1e3;
-      r.unit = "ms";
-      r.floorName = v[k].name;
-      r.floorValue = Median(v[k].seconds) * 1e3;
-      r.failed = v[0].failed || v[k].failed;
+      Row r = WallRow("launch", "launch " + np + " wall", v[0], v[k]);
       if (k <= 2 || v[k].name == "mpiexec.hydra") Add(r);
       if (n >= 10 && v[k].name != "mpiexec.hydra") {
         r.figure = "launch " + np + " per process";
@@ -485,44 +489,28 @@ void Launch() {
 
 // ---------------------------------------------------------------- launch modes
 
-// TARVO_LAUNCH=host on the launcher's own host: every rank one exec.
+// tarvo in host mode: on the launcher's own host every rank one exec.
+Command HostModeLaunch(int n, const std::string& program = "noop") {
+  Command c = TarvoLaunch(n, program);
+  c.env.push_back("TARVO_LAUNCH=host");
+  return c;
+}
+
 void HostLaunch() {
   fprintf(stderr, "hostlaunch: TARVO_LAUNCH=host tarvo -np N noop against the fork/exec/wait floor\n");
   for (int n : {1, 10, 100, 1000}) {
     std::vector<Variant> v = {
-        {"tarvo host mode",
-         [](int k) {
-           Command c = TarvoLaunch(k);
-           c.env.push_back("TARVO_LAUNCH=host");
-           return c;
-         },
-         {}, {}, false},
+        {"tarvo host mode", [](int k) { return HostModeLaunch(k); }, {}, {}, false},
         {"fork floor", [](int k) { return FloorLaunch("fork", k); }, {}, {}, false},
     };
     if (n <= 10 && HaveHydra()) v.push_back({"mpiexec.hydra", HydraLaunch, {}, {}, false});
-    MeasureLaunches(&v, 1, 1);
-    for (Variant& each : v) each.seconds.clear();
-    MeasureLaunches(&v, n, n >= 1000 ? Reps(9, 2) : n >= 100 ? Reps(21, 3) : Reps(31, 5));
+    MeasureWarm(&v, n, LaunchReps(n));
     for (size_t k = 1; k < v.size(); ++k) {
-      Row r;
-      r.section = "hostlaunch";
-      r.figure = "host-mode launch N=" + std::to_string(n) + " wall";
-      r.value = Median(v[0].seconds) * 1e3;
-      r.unit = "ms";
-      r.floorName = v[k].name;
-      r.floorValue = Median(v[k].seconds) * 1e3;
-      r.failed = v[0].failed || v[k].failed;
-      Add(r);
+      Add(WallRow("hostlaunch", "host-mode launch N=" + std::to_string(n) + " wall", v[0], v[k]));
     }
   }
-  BareRow(
-      "hostlaunch", "host-mode launch N=1000 bare wall",
-      [](int k) {
-        Command c = TarvoLaunch(k, "noop_bare");
-        c.env.push_back("TARVO_LAUNCH=host");
-        return c;
-      },
-      "fork floor", [](int k) { return FloorLaunch("fork", k, "noop_bare"); });
+  BareRow("hostlaunch", "host-mode launch N=1000 bare wall", [](int k) { return HostModeLaunch(k, "noop_bare"); },
+          "fork floor", [](int k) { return FloorLaunch("fork", k, "noop_bare"); });
 }
 
 // ---------------------------------------------------------------- served
@@ -535,8 +523,7 @@ void Served() {
   fprintf(stderr, "served: tarvo -np N noop_dynamic, served PMIx by default, against TARVO_PMIX=0\n");
   for (int n : {1, 100, 1000}) {
     auto launch = [](int k, const char* pmix) {
-      Command c = TarvoLaunch(k);
-      c.argv.back() = "./noop_dynamic";
+      Command c = TarvoLaunch(k, "./noop_dynamic");
       if (pmix != nullptr) c.env.push_back(pmix);
       return c;
     };
@@ -544,18 +531,8 @@ void Served() {
         {"tarvo", [&](int k) { return launch(k, nullptr); }, {}, {}, false},
         {"TARVO_PMIX=0", [&](int k) { return launch(k, "TARVO_PMIX=0"); }, {}, {}, false},
     };
-    MeasureLaunches(&v, 1, 1);
-    for (Variant& each : v) each.seconds.clear();
-    MeasureLaunches(&v, n, n >= 1000 ? Reps(9, 2) : n >= 100 ? Reps(21, 3) : Reps(31, 5));
-    Row r;
-    r.section = "served";
-    r.figure = "served launch N=" + std::to_string(n) + " wall";
-    r.value = Median(v[0].seconds) * 1e3;
-    r.unit = "ms";
-    r.floorName = v[1].name;
-    r.floorValue = Median(v[1].seconds) * 1e3;
-    r.failed = v[0].failed || v[1].failed;
-    Add(r);
+    MeasureWarm(&v, n, LaunchReps(n));
+    Add(WallRow("served", "served launch N=" + std::to_string(n) + " wall", v[0], v[1]));
   }
 }
 
