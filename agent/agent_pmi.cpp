@@ -260,7 +260,7 @@ void AgentPmi::Take(const std::vector<pmi::ServerEvent>& events, std::string* to
         // its client below zero (the PMIx server's are above).
         if (e.puts.empty()) break;
         pmi::PmixNameRequest r;
-        const std::string owner = "pmi1:" + std::to_string(rank);
+        const std::string owner = pmi::NameOwner(server_->Engine().Kvsname(), rank);
         r.kind = e.text == "publish" ? pmi::PmixNameRequest::kPublish
                  : e.text == "lookup" ? pmi::PmixNameRequest::kLookup : pmi::PmixNameRequest::kUnpublish;
         r.owner = owner;

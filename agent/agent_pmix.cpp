@@ -83,6 +83,7 @@ void AgentPmix::PrepareRank(int rank, std::vector<std::string>* env) const {
 }
 
 void AgentPmix::RankEnded(int rank, std::string* toLauncher) const {
+  if (relay_ != nullptr) relay_->DropNames(pmi::NameOwner(first_, rank));
   if (relay_ == nullptr || !relay_->Unfinalized(rank)) return;
   const int32_t r = rank;
   *toLauncher += AgentEncode(kAgentUnfinalized, &r, sizeof r);
@@ -184,6 +185,7 @@ void AgentPmix::PrepareChild(int job, int rank, std::vector<std::string>* env) c
 
 void AgentPmix::ChildEnded(int job, int rank, std::string* toLauncher) const {
   auto at = nspaceOf_.find(job);
+  if (relay_ != nullptr && at != nspaceOf_.end()) relay_->DropNames(pmi::NameOwner(at->second, rank));
   if (relay_ == nullptr || at == nspaceOf_.end() || !relay_->Unfinalized(at->second, rank)) return;
   AgentJobRank left{job, rank, 0, 0};
   *toLauncher += AgentEncode(kAgentJobUnfinalized, &left, sizeof left);

@@ -33,8 +33,9 @@ class AgentPmix {
   bool Serving() const { return relay_ != nullptr; }
   /// Appends rank's PMIx variables to *env.
   void PrepareRank(int rank, std::vector<std::string>* env) const;
-  /// A rank has ended: one that ended after its init and before its
-  /// finalize is reported (before its end).
+  /// A rank has ended: its name requests that wait are dropped, and one
+  /// that ended after its init and before its finalize is reported (before
+  /// its end).
   void RankEnded(int rank, std::string* toLauncher) const;
 
   void Fds(std::vector<pollfd>* fds) const;

@@ -24,6 +24,9 @@ std::vector<PublishedName> NameTable::Find(const std::vector<std::string>& keys,
 NameTable::Status NameTable::Publish(const std::vector<PublishedName>& names, std::vector<Released>* released) {
   std::set<std::string> keys;
   for (const PublishedName& n : names) {
+    if (ended_.count(n.owner) != 0) return kNotFound;
+  }
+  for (const PublishedName& n : names) {
     if (names_.count(n.key) != 0 || !keys.insert(n.key).second) return kExists;
   }
   for (const PublishedName& n : names) names_[n.key] = n;
@@ -41,14 +44,14 @@ NameTable::Status NameTable::Publish(const std::vector<PublishedName>& names, st
 }
 
 NameTable::Status NameTable::Lookup(uint64_t ticket, const std::vector<std::string>& keys, size_t want, bool wait,
-                                    std::vector<PublishedName>* found) {
-  if (keys.empty()) return kNotFound;
+                                    std::vector<PublishedName>* found, const std::string& owner) {
+  if (keys.empty() || (!owner.empty() && ended_.count(owner) != 0)) return kNotFound;
   if (Find(keys, false).size() >= Wanted(want, keys.size())) {
     *found = Find(keys, true);
     return kDone;
   }
   if (!wait) return kNotFound;
-  parked_.push_back(Waiter{ticket, keys, want});
+  parked_.push_back(Waiter{ticket, owner, keys, want});
   return kWaits;
 }
 
@@ -70,6 +73,23 @@ void NameTable::Drop(uint64_t ticket) {
     if (parked_[i].ticket != ticket) continue;
     parked_.erase(parked_.begin() + static_cast<std::ptrdiff_t>(i));
     return;
+  }
+}
+
+void NameTable::Drop(const std::string& owner, std::vector<uint64_t>* tickets) {
+  if (owner.empty()) return;
+  ended_.insert(owner);
+  for (auto at = names_.begin(); at != names_.end();) {
+    if (at->second.owner == owner) at = names_.erase(at);
+    else ++at;
+  }
+  for (size_t i = 0; i < parked_.size();) {
+    if (parked_[i].owner != owner) {
+      ++i;
+      continue;
+    }
+    if (tickets != nullptr) tickets->push_back(parked_[i].ticket);
+    parked_.erase(parked_.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
 

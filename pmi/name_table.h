@@ -12,6 +12,11 @@
 //   with kNotFound when it finds fewer than it wants; with `wait` it is
 //   parked under its ticket until enough of its names are published (the
 //   run's time limit bounds the wait; Drop forgets it).
+// - A process that has ended (Drop of its owner) leaves nothing behind:
+//   its names go, its parked lookups are forgotten, never answered (a name
+//   read once then goes to a live waiter, not to the dead one), and what it
+//   asks later (a request that was on its way when it ended) fails with
+//   kNotFound, parking nothing and reading nothing.
 // - An unpublish removes the names that the same process published; a name
 //   that does not exist, or is another's, fails it with kNotFound (the
 //   caller's other names are removed all the same).
@@ -21,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,9 +35,13 @@ namespace pmi {
 struct PublishedName {
   std::string key;
   std::string value;
-  std::string owner;       // the publishing process, "namespace:rank" (PMI-1: "pmi1:rank")
+  std::string owner;       // the publishing process, NameOwner's "job:rank"
   bool firstRead = false;  // removed by the first lookup that reads it
 };
+
+// How a process is named as an owner: its job's namespace (PMI-1: its
+// kvsname), ':', its rank.
+inline std::string NameOwner(const std::string& job, int rank) { return job + ":" + std::to_string(rank); }
 
 class NameTable {
  public:
@@ -45,16 +55,22 @@ class NameTable {
   // `released` gets the parked lookups that this publish completes.
   Status Publish(const std::vector<PublishedName>& names, std::vector<Released>* released);
   // `want`: how many of `keys` must be found (0: all). *found gets what is
-  // found when the answer is kDone.
+  // found when the answer is kDone. `owner`: the asking process (empty:
+  // unknown, never taken for an ended one).
   Status Lookup(uint64_t ticket, const std::vector<std::string>& keys, size_t want, bool wait,
-                std::vector<PublishedName>* found);
+                std::vector<PublishedName>* found, const std::string& owner = std::string());
   Status Unpublish(const std::string& owner, const std::vector<std::string>& keys);
-  // Forgets a parked lookup (its process has ended, or its server stops).
+  // Forgets a parked lookup (its server stops).
   void Drop(uint64_t ticket);
+  // The process `owner` has ended: its names and parked lookups go, and
+  // its later requests fail. *tickets (may be null) gets the forgotten
+  // lookups' tickets.
+  void Drop(const std::string& owner, std::vector<uint64_t>* tickets);
 
  private:
   struct Waiter {
     uint64_t ticket;
+    std::string owner;
     std::vector<std::string> keys;
     size_t want;
   };
@@ -63,6 +79,7 @@ class NameTable {
 
   std::map<std::string, PublishedName> names_;
   std::vector<Waiter> parked_;  // in the order they came
+  std::set<std::string> ended_;  // owners that Drop named
 };
 
 }  // namespace pmi

@@ -38,16 +38,16 @@ const std::string* Find(const Words& words, const char* key) {
 
 // The answer to a publish_name, unpublish_name or lookup_name from the
 // run's table. A PMI-1 lookup never waits.
-std::string NameRequest(int rank, const std::string& verb, const std::string& service, const std::string& port,
-                        NameTable* names) {
-  const std::string owner = "pmi1:" + std::to_string(rank);
+std::string NameRequest(const std::string& kvsname, int rank, const std::string& verb, const std::string& service,
+                        const std::string& port, NameTable* names) {
+  const std::string owner = NameOwner(kvsname, rank);
   if (verb == "publish") {
     std::vector<NameTable::Released> released;  // no PMI-1 lookup waits
     return Pmi1NameReply(verb, names->Publish({PublishedName{service, port, owner, false}}, &released), "");
   }
   if (verb == "unpublish") return Pmi1NameReply(verb, names->Unpublish(owner, {service}), "");
   std::vector<PublishedName> found;
-  const NameTable::Status status = names->Lookup(0, {service}, 0, false, &found);
+  const NameTable::Status status = names->Lookup(0, {service}, 0, false, &found, owner);
   return Pmi1NameReply(verb, status, found.empty() ? std::string() : found[0].value);
 }
 
@@ -208,7 +208,8 @@ void Pmi1Engine::Request(int client, const std::string& name, const Words& words
     } else if (service == nullptr || service->empty() || (verb == "publish" && (port == nullptr || port->empty()))) {
       out->push_back(Reply(client, "cmd=" + verb + "_result rc=-1 info=missing_service_or_port"));
     } else if (names_ != nullptr) {
-      out->push_back(Reply(client, NameRequest(c.facts.rank, verb, *service, port == nullptr ? "" : *port, names_)));
+      out->push_back(Reply(client, NameRequest(facts_.kvsname, c.facts.rank, verb, *service,
+                                               port == nullptr ? "" : *port, names_)));
     } else {
       Action a;
       a.kind = Action::kName;

@@ -43,7 +43,7 @@ struct PmixNameRequest {
   int rank = -1;                     // of this node's job
   std::vector<PublishedName> names;  // kPublish: the names, owner set
   std::vector<std::string> keys;     // kLookup, kUnpublish
-  std::string owner;                 // kUnpublish: the caller, as PublishedName::owner spells it
+  std::string owner;                 // kLookup, kUnpublish: the caller, as PublishedName::owner spells it
   std::size_t want = 0;              // kLookup: how many keys must be found (0: all)
   bool wait = false;                 // kLookup: the caller waits for them (PMIX_WAIT)
 };

@@ -46,7 +46,7 @@ pmix_status_t StatusOf(NameTable::Status s) {
 }
 
 std::string OwnerOf(const pmix_proc_t* proc) {
-  return std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN)) + ":" + std::to_string(proc->rank);
+  return NameOwner(std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN)), static_cast<int>(proc->rank));
 }
 
 std::string NspaceOf(const pmix_proc_t* proc) {
@@ -164,6 +164,7 @@ pmix_status_t OnLookup(const pmix_proc_t* proc, char** keys, const pmix_info_t i
   if (g == nullptr || Served(g) != NameTable::kDone || !OurRank(g, proc, &r.rank)) return PMIX_ERR_NOT_SUPPORTED;
   r.kind = PmixNameRequest::kLookup;
   r.keys = Keys(keys);
+  r.owner = OwnerOf(proc);
   if (r.keys.empty()) return PMIX_ERR_BAD_PARAM;
   for (size_t i = 0; i < ninfo; ++i) {
     if (strncmp(info[i].key, PMIX_WAIT, PMIX_MAX_KEYLEN) != 0) continue;

@@ -65,9 +65,13 @@ class Relay : public PmixRelay {
       Post(std::move(n));
     };
     c.names = [this](PmixNameRequest request, PmixCallbacks::NamesDone done) {
+      std::lock_guard<std::mutex> lock(mutex_);
       PmixNotice n;
+      n.kind = PmixNotice::kNames;
+      n.ticket = ++tickets_;
+      names_[n.ticket] = NameWait{request.owner, std::move(done)};
       n.names = std::move(request);
-      PostWaiting(std::move(n), PmixNotice::kNames, &names_, std::move(done));
+      Post(std::move(n));
     };
     // libpmix gathers this node's callers of a connect; with every rank
     // named on this node, nothing else is to wait for.
@@ -167,10 +171,26 @@ class Relay : public PmixRelay {
       std::lock_guard<std::mutex> lock(mutex_);
       auto at = names_.find(ticket);
       if (at == names_.end()) return;
-      done = std::move(at->second);
+      done = std::move(at->second.done);
       names_.erase(at);
     }
     done(status, std::move(found));
+  }
+
+  void DropNames(const std::string& owner) override {
+    std::vector<PmixCallbacks::NamesDone> dropped;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto at = names_.begin(); at != names_.end();) {
+        if (at->second.owner != owner) {
+          ++at;
+          continue;
+        }
+        dropped.push_back(std::move(at->second.done));
+        at = names_.erase(at);
+      }
+    }
+    for (PmixCallbacks::NamesDone& done : dropped) done(NameTable::kNotFound, std::vector<PublishedName>());
   }
 
   void AnswerConnect(uint64_t ticket, bool ok) override {
@@ -254,7 +274,11 @@ class Relay : public PmixRelay {
   std::map<std::pair<std::string, std::vector<int>>, PmixCallbacks::Done> done_;
   std::set<int> connected_;
   uint64_t tickets_ = 0;
-  std::map<uint64_t, PmixCallbacks::NamesDone> names_;  // name requests that wait for their answer
+  struct NameWait {
+    std::string owner;  // the asking process, as NameOwner spells it
+    PmixCallbacks::NamesDone done;
+  };
+  std::map<uint64_t, NameWait> names_;  // name requests that wait for their answer
   std::map<uint64_t, std::function<void(bool)>> connects_;  // connects that wait for other nodes
   std::map<int, PmixCallbacks::ModexDone> fetches_;  // the direct modex's requests in flight, by tag
   int nextTag_ = 0;

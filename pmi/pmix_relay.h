@@ -72,6 +72,10 @@ class PmixRelay {
   /// The answer to the kNames notice `ticket` (once; an unknown ticket is
   /// ignored).
   virtual void AnswerNames(uint64_t ticket, NameTable::Status status, std::vector<PublishedName> found) = 0;
+  /// The process `owner` (NameOwner's) has ended: its name requests that
+  /// wait for an answer are released as failed (nobody hears them; libpmix
+  /// frees what it kept for them), and a later answer to one is ignored.
+  virtual void DropNames(const std::string& owner) = 0;
   /// The answer to the kConnect notice `ticket`: every node of it is in.
   virtual void AnswerConnect(uint64_t ticket, bool ok) = 0;
   /// The union of every node's parts of the fence of `ranks` of `nspace`

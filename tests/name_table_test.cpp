@@ -1,5 +1,6 @@
 // The run's name table: publish, lookup (at once or parked), unpublish,
-// first-read names; and PMI-1's name commands answered from it.
+// first-read names, the names and waits of a process that has ended; and
+// PMI-1's name commands answered from it.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,11 +16,12 @@ using pmi::PublishedName;
 
 // One step on a table: an operation and what it must answer.
 struct Step {
-  char op;                 // 'p' publish, 'l' lookup, 'w' lookup that waits, 'u' unpublish
-  std::string owner;       // p, u
+  char op;                 // 'p' publish, 'l' lookup, 'w' lookup that waits, 'u' unpublish, 'd' the owner ends
+  std::string owner;
   std::vector<std::string> keys;  // p: key=value words (a trailing '!' makes the name first-read)
   NameTable::Status status;
-  std::string found;       // l, w: "key=value ..." of what it found; p: "ticket:key=value ..." released
+  std::string found;       // l, w: "key=value ..." of what it found; p: "ticket:key=value ..." released;
+                           // d: the forgotten lookups' tickets
 };
 
 std::string Show(const std::vector<PublishedName>& names) {
@@ -62,6 +64,26 @@ TEST(NameTable, Steps) {
        {'u', "a:0", {"s"}, NameTable::kNotFound, ""},
        {'l', "", {"s"}, NameTable::kNotFound, ""},
        {'p', "a:1", {"s=2"}, NameTable::kDone, ""}},
+      // a dead process's parked lookup is forgotten: the name read once goes to the live one behind it
+      {{'w', "a:0", {"port"}, NameTable::kWaits, ""},
+       {'w', "a:1", {"port"}, NameTable::kWaits, ""},
+       {'d', "a:0", {}, NameTable::kDone, "1"},
+       {'p', "b:0", {"port=p!"}, NameTable::kDone, "2:port=p"}},
+      // its names go with it, and can be published again
+      {{'p', "a:0", {"s=1", "t=2"}, NameTable::kDone, ""},
+       {'p', "a:1", {"u=3"}, NameTable::kDone, ""},
+       {'d', "a:0", {}, NameTable::kDone, ""},
+       {'l', "a:1", {"s"}, NameTable::kNotFound, ""},
+       {'l', "a:1", {"u"}, NameTable::kDone, "u=3"},
+       {'p', "a:1", {"s=4"}, NameTable::kDone, ""}},
+      // what it asks after its end (on its way when it ended) parks nothing, reads nothing, publishes nothing
+      {{'p', "b:0", {"once=v!"}, NameTable::kDone, ""},
+       {'d', "a:0", {}, NameTable::kDone, ""},
+       {'w', "a:0", {"once"}, NameTable::kNotFound, ""},
+       {'l', "a:0", {"once"}, NameTable::kNotFound, ""},
+       {'p', "a:0", {"x=1"}, NameTable::kNotFound, ""},
+       {'p', "b:1", {"x=2"}, NameTable::kDone, ""},
+       {'l', "b:1", {"once"}, NameTable::kDone, "once=v"}},
   };
   for (size_t c = 0; c < cases.size(); ++c) {
     NameTable table;
@@ -84,8 +106,13 @@ TEST(NameTable, Steps) {
         for (const NameTable::Released& r : released) shown += std::to_string(r.ticket) + ":" + Show(r.found);
       } else if (s.op == 'u') {
         status = table.Unpublish(s.owner, s.keys);
+      } else if (s.op == 'd') {
+        std::vector<uint64_t> tickets;
+        table.Drop(s.owner, &tickets);
+        for (uint64_t t : tickets) shown += (shown.empty() ? "" : " ") + std::to_string(t);
+        status = NameTable::kDone;
       } else {
-        status = table.Lookup(s.op == 'w' ? ++ticket : 0, s.keys, 0, s.op == 'w', &found);
+        status = table.Lookup(s.op == 'w' ? ++ticket : 0, s.keys, 0, s.op == 'w', &found, s.owner);
         shown = Show(found);
       }
       EXPECT_EQ(status, s.status);

@@ -207,7 +207,7 @@ void MpiServer::Names(uint64_t ticket, const pmi::PmixNameRequest& r) {
       status = names_.Publish(r.names, &released);
       break;
     case pmi::PmixNameRequest::kLookup:
-      status = names_.Lookup(ticket, r.keys, r.want, r.wait, &found);
+      status = names_.Lookup(ticket, r.keys, r.want, r.wait, &found, r.owner);
       break;
     case pmi::PmixNameRequest::kUnpublish:
       status = names_.Unpublish(r.owner, r.keys);
@@ -215,6 +215,19 @@ void MpiServer::Names(uint64_t ticket, const pmi::PmixNameRequest& r) {
   }
   if (status != pmi::NameTable::kWaits) AnswerNames(ticket, status, std::move(found));
   for (pmi::NameTable::Released& w : released) AnswerNames(w.ticket, pmi::NameTable::kDone, std::move(w.found));
+}
+
+void MpiServer::NamesEnded(int job, int rank) {
+  // The rank spoke PMI-1 or PMIx: its owner name under each.
+  std::vector<std::string> owners = {pmi::NameOwner(job == 0 ? kvsname_ : Pmi1Kvsname(job), rank)};
+  if (job == 0 && pmixOn_) owners.push_back(pmi::NameOwner(pmixJob_.nspace, rank));
+  auto at = spawned_.find(job);
+  if (job > 0 && at != spawned_.end()) owners.push_back(pmi::NameOwner(at->second, rank));
+  for (const std::string& owner : owners) {
+    // An agent forgets its own rank's waits; tarvo's relay, its own ranks'.
+    names_.Drop(owner, nullptr);
+    if (pmix_ != nullptr) pmix_->DropNames(owner);
+  }
 }
 
 void MpiServer::AnswerNames(uint64_t ticket, pmi::NameTable::Status status, std::vector<pmi::PublishedName> found) {

@@ -223,10 +223,12 @@ void MpiServer::AnswerSpawn(uint64_t ticket, const std::string& nspace, const st
   }
 }
 
+std::string MpiServer::Pmi1Kvsname(int job) const { return kvsname_ + "_" + std::to_string(job); }
+
 std::string MpiServer::AddPmi1Job(int job, const std::vector<int>& appnums, const pmi::PmixSpawnRequest& request,
                                   const std::vector<std::string>& hosts, const std::vector<int>& agentOf) {
   pmi::JobFacts facts;
-  facts.kvsname = kvsname_ + "_" + std::to_string(job);
+  facts.kvsname = Pmi1Kvsname(job);
   facts.size = facts.universeSize = static_cast<int>(appnums.size());
   facts.processMapping =
       pmi::ProcessMapping(hosts.size() == appnums.size() ? hosts : std::vector<std::string>(appnums.size(), localHost_));

@@ -94,6 +94,10 @@ class MpiServer {
   void RankEnded(int rank, std::vector<MpiEvent>* out);
   /// Rank `rank` of spawned job `job` has ended.
   void SpawnedRankEnded(int job, int rank, std::vector<MpiEvent>* out);
+  /// Rank `rank` of job `job` (0: the first), tarvo's or an agent's, has
+  /// ended: the names it published and its lookups that wait are dropped,
+  /// and what it still asks is refused.
+  void NamesEnded(int job, int rank);
   /// A spawned job (numbered from 1, in order): registered with tarvo's
   /// PMIx server, if it runs, before any of its ranks starts; `agentOf`
   /// names the agent that starts each rank (-1: tarvo; empty: every rank
@@ -218,6 +222,8 @@ class MpiServer {
   void PmixAnswer(int id, bool ok, const std::string& data);
 
   void TakeNames(pmi::PmixNotice& n);
+  // The kvsname of a job that a PMI-1 rank spawned.
+  std::string Pmi1Kvsname(int job) const;
   // A request to the run's table; `ticket`'s upper half is its agent + 1
   // (0: tarvo's own relay), the lower half the ticket there.
   void Names(uint64_t ticket, const pmi::PmixNameRequest& r);

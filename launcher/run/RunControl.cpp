@@ -323,6 +323,7 @@ void Run::MarkEnded(size_t i) {
   p.endedByUs = ending_;
   --live_;
   if (!launches_[i].agentShell) anyEnded_ = true;
+  if (mpi_ != nullptr && !launches_[i].agentShell) mpi_->NamesEnded(launches_[i].job, launches_[i].rank);
 }
 
 // Ranks that have ended, with their wait statuses.
