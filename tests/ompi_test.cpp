@@ -344,8 +344,10 @@ TEST_F(OmpiRun, PublishLookupAcceptAndConnectBetweenTwoRanks) {
 // communicator, the children labelled as job 1; a child killed after the
 // merge, one that calls MPI_Abort and one that ends without MPI_Finalize
 // end the run, named by its job and rank; a program that does not exist
-// (on tarvo's host, or where an agent would start it) fails the call alone,
-// with one line, and the run goes on.
+// (on tarvo's host, or where an agent would start it) fails the call of a
+// job of one rank alone, with one line, and the run goes on; in a job of
+// two, whose other rank waits in the collective call, the line ends the
+// run with status 1.
 TEST_F(OmpiRun, SpawnedJobsMergeFailAndAreRefused) {
   const std::string spawn = kProbe.substr(0, kProbe.rfind('/')) + "/ompi_spawn";
   const std::string host = LocalName();
@@ -370,6 +372,11 @@ TEST_F(OmpiRun, SpawnedJobsMergeFailAndAreRefused) {
        "tarvo: MPI_Comm_spawn of rank 0 refused: no such program: /nonexistent/tarvo-spawn-test\n"},
       {"missing@127.0.0.2", "1", 0, "[0] spawn failed with MPI_ERR_SPAWN\n",
        "tarvo: MPI_Comm_spawn of rank 0 refused: no such program: /nonexistent/tarvo-spawn-test on 127.0.0.2\n"},
+      {"missing", "2", 1, "",
+       "tarvo: MPI_Comm_spawn of rank 0 refused: no such program: /nonexistent/tarvo-spawn-test; ending the run\n"},
+      {"missing@127.0.0.2", "2", 1, "",
+       "tarvo: MPI_Comm_spawn of rank 0 refused: no such program: /nonexistent/tarvo-spawn-test on 127.0.0.2; "
+       "ending the run\n"},
   };
   for (const auto& c : cases) {
     const bool remote = c.mode.find('@') != std::string::npos;

@@ -31,9 +31,11 @@ std::string HydraAnswer(const std::string& request) {
 
 // A rank's spawn starts a job of two children with the parent's preput
 // key, labelled [1:R]: locally, and in host mode from an agent's rank with
-// the children on the hosts that the host key names (or told why not);
-// locally a missing program is refused alone, and a child's abort ends the
-// run, named by its job. No process is left.
+// the children on the hosts that the host key names; locally a missing
+// program is refused alone, and a child's abort ends the run, named by its
+// job. A refused spawn of a rank whose job has another rank ends the run
+// with the refusal's line and status 1, locally and from an agent's rank.
+// No process is left.
 TEST(Pmi1Spawn, ChildrenGetTheirJobAndThePreputKeyAsUnderHydra) {
   const std::string spawned = HydraAnswer("endcmd").substr(std::string("cmd=spawn_result ").size());
   const std::string port = HydraAnswer("cmd=get kvsname=kvs_6691_1_1047322760_vm key=PARENT_ROOT_PORT_NAME");
@@ -62,11 +64,15 @@ TEST(Pmi1Spawn, ChildrenGetTheirJobAndThePreputKeyAsUnderHydra) {
       {{"host mode", "host", {"-np", "2"}, {"127.0.0.2", "127.0.0.3"}}, "one", "127.0.0.2,127.0.0.3", 0, 4, children, ""},
       {{"host mode", "host", {"-np", "2"}, {"127.0.0.2", support::LocalName()}}, "one", "127.0.0.2," + support::LocalName(),
        0, 4, children, ""},
-      // An agent's rank is told why its spawn is refused.
-      {{"host mode", "host", {"-np", "2"}, {"127.0.0.2", "127.0.0.3"}}, "plain", "elsewhere", 0, 2,
+      {{"local", "rank", {"-np", "2"}, {}}, "plain", "", 1, 2, "", refused.substr(0, refused.size() - 1) +
+       "; ending the run\n"},
+      // An agent's rank alone in its job is told why its spawn is refused.
+      {{"host mode", "host", {"-np", "1"}, {"127.0.0.2"}}, "plain", "elsewhere", 0, 1,
        "[0] parent missing rc=-1 msg=" + elsewhere + "\n[0] parent spawn rc=-1 msg=" + elsewhere + "\n",
        "tarvo: MPI_Comm_spawn of rank 0 refused: host elsewhere is not a host of this run\n"
        "tarvo: MPI_Comm_spawn of rank 0 refused: host elsewhere is not a host of this run\n"},
+      {{"host mode", "host", {"-np", "2"}, {"127.0.0.2", "127.0.0.3"}}, "plain", "elsewhere", 1, 2, "",
+       "tarvo: MPI_Comm_spawn of rank 0 refused: host elsewhere is not a host of this run; ending the run\n"},
   };
   support::MpiRuns runs;
   for (const auto& row : rows) {

@@ -168,6 +168,7 @@ class Run {
   // Spawned jobs whose answer waits for agents' servers to register them.
   struct Registering {
     uint64_t ticket = 0;
+    std::string parentNspace;  // the spawning rank's job
     int parentRank = -1;
     std::string nspace;
     std::set<int> agents;  // not yet ready
@@ -183,6 +184,7 @@ class Run {
   // kAgentJobNoProgram). The job's processes start only once every agent is
   // ready; a refused job's are dropped everywhere and forgotten.
   void JobReady(int agent, int job, int status, int rank = -1);
+  void SpawnRefused(uint64_t ticket, const std::string& parentNspace, int parentRank, const std::string& why);
   void ForgetJob(int job);
   // A spawned process held until its job is ready everywhere.
   bool Held(size_t i) const { return launches_[i].job > 0 && registering_.count(launches_[i].job) != 0; }

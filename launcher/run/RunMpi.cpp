@@ -203,12 +203,7 @@ void Run::Spawn(const MpiEvent& e) {
   int running = 0;
   for (size_t i = 0; i < procs_.size(); ++i) running += procs_[i].state != kEnded && !launches_[i].agentShell ? 1 : 0;
   if (ending_ || starter_ == nullptr || !starter_->Launches(jobs_ + 1, e.spawn, running, &launches, &nspace, &why)) {
-    std::string job;
-    for (const auto& s : spawnedNspaces_) {
-      if (s.second == e.spawn.parentNspace) job = "job " + std::to_string(s.first) + " ";
-    }
-    fprintf(stderr, "tarvo: MPI_Comm_spawn of %srank %d refused: %s\n", job.c_str(), e.spawn.parentRank, why.c_str());
-    mpi_->AnswerSpawn(e.ticket, std::string(), why);
+    SpawnRefused(e.ticket, e.spawn.parentNspace, e.spawn.parentRank, why);
     return;
   }
   ++jobs_;
@@ -230,6 +225,7 @@ void Run::Spawn(const MpiEvent& e) {
   }
   Registering& r = registering_[jobs_];
   r.ticket = e.ticket;
+  r.parentNspace = e.spawn.parentNspace;
   r.parentRank = e.spawn.parentRank;
   r.nspace = nspace;
   r.agents.insert(agents.begin(), agents.end());
@@ -254,21 +250,49 @@ void Run::JobReady(int agent, int job, int status, int rank) {
       }
       r.why = "no such program: " + program + " on " + hub_->Host(agent);
     }
-    fprintf(stderr, "tarvo: MPI_Comm_spawn of rank %d refused: %s\n", r.parentRank, r.why.c_str());
   }
   if (!r.agents.empty()) return;
   // No process of the job has started anywhere: a refused job's are
   // dropped by their agents and forgotten here, and the parent's call fails.
   hub_->JobGo(r.all, job, !r.failed);
   if (r.failed) {
-    mpi_->AnswerSpawn(r.ticket, std::string(), r.why);
+    const Registering refused = r;
     registering_.erase(at);
     ForgetJob(job);
+    SpawnRefused(refused.ticket, refused.parentNspace, refused.parentRank, refused.why);
   } else {
     mpi_->AnswerSpawn(r.ticket, r.nspace);
     registering_.erase(at);
   }
   FenceIfComplete();
+}
+
+// A refused spawn: said in one line. The call is collective: with other
+// ranks in the parent's job, those that called it too wait in it for the
+// spawned job (Open MPI's in its connect to the children) and would wait
+// for ever, so the run ends (status 1, as mpirun ends it). A job of one
+// rank alone is answered, and its call fails.
+void Run::SpawnRefused(uint64_t ticket, const std::string& parentNspace, int parentRank, const std::string& why) {
+  int job = 0;
+  for (const auto& s : spawnedNspaces_) {
+    if (s.second == parentNspace) job = s.first;
+  }
+  size_t size = 0;
+  if (job == 0) {
+    size = byRank_.size();
+  } else {
+    for (const auto& s : spawnedAt_) size += s.first.first == job ? 1 : 0;
+  }
+  const std::string who = (job > 0 ? "job " + std::to_string(job) + " " : std::string()) + "rank " +
+                          std::to_string(parentRank);
+  if (!ending_ && size > 1) {
+    fprintf(stderr, "tarvo: MPI_Comm_spawn of %s refused: %s; ending the run\n", who.c_str(), why.c_str());
+    ownFailure_ = std::max(ownFailure_, 1);
+    BeginEnding(kRankFailed, SIGTERM);
+    return;
+  }
+  fprintf(stderr, "tarvo: MPI_Comm_spawn of %s refused: %s\n", who.c_str(), why.c_str());
+  mpi_->AnswerSpawn(ticket, std::string(), why);
 }
 
 void Run::ForgetJob(int job) {
