@@ -24,6 +24,7 @@
 #include <unordered_map>
 
 #include "launcher/run/AgentHub.h"
+#include "launcher/run/Mpir.h"
 #include "launcher/run/RunLoop.h"
 #include "common/child_setup.h"
 
@@ -34,10 +35,30 @@ Run::Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, 
   int maxRank = 0;
   for (const RankLaunch& l : launches) maxRank = std::max(maxRank, l.rank);
   byRank_.assign(static_cast<size_t>(maxRank) + 1, -1);
+  inTable_.assign(launches.size(), 1);
   for (size_t i = 0; i < launches.size(); ++i) {
-    if (!launches[i].agentShell && launches[i].job == 0) byRank_[static_cast<size_t>(launches[i].rank)] = static_cast<int>(i);
+    if (!launches[i].agentShell && launches[i].job == 0) {
+      byRank_[static_cast<size_t>(launches[i].rank)] = static_cast<int>(i);
+      inTable_[i] = 0;
+      ++tableLeft_;
+    }
   }
+  MpirBegin(static_cast<int>(tableLeft_));
   if (shared_.settings.timeout > 0) deadline_ = Now() + shared_.settings.timeout;
+}
+
+void Run::NoteStarts() {
+  if (tableLeft_ == 0) return;
+  for (size_t i = 0; i < next_; ++i) {
+    if (inTable_[i]) continue;
+    // The rank's own program: a local carrier becomes it, an agent reports
+    // its pid, a per-rank remote carrier reports its child's.
+    const pid_t pid = PerRankRemote(i) ? procs_[i].remotePid : procs_[i].pid;
+    if (pid <= 0) continue;
+    MpirSet(launches_[i].rank, launches_[i].host, launches_[i].program, pid);
+    inTable_[i] = 1;
+    if (--tableLeft_ == 0) MpirSpawned();
+  }
 }
 
 size_t Run::TakeSlot(size_t i) {
@@ -62,6 +83,7 @@ int Run::Loop() {
   for (;;) {
     TakeFatal();
     StartWhatMay();
+    NoteStarts();
     watcher_.Flush();
     if (live_ == 0 && (ending_ || next_ == launches_.size())) break;
     WaitForEvents(WaitMs());
@@ -70,6 +92,7 @@ int Run::Loop() {
     TakeMpi();  // an abort before the end of its rank
     Reap();
     TakeAgentEvents();
+    NoteStarts();
     TakeFatal();
     TakeStacks();
     CheckTimeout();
@@ -78,7 +101,9 @@ int Run::Loop() {
     CheckLeft();
     CheckKill();
   }
-  return Status();
+  const int status = Status();
+  if (status != 0) MpirAborting("the run failed with status " + std::to_string(status));
+  return status;
 }
 
 std::string Run::Who(size_t i) const {
@@ -250,6 +275,9 @@ void Run::BeginEnding(Reason why, int sig) {
   if (ending_) return;
   ending_ = true;
   reason_ = why;
+  static const char* const kWhy[] = {"", "a rank failed", "a collective operation can no longer end",
+                                     "the time limit", "a signal", "the run could not go on"};
+  MpirAborting(std::string("tarvo is ending the run: ") + kWhy[why]);
   if (sig != 0) SignalAll(sig);
   killAt_ = Now() + shared_.settings.killGrace;
   if (shared_.settings.killGrace <= 0) Kill();

@@ -21,6 +21,7 @@
 struct RankLaunch {
   int rank = 0;
   std::string host;     // where it runs: the local host name, or the machine file's word
+  std::string program;  // the file of the rank's program, as its start finds it (for debuggers)
   bool remote = false;  // started through a remote shell
   /// Starts the process and returns its pid, or -1 when it could not be
   /// started (the failure is already reported; the run then ends with 1).

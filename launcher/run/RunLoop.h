@@ -276,6 +276,11 @@ class Run {
   // time is up, the report, and the time limit's end.
   void TakeStacks();
   void TakeAgentStacks(const AgentEvent& e);
+  // The MPIR table (Mpir.h): each rank of the first job as its program's
+  // pid becomes known; once all are, the debugger's breakpoint.
+  void NoteStarts();
+  std::vector<char> inTable_;  // launch -> its entry is set
+  size_t tableLeft_ = 0;
   // An empty stack that names the process of launch `index`.
   RankStack Named(int index) const;
   StackGather gather_;

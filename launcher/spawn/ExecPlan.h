@@ -52,8 +52,11 @@ struct ExecPlan {
   // control ends the whole group, and a terminal's Ctrl-C reaches tarvo
   // alone, which passes it on (to an agent's ranks through the agent).
   bool ownGroup = false;
-  // What the rank's program file is (ReadProgramKinds).
+  // What the rank's program file is, and where (ReadProgramKinds): the
+  // path that carrier will find on this host, empty for a plan without
+  // carrier.
   ProgramKind program = ProgramKind::kOther;
+  std::string programFile;
   // A rank started here leads a session of its own (ChildSetup::ownSession)
   // when its program is MPICH's; every other rank leads a process group in
   // the session of the process that starts it.

@@ -43,6 +43,7 @@
 #include "common/rank_place.h"
 #include "common/reports.h"
 #include "launcher/context/RunContext.h"
+#include "launcher/run/Mpir.h"
 #include "launcher/spawn/PmixSetup.h"
 #include "launcher/spawn/RankFiles.h"
 #include "pmi/pmi1_server.h"
@@ -241,7 +242,11 @@ BesideStarts::Stack* BesideStarts::Take() {
 }
 
 pid_t BesideStarts::CloneOn(int (*child)(void*), const void* arg, size_t size, bool wait) {
-  if (valgrind_ || size > kBesideArgument) return -1;
+  // A debugger (MPIR_being_debugged) takes a child that shares the
+  // launcher's memory for a fork's, and takes its breakpoints out of that
+  // memory when it lets the child go: the launcher's own breakpoints with
+  // them. A fork, or posix_spawn's vfork, keeps them.
+  if (valgrind_ || MPIR_being_debugged != 0 || size > kBesideArgument) return -1;
   Stack* s = Take();
   if (s == nullptr) return -1;
   char* const copy = s->top - kBesideArgument;

@@ -150,6 +150,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     RankLaunch l;
     l.rank = static_cast<int>(i);
     l.host = hosts[i];
+    l.program = plans[i].programFile;
     l.remote = agentOf[i] >= 0;
     l.agent = agentOf[i];
     if (agentOf[i] < 0) {

@@ -107,6 +107,7 @@ void ReadProgramKinds(std::vector<ExecPlan>& plans) {
   std::map<std::string, ProgramKind> seen;
   for (ExecPlan& plan : plans) {
     const std::string file = ProgramFile(plan);
+    plan.programFile = file;
     if (file.empty()) {
       plan.program = ProgramKind::kOther;
       continue;

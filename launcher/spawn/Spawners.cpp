@@ -81,6 +81,7 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
     if (!plan.remote) plan.beside = &beside;
     launches[i].rank = static_cast<int>(i);
     launches[i].host = hosts[i];
+    launches[i].program = plan.programFile;
     launches[i].remote = plan.remote;
     launches[i].start = [&plan, &report, &mpi, i] {
       const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
