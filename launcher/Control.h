@@ -30,6 +30,7 @@ struct CommandLine {
   Outcome outcome = kRun;
   int32_t numProcs = 1;
   bool comShell = false;
+  bool shellGiven = false;  // "-ssh" or "-rsh" stands on the command line
   bool machineFileGiven = false;
   bool programFileGiven = false;
   char machineFile[128] = {0};

@@ -131,6 +131,62 @@ TEST_F(HostModeRun, PlacesRanksAsTheMachineFileAndStartsOneAgentPerHost) {
   for (const auto& agent : parentOf) EXPECT_NE(kill(std::atoi(agent.second.c_str()), 0), 0) << agent.first;
 }
 
+// Inside a batch system's allocation, without -mf or TARVO_LAUNCH, the run
+// goes where the allocation's slots say, one agent (one login) per host,
+// and round again past its slots, said once.
+TEST_F(HostModeRun, RunsWhereEachBatchSystemsAllocationSays) {
+  const struct {
+    const char* system;
+    std::map<std::string, std::string> env;
+    const char* fileVariable;  // names the host file, which holds `file`
+    const char* file;
+  } systems[] = {
+      {"PBS", {{"PBS_JOBID", "7.server"}}, "PBS_NODEFILE",
+       "127.0.0.2\n127.0.0.2\n127.0.0.3\n127.0.0.3\n127.0.0.3\n127.0.0.4\n"},
+      {"LSF", {{"LSB_JOBID", "7"}, {"LSB_MCPU_HOSTS", "127.0.0.2 2 127.0.0.3 3 127.0.0.4 1"}}, nullptr, nullptr},
+      // A host of two queues is one host with the sum of their slots.
+      {"Grid Engine", {{"JOB_ID", "7"}}, "PE_HOSTFILE",
+       "127.0.0.2 2 all.q@a UNDEFINED\n127.0.0.3 2 all.q@b UNDEFINED\n127.0.0.4 1 all.q@c UNDEFINED\n"
+       "127.0.0.3 1 b.q@b UNDEFINED\n"},
+  };
+  const char* where[] = {"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.3", "127.0.0.4", "127.0.0.2", "127.0.0.2"};
+  for (const auto& sys : systems) {
+    SCOPED_TRACE(sys.system);
+    harness::Options o;
+    o.workdir = work_;
+    o.hold = false;
+    o.exactPath = sshd().ShimDir() + ":" + TARVO_BIN_DIR + ":/usr/bin:/bin";
+    o.env = sys.env;
+    std::string source = "LSB_MCPU_HOSTS";
+    if (sys.file != nullptr) {
+      testutil::WriteFile(work_ + "/nodefile", sys.file);
+      o.env[sys.fileVariable] = work_ + "/nodefile";
+      source = std::string(sys.fileVariable) + "=" + work_ + "/nodefile";
+    }
+    testutil::WriteFile(sshd().Dir() + "/ssh.log", "");
+    for (int r = 0; r < 8; ++r) unlink((work_ + "/rank." + std::to_string(r)).c_str());
+    harness::LauncherRun run({"-ssh", "-np", "8", "probe"}, o);
+    ASSERT_EQ(run.Wait(90), 0) << run.Stdout() << run.Stderr() << sshd().Log();
+    EXPECT_EQ(run.Stderr(), "tarvo: 8 ranks on the 6 slots of the allocation (" + source + "): they wrap round its hosts\n");
+    EXPECT_EQ(sshd().SshHosts(), "127.0.0.2 127.0.0.3 127.0.0.4 ");
+    std::set<std::string> agents;
+    for (int r = 0; r < 8; ++r) {
+      auto p = Probe(work_ + "/rank." + std::to_string(r));
+      ASSERT_FALSE(p.empty()) << "rank " << r << " did not run";
+      EXPECT_EQ(p["host"], where[r]) << r;
+      agents.insert(p["parent"]);
+    }
+    EXPECT_EQ(agents.size(), 3u);
+    for (int i = 0; i < 100; ++i) {
+      bool left = false;
+      for (const std::string& agent : agents) left = left || kill(std::atoi(agent.c_str()), 0) == 0;
+      if (!left) break;
+      usleep(50000);
+    }
+    for (const std::string& agent : agents) EXPECT_NE(kill(std::atoi(agent.c_str()), 0), 0) << "agent " << agent << " is left";
+  }
+}
+
 TEST_F(HostModeRun, TarvoExportChoosesTheEnvironmentOfTheRemoteRanks) {
   for (const char* setting : {"NONE", "PATH,OTHER"}) {
     harness::LauncherRun run({"-ssh", "-np", "3", "-mf", "hosts", "probe"}, Opts(setting));

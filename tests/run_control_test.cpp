@@ -536,6 +536,96 @@ TEST(RunSettings, AcceptsWholeAndFractionalSecondsAndKeepsDefaultsForEmptyValues
   }
 }
 
+// Which batch system's allocation a run uses, and its hosts and slots: the
+// systems in their order, each one's variables and files, and where the
+// command line or TARVO_LAUNCH says otherwise.
+TEST(Allocation, FindsEachBatchSystemsHostsAndSlotsInOrder) {
+  static std::map<std::string, std::string> env;
+  static std::map<std::string, std::string> files;
+  auto lookup = [](const char* name) -> const char* {
+    auto it = env.find(name);
+    return it == env.end() ? nullptr : it->second.c_str();
+  };
+  auto read = [](const char* path, std::string* text) {
+    auto it = files.find(path);
+    if (it == files.end()) return false;
+    *text = it->second;
+    return true;
+  };
+  files = {{"/pbs", "n1\nn1\nn2\n\nn1\n"},
+           {"/sge", "n2 2 all.q@n2 UNDEFINED\nn1 4 all.q@n1 UNDEFINED\nn2 1 b.q@n2 UNDEFINED\n"},
+           {"/empty", "\n  \n"},
+           {"/pbs-words", "n1 n2\n"},
+           {"/sge-slots", "n1 x all.q@n1 UNDEFINED\n"}};
+  const std::map<std::string, std::string> slurm = {{"SLURM_JOB_ID", "1"}, {"SLURM_JOB_NODELIST", "n[1-2]"}};
+  const std::map<std::string, std::string> pbs = {{"PBS_JOBID", "2"}, {"PBS_NODEFILE", "/pbs"}};
+  const std::map<std::string, std::string> lsf = {{"LSB_JOBID", "3"}, {"LSB_MCPU_HOSTS", "n3 2 n4 1"}};
+  const std::map<std::string, std::string> sge = {{"JOB_ID", "4"}, {"PE_HOSTFILE", "/sge"}};
+  auto with = [](std::initializer_list<std::map<std::string, std::string>> parts) {
+    std::map<std::string, std::string> all;
+    for (const auto& p : parts) all.insert(p.begin(), p.end());
+    return all;
+  };
+  const struct {
+    std::map<std::string, std::string> env;
+    bool machineFile;
+    Allocation::System system;
+    const char* hosts;  // "host:slots " each; or the refusal's words
+  } cases[] = {
+      {{}, false, Allocation::kNone, ""},
+      {slurm, false, Allocation::kSlurm, ""},
+      {pbs, false, Allocation::kPbs, "n1:3 n2:1 "},
+      {lsf, false, Allocation::kLsf, "n3:2 n4:1 "},
+      {{{"LSB_JOBID", "3"}, {"LSB_HOSTS", "n4 n3 n4"}}, false, Allocation::kLsf, "n4:2 n3:1 "},
+      {sge, false, Allocation::kGridEngine, "n2:3 n1:4 "},
+      // The order: Slurm, PBS, LSF, Grid Engine.
+      {with({slurm, pbs, lsf, sge}), false, Allocation::kSlurm, ""},
+      {with({pbs, lsf, sge}), false, Allocation::kPbs, "n1:3 n2:1 "},
+      {with({lsf, sge}), false, Allocation::kLsf, "n3:2 n4:1 "},
+      // -mf and TARVO_LAUNCH win; a system without its job id is none.
+      {with({pbs, lsf, sge}), true, Allocation::kNone, ""},
+      {with({sge, {{"TARVO_LAUNCH", "rank"}}}), false, Allocation::kNone, ""},
+      {{{"PBS_NODEFILE", "/pbs"}, {"LSB_MCPU_HOSTS", "n3 2"}, {"PE_HOSTFILE", "/sge"}}, false, Allocation::kNone, ""},
+      // Refused, naming the variable and its value.
+      {{{"PBS_JOBID", "2"}, {"PBS_NODEFILE", "/none"}}, false, Allocation::kNone, "PBS_NODEFILE=/none is not a file that tarvo can read"},
+      {{{"JOB_ID", "4"}, {"PE_HOSTFILE", "/empty"}}, false, Allocation::kNone, "PE_HOSTFILE=/empty is not a file that names a host"},
+      {{{"PBS_JOBID", "2"}, {"PBS_NODEFILE", "/pbs-words"}}, false, Allocation::kNone, "PBS_NODEFILE=/pbs-words is not a host file"},
+      {{{"JOB_ID", "4"}, {"PE_HOSTFILE", "/sge-slots"}}, false, Allocation::kNone, "PE_HOSTFILE=/sge-slots is not a host file"},
+      {{{"LSB_JOBID", "3"}, {"LSB_MCPU_HOSTS", "n3 2 n4"}}, false, Allocation::kNone, "LSB_MCPU_HOSTS=n3 2 n4 is not a list"},
+      {{{"LSB_JOBID", "3"}, {"LSB_MCPU_HOSTS", "n3 0"}}, false, Allocation::kNone, "LSB_MCPU_HOSTS=n3 0 is not a list"},
+  };
+  for (const auto& c : cases) {
+    env = c.env;
+    Allocation a;
+    std::string error;
+    const bool refused = std::string(c.hosts).find(' ') != std::string::npos && std::string(c.hosts).find(':') == std::string::npos;
+    EXPECT_EQ(FindAllocation(lookup, read, c.machineFile, &a, &error), !refused) << c.hosts;
+    if (refused) {
+      EXPECT_EQ(error.rfind(std::string("ERROR-Control Process: ") + c.hosts, 0), 0u) << error;
+      EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+      continue;
+    }
+    EXPECT_EQ(a.system, c.system) << c.hosts;
+    std::string hosts;
+    for (const Allocation::Host& h : a.hosts) hosts += h.name + ":" + std::to_string(h.slots) + " ";
+    EXPECT_EQ(hosts, c.hosts);
+  }
+  // As a machine file's lines, which the spawners go round.
+  env = sge;
+  Allocation a;
+  std::string error;
+  ASSERT_TRUE(FindAllocation(lookup, read, false, &a, &error));
+  EXPECT_EQ(AllocationHosts(a), "n2:3\nn1:4\n");
+  EXPECT_EQ(a.Slots(), 7);
+
+  // End to end: a host file that cannot be read starts nothing.
+  ControlRun run(2, {"hold"}, {{"JOB_ID", "4"}, {"PE_HOSTFILE", "/nonexistent/pe_hostfile"}});
+  EXPECT_EQ(run.tarvo().Wait(30), 255);
+  EXPECT_EQ(run.tarvo().Stdout(),
+            "ERROR-Control Process: PE_HOSTFILE=/nonexistent/pe_hostfile is not a file that tarvo can read\n");
+  EXPECT_FALSE(Exists(run.File("pid", 0)));
+}
+
 // ---- Remote ranks, through a private sshd with its default limits ----
 
 class RemoteRunControl : public support::SshdTest {

@@ -65,6 +65,7 @@ CommandLine ScanCommandLine(int argc, char** argv) {
     }
     if (strcmp(word, "-ssh") == 0) cl.comShell = true;
     if (strcmp(word, "-rsh") == 0) cl.comShell = false;
+    if (strcmp(word, "-ssh") == 0 || strcmp(word, "-rsh") == 0) cl.shellGiven = true;
     if (strcmp(word, "-np") == 0) {
       cl.npPosition = cl.lastValuePosition = i + 1;
       cl.numProcs = ParseCount(argv[i + 1]);

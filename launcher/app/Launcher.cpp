@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "common/carrier_exec.h"
 #include "common/exit_status.h"
 #include "launcher/app/CommandLine.h"
 #include "launcher/app/Launch.h"
@@ -74,6 +76,38 @@ std::string TakeSlurmHosts(bool machineFileGiven, SourceSet* sources) {
   }
   for (const std::string& node : expanded) sources->AddHostName(node.c_str());
   return std::string();
+}
+
+bool ReadWholeFile(const char* path, std::string* text) {
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return false;
+  char buffer[4096];
+  size_t n;
+  // A host file of a million hosts is not an allocation's.
+  while (text->size() < (64u << 20) && (n = fread(buffer, 1, sizeof buffer, file)) > 0) text->append(buffer, n);
+  const bool read = ferror(file) == 0;
+  fclose(file);
+  return read;
+}
+
+// A batch system's allocation (PBS, LSF, Grid Engine) is the run's hosts,
+// each with its slots, as a machine file's would be; the agents of host
+// mode start where the batch system lets them, unless the command line or
+// TARVO_RSH chooses the remote shell.
+void UseBatchHosts(const Allocation& allocation, bool shellGiven, RunSettings* settings) {
+  settings->launch = RunSettings::kLaunchHost;
+  TheRunContext().allocationHosts = AllocationHosts(allocation);
+  TheRunContext().allocationSource = allocation.source;
+  if (shellGiven || !settings->rsh.empty()) return;
+  char file[PATH_MAX];
+  if (allocation.system == Allocation::kGridEngine) {
+    // Tight integration: the agents are tasks of the job, accounted to it
+    // and ended with it, and the nodes need no ssh among themselves. Its
+    // standard input carries the run's secret to the agent.
+    settings->rsh = {"qrsh", "-inherit"};
+  } else if (allocation.system == Allocation::kLsf && CarrierOnPath("blaunch", nullptr, getenv("PATH"), file, sizeof file)) {
+    settings->rsh = {"blaunch"};
+  }
 }
 
 // A reader of tarvo's output that has gone ends the run, as it ends a rank
@@ -177,11 +211,17 @@ int ControlMain(int argc, char** argv, const ProgramParts& parts) {
   const char* (*environment)(const char*) = [](const char* name) -> const char* { return getenv(name); };
   // The senders that the services take datagrams from come last: they
   // resolve the machine file's names.
+  Allocation allocation;
   if (!ReadRunSettings(environment, &settings, &refusal) ||
-      !launch.senders.SetUp(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal)) {
+      !FindAllocation(environment, ReadWholeFile, cl.machineFileGiven, &allocation, &refusal)) {
     return RefuseRun(refusal);
   }
-  UseTheAllocation(environment, cl.machineFileGiven, &settings);
+  if (!allocation.hosts.empty()) UseBatchHosts(allocation, cl.shellGiven, &settings);
+  if (!launch.senders.SetUp(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal,
+                            TheRunContext().allocationHosts)) {
+    return RefuseRun(refusal);
+  }
+  if (allocation.system == Allocation::kSlurm) settings.launch = RunSettings::kLaunchSlurm;
   if (settings.launch == RunSettings::kLaunchSlurm) {
     refusal = TakeSlurmHosts(cl.machineFileGiven, &launch.senders.Sources());
     if (!refusal.empty()) return RefuseRun(refusal);
@@ -230,6 +270,11 @@ int ControlMain(int argc, char** argv, const ProgramParts& parts) {
     if (lines < 0) return kRunRefused;
     TheRunContext().programLines = lines;
     numProcs = std::max(1, lines);
+  }
+
+  if (numProcs > allocation.Slots() && !allocation.hosts.empty()) {
+    fprintf(stderr, "tarvo: %d ranks on the %d slots of the allocation (%s): they wrap round its hosts\n", numProcs,
+                    allocation.Slots(), allocation.source.c_str());
   }
 
   // From here on threads run: every end goes through Finish.

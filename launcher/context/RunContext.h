@@ -55,6 +55,12 @@ struct RunContext {
   /// commands that pass signals on to the ranks' hosts.
   std::vector<std::string> remoteShell;
   std::vector<int> remoteCloseFds;
+  /// Inside a batch system's allocation (PBS, LSF, Grid Engine) and without
+  /// a machine file: its hosts as a machine file's text ("host:slots" a
+  /// line), which the spawners go round in its place, and what they came
+  /// from ("PE_HOSTFILE=/path"), for the reports; empty outside one.
+  std::string allocationHosts;
+  std::string allocationSource;
   /// The run's parts while the run object lives (null: none).
   std::atomic<RunControl*> control{nullptr};
   std::atomic<OutputRelay*> relay{nullptr};

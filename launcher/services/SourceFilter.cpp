@@ -225,7 +225,8 @@ void RunSenders::CountStranger(const char* sender) {
   if (!line.empty()) fputs(line.c_str(), stderr);
 }
 
-bool RunSenders::SetUp(const char* acceptFrom, const char* machineFile, std::string* error) {
+bool RunSenders::SetUp(const char* acceptFrom, const char* machineFile, std::string* error,
+                       const std::string& allocationHosts) {
   SourceSet sources;
   if (acceptFrom != nullptr && !sources.AddList(acceptFrom)) {
     // One line, whatever the value holds.
@@ -237,8 +238,13 @@ bool RunSenders::SetUp(const char* acceptFrom, const char* machineFile, std::str
   }
   // A machine file may name loopback aliases (127.0.0.2) as hosts of their
   // own; each loopback address then stands only for itself.
-  sources.AddLocalHost(machineFile == nullptr);
+  sources.AddLocalHost(machineFile == nullptr && allocationHosts.empty());
   if (FILE* file = OpenRegularFile(machineFile)) {
+    sources.AddMachineFile(file);
+    fclose(file);
+  }
+  std::string text = allocationHosts;
+  if (FILE* file = text.empty() ? nullptr : fmemopen(&text[0], text.size(), "r")) {
     sources.AddMachineFile(file);
     fclose(file);
   }

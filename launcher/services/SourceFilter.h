@@ -74,10 +74,13 @@ class RunSenders {
   /// its own (as tests do) serves this host.
   RunSenders();
 
-  /// Start-up: this host, the machine file (null: a local run) and the text
-  /// of TARVO_ACCEPT_FROM (null: unset). False, with the "ERROR-" line (and
-  /// its line end) in *error and nothing changed, for a malformed setting.
-  bool SetUp(const char* acceptFrom, const char* machineFile, std::string* error);
+  /// Start-up: this host, the machine file (null: a local run), or in its
+  /// place the text of a batch system's allocation (`allocationHosts`, a
+  /// machine file's lines), and the text of TARVO_ACCEPT_FROM (null:
+  /// unset). False, with the "ERROR-" line (and its line end) in *error and
+  /// nothing changed, for a malformed setting.
+  bool SetUp(const char* acceptFrom, const char* machineFile, std::string* error,
+             const std::string& allocationHosts = std::string());
   /// The set, for start-up to add to; only read once the services run.
   SourceSet& Sources() { return sources_; }
 

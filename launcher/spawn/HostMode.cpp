@@ -99,6 +99,10 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   const std::vector<std::string>& agentHosts = layout.agentHosts;
   const std::vector<int>& agentOf = layout.agentOf;
   for (const std::string& host : agentHosts) hub.AddAgent(host);
+  // The hosts of a machine file (or an allocation) may all be this one:
+  // then no remote shell starts.
+  auto agentRank = std::find_if(agentOf.begin(), agentOf.end(), [](int a) { return a >= 0; });
+  if (!slurm && agentRank != agentOf.end()) SayIfNoRemoteShell(plans[static_cast<size_t>(agentRank - agentOf.begin())].file);
   for (size_t i = 0; i < plans.size(); ++i) {
     // Started here, as a rank of this host.
     if (agentOf[i] < 0) plans[i].ownSession = plans[i].program == ProgramKind::kMpich;

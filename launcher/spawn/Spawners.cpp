@@ -56,7 +56,8 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   fflush(stdout);
   ReadProgramKinds(plans);
   auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
-  if (remote != plans.end() && RunControlSettings().launch != RunSettings::kLaunchSlurm) {
+  // Host mode says so once it knows which hosts need an agent.
+  if (remote != plans.end() && RunControlSettings().launch == RunSettings::kLaunchRank) {
     SayIfNoRemoteShell(remote->file);
   }
   if (RunControlSettings().launch != RunSettings::kLaunchRank) return RunAgents(plans, hosts, report, appnums, params, machineFile);
@@ -124,9 +125,12 @@ LauncherParams Params(int count, const char* workdir) {
   return p;
 }
 
-// Opens the machine file (null: none); false, reported, when it cannot.
+// Opens the machine file (null: none, or inside a batch system's allocation
+// its hosts in its place); false, reported, when it cannot.
 bool OpenMachineFile(const char* machinefile, FILE** file) {
   *file = nullptr;
+  std::string& allocation = TheRunContext().allocationHosts;
+  if (machinefile == nullptr && !allocation.empty()) *file = fmemopen(&allocation[0], allocation.size(), "r");
   if (machinefile == nullptr) return true;
   *file = fopen(machinefile, "r");
   if (*file != nullptr) return true;
@@ -167,7 +171,7 @@ struct RunForm {
 template <typename Words>
 int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const RunForm& form, Words words) {
   // The file's text, for the hosts and slots of host mode's spawned jobs.
-  std::string machineText;
+  std::string machineText = form.machinefile == nullptr ? TheRunContext().allocationHosts : std::string();
   if (machine != nullptr && form.machinefile != nullptr && RunControlSettings().launch != RunSettings::kLaunchRank) {
     if (FILE* again = fopen(form.machinefile, "r")) {
       char buffer[4096];
@@ -197,7 +201,8 @@ int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const Run
         return RefuseRun(std::string(r == MachineFileHosts::kExhausted
                                       ? "ERROR-Control Process: no usable host left in machinefile: "
                                       : "ERROR-Control Process Cannot read machinefile: ") +
-                      form.machinefile + "\n");
+                      (form.machinefile != nullptr ? form.machinefile : TheRunContext().allocationSource.c_str()) +
+                      "\n");
       }
       if (r == MachineFileHosts::kLocal) {
         fclose(machine);
