@@ -1,10 +1,16 @@
 // TARVO_LAUNCH=slurm in a real two-node Slurm cluster on this machine
-// (tests/slurm/start-slurm.sh: slurmctld, two slurmd, munge), started for
-// each test and stopped whatever happens; skipped where it cannot start.
+// (tests/slurm/start-slurm.sh: slurmctld, two slurmd and munged, on free
+// ports and with a munge key of their own), started for each test and
+// stopped whatever happens; skipped where it cannot start. Every command is
+// pointed at the cluster's own configuration, so nothing here reaches another
+// Slurm of the machine or its jobs.
 // Both nodes are this host: a rank tells its node by SLURMD_NODENAME.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,8 +47,8 @@ class SlurmMode : public ::testing::Test {
     }
     dir_ = testutil::MakeTempDir();
     cluster_ = dir_ + "/cluster";
-    testutil::RunResult up = testutil::Run("SLURM_CI_DIR=" + cluster_ + " bash " + kScripts + "/start-slurm.sh", 60);
-    if (up.status != 0) GTEST_SKIP() << "the Slurm cluster did not start:\n" << up.err;
+    std::string why;
+    if (!StartCluster(cluster_, "", &why)) GTEST_SKIP() << why;
     started_ = true;
     conf_ = cluster_ + "/slurm.conf";
     testutil::WriteFile(dir_ + "/rank",
@@ -55,8 +61,21 @@ class SlurmMode : public ::testing::Test {
     chmod((dir_ + "/rank").c_str(), 0755);
   }
 
+  // Starts a cluster in `dir`: false with one line (refused: its directory
+  // or ports are taken) or the scripts' whole report (it failed).
+  static bool StartCluster(const std::string& dir, const std::string& env, std::string* why) {
+    testutil::RunResult up =
+        testutil::Run("SLURM_CI_DIR=" + dir + " " + env + " bash " + kScripts + "/start-slurm.sh", 60);
+    if (up.status == 0) return true;
+    *why = up.status == 2 ? up.err.substr(0, up.err.find('\n')) : "the Slurm cluster did not start:\n" + up.err;
+    return false;
+  }
+  static void StopCluster(const std::string& dir) {
+    testutil::Run("SLURM_CI_DIR=" + dir + " bash " + kScripts + "/stop-slurm.sh", 60);
+  }
+
   void TearDown() override {
-    if (started_) testutil::Run("SLURM_CI_DIR=" + cluster_ + " bash " + kScripts + "/stop-slurm.sh", 60);
+    if (started_) StopCluster(cluster_);
     for (pid_t pid : Pids()) kill(pid, SIGKILL);
     if (!dir_.empty()) testutil::Run("rm -rf " + dir_);
   }
@@ -145,10 +164,18 @@ TEST_F(SlurmMode, AKilledRankEndsTheRun) {
   EXPECT_TRUE(AllGone());
 }
 
-TEST_F(SlurmMode, CancellingTheAllocationEndsEveryRank) {
+// The allocation is cancelled by its id, as the cluster knows it; a second
+// cluster beside this one (ports, munge and configuration of its own) keeps
+// its running job.
+TEST_F(SlurmMode, CancellingTheAllocationEndsEveryRankAndNoOtherClustersJob) {
+  const std::string other = dir_ + "/other", other_conf = "SLURM_CONF=" + other + "/slurm.conf ";
+  std::string why, job;
+  ASSERT_TRUE(StartCluster(other, "SLURM_CI_NODES=1", &why)) << why;
+  testutil::RunResult submitted = testutil::Run(other_conf + "sbatch --parsable --wrap \"sleep 60\"", 30);
+  job = submitted.out.substr(0, submitted.out.find_first_not_of("0123456789"));
   std::thread canceller([&] {
     if (WaitUntil(30, [&] { return Pids().size() == 4; })) {
-      testutil::Run("SLURM_CONF=" + conf_ + " scancel --user=$(id -un)", 30);
+      testutil::Run("SLURM_CONF=" + conf_ + " scancel $(SLURM_CONF=" + conf_ + " squeue -h -o %i)", 30);
     }
   });
   testutil::RunResult run = testutil::Run(Command("hold") + "; echo status=$?", 60);
@@ -156,6 +183,10 @@ TEST_F(SlurmMode, CancellingTheAllocationEndsEveryRank) {
   EXPECT_EQ(run.out.find("status=0"), std::string::npos) << run.out << run.err;
   EXPECT_EQ(Pids().size(), 4u);
   EXPECT_TRUE(AllGone());
+  EXPECT_FALSE(job.empty()) << submitted.out << submitted.err;
+  const std::string state = testutil::Run(other_conf + "squeue -h -o %T -j " + job, 30).out;
+  EXPECT_TRUE(state == "RUNNING\n" || state == "PENDING\n") << state;
+  StopCluster(other);
 }
 
 // MPI programs over both nodes: each node's agent serves its ranks (PMI-1
@@ -242,6 +273,40 @@ TEST_F(SlurmMode, TheTimeLimitSaysWhereEveryRankIs) {
         << run.err;
 #endif
   }
+}
+
+// The test cluster never takes over a directory or port in use: one line
+// says why, and the directory it found is left as it was.
+TEST(SlurmTestCluster, RefusesToStartWhereItsDirectoryOrAPortIsTaken) {
+  const std::string dir = testutil::MakeTempDir();
+  testutil::WriteFile(dir + "/kept", "x");
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  const std::string port = std::to_string(ntohs(addr.sin_port));
+  struct Case {
+    std::string env, line;
+  } cases[] = {
+      {"SLURM_CI_DIR=" + dir, "start-slurm: refused: " + dir + " exists"},
+      {"SLURM_CI_DIR=" + dir + "/new SLURM_CI_CTLD_PORT=" + port, "start-slurm: refused: the controller's port " + port + " is taken\n"},
+      {"SLURM_CI_DIR=" + dir + "/new SLURM_CI_CTLD_PORT=1 SLURM_CI_NODE_PORT=" + port, "start-slurm: refused: a node port of " + port + "-"},
+  };
+  for (const Case& c : cases) {
+    testutil::RunResult r = testutil::Run(c.env + " bash " + kScripts + "/start-slurm.sh", 30);
+    EXPECT_EQ(r.status, 2) << c.env;
+    EXPECT_EQ(r.err.rfind(c.line, 0), 0u) << c.env << "\n" << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  close(listener);
+  EXPECT_EQ(testutil::ReadFile(dir + "/kept"), "x");
+  EXPECT_NE(access((dir + "/new").c_str(), F_OK), 0);
 }
 
 TEST(SlurmModeRefusal, OutsideAnAllocationOrWithAMachineFile) {

@@ -76,7 +76,11 @@ class Sshd {
     user_ = pw->pw_name;
     for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) Start(extraConfig);
     if (pid_ <= 0) {
-      why_ = "sshd did not start:\n" + Log();
+      // One line: sshd's last complaint, if it made one.
+      std::string log = Log();
+      while (!log.empty() && log.back() == '\n') log.pop_back();
+      why_ = "sshd did not start on a free port of " + Hosts().front() + " to " + Hosts().back() +
+             (log.empty() ? std::string() : ": " + log.substr(log.rfind('\n') + 1));
       return;
     }
     WriteClientSide();
@@ -127,20 +131,29 @@ class Sshd {
     return text;
   }
 
-  // A TCP port that nothing listens on right now.
-  static int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-      port = ntohs(a.sin_port);
+  // A TCP port that no socket holds right now on any of `hosts`: the kernel
+  // picks one on 127.0.0.1, and each other address must be able to take it
+  // too (a server of someone else's may hold it on one address only).
+  static int FreePort(const std::vector<std::string>& hosts) {
+    int port = 0;
+    std::vector<int> held;
+    for (const std::string& h : hosts) {
+      const int s = socket(AF_INET, SOCK_STREAM, 0);
+      if (s < 0) break;
+      held.push_back(s);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_addr.s_addr = inet_addr(h.c_str());
+      a.sin_port = htons(static_cast<uint16_t>(port));
+      socklen_t len = sizeof a;
+      if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        port = -1;
+        break;
+      }
+      if (port == 0 && getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0) port = ntohs(a.sin_port);
     }
-    close(s);
-    return port;
+    for (int s : held) close(s);
+    return held.size() == hosts.size() ? port : -1;
   }
 
   static bool Accepts(const std::string& ip, int port) {
@@ -155,9 +168,10 @@ class Sshd {
   }
 
   // Starts sshd on a free port; pid_ stays 0 when it did not come up on
-  // every address within ten seconds.
+  // every address within ten seconds, or could not take the port on one of
+  // them (what answers there is not ours).
   void Start(const std::vector<std::string>& extraConfig) {
-    port_ = FreePort();
+    port_ = FreePort(Hosts());
     if (port_ <= 0) return;
     std::vector<std::string> config = extraConfig;
     config.push_back("Port " + std::to_string(port_));
@@ -177,7 +191,7 @@ class Sshd {
     if (pid == 0) {
       // sshd ends with the test, even one killed before its destructor ran.
       prctl(PR_SET_PDEATHSIG, SIGTERM);
-      int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int null = open("/dev/null", O_RDONLY);
       dup2(null, 0);
       dup2(log, 1);
@@ -193,7 +207,7 @@ class Sshd {
         if (!Accepts(h, port_)) return false;
       return true;
     });
-    if (up && !ended) {
+    if (up && !ended && Log().find("Bind to port") == std::string::npos) {
       pid_ = pid;
       return;
     }
