@@ -13,8 +13,8 @@ namespace {
 
 // carrier's vector: the program, its arguments, then the parameters.
 const size_t kParams = TARVO_PARAMS;
-// The most that the launcher sends: the words of a program-file line and
-// the parameters.
+// The most that the launcher sends for a spawned process: the words of a
+// program-file line and the parameters.
 const size_t kMaxWords = kMaxProgramWords + kParams;
 
 // The fixed head that opens `payload`; false when the payload is shorter.
@@ -210,8 +210,10 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
         return false;
       }
       const size_t n = order->strings.size();
+      // The frame's size alone bounds the words: a user program takes as
+      // many arguments as the system lets an exec take.
       if (head.rank < 0 || head.words < 0 || static_cast<size_t>(head.words) != n || n < kParams + 1 ||
-          n > kMaxWords || (head.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession)) != 0) {
+          (head.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession)) != 0) {
         return false;
       }
       if (order->strings[n - kParams + TARVO_PARAM_RANK] != std::to_string(head.rank)) return false;

@@ -7,6 +7,7 @@
 #ifndef TARVO_COMMON_PROTOCOL_H
 #define TARVO_COMMON_PROTOCOL_H
 
+#include <climits>
 #include <cstdint>
 
 #include "common/started_notice.h"
@@ -26,9 +27,10 @@ static const int32_t USER_MSG_SIZE = 100;
 // arguments.
 static const int32_t kMaxVectorElement = 127;
 static const int32_t kMaxProgramWords = 128;
-// The launcher's working directory as getcwd reads it: at most this many
-// bytes with its NUL.
-static const int32_t kWorkdirSize = 200;
+// A path that the launcher takes whole (its working directory, the program
+// path, the machine-file and program-file paths): what the system takes,
+// PATH_MAX bytes with its NUL.
+static const int32_t kMaxPathText = PATH_MAX - 1;
 
 // The monitor: the launcher starts it as "visual" kMonitorFlag, and both
 // make the queue's key with ftok(the launcher's working directory,

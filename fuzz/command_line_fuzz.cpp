@@ -4,7 +4,7 @@
 // most 64 words); every word sits in a heap block of its exact size.
 // A plain model scans the words as the launcher must. The scan must agree
 // with it, and a command line it lets run must have a count of 1 to 2000,
-// terminated paths of at most 127 characters, and a program word and user
+// terminated paths of at most kMaxPathLength characters, and a program word and user
 // arguments inside the vector.
 #include <climits>
 #include <cstdint>
@@ -77,7 +77,8 @@ Model Scan(const std::vector<std::string>& w) {
     m.outcome = CommandLine::kUsage;
   } else if (!m.pf && m.last + 1 >= argc) {
     m.outcome = CommandLine::kUsage;  // no program after the last value
-  } else if ((m.mf && m.machineFile.size() > 127) || (m.pf && m.programFile.size() > 127)) {
+  } else if ((m.mf && m.machineFile.size() > static_cast<size_t>(kMaxPathLength)) ||
+             (m.pf && m.programFile.size() > static_cast<size_t>(kMaxPathLength))) {
     m.outcome = CommandLine::kTooLong;
   }
   return m;

@@ -33,8 +33,8 @@ struct CommandLine {
   bool shellGiven = false;  // "-ssh" or "-rsh" stands on the command line
   bool machineFileGiven = false;
   bool programFileGiven = false;
-  char machineFile[128] = {0};
-  char programFile[128] = {0};
+  char machineFile[kMaxPathText + 1] = {0};
+  char programFile[kMaxPathText + 1] = {0};
   int npPosition = 0;         // index of the "-np" value, 0 when absent
   int pfPosition = 0;         // index of the "-pf" value, 0 when absent
   int lastValuePosition = 0;  // index of the last "-np"/"-mf" value
@@ -49,9 +49,9 @@ struct CommandLine {
 /// Pure: prints nothing and changes no global.
 CommandLine ScanCommandLine(int argc, char** argv);
 
-/// Longest path the launcher takes for a file or a program: an element of the
-/// child argument vector.
-const int kMaxPathLength = kMaxVectorElement;
+/// Longest path the launcher takes for a file, a program or its working
+/// directory: the system's (PATH_MAX, its NUL aside).
+const int kMaxPathLength = kMaxPathText;
 
 /// The whole main flow; main() only calls it and returns its status. Nothing
 /// else in the launcher ends the process (Usage aside, which other programs

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -99,6 +100,43 @@ TEST_F(RemoteSsh, EveryWordReachesTheFarSideAsItIs) {
   {
     harness::LauncherRun run({"-ssh", "-np", "1", "-mf", "hosts", "no-such-program"}, opts);
     EXPECT_EQ(run.Wait(90), 127) << run.Stdout() << run.Stderr();
+  }
+}
+
+// A project directory of 300 characters and a command line of a thousand
+// arguments run in every launch mode: carrier here, a remote shell per
+// rank, an agent per host.
+TEST_F(RemoteSsh, DeepDirectoryAndAThousandArgumentsInEveryMode) {
+  std::string deep = work_;
+  while (deep.size() < 300) {
+    deep += "/" + std::string(std::min<size_t>(50, 300 - deep.size()), 'd');
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0) << deep;
+  }
+  testutil::WriteFile(deep + "/probe", "#!/bin/sh\nfor last; do :; done\necho \"$(pwd) $# $1 $last\" > out.$TARVO_RANK\n");
+  ASSERT_EQ(chmod((deep + "/probe").c_str(), 0755), 0);
+  testutil::WriteFile(deep + "/hosts", "127.0.0.2\n");
+  std::vector<std::string> words = {"probe"};
+  for (int i = 0; i < 1000; ++i) words.push_back("a" + std::to_string(i));
+  struct Mode {
+    const char* name;
+    std::vector<std::string> options;
+    const char* launch;
+  } modes[] = {{"carrier", {"-np", "2"}, "rank"},
+               {"per-rank remote shells", {"-ssh", "-np", "2", "-mf", "hosts"}, "rank"},
+               {"agents", {"-ssh", "-np", "2", "-mf", "hosts"}, "host"}};
+  harness::Options opts = Options();
+  opts.workdir = deep;
+  opts.exactPath = sshd().ShimDir() + ":" TARVO_BIN_DIR ":/usr/bin:/bin";
+  for (const Mode& m : modes) {
+    for (const char* f : {"/out.0", "/out.1"}) unlink((deep + f).c_str());
+    std::vector<std::string> args = m.options;
+    args.insert(args.end(), words.begin(), words.end());
+    opts.env["TARVO_LAUNCH"] = m.launch;
+    harness::LauncherRun run(args, opts);
+    ASSERT_EQ(run.Wait(90), 0) << m.name << "\n" << run.Stdout() << run.Stderr() << sshd().Log();
+    for (const char* f : {"/out.0", "/out.1"}) {
+      EXPECT_EQ(testutil::ReadFile(deep + f), deep + " 1000 a0 a999\n") << m.name << f;
+    }
   }
 }
 

@@ -145,6 +145,18 @@ TEST(Planners, EachModeTurnsARunIntoItsLaunches) {
   EXPECT_EQ(plans[1].file, "carrier");
   EXPECT_EQ(std::vector<int>(plans[1].closeFds, plans[1].closeFds + plans[1].closeCount), (std::vector<int>{7, 9}));
 
+  // Quoting makes a quote four characters: 256 arguments of 127 quotes fit
+  // the one argument that the far side's shell takes, 257 do not.
+  Words quotes(1 + 256, std::string(127, '\''));
+  quotes[0] = "/p";
+  std::vector<spawn::ExecPlan> big = {spawn::PlanRank(true, "a", quotes, params, 0, form)};
+  EXPECT_EQ(spawn::PlanRankShells(big, {"7"}), "");
+  quotes.push_back(quotes[1]);
+  big = {spawn::PlanRank(true, "a", quotes, params, 0, form)};
+  EXPECT_EQ(spawn::PlanRankShells(big, {"7"}),
+            "ERROR-Control Process: the remote command of rank 0 is longer than 131071 characters, the most that the "
+            "far side's shell takes\n");
+
   // Host mode's agent shell and Slurm's step.
   EXPECT_EQ(spawn::PlanAgentShell(plans[0], "a", "127.0.0.1", 5000, 0).vector,
             (Words{"ssh", "-p", "2222", "a", "tarvo-agent", "127.0.0.1", "5000", "0"}));

@@ -65,24 +65,32 @@ TEST(ChildVector, LocalFormDropsShellAndHost) {
   EXPECT_EQ(bare[8], "4");
 }
 
-TEST(ChildVector, RefusesWhatDoesNotFitTheTable) {
+TEST(ChildVector, KeepsTheWordLimitAndTheSystemsBounds) {
   LauncherParams p = SomeParams();
-  Words words(1 + 127, "a");  // the program and 127 user arguments fill the table
-  EXPECT_EQ(spawn::CheckVector(words, p), "");
-  EXPECT_EQ(spawn::ChildVector(true, false, "h", words, p, 0).size() + 1, static_cast<size_t>(spawn::kVectorTable));
-  words.push_back("a");
-  EXPECT_EQ(spawn::CheckVector(words, p),
-            "ERROR-Control Process: 128 user arguments do not fit the child argument vector (at most 127)\n");
+  // A thousand arguments and a program path of PATH_MAX's characters fit;
+  // the vector's bytes beside the environment are held to ARG_MAX.
+  Words words(1 + 1000, std::string(127, 'a'));
+  words[0] = "/" + std::string(kMaxPathText - 1, 'p');
+  const size_t bytes = spawn::VectorBytes(spawn::ChildVector(false, false, "", words, p, p.count));
+  EXPECT_EQ(spawn::CheckVector(words, p, 1000, bytes + 1000), "");
+  EXPECT_EQ(spawn::CheckVector(words, p, 1001, bytes + 1000),
+            "ERROR-Control Process: 1000 user arguments do not fit the child argument vector (at most " +
+                std::to_string(bytes + 1000) + " bytes with the environment, ARG_MAX)\n");
+  words[0] += "p";
+  EXPECT_EQ(spawn::CheckVector(words, p, 0, 1u << 30),
+            "ERROR-Control Process: program path is longer than 4095 characters: " + words[0] + "\n");
 
   Words longArg = {"prog", std::string(127, 'x')};
-  EXPECT_EQ(spawn::CheckVector(longArg, p), "");
+  EXPECT_EQ(spawn::CheckVector(longArg, p, 0, 1u << 20), "");
   longArg[1].push_back('x');
-  EXPECT_EQ(spawn::CheckVector(longArg, p),
+  EXPECT_EQ(spawn::CheckVector(longArg, p, 0, 1u << 20),
             "ERROR-Control Process: argument is longer than 127 characters: " + longArg[1] + "\n");
 
-  p.workdir = "/" + std::string(127, 'd');
-  EXPECT_EQ(spawn::CheckVector({"prog"}, p),
-            "ERROR-Control Process: working directory is longer than 127 characters: " + p.workdir + "\n");
+  p.workdir = "/" + std::string(kMaxPathText - 1, 'd');
+  EXPECT_EQ(spawn::CheckVector({"prog"}, p, 0, 1u << 20), "");
+  p.workdir += "d";
+  EXPECT_EQ(spawn::CheckVector({"prog"}, p, 0, 1u << 20),
+            "ERROR-Control Process: working directory is longer than 4095 characters: " + p.workdir + "\n");
 }
 
 // Names starting with "bad" do not resolve.

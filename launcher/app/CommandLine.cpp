@@ -19,8 +19,8 @@ int32_t ParseCount(const char* text) {
   return static_cast<int32_t>(value);
 }
 
-// Bounded copy into a 128-byte path buffer, NUL-padded.
-void CopyPath(char (&field)[128], const char* text) { CopyTextField(field, sizeof field, text); }
+// Bounded copy into a path buffer, NUL-padded.
+void CopyPath(char (&field)[kMaxPathText + 1], const char* text) { CopyTextField(field, sizeof field, text); }
 
 }  // namespace
 

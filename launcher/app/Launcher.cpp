@@ -245,17 +245,17 @@ int ControlMain(int argc, char** argv, const ProgramParts& parts) {
     return 1;
   }
 
-  char workdir[kWorkdirSize];
-  if (getcwd(workdir, sizeof workdir) == nullptr) {
-    perror("getcwd");
-    return kRunRefused;
+  std::string workdir;
+  if (!ReadWorkingDirectory(&workdir)) return kRunRefused;
+  if (workdir.size() > static_cast<size_t>(kMaxPathLength)) {
+    return RefuseRun(PathTooLong("working directory", workdir.c_str()));
   }
   std::string program;
   if (!cl.programFileGiven) {
     // An absolute program path is taken as it stands; any other is taken
     // from the working directory.
     const char* word = argv[cl.programIndex()];
-    program = word[0] == '/' ? std::string(word) : std::string(workdir) + "/" + word;
+    program = word[0] == '/' ? std::string(word) : workdir + "/" + word;
     if (program.size() > static_cast<size_t>(kMaxPathLength)) {
       return RefuseRun(PathTooLong("program path", program.c_str()));
     }

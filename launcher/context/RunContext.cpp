@@ -1,9 +1,11 @@
 #include "launcher/context/RunContext.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 int32_t numProcs = 1;
 bool ComShellFlag = false;
@@ -41,6 +43,17 @@ RunContext& TheRunContext() {
 void ErrorMsg(const char* msg, int line, const char* file) {
   printf("Error at %d %s", line, file);
   perror(msg);
+}
+
+bool ReadWorkingDirectory(std::string* dir) {
+  char* text = getcwd(nullptr, 0);
+  if (text == nullptr) {
+    perror("getcwd");
+    return false;
+  }
+  *dir = text;
+  free(text);
+  return true;
 }
 
 int RefuseRun(const std::string& line) {

@@ -72,6 +72,11 @@ RunContext& TheRunContext();
 /// perror(msg). Returns; the caller reports the failure to whoever ends the run.
 void ErrorMsg(const char* msg, int line, const char* file);
 
+/// The launcher's working directory, whatever its length (glibc's getcwd
+/// reads one beyond the kernel's page); false, with perror("getcwd") said,
+/// when it cannot be read.
+bool ReadWorkingDirectory(std::string* dir);
+
 /// The status of a run refused before any process has started.
 const int kRunRefused = 255;
 /// Writes `line` (the refusal's "ERROR-" line, or nothing more when it was

@@ -31,6 +31,7 @@
 #include "launcher/spawn/Inputs.h"
 #include "launcher/spawn/Planners.h"
 #include "launcher/spawn/RankFiles.h"
+#include "common/agent_wire.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
 #include "common/child_setup.h"
@@ -106,6 +107,15 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   for (size_t i = 0; i < plans.size(); ++i) {
     // Started here, as a rank of this host.
     if (agentOf[i] < 0) plans[i].ownSession = plans[i].program == ProgramKind::kMpich;
+  }
+  // An agent's rank travels in one frame of the agent protocol.
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (agentOf[i] < 0) continue;
+    const size_t frame = sizeof(AgentRankHead) + AgentStrings(CarrierWords(plans[i])).size();
+    if (frame > static_cast<size_t>(kAgentMaxPayload)) {
+      return RefuseRun("ERROR-Control Process: the command of rank " + std::to_string(i) + " is longer than " +
+                       std::to_string(kAgentMaxPayload) + " bytes, the most that an agent takes\n");
+    }
   }
   std::vector<RankPlacement> placements;
   std::vector<bool> own;

@@ -27,8 +27,8 @@ std::string ProgramLineError(const char* path, int number, const char* what) {
          "\n";
 }
 
-std::string TooLongElement(const char* what, const std::string& text) {
-  return std::string("ERROR-Control Process: ") + what + " is longer than " + std::to_string(kMaxElementLength) +
+std::string TooLongElement(const char* what, const std::string& text, size_t limit) {
+  return std::string("ERROR-Control Process: ") + what + " is longer than " + std::to_string(limit) +
          " characters: " + text + "\n";
 }
 
@@ -76,18 +76,37 @@ std::string ShellQuoted(const std::string& word) {
   return quoted + "'";
 }
 
-std::string CheckVector(const std::vector<std::string>& words, const LauncherParams& params) {
-  if (words.size() + kFixedEntries > static_cast<size_t>(kVectorTable)) {
-    return "ERROR-Control Process: " + std::to_string(words.size() - 1) +
-           " user arguments do not fit the child argument vector (at most " +
-           std::to_string(kVectorTable - kFixedEntries - 1) + ")\n";
-  }
-  const size_t limit = static_cast<size_t>(kMaxElementLength);
+size_t VectorBytes(const std::vector<std::string>& vector) {
+  size_t bytes = 0;
+  for (const std::string& s : vector) bytes += s.size() + 1 + sizeof(char*);
+  return bytes + sizeof(char*);
+}
+
+size_t EnvironmentBytes(char** env) {
+  size_t bytes = sizeof(char*);
+  for (char** e = env; e != nullptr && *e != nullptr; ++e) bytes += strlen(*e) + 1 + sizeof(char*);
+  return bytes;
+}
+
+std::string CheckVector(const std::vector<std::string>& words, const LauncherParams& params, size_t environment,
+                        size_t argMax) {
+  const size_t word = static_cast<size_t>(kMaxElementLength);
+  const size_t path = static_cast<size_t>(kMaxPathText);
   for (size_t i = 0; i < words.size(); ++i) {
-    if (words[i].size() > limit) return TooLongElement(i == 0 ? "program" : "argument", words[i]);
+    if (words[i].size() > (i == 0 ? path : word)) {
+      return TooLongElement(i == 0 ? "program path" : "argument", words[i], i == 0 ? path : word);
+    }
   }
-  if (params.workdir.size() > limit) return TooLongElement("working directory", params.workdir);
-  if (params.address.size() > limit) return TooLongElement("launcher address", params.address);
+  if (params.workdir.size() > path) return TooLongElement("working directory", params.workdir, path);
+  if (params.address.size() > word) return TooLongElement("launcher address", params.address, word);
+  // carrier's vector (its remote shell's words are fewer than the
+  // program's) beside the environment that the exec hands on.
+  const size_t bytes = VectorBytes(ChildVector(false, false, std::string(), words, params, params.count)) + environment;
+  if (bytes > argMax) {
+    return "ERROR-Control Process: " + std::to_string(words.size() - 1) +
+           " user arguments do not fit the child argument vector (at most " + std::to_string(argMax) +
+           " bytes with the environment, ARG_MAX)\n";
+  }
   return std::string();
 }
 

@@ -26,10 +26,10 @@ const int kMaxLineWords = kMaxProgramWords;
 /// Entries of the remote form beyond its program words: shell, host,
 /// "carrier", the eight launcher parameters and the null entry.
 const int kFixedEntries = 3 + TARVO_PARAMS + 1;
-/// The table that holds a child argument vector, null entry included: a
-/// program-file line of the most words fits it, which leaves room for 127
-/// user arguments beside the program path.
-const int kVectorTable = kMaxLineWords + kFixedEntries;
+/// The longest command that a per-rank remote shell hands the far side: its
+/// shell takes it as one argument, which Linux holds to 32 pages
+/// (MAX_ARG_STRLEN) with its NUL.
+const size_t kMaxRemoteCommand = 32 * 4096 - 1;
 
 /// What every process of a run receives after its program words.
 struct LauncherParams {
@@ -56,11 +56,20 @@ std::vector<std::string> ChildVector(bool remote, bool ssh, const std::string& h
 /// shell splits them again: each word after the host goes through this.
 std::string ShellQuoted(const std::string& word);
 
-/// Empty when program words and parameters fit the table and its elements;
-/// otherwise the "ERROR-" line (with its line end) that refuses the run.
-/// Host names are bounded by the machine-file reader, ranks and ports by
-/// their format.
-std::string CheckVector(const std::vector<std::string>& words, const LauncherParams& params);
+/// The bytes that an exec takes for `vector` (each string, its NUL and its
+/// pointer, and the null entry), as the kernel counts them against ARG_MAX.
+size_t VectorBytes(const std::vector<std::string>& vector);
+/// The same for an environment (null-terminated; null: none).
+size_t EnvironmentBytes(char** env);
+
+/// Empty when program words and parameters keep their limits (an argument
+/// 127 characters; the program path and the working directory
+/// kMaxPathText) and carrier's vector beside `environment` bytes fits
+/// `argMax` (the system's ARG_MAX); otherwise the "ERROR-" line (with its
+/// line end) that refuses the run. Host names are bounded by the
+/// machine-file reader, ranks and ports by their format.
+std::string CheckVector(const std::vector<std::string>& words, const LauncherParams& params, size_t environment,
+                        size_t argMax);
 
 /// Reads the machine file's host names, one white-space separated word at a
 /// time, and starts again at the first word when the words run out. "#"

@@ -39,14 +39,26 @@ ExecPlan PlanRank(bool remote, const std::string& host, const std::vector<std::s
   return plan;
 }
 
-void PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::string>& pmiIds) {
+std::string PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::string>& pmiIds) {
+  std::string refusal;
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
     if (!plan.remote) continue;
     const std::vector<std::string> env = {"env", TARVO_PMI_ID "=" + pmiIds[i]};
     plan.vector.insert(plan.vector.begin() + static_cast<long>(plan.shellWords) + 1, env.begin(), env.end());
-    for (size_t k = plan.shellWords + 1; k < plan.vector.size(); ++k) plan.vector[k] = ShellQuoted(plan.vector[k]);
+    // The remote shell joins these words with blanks into the one command
+    // that the far side's shell takes as its argument.
+    size_t command = 0;
+    for (size_t k = plan.shellWords + 1; k < plan.vector.size(); ++k) {
+      plan.vector[k] = ShellQuoted(plan.vector[k]);
+      command += plan.vector[k].size() + (k > plan.shellWords + 1 ? 1 : 0);
+    }
+    if (command > kMaxRemoteCommand && refusal.empty()) {
+      refusal = "ERROR-Control Process: the remote command of rank " + std::to_string(i) + " is longer than " +
+                std::to_string(kMaxRemoteCommand) + " characters, the most that the far side's shell takes\n";
+    }
   }
+  return refusal;
 }
 
 AgentLayout PlanAgents(const std::vector<bool>& remote, const std::vector<std::string>& hosts,

@@ -35,7 +35,9 @@ ExecPlan PlanRank(bool remote, const std::string& host, const std::vector<std::s
 /// PMI_ID (pmiIds[i]) through env, as nothing but carrier's fixed words
 /// reaches the far side, and the words after the host are quoted for the
 /// far side's shell, which reads them again.
-void PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::string>& pmiIds);
+/// Empty, or the "ERROR-" line of the first rank whose quoted command is
+/// longer than the far side's shell takes (kMaxRemoteCommand).
+std::string PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::string>& pmiIds);
 
 /// Host and Slurm mode: which agent starts each rank and where each agent runs.
 struct AgentLayout {

@@ -73,7 +73,8 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   for (size_t i = 0; i < plans.size(); ++i) {
     if (plans[i].remote) pmiIds[i] = mpi.PmiId(static_cast<int>(i));
   }
-  PlanRankShells(plans, pmiIds);
+  const std::string tooLong = PlanRankShells(plans, pmiIds);
+  if (!tooLong.empty()) return RefuseRun(tooLong);
   BesideStarts beside;  // until RunControlRun has seen every process end
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
@@ -106,13 +107,7 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   return RunControlRun(launches, nullptr, &mpi, starter.get());
 }
 
-bool ReadWorkdir(char (&workdir)[kWorkdirSize]) {
-  if (getcwd(workdir, sizeof workdir) != nullptr) return true;
-  perror("getcwd");
-  return false;
-}
-
-LauncherParams Params(int count, const char* workdir) {
+LauncherParams Params(int count, const std::string& workdir) {
   LauncherParams p;
   p.consolePort = consoleConnection->Port();
   p.syncPort = synConnection->Port();
@@ -124,6 +119,17 @@ LauncherParams Params(int count, const char* workdir) {
   p.workdir = workdir;
   return p;
 }
+
+// The system's bound on an exec's vectors.
+size_t ArgMax() {
+  const long most = sysconf(_SC_ARG_MAX);
+  return most > 0 ? static_cast<size_t>(most) : static_cast<size_t>(128 * 1024);
+}
+
+// What a rank's exec takes beside carrier's vector: the launcher's
+// environment, and room for the variables that a rank gets of its own (PMI,
+// PMIx, carrier's parameters).
+size_t VectorRoom() { return EnvironmentBytes(environ) + 16 * 1024; }
 
 // Opens the machine file (null: none, or inside a batch system's allocation
 // its hosts in its place); false, reported, when it cannot.
@@ -250,12 +256,12 @@ int spawn::CountProgramFile(const char* path) {
 }
 
 int spawn_processes(int nprocs, const char* program, const char* machinefile, int nargs, char** args) {
-  char workdir[kWorkdirSize];
-  if (!ReadWorkdir(workdir)) return kRunRefused;
+  std::string workdir;
+  if (!ReadWorkingDirectory(&workdir)) return kRunRefused;
   LauncherParams params = Params(nprocs, workdir);
   std::vector<std::string> words{program};
   for (int k = 0; k < nargs; ++k) words.push_back(args[k]);
-  const std::string refusal = spawn::CheckVector(words, params);
+  const std::string refusal = spawn::CheckVector(words, params, VectorRoom(), ArgMax());
   if (!refusal.empty()) return RefuseRun(refusal);
   FILE* machine = nullptr;
   if (!OpenMachineFile(machinefile, &machine)) return RefuseRun("");
@@ -264,8 +270,8 @@ int spawn_processes(int nprocs, const char* program, const char* machinefile, in
 }
 
 int spawn_processes1(const char* machinefile, const char* programfile) {
-  char workdir[kWorkdirSize];
-  if (!ReadWorkdir(workdir)) return kRunRefused;
+  std::string workdir;
+  if (!ReadWorkingDirectory(&workdir)) return kRunRefused;
   FILE* machine = nullptr;
   if (!OpenMachineFile(machinefile, &machine)) return RefuseRun("");
   FILE* file = fopen(programfile, "r");
@@ -285,7 +291,7 @@ int spawn_processes1(const char* machinefile, const char* programfile) {
   }
   const int count = static_cast<int>(lines.size());
   LauncherParams params = Params(count, workdir);
-  for (size_t i = 0; refusal.empty() && i < lines.size(); ++i) refusal = spawn::CheckVector(lines[i].words, params);
+  for (size_t i = 0; refusal.empty() && i < lines.size(); ++i) refusal = spawn::CheckVector(lines[i].words, params, VectorRoom(), ArgMax());
   if (!refusal.empty()) {
     if (machine != nullptr) fclose(machine);
     return RefuseRun(refusal);
