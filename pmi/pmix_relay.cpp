@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -34,7 +35,7 @@ class Relay : public PmixRelay {
         std::lock_guard<std::mutex> lock(mutex_);
         PmixNotice n = MakeNotice(PmixNotice::kFence, std::move(blob), done.Ranks(), -1, 0, 0);
         n.nspace = done.Nspace();
-        done_[{done.Nspace(), done.Ranks()}] = std::move(done);
+        done_[{done.Nspace(), done.Ranks()}].push_back(std::move(done));
         Post(std::move(n));
       };
       c.fetch = [this](const std::string& nspace, int rank, PmixCallbacks::ModexDone done) {
@@ -233,8 +234,9 @@ class Relay : public PmixRelay {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = done_.find({nspace, ranks});
     if (it == done_.end()) return PmixCallbacks::Done();
-    PmixCallbacks::Done done = std::move(it->second);
-    done_.erase(it);
+    PmixCallbacks::Done done = std::move(it->second.front());
+    it->second.pop_front();
+    if (it->second.empty()) done_.erase(it);
     return done;
   }
 
@@ -270,8 +272,11 @@ class Relay : public PmixRelay {
   bool takeSpawns_ = false;
   mutable std::mutex mutex_;
   std::vector<PmixNotice> notices_;
-  // The fences in flight, by their job's namespace (empty: the first job's) and ranks.
-  std::map<std::pair<std::string, std::vector<int>>, PmixCallbacks::Done> done_;
+  // The fences in flight, by their job's namespace (empty: the first job's)
+  // and ranks; those of the same ranks in the order they came (the ranks
+  // may have one in flight and start the next, PMIx_Fence_nb), and
+  // answered in that order, as every node sends its parts.
+  std::map<std::pair<std::string, std::vector<int>>, std::deque<PmixCallbacks::Done>> done_;
   std::set<int> connected_;
   uint64_t tickets_ = 0;
   struct NameWait {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/mpi/MpiServer.h"
 #include "tests/launcher_harness.h"
 #include "tests/run_util.h"
 #include "tests/support/processes.h"
@@ -429,6 +430,49 @@ if __name__ == "__main__":
             0)
       << err;
   EXPECT_EQ(out, "sum 328350\n") << err;
+}
+
+// tarvo's side of the PMIx fences between hosts, driven directly: two
+// agents each send two fences of the whole job, the second before the
+// first is complete (PMIx_Fence_nb); each fence completes apart, in order,
+// with its own parts.
+TEST(PmixFences, TwoOfTheSameRanksInFlightCompleteApartInOrder) {
+  MpiLinks links;
+  links.makeRelay = [](std::string*) { return std::unique_ptr<pmi::PmixRelay>(); };  // no rank is tarvo's
+  MpiServer server({"h0", "h1"}, {0, 0}, {0, 1}, 2, links);
+  pmi::PmixJob job;
+  job.nspace = "tarvo-fences";
+  job.hosts = {"h0", "h1"};
+  std::string why;
+  ASSERT_TRUE(server.ServePmix(job, &why)) << why;
+  auto part = [&server](int agent, const std::string& bytes) {
+    server.AgentPmixSet(agent, {});
+    EXPECT_FALSE(server.AgentPmixPart(agent, bytes));
+    server.AgentPmixDone(agent);
+  };
+  // What completes now: the parts that each send carries, and to whom.
+  auto complete = [&server]() {
+    std::vector<MpiServer::PmixSend> sends;
+    server.TakePmixFences(&sends);
+    std::string seen;
+    for (const MpiServer::PmixSend& s : sends) {
+      seen += "to";
+      for (int a : s.agents) seen += " " + std::to_string(a);
+      for (const char* p : {"<a1>", "<a2>", "<b1>", "<b2>"}) {
+        if (s.frames.find(p) != std::string::npos) seen += std::string(" ") + p;
+      }
+      seen += ";";
+    }
+    return seen;
+  };
+  part(0, "<a1>");
+  part(0, "<a2>");
+  EXPECT_EQ(complete(), "");
+  part(1, "<b1>");
+  EXPECT_EQ(complete(), "to 0 1 <a1> <b1>;");
+  part(1, "<b2>");
+  EXPECT_EQ(complete(), "to 0 1 <a2> <b2>;");
+  EXPECT_EQ(complete(), "");
 }
 
 }  // namespace

@@ -7,12 +7,14 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,6 +24,7 @@
 #include "launcher/spawn/PmixSetup.h"
 #include "pmi/pmix_facts.h"
 #include "pmi/pmix_host.h"
+#include "pmi/pmix_relay.h"
 #include "tests/run_util.h"
 #include "tests/support/processes.h"
 #include "tests/support/wait.h"
@@ -69,7 +72,9 @@ struct Seen {
 // output in DIR/<rank>.out; the environment is this process's, with a stale
 // server address of an outside server (as Slurm leaves one) that must not
 // count.
-std::vector<pid_t> StartRanks(const pmi::PmixHost& host, const pmi::PmixJob& job, const std::string& dir,
+// `host`: a PmixHost, or a PmixRelay around one.
+template <typename Host>
+std::vector<pid_t> StartRanks(const Host& host, const pmi::PmixJob& job, const std::string& dir,
                               const std::string& mode) {
   std::string outside = "PMIX_SERVER_URI41=outside;tcp4://127.0.0.1:1";
   std::vector<pid_t> pids;
@@ -326,6 +331,50 @@ TEST(PmixHost, TwoNodesOfOneMachineFenceThroughTheCallersExchange) {
     EXPECT_EQ(testutil::ReadFile(dir + "/" + std::to_string(r) + ".out"),
               "rank " + std::to_string(r) + " of 4 sum 6 shared 2 appnum 0 session shared\n");
   EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+}
+
+// Two fences of the same ranks in flight at once (the job's, by its
+// wildcard and by every rank named; rank 1 is another node's, so both go
+// through the relay) are kept apart: the loop holds both before it answers
+// either, and each completes once.
+TEST(PmixRelay, TwoFencesOfTheSameRanksInFlightCompleteEach) {
+  SKIP_IF_SECOND_SERVER();
+  std::string dir = testutil::MakeTempDir();
+  const pmi::PmixJob job = Job({"n0", "n1"}, "n0");
+  std::unique_ptr<pmi::PmixRelay> relay = pmi::NewPmixRelay();
+  std::string why;
+  ASSERT_TRUE(relay->Start(job, true, &why)) << why;
+  const std::vector<pid_t> pids = StartRanks(*relay, job, dir, "twofences");
+  ASSERT_EQ(pids.size(), 1u);
+  std::vector<pmi::PmixNotice> held;
+  bool both = false;
+  int status = -1;
+  for (int i = 0; i < 2500 && status < 0; ++i) {
+    pollfd fd{relay->WakeFd(), POLLIN, 0};
+    poll(&fd, 1, 10);
+    std::vector<pmi::PmixNotice> notices;
+    relay->Take(&notices);
+    for (pmi::PmixNotice& n : notices) {
+      if (n.kind == pmi::PmixNotice::kFence) held.push_back(std::move(n));
+    }
+    both = both || held.size() >= 2;
+    for (const pmi::PmixNotice& n : both ? held : std::vector<pmi::PmixNotice>()) {
+      EXPECT_TRUE(n.ranks.empty());
+      relay->CompleteFence(n.nspace, n.ranks, n.blob);
+    }
+    if (both) held.clear();
+    int ws = 0;
+    if (waitpid(pids[0], &ws, WNOHANG) == pids[0]) status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  }
+  if (status < 0) {
+    kill(pids[0], SIGKILL);
+    WaitAll(pids);
+  }
+  relay->Stop();
+  EXPECT_TRUE(both) << "the two fences were not in flight together";
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(testutil::ReadFile(dir + "/0.out"), "fences SUCCESS SUCCESS\n");
+  EXPECT_TRUE(support::Survivors(pids).empty());
 }
 
 }  // namespace

@@ -156,7 +156,7 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
       continue;
     }
     if (n.kind == pmi::PmixNotice::kFence) {
-      PmixFence& fence = Fence({n.nspace, n.ranks});
+      PmixFence& fence = Fence({n.nspace, n.ranks}, -1);
       fence.localIn = true;
       if (PmixAdd(fence, n.blob) && out != nullptr) {
         MpiEvent e;
@@ -297,27 +297,31 @@ void MpiServer::Connect(int node, uint64_t ticket, const pmi::PmixCallbacks::Pro
   connects_.erase(key);
 }
 
-MpiServer::PmixFence& MpiServer::Fence(const FenceKey& key) {
-  PmixFence& fence = pmixFences_[key];
-  if (fence.agentIn.empty()) fence.agentIn.assign(pmixAgentSet_.size(), 0);
-  return fence;
+MpiServer::PmixFence& MpiServer::Fence(const FenceKey& key, int node) {
+  std::deque<PmixFence>& fences = pmixFences_[key];
+  for (PmixFence& fence : fences) {
+    if (node < 0 ? !fence.localIn : !fence.agentIn[static_cast<size_t>(node)]) return fence;
+  }
+  fences.emplace_back();
+  fences.back().agentIn.assign(pmixAgentSet_.size(), 0);
+  return fences.back();
 }
 
 bool MpiServer::AgentPmixPart(int agent, const std::string& bytes) {
   const size_t a = static_cast<size_t>(agent);
-  return PmixAdd(Fence({pmixAgentNspace_[a], pmixAgentSet_[a]}), bytes);
+  return PmixAdd(Fence({pmixAgentNspace_[a], pmixAgentSet_[a]}, agent), bytes);
 }
 
 void MpiServer::AgentPmixDone(int agent) {
   const size_t a = static_cast<size_t>(agent);
-  Fence({pmixAgentNspace_[a], pmixAgentSet_[a]}).agentIn[a] = 1;
+  Fence({pmixAgentNspace_[a], pmixAgentSet_[a]}, agent).agentIn[a] = 1;
   pmixAgentSet_[a].clear();
   pmixAgentNspace_[a].clear();
 }
 
 bool MpiServer::AgentPmixFailed(int agent) {
   const size_t a = static_cast<size_t>(agent);
-  PmixFence& fence = Fence({pmixAgentNspace_[a], pmixAgentSet_[a]});
+  PmixFence& fence = Fence({pmixAgentNspace_[a], pmixAgentSet_[a]}, agent);
   fence.agentIn[a] = 1;
   pmixAgentSet_[a].clear();
   pmixAgentNspace_[a].clear();
@@ -389,9 +393,14 @@ bool MpiServer::TakePmixFences(std::vector<PmixSend>* out) {
   for (PmixSend& send : pmixOut_) out->push_back(std::move(send));
   pmixOut_.clear();
   for (auto it = pmixFences_.begin(); it != pmixFences_.end();) {
+    if (it->second.empty()) {
+      it = pmixFences_.erase(it);
+      continue;
+    }
     const std::string& nspace = it->first.first;
     const std::vector<int>& ranks = it->first.second;
-    PmixFence& fence = it->second;
+    // The oldest of these ranks' fences first: the next waits for it.
+    PmixFence& fence = it->second.front();
     // The nodes taking part: every one for the first job's whole fence,
     // every one that holds ranks of a spawned job for its whole fence,
     // else those that hold the fence's ranks.
@@ -433,7 +442,7 @@ bool MpiServer::TakePmixFences(std::vector<PmixSend>* out) {
       else pmix_->CompleteFence(nspace, ranks, fence.all);
     }
     if (!send.agents.empty()) out->push_back(std::move(send));
-    it = pmixFences_.erase(it);
+    it->second.pop_front();  // the next of the same ranks is looked at again
   }
   return any;
 }

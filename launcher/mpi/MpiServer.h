@@ -10,6 +10,7 @@
 
 #include <poll.h>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -211,7 +212,9 @@ class MpiServer {
   void TakePmix(std::vector<MpiEvent>* out);
   struct PmixFence;
   using FenceKey = std::pair<std::string, std::vector<int>>;  // job's namespace (empty: the first), ranks
-  PmixFence& Fence(const FenceKey& key);
+  // The fence of `key` that `node` (an agent, -1 tarvo's own) takes part
+  // in next: the oldest it is not in yet.
+  PmixFence& Fence(const FenceKey& key, int node);
   // Who holds rank `rank` of `nspace` (empty: the first job): an agent, -1
   // tarvo, -2 no one.
   int Holder(const std::string& nspace, int rank) const;
@@ -256,14 +259,17 @@ class MpiServer {
   pmi::PmixJob pmixJob_;
   std::unique_ptr<pmi::PmixRelay> pmix_;  // tarvo's own ranks' server, if any
   // The fences in flight, by their ranks (none: the job's): a subset's is
-  // apart from the job's and from other subsets'.
+  // apart from the job's and from other subsets'. Fences of the same ranks
+  // (a node may send the next before the last is complete: PMIx_Fence_nb)
+  // are kept in order, each node's parts going to the oldest it is not in,
+  // and complete in that order.
   struct PmixFence {
     std::string all;           // the union so far
     std::vector<char> agentIn; // by agent: its part is in
     bool localIn = false;      // tarvo's own node's part is in
     bool over = false;         // over the bound: the fence fails
   };
-  std::map<FenceKey, PmixFence> pmixFences_;
+  std::map<FenceKey, std::deque<PmixFence>> pmixFences_;
   std::vector<std::vector<int>> pmixAgentSet_;  // by agent: the fence its next parts are of
   std::vector<std::string> pmixAgentNspace_;    // by agent: that fence's spawned job, or its next fetch's
   // The direct modex's requests in flight, by tarvo's number: who asked

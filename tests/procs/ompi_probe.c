@@ -20,11 +20,16 @@
  *   dmodex  ranks 0, 1 and 2 put "early from R" and, before any fence, get
  *           the next one's (2's, 0's): "rank R got VALUE"; then every rank
  *           fences with the job
+ *   twofences  two fences of the whole job at once, without waiting for the
+ *           first (PMIx_Fence_nb over the job's wildcard, then over every
+ *           rank named): prints "fences STATUS STATUS" once both are
+ *           complete (or after 15 s, "fences pending")
  */
 #include <mpi.h>
 #include <pmix.h>
 #include <signal.h>
 #include <stdbool.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -38,6 +43,45 @@ static bool PutFrom(const char* key, const char* format, unsigned rank) {
   v.type = PMIX_STRING;
   v.data.string = mine;
   return PMIx_Put(PMIX_GLOBAL, key, &v) == PMIX_SUCCESS && PMIx_Commit() == PMIX_SUCCESS;
+}
+
+struct Pending {
+  int done;
+  pmix_status_t status;
+};
+
+static void Released(pmix_status_t status, void* cbdata) {
+  struct Pending* p = cbdata;
+  p->status = status;
+  __atomic_store_n(&p->done, 1, __ATOMIC_RELEASE);
+}
+
+static int TwoFences(void) {
+  pmix_proc_t me;
+  if (PMIx_Init(&me, NULL, 0) != PMIX_SUCCESS) return 4;
+  pmix_proc_t wild;
+  PMIX_LOAD_PROCID(&wild, me.nspace, PMIX_RANK_WILDCARD);
+  pmix_value_t* size = NULL;
+  if (PMIx_Get(&wild, PMIX_JOB_SIZE, NULL, 0, &size) != PMIX_SUCCESS || size->type != PMIX_UINT32) return 5;
+  const uint32_t n = size->data.uint32;
+  pmix_proc_t* all = calloc(n, sizeof *all);
+  if (all == NULL) return 6;
+  for (uint32_t r = 0; r < n; ++r) PMIX_LOAD_PROCID(&all[r], me.nspace, r);
+  struct Pending first = {0, PMIX_SUCCESS}, second = {0, PMIX_SUCCESS};
+  if (PMIx_Fence_nb(&wild, 1, NULL, 0, Released, &first) != PMIX_SUCCESS ||
+      PMIx_Fence_nb(all, n, NULL, 0, Released, &second) != PMIX_SUCCESS)
+    return 7;
+  for (int i = 0; i < 1500 && !(__atomic_load_n(&first.done, __ATOMIC_ACQUIRE) &&
+                                __atomic_load_n(&second.done, __ATOMIC_ACQUIRE)); ++i)
+    usleep(10000);
+  if (__atomic_load_n(&first.done, __ATOMIC_ACQUIRE) && __atomic_load_n(&second.done, __ATOMIC_ACQUIRE))
+    printf("fences %s %s\n", PMIx_Error_string(first.status), PMIx_Error_string(second.status));
+  else
+    printf("fences pending\n");
+  fflush(stdout);
+  free(all);
+  PMIx_Finalize(NULL, 0);
+  return 0;
 }
 
 int main(int argc, char** argv) {
@@ -94,6 +138,7 @@ int main(int argc, char** argv) {
     PMIx_Finalize(NULL, 0);
     return 0;
   }
+  if (strcmp(argv[2], "twofences") == 0) return TwoFences();
   if (strncmp(argv[2], "put:", 4) == 0) {
     char path[4096];
     snprintf(path, sizeof path, "%s/%s.pid", argv[1], envRank != NULL ? envRank : "x");
