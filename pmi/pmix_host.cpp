@@ -46,12 +46,16 @@ struct PmixHost::State {
   // that did not end in time) does nothing. The calls hold the state by a
   // shared pointer, so that none of them outlives it.
   UpcallGate gate;
-  std::mutex mutex;  // guards `finalized`
+  // Guards what libpmix's thread and the owner's both reach once the
+  // server runs: `finalized`, `added`, `addedSize`, `addedConnected` and
+  // `addedFinalized`. (The rest is written before the server starts or
+  // after it has stopped, and read by the owner alone.)
+  std::mutex mutex;
   std::set<int> finalized;
-  // Jobs that ranks spawned (AddJob): their environments, and which of
-  // their ranks connected and finalized (under mutex).
+  // Jobs that ranks spawned (AddJob): their environments, each one's size,
+  // and which of their ranks connected and finalized.
   std::map<std::string, std::map<int, std::vector<std::string>>> added;
-  std::map<std::string, int> addedSize;  // each added job's size (under mutex)
+  std::map<std::string, int> addedSize;
   std::set<std::pair<std::string, int>> addedConnected, addedFinalized;
   // What the server was started with: the node's topology and the list
   // that holds it. Freed once the server has finalized.
@@ -548,7 +552,11 @@ bool PmixHost::AddJob(const PmixJob& job, std::string* error) {
   State& s = *state_;
   std::string problem = CheckJob(job);
   if (problem.empty() && (!s.serverUp || CurrentHost() != state_)) problem = "the PMIx server is not running";
-  if (problem.empty() && (job.nspace == s.job.nspace || s.added.count(job.nspace) != 0)) problem = "namespace in use";
+  if (problem.empty()) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (job.nspace == s.job.nspace || s.added.count(job.nspace) != 0 || s.addedSize.count(job.nspace) != 0)
+      problem = "namespace in use";
+  }
   if (!problem.empty()) {
     *error = problem;
     return false;
@@ -578,6 +586,22 @@ bool PmixHost::AddJob(const PmixJob& job, std::string* error) {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.addedSize[job.nspace] = static_cast<int>(job.hosts.size());
   }
+  // All or nothing: a job that fails part-way is taken out of the server
+  // again, its namespace with the clients registered so far, so that none
+  // of it is served and its namespace can be added afresh (a refused
+  // spawn's job number, and so its namespace, is the next spawn's).
+  auto undo = [&s, &job, &nspace, error](const std::string& why) {
+    ForgetServedNamespace(job.nspace);
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      s.addedSize.erase(job.nspace);
+    }
+    Completion gone;
+    PMIx_server_deregister_nspace(nspace, Completion::Signal, &gone);
+    gone.Wait();
+    *error = why;
+    return false;
+  };
   const std::vector<std::string> openMpi = OpenMpiEnvironment(job, s.shmDir.empty() ? s.tmpDir : s.shmDir);
   std::map<int, std::vector<std::string>> environments;
   for (int rank : ranks) {
@@ -586,24 +610,20 @@ bool PmixHost::AddJob(const PmixJob& job, std::string* error) {
     Completion client;
     rc = PMIx_server_register_client(&proc, getuid(), getgid(), nullptr, Completion::Signal, &client);
     if (rc == PMIX_SUCCESS) rc = client.Wait();
-    if (rc != PMIX_SUCCESS && rc != PMIX_OPERATION_SUCCEEDED) {
-      *error = Why("PMIx_server_register_client", rc);
-      return false;
-    }
+    if (rc != PMIX_SUCCESS && rc != PMIX_OPERATION_SUCCEEDED) return undo(Why("PMIx_server_register_client", rc));
     std::vector<std::string> entries;
     rc = SetupFork(job.nspace, rank, &entries);
-    if (rc != PMIX_SUCCESS) {
-      *error = Why("PMIx_server_setup_fork", rc);
-      return false;
-    }
+    if (rc != PMIX_SUCCESS) return undo(Why("PMIx_server_setup_fork", rc));
     entries.insert(entries.end(), openMpi.begin(), openMpi.end());
     environments[rank] = std::move(entries);
   }
+  std::lock_guard<std::mutex> lock(s.mutex);
   s.added[job.nspace] = std::move(environments);
   return true;
 }
 
 std::vector<std::string> PmixHost::Environment(const std::string& nspace, int rank) const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
   auto job = state_->added.find(nspace);
   if (job == state_->added.end()) return std::vector<std::string>();
   auto it = job->second.find(rank);
@@ -653,7 +673,9 @@ void PmixHost::Stop() {
   s.shmDir.clear();
   s.localRanks.clear();
   s.environments.clear();
+  std::lock_guard<std::mutex> lock(s.mutex);
   s.added.clear();
+  s.addedSize.clear();
 }
 
 }  // namespace pmi

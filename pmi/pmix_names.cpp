@@ -297,6 +297,13 @@ void AddServedNamespace(const std::string& nspace) {
   g->added.insert(nspace);
 }
 
+void ForgetServedNamespace(const std::string& nspace) {
+  std::shared_ptr<Guard> g = Current();
+  if (g == nullptr) return;
+  std::lock_guard<std::recursive_mutex> lock(g->mutex);
+  g->added.erase(nspace);
+}
+
 void StopNameUpcalls() { g_slot.Stop(); }
 
 }  // namespace pmi

@@ -18,6 +18,8 @@ void AddNameUpcalls(pmix_server_module_t* module, const PmixCallbacks* callbacks
 // A job that a rank spawned, registered: its ranks are served too, and a
 // connect between it and its parents is completed at once.
 void AddServedNamespace(const std::string& nspace);
+// That job failed to register: no longer served.
+void ForgetServedNamespace(const std::string& nspace);
 // Before the server's finalize: answers that come later are dropped.
 void StopNameUpcalls();
 
