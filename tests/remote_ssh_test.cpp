@@ -140,4 +140,38 @@ TEST_F(RemoteSsh, DeepDirectoryAndAThousandArgumentsInEveryMode) {
   }
 }
 
+// TARVO_WDIR (relative to tarvo's directory) is where every rank starts
+// and finds a bare program name, and TARVO_TIMEOUT_SIGNAL's warning reaches
+// a script that traps it well before the time limit: in every mode.
+TEST_F(RemoteSsh, RanksStartInTarvoWdirAndTrapTheWarningBeforeTheTimeLimit) {
+  const std::string sub = work_ + "/ranks";
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  testutil::WriteFile(sub + "/probe",
+                      "#!/bin/sh\ntrap 'echo warned > warned.$TARVO_RANK; exit 0' USR1\npwd > where.$TARVO_RANK\n"
+                      "i=0; while [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done; exit 3\n");
+  ASSERT_EQ(chmod((sub + "/probe").c_str(), 0755), 0);
+  testutil::WriteFile(work_ + "/hosts", "127.0.0.2\n");
+  struct Mode {
+    const char* name;
+    std::vector<std::string> args;
+    const char* launch;
+  } modes[] = {{"carrier", {"-np", "2", "probe"}, "rank"},
+               {"per-rank remote shells", {"-ssh", "-np", "2", "-mf", "hosts", "probe"}, "rank"},
+               {"agents", {"-ssh", "-np", "2", "-mf", "hosts", "probe"}, "host"}};
+  harness::Options opts = Options();
+  opts.exactPath = sshd().ShimDir() + ":" TARVO_BIN_DIR ":/usr/bin:/bin";
+  opts.env = {{"TARVO_WDIR", "ranks"}, {"TARVO_TIMEOUT", "60"}, {"TARVO_TIMEOUT_SIGNAL", "USR1@58"}};
+  for (const Mode& m : modes) {
+    for (const char* f : {"/where.0", "/where.1", "/warned.0", "/warned.1"}) unlink((sub + f).c_str());
+    opts.env["TARVO_LAUNCH"] = m.launch;
+    harness::LauncherRun run(m.args, opts);
+    // Status 0: each rank ended by the trap, not at the limit nor by itself.
+    ASSERT_EQ(run.Wait(90), 0) << m.name << "\n" << run.Stdout() << run.Stderr() << sshd().Log();
+    for (const char* r : {"0", "1"}) {
+      EXPECT_EQ(testutil::ReadFile(sub + "/where." + r), sub + "\n") << m.name << " rank " << r;
+      EXPECT_EQ(testutil::ReadFile(sub + "/warned." + r), "warned\n") << m.name << " rank " << r;
+    }
+  }
+}
+
 }  // namespace

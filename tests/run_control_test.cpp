@@ -481,7 +481,8 @@ TEST(RunControl, AMalformedSettingStartsNothing) {
       {"TARVO_TIMEOUT", "ten"}, {"TARVO_KILL_GRACE", "-1"}, {"TARVO_KILL_ON_BAD_EXIT", "yes"}, {"TARVO_SSH_WINDOW", "1e3"},
       {"TARVO_LAUNCH", "hosts"},  {"TARVO_EXPORT", "PATH,"},       {"TARVO_PMIX", "yes"},     {"TARVO_STACKS", "2"},
       {"TARVO_KVS_LIMIT", "0"},   {"TARVO_LOGIN_TIMEOUT", "0"},
-      {"TARVO_RSH", " "},         {"TARVO_RSH", "ssh -F " + std::string(128, 'f')}};
+      {"TARVO_RSH", " "},         {"TARVO_RSH", "ssh -F " + std::string(128, 'f')},
+      {"TARVO_WDIR", "/no/such/directory"}, {"TARVO_TIMEOUT_SIGNAL", "USR1@5"}};
   for (const auto& c : cases) {
     ControlRun run(2, {"hold"}, {{c.first, c.second}});
     EXPECT_EQ(run.tarvo().Wait(30), 255) << c.first;
@@ -514,6 +515,29 @@ TEST(RunSettings, AcceptsWholeAndFractionalSecondsAndKeepsDefaultsForEmptyValues
   EXPECT_EQ(s.rsh, std::vector<std::string>({"ssh", "-F", "/home/u/c/ssh_config", "-p", "2222"}));
   env = {{"TARVO_RSH", ""}};
   EXPECT_FALSE(ReadRunSettings(lookup, &s, &error));
+
+  // TARVO_TIMEOUT_SIGNAL: a name (with or without SIG) or a number, and
+  // seconds below the time limit, which it needs.
+  const struct {
+    const char* value;
+    const char* timeout;
+    int sig;  // 0: refused
+    double before;
+  } warnings[] = {{"USR1@60", "100", SIGUSR1, 60},  {"SIGTERM@0.5", "2", SIGTERM, 0.5}, {"12@1", "2", 12, 1},
+                  {"USR1@60", "", 0, 0},           {"USR1@100", "100", 0, 0},         {"FOO@1", "2", 0, 0},
+                  {"USR1", "2", 0, 0},              {"0@1", "2", 0, 0},                {"USR1@-1", "2", 0, 0},
+                  {"@1", "2", 0, 0}};
+  for (const auto& w : warnings) {
+    env = {{"TARVO_TIMEOUT_SIGNAL", w.value}, {"TARVO_TIMEOUT", w.timeout}};
+    const bool read = ReadRunSettings(lookup, &s, &error);
+    EXPECT_EQ(read, w.sig != 0) << w.value << " " << w.timeout;
+    if (!read) {
+      EXPECT_EQ(error.rfind(std::string("ERROR-Control Process: TARVO_TIMEOUT_SIGNAL=") + w.value + " is not ", 0), 0u) << error;
+      continue;
+    }
+    EXPECT_EQ(s.timeoutSignal, w.sig) << w.value;
+    EXPECT_EQ(s.timeoutSignalBefore, w.before) << w.value;
+  }
 
   // Inside an allocation a run takes its nodes, unless TARVO_LAUNCH or a
   // machine file says otherwise.

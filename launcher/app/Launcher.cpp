@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -216,6 +217,20 @@ int ControlMain(int argc, char** argv, const ProgramParts& parts) {
       !FindAllocation(environment, ReadWholeFile, cl.machineFileGiven, &allocation, &refusal)) {
     return RefuseRun(refusal);
   }
+  if (!settings.wdir.empty()) {
+    // The ranks' directory, made absolute from tarvo's, must be one here.
+    const std::string given = settings.wdir;
+    std::string here;
+    if (given[0] != '/') {
+      if (!ReadWorkingDirectory(&here)) return kRunRefused;
+      settings.wdir = here + "/" + given;
+    }
+    struct stat st;
+    if (settings.wdir.size() > static_cast<size_t>(kMaxPathLength) || stat(settings.wdir.c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode)) {
+      return RefuseRun("ERROR-Control Process: TARVO_WDIR=" + given + " is not a directory of this host\n");
+    }
+  }
   if (!allocation.hosts.empty()) UseBatchHosts(allocation, cl.shellGiven, &settings);
   if (!launch.senders.SetUp(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal,
                             TheRunContext().allocationHosts)) {
@@ -254,8 +269,10 @@ int ControlMain(int argc, char** argv, const ProgramParts& parts) {
   if (!cl.programFileGiven) {
     // An absolute program path is taken as it stands; any other is taken
     // from the working directory.
+    // A bare name is the ranks' to find: in TARVO_WDIR, when it is set.
     const char* word = argv[cl.programIndex()];
-    program = word[0] == '/' ? std::string(word) : workdir + "/" + word;
+    const std::string& from = !settings.wdir.empty() && strchr(word, '/') == nullptr ? settings.wdir : workdir;
+    program = word[0] == '/' ? std::string(word) : from + "/" + word;
     if (program.size() > static_cast<size_t>(kMaxPathLength)) {
       return RefuseRun(PathTooLong("program path", program.c_str()));
     }

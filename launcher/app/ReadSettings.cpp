@@ -1,7 +1,9 @@
 // The launcher's settings of its own, from TARVO_* environment variables,
 // read once at start-up.
 #include <cctype>
+#include <csignal>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -67,6 +69,30 @@ bool ParseExport(const char* text, RunSettings* s) {
       return false;
     }
   }
+}
+
+// A signal by its name (with or without "SIG") or its number.
+bool ParseSignal(const std::string& text, int* sig) {
+  static const struct {
+    const char* name;
+    int sig;
+  } kNames[] = {{"HUP", SIGHUP},   {"INT", SIGINT},   {"QUIT", SIGQUIT}, {"ABRT", SIGABRT}, {"KILL", SIGKILL},
+                {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE}, {"ALRM", SIGALRM}, {"TERM", SIGTERM},
+                {"CONT", SIGCONT}, {"STOP", SIGSTOP}, {"TSTP", SIGTSTP}, {"URG", SIGURG},   {"XCPU", SIGXCPU},
+                {"WINCH", SIGWINCH}};
+  if (!text.empty() && text.size() <= 2 && isdigit(static_cast<unsigned char>(text[0])) &&
+      isdigit(static_cast<unsigned char>(text.back()))) {
+    *sig = atoi(text.c_str());
+    return *sig > 0 && *sig < NSIG;
+  }
+  const std::string name = text.compare(0, 3, "SIG") == 0 ? text.substr(3) : text;
+  for (const auto& n : kNames) {
+    if (name == n.name) {
+      *sig = n.sig;
+      return true;
+    }
+  }
+  return false;
 }
 
 std::string Malformed(const char* name, const char* value, const std::string& want) {
@@ -158,6 +184,31 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
     s.pmix = v[0] == 'a' ? -1 : v[0] - '0';
   }
   if ((v = lookup("TARVO_RSH")) != nullptr && !ReadRemoteShell(v, lookup("HOME"), &s.rsh, error)) return false;
+  if ((v = lookup("TARVO_WDIR")) != nullptr && *v != '\0') {
+    if (strlen(v) > static_cast<size_t>(kMaxPathText)) {
+      *error = Malformed("TARVO_WDIR", v, "a directory of at most " + std::to_string(kMaxPathText) + " characters");
+      return false;
+    }
+    s.wdir = v;
+  }
+  if ((v = lookup("TARVO_TIMEOUT_SIGNAL")) != nullptr && *v != '\0') {
+    const char* at = strrchr(v, '@');
+    if (at == nullptr || !ParseSignal(std::string(v, at), &s.timeoutSignal) ||
+        !ParseSeconds(at + 1, kMaxTimeout, &s.timeoutSignalBefore)) {
+      *error = Malformed("TARVO_TIMEOUT_SIGNAL", v, "SIG@SECONDS, a signal (USR1, TERM, a number) and seconds");
+      return false;
+    }
+    if (s.timeout <= 0) {
+      *error = Malformed("TARVO_TIMEOUT_SIGNAL", v, "of use without TARVO_TIMEOUT");
+      return false;
+    }
+    if (s.timeoutSignalBefore >= s.timeout) {
+      char limit[32];
+      snprintf(limit, sizeof limit, "%g", s.timeout);
+      *error = Malformed("TARVO_TIMEOUT_SIGNAL", v, std::string("SIG@SECONDS with SECONDS below TARVO_TIMEOUT=") + limit);
+      return false;
+    }
+  }
   *out = s;
   return true;
 }

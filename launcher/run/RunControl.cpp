@@ -45,6 +45,9 @@ Run::Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, 
   }
   MpirBegin(static_cast<int>(tableLeft_));
   if (shared_.settings.timeout > 0) deadline_ = Now() + shared_.settings.timeout;
+  if (deadline_ > 0 && shared_.settings.timeoutSignal != 0) {
+    warnAt_ = deadline_ - shared_.settings.timeoutSignalBefore;
+  }
 }
 
 void Run::NoteStarts() {
@@ -161,6 +164,7 @@ int Run::WaitMs() const {
   if (!ending_ && next_ < launches_.size() && !WindowFull(next_) && !Held(next_)) atMost(0);
   if (ending_ && !killed_) atMost(killAt_ - now);
   if (!ending_ && deadline_ > 0) atMost(deadline_ - now);
+  if (!ending_ && warnAt_ > 0) atMost(warnAt_ - now);
   if (loggingIn_ > 0) {
     for (size_t i = 0; i < next_; ++i) {
       if (procs_[i].state == kLoggingIn) atMost(procs_[i].startedAt + kLoginHold - now);

@@ -180,6 +180,11 @@ void Run::TakeFatal() {
 }
 
 void Run::CheckTimeout() {
+  // The warning before the time limit, for programs that save their work.
+  if (!ending_ && warnAt_ > 0 && Now() >= warnAt_) {
+    warnAt_ = 0;
+    SignalAll(shared_.settings.timeoutSignal);
+  }
   if (ending_ || deadline_ <= 0 || Now() < deadline_) return;
   fprintf(stderr, "tarvo: the run's time limit of %g s is over; ending the run\n", shared_.settings.timeout);
   std::vector<double> waiting;

@@ -198,6 +198,7 @@ class Run {
   bool killed_ = false;
   double killAt_ = 0;
   double deadline_ = 0;
+  double warnAt_ = 0;  // TARVO_TIMEOUT_SIGNAL's moment; 0: none, or sent
   double stuckSince_ = -1;
   Reason reason_ = kNone;
   int status_ = 0;       // the highest status of all (a run that ends by itself)

@@ -46,6 +46,13 @@ struct RunSettings {
   /// TARVO_LOGIN_TIMEOUT: seconds that a remote shell's far side has to
   /// report (the agent's hello, carrier's start notice) before the run ends.
   double loginTimeout = 60.0;
+  /// TARVO_WDIR: the ranks' working directory on every host, as given
+  /// (start-up makes a relative one absolute from its own); empty: tarvo's.
+  std::string wdir;
+  /// TARVO_TIMEOUT_SIGNAL=SIG@SECONDS: `timeoutSignal` (0: none) goes to
+  /// every rank `timeoutSignalBefore` seconds before the time limit.
+  int timeoutSignal = 0;
+  double timeoutSignalBefore = 0.0;
 };
 
 #endif  // TARVO_LAUNCHER_RUN_RUNSETTINGS_H

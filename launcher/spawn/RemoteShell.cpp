@@ -20,14 +20,17 @@ namespace spawn {
 
 namespace {
 
-const char* SignalName(int sig) {
+// The far side's kill takes a name, or the number of any other signal
+// (TARVO_TIMEOUT_SIGNAL's).
+std::string SignalName(int sig) {
   switch (sig) {
     case SIGINT: return "INT";
     case SIGTERM: return "TERM";
     case SIGHUP: return "HUP";
     case SIGUSR1: return "USR1";
     case SIGUSR2: return "USR2";
-    default: return "KILL";
+    case SIGKILL: return "KILL";
+    default: return std::to_string(sig);
   }
 }
 
@@ -68,7 +71,9 @@ void RemoteSignals::Signal(const std::string& host, int sig, const std::vector<p
   plan.file = shell[0];
   plan.shellWords = shell.size();
   plan.vector = shell;
-  for (const char* word : {host.c_str(), "kill", "-s", SignalName(sig), "--"}) plan.vector.push_back(word);
+  for (const std::string& word : {host, std::string("kill"), std::string("-s"), SignalName(sig), std::string("--")}) {
+    plan.vector.push_back(word);
+  }
   for (pid_t g : groups) plan.vector.push_back("-" + std::to_string(g));
   plan.vector.push_back("2>/dev/null");
   plan.SealArgv();

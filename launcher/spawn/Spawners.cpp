@@ -258,6 +258,7 @@ int spawn::CountProgramFile(const char* path) {
 int spawn_processes(int nprocs, const char* program, const char* machinefile, int nargs, char** args) {
   std::string workdir;
   if (!ReadWorkingDirectory(&workdir)) return kRunRefused;
+  if (!RunControlSettings().wdir.empty()) workdir = RunControlSettings().wdir;
   LauncherParams params = Params(nprocs, workdir);
   std::vector<std::string> words{program};
   for (int k = 0; k < nargs; ++k) words.push_back(args[k]);
@@ -272,6 +273,7 @@ int spawn_processes(int nprocs, const char* program, const char* machinefile, in
 int spawn_processes1(const char* machinefile, const char* programfile) {
   std::string workdir;
   if (!ReadWorkingDirectory(&workdir)) return kRunRefused;
+  if (!RunControlSettings().wdir.empty()) workdir = RunControlSettings().wdir;
   FILE* machine = nullptr;
   if (!OpenMachineFile(machinefile, &machine)) return RefuseRun("");
   FILE* file = fopen(programfile, "r");
