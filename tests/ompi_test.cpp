@@ -338,6 +338,20 @@ TEST_F(OmpiRun, PublishLookupAcceptAndConnectBetweenTwoRanks) {
   }
 }
 
+// A rank that ends while its lookup waits (PMIX_WAIT) is forgotten: the
+// name, published to be read once after its end, goes to the live rank that
+// waits behind it (ompi_probe's deadwaiter; the others go on past the
+// killed rank with TARVO_KILL_ON_BAD_EXIT=0).
+TEST_F(OmpiRun, ANameGoesToTheLiveWaiterNotToOneThatEnded) {
+  const Placement p{{"local", "rank", {"-np", "3"}, {}}, 3, 3};
+  std::string out, err;
+  EXPECT_EQ(Run(p, "deadwaiter", &out, &err, kProbe,
+                {{"TARVO_PMIX", "1"}, {"TARVO_KILL_ON_BAD_EXIT", "0"}, {"TARVO_TIMEOUT", "60"}}),
+            137)
+      << err;
+  EXPECT_EQ(out, "rank 2 got here\n") << err;
+}
+
 // MPI_Comm_spawn (tests/procs/ompi_spawn.c), locally and in host mode
 // (parents on an agent's host and tarvo's, the machine file's order;
 // children on either by the `host` key, or one on each by the slots): two

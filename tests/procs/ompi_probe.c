@@ -20,6 +20,11 @@
  *   dmodex  ranks 0, 1 and 2 put "early from R" and, before any fence, get
  *           the next one's (2's, 0's): "rank R got VALUE"; then every rank
  *           fences with the job
+ *   deadwaiter  rank 1 and then rank 2 wait for the name "tarvo.late"
+ *           (PMIx_Lookup with PMIX_WAIT, each writing DIR/R.asked some time
+ *           after asking); rank 1 is then killed by SIGKILL; once it is
+ *           gone rank 0 publishes the name to be read once: rank 2 prints
+ *           "rank 2 got VALUE" (or "rank 2 got nothing" after 20 s)
  *   twofences  two fences of the whole job at once, without waiting for the
  *           first (PMIx_Fence_nb over the job's wildcard, then over every
  *           rank named): prints "fences STATUS STATUS" once both are
@@ -54,6 +59,88 @@ static void Released(pmix_status_t status, void* cbdata) {
   struct Pending* p = cbdata;
   p->status = status;
   __atomic_store_n(&p->done, 1, __ATOMIC_RELEASE);
+}
+
+struct Found {
+  int done;
+  char value[64];
+};
+
+static void LookedUp(pmix_status_t status, pmix_pdata_t data[], size_t ndata, void* cbdata) {
+  struct Found* f = cbdata;
+  if (status == PMIX_SUCCESS && ndata == 1 && data[0].value.type == PMIX_STRING)
+    snprintf(f->value, sizeof f->value, "%s", data[0].value.data.string);
+  __atomic_store_n(&f->done, 1, __ATOMIC_RELEASE);
+}
+
+/* Waits up to 20 s for DIR/NAME to exist. */
+static bool Appears(const char* dir, const char* name) {
+  char path[4096];
+  snprintf(path, sizeof path, "%s/%s", dir, name);
+  for (int i = 0; i < 2000; ++i) {
+    if (access(path, F_OK) == 0) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+static void Touch(const char* dir, const char* name) {
+  char path[4096];
+  snprintf(path, sizeof path, "%s/%s", dir, name);
+  FILE* f = fopen(path, "w");
+  if (f != NULL) fclose(f);
+}
+
+static int DeadWaiter(const char* dir) {
+  pmix_proc_t me;
+  if (PMIx_Init(&me, NULL, 0) != PMIX_SUCCESS) return 4;
+  char name[32];
+  snprintf(name, sizeof name, "%u.pid", me.rank);
+  char path[4096];
+  snprintf(path, sizeof path, "%s/%s", dir, name);
+  FILE* f = fopen(path, "w");
+  if (f != NULL) {
+    fprintf(f, "%d\n", (int)getpid());
+    fclose(f);
+  }
+  if (me.rank == 1 || me.rank == 2) {
+    if (me.rank == 2 && !Appears(dir, "1.asked")) return 5;
+    static struct Found found;
+    char* keys[] = {"tarvo.late", NULL};
+    bool wait = true;
+    pmix_info_t info;
+    PMIX_INFO_LOAD(&info, PMIX_WAIT, &wait, PMIX_BOOL);
+    if (PMIx_Lookup_nb(keys, &info, 1, LookedUp, &found) != PMIX_SUCCESS) return 6;
+    usleep(300000);  /* the request has reached the server */
+    snprintf(name, sizeof name, "%u.asked", me.rank);
+    Touch(dir, name);
+    if (me.rank == 1) {
+      Appears(dir, "2.asked");
+      raise(SIGKILL);
+    }
+    for (int i = 0; i < 2000 && !__atomic_load_n(&found.done, __ATOMIC_ACQUIRE); ++i) usleep(10000);
+    printf("rank 2 got %s\n", __atomic_load_n(&found.done, __ATOMIC_ACQUIRE) && found.value[0] ? found.value : "nothing");
+    fflush(stdout);
+  }
+  if (me.rank == 0) {
+    if (!Appears(dir, "2.asked")) return 5;
+    /* Rank 1 is gone once tarvo has reaped it. */
+    snprintf(path, sizeof path, "%s/1.pid", dir);
+    f = fopen(path, "r");
+    int pid = 0;
+    if (f == NULL || fscanf(f, "%d", &pid) != 1) return 7;
+    fclose(f);
+    for (int i = 0; i < 2000 && kill(pid, 0) == 0; ++i) usleep(10000);
+    pmix_info_t info[2];
+    pmix_persistence_t once = PMIX_PERSIST_FIRST_READ;
+    PMIX_INFO_LOAD(&info[0], "tarvo.late", "here", PMIX_STRING);
+    PMIX_INFO_LOAD(&info[1], PMIX_PERSISTENCE, &once, PMIX_PERSIST);
+    if (PMIx_Publish(info, 2) != PMIX_SUCCESS) return 8;
+    Appears(dir, "2.done");
+  }
+  if (me.rank == 2) Touch(dir, "2.done");
+  PMIx_Finalize(NULL, 0);
+  return 0;
 }
 
 static int TwoFences(void) {
@@ -139,6 +226,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (strcmp(argv[2], "twofences") == 0) return TwoFences();
+  if (strcmp(argv[2], "deadwaiter") == 0) return DeadWaiter(argv[1]);
   if (strncmp(argv[2], "put:", 4) == 0) {
     char path[4096];
     snprintf(path, sizeof path, "%s/%s.pid", argv[1], envRank != NULL ? envRank : "x");
