@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,9 +13,28 @@
 
 namespace {
 
-// The file, created or truncated; -1 after the report.
+// The directories above `name` that are missing, 0755 each, as mkdir -p
+// makes them; one that cannot be made shows in the open that follows.
+void MakeParents(const char* name) {
+  char path[PATH_MAX];
+  const size_t n = strlen(name);
+  if (n >= sizeof path) return;
+  memcpy(path, name, n + 1);
+  for (size_t i = 1; i < n; ++i) {
+    if (path[i] != '/' || path[i - 1] == '/') continue;
+    path[i] = '\0';
+    mkdir(path, 0755);
+    path[i] = '/';
+  }
+}
+
+// The file, created or truncated, with its directories; -1 after the report.
 int Create(const char* name) {
-  const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == ENOENT) {
+    MakeParents(name);
+    fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  }
   if (fd < 0) {
     const int e = errno;
     char what[300] = "tarvo: cannot create ";
@@ -63,8 +84,8 @@ std::string BoundReport(int rank, const std::string& host, const cpu_set_t& cpus
 }
 
 std::string WrapReport(const std::string& host, int units, const char* unitName) {
-  return "tarvo: more ranks than the " + std::to_string(units) + " " + unitName + "s of " + host +
-         " that may be used: they wrap around\n";
+  return "tarvo: more ranks than the " + std::to_string(units) + " " + unitName + (units == 1 ? "" : "s") + " of " +
+         host + " that may be used: they wrap around\n";
 }
 
 std::string CpuListText(const cpu_set_t& set) {

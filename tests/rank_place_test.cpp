@@ -83,6 +83,9 @@ TEST(CpuList, ReadsAndWritesTasksetsForm) {
       EXPECT_EQ(CpuListText(set), c.normal) << c.text;
     }
   }
+  // The wrap notice counts its units as a reader would.
+  EXPECT_EQ(WrapReport("h", 1, "socket"), "tarvo: more ranks than the 1 socket of h that may be used: they wrap around\n");
+  EXPECT_EQ(WrapReport("h", 2, "core"), "tarvo: more ranks than the 2 cores of h that may be used: they wrap around\n");
 }
 
 TEST(RankPlaceRun, RefusesBadSettingsBeforeAnythingStarts) {
@@ -144,16 +147,28 @@ TEST(RankPlaceRun, EveryLocalRankWritesItsOwnFiles) {
   }
 }
 
-TEST(RankPlaceRun, AFileThatCannotBeCreatedFailsItsRank) {
+// The directories of the files are made (0755) on the rank's host; a file
+// that still cannot be created (under a file) fails its rank.
+TEST(RankPlaceRun, FilesGetTheirDirectoriesAndOneThatCannotBeCreatedFailsItsRank) {
   for (const char* launch : {"rank", "host"}) {
     const std::string dir = testutil::MakeTempDir();
     WriteProbe(dir);
+    testutil::RunResult made =
+        RunTarvo(dir, std::string("TARVO_LAUNCH=") + launch + " TARVO_OUTPUT=log/deeper/out.%r", "-np 2 ./probe");
+    ASSERT_EQ(made.status, 0) << launch << made.out << made.err;
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/log/deeper").c_str(), &st), 0) << launch;
+    EXPECT_EQ(st.st_mode & 0700, 0700u) << launch;
+    for (const char* rank : {"0", "1"}) {
+      EXPECT_EQ(testutil::ReadFile(dir + "/log/deeper/out." + rank).rfind(std::string("out ") + rank + "\n", 0), 0u)
+          << launch;
+    }
     testutil::RunResult r =
-        RunTarvo(dir, std::string("TARVO_LAUNCH=") + launch + " TARVO_KILL_ON_BAD_EXIT=0 TARVO_OUTPUT=no/such/out.%r",
+        RunTarvo(dir, std::string("TARVO_LAUNCH=") + launch + " TARVO_KILL_ON_BAD_EXIT=0 TARVO_OUTPUT=probe/out.%r",
                  "-np 2 ./probe");
     EXPECT_NE(r.status, 0) << launch;
     for (const char* rank : {"0", "1"}) {
-      EXPECT_NE(r.err.find(std::string("tarvo: cannot create no/such/out.") + rank + ": No such file or directory\n"),
+      EXPECT_NE(r.err.find(std::string("tarvo: cannot create probe/out.") + rank + ": Not a directory\n"),
                 std::string::npos)
           << launch << r.err;
     }
@@ -216,7 +231,7 @@ TEST_F(RemotePlace, RemoteRanksWriteTheirFilesAndAreBoundOnTheirHosts) {
     o.workdir = work;
     o.hold = false;
     o.exactPath = sshd().ShimDir() + ":" + TARVO_BIN_DIR + ":/usr/bin:/bin";
-    o.env = {{"TARVO_LAUNCH", launch}, {"TARVO_OUTPUT", "out %h.%r"}, {"TARVO_BIND", kHaveHwloc ? "core" : "none"},
+    o.env = {{"TARVO_LAUNCH", launch}, {"TARVO_OUTPUT", "log dir/out %h.%r"}, {"TARVO_BIND", kHaveHwloc ? "core" : "none"},
              {"TARVO_REPORT_BINDING", "1"}};
     harness::LauncherRun run({"-ssh", "-np", "4", "-mf", "hosts", "probe"}, o);
     ASSERT_EQ(run.Wait(90), 0) << run.Stdout() << run.Stderr() << sshd().Log();
@@ -224,7 +239,7 @@ TEST_F(RemotePlace, RemoteRanksWriteTheirFilesAndAreBoundOnTheirHosts) {
     const char* hosts[] = {"127.0.0.1", "127.0.0.2", "127.0.0.1", "127.0.0.2"};
     for (int rank = 0; rank < 4; ++rank) {
       const std::string n = std::to_string(rank);
-      const std::string file = testutil::ReadFile(work + "/out " + hosts[rank] + "." + n);
+      const std::string file = testutil::ReadFile(work + "/log dir/out " + hosts[rank] + "." + n);
       EXPECT_EQ(file.substr(0, file.rfind('\n', file.size() - 2) + 1), "out " + n + "\nerr " + n + "\n") << launch;
       if (!kHaveHwloc) continue;
       const std::string cpus = cores[static_cast<size_t>(rank / 2) % cores.size()];  // index on its host
