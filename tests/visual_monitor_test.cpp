@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "launcher/Control.h"
+#include "launcher/services/VisualBridge.h"
 #include "tests/visual_util.h"
 
 namespace {
@@ -105,23 +107,77 @@ TEST_F(MonitorStart, MissingQueueEndsWith255AfterTheTwoReports) {
   EXPECT_EQ(r.out, "");
 }
 
-// A monitor that does not read its queue never holds the launcher up: what
-// a full queue does not take is dropped (the end-of-run record after a short
-// wait for room) and the poster goes on.
-TEST_F(MonitorStart, PostsToAFullQueueAreDroppedRatherThanWaitedFor) {
-  const int id = msgget(key_, IPC_CREAT | 0600);
-  ASSERT_GE(id, 0);
-  support::ChildResult r = support::RunInChild(dir_, [&] {
-    MsgQueueExist = 1;
-    msg_qID = id;
-    for (int i = 0; i < 2000; ++i) MessageSend(6, i, 9);
-    MessageSend(2, -1);
-  }, 30000);
-  EXPECT_EQ(r.status, 0) << r.err;
-  msqid_ds info{};
-  ASSERT_EQ(msgctl(id, IPC_STAT, &info), 0);
-  EXPECT_GT(info.msg_qnum, 0u);
-  EXPECT_LT(info.msg_qnum, 2000u) << "the queue filled; the rest were dropped";
+// Two threads post 1500 events each as fast as they can, and a reader
+// slower than they are takes them: while it reads, a full queue is waited
+// on and every event arrives, each thread's in order. A reader that stops
+// after 100 holds the posts 2 s; then the rest are dropped without waiting,
+// counted, and said once. (The run's monitor is this reader; the child
+// stands for the launcher, whose threads post through MessageSend.)
+const int kPerThread = 1500;
+
+TEST_F(MonitorStart, AFullQueueIsWaitedOnWhileTheMonitorReadsAndDroppedWhenItStops) {
+  for (const int stopAfter : {-1, 100}) {
+    const int id = msgget(key_, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_GE(id, 0);
+    support::ChildResult r = support::RunInChild(dir_, [&] {
+      MsgQueueExist = 1;
+      msg_qID = id;
+      int read = 0, disorder = 0;
+      msgqnum_t longest = 0;
+      std::thread reader([&] {
+        int next[2] = {0, 0};
+        const int64_t end = static_cast<int64_t>(time(nullptr)) + 20;
+        while (read != stopAfter && read < 2 * kPerThread && time(nullptr) < end) {
+          msqid_ds info;
+          if (msgctl(id, IPC_STAT, &info) == 0) longest = std::max(longest, info.msg_qnum);
+          QueueMessage m;
+          if (msgrcv(id, &m, sizeof m.text, 0, IPC_NOWAIT | MSG_NOERROR) < 0) {
+            usleep(200);
+            continue;
+          }
+          char* rest = nullptr;
+          const long thread = strtol(m.text, &rest, 10), value = strtol(rest, nullptr, 10);
+          if (thread < 0 || thread > 1 || value != next[thread]++) ++disorder;
+          ++read;
+          usleep(200);  // slower than the posts
+        }
+      });
+      std::thread writers[2];
+      for (int t = 0; t < 2; ++t) {
+        writers[t] = std::thread([t] {
+          for (int i = 0; i < kPerThread; ++i) MessageSend(6, t, i);
+        });
+      }
+      for (std::thread& w : writers) w.join();
+      reader.join();
+      const long dropped = SayDroppedMonitorEvents();
+      msqid_ds info;
+      if (msgctl(id, IPC_STAT, &info) != 0) _exit(90);
+      printf("read %d disorder %d dropped %ld left %d full %d\n", read, disorder, dropped,
+             static_cast<int>(info.msg_qnum), (longest + 1) * MSG_SIZE > info.msg_qbytes ? 1 : 0);
+    }, 60000);
+    RemoveQueue();
+    EXPECT_EQ(r.status, 0) << r.err;
+    int read = -1, disorder = -1, left = -1, full = -1;
+    long dropped = -1;
+    ASSERT_EQ(sscanf(r.out.c_str(), "read %d disorder %d dropped %ld left %d full %d", &read, &disorder, &dropped,
+                     &left, &full),
+              5)
+        << r.out << r.err;
+    EXPECT_EQ(disorder, 0) << r.out;
+    EXPECT_EQ(full, 1) << "the queue filled: " << r.out;
+    if (stopAfter < 0) {
+      EXPECT_EQ(read, 2 * kPerThread) << r.out;
+      EXPECT_EQ(dropped, 0) << r.out;
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_EQ(read, stopAfter) << r.out;
+      EXPECT_GT(dropped, 0) << r.out;
+      EXPECT_EQ(read + left + dropped, 2 * kPerThread) << r.out;
+      EXPECT_EQ(r.err, "tarvo: the monitor took nothing from its full queue for 2 s: " + std::to_string(dropped) +
+                           " events were not posted\n");
+    }
+  }
 }
 
 TEST_F(MonitorStart, MonitorFromThePathReceivesTheRecordsAndRemovesItsQueue) {

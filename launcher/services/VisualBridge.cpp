@@ -31,36 +31,77 @@
 namespace {
 
 // The bridge thread and main's end-of-run report both post through the one
-// buffer visualMessage; this guards it and MsgQueueExist, and counts the
-// events that a full queue did not take. At namespace scope because
-// MessageSend, which other programs call, takes no bridge.
+// buffer visualMessage; this guards it and MsgQueueExist, counts the events
+// that were dropped, and remembers a monitor that stopped taking from its
+// queue (`stalled`, with the queue's length then). At namespace scope
+// because MessageSend, which other programs call, takes no bridge.
 struct QueueGuard {
   pthread_mutex_t mutex;
   long dropped;
-} visualGuard = {PTHREAD_MUTEX_INITIALIZER, 0};
+  bool stalled;
+  msgqnum_t stalledAt;
+} visualGuard = {PTHREAD_MUTEX_INITIALIZER, 0, false, 0};
 
 // The monitor needs this long to create its queue.
 const unsigned kMonitorStartSeconds = 2;
 
+// A monitor that has taken nothing off its full queue for this long has
+// died or stopped reading.
+const int64_t kQueueStallMs = 2000;
+
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
+
+int64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Posts the record in visualMessage; false when it was dropped. A full
+// queue is waited on for as long as the monitor takes from it: it reads
+// everything, however slowly. Once it has taken nothing for
+// kQueueStallMs, this and every later record that a full queue does not
+// take is dropped at once, until the monitor takes one again: a monitor
+// that has died or stopped reading holds the run no longer than that.
+// Called with the mutex held; only these posts fill the queue, so while
+// one waits the queue's length can only fall.
+bool PostHeld() {
+  int64_t lastTaken = -1;
+  msgqnum_t length = 0;
+  int pauseUs = 100;
+  for (;;) {
+    if (msgsnd(msg_qID, &visualMessage, MSG_SIZE, IPC_NOWAIT) == 0) {
+      visualGuard.stalled = false;
+      return true;
+    }
+    if (errno == EINTR) continue;
+    msqid_ds info;
+    // Anything but a full queue (it was removed): nothing will take it.
+    if (errno != EAGAIN || msgctl(msg_qID, IPC_STAT, &info) != 0) return false;
+    if (visualGuard.stalled) {
+      if (info.msg_qnum >= visualGuard.stalledAt) return false;
+      visualGuard.stalled = false;  // reading again
+    }
+    const int64_t now = NowMs();
+    if (lastTaken < 0 || info.msg_qnum < length) {
+      lastTaken = now;
+      length = info.msg_qnum;
+    } else if (now - lastTaken >= kQueueStallMs) {
+      visualGuard.stalled = true;
+      visualGuard.stalledAt = info.msg_qnum;
+      return false;
+    }
+    usleep(static_cast<useconds_t>(pauseUs));
+    pauseUs = std::min(pauseUs * 2, 2000);
+  }
+}
 
 void Post(int code, const std::string& text) {
   pthread_mutex_lock(&visualGuard.mutex);
   if (MsgQueueExist != 0) {
     visualMessage.type = code;
     FitQueueText(text, visualMessage.text);
-    // A monitor that does not keep up never holds the run up: an event that
-    // a full queue does not take is dropped and counted. The end-of-run
-    // record, after which the monitor ends, waits for room 2 s at most.
-    int tries = code == Msg_RMPRocessEnd ? 200 : 1;
-    while (msgsnd(msg_qID, &visualMessage, MSG_SIZE, IPC_NOWAIT) != 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN || --tries <= 0) {
-        ++visualGuard.dropped;
-        break;
-      }
-      usleep(10 * 1000);
-    }
+    if (!PostHeld()) ++visualGuard.dropped;
   }
   pthread_mutex_unlock(&visualGuard.mutex);
 }
@@ -324,6 +365,20 @@ void WakeBridge(int port) {
 const int kMonitorDrainMs = 5000;
 const int kMonitorStallMs = 500;
 
+// True when the monitor takes something off queue `id` within `seconds`
+// (its last receive's time moves), waiting no longer than that.
+bool MonitorReadWithin(int id, int seconds) {
+  msqid_ds info;
+  if (msgctl(id, IPC_STAT, &info) != 0) return false;
+  const time_t before = info.msg_rtime;
+  for (int waited = 0; waited < seconds * 1000; waited += 50) {
+    SleepMs(50);
+    if (msgctl(id, IPC_STAT, &info) != 0) return false;
+    if (info.msg_rtime != before) return true;
+  }
+  return false;
+}
+
 // Waits for the monitor to remove queue `id`; removes it after the bound.
 void AwaitQueueRemoval(int id) {
   msqid_ds info;
@@ -379,7 +434,12 @@ void MonitorBridge::Stop() {
   pthread_mutex_lock(&visualGuard.mutex);
   const int id = msg_qID;
   pthread_mutex_unlock(&visualGuard.mutex);
-  if (!self && !JoinWithin(5)) {
+  // The thread waits on a full queue while the monitor takes from it: a
+  // monitor that still reads gets what is left (as long as it has taken
+  // something in each 5 s, for about 2 minutes at most).
+  bool joined = self || JoinWithin(5);
+  for (int slice = 0; !joined && slice < 12 && MonitorReadWithin(id, 5); ++slice) joined = JoinWithin(5);
+  if (!joined) {
     // Blocked in a post to a full queue that no monitor reads: removing the
     // queue ends the post.
     msgctl(id, IPC_RMID, nullptr);
@@ -393,10 +453,21 @@ void MonitorBridge::Stop() {
   AwaitQueueRemoval(id);
   pthread_mutex_lock(&visualGuard.mutex);
   MsgQueueExist = 0;
+  pthread_mutex_unlock(&visualGuard.mutex);
+  SayDroppedMonitorEvents();
+}
+
+long SayDroppedMonitorEvents() {
+  pthread_mutex_lock(&visualGuard.mutex);
   const long dropped = visualGuard.dropped;
   visualGuard.dropped = 0;
+  visualGuard.stalled = false;
   pthread_mutex_unlock(&visualGuard.mutex);
-  if (dropped > 0) fprintf(stderr, "tarvo: the monitor's queue was full: %ld events were not posted\n", dropped);
+  if (dropped > 0) {
+    fprintf(stderr, "tarvo: the monitor took nothing from its full queue for %d s: %ld events were not posted\n",
+            static_cast<int>(kQueueStallMs / 1000), dropped);
+  }
+  return dropped;
 }
 
 void* TransmitMessage(void* endpoint) { return ServeAlone(ServeVisual, endpoint); }

@@ -73,6 +73,12 @@ std::string VisualCallText(const VisualCall& call);
 /// Makes the MessageSend call that `call` stands for; nothing for kNone.
 void DeliverVisualCall(const VisualCall& call);
 
+/// Says on standard error, in one line, how many events were dropped since
+/// the last call because the monitor had stopped taking from its full queue
+/// (nothing when none was), and starts the count again; returns the count.
+/// The bridge's Stop calls it once at the end of the run.
+long SayDroppedMonitorEvents();
+
 // ---- The bridge for a whole run ----
 class CUDPConnection;
 class RunSenders;
