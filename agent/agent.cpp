@@ -37,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -319,14 +320,14 @@ class Agent {
         pmix_.Fetched(order.modex, order.bytes);
         break;
       case AgentOrder::kStacksAsk:
-        AskStacks();
+        AskStacks(order.samples);
         break;
     }
   }
 
   // The call stacks of this host's ranks, read by `tarvo-agent --stacks`
   // (agent_stacks.h) while the loop goes on; one answer per question.
-  void AskStacks() {
+  void AskStacks(int samples) {
     if (stacksFd_ >= 0) return;  // the answer under way answers this one too
     stacksAsked_.clear();
     stacksOf_.clear();
@@ -341,7 +342,7 @@ class Agent {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     self[n > 0 ? n : 0] = '\0';
-    stacksReader_ = stacksAsked_.empty() ? -1 : StackReaderStart(n > 0 ? self : "tarvo-agent", stacksAsked_, &stacksFd_);
+    stacksReader_ = stacksAsked_.empty() ? -1 : StackReaderStart(n > 0 ? self : "tarvo-agent", stacksAsked_, samples, &stacksFd_);
     if (stacksReader_ < 0) AnswerStacks(stacksAsked_.empty() ? "" : "tarvo-agent --stacks could not be started");
   }
 
@@ -370,19 +371,25 @@ class Agent {
     }
   }
 
-  // The answer: what the reader wrote, each rank asked once, `why` for
-  // those that it did not write.
+  // The answer: what the reader wrote of each rank asked (a path per
+  // thread, each thread once), `why` for those that it did not write.
   void AnswerStacks(const char* why) {
     std::vector<RankStack> read, answer;
     StackDecode(stacksBytes_, &read);
     for (const auto& r : stacksAsked_) {
-      auto s = std::find_if(read.begin(), read.end(), [&](const RankStack& x) { return x.rank == r.first; });
-      RankStack named;
-      if (s != read.end()) named = *s;
-      else named.why = why;
-      named.rank = stacksOf_[static_cast<size_t>(r.first)].rank;
-      named.job = stacksOf_[static_cast<size_t>(r.first)].job;
-      answer.push_back(std::move(named));
+      std::set<int> threads;
+      for (const RankStack& s : read) {
+        if (s.rank != r.first || !threads.insert(s.thread).second) continue;
+        answer.push_back(s);
+      }
+      if (threads.empty()) {
+        answer.emplace_back();
+        answer.back().why = why;
+      }
+      for (size_t k = answer.size() - std::max<size_t>(threads.size(), 1); k < answer.size(); ++k) {
+        answer[k].rank = stacksOf_[static_cast<size_t>(r.first)].rank;
+        answer[k].job = stacksOf_[static_cast<size_t>(r.first)].job;
+      }
     }
     const std::string payload = StackEncode(answer);
     Tell(AgentEncode(kAgentStacks, payload.data(), payload.size()));

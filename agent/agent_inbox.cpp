@@ -234,8 +234,14 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
       order->kind = AgentOrder::kAllSent;
       return m.payload.empty();
     case kAgentStacksAsk:
+    {
       order->kind = AgentOrder::kStacksAsk;
-      return m.payload.empty();
+      if (m.payload.size() != sizeof(int32_t)) return false;
+      int32_t samples = 0;
+      memcpy(&samples, m.payload.data(), sizeof samples);
+      order->samples = samples;
+      return samples == 1 || samples == 2;
+    }
     case kAgentJob:
       return ReadJob(m.payload, order);
     case kAgentFencePuts:

@@ -39,6 +39,7 @@ struct AgentOrder {
   int flags = 0;
   int bind = 0;  // kPlace
   int sig = 0;
+  int samples = 1;  // kStacksAsk
 };
 
 /// Takes one framed message from the launcher. False when it is not

@@ -21,7 +21,17 @@ int StacksMain(int argc, char** argv) {
   // Gone with the process that asked: the tracees are let go with us.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   std::vector<std::pair<int, pid_t>> ranks;
-  for (int i = 2; i < argc; ++i) {
+  int samples = 1;
+  int first = 2;
+  if (argc > 3 && strcmp(argv[2], "--samples") == 0) {
+    if (strcmp(argv[3], "1") != 0 && strcmp(argv[3], "2") != 0) {
+      fprintf(stderr, "tarvo-agent --stacks: --samples is 1 or 2, not %s\n", argv[3]);
+      return 2;
+    }
+    samples = argv[3][0] - '0';
+    first = 4;
+  }
+  for (int i = first; i < argc; ++i) {
     int rank = -1;
     long pid = -1;
     char end = 0;
@@ -38,8 +48,8 @@ int StacksMain(int argc, char** argv) {
   // the agent.
   void* entry = TarvoModuleEntry("tarvo-stacks.so", "tarvo_stacks_read", &why);
   if (entry != nullptr) {
-    reinterpret_cast<void (*)(const std::vector<std::pair<int, pid_t>>*, std::vector<RankStack>*)>(entry)(&ranks,
-                                                                                                     &stacks);
+    reinterpret_cast<void (*)(const std::vector<std::pair<int, pid_t>>*, int, std::vector<RankStack>*)>(entry)(
+        &ranks, samples, &stacks);
     for (RankStack& s : stacks) {
       if (s.why.empty()) s.frames = StackFromMain(s.frames);
     }

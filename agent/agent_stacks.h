@@ -2,10 +2,13 @@
 // stacks of their ranks (through elfutils' libdw, in the module
 // tarvo-stacks.so, agent/stack_reader.cpp, which only this form loads):
 //
-//   tarvo-agent --stacks RANK:PID...
-//       attaches to each PID in turn, walks its main thread's stack, detaches
-//       (the rank goes on), and writes the stacks on standard output as a
+//   tarvo-agent --stacks [--samples 2] RANK:PID...
+//       stops every thread of each PID, walks each thread's stack, lets them
+//       go (the ranks go on), and writes the stacks on standard output as a
 //       common/stack_wire.h payload; a rank that cannot be read says why.
+//       With two samples it reads them again kStackSampleGapMs later and
+//       marks each thread whose path differed between the two (the paths
+//       sent are the first sample's).
 //
 // It is a process of its own rather than a thread of tarvo or the agent: a
 // tracer's stops would be reported to the same process's waitpid(-1), which

@@ -2,6 +2,7 @@
 // libdw, which only a run that asks for them loads (tarvo-agent --stacks,
 // agent_stacks.cpp). It links libdw and nothing of ours but the stacks'
 // record.
+#include <dirent.h>
 #include <errno.h>
 #include <signal.h>
 #include <sys/ptrace.h>
@@ -13,10 +14,12 @@
 #include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -103,90 +106,224 @@ int OnFrame(Dwfl_Frame* frame, void* arg) {
   return walk->frames.size() < static_cast<size_t>(kWalkFrames) ? DWARF_CB_OK : DWARF_CB_ABORT;
 }
 
-// The main thread's path of a rank that is stopped under our trace.
-void Walk1(pid_t pid, RankStack* s) {
+// The threads of `pid` by thread id, the main thread (tid == pid) first;
+// at most kStackMaxThreads, *more the ones beyond.
+std::vector<pid_t> Threads(pid_t pid, int* more) {
+  std::vector<pid_t> tids;
+  *more = 0;
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+  if (DIR* d = opendir(path)) {
+    while (dirent* e = readdir(d)) {
+      const long tid = atol(e->d_name);
+      if (tid > 0 && tid != pid) tids.push_back(static_cast<pid_t>(tid));
+    }
+    closedir(d);
+  }
+  std::sort(tids.begin(), tids.end());
+  tids.insert(tids.begin(), pid);
+  if (tids.size() > static_cast<size_t>(kStackMaxThreads)) {
+    *more = static_cast<int>(tids.size()) - kStackMaxThreads;
+    tids.resize(static_cast<size_t>(kStackMaxThreads));
+  }
+  return tids;
+}
+
+// One thread of a rank under our trace.
+struct Thread {
+  pid_t tid = 0;
+  int index = 0;  // its place among the rank's threads: 0 the main one
+  bool pending = false, stopped = false;
+  int stopSignal = 0;
+  RankStack stack;
+};
+
+struct Rank {
+  pid_t pid;
+  std::vector<Thread> threads;
+  size_t pending = 0;
+  int more = 0;     // threads beyond kStackMaxThreads
+  std::string why;  // the main thread could not be traced
+};
+
+// Every stopped thread of a rank, walked in one attach of libdw.
+void WalkRank(Rank* r) {
   static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo, nullptr,
                                            nullptr};
   Dwfl* dwfl = dwfl_begin(&callbacks);
-  Walk walk{dwfl, {}};
-  if (dwfl == nullptr || dwfl_linux_proc_report(dwfl, pid) != 0 || dwfl_report_end(dwfl, nullptr, nullptr) != 0 ||
-      dwfl_linux_proc_attach(dwfl, pid, true) != 0) {
-    s->why = std::string("cannot walk: ") + dwfl_errmsg(-1);
-  } else {
-    // An error after some frames (the outermost frame has no caller) still
-    // leaves a path worth showing.
-    dwfl_getthread_frames(dwfl, pid, OnFrame, &walk);
-    if (walk.frames.empty()) s->why = std::string("cannot walk: ") + dwfl_errmsg(-1);
+  std::string why;
+  if (dwfl == nullptr || dwfl_linux_proc_report(dwfl, r->pid) != 0 || dwfl_report_end(dwfl, nullptr, nullptr) != 0 ||
+      dwfl_linux_proc_attach(dwfl, r->pid, true) != 0) {
+    why = std::string("cannot walk: ") + dwfl_errmsg(-1);
   }
-  if (dwfl != nullptr) dwfl_end(dwfl);
-  // Outermost first; the agent keeps what lies from main outward.
-  if (s->why.empty()) s->frames.assign(walk.frames.rbegin(), walk.frames.rend());
-}
-
-// Every rank is asked to stop at once, each is walked as soon as it has
-// stopped, and all are let go at the end: on a machine with more busy ranks
-// than processors a rank takes up to a round of the scheduler to stop,
-// which one rank after another would pay 64 times, and the walks, with the
-// ranks held, no longer share the processors with them (64 polling MPICH
-// ranks on two cores: 6 s one by one, 2 s letting each go after its walk).
-// This process is the tracer, not the ranks' parent: reaping a rank that
-// ends meanwhile leaves its end to its parent.
-std::vector<RankStack> ReadAll(const std::vector<std::pair<int, pid_t>>& ranks) {
-  std::vector<RankStack> stacks(ranks.size());
-  std::vector<char> pending(ranks.size(), 0), stopped(ranks.size(), 0);
-  std::vector<int> stopSignal(ranks.size(), 0);
-  size_t left = 0;
-  for (size_t i = 0; i < ranks.size(); ++i) {
-    stacks[i].rank = ranks[i].first;
-    const pid_t pid = ranks[i].second;
-    if (ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) != 0) {
-      stacks[i].why = Why(pid, errno);
+  for (Thread& t : r->threads) {
+    if (!t.stopped) continue;
+    if (!why.empty()) {
+      t.stack.why = why;
       continue;
     }
-    ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr);
-    pending[i] = 1;
-    ++left;
+    Walk walk{dwfl, {}};
+    // An error after some frames (the outermost frame has no caller) still
+    // leaves a path worth showing.
+    dwfl_getthread_frames(dwfl, t.tid, OnFrame, &walk);
+    if (walk.frames.empty()) {
+      t.stack.why = std::string("cannot walk: ") + dwfl_errmsg(-1);
+    } else {
+      // Outermost first; the agent keeps what lies from main (or the
+      // thread's start routine) outward.
+      t.stack.frames.assign(walk.frames.rbegin(), walk.frames.rend());
+    }
+  }
+  if (dwfl != nullptr) dwfl_end(dwfl);
+}
+
+// Every thread of every rank is asked to stop at once, each rank is walked
+// as soon as all its threads have stopped, and all are let go at the end:
+// on a machine with more busy ranks than processors a rank takes up to a
+// round of the scheduler to stop, which one rank after another would pay
+// 64 times, and the walks, with the ranks held, no longer share the
+// processors with them (64 polling MPICH ranks on two cores: 6 s one by
+// one, 2 s letting each go after its walk). This process is the tracer, not
+// the ranks' parent: reaping a rank that ends meanwhile leaves its end to
+// its parent. Threads that start meanwhile are not read.
+std::vector<Rank> Sample(const std::vector<std::pair<int, pid_t>>& ranks) {
+  std::vector<Rank> all(ranks.size());
+  std::unordered_map<pid_t, std::pair<size_t, size_t>> byTid;  // tid -> (rank, thread)
+  size_t left = 0;
+  for (size_t i = 0; i < ranks.size(); ++i) {
+    Rank& r = all[i];
+    r.pid = ranks[i].second;
+    for (pid_t tid : Threads(r.pid, &r.more)) {
+      if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0) {
+        // The main thread says why the rank is not read; another that
+        // cannot be seized has ended meanwhile.
+        if (tid == r.pid) {
+          r.why = Why(r.pid, errno);
+          break;
+        }
+        continue;
+      }
+      ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr);
+      Thread t;
+      t.tid = tid;
+      t.index = static_cast<int>(r.threads.size());
+      t.pending = true;
+      t.stack.rank = ranks[i].first;
+      t.stack.thread = t.index;
+      byTid[tid] = {i, r.threads.size()};
+      r.threads.push_back(t);
+      ++r.pending;
+      ++left;
+    }
   }
   for (int waited = 0; left > 0 && waited < kStopWaitMs;) {
     int status = 0;
-    const pid_t pid = waitpid(-1, &status, __WALL | WNOHANG);
-    if (pid < 0 && errno == EINTR) continue;
-    if (pid <= 0) {
-      if (pid < 0) break;  // no tracee left
+    const pid_t tid = waitpid(-1, &status, __WALL | WNOHANG);
+    if (tid < 0 && errno == EINTR) continue;
+    if (tid <= 0) {
+      if (tid < 0) break;  // no tracee left
       const timespec ms{0, 1000000};
       nanosleep(&ms, nullptr);
       ++waited;
       continue;
     }
-    size_t i = 0;
-    while (i < ranks.size() && !(pending[i] && ranks[i].second == pid)) ++i;
-    if (i == ranks.size()) continue;
+    auto at = byTid.find(tid);
+    if (at == byTid.end()) continue;
+    Rank& r = all[at->second.first];
+    Thread& t = r.threads[at->second.second];
+    if (!t.pending) continue;
     if (!WIFSTOPPED(status)) {
-      stacks[i].why = "gone";
+      t.stack.why = "gone";
     } else {
-      Walk1(pid, &stacks[i]);
       // Let go with the signal that it was stopped for (none for our own
       // interrupt), once every rank is read.
-      stopSignal[i] = (status >> 16) == PTRACE_EVENT_STOP ? 0 : WSTOPSIG(status);
-      stopped[i] = 1;
+      t.stopSignal = (status >> 16) == PTRACE_EVENT_STOP ? 0 : WSTOPSIG(status);
+      t.stopped = true;
     }
-    pending[i] = 0;
+    t.pending = false;
     --left;
+    if (--r.pending == 0) WalkRank(&r);
   }
-  for (size_t i = 0; i < ranks.size(); ++i) {
-    if (stopped[i]) {
-      ptrace(PTRACE_DETACH, ranks[i].second, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(stopSignal[i])));
-    } else if (pending[i]) {
-      // Let go when it stops; our end lets go of it at the latest.
-      ptrace(PTRACE_DETACH, ranks[i].second, nullptr, nullptr);
-      stacks[i].why = kill(ranks[i].second, 0) == 0 ? "did not stop" : "gone";
+  for (Rank& r : all) {
+    for (Thread& t : r.threads) {
+      if (t.stopped) {
+        ptrace(PTRACE_DETACH, t.tid, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(t.stopSignal)));
+      } else if (t.pending) {
+        // Let go when it stops; our end lets go of it at the latest.
+        ptrace(PTRACE_DETACH, t.tid, nullptr, nullptr);
+        t.stack.why = kill(r.pid, 0) == 0 ? "did not stop" : "gone";
+      }
     }
   }
-  return stacks;
+  return all;
+}
+
+// What is sent of a sample: each rank's threads, or why none was read.
+std::vector<RankStack> Stacks(const std::vector<std::pair<int, pid_t>>& ranks, const std::vector<Rank>& all) {
+  std::vector<RankStack> out;
+  for (size_t i = 0; i < all.size(); ++i) {
+    const Rank& r = all[i];
+    if (!r.why.empty() || r.threads.empty()) {
+      RankStack s;
+      s.rank = ranks[i].first;
+      s.why = r.why.empty() ? "gone" : r.why;
+      out.push_back(s);
+      continue;
+    }
+    for (const Thread& t : r.threads) {
+      // A thread other than the main one that ended meanwhile is no news.
+      if (t.index > 0 && t.stack.why == "gone") continue;
+      out.push_back(t.stack);
+    }
+    if (r.more > 0) {
+      RankStack s;
+      s.rank = ranks[i].first;
+      s.thread = kStackMaxThreads;
+      s.why = "threads beyond " + std::to_string(kStackMaxThreads);
+      out.push_back(s);
+    }
+  }
+  return out;
 }
 
 }  // namespace
 
-extern "C" void tarvo_stacks_read(const std::vector<std::pair<int, pid_t>>* ranks, std::vector<RankStack>* out) {
-  *out = ReadAll(*ranks);
+// `samples` 2: the ranks are read again kStackSampleGapMs after the first
+// sample began, and each thread of the first whose path differs in the
+// second (by thread id; one that came or went too) is marked as moved.
+extern "C" void tarvo_stacks_read(const std::vector<std::pair<int, pid_t>>* ranks, int samples,
+                                  std::vector<RankStack>* out) {
+  timespec began;
+  clock_gettime(CLOCK_MONOTONIC, &began);
+  std::vector<Rank> first = Sample(*ranks);
+  if (samples >= 2) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long spent = (now.tv_sec - began.tv_sec) * 1000LL + (now.tv_nsec - began.tv_nsec) / 1000000;
+    if (spent < kStackSampleGapMs) {
+      const long long rest = kStackSampleGapMs - spent;
+      const timespec gap{static_cast<time_t>(rest / 1000), static_cast<long>(rest % 1000) * 1000000L};
+      nanosleep(&gap, nullptr);
+    }
+    const std::vector<Rank> second = Sample(*ranks);
+    for (size_t i = 0; i < first.size(); ++i) {
+      bool moved = false;
+      std::vector<pid_t> before, after;
+      for (const Thread& t : first[i].threads) {
+        if (t.stopped) before.push_back(t.tid);
+      }
+      for (const Thread& t : second[i].threads) {
+        if (t.stopped) after.push_back(t.tid);
+      }
+      moved = second[i].why.empty() && before != after;
+      for (const Thread& t : first[i].threads) {
+        for (const Thread& u : second[i].threads) {
+          if (t.stopped && u.stopped && t.tid == u.tid && t.stack.frames != u.stack.frames) moved = true;
+        }
+      }
+      // A rank moved as a whole: each of its threads says so.
+      for (Thread& t : first[i].threads) t.stack.moved = moved;
+    }
+  }
+  *out = Stacks(*ranks, first);
 }

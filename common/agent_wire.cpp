@@ -20,7 +20,7 @@ int32_t FixedSize(int32_t type) {
     case kAgentPmixDone: return 0;
     case kAgentPmixFailed: return 0;
     case kAgentUnfinalized: return sizeof(int32_t);
-    case kAgentStacksAsk: return 0;
+    case kAgentStacksAsk: return sizeof(int32_t);
     case kAgentPmixFetch: return sizeof(AgentPmixModex);
     case kAgentPmixServe: return sizeof(AgentPmixModex);
     case kAgentBroke: return sizeof(AgentRankBroke);

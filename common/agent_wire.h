@@ -82,7 +82,7 @@
 //                                     the program words and the eight launcher parameters,
 //                                     exactly carrier's argument vector without its first entry
 //                       kAgentSignal  AgentSignal
-//                       kAgentStacksAsk no payload: send the call stacks of your running ranks
+//                       kAgentStacksAsk int32_t samples (1 or 2): send the call stacks of your running ranks
 //                       kAgentAllSent no payload: every rank of this agent has been sent
 //                       kAgentJob     AgentJobHead (with the key-value space's bound), `clients` AgentJobClient, then the
 //                                     strings kvsname and PMI_process_mapping (before the ranks)
@@ -173,8 +173,9 @@ static_assert(offsetof(AgentFrame, size) == 4, "size at 4");
 /// kAgentNames, kAgentNamesAnswer, kAgentConnect and kAgentConnected,
 /// kAgentRankOwnSession, kAgentPmixFailed, kAgentPmixSet and the direct
 /// modex's four frames; 4: spawned jobs (kAgentSpawn to kAgentPmixNspace),
-/// the universe in the PMIx job, namespaces in a connect across jobs.
-const int32_t kAgentProtocolVersion = 4;
+/// the universe in the PMIx job, namespaces in a connect across jobs; 5:
+/// every thread's call stack and the samples in kAgentStacksAsk.
+const int32_t kAgentProtocolVersion = 5;
 /// The hello of every version begins with the secret and the agent's
 /// number; a longer one (after version 1) then has its version.
 const size_t kAgentHelloV1Size = 68;

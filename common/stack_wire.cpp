@@ -15,7 +15,8 @@ namespace {
 
 bool StartFrame(const std::string& name) {
   return name == "_start" || name == "__libc_start_main" || name == "__libc_start_call_main" ||
-         name == "__libc_start_main_impl";
+         name == "__libc_start_main_impl" || name == "clone" || name == "clone3" || name == "__clone" ||
+         name == "__clone3" || name == "__clone_internal" || name == "start_thread";
 }
 
 }  // namespace
@@ -62,6 +63,8 @@ std::string StackEncode(const std::vector<RankStack>& stacks) {
     head.rank = s.rank;
     head.job = s.job;
     head.frames = static_cast<int32_t>(frames);
+    head.thread = s.thread;
+    head.moved = s.moved ? 1 : 0;
     CopyTextField(head.why, sizeof head.why, why);
     out.append(reinterpret_cast<const char*>(&head), sizeof head);
     for (size_t f = 0; f < frames; ++f) {
@@ -80,12 +83,17 @@ bool StackDecode(const std::string& payload, std::vector<RankStack>* out) {
     StackRankHead head;
     memcpy(&head, payload.data() + at, sizeof head);
     at += sizeof head;
-    if (head.rank < 0 || head.job < 0 || head.frames < 0 || head.frames > kStackMaxFrames) return false;
+    if (head.rank < 0 || head.job < 0 || head.frames < 0 || head.frames > kStackMaxFrames || head.thread < 0 ||
+        head.thread > kStackMaxThreads) {
+      return false;
+    }
     const size_t frames = static_cast<size_t>(head.frames);
     if ((payload.size() - at) / sizeof(StackFrameName) < frames) return false;
     RankStack s;
     s.rank = head.rank;
     s.job = head.job;
+    s.thread = head.thread;
+    s.moved = head.moved != 0;
     s.why.assign(head.why, TextFieldLength(head.why, sizeof head.why));
     for (size_t f = 0; f < frames; ++f) {
       StackFrameName name;
@@ -99,8 +107,10 @@ bool StackDecode(const std::string& payload, std::vector<RankStack>* out) {
   return true;
 }
 
-pid_t StackReaderStart(const std::string& agent, const std::vector<std::pair<int, pid_t>>& ranks, int* readFd) {
+pid_t StackReaderStart(const std::string& agent, const std::vector<std::pair<int, pid_t>>& ranks, int samples,
+                       int* readFd) {
   std::vector<std::string> words{agent, "--stacks"};
+  if (samples != 1) words.insert(words.end(), {"--samples", std::to_string(samples)});
   for (const auto& r : ranks) words.push_back(std::to_string(r.first) + ":" + std::to_string(r.second));
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(&w[0]);

@@ -21,14 +21,24 @@
 /// their inner half, with one "..." frame between.
 const int32_t kStackMaxFrames = 48;
 
+/// Threads read of one process, its main thread first; the others, in the
+/// order of their thread ids, are named as not read.
+const int32_t kStackMaxThreads = 64;
+/// Milliseconds between the two samples.
+const int kStackSampleGapMs = 200;
+
+// One thread's path: a process has one head per thread read.
 struct StackRankHead {
   int32_t rank;
   int32_t job;     // 0: the run's first job; k: its k-th spawned job
   int32_t frames;  // StackFrameName records that follow; 0 when `why` is set
   char why[64];    // why the stack could not be read ("gone", ...); empty when it was
+  int32_t thread;  // 0: the main thread; k: the process's (k+1)-th thread by thread id
+  int32_t moved;   // 1: the process's paths differed between the two samples (a thread's, or which threads ran)
 };
-static_assert(sizeof(StackRankHead) == 76 && offsetof(StackRankHead, job) == 4 && offsetof(StackRankHead, frames) == 8 &&
-                  offsetof(StackRankHead, why) == 12,
+static_assert(sizeof(StackRankHead) == 84 && offsetof(StackRankHead, job) == 4 && offsetof(StackRankHead, frames) == 8 &&
+                  offsetof(StackRankHead, why) == 12 && offsetof(StackRankHead, thread) == 76 &&
+                  offsetof(StackRankHead, moved) == 80,
               "stack head layout");
 
 struct StackFrameName {
@@ -37,17 +47,22 @@ struct StackFrameName {
 static_assert(sizeof(StackFrameName) == 64, "frame name layout");
 static_assert(std::is_trivially_copyable<StackRankHead>::value, "copied with memcpy");
 
-/// One rank's call path, or why there is none.
+/// One thread's call path of a rank, or why there is none.
 struct RankStack {
   int rank = 0;
   int job = 0;  // 0: the run's first job; k: its k-th spawned job
+  int thread = 0;      // 0: the main thread; k: the (k+1)-th by thread id
+  bool moved = false;  // the process's paths differed between two samples
   std::vector<std::string> frames;  // outermost first
   std::string why;
 };
 
 /// The path from `main` outward: the frames outside `main` (_start,
-/// __libc_start_main...) dropped; without a frame named main, only the C
-/// library's start frames are dropped. Then bounded to kStackMaxFrames.
+/// __libc_start_main...) dropped; without a frame named main (a thread
+/// other than the main one, a stripped program), the C library's start
+/// frames (a thread's clone and start_thread) are dropped, so that a
+/// thread's path starts at its own start routine. Then bounded to
+/// kStackMaxFrames.
 std::vector<std::string> StackFromMain(const std::vector<std::string>& outermostFirst);
 
 /// The payload of `stacks`, at most the agent protocol's largest frame.
@@ -59,10 +74,12 @@ std::string StackEncode(const std::vector<RankStack>& stacks);
 /// malformed: a size that does not add up, a count out of its bounds.
 bool StackDecode(const std::string& payload, std::vector<RankStack>* out);
 
-/// Starts `AGENT --stacks RANK:PID...` (agent/agent_stacks.h) for `ranks`
-/// (rank, pid) with posix_spawn (safe in a threaded process), its standard
+/// Starts `AGENT --stacks [--samples 2] RANK:PID...` (agent/agent_stacks.h)
+/// for `ranks` (rank, pid), reading them `samples` times, with posix_spawn
+/// (safe in a threaded process), its standard
 /// output on *readFd (non-blocking, close-on-exec). `agent` is a path, or
 /// a name that PATH finds. Its pid, or -1.
-pid_t StackReaderStart(const std::string& agent, const std::vector<std::pair<int, pid_t>>& ranks, int* readFd);
+pid_t StackReaderStart(const std::string& agent, const std::vector<std::pair<int, pid_t>>& ranks, int samples,
+                       int* readFd);
 
 #endif  // TARVO_COMMON_STACK_WIRE_H

@@ -480,7 +480,7 @@ TEST(RunControl, AMalformedSettingStartsNothing) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"TARVO_TIMEOUT", "ten"}, {"TARVO_KILL_GRACE", "-1"}, {"TARVO_KILL_ON_BAD_EXIT", "yes"}, {"TARVO_SSH_WINDOW", "1e3"},
       {"TARVO_LAUNCH", "hosts"},  {"TARVO_EXPORT", "PATH,"},       {"TARVO_PMIX", "yes"},     {"TARVO_STACKS", "2"},
-      {"TARVO_KVS_LIMIT", "0"},   {"TARVO_LOGIN_TIMEOUT", "0"},
+      {"TARVO_KVS_LIMIT", "0"},   {"TARVO_LOGIN_TIMEOUT", "0"}, {"TARVO_STACKS_SAMPLES", "3"},
       {"TARVO_RSH", " "},         {"TARVO_RSH", "ssh -F " + std::string(128, 'f')},
       {"TARVO_WDIR", "/no/such/directory"}, {"TARVO_TIMEOUT_SIGNAL", "USR1@5"}};
   for (const auto& c : cases) {

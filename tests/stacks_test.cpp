@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +35,13 @@ RankStack Path(int rank, std::vector<std::string> frames, std::string why = "", 
   return s;
 }
 
+RankStack Thread(int rank, int thread, std::vector<std::string> frames, bool moved, std::string why = "") {
+  RankStack s = Path(rank, std::move(frames), std::move(why));
+  s.thread = thread;
+  s.moved = moved;
+  return s;
+}
+
 std::string Joined(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& l : lines) text += l;
@@ -50,6 +59,7 @@ TEST(StackReport, MergesCallPathsIntoATreeOfRankRanges) {
     const char* name;
     std::vector<RankStack> stacks;
     std::string report;
+    bool sampledTwice = false;
   };
   const std::vector<Case> cases = {
       {"two branches, the larger first, long stretches cut, frames outside main dropped",
@@ -65,12 +75,24 @@ TEST(StackReport, MergesCallPathsIntoATreeOfRankRanges) {
        {Path(5, from({"a", "b", "c"})), Path(6, from({"a", "b", "c"}))},
        "tarvo: where the 2 ranks are (1 call path):\n"
        "tarvo:   ranks 5-6: main > a > b > c\n"},
-      {"a rank whose path ends inside another's is a path of its own; ties by the first rank",
-       {Path(2, from({"a", "x"})), Path(0, from({"a"})), Path(1, from({"a", "y"}))},
-       "tarvo: where the 3 ranks are (3 call paths):\n"
-       "tarvo:   ranks 0-2: main > a\n"
-       "tarvo:     rank 1: y\n"
+      {"a rank whose path ends where others go on has a line of its own; ties by the first rank",
+       {Path(2, from({"a", "x"})), Path(0, from({"a"})), Path(1, from({"a", "y"})), Path(3, from({"a", "y"})),
+        Path(4, from({"a", "y"}))},
+       "tarvo: where the 5 ranks are (3 call paths):\n"
+       "tarvo:   ranks 0-4: main > a\n"
+       "tarvo:     ranks 1,3-4: y\n"
+       "tarvo:     rank 0: in a\n"
        "tarvo:     rank 2: x\n"},
+      {"threads: a thread's path from its start routine, named by its number; the ranks that moved",
+       {Thread(0, 0, from({"a"}), false), Thread(0, 1, {"clone3", "start_thread", "worker", "poll"}, false),
+        Thread(1, 0, from({"a"}), true), Thread(1, 1, {"clone3", "start_thread", "worker", "poll"}, true),
+        Thread(1, 2, {}, true, "threads beyond 64")},
+       "tarvo: where the 2 ranks are (2 call paths):\n"
+       "tarvo:   ranks 0-1: main > a\n"
+       "tarvo:   ranks 0-1 (thread 2): worker > poll\n"
+       "tarvo:   rank 1 (thread 3): not read: threads beyond 64\n"
+       "tarvo:   moving between the two samples: rank 1\n",
+       true},
       {"without main only the C library's start is dropped; unnamed frames and unread ranks",
        {Path(0, {"prog+0x1020", "__libc_start_call_main", "prog+0x2557", "libfoo.so+0x1234"}),
         Path(1, {}, "gone"), Path(2, {}, "not permitted to read it"), Path(3, {}, "gone")},
@@ -98,7 +120,7 @@ TEST(StackReport, MergesCallPathsIntoATreeOfRankRanges) {
        "tarvo:     rank 0: a\n"
        "tarvo:   rank 1, job 2 rank 0: not read: gone\n"},
   };
-  for (const Case& c : cases) EXPECT_EQ(Joined(StackReport(c.stacks)), c.report) << c.name;
+  for (const Case& c : cases) EXPECT_EQ(Joined(StackReport(c.stacks, c.sampledTwice)), c.report) << c.name;
 }
 
 TEST(StackWire, ADeepPathKeepsBothEndsAndHostilePayloadsAreRefused) {
@@ -144,7 +166,7 @@ TEST(StackWire, ADeepPathKeepsBothEndsAndHostilePayloadsAreRefused) {
 // What `tarvo-agent --stacks` says of a process, by rank.
 std::vector<RankStack> ReadStacks(const std::vector<std::pair<int, pid_t>>& ranks) {
   int fd = -1;
-  const pid_t reader = StackReaderStart(std::string(TARVO_BIN_DIR) + "/tarvo-agent", ranks, &fd);
+  const pid_t reader = StackReaderStart(std::string(TARVO_BIN_DIR) + "/tarvo-agent", ranks, 1, &fd);
   EXPECT_GT(reader, 0);
   std::string bytes;
   support::WaitUntil(10000, [&] {
@@ -348,12 +370,92 @@ TEST(Sigquit, SaysWhereEveryRankIsAndTheRunGoesOn) {
 #if TARVO_TESTS_LIBDW
   EXPECT_EQ(err.find("tarvo: where the 2 ranks are (1 call path):\ntarvo:   ranks 0-1: "), 0u) << err;
   EXPECT_NE(err.find("sleep"), std::string::npos) << err;  // time.sleep's own C function, or the C library's
+  // Both sleep through the two samples.
+  EXPECT_NE(err.find("\ntarvo:   moving between the two samples: none\n"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 3) << err;
 #else
   EXPECT_EQ(err, "tarvo: where the 2 ranks are (0 call paths):\n"
                  "tarvo:   ranks 0-1: not read: call stacks are not available in this build (no libdw)\n");
 #endif
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
 }
+
+// Runs `threads_rank DIR MODE` as 3 ranks with `env`; SIGQUIT (up to
+// `tries` times, until `until` holds of standard error) or the time limit;
+// standard error. Every rank gone at the end.
+std::string ThreadsRun(const std::string& mode, std::map<std::string, std::string> env, int tries,
+                       const std::function<bool(const std::string&)>& until) {
+  const std::string dir = testutil::MakeTempDir();
+  harness::Options o;
+  o.hold = false;
+  o.workdir = dir;
+  o.env = env;
+  o.exactPath = std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin";
+  harness::LauncherRun run({"-np", "3", std::string(TARVO_TEST_BIN_DIR) + "/threads_rank", dir, mode}, o);
+  if (tries > 0) {
+    EXPECT_TRUE(support::WaitUntil(20000, [&] { return support::PidsIn(dir).size() == 3; })) << run.Stderr();
+    for (int i = 0; i < tries && !until(run.Stderr()); ++i) {
+      const size_t reports = run.Stderr().size();
+      kill(run.Pid(), SIGQUIT);
+      support::WaitUntil(20000, [&] { return run.Stderr().find("moving between", reports) != std::string::npos; });
+    }
+    kill(run.Pid(), SIGTERM);
+    EXPECT_EQ(run.Wait(60), 128 + SIGTERM);
+  } else {
+    EXPECT_EQ(run.Wait(60), 124);
+  }
+  EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty());
+  return run.Stderr();
+}
+
+bool NotPermitted(const std::string& err) {
+  return err.find("not read: not permitted to read it") != std::string::npos;
+}
+
+#if TARVO_TESTS_LIBDW
+TEST(StackThreads, EveryThreadIsReadAndTheTreeIsDrawnAsAGraph) {
+  const std::string dir = testutil::MakeTempDir();
+  const std::string dot = dir + "/stacks.dot";
+  struct Case {
+    std::map<std::string, std::string> env;
+    std::string line;  // beside the tree: the moving line, or the graph's refusal
+  };
+  const std::vector<Case> cases = {
+      {{{"TARVO_TIMEOUT", "3"}, {"TARVO_STACKS_DOT", dot}, {"TARVO_STACKS_SAMPLES", "1"}}, ""},
+      {{{"TARVO_TIMEOUT", "3"}, {"TARVO_STACKS_DOT", dir + "/none/stacks.dot"}},
+       "tarvo:   moving between the two samples: none\n"
+       "tarvo: cannot write the call stacks' graph to " + dir + "/none/stacks.dot (TARVO_STACKS_DOT): No such file "
+       "or directory\n"},
+  };
+  for (const Case& c : cases) {
+    const std::string err = ThreadsRun("thread", c.env, 0, nullptr);
+    if (NotPermitted(err)) GTEST_SKIP() << "ptrace is not permitted here: " << err;
+    const size_t tree = err.find("tarvo: where the 3 ranks are (2 call paths):\n");
+    const size_t main = err.find("\ntarvo:   ranks 0-2: main > ", tree);
+    const size_t helper = err.find("\ntarvo:   ranks 0-2 (thread 2): helper_thread > hanging_in_helper > ", main);
+    EXPECT_TRUE(tree != std::string::npos && main != std::string::npos && helper != std::string::npos) << err;
+    if (c.line.empty()) {
+      EXPECT_EQ(err.find("moving"), std::string::npos) << err;
+      const testutil::RunResult svg = testutil::Run("dot -Tsvg " + dot);
+      EXPECT_EQ(svg.status, 0) << svg.err;
+      EXPECT_NE(svg.out.find("hanging_in_helper"), std::string::npos) << svg.out;
+      EXPECT_NE(svg.out.find("ranks 0&#45;2"), std::string::npos) << svg.out;
+    } else {
+      EXPECT_NE(err.find(c.line, helper), std::string::npos) << err;
+    }
+  }
+}
+
+TEST(StackSamples, ARankThatComputesIsNamedAsMovingAndTheSleepingOnesNot) {
+  // Rank 1 changes its stack every 20 ms over a cycle of 600 ms: two samples
+  // 200 ms apart (a few times more on a loaded machine) find it on the same
+  // path only by chance, so it is asked again, at most three times.
+  const std::string moving = "tarvo:   moving between the two samples: rank 1\n";
+  const std::string err = ThreadsRun("moving", {}, 3, [&](const std::string& e) { return e.find(moving) != std::string::npos; });
+  if (NotPermitted(err)) GTEST_SKIP() << "ptrace is not permitted here: " << err;
+  EXPECT_NE(err.find(moving), std::string::npos) << err;
+  EXPECT_NE(err.find("\ntarvo:     ranks 0,2: napping > "), std::string::npos) << err;
+}
+#endif
 
 // A host whose agent does not answer (stopped here) is named and left out
 // after 5 s; the run goes on meanwhile, and to its end once it answers.

@@ -155,6 +155,14 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
       !ReadSwitch(lookup, "TARVO_STACKS", &s.stacks, error)) {
     return false;
   }
+  if ((v = lookup("TARVO_STACKS_SAMPLES")) != nullptr && *v != '\0') {
+    if (strcmp(v, "1") != 0 && strcmp(v, "2") != 0) {
+      *error = Malformed("TARVO_STACKS_SAMPLES", v, "1 or 2");
+      return false;
+    }
+    s.stackSamples = v[0] - '0';
+  }
+  if ((v = lookup("TARVO_STACKS_DOT")) != nullptr) s.stacksDot = v;
   for (const char* name : {"TARVO_OUTPUT", "TARVO_ERROR"}) {
     if ((v = lookup(name)) == nullptr || *v == '\0') continue;
     if (!spawn::RankPatternWellFormed(v)) {

@@ -355,9 +355,10 @@ void AgentHub::Signal(int sig) {
   Broadcast(AgentEncode(kAgentSignal, &s, sizeof s));
 }
 
-std::vector<int> AgentHub::AskStacks() {
+std::vector<int> AgentHub::AskStacks(int samples) {
   std::vector<int> asked;
-  const auto frame = std::make_shared<const std::string>(AgentEncode(kAgentStacksAsk, nullptr, 0));
+  const int32_t ask = samples;
+  const auto frame = std::make_shared<const std::string>(AgentEncode(kAgentStacksAsk, &ask, sizeof ask));
   for (size_t i = 0; i < agents_.size(); ++i) {
     if (agents_[i].conn < 0 || links_[i].live == 0) continue;
     const size_t c = static_cast<size_t>(agents_[i].conn);

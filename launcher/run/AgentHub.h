@@ -141,7 +141,7 @@ class AgentHub {
   void Signal(int sig);
   /// Asks every connected agent with running ranks for their call stacks;
   /// the agents asked.
-  std::vector<int> AskStacks();
+  std::vector<int> AskStacks(int samples);
   /// Frames for every connected agent (the union at a PMI barrier): one
   /// buffer that every agent's queue shares, however many agents.
   void Broadcast(std::string frames);

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <set>
+#include <tuple>
 
 #include "launcher/run/AgentHub.h"
 
@@ -208,10 +210,10 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
     e.agent = *self;
     std::vector<RankStack> stacks;
     if (!StackDecode(m.payload, &stacks)) return false;
-    std::set<std::pair<int, int>> seen;  // (job, rank)
+    std::set<std::tuple<int, int, int>> seen;  // (job, rank, thread)
     for (RankStack& s : stacks) {
       const bool own = s.job == 0 ? OwnRank(a, s.rank) : a.given.count({s.job, s.rank}) != 0;
-      if (!own || !seen.insert({s.job, s.rank}).second) return false;
+      if (!own || !seen.insert(std::make_tuple(s.job, s.rank, s.thread)).second) return false;
       e.stacks.push_back(std::move(s));
     }
     out->push_back(e);

@@ -277,6 +277,8 @@ class Run {
   // time is up, the report, and the time limit's end.
   void TakeStacks();
   void TakeAgentStacks(const AgentEvent& e);
+  // What a reader wrote of the processes `asked` (launch index, pid).
+  void TakeRead(const std::vector<RankStack>& read, bool whole, const std::vector<std::pair<int, pid_t>>& asked);
   // The MPIR table (Mpir.h): each rank of the first job as its program's
   // pid becomes known; once all are, the debugger's breakpoint.
   void NoteStarts();

@@ -28,6 +28,12 @@ struct RunSettings {
   /// TARVO_STACKS=0: no call stacks of the ranks at the time limit nor on
   /// SIGQUIT (which then has its default action again).
   bool stacks = true;
+  /// TARVO_STACKS_SAMPLES: the stacks are read this many times (1 or 2),
+  /// 200 ms apart, and the ranks whose stacks moved are named.
+  int stackSamples = 2;
+  /// TARVO_STACKS_DOT: the merged tree also written as a Graphviz graph
+  /// into this file each time it is printed; empty for none.
+  std::string stacksDot;
   /// TARVO_OUTPUT, TARVO_ERROR: each rank's standard output (error) into the
   /// file that the pattern names (%r rank, %h host, %% a percent); empty for
   /// the relay.

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "launcher/run/RunLoop.h"
 #include "launcher/run/StackReport.h"
@@ -29,6 +30,23 @@ std::string AgentProgram() {
   self[n] = '\0';
   const std::string beside = std::string(self, static_cast<size_t>(strrchr(self, '/') - self)) + "/tarvo-agent";
   return access(beside.c_str(), X_OK) == 0 ? beside : "tarvo-agent";
+}
+
+// TARVO_STACKS_DOT: the tree as a graph, replacing the file's last one. A
+// file that cannot be written costs one line; the text tree is out already.
+void WriteGraph(const std::string& path, const std::string& graph) {
+  auto say = [&](int err) {
+    fprintf(stderr, "tarvo: cannot write the call stacks' graph to %s (TARVO_STACKS_DOT): %s\n", path.c_str(),
+            strerror(err));
+  };
+  FILE* f = fopen(path.c_str(), "w");
+  if (f == nullptr) {
+    say(errno);
+    return;
+  }
+  const bool wrote = fwrite(graph.data(), 1, graph.size(), f) == graph.size();
+  const int err = errno;
+  if (fclose(f) != 0 || !wrote) say(wrote ? errno : err);
 }
 
 }  // namespace
@@ -63,7 +81,8 @@ void Run::BeginStacks(bool forTimeout) {
             "(TARVO_LAUNCH=host reads them)\n", perRank.size() == 1 ? "" : "s", RankList(perRank).c_str());
   }
   if (!gather_.local.empty()) {
-    gather_.reader = StackReaderStart(AgentProgram(), gather_.local, &gather_.readFd);
+    gather_.reader = StackReaderStart(AgentProgram(), gather_.local, shared_.settings.stackSamples,
+                                      &gather_.readFd);
     if (gather_.reader < 0) {
       for (const auto& r : gather_.local) {
         RankStack s = Named(r.first);
@@ -72,11 +91,33 @@ void Run::BeginStacks(bool forTimeout) {
       }
     }
   }
-  if (hub_ != nullptr) gather_.agents = hub_->AskStacks();
+  if (hub_ != nullptr) gather_.agents = hub_->AskStacks(shared_.settings.stackSamples);
   gather_.active = true;
   gather_.forTimeout = forTimeout;
   gather_.until = Now() + kStacksWait;
   TakeStacks();
+}
+
+void Run::TakeRead(const std::vector<RankStack>& read, bool whole, const std::vector<std::pair<int, pid_t>>& asked) {
+  // A path per thread of each process asked (known by its launch's index),
+  // each thread once; `why` for a process that the reader did not name.
+  for (const auto& r : asked) {
+    std::set<int> threads;
+    for (const RankStack& s : read) {
+      if (s.rank != r.first || !threads.insert(s.thread).second) continue;
+      RankStack named = Named(r.first);
+      named.thread = s.thread;
+      named.moved = s.moved;
+      named.frames = s.frames;
+      named.why = s.why;
+      gather_.stacks.push_back(named);
+    }
+    if (threads.empty()) {
+      RankStack named = Named(r.first);
+      named.why = whole ? "tarvo-agent --stacks said nothing of it" : "tarvo-agent --stacks answered garbled";
+      gather_.stacks.push_back(named);
+    }
+  }
 }
 
 void Run::TakeAgentStacks(const AgentEvent& e) {
@@ -102,17 +143,7 @@ void Run::TakeStacks() {
     gather_.readFd = -1;
     std::vector<RankStack> read;
     const bool whole = StackDecode(gather_.bytes, &read);
-    for (const auto& r : gather_.local) {
-      auto s = std::find_if(read.begin(), read.end(), [&](const RankStack& x) { return x.rank == r.first; });
-      RankStack named = Named(r.first);
-      if (s != read.end()) {
-        named.frames = s->frames;
-        named.why = s->why;
-      } else {
-        named.why = whole ? "tarvo-agent --stacks said nothing of it" : "tarvo-agent --stacks answered garbled";
-      }
-      gather_.stacks.push_back(named);
-    }
+    TakeRead(read, whole, gather_.local);
   }
   const bool over = live_ == 0 || Now() >= gather_.until;
   if (!over && (gather_.readFd >= 0 || !gather_.agents.empty())) return;
@@ -133,7 +164,9 @@ void Run::TakeStacks() {
               return std::make_pair(a.job, a.rank) < std::make_pair(b.job, b.rank);
             });
   if (!gather_.stacks.empty()) {
-    for (const std::string& line : StackReport(gather_.stacks)) fputs(line.c_str(), stderr);
+    const RunSettings& settings = shared_.settings;
+    for (const std::string& line : StackReport(gather_.stacks, settings.stackSamples == 2)) fputs(line.c_str(), stderr);
+    if (!settings.stacksDot.empty()) WriteGraph(settings.stacksDot, StackGraph(gather_.stacks));
   }
   gather_.active = false;
   gather_.stacks.clear();
