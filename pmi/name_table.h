@@ -5,7 +5,8 @@
 //
 // The rules:
 // - A name lives until it is unpublished, read once when it was published
-//   to be read once (PMIx's PMIX_PERSIST_FIRST_READ), or until the run ends.
+//   to be read once (PMIx's PMIX_PERSIST_FIRST_READ), until its publisher
+//   ends, or until the run ends.
 // - A publish takes every name it carries or none: a name that exists
 //   already (or comes twice in one publish) fails it with kExists.
 // - A lookup answers at once with what it finds. Without `wait` it fails
