@@ -202,7 +202,9 @@ void Run::WaitForEvents(int ms) {
   const size_t mpiAt = fds.size();
   if (mpi_ != nullptr) mpi_->Fds(&fds);
   const size_t stacksAt = fds.size();
-  if (gather_.readFd >= 0) fds.push_back({gather_.readFd, POLLIN, 0});
+  for (const StackGather::Reader& r : gather_.readers) {
+    if (r.fd >= 0) fds.push_back({r.fd, POLLIN, 0});
+  }
   if (poll(fds.data(), fds.size(), ms) <= 0) return;
   const size_t mpiCount = stacksAt - mpiAt;
   if (mpi_ != nullptr) mpi_->OnReady(fds.data() + mpiAt, mpiCount, Now(), &mpiEvents_);

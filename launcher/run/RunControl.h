@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "launcher/run/RunSettings.h"
@@ -84,6 +85,14 @@ class RemoteSignaller {
   /// Starts one command on `host` that sends `sig` to the process groups
   /// `groups` there.
   virtual void Signal(const std::string& host, int sig, const std::vector<pid_t>& groups) = 0;
+  /// Starts `tarvo-agent --stacks [--samples N] INDEX:PID...` on `host`
+  /// through the remote shell, leading a process group of its own, its
+  /// standard output on *readFd (non-blocking, close-on-exec); its pid, or
+  /// -1.
+  virtual pid_t ReadStacks(const std::string& /*host*/, const std::vector<std::pair<int, pid_t>>& /*ranks*/,
+                           int /*samples*/, int* /*readFd*/) {
+    return -1;
+  }
 };
 
 namespace runloop {

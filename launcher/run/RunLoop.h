@@ -133,10 +133,16 @@ class Run {
     bool active = false;
     bool forTimeout = false;  // the run ends once the stacks are printed
     double until = 0;
-    pid_t reader = -1;        // tarvo-agent --stacks, for tarvo's own ranks
-    int readFd = -1;
-    std::string bytes;
-    std::vector<std::pair<int, pid_t>> local;  // tarvo's own processes asked: (launch index, pid)
+    // tarvo-agent --stacks for tarvo's own processes (host empty), and
+    // one through the remote shell for each host of per-rank remote shells.
+    struct Reader {
+      std::string host;
+      pid_t pid = -1;
+      int fd = -1;
+      std::string bytes;
+      std::vector<std::pair<int, pid_t>> asked;  // (launch index, pid)
+    };
+    std::vector<Reader> readers;
     std::vector<int> agents;  // agents asked that have not answered
     std::vector<RankStack> stacks;
   };

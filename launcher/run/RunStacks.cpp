@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "launcher/run/RunLoop.h"
@@ -64,34 +65,46 @@ void Run::BeginStacks(bool forTimeout) {
     return;
   }
   gather_ = StackGather();
-  std::vector<int> perRank;
+  const int samples = shared_.settings.stackSamples;
+  // The readers know each process by its launch's index: a spawned job's
+  // ranks count from 0 again.
+  std::vector<std::pair<int, pid_t>> local;
+  std::map<std::string, std::vector<std::pair<int, pid_t>>> remote;  // host -> its per-rank remote ranks
   for (size_t i = 0; i < next_; ++i) {
     if (!Live(i) || Hosted(i) || launches_[i].agentShell) continue;
-    if (PerRankRemote(i)) {
-      perRank.push_back(launches_[i].rank);
-    } else if (procs_[i].pid > 0) {
-      // The reader knows each process by its launch's index: a spawned
-      // job's ranks count from 0 again.
-      gather_.local.emplace_back(static_cast<int>(i), procs_[i].pid);
+    if (!PerRankRemote(i)) {
+      if (procs_[i].pid > 0) local.emplace_back(static_cast<int>(i), procs_[i].pid);
+    } else if (procs_[i].remotePid > 0 && shared_.remote != nullptr && shared_.remote->Ready()) {
+      remote[launches_[i].host].emplace_back(static_cast<int>(i), procs_[i].remotePid);
+    } else {
+      RankStack s = Named(static_cast<int>(i));
+      s.why = "its start on its host has not been reported";
+      gather_.stacks.push_back(s);
     }
   }
-  if (!perRank.empty()) {
-    std::sort(perRank.begin(), perRank.end());
-    fprintf(stderr, "tarvo: call stacks are not available for rank%s %s, started through per-rank remote shells "
-            "(TARVO_LAUNCH=host reads them)\n", perRank.size() == 1 ? "" : "s", RankList(perRank).c_str());
-  }
-  if (!gather_.local.empty()) {
-    gather_.reader = StackReaderStart(AgentProgram(), gather_.local, shared_.settings.stackSamples,
-                                      &gather_.readFd);
-    if (gather_.reader < 0) {
-      for (const auto& r : gather_.local) {
-        RankStack s = Named(r.first);
-        s.why = std::string("tarvo-agent --stacks could not be started: ") + strerror(errno);
+  auto start = [&](const std::string& host, const std::vector<std::pair<int, pid_t>>& asked) {
+    StackGather::Reader r;
+    r.host = host;
+    r.asked = asked;
+    // Per-rank remote shells: the same reader on the rank's host, through
+    // the remote shell, as carrier reported the program's pid there.
+    r.pid = host.empty() ? StackReaderStart(AgentProgram(), asked, samples, &r.fd)
+                         : shared_.remote->ReadStacks(host, asked, samples, &r.fd);
+    if (r.pid < 0) {
+      const std::string why = std::string("tarvo-agent --stacks could not be started") +
+                              (host.empty() ? std::string(": ") + strerror(errno) : " through the remote shell");
+      for (const auto& a : asked) {
+        RankStack s = Named(a.first);
+        s.why = why;
         gather_.stacks.push_back(s);
       }
+      return;
     }
-  }
-  if (hub_ != nullptr) gather_.agents = hub_->AskStacks(shared_.settings.stackSamples);
+    gather_.readers.push_back(std::move(r));
+  };
+  if (!local.empty()) start("", local);
+  for (const auto& h : remote) start(h.first, h.second);
+  if (hub_ != nullptr) gather_.agents = hub_->AskStacks(samples);
   gather_.active = true;
   gather_.forTimeout = forTimeout;
   gather_.until = Now() + kStacksWait;
@@ -129,31 +142,46 @@ void Run::TakeAgentStacks(const AgentEvent& e) {
 
 void Run::TakeStacks() {
   if (!gather_.active) return;
-  while (gather_.readFd >= 0) {
-    char buffer[65536];
-    const ssize_t got = read(gather_.readFd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) break;  // nothing more for now
-    if (got > 0 && gather_.bytes.size() < static_cast<size_t>(kAgentMaxPayload)) {
-      gather_.bytes.append(buffer, static_cast<size_t>(got));
-      continue;
+  for (StackGather::Reader& r : gather_.readers) {
+    while (r.fd >= 0) {
+      char buffer[65536];
+      const ssize_t got = read(r.fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) break;  // nothing more for now
+      if (got > 0 && r.bytes.size() < static_cast<size_t>(kAgentMaxPayload)) {
+        r.bytes.append(buffer, static_cast<size_t>(got));
+        continue;
+      }
+      if (got > 0) continue;  // beyond any answer's size: read on to its end, keep nothing
+      close(r.fd);
+      r.fd = -1;
+      std::vector<RankStack> read;
+      const bool whole = StackDecode(r.bytes, &read);
+      TakeRead(read, whole, r.asked);
     }
-    if (got > 0) continue;  // beyond any answer's size: read on to its end, keep nothing
-    close(gather_.readFd);
-    gather_.readFd = -1;
-    std::vector<RankStack> read;
-    const bool whole = StackDecode(gather_.bytes, &read);
-    TakeRead(read, whole, gather_.local);
   }
+  const bool reading = std::any_of(gather_.readers.begin(), gather_.readers.end(),
+                                   [](const StackGather::Reader& r) { return r.fd >= 0; });
   const bool over = live_ == 0 || Now() >= gather_.until;
-  if (!over && (gather_.readFd >= 0 || !gather_.agents.empty())) return;
-  if (gather_.readFd >= 0) {
-    // Reaped with the run's other children by Reap.
-    kill(gather_.reader, SIGKILL);
-    close(gather_.readFd);
-    gather_.readFd = -1;
-    fprintf(stderr, "tarvo: the call stacks of this host's ranks were not read within %g s; they are left out\n",
-            kStacksWait);
+  if (!over && (reading || !gather_.agents.empty())) return;
+  for (StackGather::Reader& r : gather_.readers) {
+    if (r.fd < 0) continue;
+    // Reaped with the run's other children by Reap (a remote shell's
+    // group: its command ends with it).
+    if (r.host.empty()) {
+      kill(r.pid, SIGKILL);
+    } else {
+      kill(-r.pid, SIGKILL);
+    }
+    close(r.fd);
+    r.fd = -1;
+    if (r.host.empty()) {
+      fprintf(stderr, "tarvo: the call stacks of this host's ranks were not read within %g s; they are left out\n",
+              kStacksWait);
+    } else {
+      fprintf(stderr, "tarvo: the call stacks of the ranks on %s were not read within %g s; they are left out\n",
+              r.host.c_str(), kStacksWait);
+    }
   }
   for (int agent : gather_.agents) {
     fprintf(stderr, "tarvo: the agent on %s did not send its ranks' call stacks within %g s; they are left out\n",

@@ -84,6 +84,39 @@ void RemoteSignals::Signal(const std::string& host, int sig, const std::vector<p
   if (devNull >= 0) close(devNull);
 }
 
+pid_t RemoteSignals::ReadStacks(const std::string& host, const std::vector<std::pair<int, pid_t>>& ranks, int samples,
+                                int* readFd) {
+  const std::vector<std::string>& shell = TheRunContext().remoteShell;
+  if (shell.empty()) return -1;
+  ExecPlan plan;
+  plan.remote = true;  // it ends with the launcher
+  plan.ownGroup = true;
+  plan.file = shell[0];
+  plan.shellWords = shell.size();
+  plan.vector = shell;
+  for (const std::string& word : {host, std::string("tarvo-agent"), std::string("--stacks")}) plan.vector.push_back(word);
+  if (samples != 1) plan.vector.insert(plan.vector.end(), {"--samples", std::to_string(samples)});
+  for (const auto& r : ranks) plan.vector.push_back(std::to_string(r.first) + ":" + std::to_string(r.second));
+  plan.vector.push_back("2>/dev/null");
+  plan.SealArgv();
+  for (int fd : TheRunContext().remoteCloseFds) AddClose(&plan, fd);
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+  const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+  plan.stdFds[0] = devNull;
+  plan.stdFds[1] = ends[1];
+  const pid_t pid = StartPlan(plan, ForkReport{nullptr, 0});
+  if (devNull >= 0) close(devNull);
+  close(ends[1]);
+  if (pid < 0) {
+    close(ends[0]);
+    return -1;
+  }
+  fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+  *readFd = ends[0];
+  return pid;
+}
+
 void SayIfNoRemoteShell(const std::string& shell) {
   if (shell.find('/') != std::string::npos) {
     struct stat st;

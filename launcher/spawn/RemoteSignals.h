@@ -13,6 +13,8 @@ class RemoteSignals : public RemoteSignaller {
  public:
   bool Ready() const override;
   void Signal(const std::string& host, int sig, const std::vector<pid_t>& groups) override;
+  pid_t ReadStacks(const std::string& host, const std::vector<std::pair<int, pid_t>>& ranks, int samples,
+                   int* readFd) override;
 };
 
 }  // namespace spawn
