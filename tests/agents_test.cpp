@@ -187,6 +187,74 @@ TEST_F(HostModeRun, RunsWhereEachBatchSystemsAllocationSays) {
   }
 }
 
+// Grid Engine's `qrsh -inherit` and LSF's `blaunch` start the agents when
+// no remote shell is chosen. Neither runs here with more hosts than this
+// one, so stand-ins take their words and pass the task on through the
+// loopback sshd; Grid Engine's refusal of a task is its own line and its
+// status, which ends the run naming the host.
+TEST_F(HostModeRun, StartsTheAgentsThroughTheBatchSystemsOwnStarter) {
+  const std::string bin = work_ + "/starters";
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  for (const char* starter : {"qrsh", "blaunch"}) {
+    testutil::WriteFile(bin + "/" + starter,
+                        std::string("#!/bin/sh\necho \"") + starter + " $*\" >> " + work_ + "/starts\n" +
+                            "[ \"$1\" = -inherit ] && shift\n"
+                            "if [ \"$1\" = 127.0.0.4 ]; then\n"
+                            "  echo \"error: executing task of job 7 failed: execution daemon on host \\\"$1\\\" didn't accept task\" >&2\n"
+                            "  exit 1\n"
+                            "fi\n"
+                            "exec ssh \"$@\"\n");
+    ASSERT_EQ(chmod((bin + "/" + starter).c_str(), 0755), 0);
+  }
+  testutil::WriteFile(work_ + "/pe_hostfile", "127.0.0.2 2 all.q@a UNDEFINED\n127.0.0.3 2 all.q@b UNDEFINED\n");
+  testutil::WriteFile(work_ + "/pe_refused", "127.0.0.2 2 all.q@a UNDEFINED\n127.0.0.4 2 all.q@c UNDEFINED\n");
+  const struct {
+    std::map<std::string, std::string> env;
+    const char* starter;  // how each agent's start begins
+    std::set<std::string> hosts;
+    int status;
+  } cases[] = {
+      {{{"JOB_ID", "7"}, {"PE_HOSTFILE", work_ + "/pe_hostfile"}}, "qrsh -inherit ", {"127.0.0.2", "127.0.0.3"}, 0},
+      {{{"LSB_JOBID", "7"}, {"LSB_MCPU_HOSTS", "127.0.0.2 2 127.0.0.3 2"}}, "blaunch ", {"127.0.0.2", "127.0.0.3"}, 0},
+      {{{"JOB_ID", "7"}, {"PE_HOSTFILE", work_ + "/pe_refused"}, {"TARVO_KILL_GRACE", "1"}}, "qrsh -inherit ",
+       {"127.0.0.2", "127.0.0.4"}, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.env.begin()->first);
+    harness::Options o;
+    o.workdir = work_;
+    o.hold = false;
+    o.exactPath = bin + ":" + sshd().ShimDir() + ":" + TARVO_BIN_DIR + ":/usr/bin:/bin";
+    o.env = c.env;
+    unlink((work_ + "/starts").c_str());
+    harness::LauncherRun run({"-np", "4", "probe"}, o);
+    ASSERT_EQ(run.Wait(90), c.status) << run.Stdout() << run.Stderr() << sshd().Log();
+    const std::string starts = testutil::ReadFile(work_ + "/starts");
+    std::istringstream in(starts);
+    std::set<std::string> hosts;
+    int count = 0;
+    for (std::string line; std::getline(in, line); ++count) {
+      const std::string starter(c.starter);
+      ASSERT_EQ(line.rfind(starter, 0), 0u) << starts;
+      const std::string host = line.substr(starter.size(), line.find(' ', starter.size()) - starter.size());
+      EXPECT_EQ(line.rfind(starter + host + " tarvo-agent ", 0), 0u) << starts;
+      hosts.insert(host);
+    }
+    EXPECT_EQ(count, 2) << starts;
+    EXPECT_EQ(hosts, c.hosts) << starts;
+    if (c.status == 0) {
+      EXPECT_EQ(run.Stderr(), "");
+      for (int r = 0; r < 4; ++r) EXPECT_EQ(Probe(work_ + "/rank." + std::to_string(r))["host"], r < 2 ? "127.0.0.2" : "127.0.0.3");
+      continue;
+    }
+    EXPECT_NE(run.Stderr().find("error: executing task of job 7 failed: execution daemon on host \"127.0.0.4\" didn't accept task\n"
+                                "tarvo: the agent on 127.0.0.4, with ranks 2-3, is lost: its remote shell (pid "),
+              std::string::npos)
+        << run.Stderr();
+    EXPECT_NE(run.Stderr().find(") exited with status 1; ending the run\n"), std::string::npos) << run.Stderr();
+  }
+}
+
 TEST_F(HostModeRun, TarvoExportChoosesTheEnvironmentOfTheRemoteRanks) {
   for (const char* setting : {"NONE", "PATH,OTHER"}) {
     harness::LauncherRun run({"-ssh", "-np", "3", "-mf", "hosts", "probe"}, Opts(setting));
