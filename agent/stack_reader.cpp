@@ -146,16 +146,35 @@ struct Rank {
   std::string why;  // the main thread could not be traced
 };
 
+// Each rank's libdw session, made at its first walk and kept for the
+// second sample: reading the process's maps and its modules' symbol tables
+// is most of a walk's cost. Its attach assumes the threads stopped by us,
+// and lets go of nothing itself, so it outlasts our detach and seize.
+struct Session {
+  Dwfl* dwfl = nullptr;
+  std::string why;  // it could not be made
+};
+std::unordered_map<pid_t, Session>& Sessions() {
+  static std::unordered_map<pid_t, Session> sessions;
+  return sessions;
+}
+
 // Every stopped thread of a rank, walked in one attach of libdw.
 void WalkRank(Rank* r) {
   static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo, nullptr,
                                            nullptr};
-  Dwfl* dwfl = dwfl_begin(&callbacks);
-  std::string why;
-  if (dwfl == nullptr || dwfl_linux_proc_report(dwfl, r->pid) != 0 || dwfl_report_end(dwfl, nullptr, nullptr) != 0 ||
-      dwfl_linux_proc_attach(dwfl, r->pid, true) != 0) {
-    why = std::string("cannot walk: ") + dwfl_errmsg(-1);
+  auto known = Sessions().find(r->pid);
+  if (known == Sessions().end()) {
+    Session made;
+    made.dwfl = dwfl_begin(&callbacks);
+    if (made.dwfl == nullptr || dwfl_linux_proc_report(made.dwfl, r->pid) != 0 ||
+        dwfl_report_end(made.dwfl, nullptr, nullptr) != 0 || dwfl_linux_proc_attach(made.dwfl, r->pid, true) != 0) {
+      made.why = std::string("cannot walk: ") + dwfl_errmsg(-1);
+    }
+    known = Sessions().emplace(r->pid, made).first;
   }
+  Dwfl* const dwfl = known->second.dwfl;
+  const std::string why = known->second.why;
   for (Thread& t : r->threads) {
     if (!t.stopped) continue;
     if (!why.empty()) {
@@ -174,7 +193,6 @@ void WalkRank(Rank* r) {
       t.stack.frames.assign(walk.frames.rbegin(), walk.frames.rend());
     }
   }
-  if (dwfl != nullptr) dwfl_end(dwfl);
 }
 
 // Every thread of every rank is asked to stop at once, each rank is walked
@@ -326,4 +344,8 @@ extern "C" void tarvo_stacks_read(const std::vector<std::pair<int, pid_t>>* rank
     }
   }
   *out = Stacks(*ranks, first);
+  for (auto& s : Sessions()) {
+    if (s.second.dwfl != nullptr) dwfl_end(s.second.dwfl);
+  }
+  Sessions().clear();
 }
