@@ -261,6 +261,9 @@ class Agent {
         placer_.Take(order);
         break;
       case AgentOrder::kJob:
+        jobSize_ = order.size;
+        hostRanks_ = static_cast<int>(order.clients.size());
+        placer_.SetHostRanks(hostRanks_);
         pmi_.SetJob(order);
         pmix_.SetKvsLimit(order.kvsLimitMiB);
         break;
@@ -432,11 +435,25 @@ class Agent {
     else pmix_.PrepareChild(job, order.rank, &pmiEnv);
     const int localId = job == 0 ? started_++ : -1;
     RankPlace place;
-    const bool placed = job == 0 && placer_.Prepare(order.rank, localId, &place);
+    std::vector<std::string> placeEnv;
+    std::string refusal;
+    const bool placed = job == 0 && placer_.Prepare(order.rank, localId, &place, &placeEnv, &refusal);
+    if (!refusal.empty()) {
+      // Reported to the launcher as a rank that could not start.
+      ChildWrite(STDERR_FILENO, refusal);
+      if (!AgentSendAll(link_, EndFrame(job, order.rank, 1, kRankPlaceFailed << 8))) lost_ = true;
+      return;
+    }
     // Everything the child needs is made here: libpmix's threads may hold
     // the allocator's lock at the fork.
     RankExec x;
-    RankExecPrepare(order.strings, RankEnvironment(order, job, localId, pmiEnv), "carrier", true, &x);
+    std::vector<std::string> env = RankEnvironment(order, job, localId, pmiEnv);
+    if (job == 0) {
+      // What the user's own environment says of these stays.
+      for (const std::string& e : LocalityEnvironment(order.rank, jobSize_, localId, hostRanks_)) EnvPut(&env, e, true);
+    }
+    for (const std::string& e : placeEnv) EnvPut(&env, e, e.compare(0, 16, "OMP_NUM_THREADS=") == 0);
+    RankExecPrepare(order.strings, std::move(env), "carrier", true, &x);
     if (placed) {
       x.place = &place;
       if (place.bind) EnvPut(&x.env, kMpiLeaveBinding);
@@ -586,7 +603,8 @@ class Agent {
   std::map<int, std::vector<AgentOrder>> held_;  // spawned processes not yet to start, by job
   std::map<int, Stream> streams_;  // labelled output pipes by descriptor
   AgentPmi pmi_;
-  AgentPlacer placer_;  // TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND
+  AgentPlacer placer_;  // TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND, TARVO_CPUS_PER_RANK, TARVO_GPUS_PER_RANK
+  int jobSize_ = 0, hostRanks_ = 0;  // the job's ranks, and this host's (kJob)
   AgentPmix pmix_;
   // TARVO_STACKS: the reader of the ranks' call stacks, while one runs.
   static constexpr int kStacksPollMs = 100;

@@ -8,6 +8,7 @@
 
 #include "common/carrier_params.h"
 #include "common/protocol.h"
+#include "common/rank_place.h"
 
 namespace {
 
@@ -69,8 +70,9 @@ bool ReadPlace(const std::string& payload, AgentOrder* order) {
   AgentPlaceHead head;
   if (!TakeHead(payload, &head)) return false;
   if (!AgentSplitStrings(payload.data() + sizeof head, payload.size() - sizeof head, &order->strings)) return false;
-  if (head.rank < 0 || head.bind < 0 || head.bind > 2 || (head.flags & ~kAgentPlaceReport) != 0 ||
-      order->strings.size() != 3 || order->strings[0].empty()) {
+  if (head.rank < 0 || head.bind < 0 || head.bind > kBindLast || (head.flags & ~(kAgentPlaceReport | kAgentPlaceThreads)) != 0 ||
+      head.cpusPerRank < 1 || head.cpusPerRank > kMaxCpusPerRank || head.gpusPerRank < 0 ||
+      head.gpusPerRank > kMaxGpusPerRank || order->strings.size() != 3 || order->strings[0].empty()) {
     return false;
   }
   for (const std::string& s : order->strings) {
@@ -79,6 +81,8 @@ bool ReadPlace(const std::string& payload, AgentOrder* order) {
   order->rank = head.rank;
   order->bind = head.bind;
   order->flags = head.flags;
+  order->cpusPerRank = head.cpusPerRank;
+  order->gpusPerRank = head.gpusPerRank;
   return true;
 }
 

@@ -38,6 +38,7 @@ struct AgentOrder {
   int rank = -1;
   int flags = 0;
   int bind = 0;  // kPlace
+  int cpusPerRank = 1, gpusPerRank = 0;         // kPlace
   int sig = 0;
   int samples = 1;  // kStacksAsk
 };

@@ -13,17 +13,13 @@
 
 namespace {
 
-// The unit of the rank of `index` on `host` into *cpus, with its report
-// lines: the wrap, once per host (for the first rank that wraps), and the
-// rank's own when asked for.
-void Choose(const std::vector<cpu_set_t>& units, int mode, int rank, const std::string& host, int index,
-            bool report, cpu_set_t* cpus) {
-  const size_t n = units.size();
-  *cpus = units[static_cast<size_t>(index) % n];
-  std::string lines;
-  if (static_cast<size_t>(index) == n) lines += WrapReport(host, static_cast<int>(n), RankBindName(mode));
-  if (report) lines += BoundReport(rank, host, *cpus);
-  ChildWrite(STDERR_FILENO, lines);
+// Every slot's CPUs are this machine's: a topology from a file may name
+// others, which no rank is bound to.
+bool SlotsHere(const HostMap& map) {
+  for (const RankSlot& slot : map.slots) {
+    if (!CpusHere(slot.cpus)) return false;
+  }
+  return true;
 }
 
 // A file name of --place: empty for none; relative to `dir`.
@@ -32,43 +28,60 @@ std::string PlaceFile(const char* word, const char* dir) {
   return word[0] == '/' ? std::string(word) : std::string(dir) + "/" + word;
 }
 
-int PrintUnits(const char* modeWord) {
+int PrintUnits(const char* modeWord, bool gpus) {
   int mode = 0;
-  std::vector<cpu_set_t> units;
+  HostTopology topology;
   std::string why = std::string("no such binding: ") + modeWord;
-  if (!RankBindRead(modeWord, &mode) || mode == kBindNone || !BindingUnits(mode, &units, &why)) {
+  if (!RankBindRead(modeWord, &mode) || (mode == kBindNone && !gpus) || !HostTopologyRead(mode, gpus, &topology, &why)) {
     fprintf(stderr, "tarvo-agent: %s\n", why.c_str());
     return 1;
   }
-  for (const cpu_set_t& u : units) printf("%s\n", CpuListText(u).c_str());
+  fputs(TopologyText(topology).c_str(), stdout);
   return 0;
 }
 
+// A whole number of --place's, from 0 to `max`; -1 for anything else.
+int Whole(const char* word, int max) {
+  if (*word == '\0' || strlen(word) > 9 || strspn(word, "0123456789") != strlen(word)) return -1;
+  const int n = atoi(word);
+  return n <= max ? n : -1;
+}
+
 int PlaceAndRun(int argc, char** argv) {
-  // --place RANK HOST INDEX MODE REPORT OUTPUT ERROR COMMAND... WORKDIR
-  const int kCommand = 9;
+  // --place RANK HOST INDEX COUNT MODE CPUS GPUS REPORT OUTPUT ERROR COMMAND... WORKDIR
+  const int kCommand = 12;
   int mode = 0;
-  if (argc <= kCommand || !RankBindRead(argv[5], &mode)) {
-    fputs("usage: tarvo-agent --place RANK HOST INDEX MODE REPORT OUTPUT ERROR COMMAND...\n", stderr);
+  const int index = argc > kCommand ? Whole(argv[4], 1 << 30) : -1;
+  const int count = argc > kCommand ? Whole(argv[5], 1 << 30) : -1;
+  const int cpus = argc > kCommand ? Whole(argv[7], kMaxCpusPerRank) : -1;
+  const int gpus = argc > kCommand ? Whole(argv[8], kMaxGpusPerRank) : -1;
+  if (argc <= kCommand || !RankBindRead(argv[6], &mode) || index < 0 || count <= index || cpus < 0 || gpus < 0) {
+    fputs("usage: tarvo-agent --place RANK HOST INDEX COUNT MODE CPUS GPUS REPORT OUTPUT ERROR COMMAND...\n", stderr);
     return 2;
   }
-  const int rank = atoi(argv[2]);
-  const std::string output = PlaceFile(argv[7], argv[argc - 1]);
-  const std::string error = PlaceFile(argv[8], argv[argc - 1]);
+  AgentOrder order;
+  order.rank = atoi(argv[2]);
+  order.strings = {argv[3], PlaceFile(argv[10], argv[argc - 1]), PlaceFile(argv[11], argv[argc - 1])};
+  order.bind = mode;
+  order.flags = (strcmp(argv[9], "1") == 0 ? kAgentPlaceReport : 0) | (cpus > 0 ? kAgentPlaceThreads : 0);
+  order.cpusPerRank = cpus > 0 ? cpus : 1;
+  order.gpusPerRank = gpus;
+  AgentPlacer placer;
+  placer.SetHostRanks(count);
+  placer.Take(order);
   RankPlace place;
-  place.output = output.empty() ? nullptr : output.c_str();
-  place.error = error.empty() ? nullptr : error.c_str();
-  if (mode != kBindNone) {
-    std::vector<cpu_set_t> units;
-    std::string why;
-    if (BindingUnits(mode, &units, &why)) {
-      Choose(units, mode, rank, argv[3], atoi(argv[4]), strcmp(argv[6], "1") == 0, &place.cpus);
-      place.bind = true;
-    } else {
-      fprintf(stderr, "tarvo: rank %d on %s is not bound: %s\n", rank, argv[3], why.c_str());
-    }
-    putenv(const_cast<char*>(kMpiLeaveBinding));
+  std::vector<std::string> env;
+  std::string refusal;
+  placer.Prepare(order.rank, index, &place, &env, &refusal);
+  if (!refusal.empty()) {
+    fputs(refusal.c_str(), stderr);
+    return kRankPlaceFailed;
   }
+  for (std::string& e : env) {
+    const size_t eq = e.find('=');
+    setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, e.compare(0, eq, "OMP_NUM_THREADS") != 0);
+  }
+  if (place.bind) putenv(const_cast<char*>(kMpiLeaveBinding));
   fflush(stderr);
   if (!RankPlaceApply(place)) return kRankPlaceFailed;
   execvp(argv[kCommand], argv + kCommand);
@@ -82,34 +95,64 @@ void AgentPlacer::Take(const AgentOrder& order) {
   Place& p = places_[order.rank];
   p.bind = order.bind;
   p.report = (order.flags & kAgentPlaceReport) != 0;
+  p.threads = (order.flags & kAgentPlaceThreads) != 0;
+  p.cpusPerRank = order.cpusPerRank;
+  p.gpusPerRank = order.gpusPerRank;
   p.host = order.strings[0];
   p.output = order.strings[1];
   p.error = order.strings[2];
 }
 
-bool AgentPlacer::Prepare(int rank, int index, RankPlace* place) {
+bool AgentPlacer::Prepare(int rank, int index, RankPlace* place, std::vector<std::string>* env, std::string* refusal) {
   auto it = places_.find(rank);
   if (it == places_.end()) return false;
   const Place& p = it->second;
   place->output = p.output.empty() ? nullptr : p.output.c_str();
   place->error = p.error.empty() ? nullptr : p.error.c_str();
   place->bind = false;
-  if (p.bind != kBindNone && !unitsRead_) {
-    unitsRead_ = true;
+  if (p.threads) env->push_back("OMP_NUM_THREADS=" + std::to_string(p.cpusPerRank));
+  if (p.bind == kBindNone && p.gpusPerRank == 0) return true;
+  // The host's map once, for all its ranks: every rank of the host has the
+  // same settings.
+  if (!mapped_) {
+    mapped_ = true;
     std::string why;
-    if (!BindingUnits(p.bind, &units_, &why)) {
-      ChildWrite(STDERR_FILENO, "tarvo: the ranks on " + p.host + " are not bound: " + why + "\n");
+    usable_ = HostTopologyRead(p.bind, p.gpusPerRank > 0, &topology_, &why);
+    if (!usable_) {
+      ChildWrite(STDERR_FILENO, "tarvo: the ranks on " + p.host + " are not placed: " + why + "\n");
+    } else {
+      HostPlacing placing;
+      placing.bind = p.bind != kBindNone;
+      placing.cpusPerRank = p.cpusPerRank;
+      placing.gpusPerRank = p.gpusPerRank;
+      map_ = PlaceHost(topology_, hostRanks_ > index ? hostRanks_ : index + 1, placing);
+      std::string lines = HostMapWarnings(p.host, topology_, map_, RankBindName(p.bind));
+      if (placing.bind && !SlotsHere(map_)) {
+        lines += "tarvo: the ranks on " + p.host + " are not bound: their CPUs are not all this machine's\n";
+        placing.bind = false;
+      }
+      bindable_ = placing.bind;
+      ChildWrite(STDERR_FILENO, lines);
     }
   }
-  if (p.bind != kBindNone && !units_.empty()) {
-    Choose(units_, p.bind, rank, p.host, index, p.report, &place->cpus);
+  if (p.gpusPerRank > 0 && usable_ && topology_.gpus.empty()) {
+    *refusal = "tarvo: TARVO_GPUS_PER_RANK=" + std::to_string(p.gpusPerRank) + ": " + p.host + " has no GPU\n";
+    return true;
+  }
+  if (!usable_ || static_cast<size_t>(index) >= map_.slots.size()) return true;
+  const RankSlot& slot = map_.slots[static_cast<size_t>(index)];
+  for (const std::string& e : DeviceEnvironment(topology_, slot)) env->push_back(e);
+  if (bindable_) {
+    place->cpus = slot.cpus;
     place->bind = true;
   }
+  if (p.report) ChildWrite(STDERR_FILENO, RankMapLine(rank, p.host, topology_, slot));
   return true;
 }
 
 int PlaceMain(int argc, char** argv) {
-  if (argc == 3 && strcmp(argv[1], "--cpus") == 0) return PrintUnits(argv[2]);
+  if (argc == 3 && strcmp(argv[1], "--cpus") == 0) return PrintUnits(argv[2], false);
+  if (argc == 4 && strcmp(argv[1], "--topology") == 0) return PrintUnits(argv[2], strcmp(argv[3], "1") == 0);
   if (argc >= 2 && strcmp(argv[1], "--place") == 0) return PlaceAndRun(argc, argv);
   return -1;
 }

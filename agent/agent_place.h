@@ -1,18 +1,23 @@
-// The agent's part of TARVO_OUTPUT, TARVO_ERROR and TARVO_BIND: the places
-// that the launcher sends for its ranks, the units of this host that the
-// ranks are bound to, and the agent's two other forms, which tarvo and
-// per-rank remote shells use (the agent alone links hwloc):
+// The agent's part of TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND,
+// TARVO_CPUS_PER_RANK and TARVO_GPUS_PER_RANK: the places that the launcher
+// sends for its ranks, the CPUs and GPUs of this host that the ranks get
+// (PlaceHost, common/rank_map.h), and the agent's two other forms, which
+// tarvo and per-rank remote shells use (the agent alone links hwloc):
 //
 //   tarvo-agent --cpus MODE
-//       prints this host's units for MODE (core or socket), one CPU list a
-//       line, in the order ranks take them; status 1, saying why, when
-//       there are none.
-//   tarvo-agent --place RANK HOST INDEX MODE REPORT OUTPUT ERROR COMMAND...
+//       prints this host's units for MODE (core, socket, hwthread, l3cache
+//       or numa), one CPU list a line, in the order ranks take them; status
+//       1, saying why, when there are none.
+//   tarvo-agent --topology MODE GPUS
+//       the same, then with GPUS 1 one "gpu KIND INDEX CPULIST" line per GPU
+//       (TopologyText).
+//   tarvo-agent --place RANK HOST INDEX COUNT MODE CPUS GPUS REPORT OUTPUT ERROR COMMAND...
 //       for a rank that a remote shell starts through carrier: binds itself
-//       for the rank of INDEX on this host, says so when REPORT is 1, puts
-//       OUTPUT and ERROR (empty: none; relative to the run's working
-//       directory, COMMAND's last word) on its standard output and error,
-//       then becomes COMMAND.
+//       as the rank of INDEX among the COUNT ranks of this host (CPUS units
+//       each, 0 for TARVO_CPUS_PER_RANK unset; GPUS GPUs each), says so
+//       when REPORT is 1, puts OUTPUT and ERROR (empty: none; relative to
+//       the run's working directory, COMMAND's last word) on its standard
+//       output and error, then becomes COMMAND.
 #ifndef TARVO_AGENT_AGENT_PLACE_H
 #define TARVO_AGENT_AGENT_PLACE_H
 
@@ -21,27 +26,34 @@
 #include <vector>
 
 #include "agent/agent_inbox.h"
+#include "common/rank_map.h"
 #include "common/rank_place.h"
 
 class AgentPlacer {
  public:
   /// A kPlace order, kept for the rank's start.
   void Take(const AgentOrder& order);
+  /// The number of this host's ranks (the job's clients).
+  void SetHostRanks(int count) { hostRanks_ = count; }
   /// Before the fork of `rank`, the `index`-th rank of this host: its place
-  /// into *place (pointing into this object), with the binding's report
-  /// lines on standard error. False when the rank has none.
-  bool Prepare(int rank, int index, RankPlace* place);
+  /// into *place (pointing into this object), the variables it gets
+  /// (OMP_NUM_THREADS, the GPUs') into *env, with the binding's report
+  /// lines on standard error. False when the rank has none. *refusal: why
+  /// the rank cannot start (GPUs asked of a host without any).
+  bool Prepare(int rank, int index, RankPlace* place, std::vector<std::string>* env, std::string* refusal);
 
  private:
   struct Place {
     int bind = 0;
-    bool report = false;
+    bool report = false, threads = false;
+    int cpusPerRank = 1, gpusPerRank = 0;
     std::string host, output, error;
   };
   std::map<int, Place> places_;
-  std::vector<cpu_set_t> units_;
-  bool unitsRead_ = false;
-  std::string host_;
+  HostTopology topology_;
+  HostMap map_;
+  bool mapped_ = false, usable_ = false, bindable_ = false;
+  int hostRanks_ = 0;
 };
 
 /// main's other forms (above); -1 when argv is neither.

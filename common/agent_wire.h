@@ -95,7 +95,8 @@
 //                       kAgentPlace   AgentPlaceHead, then three strings ending in NUL: the
 //                                     rank's host as the run names it, its output file and its
 //                                     error file (empty: none); sent before the rank's kAgentRank,
-//                                     only when TARVO_OUTPUT, TARVO_ERROR or TARVO_BIND is set
+//                                     only when TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND,
+//                                     TARVO_CPUS_PER_RANK or TARVO_GPUS_PER_RANK place ranks
 //
 // A reader that meets a frame it cannot take (unknown type, a size that does
 // not fit the type, a string list without its last NUL) ends the connection.
@@ -174,8 +175,9 @@ static_assert(offsetof(AgentFrame, size) == 4, "size at 4");
 /// kAgentRankOwnSession, kAgentPmixFailed, kAgentPmixSet and the direct
 /// modex's four frames; 4: spawned jobs (kAgentSpawn to kAgentPmixNspace),
 /// the universe in the PMIx job, namespaces in a connect across jobs; 5:
-/// every thread's call stack and the samples in kAgentStacksAsk.
-const int32_t kAgentProtocolVersion = 5;
+/// every thread's call stack and the samples in kAgentStacksAsk; 6: CPUs
+/// and GPUs per rank in kAgentPlace.
+const int32_t kAgentProtocolVersion = 6;
 /// The hello of every version begins with the secret and the agent's
 /// number; a longer one (after version 1) then has its version.
 const size_t kAgentHelloV1Size = 68;
@@ -206,11 +208,18 @@ static_assert(offsetof(AgentRankHead, words) == 4 && offsetof(AgentRankHead, fla
 /// Where a rank's output goes and how it is bound (rank_place.h).
 struct AgentPlaceHead {
   int32_t rank;
-  int32_t bind;   // RankBind: none, core or socket
-  int32_t flags;  // kAgentPlaceReport
+  int32_t bind;         // RankBind
+  int32_t flags;        // kAgentPlaceReport
+  int32_t cpusPerRank;  // units of the binding's level per rank, from 1
+  int32_t gpusPerRank;  // 0: the rank sees every GPU
 };
-static_assert(sizeof(AgentPlaceHead) == 12 && offsetof(AgentPlaceHead, flags) == 8, "place head layout");
-enum : int32_t { kAgentPlaceReport = 1 };  // one "bound to CPUs" line on standard error
+static_assert(sizeof(AgentPlaceHead) == 20 && offsetof(AgentPlaceHead, flags) == 8 &&
+                  offsetof(AgentPlaceHead, cpusPerRank) == 12 && offsetof(AgentPlaceHead, gpusPerRank) == 16,
+              "place head layout");
+enum : int32_t {
+  kAgentPlaceReport = 1,   // one "bound to CPUs" line on standard error
+  kAgentPlaceThreads = 2,  // OMP_NUM_THREADS=cpusPerRank, unless the rank's environment has it
+};
 
 struct AgentSignal {
   int32_t sig;

@@ -66,7 +66,7 @@ bool RankPlaceApply(const RankPlace& place) {
 }
 
 bool RankBindRead(const char* word, int* mode) {
-  for (int m = kBindNone; m <= kBindSocket; ++m) {
+  for (int m = kBindNone; m <= kBindLast; ++m) {
     if (strcmp(word, RankBindName(m)) == 0) {
       *mode = m;
       return true;
@@ -76,7 +76,8 @@ bool RankBindRead(const char* word, int* mode) {
 }
 
 const char* RankBindName(int mode) {
-  return mode == kBindCore ? "core" : mode == kBindSocket ? "socket" : "none";
+  static const char* const kNames[] = {"none", "core", "socket", "hwthread", "l3cache", "numa"};
+  return mode > kBindNone && mode <= kBindLast ? kNames[mode] : "none";
 }
 
 std::string BoundReport(int rank, const std::string& host, const cpu_set_t& cpus) {
@@ -86,6 +87,13 @@ std::string BoundReport(int rank, const std::string& host, const cpu_set_t& cpus
 std::string WrapReport(const std::string& host, int units, const char* unitName) {
   return "tarvo: more ranks than the " + std::to_string(units) + " " + unitName + (units == 1 ? "" : "s") + " of " +
          host + " that may be used: they wrap around\n";
+}
+
+bool CpusHere(const cpu_set_t& cpus) {
+  cpu_set_t here, both;
+  if (sched_getaffinity(0, sizeof here, &here) != 0) return false;
+  CPU_AND(&both, &cpus, &here);
+  return CPU_EQUAL(&both, &cpus) && CPU_COUNT(&cpus) > 0;
 }
 
 std::string CpuListText(const cpu_set_t& set) {

@@ -12,10 +12,14 @@
 
 #include <string>
 
-enum RankBind { kBindNone = 0, kBindCore = 1, kBindSocket = 2 };
+enum RankBind { kBindNone = 0, kBindCore = 1, kBindSocket = 2, kBindHwthread = 3, kBindL3 = 4, kBindNuma = 5 };
+const int kBindLast = kBindNuma;
+/// TARVO_CPUS_PER_RANK's and TARVO_GPUS_PER_RANK's largest.
+const int kMaxCpusPerRank = 1024;
+const int kMaxGpusPerRank = 1024;
 
-/// TARVO_BIND's words: "none", "core", "socket" into *mode; false for
-/// another word.
+/// TARVO_BIND's words: "none", "core", "socket", "hwthread", "l3cache",
+/// "numa" into *mode; false for another word.
 bool RankBindRead(const char* word, int* mode);
 const char* RankBindName(int mode);
 
@@ -45,6 +49,9 @@ const char kMpiLeaveBinding[] = "OMPI_MCA_hwloc_base_binding_policy=none";
 /// rank, and the one for a host with more ranks than units.
 std::string BoundReport(int rank, const std::string& host, const cpu_set_t& cpus);
 std::string WrapReport(const std::string& host, int units, const char* unitName);
+
+/// True when every CPU of `cpus` is one that this process may run on.
+bool CpusHere(const cpu_set_t& cpus);
 
 /// `set` as `taskset -c` prints it: "0-3,8"; empty for none.
 std::string CpuListText(const cpu_set_t& set);

@@ -15,6 +15,7 @@
 #include "agent/agent_inbox.h"
 #include "common/agent_wire.h"
 #include "common/carrier_params.h"
+#include "common/rank_place.h"
 #include "fuzz/fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -105,8 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           for (const auto& kv : order.puts) FUZZ_CHECK(!kv.first.empty());
           break;
         case AgentOrder::kPlace:
-          FUZZ_CHECK(order.rank >= 0 && order.bind >= 0 && order.bind <= 2 && order.strings.size() == 3);
-          FUZZ_CHECK(!order.strings[0].empty() && (order.flags & ~kAgentPlaceReport) == 0);
+          FUZZ_CHECK(order.rank >= 0 && order.bind >= 0 && order.bind <= kBindLast && order.strings.size() == 3);
+          FUZZ_CHECK(!order.strings[0].empty() && (order.flags & ~(kAgentPlaceReport | kAgentPlaceThreads)) == 0);
           for (const std::string& s : order.strings) FUZZ_CHECK(s.size() <= 127);
           break;
         case AgentOrder::kJob: {

@@ -118,16 +118,19 @@ TEST(Planners, EachModeTurnsARunIntoItsLaunches) {
   const struct {
     const char* mode;
     Words slurmNodes;
+    int ppn;
     Words hosts;
     std::vector<int> agentOf;
     Words agentHosts;
   } cases[] = {
-      {"host", {}, {"a", "me", "a"}, {0, -1, 0}, {"a"}},
-      {"slurm", {"n1", "n2"}, {"n1", "n2", "n1"}, {0, 1, 0}, {"n1", "n2"}},
-      {"slurm, more nodes than ranks", {"n1", "n2", "n3", "n4"}, {"n1", "n2", "n3"}, {0, 1, 2}, {"n1", "n2", "n3"}},
+      {"host", {}, 0, {"a", "me", "a"}, {0, -1, 0}, {"a"}},
+      {"slurm", {"n1", "n2"}, 0, {"n1", "n2", "n1"}, {0, 1, 0}, {"n1", "n2"}},
+      {"slurm, more nodes than ranks", {"n1", "n2", "n3", "n4"}, 0, {"n1", "n2", "n3"}, {0, 1, 2}, {"n1", "n2", "n3"}},
+      {"slurm, 2 per node", {"n1", "n2", "n3"}, 2, {"n1", "n1", "n2"}, {0, 0, 1}, {"n1", "n2"}},
+      {"slurm, 1 per node, wrapping", {"n1", "n2"}, 1, {"n1", "n2", "n1"}, {0, 1, 0}, {"n1", "n2"}},
   };
   for (const auto& c : cases) {
-    const spawn::AgentLayout layout = spawn::PlanAgents(remote, hosts, c.slurmNodes, own);
+    const spawn::AgentLayout layout = spawn::PlanAgents(remote, hosts, c.slurmNodes, own, c.ppn);
     EXPECT_EQ(layout.hosts, c.hosts) << c.mode;
     EXPECT_EQ(layout.agentOf, c.agentOf) << c.mode;
     EXPECT_EQ(layout.agentHosts, c.agentHosts) << c.mode;

@@ -19,6 +19,7 @@ namespace {
 const double kMaxGrace = 3600.0;
 const double kMaxTimeout = 365.0 * 24 * 3600;
 const int kMaxSshWindow = 1000;
+const int kMaxPpn = 2000;
 // TARVO_KVS_LIMIT's largest: its bytes still fit 31 bits.
 const int kMaxKvsLimit = 2047;
 // TARVO_RSH: a remote shell and its options, not a script.
@@ -171,18 +172,36 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
     }
     (name[6] == 'O' ? s.outputPattern : s.errorPattern) = v;
   }
+  if ((v = lookup("TARVO_PPN")) != nullptr && *v != '\0' && (!ParseWhole(v, kMaxPpn, &s.ppn) || s.ppn == 0)) {
+    *error = Malformed("TARVO_PPN", v, "a whole number of ranks per host from 1 to 2000");
+    return false;
+  }
+  if ((v = lookup("TARVO_CPUS_PER_RANK")) != nullptr && *v != '\0' &&
+      (!ParseWhole(v, kMaxCpusPerRank, &s.cpusPerRank) || s.cpusPerRank == 0)) {
+    *error = Malformed("TARVO_CPUS_PER_RANK", v, "a whole number from 1 to 1024");
+    return false;
+  }
+  if ((v = lookup("TARVO_GPUS_PER_RANK")) != nullptr && *v != '\0' &&
+      (!ParseWhole(v, kMaxGpusPerRank, &s.gpusPerRank) || s.gpusPerRank == 0)) {
+    *error = Malformed("TARVO_GPUS_PER_RANK", v, "a whole number from 1 to 1024");
+    return false;
+  }
+  if (!ReadSwitch(lookup, "TARVO_DRY_RUN", &s.dryRun, error)) return false;
+  // Units per rank bind them, at the cores' level unless told otherwise.
+  if (s.cpusPerRank > 0) s.bind = kBindCore;
   if ((v = lookup("TARVO_BIND")) != nullptr && *v != '\0') {
     if (!RankBindRead(v, &s.bind)) {
-      *error = Malformed("TARVO_BIND", v, "none, core or socket");
+      *error = Malformed("TARVO_BIND", v, "hwthread, core, l3cache, numa, socket or none");
       return false;
     }
-#ifndef TARVO_HAVE_HWLOC
-    if (s.bind != kBindNone) {
-      *error = std::string("ERROR-Control Process: TARVO_BIND=") + v + " needs hwloc, which this tarvo was built without\n";
-      return false;
-    }
-#endif
   }
+#ifndef TARVO_HAVE_HWLOC
+  if (s.bind != kBindNone || s.gpusPerRank > 0) {
+    const char* name = s.gpusPerRank > 0 ? "TARVO_GPUS_PER_RANK" : lookup("TARVO_BIND") != nullptr && *lookup("TARVO_BIND") != '\0' ? "TARVO_BIND" : "TARVO_CPUS_PER_RANK";
+    *error = std::string("ERROR-Control Process: ") + name + "=" + lookup(name) + " needs hwloc, which this tarvo was built without\n";
+    return false;
+  }
+#endif
   if (!ReadSwitch(lookup, "TARVO_REPORT_BINDING", &s.reportBinding, error)) return false;
   if ((v = lookup("TARVO_PMIX")) != nullptr && *v != '\0') {
     if (strcmp(v, "0") != 0 && strcmp(v, "1") != 0 && strcmp(v, "auto") != 0) {
@@ -357,6 +376,24 @@ void UseTheAllocation(const char* (*lookup)(const char*), bool machineFileGiven,
   // Slurm's nodes are found without reading a file.
   if (FindAllocation(lookup, nullptr, machineFileGiven, &a, &error) && a.system == Allocation::kSlurm) {
     settings->launch = RunSettings::kLaunchSlurm;
+  }
+  if (settings->launch != RunSettings::kLaunchSlurm) return;
+  // The allocation's own shape, where the user did not say: a value that
+  // is not a plain number in range (Slurm's are) is left alone.
+  const char* v;
+  int n = 0;
+  if (settings->ppn == 0 && (v = lookup("SLURM_NTASKS_PER_NODE")) != nullptr && ParseWhole(v, kMaxPpn, &n) && n > 0) {
+    settings->ppn = n;
+  }
+  const char* bind = lookup("TARVO_BIND");
+  if (settings->cpusPerRank == 0 && (v = lookup("SLURM_CPUS_PER_TASK")) != nullptr &&
+      ParseWhole(v, kMaxCpusPerRank, &n) && n > 0) {
+    settings->cpusPerRank = n;
+#ifdef TARVO_HAVE_HWLOC
+    if (bind == nullptr || *bind == '\0') settings->bind = kBindCore;
+#else
+    (void)bind;
+#endif
   }
 }
 

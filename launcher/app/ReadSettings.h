@@ -44,7 +44,9 @@ std::string AllocationHosts(const Allocation& allocation);
 
 /// Inside a Slurm allocation (SLURM_JOB_ID and SLURM_JOB_NODELIST set), a
 /// run without a machine file and without TARVO_LAUNCH runs on the
-/// allocation's nodes, as the other launchers' do. Pure.
+/// allocation's nodes, as the other launchers' do; such a run takes
+/// TARVO_PPN from SLURM_NTASKS_PER_NODE and TARVO_CPUS_PER_RANK from
+/// SLURM_CPUS_PER_TASK where they are not set. Pure.
 void UseTheAllocation(const char* (*lookup)(const char*), bool machineFileGiven, RunSettings* settings);
 
 /// TARVO_RSH's words: split at blanks, without a shell, a leading "~/" of a

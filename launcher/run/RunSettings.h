@@ -38,8 +38,17 @@ struct RunSettings {
   /// file that the pattern names (%r rank, %h host, %% a percent); empty for
   /// the relay.
   std::string outputPattern, errorPattern;
-  int bind = 0;                 // TARVO_BIND: RankBind (none, core or socket)
+  int bind = 0;                 // TARVO_BIND: RankBind; core when only TARVO_CPUS_PER_RANK is set
   bool reportBinding = false;   // TARVO_REPORT_BINDING=1: one line per rank on its CPUs
+  /// TARVO_PPN: consecutive ranks per host (0: the machine file's lines in
+  /// turn); inside Slurm SLURM_NTASKS_PER_NODE by default.
+  int ppn = 0;
+  /// TARVO_CPUS_PER_RANK: units of the binding's level per rank, with
+  /// OMP_NUM_THREADS to match (0: unset, one unit and no OMP_NUM_THREADS);
+  /// inside Slurm SLURM_CPUS_PER_TASK by default.
+  int cpusPerRank = 0;
+  int gpusPerRank = 0;   // TARVO_GPUS_PER_RANK: GPUs per rank (0: every rank sees every GPU)
+  bool dryRun = false;   // TARVO_DRY_RUN=1: the map on standard error, no rank started
   /// TARVO_PMIX: a PMIx server for the ranks (Open MPI's programs): 1
   /// always, 0 never, -1 (auto) when a rank's program may speak PMIx.
   int pmix = -1;

@@ -95,7 +95,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   };
   std::vector<bool> remote;
   for (const ExecPlan& plan : plans) remote.push_back(plan.remote);
-  AgentLayout layout = PlanAgents(remote, hosts, nodes, isOwnHost);
+  AgentLayout layout = PlanAgents(remote, hosts, nodes, isOwnHost, settings.ppn);
   hosts = layout.hosts;
   const std::vector<std::string>& agentHosts = layout.agentHosts;
   const std::vector<int>& agentOf = layout.agentOf;
@@ -103,7 +103,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   // The hosts of a machine file (or an allocation) may all be this one:
   // then no remote shell starts.
   auto agentRank = std::find_if(agentOf.begin(), agentOf.end(), [](int a) { return a >= 0; });
-  if (!slurm && agentRank != agentOf.end()) SayIfNoRemoteShell(plans[static_cast<size_t>(agentRank - agentOf.begin())].file);
+  if (!slurm && !settings.dryRun && agentRank != agentOf.end()) SayIfNoRemoteShell(plans[static_cast<size_t>(agentRank - agentOf.begin())].file);
   for (size_t i = 0; i < plans.size(); ++i) {
     // Started here, as a rank of this host.
     if (agentOf[i] < 0) plans[i].ownSession = plans[i].program == ProgramKind::kMpich;
@@ -117,11 +117,18 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
                        std::to_string(kAgentMaxPayload) + " bytes, the most that an agent takes\n");
     }
   }
+  if (settings.dryRun) {
+    const std::string refusal = DryRun(hosts);
+    return refusal.empty() ? 0 : RefuseRun(refusal);
+  }
   std::vector<RankPlacement> placements;
   std::vector<bool> own;
   for (int a : agentOf) own.push_back(a < 0);
   const std::string refusal = PlanPlacements(hosts, own, &placements);
   if (!refusal.empty()) return RefuseRun(refusal);
+  std::vector<std::vector<std::string>> placed;
+  for (const RankPlacement& p : placements) placed.push_back(p.env);
+  const std::vector<std::vector<std::string>> rankEnv = RankEnvironments(hosts, placed);
   // Each agent serves its ranks' PMI-1 itself; tarvo, its own host's.
   MpiServer mpi(hosts, appnums, agentOf, static_cast<int>(agentHosts.size()));
   for (size_t a = 0; a < agentHosts.size(); ++a) hub.SetJob(static_cast<int>(a), mpi.JobPayload(static_cast<int>(a)));
@@ -171,14 +178,16 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
       DirectPlan& d = direct[i];
       const RankPlace* place = placements.empty() ? nullptr : &placements[i].place;
       // Prepared as it starts: the ranks before it are running meanwhile.
-      l.start = [&d, &plans, place, &beside, &report, &mpi, i] {
+      l.start = [&d, &plans, place, &beside, &report, &mpi, &rankEnv, i] {
         PrepareDirect(plans[i], &d);
         d.beside = &beside;
         d.exec.place = place;
         const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
         std::copy(streams.fds, streams.fds + 3, d.setup.stdFds);
         d.setup.keepFd = mpi.PrepareRank(static_cast<int>(i), &d.pmiEnv);
-        if (d.setup.keepFd >= 0) MergeRankEnvironment(&d.exec.envp, d.pmiEnv);
+        if (d.setup.keepFd < 0) d.pmiEnv.clear();
+        d.pmiEnv.insert(d.pmiEnv.end(), rankEnv[i].begin(), rankEnv[i].end());
+        MergeRankEnvironment(&d.exec.envp, d.pmiEnv);
         const pid_t pid = StartDirect(d, report);
         mpi.RankStarted(static_cast<int>(i));
         OutputRelayStarted(streams);

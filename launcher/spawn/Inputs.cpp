@@ -183,7 +183,7 @@ MachineFileHosts::Result MachineFileHosts::Next(std::string* host, std::string* 
       case kWord:
         if (resolves_(name.c_str())) {
           current_ = name;
-          left_ = places;
+          left_ = perHost_ > 0 ? perHost_ : places;
           taken_ = true;
           usedSinceRewind_ = true;
           break;

@@ -91,6 +91,10 @@ class MachineFileHosts {
   /// characters. A skipped word takes no process.
   Result Next(std::string* host, std::string* report);
 
+  /// TARVO_PPN: every host word gives `n` consecutive places, whatever
+  /// slots it names; 0 keeps the file's.
+  void SetPlacesPerHost(int n) { perHost_ = n; }
+
  private:
   enum Word { kWord, kTooLong, kEnd, kError };
   // The next word, comments skipped; *fresh when a line began before it.
@@ -100,6 +104,7 @@ class MachineFileHosts {
 
   std::string current_;  // the host of the places left
   int left_ = 0;         // its places still to hand out
+  int perHost_ = 0;      // TARVO_PPN, 0 for the file's places
   bool peeked_ = false;  // a word was read past a host word: peek*_
   Word peekKind_ = kEnd;
   std::string peekWord_;

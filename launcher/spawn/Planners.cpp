@@ -1,8 +1,10 @@
 #include "launcher/spawn/Planners.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "common/pmi_env.h"
+#include "common/rank_map.h"
 #include "common/reports.h"
 
 namespace spawn {
@@ -39,12 +41,14 @@ ExecPlan PlanRank(bool remote, const std::string& host, const std::vector<std::s
   return plan;
 }
 
-std::string PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::string>& pmiIds) {
+std::string PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::string>& pmiIds,
+                           const std::vector<std::vector<std::string>>& rankEnv) {
   std::string refusal;
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
     if (!plan.remote) continue;
-    const std::vector<std::string> env = {"env", TARVO_PMI_ID "=" + pmiIds[i]};
+    std::vector<std::string> env = {"env", TARVO_PMI_ID "=" + pmiIds[i]};
+    if (i < rankEnv.size()) env.insert(env.end(), rankEnv[i].begin(), rankEnv[i].end());
     plan.vector.insert(plan.vector.begin() + static_cast<long>(plan.shellWords) + 1, env.begin(), env.end());
     // The remote shell joins these words with blanks into the one command
     // that the far side's shell takes as its argument.
@@ -61,17 +65,38 @@ std::string PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::
   return refusal;
 }
 
+std::vector<std::vector<std::string>> RankEnvironments(const std::vector<std::string>& hosts,
+                                                       const std::vector<std::vector<std::string>>& placed) {
+  std::vector<int> local, localSize;
+  LocalRanks(hosts, &local, &localSize);
+  std::vector<std::vector<std::string>> out(hosts.size());
+  const int size = static_cast<int>(hosts.size());
+  for (size_t r = 0; r < hosts.size(); ++r) {
+    for (std::string& e : LocalityEnvironment(static_cast<int>(r), size, local[r], localSize[r])) {
+      if (getenv(e.substr(0, e.find('=')).c_str()) == nullptr) out[r].push_back(std::move(e));
+    }
+    if (r < placed.size()) out[r].insert(out[r].end(), placed[r].begin(), placed[r].end());
+  }
+  return out;
+}
+
 AgentLayout PlanAgents(const std::vector<bool>& remote, const std::vector<std::string>& hosts,
                        const std::vector<std::string>& slurmNodes,
-                       const std::function<bool(const std::string&)>& ownHost) {
+                       const std::function<bool(const std::string&)>& ownHost, int ppn) {
   const bool slurm = !slurmNodes.empty();
   AgentLayout out;
   out.hosts = hosts;
   out.agentOf.assign(hosts.size(), -1);
   if (slurm) {
-    for (size_t i = 0; i < hosts.size(); ++i) out.hosts[i] = slurmNodes[i % slurmNodes.size()];
-    out.agentHosts.assign(slurmNodes.begin(),
-                          slurmNodes.begin() + static_cast<long>(std::min(slurmNodes.size(), hosts.size())));
+    const int nodes = static_cast<int>(slurmNodes.size());
+    size_t used = 0;
+    for (size_t i = 0; i < hosts.size(); ++i) {
+      const size_t node = static_cast<size_t>(HostOfRank(static_cast<int>(i), nodes, ppn));
+      out.hosts[i] = slurmNodes[node];
+      used = std::max(used, node + 1);
+    }
+    // Agents are numbered by their node: the nodes up to the last that has a rank.
+    out.agentHosts.assign(slurmNodes.begin(), slurmNodes.begin() + static_cast<long>(used));
   }
   for (size_t i = 0; i < hosts.size(); ++i) {
     if (!slurm && (!remote[i] || ownHost(out.hosts[i]))) continue;

@@ -34,10 +34,19 @@ ExecPlan PlanRank(bool remote, const std::string& host, const std::vector<std::s
 /// Per-rank remote shells: each remote plan's command takes its rank's
 /// PMI_ID (pmiIds[i]) through env, as nothing but carrier's fixed words
 /// reaches the far side, and the words after the host are quoted for the
-/// far side's shell, which reads them again.
+/// far side's shell, which reads them again. `rankEnv[i]`: more NAME=VALUE
+/// for rank i's command (none where it is missing).
 /// Empty, or the "ERROR-" line of the first rank whose quoted command is
 /// longer than the far side's shell takes (kMaxRemoteCommand).
-std::string PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::string>& pmiIds);
+std::string PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::string>& pmiIds,
+                           const std::vector<std::vector<std::string>>& rankEnv = {});
+
+/// What programs read to learn where they are (LocalityEnvironment) for
+/// each rank of `hosts` (each rank's host), without the names that the
+/// launcher's environment sets (the user's own stay), then `placed[i]`
+/// (OMP_NUM_THREADS, the GPUs') where given.
+std::vector<std::vector<std::string>> RankEnvironments(const std::vector<std::string>& hosts,
+                                                       const std::vector<std::vector<std::string>>& placed);
 
 /// Host and Slurm mode: which agent starts each rank and where each agent runs.
 struct AgentLayout {
@@ -49,12 +58,13 @@ struct AgentLayout {
 /// `remote[i]`: rank i's host came from the machine file; `ownHost(h)`:
 /// h names the launcher's host, whose ranks need no agent. With
 /// `slurmNodes` (Slurm mode), the ranks go round the allocation's nodes as
-/// they would go round a machine file of them, and every rank has the agent
-/// of its node, the launcher's own too, so that Slurm holds them all;
-/// agents are numbered by their node.
+/// they would go round a machine file of them (`ppn` consecutive ranks on
+/// each with TARVO_PPN), and every rank has the agent of its node, the
+/// launcher's own too, so that Slurm holds them all; agents are numbered by
+/// their node.
 AgentLayout PlanAgents(const std::vector<bool>& remote, const std::vector<std::string>& hosts,
                        const std::vector<std::string>& slurmNodes,
-                       const std::function<bool(const std::string&)>& ownHost);
+                       const std::function<bool(const std::string&)>& ownHost, int ppn = 0);
 
 /// The remote shell that runs agent `agent` on `host`: the remote shell,
 /// messages and closes of `rankPlan` (a rank of that host), and the

@@ -9,11 +9,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <cstdlib>
 #include <map>
 
 #include "common/agent_wire.h"
 #include "common/child_io.h"
 #include "common/protocol.h"
+#include "common/rank_map.h"
 #include "launcher/run/RunControl.h"
 
 namespace spawn {
@@ -45,10 +48,10 @@ std::string ExpandRankPattern(const std::string& pattern, int rank, const std::s
 namespace spawn {
 namespace {
 
-// This host's units for `mode`, from the agent (which links hwloc): the
-// tarvo-agent beside this tarvo, else the PATH's. False, reported, when it
-// cannot tell.
-bool LocalUnits(int mode, std::vector<cpu_set_t>* units) {
+// This host's topology for `mode` (with `gpus` its GPUs), from the agent
+// (which links hwloc): the tarvo-agent beside this tarvo, else the PATH's.
+// False when it cannot tell.
+bool LocalTopology(int mode, bool gpus, HostTopology* topology) {
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   std::string beside = "tarvo-agent";
@@ -57,7 +60,7 @@ bool LocalUnits(int mode, std::vector<cpu_set_t>* units) {
     const char* slash = strrchr(self, '/');
     beside = std::string(self, static_cast<size_t>(slash - self)) + "/tarvo-agent";
   }
-  const char* argv[] = {"tarvo-agent", "--cpus", RankBindName(mode), nullptr};
+  const char* argv[] = {"tarvo-agent", "--topology", RankBindName(mode), gpus ? "1" : "0", nullptr};
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return false;
   fflush(stdout);
@@ -81,15 +84,7 @@ bool LocalUnits(int mode, std::vector<cpu_set_t>* units) {
   int status = 1;
   while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  units->clear();
-  for (size_t at = 0; pid > 0 && status == 0 && at < text.size();) {
-    const size_t end = text.find('\n', at);
-    cpu_set_t set;
-    if (end == std::string::npos || !CpuListRead(text.substr(at, end - at).c_str(), &set)) break;
-    units->push_back(set);
-    at = end + 1;
-  }
-  return pid > 0 && status == 0 && !units->empty();
+  return pid > 0 && status == 0 && TopologyRead(text, topology) && !topology->units.empty();
 }
 
 std::string TooLong(const char* name, const std::string& pattern, int rank) {
@@ -97,13 +92,59 @@ std::string TooLong(const char* name, const std::string& pattern, int rank) {
          std::to_string(kMaxVectorElement) + " characters for rank " + std::to_string(rank) + "\n";
 }
 
+bool Placing(const RunSettings& s) {
+  return s.bind != kBindNone || s.cpusPerRank > 0 || s.gpusPerRank > 0;
+}
+
+HostPlacing HostPlacingOf(const RunSettings& s) {
+  HostPlacing placing;
+  placing.bind = s.bind != kBindNone;
+  placing.cpusPerRank = s.cpusPerRank > 0 ? s.cpusPerRank : 1;
+  placing.gpusPerRank = s.gpusPerRank;
+  return placing;
+}
+
+std::string NoGpu(const RunSettings& s, const std::string& host) {
+  return "ERROR-Control Process: TARVO_GPUS_PER_RANK=" + std::to_string(s.gpusPerRank) + ": " + host +
+         " has no GPU\n";
+}
+
+std::string NoTopology(const RunSettings& s) {
+  const bool gpus = s.gpusPerRank > 0 && s.bind == kBindNone;
+  return std::string("ERROR-Control Process: ") +
+         (gpus ? "TARVO_GPUS_PER_RANK=" + std::to_string(s.gpusPerRank)
+               : std::string("TARVO_BIND=") + RankBindName(s.bind)) +
+         ": tarvo-agent --topology cannot tell this host's units\n";
+}
+
 }  // namespace
+
+std::string MapRanks(const std::vector<std::string>& hosts, const std::vector<bool>& mapped,
+                     const HostTopology& topology, const RunSettings& s, std::vector<RankSlot>* slots,
+                     std::string* lines) {
+  std::vector<int> local, localSize;
+  LocalRanks(hosts, &local, &localSize);
+  std::map<std::string, HostMap> maps;
+  const HostPlacing placing = HostPlacingOf(s);
+  slots->assign(hosts.size(), RankSlot());
+  for (size_t r = 0; r < hosts.size(); ++r) {
+    if (!mapped[r]) continue;
+    auto it = maps.find(hosts[r]);
+    if (it == maps.end()) {
+      if (s.gpusPerRank > 0 && topology.gpus.empty()) return NoGpu(s, hosts[r]);
+      it = maps.emplace(hosts[r], PlaceHost(topology, localSize[r], placing)).first;
+      *lines += HostMapWarnings(hosts[r], topology, it->second, RankBindName(s.bind));
+    }
+    (*slots)[r] = it->second.slots[static_cast<size_t>(local[r])];
+  }
+  return "";
+}
 
 std::string PlanPlacements(const std::vector<std::string>& hosts, const std::vector<bool>& own,
                            std::vector<RankPlacement>* out) {
   const RunSettings& s = RunControlSettings();
   out->clear();
-  if (s.outputPattern.empty() && s.errorPattern.empty() && s.bind == kBindNone) return "";
+  if (s.outputPattern.empty() && s.errorPattern.empty() && !Placing(s)) return "";
   const int count = static_cast<int>(hosts.size());
   for (const char* name : {"TARVO_OUTPUT", "TARVO_ERROR"}) {
     const std::string& pattern = name[6] == 'O' ? s.outputPattern : s.errorPattern;
@@ -115,32 +156,68 @@ std::string PlanPlacements(const std::vector<std::string>& hosts, const std::vec
     }
   }
   out->resize(hosts.size());
-  std::map<std::string, int> onHost;
-  std::vector<cpu_set_t> units;
+  std::vector<int> local, localSize;
+  LocalRanks(hosts, &local, &localSize);
   for (int r = 0; r < count; ++r) {
     RankPlacement& p = (*out)[static_cast<size_t>(r)];
     const std::string& host = hosts[static_cast<size_t>(r)];
-    p.index = onHost[host]++;
+    p.index = local[static_cast<size_t>(r)];
+    p.hostRanks = localSize[static_cast<size_t>(r)];
     if (!s.outputPattern.empty()) p.output = spawn::ExpandRankPattern(s.outputPattern, r, host);
     if (!s.errorPattern.empty()) p.error = spawn::ExpandRankPattern(s.errorPattern, r, host);
     if (p.output.size() > static_cast<size_t>(kMaxVectorElement)) return TooLong("TARVO_OUTPUT", s.outputPattern, r);
     if (p.error.size() > static_cast<size_t>(kMaxVectorElement)) return TooLong("TARVO_ERROR", s.errorPattern, r);
     p.place.output = p.output.empty() ? nullptr : p.output.c_str();
     p.place.error = p.error.empty() ? nullptr : p.error.c_str();
-    if (s.bind == kBindNone || !own[static_cast<size_t>(r)]) continue;
-    if (units.empty() && !LocalUnits(s.bind, &units)) {
-      return std::string("ERROR-Control Process: TARVO_BIND=") + RankBindName(s.bind) +
-             ": tarvo-agent --cpus cannot tell this host's units\n";
+    if (s.cpusPerRank > 0 && getenv("OMP_NUM_THREADS") == nullptr) {
+      p.env.push_back("OMP_NUM_THREADS=" + std::to_string(s.cpusPerRank));
     }
-    p.place.cpus = units[static_cast<size_t>(p.index) % units.size()];
-    p.place.bind = true;
-    std::string lines;
-    if (static_cast<size_t>(p.index) == units.size()) {
-      lines += WrapReport(host, static_cast<int>(units.size()), RankBindName(s.bind));
-    }
-    if (s.reportBinding) lines += BoundReport(r, host, p.place.cpus);
-    fputs(lines.c_str(), stderr);
   }
+  if (!Placing(s) || std::find(own.begin(), own.end(), true) == own.end()) return "";
+  // The launcher's own ranks: this host's map.
+  HostTopology topology;
+  if (!LocalTopology(s.bind, s.gpusPerRank > 0, &topology)) return NoTopology(s);
+  std::vector<RankSlot> slots;
+  std::string lines;
+  const std::string refusal = MapRanks(hosts, own, topology, s, &slots, &lines);
+  if (!refusal.empty()) return refusal;
+  bool here = true;
+  for (int r = 0; r < count; ++r) here = here && (!own[static_cast<size_t>(r)] || CpusHere(slots[static_cast<size_t>(r)].cpus));
+  if (s.bind != kBindNone && !here) lines += "tarvo: the ranks on this host are not bound: their CPUs are not all this machine's\n";
+  for (int r = 0; r < count; ++r) {
+    if (!own[static_cast<size_t>(r)]) continue;
+    RankPlacement& p = (*out)[static_cast<size_t>(r)];
+    const RankSlot& slot = slots[static_cast<size_t>(r)];
+    p.place.cpus = slot.cpus;
+    p.place.bind = s.bind != kBindNone && here;
+    for (const std::string& e : DeviceEnvironment(topology, slot)) p.env.push_back(e);
+    if (s.reportBinding) lines += RankMapLine(r, hosts[static_cast<size_t>(r)], topology, slot);
+  }
+  fputs(lines.c_str(), stderr);
+  fflush(stderr);
+  return "";
+}
+
+std::string DryRun(const std::vector<std::string>& hosts) {
+  const RunSettings& s = RunControlSettings();
+  // Every host is taken to be of this one's topology (or of the one that
+  // HWLOC_XMLFILE or HWLOC_SYNTHETIC names): the map of a node type, not
+  // of hosts tarvo is not logged in to.
+  HostTopology topology;
+  if (!LocalTopology(s.bind == kBindNone ? kBindCore : s.bind, s.gpusPerRank > 0, &topology)) return NoTopology(s);
+  std::vector<RankSlot> slots;
+  std::string lines;
+  const std::string refusal = MapRanks(hosts, std::vector<bool>(hosts.size(), true), topology, s, &slots, &lines);
+  if (!refusal.empty()) return refusal;
+  cpu_set_t all;
+  CPU_ZERO(&all);
+  for (const cpu_set_t& u : topology.units) CPU_OR(&all, &all, &u);
+  for (size_t r = 0; r < hosts.size(); ++r) {
+    // An unbound rank may use every CPU of its host.
+    if (s.bind == kBindNone) slots[r].cpus = all;
+    lines += RankMapLine(static_cast<int>(r), hosts[r], topology, slots[r]);
+  }
+  fputs(lines.c_str(), stderr);
   fflush(stderr);
   return "";
 }
@@ -160,8 +237,9 @@ std::string PlaceRankPlans(std::vector<ExecPlan>& plans, const std::vector<std::
     }
     // ssh HOST tarvo-agent --place ... carrier PROGRAM ...
     const std::vector<std::string> words{"tarvo-agent", "--place", std::to_string(i), hosts[i],
-                                         std::to_string(p.index), RankBindName(s.bind), s.reportBinding ? "1" : "0",
-                                         p.output, p.error};
+                                         std::to_string(p.index), std::to_string(p.hostRanks), RankBindName(s.bind),
+                                         std::to_string(s.cpusPerRank), std::to_string(s.gpusPerRank),
+                                         s.reportBinding ? "1" : "0", p.output, p.error};
     plans[i].vector.insert(plans[i].vector.begin() + 2, words.begin(), words.end());
   }
   return "";
@@ -169,7 +247,8 @@ std::string PlaceRankPlans(std::vector<ExecPlan>& plans, const std::vector<std::
 
 std::string AgentPlacePayload(int rank, const std::string& host, const RankPlacement& placement) {
   const RunSettings& s = RunControlSettings();
-  AgentPlaceHead head{rank, s.bind, s.reportBinding ? kAgentPlaceReport : 0};
+  const int flags = (s.reportBinding ? kAgentPlaceReport : 0) | (s.cpusPerRank > 0 ? kAgentPlaceThreads : 0);
+  AgentPlaceHead head{rank, s.bind, flags, s.cpusPerRank > 0 ? s.cpusPerRank : 1, s.gpusPerRank};
   std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
   return payload + AgentStrings({host, placement.output, placement.error});
 }

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "common/rank_map.h"
 #include "common/rank_place.h"
+#include "launcher/run/RunSettings.h"
 #include "launcher/spawn/ExecPlan.h"
 
 namespace spawn {
@@ -26,8 +28,23 @@ namespace spawn {
 struct RankPlacement {
   std::string output, error;  // the expanded names; empty for none
   int index = 0;              // among the ranks of its host, in rank order
+  int hostRanks = 0;          // the ranks of its host
   RankPlace place;            // for a rank that the launcher starts: into output and error, the CPUs
+  /// For a rank that the launcher starts: OMP_NUM_THREADS and the GPUs'
+  /// variables, put over its environment.
+  std::vector<std::string> env;
 };
+
+/// The map of the ranks that `mapped` marks, each host (of `hosts`, each
+/// rank's) taken to have `topology`: each one's slot into *slots, the
+/// hosts' wrap lines onto *lines. The refusal line, or "".
+std::string MapRanks(const std::vector<std::string>& hosts, const std::vector<bool>& mapped,
+                     const HostTopology& topology, const RunSettings& s, std::vector<RankSlot>* slots,
+                     std::string* lines);
+
+/// TARVO_DRY_RUN: every rank's line of the map on standard error, each host
+/// taken to be of this host's topology. The refusal line, or "".
+std::string DryRun(const std::vector<std::string>& hosts);
 
 /// Every rank's place, from the settings: `hosts` is each rank's host as
 /// the run names it, `own` says which ranks the launcher starts itself

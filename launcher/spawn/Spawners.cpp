@@ -47,6 +47,8 @@ std::string LocalHostName() {
 
 namespace {
 
+size_t EnvironCount();
+
 // Hands the plans to the run control and returns the run's status. Every
 // rank gets a PMI-1 server: a descriptor for a local one, the TCP endpoint
 // on `pmiPort` for those that remote shells start.
@@ -54,6 +56,10 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
              const std::vector<int>& appnums, const LauncherParams& params, const std::string& machineFile) {
   const int pmiPort = params.addressPort;
   fflush(stdout);
+  if (RunControlSettings().dryRun && RunControlSettings().launch == RunSettings::kLaunchRank) {
+    const std::string refusal = DryRun(hosts);
+    return refusal.empty() ? 0 : RefuseRun(refusal);
+  }
   ReadProgramKinds(plans);
   auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
   // Host mode says so once it knows which hosts need an agent.
@@ -73,7 +79,10 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   for (size_t i = 0; i < plans.size(); ++i) {
     if (plans[i].remote) pmiIds[i] = mpi.PmiId(static_cast<int>(i));
   }
-  const std::string tooLong = PlanRankShells(plans, pmiIds);
+  std::vector<std::vector<std::string>> placed;
+  for (const RankPlacement& p : placements) placed.push_back(p.env);
+  std::vector<std::vector<std::string>> rankEnv = RankEnvironments(hosts, placed);
+  const std::string tooLong = PlanRankShells(plans, pmiIds, rankEnv);
   if (!tooLong.empty()) return RefuseRun(tooLong);
   BesideStarts beside;  // until RunControlRun has seen every process end
   std::vector<RankLaunch> launches(plans.size());
@@ -85,12 +94,20 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
     launches[i].host = hosts[i];
     launches[i].program = plan.programFile;
     launches[i].remote = plan.remote;
-    launches[i].start = [&plan, &report, &mpi, i] {
+    launches[i].start = [&plan, &report, &mpi, &rankEnv, i] {
       const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
       std::copy(streams.fds, streams.fds + 3, plan.stdFds);
       if (!plan.remote) {
         plan.keepFd = mpi.PrepareRank(static_cast<int>(i), &plan.pmiEnv);
-        if (plan.keepFd >= 0) RankEnvironment(environ, plan.pmiEnv, &plan.envp);
+        if (plan.keepFd < 0) plan.pmiEnv.clear();
+        plan.pmiEnv.insert(plan.pmiEnv.end(), rankEnv[i].begin(), rankEnv[i].end());
+        if (plan.keepFd >= 0) {
+          RankEnvironment(environ, plan.pmiEnv, &plan.envp);
+        } else {
+          // Not served: the launcher's environment as it is, with these over it.
+          plan.envp.assign(environ, environ + EnvironCount());
+          MergeRankEnvironment(&plan.envp, plan.pmiEnv);
+        }
       }
       const pid_t pid = StartPlan(plan, report);
       mpi.RankStarted(static_cast<int>(i));
@@ -105,6 +122,12 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
                               report, &beside);
   }
   return RunControlRun(launches, nullptr, &mpi, starter.get());
+}
+
+size_t EnvironCount() {
+  size_t n = 0;
+  while (environ[n] != nullptr) ++n;
+  return n;
 }
 
 LauncherParams Params(int count, const std::string& workdir) {
@@ -187,6 +210,7 @@ int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const Run
     }
   }
   MachineFileHosts hosts(machine, form.resolves);
+  hosts.SetPlacesPerHost(RunControlSettings().ppn);
   const std::string localHost = LocalHostName();
   RankForm rankForm;
   rankForm.ssh = ComShellFlag;
