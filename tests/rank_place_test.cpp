@@ -5,6 +5,8 @@
 #include <sched.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,6 +31,32 @@ const char kProbe[] =
 void WriteProbe(const std::string& dir) {
   testutil::WriteFile(dir + "/probe", kProbe);
   ASSERT_EQ(chmod((dir + "/probe").c_str(), 0755), 0);
+}
+
+// A probe of where a rank is: its rank, the locality variables, the
+// thread count and GPUs it is given, the address its remote shell reached
+// and its CPUs.
+const char kWhere[] =
+    "#!/bin/sh\n"
+    "echo \"$TARVO_RANK size=$OMPI_COMM_WORLD_SIZE rank=$OMPI_COMM_WORLD_RANK local=$OMPI_COMM_WORLD_LOCAL_RANK/"
+    "$OMPI_COMM_WORLD_LOCAL_SIZE node=$OMPI_COMM_WORLD_NODE_RANK hydra=$MPI_LOCALRANKID/$MPI_LOCALNRANKS "
+    "omp=$OMP_NUM_THREADS cuda=$CUDA_VISIBLE_DEVICES rocr=$ROCR_VISIBLE_DEVICES ze=$ZE_AFFINITY_MASK "
+    "at=$(echo $SSH_CONNECTION | cut -d' ' -f3) cpus=$(grep Cpus_allowed_list /proc/self/status | cut -f2)\" "
+    "> where.$TARVO_RANK\n";
+
+// The "tarvo: rank" lines of `err`, in rank order.
+std::vector<std::string> MapLines(const std::string& err) {
+  std::vector<std::string> lines;
+  std::istringstream in(err);
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, 12, "tarvo: rank ") == 0 && line.find(" bound to CPUs ") != std::string::npos) {
+      lines.push_back(line);
+    }
+  }
+  std::sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
+    return atoi(a.c_str() + 12) < atoi(b.c_str() + 12);
+  });
+  return lines;
 }
 
 std::string AllCpus() {
@@ -106,6 +134,14 @@ TEST(RankPlaceRun, RefusesBadSettingsBeforeAnythingStarts) {
       {"TARVO_ERROR=" + longName.substr(0, 120) + "%r%r%r%r%r%r%r%r", 1, "TARVO_ERROR"},
       {"TARVO_BIND=cores", 1, "TARVO_BIND"},
       {"TARVO_REPORT_BINDING=yes", 1, "TARVO_REPORT_BINDING"},
+      {"TARVO_PPN=0", 1, "TARVO_PPN"},
+      {"TARVO_PPN=2001", 1, "TARVO_PPN"},
+      {"TARVO_CPUS_PER_RANK=1025", 1, "TARVO_CPUS_PER_RANK"},
+      {"TARVO_CPUS_PER_RANK=2x", 1, "TARVO_CPUS_PER_RANK"},
+      {"TARVO_GPUS_PER_RANK=0", 1, "TARVO_GPUS_PER_RANK"},
+      {"TARVO_DRY_RUN=yes", 1, "TARVO_DRY_RUN"},
+      // This machine has no GPU: the run is refused naming the host.
+      {"TARVO_GPUS_PER_RANK=1", 2, "TARVO_GPUS_PER_RANK"},
   };
   for (const Case& c : cases) {
     for (const char* launch : {"rank", "host"}) {
@@ -214,6 +250,109 @@ TEST(RankPlaceRun, CoreBindingTakesSuccessiveCoresAndWraps) {
   }
 }
 
+// The two-socket GPU node of tests/topologies, on this machine: the dry run
+// prints its map and starts nothing; the real run gives each rank the map's
+// GPU, OMP_NUM_THREADS and the locality variables, reports the same map,
+// and binds nothing, as the node's CPUs are not this machine's. The user's
+// own OMP_NUM_THREADS and OMPI_COMM_WORLD_SIZE stay.
+TEST(RankPlaceRun, TheDryRunsMapIsTheOneTheRanksGet) {
+  if (!kHaveHwloc) GTEST_SKIP() << "this build has no hwloc";
+  const std::string xml = std::string(TARVO_SOURCE_DIR) + "/tests/topologies/two_socket_gpus.xml";
+  const std::vector<std::string> want = {
+      "tarvo: rank 0 on HOST bound to CPUs 0-3; GPUs cuda0", "tarvo: rank 1 on HOST bound to CPUs 4-7; GPUs cuda1",
+      "tarvo: rank 2 on HOST bound to CPUs 8-11; GPUs cuda2", "tarvo: rank 3 on HOST bound to CPUs 12-15; GPUs cuda3"};
+  const std::string host = testutil::Run("hostname").out.substr(0, testutil::Run("hostname").out.find('\n'));
+  for (const char* launch : {"rank", "host"}) {
+    const std::string dir = testutil::MakeTempDir();
+    testutil::WriteFile(dir + "/probe", kWhere);
+    ASSERT_EQ(chmod((dir + "/probe").c_str(), 0755), 0);
+    const std::string env = std::string("TARVO_LAUNCH=") + launch + " HWLOC_XMLFILE=" + xml +
+                            " TARVO_CPUS_PER_RANK=2 TARVO_GPUS_PER_RANK=1";
+    testutil::RunResult dry = RunTarvo(dir, env + " TARVO_DRY_RUN=1", "-np 4 ./probe");
+    ASSERT_EQ(dry.status, 0) << launch << dry.out << dry.err;
+    EXPECT_EQ(dry.out, "");
+    EXPECT_NE(access((dir + "/where.0").c_str(), F_OK), 0) << launch << ": the dry run started a rank";
+    std::vector<std::string> mapped = want;
+    for (std::string& line : mapped) line.replace(line.find("HOST"), 4, host);
+    EXPECT_EQ(MapLines(dry.err), mapped) << launch << dry.err;
+    testutil::RunResult real = RunTarvo(dir, env + " TARVO_REPORT_BINDING=1", "-np 4 ./probe");
+    ASSERT_EQ(real.status, 0) << launch << real.out << real.err;
+    EXPECT_EQ(MapLines(real.err), MapLines(dry.err)) << launch << real.err;
+    EXPECT_NE(real.err.find("are not bound: their CPUs are not all this machine's"), std::string::npos) << real.err;
+    for (int rank = 0; rank < 4; ++rank) {
+      const std::string r = std::to_string(rank);
+      EXPECT_EQ(testutil::ReadFile(dir + "/where." + r),
+                r + " size=4 rank=" + r + " local=" + r + "/4 node=" + r + " hydra=" + r + "/4 omp=2 cuda=" + r +
+                    " rocr=" + r + " ze=" + r + " at= cpus=" + AllCpus() + "\n")
+          << launch;
+    }
+    real = RunTarvo(dir, env + " OMP_NUM_THREADS=7 OMPI_COMM_WORLD_SIZE=mine", "-np 1 ./probe");
+    ASSERT_EQ(real.status, 0) << launch << real.out << real.err;
+    EXPECT_EQ(testutil::ReadFile(dir + "/where.0").substr(0, 33), "0 size=mine rank=0 local=0/1 node") << launch;
+    EXPECT_NE(testutil::ReadFile(dir + "/where.0").find(" omp=7 cuda=0 "), std::string::npos) << launch;
+  }
+}
+
+// An OpenMP program (gcc -fopenmp) that says for each thread the CPUs it
+// may use and the one it runs on: TARVO_CPUS_PER_RANK gives each rank that
+// many of the host's cores and as many threads; with one core each, every
+// thread of a rank runs on its rank's core.
+TEST(RankPlaceRun, OpenMpThreadsRunOnTheirRanksCores) {
+  if (!kHaveHwloc) GTEST_SKIP() << "this build has no hwloc";
+  const std::vector<std::string> cores = Cores();
+  ASSERT_FALSE(cores.empty());
+  const std::string dir = testutil::MakeTempDir();
+  testutil::WriteFile(dir + "/threads.c",
+                      "#define _GNU_SOURCE\n#include <omp.h>\n#include <sched.h>\n#include <stdio.h>\n"
+                      "#include <stdlib.h>\n"
+                      "int main(void) {\n"
+                      "  const char* rank = getenv(\"TARVO_RANK\");\n"
+                      "#pragma omp parallel\n"
+                      "  {\n"
+                      "    cpu_set_t set; char list[256]; int n = 0;\n"
+                      "    sched_getaffinity(0, sizeof set, &set);\n"
+                      "    for (int c = 0; c < CPU_SETSIZE && n < 200; ++c)\n"
+                      "      if (CPU_ISSET(c, &set)) n += sprintf(list + n, \"%s%d\", n ? \",\" : \"\", c);\n"
+                      "    const int cpu = sched_getcpu();\n"
+                      "#pragma omp critical\n"
+                      "    printf(\"%s %d %s %d\\n\", rank, omp_get_num_threads(), list, CPU_ISSET(cpu, &set));\n"
+                      "  }\n"
+                      "  return 0;\n"
+                      "}\n");
+  testutil::RunResult cc = testutil::Run("cd " + dir + " && gcc -fopenmp -o threads threads.c", 120);
+  if (cc.status != 0) GTEST_SKIP() << "gcc -fopenmp: " << cc.err;
+  // The cores as the probe lists CPUs: one by one, with commas.
+  auto commas = [](const std::string& cpus) {
+    cpu_set_t set;
+    CpuListRead(cpus.c_str(), &set);
+    std::string list;
+    for (int c = 0; c < CPU_SETSIZE; ++c) {
+      if (CPU_ISSET(c, &set)) list += (list.empty() ? "" : ",") + std::to_string(c);
+    }
+    return list;
+  };
+  for (const char* launch : {"rank", "host"}) {
+    // One rank on every core; and one rank of one core each.
+    const int perRank = static_cast<int>(cores.size());
+    testutil::RunResult r = RunTarvo(dir, std::string("TARVO_LAUNCH=") + launch + " TARVO_CPUS_PER_RANK=" +
+                                              std::to_string(perRank), "-np 1 ./threads");
+    ASSERT_EQ(r.status, 0) << launch << r.out << r.err;
+    std::string all;
+    for (const std::string& c : cores) all += (all.empty() ? "" : ",") + commas(c);
+    std::string want;
+    for (int t = 0; t < perRank; ++t) want += "0 " + std::to_string(perRank) + " " + all + " 1\n";
+    EXPECT_EQ(r.out, want) << launch << r.err;
+    r = RunTarvo(dir, std::string("TARVO_LAUNCH=") + launch + " TARVO_CPUS_PER_RANK=1 TARVO_LABEL=1",
+                 "-np " + std::to_string(cores.size()) + " ./threads");
+    ASSERT_EQ(r.status, 0) << launch << r.out << r.err;
+    for (size_t rank = 0; rank < cores.size(); ++rank) {
+      const std::string n = std::to_string(rank);
+      EXPECT_NE(r.out.find("[" + n + "] " + n + " 1 " + commas(cores[rank]) + " 1\n"), std::string::npos)
+          << launch << r.out;
+    }
+  }
+}
+
 // Remote ranks: carrier's far side (through tarvo-agent --place) and the
 // agents of host mode, with a space in the file names for the far side's
 // shell.
@@ -248,6 +387,45 @@ TEST_F(RemotePlace, RemoteRanksWriteTheirFilesAndAreBoundOnTheirHosts) {
                 std::string::npos)
           << run.Stderr();
     }
+  }
+}
+
+// TARVO_PPN over the loopback sshd: consecutive ranks on each host of the
+// machine file, wrapping round, whatever slots a line names; each rank is
+// told its place among its host's ranks; and in host mode the dry run's map
+// is what the agents' ranks report.
+TEST_F(RemotePlace, PpnPutsConsecutiveRanksOnEachHost) {
+  for (const char* launch : {"rank", "host"}) {
+    const std::string work = sshd().Dir() + "/ppn-" + launch;
+    ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+    testutil::WriteFile(work + "/probe", kWhere);
+    ASSERT_EQ(chmod((work + "/probe").c_str(), 0755), 0);
+    testutil::WriteFile(work + "/hosts", "127.0.0.2:3\n127.0.0.3\n");
+    harness::Options o;
+    o.workdir = work;
+    o.hold = false;
+    o.exactPath = sshd().ShimDir() + ":" + TARVO_BIN_DIR + ":/usr/bin:/bin";
+    o.env = {{"TARVO_LAUNCH", launch}, {"TARVO_PPN", "2"}};
+    if (kHaveHwloc) o.env.insert({{"TARVO_BIND", "core"}, {"TARVO_REPORT_BINDING", "1"}});
+    harness::LauncherRun run({"-ssh", "-np", "5", "-mf", "hosts", "probe"}, o);
+    ASSERT_EQ(run.Wait(90), 0) << run.Stdout() << run.Stderr() << sshd().Log();
+    const char* hosts[] = {"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.2"};
+    const char* local[] = {"0/3", "1/3", "0/2", "1/2", "2/3"};
+    for (int rank = 0; rank < 5; ++rank) {
+      const std::string n = std::to_string(rank);
+      const std::string line = testutil::ReadFile(work + "/where." + n);
+      const std::string l = local[rank];
+      EXPECT_EQ(line.substr(0, line.find(" omp=")),
+                n + " size=5 rank=" + n + " local=" + l + " node=" + l.substr(0, 1) + " hydra=" + l)
+          << launch;
+      EXPECT_NE(line.find(std::string(" at=") + hosts[rank] + " "), std::string::npos) << launch << " " << line;
+    }
+    if (!kHaveHwloc) continue;
+    o.env.insert({"TARVO_DRY_RUN", "1"});
+    harness::LauncherRun dry({"-ssh", "-np", "5", "-mf", "hosts", "probe"}, o);
+    ASSERT_EQ(dry.Wait(90), 0) << dry.Stdout() << dry.Stderr();
+    EXPECT_EQ(MapLines(dry.Stderr()), MapLines(run.Stderr())) << launch << dry.Stderr() << run.Stderr();
+    EXPECT_EQ(MapLines(dry.Stderr()).size(), 5u) << dry.Stderr();
   }
 }
 

@@ -56,7 +56,8 @@ class SlurmMode : public ::testing::Test {
                         "echo $$ > pid.$TARVO_RANK.tmp && mv pid.$TARVO_RANK.tmp pid.$TARVO_RANK\n"
                         "echo \"$TARVO_RANK $SLURMD_NODENAME $SLURM_STEP_ID\"\n"
                         "case \"$1\" in hold) exec sleep 60 ;; fail) [ $TARVO_RANK = 3 ] && exit 3 ;;\n"
-                        "  task) echo \"task $SLURM_PROCID $SLURM_LOCALID $SLURM_NTASKS $SLURM_NODEID\" ;; esac\n"
+                        "  task) echo \"task $SLURM_PROCID $SLURM_LOCALID $SLURM_NTASKS $SLURM_NODEID\" ;;\n"
+                        "  local) echo \"local $OMPI_COMM_WORLD_LOCAL_RANK/$MPI_LOCALNRANKS\" ;; esac\n"
                         "exit 0\n");
     chmod((dir_ + "/rank").c_str(), 0755);
   }
@@ -132,6 +133,16 @@ TEST_F(SlurmMode, EveryRankSeesItsOwnTaskAndNode) {
             "0 n1 0\n1 n2 0\n2 n1 0\n3 n2 0\n"
             "task 0 0 4 0\ntask 1 0 4 1\ntask 2 1 4 0\ntask 3 1 4 1\n")
       << run.err;
+  EXPECT_TRUE(AllGone());
+}
+
+// Consecutive ranks per node: TARVO_PPN, or the allocation's own
+// SLURM_NTASKS_PER_NODE; each rank knows its place on its node.
+TEST_F(SlurmMode, RanksPerNodeComeFromTarvoPpnOrTheAllocation) {
+  for (const char* env : {"TARVO_PPN=2", "SLURM_NTASKS_PER_NODE=2"}) {
+    testutil::RunResult run = testutil::Run(Command("local", env) + " | sort", 60);
+    EXPECT_EQ(run.out, "0 n1 0\n1 n1 0\n2 n2 0\n3 n2 0\nlocal 0/2\nlocal 0/2\nlocal 1/2\nlocal 1/2\n") << env << run.err;
+  }
   EXPECT_TRUE(AllGone());
 }
 
