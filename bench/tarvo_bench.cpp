@@ -833,6 +833,61 @@ void Output() {
 
 // ---------------------------------------------------------------- output
 
+// ---------------------------------------------------------------- placement
+
+// The price of a wrong placement and the dry run's time. An OpenMP kernel
+// of two threads in one rank: TARVO_CPUS_PER_RANK=2 gives the rank two
+// cores, TARVO_BIND=core alone one, which its two threads share (the
+// figure; the floor is the right placement). And the map of 2000 ranks over
+// 1000 machine-file hosts (TARVO_PPN=2, bound to cores) that TARVO_DRY_RUN
+// prints, against the dry run of two ranks on one host.
+Command PlacedKernel(const std::string& setting) {
+  Command c;
+  c.argv = {settings.tarvoBin + "/tarvo", "-np", "1", settings.benchBin + "/omp_kernel"};
+  c.cwd = settings.benchBin;
+  c.env = {PathWithTarvo(), "OMP_NUM_THREADS=2", setting};
+  c.err = Scratch() + "/placement.err";
+  return c;
+}
+
+Command DryRun(int ranks, const std::string& hosts) {
+  Command c;
+  c.argv = {settings.tarvoBin + "/tarvo", "-np", std::to_string(ranks), "-mf", hosts, "noop"};
+  c.cwd = settings.benchBin;
+  c.env = {PathWithTarvo(), "TARVO_DRY_RUN=1", "TARVO_PPN=2", "TARVO_BIND=core"};
+  c.err = Scratch() + "/dryrun.err";
+  return c;
+}
+
+void Placement() {
+  fprintf(stderr, "placement: an OpenMP kernel's cores, and the dry run's map\n");
+  if (access((settings.benchBin + "/omp_kernel").c_str(), X_OK) == 0 && CpuCount() >= 2) {
+    std::vector<Variant> v = {
+        {"TARVO_CPUS_PER_RANK=2", [](int) { return PlacedKernel("TARVO_CPUS_PER_RANK=2"); }, {}, {}, false},
+        {"TARVO_BIND=core", [](int) { return PlacedKernel("TARVO_BIND=core"); }, {}, {}, false},
+    };
+    MeasureLaunches(&v, 1, Reps(7, 2));
+    Add(WallRow("placement", "2 threads, TARVO_BIND=core alone", v[1], v[0]));
+  } else {
+    fprintf(stderr, "  (no OpenMP kernel or fewer than 2 CPUs: the kernel's row is left out)\n");
+  }
+  // 1000 loopback addresses: names that resolve without a resolver. The dry
+  // run sends nothing to them.
+  const std::string many = Scratch() + "/hosts1000", one = Scratch() + "/hosts1";
+  {
+    std::ofstream out(many);
+    for (int h = 0; h < 1000; ++h) out << "127.0." << (h / 250) << "." << (h % 250 + 1) << "\n";
+    std::ofstream single(one);
+    single << "127.0.0.1\n";
+  }
+  std::vector<Variant> v = {
+      {"2000 ranks", [many](int) { return DryRun(2000, many); }, {}, {}, false},
+      {"dry run of 2 ranks", [one](int) { return DryRun(2, one); }, {}, {}, false},
+  };
+  MeasureLaunches(&v, 1, Reps(9, 2));
+  Add(WallRow("placement", "dry run, 2000 ranks on 1000 hosts", v[0], v[1]));
+}
+
 std::string Machine() {
   std::string cpu = "unknown CPU";
   std::ifstream info("/proc/cpuinfo");
@@ -1008,6 +1063,7 @@ int main(int argc, char** argv) {
   if (Wanted("console")) Console();
   if (Wanted("memory")) Memory();
   if (Wanted("output")) Output();
+  if (Wanted("placement")) Placement();
   Write(machine, Now() - started);
   RemoveScratch();
   return 0;

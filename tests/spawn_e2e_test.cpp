@@ -115,8 +115,9 @@ class SpawnRun : public ::testing::Test {
             std::to_string(count),
             dir_};
   }
-  // A remote shell's words without the "env PMI_ID=N" that come after its
-  // host (N a number of up to 31 bits, other than `others`' and added to them).
+  // A remote shell's words without the "env PMI_ID=N" and the locality
+  // variables that come after its host (N a number of up to 31 bits, other
+  // than `others`' and added to them).
   static Words WithoutPmiId(Words words, std::vector<std::string>* others) {
     EXPECT_GE(words.size(), 4u);
     if (words.size() < 4) return words;
@@ -127,7 +128,11 @@ class SpawnRun : public ::testing::Test {
                 std::stoll(id) < (1ll << 31)) << words[3];
     EXPECT_EQ(std::count(others->begin(), others->end(), id), 0) << words[3];
     others->push_back(id);
-    words.erase(words.begin() + 2, words.begin() + 4);
+    // Then the seven variables that tell the rank where it is.
+    size_t end = 4;
+    while (end < words.size() && (words[end].compare(0, 16, "OMPI_COMM_WORLD_") == 0 || words[end].compare(0, 9, "MPI_LOCAL") == 0)) ++end;
+    EXPECT_EQ(end, 11u) << words[3];
+    words.erase(words.begin() + 2, words.begin() + static_cast<long>(end));
     return words;
   }
   static Words Join(Words a, const Words& b) {
