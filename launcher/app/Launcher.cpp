@@ -237,6 +237,8 @@ int ControlMain(int argc, char** argv, const ProgramParts& parts) {
     return RefuseRun(refusal);
   }
   if (allocation.system == Allocation::kSlurm) settings.launch = RunSettings::kLaunchSlurm;
+  // Slurm mode's ranks per node and CPUs per rank, from the allocation.
+  UseTheAllocation(environment, cl.machineFileGiven, &settings);
   if (settings.launch == RunSettings::kLaunchSlurm) {
     refusal = TakeSlurmHosts(cl.machineFileGiven, &launch.senders.Sources());
     if (!refusal.empty()) return RefuseRun(refusal);
