@@ -459,7 +459,6 @@ class Agent {
       if (place.bind) EnvPut(&x.env, kMpiLeaveBinding);
     }
     x.tracer = getpid();
-    x.ownMemory = true;
     x.Seal();
     ChildSetup setup;
     setup.parent = x.tracer;
@@ -468,6 +467,9 @@ class Agent {
     setup.ownSession = (order.flags & kAgentRankOwnSession) != 0;
     setup.ownGroup = true;
     setup.keepFd = keep;
+    // Read at the first start, after libpmix's server has set its handlers.
+    if (childSignals_.count == 0) ChildSignalsRead(&childSignals_);
+    setup.byDefault = &childSignals_;
     if ((order.flags & kAgentRankStdin) == 0) setup.stdFds[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (int k = 0; k < 2; ++k) setup.stdFds[k + 1] = out[k][1];
     const pid_t pid = fork();
@@ -587,6 +589,7 @@ class Agent {
 
   const bool slurm_;
   int started_ = 0;  // ranks started here: the next one's index on this host
+  ChildSignals childSignals_;  // what the ranks set to default before they unblock (never empty: SIGINT, SIGQUIT)
   int link_;
   int signals_;
   AgentFrameReader reader_{false};

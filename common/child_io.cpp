@@ -4,10 +4,23 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "common/child_sys.h"
+
 bool ChildWrite(int fd, const char* text, size_t length) {
   while (length > 0) {
     ssize_t n = write(fd, text, length);
     if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ChildSay(int fd, const char* text, size_t length) {
+  while (length > 0) {
+    const long n = child_sys::Write(fd, text, length);
+    if (n == -EINTR) continue;
     if (n <= 0) return false;
     text += n;
     length -= static_cast<size_t>(n);
@@ -29,5 +42,5 @@ void ChildPerror(const char* msg, int err) {
   memcpy(line + m, ": ", 2);
   memcpy(line + m + 2, desc, d);
   line[m + 2 + d] = '\n';
-  ChildWrite(STDERR_FILENO, line, m + 3 + d);
+  ChildSay(STDERR_FILENO, line, m + 3 + d);
 }

@@ -15,8 +15,13 @@ bool ChildWrite(int fd, const char* text, size_t length);
 bool ChildWrite(int fd, const char* text);
 bool ChildWrite(int fd, const std::string& text);
 
+/// ChildWrite for a child between its fork (or clone) and its exec: the
+/// same loop on the kernel's write (child_sys.h), which leaves errno alone.
+bool ChildSay(int fd, const char* text, size_t length);
+
 /// perror(msg) for the error `err`, as one write on standard error, so that
-/// children failing together do not interleave their lines.
+/// children failing together do not interleave their lines; errno is left
+/// alone (ChildSay).
 void ChildPerror(const char* msg, int err);
 
 #endif  // TARVO_COMMON_CHILD_IO_H

@@ -6,35 +6,58 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "common/child_sys.h"
+
+namespace {
+
+const int kLastSignal = 64;
+
+// Neither SIG_DFL (0) nor SIG_IGN (1).
+bool Caught(long handler) { return handler != 0 && handler != 1; }
+
+}  // namespace
+
+void ChildSignalsRead(ChildSignals* out) {
+  out->count = 0;
+  for (int sig = 1; sig <= kLastSignal; ++sig) {
+    child_sys::KernelAction now = {};
+    // The kernel's view: the C library hides its own signals (those of
+    // thread cancellation and set*id) from sigaction.
+    const bool caught = child_sys::SignalAction(sig, nullptr, &now) == 0 && Caught(now.words[0]);
+    if (caught || sig == SIGINT || sig == SIGQUIT) out->signals[out->count++] = sig;
+  }
+}
+
 void ChildSetUp(const ChildSetup& setup) {
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  // A launcher that a script started in the background has SIGINT and
-  // SIGQUIT ignored, which a child would keep across its exec: the SIGINT
-  // that ends a run would then wait out the grace.
-  struct sigaction byDefault;
-  byDefault.sa_handler = SIG_DFL;
-  byDefault.sa_flags = 0;
-  sigemptyset(&byDefault.sa_mask);
-  sigaction(SIGINT, &byDefault, nullptr);
-  sigaction(SIGQUIT, &byDefault, nullptr);
+  const child_sys::KernelAction byDefault = {};
+  if (setup.byDefault != nullptr) {
+    for (int i = 0; i < setup.byDefault->count; ++i) child_sys::SignalAction(setup.byDefault->signals[i], &byDefault, nullptr);
+  } else {
+    for (int sig = 1; sig <= kLastSignal; ++sig) {
+      child_sys::KernelAction now = {};
+      if (sig == SIGINT || sig == SIGQUIT ||
+          (child_sys::SignalAction(sig, nullptr, &now) == 0 && Caught(now.words[0]))) {
+        child_sys::SignalAction(sig, &byDefault, nullptr);
+      }
+    }
+  }
+  child_sys::UnblockAll();
   if (setup.parent != 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != setup.parent) _exit(1);  // the parent ended before the signal was set
+    child_sys::Prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (child_sys::Getppid() != setup.parent) child_sys::Exit(1);  // the parent ended before the signal was set
   }
   if (setup.ownSession) {
-    setsid();
+    child_sys::Setsid();
   } else if (setup.ownGroup) {
-    setpgid(0, 0);
+    child_sys::Setpgid(0, 0);
   }
   for (int i = 0; i < setup.closeCount; ++i) {
-    if (setup.closeFds[i] >= 0) close(setup.closeFds[i]);
+    if (setup.closeFds[i] >= 0) child_sys::Close(setup.closeFds[i]);
   }
   for (int fd = 0; fd < 3; ++fd) {
-    if (setup.stdFds[fd] >= 0) dup2(setup.stdFds[fd], fd);
+    if (setup.stdFds[fd] >= 0) child_sys::Dup2(setup.stdFds[fd], fd);
   }
-  if (setup.keepFd >= 0) fcntl(setup.keepFd, F_SETFD, 0);
+  if (setup.keepFd >= 0) child_sys::Fcntl(setup.keepFd, F_SETFD, 0);
 }
 
 void SignalGroup(pid_t leader, int sig) {

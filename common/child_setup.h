@@ -9,6 +9,22 @@
 
 #include <sys/types.h>
 
+/// The signals that a child sets to their default action before it
+/// unblocks any: every one that the parent catches (a handler of the
+/// parent, or of a library it holds, would otherwise run in the child, on
+/// the parent's memory in a clone that shares it), and SIGINT and SIGQUIT
+/// (ignored in a launcher started in the background by a script, which a
+/// child would keep across its exec: the SIGINT that ends a run would then
+/// wait out the grace). Read by the parent once per run, after the
+/// libraries that install handlers have started; no allocation, so that a
+/// child may take it as it is.
+struct ChildSignals {
+  int count = 0;
+  int signals[64];
+};
+/// The parent's side: what it catches now, with SIGINT and SIGQUIT.
+void ChildSignalsRead(ChildSignals* out);
+
 struct ChildSetup {
   /// The parent whose end ends the child (the parent-death signal, SIGKILL,
   /// tied to the thread that started it); 0 for none.
@@ -30,12 +46,16 @@ struct ChildSetup {
   /// A close-on-exec descriptor that the program keeps (a rank's PMI_FD);
   /// -1 for none.
   int keepFd = -1;
+  /// The signals to set to their default action; null: the child asks the
+  /// kernel for every signal's action itself and sets each caught one (and
+  /// SIGINT and SIGQUIT), a pass of 64 system calls.
+  const ChildSignals* byDefault = nullptr;
 };
 
-/// In the child, in this order: the ordinary signal mask (the parents take
-/// their signals through a descriptor, blocked), SIGINT's and SIGQUIT's
-/// default action (ignored in a launcher started in the background by a
-/// script), the parent-death signal
+/// In the child, in this order, with system calls that leave the parent's
+/// errno alone (child_sys.h): the default action of the signals of
+/// `byDefault`, the ordinary signal mask (the parents take their signals
+/// through a descriptor, blocked), the parent-death signal
 /// (the child ends with status 1 when `parent` is already gone), its own
 /// process group, the closes, the standard descriptors, and the descriptor
 /// that the program keeps.

@@ -11,6 +11,7 @@
 #include "common/carrier_exec.h"
 #include "common/carrier_params.h"
 #include "common/child_io.h"
+#include "common/child_sys.h"
 #include "common/pmi_env.h"
 #include "common/rank_place.h"
 
@@ -106,28 +107,121 @@ void RankExecPrepare(const std::vector<std::string>& words, std::vector<std::str
   x->noWorkdir = std::string(who) + ": " + x->workdir;
 }
 
-void RankExecRun(const ChildSetup& setup, const RankExec& x) {
+namespace {
+
+// Entries of the argument vector that a file handed to /bin/sh may have:
+// far above the child argument vector's table.
+const int kShellWords = 512;
+
+// execve, and for a file that is no program, /bin/sh with the file and the
+// arguments, as glibc's execvp does. -errno.
+long ExecFile(const char* file, char* const* argv, char* const* envp) {
+  const long r = child_sys::Execve(file, argv, envp);
+  if (r != -ENOEXEC) return r;
+  char* words[kShellWords];
+  int n = 0;
+  words[n++] = const_cast<char*>("/bin/sh");
+  words[n++] = const_cast<char*>(file);
+  for (int i = 1; argv[0] != nullptr && argv[i] != nullptr; ++i) {
+    if (n == kShellWords - 1) return r;
+    words[n++] = argv[i];
+  }
+  words[n] = nullptr;
+  return child_sys::Execve(words[0], words, envp);
+}
+
+// The PATH of an environment; null: unset.
+const char* PathOf(char* const* envp) {
+  for (char* const* e = envp; e != nullptr && *e != nullptr; ++e) {
+    if (strncmp(*e, "PATH=", 5) == 0) return *e + 5;
+  }
+  return nullptr;
+}
+
+// execvpe, without errno: -errno of the last try, EACCES when any
+// directory's file could not be run.
+long ExecSearch(const char* file, char* const* argv, char* const* envp) {
+  if (strchr(file, '/') != nullptr) return ExecFile(file, argv, envp);
+  const char* path = PathOf(envp);
+  if (path == nullptr) path = "/bin:/usr/bin";
+  const size_t name = strlen(file);
+  char buffer[PATH_MAX];
+  bool denied = false;
+  long last = -ENOENT;
+  for (const char* dir = path;;) {
+    const char* end = strchr(dir, ':');
+    const size_t length = end == nullptr ? strlen(dir) : static_cast<size_t>(end - dir);
+    if (length + name + 2 <= sizeof buffer) {
+      size_t at = 0;
+      if (length > 0) {  // an empty entry is the working directory
+        memcpy(buffer, dir, length);
+        buffer[length] = '/';
+        at = length + 1;
+      }
+      memcpy(buffer + at, file, name + 1);
+      last = ExecFile(buffer, argv, envp);
+      switch (-last) {
+        case EACCES:
+          denied = true;
+          break;
+        case ENOENT:
+        case ESTALE:
+        case ENOTDIR:
+        case ENODEV:
+        case ETIMEDOUT:
+          break;
+        default:
+          return last;
+      }
+    }
+    if (end == nullptr) break;
+    dir = end + 1;
+  }
+  return denied ? -EACCES : last;
+}
+
+}  // namespace
+
+void ChildExecRun(const ChildSetup& setup, const ChildExec& x) {
   ChildSetUp(setup);
-  if (!x.refusal.empty()) {
-    ChildWrite(STDERR_FILENO, x.refusal.data(), x.refusal.size());
-    _exit(2);
+  if (x.refusal != nullptr) {
+    ChildSay(STDERR_FILENO, x.refusal, strlen(x.refusal));
+    child_sys::Exit(2);
   }
-  if (chdir(x.workdir.c_str()) != 0) {
-    ChildPerror(x.noWorkdir.c_str(), errno);
-    _exit(127);
+  if (x.workdir != nullptr) {
+    const long r = child_sys::Chdir(x.workdir);
+    if (r != 0) {
+      ChildPerror(x.noWorkdir, static_cast<int>(-r));
+      child_sys::Exit(127);
+    }
   }
-  if (x.place != nullptr && !RankPlaceApply(*x.place)) _exit(kRankPlaceFailed);
+  if (x.place != nullptr && !RankPlaceApply(*x.place)) child_sys::Exit(kRankPlaceFailed);
   // Where Yama lets a process trace only its descendants, the rank's
   // starter and the starter's children (tarvo-agent --stacks) may still
   // read its call stack. Without Yama the call fails, and nothing changes.
-  if (x.tracer != 0) prctl(PR_SET_PTRACER, static_cast<unsigned long>(x.tracer), 0, 0, 0);
-  if (x.ownMemory) environ = const_cast<char**>(x.envp.data());
-  execvpe(x.file.c_str(), x.argv.data(), x.envp.data());
-  const int e = errno;
-  if (e == ENOENT && !x.notFound.empty()) {
-    ChildWrite(STDERR_FILENO, x.notFound.data(), x.notFound.size());
+  if (x.tracer != 0) child_sys::Prctl(PR_SET_PTRACER, static_cast<long>(x.tracer));
+  const int e = static_cast<int>(-ExecSearch(x.file, x.argv, x.envp));
+  if (x.said != nullptr) ChildSay(STDERR_FILENO, x.said, strlen(x.said));
+  if (x.saidOut != nullptr) ChildSay(STDOUT_FILENO, x.saidOut, strlen(x.saidOut));
+  if (e == ENOENT && x.notFound != nullptr) {
+    ChildSay(STDERR_FILENO, x.notFound, strlen(x.notFound));
   } else {
-    ChildPerror(x.failure.c_str(), e);
+    ChildPerror(x.failure, e);
   }
-  _exit(127);
+  child_sys::Exit(x.failedStatus);
+}
+
+void RankExecRun(const ChildSetup& setup, const RankExec& x) {
+  ChildExec c;
+  if (!x.refusal.empty()) c.refusal = x.refusal.c_str();
+  c.workdir = x.workdir.c_str();
+  c.noWorkdir = x.noWorkdir.c_str();
+  c.place = x.place;
+  c.tracer = x.tracer;
+  c.file = x.file.c_str();
+  c.argv = x.argv.data();
+  c.envp = x.envp.data();
+  if (!x.notFound.empty()) c.notFound = x.notFound.c_str();
+  c.failure = x.failure.c_str();
+  ChildExecRun(setup, c);
 }

@@ -39,12 +39,6 @@ struct RankExec {
   /// The process allowed to read the rank's call stacks (PR_SET_PTRACER);
   /// 0: none.
   pid_t tracer = 0;
-  /// The child is a fork with memory of its own: it takes `env` as its
-  /// environment before the exec, so that a program left to the exec's own
-  /// search is searched on the rank's PATH. A child that shares its
-  /// parent's memory must leave its parent's environment alone (its
-  /// parent's PATH is then the rank's).
-  bool ownMemory = false;
   /// Its files and CPUs, applied in the working directory; null for none.
   const RankPlace* place = nullptr;
   std::vector<char*> argv, envp;  // into `args` and `env`, null-terminated
@@ -62,9 +56,42 @@ struct RankExec {
 void RankExecPrepare(const std::vector<std::string>& words, std::vector<std::string> env, const char* who,
                      bool pmiPort, RankExec* x);
 
-/// The child: `setup`, then the rank's start, as carrier: status 2 after a
-/// refusal, 127 after a working directory that cannot be entered or a
+/// What a child execs and says when it cannot: the one body of every start
+/// that tarvo and the agent make, a rank's (RankExec) or a carrier's and a
+/// remote shell's (the launcher's executor). Pointers into the parent's
+/// prepared data, read only.
+struct ChildExec {
+  const char* refusal = nullptr;  // said, then status 2; null: none
+  const char* workdir = nullptr;  // entered first; null: stays
+  const char* noWorkdir = "";     // said with the reason when it cannot be entered
+  const RankPlace* place = nullptr;
+  pid_t tracer = 0;  // PR_SET_PTRACER; 0: none
+  /// Exec'd as execvpe does: searched on the PATH of `envp` (or
+  /// "/bin:/usr/bin") when it has no "/", and a file that is no program
+  /// handed to /bin/sh.
+  const char* file = nullptr;
+  char* const* argv = nullptr;
+  char* const* envp = nullptr;
+  // When the exec fails: `said` on standard error, `saidOut` on standard
+  // output, then `notFound` for a file that is nowhere, else `failure`
+  // with the reason.
+  const char* said = nullptr;
+  const char* saidOut = nullptr;
+  const char* notFound = nullptr;
+  const char* failure = "";
+  /// The status after a failed exec: 127 for a rank's program, as carrier
+  /// ends; 1 for the launcher's child that cannot become carrier or a
+  /// remote shell (its "execvp ... failed" report).
+  int failedStatus = 127;
+};
+
+/// The child: `setup`, then `x`'s exec with system calls that leave the
+/// parent's errno alone (child_sys.h): status 2 after a refusal, 127 after
+/// a working directory that cannot be entered, `failedStatus` after a
 /// failed exec, kRankPlaceFailed when its files cannot be made.
+[[noreturn]] void ChildExecRun(const ChildSetup& setup, const ChildExec& x);
+
+/// The child of a rank's start, as carrier: ChildExecRun on `x`.
 [[noreturn]] void RankExecRun(const ChildSetup& setup, const RankExec& x);
 
 #endif  // TARVO_COMMON_RANK_EXEC_H

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "common/child_io.h"
+#include "common/child_sys.h"
 
 namespace {
 
@@ -23,25 +24,25 @@ void MakeParents(const char* name) {
   for (size_t i = 1; i < n; ++i) {
     if (path[i] != '/' || path[i - 1] == '/') continue;
     path[i] = '\0';
-    mkdir(path, 0755);
+    child_sys::Mkdir(path, 0755);
     path[i] = '/';
   }
 }
 
 // The file, created or truncated, with its directories; -1 after the report.
 int Create(const char* name) {
-  int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0 && errno == ENOENT) {
+  long fd = child_sys::Open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd == -ENOENT) {
     MakeParents(name);
-    fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd = child_sys::Open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   }
   if (fd < 0) {
-    const int e = errno;
     char what[300] = "tarvo: cannot create ";
     strncat(what, name, sizeof what - strlen(what) - 1);
-    ChildPerror(what, e);
+    ChildPerror(what, static_cast<int>(-fd));
+    return -1;
   }
-  return fd;
+  return static_cast<int>(fd);
 }
 
 }  // namespace
@@ -54,14 +55,14 @@ bool RankPlaceApply(const RankPlace& place) {
   const bool shared = place.error == nullptr || (place.output != nullptr && strcmp(place.error, place.output) == 0);
   const int err = shared ? out : Create(place.error);
   if (!shared && err < 0) {
-    if (out >= 0) close(out);
+    if (out >= 0) child_sys::Close(out);
     return false;
   }
-  if (out >= 0) dup2(out, STDOUT_FILENO);
-  if (err >= 0) dup2(err, STDERR_FILENO);
-  if (out >= 0) close(out);
-  if (err >= 0 && err != out) close(err);
-  if (place.bind) sched_setaffinity(0, sizeof place.cpus, &place.cpus);
+  if (out >= 0) child_sys::Dup2(out, STDOUT_FILENO);
+  if (err >= 0) child_sys::Dup2(err, STDERR_FILENO);
+  if (out >= 0) child_sys::Close(out);
+  if (err >= 0 && err != out) child_sys::Close(err);
+  if (place.bind) child_sys::SetAffinity(sizeof place.cpus, &place.cpus);
   return true;
 }
 

@@ -7,9 +7,9 @@
 // until its exec, as posix_spawn's would. Where that cannot be (carrier not
 // found, a rank with files or CPUs, the sanitizers, valgrind), posix_spawnp,
 // and when the spawn fails, the same child is started again the old way,
-// fork and execvp, so that every failure is seen as before: the exec
-// messages and status 1 from the child, the fork report, and execvp's
-// fallback to /bin/sh.
+// fork and the same child body, so that every failure is seen as before:
+// the exec messages and status 1 from the child, the fork report, and
+// execvp's fallback to /bin/sh.
 // A remote shell is always forked: it gets a parent-death signal, so that it
 // (and with it the remote process) ends when the launcher is killed.
 // A rank of the launcher's own host in host mode is started directly,
@@ -39,6 +39,7 @@
 
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
+#include "common/child_sys.h"
 #include "common/pmi_env.h"
 #include "common/rank_place.h"
 #include "common/reports.h"
@@ -51,10 +52,12 @@
 namespace spawn {
 namespace {
 
-// The child's whole life: async-signal-safe calls only. `resolved`: the
-// file that the launcher has found for the plan's on the PATH, exec'd as it
-// is; null: execvp's own lookup.
-[[noreturn]] void RunChild(const ExecPlan& plan, pid_t launcher, const char* resolved = nullptr) {
+// The child's whole life: ChildExecRun on the plan, the one body of every
+// start. `resolved`: the file that the launcher has found for the plan's
+// on the PATH, exec'd as it is; null: execvpe's search. `byDefault`: the
+// run's signals to reset (BesideStarts), null for the child's own pass.
+[[noreturn]] void RunChild(const ExecPlan& plan, pid_t launcher, const char* resolved = nullptr,
+                           const ChildSignals* byDefault = nullptr) {
   ChildSetup setup;
   // A remote shell ends when the launcher's spawning thread ends, and with
   // the shell's connection the process on the remote host.
@@ -64,20 +67,18 @@ namespace {
   setup.closeFds = plan.closeFds;
   setup.closeCount = plan.closeCount;
   setup.keepFd = plan.keepFd;
+  setup.byDefault = byDefault;
   std::copy(plan.stdFds, plan.stdFds + 3, setup.stdFds);
-  ChildSetUp(setup);
-  if (plan.place != nullptr && !RankPlaceApply(*plan.place)) _exit(kRankPlaceFailed);
-  char* const* env = plan.envp.empty() ? environ : plan.envp.data();
-  if (resolved != nullptr) {
-    execve(resolved, plan.argv.data(), env);
-  } else {
-    execvpe(plan.file.c_str(), plan.argv.data(), env);
-  }
-  const int e = errno;
-  ChildWrite(STDERR_FILENO, plan.failure.c_str());
-  ChildWrite(STDOUT_FILENO, plan.errorAt.data(), plan.errorAt.size());
-  ChildPerror("execvp", e);
-  _exit(1);
+  ChildExec x;
+  x.place = plan.place;
+  x.file = resolved != nullptr ? resolved : plan.file.c_str();
+  x.argv = plan.argv.data();
+  x.envp = plan.envp.empty() ? environ : plan.envp.data();
+  x.said = plan.failure.c_str();
+  x.saidOut = plan.errorAt.c_str();
+  x.failure = "execvp";
+  x.failedStatus = 1;
+  ChildExecRun(setup, x);
 }
 
 // Starts the child of `plan` without copying the launcher: posix_spawnp, a
@@ -127,7 +128,9 @@ pid_t SpawnWithoutCopy(const ExecPlan& plan) {
 }
 
 // The stack of a child that shares the launcher's memory: a few system
-// calls, and execvpe's buffer for a path.
+// calls, the buffer of a path and the words of a file handed to /bin/sh
+// (ChildExecRun); below it a page that no one may touch, so that a child
+// that overruns it ends there instead of writing the launcher's memory.
 const size_t kBesideStack = 64 * 1024;
 // The top of such a stack holds a copy of the child's argument.
 const size_t kBesideArgument = 256;
@@ -167,11 +170,12 @@ bool UnderValgrind() {
 struct BesideChild {
   const ExecPlan* plan;
   const char* file;
+  const ChildSignals* byDefault;
 };
 
 int CarrierChild(void* arg) {
   const BesideChild* c = static_cast<const BesideChild*>(arg);
-  RunChild(*c->plan, 0, c->file);
+  RunChild(*c->plan, 0, c->file, c->byDefault);
 }
 #endif
 
@@ -218,7 +222,13 @@ int SecretInput(const std::string& secret, bool withStdin) {
 
 }  // namespace
 
-BesideStarts::BesideStarts() : valgrind_(UnderValgrind()) {}
+BesideStarts::BesideStarts() : valgrind_(UnderValgrind()), page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {}
+
+const ChildSignals& BesideStarts::Signals() {
+  if (!signalsRead_) ChildSignalsRead(&signals_);
+  signalsRead_ = true;
+  return signals_;
+}
 
 const std::string& BesideStarts::Carrier() {
   if (!looked_ && !valgrind_) carrier_ = CarrierOnLaunchersPath();
@@ -227,17 +237,21 @@ const std::string& BesideStarts::Carrier() {
 }
 
 BesideStarts::~BesideStarts() {
-  for (const std::unique_ptr<Stack>& s : stacks_) munmap(s->top - kBesideStack, kBesideStack);
+  for (const std::unique_ptr<Stack>& s : stacks_) munmap(s->top - kBesideStack - page_, kBesideStack + page_);
 }
 
 BesideStarts::Stack* BesideStarts::Take() {
   for (const std::unique_ptr<Stack>& s : stacks_) {
     if (__atomic_load_n(&s->word, __ATOMIC_ACQUIRE) == 0) return s.get();
   }
-  void* base = mmap(nullptr, kBesideStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE,
-                    -1, 0);
+  void* base = mmap(nullptr, kBesideStack + page_, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
   if (base == MAP_FAILED) return nullptr;
-  stacks_.emplace_back(new Stack{static_cast<char*>(base) + kBesideStack, 0});
+  if (mprotect(base, page_, PROT_NONE) != 0) {
+    munmap(base, kBesideStack + page_);
+    return nullptr;
+  }
+  stacks_.emplace_back(new Stack{static_cast<char*>(base) + page_ + kBesideStack, 0});
   return stacks_.back().get();
 }
 
@@ -251,9 +265,17 @@ pid_t BesideStarts::CloneOn(int (*child)(void*), const void* arg, size_t size, b
   if (s == nullptr) return -1;
   char* const copy = s->top - kBesideArgument;
   memcpy(copy, arg, size);
-  const int flags = CLONE_VM | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | (wait ? CLONE_VFORK : 0) | SIGCHLD;
+  // Where the child's system calls write errno (child_sys.h), the launcher
+  // waits for its exec and keeps its own errno across it.
+  const int saved = errno;
+  const bool vfork = wait || !child_sys::kChildOwnErrno;
+  const int flags = CLONE_VM | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | (vfork ? CLONE_VFORK : 0) | SIGCHLD;
   const pid_t pid = clone(child, copy, flags, copy, &s->word, nullptr, &s->word);
-  if (pid < 0) __atomic_store_n(&s->word, 0, __ATOMIC_RELEASE);
+  if (pid < 0) {
+    __atomic_store_n(&s->word, 0, __ATOMIC_RELEASE);
+    return pid;
+  }
+  errno = saved;
   return pid;
 }
 
@@ -267,7 +289,8 @@ pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
   // share: posix_spawn there.
   BesideStarts* const beside = plan.beside;
   if (beside != nullptr && !plan.remote && plan.place == nullptr && plan.file == "carrier" && !beside->Carrier().empty()) {
-    const pid_t pid = beside->Clone(CarrierChild, BesideChild{&plan, beside->Carrier().c_str()}, false);
+    const pid_t pid =
+        beside->Clone(CarrierChild, BesideChild{&plan, beside->Carrier().c_str(), &beside->Signals()}, false);
     if (pid > 0) {
       if (plan.ownGroup && !plan.ownSession) setpgid(pid, pid);
       return pid;
@@ -311,10 +334,9 @@ std::vector<std::string> CarrierWords(const ExecPlan& plan) {
 }
 
 // The launcher's environment without its PMI variables, then carrier's
-// part. carrier's lookup is done here too: the child shares the launcher's
-// memory, and each failed try of an execvp of its own would write the
-// launcher's errno. Started by tarvo itself, without carrier: its reports
-// say so.
+// part. carrier's lookup is done here too: the child, which shares the
+// launcher's memory, is one exec of a file already found. Started by tarvo
+// itself, without carrier: its reports say so.
 void PrepareDirect(const ExecPlan& plan, DirectPlan* d) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -338,18 +360,15 @@ pid_t StartDirect(DirectPlan& d, const ForkReport& report) {
   d.setup.ownGroup = true;
   d.setup.closeFds = d.plan->closeFds;
   d.setup.closeCount = d.plan->closeCount;
+  if (d.beside != nullptr) d.setup.byDefault = &d.beside->Signals();
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   // The sanitizers' run-times keep per-thread state that such a child
   // would share with the launcher's thread: a plain fork there.
   const pid_t pid = fork();
   if (pid == 0) RunDirect(&d);
 #else
-  // The child shares the spawning thread's errno too. A rank with files to
-  // open reports their failures by errno, which the launcher, going on
-  // meanwhile, could overwrite ("cannot create out.0: Inappropriate ioctl
-  // for device"): such a child has the launcher wait for its exec.
   const DirectPlan* plan = &d;
-  pid_t pid = d.beside != nullptr ? d.beside->Clone(DirectChild, plan, d.exec.place != nullptr) : -1;
+  pid_t pid = d.beside != nullptr ? d.beside->Clone(DirectChild, plan, false) : -1;
   if (pid < 0) {  // no stack, or under valgrind: a plain fork
     pid = fork();
     if (pid == 0) RunDirect(&d);

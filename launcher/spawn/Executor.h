@@ -40,11 +40,18 @@ class BesideStarts {
   /// clone only as a fork's or a vfork's).
   const std::string& Carrier();
 
+  /// The signals that the run's children set to their default action
+  /// before they unblock any (ChildSignals): read at the first call, once
+  /// the run's libraries have installed their handlers.
+  const ChildSignals& Signals();
+
   /// Starts `child` in a clone that shares the launcher's memory, with a
   /// copy of `arg` on top of its stack as its argument: the child's own
   /// until its exec, whatever the caller does meanwhile. With `wait` the
-  /// launcher goes on once the child has exec'd or ended (a vfork). -1 when
-  /// no clone can be had.
+  /// launcher goes on once the child has exec'd or ended (a vfork), as it
+  /// always does where the child's system calls would write errno
+  /// (child_sys.h). The launcher's errno is as it was. Below each stack a
+  /// page that no one may touch. -1 when no clone can be had.
   template <typename T>
   pid_t Clone(int (*child)(void*), const T& arg, bool wait) {
     static_assert(std::is_trivially_copyable<T>::value, "a few pointers");
@@ -60,7 +67,10 @@ class BesideStarts {
   pid_t CloneOn(int (*child)(void*), const void* arg, size_t size, bool wait);
 
   const bool valgrind_;
+  const size_t page_;
   bool looked_ = false;
+  bool signalsRead_ = false;
+  ChildSignals signals_;
   std::string carrier_;
   std::vector<std::unique_ptr<Stack>> stacks_;
 };

@@ -15,6 +15,7 @@
 
 #include "common/agent_wire.h"
 #include "common/child_io.h"
+#include "common/child_setup.h"
 #include "common/protocol.h"
 #include "common/rank_map.h"
 #include "launcher/run/RunControl.h"
@@ -66,7 +67,11 @@ bool LocalTopology(int mode, bool gpus, HostTopology* topology) {
   fflush(stdout);
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(ends[1], STDOUT_FILENO);
+    // The run control's signals are blocked in the launcher: the agent
+    // gets the ordinary mask and actions, as every child does.
+    ChildSetup setup;
+    setup.stdFds[1] = ends[1];
+    ChildSetUp(setup);
     execv(beside.c_str(), const_cast<char**>(argv));
     execvp(argv[0], const_cast<char**>(argv));
     ChildPerror("tarvo: tarvo-agent", errno);
