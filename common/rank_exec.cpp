@@ -67,6 +67,10 @@ void RankExec::Seal() {
   envp.clear();
   for (std::string& e : env) envp.push_back(&e[0]);
   envp.push_back(nullptr);
+  static char shell[] = "/bin/sh";
+  shellArgv.assign({shell, &file[0]});
+  for (size_t i = 1; i < args.size(); ++i) shellArgv.push_back(&args[i][0]);
+  shellArgv.push_back(nullptr);
 }
 
 void RankExecPrepare(const std::vector<std::string>& words, std::vector<std::string> env, const char* who,
@@ -109,15 +113,17 @@ void RankExecPrepare(const std::vector<std::string>& words, std::vector<std::str
 
 namespace {
 
-// Entries of the argument vector that a file handed to /bin/sh may have:
-// far above the child argument vector's table.
+// Entries of the argument vector that a file handed to /bin/sh may have
+// when the caller has not made them (a carrier's or a remote shell's,
+// which are programs): what fits the child's stack.
 const int kShellWords = 512;
 
 // execve, and for a file that is no program, /bin/sh with the file and the
 // arguments, as glibc's execvp does. -errno.
-long ExecFile(const char* file, char* const* argv, char* const* envp) {
+long ExecFile(const char* file, char* const* argv, char* const* envp, char* const* shellArgv) {
   const long r = child_sys::Execve(file, argv, envp);
   if (r != -ENOEXEC) return r;
+  if (shellArgv != nullptr) return child_sys::Execve(shellArgv[0], shellArgv, envp);
   char* words[kShellWords];
   int n = 0;
   words[n++] = const_cast<char*>("/bin/sh");
@@ -140,8 +146,8 @@ const char* PathOf(char* const* envp) {
 
 // execvpe, without errno: -errno of the last try, EACCES when any
 // directory's file could not be run.
-long ExecSearch(const char* file, char* const* argv, char* const* envp) {
-  if (strchr(file, '/') != nullptr) return ExecFile(file, argv, envp);
+long ExecSearch(const char* file, char* const* argv, char* const* envp, char* const* shellArgv) {
+  if (strchr(file, '/') != nullptr) return ExecFile(file, argv, envp, shellArgv);
   const char* path = PathOf(envp);
   if (path == nullptr) path = "/bin:/usr/bin";
   const size_t name = strlen(file);
@@ -159,7 +165,7 @@ long ExecSearch(const char* file, char* const* argv, char* const* envp) {
         at = length + 1;
       }
       memcpy(buffer + at, file, name + 1);
-      last = ExecFile(buffer, argv, envp);
+      last = ExecFile(buffer, argv, envp, nullptr);
       switch (-last) {
         case EACCES:
           denied = true;
@@ -200,7 +206,7 @@ void ChildExecRun(const ChildSetup& setup, const ChildExec& x) {
   // starter and the starter's children (tarvo-agent --stacks) may still
   // read its call stack. Without Yama the call fails, and nothing changes.
   if (x.tracer != 0) child_sys::Prctl(PR_SET_PTRACER, static_cast<long>(x.tracer));
-  const int e = static_cast<int>(-ExecSearch(x.file, x.argv, x.envp));
+  const int e = static_cast<int>(-ExecSearch(x.file, x.argv, x.envp, x.shellArgv));
   if (x.said != nullptr) ChildSay(STDERR_FILENO, x.said, strlen(x.said));
   if (x.saidOut != nullptr) ChildSay(STDOUT_FILENO, x.saidOut, strlen(x.saidOut));
   if (e == ENOENT && x.notFound != nullptr) {
@@ -221,6 +227,7 @@ void RankExecRun(const ChildSetup& setup, const RankExec& x) {
   c.file = x.file.c_str();
   c.argv = x.argv.data();
   c.envp = x.envp.data();
+  c.shellArgv = x.shellArgv.data();
   if (!x.notFound.empty()) c.notFound = x.notFound.c_str();
   c.failure = x.failure.c_str();
   ChildExecRun(setup, c);

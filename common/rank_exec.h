@@ -42,9 +42,13 @@ struct RankExec {
   /// Its files and CPUs, applied in the working directory; null for none.
   const RankPlace* place = nullptr;
   std::vector<char*> argv, envp;  // into `args` and `env`, null-terminated
+  /// What /bin/sh is given for a `file` that is no program: "/bin/sh",
+  /// `file`, then ARGS, null-terminated (made here: a command line may
+  /// hold more words than the child's stack).
+  std::vector<char*> shellArgv;
 
-  /// Points argv and envp into `args` and `env`: once these are complete
-  /// and the object stays where it is.
+  /// Points argv, envp and shellArgv into `args`, `env` and `file`: once
+  /// these are complete and the object stays where it is.
   void Seal();
 };
 
@@ -72,6 +76,9 @@ struct ChildExec {
   const char* file = nullptr;
   char* const* argv = nullptr;
   char* const* envp = nullptr;
+  /// For a file with a "/" that is no program: /bin/sh's words (RankExec's
+  /// shellArgv); null: made on the child's stack, up to 511 words.
+  char* const* shellArgv = nullptr;
   // When the exec fails: `said` on standard error, `saidOut` on standard
   // output, then `notFound` for a file that is nowhere, else `failure`
   // with the reason.
