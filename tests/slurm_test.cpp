@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -292,6 +293,43 @@ TEST_F(SlurmMode, TheTimeLimitSaysWhereEveryRankIs) {
         << run.err;
 #endif
   }
+}
+
+// A debugger attached to tarvo finds each rank's program on its node
+// through the MPIR table: the pid that the rank wrote itself ($$ of the
+// rank's script, which then execs sleep), not its agent's.
+TEST_F(SlurmMode, TheMpirTableNamesEveryRanksProgramOnItsNode) {
+  if (testutil::Run("command -v gdb").status != 0) GTEST_SKIP() << "gdb not found";
+  std::string command = Command("hold");
+  command.replace(command.find(std::string(TARVO_BIN_DIR) + "/tarvo -np"), 0,
+                  "sh -c 'echo $$ > tarvo.pid && exec \"$0\" \"$@\"' ");
+  const pid_t shell = fork();
+  if (shell == 0) {
+    execl("/bin/sh", "sh", "-c", (command + " >/dev/null 2>&1").c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_TRUE(WaitUntil(60, [&] { return Pids().size() == 4; }));
+  const pid_t tarvo = static_cast<pid_t>(std::atol(testutil::ReadFile(dir_ + "/tarvo.pid").c_str()));
+  testutil::WriteFile(dir_ + "/table.gdb",
+                      "printf \"table %d %d\\n\", MPIR_proctable_size, MPIR_debug_state\n"
+                      "set $i = 0\n"
+                      "while $i < MPIR_proctable_size\n"
+                      "  printf \"entry %s %d\\n\", MPIR_proctable[$i].host_name, MPIR_proctable[$i].pid\n"
+                      "  set $i = $i + 1\n"
+                      "end\n");
+  std::string out;
+  for (int tries = 0; tries < 10 && out.find("table 4 1\n") == std::string::npos; ++tries) {
+    out = testutil::Run("gdb -nx -batch -p " + std::to_string(tarvo) + " -x " + dir_ + "/table.gdb 2>&1", 30).out;
+  }
+  EXPECT_NE(out.find("table 4 1\n"), std::string::npos) << out;
+  const std::vector<pid_t> pids = Pids();
+  for (size_t r = 0; r < pids.size(); ++r) {
+    EXPECT_NE(out.find(" " + std::to_string(pids[r]) + "\n"), std::string::npos) << "rank " << r << "\n" << out;
+  }
+  kill(tarvo, SIGTERM);
+  int status = 0;
+  waitpid(shell, &status, 0);
+  EXPECT_TRUE(AllGone());
 }
 
 // The test cluster never takes over a directory or port in use: one line
