@@ -54,6 +54,8 @@ int StacksMain(int argc, char** argv) {
       if (s.why.empty()) s.frames = StackFromMain(s.frames);
     }
   }
+#else
+  (void)samples;  // nothing to sample with in a build without libdw
 #endif
   if (stacks.empty()) {
     for (const auto& r : ranks) {

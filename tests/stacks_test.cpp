@@ -371,6 +371,7 @@ TEST(Sigquit, SaysWhereEveryRankIsAndTheRunGoesOn) {
 #endif
 }
 
+#if TARVO_TESTS_LIBDW
 // Runs `threads_rank DIR MODE` as 3 ranks with `env`; SIGQUIT (up to
 // `tries` times, until `until` holds of standard error) or the time limit;
 // standard error. Every rank gone at the end.
@@ -403,7 +404,6 @@ bool NotPermitted(const std::string& err) {
   return err.find("not read: not permitted to read it") != std::string::npos;
 }
 
-#if TARVO_TESTS_LIBDW
 TEST(StackThreads, EveryThreadIsReadAndTheTreeIsDrawnAsAGraph) {
   const std::string dir = testutil::MakeTempDir();
   const std::string dot = dir + "/stacks.dot";
