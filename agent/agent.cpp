@@ -46,6 +46,7 @@
 #include "agent/agent_place.h"
 #include "agent/agent_pmix.h"
 #include "agent/agent_stacks.h"
+#include "common/input_copy.h"
 #include "common/agent_wire.h"
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
@@ -256,6 +257,10 @@ class Agent {
         break;
       case AgentOrder::kAllSent:
         allSent_ = true;
+        if (!inputTo_.empty() && !StartInputCopy(STDIN_FILENO, inputTo_, inputNames_, kInputCopyBound)) {
+          Report("no thread to copy the standard input to the ranks", "");
+        }
+        inputTo_.clear();
         break;
       case AgentOrder::kPlace:
         placer_.Take(order);
@@ -470,7 +475,17 @@ class Agent {
     // Read at the first start, after libpmix's server has set its handlers.
     if (childSignals_.count == 0) ChildSignalsRead(&childSignals_);
     setup.byDefault = &childSignals_;
-    if ((order.flags & kAgentRankStdin) == 0) setup.stdFds[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if ((order.flags & kAgentRankStdinCopy) != 0) {
+      // Its copy of the agent's standard input, once every rank is in.
+      int ends[2];
+      if (pipe2(ends, O_CLOEXEC) == 0) {
+        setup.stdFds[0] = ends[0];
+        inputTo_.push_back(ends[1]);
+        inputNames_.push_back("rank " + std::to_string(order.rank));
+      }
+    } else if ((order.flags & kAgentRankStdin) == 0) {
+      setup.stdFds[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
     for (int k = 0; k < 2; ++k) setup.stdFds[k + 1] = out[k][1];
     const pid_t pid = fork();
     if (pid == 0) RankExecRun(setup, x);
@@ -595,6 +610,9 @@ class Agent {
   AgentFrameReader reader_{false};
   bool framedOk_ = true;
   bool allSent_ = false;
+  // TARVO_STDIN=all: the write ends of the ranks' input pipes.
+  std::vector<int> inputTo_;
+  std::vector<std::string> inputNames_;
   bool lost_ = false;
   std::string refusal_;  // why this agent cannot serve the job it was sent
   std::vector<std::string> env_;

@@ -217,7 +217,7 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
       // The frame's size alone bounds the words: a user program takes as
       // many arguments as the system lets an exec take.
       if (head.rank < 0 || head.words < 0 || static_cast<size_t>(head.words) != n || n < kParams + 1 ||
-          (head.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession)) != 0) {
+          (head.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession | kAgentRankStdinCopy)) != 0) {
         return false;
       }
       if (order->strings[n - kParams + TARVO_PARAM_RANK] != std::to_string(head.rank)) return false;

@@ -195,6 +195,7 @@ enum : int32_t {
   kAgentRankStdin = 1,  // the rank reads the agent's standard input (rank 0)
   kAgentRankLabel = 2,  // the agent labels the rank's output lines "[R] "
   kAgentRankOwnSession = 4,  // the rank leads a session of its own (else a group in the agent's)
+  kAgentRankStdinCopy = 8,   // the rank reads a copy of the agent's standard input (TARVO_STDIN=all)
 };
 
 struct AgentRankHead {

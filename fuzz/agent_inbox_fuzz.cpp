@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case AgentOrder::kRank:
           FUZZ_CHECK(order.strings.size() >= 9 && order.rank >= 0);
           FUZZ_CHECK(order.strings[order.strings.size() - TARVO_PARAMS + TARVO_PARAM_RANK] == std::to_string(order.rank));
-          FUZZ_CHECK((order.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession)) == 0);
+          FUZZ_CHECK((order.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession | kAgentRankStdinCopy)) == 0);
           break;
         case AgentOrder::kSignal:
           FUZZ_CHECK(order.sig > 0 && order.sig < NSIG);

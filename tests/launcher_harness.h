@@ -28,6 +28,7 @@ struct Options {
   std::map<std::string, std::string> env;    // extra environment, e.g. TARVO_FAKE_EXIT_1=3
   std::string pathPrefix;                    // put before fakebin on PATH
   std::string exactPath;                     // when set, PATH is this alone (no fakebin)
+  std::string stdinFile = "/dev/null";       // tarvo's standard input
 };
 
 class LauncherRun {
@@ -61,7 +62,7 @@ class LauncherRun {
     envp.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
-      int in = open("/dev/null", O_RDONLY);
+      int in = open(opts_.stdinFile.c_str(), O_RDONLY);
       int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(in, 0);

@@ -174,4 +174,53 @@ TEST_F(RemoteSsh, RanksStartInTarvoWdirAndTrapTheWarningBeforeTheTimeLimit) {
   }
 }
 
+// TARVO_STDIN in every mode: rank 0 (the default), a rank R, none, and all,
+// which gives every rank the whole 50 MB while a rank that never reads (it
+// waits for the others to have read everything) holds nobody up: it is cut
+// 16 MiB behind them.
+TEST_F(RemoteSsh, EachTarvoStdinValueGivesTheInputToItsRanksInEveryMode) {
+  const std::string big = work_ + "/big", small = work_ + "/small";
+  ASSERT_EQ(testutil::Run("head -c 50000000 /dev/urandom > " + big + " && head -c 100000 " + big + " > " + small).status, 0);
+  auto sum = [](const std::string& file) { return testutil::Run("cksum < " + file).out; };
+  const std::string bigSum = sum(big), smallSum = sum(small), emptySum = sum("/dev/null");
+  testutil::WriteFile(work_ + "/probe",
+                      "#!/bin/sh\n"
+                      "if [ $TARVO_RANK = 2 ]; then i=0\n"
+                      "  while [ ! -s got.0 ] || [ ! -s got.1 ]; do sleep 0.1; i=$((i+1)); [ $i -gt 600 ] && exit 5; done\n"
+                      "  exit 0\nfi\n"
+                      "cksum > got.$TARVO_RANK.tmp && mv got.$TARVO_RANK.tmp got.$TARVO_RANK\n");
+  ASSERT_EQ(chmod((work_ + "/probe").c_str(), 0755), 0);
+  testutil::WriteFile(work_ + "/hosts", "127.0.0.2\n");
+  struct Mode {
+    const char* name;
+    std::vector<std::string> args;
+    const char* launch;
+  } modes[] = {{"carrier", {"-np", "3", "probe"}, "rank"},
+               {"per-rank remote shells", {"-ssh", "-np", "3", "-mf", "hosts", "probe"}, "rank"},
+               {"agents", {"-ssh", "-np", "3", "-mf", "hosts", "probe"}, "host"}};
+  struct Value {
+    const char* value;
+    const std::string* input;
+    std::string rank0, rank1;
+  } values[] = {{"0", &small, smallSum, emptySum},
+                {"1", &small, emptySum, smallSum},
+                {"none", &small, emptySum, emptySum},
+                {"all", &big, bigSum, bigSum}};
+  harness::Options opts = Options();
+  opts.exactPath = sshd().ShimDir() + ":" TARVO_BIN_DIR ":/usr/bin:/bin";
+  for (const Mode& m : modes) {
+    for (const Value& v : values) {
+      for (const char* f : {"/got.0", "/got.1"}) unlink((work_ + f).c_str());
+      opts.env = {{"TARVO_LAUNCH", m.launch}, {"TARVO_STDIN", v.value}};
+      opts.stdinFile = *v.input;
+      harness::LauncherRun run(m.args, opts);
+      ASSERT_EQ(run.Wait(120), 0) << m.name << " " << v.value << "\n" << run.Stdout() << run.Stderr() << sshd().Log();
+      EXPECT_EQ(testutil::ReadFile(work_ + "/got.0"), v.rank0) << m.name << " " << v.value;
+      EXPECT_EQ(testutil::ReadFile(work_ + "/got.1"), v.rank1) << m.name << " " << v.value;
+      const std::string cut = "tarvo: rank 2 stopped reading its input, 16 MiB behind the others; its input ends there\n";
+      EXPECT_EQ(run.Stderr(), std::string(v.value) == "all" ? cut : "") << m.name << " " << v.value;
+    }
+  }
+}
+
 }  // namespace

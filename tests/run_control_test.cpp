@@ -482,7 +482,8 @@ TEST(RunControl, AMalformedSettingStartsNothing) {
       {"TARVO_LAUNCH", "hosts"},  {"TARVO_EXPORT", "PATH,"},       {"TARVO_PMIX", "yes"},     {"TARVO_STACKS", "2"},
       {"TARVO_KVS_LIMIT", "0"},   {"TARVO_LOGIN_TIMEOUT", "0"}, {"TARVO_STACKS_SAMPLES", "3"},
       {"TARVO_RSH", " "},         {"TARVO_RSH", "ssh -F " + std::string(128, 'f')},
-      {"TARVO_WDIR", "/no/such/directory"}, {"TARVO_TIMEOUT_SIGNAL", "USR1@5"}};
+      {"TARVO_WDIR", "/no/such/directory"}, {"TARVO_TIMEOUT_SIGNAL", "USR1@5"},
+      {"TARVO_STDIN", "some"},    {"TARVO_STDIN", "2"}};
   for (const auto& c : cases) {
     ControlRun run(2, {"hold"}, {{c.first, c.second}});
     EXPECT_EQ(run.tarvo().Wait(30), 255) << c.first;

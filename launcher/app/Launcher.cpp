@@ -290,6 +290,10 @@ int ControlMain(int argc, char** argv, const ProgramParts& parts) {
     TheRunContext().programLines = lines;
     numProcs = std::max(1, lines);
   }
+  if (settings.stdinWho >= numProcs) {
+    return RefuseRun("ERROR-Control Process: TARVO_STDIN=" + std::to_string(settings.stdinWho) +
+                     " is not a rank of the run (0 to " + std::to_string(numProcs - 1) + ")\n");
+  }
 
   if (numProcs > allocation.Slots() && !allocation.hosts.empty()) {
     fprintf(stderr, "tarvo: %d ranks on the %d slots of the allocation (%s): they wrap round its hosts\n", numProcs,
@@ -301,6 +305,7 @@ int ControlMain(int argc, char** argv, const ProgramParts& parts) {
   if (status == 0 && settings.monitor) status = launch.StartMonitor();
   if (status == 0) {
     launch.relay.Start(settings.label);
+    launch.relay.SetInput(settings.stdinWho);
     const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
     if (!cl.programFileGiven) {
       status = spawn_processes(numProcs, program.c_str(), machineFile, cl.userArgCount(argc),

@@ -20,6 +20,8 @@ const double kMaxGrace = 3600.0;
 const double kMaxTimeout = 365.0 * 24 * 3600;
 const int kMaxSshWindow = 1000;
 const int kMaxPpn = 2000;
+// The most ranks a run has ("-np"'s bound).
+const int kMaxRanks = 2000;
 // TARVO_KVS_LIMIT's largest: its bytes still fit 31 bits.
 const int kMaxKvsLimit = 2047;
 // TARVO_RSH: a remote shell and its options, not a script.
@@ -211,6 +213,14 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
     s.pmix = v[0] == 'a' ? -1 : v[0] - '0';
   }
   if ((v = lookup("TARVO_RSH")) != nullptr && !ReadRemoteShell(v, lookup("HOME"), &s.rsh, error)) return false;
+  if ((v = lookup("TARVO_STDIN")) != nullptr && *v != '\0') {
+    if (strcmp(v, "all") == 0 || strcmp(v, "none") == 0) {
+      s.stdinWho = v[0] == 'a' ? RunSettings::kStdinAll : RunSettings::kStdinNone;
+    } else if (!ParseWhole(v, kMaxRanks - 1, &s.stdinWho)) {
+      *error = Malformed("TARVO_STDIN", v, "0, all, none or a rank");
+      return false;
+    }
+  }
   if ((v = lookup("TARVO_WDIR")) != nullptr && *v != '\0') {
     if (strlen(v) > static_cast<size_t>(kMaxPathText)) {
       *error = Malformed("TARVO_WDIR", v, "a directory of at most " + std::to_string(kMaxPathText) + " characters");

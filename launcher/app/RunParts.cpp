@@ -33,4 +33,12 @@ ChildStreams OutputRelayForRank(int rank, int job) {
   return OutputRelay::ForRank(TheRunContext().relay.load(), rank, job);
 }
 
+int OutputRelayInputWho() { return OutputRelay::InputWho(TheRunContext().relay.load()); }
+
+void OutputRelayExpectInput(size_t readers) { OutputRelay::ExpectInputReaders(TheRunContext().relay.load(), readers); }
+
+void OutputRelayAddInputReader(int fd, const std::string& name) {
+  OutputRelay::AddInputReader(TheRunContext().relay.load(), fd, name);
+}
+
 void OutputRelayStarted(const ChildStreams& streams) { OutputRelay::Started(TheRunContext().relay.load(), streams); }

@@ -4,6 +4,8 @@
 // lines only, so no rank's line is cut by another's.
 #include "launcher/output/OutputRelay.h"
 
+#include "common/input_copy.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -211,9 +213,41 @@ void OutputRelay::Start(bool label) {
   running_.store(true);
 }
 
+void OutputRelay::ExpectInputReaders(size_t readers) {
+  inputExpected_ = readers;
+  StartCopyWhenAllIn();
+}
+
+void OutputRelay::AddInputReader(int fd, const std::string& name) {
+  inputTo_.push_back(fd);
+  inputNames_.push_back(name);
+  StartCopyWhenAllIn();
+}
+
+// Every reader is in before the first byte is read, so that each gets all.
+void OutputRelay::StartCopyWhenAllIn() {
+  if (inputCopying_ || inputWho_ != kInputAll || inputExpected_ == 0 || inputTo_.size() < inputExpected_) return;
+  inputCopying_ = true;
+  if (!StartInputCopy(STDIN_FILENO, inputTo_, inputNames_, kInputCopyBound)) {
+    fprintf(stderr, "tarvo: no thread to copy the standard input to every rank; their input is empty\n");
+  }
+}
+
 ChildStreams OutputRelay::ForRank(int rank, int job) {
   ChildStreams streams;
-  streams.fds[0] = rank != 0 || job != 0 ? devNull_ : TerminalInput();
+  if (job != 0 || inputWho_ == kInputNone || (inputWho_ >= 0 && rank != inputWho_)) {
+    streams.fds[0] = devNull_;
+  } else if (inputWho_ >= 0) {
+    streams.fds[0] = TerminalInput();
+  } else {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+      streams.fds[0] = devNull_;
+    } else {
+      streams.fds[0] = ends[0];
+      AddInputReader(ends[1], "rank " + std::to_string(rank));
+    }
+  }
   if (!label_) return streams;
   for (int stream = 1; stream <= 2; ++stream) {
     int ends[2];
@@ -263,6 +297,20 @@ ChildStreams OutputRelay::ForRank(OutputRelay* relay, int rank, int job) {
   ChildStreams streams;
   streams.fds[0] = rank != 0 || job != 0 ? open("/dev/null", O_RDONLY | O_CLOEXEC) : TerminalInput();
   return streams;
+}
+
+int OutputRelay::InputWho(const OutputRelay* relay) { return relay != nullptr ? relay->InputWho() : 0; }
+
+void OutputRelay::ExpectInputReaders(OutputRelay* relay, size_t readers) {
+  if (relay != nullptr) relay->ExpectInputReaders(readers);
+}
+
+void OutputRelay::AddInputReader(OutputRelay* relay, int fd, const std::string& name) {
+  if (relay != nullptr) {
+    relay->AddInputReader(fd, name);
+  } else {
+    close(fd);
+  }
 }
 
 void OutputRelay::Started(const OutputRelay* relay, const ChildStreams& streams) {

@@ -44,10 +44,24 @@ class OutputRelay {
   /// ranks' pipes. Call once, before the first ForRank.
   void Start(bool label);
   bool Labels() const { return label_; }
+  /// Who reads tarvo's standard input (TARVO_STDIN): that rank, kInputAll
+  /// (a copy each) or kInputNone. Before the first ForRank.
+  enum { kInputNone = -1, kInputAll = -2 };
+  void SetInput(int who) { inputWho_ = who; }
+  int InputWho() const { return inputWho_; }
+  /// kInputAll: the copy starts once `readers` are in: the ranks that
+  /// ForRank gives a pipe and the pipes that AddInputReader takes.
+  void ExpectInputReaders(size_t readers);
+  /// kInputAll: `fd`, a pipe's write end, gets a copy too (an agent's
+  /// remote shell, `name` in reports); taken over.
+  void AddInputReader(int fd, const std::string& name);
   ChildStreams ForRank(int rank, int job);
   void Started(const ChildStreams& streams) const;
   /// The free functions below on `relay`, which may be null (no relay: the
   /// ranks write to tarvo's own streams).
+  static int InputWho(const OutputRelay* relay);
+  static void ExpectInputReaders(OutputRelay* relay, size_t readers);
+  static void AddInputReader(OutputRelay* relay, int fd, const std::string& name);
   static bool Labels(const OutputRelay* relay);
   static ChildStreams ForRank(OutputRelay* relay, int rank, int job);
   static void Started(const OutputRelay* relay, const ChildStreams& streams);
@@ -79,6 +93,13 @@ class OutputRelay {
   std::vector<Source> incoming_;  // new pipes, not yet taken by the thread; guarded by lock_
   bool finishing_ = false;        // guarded by lock_
   bool reportedPipe_ = false;
+  // TARVO_STDIN.
+  int inputWho_ = 0;
+  size_t inputExpected_ = 0;
+  bool inputCopying_ = false;
+  std::vector<int> inputTo_;
+  std::vector<std::string> inputNames_;
+  void StartCopyWhenAllIn();
   bool saidGone_ = false;  // the thread's
 };
 
@@ -92,6 +113,11 @@ bool OutputRelayLabels();
 /// until Started; they are close-on-exec, so no other child inherits them.
 /// Without a relay, the child's output goes to the launcher's own streams.
 ChildStreams OutputRelayForRank(int rank, int job = 0);
+/// The run's relay's InputWho, ExpectInputReaders and AddInputReader (no
+/// relay: rank 0 reads, no copy).
+int OutputRelayInputWho();
+void OutputRelayExpectInput(size_t readers);
+void OutputRelayAddInputReader(int fd, const std::string& name);
 
 /// Closes the launcher's copies of the child's ends after its start.
 void OutputRelayStarted(const ChildStreams& streams);

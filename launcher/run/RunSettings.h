@@ -61,6 +61,10 @@ struct RunSettings {
   /// TARVO_LOGIN_TIMEOUT: seconds that a remote shell's far side has to
   /// report (the agent's hello, carrier's start notice) before the run ends.
   double loginTimeout = 60.0;
+  /// TARVO_STDIN: the rank that reads tarvo's standard input, kStdinAll
+  /// (a copy each) or kStdinNone (every rank an empty input).
+  enum { kStdinNone = -1, kStdinAll = -2 };
+  int stdinWho = 0;
   /// TARVO_WDIR: the ranks' working directory on every host, as given
   /// (start-up makes a relative one absolute from its own); empty: tarvo's.
   std::string wdir;

@@ -14,6 +14,7 @@
 // (and with it the remote process) ends when the launcher is killed.
 // A rank of the launcher's own host in host mode is started directly,
 // without carrier (StartDirect).
+#include "launcher/output/OutputRelay.h"
 #include "launcher/spawn/Executor.h"
 
 #include <errno.h>
@@ -210,6 +211,11 @@ int SecretInput(const std::string& secret, bool withStdin) {
   if (pipe2(ends, O_CLOEXEC) != 0) return -1;
   const std::string line = secret + "\n";
   ChildWrite(ends[1], line.data(), line.size());  // far below a pipe's capacity
+  // TARVO_STDIN=all: the agent's copy comes from the copy of tarvo's.
+  if (withStdin && OutputRelayInputWho() == OutputRelay::kInputAll) {
+    OutputRelayAddInputReader(ends[1], "an agent's remote shell");
+    return ends[0];
+  }
   pthread_t feeder;
   if (!withStdin ||
       pthread_create(&feeder, nullptr, FeedStdin, reinterpret_cast<void*>(static_cast<intptr_t>(ends[1]))) != 0) {

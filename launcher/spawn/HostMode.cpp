@@ -140,10 +140,25 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     universe = std::max(universe, SlurmSlots(perNode != nullptr ? perNode : getenv("SLURM_JOB_CPUS_PER_NODE")));
   }
   ServePmix(&mpi, plans, hosts, appnums, agentOf, agentHosts, &hub, universe);
+  // TARVO_STDIN: the rank that reads tarvo's standard input has it through
+  // its agent's remote shell; with all, every agent has a copy (the Slurm
+  // step's srun gives its input to every agent) and copies it to its ranks,
+  // and each of tarvo's own ranks has one.
+  const int inputWho = OutputRelayInputWho();
+  auto agentInput = [&](int agent) {
+    if (inputWho == OutputRelay::kInputAll) return true;
+    return inputWho >= 0 && agentOf[static_cast<size_t>(inputWho)] >= 0 &&
+           (slurm || agentOf[static_cast<size_t>(inputWho)] == agent);
+  };
+  if (inputWho == OutputRelay::kInputAll) {
+    const size_t own = static_cast<size_t>(std::count(agentOf.begin(), agentOf.end(), -1));
+    OutputRelayExpectInput(own + (slurm ? (plans.empty() ? 0 : 1) : agentHosts.size()));
+  }
   for (size_t i = 0; i < plans.size(); ++i) {
     if (agentOf[i] < 0) continue;
     if (!placements.empty()) hub.AddPlace(agentOf[i], AgentPlacePayload(static_cast<int>(i), hosts[i], placements[i]));
-    int flags = (i == 0 ? kAgentRankStdin : 0) | (label ? kAgentRankLabel : 0) |
+    int flags = (static_cast<int>(i) == inputWho ? kAgentRankStdin : 0) |
+                (inputWho == OutputRelay::kInputAll ? kAgentRankStdinCopy : 0) | (label ? kAgentRankLabel : 0) |
                 (plans[i].program == ProgramKind::kMpich ? kAgentRankOwnSession : 0);
     hub.AddRank(agentOf[i], static_cast<int>(i), CarrierWords(plans[i]), flags);
   }
@@ -158,13 +173,13 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   const std::string from(address, strnlen(address, ADDRESS_TEXT_SIZE));
   if (slurm && !plans.empty()) {
     shells[0] = PlanSlurmStep(plans[0], agentHosts.size(), from, hub.Port());
-    launches.push_back(ShellLaunch(shells[0], "the Slurm step", -1, true, report, hub));
+    launches.push_back(ShellLaunch(shells[0], "the Slurm step", -1, agentInput(-1), report, hub));
   }
   for (size_t a = 0; !slurm && a < agentHosts.size(); ++a) {
     const size_t first = static_cast<size_t>(std::find(agentOf.begin(), agentOf.end(), static_cast<int>(a)) -
                                              agentOf.begin());
     shells[a] = PlanAgentShell(plans[first], agentHosts[a], from, hub.Port(), static_cast<int>(a));
-    const bool withStdin = agentOf[0] == static_cast<int>(a);
+    const bool withStdin = agentInput(static_cast<int>(a));
     launches.push_back(ShellLaunch(shells[a], agentHosts[a], static_cast<int>(a), withStdin, report, hub));
   }
   for (size_t i = 0; i < plans.size(); ++i) {

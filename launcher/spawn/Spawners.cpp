@@ -84,6 +84,9 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   std::vector<std::vector<std::string>> rankEnv = RankEnvironments(hosts, placed);
   const std::string tooLong = PlanRankShells(plans, pmiIds, rankEnv);
   if (!tooLong.empty()) return RefuseRun(tooLong);
+  // TARVO_STDIN=all: a copy through each rank's pipe, a remote one's to its
+  // remote shell.
+  if (OutputRelayInputWho() == OutputRelay::kInputAll) OutputRelayExpectInput(plans.size());
   BesideStarts beside;  // until RunControlRun has seen every process end
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
