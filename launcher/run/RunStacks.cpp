@@ -107,7 +107,7 @@ void Run::BeginStacks(bool forTimeout) {
   if (hub_ != nullptr) gather_.agents = hub_->AskStacks(samples);
   gather_.active = true;
   gather_.forTimeout = forTimeout;
-  gather_.until = Now() + kStacksWait;
+  gather_.until = Now() + (remote.empty() ? kStacksWait : kStacksRemoteWait);
   TakeStacks();
 }
 
@@ -180,7 +180,7 @@ void Run::TakeStacks() {
               kStacksWait);
     } else {
       fprintf(stderr, "tarvo: the call stacks of the ranks on %s were not read within %g s; they are left out\n",
-              r.host.c_str(), kStacksWait);
+              r.host.c_str(), kStacksRemoteWait);
     }
   }
   for (int agent : gather_.agents) {
