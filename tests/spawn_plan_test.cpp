@@ -60,7 +60,8 @@ TEST(PlanSpawn, NumbersTheChildrenOrRefusesOnOneLine) {
 }
 
 // Host mode: the machine file's hosts and slots, the children placed by
-// the keys or, without them, after the slots in use, wrapping around.
+// the keys or, without them, after the slots in use, wrapping around (with
+// TARVO_PPN, as the first job's ranks are).
 TEST(PlanSpawn, PlacesChildrenOnTheRunsHostsBySlots) {
   const std::vector<spawn::HostSlots> slots = spawn::ReadMachineSlots("a:2\nb slots=3 # c\nc\na\n");
   ASSERT_EQ(slots.size(), 3u);
@@ -79,15 +80,19 @@ TEST(PlanSpawn, PlacesChildrenOnTheRunsHostsBySlots) {
     pmi::PmixSpawnApp app;
     std::string refusal;
     std::vector<std::string> hosts;
+    int ppn = 0;  // TARVO_PPN: without keys, consecutive ranks per host, wrapping
   } cases[] = {
       {{3, 1, 0}, App("p", 4), "", {"b", "b", "c", "a"}},
       {{3, 3, 1}, App("p", 4), "", {"a", "b", "c", "a"}},
       {{0, 0, 0}, App("p", 2, {"c"}), "", {"c", "c"}},
       {{0, 0, 0}, App("p", 3, {"c", "b"}), "", {"b", "b", "b"}},
       {{0, 0, 0}, App("p", 1, {"d"}), "host d is not a host of this run", {}},
+      {{3, 1, 0}, App("p", 7), "", {"a", "a", "b", "b", "c", "c", "a"}, 2},
+      {{0, 0, 0}, App("p", 2, {"c"}), "", {"c", "c"}, 2},
   };
   for (const auto& c : cases) {
     rules.used = c.used;
+    rules.ppn = c.ppn;
     pmi::PmixSpawnRequest r;
     r.apps = {c.app};
     std::vector<SpawnChild> children;

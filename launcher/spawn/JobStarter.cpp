@@ -197,6 +197,7 @@ class AgentStarter : public JobStarter {
     rules.running = running;
     rules.limit = kMaxRunProcesses;
     rules.thisHost = thisHost;
+    rules.ppn = RunControlSettings().ppn;
     // An agent that has ended (its ranks done) starts nothing more.
     for (size_t h = 0; h < hosts_.size(); ++h) {
       const int agent = AgentOf(hosts_[h].host);

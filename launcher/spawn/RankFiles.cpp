@@ -138,7 +138,7 @@ std::string MapRanks(const std::vector<std::string>& hosts, const std::vector<bo
     if (it == maps.end()) {
       if (s.gpusPerRank > 0 && topology.gpus.empty()) return NoGpu(s, hosts[r]);
       it = maps.emplace(hosts[r], PlaceHost(topology, localSize[r], placing)).first;
-      *lines += HostMapWarnings(hosts[r], topology, it->second, RankBindName(s.bind));
+      *lines += HostMapWarnings(hosts[r], topology, it->second, s.bind);
     }
     (*slots)[r] = it->second.slots[static_cast<size_t>(local[r])];
   }

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "common/machine_words.h"
+#include "common/rank_map.h"
 
 namespace spawn {
 
@@ -134,9 +135,19 @@ std::string PlanSpawn(const pmi::PmixSpawnRequest& request, const SpawnRules& ru
         fromUsed.push_back(used[h]);
       }
     }
-    const std::vector<std::string> placed = PlaceBySlots(from, &fromUsed, app.count);
-    for (size_t h = 0, f = 0; h < rules.hosts.size() && f < from.size(); ++h) {
-      if (rules.hosts[h].host == from[f].host) used[h] = fromUsed[f++];
+    std::vector<std::string> placed;
+    if (rules.ppn > 0 && named.empty() && !rules.hosts.empty()) {
+      const int hosts = static_cast<int>(rules.hosts.size());
+      for (int k = 0; k < app.count; ++k) {
+        const size_t h = static_cast<size_t>(HostOfRank(rank + k, hosts, rules.ppn));
+        ++used[h];
+        placed.push_back(rules.hosts[h].host);
+      }
+    } else {
+      placed = PlaceBySlots(from, &fromUsed, app.count);
+      for (size_t h = 0, f = 0; h < rules.hosts.size() && f < from.size(); ++h) {
+        if (rules.hosts[h].host == from[f].host) used[h] = fromUsed[f++];
+      }
     }
     std::vector<std::string> words = {app.command};
     for (size_t k = 1; k < app.argv.size(); ++k) words.push_back(app.argv[k]);

@@ -55,9 +55,14 @@ struct SpawnRules {
   /// The run's hosts (host mode), where spawned processes may run, and the
   /// processes that each holds (its ranks' and spawned ones): empty, every
   /// process runs on thisHost. A process goes where the `host` or
-  /// `hostfile` keys say (names of `hosts`), else by PlaceBySlots.
+  /// `hostfile` keys say (names of `hosts`), else by `ppn` when set, else
+  /// by PlaceBySlots.
   std::vector<HostSlots> hosts;
   std::vector<int> used;
+  /// TARVO_PPN (0: unset): a program whose keys name no host places its
+  /// processes as the first job's ranks are placed, the job's rank r on
+  /// hosts[HostOfRank(r, hosts, ppn)], whatever the slots in use.
+  int ppn = 0;
   /// Whether `program` can be run from `cwd` (empty: the launcher's).
   std::function<bool(const std::string& program, const std::string& cwd)> runnable;
 };
