@@ -126,7 +126,7 @@ bool AgentPlacer::Prepare(int rank, int index, RankPlace* place, std::vector<std
       placing.cpusPerRank = p.cpusPerRank;
       placing.gpusPerRank = p.gpusPerRank;
       map_ = PlaceHost(topology_, hostRanks_ > index ? hostRanks_ : index + 1, placing);
-      std::string lines = HostMapWarnings(p.host, topology_, map_, RankBindName(p.bind));
+      std::string lines = HostMapWarnings(p.host, topology_, map_, p.bind);
       if (placing.bind && !SlotsHere(map_)) {
         lines += "tarvo: the ranks on " + p.host + " are not bound: their CPUs are not all this machine's\n";
         placing.bind = false;

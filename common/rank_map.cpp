@@ -106,9 +106,9 @@ std::string RankMapLine(int rank, const std::string& host, const HostTopology& t
   return line;
 }
 
-std::string HostMapWarnings(const std::string& host, const HostTopology& t, const HostMap& map, const char* unitName) {
+std::string HostMapWarnings(const std::string& host, const HostTopology& t, const HostMap& map, int bind) {
   std::string lines;
-  if (map.cpusWrap) lines += WrapReport(host, static_cast<int>(t.units.size()), unitName);
+  if (map.cpusWrap) lines += WrapReport(host, static_cast<int>(t.units.size()), bind);
   if (map.gpusShared) {
     lines += "tarvo: more GPUs asked than the " + std::to_string(t.gpus.size()) + " of " + host +
              ": the ranks share them\n";

@@ -87,9 +87,8 @@ std::string GpuListText(const HostTopology& topology, const RankSlot& slot);
 std::string RankMapLine(int rank, const std::string& host, const HostTopology& topology, const RankSlot& slot);
 
 /// The lines said once for a host whose ranks wrap round its units or share
-/// its GPUs (unitName: the level's word).
-std::string HostMapWarnings(const std::string& host, const HostTopology& topology, const HostMap& map,
-                            const char* unitName);
+/// its GPUs (`bind`: the level, a RankBind, that names the units).
+std::string HostMapWarnings(const std::string& host, const HostTopology& topology, const HostMap& map, int bind);
 
 /// The topology as text, one line each: a unit's CPU list, or
 /// "gpu KIND INDEX CPULIST"; and back (false for anything else).

@@ -85,9 +85,22 @@ std::string BoundReport(int rank, const std::string& host, const cpu_set_t& cpus
   return "tarvo: rank " + std::to_string(rank) + " on " + host + " bound to CPUs " + CpuListText(cpus) + "\n";
 }
 
-std::string WrapReport(const std::string& host, int units, const char* unitName) {
-  return "tarvo: more ranks than the " + std::to_string(units) + " " + unitName + (units == 1 ? "" : "s") + " of " +
-         host + " that may be used: they wrap around\n";
+namespace {
+
+// The units of binding `mode`, `count` of them, by mode as RankBindName
+// (a run without a level binds nothing, so "none" never shows).
+const char* RankUnitName(int mode, int count) {
+  static const char* const kOne[] = {"core", "core", "socket", "hardware thread", "L3 cache", "NUMA node"};
+  static const char* const kMany[] = {"cores", "cores", "sockets", "hardware threads", "L3 caches", "NUMA nodes"};
+  const int m = mode > kBindNone && mode <= kBindLast ? mode : kBindNone;
+  return count == 1 ? kOne[m] : kMany[m];
+}
+
+}  // namespace
+
+std::string WrapReport(const std::string& host, int units, int mode) {
+  return "tarvo: more ranks than the " + std::to_string(units) + " " + RankUnitName(mode, units) + " of " + host +
+         " that may be used: they wrap around\n";
 }
 
 bool CpusHere(const cpu_set_t& cpus) {

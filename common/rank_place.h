@@ -48,7 +48,8 @@ const char kMpiLeaveBinding[] = "OMPI_MCA_hwloc_base_binding_policy=none";
 /// The report lines, each with its line end: TARVO_REPORT_BINDING's for one
 /// rank, and the one for a host with more ranks than units.
 std::string BoundReport(int rank, const std::string& host, const cpu_set_t& cpus);
-std::string WrapReport(const std::string& host, int units, const char* unitName);
+/// `mode` (a RankBind) names the units: "the 1 NUMA node", "the 2 L3 caches".
+std::string WrapReport(const std::string& host, int units, int mode);
 
 /// True when every CPU of `cpus` is one that this process may run on.
 bool CpusHere(const cpu_set_t& cpus);

@@ -112,8 +112,12 @@ TEST(CpuList, ReadsAndWritesTasksetsForm) {
     }
   }
   // The wrap notice counts its units as a reader would.
-  EXPECT_EQ(WrapReport("h", 1, "socket"), "tarvo: more ranks than the 1 socket of h that may be used: they wrap around\n");
-  EXPECT_EQ(WrapReport("h", 2, "core"), "tarvo: more ranks than the 2 cores of h that may be used: they wrap around\n");
+  EXPECT_EQ(WrapReport("h", 1, kBindSocket), "tarvo: more ranks than the 1 socket of h that may be used: they wrap around\n");
+  EXPECT_EQ(WrapReport("h", 2, kBindCore), "tarvo: more ranks than the 2 cores of h that may be used: they wrap around\n");
+  EXPECT_EQ(WrapReport("h", 2, kBindNuma), "tarvo: more ranks than the 2 NUMA nodes of h that may be used: they wrap around\n");
+  EXPECT_EQ(WrapReport("h", 1, kBindL3), "tarvo: more ranks than the 1 L3 cache of h that may be used: they wrap around\n");
+  EXPECT_EQ(WrapReport("h", 8, kBindHwthread),
+            "tarvo: more ranks than the 8 hardware threads of h that may be used: they wrap around\n");
 }
 
 TEST(RankPlaceRun, RefusesBadSettingsBeforeAnythingStarts) {
