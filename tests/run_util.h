@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -91,6 +92,18 @@ inline RunResult Run(const std::string& command, int seconds = 60) {
   if (system(cleanup.c_str()) != 0) {
   }
   return r;
+}
+
+// The lines of a text sorted, each with its newline: what ranks print, in
+// an order that does not depend on their timing.
+inline std::string SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  std::string sorted;
+  for (const std::string& l : lines) sorted += l + "\n";
+  return sorted;
 }
 
 inline std::string Tarvo() { return std::string(TARVO_BIN_DIR) + "/tarvo"; }

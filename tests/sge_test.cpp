@@ -62,16 +62,6 @@ bool PortListens(int port) {
   return open;
 }
 
-std::string SortedLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::sort(lines.begin(), lines.end());
-  std::string sorted;
-  for (const std::string& l : lines) sorted += l + "\n";
-  return sorted;
-}
-
 std::string LastLine(const std::string& text) {
   std::string last;
   std::istringstream in(text);
@@ -180,7 +170,7 @@ TEST_F(GridEngine, RunsAnMpiProgramOfEachLibraryOnTheJobsSlots) {
       line[5] = static_cast<char>('0' + rank);
       want += line + "\n";
     }
-    EXPECT_EQ(SortedLines(r.out), want);
+    EXPECT_EQ(testutil::SortedLines(r.out), want);
     EXPECT_EQ(r.err, "");
   }
   if (ran == 0) GTEST_SKIP() << "neither MPI probe is built (mpicc.mpich, mpicc.openmpi)";

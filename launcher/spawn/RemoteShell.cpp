@@ -50,6 +50,22 @@ bool OnPath(const char* file) {
   return false;
 }
 
+// `words` run on `host` through the run's remote shell, in a group of its
+// own, ended with the launcher; the far side's standard error is dropped.
+void RemoteCommand(const std::string& host, const std::vector<std::string>& words, ExecPlan* plan) {
+  const std::vector<std::string>& shell = TheRunContext().remoteShell;
+  plan->remote = true;
+  plan->ownGroup = true;
+  plan->file = shell[0];
+  plan->shellWords = shell.size();
+  plan->vector = shell;
+  plan->vector.push_back(host);
+  plan->vector.insert(plan->vector.end(), words.begin(), words.end());
+  plan->vector.push_back("2>/dev/null");
+  plan->SealArgv();
+  for (int fd : TheRunContext().remoteCloseFds) AddClose(plan, fd);
+}
+
 }  // namespace
 
 std::vector<std::string> ShellWords(const ExecPlan& plan) {
@@ -64,20 +80,10 @@ void PassSignalsThrough(const std::vector<std::string>& shell, const std::vector
 bool RemoteSignals::Ready() const { return !TheRunContext().remoteShell.empty(); }
 
 void RemoteSignals::Signal(const std::string& host, int sig, const std::vector<pid_t>& groups) {
-  const std::vector<std::string>& shell = TheRunContext().remoteShell;
+  std::vector<std::string> words = {"kill", "-s", SignalName(sig), "--"};
+  for (pid_t g : groups) words.push_back("-" + std::to_string(g));
   ExecPlan plan;
-  plan.remote = true;  // it ends with the launcher
-  plan.ownGroup = true;
-  plan.file = shell[0];
-  plan.shellWords = shell.size();
-  plan.vector = shell;
-  for (const std::string& word : {host, std::string("kill"), std::string("-s"), SignalName(sig), std::string("--")}) {
-    plan.vector.push_back(word);
-  }
-  for (pid_t g : groups) plan.vector.push_back("-" + std::to_string(g));
-  plan.vector.push_back("2>/dev/null");
-  plan.SealArgv();
-  for (int fd : TheRunContext().remoteCloseFds) AddClose(&plan, fd);
+  RemoteCommand(host, words, &plan);
   const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
   plan.stdFds[0] = plan.stdFds[1] = devNull;
   StartPlan(plan, ForkReport{nullptr, 0});
@@ -86,20 +92,12 @@ void RemoteSignals::Signal(const std::string& host, int sig, const std::vector<p
 
 pid_t RemoteSignals::ReadStacks(const std::string& host, const std::vector<std::pair<int, pid_t>>& ranks, int samples,
                                 int* readFd) {
-  const std::vector<std::string>& shell = TheRunContext().remoteShell;
-  if (shell.empty()) return -1;
+  if (TheRunContext().remoteShell.empty()) return -1;
+  std::vector<std::string> words = {"tarvo-agent", "--stacks"};
+  if (samples != 1) words.insert(words.end(), {"--samples", std::to_string(samples)});
+  for (const auto& r : ranks) words.push_back(std::to_string(r.first) + ":" + std::to_string(r.second));
   ExecPlan plan;
-  plan.remote = true;  // it ends with the launcher
-  plan.ownGroup = true;
-  plan.file = shell[0];
-  plan.shellWords = shell.size();
-  plan.vector = shell;
-  for (const std::string& word : {host, std::string("tarvo-agent"), std::string("--stacks")}) plan.vector.push_back(word);
-  if (samples != 1) plan.vector.insert(plan.vector.end(), {"--samples", std::to_string(samples)});
-  for (const auto& r : ranks) plan.vector.push_back(std::to_string(r.first) + ":" + std::to_string(r.second));
-  plan.vector.push_back("2>/dev/null");
-  plan.SealArgv();
-  for (int fd : TheRunContext().remoteCloseFds) AddClose(&plan, fd);
+  RemoteCommand(host, words, &plan);
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return -1;
   const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);

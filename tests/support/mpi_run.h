@@ -26,15 +26,7 @@ inline std::string LocalName() {
   return std::string(name).substr(0, 31);
 }
 
-inline std::string SortedLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::sort(lines.begin(), lines.end());
-  std::string sorted;
-  for (const std::string& l : lines) sorted += l + "\n";
-  return sorted;
-}
+using testutil::SortedLines;
 
 // How a probe run is placed: TARVO_LAUNCH, tarvo's words before the program
 // and the machine file's lines (empty: none; else over -ssh and the sshd).
