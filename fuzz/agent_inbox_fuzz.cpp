@@ -44,8 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case AgentOrder::kFenceDone:
         case AgentOrder::kPmixDone:
         case AgentOrder::kPmixFailed:
-        case AgentOrder::kStacksAsk:
           FUZZ_CHECK(m.payload.empty());
+          break;
+        case AgentOrder::kStacksAsk:  // one sample or two
+          FUZZ_CHECK(m.payload.size() == sizeof(int32_t) && (order.samples == 1 || order.samples == 2));
           break;
         case AgentOrder::kPmixSet:
           for (int r : order.pmixRanks) FUZZ_CHECK(r >= -1);
