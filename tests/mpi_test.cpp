@@ -124,6 +124,34 @@ TEST_F(MpiRun, AbortARankKilledInInitAndOneThatSkipsFinalizeEndTheRun) {
   }
 }
 
+// MPICH's ranks speak PMI-1 alone: by default no PMIx server is started for
+// a run of them, neither by tarvo nor by an agent; TARVO_PMIX=1 still
+// starts one.
+TEST_F(MpiRun, APmixServerIsStartedForMpichRanksOnlyWhenAskedFor) {
+  const struct {
+    const char* pmix;
+    const char* seen;
+  } cases[] = {{"auto", "none"}, {"1", "served"}};
+  for (size_t k = 0; k < 2; ++k) {
+    const Placement& p = Placements()[k];
+    if (!p.hosts.empty() && !Remote()) continue;
+    const int size = k == 0 ? 4 : 6;
+    for (const auto& c : cases) {
+      std::string dir;
+      auto run = runs_.Start(p, kProbe, "pmix", &dir, {{"TARVO_PMIX", c.pmix}});
+      EXPECT_EQ(run->Wait(90), 0) << p.name << " " << c.pmix << "\n" << run->Stderr();
+      std::vector<std::string> lines;
+      for (int r = 0; r < size; ++r) lines.push_back("rank " + std::to_string(r) + " pmix " + c.seen);
+      std::sort(lines.begin(), lines.end());
+      std::string want;
+      for (const std::string& l : lines) want += l + "\n";
+      EXPECT_EQ(SortedLines(run->Stdout()), want) << p.name << " " << c.pmix << "\n" << run->Stderr();
+      EXPECT_TRUE(support::Survivors(support::PidsIn(dir)).empty()) << p.name;
+      testutil::Run("rm -rf " + dir);
+    }
+  }
+}
+
 // MPI_Publish_name, MPI_Lookup_name and MPI_Unpublish_name through the
 // run's one name table, from tarvo's ranks and from an agent's.
 TEST_F(MpiRun, NamesArePublishedLookedUpAndUnpublishedAcrossHosts) {

@@ -93,12 +93,16 @@ std::string ProgramFile(const ExecPlan& plan) {
   return path;
 }
 
-// TARVO_PMIX=auto: whether a rank's program may load an MPI library, which
-// is any program but a statically linked one. A run of those alone has no
-// server to pay for.
+// TARVO_PMIX=auto: whether a rank's program may load Open MPI's library,
+// which is any program but a statically linked one or one that links
+// MPICH's. MPICH's ranks speak PMI-1 alone (their spawns too), which every
+// run serves: a run of those has no server to pay for, neither its start
+// (libpmix, the host's topology) nor its end (its directory's removal).
 bool Wanted(const std::vector<ExecPlan>& plans) {
   if (RunControlSettings().pmix >= 0) return RunControlSettings().pmix == 1;
-  return std::any_of(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.program != ProgramKind::kStatic; });
+  return std::any_of(plans.begin(), plans.end(), [](const ExecPlan& p) {
+    return p.program != ProgramKind::kStatic && p.program != ProgramKind::kMpich;
+  });
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
  *   mpi_probe DIR names    rank 1 publishes a name, which every rank looks up and
  *                          rank 2 cannot publish again; after rank 1 unpublishes it,
  *                          a lookup fails; each rank prints "rank R names ok" (or
- *                          exits with 9) */
+ *                          exits with 9)
+ *   mpi_probe DIR pmix     every rank prints "rank R pmix P", P "served" when its
+ *                          environment names a PMIx server, else "none" */
 #include <mpi.h>
 #include <signal.h>
 #include <stdio.h>
@@ -38,6 +40,11 @@ int main(int argc, char** argv) {
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &size);
   if (strcmp(mode, "abort") == 0 && rank == 1) MPI_Abort(MPI_COMM_WORLD, 7);
+  if (strcmp(mode, "pmix") == 0) {
+    printf("rank %d pmix %s\n", rank, getenv("PMIX_RANK") != NULL ? "served" : "none");
+    MPI_Finalize();
+    return 0;
+  }
   if (strcmp(mode, "names") == 0) {
     char port[MPI_MAX_PORT_NAME] = "";
     int bad = 0;
