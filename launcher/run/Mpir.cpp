@@ -38,6 +38,9 @@ struct Table {
   std::vector<MPIR_PROCDESC> entries;
   std::vector<std::string> texts;  // each entry's host, then its program
   std::vector<char> set;
+  // The last program's file: the ranks of a run mostly share one program,
+  // and realpath asks the kernel once for each part of its path.
+  std::string program, real;
   size_t left = 0;
   bool spawned = false;
   bool aborting = false;
@@ -72,8 +75,12 @@ void MpirSet(int rank, const std::string& host, const std::string& program, pid_
   t.texts[2 * r] = host;
   // The file itself, as /proc names a process's program, where this host
   // can tell; a remote host's path as the run names it.
-  char real[PATH_MAX];
-  t.texts[2 * r + 1] = realpath(program.c_str(), real) != nullptr ? std::string(real) : program;
+  if (program != t.program || t.real.empty()) {
+    char real[PATH_MAX];
+    t.program = program;
+    t.real = realpath(program.c_str(), real) != nullptr ? std::string(real) : program;
+  }
+  t.texts[2 * r + 1] = t.real;
   t.entries[r].host_name = &t.texts[2 * r][0];
   t.entries[r].executable_name = &t.texts[2 * r + 1][0];
   t.entries[r].pid = static_cast<int>(pid);
