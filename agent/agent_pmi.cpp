@@ -22,9 +22,7 @@ void AgentPmi::SetJob(const AgentOrder& job) {
     ranks_.push_back(c.rank);
   }
   size_ = job.size;
-  server_.reset(new pmi::Pmi1Server(facts));
-  server_->Engine().ForwardNames();
-  server_->Engine().TakeSpawns();
+  server_.reset(new pmi::Pmi1Server(facts, pmi::Pmi1Serving{nullptr, true, true}));
 }
 
 void AgentPmi::AddJob(const AgentOrder& order, std::string* toLauncher) {
@@ -54,13 +52,8 @@ int AgentPmi::PrepareChild(int job, int rank, std::vector<std::string>* env) {
   if (at == jobs_.end()) return -1;
   auto client = std::find(at->second.ranks.begin(), at->second.ranks.end(), rank);
   if (client == at->second.ranks.end()) return -1;
-  const int fd = at->second.server->OpenClient(static_cast<int>(client - at->second.ranks.begin()));
-  if (fd < 0) return -1;
-  const std::vector<std::string> pmi = pmi::ClientEnvironment(fd, rank, at->second.size);
-  env->insert(env->end(), pmi.begin(), pmi.end());
-  // MPICH's client reads it to know that it has a parent, as under hydra.
-  env->push_back("PMI_SPAWNED=1");
-  return fd;
+  return at->second.server->OpenSpawnedClient(static_cast<int>(client - at->second.ranks.begin()), rank,
+                                              at->second.size, env);
 }
 
 void AgentPmi::ChildStarted(int job, int rank) {
@@ -90,7 +83,7 @@ void AgentPmi::Spawned(int32_t ticket, const std::string& kvsname, const std::st
 void AgentPmi::TakeSpawns(std::string* toLauncher) {
   std::vector<int> clients;
   std::vector<pmi::Pmi1Spawn> spawns;
-  server_->TakeSpawns(&clients, &spawns);
+  server_->DrainSpawns(&clients, &spawns);
   for (size_t i = 0; i < spawns.size(); ++i) {
     // Numbered by its client below zero, apart from the PMIx server's.
     *toLauncher += pmi::EncodeSpawnRequest(-1 - clients[i], pmi::Pmi1Request(spawns[i], server_->Engine().Kvsname()));

@@ -66,11 +66,10 @@ bool AgentPmix::SetJob(const AgentOrder& job, std::string* why) {
   pmi::PmixJob p = FactsOf(job);
   std::unique_ptr<pmi::PmixRelay> relay = pmi::LoadPmixRelay(why);
   if (relay == nullptr) return false;
-  // A rank's spawn goes to tarvo, which places the new job on the run's hosts.
-  relay->TakeSpawns();
   first_ = p.nspace;
   const std::set<std::string> nodes(p.hosts.begin(), p.hosts.end());
-  if (!relay->Start(p, nodes.size() > 1, why)) return false;
+  // A rank's spawn goes to tarvo, which places the new job on the run's hosts.
+  if (!relay->Start(p, pmi::PmixReach{nodes.size() > 1, true}, why)) return false;
   watcher_.Start(0, relay->PrivateDirs());
   relay_ = std::move(relay);
   return true;

@@ -1,10 +1,9 @@
 #include "pmi/pmi1_engine.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
+
+#include "pmi/pmi1_reply.h"
 
 namespace pmi {
 namespace {
@@ -61,38 +60,12 @@ bool ValidName(const std::string& name, std::size_t max) {
   return true;
 }
 
-// A decimal int; false for anything else.
-bool ParseInt(const std::string& text, int* value) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < INT_MIN || v > INT_MAX) return false;
-  *value = static_cast<int>(v);
-  return true;
-}
-
-std::string Trimmed(const std::string& line) {
-  const std::size_t first = line.find_first_not_of(' ');
-  if (first == std::string::npos) return std::string();
-  return line.substr(first, line.find_last_not_of(' ') - first + 1);
-}
-
-Action Reply(int client, std::string text) {
-  Action a;
-  a.kind = Action::kReply;
-  a.client = client;
-  a.text = std::move(text);
-  a.text += '\n';
-  return a;
-}
-
 const char kGetOk[] = "cmd=get_result rc=0 msg=success value=";
 static_assert(sizeof kGetOk - 1 + kValueStoreMax + 1 == kMaxLine, "a stored value's get reply fills a line at most");
 
 }  // namespace
 
-Pmi1Engine::Pmi1Engine(JobFacts facts) : facts_(std::move(facts)) {
+Pmi1Engine::Pmi1Engine(JobFacts facts, Pmi1Serving serving) : facts_(std::move(facts)), serving_(serving) {
   for (const LocalRank& r : facts_.clients) {
     ClientState c;
     c.facts = r;
@@ -203,13 +176,13 @@ void Pmi1Engine::Request(int client, const std::string& name, const Words& words
     const std::string verb = name.substr(0, name.size() - 5);  // without "_name"
     const std::string* service = Find(words, "service");
     const std::string* port = Find(words, "port");
-    if (names_ == nullptr && !forwardNames_) {
+    if (serving_.names == nullptr && !serving_.forwardNames) {
       out->push_back(Reply(client, "cmd=" + verb + "_result rc=-1 msg=not_supported"));
     } else if (service == nullptr || service->empty() || (verb == "publish" && (port == nullptr || port->empty()))) {
       out->push_back(Reply(client, "cmd=" + verb + "_result rc=-1 info=missing_service_or_port"));
-    } else if (names_ != nullptr) {
+    } else if (serving_.names != nullptr) {
       out->push_back(Reply(client, NameRequest(facts_.kvsname, c.facts.rank, verb, *service,
-                                               port == nullptr ? "" : *port, names_)));
+                                               port == nullptr ? "" : *port, serving_.names)));
     } else {
       Action a;
       a.kind = Action::kName;
@@ -286,120 +259,6 @@ void Pmi1Engine::Get(int client, const Words& words, std::vector<Action>* out) {
   out->push_back(Reply(client, kGetOk + found->second));
 }
 
-// A line of client's open block: "key=value", or the closing "endcmd".
-void Pmi1Engine::BlockLine(int client, const std::string& line, std::vector<Action>* out) {
-  ClientState& c = clients_[client];
-  if (Trimmed(line) == "endcmd") {
-    const std::string name = c.multiLine;
-    c.multiLine.clear();
-    if (name == "spawn") return SpawnBlock(client, out);
-    c.block.clear();
-    out->push_back(Reply(client, "cmd=" + name + "_result rc=-1 msg=not_supported"));
-    return;
-  }
-  if (++c.blockLines >= kMaxBlockLines) return Break(client, "a multi-line request without endcmd", out);
-  if (c.multiLine != "spawn") return;  // read and dropped
-  const std::size_t eq = line.find('=');
-  // A line of another shape makes the block garbled: its key is empty.
-  if (eq == std::string::npos || eq == 0) {
-    c.block.emplace_back(std::string(), std::string());
-  } else {
-    c.block.emplace_back(line.substr(0, eq), line.substr(eq + 1));
-  }
-}
-
-namespace {
-
-// The value of the block's first line with `key`.
-const std::string* BlockValue(const std::vector<std::pair<std::string, std::string>>& block, const std::string& key) {
-  for (const auto& kv : block)
-    if (kv.first == key) return &kv.second;
-  return nullptr;
-}
-
-// A count of the block (key) from 0 to max; false when it is missing or
-// not such a number.
-bool BlockCount(const std::vector<std::pair<std::string, std::string>>& block, const char* key, int min, int max,
-                int* value) {
-  const std::string* text = BlockValue(block, key);
-  return text != nullptr && ParseInt(*text, value) && *value >= min && *value <= max;
-}
-
-// Reads one block of a spawn into *command and *preput; what is wrong with
-// it, or empty.
-std::string ReadSpawnBlock(const std::vector<std::pair<std::string, std::string>>& block, Pmi1SpawnCommand* command,
-                           KeyValues* preput) {
-  for (const auto& kv : block)
-    if (kv.first.empty()) return "a_line_that_is_not_key=value";
-  const std::string* exec = BlockValue(block, "execname");
-  if (exec == nullptr || exec->empty()) return "missing_execname";
-  command->execname = *exec;
-  if (!BlockCount(block, "nprocs", 1, INT_MAX, &command->nprocs)) return "bad_nprocs";
-  int args = 0, preputs = 0, infos = 0;
-  if (!BlockCount(block, "argcnt", 0, kMaxSpawnArgs, &args)) return "bad_argcnt";
-  for (int i = 1; i <= args; ++i) {
-    const std::string* arg = BlockValue(block, "arg" + std::to_string(i));
-    if (arg == nullptr) return "missing_arg" + std::to_string(i);
-    command->args.push_back(*arg);
-  }
-  if (!BlockCount(block, "preput_num", 0, kMaxSpawnPairs, &preputs)) return "bad_preput_num";
-  for (int i = 0; i < preputs; ++i) {
-    const std::string* key = BlockValue(block, "preput_key_" + std::to_string(i));
-    const std::string* value = BlockValue(block, "preput_val_" + std::to_string(i));
-    if (key == nullptr || value == nullptr) return "missing_preput_" + std::to_string(i);
-    if (key->empty() || key->size() > kKeyMax || *key == kMappingKey) return "bad_preput_key_" + std::to_string(i);
-    if (value->size() > kValueStoreMax) return "preput_val_" + std::to_string(i) + "_too_long";
-    preput->emplace(*key, *value);
-  }
-  if (!BlockCount(block, "info_num", 0, kMaxSpawnPairs, &infos)) return "bad_info_num";
-  for (int i = 0; i < infos; ++i) {
-    const std::string* key = BlockValue(block, "info_key_" + std::to_string(i));
-    const std::string* value = BlockValue(block, "info_val_" + std::to_string(i));
-    if (key == nullptr || value == nullptr) return "missing_info_" + std::to_string(i);
-    command->info.emplace_back(*key, *value);
-  }
-  return std::string();
-}
-
-}  // namespace
-
-// A spawn's block is complete: answered (or handed out) after the last.
-void Pmi1Engine::SpawnBlock(int client, std::vector<Action>* out) {
-  ClientState& c = clients_[client];
-  std::vector<std::pair<std::string, std::string>> block;
-  block.swap(c.block);
-  int total = 0, sofar = 0;
-  const bool counted = BlockCount(block, "totspawns", 1, kMaxSpawnCommands, &total) &&
-                       BlockCount(block, "spawnssofar", 1, total, &sofar);
-  const int expected = static_cast<int>(c.spawn.commands.size()) + 1;
-  std::string why;
-  if (!counted || sofar != expected) {
-    why = c.spawnWhy.empty() ? "bad_totspawns_or_spawnssofar" : c.spawnWhy;
-    total = sofar;  // the spawn ends here, whatever the client meant
-  } else {
-    Pmi1SpawnCommand command;
-    KeyValues preput;
-    why = ReadSpawnBlock(block, &command, &preput);
-    if (c.spawnWhy.empty()) c.spawnWhy = why;
-    why = c.spawnWhy;
-    c.spawn.commands.push_back(std::move(command));
-    if (expected == 1) c.spawn.preput.swap(preput);
-  }
-  if (sofar < total) return;  // more blocks follow
-  Action a;
-  a.kind = Action::kSpawn;
-  a.client = client;
-  std::swap(a.spawn, c.spawn);
-  a.spawn.rank = c.facts.rank;
-  c.spawn = Pmi1Spawn();
-  c.spawnWhy.clear();
-  if (!why.empty() || !takeSpawns_) {
-    out->push_back(Reply(client, Pmi1SpawnReply(false, why.empty() ? "not_supported" : why)));
-    return;
-  }
-  out->push_back(std::move(a));
-}
-
 void Pmi1Engine::Preput(const KeyValues& keys) {
   for (const auto& kv : keys) {
     if (kv.first == kMappingKey || !store_.emplace(kv.first, kv.second).second) continue;
@@ -460,15 +319,6 @@ int Pmi1Engine::TakeInitack(const std::string& line, const std::function<int(con
     return i;
   }
   return -1;
-}
-
-std::string Pmi1SpawnReply(bool ok, const std::string& why) {
-  if (ok) return "cmd=spawn_result rc=0";
-  std::string text = why.empty() ? "spawn_failed" : why;
-  for (char& ch : text) {
-    if (ch == ' ' || ch == '\n' || ch == '\t') ch = '_';
-  }
-  return "cmd=spawn_result rc=-1 msg=" + text;
 }
 
 std::string Pmi1NameReply(const std::string& verb, NameTable::Status status, const std::string& port) {

@@ -37,16 +37,16 @@
 //   with nprocs, execname, totspawns, spawnssofar (1, 2, ... totspawns),
 //   argcnt with arg1..argN, preput_num with preput_key_I/preput_val_I and
 //   info_num with info_key_I/info_val_I (I from 0). Nothing answers before
-//   the last block; then, with TakeSpawns, Action::kSpawn carries the whole
+//   the last block; then, serving spawns, Action::kSpawn carries the whole
 //   request and the caller answers (Pmi1SpawnReply); without it, or when a
 //   block is garbled (a field missing or not a number, nprocs < 1, a count
 //   over its bound, blocks out of order), "cmd=spawn_result rc=-1 msg=..."
 //   answers at once. Blocks out of order answer at the block that shows it.
 // - publish_name, unpublish_name and lookup_name (service=, port=) are
 //   answered publish_result, unpublish_result and lookup_result from the
-//   run's NameTable that ServeNames gives (info=ok, and port= for a
+//   run's NameTable that Pmi1Serving::names gives (info=ok, and port= for a
 //   lookup; rc=-1 with another info= when it fails; a lookup never waits);
-//   with ForwardNames instead, as Action::kName, whose answer the caller
+//   with Pmi1Serving::forwardNames instead, as Action::kName, whose answer the caller
 //   sends (Pmi1NameReply) once the run's table has given it; with neither,
 //   with rc=-1.
 // - abort has no reply: Action::kAbort, and the client is ignored from then
@@ -142,8 +142,8 @@ struct Action {
     kBreak,     // client broke the framing (text says how): end its connection
     kFull,      // client's put was refused as the key-value space is full (once per engine)
     kName,      // client's name request for the run's table (text: publish, unpublish or lookup;
-                // puts: service and port), with ForwardNames
-    kSpawn,     // client's spawn (spawn), with TakeSpawns: answer with Pmi1SpawnReply
+                // puts: service and port), with Pmi1Serving::forwardNames
+    kSpawn,     // client's spawn (spawn), with Pmi1Serving::spawns: answer with Pmi1SpawnReply
   };
   Kind kind = kReply;
   int client = -1;   // -1 for kBarrier
@@ -154,21 +154,25 @@ struct Action {
   Pmi1Spawn spawn;   // kSpawn
 };
 
+// What an engine does with requests beyond its job's key-value space.
+struct Pmi1Serving {
+  // The run's name table (owned by the caller, which outlives the engine's
+  // use of it); null: names are forwarded or refused.
+  NameTable* names = nullptr;
+  // The run's name table is elsewhere (an agent's engine): name requests
+  // come out as Action::kName.
+  bool forwardNames = false;
+  // Spawns come out as Action::kSpawn; else they are refused.
+  bool spawns = false;
+};
+
 class Pmi1Engine {
  public:
-  explicit Pmi1Engine(JobFacts facts);
+  explicit Pmi1Engine(JobFacts facts, Pmi1Serving serving = Pmi1Serving());
 
   int Clients() const { return static_cast<int>(clients_.size()); }
   const std::string& Kvsname() const { return facts_.kvsname; }
 
-  // The run's name table (owned by the caller, which outlives the engine's
-  // use of it); null: names are refused.
-  void ServeNames(NameTable* names) { names_ = names; }
-  // The run's name table is elsewhere (an agent's engine): name requests
-  // come out as Action::kName.
-  void ForwardNames() { forwardNames_ = true; }
-  // Spawns come out as Action::kSpawn; without this call they are refused.
-  void TakeSpawns() { takeSpawns_ = true; }
   // Keys that the job's space holds before any rank starts (a spawned
   // job's preput keys); PMI_process_mapping stays the server's own.
   void Preput(const KeyValues& keys);
@@ -237,9 +241,7 @@ class Pmi1Engine {
   std::size_t storeBytes_ = 0;  // keys and values in store_
   bool full_ = false;           // a put has been refused for the bound
   bool pending_ = false;
-  NameTable* names_ = nullptr;
-  bool forwardNames_ = false;
-  bool takeSpawns_ = false;
+  const Pmi1Serving serving_;
 };
 
 // The reply line (without '\n') to a spawn: rc=0, or rc=-1 with why (its

@@ -26,8 +26,18 @@ bool IsClientVariable(const char* entry) {
   return false;
 }
 
-Pmi1Server::Pmi1Server(JobFacts facts)
-    : engine_(std::move(facts)),
+int Pmi1Server::OpenSpawnedClient(int client, int rank, int size, std::vector<std::string>* env) {
+  const int fd = OpenClient(client);
+  if (fd < 0) return -1;
+  const std::vector<std::string> pmi = ClientEnvironment(fd, rank, size);
+  env->insert(env->end(), pmi.begin(), pmi.end());
+  // MPICH's client reads it to know that it has a parent, as under hydra.
+  env->push_back("PMI_SPAWNED=1");
+  return fd;
+}
+
+Pmi1Server::Pmi1Server(JobFacts facts, Pmi1Serving serving)
+    : engine_(std::move(facts), serving),
       childEnds_(static_cast<size_t>(engine_.Clients()), -1),
       connOf_(static_cast<size_t>(engine_.Clients()), -1) {}
 

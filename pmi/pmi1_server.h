@@ -62,7 +62,7 @@ class Pmi1Server {
   /// Seconds a TCP connection has to send its initack.
   static constexpr double kProofTime = 10.0;
 
-  explicit Pmi1Server(JobFacts facts);
+  explicit Pmi1Server(JobFacts facts, Pmi1Serving serving = Pmi1Serving());
   ~Pmi1Server();
   Pmi1Server(const Pmi1Server&) = delete;
   Pmi1Server& operator=(const Pmi1Server&) = delete;
@@ -74,6 +74,10 @@ class Pmi1Server {
   /// child clears it on the returned end. -1 when none can be had (the
   /// rank then starts without PMI_FD, as a singleton).
   int OpenClient(int client);
+  /// OpenClient for rank `rank` of a spawned job of `size` ranks, with the
+  /// variables for its environment added to *env (none when it returns -1):
+  /// ClientEnvironment's, and PMI_SPAWNED=1.
+  int OpenSpawnedClient(int client, int rank, int size, std::vector<std::string>* env);
   /// The rank of client c has been started (or could not be): the server's
   /// copy of the child's end closes.
   void ChildStarted(int client);
@@ -96,10 +100,10 @@ class Pmi1Server {
   void ClientEnded(int client, std::vector<ServerEvent>* out);
   /// A reply line (without '\n') to client: the answer to its kName.
   void Answer(int client, const std::string& line, std::vector<ServerEvent>* out) { Send(client, line + "\n", out); }
-  /// The spawns that clients have asked for since the last call (with the
-  /// engine's TakeSpawns), with their clients; each is answered with
-  /// Answer(client, Pmi1SpawnReply(...)).
-  void TakeSpawns(std::vector<int>* clients, std::vector<Pmi1Spawn>* spawns) {
+  /// Empties the queue of the spawns that clients have asked for since the
+  /// last call (when the engine serves spawns) into *spawns, with their
+  /// clients; each is answered with Answer(client, Pmi1SpawnReply(...)).
+  void DrainSpawns(std::vector<int>* clients, std::vector<Pmi1Spawn>* spawns) {
     clients->swap(spawnClients_);
     spawns->swap(spawns_);
     spawnClients_.clear();

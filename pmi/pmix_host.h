@@ -198,12 +198,10 @@ class PmixHost {
   // own and the shared-memory one.
   std::vector<std::string> PrivateDirs() const;
 
-  // Asks the server for the data that rank `rank`, one of this node's, has
-  // committed (waiting for its commit), for another node's fetch: `answer`
-  // is called once, on libpmix's thread, with the data or with false. Not
-  // after Stop.
-  void ServeRank(int rank, std::function<void(bool ok, std::string data)> answer);
-  // The same, of an added job's rank (`nspace` empty: the first job's).
+  // Asks the server for the data that rank `rank` of job `nspace` (empty:
+  // the first job), one of this node's, has committed (waiting for its
+  // commit), for another node's fetch: `answer` is called once, on
+  // libpmix's thread, with the data or with false. Not after Stop.
   void ServeRank(const std::string& nspace, int rank, std::function<void(bool ok, std::string data)> answer);
 
   // Finalizes the server and removes the private directory with whatever

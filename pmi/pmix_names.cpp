@@ -2,37 +2,19 @@
 // unpublish, connect and disconnect upcalls, turned into PmixCallbacks'
 // requests; their answers go back through the library's callbacks, unless
 // the server has begun to stop.
-#include "pmi/pmix_names.h"
-
 #include <pmix.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <set>
+#include <functional>
+#include <string>
+#include <vector>
 
-#include "pmi/callback_guard.h"
+#include "pmi/pmix_server_state.h"
 
 namespace pmi {
 
 namespace {
-
-// An answer may come on any thread, and late: the guard drops it once the
-// server is stopping.
-struct Guard : CallbackGuard {
-  std::string nspace;
-  std::set<std::string> added;  // jobs that ranks spawned (under mutex)
-};
-GuardSlot<Guard> g_slot;  // set before the server starts, replaced only by the next Start
-
-std::shared_ptr<Guard> Current() { return g_slot.Current(); }
-
-NameTable::Status Served(const std::shared_ptr<Guard>& g) {
-  std::lock_guard<std::recursive_mutex> lock(g->mutex);
-  return g->serving ? NameTable::kDone : NameTable::kNotFound;
-}
 
 pmix_status_t StatusOf(NameTable::Status s) {
   switch (s) {
@@ -45,24 +27,12 @@ pmix_status_t StatusOf(NameTable::Status s) {
   }
 }
 
-std::string OwnerOf(const pmix_proc_t* proc) {
-  return NameOwner(std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN)), static_cast<int>(proc->rank));
-}
-
-std::string NspaceOf(const pmix_proc_t* proc) {
-  return std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN));
-}
-
-// Whether `proc` is of a job that a rank spawned.
-bool Added(const std::shared_ptr<Guard>& g, const pmix_proc_t* proc) {
-  std::lock_guard<std::recursive_mutex> lock(g->mutex);
-  return g->added.count(NspaceOf(proc)) != 0;
-}
+std::string OwnerOf(const pmix_proc_t* proc) { return NameOwner(NspaceOf(proc), static_cast<int>(proc->rank)); }
 
 // The caller's own process, when it is one of this node's job, or of a job
 // that a rank spawned.
-bool OurRank(const std::shared_ptr<Guard>& g, const pmix_proc_t* proc, int* rank) {
-  if (proc == nullptr || (NspaceOf(proc) != g->nspace && !Added(g, proc))) return false;
+bool OurRank(const HostCall& call, const pmix_proc_t* proc, int* rank) {
+  if (proc == nullptr || call->SizeOf(NspaceOf(proc)) < 0) return false;
   *rank = static_cast<int>(proc->rank);
   return true;
 }
@@ -124,22 +94,41 @@ bool Unpacked(const std::string& hex, pmix_value_t* value) {
 bool IsDirective(const char* key) { return strncmp(key, "pmix.", 5) == 0; }
 
 // Hands a publish or an unpublish to the owner, whose answer is a status
-// alone; into the owner under the guard (an answer may come at once).
-pmix_status_t AskForStatus(const std::shared_ptr<Guard>& g, PmixNameRequest r, pmix_op_cbfunc_t cbfunc, void* cbdata) {
-  std::lock_guard<std::recursive_mutex> calling(g->mutex);
-  if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
-  g->callbacks->names(std::move(r), [g, cbfunc, cbdata](NameTable::Status s, std::vector<PublishedName>) {
-    std::lock_guard<std::recursive_mutex> lock(g->mutex);
-    if (g->serving && cbfunc != nullptr) cbfunc(StatusOf(s), cbdata);
+// alone.
+pmix_status_t AskForStatus(const HostCall& call, PmixNameRequest r, pmix_op_cbfunc_t cbfunc, void* cbdata) {
+  call->callbacks.names(std::move(r), [s = call.State(), cbfunc, cbdata](NameTable::Status status,
+                                                                         std::vector<PublishedName>) {
+    HostCall inside(s);
+    if (inside && cbfunc != nullptr) cbfunc(StatusOf(status), cbdata);
   });
   return PMIX_SUCCESS;
 }
 
+// Answers a lookup with what the owner found.
+void AnswerLookup(NameTable::Status s, std::vector<PublishedName> found, pmix_lookup_cbfunc_t cbfunc, void* cbdata) {
+  if (s != NameTable::kDone) found.clear();
+  pmix_pdata_t* data = nullptr;
+  if (!found.empty()) PMIX_PDATA_CREATE(data, found.size());
+  for (size_t i = 0; i < found.size(); ++i) {
+    const std::string& owner = found[i].owner;
+    const size_t colon = owner.rfind(':');
+    pmix_proc_t from;
+    PMIX_LOAD_PROCID(&from, owner.substr(0, colon).c_str(),
+                     static_cast<pmix_rank_t>(strtoul(owner.c_str() + colon + 1, nullptr, 10)));
+    PMIX_LOAD_PROCID(&data[i].proc, from.nspace, from.rank);
+    PMIX_LOAD_KEY(data[i].key, found[i].key.c_str());
+    if (!Unpacked(found[i].value, &data[i].value)) s = NameTable::kNotFound;
+  }
+  // The library copies the data before its callback returns.
+  cbfunc(StatusOf(s), data, found.size(), cbdata);
+  if (data != nullptr) PMIX_PDATA_FREE(data, found.size());
+}
+
 pmix_status_t OnPublish(const pmix_proc_t* proc, const pmix_info_t info[], size_t ninfo, pmix_op_cbfunc_t cbfunc,
                         void* cbdata) {
-  std::shared_ptr<Guard> g = Current();
+  HostCall call;
   PmixNameRequest r;
-  if (g == nullptr || Served(g) != NameTable::kDone || !OurRank(g, proc, &r.rank)) return PMIX_ERR_NOT_SUPPORTED;
+  if (!call || !OurRank(call, proc, &r.rank)) return PMIX_ERR_NOT_SUPPORTED;
   r.kind = PmixNameRequest::kPublish;
   bool firstRead = false;
   for (size_t i = 0; i < ninfo; ++i) {
@@ -154,14 +143,14 @@ pmix_status_t OnPublish(const pmix_proc_t* proc, const pmix_info_t info[], size_
                                     std::move(value), OwnerOf(proc), firstRead});
   }
   if (r.names.empty()) return PMIX_ERR_BAD_PARAM;
-  return AskForStatus(g, std::move(r), cbfunc, cbdata);
+  return AskForStatus(call, std::move(r), cbfunc, cbdata);
 }
 
 pmix_status_t OnLookup(const pmix_proc_t* proc, char** keys, const pmix_info_t info[], size_t ninfo,
                        pmix_lookup_cbfunc_t cbfunc, void* cbdata) {
-  std::shared_ptr<Guard> g = Current();
+  HostCall call;
   PmixNameRequest r;
-  if (g == nullptr || Served(g) != NameTable::kDone || !OurRank(g, proc, &r.rank)) return PMIX_ERR_NOT_SUPPORTED;
+  if (!call || !OurRank(call, proc, &r.rank)) return PMIX_ERR_NOT_SUPPORTED;
   r.kind = PmixNameRequest::kLookup;
   r.keys = Keys(keys);
   r.owner = OwnerOf(proc);
@@ -178,87 +167,63 @@ pmix_status_t OnLookup(const pmix_proc_t* proc, char** keys, const pmix_info_t i
       r.wait = true;
     }
   }
-  std::lock_guard<std::recursive_mutex> calling(g->mutex);
-  if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
-  g->callbacks->names(std::move(r), [g, cbfunc, cbdata](NameTable::Status s, std::vector<PublishedName> found) {
-    std::lock_guard<std::recursive_mutex> lock(g->mutex);
-    if (s != NameTable::kDone) found.clear();
-    if (!g->serving || cbfunc == nullptr) return;
-    pmix_pdata_t* data = nullptr;
-    if (!found.empty()) PMIX_PDATA_CREATE(data, found.size());
-    for (size_t i = 0; i < found.size(); ++i) {
-      const std::string& owner = found[i].owner;
-      const size_t colon = owner.rfind(':');
-      pmix_proc_t from;
-      PMIX_LOAD_PROCID(&from, owner.substr(0, colon).c_str(),
-                       static_cast<pmix_rank_t>(strtoul(owner.c_str() + colon + 1, nullptr, 10)));
-      PMIX_LOAD_PROCID(&data[i].proc, from.nspace, from.rank);
-      PMIX_LOAD_KEY(data[i].key, found[i].key.c_str());
-      if (!Unpacked(found[i].value, &data[i].value)) s = NameTable::kNotFound;
-    }
-    // The library copies the data before its callback returns.
-    cbfunc(StatusOf(s), data, found.size(), cbdata);
-    if (data != nullptr) PMIX_PDATA_FREE(data, found.size());
+  call->callbacks.names(std::move(r), [s = call.State(), cbfunc, cbdata](NameTable::Status status,
+                                                                         std::vector<PublishedName> found) {
+    HostCall inside(s);
+    if (inside && cbfunc != nullptr) AnswerLookup(status, std::move(found), cbfunc, cbdata);
   });
   return PMIX_SUCCESS;
 }
 
 pmix_status_t OnUnpublish(const pmix_proc_t* proc, char** keys, const pmix_info_t[], size_t, pmix_op_cbfunc_t cbfunc,
                           void* cbdata) {
-  std::shared_ptr<Guard> g = Current();
+  HostCall call;
   PmixNameRequest r;
-  if (g == nullptr || Served(g) != NameTable::kDone || !OurRank(g, proc, &r.rank)) return PMIX_ERR_NOT_SUPPORTED;
+  if (!call || !OurRank(call, proc, &r.rank)) return PMIX_ERR_NOT_SUPPORTED;
   r.kind = PmixNameRequest::kUnpublish;
   r.keys = Keys(keys);
   r.owner = OwnerOf(proc);
   if (r.keys.empty()) return PMIX_ERR_BAD_PARAM;
-  return AskForStatus(g, std::move(r), cbfunc, cbdata);
+  return AskForStatus(call, std::move(r), cbfunc, cbdata);
+}
+
+// The answer to a connect or a disconnect, through the gate.
+std::function<void(bool)> ConnectAnswer(const HostCall& call, pmix_op_cbfunc_t cbfunc, void* cbdata) {
+  return [s = call.State(), cbfunc, cbdata](bool ok) {
+    HostCall inside(s);
+    if (inside && cbfunc != nullptr) cbfunc(ok ? PMIX_SUCCESS : PMIX_ERR_NOT_SUPPORTED, cbdata);
+  };
 }
 
 pmix_status_t Connection(const pmix_proc_t procs[], size_t nprocs, bool disconnect, pmix_op_cbfunc_t cbfunc,
                          void* cbdata) {
-  std::shared_ptr<Guard> g = Current();
-  if (g == nullptr || Served(g) != NameTable::kDone) return PMIX_ERR_NOT_SUPPORTED;
+  HostCall call;
+  if (!call) return PMIX_ERR_NOT_SUPPORTED;
+  const std::string& first = call->job.nspace;
   // A spawned job and its parents: libpmix has gathered this node's of them.
   bool acrossJobs = false;
-  for (size_t i = 0; i < nprocs; ++i) {
-    int rank = -1;
-    if (!OurRank(g, &procs[i], &rank)) return PMIX_ERR_NOT_SUPPORTED;
-    acrossJobs = acrossJobs || NspaceOf(&procs[i]) != g->nspace;
-  }
-  if (acrossJobs) {
-    std::lock_guard<std::recursive_mutex> calling(g->mutex);
-    if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
-    if (!g->callbacks->connectJobs) {
-      if (cbfunc != nullptr) cbfunc(PMIX_SUCCESS, cbdata);
-      return PMIX_SUCCESS;
-    }
-    // Jobs on more than one node: every node with processes among them must be in.
-    PmixCallbacks::Procs named;
-    for (size_t i = 0; i < nprocs; ++i) {
-      const std::string nspace = NspaceOf(&procs[i]);
-      named.emplace_back(nspace == g->nspace ? std::string() : nspace,
-                          procs[i].rank == PMIX_RANK_WILDCARD ? -1 : static_cast<int>(procs[i].rank));
-    }
-    g->callbacks->connectJobs(std::move(named), disconnect, [g, cbfunc, cbdata](bool ok) {
-      std::lock_guard<std::recursive_mutex> lock(g->mutex);
-      if (g->serving && cbfunc != nullptr) cbfunc(ok ? PMIX_SUCCESS : PMIX_ERR_NOT_SUPPORTED, cbdata);
-    });
-    return PMIX_SUCCESS;
-  }
   std::vector<int> ranks;
   for (size_t i = 0; i < nprocs; ++i) {
     int rank = -1;
-    // Only the ranks of this job: a spawned job is connected by its own server.
-    if (!OurRank(g, &procs[i], &rank)) return PMIX_ERR_NOT_SUPPORTED;
+    if (!OurRank(call, &procs[i], &rank)) return PMIX_ERR_NOT_SUPPORTED;
+    acrossJobs = acrossJobs || NspaceOf(&procs[i]) != first;
     ranks.push_back(procs[i].rank == PMIX_RANK_WILDCARD ? -1 : rank);
   }
-  std::lock_guard<std::recursive_mutex> calling(g->mutex);
-  if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
-  g->callbacks->connect(std::move(ranks), disconnect, [g, cbfunc, cbdata](bool ok) {
-    std::lock_guard<std::recursive_mutex> lock(g->mutex);
-    if (g->serving && cbfunc != nullptr) cbfunc(ok ? PMIX_SUCCESS : PMIX_ERR_NOT_SUPPORTED, cbdata);
-  });
+  if (!acrossJobs) {
+    call->callbacks.connect(std::move(ranks), disconnect, ConnectAnswer(call, cbfunc, cbdata));
+    return PMIX_SUCCESS;
+  }
+  if (!call->callbacks.connectJobs) {
+    if (cbfunc != nullptr) cbfunc(PMIX_SUCCESS, cbdata);
+    return PMIX_SUCCESS;
+  }
+  // Jobs on more than one node: every node with processes among them must be in.
+  PmixCallbacks::Procs named;
+  for (size_t i = 0; i < nprocs; ++i) {
+    const std::string nspace = NspaceOf(&procs[i]);
+    named.emplace_back(nspace == first ? std::string() : nspace, ranks[i]);
+  }
+  call->callbacks.connectJobs(std::move(named), disconnect, ConnectAnswer(call, cbfunc, cbdata));
   return PMIX_SUCCESS;
 }
 
@@ -274,36 +239,16 @@ pmix_status_t OnDisconnect(const pmix_proc_t procs[], size_t nprocs, const pmix_
 
 }  // namespace
 
-void AddNameUpcalls(pmix_server_module_t* module, const PmixCallbacks* callbacks, const std::string& nspace) {
-  auto g = std::make_shared<Guard>();
-  g->callbacks = callbacks;
-  g->nspace = nspace;
-  g_slot.Set(g);
-  if (callbacks->names) {
+void AddNameUpcalls(pmix_server_module_t* module, const PmixCallbacks& callbacks) {
+  if (callbacks.names) {
     module->publish = OnPublish;
     module->lookup = OnLookup;
     module->unpublish = OnUnpublish;
   }
-  if (callbacks->connect) {
+  if (callbacks.connect) {
     module->connect = OnConnect;
     module->disconnect = OnDisconnect;
   }
 }
-
-void AddServedNamespace(const std::string& nspace) {
-  std::shared_ptr<Guard> g = Current();
-  if (g == nullptr) return;
-  std::lock_guard<std::recursive_mutex> lock(g->mutex);
-  g->added.insert(nspace);
-}
-
-void ForgetServedNamespace(const std::string& nspace) {
-  std::shared_ptr<Guard> g = Current();
-  if (g == nullptr) return;
-  std::lock_guard<std::recursive_mutex> lock(g->mutex);
-  g->added.erase(nspace);
-}
-
-void StopNameUpcalls() { g_slot.Stop(); }
 
 }  // namespace pmi

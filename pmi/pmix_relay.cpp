@@ -24,85 +24,22 @@ class Relay : public PmixRelay {
     if (wake_ >= 0) close(wake_);
   }
 
-  bool Start(const PmixJob& job, bool crossNodes, std::string* why) override {
+  bool Start(const PmixJob& job, const PmixReach& reach, std::string* why) override {
     if (wake_ < 0) {
       *why = "no eventfd";
       return false;
     }
     PmixCallbacks c;
-    if (crossNodes) {
-      c.exchange = [this](std::string blob, PmixCallbacks::Done done) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        PmixNotice n = MakeNotice(PmixNotice::kFence, std::move(blob), done.Ranks(), -1, 0, 0);
-        n.nspace = done.Nspace();
-        done_[{done.Nspace(), done.Ranks()}].push_back(std::move(done));
-        Post(std::move(n));
-      };
-      c.fetch = [this](const std::string& nspace, int rank, PmixCallbacks::ModexDone done) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const int tag = nextTag_++;
-        fetches_[tag] = std::move(done);
-        PmixNotice n = MakeNotice(PmixNotice::kFetch, std::string(), {}, rank, 0, tag);
-        n.nspace = nspace;
-        Post(std::move(n));
-      };
-      c.connectJobs = [this](PmixCallbacks::Procs procs, bool disconnect, std::function<void(bool)> done) {
-        PmixNotice n;
-        n.procs = std::move(procs);
-        PostConnect(std::move(n), disconnect, std::move(done));
-      };
-    }
-    c.abort = [this](int rank, int status, const std::string&) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      Post(MakeNotice(PmixNotice::kAbort, std::string(), {}, rank, status, 0));
-    };
-    c.addedAbort = [this](const std::string& nspace, int rank, int status) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      PmixNotice n;
-      n.kind = PmixNotice::kAbort;
-      n.rank = rank;
-      n.status = status;
-      n.nspace = nspace;
-      Post(std::move(n));
-    };
-    c.names = [this](PmixNameRequest request, PmixCallbacks::NamesDone done) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      PmixNotice n;
-      n.kind = PmixNotice::kNames;
-      n.ticket = ++tickets_;
-      names_[n.ticket] = NameWait{request.owner, std::move(done)};
-      n.names = std::move(request);
-      Post(std::move(n));
-    };
-    // libpmix gathers this node's callers of a connect; with every rank
-    // named on this node, nothing else is to wait for.
-    std::set<int> ours;
-    for (size_t rank = 0; rank < job.hosts.size(); ++rank) {
-      if (job.hosts[rank] == job.thisHost) ours.insert(static_cast<int>(rank));
-    }
-    const bool allOurs = ours.size() == job.hosts.size();
-    c.connect = [this, ours, allOurs](std::vector<int> ranks, bool disconnect, std::function<void(bool)> done) {
-      bool here = true;
-      for (int r : ranks) here = here && (r < 0 ? allOurs : ours.count(r) != 0);
-      if (here) {
-        done(true);
-        return;
-      }
-      PmixNotice n;
-      n.ranks = std::move(ranks);
-      PostConnect(std::move(n), disconnect, std::move(done));
-    };
-    if (takeSpawns_) {
+    if (reach.crossNodes) AddCrossNodes(&c);
+    AddNotices(&c);
+    AddConnect(job, &c);
+    if (reach.spawns) {
       c.spawn = [this](PmixSpawnRequest request, PmixCallbacks::SpawnDone done) {
         PmixNotice n;
         n.spawn = std::move(request);
         PostWaiting(std::move(n), PmixNotice::kSpawn, &spawns_, std::move(done));
       };
     }
-    c.connected = [this](int rank) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      connected_.insert(rank);
-    };
     // libpmix writes to its clients' sockets without MSG_NOSIGNAL: a rank
     // that has died would end this process by SIGPIPE. Its threads, made
     // here, take the caller's signal mask: they start with SIGPIPE held (a
@@ -206,8 +143,6 @@ class Relay : public PmixRelay {
     done(ok);
   }
 
-  void TakeSpawns() override { takeSpawns_ = true; }
-
   void AnswerSpawn(uint64_t ticket, const std::string& nspace) override {
     PmixCallbacks::SpawnDone done;
     {
@@ -230,6 +165,78 @@ class Relay : public PmixRelay {
   std::vector<std::string> PrivateDirs() const override { return host_.PrivateDirs(); }
 
  private:
+  // What reaches other nodes: fences, the direct modex, connects across jobs.
+  void AddCrossNodes(PmixCallbacks* c) {
+    c->exchange = [this](std::string blob, PmixCallbacks::Done done) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      PmixNotice n = MakeNotice(PmixNotice::kFence, std::move(blob), done.Ranks(), -1, 0, 0);
+      n.nspace = done.Nspace();
+      done_[{done.Nspace(), done.Ranks()}].push_back(std::move(done));
+      Post(std::move(n));
+    };
+    c->fetch = [this](const std::string& nspace, int rank, PmixCallbacks::ModexDone done) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const int tag = nextTag_++;
+      fetches_[tag] = std::move(done);
+      PmixNotice n = MakeNotice(PmixNotice::kFetch, std::string(), {}, rank, 0, tag);
+      n.nspace = nspace;
+      Post(std::move(n));
+    };
+    c->connectJobs = [this](PmixCallbacks::Procs procs, bool disconnect, std::function<void(bool)> done) {
+      PmixNotice n;
+      n.procs = std::move(procs);
+      PostConnect(std::move(n), disconnect, std::move(done));
+    };
+  }
+
+  // Aborts and name requests as notices; connections recorded.
+  void AddNotices(PmixCallbacks* c) {
+    c->abort = [this](int rank, int status, const std::string&) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Post(MakeNotice(PmixNotice::kAbort, std::string(), {}, rank, status, 0));
+    };
+    c->addedAbort = [this](const std::string& nspace, int rank, int status) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      PmixNotice n = MakeNotice(PmixNotice::kAbort, std::string(), {}, rank, status, 0);
+      n.nspace = nspace;
+      Post(std::move(n));
+    };
+    c->names = [this](PmixNameRequest request, PmixCallbacks::NamesDone done) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      PmixNotice n;
+      n.kind = PmixNotice::kNames;
+      n.ticket = ++tickets_;
+      names_[n.ticket] = NameWait{request.owner, std::move(done)};
+      n.names = std::move(request);
+      Post(std::move(n));
+    };
+    c->connected = [this](int rank) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      connected_.insert(rank);
+    };
+  }
+
+  // libpmix gathers this node's callers of a connect; with every rank
+  // named on this node, nothing else is to wait for.
+  void AddConnect(const PmixJob& job, PmixCallbacks* c) {
+    std::set<int> ours;
+    for (size_t rank = 0; rank < job.hosts.size(); ++rank) {
+      if (job.hosts[rank] == job.thisHost) ours.insert(static_cast<int>(rank));
+    }
+    const bool allOurs = ours.size() == job.hosts.size();
+    c->connect = [this, ours, allOurs](std::vector<int> ranks, bool disconnect, std::function<void(bool)> done) {
+      bool here = true;
+      for (int r : ranks) here = here && (r < 0 ? allOurs : ours.count(r) != 0);
+      if (here) {
+        done(true);
+        return;
+      }
+      PmixNotice n;
+      n.ranks = std::move(ranks);
+      PostConnect(std::move(n), disconnect, std::move(done));
+    };
+  }
+
   PmixCallbacks::Done TakeDone(const std::string& nspace, const std::vector<int>& ranks) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = done_.find({nspace, ranks});
@@ -269,7 +276,6 @@ class Relay : public PmixRelay {
 
   PmixHost host_;
   int wake_;
-  bool takeSpawns_ = false;
   mutable std::mutex mutex_;
   std::vector<PmixNotice> notices_;
   // The fences in flight, by their job's namespace (empty: the first job's)

@@ -51,17 +51,24 @@ inline PmixNotice MakeNotice(PmixNotice::Kind kind, std::string blob, std::vecto
   return n;
 }
 
+/// What a relay serves beyond its node's ranks.
+struct PmixReach {
+  /// The job has other nodes: fences, the direct modex and connects across
+  /// jobs come as kFence, kFetch and kConnect notices. Without it libpmix
+  /// completes every fence itself and no kFence notice comes.
+  bool crossNodes = false;
+  /// Ranks' spawns come as kSpawn notices (without it the library refuses
+  /// them).
+  bool spawns = false;
+};
+
 class PmixRelay {
  public:
   virtual ~PmixRelay() = default;  // stops the host
-  /// PmixHost::Start. With `crossNodes` false libpmix completes every fence
-  /// itself and no kFence notice comes. A connect or disconnect among this
+  /// PmixHost::Start, serving `reach`. A connect or disconnect among this
   /// node's ranks completes here; one that reaches other nodes comes as a
   /// kConnect notice.
-  virtual bool Start(const PmixJob& job, bool crossNodes, std::string* why) = 0;
-  /// Before Start: ranks' spawns come as kSpawn notices (without it they
-  /// are refused by the library).
-  virtual void TakeSpawns() = 0;
+  virtual bool Start(const PmixJob& job, const PmixReach& reach, std::string* why) = 0;
   virtual std::vector<std::string> Environment(int rank) const = 0;
   /// The rank's client connected (its MPI_Init began) and has not called
   /// finalize: its end now leaves the others waiting.

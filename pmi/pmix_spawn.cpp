@@ -1,24 +1,17 @@
 // The spawn upcall: a rank's PMIx_Spawn becomes a PmixSpawnRequest for the
 // launcher; its answer, the new job's namespace, goes back through
 // libpmix's callback unless the server has begun to stop.
-#include "pmi/pmix_spawn.h"
-
 #include <pmix.h>
 
 #include <cstring>
-#include <memory>
-#include <mutex>
+#include <string>
+#include <vector>
 
-#include "pmi/callback_guard.h"
+#include "pmi/pmix_server_state.h"
 
 namespace pmi {
 
 namespace {
-
-using Guard = CallbackGuard;
-GuardSlot<Guard> g_slot;
-
-std::shared_ptr<Guard> Current() { return g_slot.Current(); }
 
 std::string Text(const pmix_value_t& v) {
   return v.type == PMIX_STRING && v.data.string != nullptr ? std::string(v.data.string) : std::string();
@@ -56,19 +49,16 @@ PmixSpawnApp AppOf(const pmix_app_t& a) {
 
 pmix_status_t OnSpawn(const pmix_proc_t* proc, const pmix_info_t[], size_t, const pmix_app_t apps[], size_t napps,
                       pmix_spawn_cbfunc_t cbfunc, void* cbdata) {
-  std::shared_ptr<Guard> g = Current();
-  if (g == nullptr || proc == nullptr || napps == 0 || apps == nullptr) return PMIX_ERR_BAD_PARAM;
+  if (proc == nullptr || napps == 0 || apps == nullptr) return PMIX_ERR_BAD_PARAM;
+  HostCall call;
+  if (!call) return PMIX_ERR_NOT_SUPPORTED;
   PmixSpawnRequest r;
-  r.parentNspace = std::string(proc->nspace, strnlen(proc->nspace, PMIX_MAX_NSLEN));
+  r.parentNspace = NspaceOf(proc);
   r.parentRank = static_cast<int>(proc->rank);
   for (size_t i = 0; i < napps; ++i) r.apps.push_back(AppOf(apps[i]));
-  // Into the owner under the guard, which StopSpawnUpcall takes before the
-  // callbacks go (an answer may come at once, on this thread).
-  std::lock_guard<std::recursive_mutex> calling(g->mutex);
-  if (!g->serving) return PMIX_ERR_NOT_SUPPORTED;
-  g->callbacks->spawn(std::move(r), [g, cbfunc, cbdata](std::string nspace) {
-    std::lock_guard<std::recursive_mutex> lock(g->mutex);
-    if (!g->serving || cbfunc == nullptr) return;
+  call->callbacks.spawn(std::move(r), [s = call.State(), cbfunc, cbdata](std::string nspace) {
+    HostCall inside(s);
+    if (!inside || cbfunc == nullptr) return;
     pmix_nspace_t name;
     PMIX_LOAD_NSPACE(name, nspace.c_str());
     cbfunc(nspace.empty() ? PMIX_ERR_JOB_FAILED_TO_LAUNCH : PMIX_SUCCESS, name, cbdata);
@@ -78,13 +68,8 @@ pmix_status_t OnSpawn(const pmix_proc_t* proc, const pmix_info_t[], size_t, cons
 
 }  // namespace
 
-void AddSpawnUpcall(pmix_server_module_t* module, const PmixCallbacks* callbacks) {
-  auto g = std::make_shared<Guard>();
-  g->callbacks = callbacks;
-  g_slot.Set(g);
-  if (callbacks->spawn) module->spawn = OnSpawn;
+void AddSpawnUpcall(pmix_server_module_t* module, const PmixCallbacks& callbacks) {
+  if (callbacks.spawn) module->spawn = OnSpawn;
 }
-
-void StopSpawnUpcall() { g_slot.Stop(); }
 
 }  // namespace pmi

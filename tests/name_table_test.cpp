@@ -137,9 +137,8 @@ TEST(NameTable, Pmi1Commands) {
   facts.kvsname = "k";
   facts.size = facts.universeSize = 2;
   facts.clients = {{0, 0}, {1, 0}};
-  pmi::Pmi1Engine engine(facts);
   NameTable table;
-  engine.ServeNames(&table);
+  pmi::Pmi1Engine engine(facts, pmi::Pmi1Serving{&table, false, false});
   auto ask = [&engine](int client, const std::string& line) {
     std::vector<pmi::Action> out;
     engine.Take(client, line, &out);

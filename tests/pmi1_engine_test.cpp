@@ -23,8 +23,9 @@ const char kKvs[] = "kvs_9111_0";
 // actions in events. With autoBarrier the host is the whole job, and a
 // barrier completes with its own puts.
 struct Host {
-  Host(std::vector<pmi::LocalRank> clients, int size, bool autoBarrier = true, const char* kvsname = kKvs)
-      : engine(Facts(std::move(clients), size, kvsname)), framers(engine.Clients()), inbox(engine.Clients()),
+  Host(std::vector<pmi::LocalRank> clients, int size, bool autoBarrier = true, const char* kvsname = kKvs,
+       pmi::Pmi1Serving serving = pmi::Pmi1Serving())
+      : engine(Facts(std::move(clients), size, kvsname), serving), framers(engine.Clients()), inbox(engine.Clients()),
         autoBarrier(autoBarrier) {}
 
   static pmi::JobFacts Facts(std::vector<pmi::LocalRank> clients, int size, const char* kvsname) {
@@ -163,8 +164,7 @@ TEST(Pmi1Engine, SpawnBlocks) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.blocks.back().substr(0, 120));
-    Host host({{0, 0}, {3, 1}}, 4);
-    if (row.takes) host.engine.TakeSpawns();
+    Host host({{0, 0}, {3, 1}}, 4, true, kKvs, pmi::Pmi1Serving{nullptr, false, row.takes});
     for (size_t b = 0; b + 1 < row.blocks.size(); ++b) EXPECT_EQ(host.Send(1, row.blocks[b]), "");
     std::string last;
     if (row.answer == "BREAK") {

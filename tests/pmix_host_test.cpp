@@ -343,7 +343,7 @@ TEST(PmixRelay, TwoFencesOfTheSameRanksInFlightCompleteEach) {
   const pmi::PmixJob job = Job({"n0", "n1"}, "n0");
   std::unique_ptr<pmi::PmixRelay> relay = pmi::NewPmixRelay();
   std::string why;
-  ASSERT_TRUE(relay->Start(job, true, &why)) << why;
+  ASSERT_TRUE(relay->Start(job, pmi::PmixReach{true, false}, &why)) << why;
   const std::vector<pid_t> pids = StartRanks(*relay, job, dir, "twofences");
   ASSERT_EQ(pids.size(), 1u);
   std::vector<pmi::PmixNotice> held;

@@ -21,9 +21,9 @@ bool MpiServer::ServePmix(const pmi::PmixJob& job, std::string* why) {
   if (!localRanks_.empty()) {
     pmix_ = links_.makeRelay(why);
     if (pmix_ == nullptr) return false;
-    // The run control places a spawned job (the spawn layer's starter says where).
-    pmix_->TakeSpawns();
-    if (!pmix_->Start(job, nodes.size() > 1, why)) {
+    // Spawns come too: the run control places a spawned job (the spawn
+    // layer's starter says where).
+    if (!pmix_->Start(job, pmi::PmixReach{nodes.size() > 1, true}, why)) {
       pmix_.reset();
       return false;
     }
@@ -60,61 +60,6 @@ void MpiServer::RankEnded(int rank, std::vector<MpiEvent>* out) {
   out->push_back(e);
 }
 
-void MpiServer::SpawnedRankEnded(int job, int rank, std::vector<MpiEvent>* out) {
-  auto at = spawned_.find(job);
-  if (at == spawned_.end() || pmix_ == nullptr || !pmix_->Unfinalized(at->second, rank)) return;
-  MpiEvent e;
-  e.kind = MpiEvent::kUnfinalized;
-  e.job = job;
-  e.rank = rank;
-  out->push_back(e);
-}
-
-bool MpiServer::AddSpawnedJob(int job, const pmi::PmixJob& facts, std::string* why, const std::vector<int>& agentOf) {
-  const bool ours = agentOf.empty() || std::find(agentOf.begin(), agentOf.end(), -1) != agentOf.end();
-  if (pmix_ == nullptr && ours) {
-    *why = "no PMIx server runs";
-    return false;
-  }
-  // tarvo's server knows every job, its ranks' or not, as the agents' do.
-  if (pmix_ != nullptr && !pmix_->AddJob(facts, why)) return false;
-  spawned_[job] = facts.nspace;
-  spawnedAgentOf_[facts.nspace] = agentOf.empty() ? std::vector<int>(facts.hosts.size(), -1) : agentOf;
-  return true;
-}
-
-int MpiServer::JobOf(const std::string& nspace) const {
-  for (const auto& s : spawned_) {
-    if (!nspace.empty() && s.second == nspace) return s.first;
-  }
-  return 0;
-}
-
-bool MpiServer::AgentSpawn(int agent, const std::string& payload, MpiEvent* out) {
-  int32_t ticket = 0;
-  MpiEvent e;
-  if (!pmi::DecodeSpawnRequest(payload, &ticket, &e.spawn)) return false;
-  e.kind = MpiEvent::kSpawn;
-  e.ticket = (static_cast<uint64_t>(agent) + 1) << 32 | static_cast<uint32_t>(ticket);
-  *out = std::move(e);
-  return true;
-}
-
-// An Open MPI rank's spawn: tarvo's own rank's through its PMIx server, an
-// agent's rank's (the agent's number + 1 above the ticket's low half)
-// through that agent.
-void MpiServer::AnswerPmixSpawn(uint64_t ticket, const std::string& nspace, const std::string& why) {
-  const uint64_t agent = ticket >> 32;
-  if (agent == 0) {
-    if (pmix_ != nullptr) pmix_->AnswerSpawn(ticket, nspace);
-    return;
-  }
-  AgentSpawned head{static_cast<int32_t>(ticket & 0xffffffffu)};
-  std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
-  payload += nspace.empty() && !why.empty() ? AgentStrings({nspace, why.substr(0, 255)}) : AgentStrings({nspace});
-  agentAnswers_.emplace_back(static_cast<int>(agent - 1), AgentEncode(kAgentSpawned, payload.data(), payload.size()));
-}
-
 void MpiServer::AgentPmixNspace(int agent, const std::string& nspace) {
   if (static_cast<size_t>(agent) < pmixAgentNspace_.size()) pmixAgentNspace_[static_cast<size_t>(agent)] = nspace;
 }
@@ -124,11 +69,6 @@ int MpiServer::Holder(const std::string& nspace, int rank) const {
   auto at = spawnedAgentOf_.find(nspace);
   if (at == spawnedAgentOf_.end() || rank < 0 || static_cast<size_t>(rank) >= at->second.size()) return -2;
   return at->second[static_cast<size_t>(rank)];
-}
-
-std::vector<std::string> MpiServer::SpawnedEnvironment(int job, int rank) const {
-  auto at = spawned_.find(job);
-  return at == spawned_.end() || pmix_ == nullptr ? std::vector<std::string>() : pmix_->Environment(at->second, rank);
 }
 
 // What tarvo's relay has brought: its node's part of a fence, aborts.
@@ -184,117 +124,6 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
     e.exitCode = n.status;
     if (out != nullptr) out->push_back(e);
   }
-}
-
-// A name request of tarvo's own ranks.
-void MpiServer::TakeNames(pmi::PmixNotice& n) { Names(n.ticket, n.names); }
-
-void MpiServer::AgentNames(int agent, const std::string& payload) {
-  int32_t ticket = 0;
-  pmi::PmixNameRequest r;
-  if (!pmi::DecodeNameRequest(payload, &ticket, &r)) return;
-  Names((static_cast<uint64_t>(agent) + 1) << 32 | static_cast<uint32_t>(ticket), r);
-}
-
-// Answered from the run's table; a publish may also answer lookups that
-// wait for its names, on any node.
-void MpiServer::Names(uint64_t ticket, const pmi::PmixNameRequest& r) {
-  std::vector<pmi::PublishedName> found;
-  pmi::NameTable::Status status = pmi::NameTable::kNotFound;
-  std::vector<pmi::NameTable::Released> released;
-  switch (r.kind) {
-    case pmi::PmixNameRequest::kPublish:
-      status = names_.Publish(r.names, &released);
-      break;
-    case pmi::PmixNameRequest::kLookup:
-      status = names_.Lookup(ticket, r.keys, r.want, r.wait, &found, r.owner);
-      break;
-    case pmi::PmixNameRequest::kUnpublish:
-      status = names_.Unpublish(r.owner, r.keys);
-      break;
-  }
-  if (status != pmi::NameTable::kWaits) AnswerNames(ticket, status, std::move(found));
-  for (pmi::NameTable::Released& w : released) AnswerNames(w.ticket, pmi::NameTable::kDone, std::move(w.found));
-}
-
-void MpiServer::NamesEnded(int job, int rank) {
-  // The rank spoke PMI-1 or PMIx: its owner name under each.
-  std::vector<std::string> owners = {pmi::NameOwner(job == 0 ? kvsname_ : Pmi1Kvsname(job), rank)};
-  if (job == 0 && pmixOn_) owners.push_back(pmi::NameOwner(pmixJob_.nspace, rank));
-  auto at = spawned_.find(job);
-  if (job > 0 && at != spawned_.end()) owners.push_back(pmi::NameOwner(at->second, rank));
-  for (const std::string& owner : owners) {
-    // An agent forgets its own rank's waits; tarvo's relay, its own ranks'.
-    names_.Drop(owner, nullptr);
-    if (pmix_ != nullptr) pmix_->DropNames(owner);
-  }
-}
-
-void MpiServer::AnswerNames(uint64_t ticket, pmi::NameTable::Status status, std::vector<pmi::PublishedName> found) {
-  const uint64_t agent = ticket >> 32;
-  if (agent == 0) {
-    if (pmix_ != nullptr) pmix_->AnswerNames(ticket, status, std::move(found));
-    return;
-  }
-  agentAnswers_.emplace_back(static_cast<int>(agent - 1),
-                             pmi::EncodeNameAnswer(static_cast<int32_t>(ticket & 0xffffffffu), status, found));
-}
-
-void MpiServer::AgentConnect(int agent, const std::string& payload) {
-  int32_t ticket = 0;
-  bool disconnect = false;
-  pmi::PmixCallbacks::Procs procs;
-  if (!pmi::DecodeConnect(payload, &ticket, &disconnect, &procs)) return;
-  Connect(agent, static_cast<uint32_t>(ticket), procs, disconnect);
-}
-
-// Processes named by namespace (empty or the first job's: the first job)
-// and rank (-1: all of that job).
-void MpiServer::Connect(int node, uint64_t ticket, const pmi::PmixCallbacks::Procs& procs, bool disconnect) {
-  std::vector<std::pair<std::string, int>> sorted;
-  for (const auto& p : procs) sorted.emplace_back(p.first == pmixJob_.nspace ? std::string() : p.first, p.second);
-  std::sort(sorted.begin(), sorted.end());
-  std::string key = disconnect ? "d" : "c";
-  std::set<int> need;
-  bool ok = !sorted.empty();
-  for (const auto& p : sorted) {
-    key += " " + p.first + ":" + std::to_string(p.second);
-    if (p.second < 0) {
-      if (p.first.empty()) {
-        need.insert(agentOf_.begin(), agentOf_.end());
-      } else {
-        auto at = spawnedAgentOf_.find(p.first);
-        if (at == spawnedAgentOf_.end()) ok = false;
-        else need.insert(at->second.begin(), at->second.end());
-      }
-      continue;
-    }
-    const int holder = Holder(p.first, p.second);
-    if (holder < -1) ok = false;
-    else need.insert(holder);
-  }
-  auto answer = [this](int n, uint64_t t, bool done) {
-    if (n < 0) {
-      if (pmix_ != nullptr) pmix_->AnswerConnect(t, done);
-      return;
-    }
-    AgentConnected c{static_cast<int32_t>(t), done ? 1 : 0};
-    agentAnswers_.emplace_back(n, AgentEncode(kAgentConnected, &c, sizeof c));
-  };
-  if (!ok || need.count(node) == 0) {
-    answer(node, ticket, false);
-    return;
-  }
-  Connecting& c = connects_[key];
-  c.need = need;
-  c.in[node].push_back(ticket);
-  for (int n : c.need) {
-    if (c.in.count(n) == 0) return;
-  }
-  for (const auto& in : c.in) {
-    for (uint64_t t : in.second) answer(in.first, t, true);
-  }
-  connects_.erase(key);
 }
 
 MpiServer::PmixFence& MpiServer::Fence(const FenceKey& key, int node) {
@@ -369,9 +198,9 @@ void MpiServer::PmixAnswer(int id, bool ok, const std::string& data) {
 bool MpiServer::PmixAdd(PmixFence& fence, const std::string& bytes) {
   if (fence.over) return false;
   const size_t limit = static_cast<size_t>(links_.kvsLimitMiB) << 20;
-  if (limit == 0 || pmixHeld_ + bytes.size() <= limit) {
+  if (limit == 0 || pmixKvsBytes_ + bytes.size() <= limit) {
     fence.all += bytes;
-    pmixHeld_ += bytes.size();
+    pmixKvsBytes_ += bytes.size();
     return false;
   }
   return PmixOver(fence);
@@ -380,10 +209,10 @@ bool MpiServer::PmixAdd(PmixFence& fence, const std::string& bytes) {
 bool MpiServer::PmixOver(PmixFence& fence) {
   if (fence.over) return false;
   fence.over = true;
-  pmixHeld_ -= fence.all.size();
+  pmixKvsBytes_ -= fence.all.size();
   fence.all = std::string();
-  const bool first = !pmixSaid_;
-  pmixSaid_ = true;
+  const bool first = !pmixOverTold_;
+  pmixOverTold_ = true;
   return first;
 }
 

@@ -229,7 +229,7 @@ class MpiServer {
   std::string Pmi1Kvsname(int job) const;
   // A request to the run's table; `ticket`'s upper half is its agent + 1
   // (0: tarvo's own relay), the lower half the ticket there.
-  void Names(uint64_t ticket, const pmi::PmixNameRequest& r);
+  void AskNameTable(uint64_t ticket, const pmi::PmixNameRequest& r);
   void AnswerNames(uint64_t ticket, pmi::NameTable::Status status, std::vector<pmi::PublishedName> found);
   // A node (-1: tarvo's own, else an agent) is in the connect of `ranks`;
   // once every node with ranks among them is, each is answered.
@@ -277,8 +277,8 @@ class MpiServer {
   std::map<int, std::pair<int, int>> pmixFetches_;
   int pmixNextFetch_ = 0;
   std::vector<PmixSend> pmixOut_;  // for TakePmixFences
-  size_t pmixHeld_ = 0;     // bytes of the fences completed so far, and in flight
-  bool pmixSaid_ = false;   // a fence has gone over in this run
+  size_t pmixKvsBytes_ = 0;  // the key-value space's bytes: the fences completed so far, and in flight
+  bool pmixOverTold_ = false;  // a fence has gone over the bound in this run (it is reported once)
   std::map<int, std::string> spawned_;  // job: its namespace
   // PMI-1: the servers of spawned jobs, by job; how many descriptors each
   // server (the first job's first) put into the last Fds; events of
