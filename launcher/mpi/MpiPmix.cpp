@@ -30,8 +30,6 @@ bool MpiServer::ServePmix(const pmi::PmixJob& job, std::string* why) {
   }
   pmixOn_ = true;
   pmixJob_ = job;
-  pmixAgentSet_.assign(agentIn_.size(), std::vector<int>());
-  pmixAgentNspace_.assign(agentIn_.size(), std::string());
   return true;
 }
 
@@ -61,7 +59,7 @@ void MpiServer::RankEnded(int rank, std::vector<MpiEvent>* out) {
 }
 
 void MpiServer::AgentPmixNspace(int agent, const std::string& nspace) {
-  if (static_cast<size_t>(agent) < pmixAgentNspace_.size()) pmixAgentNspace_[static_cast<size_t>(agent)] = nspace;
+  pmixFences_.AgentNspace(agent, nspace);
 }
 
 int MpiServer::Holder(const std::string& nspace, int rank) const {
@@ -96,9 +94,7 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
       continue;
     }
     if (n.kind == pmi::PmixNotice::kFence) {
-      PmixFence& fence = Fence({n.nspace, n.ranks}, -1);
-      fence.localIn = true;
-      if (PmixAdd(fence, n.blob) && out != nullptr) {
+      if (pmixFences_.LocalPart(n.nspace, n.ranks, n.blob) && out != nullptr) {
         MpiEvent e;
         e.kind = MpiEvent::kPmixFull;
         e.text = pmixJob_.thisHost;
@@ -126,41 +122,14 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
   }
 }
 
-MpiServer::PmixFence& MpiServer::Fence(const FenceKey& key, int node) {
-  std::deque<PmixFence>& fences = pmixFences_[key];
-  for (PmixFence& fence : fences) {
-    if (node < 0 ? !fence.localIn : !fence.agentIn[static_cast<size_t>(node)]) return fence;
-  }
-  fences.emplace_back();
-  fences.back().agentIn.assign(pmixAgentSet_.size(), 0);
-  return fences.back();
-}
+bool MpiServer::AgentPmixPart(int agent, const std::string& bytes) { return pmixFences_.AgentPart(agent, bytes); }
 
-bool MpiServer::AgentPmixPart(int agent, const std::string& bytes) {
-  const size_t a = static_cast<size_t>(agent);
-  return PmixAdd(Fence({pmixAgentNspace_[a], pmixAgentSet_[a]}, agent), bytes);
-}
+void MpiServer::AgentPmixDone(int agent) { pmixFences_.AgentDone(agent); }
 
-void MpiServer::AgentPmixDone(int agent) {
-  const size_t a = static_cast<size_t>(agent);
-  Fence({pmixAgentNspace_[a], pmixAgentSet_[a]}, agent).agentIn[a] = 1;
-  pmixAgentSet_[a].clear();
-  pmixAgentNspace_[a].clear();
-}
-
-bool MpiServer::AgentPmixFailed(int agent) {
-  const size_t a = static_cast<size_t>(agent);
-  PmixFence& fence = Fence({pmixAgentNspace_[a], pmixAgentSet_[a]}, agent);
-  fence.agentIn[a] = 1;
-  pmixAgentSet_[a].clear();
-  pmixAgentNspace_[a].clear();
-  return PmixOver(fence);
-}
+bool MpiServer::AgentPmixFailed(int agent) { return pmixFences_.AgentFailed(agent); }
 
 void MpiServer::AgentPmixFetch(int agent, int rank, int tag) {
-  std::string& nspace = pmixAgentNspace_[static_cast<size_t>(agent)];
-  PmixFetch(agent, nspace, rank, tag);
-  nspace.clear();
+  PmixFetch(agent, pmixFences_.TakeAgentNspace(agent), rank, tag);
 }
 
 void MpiServer::AgentPmixServed(int tag, int status, const std::string& data) { PmixAnswer(tag, status == 0, data); }
@@ -195,83 +164,55 @@ void MpiServer::PmixAnswer(int id, bool ok, const std::string& data) {
   }
 }
 
-bool MpiServer::PmixAdd(PmixFence& fence, const std::string& bytes) {
-  if (fence.over) return false;
-  const size_t limit = static_cast<size_t>(links_.kvsLimitMiB) << 20;
-  if (limit == 0 || pmixKvsBytes_ + bytes.size() <= limit) {
-    fence.all += bytes;
-    pmixKvsBytes_ += bytes.size();
-    return false;
-  }
-  return PmixOver(fence);
-}
-
-bool MpiServer::PmixOver(PmixFence& fence) {
-  if (fence.over) return false;
-  fence.over = true;
-  pmixKvsBytes_ -= fence.all.size();
-  fence.all = std::string();
-  const bool first = !pmixOverTold_;
-  pmixOverTold_ = true;
-  return first;
-}
-
 bool MpiServer::TakePmixFences(std::vector<PmixSend>* out) {
   if (!pmixOn_) return false;
   bool any = !pmixOut_.empty();
   for (PmixSend& send : pmixOut_) out->push_back(std::move(send));
   pmixOut_.clear();
-  for (auto it = pmixFences_.begin(); it != pmixFences_.end();) {
-    if (it->second.empty()) {
-      it = pmixFences_.erase(it);
-      continue;
-    }
-    const std::string& nspace = it->first.first;
-    const std::vector<int>& ranks = it->first.second;
-    // The oldest of these ranks' fences first: the next waits for it.
-    PmixFence& fence = it->second.front();
-    // The nodes taking part: every one for the first job's whole fence,
-    // every one that holds ranks of a spawned job for its whole fence,
-    // else those that hold the fence's ranks.
-    PmixSend send;
-    std::vector<int> holders;
-    if (nspace.empty()) {
-      holders = agentOf_;
-    } else {
-      auto at = spawnedAgentOf_.find(nspace);
-      if (at != spawnedAgentOf_.end()) holders = at->second;
-    }
-    bool local = false;
-    auto take = [&](int holder) {
-      if (holder < 0) local = pmix_ != nullptr;
-      else if (std::find(send.agents.begin(), send.agents.end(), holder) == send.agents.end()) send.agents.push_back(holder);
-    };
-    if (ranks.empty() && nspace.empty()) {
-      local = pmix_ != nullptr;
-      for (size_t a = 0; a < pmixAgentSet_.size(); ++a) send.agents.push_back(static_cast<int>(a));
-    } else if (ranks.empty()) {
-      for (int h : holders) take(h);
-    }
-    for (int r : ranks) {
-      if (r >= 0 && static_cast<size_t>(r) < holders.size()) take(holders[static_cast<size_t>(r)]);
-    }
-    bool complete = (local || !send.agents.empty()) && (!local || fence.localIn);
-    for (int a : send.agents) complete = complete && fence.agentIn[static_cast<size_t>(a)];
-    if (!complete) {
-      ++it;
-      continue;
-    }
-    any = true;
-    if (!send.agents.empty()) {
-      send.frames = AgentEncodePmixNspace(nspace) + AgentEncodePmixSet(ranks);
-      send.frames += fence.over ? AgentEncode(kAgentPmixFailed, nullptr, 0) : AgentEncodePmixFence(fence.all);
-    }
-    if (local) {
-      if (fence.over) pmix_->FailFence(nspace, ranks);
-      else pmix_->CompleteFence(nspace, ranks, fence.all);
-    }
-    if (!send.agents.empty()) out->push_back(std::move(send));
-    it->second.pop_front();  // the next of the same ranks is looked at again
+  auto complete = [this, out](const std::string& nspace, const std::vector<int>& ranks, const PmixFences::Fence& fence) {
+    return SendIfComplete(nspace, ranks, fence, out);
+  };
+  return pmixFences_.TakeComplete(complete) || any;
+}
+
+bool MpiServer::SendIfComplete(const std::string& nspace, const std::vector<int>& ranks,
+                               const PmixFences::Fence& fence, std::vector<PmixSend>* out) {
+  // The nodes taking part: every one for the first job's whole fence,
+  // every one that holds ranks of a spawned job for its whole fence,
+  // else those that hold the fence's ranks.
+  PmixSend send;
+  std::vector<int> holders;
+  if (nspace.empty()) {
+    holders = agentOf_;
+  } else {
+    auto at = spawnedAgentOf_.find(nspace);
+    if (at != spawnedAgentOf_.end()) holders = at->second;
   }
-  return any;
+  bool local = false;
+  auto take = [&](int holder) {
+    if (holder < 0) local = pmix_ != nullptr;
+    else if (std::find(send.agents.begin(), send.agents.end(), holder) == send.agents.end()) send.agents.push_back(holder);
+  };
+  if (ranks.empty() && nspace.empty()) {
+    local = pmix_ != nullptr;
+    for (size_t a = 0; a < agentIn_.size(); ++a) send.agents.push_back(static_cast<int>(a));
+  } else if (ranks.empty()) {
+    for (int h : holders) take(h);
+  }
+  for (int r : ranks) {
+    if (r >= 0 && static_cast<size_t>(r) < holders.size()) take(holders[static_cast<size_t>(r)]);
+  }
+  bool complete = (local || !send.agents.empty()) && (!local || fence.localIn);
+  for (int a : send.agents) complete = complete && fence.agentIn[static_cast<size_t>(a)];
+  if (!complete) return false;
+  if (!send.agents.empty()) {
+    send.frames = AgentEncodePmixNspace(nspace) + AgentEncodePmixSet(ranks);
+    send.frames += fence.over ? AgentEncode(kAgentPmixFailed, nullptr, 0) : AgentEncodePmixFence(fence.all);
+  }
+  if (local) {
+    if (fence.over) pmix_->FailFence(nspace, ranks);
+    else pmix_->CompleteFence(nspace, ranks, fence.all);
+  }
+  if (!send.agents.empty()) out->push_back(std::move(send));
+  return true;
 }

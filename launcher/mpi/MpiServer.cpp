@@ -27,7 +27,8 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
       agentOf_(agentOf),
       clientOf_(hostOfRank.size(), -1),
       since_(hostOfRank.size(), -1),
-      agentIn_(static_cast<size_t>(agents), 0) {
+      agentIn_(static_cast<size_t>(agents), 0),
+      pmixFences_(agents, static_cast<size_t>(links.kvsLimitMiB) << 20) {
   pmi::JobFacts facts;
   facts.kvsname = kvsname_;
   facts.size = facts.universeSize = size_;

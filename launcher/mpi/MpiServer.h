@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "pmi/pmi1_server.h"
+#include "launcher/mpi/PmixFences.h"
 #include "pmi/pmix_relay.h"
 
 /// What the run control learns from the ranks it serves.
@@ -172,7 +173,7 @@ class MpiServer {
   /// space: past its bound the fence fails for every node in it and its
   /// data is dropped. True when this part is the first in the run to go
   /// over (to be reported).
-  void AgentPmixSet(int agent, const std::vector<int>& ranks) { pmixAgentSet_[static_cast<size_t>(agent)] = ranks; }
+  void AgentPmixSet(int agent, const std::vector<int>& ranks) { pmixFences_.AgentSet(agent, ranks); }
   bool AgentPmixPart(int agent, const std::string& bytes);
   void AgentPmixDone(int agent);
   bool AgentPmixFailed(int agent);
@@ -210,16 +211,9 @@ class MpiServer {
   void TakeJob(int job, std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
   void StampLocal(double now);
   void TakePmix(std::vector<MpiEvent>* out);
-  struct PmixFence;
-  using FenceKey = std::pair<std::string, std::vector<int>>;  // job's namespace (empty: the first), ranks
-  // The fence of `key` that `node` (an agent, -1 tarvo's own) takes part
-  // in next: the oldest it is not in yet.
-  PmixFence& Fence(const FenceKey& key, int node);
   // Who holds rank `rank` of `nspace` (empty: the first job): an agent, -1
   // tarvo, -2 no one.
   int Holder(const std::string& nspace, int rank) const;
-  bool PmixAdd(PmixFence& fence, const std::string& bytes);
-  bool PmixOver(PmixFence& fence);
   void AnswerPmixSpawn(uint64_t ticket, const std::string& nspace, const std::string& why);
   void PmixFetch(int asker, const std::string& nspace, int rank, int tag);
   void PmixAnswer(int id, bool ok, const std::string& data);
@@ -258,27 +252,17 @@ class MpiServer {
   bool pmixOn_ = false;
   pmi::PmixJob pmixJob_;
   std::unique_ptr<pmi::PmixRelay> pmix_;  // tarvo's own ranks' server, if any
-  // The fences in flight, by their ranks (none: the job's): a subset's is
-  // apart from the job's and from other subsets'. Fences of the same ranks
-  // (a node may send the next before the last is complete: PMIx_Fence_nb)
-  // are kept in order, each node's parts going to the oldest it is not in,
-  // and complete in that order.
-  struct PmixFence {
-    std::string all;           // the union so far
-    std::vector<char> agentIn; // by agent: its part is in
-    bool localIn = false;      // tarvo's own node's part is in
-    bool over = false;         // over the bound: the fence fails
-  };
-  std::map<FenceKey, std::deque<PmixFence>> pmixFences_;
-  std::vector<std::vector<int>> pmixAgentSet_;  // by agent: the fence its next parts are of
-  std::vector<std::string> pmixAgentNspace_;    // by agent: that fence's spawned job, or its next fetch's
+  // The fences that cross nodes, in flight.
+  PmixFences pmixFences_;
   // The direct modex's requests in flight, by tarvo's number: who asked
   // (an agent, -1: tarvo's own node) and the asker's tag.
   std::map<int, std::pair<int, int>> pmixFetches_;
   int pmixNextFetch_ = 0;
   std::vector<PmixSend> pmixOut_;  // for TakePmixFences
-  size_t pmixKvsBytes_ = 0;  // the key-value space's bytes: the fences completed so far, and in flight
-  bool pmixOverTold_ = false;  // a fence has gone over the bound in this run (it is reported once)
+  // Whether fence `ranks` of `nspace` has every taking part node's part:
+  // then it goes to them (the agents' frames into *out).
+  bool SendIfComplete(const std::string& nspace, const std::vector<int>& ranks, const PmixFences::Fence& fence,
+                      std::vector<PmixSend>* out);
   std::map<int, std::string> spawned_;  // job: its namespace
   // PMI-1: the servers of spawned jobs, by job; how many descriptors each
   // server (the first job's first) put into the last Fds; events of
