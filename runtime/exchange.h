@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/protocol.h"
 #include "common/textfield.h"
 #include "netprim/netprim.h"
 #include "runtime/tarvo_runtime.h"
@@ -26,8 +27,12 @@ inline double Now() {
 
 inline bool ValidContext(const trv_ctx* ctx) { return ctx && ctx->attempts > 0 && ctx->timeout > 0; }
 
+// The public header spells the context's address field out, as a C header
+// of its own must; it is the contract's address text.
+static_assert(sizeof(static_cast<trv_ctx*>(nullptr)->host) == ADDRESS_TEXT_SIZE, "trv_ctx::host is an address text");
+
 // The launcher's address text, terminated, for netprim's calls.
-inline void LauncherHost(const trv_ctx* ctx, char (&host)[128]) {
+inline void LauncherHost(const trv_ctx* ctx, char (&host)[ADDRESS_TEXT_SIZE]) {
   CopyTextField(host, sizeof host, ctx->host);
   host[sizeof host - 1] = '\0';
 }
@@ -67,7 +72,7 @@ int Exchange(const trv_ctx* ctx, int port, const void* request, int length, char
              int attempts, Accept accept, Answer* got) {
   int sock = FreshSocket();
   if (sock < 0) return TRV_ESOCKET;
-  char host[128];
+  char host[ADDRESS_TEXT_SIZE];
   LauncherHost(ctx, host);
   int result = TRV_ETIMEOUT;
   for (int attempt = 0; attempt < attempts && result == TRV_ETIMEOUT; ++attempt) {
@@ -79,7 +84,7 @@ int Exchange(const trv_ctx* ctx, int port, const void* request, int length, char
     for (;;) {
       double left = deadline - Now();
       if (left <= 0 || !velSockReadAvailable(sock, left)) break;
-      char from[128];
+      char from[ADDRESS_TEXT_SIZE];
       int fromPort = 0;
       int n = velRecvfrom(sock, answer, capacity, from, &fromPort);
       if (n < 0) {

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -189,8 +190,8 @@ int trv_local_address(const trv_ctx* ctx, char* out) {
   memset(&self, 0, sizeof self);
   if (velConnect(sock, ctx->host, ctx->address_port) == 0 &&
       getsockname(sock, reinterpret_cast<sockaddr*>(&self), &len) == 0 && self.sin_addr.s_addr != 0) {
-    memset(out, 0, 128);
-    if (inet_ntop(AF_INET, &self.sin_addr, out, 128)) result = TRV_OK;
+    memset(out, 0, ADDRESS_TEXT_SIZE);
+    if (inet_ntop(AF_INET, &self.sin_addr, out, ADDRESS_TEXT_SIZE)) result = TRV_OK;
   }
   velClose(sock);
   if (result != TRV_OK && velGetHostIP(out) == 0) result = TRV_OK;
@@ -212,15 +213,17 @@ int trv_open_endpoint(int* sock, int* port) {
 }
 
 int trv_join(trv_ctx* ctx, int id, int tag, const char* ip, const char* hostname, int port, int* got_id) {
-  if (!ValidContext(ctx) || !ip || strlen(ip) >= 128 || port < 0 || port > 65535) return TRV_EINVAL;
+  if (!ValidContext(ctx) || !ip || strlen(ip) >= ADDRESS_TEXT_SIZE || port < 0 || port > 65535) return TRV_EINVAL;
   if (id < 0 || id == TRV_NONE_ID || id == TRV_TABLE_ID) return TRV_EINVAL;
   AddressMessage m = Request(JOIN, id);
   m.tag = tag;
   CopyTextField(m.ip, sizeof m.ip, ip);
-  char name[128];
+  // The host name, cut to the message's field below.
+  char name[HOST_NAME_MAX + 1];
   memset(name, 0, sizeof name);
   if (hostname) snprintf(name, sizeof name, "%s", hostname);
-  else if (gethostname(name, sizeof name - 1) != 0) name[0] = '\0';
+  else if (gethostname(name, sizeof name) != 0) name[0] = '\0';
+  name[sizeof name - 1] = '\0';
   CopyTextField(m.hostname, sizeof m.hostname, name);
   m.port = port;
   char buf[sizeof(AddressMessage)];
@@ -252,7 +255,7 @@ int trv_join(trv_ctx* ctx, int id, int tag, const char* ip, const char* hostname
   if (a.fd != TRV_NONE_ID) {
     // The registry answers with the identifier both when it stored the entry
     // and when another address already holds it: ask which one it keeps.
-    char have[128];
+    char have[ADDRESS_TEXT_SIZE];
     int havePort = 0;
     r = trv_address(ctx, id, have, &havePort);
     if (r == TRV_ENOTFOUND) return TRV_EPROTO;

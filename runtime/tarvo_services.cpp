@@ -29,7 +29,7 @@ int trv_collective(trv_ctx* ctx, int code, double seconds) {
   }
   // The release goes to the socket of the request, so one socket serves
   // every collective operation of the process.
-  char host[128];
+  char host[ADDRESS_TEXT_SIZE];
   LauncherHost(ctx, host);
   SyncMessage m;
   memset(&m, 0, sizeof m);
@@ -54,7 +54,7 @@ int trv_collective(trv_ctx* ctx, int code, double seconds) {
     }
     if (velSockReadAvailable(ctx->sync_sock, wait)) {
       char buf[sizeof(SyncMessage)];
-      char from[128];
+      char from[ADDRESS_TEXT_SIZE];
       int fromPort = 0;
       int n = velRecvfrom(ctx->sync_sock, buf, sizeof buf, from, &fromPort);
       if (n < 0 && errno != EINTR && errno != ECONNREFUSED) return TRV_ESOCKET;

@@ -14,7 +14,7 @@
 #include "launcher/services/SourceFilter.h"
 
 /// How a service reports a receive that fails during the run, before the
-/// run ends with status 1: ErrorMsg(step, line, "Control"), or perror(step)
+/// run ends with status 1: ErrorMsg(step, line, kErrorSource), or perror(step)
 /// alone when line is 0, or nothing when step is null.
 struct ReceiveFailure {
   const char* step;

@@ -382,7 +382,7 @@ pid_t StartDirect(DirectPlan& d, const ForkReport& report) {
 #endif
   if (pid < 0) {
     if (report.before != nullptr) printf("%s\n", report.before);
-    ErrorMsg("fork", report.line, "Control");
+    ErrorMsg("fork", report.line, kErrorSource);
     fflush(stdout);
   }
   return pid;

@@ -22,7 +22,7 @@ bool IsSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || 
 // How much of an over-long host word a report shows.
 const size_t kShownWord = 128;
 
-std::string ProgramLineError(const char* path, int number, const char* what) {
+std::string ProgramLineError(const char* path, int number, const std::string& what) {
   return std::string("ERROR-Control Process: program file ") + path + ", line " + std::to_string(number) + ": " + what +
          "\n";
 }
@@ -258,7 +258,7 @@ bool ReadProgramFile(FILE* file, const char* path, std::vector<ProgramLine>* lin
     if (c == EOF && !any) return true;  // the line end before closed the last line
     ++number;
     if (tooLong) {
-      *error = ProgramLineError(path, number, "longer than 1023 characters");
+      *error = ProgramLineError(path, number, "longer than " + std::to_string(kMaxLineLength) + " characters");
       return false;
     }
     if (line.empty()) continue;  // an empty line starts no process
@@ -266,12 +266,12 @@ bool ReadProgramFile(FILE* file, const char* path, std::vector<ProgramLine>* lin
     entry.number = number;
     entry.words = SplitProgramLine(line);
     if (entry.words.size() > static_cast<size_t>(kMaxLineWords)) {
-      *error = ProgramLineError(path, number, "more than 128 words");
+      *error = ProgramLineError(path, number, "more than " + std::to_string(kMaxLineWords) + " words");
       return false;
     }
     for (const std::string& w : entry.words) {
       if (w.size() > static_cast<size_t>(kMaxElementLength)) {
-        *error = ProgramLineError(path, number, "a word longer than 127 characters");
+        *error = ProgramLineError(path, number, "a word longer than " + std::to_string(kMaxElementLength) + " characters");
         return false;
       }
     }

@@ -2,6 +2,7 @@
 // the ranks' programs on their hosts, and a remote shell that cannot be
 // started said once, in words a new user can act on.
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/carrier_exec.h"
 #include "launcher/context/RunContext.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
@@ -32,22 +34,6 @@ std::string SignalName(int sig) {
     case SIGKILL: return "KILL";
     default: return std::to_string(sig);
   }
-}
-
-// True when `file` would be found by execvp on the PATH.
-bool OnPath(const char* file) {
-  const char* path = getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
-  for (size_t at = 0; at <= dirs.size();) {
-    size_t colon = dirs.find(':', at);
-    if (colon == std::string::npos) colon = dirs.size();
-    const std::string dir = colon == at ? "." : dirs.substr(at, colon - at);
-    const std::string full = dir + "/" + file;
-    struct stat st;
-    if (stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(full.c_str(), X_OK) == 0) return true;
-    at = colon + 1;
-  }
-  return false;
 }
 
 // `words` run on `host` through the run's remote shell, in a group of its
@@ -123,7 +109,8 @@ void SayIfNoRemoteShell(const std::string& shell) {
     fflush(stderr);
     return;
   }
-  if (OnPath(shell.c_str())) return;
+  char found[PATH_MAX];
+  if (CarrierOnPath(shell.c_str(), nullptr, getenv("PATH"), found, sizeof found)) return;
   fprintf(stderr, "tarvo: cannot start the remote shell %s: it is not on the PATH%s\n", shell.c_str(),
           shell == "rsh" && RunControlSettings().rsh.empty() ? " (-ssh chooses ssh)" : "");
   fflush(stderr);
