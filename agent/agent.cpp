@@ -49,6 +49,7 @@
 #include "common/input_copy.h"
 #include "common/agent_wire.h"
 #include "common/carrier_exec.h"
+#include "common/signal_mask.h"
 #include "common/child_io.h"
 #include "common/child_setup.h"
 #include "common/rank_exec.h"
@@ -676,19 +677,12 @@ int main(int argc, char** argv) {
     Report("cannot reach the launcher", strerror(errno));
     return 1;
   }
-  sigset_t taken;
-  sigemptyset(&taken);
-  for (int sig : {SIGCHLD, SIGTERM, SIGHUP, SIGINT}) sigaddset(&taken, sig);
-  sigprocmask(SIG_BLOCK, &taken, nullptr);
-  const int signals = signalfd(-1, &taken, SFD_NONBLOCK | SFD_CLOEXEC);
+  const int signals = SignalsTaken({SIGCHLD, SIGTERM, SIGHUP, SIGINT});
   // A report after the remote shell's session is gone must not kill the
   // agent before it has cleaned up (its PMIx server's directory): a write
   // to the closed standard error then fails instead. Held, not ignored:
   // the ranks start with no signal blocked.
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  sigprocmask(SIG_BLOCK, &pipe, nullptr);
+  PipeSignalHeld();
   Agent agent(link, signals, strcmp(argv[3], "-") == 0);
   return agent.Loop();
 }

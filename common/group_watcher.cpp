@@ -10,6 +10,8 @@
 
 #include <cstring>
 
+#include "common/process_start.h"
+
 namespace {
 
 // Everything but `keep` closed: the watcher holds no stream or socket of
@@ -89,8 +91,8 @@ bool GroupWatcher::Start(size_t slots, const std::vector<std::string>& dirs) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return false;
   std::vector<pid_t> groups(slots, 0);  // the watcher's, before the fork
-  const pid_t pid = fork();
-  if (pid == 0) Watch(ends[0], groups.data(), slots, dirs);
+  std::string err;
+  const pid_t pid = ProcessFork([&] { Watch(ends[0], groups.data(), slots, dirs); }, &err);
   close(ends[0]);
   if (pid < 0) {
     close(ends[1]);

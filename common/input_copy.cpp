@@ -1,4 +1,5 @@
 #include "common/input_copy.h"
+#include "common/signal_mask.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -183,13 +184,12 @@ bool StartInputCopy(int from, const std::vector<int>& to, const std::vector<std:
   Copy* c = new Copy{from, to, names, bound};
   // A reader that has gone must not end the process: a write to its pipe
   // fails with EPIPE instead. The thread starts with SIGPIPE blocked.
-  sigset_t pipe, old;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, &old);
   pthread_t thread;
-  const int rc = pthread_create(&thread, nullptr, CopyLoop, c);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  int rc;
+  {
+    PipeSignalHeldWhile held;
+    rc = pthread_create(&thread, nullptr, CopyLoop, c);
+  }
   if (rc != 0) {
     for (int fd : to) close(fd);
     delete c;

@@ -207,11 +207,12 @@ void ChildExecRun(const ChildSetup& setup, const ChildExec& x) {
   // read its call stack. Without Yama the call fails, and nothing changes.
   if (x.tracer != 0) child_sys::Prctl(PR_SET_PTRACER, static_cast<long>(x.tracer));
   const int e = static_cast<int>(-ExecSearch(x.file, x.argv, x.envp, x.shellArgv));
+  if (x.execErrorFd >= 0) child_sys::Write(x.execErrorFd, &e, sizeof e);
   if (x.said != nullptr) ChildSay(STDERR_FILENO, x.said, strlen(x.said));
   if (x.saidOut != nullptr) ChildSay(STDOUT_FILENO, x.saidOut, strlen(x.saidOut));
   if (e == ENOENT && x.notFound != nullptr) {
     ChildSay(STDERR_FILENO, x.notFound, strlen(x.notFound));
-  } else {
+  } else if (x.failure != nullptr) {
     ChildPerror(x.failure, e);
   }
   child_sys::Exit(x.failedStatus);

@@ -79,9 +79,11 @@ struct ChildExec {
   /// For a file with a "/" that is no program: /bin/sh's words (RankExec's
   /// shellArgv); null: made on the child's stack, up to 511 words.
   char* const* shellArgv = nullptr;
-  // When the exec fails: `said` on standard error, `saidOut` on standard
-  // output, then `notFound` for a file that is nowhere, else `failure`
-  // with the reason.
+  // When the exec fails: its error (an int) first on `execErrorFd` (-1:
+  // none), for a parent that makes the failure its own; then `said` on
+  // standard error, `saidOut` on standard output, then `notFound` for a
+  // file that is nowhere, else `failure` with the reason (null: nothing).
+  int execErrorFd = -1;
   const char* said = nullptr;
   const char* saidOut = nullptr;
   const char* notFound = nullptr;

@@ -1,14 +1,12 @@
 #include "common/stack_wire.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "common/agent_wire.h"
+#include "common/process_start.h"
 #include "common/textfield.h"
 
 namespace {
@@ -107,41 +105,32 @@ bool StackDecode(const std::string& payload, std::vector<RankStack>* out) {
   return true;
 }
 
-pid_t StackReaderStart(const std::string& agent, const std::vector<std::pair<int, pid_t>>& ranks, int samples,
-                       int* readFd) {
+std::vector<std::string> StackReaderWords(const std::string& agent, const std::vector<std::pair<int, pid_t>>& ranks,
+                                          int samples) {
   std::vector<std::string> words{agent, "--stacks"};
   if (samples != 1) words.insert(words.end(), {"--samples", std::to_string(samples)});
   for (const auto& r : ranks) words.push_back(std::to_string(r.first) + ":" + std::to_string(r.second));
+  return words;
+}
+
+pid_t StackReaderStart(const std::string& agent, const std::vector<std::pair<int, pid_t>>& ranks, int samples,
+                       int* readFd) {
+  std::vector<std::string> words = StackReaderWords(agent, ranks, samples);
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(&w[0]);
   argv.push_back(nullptr);
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // The launcher and the agent block the signals that their loops take.
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
   extern char** environ;
-  pid_t pid = -1;
-  const bool path = agent.find('/') != std::string::npos;
-  if ((path ? posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ)
-            : posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ)) != 0) {
-    pid = -1;
-  }
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  close(ends[1]);
-  if (pid < 0) {
-    close(ends[0]);
-    return -1;
-  }
-  fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
-  *readFd = ends[0];
-  return pid;
+  ChildExec exec;
+  exec.file = argv[0];
+  exec.argv = argv.data();
+  exec.envp = environ;
+  exec.failure = nullptr;  // the caller's to report
+  std::string err;
+  return ProcessStartReading(
+      [&](int out) {
+        ChildSetup setup;
+        setup.stdFds[1] = out;
+        return ProcessStart(setup, exec, true, &err);
+      },
+      true, readFd);
 }

@@ -74,11 +74,15 @@ std::string StackEncode(const std::vector<RankStack>& stacks);
 /// malformed: a size that does not add up, a count out of its bounds.
 bool StackDecode(const std::string& payload, std::vector<RankStack>* out);
 
-/// Starts `AGENT --stacks [--samples 2] RANK:PID...` (agent/agent_stacks.h)
-/// for `ranks` (rank, pid), reading them `samples` times, with posix_spawn
-/// (safe in a threaded process), its standard
-/// output on *readFd (non-blocking, close-on-exec). `agent` is a path, or
-/// a name that PATH finds. Its pid, or -1.
+/// `AGENT --stacks [--samples 2] RANK:PID...` (agent/agent_stacks.h): the
+/// reader's words for `ranks` (rank, pid), read `samples` times.
+std::vector<std::string> StackReaderWords(const std::string& agent, const std::vector<std::pair<int, pid_t>>& ranks,
+                                          int samples);
+
+/// Starts the reader of StackReaderWords on this host (process_start.h),
+/// its standard output on *readFd (non-blocking, close-on-exec). `agent`
+/// is a path, or a name that PATH finds. Its pid, or -1 with errno the
+/// reason when it cannot be started (its exec's failure among them).
 pid_t StackReaderStart(const std::string& agent, const std::vector<std::pair<int, pid_t>>& ranks, int samples,
                        int* readFd);
 

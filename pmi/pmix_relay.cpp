@@ -1,6 +1,7 @@
 // PmixRelay over PmixHost: the callbacks, on libpmix's thread, queue notices
 // under a lock and write the eventfd; the owner's loop takes them.
 #include "pmi/pmix_relay.h"
+#include "common/signal_mask.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -44,13 +45,8 @@ class Relay : public PmixRelay {
     // that has died would end this process by SIGPIPE. Its threads, made
     // here, take the caller's signal mask: they start with SIGPIPE held (a
     // write then fails with EPIPE), and the caller's mask is put back.
-    sigset_t pipe, before;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, &before);
-    const bool started = host_.Start(job, std::move(c), why);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    return started;
+    PipeSignalHeldWhile held;
+    return host_.Start(job, std::move(c), why);
   }
 
   std::vector<std::string> Environment(int rank) const override { return host_.Environment(rank); }

@@ -4,6 +4,7 @@
 // time limit, locally, in host mode and with per-rank remote shells, and
 // with spawned processes; SIGQUIT, after which the run goes on. The Slurm
 // cluster's run is in slurm_test.cpp.
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -180,6 +181,24 @@ std::vector<RankStack> ReadStacks(const std::vector<std::pair<int, pid_t>>& rank
   std::vector<RankStack> stacks;
   EXPECT_TRUE(StackDecode(bytes, &stacks));
   return stacks;
+}
+
+// A reader whose exec fails is the caller's failure, with its reason, as a
+// spawn's: no pid, no descriptor, no child left.
+TEST(StackReader, OneThatCannotBeExecutedIsRefusedWithItsReasonAndLeavesNoChild) {
+  const struct {
+    const char* agent;
+    int error;
+  } cases[] = {{"/nonexistent/tarvo-agent", ENOENT}, {"/dev/null", EACCES}, {"tarvo-agent-nowhere", ENOENT}};
+  for (const auto& c : cases) {
+    int fd = -1;
+    errno = 0;
+    EXPECT_EQ(StackReaderStart(c.agent, {{0, getpid()}}, 1, &fd), -1) << c.agent;
+    EXPECT_EQ(errno, c.error) << c.agent;
+    EXPECT_EQ(fd, -1) << c.agent;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << c.agent;
+    EXPECT_EQ(errno, ECHILD) << c.agent;
+  }
 }
 
 TEST(StackReader, ARankThatHasJustEndedIsGoneAndTheOthersGoOn) {

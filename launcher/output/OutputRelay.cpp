@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/child_io.h"
+#include "common/signal_mask.h"
 
 namespace {
 
@@ -83,10 +84,7 @@ void* OutputRelay::Loop(void* self) {
   OutputRelay& r = *static_cast<OutputRelay*>(self);
   // A launcher stream that is a closed pipe fails the write instead of
   // ending the launcher.
-  sigset_t pipeSignal;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+  PipeSignalHeld();
 
   std::vector<Source> sources;
   std::vector<pollfd> polled;

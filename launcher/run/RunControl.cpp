@@ -23,6 +23,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "common/signal_mask.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/run/Mpir.h"
 #include "launcher/run/RunLoop.h"
@@ -393,12 +394,9 @@ RunControl::RunControl(const RunSettings& settings, const CollectiveWatch* colle
   shared_->settings = settings;
   shared_->collectives = collectives;
   shared_->remote = remote;
-  sigset_t controlSignals;
-  sigemptyset(&controlSignals);
-  for (int sig : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&controlSignals, sig);
-  if (settings.stacks) sigaddset(&controlSignals, SIGQUIT);
-  pthread_sigmask(SIG_BLOCK, &controlSignals, nullptr);
-  shared_->signalFd = signalfd(-1, &controlSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+  std::vector<int> controlSignals{SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2};
+  if (settings.stacks) controlSignals.push_back(SIGQUIT);
+  shared_->signalFd = SignalsTaken(controlSignals);
   shared_->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 

@@ -16,22 +16,13 @@
 #include <map>
 #include <set>
 
+#include "common/process_start.h"
 #include "launcher/run/RunLoop.h"
 #include "launcher/run/StackReport.h"
 
 namespace runloop {
 
 namespace {
-
-// The tarvo-agent beside this tarvo, else the PATH's.
-std::string AgentProgram() {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "tarvo-agent";
-  self[n] = '\0';
-  const std::string beside = std::string(self, static_cast<size_t>(strrchr(self, '/') - self)) + "/tarvo-agent";
-  return access(beside.c_str(), X_OK) == 0 ? beside : "tarvo-agent";
-}
 
 // TARVO_STACKS_DOT: the tree as a graph, replacing the file's last one. A
 // file that cannot be written costs one line; the text tree is out already.

@@ -20,8 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/child_io.h"
-#include "common/child_setup.h"
+#include "common/process_start.h"
 #include "common/textfield.h"
 #include "launcher/context/RunContext.h"
 #include "launcher/run/RunControl.h"
@@ -108,21 +107,23 @@ void Post(int code, const std::string& text) {
 
 int EndpointFd(CUDPConnection* endpoint) { return endpoint != nullptr ? endpoint->Socket() : -1; }
 
-// In the forked child: becomes the monitor, or reports in the form of
-// perror("Failure: Create visual process\n") and ends with 0. Only
-// async-signal-safe calls: another thread may have held a lock at the fork.
-[[noreturn]] void BecomeMonitor(char* const argv[]) {
-  // The monitor keeps none of the launcher's ports, and gets the ordinary
-  // signal mask back.
+// Starts the monitor, which keeps none of the launcher's ports; one that
+// cannot exec reports in the form of perror("Failure: Create visual
+// process\n") and ends with 0.
+void StartMonitor(char* const argv[]) {
   const int ports[] = {EndpointFd(addressConnection), EndpointFd(visualConnection), EndpointFd(synConnection),
                        EndpointFd(consoleConnection)};
   ChildSetup setup;
   setup.closeFds = ports;
   setup.closeCount = static_cast<int>(sizeof ports / sizeof ports[0]);
-  ChildSetUp(setup);
-  execvp(argv[0], argv);
-  ChildPerror(kVisualStartFailed, errno);
-  _exit(0);
+  ChildExec exec;
+  exec.file = argv[0];
+  exec.argv = argv;
+  exec.envp = environ;
+  exec.failure = kVisualStartFailed;
+  exec.failedStatus = 0;
+  std::string err;
+  ProcessStart(setup, exec, false, &err);
 }
 
 void AppendList(std::string& out, const int32_t* values, int count) {
@@ -286,7 +287,7 @@ int VisaulSystemInit() {
   fflush(stdout);
   fflush(stderr);
   // A failed fork goes unnoticed: the attach below then reports the missing queue.
-  if (fork() == 0) BecomeMonitor(argv);
+  StartMonitor(argv);
   sleep(kMonitorStartSeconds);
 
   // The monitor makes the same key from its working directory, which it

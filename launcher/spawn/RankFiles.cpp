@@ -14,8 +14,7 @@
 #include <map>
 
 #include "common/agent_wire.h"
-#include "common/child_io.h"
-#include "common/child_setup.h"
+#include "common/process_start.h"
 #include "common/protocol.h"
 #include "common/rank_map.h"
 #include "launcher/run/RunControl.h"
@@ -53,39 +52,31 @@ namespace {
 // (which links hwloc): the tarvo-agent beside this tarvo, else the PATH's.
 // False when it cannot tell.
 bool LocalTopology(int mode, bool gpus, HostTopology* topology) {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string beside = "tarvo-agent";
-  if (n > 0) {
-    self[n] = '\0';
-    const char* slash = strrchr(self, '/');
-    beside = std::string(self, static_cast<size_t>(slash - self)) + "/tarvo-agent";
-  }
+  const std::string agent = AgentProgram();
   const char* argv[] = {"tarvo-agent", "--topology", RankBindName(mode), gpus ? "1" : "0", nullptr};
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  ChildExec exec;
+  exec.file = agent.c_str();
+  exec.argv = const_cast<char* const*>(argv);
+  exec.envp = environ;
+  exec.failure = "tarvo: tarvo-agent";
   fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    // The run control's signals are blocked in the launcher: the agent
-    // gets the ordinary mask and actions, as every child does.
-    ChildSetup setup;
-    setup.stdFds[1] = ends[1];
-    ChildSetUp(setup);
-    execv(beside.c_str(), const_cast<char**>(argv));
-    execvp(argv[0], const_cast<char**>(argv));
-    ChildPerror("tarvo: tarvo-agent", errno);
-    _exit(127);
-  }
-  close(ends[1]);
+  std::string err;
+  int from = -1;
+  const pid_t pid = ProcessStartReading(
+      [&](int out) {
+        ChildSetup setup;
+        setup.stdFds[1] = out;
+        return ProcessStart(setup, exec, false, &err);
+      },
+      false, &from);
   std::string text;
   char buffer[4096];
-  for (ssize_t got; pid > 0 && (got = read(ends[0], buffer, sizeof buffer)) != 0;) {
+  for (ssize_t got; pid > 0 && (got = read(from, buffer, sizeof buffer)) != 0;) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) break;
     text.append(buffer, static_cast<size_t>(got));
   }
-  close(ends[0]);
+  if (from >= 0) close(from);
   int status = 1;
   while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -12,6 +12,8 @@
 #include <cstring>
 
 #include "common/carrier_exec.h"
+#include "common/process_start.h"
+#include "common/stack_wire.h"
 #include "launcher/context/RunContext.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
@@ -79,26 +81,18 @@ void RemoteSignals::Signal(const std::string& host, int sig, const std::vector<p
 pid_t RemoteSignals::ReadStacks(const std::string& host, const std::vector<std::pair<int, pid_t>>& ranks, int samples,
                                 int* readFd) {
   if (TheRunContext().remoteShell.empty()) return -1;
-  std::vector<std::string> words = {"tarvo-agent", "--stacks"};
-  if (samples != 1) words.insert(words.end(), {"--samples", std::to_string(samples)});
-  for (const auto& r : ranks) words.push_back(std::to_string(r.first) + ":" + std::to_string(r.second));
   ExecPlan plan;
-  RemoteCommand(host, words, &plan);
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
-  const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-  plan.stdFds[0] = devNull;
-  plan.stdFds[1] = ends[1];
-  const pid_t pid = StartPlan(plan, ForkReport{nullptr, 0});
-  if (devNull >= 0) close(devNull);
-  close(ends[1]);
-  if (pid < 0) {
-    close(ends[0]);
-    return -1;
-  }
-  fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
-  *readFd = ends[0];
-  return pid;
+  RemoteCommand(host, StackReaderWords("tarvo-agent", ranks, samples), &plan);
+  return ProcessStartReading(
+      [&](int out) {
+        const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+        plan.stdFds[0] = devNull;
+        plan.stdFds[1] = out;
+        const pid_t pid = StartPlan(plan, ForkReport{nullptr, 0});
+        if (devNull >= 0) close(devNull);
+        return pid;
+      },
+      true, readFd);
 }
 
 void SayIfNoRemoteShell(const std::string& shell) {
