@@ -49,6 +49,7 @@
 #include "common/input_copy.h"
 #include "common/agent_wire.h"
 #include "common/carrier_exec.h"
+#include "common/net_socket.h"
 #include "common/signal_mask.h"
 #include "common/child_io.h"
 #include "common/child_setup.h"
@@ -77,23 +78,6 @@ bool ReadSecret(std::string* secret) {
     *secret += c;
   }
   return false;
-}
-
-int Connect(const char* address, const char* port) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(atoi(port)));
-  if (inet_pton(AF_INET, address, &to.sin_addr) != 1) return -1;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  while (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    if (errno == EINTR) continue;
-    close(fd);
-    return -1;
-  }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
 }
 
 // A labelled output stream of a rank.
@@ -662,9 +646,10 @@ int main(int argc, char** argv) {
     Report("no secret on standard input", "");
     return 2;
   }
-  const int link = Connect(argv[1], argv[2]);
+  char err[NET_ERR_LEN];
+  const int link = NetTcpConnect(err, argv[1], atoi(argv[2]));
   if (link < 0) {
-    Report("cannot reach the launcher", strerror(errno));
+    Report("cannot reach the launcher", err);
     return 1;
   }
   AgentHello hello{};

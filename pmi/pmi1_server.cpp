@@ -10,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/net_socket.h"
 #include "common/pmi_env.h"
 
 namespace pmi {
@@ -77,21 +78,7 @@ void Pmi1Server::ChildStarted(int client) {
 }
 
 int BindTcpPort(int port, int* bound) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  socklen_t length = sizeof a;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
-    const int saved = errno;
-    if (fd >= 0) close(fd);
-    errno = saved;
-    return -1;
-  }
-  *bound = ntohs(a.sin_port);
-  return fd;
+  return NetTcpServer(nullptr, port, 0, bound);
 }
 
 bool Pmi1Server::Listen(int bound, std::function<bool(const char*)> admit,

@@ -31,6 +31,7 @@
 #include "common/carrier_params.h"
 #include "common/carrier_exec.h"
 #include "common/exit_status.h"
+#include "common/net_socket.h"
 #include "common/started_notice.h"
 
 /* Tells the launcher about the rank's program on this host (started_notice.h):
@@ -38,21 +39,13 @@
  * its wait STATUS. One datagram; STARTED is sent three times (RunRemote), a
  * lost ENDED leaves it the remote shell's status. */
 static void Notice(char** params, int code, pid_t pid, int status) {
-  struct sockaddr_in to;
-  memset(&to, 0, sizeof to);
-  to.sin_family = AF_INET;
-  to.sin_port = htons((uint16_t)atoi(params[TARVO_PARAM_ADDRESS_PORT]));
-  if (inet_pton(AF_INET, params[TARVO_PARAM_HOST], &to.sin_addr) != 1) return;
   int32_t notice[TARVO_NOTICE_SIZE / 4];
   memset(notice, 0, sizeof notice);
   notice[0] = code;
   notice[TARVO_NOTICE_RANK] = (int32_t)atoi(params[TARVO_PARAM_RANK]);
   notice[TARVO_NOTICE_PID] = (int32_t)pid;
   notice[TARVO_NOTICE_STATUS] = (int32_t)status;
-  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return;
-  (void)sendto(s, notice, sizeof notice, 0, (const struct sockaddr*)&to, sizeof to);
-  close(s);
+  (void)NetUdpSendOnce(NULL, params[TARVO_PARAM_HOST], atoi(params[TARVO_PARAM_ADDRESS_PORT]), notice, sizeof notice);
 }
 
 /* On a remote host carrier stays, as the parent of the program, which leads

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 
 #include "common/exit_status.h"
+#include "common/net_socket.h"
 
 namespace {
 
@@ -48,17 +49,12 @@ bool AgentHub::Open() {
     secret_ += kHex[b >> 4];
     secret_ += kHex[b & 15];
   }
-  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  socklen_t len = sizeof a;
-  if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listenFd_, 128) != 0 ||
-      getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    fprintf(stderr, "tarvo: cannot listen for the launch agents: %s\n", strerror(errno));
+  char err[NET_ERR_LEN];
+  listenFd_ = NetTcpServer(err, 0, 128, &port_);
+  if (listenFd_ < 0) {
+    fprintf(stderr, "tarvo: cannot listen for the launch agents: %s\n", err);
     return false;
   }
-  port_ = ntohs(a.sin_port);
   return true;
 }
 

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/net_socket.h"
 #include "common/process_start.h"
 #include "common/textfield.h"
 #include "launcher/context/RunContext.h"
@@ -349,16 +350,8 @@ void SleepMs(int ms) {
 // Wakes the receive that the bridge thread is blocked in with a code-0
 // event (posts nothing) sent to its own endpoint over loopback.
 void WakeBridge(int port) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return;
-  sockaddr_in to;
-  memset(&to, 0, sizeof to);
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  to.sin_port = htons(static_cast<uint16_t>(port));
   const int32_t none = 0;
-  (void)sendto(fd, &none, sizeof none, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  close(fd);
+  (void)NetUdpSendOnce(nullptr, "127.0.0.1", port, &none, sizeof none);
 }
 
 // Time the monitor gets to show what is queued and remove its queue; it
