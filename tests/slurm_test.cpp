@@ -24,6 +24,7 @@
 
 #include "launcher/spawn/Inputs.h"
 #include "tests/run_util.h"
+#include "tests/support/loopback.h"
 #include "tests/support/processes.h"
 
 namespace {
@@ -337,16 +338,10 @@ TEST_F(SlurmMode, TheMpirTableNamesEveryRanksProgramOnItsNode) {
 TEST(SlurmTestCluster, RefusesToStartWhereItsDirectoryOrAPortIsTaken) {
   const std::string dir = testutil::MakeTempDir();
   testutil::WriteFile(dir + "/kept", "x");
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  int taken = 0;
+  const int listener = support::LoopbackTcpListener(&taken);
   ASSERT_GE(listener, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  const std::string port = std::to_string(ntohs(addr.sin_port));
+  const std::string port = std::to_string(taken);
   struct Case {
     std::string env, line;
   } cases[] = {

@@ -5,6 +5,7 @@
 // launcher's run in the child, or the child's errno written into the
 // thread that reads the run's connections.
 #include "launcher/spawn/Executor.h"
+#include "tests/support/loopback.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -170,14 +171,13 @@ TEST(StartPath, SignalsPassedOnDuringAThousandStartsNeverRunTheLaunchersHandlers
 TEST(StartPath, ExecsThatFailLeaveTheRunLoopsErrnoAndConnectionsAlone) {
   // A connection of the run loop on loopback, read as AgentHub and the PMI
   // server read theirs: anything but EAGAIN is a connection closed.
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = 0;
+  const int listener = support::LoopbackTcpListener(&port);
+  ASSERT_GE(listener, 0);
   sockaddr_in at = {};
   at.sin_family = AF_INET;
   at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof at;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size), 0);
+  at.sin_port = htons(static_cast<uint16_t>(port));
   const int peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_EQ(connect(peer, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
   const int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);

@@ -16,6 +16,23 @@
 
 namespace support {
 
+/// A TCP socket of the test's own listening on 127.0.0.1, at a port that
+/// the system chooses (in *port), closed on exec; -1 when it cannot be had.
+inline int LoopbackTcpListener(int* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof at;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(fd, 1) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(at.sin_port);
+  return fd;
+}
+
 class LoopbackSocket {
  public:
   /// Binds a port that the system chooses on `local` (127.0.0.1 unless a
