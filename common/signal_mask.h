@@ -42,21 +42,30 @@ inline void PipeSignalHeld() {
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
 }
 
-/// Holds SIGPIPE in the calling thread while it lives, so that the threads
-/// started meanwhile (a library's among them) start with it held; the
-/// thread's mask is put back at the end.
-class PipeSignalHeldWhile {
+/// Holds `signals` in the calling thread while it lives (a section that a
+/// signal must not interrupt, or the start of threads that are to start
+/// with them held); the thread's mask is put back at the end.
+class SignalsHeldWhile {
  public:
-  PipeSignalHeldWhile() {
-    const sigset_t pipe = signal_mask::PipeSignal();
-    pthread_sigmask(SIG_BLOCK, &pipe, &before_);
+  explicit SignalsHeldWhile(const std::vector<int>& signals) {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : signals) sigaddset(&held, sig);
+    pthread_sigmask(SIG_BLOCK, &held, &before_);
   }
-  ~PipeSignalHeldWhile() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-  PipeSignalHeldWhile(const PipeSignalHeldWhile&) = delete;
-  PipeSignalHeldWhile& operator=(const PipeSignalHeldWhile&) = delete;
+  ~SignalsHeldWhile() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+  SignalsHeldWhile(const SignalsHeldWhile&) = delete;
+  SignalsHeldWhile& operator=(const SignalsHeldWhile&) = delete;
 
  private:
   sigset_t before_;
+};
+
+/// SIGPIPE held while it lives, so that the threads started meanwhile (a
+/// library's among them) start with it held.
+class PipeSignalHeldWhile : public SignalsHeldWhile {
+ public:
+  PipeSignalHeldWhile() : SignalsHeldWhile({SIGPIPE}) {}
 };
 
 #endif  // TARVO_COMMON_SIGNAL_MASK_H

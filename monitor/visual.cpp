@@ -15,6 +15,7 @@
 
 #include "common/messages.h"
 #include "common/protocol.h"
+#include "common/signal_mask.h"
 #include "common/textfield.h"
 
 namespace {
@@ -60,35 +61,30 @@ int main(int argc, char** argv) {
   }
   // Held off until the handlers are in place, so that a stop request never
   // leaves a queue behind.
-  sigset_t stops, previous;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGHUP);
-  sigprocmask(SIG_BLOCK, &stops, &previous);
+  {
+    SignalsHeldWhile stops({SIGINT, SIGTERM, SIGHUP});
+    key_t key = ftok(".", kMonitorQueueProject);
+    if (key == -1) {
+      perror("visual: ftok");
+      return 1;
+    }
+    // A queue that already exists under the key is used as it is.
+    queueId = msgget(key, IPC_CREAT | 0666);
+    if (queueId < 0) {
+      perror("visual: msgget");
+      return 1;
+    }
 
-  key_t key = ftok(".", kMonitorQueueProject);
-  if (key == -1) {
-    perror("visual: ftok");
-    return 1;
+    struct sigaction stop;
+    memset(&stop, 0, sizeof stop);
+    stop.sa_handler = OnStop;
+    sigfillset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGHUP, &stop, nullptr);
+    // A reader that went away must not end us with the queue still there.
+    signal(SIGPIPE, SIG_IGN);
   }
-  // A queue that already exists under the key is used as it is.
-  queueId = msgget(key, IPC_CREAT | 0666);
-  if (queueId < 0) {
-    perror("visual: msgget");
-    return 1;
-  }
-
-  struct sigaction stop;
-  memset(&stop, 0, sizeof stop);
-  stop.sa_handler = OnStop;
-  sigfillset(&stop.sa_mask);
-  sigaction(SIGINT, &stop, nullptr);
-  sigaction(SIGTERM, &stop, nullptr);
-  sigaction(SIGHUP, &stop, nullptr);
-  // A reader that went away must not end us with the queue still there.
-  signal(SIGPIPE, SIG_IGN);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
 
   for (;;) {
     QueueMessage record;
