@@ -315,6 +315,13 @@ class Agent {
       case AgentOrder::kStacksAsk:
         AskStacks(order.samples);
         break;
+      case AgentOrder::kTopologyAsk: {
+        std::string why;
+        const HostTopology* topology = placer_.Topology(order.bind, order.gpus, &why);
+        const std::string payload = AgentStrings({topology != nullptr ? TopologyText(*topology) : "", why});
+        Tell(AgentEncode(kAgentTopology, payload.data(), payload.size()));
+        break;
+      }
     }
   }
 

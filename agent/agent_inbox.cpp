@@ -246,6 +246,14 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
       order->samples = samples;
       return samples == 1 || samples == 2;
     }
+    case kAgentTopologyAsk: {
+      order->kind = AgentOrder::kTopologyAsk;
+      AgentTopologyAsk ask;
+      if (!TakeHead(m.payload, &ask) || m.payload.size() != sizeof ask) return false;
+      order->bind = ask.bind;
+      order->gpus = ask.gpus == 1;
+      return ask.bind >= 0 && ask.bind <= kBindLast && (ask.gpus == 0 || ask.gpus == 1);
+    }
     case kAgentJob:
       return ReadJob(m.payload, order);
     case kAgentFencePuts:

@@ -14,7 +14,7 @@ struct AgentOrder {
   enum Kind {
     kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPmixFailed, kPmixSet,
     kPmixServe, kPmixFetched, kPlace, kStacksAsk, kNamesAnswer, kConnected, kSpawned, kSpawnJob, kSpawnRank,
-    kPmixNspace, kPmi1Job, kPmi1Barrier, kJobGo
+    kPmixNspace, kPmi1Job, kPmi1Barrier, kJobGo, kTopologyAsk
   } kind = kEnv;
   std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier";
                                      // kJob: the kvsname and PMI_process_mapping;
@@ -37,7 +37,8 @@ struct AgentOrder {
   AgentPmixModex modex{};                       // kPmixServe, kPmixFetched (bytes: the data)
   int rank = -1;
   int flags = 0;
-  int bind = 0;  // kPlace
+  int bind = 0;  // kPlace, kTopologyAsk
+  bool gpus = false;  // kTopologyAsk: the GPUs as well
   int cpusPerRank = 1, gpusPerRank = 0;         // kPlace
   int sig = 0;
   int samples = 1;  // kStacksAsk

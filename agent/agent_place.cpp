@@ -117,7 +117,7 @@ bool AgentPlacer::Prepare(int rank, int index, RankPlace* place, std::vector<std
   if (!mapped_) {
     mapped_ = true;
     std::string why;
-    usable_ = HostTopologyRead(p.bind, p.gpusPerRank > 0, &topology_, &why);
+    usable_ = Topology(p.bind, p.gpusPerRank > 0, &why) != nullptr;
     if (!usable_) {
       ChildWrite(STDERR_FILENO, "tarvo: the ranks on " + p.host + " are not placed: " + why + "\n");
     } else {
@@ -148,6 +148,18 @@ bool AgentPlacer::Prepare(int rank, int index, RankPlace* place, std::vector<std
   }
   if (p.report) ChildWrite(STDERR_FILENO, RankMapLine(rank, p.host, topology_, slot));
   return true;
+}
+
+const HostTopology* AgentPlacer::Topology(int bind, bool gpus, std::string* why) {
+  if (!read_ || readBind_ != bind || readGpus_ != gpus) {
+    read_ = true;
+    readBind_ = bind;
+    readGpus_ = gpus;
+    why_.clear();
+    readOk_ = HostTopologyRead(bind, gpus, &topology_, &why_);
+  }
+  *why = why_;
+  return readOk_ ? &topology_ : nullptr;
 }
 
 int PlaceMain(int argc, char** argv) {

@@ -41,6 +41,11 @@ class AgentPlacer {
   /// lines on standard error. False when the rank has none. *refusal: why
   /// the rank cannot start (GPUs asked of a host without any).
   bool Prepare(int rank, int index, RankPlace* place, std::vector<std::string>* env, std::string* refusal);
+  /// This host's topology for `bind`'s level, with its GPUs when `gpus`:
+  /// read once and kept, so that the ranks are placed on the topology that
+  /// the launcher was told (kAgentTopology). Null, with *why, when it
+  /// cannot be told.
+  const HostTopology* Topology(int bind, bool gpus, std::string* why);
 
  private:
   struct Place {
@@ -53,6 +58,10 @@ class AgentPlacer {
   HostTopology topology_;
   HostMap map_;
   bool mapped_ = false, usable_ = false, bindable_ = false;
+  bool read_ = false, readOk_ = false;  // topology_, readOk_ and why_ hold the read of readBind_ and readGpus_
+  int readBind_ = 0;
+  bool readGpus_ = false;
+  std::string why_;
   int hostRanks_ = 0;
 };
 

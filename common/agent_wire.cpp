@@ -32,6 +32,7 @@ int32_t FixedSize(int32_t type) {
     case kAgentJobAbort:
     case kAgentJobGo: return sizeof(AgentJobRank);
     case kAgentPmi1Barrier: return sizeof(int32_t);
+    case kAgentTopologyAsk: return sizeof(AgentTopologyAsk);
     default: return -1;
   }
 }
@@ -46,12 +47,13 @@ bool Accepted(int32_t type, bool fromAgent) {
            type == kAgentWaiting || type == kAgentUnfinalized || type == kAgentStacks || type == kAgentBroke ||
            type == kAgentNames || type == kAgentConnect || type == kAgentPmixFetch || type == kAgentPmixServed ||
            type == kAgentSpawn || type == kAgentJobReady || type == kAgentJobStarted || type == kAgentJobEnded ||
-           type == kAgentJobUnfinalized || type == kAgentJobAbort;
+           type == kAgentJobUnfinalized || type == kAgentJobAbort || type == kAgentTopology;
   }
   return type == kAgentEnv || type == kAgentRank || type == kAgentSignal || type == kAgentAllSent || type == kAgentJob ||
          type == kAgentPmixJob || type == kAgentPlace || type == kAgentStacksAsk || type == kAgentNamesAnswer ||
          type == kAgentConnected || type == kAgentPmixServe || type == kAgentPmixFetched || type == kAgentSpawned ||
-         type == kAgentSpawnJob || type == kAgentSpawnRank || type == kAgentPmi1Job || type == kAgentJobGo;
+         type == kAgentSpawnJob || type == kAgentSpawnRank || type == kAgentPmi1Job || type == kAgentJobGo ||
+         type == kAgentTopologyAsk;
 }
 
 }  // namespace

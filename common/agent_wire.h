@@ -33,6 +33,9 @@
 //                       kAgentJobStarted, kAgentJobEnded, kAgentJobUnfinalized, kAgentJobAbort
 //                                     AgentJobRank: kAgentStarted, kAgentEnded, kAgentUnfinalized and
 //                                     kAgentAbort of a process of a spawned job
+//                       kAgentTopology two strings: the host's units and GPUs as TopologyText writes
+//                                     them (common/rank_map.h), and why it cannot tell them (then the
+//                                     first is empty), the answer to kAgentTopologyAsk
 //   both ways           kAgentFencePuts key, value, key, value ... strings ending in NUL:
 //                                     the agent's new PMI puts at a barrier, or the union
 //                                     of every host's (in as many frames as it takes)
@@ -92,6 +95,9 @@
 //                       kAgentNamesAnswer AgentNamesAnswerHead, then strings: key, value,
 //                                     publisher triples of what a lookup found
 //                       kAgentConnected AgentConnected: every node of that connect is in
+//                       kAgentTopologyAsk AgentTopologyAsk: tell this host's units of a binding level
+//                                     and its GPUs; sent, when the launcher asks it, before anything
+//                                     but kAgentEnv, and the ranks wait for every agent's answer
 //                       kAgentPlace   AgentPlaceHead, then three strings ending in NUL: the
 //                                     rank's host as the run names it, its output file and its
 //                                     error file (empty: none); sent before the rank's kAgentRank,
@@ -154,6 +160,8 @@ enum AgentFrameType : int32_t {
   kAgentPmi1Job = 41,
   kAgentPmi1Barrier = 42,
   kAgentJobGo = 43,
+  kAgentTopologyAsk = 44,
+  kAgentTopology = 45,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -176,8 +184,9 @@ static_assert(offsetof(AgentFrame, size) == 4, "size at 4");
 /// modex's four frames; 4: spawned jobs (kAgentSpawn to kAgentPmixNspace),
 /// the universe in the PMIx job, namespaces in a connect across jobs; 5:
 /// every thread's call stack and the samples in kAgentStacksAsk; 6: CPUs
-/// and GPUs per rank in kAgentPlace.
-const int32_t kAgentProtocolVersion = 6;
+/// and GPUs per rank in kAgentPlace; 7: kAgentTopologyAsk and
+/// kAgentTopology.
+const int32_t kAgentProtocolVersion = 7;
 /// The hello of every version begins with the secret and the agent's
 /// number; a longer one (after version 1) then has its version.
 const size_t kAgentHelloV1Size = 68;
@@ -221,6 +230,14 @@ enum : int32_t {
   kAgentPlaceReport = 1,   // one "bound to CPUs" line on standard error
   kAgentPlaceThreads = 2,  // OMP_NUM_THREADS=cpusPerRank, unless the rank's environment has it
 };
+
+/// The question of an agent's host topology: the units of `bind`'s level
+/// (a RankBind; kBindNone: cores), and with `gpus` 1 its GPUs as well.
+struct AgentTopologyAsk {
+  int32_t bind;
+  int32_t gpus;
+};
+static_assert(sizeof(AgentTopologyAsk) == 8 && offsetof(AgentTopologyAsk, gpus) == 4, "topology ask layout");
 
 struct AgentSignal {
   int32_t sig;

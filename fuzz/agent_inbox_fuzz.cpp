@@ -3,7 +3,8 @@
 // Input: the stream, cut into pieces of the first byte's size. Every order
 // taken is one the agent can carry out: a rank has its program and the
 // eight launcher parameters naming that rank, known flags only; a rank's place has a known
-// binding, a host and file names of a vector element at most; a signal is
+// binding, a host and file names of a vector element at most; the question
+// of the host's topology a known level; a signal is
 // a signal; every environment entry has a name; a PMI job has distinct
 // ranks within its size, fence puts have keys.
 #include <csignal>
@@ -106,6 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           break;
         case AgentOrder::kFencePuts:
           for (const auto& kv : order.puts) FUZZ_CHECK(!kv.first.empty());
+          break;
+        case AgentOrder::kTopologyAsk:  // a level that the agent knows
+          FUZZ_CHECK(m.payload.size() == sizeof(AgentTopologyAsk) && order.bind >= 0 && order.bind <= kBindLast);
           break;
         case AgentOrder::kPlace:
           FUZZ_CHECK(order.rank >= 0 && order.bind >= 0 && order.bind <= kBindLast && order.strings.size() == 3);

@@ -5,7 +5,8 @@
 // ranks 1, 4 and 7; the secret is fixed. Whatever arrives: no report before
 // a hello with the secret, reports only for the connection's own ranks, a
 // rank ends at most once, and the count of live ranks always matches; PMI
-// fence puts are whole pairs, aborts and waiting ranks the agent's own. It
+// fence puts are whole pairs, aborts and waiting ranks the agent's own, a
+// host's topology has units unless it says why not. It
 // also holds process 0 of spawned job 1, reported by job.
 #include <algorithm>
 #include <cstdint>
@@ -75,6 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           seen.emplace_back(s.job, s.rank);
         }
       }
+      // A host's topology: units when told, nothing with why it is not.
+      if (e.kind == AgentEvent::kTopology) FUZZ_CHECK(e.why.empty() != e.topology.units.empty());
       if (e.kind == AgentEvent::kFencePuts) {
         std::map<std::string, std::string> puts;
         FUZZ_CHECK(AgentTakeFencePuts(e.payload, &puts));

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -430,6 +431,82 @@ TEST_F(RemotePlace, PpnPutsConsecutiveRanksOnEachHost) {
     ASSERT_EQ(dry.Wait(90), 0) << dry.Stdout() << dry.Stderr();
     EXPECT_EQ(MapLines(dry.Stderr()), MapLines(run.Stderr())) << launch << dry.Stderr() << run.Stderr();
     EXPECT_EQ(MapLines(dry.Stderr()).size(), 5u) << dry.Stderr();
+  }
+}
+
+// Host mode: each agent tells tarvo its host's topology before any rank is
+// sent, so that the dry run maps every host as its own (127.0.0.2 the
+// two-socket GPU node, 127.0.0.3 a synthetic node of three cores and no
+// GPU, each through the environment that the remote shell gives its agent)
+// and the real run's ranks get that map; GPUs asked of a host without any
+// refuse the run, dry or real, naming the host, before any rank starts.
+TEST_F(RemotePlace, EachAgentTellsItsHostsMapBeforeAnyRank) {
+  if (!kHaveHwloc) GTEST_SKIP() << "this build has no hwloc";
+  const std::string work = sshd().Dir() + "/told";
+  ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+  testutil::WriteFile(work + "/probe", kWhere);
+  ASSERT_EQ(chmod((work + "/probe").c_str(), 0755), 0);
+  const std::string xml = std::string(TARVO_SOURCE_DIR) + "/tests/topologies/two_socket_gpus.xml";
+  // The remote shell: the far side's agent gets its node's topology.
+  const std::string ssh = sshd().ShimDir() + "/ssh";
+  testutil::WriteFile(work + "/rsh", "#!/bin/sh\nh=$1\nshift\ncase $h in\n"
+                                     "  127.0.0.2) exec " + ssh + " \"$h\" HWLOC_XMLFILE=" + xml + " \"$@\" ;;\n"
+                                     "  *) exec " + ssh + " \"$h\" \"HWLOC_SYNTHETIC='pack:1 core:3 pu:1'\" \"$@\" ;;\n"
+                                     "esac\n");
+  ASSERT_EQ(chmod((work + "/rsh").c_str(), 0755), 0);
+  testutil::WriteFile(work + "/both", "127.0.0.2\n127.0.0.3\n");
+  testutil::WriteFile(work + "/gpu", "127.0.0.2\n");
+  struct Case {
+    const char* hosts;
+    std::map<std::string, std::string> env;
+    std::vector<std::string> map;  // the dry run's lines, the real run's too; empty: refused
+    const char* refusal;
+  } cases[] = {
+      {"both",
+       {{"TARVO_PPN", "2"}, {"TARVO_CPUS_PER_RANK", "2"}},
+       {"tarvo: rank 0 on 127.0.0.2 bound to CPUs 0-3", "tarvo: rank 1 on 127.0.0.2 bound to CPUs 4-7",
+        "tarvo: rank 2 on 127.0.0.3 bound to CPUs 0-1", "tarvo: rank 3 on 127.0.0.3 bound to CPUs 0,2"},
+       ""},
+      {"gpu",
+       {{"TARVO_GPUS_PER_RANK", "1"}, {"TARVO_BIND", "socket"}},
+       {"tarvo: rank 0 on 127.0.0.2 bound to CPUs 0-7; GPUs cuda0", "tarvo: rank 1 on 127.0.0.2 bound to CPUs 8-15; GPUs cuda2",
+        "tarvo: rank 2 on 127.0.0.2 bound to CPUs 0-7; GPUs cuda1", "tarvo: rank 3 on 127.0.0.2 bound to CPUs 8-15; GPUs cuda3"},
+       ""},
+      {"both", {{"TARVO_GPUS_PER_RANK", "1"}}, {}, "ERROR-Control Process: TARVO_GPUS_PER_RANK=1: 127.0.0.3 has no GPU\n"},
+  };
+  for (const Case& c : cases) {
+    for (const char* dryRun : {"1", "0"}) {
+      const std::string what = std::string(c.hosts) + (dryRun[0] == '1' ? " dry" : " real");
+      testutil::Run("rm -f " + work + "/where.*");
+      harness::Options o;
+      o.workdir = work;
+      o.hold = false;
+      o.exactPath = sshd().ShimDir() + ":" + TARVO_BIN_DIR + ":/usr/bin:/bin";
+      o.env = c.env;
+      o.env.insert({{"TARVO_LAUNCH", "host"}, {"TARVO_RSH", work + "/rsh"}, {"TARVO_DRY_RUN", dryRun},
+                    {"TARVO_REPORT_BINDING", "1"}});
+      harness::LauncherRun run({"-np", "4", "-mf", c.hosts, "probe"}, o);
+      const int status = run.Wait(90);
+      if (c.map.empty()) {
+        EXPECT_EQ(status, 255) << what << run.Stderr();
+        EXPECT_EQ(run.Stdout(), c.refusal) << what;
+        EXPECT_EQ(MapLines(run.Stderr()), std::vector<std::string>()) << what;
+      } else {
+        EXPECT_EQ(status, 0) << what << run.Stdout() << run.Stderr() << sshd().Log();
+        EXPECT_EQ(MapLines(run.Stderr()), c.map) << what << run.Stderr();
+      }
+      const bool started = access((work + "/where.0").c_str(), F_OK) == 0;
+      EXPECT_EQ(started, !c.map.empty() && dryRun[0] == '0') << what;
+      if (started && c.env.count("TARVO_GPUS_PER_RANK") != 0) {
+        // Each rank sees the GPU of its line.
+        for (int rank = 0; rank < 4; ++rank) {
+          const std::string gpu = c.map[static_cast<size_t>(rank)].substr(c.map[static_cast<size_t>(rank)].size() - 1);
+          EXPECT_NE(testutil::ReadFile(work + "/where." + std::to_string(rank)).find(" cuda=" + gpu + " "),
+                    std::string::npos)
+              << rank;
+        }
+      }
+    }
   }
 }
 

@@ -206,23 +206,34 @@ void AgentHub::Read(size_t c, double now, std::vector<AgentEvent>* out) {
     const bool framed = conn.reader.Feed(buffer, static_cast<size_t>(n), &messages);
     for (const AgentMessage& m : messages) {
       const int before = conns_[c].agent;
+      const size_t at = out->size();
       if (!AgentTakeMessage(m, secret_, &links_, &conns_[c].agent, out)) {
         CloseConn(c, "sent a malformed message", out);
         return;
       }
+      if (out->size() > at && out->back().kind == AgentEvent::kTopology) {
+        const AgentEvent told = std::move(out->back());
+        out->pop_back();
+        TakeTopology(told, out);
+      }
       if (before < 0 && conns_[c].agent >= 0) {
-        // Proven: the agent gets its environment and its ranks.
+        // Proven: the agent gets its environment and its ranks, or first
+        // the question of its topology, which its ranks wait for.
         // What the socket does not take now goes out as poll finds room.
         Agent& a = agents_[static_cast<size_t>(conns_[c].agent)];
         a.conn = static_cast<int>(c);
         int one = 1;
         setsockopt(conns_[c].fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        Queue(c,
-              std::make_shared<const std::string>(AgentEncode(kAgentEnv, env_.data(), env_.size()) + a.outbox +
-                                                  AgentEncode(kAgentAllSent, nullptr, 0)),
-              now);
-        a.outbox.clear();
-        a.outbox.shrink_to_fit();
+        if (Holding()) {
+          Queue(c, std::make_shared<const std::string>(AgentEncode(kAgentEnv, env_.data(), env_.size()) + ask_), now);
+        } else {
+          Queue(c,
+                std::make_shared<const std::string>(AgentEncode(kAgentEnv, env_.data(), env_.size()) + a.outbox +
+                                                    AgentEncode(kAgentAllSent, nullptr, 0)),
+                now);
+          a.outbox.clear();
+          a.outbox.shrink_to_fit();
+        }
         if (!Flush(c, now)) {
           CloseConn(c, WriteFailure(c), out);
           return;
@@ -234,6 +245,57 @@ void AgentHub::Read(size_t c, double now, std::vector<AgentEvent>* out) {
       return;
     }
   }
+}
+
+void AgentHub::AwaitTopologies(int bind, bool gpus, TopologyJudge judge) {
+  const AgentTopologyAsk ask{bind, gpus ? 1 : 0};
+  ask_ = AgentEncode(kAgentTopologyAsk, &ask, sizeof ask);
+  judge_ = std::move(judge);
+}
+
+// An agent's answer; once every agent has answered, the judge's verdict:
+// the ranks go out, or none does.
+void AgentHub::TakeTopology(const AgentEvent& e, std::vector<AgentEvent>* out) {
+  Agent& told = agents_[static_cast<size_t>(e.agent)];
+  if (!Holding() || told.answered) return;  // only the answer to the question counts
+  told.answered = true;
+  told.told.told = e.why.empty();
+  told.told.topology = e.topology;
+  told.told.why = e.why;
+  for (const Agent& a : agents_) {
+    if (!a.answered) return;
+  }
+  const TopologyJudge judge = std::move(judge_);
+  judge_ = nullptr;
+  std::vector<AgentHostTopology> answers;
+  for (Agent& a : agents_) answers.push_back(std::move(a.told));
+  const std::string refusal = judge(answers);
+  if (!refusal.empty()) {
+    AgentEvent r;
+    r.kind = AgentEvent::kRefused;
+    r.why = refusal;
+    out->push_back(r);
+  }
+  for (size_t i = 0; i < agents_.size(); ++i) {
+    Agent& a = agents_[i];
+    if (!refusal.empty()) {
+      // Nothing is sent: the agent ends at "all sent", none of its ranks started.
+      a.outbox.clear();
+      links_[i].live = 0;
+    }
+    if (a.conn < 0) continue;
+    Queue(static_cast<size_t>(a.conn), std::make_shared<const std::string>(a.outbox + AgentEncode(kAgentAllSent, nullptr, 0)),
+          now_);
+    a.outbox.clear();
+    a.outbox.shrink_to_fit();
+    (void)Flush(static_cast<size_t>(a.conn), now_);  // a failed write closes it at the next Tick
+  }
+}
+
+// Whether the run needs the agent still: it has ranks that have not
+// ended, or the run waits for its topology.
+bool AgentHub::Needed(size_t agent) const {
+  return links_[agent].live > 0 || (Holding() && !agents_[agent].answered);
 }
 
 void AgentHub::Queue(size_t c, std::shared_ptr<const std::string> bytes, double now) {
@@ -286,7 +348,7 @@ void AgentHub::CloseConn(size_t c, const char* why, std::vector<AgentEvent>* out
   conns_[c] = Conn();  // the slot is free for the next connection
   if (agent < 0) return;  // an unproven connection: nothing of the run depended on it
   agents_[static_cast<size_t>(agent)].conn = -1;
-  if (links_[static_cast<size_t>(agent)].live > 0) Lose(agent, std::string("the agent ") + why, 1, out);
+  if (Needed(static_cast<size_t>(agent))) Lose(agent, std::string("the agent ") + why, 1, out);
 }
 
 void AgentHub::Lose(int agent, const std::string& why, int status, std::vector<AgentEvent>* out) {
@@ -298,6 +360,7 @@ void AgentHub::Lose(int agent, const std::string& why, int status, std::vector<A
   e.agent = agent;
   e.why = why;
   e.status = status;
+  e.untold = Holding();
   out->push_back(e);
 }
 
@@ -314,7 +377,7 @@ void AgentHub::Tick(double now, std::vector<AgentEvent>* out) {
   }
   for (size_t i = 0; i < agents_.size(); ++i) {
     Agent& a = agents_[i];
-    if (!a.shellEnded || a.lost || links_[i].live == 0) continue;
+    if (!a.shellEnded || a.lost || !Needed(i)) continue;
     if (a.conn >= 0 && now - a.shellEndedAt < kReportGrace) continue;
     const int ws = a.shellStatus;
     int status = ShellStatus(ws);
@@ -341,7 +404,7 @@ double AgentHub::NextDeadline(double now) const {
   }
   for (size_t i = 0; i < agents_.size(); ++i) {
     const Agent& a = agents_[i];
-    if (a.shellEnded && !a.lost && links_[i].live > 0) atMost(a.shellEndedAt + kReportGrace);
+    if (a.shellEnded && !a.lost && Needed(i)) atMost(a.shellEndedAt + kReportGrace);
   }
   return next;
 }

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "common/agent_wire.h"
+#include "common/rank_map.h"
 #include "common/stack_wire.h"
 
 /// What the hub tells the run control.
@@ -46,6 +48,8 @@ struct AgentEvent {
     kJobReady,  // the agent's server has registered spawned job `job` (status 0), or could not
     kPmixNspace,  // the agent's next PMIx fence frames, or fetch, are of the spawned job `why` names
     kPmi1Barrier, // the agent's next PMI-1 fence frames are of spawned job `job`'s barrier
+    kTopology,  // the agent's host's units and GPUs (topology), or why it cannot tell them (why)
+    kRefused,   // the agents' topologies refuse the run: `why` is its line; no rank was sent
   };
   Kind kind = kLoggedIn;
   int agent = -1;
@@ -56,10 +60,20 @@ struct AgentEvent {
   int status = 1;   // kLost: the status that the failure gives the run
   std::string why;  // kLost: "the agent closed its connection", "its remote shell (pid P)"
   bool shellEnded = false;  // kLost: `why` names the remote shell, which ended with waitStatus
+  bool untold = false;      // kLost: before it told its host's topology, which the run waits for
   int exitCode = 0;         // kAbort
   std::string payload;      // kFencePuts, kPmixPart, kNames, kConnect
   std::vector<int> ranks;   // kWaiting, kPmixSet
   std::vector<RankStack> stacks;  // kStacks: ranks of this agent only, each once
+  HostTopology topology;          // kTopology
+};
+
+/// What an agent told of its host (kAgentTopology): its topology, or why
+/// it cannot tell it.
+struct AgentHostTopology {
+  bool told = false;
+  HostTopology topology;
+  std::string why;
 };
 
 /// One agent as its connection's reader sees it: the ranks that it hosts
@@ -105,6 +119,14 @@ class AgentHub {
   void AddPlace(int agent, const std::string& payload);
   /// The PMIx job for `agent` (kAgentPmixJob's payload), before its ranks.
   void SetPmixJob(int agent, const std::string& payload);
+  /// Before any rank goes out, every agent is asked its host's topology
+  /// (units of `bind`'s level, and its GPUs when `gpus`); once all have
+  /// told, `judge` has their answers, by agent: an empty line sends every
+  /// agent its ranks, any other refuses the run (kRefused) and sends none.
+  /// Meanwhile Holding() is true and the run starts no rank of its own.
+  using TopologyJudge = std::function<std::string(const std::vector<AgentHostTopology>&)>;
+  void AwaitTopologies(int bind, bool gpus, TopologyJudge judge);
+  bool Holding() const { return judge_ != nullptr; }
   /// A rank for `agent`: carrier's argument vector without "carrier".
   void AddRank(int agent, int rank, const std::vector<std::string>& words, int flags);
   const std::string& Host(int agent) const { return agents_[static_cast<size_t>(agent)].host; }
@@ -173,6 +195,8 @@ class AgentHub {
     double shellEndedAt = 0;
     int conn = -1;  // index into conns_, -1 when none
     bool lost = false;
+    bool answered = false;  // it has told its host's topology
+    AgentHostTopology told;
   };
 
   void Accept(double now);
@@ -183,6 +207,8 @@ class AgentHub {
   const char* WriteFailure(size_t c) const;
   size_t Unproven() const;
   void Lose(int agent, const std::string& why, int status, std::vector<AgentEvent>* out);
+  bool Needed(size_t agent) const;
+  void TakeTopology(const AgentEvent& e, std::vector<AgentEvent>* out);
 
   std::string secret_;
   std::string env_;
@@ -193,6 +219,8 @@ class AgentHub {
   std::vector<Conn> conns_;
   double now_ = 0;         // the latest time that the run control gave
   bool refusing_ = false;  // new connections are being closed: said once
+  TopologyJudge judge_;    // while the ranks wait for the agents' topologies
+  std::string ask_;        // the kAgentTopologyAsk frame
 };
 
 #endif  // TARVO_LAUNCHER_AGENTHUB_H

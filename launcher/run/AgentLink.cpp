@@ -196,6 +196,21 @@ bool AgentTakeMessage(const AgentMessage& m, const std::string& secret, std::vec
     out->push_back(e);
     return true;
   }
+  if (m.type == kAgentTopology) {
+    // Its host's units and GPUs, or why it cannot tell them.
+    std::vector<std::string> told;
+    if (!AgentSplitStrings(m.payload.data(), m.payload.size(), &told) || told.size() != 2) return false;
+    // A line a unit or a GPU: a host has no more units than CPUs.
+    if (std::count(told[0].begin(), told[0].end(), '\n') > 2 * CPU_SETSIZE) return false;
+    AgentEvent e;
+    e.agent = *self;
+    e.kind = AgentEvent::kTopology;
+    e.why = told[1];
+    if (e.why.empty() && (!TopologyRead(told[0], &e.topology) || e.topology.units.empty())) return false;
+    if (!e.why.empty() && !told[0].empty()) return false;
+    out->push_back(e);
+    return true;
+  }
   if (m.type == kAgentPmixSet) {
     AgentEvent e;
     e.agent = *self;

@@ -65,6 +65,15 @@ void Run::TakeAgentEvents() {
       }
       continue;
     }
+    if (e.kind == AgentEvent::kRefused) {
+      if (!ending_) {
+        fputs(e.why.c_str(), stdout);
+        fflush(stdout);
+        fatal_ = 255;  // the status of a run refused before it starts
+        BeginEnding(kFatal, SIGTERM);
+      }
+      continue;
+    }
     if (e.kind == AgentEvent::kLost) {
       gather_.agents.erase(std::remove(gather_.agents.begin(), gather_.agents.end(), e.agent), gather_.agents.end());
       std::vector<int> jobs;
@@ -103,6 +112,16 @@ void Run::TakeAgentEvents() {
 
 // An agent that is gone while ranks of it run: they are lost with it.
 void Run::Lost(const AgentEvent& e) {
+  if (e.untold) {
+    // No rank has started: the run cannot go on without that host's map.
+    if (ending_) return;
+    const std::string why = e.shellEnded ? e.why + " " + Describe(e.waitStatus) : e.why;
+    fprintf(stderr, "tarvo: the agent on %s is lost before it told its host's topology: %s; ending the run\n",
+            hub_->Host(e.agent).c_str(), why.c_str());
+    fatal_ = std::max(e.status, 1);
+    BeginEnding(kFatal, SIGTERM);
+    return;
+  }
   std::vector<int> ranks;
   for (size_t i = 0; i < next_; ++i) {
     if (Hosted(i) && launches_[i].agent == e.agent && Live(i)) {

@@ -196,7 +196,12 @@ class Run {
   void SpawnRefused(uint64_t ticket, const std::string& parentNspace, int parentRank, const std::string& why);
   void ForgetJob(int job);
   // A spawned process held until its job is ready everywhere.
-  bool Held(size_t i) const { return launches_[i].job > 0 && registering_.count(launches_[i].job) != 0; }
+  // A spawned job's process until every agent has registered its job; every
+  // process but the agents' shells while the agents' topologies are awaited.
+  bool Held(size_t i) const {
+    return (launches_[i].job > 0 && registering_.count(launches_[i].job) != 0) ||
+           (!launches_[i].agentShell && hub_ != nullptr && hub_->Holding());
+  }
   // The launch of rank `rank` of job `job`, -1 when there is none.
   int IndexOf(int job, int rank) const;
   size_t next_ = 0;   // the next launch to start

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +66,60 @@ RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool
   return l;
 }
 
+// The agents' remote shells (or the one Slurm step that runs them all) into
+// *launches: first, so that their logins overlap the local starts.
+// `agentInput` says which agent (-1: the step) has tarvo's standard input.
+void AddShellLaunches(std::vector<ExecPlan>& plans, bool slurm, const std::vector<std::string>& agentHosts,
+                      const std::vector<int>& agentOf, const std::function<bool(int)>& agentInput,
+                      const ForkReport& report, AgentHub& hub, std::vector<ExecPlan>* shells,
+                      std::vector<RankLaunch>* launches) {
+  shells->assign(agentHosts.size(), ExecPlan());
+  const char* address = visualConnection->IP();
+  const std::string from(address, strnlen(address, ADDRESS_TEXT_SIZE));
+  if (slurm && !plans.empty()) {
+    (*shells)[0] = PlanSlurmStep(plans[0], agentHosts.size(), from, hub.Port());
+    launches->push_back(ShellLaunch((*shells)[0], "the Slurm step", -1, agentInput(-1), report, hub));
+  }
+  for (size_t a = 0; !slurm && a < agentHosts.size(); ++a) {
+    const size_t first = static_cast<size_t>(std::find(agentOf.begin(), agentOf.end(), static_cast<int>(a)) -
+                                             agentOf.begin());
+    (*shells)[a] = PlanAgentShell(plans[first], agentHosts[a], from, hub.Port(), static_cast<int>(a));
+    const bool withStdin = agentInput(static_cast<int>(a));
+    launches->push_back(ShellLaunch((*shells)[a], agentHosts[a], static_cast<int>(a), withStdin, report, hub));
+  }
+}
+
+// Each rank's host's topology as its agent told it (null for a rank of
+// this host, or one whose agent could not tell).
+std::vector<const HostTopology*> ToldByRank(const std::vector<AgentHostTopology>& told, const std::vector<int>& agentOf) {
+  std::vector<const HostTopology*> byRank(agentOf.size(), nullptr);
+  for (size_t r = 0; r < agentOf.size(); ++r) {
+    const int a = agentOf[r];
+    if (a >= 0 && told[static_cast<size_t>(a)].told) byRank[r] = &told[static_cast<size_t>(a)].topology;
+  }
+  return byRank;
+}
+
+// TARVO_DRY_RUN with agents: they start, tell their hosts' topologies and
+// end, given no rank; the map is printed with each host's own.
+int DryRunThroughAgents(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, bool slurm,
+                        const std::vector<std::string>& agentHosts, const std::vector<int>& agentOf,
+                        const ForkReport& report, AgentHub& hub) {
+  const RunSettings& settings = RunControlSettings();
+  hub.AwaitTopologies(DryRunLevel(settings), settings.gpusPerRank > 0,
+                      [&](const std::vector<AgentHostTopology>& told) {
+                        for (size_t a = 0; a < told.size(); ++a) {
+                          if (!told[a].told) return UntoldRefusal(agentHosts[a], told[a].why);
+                        }
+                        return DryRun(hosts, ToldByRank(told, agentOf));
+                      });
+  std::vector<ExecPlan> shells;
+  std::vector<RankLaunch> launches;
+  AddShellLaunches(plans, slurm, agentHosts, agentOf, [](int) { return false; }, report, hub, &shells, &launches);
+  fflush(stdout);
+  return RunControlRun(launches, &hub);
+}
+
 }  // namespace
 
 int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report,
@@ -103,7 +158,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   // The hosts of a machine file (or an allocation) may all be this one:
   // then no remote shell starts.
   auto agentRank = std::find_if(agentOf.begin(), agentOf.end(), [](int a) { return a >= 0; });
-  if (!slurm && !settings.dryRun && agentRank != agentOf.end()) SayIfNoRemoteShell(plans[static_cast<size_t>(agentRank - agentOf.begin())].file);
+  if (!slurm && agentRank != agentOf.end()) SayIfNoRemoteShell(plans[static_cast<size_t>(agentRank - agentOf.begin())].file);
   for (size_t i = 0; i < plans.size(); ++i) {
     // Started here, as a rank of this host.
     if (agentOf[i] < 0) plans[i].ownSession = plans[i].program == ProgramKind::kMpich;
@@ -117,6 +172,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
                        std::to_string(kAgentMaxPayload) + " bytes, the most that an agent takes\n");
     }
   }
+  if (settings.dryRun && !agentHosts.empty()) return DryRunThroughAgents(plans, hosts, slurm, agentHosts, agentOf, report, hub);
   if (settings.dryRun) {
     const std::string refusal = DryRun(hosts);
     return refusal.empty() ? 0 : RefuseRun(refusal);
@@ -163,25 +219,21 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     hub.AddRank(agentOf[i], static_cast<int>(i), CarrierWords(plans[i]), flags);
   }
 
+  // A host without a GPU when GPUs are asked refuses the run before any
+  // rank starts: the agents tell their hosts' GPUs first.
+  if (settings.gpusPerRank > 0 && !agentHosts.empty()) {
+    hub.AwaitTopologies(settings.bind, true, [&hosts, &agentOf](const std::vector<AgentHostTopology>& told) {
+      return GpuRefusal(hosts, ToldByRank(told, agentOf));
+    });
+  }
+
   // The agents' remote shells first, so that their logins overlap the local
   // starts; then every rank in order.
-  std::vector<ExecPlan> shells(agentHosts.size());
+  std::vector<ExecPlan> shells;
   BesideStarts beside;  // until RunControlRun has seen every process end
   std::vector<DirectPlan> direct(plans.size());
   std::vector<RankLaunch> launches;
-  const char* address = visualConnection->IP();
-  const std::string from(address, strnlen(address, ADDRESS_TEXT_SIZE));
-  if (slurm && !plans.empty()) {
-    shells[0] = PlanSlurmStep(plans[0], agentHosts.size(), from, hub.Port());
-    launches.push_back(ShellLaunch(shells[0], "the Slurm step", -1, agentInput(-1), report, hub));
-  }
-  for (size_t a = 0; !slurm && a < agentHosts.size(); ++a) {
-    const size_t first = static_cast<size_t>(std::find(agentOf.begin(), agentOf.end(), static_cast<int>(a)) -
-                                             agentOf.begin());
-    shells[a] = PlanAgentShell(plans[first], agentHosts[a], from, hub.Port(), static_cast<int>(a));
-    const bool withStdin = agentInput(static_cast<int>(a));
-    launches.push_back(ShellLaunch(shells[a], agentHosts[a], static_cast<int>(a), withStdin, report, hub));
-  }
+  AddShellLaunches(plans, slurm, agentHosts, agentOf, agentInput, report, hub, &shells, &launches);
   for (size_t i = 0; i < plans.size(); ++i) {
     RankLaunch l;
     l.rank = static_cast<int>(i);

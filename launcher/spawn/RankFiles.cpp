@@ -105,12 +105,14 @@ std::string NoGpu(const RunSettings& s, const std::string& host) {
          " has no GPU\n";
 }
 
-std::string NoTopology(const RunSettings& s) {
+// The setting that needs a host's topology.
+std::string TopologySetting(const RunSettings& s) {
   const bool gpus = s.gpusPerRank > 0 && s.bind == kBindNone;
-  return std::string("ERROR-Control Process: ") +
-         (gpus ? "TARVO_GPUS_PER_RANK=" + std::to_string(s.gpusPerRank)
-               : std::string("TARVO_BIND=") + RankBindName(s.bind)) +
-         ": tarvo-agent --topology cannot tell this host's units\n";
+  return gpus ? "TARVO_GPUS_PER_RANK=" + std::to_string(s.gpusPerRank) : std::string("TARVO_BIND=") + RankBindName(s.bind);
+}
+
+std::string NoTopology(const RunSettings& s) {
+  return "ERROR-Control Process: " + TopologySetting(s) + ": tarvo-agent --topology cannot tell this host's units\n";
 }
 
 }  // namespace
@@ -194,28 +196,59 @@ std::string PlanPlacements(const std::vector<std::string>& hosts, const std::vec
   return "";
 }
 
-std::string DryRun(const std::vector<std::string>& hosts) {
+int DryRunLevel(const RunSettings& s) { return s.bind == kBindNone ? kBindCore : s.bind; }
+
+std::string DryRun(const std::vector<std::string>& hosts, const std::vector<const HostTopology*>& told) {
   const RunSettings& s = RunControlSettings();
-  // Every host is taken to be of this one's topology (or of the one that
-  // HWLOC_XMLFILE or HWLOC_SYNTHETIC names): the map of a node type, not
-  // of hosts tarvo is not logged in to.
-  HostTopology topology;
-  if (!LocalTopology(s.bind == kBindNone ? kBindCore : s.bind, s.gpusPerRank > 0, &topology)) return NoTopology(s);
-  std::vector<RankSlot> slots;
+  auto toldOf = [&](size_t r) { return r < told.size() ? told[r] : nullptr; };
+  HostTopology here;
+  bool needHere = false;
+  for (size_t r = 0; r < hosts.size() && !needHere; ++r) needHere = toldOf(r) == nullptr;
+  if (needHere && !LocalTopology(DryRunLevel(s), s.gpusPerRank > 0, &here)) return NoTopology(s);
+  std::vector<int> local, localSize;
+  LocalRanks(hosts, &local, &localSize);
+  const HostPlacing placing = HostPlacingOf(s);
+  // Each host's map, and its CPUs for a rank that is not bound.
+  struct Mapped {
+    HostMap map;
+    cpu_set_t all;
+  };
+  std::map<std::string, Mapped> maps;
   std::string lines;
-  const std::string refusal = MapRanks(hosts, std::vector<bool>(hosts.size(), true), topology, s, &slots, &lines);
-  if (!refusal.empty()) return refusal;
-  cpu_set_t all;
-  CPU_ZERO(&all);
-  for (const cpu_set_t& u : topology.units) CPU_OR(&all, &all, &u);
   for (size_t r = 0; r < hosts.size(); ++r) {
+    const HostTopology& topology = toldOf(r) != nullptr ? *toldOf(r) : here;
+    auto it = maps.find(hosts[r]);
+    if (it == maps.end()) {
+      if (s.gpusPerRank > 0 && topology.gpus.empty()) return NoGpu(s, hosts[r]);
+      Mapped m;
+      m.map = PlaceHost(topology, localSize[r], placing);
+      CPU_ZERO(&m.all);
+      for (const cpu_set_t& u : topology.units) CPU_OR(&m.all, &m.all, &u);
+      it = maps.emplace(hosts[r], std::move(m)).first;
+      lines += HostMapWarnings(hosts[r], topology, it->second.map, s.bind);
+    }
+    RankSlot slot = it->second.map.slots[static_cast<size_t>(local[r])];
     // An unbound rank may use every CPU of its host.
-    if (s.bind == kBindNone) slots[r].cpus = all;
-    lines += RankMapLine(static_cast<int>(r), hosts[r], topology, slots[r]);
+    if (s.bind == kBindNone) slot.cpus = it->second.all;
+    lines += RankMapLine(static_cast<int>(r), hosts[r], topology, slot);
   }
   fputs(lines.c_str(), stderr);
   fflush(stderr);
   return "";
+}
+
+std::string GpuRefusal(const std::vector<std::string>& hosts, const std::vector<const HostTopology*>& told) {
+  const RunSettings& s = RunControlSettings();
+  if (s.gpusPerRank == 0) return "";
+  for (size_t r = 0; r < hosts.size() && r < told.size(); ++r) {
+    if (told[r] != nullptr && told[r]->gpus.empty()) return NoGpu(s, hosts[r]);
+  }
+  return "";
+}
+
+std::string UntoldRefusal(const std::string& host, const std::string& why) {
+  return "ERROR-Control Process: " + TopologySetting(RunControlSettings()) + ": the agent on " + host +
+         " cannot tell its host's units: " + why + "\n";
 }
 
 std::string PlaceRankPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts,

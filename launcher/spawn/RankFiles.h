@@ -42,9 +42,25 @@ std::string MapRanks(const std::vector<std::string>& hosts, const std::vector<bo
                      const HostTopology& topology, const RunSettings& s, std::vector<RankSlot>* slots,
                      std::string* lines);
 
-/// TARVO_DRY_RUN: every rank's line of the map on standard error, each host
-/// taken to be of this host's topology. The refusal line, or "".
-std::string DryRun(const std::vector<std::string>& hosts);
+/// TARVO_DRY_RUN: every rank's line of the map on standard error. Rank r's
+/// host has the topology told[r] (its agent's), or when that is absent or
+/// null this host's (the map of a node type: HWLOC_XMLFILE or
+/// HWLOC_SYNTHETIC may name another). The refusal line, or "".
+std::string DryRun(const std::vector<std::string>& hosts, const std::vector<const HostTopology*>& told = {});
+
+/// The level whose units TARVO_DRY_RUN maps (TARVO_BIND's, cores when it
+/// binds nothing).
+int DryRunLevel(const RunSettings& s);
+
+/// The refusal of a run whose agents told their hosts' topologies (told[r]
+/// for rank r, null for a rank of this host or one whose agent could not
+/// tell): TARVO_GPUS_PER_RANK on a host without a GPU, the first in rank
+/// order; or "".
+std::string GpuRefusal(const std::vector<std::string>& hosts, const std::vector<const HostTopology*>& told);
+
+/// The refusal of a dry run whose agent on `host` cannot tell its host's
+/// units (`why`).
+std::string UntoldRefusal(const std::string& host, const std::string& why);
 
 /// Every rank's place, from the settings: `hosts` is each rank's host as
 /// the run names it, `own` says which ranks the launcher starts itself
