@@ -23,6 +23,7 @@
 #include "agent/agent_inbox.h"
 #include "common/agent_wire.h"
 #include "common/rank_exec.h"
+#include "common/rank_place.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/spawn/Inputs.h"
 #include "tests/launcher_harness.h"
@@ -558,6 +559,93 @@ TEST(AgentHub, WritesToASlowAgentWithoutWaitingForIt) {
   close(fd);
 }
 
+// The frame types that `fd` receives within `rounds` serves of the hub,
+// until `count` have come.
+std::vector<int32_t> FramesOf(AgentHub* hub, int fd, size_t count, std::vector<AgentEvent>* events, int rounds = 50) {
+  AgentFrameReader reader(false);
+  std::vector<AgentMessage> got;
+  char buffer[4096];
+  for (int i = 0; i < rounds && got.size() < count; ++i) {
+    ServeHub(hub, events, 1, 10);
+    const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0) break;
+    if (n > 0 && !reader.Feed(buffer, static_cast<size_t>(n), &got)) break;
+  }
+  std::vector<int32_t> types;
+  for (const AgentMessage& m : got) types.push_back(m.type);
+  return types;
+}
+
+// The ranks wait for every agent's topology: each agent is asked first and
+// sent nothing more until all have answered; the judge then has every
+// answer (a topology, or why there is none) once, and its verdict sends the
+// ranks, or refuses the run and sends the agents only "all sent", after
+// which their ends lose nothing. An answer that is no topology ends the
+// connection.
+TEST(AgentHub, TheRanksWaitForEveryAgentsTopologyAndTheJudgesVerdict) {
+  struct Case {
+    const char* verdict;
+    std::vector<int32_t> then;  // what each agent is sent after the question
+  } cases[] = {{"", {kAgentRank, kAgentAllSent}}, {"ERROR-Control Process: refused\n", {kAgentAllSent}}};
+  for (const Case& c : cases) {
+    AgentHub hub;
+    ASSERT_TRUE(hub.Open());
+    std::vector<int> fds;
+    for (int a = 0; a < 2; ++a) hub.AddRank(hub.AddAgent("h" + std::to_string(a)), a, {"p"}, 0);
+    std::vector<std::vector<AgentHostTopology>> judged;
+    hub.AwaitTopologies(kBindCore, true, [&](const std::vector<AgentHostTopology>& told) {
+      judged.push_back(told);
+      return std::string(c.verdict);
+    });
+    std::vector<AgentEvent> events;
+    for (int a = 0; a < 2; ++a) {
+      fds.push_back(ConnectToHub(hub));
+      SendHello(hub, fds.back(), a);
+      EXPECT_EQ(FramesOf(&hub, fds.back(), 3, &events, 20), std::vector<int32_t>({kAgentEnv, kAgentTopologyAsk}));
+    }
+    const std::string told = AgentStrings({"0-1\n2-3\ngpu cuda 1 0-1\n", ""});
+    const std::string untold = AgentStrings({"", "no core of this host may be used"});
+    ASSERT_EQ(send(fds[0], AgentEncode(kAgentTopology, told.data(), told.size()).data(), 8 + told.size(), 0),
+              static_cast<ssize_t>(8 + told.size()));
+    EXPECT_EQ(FramesOf(&hub, fds[0], 1, &events, 5), std::vector<int32_t>()) << "agent 1 has not answered";
+    EXPECT_TRUE(hub.Holding());
+    ASSERT_EQ(send(fds[1], AgentEncode(kAgentTopology, untold.data(), untold.size()).data(), 8 + untold.size(), 0),
+              static_cast<ssize_t>(8 + untold.size()));
+    for (int fd : fds) EXPECT_EQ(FramesOf(&hub, fd, c.then.size(), &events), c.then) << c.verdict;
+    EXPECT_FALSE(hub.Holding());
+    ASSERT_EQ(judged.size(), 1u);
+    ASSERT_EQ(judged[0].size(), 2u);
+    EXPECT_TRUE(judged[0][0].told);
+    EXPECT_EQ(TopologyText(judged[0][0].topology), "0-1\n2-3\ngpu cuda 1 0-1\n");
+    EXPECT_FALSE(judged[0][1].told);
+    EXPECT_EQ(judged[0][1].why, "no core of this host may be used");
+    for (int fd : fds) close(fd);
+    ServeHub(&hub, &events);
+    std::vector<AgentEvent::Kind> kinds;
+    for (const AgentEvent& e : events) kinds.push_back(e.kind);
+    if (c.verdict[0] == '\0') {
+      EXPECT_EQ(kinds, std::vector<AgentEvent::Kind>({AgentEvent::kLoggedIn, AgentEvent::kLoggedIn, AgentEvent::kLost,
+                                                     AgentEvent::kLost}))
+          << "their ranks were running";
+    } else {
+      EXPECT_EQ(kinds, std::vector<AgentEvent::Kind>({AgentEvent::kLoggedIn, AgentEvent::kLoggedIn, AgentEvent::kRefused}));
+      EXPECT_EQ(events[2].why, c.verdict);
+    }
+  }
+  // Not a topology, or both a topology and why not: the connection ends.
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"0-1\nx\n", ""}, {"", ""}, {"0\n", "why"}, {"0\n"}, {"gpu cuda\n0\n", ""}}) {
+    std::vector<AgentLinkState> agents(1);
+    int self = 0;
+    agents[0].agent = 0;
+    std::vector<AgentEvent> events;
+    AgentMessage m;
+    m.type = kAgentTopology;
+    m.payload = AgentStrings(bad);
+    EXPECT_FALSE(AgentTakeMessage(m, "", &agents, &self, &events)) << bad[0];
+  }
+}
+
 // Connections that say nothing are held up to the hub's room for them, and
 // new ones beyond it closed at once with one report; the held ones time out
 // and the agent then gets in.
@@ -625,6 +713,13 @@ TEST(AgentReadOrder, TakesARankOnlyWithCarriersParametersForThatRank) {
   EXPECT_FALSE(AgentReadOrder(Message(kAgentEnv, AgentStrings({"=x"})), &order));
   AgentSignal zero{0};
   EXPECT_FALSE(AgentReadOrder(Message(kAgentSignal, Bytes(zero)), &order));
+  // The question of the host's topology: a known level, GPUs or not.
+  for (const AgentTopologyAsk& ask : {AgentTopologyAsk{kBindLast + 1, 0}, AgentTopologyAsk{-1, 0}, AgentTopologyAsk{kBindCore, 2}}) {
+    EXPECT_FALSE(AgentReadOrder(Message(kAgentTopologyAsk, Bytes(ask)), &order)) << ask.bind << " " << ask.gpus;
+  }
+  ASSERT_TRUE(AgentReadOrder(Message(kAgentTopologyAsk, Bytes(AgentTopologyAsk{kBindNuma, 1})), &order));
+  EXPECT_EQ(order.kind, AgentOrder::kTopologyAsk);
+  EXPECT_TRUE(order.bind == kBindNuma && order.gpus);
 }
 
 }  // namespace
