@@ -163,6 +163,35 @@ TEST_F(SlurmMode, EachRankWritesItsOwnFileAndIsBoundOnItsNode) {
     }
   }
   EXPECT_TRUE(AllGone());
+  if (!kHaveHwloc) return;
+  // The dry run's agents tell their nodes' topologies and start no rank:
+  // its map is the one the ranks reported. GPUs asked of nodes without any
+  // refuse the run, naming the first, before any rank starts.
+  auto mapLines = [](const std::string& err) {
+    std::vector<std::string> lines;
+    for (size_t at = err.find("tarvo: rank "); at != std::string::npos; at = err.find("tarvo: rank ", at + 1)) {
+      lines.push_back(err.substr(at, err.find('\n', at) - at));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  };
+  testutil::Run("rm -f " + dir_ + "/out.* " + dir_ + "/pid.*");
+  const std::string env = "TARVO_OUTPUT=out.%h.%r TARVO_REPORT_BINDING=1 TARVO_BIND=core";
+  struct Case {
+    const char* env;
+    int status;
+    const char* out;
+  } cases[] = {{" TARVO_DRY_RUN=1", 0, ""},
+               {" TARVO_DRY_RUN=1 TARVO_GPUS_PER_RANK=1", 255, "ERROR-Control Process: TARVO_GPUS_PER_RANK=1: n1 has no GPU\n"},
+               {" TARVO_GPUS_PER_RANK=1", 255, "ERROR-Control Process: TARVO_GPUS_PER_RANK=1: n1 has no GPU\n"}};
+  for (const Case& c : cases) {
+    testutil::RunResult dry = testutil::Run(Command("", env + c.env), 60);
+    EXPECT_EQ(dry.status, c.status) << c.env << dry.err;
+    EXPECT_EQ(dry.out, c.out) << c.env;
+    EXPECT_EQ(mapLines(dry.err), c.status == 0 ? mapLines(run.err) : std::vector<std::string>()) << c.env << dry.err;
+    EXPECT_EQ(mapLines(dry.err).size(), c.status == 0 ? 4u : 0u) << c.env;
+    EXPECT_TRUE(Pids().empty() && testutil::Run("ls " + dir_ + " | grep -c '^out\\.'").out == "0\n") << c.env;
+  }
 }
 
 TEST_F(SlurmMode, AKilledRankEndsTheRun) {
