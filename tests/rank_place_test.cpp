@@ -439,7 +439,8 @@ TEST_F(RemotePlace, PpnPutsConsecutiveRanksOnEachHost) {
 // two-socket GPU node, 127.0.0.3 a synthetic node of three cores and no
 // GPU, each through the environment that the remote shell gives its agent)
 // and the real run's ranks get that map; GPUs asked of a host without any
-// refuse the run, dry or real, naming the host, before any rank starts.
+// refuse the run, dry or real, naming the host, before any rank starts; so
+// does an agent that never comes, without a wait.
 TEST_F(RemotePlace, EachAgentTellsItsHostsMapBeforeAnyRank) {
   if (!kHaveHwloc) GTEST_SKIP() << "this build has no hwloc";
   const std::string work = sshd().Dir() + "/told";
@@ -450,17 +451,19 @@ TEST_F(RemotePlace, EachAgentTellsItsHostsMapBeforeAnyRank) {
   // The remote shell: the far side's agent gets its node's topology.
   const std::string ssh = sshd().ShimDir() + "/ssh";
   testutil::WriteFile(work + "/rsh", "#!/bin/sh\nh=$1\nshift\ncase $h in\n"
+                                     "  127.0.0.4) exit 7 ;;\n"
                                      "  127.0.0.2) exec " + ssh + " \"$h\" HWLOC_XMLFILE=" + xml + " \"$@\" ;;\n"
                                      "  *) exec " + ssh + " \"$h\" \"HWLOC_SYNTHETIC='pack:1 core:3 pu:1'\" \"$@\" ;;\n"
                                      "esac\n");
   ASSERT_EQ(chmod((work + "/rsh").c_str(), 0755), 0);
   testutil::WriteFile(work + "/both", "127.0.0.2\n127.0.0.3\n");
   testutil::WriteFile(work + "/gpu", "127.0.0.2\n");
+  testutil::WriteFile(work + "/lost", "127.0.0.2\n127.0.0.4\n");
   struct Case {
     const char* hosts;
     std::map<std::string, std::string> env;
     std::vector<std::string> map;  // the dry run's lines, the real run's too; empty: refused
-    const char* refusal;
+    const char* refusal;           // standard output, or a line of standard error with status 7
   } cases[] = {
       {"both",
        {{"TARVO_PPN", "2"}, {"TARVO_CPUS_PER_RANK", "2"}},
@@ -473,6 +476,7 @@ TEST_F(RemotePlace, EachAgentTellsItsHostsMapBeforeAnyRank) {
         "tarvo: rank 2 on 127.0.0.2 bound to CPUs 0-7; GPUs cuda1", "tarvo: rank 3 on 127.0.0.2 bound to CPUs 8-15; GPUs cuda3"},
        ""},
       {"both", {{"TARVO_GPUS_PER_RANK", "1"}}, {}, "ERROR-Control Process: TARVO_GPUS_PER_RANK=1: 127.0.0.3 has no GPU\n"},
+      {"lost", {{"TARVO_GPUS_PER_RANK", "1"}}, {}, "tarvo: the agent on 127.0.0.4 is lost before any rank started: its remote shell"},
   };
   for (const Case& c : cases) {
     for (const char* dryRun : {"1", "0"}) {
@@ -487,7 +491,11 @@ TEST_F(RemotePlace, EachAgentTellsItsHostsMapBeforeAnyRank) {
                     {"TARVO_REPORT_BINDING", "1"}});
       harness::LauncherRun run({"-np", "4", "-mf", c.hosts, "probe"}, o);
       const int status = run.Wait(90);
-      if (c.map.empty()) {
+      if (c.map.empty() && c.refusal[0] == 't') {
+        EXPECT_EQ(status, 7) << what << run.Stderr();
+        EXPECT_NE(run.Stderr().find(c.refusal), std::string::npos) << what << run.Stderr();
+        EXPECT_NE(run.Stderr().find("exited with status 7; ending the run\n"), std::string::npos) << what << run.Stderr();
+      } else if (c.map.empty()) {
         EXPECT_EQ(status, 255) << what << run.Stderr();
         EXPECT_EQ(run.Stdout(), c.refusal) << what;
         EXPECT_EQ(MapLines(run.Stderr()), std::vector<std::string>()) << what;

@@ -60,7 +60,7 @@ struct AgentEvent {
   int status = 1;   // kLost: the status that the failure gives the run
   std::string why;  // kLost: "the agent closed its connection", "its remote shell (pid P)"
   bool shellEnded = false;  // kLost: `why` names the remote shell, which ended with waitStatus
-  bool untold = false;      // kLost: before it told its host's topology, which the run waits for
+  bool untold = false;      // kLost: while the ranks wait for the agents' topologies (none has started)
   int exitCode = 0;         // kAbort
   std::string payload;      // kFencePuts, kPmixPart, kNames, kConnect
   std::vector<int> ranks;   // kWaiting, kPmixSet

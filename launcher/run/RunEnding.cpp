@@ -116,7 +116,7 @@ void Run::Lost(const AgentEvent& e) {
     // No rank has started: the run cannot go on without that host's map.
     if (ending_) return;
     const std::string why = e.shellEnded ? e.why + " " + Describe(e.waitStatus) : e.why;
-    fprintf(stderr, "tarvo: the agent on %s is lost before it told its host's topology: %s; ending the run\n",
+    fprintf(stderr, "tarvo: the agent on %s is lost before any rank started: %s; ending the run\n",
             hub_->Host(e.agent).c_str(), why.c_str());
     fatal_ = std::max(e.status, 1);
     BeginEnding(kFatal, SIGTERM);
