@@ -146,15 +146,23 @@ pmix_status_t OnPublish(const pmix_proc_t* proc, const pmix_info_t info[], size_
   return AskForStatus(call, std::move(r), cbfunc, cbdata);
 }
 
+// A lookup's or an unpublish's request of `keys` by `proc`: PMIX_SUCCESS,
+// else what the upcall returns.
+pmix_status_t KeysRequest(const HostCall& call, PmixNameRequest::Kind kind, const pmix_proc_t* proc, char** keys,
+                          PmixNameRequest* r) {
+  if (!call || !OurRank(call, proc, &r->rank)) return PMIX_ERR_NOT_SUPPORTED;
+  r->kind = kind;
+  r->keys = Keys(keys);
+  r->owner = OwnerOf(proc);
+  return r->keys.empty() ? PMIX_ERR_BAD_PARAM : PMIX_SUCCESS;
+}
+
 pmix_status_t OnLookup(const pmix_proc_t* proc, char** keys, const pmix_info_t info[], size_t ninfo,
                        pmix_lookup_cbfunc_t cbfunc, void* cbdata) {
   HostCall call;
   PmixNameRequest r;
-  if (!call || !OurRank(call, proc, &r.rank)) return PMIX_ERR_NOT_SUPPORTED;
-  r.kind = PmixNameRequest::kLookup;
-  r.keys = Keys(keys);
-  r.owner = OwnerOf(proc);
-  if (r.keys.empty()) return PMIX_ERR_BAD_PARAM;
+  const pmix_status_t asked = KeysRequest(call, PmixNameRequest::kLookup, proc, keys, &r);
+  if (asked != PMIX_SUCCESS) return asked;
   for (size_t i = 0; i < ninfo; ++i) {
     if (strncmp(info[i].key, PMIX_WAIT, PMIX_MAX_KEYLEN) != 0) continue;
     // A flag (Open MPI's), or how many of the keys to wait for (0: all).
@@ -179,11 +187,8 @@ pmix_status_t OnUnpublish(const pmix_proc_t* proc, char** keys, const pmix_info_
                           void* cbdata) {
   HostCall call;
   PmixNameRequest r;
-  if (!call || !OurRank(call, proc, &r.rank)) return PMIX_ERR_NOT_SUPPORTED;
-  r.kind = PmixNameRequest::kUnpublish;
-  r.keys = Keys(keys);
-  r.owner = OwnerOf(proc);
-  if (r.keys.empty()) return PMIX_ERR_BAD_PARAM;
+  const pmix_status_t asked = KeysRequest(call, PmixNameRequest::kUnpublish, proc, keys, &r);
+  if (asked != PMIX_SUCCESS) return asked;
   return AskForStatus(call, std::move(r), cbfunc, cbdata);
 }
 

@@ -1,11 +1,10 @@
-// The door through which a library's threads call into an object of ours
-// (libpmix's server upcalls and the completions of its fences): open while
-// the object serves, shut for good once it stops. Close waits for the calls
-// already inside, so that nothing the calls touch is torn down under them,
-// and every later call finds the door shut and does nothing. Header only,
-// nothing of libpmix, so that a test drives it without the library.
-//
-//   if (UpcallGate::Pass pass{gate}) { ...touch the state... }
+// The door through which libpmix's threads call into the PMIx host (its
+// upcalls, and the answers to them on their way back to the library): open
+// while the host serves, shut for good once it stops. Close waits for the
+// calls already inside, so that nothing the calls touch is torn down under
+// them, and every later call finds the door shut and does nothing. Header
+// only, nothing of libpmix. Passed through HostCall
+// (pmi/pmix_server_state.h), which holds the host while it is inside.
 #ifndef TARVO_PMI_UPCALL_GATE_H
 #define TARVO_PMI_UPCALL_GATE_H
 
@@ -42,22 +41,6 @@ class UpcallGate {
     closed_ = true;
     left_.wait(lock, [this] { return inside_ == 0; });
   }
-
-  // Inside for its life when it converts to true.
-  class Pass {
-   public:
-    explicit Pass(UpcallGate& gate) : gate_(gate), in_(gate.Enter()) {}
-    ~Pass() {
-      if (in_) gate_.Leave();
-    }
-    Pass(const Pass&) = delete;
-    Pass& operator=(const Pass&) = delete;
-    explicit operator bool() const { return in_; }
-
-   private:
-    UpcallGate& gate_;
-    bool in_;
-  };
 
  private:
   std::mutex mutex_;
