@@ -56,6 +56,7 @@
 #include "common/rank_exec.h"
 #include "common/line_labels.h"
 #include "common/stack_wire.h"
+#include "common/terminal.h"
 #include "pmi/name_wire.h"
 
 namespace {
@@ -80,11 +81,12 @@ bool ReadSecret(std::string* secret) {
   return false;
 }
 
-// A labelled output stream of a rank.
+// An output stream of a rank, relayed in whole lines.
 struct Stream {
   int rank;
   int job;  // 0: the run's first job; k: the k-th spawned
   int to;  // 1 or 2
+  std::string label;  // before each line; empty without labelling
   std::string partial;
 };
 
@@ -419,10 +421,19 @@ class Agent {
   }
 
   void Start(AgentOrder& order) {
+    // The agent's ends first, the rank's second: standard output a terminal
+    // with kAgentRankPty (the rank's stdio then buffers by lines), standard
+    // error a pipe, so that the streams stay apart.
     int out[2][2] = {{-1, -1}, {-1, -1}};
     const bool label = (order.flags & kAgentRankLabel) != 0;
-    for (int k = 0; label && k < 2; ++k) {
-      if (pipe2(out[k], O_CLOEXEC) != 0) out[k][0] = out[k][1] = -1;
+    const bool pty = (order.flags & kAgentRankPty) != 0;
+    for (int k = 0; (label || pty) && k < 2; ++k) {
+      std::string err;
+      if (k == 0 && pty && !OpenOutputTerminal(nullptr, &out[k][0], &out[k][1], &err) && !saidNoTerminal_) {
+        saidNoTerminal_ = true;
+        Report("no terminal for a rank's output; it and any other without one write to a pipe", err.c_str());
+      }
+      if (out[k][0] < 0 && pipe2(out[k], O_CLOEXEC) != 0) out[k][0] = out[k][1] = -1;
     }
     // A spawned job's process: its request's variables, then its server's.
     const int job = order.kind == AgentOrder::kSpawnRank ? order.job : 0;
@@ -489,7 +500,8 @@ class Agent {
       if (out[k][1] >= 0) close(out[k][1]);
       if (out[k][0] >= 0) {
         fcntl(out[k][0], F_SETFL, O_NONBLOCK);
-        streams_[out[k][0]] = Stream{order.rank, job, k + 1, std::string()};
+        streams_[out[k][0]] = Stream{order.rank, job, k + 1, label ? LineLabel(order.rank, job) : std::string(),
+                                     std::string()};
       }
     }
     if (pid < 0) {
@@ -547,13 +559,13 @@ class Agent {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) break;
       if (n <= 0) {
-        LabelRest(s.rank, &s.partial, &text, s.job);
+        SplitRest(s.label, &s.partial, &text);
         ChildWrite(s.to, text);
         close(fd);
         streams_.erase(fd);
         return;
       }
-      LabelLines(s.rank, buffer, static_cast<size_t>(n), &s.partial, &text, s.job);
+      SplitLines(s.label, buffer, static_cast<size_t>(n), &s.partial, &text);
     }
     ChildWrite(s.to, text);
   }
@@ -606,6 +618,7 @@ class Agent {
   std::vector<int> inputTo_;
   std::vector<std::string> inputNames_;
   bool lost_ = false;
+  bool saidNoTerminal_ = false;  // the lack of a terminal is said once
   std::string refusal_;  // why this agent cannot serve the job it was sent
   std::vector<std::string> env_;
   struct Proc {

@@ -146,7 +146,7 @@ bool ReadSpawnRank(const std::string& payload, AgentOrder* order) {
   }
   const size_t n = static_cast<size_t>(head.words);
   if (head.job < 1 || head.rank < 0 || head.words < 0 || n > strings.size() || n < kParams + 1 || n > kMaxWords ||
-      (head.flags & ~kAgentRankLabel) != 0) {
+      (head.flags & ~(kAgentRankLabel | kAgentRankPty)) != 0) {
     return false;
   }
   order->strings.assign(strings.begin(), strings.begin() + static_cast<long>(n));
@@ -217,7 +217,8 @@ bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
       // The frame's size alone bounds the words: a user program takes as
       // many arguments as the system lets an exec take.
       if (head.rank < 0 || head.words < 0 || static_cast<size_t>(head.words) != n || n < kParams + 1 ||
-          (head.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession | kAgentRankStdinCopy)) != 0) {
+          (head.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession | kAgentRankStdinCopy | kAgentRankPty)) !=
+           0) {
         return false;
       }
       if (order->strings[n - kParams + TARVO_PARAM_RANK] != std::to_string(head.rank)) return false;

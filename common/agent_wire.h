@@ -205,6 +205,7 @@ enum : int32_t {
   kAgentRankLabel = 2,  // the agent labels the rank's output lines "[R] "
   kAgentRankOwnSession = 4,  // the rank leads a session of its own (else a group in the agent's)
   kAgentRankStdinCopy = 8,   // the rank reads a copy of the agent's standard input (TARVO_STDIN=all)
+  kAgentRankPty = 16,        // the rank's standard output is a terminal; its lines go out whole
 };
 
 struct AgentRankHead {
@@ -321,7 +322,7 @@ struct AgentSpawnRankHead {
   int32_t job;
   int32_t rank;   // in the job, from 0
   int32_t words;  // carrier's words that follow; the NAME=VALUE strings come after them
-  int32_t flags;  // kAgentRankLabel
+  int32_t flags;  // kAgentRankLabel, kAgentRankPty
 };
 static_assert(sizeof(AgentSpawnRankHead) == 16 && offsetof(AgentSpawnRankHead, rank) == 4 &&
                   offsetof(AgentSpawnRankHead, words) == 8 && offsetof(AgentSpawnRankHead, flags) == 12,

@@ -2,30 +2,25 @@
 
 #include <cstring>
 
-namespace {
-
-std::string Prefix(int rank, int job) {
+std::string LineLabel(int rank, int job) {
   return "[" + (job != 0 ? std::to_string(job) + ":" : std::string()) + std::to_string(rank) + "] ";
 }
 
-}  // namespace
-
-void LabelLines(int rank, const char* data, size_t size, std::string* partial, std::string* out, int job) {
-  const std::string prefix = Prefix(rank, job);
+void SplitLines(const std::string& label, const char* data, size_t size, std::string* partial, std::string* out) {
   while (size > 0) {
     const char* end = static_cast<const char*>(memchr(data, '\n', size));
     if (end == nullptr) {
       partial->append(data, size);
       while (partial->size() >= kMaxLabelledLine) {
-        *out += prefix;
+        *out += label;
         out->append(*partial, 0, kMaxLabelledLine);
-        *out += '\n';
+        if (!label.empty()) *out += '\n';
         partial->erase(0, kMaxLabelledLine);
       }
       return;
     }
     const size_t take = static_cast<size_t>(end - data) + 1;
-    *out += prefix;
+    *out += label;
     *out += *partial;
     out->append(data, take);
     partial->clear();
@@ -34,10 +29,18 @@ void LabelLines(int rank, const char* data, size_t size, std::string* partial, s
   }
 }
 
-void LabelRest(int rank, std::string* partial, std::string* out, int job) {
+void SplitRest(const std::string& label, std::string* partial, std::string* out) {
   if (partial->empty()) return;
-  *out += Prefix(rank, job);
+  *out += label;
   *out += *partial;
   *out += '\n';
   partial->clear();
+}
+
+void LabelLines(int rank, const char* data, size_t size, std::string* partial, std::string* out, int job) {
+  SplitLines(LineLabel(rank, job), data, size, partial, out);
+}
+
+void LabelRest(int rank, std::string* partial, std::string* out, int job) {
+  SplitRest(LineLabel(rank, job), partial, out);
 }

@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case AgentOrder::kRank:
           FUZZ_CHECK(order.strings.size() >= 9 && order.rank >= 0);
           FUZZ_CHECK(order.strings[order.strings.size() - TARVO_PARAMS + TARVO_PARAM_RANK] == std::to_string(order.rank));
-          FUZZ_CHECK((order.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession | kAgentRankStdinCopy)) == 0);
+          FUZZ_CHECK((order.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession | kAgentRankStdinCopy |
+                                      kAgentRankPty)) == 0);
           break;
         case AgentOrder::kSignal:
           FUZZ_CHECK(order.sig > 0 && order.sig < NSIG);
@@ -68,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           // A spawned job's process: a rank's words, its own variables.
           FUZZ_CHECK(order.job > 0 && order.strings.size() >= 9 && order.rank >= 0);
           FUZZ_CHECK(order.strings[order.strings.size() - TARVO_PARAMS + TARVO_PARAM_RANK] == std::to_string(order.rank));
-          FUZZ_CHECK((order.flags & ~kAgentRankLabel) == 0);
+          FUZZ_CHECK((order.flags & ~(kAgentRankLabel | kAgentRankPty)) == 0);
           for (const std::string& e : order.env) FUZZ_CHECK(e.find('=') != std::string::npos && e[0] != '=');
           break;
         case AgentOrder::kJobGo:

@@ -132,6 +132,19 @@ TEST_F(HostModeRun, PlacesRanksAsTheMachineFileAndStartsOneAgentPerHost) {
   for (const auto& agent : parentOf) EXPECT_NE(kill(std::atoi(agent.second.c_str()), 0), 0) << agent.first;
 }
 
+// A report printed with stdio's default buffering on two agents' hosts, then
+// a rank aborts: every line of every rank reaches tarvo's output, whole.
+TEST_F(HostModeRun, EveryLineWrittenBeforeAnAbortComesOutWhole) {
+  testutil::WriteFile(work_ + "/two", "127.0.0.2\n127.0.0.3\n");
+  harness::Options o = Opts("");
+  o.env.erase("TARVO_LABEL");
+  harness::LauncherRun run({"-ssh", "-np", "4", "-mf", "two", std::string(TARVO_TEST_BIN_DIR) + "/report_rank", work_,
+                            "300", "1", "abort"},
+                           o);
+  EXPECT_NE(run.Wait(90), 0);
+  EXPECT_EQ(testutil::ReportFaults(run.Stdout(), 4, 300), "") << run.Stderr();
+}
+
 // Inside a batch system's allocation, without -mf or TARVO_LAUNCH, the run
 // goes where the allocation's slots say, one agent (one login) per host,
 // and round again past its slots, said once.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -156,6 +157,70 @@ TEST_F(OutputRun, AReaderThatClosesTheOutputEndsTheRunWith141) {
   }
 }
 
+// A report printed with the C library's or the Fortran run-time's default
+// buffering, then one rank ends the run at once (abort, SIGKILL): every line
+// that the ranks wrote before the end comes out whole, once each. Through
+// pipes a block of each rank's report dies with it.
+TEST_F(OutputRun, EveryLineWrittenBeforeAnEarlyEndComesOutWhole) {
+  const int ranks = 4, lines = 300;
+  const std::string report = std::string(TARVO_TEST_BIN_DIR) + "/report_rank " + dir_ + " " + std::to_string(lines) + " 1";
+  std::string fortran = bin_ + "/report_rank_f";
+  testutil::RunResult built = testutil::Run("gfortran -o " + fortran + " " + TARVO_SOURCE_DIR + "/tests/procs/report_rank.f90");
+  if (built.status != 0) {
+    std::cout << "[ SKIPPED  ] the Fortran row: gfortran cannot build tests/procs/report_rank.f90: " << built.err << "\n";
+    fortran.clear();
+  }
+  const struct {
+    const char* name;
+    std::string program;
+  } rows[] = {
+      {"C, abort", report + " abort"},
+      {"C, SIGKILL", report + " kill"},
+      {"Fortran, abort", fortran.empty() ? "" : fortran + " " + dir_ + " " + std::to_string(lines) + " 1"},
+  };
+  for (const auto& row : rows) {
+    if (row.program.empty()) continue;
+    ASSERT_EQ(testutil::Run("rm -f " + dir_ + "/printed.*").status, 0);
+    testutil::RunResult r = Tarvo("-np " + std::to_string(ranks) + " " + row.program);
+    EXPECT_NE(r.status, 0) << row.name;
+    EXPECT_EQ(testutil::ReportFaults(r.out, ranks, lines), "") << row.name << "\n" << r.err;
+  }
+}
+
+// Each rank's standard output is a terminal of its own, its standard error
+// not; TARVO_PTY=0 leaves them tarvo's.
+TEST_F(OutputRun, StandardOutputIsATerminalUnlessTarvoPtyIsZero) {
+  Script(bin_ + "/where", "[ -t 1 ] && echo \"out tty\" || echo \"out no\"\n[ -t 2 ] && echo \"err tty\" || echo \"err no\"\n");
+  const struct {
+    const char* env;
+    const char* want;
+  } rows[] = {
+      {"", "err no\nerr no\nout tty\nout tty\n"},
+      {"TARVO_LABEL=1", "[0] err no\n[0] out tty\n[1] err no\n[1] out tty\n"},
+      {"TARVO_PTY=0", "err no\nerr no\nout no\nout no\n"},
+  };
+  for (const auto& row : rows) {
+    testutil::RunResult r = Tarvo("-np 2 where </dev/null 2>&1", row.env);
+    EXPECT_EQ(r.status, 0) << row.env;
+    EXPECT_EQ(testutil::SortedLines(r.out), row.want) << row.env;
+  }
+}
+
+// Lines written in two pieces (the text, then its line end) by 4 ranks at
+// once: none is cut by another's, labelled or not.
+TEST_F(OutputRun, LinesWrittenInPiecesComeOutWholeWithoutLabels) {
+  if (testutil::Run("command -v python3").status != 0) GTEST_SKIP() << "python3 not found";
+  Script(bin_ + "/pieces", "import os\nfor i in range(1000):\n    print('rank', os.environ['TARVO_RANK'], 'line', i)\n",
+         "/usr/bin/env python3");
+  testutil::RunResult r = Tarvo("-np 4 pieces", "PYTHONUNBUFFERED=1");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string want;
+  for (int k = 0; k < 4; ++k) {
+    for (int i = 0; i < 1000; ++i) want += "rank " + std::to_string(k) + " line " + std::to_string(i) + "\n";
+  }
+  EXPECT_EQ(testutil::SortedLines(r.out), testutil::SortedLines(want));
+}
+
 TEST_F(OutputRun, StandardInputReachesRankZeroOnly) {
   Script(bin_ + "/reader", "while read line; do echo \"$TARVO_RANK $line\"; done\n");
   testutil::WriteFile(dir_ + "/input", "one\ntwo\n");
@@ -233,6 +298,9 @@ TEST_F(MonitorRun, ShowsTheEventsOfTheRanksAndLeavesNoQueue) {
   r = RunTarvo(dir_, bin, "-np 2 events 0", "TARVO_LABEL=10");
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "ERROR-Control Process: TARVO_LABEL=10 is not 0 or 1\n");
+  r = RunTarvo(dir_, bin, "-np 2 events 0", "TARVO_PTY=yes");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "ERROR-Control Process: TARVO_PTY=yes is not 0 or 1\n");
 }
 
 }  // namespace

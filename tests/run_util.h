@@ -106,6 +106,28 @@ inline std::string SortedLines(const std::string& text) {
   return sorted;
 }
 
+// What is wrong with the output of report_rank's `ranks` x `lines` lines
+// (tests/procs): a line missing, twice or broken, a stray line, output not
+// ending in a line end; empty when every line is there whole, once.
+inline std::string ReportFaults(const std::string& out, int ranks, int lines) {
+  std::string want;
+  for (int r = 0; r < ranks; ++r) {
+    for (int i = 0; i < lines; ++i) {
+      want += "report " + std::to_string(r) + " line " + std::to_string(i) +
+              " ..........................................\n";
+    }
+  }
+  want = SortedLines(want);
+  const std::string got = SortedLines(out);
+  if (!out.empty() && out.back() != '\n') return "the output ends inside a line";
+  if (got == want) return "";
+  size_t at = 0;
+  while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
+  const size_t from = got.rfind('\n', at) == std::string::npos ? 0 : got.rfind('\n', at) + 1;
+  return std::to_string(std::count(out.begin(), out.end(), '\n')) + " lines of " +
+         std::to_string(ranks * lines) + "; the first that differs: " + got.substr(from, 80);
+}
+
 inline std::string Tarvo() { return std::string(TARVO_BIN_DIR) + "/tarvo"; }
 
 }  // namespace testutil

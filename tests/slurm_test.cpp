@@ -19,6 +19,7 @@
 #include <functional>
 #include <iostream>
 #include <thread>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,8 @@ class SlurmMode : public ::testing::Test {
                         "echo \"$TARVO_RANK $SLURMD_NODENAME $SLURM_STEP_ID\"\n"
                         "case \"$1\" in hold) exec sleep 60 ;; fail) [ $TARVO_RANK = 3 ] && exit 3 ;;\n"
                         "  task) echo \"task $SLURM_PROCID $SLURM_LOCALID $SLURM_NTASKS $SLURM_NODEID\" ;;\n"
-                        "  local) echo \"local $OMPI_COMM_WORLD_LOCAL_RANK/$MPI_LOCALNRANKS\" ;; esac\n"
+                        "  local) echo \"local $OMPI_COMM_WORLD_LOCAL_RANK/$MPI_LOCALNRANKS\" ;;\n"
+                        "  report) exec " TARVO_TEST_BIN_DIR "/report_rank . 300 1 abort ;; esac\n"
                         "exit 0\n");
     chmod((dir_ + "/rank").c_str(), 0755);
   }
@@ -203,6 +205,20 @@ TEST_F(SlurmMode, AKilledRankEndsTheRun) {
   killer.join();
   EXPECT_NE(run.out.find("status=137"), std::string::npos) << run.out << run.err;
   EXPECT_NE(run.err.find(" on n1) was killed by signal 9 (Killed); ending the run"), std::string::npos) << run.err;
+  EXPECT_TRUE(AllGone());
+}
+
+// A report printed with stdio's default buffering on both nodes, then a
+// rank aborts: every line of every rank reaches tarvo's output, whole.
+TEST_F(SlurmMode, EveryLineWrittenBeforeAnAbortComesOutWhole) {
+  testutil::RunResult run = testutil::Run(Command("report"), 90);
+  EXPECT_NE(run.status, 0);
+  std::string report;  // without the script's own first line
+  std::istringstream in(run.out);
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, 7, "report ") == 0) report += line + "\n";
+  }
+  EXPECT_EQ(testutil::ReportFaults(report, 4, 300), "") << run.err;
   EXPECT_TRUE(AllGone());
 }
 

@@ -155,7 +155,7 @@ bool ReadRunSettings(const char* (*lookup)(const char*), RunSettings* out, std::
     return false;
   }
   if (!ReadSwitch(lookup, "TARVO_LABEL", &s.label, error) || !ReadSwitch(lookup, "TARVO_MONITOR", &s.monitor, error) ||
-      !ReadSwitch(lookup, "TARVO_STACKS", &s.stacks, error)) {
+      !ReadSwitch(lookup, "TARVO_STACKS", &s.stacks, error) || !ReadSwitch(lookup, "TARVO_PTY", &s.pty, error)) {
     return false;
   }
   if ((v = lookup("TARVO_STACKS_SAMPLES")) != nullptr && *v != '\0') {

@@ -29,8 +29,12 @@ const MpiLinks& MpiLinksOfRun() {
 
 bool OutputRelayLabels() { return OutputRelay::Labels(TheRunContext().relay.load()); }
 
-ChildStreams OutputRelayForRank(int rank, int job) {
-  return OutputRelay::ForRank(TheRunContext().relay.load(), rank, job);
+ChildStreams OutputRelayForShell() { return OutputRelay::ForShell(TheRunContext().relay.load()); }
+
+bool OutputRelayTerminals() { return OutputRelay::Terminals(TheRunContext().relay.load()); }
+
+ChildStreams OutputRelayForRank(int rank, int job, bool terminal) {
+  return OutputRelay::ForRank(TheRunContext().relay.load(), rank, job, terminal);
 }
 
 int OutputRelayInputWho() { return OutputRelay::InputWho(TheRunContext().relay.load()); }

@@ -1,7 +1,10 @@
-// The ranks' standard streams. One thread polls every rank's output pipes
-// and writes whole labelled lines to the launcher's own standard output and
-// standard error; it alone writes rank lines, and each write holds whole
-// lines only, so no rank's line is cut by another's.
+// The ranks' standard streams. One thread polls every rank's output (a
+// terminal or a pipe) and writes whole lines, labelled or not, to the
+// launcher's own standard output and standard error; it alone writes rank
+// lines, and each write holds whole lines only, so no rank's line is cut by
+// another's. While the launcher's stream is slow the thread waits in its
+// write: a rank then waits in its own once its terminal or pipe is full, and
+// the memory held stays one read and one unfinished line per rank.
 #include "launcher/output/OutputRelay.h"
 
 #include "common/input_copy.h"
@@ -22,6 +25,7 @@
 
 #include "common/child_io.h"
 #include "common/signal_mask.h"
+#include "common/terminal.h"
 
 namespace {
 
@@ -36,11 +40,12 @@ bool ReadSource(Source* source, std::string* out) {
   char buf[kReadChunk];
   ssize_t n = read(source->fd, buf, sizeof buf);
   if (n > 0) {
-    LabelLines(source->rank, buf, static_cast<size_t>(n), &source->partial, out, source->job);
+    SplitLines(source->label, buf, static_cast<size_t>(n), &source->partial, out);
     return true;
   }
   if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
-  LabelRest(source->rank, &source->partial, out, source->job);
+  // The end of a pipe, or EIO from a terminal whose every writer has gone.
+  SplitRest(source->label, &source->partial, out);
   close(source->fd);
   return false;
 }
@@ -49,14 +54,15 @@ bool ReadSource(Source* source, std::string* out) {
 // its last line and closes it.
 void DrainSource(Source* source, std::string* out) {
   char buf[kReadChunk];
-  // What the ended processes wrote fits the pipe; more would come from a
-  // process outside the run that still writes, and must not hold the end.
+  // What the ended processes wrote fits the pipe (a terminal holds less); more
+  // would come from a process outside the run that still writes, and must not
+  // hold the end.
   const int capacity = fcntl(source->fd, F_GETPIPE_SZ);
   for (ssize_t budget = capacity > 0 ? capacity : 1 << 20; budget > 0;) {
     ssize_t n = read(source->fd, buf, sizeof buf);
     if (n > 0) {
       budget -= n;
-      LabelLines(source->rank, buf, static_cast<size_t>(n), &source->partial, out, source->job);
+      SplitLines(source->label, buf, static_cast<size_t>(n), &source->partial, out);
       ChildWrite(source->stream, *out);
       out->clear();
     } else if (n < 0 && errno == EINTR) {
@@ -65,7 +71,7 @@ void DrainSource(Source* source, std::string* out) {
       break;
     }
   }
-  LabelRest(source->rank, &source->partial, out, source->job);
+  SplitRest(source->label, &source->partial, out);
   ChildWrite(source->stream, *out);
   out->clear();
   close(source->fd);
@@ -193,10 +199,10 @@ OutputRelay::~OutputRelay() {
   if (wake_[1] >= 0) close(wake_[1]);
 }
 
-void OutputRelay::Start(bool label) {
-  if (!label || running_.load()) return;
+void OutputRelay::Start(bool label, bool terminals, bool outputToFile, bool errorToFile) {
+  if ((!label && !terminals) || running_.load()) return;
   if (pipe2(wake_, O_CLOEXEC) != 0) {
-    fprintf(stderr, "tarvo: no pipe for labelled output (%s); output goes unlabelled\n", strerror(errno));
+    fprintf(stderr, "tarvo: no pipe for the ranks' output (%s); they write to tarvo's own streams\n", strerror(errno));
     return;
   }
   SetNonBlocking(wake_[0]);
@@ -204,10 +210,14 @@ void OutputRelay::Start(bool label) {
   RaiseDescriptorLimit();
   int rc = pthread_create(&thread_, nullptr, Loop, this);
   if (rc != 0) {
-    fprintf(stderr, "tarvo: no thread for labelled output (%s); output goes unlabelled\n", strerror(rc));
+    fprintf(stderr, "tarvo: no thread for the ranks' output (%s); they write to tarvo's own streams\n", strerror(rc));
     return;
   }
-  label_ = true;
+  label_ = label;
+  terminals_ = terminals;
+  haveSize_ = terminals && OwnWindowSize(&size_);
+  toFile_[1] = outputToFile;
+  toFile_[2] = errorToFile;
   running_.store(true);
 }
 
@@ -231,7 +241,7 @@ void OutputRelay::StartCopyWhenAllIn() {
   }
 }
 
-ChildStreams OutputRelay::ForRank(int rank, int job) {
+ChildStreams OutputRelay::ForRank(int rank, int job, bool terminal) {
   ChildStreams streams;
   if (job != 0 || inputWho_ == kInputNone || (inputWho_ >= 0 && rank != inputWho_)) {
     streams.fds[0] = devNull_;
@@ -246,28 +256,50 @@ ChildStreams OutputRelay::ForRank(int rank, int job) {
       AddInputReader(ends[1], "rank " + std::to_string(rank));
     }
   }
-  if (!label_) return streams;
+  AddOutputs(rank, label_ ? LineLabel(rank, job) : std::string(), terminal, &streams);
+  return streams;
+}
+
+ChildStreams OutputRelay::ForShell() {
+  ChildStreams streams;
+  AddOutputs(-1, std::string(), false, &streams);
+  return streams;
+}
+
+void OutputRelay::AddOutputs(int rank, const std::string& label, bool terminal, ChildStreams* streams) {
+  if (!running_.load()) return;
   for (int stream = 1; stream <= 2; ++stream) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
+    if (toFile_[stream]) continue;
+    int ends[2] = {-1, -1};  // what the thread reads, what the rank writes
+    // Standard output a terminal, standard error a pipe: the streams stay
+    // apart, and the rank's stdio buffers its output by lines.
+    if (stream == 1 && terminal && terminals_) {
+      std::string err;
+      if (!OpenOutputTerminal(haveSize_ ? &size_ : nullptr, &ends[0], &ends[1], &err) && !reportedTerminal_) {
+        // The system's bound on terminals (/proc/sys/kernel/pty/max) reached.
+        fprintf(stderr, "tarvo: no terminal for the output of rank %d (%s); it and any other without one write to a pipe\n",
+                rank, err.c_str());
+        reportedTerminal_ = true;
+      }
+    }
+    if (ends[0] < 0 && pipe2(ends, O_CLOEXEC) != 0) {
       if (!reportedPipe_) {
-        fprintf(stderr, "tarvo: no pipe for the output of rank %d (%s); it goes unlabelled\n", rank, strerror(errno));
+        fprintf(stderr, "tarvo: no pipe for the output of %s (%s); it goes to tarvo's own stream as written\n",
+                rank >= 0 ? ("rank " + std::to_string(rank)).c_str() : "a remote shell", strerror(errno));
         reportedPipe_ = true;
       }
       continue;
     }
     SetNonBlocking(ends[0]);
-    streams.fds[stream] = ends[1];
+    streams->fds[stream] = ends[1];
     Source source;
     source.fd = ends[0];
-    source.rank = rank;
-    source.job = job;
     source.stream = stream;
+    source.label = label;
     std::lock_guard<std::mutex> lock(lock_);
     incoming_.push_back(std::move(source));
   }
   Wake();
-  return streams;
 }
 
 void OutputRelay::Started(const ChildStreams& streams) const {
@@ -290,8 +322,12 @@ void OutputRelay::Finish() {
 
 bool OutputRelay::Labels(const OutputRelay* relay) { return relay != nullptr && relay->Labels(); }
 
-ChildStreams OutputRelay::ForRank(OutputRelay* relay, int rank, int job) {
-  if (relay != nullptr) return relay->ForRank(rank, job);
+ChildStreams OutputRelay::ForShell(OutputRelay* relay) { return relay != nullptr ? relay->ForShell() : ChildStreams(); }
+
+bool OutputRelay::Terminals(const OutputRelay* relay) { return relay != nullptr && relay->Terminals(); }
+
+ChildStreams OutputRelay::ForRank(OutputRelay* relay, int rank, int job, bool terminal) {
+  if (relay != nullptr) return relay->ForRank(rank, job, terminal);
   ChildStreams streams;
   streams.fds[0] = rank != 0 || job != 0 ? open("/dev/null", O_RDONLY | O_CLOEXEC) : TerminalInput();
   return streams;

@@ -1,8 +1,9 @@
 // The standard streams of the run's children (each local process, or the
 // remote shell of a remote one): rank 0 reads the launcher's standard input
-// and every other rank an empty one; with labelling, what a rank writes on
-// standard output or standard error comes out on the same stream of the
-// launcher in whole lines, each prefixed "[R] ".
+// and every other rank an empty one; with terminals or labelling, what a
+// rank writes on standard output (a terminal of its own, or a pipe) or
+// standard error (a pipe) comes out on the same stream of the launcher in
+// whole lines, with labelling each prefixed "[R] ".
 //
 // The spawner asks ForRank before it starts a rank and calls Started right
 // after (whether the start succeeded or not); the end of the run calls
@@ -11,6 +12,7 @@
 #define TARVO_LAUNCHER_OUTPUTRELAY_H
 
 #include <pthread.h>
+#include <sys/ioctl.h>
 
 #include <atomic>
 #include <cstddef>
@@ -40,10 +42,14 @@ class OutputRelay {
   OutputRelay(const OutputRelay&) = delete;
   OutputRelay& operator=(const OutputRelay&) = delete;
 
-  /// Starts relaying for the run: with `label`, the thread that reads the
-  /// ranks' pipes. Call once, before the first ForRank.
-  void Start(bool label);
+  /// Starts relaying for the run: with `label` or `terminals`, the thread
+  /// that reads the ranks' output. With `terminals` each rank's standard
+  /// output is a terminal (sized like tarvo's own), else a pipe. A stream
+  /// that goes to a file of the rank's own (TARVO_OUTPUT, TARVO_ERROR) is
+  /// left alone. Call once, before the first ForRank.
+  void Start(bool label, bool terminals = false, bool outputToFile = false, bool errorToFile = false);
   bool Labels() const { return label_; }
+  bool Terminals() const { return terminals_ && running_.load(); }
   /// Who reads tarvo's standard input (TARVO_STDIN): that rank, kInputAll
   /// (a copy each) or kInputNone. Before the first ForRank.
   enum { kInputNone = -1, kInputAll = -2 };
@@ -55,7 +61,12 @@ class OutputRelay {
   /// kInputAll: `fd`, a pipe's write end, gets a copy too (an agent's
   /// remote shell, `name` in reports); taken over.
   void AddInputReader(int fd, const std::string& name);
-  ChildStreams ForRank(int rank, int job);
+  /// `terminal` false: a pipe even with terminals (a remote shell's output).
+  ChildStreams ForRank(int rank, int job, bool terminal = true);
+  /// The output of a launch agent's remote shell (or of the Slurm step):
+  /// pipes, whose lines go out whole and as they are (the agents label
+  /// their ranks' lines themselves); fd 0 is left alone.
+  ChildStreams ForShell();
   void Started(const ChildStreams& streams) const;
   /// The free functions below on `relay`, which may be null (no relay: the
   /// ranks write to tarvo's own streams).
@@ -63,28 +74,35 @@ class OutputRelay {
   static void ExpectInputReaders(OutputRelay* relay, size_t readers);
   static void AddInputReader(OutputRelay* relay, int fd, const std::string& name);
   static bool Labels(const OutputRelay* relay);
-  static ChildStreams ForRank(OutputRelay* relay, int rank, int job);
+  static bool Terminals(const OutputRelay* relay);
+  static ChildStreams ForRank(OutputRelay* relay, int rank, int job, bool terminal = true);
+  static ChildStreams ForShell(OutputRelay* relay);
   static void Started(const OutputRelay* relay, const ChildStreams& streams);
   /// After every child has ended: writes what the pipes still hold,
   /// completes every last line without its line end, and ends the thread.
   /// Only the first call does anything.
   void Finish();
 
-  // One output pipe of one rank, as the thread reads it.
+  // One output terminal or pipe of one rank, as the thread reads it.
   struct Source {
     int fd = -1;
-    int rank = 0;
-    int job = 0;
-    int stream = 1;  // the launcher's stream it goes to: 1 or 2
+    int stream = 1;     // the launcher's stream it goes to: 1 or 2
+    std::string label;  // before each line; empty without labelling
     std::string partial;
   };
 
  private:
   static void* Loop(void* self);
+  // Makes the output terminal and pipes of rank `rank` (-1: a remote shell).
+  void AddOutputs(int rank, const std::string& label, bool terminal, ChildStreams* streams);
   void Wake();
 
   const std::function<void(int)> readerGone_;
   bool label_ = false;
+  bool terminals_ = false;
+  bool haveSize_ = false;
+  winsize size_{};
+  bool toFile_[3] = {false, false, false};
   int devNull_ = -1;
   int wake_[2] = {-1, -1};  // ForRank and Finish wake the thread through it
   pthread_t thread_{};
@@ -93,6 +111,7 @@ class OutputRelay {
   std::vector<Source> incoming_;  // new pipes, not yet taken by the thread; guarded by lock_
   bool finishing_ = false;        // guarded by lock_
   bool reportedPipe_ = false;
+  bool reportedTerminal_ = false;
   // TARVO_STDIN.
   int inputWho_ = 0;
   size_t inputExpected_ = 0;
@@ -103,16 +122,21 @@ class OutputRelay {
   bool saidGone_ = false;  // the thread's
 };
 
-/// Whether the ranks' lines are labelled (the launch agents label their
-/// ranks' lines themselves).
+/// Whether the ranks' lines are labelled, and whether their standard output
+/// is a terminal (the launch agents relay their ranks' lines themselves).
 bool OutputRelayLabels();
+bool OutputRelayTerminals();
 
 /// The streams of rank `rank`'s child (of job `job`: 0 the run's first,
 /// k the k-th that ranks spawned, whose lines are labelled "[k:R] " and
 /// which read no standard input). The descriptors stay the launcher's
 /// until Started; they are close-on-exec, so no other child inherits them.
 /// Without a relay, the child's output goes to the launcher's own streams.
-ChildStreams OutputRelayForRank(int rank, int job = 0);
+/// `terminal` false: pipes only (for a remote shell, whose far side decides).
+ChildStreams OutputRelayForRank(int rank, int job = 0, bool terminal = true);
+/// A launch agent's remote shell's ChildStreams (OutputRelay::ForShell);
+/// none without a relay.
+ChildStreams OutputRelayForShell();
 /// The run's relay's InputWho, ExpectInputReaders and AddInputReader (no
 /// relay: rank 0 reads, no copy).
 int OutputRelayInputWho();

@@ -24,6 +24,10 @@ struct RunSettings {
   enum Export { kExportAll, kExportNone, kExportList } exportMode = kExportAll;
   std::vector<std::string> exportNames;
   bool label = false;    // TARVO_LABEL=1: every line of a rank comes out whole, prefixed "[R] "
+  /// TARVO_PTY=0: the ranks write to tarvo's own standard output and error
+  /// (unless labelled); by default each rank's standard output is a terminal
+  /// of its own and its lines come out whole.
+  bool pty = true;
   bool monitor = false;  // TARVO_MONITOR=1: the monitor bridge runs for the run
   /// TARVO_STACKS=0: no call stacks of the ranks at the time limit nor on
   /// SIGQUIT (which then has its default action again).

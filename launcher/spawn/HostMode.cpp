@@ -62,7 +62,16 @@ RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool
   l.remote = true;
   l.agent = agent;
   l.agentShell = true;
-  l.start = [&shell, &report, &hub, withStdin] { return StartWithSecret(shell, hub.Secret(), withStdin, report); };
+  l.start = [&shell, &report, &hub, withStdin] {
+    // The agent's lines (its ranks') reach tarvo's streams whole, however
+    // the remote shell cuts what it passes on.
+    const ChildStreams streams = OutputRelayForShell();
+    shell.stdFds[1] = streams.fds[1];
+    shell.stdFds[2] = streams.fds[2];
+    const pid_t pid = StartWithSecret(shell, hub.Secret(), withStdin, report);
+    OutputRelayStarted(streams);
+    return pid;
+  };
   return l;
 }
 
@@ -136,7 +145,8 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
                          ? std::vector<std::string>()
                          : spawn::ExportedEnvironment(environ, settings.exportMode == RunSettings::kExportAll,
                                                       settings.exportNames));
-  const bool label = OutputRelayLabels();
+  // How the agents relay their ranks' output, as tarvo relays its own ranks'.
+  const int outputFlags = (OutputRelayLabels() ? kAgentRankLabel : 0) | (OutputRelayTerminals() ? kAgentRankPty : 0);
   // A machine file may name the launcher's own host, by its name or by a
   // name or address of one of its interfaces: its ranks need no agent.
   const std::string localHost = LocalHostName();
@@ -214,7 +224,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     if (agentOf[i] < 0) continue;
     if (!placements.empty()) hub.AddPlace(agentOf[i], AgentPlacePayload(static_cast<int>(i), hosts[i], placements[i]));
     int flags = (static_cast<int>(i) == inputWho ? kAgentRankStdin : 0) |
-                (inputWho == OutputRelay::kInputAll ? kAgentRankStdinCopy : 0) | (label ? kAgentRankLabel : 0) |
+                (inputWho == OutputRelay::kInputAll ? kAgentRankStdinCopy : 0) | outputFlags |
                 (plans[i].program == ProgramKind::kMpich ? kAgentRankOwnSession : 0);
     hub.AddRank(agentOf[i], static_cast<int>(i), CarrierWords(plans[i]), flags);
   }
@@ -271,7 +281,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   const std::vector<int> closeFds = plans.empty() ? std::vector<int>()
                                                   : std::vector<int>(plans[0].closeFds, plans[0].closeFds + plans[0].closeCount);
   const std::unique_ptr<JobStarter> starter =
-      AgentJobStarter(&mpi, &hub, slots, hosts, agentHosts, ownHosts, params, label, closeFds, report, &beside);
+      AgentJobStarter(&mpi, &hub, slots, hosts, agentHosts, ownHosts, params, outputFlags, closeFds, report, &beside);
   fflush(stdout);
   return RunControlRun(launches, &hub, &mpi, starter.get());
 }

@@ -166,9 +166,9 @@ class AgentStarter : public JobStarter {
  public:
   AgentStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
                const std::vector<std::string>& rankHosts, const std::vector<std::string>& agentHosts,
-               const std::vector<std::string>& ownHosts, const spawn::LauncherParams& params, bool label,
+               const std::vector<std::string>& ownHosts, const spawn::LauncherParams& params, int outputFlags,
                const std::vector<int>& closeFds, const ForkReport& report, BesideStarts* beside)
-      : mpi_(mpi), hub_(hub), agentHosts_(agentHosts), ownHosts_(ownHosts), params_(params), label_(label),
+      : mpi_(mpi), hub_(hub), agentHosts_(agentHosts), ownHosts_(ownHosts), params_(params), outputFlags_(outputFlags),
         closeFds_(closeFds), report_(report), beside_(beside) {
     // The hosts with an agent or tarvo's own ranks, in the machine file's
     // order (each agent's host with one slot when the file does not name it).
@@ -252,7 +252,7 @@ class AgentStarter : public JobStarter {
       const std::vector<std::string> vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
       auto carrier = std::find(vector.begin(), vector.end(), std::string("carrier"));
       hub_->AddChild(agentOf[i], job, c.rank, std::vector<std::string>(carrier + 1, vector.end()), c.env,
-                     label_ ? kAgentRankLabel : 0);
+                     outputFlags_);
       RankLaunch l;
       l.rank = c.rank;
       l.host = c.host;
@@ -321,7 +321,7 @@ class AgentStarter : public JobStarter {
   std::vector<std::string> agentHosts_;
   std::vector<std::string> ownHosts_;  // tarvo's own host, as the machine file names it where ranks run
   spawn::LauncherParams params_;
-  bool label_;
+  int outputFlags_;  // kAgentRankLabel, kAgentRankPty
   std::vector<int> closeFds_;
   ForkReport report_;
   BesideStarts* beside_;
@@ -337,14 +337,14 @@ std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const
                                             const std::vector<std::string>& rankHosts,
                                             const std::vector<std::string>& agentHosts,
                                             const std::vector<std::string>& ownHosts,
-                                            const spawn::LauncherParams& params, bool label,
+                                            const spawn::LauncherParams& params, int outputFlags,
                                             const std::vector<int>& closeFds, const ForkReport& report,
                                             BesideStarts* beside) {
   // An MPICH rank's spawn needs no PMIx server; an Open MPI rank's comes
   // only through one.
   if (mpi == nullptr) return nullptr;
   return std::unique_ptr<JobStarter>(
-      new AgentStarter(mpi, hub, slots, rankHosts, agentHosts, ownHosts, params, label, closeFds, report, beside));
+      new AgentStarter(mpi, hub, slots, rankHosts, agentHosts, ownHosts, params, outputFlags, closeFds, report, beside));
 }
 
 std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,

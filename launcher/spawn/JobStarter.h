@@ -32,12 +32,13 @@ std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::Launche
 /// `ownHosts` tarvo's own where its ranks run, whose children it starts
 /// as LocalJobStarter does, with `closeFds`, `report` and `beside`), placed by
 /// PlanSpawn. Every agent's server registers the job, and the spawn is
-/// answered once each has. Null without `mpi`.
+/// answered once each has; `outputFlags` (kAgentRankLabel, kAgentRankPty)
+/// go with each process to its agent. Null without `mpi`.
 std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
                                             const std::vector<std::string>& rankHosts,
                                             const std::vector<std::string>& agentHosts,
                                             const std::vector<std::string>& ownHosts,
-                                            const spawn::LauncherParams& params, bool label,
+                                            const spawn::LauncherParams& params, int outputFlags,
                                             const std::vector<int>& closeFds, const ForkReport& report,
                                             BesideStarts* beside);
 

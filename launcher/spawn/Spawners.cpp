@@ -98,7 +98,7 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
     launches[i].program = plan.programFile;
     launches[i].remote = plan.remote;
     launches[i].start = [&plan, &report, &mpi, &rankEnv, i] {
-      const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
+      const ChildStreams streams = OutputRelayForRank(static_cast<int>(i), 0, !plan.remote);
       std::copy(streams.fds, streams.fds + 3, plan.stdFds);
       if (!plan.remote) {
         plan.keepFd = mpi.PrepareRank(static_cast<int>(i), &plan.pmiEnv);
