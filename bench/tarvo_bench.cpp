@@ -384,11 +384,12 @@ struct Variant {
 // process, against 0.1 ms for musl's), so 1000 glibc no-ops keep both cores
 // of a small machine busy whoever starts them, and the launcher's own share
 // shows only beside the bare one.
-Command TarvoLaunch(int n, const std::string& program = "noop") {
+Command TarvoLaunch(int n, const std::string& program = "noop", const std::string& setting = "") {
   Command c;
   c.argv = {settings.tarvoBin + "/tarvo", "-np", std::to_string(n), program};
   c.cwd = settings.benchBin;
   c.env = {PathWithTarvo()};
+  if (!setting.empty()) c.env.push_back(setting);
   c.err = Scratch() + "/launch.err";
   return c;
 }
@@ -468,12 +469,20 @@ void Launch() {
         {"posix_spawn floor", [](int k) { return FloorLaunch("spawn", k); }, {}, {}, false},
         {"posix_spawn+hop floor", [](int k) { return FloorLaunch("spawnhop", k); }, {}, {}, false},
     };
+    // What the ranks' terminals cost the launch: the same run writing to
+    // tarvo's own streams.
+    if (n >= 100) v.push_back({"TARVO_PTY=0", [](int k) { return TarvoLaunch(k, "noop", "TARVO_PTY=0"); }, {}, {}, false});
     if (n <= 10 && HaveHydra()) v.push_back({"mpiexec.hydra", HydraLaunch, {}, {}, false});
     MeasureWarm(&v, n, LaunchReps(n));
     double tarvo = Median(v[0].seconds);
     std::string np = "N=" + std::to_string(n);
     for (size_t k = 1; k < v.size(); ++k) {
       Row r = WallRow("launch", "launch " + np + " wall", v[0], v[k]);
+      if (v[k].name == "TARVO_PTY=0") {
+        r.figure = "launch " + np + " wall, terminals";
+        Add(r);
+        continue;
+      }
       if (k <= 2 || v[k].name == "mpiexec.hydra") Add(r);
       if (n >= 10 && v[k].name != "mpiexec.hydra") {
         r.figure = "launch " + np + " per process";
@@ -791,43 +800,79 @@ void Console() {
 
 // ---------------------------------------------------------------- ranks' output
 
-// `tarvo -np N writer LINES` with its output to a file, labelled or not.
-Command TarvoOutput(int n, long lines, bool label) {
+// `tarvo -np N writer LINES` with its output to a file: with `setting`
+// (TARVO_PTY=0: the ranks write to the file themselves; TARVO_LABEL=1), or
+// by default through each rank's terminal and the relay.
+Command TarvoOutput(int n, long lines, const std::string& setting) {
   Command c;
   c.argv = {settings.tarvoBin + "/tarvo", "-np", std::to_string(n), "writer", std::to_string(lines)};
   c.cwd = settings.benchBin;
-  c.env = {PathWithTarvo(), label ? "TARVO_LABEL=1" : "TARVO_LABEL=0"};
+  c.env = {PathWithTarvo(), "TARVO_LABEL=0", "TARVO_PTY=1"};
+  if (!setting.empty()) c.env.push_back(setting);
+  c.out = Scratch() + "/output.txt";
+  c.err = Scratch() + "/output.err";
+  return c;
+}
+
+// Open MPI's mpirun running the same writers, each through a terminal of its
+// own too, where it is installed.
+bool HaveMpirun() { return access("/usr/bin/mpirun.openmpi", X_OK) == 0; }
+
+Command MpirunOutput(int n, long lines) {
+  Command c;
+  c.argv = {"/usr/bin/mpirun.openmpi", "--oversubscribe", "-np", std::to_string(n), settings.benchBin + "/writer",
+            std::to_string(lines)};
+  if (geteuid() == 0) c.argv.insert(c.argv.begin() + 1, "--allow-run-as-root");
+  c.cwd = settings.benchBin;
   c.out = Scratch() + "/output.txt";
   c.err = Scratch() + "/output.err";
   return c;
 }
 
 void Output() {
-  fprintf(stderr, "output: the ranks' lines, labelled against unlabelled\n");
+  fprintf(stderr, "output: the ranks' lines through their terminals and the relay, against TARVO_PTY=0 and mpirun\n");
   const long totalLines = settings.quick ? 250000 : 1000000;  // of 64 bytes
-  for (int n : {1, 4, 16}) {
+  for (int n : {1, 64}) {
     const long lines = totalLines / n;
-    const double megabytes = 64.0 * lines * n / 1e6;
-    std::vector<double> labelled, plain;
-    bool failed = false;
-    RunTimed(TarvoOutput(n, lines, true));  // warm the page cache
-    for (int rep = 0; rep < Reps(9, 3); ++rep) {
-      Ended a = RunTimed(TarvoOutput(n, lines, true));
-      Ended b = RunTimed(TarvoOutput(n, lines, false));
-      if (a.status != 0 || b.status != 0) failed = true;
-      labelled.push_back(a.seconds);
-      plain.push_back(b.seconds);
+    const double mebibytes = 64.0 * static_cast<double>(lines * n) / (1 << 20);
+    const double allLines = static_cast<double>(lines * n);
+    struct Way {
+      const char* name;
+      Command command;
+      std::vector<double> seconds;
+      bool failed;
+    };
+    std::vector<Way> ways = {
+        {"terminals", TarvoOutput(n, lines, ""), {}, false},
+        {"TARVO_PTY=0", TarvoOutput(n, lines, "TARVO_PTY=0"), {}, false},
+        {"labelled", TarvoOutput(n, lines, "TARVO_LABEL=1"), {}, false},
+    };
+    if (HaveMpirun()) ways.push_back({"mpirun", MpirunOutput(n, lines), {}, false});
+    RunTimed(ways[0].command);  // warm the page cache
+    for (int rep = 0; rep < Reps(7, 3); ++rep) {
+      for (Way& w : ways) {
+        Ended e = RunTimed(w.command);
+        if (!WIFEXITED(e.status) || WEXITSTATUS(e.status) != 0) w.failed = true;
+        w.seconds.push_back(e.seconds);
+      }
     }
-    Row r;
-    r.section = "output";
-    r.figure = "output N=" + std::to_string(n) + ", 64 B lines, labelled";
-    r.value = megabytes / Median(labelled);
-    r.unit = "MB/s";
-    r.floorName = "unlabelled";
-    r.floorValue = megabytes / Median(plain);
-    r.higherIsBetter = true;
-    r.failed = failed;
-    Add(r);
+    const std::string np = "N=" + std::to_string(n);
+    auto rate = [&](const std::string& figure, double amount, const char* unit, const Way& a, const Way& floor) {
+      Row r;
+      r.section = "output";
+      r.figure = figure;
+      r.value = amount / Median(a.seconds);
+      r.unit = unit;
+      r.floorName = floor.name;
+      r.floorValue = amount / Median(floor.seconds);
+      r.higherIsBetter = true;
+      r.failed = a.failed || floor.failed;
+      Add(r);
+    };
+    rate("output " + np + ", terminals", mebibytes, "MiB/s", ways[0], ways[1]);
+    rate("output " + np + " lines, terminals", allLines, "lines/s", ways[0], ways[1]);
+    rate("output " + np + ", labelled", mebibytes, "MiB/s", ways[2], ways[1]);
+    if (ways.size() > 3) rate("output " + np + ", terminals vs mpirun", mebibytes, "MiB/s", ways[0], ways[3]);
   }
 }
 
