@@ -1,6 +1,7 @@
 #include "common/rank_exec.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -189,6 +190,13 @@ long ExecSearch(const char* file, char* const* argv, char* const* envp, char* co
 }  // namespace
 
 void ChildExecRun(const ChildSetup& setup, const ChildExec& x) {
+  // `saidOut` is the launcher's own report: it goes where the launcher's
+  // standard output goes, not into the relay that fd 1 becomes.
+  int saidOutFd = STDOUT_FILENO;
+  if (x.saidOut != nullptr && setup.stdFds[1] >= 0) {
+    const long fd = child_sys::Fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd >= 0) saidOutFd = static_cast<int>(fd);
+  }
   ChildSetUp(setup);
   if (x.refusal != nullptr) {
     ChildSay(STDERR_FILENO, x.refusal, strlen(x.refusal));
@@ -209,7 +217,7 @@ void ChildExecRun(const ChildSetup& setup, const ChildExec& x) {
   const int e = static_cast<int>(-ExecSearch(x.file, x.argv, x.envp, x.shellArgv));
   if (x.execErrorFd >= 0) child_sys::Write(x.execErrorFd, &e, sizeof e);
   if (x.said != nullptr) ChildSay(STDERR_FILENO, x.said, strlen(x.said));
-  if (x.saidOut != nullptr) ChildSay(STDOUT_FILENO, x.saidOut, strlen(x.saidOut));
+  if (x.saidOut != nullptr) ChildSay(saidOutFd, x.saidOut, strlen(x.saidOut));
   if (e == ENOENT && x.notFound != nullptr) {
     ChildSay(STDERR_FILENO, x.notFound, strlen(x.notFound));
   } else if (x.failure != nullptr) {

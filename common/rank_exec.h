@@ -81,8 +81,9 @@ struct ChildExec {
   char* const* shellArgv = nullptr;
   // When the exec fails: its error (an int) first on `execErrorFd` (-1:
   // none), for a parent that makes the failure its own; then `said` on
-  // standard error, `saidOut` on standard output, then `notFound` for a
-  // file that is nowhere, else `failure` with the reason (null: nothing).
+  // standard error, `saidOut` on the standard output that the child had
+  // before its set-up, then `notFound` for a file that is nowhere, else
+  // `failure` with the reason (null: nothing).
   int execErrorFd = -1;
   const char* said = nullptr;
   const char* saidOut = nullptr;

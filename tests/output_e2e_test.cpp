@@ -206,6 +206,27 @@ TEST_F(OutputRun, StandardOutputIsATerminalUnlessTarvoPtyIsZero) {
   }
 }
 
+// Terminals are a bound resource of the system: a rank that gets none
+// writes to a pipe, its lines whole still, and tarvo says so once. The
+// bound is that of a private instance of the terminals' file system that
+// holds two.
+TEST_F(OutputRun, RanksBeyondTheBoundOnTerminalsWriteToPipes) {
+  Script(bin_ + "/where", "[ -t 1 ] && echo tty || echo pipe\n");
+  const std::string own = "mount -t devpts -o newinstance,max=2,ptmxmode=0666 devpts /dev/pts && "
+                          "mount --bind /dev/pts/ptmx /dev/ptmx";
+  // testutil::Run quotes the command in single quotes.
+  if (testutil::Run("unshare --mount sh -c \"" + own + "\"").status != 0) {
+    GTEST_SKIP() << "no private mount of the terminals' file system here (needs root and unshare)";
+  }
+  testutil::RunResult r = testutil::Run("cd " + dir_ + " && unshare --mount sh -c \"" + own + " && PATH=" + TARVO_BIN_DIR +
+                                        ":" + bin_ + ":$PATH " + testutil::Tarvo() + " -np 4 where\"");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testutil::SortedLines(r.out), "pipe\npipe\ntty\ntty\n");
+  EXPECT_EQ(r.err,
+            "tarvo: no terminal for the output of rank 2 (posix_openpt: No space left on device); it and any other "
+            "without one write to a pipe\n");
+}
+
 // Lines written in two pieces (the text, then its line end) by 4 ranks at
 // once: none is cut by another's, labelled or not.
 TEST_F(OutputRun, LinesWrittenInPiecesComeOutWholeWithoutLabels) {

@@ -304,7 +304,9 @@ int ControlMain(int argc, char** argv, const ProgramParts& parts) {
   int status = launch.StartServices() ? 0 : 1;
   if (status == 0 && settings.monitor) status = launch.StartMonitor();
   if (status == 0) {
-    launch.relay.Start(settings.label, settings.pty, !settings.outputPattern.empty(), !settings.errorPattern.empty());
+    // Without TARVO_ERROR, standard error goes into TARVO_OUTPUT's file too.
+    const bool toFiles = !settings.outputPattern.empty();
+    launch.relay.Start(settings.label, settings.pty, toFiles, toFiles || !settings.errorPattern.empty());
     launch.relay.SetInput(settings.stdinWho);
     const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
     if (!cl.programFileGiven) {
