@@ -717,7 +717,7 @@ TEST(AgentReadOrder, TakesARankOnlyWithCarriersParametersForThatRank) {
   EXPECT_EQ(order.strings, words);
   EXPECT_EQ(order.rank, 5);
   EXPECT_FALSE(AgentReadOrder(rank(6, words, 0), &order)) << "the parameters name rank 5";
-  EXPECT_FALSE(AgentReadOrder(rank(5, words, 16), &order)) << "an unknown flag";
+  EXPECT_FALSE(AgentReadOrder(rank(5, words, 32), &order)) << "an unknown flag";
   EXPECT_FALSE(AgentReadOrder(rank(5, std::vector<std::string>(words.begin() + 2, words.end()), 0), &order));
   // A user program of a thousand arguments: the frame's size alone bounds them.
   std::vector<std::string> longest(1001, "a");
