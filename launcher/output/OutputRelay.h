@@ -65,7 +65,8 @@ class OutputRelay {
   ChildStreams ForRank(int rank, int job, bool terminal = true);
   /// The output of a launch agent's remote shell (or of the Slurm step):
   /// pipes, whose lines go out whole and as they are (the agents label
-  /// their ranks' lines themselves); fd 0 is left alone.
+  /// their ranks' lines themselves); fd 0 is left alone. The caller may
+  /// use fd 1's alone (Started closes both).
   ChildStreams ForShell();
   void Started(const ChildStreams& streams) const;
   /// The free functions below on `relay`, which may be null (no relay: the

@@ -63,11 +63,12 @@ RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool
   l.agent = agent;
   l.agentShell = true;
   l.start = [&shell, &report, &hub, withStdin] {
-    // The agent's lines (its ranks') reach tarvo's streams whole, however
-    // the remote shell cuts what it passes on.
+    // The agent's lines (its ranks') reach tarvo's standard output whole,
+    // however the remote shell cuts what it passes on. Its standard error
+    // stays tarvo's: what the shell says of a failed login comes before
+    // tarvo's own report of the lost agent.
     const ChildStreams streams = OutputRelayForShell();
     shell.stdFds[1] = streams.fds[1];
-    shell.stdFds[2] = streams.fds[2];
     const pid_t pid = StartWithSecret(shell, hub.Secret(), withStdin, report);
     OutputRelayStarted(streams);
     return pid;
