@@ -10,6 +10,7 @@
 
 #include "launcher/Control.h"
 #include "launcher/run/RunControl.h"
+#include "launcher/services/SourceFilter.h"
 #include "tests/run_util.h"
 #include "tests/support/child.h"
 
@@ -17,24 +18,28 @@ namespace {
 
 struct Service {
   const char* name;
-  void* (*thread)(void*);
+  void* (*thread)(void*);      // on a ServiceThread
+  void* (*documented)(void*);  // as other programs start it, on a bare endpoint
   const char* out;  // what a failure during the run writes on standard output
   const char* err;  // and on standard error
 };
 
 const Service kServices[] = {
-    {"Address", ResolveAddress, "", ""},
-    {"Sync", SynControler, "Error at 1242 Control", "syn control UDPRecv: Bad file descriptor\n"},
-    {"Console", DistConsole, "", "console UDPRecv: Bad file descriptor\n"},
-    {"Visual", TransmitMessage, "Error at 1388 Control", "Visual Thread UDPRecv: Bad file descriptor\n"},
+    {"Address", ServeAddress, ResolveAddress, "", ""},
+    {"Sync", ServeSync, SynControler, "Error at 1242 Control", "syn control UDPRecv: Bad file descriptor\n"},
+    {"Console", ServeConsole, DistConsole, "", "console UDPRecv: Bad file descriptor\n"},
+    {"Visual", ServeVisual, TransmitMessage, "Error at 1388 Control", "Visual Thread UDPRecv: Bad file descriptor\n"},
 };
 
-// The thread on an endpoint whose every receive fails.
-void* OnClosedEndpoint(void* (*thread)(void*)) {
+// The thread on an endpoint whose every receive fails, reporting to
+// `control` (null: none).
+void* OnClosedEndpoint(void* (*thread)(void*), RunControl* control) {
   CUDPConnection closed(100);
   closed.Open(0);
   closed.Close();
-  return thread(&closed);
+  RunSenders senders;
+  ServiceThread service{&closed, &senders, nullptr, nullptr, control};
+  return thread(&service);
 }
 
 class ServiceEnd : public ::testing::TestWithParam<Service> {
@@ -50,12 +55,11 @@ class ServiceEnd : public ::testing::TestWithParam<Service> {
 TEST_P(ServiceEnd, FailedReceiveDuringTheRunReportsAndEndsWithOne) {
   const Service s = GetParam();
   support::ChildResult r = support::RunInChild(dir_, [&] {
-    RunControl control(RunSettings(), nullptr, nullptr);
-    TheRunContext().control.store(&control);
-    OnClosedEndpoint(s.thread);
+    RunControl control(RunSettings(), nullptr);
+    OnClosedEndpoint(s.thread, &control);
     fflush(stdout);
     std::vector<RankLaunch> none;
-    _exit(RunControlRun(none));  // the run control ends the run with it
+    _exit(control.Run(none));  // the run control ends the run with it
   });
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, s.out);
@@ -66,7 +70,10 @@ TEST_P(ServiceEnd, FailedReceiveOnceClosingEndsTheThreadQuietly) {
   const Service s = GetParam();
   support::ChildResult r = support::RunInChild(dir_, [&] {
     ControlBeginClosing();
-    if (OnClosedEndpoint(s.thread) != nullptr) _exit(3);
+    CUDPConnection closed(100);
+    closed.Open(0);
+    closed.Close();
+    if (s.documented(&closed) != nullptr) _exit(3);
   });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");

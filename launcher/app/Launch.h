@@ -1,18 +1,21 @@
 // The run as one object. ControlMain makes one Launch per run; it owns what
 // the run is made of beside the globals that other programs read (numProcs,
 // ComShellFlag, the four endpoints, aList, the monitor's queue names): the
-// settings, the senders that the services take, the record of ranks waiting
-// in a collective, the output relay, the monitor bridge, the run control and
-// the MPI servers' links, and the service threads with their arguments.
-// Each part gets its collaborators when it is made: the run control the
-// collective record and the remote signaller, the MPI servers the sender
-// checks, the key-value bound and the PMIx relay maker.
+// settings, what start-up learnt for the spawners, the senders that the
+// services take, the record of ranks waiting in a collective, the output
+// relay, the monitor bridge, the run control and the MPI servers' links,
+// and the service threads with their arguments. Each part gets its
+// collaborators when it is made: the run control the collective record, the
+// MPI servers the sender checks, the key-value bound and the PMIx relay
+// maker, the services and the monitor bridge the run control, the spawner
+// all of them (spawn::RunParts).
 #ifndef TARVO_LAUNCHER_APP_LAUNCH_H
 #define TARVO_LAUNCHER_APP_LAUNCH_H
 
 #include <pthread.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "launcher/mpi/MpiServer.h"
@@ -23,7 +26,7 @@
 #include "launcher/services/SourceFilter.h"
 #include "launcher/services/SyncService.h"
 #include "launcher/services/VisualBridge.h"
-#include "launcher/spawn/RemoteSignals.h"
+#include "launcher/spawn/RunParts.h"
 
 /// The program's own parts that libcontrol.a leaves out (main gives them).
 struct ProgramParts {
@@ -48,15 +51,22 @@ class Launch {
   OutputRelay relay;
   /// The monitor's bridge, started with TARVO_MONITOR.
   MonitorBridge monitor;
-  /// Per-rank remote shells' signals, for the run control.
-  spawn::RemoteSignals remoteSignals;
   /// Made once the settings are read, before any thread starts.
   std::unique_ptr<RunControl> control;
   MpiLinks mpiLinks;
+  /// What start-up learnt for the spawners: the program file's count of
+  /// processes (-1: none), the TCP socket on the address service's port
+  /// number (-1: none), a batch system's hosts as a machine file's text
+  /// and where they came from (empty: none).
+  int programLines = -1;
+  int pmiTcpFd = -1;
+  std::string allocationHosts;
+  std::string allocationSource;
 
-  /// Makes the run control and the MPI servers' links from the settings,
-  /// and publishes the run's parts in the run's context.
+  /// Makes the run control and the MPI servers' links from the settings.
   void MakeParts(const ProgramParts& parts);
+  /// What the spawners take of this run.
+  spawn::RunParts SpawnParts();
 
   /// Starts the address, synchronisation and console threads on the global
   /// endpoints; false, reported, when a thread cannot start.

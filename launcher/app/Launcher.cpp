@@ -46,13 +46,13 @@ bool OpenEndpoint(CUDPConnection* endpoint, const char* step, int line) {
 // number as their PMI_PORT, so the address endpoint takes a UDP port whose
 // TCP number tarvo holds too: a TCP connection of some other program on that
 // number would otherwise leave those ranks without a server.
-bool OpenAddressEndpoint() {
+bool OpenAddressEndpoint(int* tcpFd) {
   for (int tries = 0; tries < 32; ++tries) {
     int port = 0;
     const int tcp = pmi::BindTcpPort(0, &port);
     if (tcp < 0) break;
     if (addressConnection->Open(port) != -1) {
-      TheRunContext().pmiTcpFd = tcp;
+      *tcpFd = tcp;
       return true;
     }
     close(tcp);
@@ -95,10 +95,11 @@ bool ReadWholeFile(const char* path, std::string* text) {
 // each with its slots, as a machine file's would be; the agents of host
 // mode start where the batch system lets them, unless the command line or
 // TARVO_RSH chooses the remote shell.
-void UseBatchHosts(const Allocation& allocation, bool shellGiven, RunSettings* settings) {
+void UseBatchHosts(const Allocation& allocation, bool shellGiven, Launch* launch) {
+  RunSettings* settings = &launch->settings;
   settings->launch = RunSettings::kLaunchHost;
-  TheRunContext().allocationHosts = AllocationHosts(allocation);
-  TheRunContext().allocationSource = allocation.source;
+  launch->allocationHosts = AllocationHosts(allocation);
+  launch->allocationSource = allocation.source;
   if (shellGiven || !settings->rsh.empty()) return;
   char file[PATH_MAX];
   if (allocation.system == Allocation::kGridEngine) {
@@ -113,27 +114,27 @@ void UseBatchHosts(const Allocation& allocation, bool shellGiven, RunSettings* s
 
 // A reader of tarvo's output that has gone ends the run, as it ends a rank
 // that writes to it itself.
-void ReaderGone(int stream) {
+void ReaderGone(int stream, RunControl* control) {
   fprintf(stderr, "tarvo: the reader of tarvo's standard %s has gone; ending the run\n",
           stream == 1 ? "output" : "error");
-  RunControlFatal(SignalStatus(SIGPIPE));
+  RunControl::Fatal(control, SignalStatus(SIGPIPE));
 }
 
 }  // namespace
 
-Launch::Launch() : relay(ReaderGone) { TheRunContext().relay.store(&relay); }
+// The relay's thread starts after MakeParts has made the run control.
+Launch::Launch() : relay([this](int stream) { ReaderGone(stream, control.get()); }) {}
 
-Launch::~Launch() {
-  TheRunContext().relay.store(nullptr);
-  TheRunContext().mpiLinks.store(nullptr);
-  TheRunContext().control.store(nullptr);
-}
+Launch::~Launch() = default;
 
 void Launch::MakeParts(const ProgramParts& parts) {
-  control.reset(new RunControl(settings, &waits, &remoteSignals));
+  control.reset(new RunControl(settings, &waits));
   mpiLinks = MpiLinks{&mpiSenders_, settings.kvsLimitMiB, parts.makeRelay};
-  TheRunContext().control.store(control.get());
-  TheRunContext().mpiLinks.store(&mpiLinks);
+}
+
+spawn::RunParts Launch::SpawnParts() {
+  return spawn::RunParts{settings, control.get(), &relay, mpiLinks, programLines, pmiTcpFd, allocationHosts,
+                         allocationSource};
 }
 
 bool Launch::StartService(void* (*entry)(void*), ServiceThread* service) {
@@ -149,14 +150,14 @@ bool Launch::StartService(void* (*entry)(void*), ServiceThread* service) {
 }
 
 bool Launch::StartServices() {
-  address_ = ServiceThread{addressConnection, &senders, nullptr, nullptr};
-  sync_ = ServiceThread{synConnection, &senders, &waits, nullptr};
-  console_ = ServiceThread{consoleConnection, &senders, nullptr, nullptr};
+  address_ = ServiceThread{addressConnection, &senders, nullptr, nullptr, control.get()};
+  sync_ = ServiceThread{synConnection, &senders, &waits, nullptr, control.get()};
+  console_ = ServiceThread{consoleConnection, &senders, nullptr, nullptr, control.get()};
   return StartService(ServeAddress, &address_) && StartService(ServeSync, &sync_) &&
          StartService(ServeConsole, &console_);
 }
 
-int Launch::StartMonitor() { return monitor.Start(visualConnection, &senders); }
+int Launch::StartMonitor() { return monitor.Start(visualConnection, &senders, control.get()); }
 
 void Launch::Finish() {
   relay.Finish();
@@ -180,6 +181,128 @@ void Launch::Finish() {
 }
 
 int ControlMain(int argc, char** argv) { return ControlMain(argc, argv, ProgramParts()); }
+
+namespace {
+
+// What a run that goes on returns from the steps of start-up below, which
+// otherwise return the status that ends it.
+const int kGoOn = -1;
+
+// TARVO_WDIR: the ranks' directory, made absolute from tarvo's, must be one
+// here.
+int TakeWorkDir(RunSettings* settings) {
+  if (settings->wdir.empty()) return kGoOn;
+  const std::string given = settings->wdir;
+  std::string here;
+  if (given[0] != '/') {
+    if (!ReadWorkingDirectory(&here)) return kRunRefused;
+    settings->wdir = here + "/" + given;
+  }
+  struct stat st;
+  if (settings->wdir.size() > static_cast<size_t>(kMaxPathLength) || stat(settings->wdir.c_str(), &st) != 0 ||
+      !S_ISDIR(st.st_mode)) {
+    return RefuseRun("ERROR-Control Process: TARVO_WDIR=" + given + " is not a directory of this host\n");
+  }
+  return kGoOn;
+}
+
+// The launcher's own settings, once, and the allocation that the run is
+// inside; a malformed one starts nothing. The senders that the services
+// take datagrams from come last: they resolve the machine file's names.
+int ReadStartUp(const CommandLine& cl, Launch* launch, Allocation* allocation) {
+  RunSettings& settings = launch->settings;
+  std::string refusal;
+  const char* (*environment)(const char*) = [](const char* name) -> const char* { return getenv(name); };
+  if (!ReadRunSettings(environment, &settings, &refusal) ||
+      !FindAllocation(environment, ReadWholeFile, cl.machineFileGiven, allocation, &refusal)) {
+    return RefuseRun(refusal);
+  }
+  const int wdir = TakeWorkDir(&settings);
+  if (wdir != kGoOn) return wdir;
+  if (!allocation->hosts.empty()) UseBatchHosts(*allocation, cl.shellGiven, launch);
+  if (!launch->senders.SetUp(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal,
+                             launch->allocationHosts)) {
+    return RefuseRun(refusal);
+  }
+  if (allocation->system == Allocation::kSlurm) settings.launch = RunSettings::kLaunchSlurm;
+  // Slurm mode's ranks per node and CPUs per rank, from the allocation.
+  UseTheAllocation(environment, cl.machineFileGiven, &settings);
+  if (settings.launch == RunSettings::kLaunchSlurm) {
+    refusal = TakeSlurmHosts(cl.machineFileGiven, &launch->senders.Sources());
+    if (!refusal.empty()) return RefuseRun(refusal);
+  }
+  return kGoOn;
+}
+
+// The user program's path: an absolute one is taken as it stands; a bare
+// name is the ranks' to find, in TARVO_WDIR when it is set; any other is
+// taken from the working directory.
+int ProgramPath(const CommandLine& cl, char** argv, const RunSettings& settings, std::string* program) {
+  std::string workdir;
+  if (!ReadWorkingDirectory(&workdir)) return kRunRefused;
+  if (workdir.size() > static_cast<size_t>(kMaxPathLength)) {
+    return RefuseRun(PathTooLong("working directory", workdir.c_str()));
+  }
+  if (cl.programFileGiven) return kGoOn;
+  const char* word = argv[cl.programIndex()];
+  const std::string& from = !settings.wdir.empty() && strchr(word, '/') == nullptr ? settings.wdir : workdir;
+  *program = word[0] == '/' ? std::string(word) : from + "/" + word;
+  if (program->size() > static_cast<size_t>(kMaxPathLength)) {
+    return RefuseRun(PathTooLong("program path", program->c_str()));
+  }
+  return kGoOn;
+}
+
+// The synchronisation service waits for every process that the program
+// file starts (a count of one or more: a file without lines starts
+// nothing); TARVO_STDIN must name a rank of the run.
+int CountProcesses(const CommandLine& cl, const Allocation& allocation, Launch* launch) {
+  if (cl.programFileGiven) {
+    const int lines = spawn::CountProgramFile(cl.programFile);
+    if (lines < 0) return kRunRefused;
+    launch->programLines = lines;
+    numProcs = std::max(1, lines);
+  }
+  if (launch->settings.stdinWho >= numProcs) {
+    return RefuseRun("ERROR-Control Process: TARVO_STDIN=" + std::to_string(launch->settings.stdinWho) +
+                     " is not a rank of the run (0 to " + std::to_string(numProcs - 1) + ")\n");
+  }
+  if (numProcs > allocation.Slots() && !allocation.hosts.empty()) {
+    fprintf(stderr, "tarvo: %d ranks on the %d slots of the allocation (%s): they wrap round its hosts\n", numProcs,
+            allocation.Slots(), allocation.source.c_str());
+  }
+  return kGoOn;
+}
+
+// The endpoints, the settings' mark on the environment, and what the
+// ranks' start needs of the command line; the first status that ends the
+// run, or kGoOn. Nothing runs beside the main thread yet.
+int PrepareRun(const CommandLine& cl, char** argv, const ProgramParts& parts, const Allocation& allocation,
+               Launch* launch, std::string* program) {
+  // Before any thread starts, so that every thread has the run control's
+  // signals blocked.
+  launch->MakeParts(parts);
+  // carrier tells a launcher on its own host (which needs no notice of its
+  // start) by this pid in the environment that the processes inherit.
+  setenv("TARVO_LAUNCHER_PID", std::to_string(getpid()).c_str(), 1);
+  // The ranks that tarvo binds are not bound again by Open MPI.
+  if (launch->settings.bind != kBindNone) putenv(const_cast<char*>(kMpiLeaveBinding));
+
+  addressConnection = new CUDPConnection(100);
+  visualConnection = new CUDPConnection(100);
+  synConnection = new CUDPConnection(100);
+  consoleConnection = new CUDPConnection(100);
+  if (!OpenAddressEndpoint(&launch->pmiTcpFd) || !OpenEndpoint(visualConnection, kStepOpenVisual, kLineOpenVisual) ||
+      !OpenEndpoint(synConnection, kStepOpenSyn, kLineOpenSyn)) {
+    return 1;
+  }
+  const int path = ProgramPath(cl, argv, launch->settings, program);
+  if (path != kGoOn) return path;
+  if (!OpenEndpoint(consoleConnection, kStepOpenConsole, kLineOpenConsole)) return 1;
+  return CountProcesses(cl, allocation, launch);
+}
+
+}  // namespace
 
 int ControlMain(int argc, char** argv, const ProgramParts& parts) {
   // The one word that is not a run: without it, one word is the usage.
@@ -205,103 +328,16 @@ int ControlMain(int argc, char** argv, const ProgramParts& parts) {
   numProcs = cl.numProcs;
   ComShellFlag = cl.comShell;
 
-  // The launcher's own settings, once; a malformed one starts nothing.
   Launch launch;
-  RunSettings& settings = launch.settings;
-  std::string refusal;
-  const char* (*environment)(const char*) = [](const char* name) -> const char* { return getenv(name); };
-  // The senders that the services take datagrams from come last: they
-  // resolve the machine file's names.
   Allocation allocation;
-  if (!ReadRunSettings(environment, &settings, &refusal) ||
-      !FindAllocation(environment, ReadWholeFile, cl.machineFileGiven, &allocation, &refusal)) {
-    return RefuseRun(refusal);
-  }
-  if (!settings.wdir.empty()) {
-    // The ranks' directory, made absolute from tarvo's, must be one here.
-    const std::string given = settings.wdir;
-    std::string here;
-    if (given[0] != '/') {
-      if (!ReadWorkingDirectory(&here)) return kRunRefused;
-      settings.wdir = here + "/" + given;
-    }
-    struct stat st;
-    if (settings.wdir.size() > static_cast<size_t>(kMaxPathLength) || stat(settings.wdir.c_str(), &st) != 0 ||
-        !S_ISDIR(st.st_mode)) {
-      return RefuseRun("ERROR-Control Process: TARVO_WDIR=" + given + " is not a directory of this host\n");
-    }
-  }
-  if (!allocation.hosts.empty()) UseBatchHosts(allocation, cl.shellGiven, &settings);
-  if (!launch.senders.SetUp(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal,
-                            TheRunContext().allocationHosts)) {
-    return RefuseRun(refusal);
-  }
-  if (allocation.system == Allocation::kSlurm) settings.launch = RunSettings::kLaunchSlurm;
-  // Slurm mode's ranks per node and CPUs per rank, from the allocation.
-  UseTheAllocation(environment, cl.machineFileGiven, &settings);
-  if (settings.launch == RunSettings::kLaunchSlurm) {
-    refusal = TakeSlurmHosts(cl.machineFileGiven, &launch.senders.Sources());
-    if (!refusal.empty()) return RefuseRun(refusal);
-  }
-  // Before any thread starts, so that every thread has the run control's
-  // signals blocked.
-  launch.MakeParts(parts);
-  // carrier tells a launcher on its own host (which needs no notice of its
-  // start) by this pid in the environment that the processes inherit.
-  setenv("TARVO_LAUNCHER_PID", std::to_string(getpid()).c_str(), 1);
-  // The ranks that tarvo binds are not bound again by Open MPI.
-  if (settings.bind != kBindNone) putenv(const_cast<char*>(kMpiLeaveBinding));
-
-  addressConnection = new CUDPConnection(100);
-  visualConnection = new CUDPConnection(100);
-  synConnection = new CUDPConnection(100);
-  consoleConnection = new CUDPConnection(100);
-  if (!OpenAddressEndpoint() ||
-      !OpenEndpoint(visualConnection, kStepOpenVisual, kLineOpenVisual) ||
-      !OpenEndpoint(synConnection, kStepOpenSyn, kLineOpenSyn)) {
-    return 1;
-  }
-
-  std::string workdir;
-  if (!ReadWorkingDirectory(&workdir)) return kRunRefused;
-  if (workdir.size() > static_cast<size_t>(kMaxPathLength)) {
-    return RefuseRun(PathTooLong("working directory", workdir.c_str()));
-  }
   std::string program;
-  if (!cl.programFileGiven) {
-    // An absolute program path is taken as it stands; any other is taken
-    // from the working directory.
-    // A bare name is the ranks' to find: in TARVO_WDIR, when it is set.
-    const char* word = argv[cl.programIndex()];
-    const std::string& from = !settings.wdir.empty() && strchr(word, '/') == nullptr ? settings.wdir : workdir;
-    program = word[0] == '/' ? std::string(word) : from + "/" + word;
-    if (program.size() > static_cast<size_t>(kMaxPathLength)) {
-      return RefuseRun(PathTooLong("program path", program.c_str()));
-    }
-  }
-
-  if (!OpenEndpoint(consoleConnection, kStepOpenConsole, kLineOpenConsole)) return 1;
-
-  // The synchronisation service waits for every process that the program
-  // file starts (a count of one or more: a file without lines starts nothing).
-  if (cl.programFileGiven) {
-    const int lines = spawn::CountProgramFile(cl.programFile);
-    if (lines < 0) return kRunRefused;
-    TheRunContext().programLines = lines;
-    numProcs = std::max(1, lines);
-  }
-  if (settings.stdinWho >= numProcs) {
-    return RefuseRun("ERROR-Control Process: TARVO_STDIN=" + std::to_string(settings.stdinWho) +
-                     " is not a rank of the run (0 to " + std::to_string(numProcs - 1) + ")\n");
-  }
-
-  if (numProcs > allocation.Slots() && !allocation.hosts.empty()) {
-    fprintf(stderr, "tarvo: %d ranks on the %d slots of the allocation (%s): they wrap round its hosts\n", numProcs,
-                    allocation.Slots(), allocation.source.c_str());
-  }
+  int status = ReadStartUp(cl, &launch, &allocation);
+  if (status == kGoOn) status = PrepareRun(cl, argv, parts, allocation, &launch, &program);
+  if (status != kGoOn) return status;
 
   // From here on threads run: every end goes through Finish.
-  int status = launch.StartServices() ? 0 : 1;
+  const RunSettings& settings = launch.settings;
+  status = launch.StartServices() ? 0 : 1;
   if (status == 0 && settings.monitor) status = launch.StartMonitor();
   if (status == 0) {
     // Without TARVO_ERROR, standard error goes into TARVO_OUTPUT's file too.
@@ -309,11 +345,12 @@ int ControlMain(int argc, char** argv, const ProgramParts& parts) {
     launch.relay.Start(settings.label, settings.pty, toFiles, toFiles || !settings.errorPattern.empty());
     launch.relay.SetInput(settings.stdinWho);
     const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
+    const spawn::RunParts run = launch.SpawnParts();
     if (!cl.programFileGiven) {
-      status = spawn_processes(numProcs, program.c_str(), machineFile, cl.userArgCount(argc),
-                               argv + cl.programIndex() + 1);
+      status = spawn::SpawnProcesses(run, numProcs, program.c_str(), machineFile, cl.userArgCount(argc),
+                                     argv + cl.programIndex() + 1);
     } else {
-      status = spawn_processes1(machineFile, cl.programFile);
+      status = spawn::SpawnProgramFile(run, machineFile, cl.programFile);
     }
   }
   launch.Finish();

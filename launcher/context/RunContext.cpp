@@ -32,14 +32,6 @@ struct ListGuard {
 
 }  // namespace
 
-RunContext& TheRunContext() {
-  // A function-static: spawn_processes and spawn_processes1, which other
-  // programs call with no run object, and the service threads reach the run
-  // through it.
-  static RunContext context;
-  return context;
-}
-
 void ErrorMsg(const char* msg, int line, const char* file) {
   printf("Error at %d %s", line, file);
   perror(msg);

@@ -1,15 +1,13 @@
-// The run's context: what start-up settles once and every layer of the
-// launcher reads (the count of processes, the remote shell, the four
-// endpoints, the registry, what start-up counted and read), the fatal-error
-// reporter, and the guard that tells the service threads that the run is
-// closing. launcher/Control.h documents these names for other programs.
+// The run's context: the names that other programs know and every layer of
+// the launcher reads (the count of processes, the remote shell, the four
+// endpoints, the registry, the monitor's queue), the fatal-error reporter,
+// and the guard that tells the service threads that the run is closing.
+// launcher/Control.h documents these names for other programs.
 #ifndef TARVO_LAUNCHER_CONTEXT_RUNCONTEXT_H
 #define TARVO_LAUNCHER_CONTEXT_RUNCONTEXT_H
 
-#include <atomic>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include <sys/types.h>
 
@@ -34,39 +32,6 @@ extern int MsgQueueExist;           // 1 once the monitor queue is attached
 extern key_t msg_key;
 extern int msg_qID;
 extern QueueMessage visualMessage;  // the one post buffer, guarded inside MessageSend
-
-class OutputRelay;
-class RunControl;
-struct MpiLinks;
-
-/// What start-up learnt that the spawners read again, and the parts of the
-/// run in progress that the run object (app/Launch.h) publishes here for
-/// the free functions that spawn_processes and the service threads call:
-/// their fixed entry points carry no run. One per process.
-struct RunContext {
-  /// Processes of the program file as start-up counted them (the services
-  /// wait for that many); -1 in a run of one user program.
-  int programLines = -1;
-  /// A TCP socket bound to the address service's port number (-1: none):
-  /// the MPI ranks that remote shells start reach tarvo there.
-  int pmiTcpFd = -1;
-  /// Per-rank remote shells: the shell's words and the descriptors that its
-  /// commands close, once the spawner has chosen them (empty: none), for the
-  /// commands that pass signals on to the ranks' hosts.
-  std::vector<std::string> remoteShell;
-  std::vector<int> remoteCloseFds;
-  /// Inside a batch system's allocation (PBS, LSF, Grid Engine) and without
-  /// a machine file: its hosts as a machine file's text ("host:slots" a
-  /// line), which the spawners go round in its place, and what they came
-  /// from ("PE_HOSTFILE=/path"), for the reports; empty outside one.
-  std::string allocationHosts;
-  std::string allocationSource;
-  /// The run's parts while the run object lives (null: none).
-  std::atomic<RunControl*> control{nullptr};
-  std::atomic<OutputRelay*> relay{nullptr};
-  std::atomic<const MpiLinks*> mpiLinks{nullptr};
-};
-RunContext& TheRunContext();
 
 /// Writes "Error at <line> <file>" on standard output without a line end, then
 /// perror(msg). Returns; the caller reports the failure to whoever ends the run.

@@ -61,19 +61,13 @@ struct MpiLinks {
   PmixMaker makeRelay = nullptr;  // null: no PMIx server runs
 };
 
-/// The links of the run in progress, which its MPI servers take; without
-/// a run object none: no sender check, no bound, no PMIx. Defined with the
-/// run object (app/RunParts.cpp), which publishes its links in the run's
-/// context.
-const MpiLinks& MpiLinksOfRun();
-
 class MpiServer {
  public:
   /// The job: every rank's host (ranks share a node in the mapping when
   /// they share a host), each rank's appnum, and the agent that serves each
   /// rank (-1: tarvo itself) among `agents` agents.
   MpiServer(const std::vector<std::string>& hostOfRank, const std::vector<int>& appnums, const std::vector<int>& agentOf,
-            int agents, const MpiLinks& links = MpiLinksOfRun());
+            int agents, const MpiLinks& links);
 
   /// Whether this server can serve PMIx (it has a relay maker).
   bool CanServePmix() const { return links_.makeRelay != nullptr; }

@@ -29,13 +29,13 @@ struct ChildStreams {
   int fds[3] = {-1, -1, -1};
 };
 
-/// The relay of one run. The run object owns it; the spawners reach it
-/// through the OutputRelay* functions below.
+/// The relay of one run. The run object owns it and hands it to the
+/// spawners.
 class OutputRelay {
  public:
   /// With labelling, `readerGone` is called once, from the relay's thread,
   /// when a write to the launcher's stream 1 or 2 fails because its reader
-  /// has gone. The newest relay alive is the one that the functions below use.
+  /// has gone.
   explicit OutputRelay(std::function<void(int stream)> readerGone = nullptr);
   /// Finishes the relay.
   ~OutputRelay();
@@ -61,6 +61,10 @@ class OutputRelay {
   /// kInputAll: `fd`, a pipe's write end, gets a copy too (an agent's
   /// remote shell, `name` in reports); taken over.
   void AddInputReader(int fd, const std::string& name);
+  /// The streams of rank `rank`'s child (of job `job`: 0 the run's first,
+  /// k the k-th that ranks spawned, whose lines are labelled "[k:R] " and
+  /// which read no standard input). The descriptors stay the launcher's
+  /// until Started; they are close-on-exec, so no other child inherits them.
   /// `terminal` false: a pipe even with terminals (a remote shell's output).
   ChildStreams ForRank(int rank, int job, bool terminal = true);
   /// The output of a launch agent's remote shell (or of the Slurm step):
@@ -68,8 +72,10 @@ class OutputRelay {
   /// their ranks' lines themselves); fd 0 is left alone. The caller may
   /// use fd 1's alone (Started closes both).
   ChildStreams ForShell();
+  /// Closes the launcher's copies of the child's ends after its start.
   void Started(const ChildStreams& streams) const;
-  /// The free functions below on `relay`, which may be null (no relay: the
+  /// The calls above on `relay`, which may be null (a spawner called outside
+  /// a run: rank 0 reads tarvo's standard input, no copy, no labels, and the
   /// ranks write to tarvo's own streams).
   static int InputWho(const OutputRelay* relay);
   static void ExpectInputReaders(OutputRelay* relay, size_t readers);
@@ -122,29 +128,5 @@ class OutputRelay {
   void StartCopyWhenAllIn();
   bool saidGone_ = false;  // the thread's
 };
-
-/// Whether the ranks' lines are labelled, and whether their standard output
-/// is a terminal (the launch agents relay their ranks' lines themselves).
-bool OutputRelayLabels();
-bool OutputRelayTerminals();
-
-/// The streams of rank `rank`'s child (of job `job`: 0 the run's first,
-/// k the k-th that ranks spawned, whose lines are labelled "[k:R] " and
-/// which read no standard input). The descriptors stay the launcher's
-/// until Started; they are close-on-exec, so no other child inherits them.
-/// Without a relay, the child's output goes to the launcher's own streams.
-/// `terminal` false: pipes only (for a remote shell, whose far side decides).
-ChildStreams OutputRelayForRank(int rank, int job = 0, bool terminal = true);
-/// A launch agent's remote shell's ChildStreams (OutputRelay::ForShell);
-/// none without a relay.
-ChildStreams OutputRelayForShell();
-/// The run's relay's InputWho, ExpectInputReaders and AddInputReader (no
-/// relay: rank 0 reads, no copy).
-int OutputRelayInputWho();
-void OutputRelayExpectInput(size_t readers);
-void OutputRelayAddInputReader(int fd, const std::string& name);
-
-/// Closes the launcher's copies of the child's ends after its start.
-void OutputRelayStarted(const ChildStreams& streams);
 
 #endif  // TARVO_LAUNCHER_OUTPUTRELAY_H

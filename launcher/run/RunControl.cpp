@@ -31,8 +31,10 @@
 
 namespace runloop {
 
-Run::Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter)
-    : shared_(shared), launches_(launches), procs_(launches.size()), hub_(hub), mpi_(mpi), starter_(starter) {
+Run::Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter,
+         RemoteSignaller* remote)
+    : shared_(shared), launches_(launches), procs_(launches.size()), hub_(hub), mpi_(mpi), starter_(starter),
+      remote_(remote) {
   int maxRank = 0;
   for (const RankLaunch& l : launches) maxRank = std::max(maxRank, l.rank);
   byRank_.assign(static_cast<size_t>(maxRank) + 1, -1);
@@ -259,7 +261,7 @@ void Run::OnSignal(const signalfd_siginfo& info) {
 void Run::SignalAll(int sig) {
   std::unordered_map<std::string, std::vector<pid_t>> remote;
   const bool passedOn = sig == SIGUSR1 || sig == SIGUSR2;
-  const bool remoteReady = shared_.remote != nullptr && shared_.remote->Ready();
+  const bool remoteReady = remote_ != nullptr && remote_->Ready();
   for (size_t i = 0; i < next_; ++i) {
     if (!Live(i) || Hosted(i)) continue;
     // An agent's remote shell is ended only by the last resort: the
@@ -272,7 +274,7 @@ void Run::SignalAll(int sig) {
     if (PerRankRemote(i) && passedOn) continue;
     SignalGroup(procs_[i].pid, sig);
   }
-  for (const auto& host : remote) shared_.remote->Signal(host.first, sig, host.second);
+  for (const auto& host : remote) remote_->Signal(host.first, sig, host.second);
   if (hub_ != nullptr) hub_->Signal(sig);
 }
 
@@ -389,11 +391,10 @@ void Run::Ended(const std::vector<std::pair<size_t, int>>& ended) {
 
 using namespace runloop;
 
-RunControl::RunControl(const RunSettings& settings, const CollectiveWatch* collectives, RemoteSignaller* remote)
+RunControl::RunControl(const RunSettings& settings, const CollectiveWatch* collectives)
     : shared_(new SharedState) {
   shared_->settings = settings;
   shared_->collectives = collectives;
-  shared_->remote = remote;
   std::vector<int> controlSignals{SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2};
   if (settings.stacks) controlSignals.push_back(SIGQUIT);
   shared_->signalFd = SignalsTaken(controlSignals);
@@ -405,10 +406,9 @@ RunControl::~RunControl() {
   if (shared_->wakeFd >= 0) close(shared_->wakeFd);
 }
 
-const RunSettings& RunControl::Settings() const { return shared_->settings; }
-
-int RunControl::Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter) {
-  runloop::Run run(*shared_, launches, hub, mpi, starter);
+int RunControl::Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter,
+                    RemoteSignaller* remote) {
+  runloop::Run run(*shared_, launches, hub, mpi, starter, remote);
   return run.Loop();
 }
 
@@ -433,17 +433,15 @@ void RunControl::Noticed(int rank, pid_t pid, bool ended, int waitStatus) {
   Wake();
 }
 
-const RunSettings& RunControl::Settings(const RunControl* control) {
-  // The settings of spawn_processes called outside a run, which has no run control.
-  static const RunSettings defaults;
-  return control != nullptr ? control->Settings() : defaults;
+int RunControl::Run(RunControl* control, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi,
+                    JobStarter* starter, RemoteSignaller* remote) {
+  if (control != nullptr) return control->Run(launches, hub, mpi, starter, remote);
+  RunControl alone(RunSettings(), nullptr);
+  return alone.Run(launches, hub, mpi, starter, remote);
 }
 
-int RunControl::Run(RunControl* control, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi,
-                    JobStarter* starter) {
-  if (control != nullptr) return control->Run(launches, hub, mpi, starter);
-  RunControl alone(RunSettings(), nullptr, nullptr);
-  return alone.Run(launches, hub, mpi, starter);
+void RunControl::Fatal(RunControl* control, int status) {
+  if (control != nullptr) control->Fatal(status);
 }
 
 double RunControlNow() {

@@ -100,65 +100,53 @@ struct SharedState;
 }
 
 /// The run control of one run, made by the main thread before it starts any
-/// other thread. It takes the settings and the collaborators it asks while
-/// the run goes (either may be null: no collective operation is watched, the
-/// remote shells are signalled themselves), and blocks the signals that it
-/// takes synchronously (SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2,
-/// and SIGQUIT with the stacks) in the calling thread, so that every thread
-/// inherits the mask. The run object publishes it in the run's context
-/// (context/RunContext.h), where the functions below reach it.
+/// other thread. It takes the settings and the record of waiting ranks that
+/// it asks while the run goes (null: no collective operation is watched),
+/// and blocks the signals that it takes synchronously (SIGCHLD, SIGINT,
+/// SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, and SIGQUIT with the stacks) in the
+/// calling thread, so that every thread inherits the mask. The run object
+/// hands it to the spawners and the service threads that report to it.
 class RunControl {
  public:
-  RunControl(const RunSettings& settings, const CollectiveWatch* collectives, RemoteSignaller* remote);
+  RunControl(const RunSettings& settings, const CollectiveWatch* collectives);
   ~RunControl();
   RunControl(const RunControl&) = delete;
   RunControl& operator=(const RunControl&) = delete;
 
-  const RunSettings& Settings() const;
-  /// RunControlRun's loop, on this run control.
-  int Run(std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter);
-  /// RunControlFatal and RunControlNoticed, on this run control.
+  /// Starts every launch in order, remote shells at most sshWindow logging
+  /// in at once, and returns when every started process has been reaped,
+  /// with the run's exit status. On the calling thread, which must be the
+  /// thread that made the run control (the parent-death signal of the
+  /// children is tied to the thread that started them). With agents, `hub`
+  /// holds their connections, which the same loop serves; so does it serve
+  /// `mpi`, the PMI-1 server of the ranks (an abort ends the run, a barrier
+  /// that a rank ended without entering is found like a stuck collective
+  /// operation). `starter` makes the jobs that ranks spawn, `remote` passes
+  /// signals on to the ranks of per-rank remote shells (null: the remote
+  /// shells are signalled themselves).
+  int Run(std::vector<RankLaunch>& launches, AgentHub* hub = nullptr, MpiServer* mpi = nullptr,
+          JobStarter* starter = nullptr, RemoteSignaller* remote = nullptr);
+  /// Any thread: a failure that ends the run (already reported). The run's
+  /// processes are ended and Run returns `status`.
   void Fatal(int status);
-  void Noticed(int rank, pid_t pid, bool ended, int waitStatus);
-  /// RunControlSettings and RunControlRun on `control`, which may be null
-  /// (no run object: the default settings, and a run control of its own).
-  static const RunSettings& Settings(const RunControl* control);
+  /// Any thread: the carrier of `rank` on a remote host has started its
+  /// program as `pid` (its remote login is over), or, with `ended`, the
+  /// program has ended with `waitStatus`.
+  void Noticed(int rank, pid_t pid, bool ended = false, int waitStatus = 0);
+  /// Run on `control`, which may be null (a spawner called outside a run:
+  /// a run control of its own, with the default settings).
   static int Run(RunControl* control, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi,
-                 JobStarter* starter);
+                 JobStarter* starter, RemoteSignaller* remote);
+  /// Fatal on `control`, which may be null (nothing to end).
+  static void Fatal(RunControl* control, int status);
 
  private:
   void Wake();
   std::unique_ptr<runloop::SharedState> shared_;
 };
 
-/// The settings in force (the defaults while no run control lives). These
-/// functions reach the run's parts through the run's context; they are
-/// defined with the run object (app/RunParts.cpp).
-const RunSettings& RunControlSettings();
-
-/// Starts every launch in order, remote shells at most sshWindow logging in
-/// at once, and returns when every started process has been reaped, with
-/// the run's exit status. On the calling thread, which must be the thread
-/// that made the run control (the parent-death signal of the children is
-/// tied to the thread that started them). With agents, `hub` holds their
-/// connections, which the same loop serves; so does it serve `mpi`, the
-/// PMI-1 server of the ranks (an abort ends the run, a barrier that a rank
-/// ended without entering is found like a stuck collective operation).
-/// Without a run control, one with the default settings runs it.
-int RunControlRun(std::vector<RankLaunch>& launches, AgentHub* hub = nullptr, MpiServer* mpi = nullptr,
-                  JobStarter* starter = nullptr);
-
-/// Any thread: a failure that ends the run (already reported). The run's
-/// processes are ended and RunControlRun returns `status`.
-void RunControlFatal(int status);
-
 /// The run control's clock: CLOCK_MONOTONIC in seconds. The
 /// synchronisation service stamps with it since when a rank waits.
 double RunControlNow();
-
-/// Any thread: the carrier of `rank` on a remote host has started its
-/// program as `pid` (its remote login is over), or, with `ended`, the
-/// program has ended with `waitStatus`.
-void RunControlNoticed(int rank, pid_t pid, bool ended = false, int waitStatus = 0);
 
 #endif  // TARVO_LAUNCHER_RUNCONTROL_H

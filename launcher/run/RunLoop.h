@@ -51,7 +51,7 @@ const double kStacksWait = 5.0;
 // alone can take seconds.
 const double kStacksRemoteWait = 10.0;
 
-// carrier's notice about a remote rank (RunControlNoticed).
+// carrier's notice about a remote rank (RunControl::Noticed).
 struct Notice {
   int rank;
   pid_t pid;
@@ -64,7 +64,6 @@ struct Notice {
 struct SharedState {
   RunSettings settings;
   const CollectiveWatch* collectives = nullptr;  // null: no collective operation is watched
-  RemoteSignaller* remote = nullptr;             // null: remote shells are signalled themselves
   int signalFd = -1;  // the run control's signals, taken synchronously
   int wakeFd = -1;    // other threads' failures and notices wake the loop
   std::atomic<int> fatalStatus{0};
@@ -81,7 +80,8 @@ std::string Describe(int waitStatus);
 // One run: the processes, and why and how it is ending.
 class Run {
  public:
-  Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter);
+  Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter,
+      RemoteSignaller* remote);
   int Loop();
  private:
 
@@ -168,6 +168,7 @@ class Run {
   MpiServer* mpi_;
   std::vector<MpiEvent> mpiEvents_;
   JobStarter* starter_;
+  RemoteSignaller* remote_;  // null: remote shells are signalled themselves
   int jobs_ = 0;  // jobs that ranks spawned
   std::map<std::pair<int, int>, size_t> spawnedAt_;
   std::map<int, std::string> spawnedNspaces_;  // job -> its namespace  // (job, rank) -> index of its launch

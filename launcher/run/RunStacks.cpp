@@ -65,7 +65,7 @@ void Run::BeginStacks(bool forTimeout) {
     if (!Live(i) || Hosted(i) || launches_[i].agentShell) continue;
     if (!PerRankRemote(i)) {
       if (procs_[i].pid > 0) local.emplace_back(static_cast<int>(i), procs_[i].pid);
-    } else if (procs_[i].remotePid > 0 && shared_.remote != nullptr && shared_.remote->Ready()) {
+    } else if (procs_[i].remotePid > 0 && remote_ != nullptr && remote_->Ready()) {
       remote[launches_[i].host].emplace_back(static_cast<int>(i), procs_[i].remotePid);
     } else {
       RankStack s = Named(static_cast<int>(i));
@@ -80,7 +80,7 @@ void Run::BeginStacks(bool forTimeout) {
     // Per-rank remote shells: the same reader on the rank's host, through
     // the remote shell, as carrier reported the program's pid there.
     r.pid = host.empty() ? StackReaderStart(AgentProgram(), asked, samples, &r.fd)
-                         : shared_.remote->ReadStacks(host, asked, samples, &r.fd);
+                         : remote_->ReadStacks(host, asked, samples, &r.fd);
     if (r.pid < 0) {
       const std::string why = std::string("tarvo-agent --stacks could not be started") +
                               (host.empty() ? std::string(": ") + strerror(errno) : " through the remote shell");

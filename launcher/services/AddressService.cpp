@@ -138,10 +138,10 @@ void* ServeAddress(void* arg) {
   CUDPConnection* endpoint = service.endpoint;
   char request[kAddressMessageSize];
   // A failed receive during the run ends it with 1 and no message.
-  return ServeEndpoint(service, request, sizeof request, ReceiveFailure{nullptr, 0}, [endpoint](const Datagram& d) {
+  return ServeEndpoint(service, request, sizeof request, ReceiveFailure{nullptr, 0}, [endpoint, &service](const Datagram& d) {
     RankNotice notice;
     if (IsRankNotice(d.data, kAddressMessageSize, &notice)) {
-      RunControlNoticed(notice.rank, notice.pid, notice.ended, notice.waitStatus);
+      if (service.control != nullptr) service.control->Noticed(notice.rank, notice.pid, notice.ended, notice.waitStatus);
       return true;
     }
     // aList may be gone once the run is closing: leave it alone from then on.

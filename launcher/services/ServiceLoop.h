@@ -50,7 +50,7 @@ void* ServeEndpoint(const ServiceThread& service, char* buffer, int capacity, Re
       if (ControlClosing() || (service.stopping != nullptr && service.stopping->load())) return nullptr;
       if (failure.step != nullptr && failure.line != 0) ErrorMsg(failure.step, failure.line, kErrorSource);
       if (failure.step != nullptr && failure.line == 0) perror(failure.step);
-      RunControlFatal(1);
+      RunControl::Fatal(service.control, 1);
       return nullptr;
     }
     if (!service.senders->Admit(host)) continue;  // not a host of this run
@@ -62,7 +62,7 @@ void* ServeEndpoint(const ServiceThread& service, char* buffer, int capacity, Re
 /// senders of this host, nothing else of a run.
 inline void* ServeAlone(void* (*serve)(void*), void* endpoint) {
   RunSenders senders;
-  ServiceThread service{static_cast<CUDPConnection*>(endpoint), &senders, nullptr, nullptr};
+  ServiceThread service{static_cast<CUDPConnection*>(endpoint), &senders, nullptr, nullptr, nullptr};
   return serve(&service);
 }
 

@@ -12,6 +12,7 @@
 class CUDPConnection;
 class RunSenders;
 class CollectiveWaits;
+class RunControl;
 
 /// A service thread's one argument: the endpoint it serves and the parts of
 /// the run it uses, which the run object owns and outlive the thread.
@@ -20,6 +21,7 @@ struct ServiceThread {
   RunSenders* senders;     // the hosts whose datagrams the service takes
   CollectiveWaits* waits;  // SynControler's record of waiting ranks; may be null
   const std::atomic<bool>* stopping;  // TransmitMessage: set when the bridge stops; may be null
+  RunControl* control = nullptr;      // told of the failures that end the run, and of carrier's notices; may be null
 };
 
 // ---- Service threads as other programs start them: the one argument is

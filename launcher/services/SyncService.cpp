@@ -88,7 +88,7 @@ void* ServeSync(void* arg) {
   SyncCycle cycle(numProcs);  // the count is read once, here
   if (!cycle.Valid()) {
     perror("syn control table");
-    RunControlFatal(1);
+    RunControl::Fatal(service.control, 1);
     return nullptr;
   }
   if (waits != nullptr) waits->Start(cycle.Size());

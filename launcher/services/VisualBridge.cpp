@@ -400,11 +400,11 @@ bool MonitorBridge::JoinWithin(int seconds) {
 
 MonitorBridge::~MonitorBridge() { Stop(); }
 
-int MonitorBridge::Start(CUDPConnection* endpoint, RunSenders* senders) {
+int MonitorBridge::Start(CUDPConnection* endpoint, RunSenders* senders, RunControl* control) {
   if (VisaulSystemInit() != 1) return 255;
   // The bridge's own stop ends the receive quietly too.
   started_.reset(new Thread);
-  started_->service = ServiceThread{endpoint, senders, nullptr, &started_->stopping};
+  started_->service = ServiceThread{endpoint, senders, nullptr, &started_->stopping, control};
   if (pthread_create(&thread_, nullptr, ServeVisual, &started_->service) != 0) {
     ErrorMsg("pthread_create", kLineThreadCreate, kErrorSource);
     msgctl(msg_qID, IPC_RMID, nullptr);

@@ -99,7 +99,7 @@ class MonitorBridge {
   /// when the thread cannot start), the failure reported. The main flow
   /// calls Stop at every end of a run, so that no end of the launcher leaves
   /// the queue behind.
-  int Start(CUDPConnection* endpoint, RunSenders* senders);
+  int Start(CUDPConnection* endpoint, RunSenders* senders, RunControl* control);
 
   /// Ends the bridge at the end of the run, whatever way it ends; only the
   /// first call does anything, and nothing without a started bridge. Lets

@@ -12,9 +12,11 @@
 #include <vector>
 
 struct RankPlace;
+struct RunSettings;
 
 namespace spawn {
 struct LauncherParams;
+struct RunParts;
 class BesideStarts;
 }
 
@@ -92,20 +94,18 @@ void AddClose(ExecPlan* plan, int fd);
 std::string LocalHostName();
 /// The remote shell's words of a remote plan: those before its host.
 std::vector<std::string> ShellWords(const ExecPlan& plan);
-/// Per-rank remote shells: the run control passes a signal on to the ranks'
-/// programs with one `SHELL... HOST kill ...` per host; the command closes
-/// `closeFds` (the launcher's endpoints).
-void PassSignalsThrough(const std::vector<std::string>& shell, const std::vector<int>& closeFds);
 /// One "tarvo:" line on standard error when `shell` is not on the PATH (or,
-/// as a path, not an executable file).
-void SayIfNoRemoteShell(const std::string& shell);
+/// as a path, not an executable file); `settings` tell whether the command
+/// line's remote shell is in force.
+void SayIfNoRemoteShell(const RunSettings& settings, const std::string& shell);
 /// Host mode: one agent per remote host for its ranks, the launcher's own
 /// ranks started directly; waits for the run and returns its status.
 /// appnums: each rank's PMI appnum; params: the run's carrier parameters;
 /// machineFile: its text (empty: none), whose hosts and slots place the
 /// jobs that ranks spawn and give MPI_UNIVERSE_SIZE.
-int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report,
-              const std::vector<int>& appnums, const spawn::LauncherParams& params, const std::string& machineFile);
+int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
+              const ForkReport& report, const std::vector<int>& appnums, const spawn::LauncherParams& params,
+              const std::string& machineFile);
 
 }  // namespace spawn
 

@@ -205,15 +205,16 @@ void* FeedStdin(void* arg) {
 }
 
 // The remote shell's standard input: the secret's line, then, for the agent
-// of rank 0, the launcher's standard input. -1 when no pipe can be had.
-int SecretInput(const std::string& secret, bool withStdin) {
+// of rank 0, the launcher's standard input (`relay`'s copy of it with
+// TARVO_STDIN=all). -1 when no pipe can be had.
+int SecretInput(const std::string& secret, bool withStdin, OutputRelay* relay) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return -1;
   const std::string line = secret + "\n";
   ChildWrite(ends[1], line.data(), line.size());  // far below a pipe's capacity
   // TARVO_STDIN=all: the agent's copy comes from the copy of tarvo's.
-  if (withStdin && OutputRelayInputWho() == OutputRelay::kInputAll) {
-    OutputRelayAddInputReader(ends[1], "an agent's remote shell");
+  if (withStdin && OutputRelay::InputWho(relay) == OutputRelay::kInputAll) {
+    OutputRelay::AddInputReader(relay, ends[1], "an agent's remote shell");
     return ends[0];
   }
   pthread_t feeder;
@@ -388,8 +389,9 @@ pid_t StartDirect(DirectPlan& d, const ForkReport& report) {
   return pid;
 }
 
-pid_t StartWithSecret(ExecPlan& shell, const std::string& secret, bool withStdin, const ForkReport& report) {
-  shell.stdFds[0] = SecretInput(secret, withStdin);
+pid_t StartWithSecret(ExecPlan& shell, const std::string& secret, bool withStdin, OutputRelay* relay,
+                      const ForkReport& report) {
+  shell.stdFds[0] = SecretInput(secret, withStdin, relay);
   const pid_t pid = StartPlan(shell, report);
   if (shell.stdFds[0] >= 0) close(shell.stdFds[0]);
   return pid;

@@ -17,6 +17,8 @@
 #include "common/rank_exec.h"
 #include "launcher/spawn/ExecPlan.h"
 
+class OutputRelay;
+
 namespace spawn {
 
 /// What the starts of one run share: carrier's file, found on the
@@ -83,8 +85,9 @@ pid_t StartPlan(const ExecPlan& plan, const ForkReport& report);
 
 /// Starts the remote shell of an agent (or the Slurm step of agents) in
 /// `shell`: `secret`'s line first on its standard input, then, `withStdin`,
-/// the launcher's own standard input.
-pid_t StartWithSecret(ExecPlan& shell, const std::string& secret, bool withStdin, const ForkReport& report);
+/// the launcher's own standard input (through `relay`, which may be null).
+pid_t StartWithSecret(ExecPlan& shell, const std::string& secret, bool withStdin, OutputRelay* relay,
+                      const ForkReport& report);
 
 /// A rank of the launcher's host started directly, without carrier: the
 /// launcher does carrier's work for it (working directory, environment,

@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 
 #include "launcher/context/RunContext.h"
+#include "launcher/spawn/RunParts.h"
 #include "launcher/mpi/MpiServer.h"
 #include "launcher/spawn/JobStarter.h"
 #include "launcher/spawn/PmixSetup.h"
@@ -53,8 +54,8 @@ namespace {
 // The launch of an agent's remote shell (or of the Slurm step of agents):
 // in its own process group, the secret first on its standard input, and
 // tarvo's own standard input after it for the agent of rank 0.
-RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool withStdin, const ForkReport& report,
-                       AgentHub& hub) {
+RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool withStdin, OutputRelay* relay,
+                       const ForkReport& report, AgentHub& hub) {
   shell.SealArgv();
   RankLaunch l;
   l.rank = -1;
@@ -62,15 +63,15 @@ RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool
   l.remote = true;
   l.agent = agent;
   l.agentShell = true;
-  l.start = [&shell, &report, &hub, withStdin] {
+  l.start = [&shell, &report, &hub, withStdin, relay] {
     // The agent's lines (its ranks') reach tarvo's standard output whole,
     // however the remote shell cuts what it passes on. Its standard error
     // stays tarvo's: what the shell says of a failed login comes before
     // tarvo's own report of the lost agent.
-    const ChildStreams streams = OutputRelayForShell();
+    const ChildStreams streams = OutputRelay::ForShell(relay);
     shell.stdFds[1] = streams.fds[1];
-    const pid_t pid = StartWithSecret(shell, hub.Secret(), withStdin, report);
-    OutputRelayStarted(streams);
+    const pid_t pid = StartWithSecret(shell, hub.Secret(), withStdin, relay, report);
+    OutputRelay::Started(relay, streams);
     return pid;
   };
   return l;
@@ -80,7 +81,7 @@ RankLaunch ShellLaunch(ExecPlan& shell, const std::string& host, int agent, bool
 // *launches: first, so that their logins overlap the local starts.
 // `agentInput` says which agent (-1: the step) has tarvo's standard input.
 void AddShellLaunches(std::vector<ExecPlan>& plans, bool slurm, const std::vector<std::string>& agentHosts,
-                      const std::vector<int>& agentOf, const std::function<bool(int)>& agentInput,
+                      const std::vector<int>& agentOf, const std::function<bool(int)>& agentInput, OutputRelay* relay,
                       const ForkReport& report, AgentHub& hub, std::vector<ExecPlan>* shells,
                       std::vector<RankLaunch>* launches) {
   shells->assign(agentHosts.size(), ExecPlan());
@@ -88,14 +89,15 @@ void AddShellLaunches(std::vector<ExecPlan>& plans, bool slurm, const std::vecto
   const std::string from(address, strnlen(address, ADDRESS_TEXT_SIZE));
   if (slurm && !plans.empty()) {
     (*shells)[0] = PlanSlurmStep(plans[0], agentHosts.size(), from, hub.Port());
-    launches->push_back(ShellLaunch((*shells)[0], "the Slurm step", -1, agentInput(-1), report, hub));
+    launches->push_back(ShellLaunch((*shells)[0], "the Slurm step", -1, agentInput(-1), relay, report, hub));
   }
   for (size_t a = 0; !slurm && a < agentHosts.size(); ++a) {
     const size_t first = static_cast<size_t>(std::find(agentOf.begin(), agentOf.end(), static_cast<int>(a)) -
                                              agentOf.begin());
     (*shells)[a] = PlanAgentShell(plans[first], agentHosts[a], from, hub.Port(), static_cast<int>(a));
     const bool withStdin = agentInput(static_cast<int>(a));
-    launches->push_back(ShellLaunch((*shells)[a], agentHosts[a], static_cast<int>(a), withStdin, report, hub));
+    launches->push_back(
+        ShellLaunch((*shells)[a], agentHosts[a], static_cast<int>(a), withStdin, relay, report, hub));
   }
 }
 
@@ -112,29 +114,32 @@ std::vector<const HostTopology*> ToldByRank(const std::vector<AgentHostTopology>
 
 // TARVO_DRY_RUN with agents: they start, tell their hosts' topologies and
 // end, given no rank; the map is printed with each host's own.
-int DryRunThroughAgents(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, bool slurm,
-                        const std::vector<std::string>& agentHosts, const std::vector<int>& agentOf,
+int DryRunThroughAgents(const RunParts& run, std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts,
+                        bool slurm, const std::vector<std::string>& agentHosts, const std::vector<int>& agentOf,
                         const ForkReport& report, AgentHub& hub) {
-  const RunSettings& settings = RunControlSettings();
+  const RunSettings& settings = run.settings;
   hub.AwaitTopologies(DryRunLevel(settings), settings.gpusPerRank > 0,
                       [&](const std::vector<AgentHostTopology>& told) {
                         for (size_t a = 0; a < told.size(); ++a) {
-                          if (!told[a].told) return UntoldRefusal(agentHosts[a], told[a].why);
+                          if (!told[a].told) return UntoldRefusal(settings, agentHosts[a], told[a].why);
                         }
-                        return DryRun(hosts, ToldByRank(told, agentOf));
+                        return DryRun(settings, hosts, ToldByRank(told, agentOf));
                       });
   std::vector<ExecPlan> shells;
   std::vector<RankLaunch> launches;
-  AddShellLaunches(plans, slurm, agentHosts, agentOf, [](int) { return false; }, report, hub, &shells, &launches);
+  AddShellLaunches(plans, slurm, agentHosts, agentOf, [](int) { return false; }, run.relay, report, hub, &shells,
+                   &launches);
   fflush(stdout);
-  return RunControlRun(launches, &hub);
+  return RunControl::Run(run.control, launches, &hub, nullptr, nullptr, nullptr);
 }
 
 }  // namespace
 
-int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, const ForkReport& report,
-              const std::vector<int>& appnums, const spawn::LauncherParams& params, const std::string& machineFile) {
-  const RunSettings& settings = RunControlSettings();
+int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
+              const ForkReport& report, const std::vector<int>& appnums, const spawn::LauncherParams& params,
+              const std::string& machineFile) {
+  const RunSettings& settings = run.settings;
+  OutputRelay* relay = run.relay;
   const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
   std::vector<std::string> nodes;
   if (slurm) spawn::ExpandHostList(getenv("SLURM_JOB_NODELIST"), &nodes);  // checked at start-up
@@ -147,7 +152,8 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
                          : spawn::ExportedEnvironment(environ, settings.exportMode == RunSettings::kExportAll,
                                                       settings.exportNames));
   // How the agents relay their ranks' output, as tarvo relays its own ranks'.
-  const int outputFlags = (OutputRelayLabels() ? kAgentRankLabel : 0) | (OutputRelayTerminals() ? kAgentRankPty : 0);
+  const int outputFlags =
+      (OutputRelay::Labels(relay) ? kAgentRankLabel : 0) | (OutputRelay::Terminals(relay) ? kAgentRankPty : 0);
   // A machine file may name the launcher's own host, by its name or by a
   // name or address of one of its interfaces: its ranks need no agent.
   const std::string localHost = LocalHostName();
@@ -169,7 +175,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   // The hosts of a machine file (or an allocation) may all be this one:
   // then no remote shell starts.
   auto agentRank = std::find_if(agentOf.begin(), agentOf.end(), [](int a) { return a >= 0; });
-  if (!slurm && agentRank != agentOf.end()) SayIfNoRemoteShell(plans[static_cast<size_t>(agentRank - agentOf.begin())].file);
+  if (!slurm && agentRank != agentOf.end()) SayIfNoRemoteShell(settings, plans[static_cast<size_t>(agentRank - agentOf.begin())].file);
   for (size_t i = 0; i < plans.size(); ++i) {
     // Started here, as a rank of this host.
     if (agentOf[i] < 0) plans[i].ownSession = plans[i].program == ProgramKind::kMpich;
@@ -183,21 +189,23 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
                        std::to_string(kAgentMaxPayload) + " bytes, the most that an agent takes\n");
     }
   }
-  if (settings.dryRun && !agentHosts.empty()) return DryRunThroughAgents(plans, hosts, slurm, agentHosts, agentOf, report, hub);
+  if (settings.dryRun && !agentHosts.empty()) {
+    return DryRunThroughAgents(run, plans, hosts, slurm, agentHosts, agentOf, report, hub);
+  }
   if (settings.dryRun) {
-    const std::string refusal = DryRun(hosts);
+    const std::string refusal = DryRun(settings, hosts);
     return refusal.empty() ? 0 : RefuseRun(refusal);
   }
   std::vector<RankPlacement> placements;
   std::vector<bool> own;
   for (int a : agentOf) own.push_back(a < 0);
-  const std::string refusal = PlanPlacements(hosts, own, &placements);
+  const std::string refusal = PlanPlacements(settings, hosts, own, &placements);
   if (!refusal.empty()) return RefuseRun(refusal);
   std::vector<std::vector<std::string>> placed;
   for (const RankPlacement& p : placements) placed.push_back(p.env);
   const std::vector<std::vector<std::string>> rankEnv = RankEnvironments(hosts, placed);
   // Each agent serves its ranks' PMI-1 itself; tarvo, its own host's.
-  MpiServer mpi(hosts, appnums, agentOf, static_cast<int>(agentHosts.size()));
+  MpiServer mpi(hosts, appnums, agentOf, static_cast<int>(agentHosts.size()), run.mpiLinks);
   for (size_t a = 0; a < agentHosts.size(); ++a) hub.SetJob(static_cast<int>(a), mpi.JobPayload(static_cast<int>(a)));
   // MPI_UNIVERSE_SIZE: the machine file's slots, or the Slurm allocation's.
   const std::vector<HostSlots> slots = ReadMachineSlots(machineFile);
@@ -206,12 +214,12 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
     const char* perNode = getenv("SLURM_TASKS_PER_NODE");
     universe = std::max(universe, SlurmSlots(perNode != nullptr ? perNode : getenv("SLURM_JOB_CPUS_PER_NODE")));
   }
-  ServePmix(&mpi, plans, hosts, appnums, agentOf, agentHosts, &hub, universe);
+  ServePmix(settings, &mpi, plans, hosts, appnums, agentOf, agentHosts, &hub, universe);
   // TARVO_STDIN: the rank that reads tarvo's standard input has it through
   // its agent's remote shell; with all, every agent has a copy (the Slurm
   // step's srun gives its input to every agent) and copies it to its ranks,
   // and each of tarvo's own ranks has one.
-  const int inputWho = OutputRelayInputWho();
+  const int inputWho = OutputRelay::InputWho(relay);
   auto agentInput = [&](int agent) {
     if (inputWho == OutputRelay::kInputAll) return true;
     return inputWho >= 0 && agentOf[static_cast<size_t>(inputWho)] >= 0 &&
@@ -219,11 +227,11 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   };
   if (inputWho == OutputRelay::kInputAll) {
     const size_t own = static_cast<size_t>(std::count(agentOf.begin(), agentOf.end(), -1));
-    OutputRelayExpectInput(own + (slurm ? (plans.empty() ? 0 : 1) : agentHosts.size()));
+    OutputRelay::ExpectInputReaders(relay, own + (slurm ? (plans.empty() ? 0 : 1) : agentHosts.size()));
   }
   for (size_t i = 0; i < plans.size(); ++i) {
     if (agentOf[i] < 0) continue;
-    if (!placements.empty()) hub.AddPlace(agentOf[i], AgentPlacePayload(static_cast<int>(i), hosts[i], placements[i]));
+    if (!placements.empty()) hub.AddPlace(agentOf[i], AgentPlacePayload(settings, static_cast<int>(i), hosts[i], placements[i]));
     int flags = (static_cast<int>(i) == inputWho ? kAgentRankStdin : 0) |
                 (inputWho == OutputRelay::kInputAll ? kAgentRankStdinCopy : 0) | outputFlags |
                 (plans[i].program == ProgramKind::kMpich ? kAgentRankOwnSession : 0);
@@ -233,18 +241,18 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   // A host without a GPU when GPUs are asked refuses the run before any
   // rank starts: the agents tell their hosts' GPUs first.
   if (settings.gpusPerRank > 0 && !agentHosts.empty()) {
-    hub.AwaitTopologies(settings.bind, true, [&hosts, &agentOf](const std::vector<AgentHostTopology>& told) {
-      return GpuRefusal(hosts, ToldByRank(told, agentOf));
+    hub.AwaitTopologies(settings.bind, true, [&settings, &hosts, &agentOf](const std::vector<AgentHostTopology>& told) {
+      return GpuRefusal(settings, hosts, ToldByRank(told, agentOf));
     });
   }
 
   // The agents' remote shells first, so that their logins overlap the local
   // starts; then every rank in order.
   std::vector<ExecPlan> shells;
-  BesideStarts beside;  // until RunControlRun has seen every process end
+  BesideStarts beside;  // until the run control has seen every process end
   std::vector<DirectPlan> direct(plans.size());
   std::vector<RankLaunch> launches;
-  AddShellLaunches(plans, slurm, agentHosts, agentOf, agentInput, report, hub, &shells, &launches);
+  AddShellLaunches(plans, slurm, agentHosts, agentOf, agentInput, relay, report, hub, &shells, &launches);
   for (size_t i = 0; i < plans.size(); ++i) {
     RankLaunch l;
     l.rank = static_cast<int>(i);
@@ -256,11 +264,11 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
       DirectPlan& d = direct[i];
       const RankPlace* place = placements.empty() ? nullptr : &placements[i].place;
       // Prepared as it starts: the ranks before it are running meanwhile.
-      l.start = [&d, &plans, place, &beside, &report, &mpi, &rankEnv, i] {
+      l.start = [&d, &plans, place, &beside, &report, &mpi, &rankEnv, relay, i] {
         PrepareDirect(plans[i], &d);
         d.beside = &beside;
         d.exec.place = place;
-        const ChildStreams streams = OutputRelayForRank(static_cast<int>(i));
+        const ChildStreams streams = OutputRelay::ForRank(relay, static_cast<int>(i), 0);
         std::copy(streams.fds, streams.fds + 3, d.setup.stdFds);
         d.setup.keepFd = mpi.PrepareRank(static_cast<int>(i), &d.pmiEnv);
         if (d.setup.keepFd < 0) d.pmiEnv.clear();
@@ -268,7 +276,7 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
         MergeRankEnvironment(&d.exec.envp, d.pmiEnv);
         const pid_t pid = StartDirect(d, report);
         mpi.RankStarted(static_cast<int>(i));
-        OutputRelayStarted(streams);
+        OutputRelay::Started(relay, streams);
         return pid;
       };
     }
@@ -281,10 +289,11 @@ int RunAgents(std::vector<ExecPlan>& plans, std::vector<std::string> hosts, cons
   }
   const std::vector<int> closeFds = plans.empty() ? std::vector<int>()
                                                   : std::vector<int>(plans[0].closeFds, plans[0].closeFds + plans[0].closeCount);
-  const std::unique_ptr<JobStarter> starter =
-      AgentJobStarter(&mpi, &hub, slots, hosts, agentHosts, ownHosts, params, outputFlags, closeFds, report, &beside);
+  const std::unique_ptr<JobStarter> starter = AgentJobStarter(&mpi, &hub, slots, hosts, agentHosts, ownHosts, outputFlags,
+                                                              settings.ppn,
+                                                              LocalChildren{relay, params, closeFds, report, &beside});
   fflush(stdout);
-  return RunControlRun(launches, &hub, &mpi, starter.get());
+  return RunControl::Run(run.control, launches, &hub, &mpi, starter.get(), nullptr);
 }
 
 }  // namespace spawn

@@ -83,17 +83,16 @@ class MachineFileHosts {
     kExhausted,   // a whole pass after the first rank yielded no usable host
     kUnreadable,  // the file cannot be read (a directory, say)
   };
-  /// `resolves` tells whether a name is a known host.
-  MachineFileHosts(FILE* file, bool (*resolves)(const char* name)) : file_(file), resolves_(resolves) {}
+  /// `resolves` tells whether a name is a known host. `placesPerHost`
+  /// (TARVO_PPN): every host word gives that many consecutive places,
+  /// whatever slots it names; 0 keeps the file's.
+  MachineFileHosts(FILE* file, bool (*resolves)(const char* name), int placesPerHost = 0)
+      : perHost_(placesPerHost), file_(file), resolves_(resolves) {}
 
   /// Chooses the host of the next process. Appends to *report the "ERROR-"
   /// lines of every word it skips: an unknown host, or a name longer than 31
   /// characters. A skipped word takes no process.
   Result Next(std::string* host, std::string* report);
-
-  /// TARVO_PPN: every host word gives `n` consecutive places, whatever
-  /// slots it names; 0 keeps the file's.
-  void SetPlacesPerHost(int n) { perHost_ = n; }
 
  private:
   enum Word { kWord, kTooLong, kEnd, kError };
@@ -104,7 +103,7 @@ class MachineFileHosts {
 
   std::string current_;  // the host of the places left
   int left_ = 0;         // its places still to hand out
-  int perHost_ = 0;      // TARVO_PPN, 0 for the file's places
+  const int perHost_;    // TARVO_PPN, 0 for the file's places
   bool peeked_ = false;  // a word was read past a host word: peek*_
   Word peekKind_ = kEnd;
   std::string peekWord_;

@@ -55,10 +55,9 @@ std::vector<std::string> HostfileHosts(const std::string& path) {
 // its PMIx environment, an MPICH rank's (`pmi1`) its job's PMI-1
 // descriptor, opened as it starts as a first job's rank's is. Its plan is
 // kept in *plans, where its start finds it.
-RankLaunch LocalChild(MpiServer* mpi, bool pmi1, int job, int count, const SpawnChild& c,
-                      const spawn::LauncherParams& runParams, const std::vector<int>& closeFds,
-                      const ForkReport& report, BesideStarts* beside, std::deque<ExecPlan>* plans) {
-  spawn::LauncherParams params = runParams;
+RankLaunch LocalChild(MpiServer* mpi, bool pmi1, int job, int count, const SpawnChild& c, const LocalChildren& local,
+                      std::deque<ExecPlan>* plans) {
+  spawn::LauncherParams params = local.params;
   params.count = count;
   if (!c.cwd.empty()) params.workdir = c.cwd;
   plans->emplace_back();
@@ -68,10 +67,10 @@ RankLaunch LocalChild(MpiServer* mpi, bool pmi1, int job, int count, const Spawn
   plan.program = pmi1 ? ProgramKind::kMpich : ProgramKind::kOpenMpi;
   plan.vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
   plan.file = "carrier";
-  plan.beside = beside;
+  plan.beside = local.beside;
   plan.failure = kExecLocalFailed;
   plan.errorAt = "Error at " + std::to_string(kLineExecLocal) + " " + kErrorSource;
-  for (int fd : closeFds) AddClose(&plan, fd);
+  for (int fd : local.closeFds) AddClose(&plan, fd);
   plan.pmiEnv = c.env;
   if (!pmi1) {
     const std::vector<std::string> pmix = mpi->SpawnedEnvironment(job, c.rank);
@@ -83,8 +82,8 @@ RankLaunch LocalChild(MpiServer* mpi, bool pmi1, int job, int count, const Spawn
   l.rank = c.rank;
   l.host = c.host;
   l.job = job;
-  l.start = [&plan, mpi, pmi1, report, job, rank = c.rank] {
-    const ChildStreams streams = OutputRelayForRank(rank, job);
+  l.start = [&plan, mpi, pmi1, report = local.report, relay = local.relay, job, rank = c.rank] {
+    const ChildStreams streams = OutputRelay::ForRank(relay, rank, job);
     std::copy(streams.fds, streams.fds + 3, plan.stdFds);
     if (pmi1) {
       plan.keepFd = mpi->PrepareSpawned(job, rank, &plan.pmiEnv);
@@ -92,7 +91,7 @@ RankLaunch LocalChild(MpiServer* mpi, bool pmi1, int job, int count, const Spawn
     }
     const pid_t pid = StartPlan(plan, report);
     if (pmi1) mpi->SpawnedStarted(job, rank);
-    OutputRelayStarted(streams);
+    OutputRelay::Started(relay, streams);
     return pid;
   };
   return l;
@@ -100,9 +99,7 @@ RankLaunch LocalChild(MpiServer* mpi, bool pmi1, int job, int count, const Spawn
 
 class Starter : public JobStarter {
  public:
-  Starter(MpiServer* mpi, const spawn::LauncherParams& params, const std::vector<int>& closeFds,
-          const ForkReport& report, BesideStarts* beside)
-      : mpi_(mpi), params_(params), closeFds_(closeFds), report_(report), beside_(beside) {}
+  Starter(MpiServer* mpi, const LocalChildren& local) : mpi_(mpi), local_(local) {}
 
   bool Launches(int job, const pmi::PmixSpawnRequest& request, int running, std::vector<RankLaunch>* out,
                 std::string* nspace, std::string* why) override {
@@ -111,7 +108,7 @@ class Starter : public JobStarter {
     rules.running = running;
     rules.limit = kMaxRunProcesses;
     rules.thisHost = request.pmi1 ? mpi_->LocalHost() : first.thisHost;
-    const std::string workdir = params_.workdir;
+    const std::string workdir = local_.params.workdir;
     rules.runnable = [&workdir](const std::string& program, const std::string& cwd) {
       return Runnable(program, cwd.empty() ? workdir : cwd);
     };
@@ -134,7 +131,7 @@ class Starter : public JobStarter {
     *nspace = facts.nspace;
     for (SpawnChild& c : children) {
       out->push_back(
-          LocalChild(mpi_, false, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, beside_, &plans_));
+          LocalChild(mpi_, false, job, static_cast<int>(children.size()), c, local_, &plans_));
     }
     return true;
   }
@@ -148,16 +145,13 @@ class Starter : public JobStarter {
     *nspace = mpi_->AddPmi1Job(job, appnums, request);
     for (SpawnChild& c : children) {
       out->push_back(
-          LocalChild(mpi_, true, job, static_cast<int>(children.size()), c, params_, closeFds_, report_, beside_, &plans_));
+          LocalChild(mpi_, true, job, static_cast<int>(children.size()), c, local_, &plans_));
     }
     return true;
   }
 
   MpiServer* mpi_;
-  spawn::LauncherParams params_;
-  std::vector<int> closeFds_;
-  ForkReport report_;
-  BesideStarts* beside_;
+  const LocalChildren local_;
   std::deque<ExecPlan> plans_;  // the children's, where their starts find them
 };
 
@@ -166,10 +160,8 @@ class AgentStarter : public JobStarter {
  public:
   AgentStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
                const std::vector<std::string>& rankHosts, const std::vector<std::string>& agentHosts,
-               const std::vector<std::string>& ownHosts, const spawn::LauncherParams& params, int outputFlags,
-               const std::vector<int>& closeFds, const ForkReport& report, BesideStarts* beside)
-      : mpi_(mpi), hub_(hub), agentHosts_(agentHosts), ownHosts_(ownHosts), params_(params), outputFlags_(outputFlags),
-        closeFds_(closeFds), report_(report), beside_(beside) {
+               const std::vector<std::string>& ownHosts, int outputFlags, int ppn, const LocalChildren& local)
+      : mpi_(mpi), hub_(hub), agentHosts_(agentHosts), ownHosts_(ownHosts), outputFlags_(outputFlags), ppn_(ppn), local_(local) {
     // The hosts with an agent or tarvo's own ranks, in the machine file's
     // order (each agent's host with one slot when the file does not name it).
     for (const HostSlots& h : slots) {
@@ -197,7 +189,7 @@ class AgentStarter : public JobStarter {
     rules.running = running;
     rules.limit = kMaxRunProcesses;
     rules.thisHost = thisHost;
-    rules.ppn = RunControlSettings().ppn;
+    rules.ppn = ppn_;
     // An agent that has ended (its ranks done) starts nothing more.
     for (size_t h = 0; h < hosts_.size(); ++h) {
       const int agent = AgentOf(hosts_[h].host);
@@ -226,7 +218,7 @@ class AgentStarter : public JobStarter {
     // tarvo's own host's children are looked for here; the agents look for theirs.
     for (size_t i = 0; i < children.size(); ++i) {
       const SpawnChild& c = children[i];
-      if (agentOf[i] < 0 && !Runnable(c.words[0], c.cwd.empty() ? params_.workdir : c.cwd)) {
+      if (agentOf[i] < 0 && !Runnable(c.words[0], c.cwd.empty() ? local_.params.workdir : c.cwd)) {
         *why = "no such program: " + request.apps[static_cast<size_t>(c.appnum)].command;
         return false;
       }
@@ -243,10 +235,10 @@ class AgentStarter : public JobStarter {
       for (size_t h = 0; h < hosts_.size(); ++h) used_[h] += hosts_[h].host == c.host ? 1 : 0;
       if (agentOf[i] < 0) {
         const int count = static_cast<int>(children.size());
-        out->push_back(LocalChild(mpi_, request.pmi1, job, count, c, params_, closeFds_, report_, beside_, &plans_));
+        out->push_back(LocalChild(mpi_, request.pmi1, job, count, c, local_, &plans_));
         continue;
       }
-      spawn::LauncherParams params = params_;
+      spawn::LauncherParams params = local_.params;
       params.count = static_cast<int>(children.size());
       if (!c.cwd.empty()) params.workdir = c.cwd;
       const std::vector<std::string> vector = spawn::ChildVector(false, ComShellFlag, c.host, c.words, params, c.rank);
@@ -320,11 +312,9 @@ class AgentStarter : public JobStarter {
   AgentHub* hub_;
   std::vector<std::string> agentHosts_;
   std::vector<std::string> ownHosts_;  // tarvo's own host, as the machine file names it where ranks run
-  spawn::LauncherParams params_;
   int outputFlags_;  // kAgentRankLabel, kAgentRankPty
-  std::vector<int> closeFds_;
-  ForkReport report_;
-  BesideStarts* beside_;
+  int ppn_;  // TARVO_PPN
+  const LocalChildren local_;
   std::deque<ExecPlan> plans_;  // the children started here
   std::vector<HostSlots> hosts_;  // where children may go, in order
   std::vector<int> used_;         // processes placed on each of hosts_
@@ -336,22 +326,18 @@ class AgentStarter : public JobStarter {
 std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
                                             const std::vector<std::string>& rankHosts,
                                             const std::vector<std::string>& agentHosts,
-                                            const std::vector<std::string>& ownHosts,
-                                            const spawn::LauncherParams& params, int outputFlags,
-                                            const std::vector<int>& closeFds, const ForkReport& report,
-                                            BesideStarts* beside) {
+                                            const std::vector<std::string>& ownHosts, int outputFlags, int ppn,
+                                            const LocalChildren& local) {
   // An MPICH rank's spawn needs no PMIx server; an Open MPI rank's comes
   // only through one.
   if (mpi == nullptr) return nullptr;
   return std::unique_ptr<JobStarter>(
-      new AgentStarter(mpi, hub, slots, rankHosts, agentHosts, ownHosts, params, outputFlags, closeFds, report, beside));
+      new AgentStarter(mpi, hub, slots, rankHosts, agentHosts, ownHosts, outputFlags, ppn, local));
 }
 
-std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,
-                                            const std::vector<int>& closeFds, const ForkReport& report,
-                                            BesideStarts* beside) {
+std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const LocalChildren& local) {
   if (mpi == nullptr) return nullptr;
-  return std::unique_ptr<JobStarter>(new Starter(mpi, params, closeFds, report, beside));
+  return std::unique_ptr<JobStarter>(new Starter(mpi, local));
 }
 
 }  // namespace spawn

@@ -12,35 +12,41 @@
 #include "launcher/spawn/SpawnPlan.h"
 
 class AgentHub;
+class OutputRelay;
 class MpiServer;
 
 namespace spawn {
 
+/// How tarvo starts a spawned job's children on its own host: through
+/// carrier with the words of `params` (their own count and working
+/// directory), closing `closeFds`, a failed fork reported as `report` says,
+/// beside the launcher with `beside` (the run's, or null), their streams
+/// from `relay` (null: tarvo's own).
+struct LocalChildren {
+  OutputRelay* relay;
+  spawn::LauncherParams params;
+  std::vector<int> closeFds;
+  ForkReport report;
+  BesideStarts* beside;
+};
+
 /// A starter for the jobs that tarvo's own ranks spawn (an Open MPI
-/// rank's through the PMIx server, an MPICH rank's through PMI-1); the
-/// children get carrier's words from `params` (their own count and
-/// working directory), close `closeFds`, report a failed fork as `report`
-/// says and start beside the launcher with `beside` (the run's, or null).
-/// Null without `mpi`.
-std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const spawn::LauncherParams& params,
-                                            const std::vector<int>& closeFds, const ForkReport& report,
-                                            BesideStarts* beside);
+/// rank's through the PMIx server, an MPICH rank's through PMI-1), whose
+/// children start as `local` says. Null without `mpi`.
+std::unique_ptr<JobStarter> LocalJobStarter(MpiServer* mpi, const LocalChildren& local);
 
 /// A starter for host mode: a spawned job's processes go to the run's
 /// hosts (`slots`, the machine file's, in its order; `rankHosts` the host
 /// of each of the first job's ranks; `agentHosts` each agent's;
-/// `ownHosts` tarvo's own where its ranks run, whose children it starts
-/// as LocalJobStarter does, with `closeFds`, `report` and `beside`), placed by
-/// PlanSpawn. Every agent's server registers the job, and the spawn is
-/// answered once each has; `outputFlags` (kAgentRankLabel, kAgentRankPty)
-/// go with each process to its agent. Null without `mpi`.
+/// `ownHosts` tarvo's own where its ranks run, whose children start as
+/// `local` says), placed by PlanSpawn (`ppn`: TARVO_PPN; `outputFlags`:
+/// kAgentRankLabel, kAgentRankPty with each process to its agent). Every agent's server registers
+/// the job, and the spawn is answered once each has. Null without `mpi`.
 std::unique_ptr<JobStarter> AgentJobStarter(MpiServer* mpi, AgentHub* hub, const std::vector<HostSlots>& slots,
                                             const std::vector<std::string>& rankHosts,
                                             const std::vector<std::string>& agentHosts,
-                                            const std::vector<std::string>& ownHosts,
-                                            const spawn::LauncherParams& params, int outputFlags,
-                                            const std::vector<int>& closeFds, const ForkReport& report,
-                                            BesideStarts* beside);
+                                            const std::vector<std::string>& ownHosts, int outputFlags, int ppn,
+                                            const LocalChildren& local);
 
 }  // namespace spawn
 

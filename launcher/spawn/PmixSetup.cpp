@@ -98,8 +98,8 @@ std::string ProgramFile(const ExecPlan& plan) {
 // MPICH's. MPICH's ranks speak PMI-1 alone (their spawns too), which every
 // run serves: a run of those has no server to pay for, neither its start
 // (libpmix, the host's topology) nor its end (its directory's removal).
-bool Wanted(const std::vector<ExecPlan>& plans) {
-  if (RunControlSettings().pmix >= 0) return RunControlSettings().pmix == 1;
+bool Wanted(const RunSettings& settings, const std::vector<ExecPlan>& plans) {
+  if (settings.pmix >= 0) return settings.pmix == 1;
   return std::any_of(plans.begin(), plans.end(), [](const ExecPlan& p) {
     return p.program != ProgramKind::kStatic && p.program != ProgramKind::kMpich;
   });
@@ -131,10 +131,10 @@ void ReadProgramKinds(std::vector<ExecPlan>& plans) {
   }
 }
 
-void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
+void ServePmix(const RunSettings& settings, MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
                const std::vector<std::string>& agentHosts, AgentHub* hub, int universe) {
-  if (!mpi->CanServePmix() || hosts.empty() || !Wanted(plans)) return;
+  if (!mpi->CanServePmix() || hosts.empty() || !Wanted(settings, plans)) return;
   pmi::PmixJob job;
   job.nspace = "tarvo_" + std::to_string(getpid());
   auto own = std::find(agentOf.begin(), agentOf.end(), -1);
@@ -159,8 +159,8 @@ void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::st
   }
 }
 
-void SayIfSingletons(const std::vector<ExecPlan>& plans) {
-  if (RunControlSettings().pmix == 0) return;
+void SayIfSingletons(const RunSettings& settings, const std::vector<ExecPlan>& plans) {
+  if (settings.pmix == 0) return;
   for (const ExecPlan& plan : plans) {
     if (plan.program != ProgramKind::kOpenMpi) continue;
     const std::string file = ProgramFile(plan);

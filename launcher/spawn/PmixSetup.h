@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/run/RunSettings.h"
 #include "launcher/spawn/ExecPlan.h"
 
 class AgentHub;
@@ -20,7 +21,8 @@ namespace spawn {
 /// not start is reported on standard error and the run goes on without it.
 /// `universe`: MPI_UNIVERSE_SIZE (0: this host's processors), never less
 /// than the run's ranks.
-void ServePmix(MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
+void ServePmix(const RunSettings& settings, MpiServer* mpi, std::vector<ExecPlan>& plans,
+               std::vector<std::string> hosts,
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
                const std::vector<std::string>& agentHosts, AgentHub* hub, int universe = 0);
 
@@ -32,7 +34,7 @@ void ReadProgramKinds(std::vector<ExecPlan>& plans);
 /// Per-rank remote shells serve no PMIx: one "tarvo:" line before the start
 /// when a program of `plans` that tarvo can read links Open MPI's or
 /// libpmix's library, whose ranks will then each run alone.
-void SayIfSingletons(const std::vector<ExecPlan>& plans);
+void SayIfSingletons(const RunSettings& settings, const std::vector<ExecPlan>& plans);
 
 /// `envp` (null-terminated) with `ours` merged in: an entry whose name
 /// `ours` sets is dropped, and when `ours` leads to tarvo's PMIx server so

@@ -138,9 +138,8 @@ std::string MapRanks(const std::vector<std::string>& hosts, const std::vector<bo
   return "";
 }
 
-std::string PlanPlacements(const std::vector<std::string>& hosts, const std::vector<bool>& own,
+std::string PlanPlacements(const RunSettings& s, const std::vector<std::string>& hosts, const std::vector<bool>& own,
                            std::vector<RankPlacement>* out) {
-  const RunSettings& s = RunControlSettings();
   out->clear();
   if (s.outputPattern.empty() && s.errorPattern.empty() && !Placing(s)) return "";
   const int count = static_cast<int>(hosts.size());
@@ -198,8 +197,8 @@ std::string PlanPlacements(const std::vector<std::string>& hosts, const std::vec
 
 int DryRunLevel(const RunSettings& s) { return s.bind == kBindNone ? kBindCore : s.bind; }
 
-std::string DryRun(const std::vector<std::string>& hosts, const std::vector<const HostTopology*>& told) {
-  const RunSettings& s = RunControlSettings();
+std::string DryRun(const RunSettings& s, const std::vector<std::string>& hosts,
+                   const std::vector<const HostTopology*>& told) {
   auto toldOf = [&](size_t r) { return r < told.size() ? told[r] : nullptr; };
   HostTopology here;
   bool needHere = false;
@@ -237,8 +236,8 @@ std::string DryRun(const std::vector<std::string>& hosts, const std::vector<cons
   return "";
 }
 
-std::string GpuRefusal(const std::vector<std::string>& hosts, const std::vector<const HostTopology*>& told) {
-  const RunSettings& s = RunControlSettings();
+std::string GpuRefusal(const RunSettings& s, const std::vector<std::string>& hosts,
+                       const std::vector<const HostTopology*>& told) {
   if (s.gpusPerRank == 0) return "";
   for (size_t r = 0; r < hosts.size() && r < told.size(); ++r) {
     if (told[r] != nullptr && told[r]->gpus.empty()) return NoGpu(s, hosts[r]);
@@ -246,18 +245,17 @@ std::string GpuRefusal(const std::vector<std::string>& hosts, const std::vector<
   return "";
 }
 
-std::string UntoldRefusal(const std::string& host, const std::string& why) {
-  return "ERROR-Control Process: " + TopologySetting(RunControlSettings()) + ": the agent on " + host +
+std::string UntoldRefusal(const RunSettings& s, const std::string& host, const std::string& why) {
+  return "ERROR-Control Process: " + TopologySetting(s) + ": the agent on " + host +
          " cannot tell its host's units: " + why + "\n";
 }
 
-std::string PlaceRankPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts,
+std::string PlaceRankPlans(const RunSettings& s, std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts,
                            std::vector<RankPlacement>* placements) {
   std::vector<bool> own;
   for (const ExecPlan& plan : plans) own.push_back(!plan.remote);
-  const std::string refusal = PlanPlacements(hosts, own, placements);
+  const std::string refusal = PlanPlacements(s, hosts, own, placements);
   if (!refusal.empty() || placements->empty()) return refusal;
-  const RunSettings& s = RunControlSettings();
   for (size_t i = 0; i < plans.size(); ++i) {
     const RankPlacement& p = (*placements)[i];
     if (!plans[i].remote) {
@@ -274,8 +272,7 @@ std::string PlaceRankPlans(std::vector<ExecPlan>& plans, const std::vector<std::
   return "";
 }
 
-std::string AgentPlacePayload(int rank, const std::string& host, const RankPlacement& placement) {
-  const RunSettings& s = RunControlSettings();
+std::string AgentPlacePayload(const RunSettings& s, int rank, const std::string& host, const RankPlacement& placement) {
   const int flags = (s.reportBinding ? kAgentPlaceReport : 0) | (s.cpusPerRank > 0 ? kAgentPlaceThreads : 0);
   AgentPlaceHead head{rank, s.bind, flags, s.cpusPerRank > 0 ? s.cpusPerRank : 1, s.gpusPerRank};
   std::string payload(reinterpret_cast<const char*>(&head), sizeof head);

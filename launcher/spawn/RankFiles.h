@@ -46,7 +46,8 @@ std::string MapRanks(const std::vector<std::string>& hosts, const std::vector<bo
 /// host has the topology told[r] (its agent's), or when that is absent or
 /// null this host's (the map of a node type: HWLOC_XMLFILE or
 /// HWLOC_SYNTHETIC may name another). The refusal line, or "".
-std::string DryRun(const std::vector<std::string>& hosts, const std::vector<const HostTopology*>& told = {});
+std::string DryRun(const RunSettings& s, const std::vector<std::string>& hosts,
+                   const std::vector<const HostTopology*>& told = {});
 
 /// The level whose units TARVO_DRY_RUN maps (TARVO_BIND's, cores when it
 /// binds nothing).
@@ -56,28 +57,29 @@ int DryRunLevel(const RunSettings& s);
 /// for rank r, null for a rank of this host or one whose agent could not
 /// tell): TARVO_GPUS_PER_RANK on a host without a GPU, the first in rank
 /// order; or "".
-std::string GpuRefusal(const std::vector<std::string>& hosts, const std::vector<const HostTopology*>& told);
+std::string GpuRefusal(const RunSettings& s, const std::vector<std::string>& hosts,
+                       const std::vector<const HostTopology*>& told);
 
 /// The refusal of a dry run whose agent on `host` cannot tell its host's
 /// units (`why`).
-std::string UntoldRefusal(const std::string& host, const std::string& why);
+std::string UntoldRefusal(const RunSettings& s, const std::string& host, const std::string& why);
 
 /// Every rank's place, from the settings: `hosts` is each rank's host as
 /// the run names it, `own` says which ranks the launcher starts itself
 /// (their CPUs are chosen here, with the report lines). Leaves *out empty
 /// when the settings place nothing. The refusal line, or "".
-std::string PlanPlacements(const std::vector<std::string>& hosts, const std::vector<bool>& own,
+std::string PlanPlacements(const RunSettings& s, const std::vector<std::string>& hosts, const std::vector<bool>& own,
                            std::vector<RankPlacement>* out);
 
 /// Per-rank starts: the places of `plans` (hosts: each one's). A local
 /// plan's child applies its place itself; a remote shell's command becomes
 /// `tarvo-agent --place ... carrier ...` on the far side. The refusal line,
 /// or "".
-std::string PlaceRankPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts,
+std::string PlaceRankPlans(const RunSettings& s, std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts,
                            std::vector<RankPlacement>* placements);
 
 /// kAgentPlace's payload for a rank of an agent.
-std::string AgentPlacePayload(int rank, const std::string& host, const RankPlacement& placement);
+std::string AgentPlacePayload(const RunSettings& s, int rank, const std::string& host, const RankPlacement& placement);
 
 }  // namespace spawn
 

@@ -14,7 +14,6 @@
 #include "common/carrier_exec.h"
 #include "common/process_start.h"
 #include "common/stack_wire.h"
-#include "launcher/context/RunContext.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/spawn/ExecPlan.h"
 #include "launcher/spawn/Executor.h"
@@ -38,34 +37,27 @@ std::string SignalName(int sig) {
   }
 }
 
-// `words` run on `host` through the run's remote shell, in a group of its
-// own, ended with the launcher; the far side's standard error is dropped.
-void RemoteCommand(const std::string& host, const std::vector<std::string>& words, ExecPlan* plan) {
-  const std::vector<std::string>& shell = TheRunContext().remoteShell;
-  plan->remote = true;
-  plan->ownGroup = true;
-  plan->file = shell[0];
-  plan->shellWords = shell.size();
-  plan->vector = shell;
-  plan->vector.push_back(host);
-  plan->vector.insert(plan->vector.end(), words.begin(), words.end());
-  plan->vector.push_back("2>/dev/null");
-  plan->SealArgv();
-  for (int fd : TheRunContext().remoteCloseFds) AddClose(plan, fd);
-}
-
 }  // namespace
 
 std::vector<std::string> ShellWords(const ExecPlan& plan) {
   return std::vector<std::string>(plan.vector.begin(), plan.vector.begin() + static_cast<long>(plan.shellWords));
 }
 
-void PassSignalsThrough(const std::vector<std::string>& shell, const std::vector<int>& closeFds) {
-  TheRunContext().remoteShell = shell;
-  TheRunContext().remoteCloseFds = closeFds;
+void RemoteSignals::RemoteCommand(const std::string& host, const std::vector<std::string>& words,
+                                  ExecPlan* plan) const {
+  plan->remote = true;
+  plan->ownGroup = true;
+  plan->file = shell_[0];
+  plan->shellWords = shell_.size();
+  plan->vector = shell_;
+  plan->vector.push_back(host);
+  plan->vector.insert(plan->vector.end(), words.begin(), words.end());
+  plan->vector.push_back("2>/dev/null");
+  plan->SealArgv();
+  for (int fd : closeFds_) AddClose(plan, fd);
 }
 
-bool RemoteSignals::Ready() const { return !TheRunContext().remoteShell.empty(); }
+bool RemoteSignals::Ready() const { return !shell_.empty(); }
 
 void RemoteSignals::Signal(const std::string& host, int sig, const std::vector<pid_t>& groups) {
   std::vector<std::string> words = {"kill", "-s", SignalName(sig), "--"};
@@ -80,7 +72,7 @@ void RemoteSignals::Signal(const std::string& host, int sig, const std::vector<p
 
 pid_t RemoteSignals::ReadStacks(const std::string& host, const std::vector<std::pair<int, pid_t>>& ranks, int samples,
                                 int* readFd) {
-  if (TheRunContext().remoteShell.empty()) return -1;
+  if (shell_.empty()) return -1;
   ExecPlan plan;
   RemoteCommand(host, StackReaderWords("tarvo-agent", ranks, samples), &plan);
   return ProcessStartReading(
@@ -95,7 +87,7 @@ pid_t RemoteSignals::ReadStacks(const std::string& host, const std::vector<std::
       true, readFd);
 }
 
-void SayIfNoRemoteShell(const std::string& shell) {
+void SayIfNoRemoteShell(const RunSettings& settings, const std::string& shell) {
   if (shell.find('/') != std::string::npos) {
     struct stat st;
     if (stat(shell.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(shell.c_str(), X_OK) == 0) return;
@@ -106,7 +98,7 @@ void SayIfNoRemoteShell(const std::string& shell) {
   char found[PATH_MAX];
   if (CarrierOnPath(shell.c_str(), nullptr, getenv("PATH"), found, sizeof found)) return;
   fprintf(stderr, "tarvo: cannot start the remote shell %s: it is not on the PATH%s\n", shell.c_str(),
-          shell == "rsh" && RunControlSettings().rsh.empty() ? " (-ssh chooses ssh)" : "");
+          shell == "rsh" && settings.rsh.empty() ? " (-ssh chooses ssh)" : "");
   fflush(stderr);
 }
 

@@ -23,6 +23,8 @@
 #include "launcher/spawn/PmixSetup.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/context/RunContext.h"
+#include "launcher/spawn/RemoteSignals.h"
+#include "launcher/spawn/RunParts.h"
 #include "launcher/spawn/Spawners.h"
 #include "launcher/output/OutputRelay.h"
 #include "launcher/run/RunControl.h"
@@ -52,29 +54,38 @@ size_t EnvironCount();
 // Hands the plans to the run control and returns the run's status. Every
 // rank gets a PMI-1 server: a descriptor for a local one, the TCP endpoint
 // on `pmiPort` for those that remote shells start.
-int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts, const ForkReport& report,
-             const std::vector<int>& appnums, const LauncherParams& params, const std::string& machineFile) {
+int RunPlans(const RunParts& run, std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts,
+             const ForkReport& report, const std::vector<int>& appnums, const LauncherParams& params,
+             const std::string& machineFile) {
+  const RunSettings& settings = run.settings;
   const int pmiPort = params.addressPort;
   fflush(stdout);
-  if (RunControlSettings().dryRun && RunControlSettings().launch == RunSettings::kLaunchRank) {
-    const std::string refusal = DryRun(hosts);
+  if (settings.dryRun && settings.launch == RunSettings::kLaunchRank) {
+    const std::string refusal = DryRun(settings, hosts);
     return refusal.empty() ? 0 : RefuseRun(refusal);
   }
   ReadProgramKinds(plans);
   auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
   // Host mode says so once it knows which hosts need an agent.
-  if (remote != plans.end() && RunControlSettings().launch == RunSettings::kLaunchRank) {
-    SayIfNoRemoteShell(remote->file);
+  if (remote != plans.end() && settings.launch == RunSettings::kLaunchRank) {
+    SayIfNoRemoteShell(settings, remote->file);
   }
-  if (RunControlSettings().launch != RunSettings::kLaunchRank) return RunAgents(plans, hosts, report, appnums, params, machineFile);
-  if (remote != plans.end()) SayIfSingletons(plans);
-  if (remote != plans.end()) PassSignalsThrough(ShellWords(*remote), std::vector<int>(remote->closeFds, remote->closeFds + remote->closeCount));
+  if (settings.launch != RunSettings::kLaunchRank) return RunAgents(run, plans, hosts, report, appnums, params, machineFile);
+  if (remote != plans.end()) SayIfSingletons(settings, plans);
+  // Signals pass on to the ranks through the remote shell that started them.
+  std::unique_ptr<RemoteSignals> signals;
+  if (remote != plans.end()) {
+    signals.reset(new RemoteSignals(ShellWords(*remote),
+                                    std::vector<int>(remote->closeFds, remote->closeFds + remote->closeCount)));
+  }
   std::vector<RankPlacement> placements;
-  const std::string refusal = PlaceRankPlans(plans, hosts, &placements);
+  const std::string refusal = PlaceRankPlans(settings, plans, hosts, &placements);
   if (!refusal.empty()) return RefuseRun(refusal);
-  MpiServer mpi(hosts, appnums, std::vector<int>(plans.size(), -1), 0);
-  if (remote != plans.end()) mpi.Listen(pmiPort, std::exchange(TheRunContext().pmiTcpFd, -1));
-  if (remote == plans.end()) ServePmix(&mpi, plans, hosts, appnums, std::vector<int>(plans.size(), -1), {}, nullptr);
+  MpiServer mpi(hosts, appnums, std::vector<int>(plans.size(), -1), 0, run.mpiLinks);
+  if (remote != plans.end()) mpi.Listen(pmiPort, run.pmiTcpFd);
+  if (remote == plans.end()) {
+    ServePmix(settings, &mpi, plans, hosts, appnums, std::vector<int>(plans.size(), -1), {}, nullptr);
+  }
   std::vector<std::string> pmiIds(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     if (plans[i].remote) pmiIds[i] = mpi.PmiId(static_cast<int>(i));
@@ -86,8 +97,9 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
   if (!tooLong.empty()) return RefuseRun(tooLong);
   // TARVO_STDIN=all: a copy through each rank's pipe, a remote one's to its
   // remote shell.
-  if (OutputRelayInputWho() == OutputRelay::kInputAll) OutputRelayExpectInput(plans.size());
-  BesideStarts beside;  // until RunControlRun has seen every process end
+  OutputRelay* relay = run.relay;
+  if (OutputRelay::InputWho(relay) == OutputRelay::kInputAll) OutputRelay::ExpectInputReaders(relay, plans.size());
+  BesideStarts beside;  // until the run control has seen every process end
   std::vector<RankLaunch> launches(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
@@ -97,8 +109,8 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
     launches[i].host = hosts[i];
     launches[i].program = plan.programFile;
     launches[i].remote = plan.remote;
-    launches[i].start = [&plan, &report, &mpi, &rankEnv, i] {
-      const ChildStreams streams = OutputRelayForRank(static_cast<int>(i), 0, !plan.remote);
+    launches[i].start = [&plan, &report, &mpi, &rankEnv, relay, i] {
+      const ChildStreams streams = OutputRelay::ForRank(relay, static_cast<int>(i), 0, !plan.remote);
       std::copy(streams.fds, streams.fds + 3, plan.stdFds);
       if (!plan.remote) {
         plan.keepFd = mpi.PrepareRank(static_cast<int>(i), &plan.pmiEnv);
@@ -114,17 +126,17 @@ int RunPlans(std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts
       }
       const pid_t pid = StartPlan(plan, report);
       mpi.RankStarted(static_cast<int>(i));
-      OutputRelayStarted(streams);
+      OutputRelay::Started(relay, streams);
       return pid;
     };
   }
   // Jobs that the ranks spawn run on this host beside them.
   std::unique_ptr<JobStarter> starter;
   if (remote == plans.end() && !plans.empty()) {
-    starter = LocalJobStarter(&mpi, params, std::vector<int>(plans[0].closeFds, plans[0].closeFds + plans[0].closeCount),
-                              report, &beside);
+    const std::vector<int> closeFds(plans[0].closeFds, plans[0].closeFds + plans[0].closeCount);
+    starter = LocalJobStarter(&mpi, LocalChildren{relay, params, closeFds, report, &beside});
   }
-  return RunControlRun(launches, nullptr, &mpi, starter.get());
+  return RunControl::Run(run.control, launches, nullptr, &mpi, starter.get(), signals.get());
 }
 
 size_t EnvironCount() {
@@ -158,11 +170,11 @@ size_t ArgMax() {
 size_t VectorRoom() { return EnvironmentBytes(environ) + 16 * 1024; }
 
 // Opens the machine file (null: none, or inside a batch system's allocation
-// its hosts in its place); false, reported, when it cannot.
-bool OpenMachineFile(const char* machinefile, FILE** file) {
+// its hosts, `allocation`, in its place, which must outlive the file);
+// false, reported, when it cannot.
+bool OpenMachineFile(const char* machinefile, std::string* allocation, FILE** file) {
   *file = nullptr;
-  std::string& allocation = TheRunContext().allocationHosts;
-  if (machinefile == nullptr && !allocation.empty()) *file = fmemopen(&allocation[0], allocation.size(), "r");
+  if (machinefile == nullptr && !allocation->empty()) *file = fmemopen(&(*allocation)[0], allocation->size(), "r");
   if (machinefile == nullptr) return true;
   *file = fopen(machinefile, "r");
   if (*file != nullptr) return true;
@@ -201,10 +213,11 @@ struct RunForm {
 // then hands all of them to the run control. `words(i)` are the program
 // words of process i. `machine` is closed here.
 template <typename Words>
-int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const RunForm& form, Words words) {
+int PlanAndRun(const RunParts& run, FILE* machine, int count, const LauncherParams& params, const RunForm& form,
+               Words words) {
   // The file's text, for the hosts and slots of host mode's spawned jobs.
-  std::string machineText = form.machinefile == nullptr ? TheRunContext().allocationHosts : std::string();
-  if (machine != nullptr && form.machinefile != nullptr && RunControlSettings().launch != RunSettings::kLaunchRank) {
+  std::string machineText = form.machinefile == nullptr ? run.allocationHosts : std::string();
+  if (machine != nullptr && form.machinefile != nullptr && run.settings.launch != RunSettings::kLaunchRank) {
     if (FILE* again = fopen(form.machinefile, "r")) {
       char buffer[4096];
       size_t n;
@@ -212,12 +225,11 @@ int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const Run
       fclose(again);
     }
   }
-  MachineFileHosts hosts(machine, form.resolves);
-  hosts.SetPlacesPerHost(RunControlSettings().ppn);
+  MachineFileHosts hosts(machine, form.resolves, run.settings.ppn);
   const std::string localHost = LocalHostName();
   RankForm rankForm;
   rankForm.ssh = ComShellFlag;
-  rankForm.rsh = RunControlSettings().rsh;
+  rankForm.rsh = run.settings.rsh;
   rankForm.lines = form.lines;
   rankForm.closeFds = {visualConnection->Socket(), addressConnection->Socket(), synConnection->Socket()};
   if (!form.keepOpen) rankForm.closeFds.push_back(consoleConnection->Socket());
@@ -234,7 +246,7 @@ int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const Run
         return RefuseRun(std::string(r == MachineFileHosts::kExhausted
                                       ? "ERROR-Control Process: no usable host left in machinefile: "
                                       : "ERROR-Control Process Cannot read machinefile: ") +
-                      (form.machinefile != nullptr ? form.machinefile : TheRunContext().allocationSource.c_str()) +
+                      (form.machinefile != nullptr ? form.machinefile : run.allocationSource.c_str()) +
                       "\n");
       }
       if (r == MachineFileHosts::kLocal) {
@@ -250,7 +262,7 @@ int PlanAndRun(FILE* machine, int count, const LauncherParams& params, const Run
   if (machine != nullptr && !form.keepOpen) fclose(machine);
   std::vector<int> appnums(plans.size(), 0);
   for (size_t i = 0; form.appnumPerProcess && i < appnums.size(); ++i) appnums[i] = static_cast<int>(i);
-  const int status = RunPlans(plans, where, form.report, appnums, params, machineText);
+  const int status = RunPlans(run, plans, where, form.report, appnums, params, machineText);
   if (machine != nullptr && form.keepOpen) fclose(machine);
   return status;
 }
@@ -282,27 +294,31 @@ int spawn::CountProgramFile(const char* path) {
   return static_cast<int>(lines.size());
 }
 
-int spawn_processes(int nprocs, const char* program, const char* machinefile, int nargs, char** args) {
+int spawn::SpawnProcesses(const RunParts& run, int nprocs, const char* program, const char* machinefile, int nargs,
+                          char** args) {
   std::string workdir;
   if (!ReadWorkingDirectory(&workdir)) return kRunRefused;
-  if (!RunControlSettings().wdir.empty()) workdir = RunControlSettings().wdir;
+  if (!run.settings.wdir.empty()) workdir = run.settings.wdir;
   LauncherParams params = Params(nprocs, workdir);
   std::vector<std::string> words{program};
   for (int k = 0; k < nargs; ++k) words.push_back(args[k]);
   const std::string refusal = spawn::CheckVector(words, params, VectorRoom(), ArgMax());
   if (!refusal.empty()) return RefuseRun(refusal);
+  std::string allocation = run.allocationHosts;
   FILE* machine = nullptr;
-  if (!OpenMachineFile(machinefile, &machine)) return RefuseRun("");
+  if (!OpenMachineFile(machinefile, &allocation, &machine)) return RefuseRun("");
   const RunForm form{machinefile, Resolves, kLinesMachine, ForkReport{nullptr, kLineForkMachine}, false, false};
-  return PlanAndRun(machine, nprocs, params, form, [&words](int) -> const std::vector<std::string>& { return words; });
+  return PlanAndRun(run, machine, nprocs, params, form,
+                    [&words](int) -> const std::vector<std::string>& { return words; });
 }
 
-int spawn_processes1(const char* machinefile, const char* programfile) {
+int spawn::SpawnProgramFile(const RunParts& run, const char* machinefile, const char* programfile) {
   std::string workdir;
   if (!ReadWorkingDirectory(&workdir)) return kRunRefused;
-  if (!RunControlSettings().wdir.empty()) workdir = RunControlSettings().wdir;
+  if (!run.settings.wdir.empty()) workdir = run.settings.wdir;
+  std::string allocation = run.allocationHosts;
   FILE* machine = nullptr;
-  if (!OpenMachineFile(machinefile, &machine)) return RefuseRun("");
+  if (!OpenMachineFile(machinefile, &allocation, &machine)) return RefuseRun("");
   FILE* file = fopen(programfile, "r");
   if (file == nullptr) {
     if (machine != nullptr) fclose(machine);
@@ -314,7 +330,7 @@ int spawn_processes1(const char* machinefile, const char* programfile) {
   const bool ok = spawn::ReadProgramFile(file, programfile, &lines, &refusal);
   fclose(file);
   // The services wait for as many processes as were counted at start-up.
-  const int counted = TheRunContext().programLines;
+  const int counted = run.programLines;
   if (ok && counted >= 0 && lines.size() != static_cast<size_t>(counted)) {
     refusal = std::string("ERROR-Control Process: program file changed while the run started: ") + programfile + "\n";
   }
@@ -326,6 +342,25 @@ int spawn_processes1(const char* machinefile, const char* programfile) {
     return RefuseRun(refusal);
   }
   const RunForm form{machinefile, AnyName, kLinesProgram, ForkReport{kForkFailed, kLineForkProgram}, true, true};
-  return PlanAndRun(machine, count, params, form,
+  return PlanAndRun(run, machine, count, params, form,
                     [&lines](int i) -> const std::vector<std::string>& { return lines[static_cast<size_t>(i)].words; });
+}
+
+namespace {
+
+// A spawner called outside a run: the default settings, no parts.
+spawn::RunParts Alone() {
+  static const RunSettings kDefaults;
+  static const MpiLinks kNoLinks;
+  return spawn::RunParts{kDefaults, nullptr, nullptr, kNoLinks, -1, -1, std::string(), std::string()};
+}
+
+}  // namespace
+
+int spawn_processes(int nprocs, const char* program, const char* machinefile, int nargs, char** args) {
+  return spawn::SpawnProcesses(Alone(), nprocs, program, machinefile, nargs, args);
+}
+
+int spawn_processes1(const char* machinefile, const char* programfile) {
+  return spawn::SpawnProgramFile(Alone(), machinefile, programfile);
 }
