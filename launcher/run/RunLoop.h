@@ -84,8 +84,6 @@ class Run {
       RemoteSignaller* remote);
   int Loop();
  private:
-
-
   enum State { kPending, kLoggingIn, kRunning, kEnded };
   enum Reason { kNone, kRankFailed, kStuck, kTimeout, kSignal, kFatal };
   struct Proc {
@@ -103,31 +101,11 @@ class Run {
     double leftAt = 0;
   };
 
-
   // A rank that an agent hosts: no process of the launcher's own.
   bool Hosted(size_t i) const { return launches_[i].agent >= 0 && !launches_[i].agentShell; }
   bool Live(size_t i) const { return procs_[i].state == kLoggingIn || procs_[i].state == kRunning; }
   // A rank of its own remote shell (per-rank mode), which carrier reports on.
   bool PerRankRemote(size_t i) const { return launches_[i].remote && launches_[i].agent < 0 && !launches_[i].agentShell; }
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
 
   // A gathering of the ranks' call stacks (RunStacks.cpp): tarvo's own
   // ranks through `tarvo-agent --stacks`, read from a pipe; each agent's in

@@ -33,9 +33,6 @@ class SyncCycle {
 
   bool Valid() const { return table_ != nullptr; }
   int Size() const { return size_; }
-  /// Distinct ranks heard in the current cycle, 0 to Size() - 1 between
-  /// cycles.
-  int Arrived() const { return arrived_; }
 
   /// Judges one received request of `len` bytes (only the first 140 count;
   /// bytes not received read as zero) from `host` and `port`. A code outside

@@ -119,14 +119,13 @@ void ReadProgramKinds(std::vector<ExecPlan>& plans) {
     auto known = seen.find(file);
     if (known == seen.end()) known = seen.emplace(file, KindOf(file)).first;
     plan.program = known->second;
-    // MPICH's ranks wait by polling too, but without a session each they
-    // shared one share of a loaded machine's processors: an MPI hello of 16
-    // ranks beside a two-job build took 2.1 s against hydra's 1.3 s, and
-    // 1.3 s with a session each. Every other rank leads a group in the
-    // starter's session: a session each costs a start (a new group of the
-    // kernel's autogroup scheduling a rank), and Open MPI's ranks, whose
-    // yields find nobody else to run in a session of one, switched twice as
-    // often as under mpirun, which keeps its session.
+    // MPICH's ranks wait by polling, and without a session each they would
+    // share one share of a loaded machine's processors (the kernel's
+    // autogroup scheduling), as they do not under hydra. Every other rank
+    // leads a group in the starter's session: a session each costs a start
+    // (a new scheduling group a rank), and Open MPI's ranks, whose yields
+    // find nobody else to run in a session of one, would switch far more
+    // often than under mpirun, which keeps its session.
     plan.ownSession = plan.ownSession && plan.program == ProgramKind::kMpich;
   }
 }
