@@ -1,6 +1,8 @@
-// The inside of the run control, shared by its two files: RunControl.cpp
-// (starting, the loop, signals, reaping) and RunEnding.cpp (the ends that
-// other threads and agents report, the checks that end a run, its status).
+// The inside of the run control, shared by its files: RunControl.cpp
+// (starting, the loop, signals), RunReaping.cpp (the ends of its
+// processes), RunEnding.cpp (the ends that other threads and agents
+// report, the checks that end a run, its status), RunMpi.cpp (the ranks'
+// MPI servers) and RunStacks.cpp (the ranks' call stacks).
 #ifndef TARVO_LAUNCHER_RUNLOOP_H
 #define TARVO_LAUNCHER_RUNLOOP_H
 
