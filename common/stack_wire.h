@@ -1,10 +1,8 @@
-// The call stacks of a host's ranks as they travel: from `tarvo-agent
-// --stacks` (which reads them) to the agent or tarvo that started it, and
-// from an agent to tarvo in one kAgentStacks frame. The payload is, for each
-// rank, a StackRankHead and then `frames` StackFrameName records, the call
-// path from `main` outward (the outermost frame first). Every size is
-// bounded: a rank's path by kStackMaxFrames, a name by its field, the whole
-// payload by the agent protocol's largest frame.
+// The call stacks of a host's ranks as the launcher and the agent hold
+// them, and the payload that carries them (its records are the wire
+// contract's, common/wire.h): from `tarvo-agent --stacks` (which reads them)
+// to the agent or tarvo that started it, and from an agent to tarvo in one
+// kAgentStacks frame.
 #ifndef TARVO_COMMON_STACK_WIRE_H
 #define TARVO_COMMON_STACK_WIRE_H
 
@@ -13,39 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
-/// Frames kept of one rank's path: deeper paths keep their outer half and
-/// their inner half, with one "..." frame between.
-const int32_t kStackMaxFrames = 48;
-
-/// Threads read of one process, its main thread first; the others, in the
-/// order of their thread ids, are named as not read.
-const int32_t kStackMaxThreads = 64;
-/// Milliseconds between the two samples.
-const int kStackSampleGapMs = 200;
-
-// One thread's path: a process has one head per thread read.
-struct StackRankHead {
-  int32_t rank;
-  int32_t job;     // 0: the run's first job; k: its k-th spawned job
-  int32_t frames;  // StackFrameName records that follow; 0 when `why` is set
-  char why[64];    // why the stack could not be read ("gone", ...); empty when it was
-  int32_t thread;  // 0: the main thread; k: the process's (k+1)-th thread by thread id
-  int32_t moved;   // 1: the process's paths differed between the two samples (a thread's, or which threads ran)
-};
-static_assert(sizeof(StackRankHead) == 84 && offsetof(StackRankHead, job) == 4 && offsetof(StackRankHead, frames) == 8 &&
-                  offsetof(StackRankHead, why) == 12 && offsetof(StackRankHead, thread) == 76 &&
-                  offsetof(StackRankHead, moved) == 80,
-              "stack head layout");
-
-struct StackFrameName {
-  char name[64];  // a function's name, or "library+0xOFFSET"; cut to the field
-};
-static_assert(sizeof(StackFrameName) == 64, "frame name layout");
-static_assert(std::is_trivially_copyable<StackRankHead>::value, "copied with memcpy");
+#include "common/wire.h"
 
 /// One thread's call path of a rank, or why there is none.
 struct RankStack {

@@ -46,9 +46,6 @@ const double kLeftGrace = 2.0;
 const double kNoticeHold = 1.0;
 // Starts made before the loop looks at its signals again.
 const int kStartBatch = 64;
-// A host that has not sent its ranks' call stacks after this long is left
-// out of the report.
-const double kStacksWait = 5.0;
 // A per-rank remote shell's reader logs in first: on a loaded machine that
 // alone can take seconds.
 const double kStacksRemoteWait = 10.0;
