@@ -29,7 +29,6 @@ bool TakeHead(const std::string& payload, Head* head) {
 // The PMI-1 job: a size of at least one, distinct ranks within it, a
 // kvsname of 1 to 256 characters and the mapping.
 bool ReadJob(const std::string& payload, AgentOrder* order) {
-  order->kind = AgentOrder::kJob;
   AgentJobHead head;
   if (!TakeHead(payload, &head)) return false;
   if (head.size <= 0 || head.universeSize < head.size || head.clients < 0 || head.clients > head.size ||
@@ -66,7 +65,6 @@ bool ReadJob(const std::string& payload, AgentOrder* order) {
 // A rank's place: a known binding and flags, its host, and file names that
 // fit a vector element (empty for none).
 bool ReadPlace(const std::string& payload, AgentOrder* order) {
-  order->kind = AgentOrder::kPlace;
   AgentPlaceHead head;
   if (!TakeHead(payload, &head)) return false;
   if (!AgentSplitStrings(payload.data() + sizeof head, payload.size() - sizeof head, &order->strings)) return false;
@@ -86,13 +84,37 @@ bool ReadPlace(const std::string& payload, AgentOrder* order) {
   return true;
 }
 
-bool ReadJobFacts(const std::string& payload, size_t at, int32_t size, int32_t universe, AgentOrder* order);
+// A job's facts from `at`: `size` appnums, then its strings (a size of at
+// least one, a universe that is not negative).
+bool ReadJobFacts(const std::string& payload, size_t at, int32_t size, int32_t universe, AgentOrder* order) {
+  AgentPmixJobHead head{size, universe};
+  if (head.universe < 0 || head.size <= 0 ||
+      (payload.size() - at) / sizeof(int32_t) < static_cast<size_t>(head.size)) {
+    return false;
+  }
+  const size_t strings = at + static_cast<size_t>(head.size) * sizeof(int32_t);
+  for (int32_t i = 0; i < head.size; ++i) {
+    int32_t appnum;
+    memcpy(&appnum, payload.data() + at + static_cast<size_t>(i) * sizeof appnum, sizeof appnum);
+    if (appnum < 0) return false;
+    order->appnums.push_back(appnum);
+  }
+  if (!AgentSplitStrings(payload.data() + strings, payload.size() - strings, &order->strings) ||
+      order->strings.size() != static_cast<size_t>(head.size) + 2 || order->strings[0].size() > 255) {
+    return false;
+  }
+  for (const std::string& s : order->strings) {
+    if (s.empty()) return false;
+  }
+  order->size = head.size;
+  order->universeSize = head.universe;
+  return true;
+}
 
 // The PMIx job: a size of at least one, appnums that are not negative, a
 // namespace of 1 to 255 characters, this node's name and one host per rank,
 // none of them empty (pmi::CheckJob judges the rest).
 bool ReadPmixJob(const std::string& payload, AgentOrder* order) {
-  order->kind = AgentOrder::kPmixJob;
   AgentPmixJobHead head;
   if (!TakeHead(payload, &head)) return false;
   return ReadJobFacts(payload, sizeof head, head.size, head.universe, order);
@@ -100,7 +122,6 @@ bool ReadPmixJob(const std::string& payload, AgentOrder* order) {
 
 // A spawned job: a number from 1, then the facts as a PMIx job's.
 bool ReadSpawnJob(const std::string& payload, AgentOrder* order) {
-  order->kind = AgentOrder::kSpawnJob;
   AgentSpawnJobHead head;
   if (!TakeHead(payload, &head) || head.job < 1) return false;
   order->job = head.job;
@@ -129,7 +150,6 @@ bool ReadPmi1Job(const std::string& payload, AgentOrder* order) {
   for (char ch : order->strings[0]) {
     if (!isalnum(static_cast<unsigned char>(ch)) && ch != '_' && ch != '-') return false;
   }
-  order->kind = AgentOrder::kPmi1Job;
   order->job = head.job;
   return true;
 }
@@ -137,7 +157,6 @@ bool ReadPmi1Job(const std::string& payload, AgentOrder* order) {
 // One of the agent's processes of a spawned job: carrier's words as a
 // rank's, then NAME=VALUE strings.
 bool ReadSpawnRank(const std::string& payload, AgentOrder* order) {
-  order->kind = AgentOrder::kSpawnRank;
   AgentSpawnRankHead head;
   std::vector<std::string> strings;
   if (!TakeHead(payload, &head) ||
@@ -168,172 +187,164 @@ bool ReadOneString(const std::string& payload, AgentOrder* order) {
          order->strings[0].size() <= 255;
 }
 
-bool ReadJobFacts(const std::string& payload, size_t at, int32_t size, int32_t universe, AgentOrder* order) {
-  AgentPmixJobHead head{size, universe};
-  if (head.universe < 0 || head.size <= 0 ||
-      (payload.size() - at) / sizeof(int32_t) < static_cast<size_t>(head.size)) {
-    return false;
-  }
-  const size_t strings = at + static_cast<size_t>(head.size) * sizeof(int32_t);
-  for (int32_t i = 0; i < head.size; ++i) {
-    int32_t appnum;
-    memcpy(&appnum, payload.data() + at + static_cast<size_t>(i) * sizeof appnum, sizeof appnum);
-    if (appnum < 0) return false;
-    order->appnums.push_back(appnum);
-  }
-  if (!AgentSplitStrings(payload.data() + strings, payload.size() - strings, &order->strings) ||
-      order->strings.size() != static_cast<size_t>(head.size) + 2 || order->strings[0].size() > 255) {
-    return false;
-  }
+
+// The environment: NAME=VALUE strings, each with a name.
+bool ReadEnv(const std::string& payload, AgentOrder* order) {
+  if (!AgentSplitStrings(payload.data(), payload.size(), &order->strings)) return false;
   for (const std::string& s : order->strings) {
-    if (s.empty()) return false;
+    const size_t eq = s.find('=');
+    if (eq == 0 || eq == std::string::npos) return false;
   }
-  order->size = head.size;
-  order->universeSize = head.universe;
   return true;
 }
+
+// A rank: carrier's words, which name the rank, and known flags.
+bool ReadRank(const std::string& payload, AgentOrder* order) {
+  AgentRankHead head;
+  if (!TakeHead(payload, &head)) return false;
+  if (!AgentSplitStrings(payload.data() + sizeof head, payload.size() - sizeof head, &order->strings)) return false;
+  const size_t n = order->strings.size();
+  // The frame's size alone bounds the words: a user program takes as
+  // many arguments as the system lets an exec take.
+  if (head.rank < 0 || head.words < 0 || static_cast<size_t>(head.words) != n || n < kParams + 1 ||
+      (head.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession | kAgentRankStdinCopy | kAgentRankPty)) !=
+          0) {
+    return false;
+  }
+  if (order->strings[n - kParams + TARVO_PARAM_RANK] != std::to_string(head.rank)) return false;
+  order->rank = head.rank;
+  order->flags = head.flags;
+  return true;
+}
+
+bool ReadSignal(const std::string& payload, AgentOrder* order) {
+  AgentSignal s;
+  if (payload.size() != sizeof s) return false;
+  memcpy(&s, payload.data(), sizeof s);
+  order->sig = s.sig;
+  return s.sig > 0 && s.sig < NSIG;
+}
+
+// A question for the call stacks: one sample or two.
+bool ReadStacksAsk(const std::string& payload, AgentOrder* order) {
+  int32_t samples = 0;
+  if (payload.size() != sizeof samples) return false;
+  memcpy(&samples, payload.data(), sizeof samples);
+  order->samples = samples;
+  return samples == 1 || samples == 2;
+}
+
+// A question for the host's topology: a known binding level, GPUs or not.
+bool ReadTopologyAsk(const std::string& payload, AgentOrder* order) {
+  AgentTopologyAsk ask;
+  if (!TakeHead(payload, &ask) || payload.size() != sizeof ask) return false;
+  order->bind = ask.bind;
+  order->gpus = ask.gpus == 1;
+  return ask.bind >= 0 && ask.bind <= kBindLast && (ask.gpus == 0 || ask.gpus == 1);
+}
+
+bool ReadNothing(const std::string& payload, AgentOrder*) { return payload.empty(); }
+
+// Bytes that their server reads (a PMIx fence's part, a names answer).
+bool ReadBytes(const std::string& payload, AgentOrder* order) {
+  order->bytes = payload;
+  return true;
+}
+
+bool ReadFencePuts(const std::string& payload, AgentOrder* order) { return AgentTakeFencePuts(payload, &order->puts); }
+
+bool ReadPmixSet(const std::string& payload, AgentOrder* order) { return AgentTakePmixSet(payload, &order->pmixRanks); }
+
+bool ReadConnected(const std::string& payload, AgentOrder* order) {
+  AgentConnected c;
+  memcpy(&c, payload.data(), sizeof c);  // the frame reader checked its size
+  order->ticket = c.ticket;
+  order->ok = c.ok != 0;
+  return true;
+}
+
+// A direct modex's ask or answer, then its data.
+bool ReadModex(const std::string& payload, AgentOrder* order) {
+  if (payload.size() < sizeof order->modex) return false;
+  memcpy(&order->modex, payload.data(), sizeof order->modex);
+  order->bytes = payload.substr(sizeof order->modex);
+  return true;
+}
+
+bool ReadNspace(const std::string& payload, AgentOrder* order) {
+  return ReadOneString(payload, order) && !order->strings[0].empty();
+}
+
+// A spawn's answer: the namespace, and for a refusal perhaps why.
+bool ReadSpawned(const std::string& payload, AgentOrder* order) {
+  AgentSpawned a;
+  if (!TakeHead(payload, &a)) return false;
+  order->ticket = a.ticket;
+  const std::string rest = payload.substr(sizeof a);
+  if (ReadOneString(rest, order)) return true;
+  return order->strings.size() == 2 && order->strings[0].empty() && order->strings[1].size() <= 255;
+}
+
+bool ReadPmi1Barrier(const std::string& payload, AgentOrder* order) {
+  int32_t job;
+  if (!TakeHead(payload, &job) || job < 1) return false;
+  order->job = job;
+  return true;
+}
+
+// A spawned job's go: start (status 0) or drop (1) its processes.
+bool ReadJobGo(const std::string& payload, AgentOrder* order) {
+  AgentJobRank go;
+  if (!TakeHead(payload, &go) || go.job < 1 || (go.status != 0 && go.status != 1)) return false;
+  order->job = go.job;
+  order->ok = go.status == 0;
+  return true;
+}
+
+// Each frame type that the launcher sends, the order it makes and its reader.
+struct OrderReader {
+  int32_t type;
+  AgentOrder::Kind kind;
+  bool (*read)(const std::string& payload, AgentOrder* order);
+};
+
+const OrderReader kReaders[] = {
+    {kAgentEnv, AgentOrder::kEnv, ReadEnv},
+    {kAgentRank, AgentOrder::kRank, ReadRank},
+    {kAgentSignal, AgentOrder::kSignal, ReadSignal},
+    {kAgentAllSent, AgentOrder::kAllSent, ReadNothing},
+    {kAgentStacksAsk, AgentOrder::kStacksAsk, ReadStacksAsk},
+    {kAgentJob, AgentOrder::kJob, ReadJob},
+    {kAgentFencePuts, AgentOrder::kFencePuts, ReadFencePuts},
+    {kAgentFenceDone, AgentOrder::kFenceDone, ReadNothing},
+    {kAgentPlace, AgentOrder::kPlace, ReadPlace},
+    {kAgentPmixJob, AgentOrder::kPmixJob, ReadPmixJob},
+    {kAgentPmixPart, AgentOrder::kPmixPart, ReadBytes},
+    {kAgentPmixDone, AgentOrder::kPmixDone, ReadNothing},
+    {kAgentConnected, AgentOrder::kConnected, ReadConnected},
+    {kAgentNamesAnswer, AgentOrder::kNamesAnswer, ReadBytes},
+    {kAgentPmixFailed, AgentOrder::kPmixFailed, ReadNothing},
+    {kAgentPmixServe, AgentOrder::kPmixServe, ReadModex},
+    {kAgentPmixFetched, AgentOrder::kPmixFetched, ReadModex},
+    {kAgentPmixSet, AgentOrder::kPmixSet, ReadPmixSet},
+    {kAgentPmixNspace, AgentOrder::kPmixNspace, ReadNspace},
+    {kAgentSpawned, AgentOrder::kSpawned, ReadSpawned},
+    {kAgentPmi1Job, AgentOrder::kPmi1Job, ReadPmi1Job},
+    {kAgentPmi1Barrier, AgentOrder::kPmi1Barrier, ReadPmi1Barrier},
+    {kAgentSpawnJob, AgentOrder::kSpawnJob, ReadSpawnJob},
+    {kAgentSpawnRank, AgentOrder::kSpawnRank, ReadSpawnRank},
+    {kAgentJobGo, AgentOrder::kJobGo, ReadJobGo},
+    {kAgentTopologyAsk, AgentOrder::kTopologyAsk, ReadTopologyAsk},
+};
 
 }  // namespace
 
 bool AgentReadOrder(const AgentMessage& m, AgentOrder* order) {
   *order = AgentOrder();
-  switch (m.type) {
-    case kAgentEnv:
-      order->kind = AgentOrder::kEnv;
-      if (!AgentSplitStrings(m.payload.data(), m.payload.size(), &order->strings)) return false;
-      for (const std::string& s : order->strings) {
-        const size_t eq = s.find('=');
-        if (eq == 0 || eq == std::string::npos) return false;
-      }
-      return true;
-    case kAgentRank: {
-      order->kind = AgentOrder::kRank;
-      AgentRankHead head;
-      if (!TakeHead(m.payload, &head)) return false;
-      if (!AgentSplitStrings(m.payload.data() + sizeof head, m.payload.size() - sizeof head, &order->strings)) {
-        return false;
-      }
-      const size_t n = order->strings.size();
-      // The frame's size alone bounds the words: a user program takes as
-      // many arguments as the system lets an exec take.
-      if (head.rank < 0 || head.words < 0 || static_cast<size_t>(head.words) != n || n < kParams + 1 ||
-          (head.flags & ~(kAgentRankStdin | kAgentRankLabel | kAgentRankOwnSession | kAgentRankStdinCopy | kAgentRankPty)) !=
-           0) {
-        return false;
-      }
-      if (order->strings[n - kParams + TARVO_PARAM_RANK] != std::to_string(head.rank)) return false;
-      order->rank = head.rank;
-      order->flags = head.flags;
-      return true;
-    }
-    case kAgentSignal: {
-      order->kind = AgentOrder::kSignal;
-      AgentSignal s;
-      if (m.payload.size() != sizeof s) return false;
-      memcpy(&s, m.payload.data(), sizeof s);
-      if (s.sig <= 0 || s.sig >= NSIG) return false;
-      order->sig = s.sig;
-      return true;
-    }
-    case kAgentAllSent:
-      order->kind = AgentOrder::kAllSent;
-      return m.payload.empty();
-    case kAgentStacksAsk:
-    {
-      order->kind = AgentOrder::kStacksAsk;
-      if (m.payload.size() != sizeof(int32_t)) return false;
-      int32_t samples = 0;
-      memcpy(&samples, m.payload.data(), sizeof samples);
-      order->samples = samples;
-      return samples == 1 || samples == 2;
-    }
-    case kAgentTopologyAsk: {
-      order->kind = AgentOrder::kTopologyAsk;
-      AgentTopologyAsk ask;
-      if (!TakeHead(m.payload, &ask) || m.payload.size() != sizeof ask) return false;
-      order->bind = ask.bind;
-      order->gpus = ask.gpus == 1;
-      return ask.bind >= 0 && ask.bind <= kBindLast && (ask.gpus == 0 || ask.gpus == 1);
-    }
-    case kAgentJob:
-      return ReadJob(m.payload, order);
-    case kAgentFencePuts:
-      order->kind = AgentOrder::kFencePuts;
-      return AgentTakeFencePuts(m.payload, &order->puts);
-    case kAgentFenceDone:
-      order->kind = AgentOrder::kFenceDone;
-      return m.payload.empty();
-    case kAgentPlace:
-      return ReadPlace(m.payload, order);
-    case kAgentPmixJob:
-      return ReadPmixJob(m.payload, order);
-    case kAgentPmixPart:
-      order->kind = AgentOrder::kPmixPart;
-      order->bytes = m.payload;
-      return true;
-    case kAgentPmixDone:
-      order->kind = AgentOrder::kPmixDone;
-      return m.payload.empty();
-    case kAgentConnected: {
-      AgentConnected c;
-      memcpy(&c, m.payload.data(), sizeof c);  // the frame reader checked its size
-      order->kind = AgentOrder::kConnected;
-      order->ticket = c.ticket;
-      order->ok = c.ok != 0;
-      return true;
-    }
-    case kAgentNamesAnswer:
-      order->kind = AgentOrder::kNamesAnswer;
-      order->bytes = m.payload;
-      return true;
-    case kAgentPmixFailed:
-      order->kind = AgentOrder::kPmixFailed;
-      return m.payload.empty();
-    case kAgentPmixServe:
-    case kAgentPmixFetched:
-      if (m.payload.size() < sizeof order->modex) return false;
-      order->kind = m.type == kAgentPmixServe ? AgentOrder::kPmixServe : AgentOrder::kPmixFetched;
-      memcpy(&order->modex, m.payload.data(), sizeof order->modex);
-      order->bytes = m.payload.substr(sizeof order->modex);
-      return true;
-    case kAgentPmixSet:
-      order->kind = AgentOrder::kPmixSet;
-      return AgentTakePmixSet(m.payload, &order->pmixRanks);
-    case kAgentPmixNspace:
-      order->kind = AgentOrder::kPmixNspace;
-      return ReadOneString(m.payload, order) && !order->strings[0].empty();
-    case kAgentSpawned: {
-      // The namespace, and for a refusal perhaps why.
-      order->kind = AgentOrder::kSpawned;
-      AgentSpawned a;
-      if (!TakeHead(m.payload, &a)) return false;
-      order->ticket = a.ticket;
-      const std::string rest = m.payload.substr(sizeof a);
-      if (ReadOneString(rest, order)) return true;
-      return order->strings.size() == 2 && order->strings[0].empty() && order->strings[1].size() <= 255;
-    }
-    case kAgentPmi1Job:
-      return ReadPmi1Job(m.payload, order);
-    case kAgentPmi1Barrier: {
-      order->kind = AgentOrder::kPmi1Barrier;
-      int32_t job;
-      if (!TakeHead(m.payload, &job) || job < 1) return false;
-      order->job = job;
-      return true;
-    }
-    case kAgentSpawnJob:
-      return ReadSpawnJob(m.payload, order);
-    case kAgentSpawnRank:
-      return ReadSpawnRank(m.payload, order);
-    case kAgentJobGo: {
-      order->kind = AgentOrder::kJobGo;
-      AgentJobRank go;
-      if (!TakeHead(m.payload, &go) || go.job < 1 || (go.status != 0 && go.status != 1)) return false;
-      order->job = go.job;
-      order->ok = go.status == 0;
-      return true;
-    }
-    default:
-      return false;
+  for (const OrderReader& r : kReaders) {
+    if (r.type != m.type) continue;
+    order->kind = r.kind;
+    return r.read(m.payload, order);
   }
+  return false;
 }

@@ -1,0 +1,184 @@
+#include "agent/agent_loop.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "common/child_io.h"
+#include "common/line_labels.h"
+#include "common/rank_exec.h"
+
+void AgentReport(const std::string& host, const char* what, const char* detail) {
+  fprintf(stderr, "tarvo: agent on %s: %s%s%s\n", host.c_str(), what, detail[0] ? ": " : "", detail);
+}
+
+Agent::Agent(int link, int signals, bool slurm, std::string host, std::string self)
+    : slurm_(slurm), host_(std::move(host)), link_(link), signals_(signals), stacks_(std::move(self)) {}
+
+int Agent::Loop() {
+  for (;;) {
+    if (allSent_ && ranks_.empty() && streams_.empty() && held_.empty()) return 0;
+    std::vector<pollfd> fds = {{link_, POLLIN, 0}, {signals_, POLLIN, 0}};
+    for (const auto& s : streams_) fds.push_back({s.first, POLLIN, 0});
+    const size_t pmiAt = fds.size();
+    pmi_.Fds(&fds);
+    const size_t pmixAt = fds.size();
+    pmix_.Fds(&fds);
+    const size_t stacksAt = fds.size();
+    if (stacks_.Fd() >= 0) fds.push_back({stacks_.Fd(), POLLIN, 0});
+    if (poll(fds.data(), fds.size(), stacks_.PollMs()) < 0) {
+      if (errno == EINTR) continue;
+      return Abandon("poll", strerror(errno));
+    }
+    if (fds[1].revents & POLLIN) {
+      signalfd_siginfo info;
+      while (read(signals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo != SIGCHLD) return Abandon("ended by signal", strsignal(static_cast<int>(info.ssi_signo)));
+      }
+    }
+    // A rank's abort goes out before its end.
+    TakeServed(fds.data() + pmiAt, pmixAt - pmiAt, stacksAt - pmixAt);
+    std::string stacks;
+    stacks_.Take(&stacks);
+    Tell(stacks);
+    for (size_t i = 2; i < pmiAt; ++i) {
+      if (fds[i].revents != 0) Drain(fds[i].fd);
+    }
+    // Output before the end: a rank's last lines precede its report.
+    if (!Reap()) return Abandon("the connection to the launcher is lost", "");
+    if (fds[0].revents != 0 && !ReadLink()) return 1;
+    if (!refusal_.empty()) return Abandon(refusal_.c_str(), "");
+  }
+}
+
+// The lifeline: without the launcher the run is over.
+int Agent::Abandon(const char* what, const char* detail) {
+  for (const auto& r : ranks_) SignalGroup(r.first, SIGKILL);
+  AgentReport(host_, what, detail);
+  return 1;
+}
+
+// What the ranks' PMI-1 and PMIx servers have to say: `pmiCount` and
+// `pmixCount` descriptors from `fds`, as their Fds put them.
+void Agent::TakeServed(pollfd* fds, size_t pmiCount, size_t pmixCount) {
+  std::string toLauncher;
+  pmi_.OnReady(fds, pmiCount, &toLauncher);
+  pmix_.OnReady(fds + pmiCount, pmixCount, &toLauncher);
+  Tell(toLauncher);
+}
+
+// The same, whatever the last poll saw: a rank's abort is posted before
+// the rank may exit, so once its end is reaped, its abort is among these.
+void Agent::TakeServedNow() {
+  std::vector<pollfd> fds;
+  pmi_.Fds(&fds);
+  const size_t pmiCount = fds.size();
+  pmix_.Fds(&fds);
+  if (poll(fds.data(), fds.size(), 0) > 0) TakeServed(fds.data(), pmiCount, fds.size() - pmiCount);
+}
+
+void Agent::Tell(const std::string& bytes) {
+  if (!bytes.empty() && !AgentSendAll(link_, bytes)) lost_ = true;
+}
+
+bool Agent::ReadLink() {
+  char buffer[65536];
+  ssize_t n = recv(link_, buffer, sizeof buffer, 0);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+  if (n <= 0) {
+    // A launcher that ends its run on purpose has already ended every
+    // rank here; otherwise the lifeline is cut.
+    Abandon("the connection to the launcher is lost", "");
+    return false;
+  }
+  std::vector<AgentMessage> messages;
+  const bool framed = reader_.Feed(buffer, static_cast<size_t>(n), &messages);
+  for (const AgentMessage& m : messages) {
+    AgentOrder order;
+    if (!AgentReadOrder(m, &order)) framedOk_ = false;
+    if (!framedOk_) break;
+    Obey(order);
+  }
+  if (!framed || !framedOk_) {
+    Abandon("a malformed message from the launcher", "");
+    return false;
+  }
+  return true;
+}
+
+void Agent::Drain(int fd) {
+  Stream& s = streams_[fd];
+  char buffer[65536];
+  std::string text;
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) break;
+    if (n <= 0) {
+      SplitRest(s.label, &s.partial, &text);
+      ChildWrite(s.to, text);
+      close(fd);
+      streams_.erase(fd);
+      return;
+    }
+    SplitLines(s.label, buffer, static_cast<size_t>(n), &s.partial, &text);
+  }
+  ChildWrite(s.to, text);
+}
+
+// False when the launcher can no longer be told.
+bool Agent::Reap() {
+  bool taken = false;
+  for (;;) {
+    int ws = 0;
+    pid_t pid = waitpid(-1, &ws, WNOHANG);
+    if (pid < 0 && errno == EINTR) continue;
+    if (pid <= 0) break;
+    auto it = ranks_.find(pid);
+    if (it == ranks_.end()) continue;
+    if (!taken) TakeServedNow();
+    taken = true;
+    const AgentProc proc = it->second;
+    ranks_.erase(it);
+    Ended(pid, proc, ws);
+  }
+  return !lost_;
+}
+
+// A process of the agent's has ended: its output, what its servers say of
+// it, then its end.
+void Agent::Ended(pid_t pid, AgentProc proc, int waitStatus) {
+  kill(-pid, SIGKILL);  // nothing of the rank outlives it
+  // The rank's output pipes hold its last lines: they go out first.
+  for (auto s = streams_.begin(); s != streams_.end();) {
+    auto next = std::next(s);
+    if (s->second.rank == proc.rank && s->second.job == proc.job) Drain(s->first);
+    s = next;
+  }
+  std::string toLauncher;
+  if (proc.job == 0) {
+    pmi_.RankEnded(proc.rank, &toLauncher);
+    pmix_.RankEnded(proc.rank, &toLauncher);
+  } else {
+    pmix_.ChildEnded(proc.job, proc.rank, &toLauncher);
+    pmi_.ChildEnded(proc.job, proc.rank, &toLauncher);
+  }
+  Tell(toLauncher);
+  Tell(EndFrame(proc.job, proc.rank, pid, waitStatus));
+}
+
+std::string Agent::EndFrame(int job, int rank, pid_t pid, int waitStatus) {
+  if (job == 0) {
+    AgentRankEnd end{rank, pid, waitStatus};
+    return AgentEncode(kAgentEnded, &end, sizeof end);
+  }
+  AgentJobRank end{job, rank, pid, waitStatus};
+  return AgentEncode(kAgentJobEnded, &end, sizeof end);
+}
