@@ -30,7 +30,7 @@ int Agent::Loop() {
     const size_t pmiAt = fds.size();
     pmi_.Fds(&fds);
     const size_t pmixAt = fds.size();
-    pmix_.Fds(&fds);
+    if (pmix_ != nullptr) pmix_->Fds(&fds);
     const size_t stacksAt = fds.size();
     if (stacks_.Fd() >= 0) fds.push_back({stacks_.Fd(), POLLIN, 0});
     if (poll(fds.data(), fds.size(), stacks_.PollMs()) < 0) {
@@ -70,7 +70,7 @@ int Agent::Abandon(const char* what, const char* detail) {
 void Agent::TakeServed(pollfd* fds, size_t pmiCount, size_t pmixCount) {
   std::string toLauncher;
   pmi_.OnReady(fds, pmiCount, &toLauncher);
-  pmix_.OnReady(fds + pmiCount, pmixCount, &toLauncher);
+  if (pmix_ != nullptr) pmix_->OnReady(fds + pmiCount, pmixCount, &toLauncher);
   Tell(toLauncher);
 }
 
@@ -80,7 +80,7 @@ void Agent::TakeServedNow() {
   std::vector<pollfd> fds;
   pmi_.Fds(&fds);
   const size_t pmiCount = fds.size();
-  pmix_.Fds(&fds);
+  if (pmix_ != nullptr) pmix_->Fds(&fds);
   if (poll(fds.data(), fds.size(), 0) > 0) TakeServed(fds.data(), pmiCount, fds.size() - pmiCount);
 }
 
@@ -165,9 +165,9 @@ void Agent::Ended(pid_t pid, AgentProc proc, int waitStatus) {
   std::string toLauncher;
   if (proc.job == 0) {
     pmi_.RankEnded(proc.rank, &toLauncher);
-    pmix_.RankEnded(proc.rank, &toLauncher);
+    if (pmix_ != nullptr) pmix_->RankEnded(proc.rank, &toLauncher);
   } else {
-    pmix_.ChildEnded(proc.job, proc.rank, &toLauncher);
+    if (pmix_ != nullptr) pmix_->ChildEnded(proc.job, proc.rank, &toLauncher);
     pmi_.ChildEnded(proc.job, proc.rank, &toLauncher);
   }
   Tell(toLauncher);

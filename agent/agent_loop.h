@@ -51,6 +51,7 @@ class Agent {
   void Ended(pid_t pid, AgentProc proc, int waitStatus);
   // agent_orders.cpp
   void Obey(AgentOrder& order);
+  static bool OfTheJob(const AgentOrder& order);
   bool ObeyRanks(AgentOrder& order);
   bool ObeyJobs(AgentOrder& order);
   bool ObeyPmi(AgentOrder& order);
@@ -98,7 +99,9 @@ class Agent {
   AgentPmi pmi_;
   AgentPlacer placer_;  // TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND, TARVO_CPUS_PER_RANK, TARVO_GPUS_PER_RANK
   int jobSize_ = 0, hostRanks_ = 0;  // the job's ranks, and this host's (kJob)
-  AgentPmix pmix_;
+  // The job's PMIx part, made with the job (kJob, which the launcher sends
+  // before anything of the job): its key-value bound is the job's.
+  std::unique_ptr<AgentPmix> pmix_;
   StacksAnswer stacks_;  // TARVO_STACKS
 };
 

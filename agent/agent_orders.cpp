@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,7 +15,32 @@
 #include "pmi/name_wire.h"
 
 void Agent::Obey(AgentOrder& order) {
+  if (pmix_ == nullptr && OfTheJob(order)) {
+    framedOk_ = false;  // the launcher sends the job first
+    return;
+  }
   if (!ObeyRanks(order) && !ObeyJobs(order) && !ObeyPmi(order)) ObeyPmix(order);
+}
+
+// The orders that only the job's servers can take.
+bool Agent::OfTheJob(const AgentOrder& order) {
+  switch (order.kind) {
+    case AgentOrder::kPmixJob:
+    case AgentOrder::kSpawnJob:
+    case AgentOrder::kSpawned:
+    case AgentOrder::kNamesAnswer:
+    case AgentOrder::kPmixNspace:
+    case AgentOrder::kPmixSet:
+    case AgentOrder::kPmixPart:
+    case AgentOrder::kPmixDone:
+    case AgentOrder::kPmixFailed:
+    case AgentOrder::kConnected:
+    case AgentOrder::kPmixServe:
+    case AgentOrder::kPmixFetched:
+      return true;
+    default:
+      return false;
+  }
 }
 
 // The ranks: their environment, starts, places, signals, input, stacks
@@ -80,7 +106,7 @@ bool Agent::ObeyJobs(AgentOrder& order) {
       hostRanks_ = static_cast<int>(order.clients.size());
       placer_.SetHostRanks(hostRanks_);
       pmi_.SetJob(order);
-      pmix_.SetKvsLimit(order.kvsLimitMiB);
+      if (pmix_ == nullptr) pmix_ = std::make_unique<AgentPmix>(order.kvsLimitMiB);
       return true;
     case AgentOrder::kPmixJob: {
       std::string why;
@@ -88,7 +114,7 @@ bool Agent::ObeyJobs(AgentOrder& order) {
       // ever: the agent ends, and the launcher ends the run naming it. A
       // run that uses no PMIx (every dynamically linked program is served
       // by default) can be told to go without.
-      if (!pmix_.SetJob(order, &why)) {
+      if (!pmix_->SetJob(order, &why)) {
         refusal_ = "cannot serve PMIx to the ranks (Open MPI programs): " + why + " (TARVO_PMIX=0 runs without it)";
       }
       return true;
@@ -102,7 +128,7 @@ bool Agent::ObeyJobs(AgentOrder& order) {
         AgentJobRank refused{order.job, missing, 0, kAgentJobNoProgram};
         toLauncher = AgentEncode(kAgentJobReady, &refused, sizeof refused);
       } else if (order.kind == AgentOrder::kSpawnJob) {
-        pmix_.AddJob(order, &toLauncher);
+        pmix_->AddJob(order, &toLauncher);
       } else {
         pmi_.AddJob(order, &toLauncher);
       }
@@ -131,7 +157,7 @@ bool Agent::ObeyPmi(AgentOrder& order) {
       break;
     case AgentOrder::kSpawned:
       if (order.ticket >= 0) {
-        pmix_.Spawned(order.ticket, order.strings[0]);
+        pmix_->Spawned(order.ticket, order.strings[0]);
         return true;
       }
       pmi_.Spawned(order.ticket, order.strings[0], order.strings.size() > 1 ? order.strings[1] : "", &toLauncher);
@@ -142,7 +168,7 @@ bool Agent::ObeyPmi(AgentOrder& order) {
       std::vector<pmi::PublishedName> found;
       if (!pmi::DecodeNameAnswer(order.bytes, &ticket, &status, &found)) return true;
       if (ticket >= 0) {
-        pmix_.NamesAnswer(order.bytes);
+        pmix_->NamesAnswer(order.bytes);
         return true;
       }
       pmi_.NameAnswer(ticket, status, found, &toLauncher);
@@ -159,28 +185,28 @@ bool Agent::ObeyPmi(AgentOrder& order) {
 bool Agent::ObeyPmix(AgentOrder& order) {
   switch (order.kind) {
     case AgentOrder::kPmixNspace:
-      pmix_.Nspace(order.strings[0]);
+      pmix_->Nspace(order.strings[0]);
       return true;
     case AgentOrder::kPmixSet:
-      pmix_.Set(order.pmixRanks);
+      pmix_->Set(order.pmixRanks);
       return true;
     case AgentOrder::kPmixPart:
-      pmix_.Part(order.bytes);
+      pmix_->Part(order.bytes);
       return true;
     case AgentOrder::kPmixDone:
-      pmix_.Done();
+      pmix_->Done();
       return true;
     case AgentOrder::kPmixFailed:
-      pmix_.Fail();
+      pmix_->Fail();
       return true;
     case AgentOrder::kConnected:
-      pmix_.Connected(order.ticket, order.ok);
+      pmix_->Connected(order.ticket, order.ok);
       return true;
     case AgentOrder::kPmixServe:
-      pmix_.Serve(order.modex);
+      pmix_->Serve(order.modex);
       return true;
     case AgentOrder::kPmixFetched:
-      pmix_.Fetched(order.modex, order.bytes);
+      pmix_->Fetched(order.modex, order.bytes);
       return true;
     default:
       return false;

@@ -18,7 +18,7 @@ class PmixRelay {};
 }  // namespace pmi
 #endif
 
-AgentPmix::AgentPmix() = default;
+AgentPmix::AgentPmix(int kvsLimitMiB) : limit_(static_cast<size_t>(kvsLimitMiB) << 20) {}
 AgentPmix::~AgentPmix() = default;
 
 // The launcher sends no union over the bound (it fails the fence instead);

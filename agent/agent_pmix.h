@@ -24,7 +24,9 @@ class PmixRelay;
 
 class AgentPmix {
  public:
-  AgentPmix();
+  /// `kvsLimitMiB`: the bound of the run's key-value space (kAgentJob), in
+  /// MiB: a node's blob over it fails the fence (0: none).
+  explicit AgentPmix(int kvsLimitMiB);
   ~AgentPmix();
   /// The launcher's kAgentPmixJob: drops the agent's own PMIX_* variables
   /// (still one thread: the server's starts here) and starts the server.
@@ -41,9 +43,6 @@ class AgentPmix {
   void Fds(std::vector<pollfd>* fds) const;
   /// The fence's part and the aborts into *toLauncher.
   void OnReady(const pollfd* fds, size_t count, std::string* toLauncher);
-  /// The bound of the run's key-value space (kAgentJob), in MiB: a node's
-  /// blob over it fails the fence (0: none).
-  void SetKvsLimit(int mib) { limit_ = static_cast<size_t>(mib) << 20; }
   /// The launcher's kAgentPmixSet, kAgentPmixPart, kAgentPmixDone and
   /// kAgentPmixFailed: the parts, then the end, of the fence of the ranks
   /// that the set before them named (without one, the job's).
@@ -85,7 +84,7 @@ class AgentPmix {
   std::string first_;     // the first job's namespace
   std::map<std::string, int> jobOf_;   // spawned jobs by namespace
   std::map<int, std::string> nspaceOf_;
-  size_t limit_ = 0;
+  const size_t limit_;
   bool over_ = false;  // union_ went over limit_: the fence fails
 };
 

@@ -85,8 +85,9 @@ void Agent::OutputEnds(int flags, int (&out)[2][2]) {
 // PMI-1 connection that the child keeps (-1: none).
 int Agent::PrepareServers(int job, int rank, std::vector<std::string>* env) {
   const int keep = job == 0 ? pmi_.PrepareRank(rank, env) : pmi_.PrepareChild(job, rank, env);
-  if (job == 0) pmix_.PrepareRank(rank, env);
-  else pmix_.PrepareChild(job, rank, env);
+  if (pmix_ == nullptr) return keep;
+  if (job == 0) pmix_->PrepareRank(rank, env);
+  else pmix_->PrepareChild(job, rank, env);
   return keep;
 }
 
@@ -100,7 +101,7 @@ std::vector<std::string> Agent::RankEnvironment(const AgentOrder& order, int job
                                                 const std::vector<std::string>& placeEnv) const {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  const bool pmix = pmix_.Serving();
+  const bool pmix = pmix_ != nullptr && pmix_->Serving();
   for (const std::string& s : env_) {
     if (!pmi::IsClientVariable(s.c_str()) && !(pmix && s.compare(0, 5, "PMIX_") == 0)) EnvPut(&env, s);
   }
