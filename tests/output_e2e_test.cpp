@@ -209,9 +209,13 @@ TEST_F(OutputRun, StandardOutputIsATerminalUnlessTarvoPtyIsZero) {
 // Terminals are a bound resource of the system: a rank that gets none
 // writes to a pipe, its lines whole still, and tarvo says so once. The
 // bound is that of a private instance of the terminals' file system that
-// holds two.
+// holds two. The ranks wait for one another (10 s at most), so that no
+// rank's terminal is freed by its end before the last rank starts.
 TEST_F(OutputRun, RanksBeyondTheBoundOnTerminalsWriteToPipes) {
-  Script(bin_ + "/where", "[ -t 1 ] && echo tty || echo pipe\n");
+  Script(bin_ + "/where",
+         "touch started.$TARVO_RANK\n"
+         "i=0; while [ $(ls started.* | wc -l) -lt 4 ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
+         "[ -t 1 ] && echo tty || echo pipe\n");
   const std::string own = "mount -t devpts -o newinstance,max=2,ptmxmode=0666 devpts /dev/pts && "
                           "mount --bind /dev/pts/ptmx /dev/ptmx";
   // testutil::Run quotes the command in single quotes.
