@@ -26,13 +26,33 @@ bool Fail(const char* what, int master, int slave, std::string* err) {
   return false;
 }
 
+// The raw form of a new terminal's mode, which is the same for every new
+// terminal: read from the first, then set on each without a read.
+struct RawMode {
+  bool known = false;
+  termios mode{};
+};
+
+RawMode ReadRawMode(int fd) {
+  RawMode raw;
+  if (tcgetattr(fd, &raw.mode) == 0) {
+    cfmakeraw(&raw.mode);
+    raw.known = true;
+  }
+  return raw;
+}
+
 }  // namespace
 
+// A run opens one terminal per rank while it starts them, so each system
+// call counts: the master is opened non-blocking, as the reader uses it, grantpt
+// is left out (devpts gives the slave its owner and mode itself), the slave
+// comes straight from the master without a look-up of its name where the
+// kernel can (TIOCGPTPEER), and the mode is set without reading it first.
 bool OpenOutputTerminal(const winsize* size, int* master, int* slave, std::string* err) {
-  const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int m = open("/dev/ptmx", O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (m < 0) return Fail("posix_openpt", -1, -1, err);
-  if (grantpt(m) != 0 || unlockpt(m) != 0) return Fail("unlockpt", m, -1, err);
-  // The peer straight from the master, without a look-up of its name.
+  if (unlockpt(m) != 0) return Fail("unlockpt", m, -1, err);
   int s = ioctl(m, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (s < 0) {
     char name[64];
@@ -40,9 +60,12 @@ bool OpenOutputTerminal(const winsize* size, int* master, int* slave, std::strin
     s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (s < 0) return Fail(name, m, -1, err);
   }
-  termios mode;
-  if (tcgetattr(s, &mode) != 0) return Fail("tcgetattr", m, s, err);
-  cfmakeraw(&mode);
+  static const RawMode raw = ReadRawMode(s);
+  termios mode = raw.mode;
+  if (!raw.known) {
+    if (tcgetattr(s, &mode) != 0) return Fail("tcgetattr", m, s, err);
+    cfmakeraw(&mode);
+  }
   if (tcsetattr(s, TCSANOW, &mode) != 0) return Fail("tcsetattr", m, s, err);
   if (size != nullptr) ioctl(s, TIOCSWINSZ, size);
   *master = m;

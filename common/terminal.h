@@ -14,8 +14,8 @@ bool OwnWindowSize(winsize* size);
 
 /// A pseudo-terminal in raw mode (bytes pass as written: no line-end
 /// translation, no echo, no signals from its characters), sized `size`
-/// when not null. Both ends are close-on-exec, and neither becomes anyone's
-/// controlling terminal. False with *err when none can be had (the system's
+/// when not null. Both ends are close-on-exec, the master is non-blocking,
+/// and neither becomes anyone's controlling terminal. False with *err when none can be had (the system's
 /// bound, /proc/sys/kernel/pty/max, reached).
 bool OpenOutputTerminal(const winsize* size, int* master, int* slave, std::string* err);
 

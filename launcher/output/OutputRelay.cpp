@@ -10,7 +10,7 @@
 #include "common/input_copy.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "common/child_io.h"
@@ -35,7 +36,7 @@ using Source = OutputRelay::Source;
 const size_t kReadChunk = 64 * 1024;
 
 // Reads one chunk of `source`; false when the pipe is at its end (or broken)
-// and the rank's last line has been completed.
+// and the rank's last line has been completed; the caller closes it then.
 bool ReadSource(Source* source, std::string* out) {
   char buf[kReadChunk];
   ssize_t n = read(source->fd, buf, sizeof buf);
@@ -46,7 +47,6 @@ bool ReadSource(Source* source, std::string* out) {
   if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
   // The end of a pipe, or EIO from a terminal whose every writer has gone.
   SplitRest(source->label, &source->partial, out);
-  close(source->fd);
   return false;
 }
 
@@ -86,64 +86,102 @@ void OutputRelay::Wake() {
   }
 }
 
+// Hands `fd`, the relay's end of a rank's `stream`, to the thread: kept in sources_ (for the end's drain) and
+// watched by the thread's epoll set, which reports only the sources that
+// have something, so that a wake costs as much as the ranks that wrote, not
+// as many as the run has. False when the set takes no more.
+bool OutputRelay::Watch(int fd, int stream, const std::string& label) {
+  std::unique_ptr<Source> source(new Source);
+  Source* const s = source.get();
+  s->fd = fd;
+  s->stream = stream;
+  s->label = label;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    s->slot = sources_.size();
+    sources_.push_back(std::move(source));
+  }
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.ptr = s;
+  if (epoll_ctl(epoll_, EPOLL_CTL_ADD, s->fd, &event) == 0) return true;
+  Forget(s);
+  return false;
+}
+
+// Out of the epoll set before the close: a child started since holds a copy
+// of the descriptor until its exec, and would keep the closed source's
+// events coming.
+void OutputRelay::Drop(Source* s) {
+  epoll_ctl(epoll_, EPOLL_CTL_DEL, s->fd, nullptr);
+  close(s->fd);
+  Forget(s);
+}
+
+void OutputRelay::Forget(Source* s) {
+  std::lock_guard<std::mutex> lock(lock_);
+  const size_t slot = s->slot;
+  if (slot + 1 != sources_.size()) {
+    sources_[slot] = std::move(sources_.back());
+    sources_[slot]->slot = slot;
+  }
+  sources_.pop_back();
+}
+
 void* OutputRelay::Loop(void* self) {
   OutputRelay& r = *static_cast<OutputRelay*>(self);
   // A launcher stream that is a closed pipe fails the write instead of
   // ending the launcher.
   PipeSignalHeld();
 
-  std::vector<Source> sources;
-  std::vector<pollfd> polled;
+  epoll_event events[64];
   std::string out[3];
   for (;;) {
-    bool finishing = false;
-    {
-      std::lock_guard<std::mutex> lock(r.lock_);
-      for (Source& s : r.incoming_) sources.push_back(std::move(s));
-      r.incoming_.clear();
-      finishing = r.finishing_;
-    }
-
-    if (finishing) {
-      // Every child has ended: what they wrote is in the pipes. A pipe that a
-      // process outside the run still holds open is not waited for.
-      for (Source& s : sources) DrainSource(&s, &out[s.stream]);
-      return nullptr;
-    }
-
-    polled.assign(1, pollfd{r.wake_[0], POLLIN, 0});
-    for (const Source& s : sources) polled.push_back(pollfd{s.fd, POLLIN, 0});
-    if (poll(polled.data(), polled.size(), -1) < 0) continue;
-    if (polled[0].revents != 0) {
-      char drain[64];
-      while (read(r.wake_[0], drain, sizeof drain) > 0) {
+    const int n = epoll_wait(r.epoll_, events, 64, -1);
+    bool woken = false;
+    for (int k = 0; k < n; ++k) {
+      Source* const s = static_cast<Source*>(events[k].data.ptr);
+      if (s == nullptr) {
+        woken = true;
+        char drain[64];
+        while (read(r.wake_[0], drain, sizeof drain) > 0) {
+        }
+      } else if (!ReadSource(s, &out[s->stream])) {
+        r.Drop(s);
       }
     }
-    size_t kept = 0;
-    for (size_t k = 0; k < sources.size(); ++k) {
-      bool open = true;
-      if (polled[k + 1].revents != 0) open = ReadSource(&sources[k], &out[sources[k].stream]);
-      if (open) {
-        if (kept != k) sources[kept] = std::move(sources[k]);
-        ++kept;
-      }
-    }
-    sources.resize(kept);
     for (int stream = 1; stream <= 2; ++stream) {
       // A reader that has gone ends the run, as it ends a rank that writes
       // to it itself; the relay goes on reading, so that no rank is held.
-      if (!ChildWrite(stream, out[stream]) && errno == EPIPE && !r.saidGone_) {
+      if (!out[stream].empty() && !ChildWrite(stream, out[stream]) && errno == EPIPE && !r.saidGone_) {
         r.saidGone_ = true;
         if (r.readerGone_) r.readerGone_(stream);
       }
       out[stream].clear();
     }
+    std::vector<std::unique_ptr<Source>> left;
+    {
+      std::lock_guard<std::mutex> lock(r.lock_);
+      if (!woken || !r.finishing_) continue;
+      left.swap(r.sources_);
+    }
+    // Every child has ended: what they wrote is in the terminals and pipes.
+    // One that a process outside the run still holds open is not waited for.
+    for (std::unique_ptr<Source>& s : left) DrainSource(s.get(), &out[s->stream]);
+    return nullptr;
   }
 }
 
 namespace {
 
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// A pipe whose read end (ends[0], the relay's) is non-blocking and whose
+// write end (the rank's) is not. A new read end's status flags are O_RDONLY
+// alone, so they are set without a read.
+void OutputPipe(int (&ends)[2]) {
+  if (pipe2(ends, O_CLOEXEC) == 0) fcntl(ends[0], F_SETFL, O_NONBLOCK);
+}
 
 // Two pipes per rank: as many descriptors as the system lets us have.
 void RaiseDescriptorLimit() {
@@ -197,6 +235,7 @@ OutputRelay::~OutputRelay() {
   if (devNull_ >= 0) close(devNull_);
   if (wake_[0] >= 0) close(wake_[0]);
   if (wake_[1] >= 0) close(wake_[1]);
+  if (epoll_ >= 0) close(epoll_);
 }
 
 void OutputRelay::Start(bool label, bool terminals, bool outputToFile, bool errorToFile) {
@@ -207,6 +246,14 @@ void OutputRelay::Start(bool label, bool terminals, bool outputToFile, bool erro
   }
   SetNonBlocking(wake_[0]);
   SetNonBlocking(wake_[1]);
+  epoll_ = epoll_create1(EPOLL_CLOEXEC);
+  epoll_event wake{};
+  wake.events = EPOLLIN;
+  wake.data.ptr = nullptr;
+  if (epoll_ < 0 || epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_[0], &wake) != 0) {
+    fprintf(stderr, "tarvo: no epoll set for the ranks' output (%s); they write to tarvo's own streams\n", strerror(errno));
+    return;
+  }
   RaiseDescriptorLimit();
   int rc = pthread_create(&thread_, nullptr, Loop, this);
   if (rc != 0) {
@@ -282,7 +329,15 @@ void OutputRelay::AddOutputs(int rank, const std::string& label, bool terminal, 
         reportedTerminal_ = true;
       }
     }
-    if (ends[0] < 0 && pipe2(ends, O_CLOEXEC) != 0) {
+    if (ends[0] < 0) OutputPipe(ends);
+    if (ends[0] >= 0 && !Watch(ends[0], stream, label)) {
+      const int saved = errno;
+      close(ends[0]);
+      close(ends[1]);
+      ends[0] = -1;
+      errno = saved;
+    }
+    if (ends[0] < 0) {
       if (!reportedPipe_) {
         fprintf(stderr, "tarvo: no pipe for the output of %s (%s); it goes to tarvo's own stream as written\n",
                 rank >= 0 ? ("rank " + std::to_string(rank)).c_str() : "a remote shell", strerror(errno));
@@ -290,16 +345,8 @@ void OutputRelay::AddOutputs(int rank, const std::string& label, bool terminal, 
       }
       continue;
     }
-    SetNonBlocking(ends[0]);
     streams->fds[stream] = ends[1];
-    Source source;
-    source.fd = ends[0];
-    source.stream = stream;
-    source.label = label;
-    std::lock_guard<std::mutex> lock(lock_);
-    incoming_.push_back(std::move(source));
   }
-  Wake();
 }
 
 void OutputRelay::Started(const ChildStreams& streams) const {

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -96,6 +97,7 @@ class OutputRelay {
     int stream = 1;     // the launcher's stream it goes to: 1 or 2
     std::string label;  // before each line; empty without labelling
     std::string partial;
+    size_t slot = 0;  // its place in sources_
   };
 
  private:
@@ -103,6 +105,9 @@ class OutputRelay {
   // Makes the output terminal and pipes of rank `rank` (-1: a remote shell).
   void AddOutputs(int rank, const std::string& label, bool terminal, ChildStreams* streams);
   void Wake();
+  bool Watch(int fd, int stream, const std::string& label);
+  void Drop(Source* source);
+  void Forget(Source* source);
 
   const std::function<void(int)> readerGone_;
   bool label_ = false;
@@ -111,12 +116,13 @@ class OutputRelay {
   winsize size_{};
   bool toFile_[3] = {false, false, false};
   int devNull_ = -1;
-  int wake_[2] = {-1, -1};  // ForRank and Finish wake the thread through it
+  int wake_[2] = {-1, -1};  // Finish wakes the thread through it
+  int epoll_ = -1;          // the thread waits on the sources and wake_[0]
   pthread_t thread_{};
   std::atomic<bool> running_{false};
   std::mutex lock_;
-  std::vector<Source> incoming_;  // new pipes, not yet taken by the thread; guarded by lock_
-  bool finishing_ = false;        // guarded by lock_
+  std::vector<std::unique_ptr<Source>> sources_;  // every open source; guarded by lock_
+  bool finishing_ = false;                        // guarded by lock_
   bool reportedPipe_ = false;
   bool reportedTerminal_ = false;
   // TARVO_STDIN.
