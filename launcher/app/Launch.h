@@ -46,9 +46,9 @@ class Launch {
   RunSettings settings;
   RunSenders senders;
   CollectiveWaits waits;
-  /// The ranks' labelled output; a reader of tarvo's output that has gone
-  /// ends the run.
-  OutputRelay relay;
+  /// The ranks' output, made with the run control; a reader of tarvo's
+  /// output that has gone ends the run.
+  std::unique_ptr<OutputRelay> relay;
   /// The monitor's bridge, started with TARVO_MONITOR.
   MonitorBridge monitor;
   /// Made once the settings are read, before any thread starts.

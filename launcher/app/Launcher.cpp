@@ -122,18 +122,29 @@ void ReaderGone(int stream, RunControl* control) {
 
 }  // namespace
 
-// The relay's thread starts after MakeParts has made the run control.
-Launch::Launch() : relay([this](int stream) { ReaderGone(stream, control.get()); }) {}
+Launch::Launch() = default;
 
 Launch::~Launch() = default;
 
 void Launch::MakeParts(const ProgramParts& parts) {
   control.reset(new RunControl(settings, &waits));
+  OutputRelay::Options output;
+  output.label = settings.label;
+  output.terminals = settings.pty;
+  // Without TARVO_ERROR, standard error goes into TARVO_OUTPUT's file too.
+  output.outputToFile = !settings.outputPattern.empty();
+  output.errorToFile = output.outputToFile || !settings.errorPattern.empty();
+  static_assert(static_cast<int>(OutputRelay::kInputAll) == RunSettings::kStdinAll &&
+                    static_cast<int>(OutputRelay::kInputNone) == RunSettings::kStdinNone,
+                "TARVO_STDIN's values are the relay's");
+  output.inputWho = settings.stdinWho;
+  RunControl* const run = control.get();
+  relay.reset(new OutputRelay(output, [run](int stream) { ReaderGone(stream, run); }));
   mpiLinks = MpiLinks{&mpiSenders_, settings.kvsLimitMiB, parts.makeRelay};
 }
 
 spawn::RunParts Launch::SpawnParts() {
-  return spawn::RunParts{settings, control.get(), &relay, mpiLinks, programLines, pmiTcpFd, allocationHosts,
+  return spawn::RunParts{settings, control.get(), relay.get(), mpiLinks, programLines, pmiTcpFd, allocationHosts,
                          allocationSource};
 }
 
@@ -160,7 +171,7 @@ bool Launch::StartServices() {
 int Launch::StartMonitor() { return monitor.Start(visualConnection, &senders, control.get()); }
 
 void Launch::Finish() {
-  relay.Finish();
+  if (relay) relay->Finish();
   monitor.Stop();
   ControlBeginClosing();
   // A close does not wake a thread blocked in its receive, and a descriptor
@@ -340,10 +351,7 @@ int ControlMain(int argc, char** argv, const ProgramParts& parts) {
   status = launch.StartServices() ? 0 : 1;
   if (status == 0 && settings.monitor) status = launch.StartMonitor();
   if (status == 0) {
-    // Without TARVO_ERROR, standard error goes into TARVO_OUTPUT's file too.
-    const bool toFiles = !settings.outputPattern.empty();
-    launch.relay.Start(settings.label, settings.pty, toFiles, toFiles || !settings.errorPattern.empty());
-    launch.relay.SetInput(settings.stdinWho);
+    launch.relay->Start();
     const char* machineFile = cl.machineFileGiven ? cl.machineFile : nullptr;
     const spawn::RunParts run = launch.SpawnParts();
     if (!cl.programFileGiven) {

@@ -226,7 +226,8 @@ int TerminalInput() {
 
 }  // namespace
 
-OutputRelay::OutputRelay(std::function<void(int)> readerGone) : readerGone_(std::move(readerGone)) {
+OutputRelay::OutputRelay(const Options& options, std::function<void(int)> readerGone)
+    : options_(options), readerGone_(std::move(readerGone)), inputWho_(options.inputWho) {
   devNull_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
@@ -238,8 +239,8 @@ OutputRelay::~OutputRelay() {
   if (epoll_ >= 0) close(epoll_);
 }
 
-void OutputRelay::Start(bool label, bool terminals, bool outputToFile, bool errorToFile) {
-  if ((!label && !terminals) || running_.load()) return;
+void OutputRelay::Start() {
+  if ((!options_.label && !options_.terminals) || running_.load()) return;
   if (pipe2(wake_, O_CLOEXEC) != 0) {
     fprintf(stderr, "tarvo: no pipe for the ranks' output (%s); they write to tarvo's own streams\n", strerror(errno));
     return;
@@ -260,11 +261,9 @@ void OutputRelay::Start(bool label, bool terminals, bool outputToFile, bool erro
     fprintf(stderr, "tarvo: no thread for the ranks' output (%s); they write to tarvo's own streams\n", strerror(rc));
     return;
   }
-  label_ = label;
-  terminals_ = terminals;
-  haveSize_ = terminals && OwnWindowSize(&size_);
-  toFile_[1] = outputToFile;
-  toFile_[2] = errorToFile;
+  label_ = options_.label;
+  terminals_ = options_.terminals;
+  haveSize_ = terminals_ && OwnWindowSize(&size_);
   running_.store(true);
 }
 
@@ -316,7 +315,7 @@ ChildStreams OutputRelay::ForShell() {
 void OutputRelay::AddOutputs(int rank, const std::string& label, bool terminal, ChildStreams* streams) {
   if (!running_.load()) return;
   for (int stream = 1; stream <= 2; ++stream) {
-    if (toFile_[stream]) continue;
+    if (stream == 1 ? options_.outputToFile : options_.errorToFile) continue;
     int ends[2] = {-1, -1};  // what the thread reads, what the rank writes
     // Standard output a terminal, standard error a pipe: the streams stay
     // apart, and the rank's stdio buffers its output by lines.

@@ -34,27 +34,35 @@ struct ChildStreams {
 /// spawners.
 class OutputRelay {
  public:
-  /// With labelling, `readerGone` is called once, from the relay's thread,
-  /// when a write to the launcher's stream 1 or 2 fails because its reader
-  /// has gone.
-  explicit OutputRelay(std::function<void(int stream)> readerGone = nullptr);
+  /// What the run asks of the relay: labelled lines, a terminal for each
+  /// rank's standard output (sized like tarvo's own), streams that go to
+  /// files of the ranks' own (TARVO_OUTPUT, TARVO_ERROR: left alone), and
+  /// who reads tarvo's standard input (TARVO_STDIN): that rank, kInputAll (a
+  /// copy each) or kInputNone.
+  enum { kInputNone = -1, kInputAll = -2 };
+  struct Options {
+    bool label = false;
+    bool terminals = false;
+    bool outputToFile = false;
+    bool errorToFile = false;
+    int inputWho = 0;
+  };
+  /// With labelling or terminals, `readerGone` is called once, from the
+  /// relay's thread, when a write to the launcher's stream 1 or 2 fails
+  /// because its reader has gone.
+  explicit OutputRelay(const Options& options, std::function<void(int stream)> readerGone = nullptr);
   /// Finishes the relay.
   ~OutputRelay();
   OutputRelay(const OutputRelay&) = delete;
   OutputRelay& operator=(const OutputRelay&) = delete;
 
-  /// Starts relaying for the run: with `label` or `terminals`, the thread
-  /// that reads the ranks' output. With `terminals` each rank's standard
-  /// output is a terminal (sized like tarvo's own), else a pipe. A stream
-  /// that goes to a file of the rank's own (TARVO_OUTPUT, TARVO_ERROR) is
-  /// left alone. Call once, before the first ForRank.
-  void Start(bool label, bool terminals = false, bool outputToFile = false, bool errorToFile = false);
+  /// Starts relaying for the run: with labelling or terminals, the thread
+  /// that reads the ranks' output (without, or when the thread cannot be
+  /// had, the ranks write to tarvo's own streams). Call once, before the
+  /// first ForRank.
+  void Start();
   bool Labels() const { return label_; }
   bool Terminals() const { return terminals_ && running_.load(); }
-  /// Who reads tarvo's standard input (TARVO_STDIN): that rank, kInputAll
-  /// (a copy each) or kInputNone. Before the first ForRank.
-  enum { kInputNone = -1, kInputAll = -2 };
-  void SetInput(int who) { inputWho_ = who; }
   int InputWho() const { return inputWho_; }
   /// kInputAll: the copy starts once `readers` are in: the ranks that
   /// ForRank gives a pipe and the pipes that AddInputReader takes.
@@ -109,12 +117,12 @@ class OutputRelay {
   void Drop(Source* source);
   void Forget(Source* source);
 
+  const Options options_;
   const std::function<void(int)> readerGone_;
   bool label_ = false;
   bool terminals_ = false;
   bool haveSize_ = false;
   winsize size_{};
-  bool toFile_[3] = {false, false, false};
   int devNull_ = -1;
   int wake_[2] = {-1, -1};  // Finish wakes the thread through it
   int epoll_ = -1;          // the thread waits on the sources and wake_[0]
@@ -126,7 +134,7 @@ class OutputRelay {
   bool reportedPipe_ = false;
   bool reportedTerminal_ = false;
   // TARVO_STDIN.
-  int inputWho_ = 0;
+  const int inputWho_;
   size_t inputExpected_ = 0;
   bool inputCopying_ = false;
   std::vector<int> inputTo_;
