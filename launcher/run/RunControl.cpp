@@ -35,7 +35,7 @@ namespace runloop {
 Run::Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter,
          RemoteSignaller* remote)
     : shared_(shared), launches_(launches), procs_(launches.size()), hub_(hub), mpi_(mpi), starter_(starter),
-      remote_(remote) {
+      remote_(remote), stacks_(shared.settings, hub, remote) {
   int maxRank = 0;
   for (const RankLaunch& l : launches) maxRank = std::max(maxRank, l.rank);
   byRank_.assign(static_cast<size_t>(maxRank) + 1, -1);
@@ -184,7 +184,7 @@ int Run::WaitMs() const {
   // SIGCHLD unblocked would take it away from the signal descriptor.
   if (live_ > 0) atMost(1.0);
   for (const ShellEnd& e : awaitingNotice_) atMost(e.until - now);
-  if (gather_.active) atMost(gather_.until - now);
+  if (stacks_.Active()) atMost(stacks_.Until() - now);
   if (!ending_) {
     for (size_t i = 0; i < next_; ++i) {
       if (launches_[i].remote && !procs_[i].heard && Live(i)) {
@@ -206,9 +206,7 @@ void Run::WaitForEvents(int ms) {
   const size_t mpiAt = fds.size();
   if (mpi_ != nullptr) mpi_->Fds(&fds);
   const size_t stacksAt = fds.size();
-  for (const StackGather::Reader& r : gather_.readers) {
-    if (r.fd >= 0) fds.push_back({r.fd, POLLIN, 0});
-  }
+  stacks_.Fds(&fds);
   if (poll(fds.data(), fds.size(), ms) <= 0) return;
   const size_t mpiCount = stacksAt - mpiAt;
   if (mpi_ != nullptr) mpi_->OnReady(fds.data() + mpiAt, mpiCount, Now(), &mpiEvents_);
@@ -240,7 +238,7 @@ void Run::OnSignal(const signalfd_siginfo& info) {
   }
   // SIGQUIT (a terminal's Ctrl-\): where every rank is; the run goes on.
   if (sig == SIGQUIT) {
-    if (!ending_) BeginStacks(false);
+    if (!ending_) AskStacks(false);
     return;
   }
   // SIGINT, SIGTERM, SIGHUP: end the run. A second SIGINT kills at once.
@@ -253,6 +251,33 @@ void Run::OnSignal(const signalfd_siginfo& info) {
   // Every rank leads a process group of its own, outside the terminal's
   // foreground: a terminal's Ctrl-C reaches tarvo alone, which passes it on.
   BeginEnding(kSignal, sig);
+}
+
+void Run::AskStacks(bool forTimeout) {
+  std::vector<StackTarget> targets;
+  const bool remoteReady = remote_ != nullptr && remote_->Ready();
+  for (size_t i = 0; i < next_; ++i) {
+    if (!Live(i) || Hosted(i) || launches_[i].agentShell) continue;
+    StackTarget t;
+    t.index = static_cast<int>(i);
+    t.job = launches_[i].job;
+    t.rank = launches_[i].rank;
+    if (!PerRankRemote(i)) {
+      if (procs_[i].pid <= 0) continue;
+      t.pid = procs_[i].pid;
+    } else if (procs_[i].remotePid > 0 && remoteReady) {
+      t.pid = procs_[i].remotePid;
+      t.host = launches_[i].host;
+    } else {
+      t.why = "its start on its host has not been reported";
+    }
+    targets.push_back(t);
+  }
+  if (stacks_.Begin(targets, forTimeout, live_ == 0)) BeginEnding(kTimeout, SIGTERM);
+}
+
+void Run::TakeStacks() {
+  if (stacks_.Take(live_ == 0)) BeginEnding(kTimeout, SIGTERM);
 }
 
 // `sig` to every live process group of the run. A per-rank remote rank

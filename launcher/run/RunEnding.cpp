@@ -11,31 +11,6 @@
 
 namespace runloop {
 
-std::string RankList(const std::vector<int>& ranks) {
-  std::string text;
-  for (size_t i = 0; i < ranks.size();) {
-    size_t j = i;
-    while (j + 1 < ranks.size() && ranks[j + 1] == ranks[j] + 1) ++j;
-    if (!text.empty()) text += ",";
-    text += std::to_string(ranks[i]);
-    if (j > i) text += "-" + std::to_string(ranks[j]);
-    i = j + 1;
-  }
-  return text;
-}
-
-std::string Describe(int waitStatus) {
-  char text[160];
-  if (WIFSIGNALED(waitStatus)) {
-    const int sig = WTERMSIG(waitStatus);
-    snprintf(text, sizeof text, "was killed by signal %d (%s)", sig, strsignal(sig));
-  } else {
-    snprintf(text, sizeof text, "exited with status %d", WEXITSTATUS(waitStatus));
-  }
-  return text;
-}
-
-
 // What the agents have reported since the last look.
 void Run::TakeAgentEvents() {
   if (hub_ == nullptr) return;
@@ -75,7 +50,7 @@ void Run::TakeAgentEvents() {
       continue;
     }
     if (e.kind == AgentEvent::kLost) {
-      gather_.agents.erase(std::remove(gather_.agents.begin(), gather_.agents.end(), e.agent), gather_.agents.end());
+      stacks_.AgentLost(e.agent);
       std::vector<int> jobs;
       for (const auto& r : registering_) jobs.push_back(r.first);
       for (int job : jobs) JobReady(e.agent, job, 1);
@@ -83,7 +58,7 @@ void Run::TakeAgentEvents() {
       continue;
     }
     if (e.kind == AgentEvent::kStacks) {
-      TakeAgentStacks(e);
+      stacks_.AgentAnswered(e.agent, e.stacks);
       continue;
     }
     if (TakeAgentMpi(e)) continue;
@@ -223,7 +198,7 @@ void Run::CheckTimeout() {
   // Where every rank is, before they are ended: the run ends once the
   // stacks are in (at most kStacksWait later).
   if (shared_.settings.stacks) {
-    BeginStacks(true);
+    AskStacks(true);
   } else {
     BeginEnding(kTimeout, SIGTERM);
   }

@@ -25,7 +25,8 @@
 #include "launcher/run/AgentHub.h"
 #include "common/group_watcher.h"
 #include "launcher/run/RunControl.h"
-#include "common/stack_wire.h"
+#include "launcher/run/ReportText.h"
+#include "launcher/run/StackGather.h"
 
 namespace runloop {
 
@@ -46,9 +47,6 @@ const double kLeftGrace = 2.0;
 const double kNoticeHold = 1.0;
 // Starts made before the loop looks at its signals again.
 const int kStartBatch = 64;
-// A per-rank remote shell's reader logs in first: on a loaded machine that
-// alone can take seconds.
-const double kStacksRemoteWait = 10.0;
 
 // carrier's notice about a remote rank (RunControl::Noticed).
 struct Notice {
@@ -71,10 +69,6 @@ struct SharedState {
 };
 
 inline double Now() { return RunControlNow(); }
-/// "0-3,5,7-8" for the ranks in `ranks` (ascending).
-std::string RankList(const std::vector<int>& ranks);
-/// What a wait status says, for the reports: "exited with status 3".
-std::string Describe(int waitStatus);
 
 // One run: the processes, and why and how it is ending.
 class Run {
@@ -105,27 +99,6 @@ class Run {
   bool Live(size_t i) const { return procs_[i].state == kLoggingIn || procs_[i].state == kRunning; }
   // A rank of its own remote shell (per-rank mode), which carrier reports on.
   bool PerRankRemote(size_t i) const { return launches_[i].remote && launches_[i].agent < 0 && !launches_[i].agentShell; }
-
-  // A gathering of the ranks' call stacks (RunStacks.cpp): tarvo's own
-  // ranks through `tarvo-agent --stacks`, read from a pipe; each agent's in
-  // one frame. Bounded by kStacksWait; the loop never waits for it.
-  struct StackGather {
-    bool active = false;
-    bool forTimeout = false;  // the run ends once the stacks are printed
-    double until = 0;
-    // tarvo-agent --stacks for tarvo's own processes (host empty), and
-    // one through the remote shell for each host of per-rank remote shells.
-    struct Reader {
-      std::string host;
-      pid_t pid = -1;
-      int fd = -1;
-      std::string bytes;
-      std::vector<std::pair<int, pid_t>> asked;  // (launch index, pid)
-    };
-    std::vector<Reader> readers;
-    std::vector<int> agents;  // agents asked that have not answered
-    std::vector<RankStack> stacks;
-  };
 
   SharedState& shared_;
   std::vector<RankLaunch>& launches_;
@@ -262,23 +235,18 @@ class Run {
   void CheckStuck();
   void CheckKill();
   int Status() const;
-  // Starts a gathering of the ranks' call stacks (at the time limit, the
-  // run ends after it); one at a time.
-  void BeginStacks(bool forTimeout);
-  // What tarvo's reader has written; when every host has answered or the
-  // time is up, the report, and the time limit's end.
+  // Asks the ranks' call stacks (at the time limit, the run ends after
+  // them); one gathering at a time.
+  void AskStacks(bool forTimeout);
+  // What the stacks' readers have written, and the time limit's end once
+  // they are printed.
   void TakeStacks();
-  void TakeAgentStacks(const AgentEvent& e);
-  // What a reader wrote of the processes `asked` (launch index, pid).
-  void TakeRead(const std::vector<RankStack>& read, bool whole, const std::vector<std::pair<int, pid_t>>& asked);
   // The MPIR table (Mpir.h): each rank of the first job as its program's
   // pid becomes known; once all are, the debugger's breakpoint.
   void NoteStarts();
   std::vector<char> inTable_;  // launch -> its entry is set
   size_t tableLeft_ = 0;
-  // An empty stack that names the process of launch `index`.
-  RankStack Named(int index) const;
-  StackGather gather_;
+  StackGather stacks_;
 };
 
 }  // namespace runloop

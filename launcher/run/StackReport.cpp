@@ -6,7 +6,7 @@
 #include <set>
 #include <tuple>
 
-#include "launcher/run/RunLoop.h"
+#include "launcher/run/ReportText.h"
 
 namespace {
 
