@@ -28,6 +28,7 @@
 #include "launcher/spawn/Inputs.h"
 #include "tests/launcher_harness.h"
 #include "tests/support/child.h"
+#include "tests/support/processes.h"
 #include "tests/support/sshd.h"
 #include "tests/run_util.h"
 
@@ -132,17 +133,51 @@ TEST_F(HostModeRun, PlacesRanksAsTheMachineFileAndStartsOneAgentPerHost) {
   for (const auto& agent : parentOf) EXPECT_NE(kill(std::atoi(agent.second.c_str()), 0), 0) << agent.first;
 }
 
-// A report printed with stdio's default buffering on two agents' hosts, then
-// a rank aborts: every line of every rank reaches tarvo's output, whole.
+// A report printed with stdio's default buffering on two remote hosts, then
+// a rank aborts: every line of every rank reaches tarvo's output, whole,
+// whether agents or per-rank remote shells start the ranks there, and no
+// rank or its parent on the host (agent, carrier) is left.
 TEST_F(HostModeRun, EveryLineWrittenBeforeAnAbortComesOutWhole) {
   testutil::WriteFile(work_ + "/two", "127.0.0.2\n127.0.0.3\n");
-  harness::Options o = Opts("");
-  o.env.erase("TARVO_LABEL");
-  harness::LauncherRun run({"-ssh", "-np", "4", "-mf", "two", std::string(TARVO_TEST_BIN_DIR) + "/report_rank", work_,
-                            "300", "1", "abort"},
-                           o);
-  EXPECT_NE(run.Wait(90), 0);
-  EXPECT_EQ(testutil::ReportFaults(run.Stdout(), 4, 300), "") << run.Stderr();
+  testutil::WriteFile(work_ + "/report", "#!/bin/sh\necho $$ > rank.$TARVO_RANK.gone\necho $PPID > parent.$TARVO_RANK.gone\n"
+                                         "exec " + std::string(TARVO_TEST_BIN_DIR) + "/report_rank \"$@\"\n");
+  ASSERT_EQ(chmod((work_ + "/report").c_str(), 0755), 0);
+  for (const char* launch : {"host", "rank"}) {
+    SCOPED_TRACE(launch);
+    ASSERT_EQ(testutil::Run("rm -f " + work_ + "/printed.* " + work_ + "/*.gone").status, 0);
+    harness::Options o = Opts("");
+    o.env.erase("TARVO_LABEL");
+    o.env["TARVO_LAUNCH"] = launch;
+    harness::LauncherRun run({"-ssh", "-np", "4", "-mf", "two", "report", work_, "300", "1", "abort"}, o);
+    EXPECT_NE(run.Wait(90), 0);
+    EXPECT_EQ(testutil::ReportFaults(run.Stdout(), 4, 300), "") << run.Stderr();
+    const std::vector<pid_t> pids = support::PidsIn(work_, ".gone");
+    EXPECT_EQ(pids.size(), 8u);
+    EXPECT_EQ(support::Survivors(pids), std::vector<pid_t>());
+  }
+}
+
+// A remote rank's standard output is a terminal, its standard error not,
+// whether an agent or carrier starts it; TARVO_PTY=0 leaves both the
+// remote shell's (or the agent's).
+TEST_F(HostModeRun, RemoteStandardOutputIsATerminalUnlessTarvoPtyIsZero) {
+  testutil::WriteFile(work_ + "/two", "127.0.0.2\n127.0.0.3\n");
+  testutil::WriteFile(work_ + "/where", "#!/bin/sh\n[ -t 1 ] && echo \"out tty\" || echo \"out no\"\n"
+                                        "[ -t 2 ] && echo \"err tty\" || echo \"err no\"\n");
+  ASSERT_EQ(chmod((work_ + "/where").c_str(), 0755), 0);
+  for (const char* launch : {"host", "rank"}) {
+    for (const char* pty : {"1", "0"}) {
+      SCOPED_TRACE(std::string(launch) + " TARVO_PTY=" + pty);
+      harness::Options o = Opts("");
+      o.env.erase("TARVO_LABEL");
+      o.env["TARVO_LAUNCH"] = launch;
+      o.env["TARVO_PTY"] = pty;
+      harness::LauncherRun run({"-ssh", "-np", "2", "-mf", "two", "where"}, o);
+      EXPECT_EQ(run.Wait(90), 0) << run.Stderr();
+      EXPECT_EQ(testutil::SortedLines(run.Stdout()),
+                std::string("err no\nerr no\n") + (*pty == '1' ? "out tty\nout tty\n" : "out no\nout no\n"));
+    }
+  }
 }
 
 // Inside a batch system's allocation, without -mf or TARVO_LAUNCH, the run

@@ -57,7 +57,7 @@ Outcome Carrier(const std::vector<std::string>& words, const std::vector<std::st
 }
 
 std::vector<std::string> Params(const std::string& workdir, const std::string& rank = "2") {
-  return {"4001", "4002", "10.0.0.7", "4003", "4004", rank, "5", workdir};
+  return {"4001", "4002", "127.0.0.7", "4003", "4004", rank, "5", workdir};
 }
 
 std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
@@ -77,7 +77,7 @@ class CarrierTest : public ::testing::Test {
 };
 
 const char kEnvList[] =
-    "TARVO_ADDRESS_PORT=4003\nTARVO_CONSOLE_PORT=4001\nTARVO_HOST=10.0.0.7\nTARVO_RANK=2\n"
+    "TARVO_ADDRESS_PORT=4003\nTARVO_CONSOLE_PORT=4001\nTARVO_HOST=127.0.0.7\nTARVO_RANK=2\n"
     "TARVO_SIZE=5\nTARVO_SYNC_PORT=4002\nTARVO_VISUAL_PORT=4004\nTARVO_WORKDIR=";
 
 TEST_F(CarrierTest, BecomesTheProgramWithItsOwnArgumentsInTheWorkingDirectory) {
@@ -104,6 +104,39 @@ TEST_F(CarrierTest, RunsAShellScriptWithoutArguments) {
   o = Carrier(Concat({"./bare", "one"}, Params(dir_, "0")));
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "bare 1 one\n");
+}
+
+// On a remote host (no launcher of this host started it) carrier gives the
+// program a terminal for its standard output when TARVO_PTY asks, sized as
+// it says, and relays it; TARVO_PTY does not reach the program. Without
+// it, or with no terminal left, the program writes to carrier's own output.
+TEST_F(CarrierTest, RemoteProgramWritesToTheTerminalThatTarvoPtyAsksFor) {
+  testutil::WriteFile(dir_ + "/probe", "#!/bin/sh\n[ -t 1 ] && stty size <&1 || echo pipe\necho \"${TARVO_PTY-unset}\"\n");
+  ASSERT_EQ(chmod((dir_ + "/probe").c_str(), 0755), 0);
+  const struct {
+    const char* env;
+    const char* out;
+  } rows[] = {{"TARVO_PTY=100x30", "30 100\nunset\n"}, {"TARVO_PTY=1", "0 0\nunset\n"}, {"TARVO_PTY=", "pipe\nunset\n"}};
+  for (const auto& row : rows) {
+    Outcome o = Carrier(Concat({"./probe"}, Params(dir_)), {row.env});
+    EXPECT_EQ(o.status, 0) << row.env << o.err;
+    EXPECT_EQ(o.out, row.out) << row.env;
+    EXPECT_EQ(o.err, "") << row.env;
+  }
+  // A private instance of the terminals' file system that holds one, held.
+  const std::string own = "mount -t devpts -o newinstance,max=1,ptmxmode=0666 devpts /dev/pts && "
+                          "mount --bind /dev/pts/ptmx /dev/ptmx && exec 3<>/dev/ptmx";
+  if (testutil::Run("unshare --mount sh -c \"" + own + "\"").status != 0) {
+    GTEST_SKIP() << "no private mount of the terminals' file system here (needs root and unshare)";
+  }
+  std::string words;
+  for (const std::string& w : Params(dir_)) words += " " + w;
+  testutil::RunResult r = testutil::Run("cd " + dir_ + " && unshare --mount sh -c \"" + own + " && TARVO_PTY=1 " +
+                                        TARVO_BIN_DIR + "/carrier ./probe" + words + "\"");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "pipe\nunset\n");
+  EXPECT_EQ(r.err, "tarvo: no terminal for the output of rank 2 (posix_openpt: No space left on device); it writes to "
+                   "its remote shell's output\n");
 }
 
 TEST_F(CarrierTest, UsageErrorsEndWithStatusTwo) {

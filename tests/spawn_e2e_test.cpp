@@ -115,10 +115,12 @@ class SpawnRun : public ::testing::Test {
             std::to_string(count),
             dir_};
   }
-  // A remote shell's words without the "env PMI_ID=N" and the locality
-  // variables that come after its host (N a number of up to 31 bits, other
-  // than `others`' and added to them).
-  static Words WithoutPmiId(Words words, std::vector<std::string>* others) {
+  // A remote shell's words without the "env PMI_ID=N", the locality
+  // variables and `terminal` (carrier's word for the rank's terminal, none
+  // where empty) that come after its host (N a number of up to 31 bits,
+  // other than `others`' and added to them).
+  static Words WithoutPmiId(Words words, std::vector<std::string>* others,
+                            const std::string& terminal = "TARVO_PTY=1") {
     EXPECT_GE(words.size(), 4u);
     if (words.size() < 4) return words;
     EXPECT_EQ(words[2], "env");
@@ -132,6 +134,10 @@ class SpawnRun : public ::testing::Test {
     size_t end = 4;
     while (end < words.size() && (words[end].compare(0, 16, "OMPI_COMM_WORLD_") == 0 || words[end].compare(0, 9, "MPI_LOCAL") == 0)) ++end;
     EXPECT_EQ(end, 11u) << words[3];
+    if (!terminal.empty()) {
+      EXPECT_EQ(end < words.size() ? words[end] : "", terminal);
+      end += end < words.size() && words[end] == terminal;
+    }
     words.erase(words.begin() + 2, words.begin() + static_cast<long>(end));
     return words;
   }
@@ -195,14 +201,18 @@ TEST_F(SpawnRun, OneProcessByDefaultAndPortsRightAfterTheProgram) {
 TEST_F(SpawnRun, MachineFileHostsAreReusedInOrderThroughTheRemoteShell) {
   Write("hosts", "localhost 127.0.0.1\n\t127.0.0.2\n");
   const Words hosts = {"localhost", "127.0.0.1", "127.0.0.2", "localhost", "127.0.0.1"};
+  // With TARVO_PTY=0 the command asks carrier for no terminal.
   for (const char* shell : {"-rsh", "-ssh"}) {
-    harness::LauncherRun run({shell, "-np", "5", "-mf", "hosts", "prog", "x"}, Opts());
+    harness::Options o = Opts();
+    const bool terminals = shell[1] == 's';
+    if (!terminals) o.env["TARVO_PTY"] = "0";
+    harness::LauncherRun run({shell, "-np", "5", "-mf", "hosts", "prog", "x"}, o);
     ASSERT_TRUE(run.WaitForChildren(5)) << shell << run.Stdout();
     ExpectEndpoints(run, 5);
     const std::string exe = shell + 1;  // "rsh" or "ssh"
     std::vector<std::string> ids;
     for (int rank = 0; rank < 5; ++rank) {
-      EXPECT_EQ(WithoutPmiId(run.Record(rank), &ids),
+      EXPECT_EQ(WithoutPmiId(run.Record(rank), &ids, terminals ? "TARVO_PTY=1" : ""),
                 Join({exe, hosts[rank], "carrier", dir_ + "/prog", "x"}, Params(run, rank, 5)))
           << shell << " rank " << rank;
     }

@@ -42,13 +42,14 @@ ExecPlan PlanRank(bool remote, const std::string& host, const std::vector<std::s
 }
 
 std::string PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::string>& pmiIds,
-                           const std::vector<std::vector<std::string>>& rankEnv) {
+                           const std::vector<std::vector<std::string>>& rankEnv, const std::string& terminal) {
   std::string refusal;
   for (size_t i = 0; i < plans.size(); ++i) {
     ExecPlan& plan = plans[i];
     if (!plan.remote) continue;
     std::vector<std::string> env = {"env", TARVO_PMI_ID "=" + pmiIds[i]};
     if (i < rankEnv.size()) env.insert(env.end(), rankEnv[i].begin(), rankEnv[i].end());
+    if (!terminal.empty()) env.push_back(terminal);
     plan.vector.insert(plan.vector.begin() + static_cast<long>(plan.shellWords) + 1, env.begin(), env.end());
     // The remote shell joins these words with blanks into the one command
     // that the far side's shell takes as its argument.

@@ -35,11 +35,13 @@ ExecPlan PlanRank(bool remote, const std::string& host, const std::vector<std::s
 /// PMI_ID (pmiIds[i]) through env, as nothing but carrier's fixed words
 /// reaches the far side, and the words after the host are quoted for the
 /// far side's shell, which reads them again. `rankEnv[i]`: more NAME=VALUE
-/// for rank i's command (none where it is missing).
+/// for rank i's command (none where it is missing), and `terminal`, where
+/// not empty, for every remote rank's.
 /// Empty, or the "ERROR-" line of the first rank whose quoted command is
 /// longer than the far side's shell takes (kMaxRemoteCommand).
 std::string PlanRankShells(std::vector<ExecPlan>& plans, const std::vector<std::string>& pmiIds,
-                           const std::vector<std::vector<std::string>>& rankEnv = {});
+                           const std::vector<std::vector<std::string>>& rankEnv = {},
+                           const std::string& terminal = std::string());
 
 /// What programs read to learn where they are (LocalityEnvironment) for
 /// each rank of `hosts` (each rank's host), without the names that the

@@ -36,6 +36,7 @@
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
 #include "common/child_setup.h"
+#include "common/terminal.h"
 
 using spawn::LauncherParams;
 using spawn::MachineFileHosts;
@@ -50,6 +51,17 @@ std::string LocalHostName() {
 namespace {
 
 size_t EnvironCount();
+
+// What asks a remote rank's carrier for a terminal for its program's output
+// (TARVO_PTY in its environment, which carrier takes out), sized like
+// tarvo's own where it has one; empty without terminals, or with the ranks'
+// output in files of their own (TARVO_OUTPUT), as for local ranks.
+std::string RemoteTerminal(const RunParts& run) {
+  winsize size;
+  if (!OutputRelay::Terminals(run.relay) || !run.settings.outputPattern.empty()) return std::string();
+  if (!OwnWindowSize(&size) || size.ws_row == 0) return "TARVO_PTY=1";
+  return "TARVO_PTY=" + std::to_string(size.ws_col) + "x" + std::to_string(size.ws_row);
+}
 
 // Hands the plans to the run control and returns the run's status. Every
 // rank gets a PMI-1 server: a descriptor for a local one, the TCP endpoint
@@ -93,7 +105,7 @@ int RunPlans(const RunParts& run, std::vector<ExecPlan>& plans, const std::vecto
   std::vector<std::vector<std::string>> placed;
   for (const RankPlacement& p : placements) placed.push_back(p.env);
   std::vector<std::vector<std::string>> rankEnv = RankEnvironments(hosts, placed);
-  const std::string tooLong = PlanRankShells(plans, pmiIds, rankEnv);
+  const std::string tooLong = PlanRankShells(plans, pmiIds, rankEnv, RemoteTerminal(run));
   if (!tooLong.empty()) return RefuseRun(tooLong);
   // TARVO_STDIN=all: a copy through each rank's pipe, a remote one's to its
   // remote shell.
