@@ -159,11 +159,12 @@ TEST_F(HostModeRun, EveryLineWrittenBeforeAnAbortComesOutWhole) {
 
 // A remote rank's standard output is a terminal, its standard error not,
 // whether an agent or carrier starts it; TARVO_PTY=0 leaves both the
-// remote shell's (or the agent's).
+// remote shell's (or the agent's). Through carrier the terminal is as large
+// as tarvo's own.
 TEST_F(HostModeRun, RemoteStandardOutputIsATerminalUnlessTarvoPtyIsZero) {
   testutil::WriteFile(work_ + "/two", "127.0.0.2\n127.0.0.3\n");
   testutil::WriteFile(work_ + "/where", "#!/bin/sh\n[ -t 1 ] && echo \"out tty\" || echo \"out no\"\n"
-                                        "[ -t 2 ] && echo \"err tty\" || echo \"err no\"\n");
+                                        "[ -t 1 ] && stty size <&1\n[ -t 2 ] && echo \"err tty\" || echo \"err no\"\n");
   ASSERT_EQ(chmod((work_ + "/where").c_str(), 0755), 0);
   for (const char* launch : {"host", "rank"}) {
     for (const char* pty : {"1", "0"}) {
@@ -175,9 +176,17 @@ TEST_F(HostModeRun, RemoteStandardOutputIsATerminalUnlessTarvoPtyIsZero) {
       harness::LauncherRun run({"-ssh", "-np", "2", "-mf", "two", "where"}, o);
       EXPECT_EQ(run.Wait(90), 0) << run.Stderr();
       EXPECT_EQ(testutil::SortedLines(run.Stdout()),
-                std::string("err no\nerr no\n") + (*pty == '1' ? "out tty\nout tty\n" : "out no\nout no\n"));
+                std::string(*pty == '1' ? "0 0\n0 0\n" : "") + "err no\nerr no\n" +
+                    (*pty == '1' ? "out tty\nout tty\n" : "out no\nout no\n"));
     }
   }
+  // tarvo at a terminal of 100 columns and 30 rows.
+  testutil::RunResult r = testutil::Run("cd " + work_ + " && PATH=" + sshd().ShimDir() + ":" + TARVO_BIN_DIR +
+                                        ":/usr/bin:/bin TARVO_LAUNCH=rank script -qec \"stty cols 100 rows 30 && " +
+                                        testutil::Tarvo() + " -ssh -np 2 -mf two where\" /dev/null", 90);
+  EXPECT_EQ(r.status, 0) << r.err;
+  r.out.erase(std::remove(r.out.begin(), r.out.end(), '\r'), r.out.end());
+  EXPECT_EQ(testutil::SortedLines(r.out), "30 100\n30 100\nerr no\nerr no\nout tty\nout tty\n");
 }
 
 // Inside a batch system's allocation, without -mf or TARVO_LAUNCH, the run
