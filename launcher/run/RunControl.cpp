@@ -34,15 +34,11 @@ namespace runloop {
 
 Run::Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter,
          RemoteSignaller* remote)
-    : shared_(shared), launches_(launches), procs_(launches.size()), hub_(hub), mpi_(mpi), starter_(starter),
-      remote_(remote), stacks_(shared.settings, hub, remote) {
-  int maxRank = 0;
-  for (const RankLaunch& l : launches) maxRank = std::max(maxRank, l.rank);
-  byRank_.assign(static_cast<size_t>(maxRank) + 1, -1);
+    : shared_(shared), ranks_(launches), hub_(hub), mpi_(mpi), starter_(starter), remote_(remote),
+      end_(shared.settings, ranks_, hub, remote), stacks_(shared.settings, hub, remote) {
   inTable_.assign(launches.size(), 1);
   for (size_t i = 0; i < launches.size(); ++i) {
     if (!launches[i].agentShell && launches[i].job == 0) {
-      byRank_[static_cast<size_t>(launches[i].rank)] = static_cast<int>(i);
       inTable_[i] = 0;
       ++tableLeft_;
     }
@@ -56,13 +52,13 @@ Run::Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, 
 
 void Run::NoteStarts() {
   if (tableLeft_ == 0) return;
-  for (size_t i = 0; i < next_; ++i) {
+  for (size_t i = 0; i < ranks_.Started(); ++i) {
     if (inTable_[i]) continue;
     // The rank's own program: a local carrier becomes it, an agent reports
     // its pid, a per-rank remote carrier reports its child's.
-    const pid_t pid = PerRankRemote(i) ? procs_[i].remotePid : procs_[i].pid;
+    const pid_t pid = ranks_.PerRankRemote(i) ? ranks_.At(i).remotePid : ranks_.At(i).pid;
     if (pid <= 0) continue;
-    MpirSet(launches_[i].rank, launches_[i].host, launches_[i].program, pid);
+    MpirSet(ranks_.Launch(i).rank, ranks_.Launch(i).host, ranks_.Launch(i).program, pid);
     inTable_[i] = 1;
     if (--tableLeft_ == 0) MpirSpawned();
   }
@@ -70,7 +66,7 @@ void Run::NoteStarts() {
 
 size_t Run::TakeSlot(size_t i) {
   if (slots_.size() <= i) slots_.resize(i + 1, 0);
-  if (launches_[i].job == 0) {
+  if (ranks_.Launch(i).job == 0) {
     slots_[i] = i;
   } else if (!freeSlots_.empty()) {
     slots_[i] = freeSlots_.back();
@@ -82,17 +78,17 @@ size_t Run::TakeSlot(size_t i) {
 }
 
 int Run::Loop() {
-  nextSlot_ = launches_.size();
+  nextSlot_ = ranks_.Count();
   // Spawned jobs add processes: the watcher has a slot for as many as a
   // run may hold.
-  const size_t slots = launches_.size() + (starter_ != nullptr ? static_cast<size_t>(kMaxRunProcesses) : 0);
+  const size_t slots = ranks_.Count() + (starter_ != nullptr ? static_cast<size_t>(kMaxRunProcesses) : 0);
   watcher_.Start(slots, mpi_ != nullptr ? mpi_->PmixDirs() : std::vector<std::string>());
   for (;;) {
     TakeFatal();
     StartWhatMay();
     NoteStarts();
     watcher_.Flush();
-    if (live_ == 0 && (ending_ || next_ == launches_.size())) break;
+    if (ranks_.LiveCount() == 0 && (end_.Ending() || ranks_.Started() == ranks_.Count())) break;
     WaitForEvents(WaitMs());
     // carrier's notice of a remote rank's end comes before its remote shell's.
     TakeNotices();
@@ -106,54 +102,34 @@ int Run::Loop() {
     CheckLogins();
     CheckStuck();
     CheckLeft();
-    CheckKill();
+    end_.CheckKill(Now());
   }
-  const int status = Status();
+  const int status = end_.Status();
   if (status != 0) MpirAborting("the run failed with status " + std::to_string(status));
   return status;
 }
 
-std::string Run::Who(size_t i) const {
-  // An agent's rank whose start has not been reported has no pid yet.
-  const std::string pid = procs_[i].pid > 0 ? std::to_string(procs_[i].pid) : "?";
-  const std::string job = launches_[i].job > 0 ? "job " + std::to_string(launches_[i].job) + " " : "";
-  return job + "rank " + std::to_string(launches_[i].rank) + " (pid " + pid + " on " + launches_[i].host + ")";
-}
-
 bool Run::WindowFull(size_t i) const {
-  return launches_[i].remote && shared_.settings.sshWindow > 0 && loggingIn_ >= shared_.settings.sshWindow;
+  return ranks_.Launch(i).remote && shared_.settings.sshWindow > 0 && ranks_.LoggingIn() >= shared_.settings.sshWindow;
 }
 
 void Run::StartWhatMay() {
-  for (int made = 0; !ending_ && next_ < launches_.size() && made < kStartBatch; ++made) {
-    if (WindowFull(next_) || Held(next_)) return;
-    Proc& p = procs_[next_];
-    if (Hosted(next_)) {
-      // Its agent starts it and reports its pid and its end.
-      p.state = kRunning;
-      p.startedAt = Now();
-      ++live_;
-      ++next_;
-      continue;
-    }
-    p.pid = launches_[next_].start ? launches_[next_].start() : -1;
-    if (p.pid < 0) {
+  for (int made = 0; !end_.Ending() && ranks_.Started() < ranks_.Count() && made < kStartBatch; ++made) {
+    if (WindowFull(ranks_.Started()) || Held(ranks_.Started())) return;
+    const size_t i = ranks_.Started();
+    const RankLaunch& l = ranks_.Launch(i);
+    // A rank that its agent starts has its pid and its end reported.
+    const pid_t pid = ranks_.Hosted(i) ? -1 : l.start ? l.start() : -1;
+    ranks_.StartedNext(pid, Now());
+    if (ranks_.Hosted(i)) continue;
+    if (pid < 0) {
       // Reported by the spawner: the run ends with the status that such a
       // failure always had.
-      p.state = kEnded;
-      ++next_;
-      BeginEnding(kFatal, SIGTERM);
-      fatal_ = 1;
+      end_.Fatal(1);
       return;
     }
-    p.startedAt = Now();
-    if (launches_[next_].agentShell) hub_->ShellStarted(launches_[next_].agent, p.pid);
-    watcher_.Set(TakeSlot(next_), p.pid);
-    p.state = launches_[next_].remote ? kLoggingIn : kRunning;
-    if (p.state == kLoggingIn) ++loggingIn_;
-    byPid_[p.pid] = next_;
-    ++live_;
-    ++next_;
+    if (l.agentShell) hub_->ShellStarted(l.agent, pid);
+    watcher_.Set(TakeSlot(i), pid);
   }
 }
 
@@ -165,30 +141,30 @@ int Run::WaitMs() const {
     seconds = std::max(0.0, seconds);
     if (wait < 0 || seconds < wait) wait = seconds;
   };
-  if (!ending_ && next_ < launches_.size() && !WindowFull(next_) && !Held(next_)) atMost(0);
-  if (ending_ && !killed_) atMost(killAt_ - now);
-  if (!ending_ && deadline_ > 0) atMost(deadline_ - now);
-  if (!ending_ && warnAt_ > 0) atMost(warnAt_ - now);
-  if (loggingIn_ > 0) {
-    for (size_t i = 0; i < next_; ++i) {
-      if (procs_[i].state == kLoggingIn) atMost(procs_[i].startedAt + kLoginHold - now);
+  if (!end_.Ending() && ranks_.Started() < ranks_.Count() && !WindowFull(ranks_.Started()) && !Held(ranks_.Started())) atMost(0);
+  if (end_.KillPending()) atMost(end_.KillAt() - now);
+  if (!end_.Ending() && deadline_ > 0) atMost(deadline_ - now);
+  if (!end_.Ending() && warnAt_ > 0) atMost(warnAt_ - now);
+  if (ranks_.LoggingIn() > 0) {
+    for (size_t i = 0; i < ranks_.Started(); ++i) {
+      if (ranks_.At(i).state == kLoggingIn) atMost(ranks_.At(i).startedAt + kLoginHold - now);
     }
   }
-  if (!ending_ && anyEnded_ && live_ > 0) atMost(stuckSince_ > 0 ? stuckSince_ + kStuckGrace - now : 0.25);
-  if (!ending_) {
-    for (size_t i = 0; i < next_; ++i) {
-      if (procs_[i].left && Live(i)) atMost(procs_[i].leftAt + kLeftGrace - now);
+  if (!end_.Ending() && ranks_.AnyEnded() && ranks_.LiveCount() > 0) atMost(stuckSince_ > 0 ? stuckSince_ + kStuckGrace - now : 0.25);
+  if (!end_.Ending()) {
+    for (size_t i = 0; i < ranks_.Started(); ++i) {
+      if (ranks_.At(i).left && ranks_.Live(i)) atMost(ranks_.At(i).leftAt + kLeftGrace - now);
     }
   }
   // A child's end is also looked for now and then: a thread that has
   // SIGCHLD unblocked would take it away from the signal descriptor.
-  if (live_ > 0) atMost(1.0);
+  if (ranks_.LiveCount() > 0) atMost(1.0);
   for (const ShellEnd& e : awaitingNotice_) atMost(e.until - now);
   if (stacks_.Active()) atMost(stacks_.Until() - now);
-  if (!ending_) {
-    for (size_t i = 0; i < next_; ++i) {
-      if (launches_[i].remote && !procs_[i].heard && Live(i)) {
-        atMost(procs_[i].startedAt + shared_.settings.loginTimeout - now);
+  if (!end_.Ending()) {
+    for (size_t i = 0; i < ranks_.Started(); ++i) {
+      if (ranks_.Launch(i).remote && !ranks_.At(i).heard && ranks_.Live(i)) {
+        atMost(ranks_.At(i).startedAt + shared_.settings.loginTimeout - now);
       }
     }
   }
@@ -233,94 +209,51 @@ void Run::OnSignal(const signalfd_siginfo& info) {
   const int sig = static_cast<int>(info.ssi_signo);
   if (sig == SIGCHLD) return;  // Reap() follows
   if (sig == SIGUSR1 || sig == SIGUSR2) {
-    SignalAll(sig);
+    end_.SignalAll(sig);
     return;
   }
   // SIGQUIT (a terminal's Ctrl-\): where every rank is; the run goes on.
   if (sig == SIGQUIT) {
-    if (!ending_) AskStacks(false);
+    if (!end_.Ending()) AskStacks(false);
     return;
   }
   // SIGINT, SIGTERM, SIGHUP: end the run. A second SIGINT kills at once.
-  if (ending_) {
-    if (sig == SIGINT) Kill();
+  if (end_.Ending()) {
+    if (sig == SIGINT) end_.Kill();
     return;
   }
   fprintf(stderr, "tarvo: got signal %d (%s); ending the run\n", sig, strsignal(sig));
-  signal_ = sig;
+  end_.SignalledBy(sig);
   // Every rank leads a process group of its own, outside the terminal's
   // foreground: a terminal's Ctrl-C reaches tarvo alone, which passes it on.
-  BeginEnding(kSignal, sig);
+  end_.Begin(RunEnd::kSignal, sig);
 }
 
 void Run::AskStacks(bool forTimeout) {
   std::vector<StackTarget> targets;
   const bool remoteReady = remote_ != nullptr && remote_->Ready();
-  for (size_t i = 0; i < next_; ++i) {
-    if (!Live(i) || Hosted(i) || launches_[i].agentShell) continue;
+  for (size_t i = 0; i < ranks_.Started(); ++i) {
+    if (!ranks_.Live(i) || ranks_.Hosted(i) || ranks_.Launch(i).agentShell) continue;
     StackTarget t;
     t.index = static_cast<int>(i);
-    t.job = launches_[i].job;
-    t.rank = launches_[i].rank;
-    if (!PerRankRemote(i)) {
-      if (procs_[i].pid <= 0) continue;
-      t.pid = procs_[i].pid;
-    } else if (procs_[i].remotePid > 0 && remoteReady) {
-      t.pid = procs_[i].remotePid;
-      t.host = launches_[i].host;
+    t.job = ranks_.Launch(i).job;
+    t.rank = ranks_.Launch(i).rank;
+    if (!ranks_.PerRankRemote(i)) {
+      if (ranks_.At(i).pid <= 0) continue;
+      t.pid = ranks_.At(i).pid;
+    } else if (ranks_.At(i).remotePid > 0 && remoteReady) {
+      t.pid = ranks_.At(i).remotePid;
+      t.host = ranks_.Launch(i).host;
     } else {
       t.why = "its start on its host has not been reported";
     }
     targets.push_back(t);
   }
-  if (stacks_.Begin(targets, forTimeout, live_ == 0)) BeginEnding(kTimeout, SIGTERM);
+  if (stacks_.Begin(targets, forTimeout, ranks_.LiveCount() == 0)) end_.Begin(RunEnd::kTimeout, SIGTERM);
 }
 
 void Run::TakeStacks() {
-  if (stacks_.Take(live_ == 0)) BeginEnding(kTimeout, SIGTERM);
-}
-
-// `sig` to every live process group of the run. A per-rank remote rank
-// whose program has reported its pid gets it there, through one command
-// per host; SIGUSR1 and SIGUSR2 never go to a remote shell itself, which
-// they would end.
-void Run::SignalAll(int sig) {
-  std::unordered_map<std::string, std::vector<pid_t>> remote;
-  const bool passedOn = sig == SIGUSR1 || sig == SIGUSR2;
-  const bool remoteReady = remote_ != nullptr && remote_->Ready();
-  for (size_t i = 0; i < next_; ++i) {
-    if (!Live(i) || Hosted(i)) continue;
-    // An agent's remote shell is ended only by the last resort: the
-    // agent then ends its ranks with itself.
-    if (launches_[i].agentShell && sig != SIGKILL) continue;
-    if (PerRankRemote(i) && sig != SIGKILL && remoteReady && procs_[i].remotePid > 0) {
-      remote[launches_[i].host].push_back(procs_[i].remotePid);
-      continue;
-    }
-    if (PerRankRemote(i) && passedOn) continue;
-    SignalGroup(procs_[i].pid, sig);
-  }
-  for (const auto& host : remote) remote_->Signal(host.first, sig, host.second);
-  if (hub_ != nullptr) hub_->Signal(sig);
-}
-
-// Ends the run: `sig` (0 for none) to every process now, SIGKILL to those
-// left after the grace.
-void Run::BeginEnding(Reason why, int sig) {
-  if (ending_) return;
-  ending_ = true;
-  reason_ = why;
-  static const char* const kWhy[] = {"", "a rank failed", "a collective operation can no longer end",
-                                     "the time limit", "a signal", "the run could not go on"};
-  MpirAborting(std::string("tarvo is ending the run: ") + kWhy[why]);
-  if (sig != 0) SignalAll(sig);
-  killAt_ = Now() + shared_.settings.killGrace;
-  if (shared_.settings.killGrace <= 0) Kill();
-}
-
-void Run::Kill() {
-  SignalAll(SIGKILL);
-  killed_ = true;
+  if (stacks_.Take(ranks_.LiveCount() == 0)) end_.Begin(RunEnd::kTimeout, SIGTERM);
 }
 
 }  // namespace runloop

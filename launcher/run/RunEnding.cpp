@@ -20,32 +20,27 @@ void Run::TakeAgentEvents() {
   std::vector<std::pair<size_t, int>> ended;
   for (const AgentEvent& e : events) {
     if (e.kind == AgentEvent::kLoggedIn) {
-      for (size_t i = 0; i < next_; ++i) {
-        if (launches_[i].agentShell && (launches_[i].agent == e.agent || launches_[i].agent < 0)) {
-          procs_[i].heard = true;
-          if (procs_[i].state == kLoggingIn) {
-            procs_[i].state = kRunning;
-            --loggingIn_;
-          }
+      for (size_t i = 0; i < ranks_.Started(); ++i) {
+        if (ranks_.Launch(i).agentShell && (ranks_.Launch(i).agent == e.agent || ranks_.Launch(i).agent < 0)) {
+          ranks_.At(i).heard = true;
+          ranks_.LoggedIn(i);
         }
       }
       continue;
     }
     if (e.kind == AgentEvent::kWrongVersion) {
-      if (!ending_) {
+      if (!end_.Ending()) {
         fprintf(stderr, "tarvo: the agent on %s speaks version %d of the agent protocol, this tarvo version %d; "
                 "ending the run\n", hub_->Host(e.agent).c_str(), e.exitCode, kAgentProtocolVersion);
-        fatal_ = 1;
-        BeginEnding(kFatal, SIGTERM);
+        end_.Fatal(1);
       }
       continue;
     }
     if (e.kind == AgentEvent::kRefused) {
-      if (!ending_) {
+      if (!end_.Ending()) {
         fputs(e.why.c_str(), stdout);
         fflush(stdout);
-        fatal_ = 255;  // the status of a run refused before it starts
-        BeginEnding(kFatal, SIGTERM);
+        end_.Fatal(255);  // the status of a run refused before it starts
       }
       continue;
     }
@@ -62,13 +57,13 @@ void Run::TakeAgentEvents() {
       continue;
     }
     if (TakeAgentMpi(e)) continue;
-    const int at = IndexOf(e.job, e.rank);
+    const int at = ranks_.IndexOf(e.job, e.rank);
     if (at < 0) continue;
     const size_t i = static_cast<size_t>(at);
-    if (!Hosted(i) || !Live(i)) continue;
-    procs_[i].pid = e.pid;
+    if (!ranks_.Hosted(i) || !ranks_.Live(i)) continue;
+    ranks_.At(i).pid = e.pid;
     if (e.kind == AgentEvent::kEnded) {
-      procs_[i].waitStatus = e.waitStatus;
+      ranks_.At(i).waitStatus = e.waitStatus;
       MarkEnded(i);
       ended.emplace_back(i, e.waitStatus);
     }
@@ -89,29 +84,28 @@ void Run::TakeAgentEvents() {
 void Run::Lost(const AgentEvent& e) {
   if (e.untold) {
     // No rank has started: the run cannot go on without that host's map.
-    if (ending_) return;
+    if (end_.Ending()) return;
     const std::string why = e.shellEnded ? e.why + " " + Describe(e.waitStatus) : e.why;
     fprintf(stderr, "tarvo: the agent on %s is lost before any rank started: %s; ending the run\n",
             hub_->Host(e.agent).c_str(), why.c_str());
-    fatal_ = std::max(e.status, 1);
-    BeginEnding(kFatal, SIGTERM);
+    end_.Fatal(std::max(e.status, 1));
     return;
   }
   std::vector<int> ranks;
-  for (size_t i = 0; i < next_; ++i) {
-    if (Hosted(i) && launches_[i].agent == e.agent && Live(i)) {
+  for (size_t i = 0; i < ranks_.Started(); ++i) {
+    if (ranks_.Hosted(i) && ranks_.Launch(i).agent == e.agent && ranks_.Live(i)) {
       MarkEnded(i);
-      ranks.push_back(launches_[i].rank);
+      ranks.push_back(ranks_.Launch(i).rank);
     }
   }
-  if (ranks.empty() || ending_) return;
-  status_ = std::max(status_, e.status);
-  ownFailure_ = std::max(ownFailure_, e.status);
+  if (ranks.empty() || end_.Ending()) return;
+  end_.Exited(e.status);
+  end_.OwnFailure(e.status);
   const std::string why = e.shellEnded ? e.why + " " + Describe(e.waitStatus) : e.why;
   fprintf(stderr, "tarvo: the agent on %s, with rank%s %s, is lost: %s%s\n", hub_->Host(e.agent).c_str(),
           ranks.size() == 1 ? "" : "s", RankList(ranks).c_str(), why.c_str(),
           shared_.settings.killOnBadExit ? "; ending the run" : "");
-  if (shared_.settings.killOnBadExit) BeginEnding(kRankFailed, SIGTERM);
+  if (shared_.settings.killOnBadExit) end_.Begin(RunEnd::kRankFailed, SIGTERM);
 }
 
 void Run::TakeNotices() {
@@ -121,11 +115,11 @@ void Run::TakeNotices() {
     notices.swap(shared_.notices);
   }
   for (const Notice& n : notices) {
-    const int rank = n.rank;
-    if (rank < 0 || static_cast<size_t>(rank) >= byRank_.size() || byRank_[static_cast<size_t>(rank)] < 0) continue;
-    const size_t i = static_cast<size_t>(byRank_[static_cast<size_t>(rank)]);
-    Proc& p = procs_[i];
-    if (!PerRankRemote(i) || !Live(i)) continue;
+    const int at = ranks_.IndexOf(0, n.rank);
+    if (at < 0) continue;
+    const size_t i = static_cast<size_t>(at);
+    Proc& p = ranks_.At(i);
+    if (!ranks_.PerRankRemote(i) || !ranks_.Live(i)) continue;
     p.heard = true;
     if (n.ended) {
       p.remoteEnded = true;
@@ -133,65 +127,57 @@ void Run::TakeNotices() {
     } else if (n.pid > 1) {
       p.remotePid = n.pid;
     }
-    if (p.state == kLoggingIn) {
-      p.state = kRunning;
-      --loggingIn_;
-    }
+    ranks_.LoggedIn(i);
   }
   // A login that takes too long no longer holds the window.
-  if (loggingIn_ == 0) return;
+  if (ranks_.LoggingIn() == 0) return;
   const double now = Now();
-  for (size_t i = 0; i < next_; ++i) {
-    if (procs_[i].state == kLoggingIn && now - procs_[i].startedAt >= kLoginHold) {
-      procs_[i].state = kRunning;
-      --loggingIn_;
-    }
+  for (size_t i = 0; i < ranks_.Started(); ++i) {
+    if (ranks_.At(i).state == kLoggingIn && now - ranks_.At(i).startedAt >= kLoginHold) ranks_.LoggedIn(i);
   }
 }
 
 void Run::CheckLogins() {
-  if (ending_) return;
+  if (end_.Ending()) return;
   const double now = Now();
-  for (size_t i = 0; i < next_; ++i) {
-    if (!launches_[i].remote || procs_[i].heard || !Live(i) ||
-        now - procs_[i].startedAt < shared_.settings.loginTimeout) {
+  for (size_t i = 0; i < ranks_.Started(); ++i) {
+    if (!ranks_.Launch(i).remote || ranks_.At(i).heard || !ranks_.Live(i) ||
+        now - ranks_.At(i).startedAt < shared_.settings.loginTimeout) {
       continue;
     }
     fprintf(stderr, "tarvo: the remote shell to %s (pid %d) has not logged in within %g s (TARVO_LOGIN_TIMEOUT); "
-            "ending the run\n", launches_[i].host.c_str(), static_cast<int>(procs_[i].pid),
+            "ending the run\n", ranks_.Launch(i).host.c_str(), static_cast<int>(ranks_.At(i).pid),
             shared_.settings.loginTimeout);
-    fatal_ = 255;
-    BeginEnding(kFatal, SIGTERM);
+    end_.Fatal(255);
     return;
   }
 }
 
 void Run::TakeFatal() {
   int status = shared_.fatalStatus.load();
-  if (status == 0 || ending_) return;
-  fatal_ = status;
-  BeginEnding(kFatal, SIGTERM);
+  if (status == 0 || end_.Ending()) return;
+  end_.Fatal(status);
 }
 
 void Run::CheckTimeout() {
   // The warning before the time limit, for programs that save their work.
-  if (!ending_ && warnAt_ > 0 && Now() >= warnAt_) {
+  if (!end_.Ending() && warnAt_ > 0 && Now() >= warnAt_) {
     warnAt_ = 0;
-    SignalAll(shared_.settings.timeoutSignal);
+    end_.SignalAll(shared_.settings.timeoutSignal);
   }
-  if (ending_ || deadline_ <= 0 || Now() < deadline_) return;
+  if (end_.Ending() || deadline_ <= 0 || Now() < deadline_) return;
   fprintf(stderr, "tarvo: the run's time limit of %g s is over; ending the run\n", shared_.settings.timeout);
   std::vector<double> waiting;
   Waiting(&waiting);
   const double now = Now();
-  for (size_t i = 0; i < next_; ++i) {
-    if (procs_[i].state == kEnded || procs_[i].state == kPending || launches_[i].agentShell) continue;
-    const size_t rank = static_cast<size_t>(launches_[i].rank);
+  for (size_t i = 0; i < ranks_.Started(); ++i) {
+    if (ranks_.At(i).state == kEnded || ranks_.At(i).state == kPending || ranks_.Launch(i).agentShell) continue;
+    const size_t rank = static_cast<size_t>(ranks_.Launch(i).rank);
     if (rank < waiting.size() && waiting[rank] >= 0) {
-      fprintf(stderr, "tarvo: %s is running, waiting in a collective operation for %.1f s\n", Who(i).c_str(),
+      fprintf(stderr, "tarvo: %s is running, waiting in a collective operation for %.1f s\n", ranks_.Who(i).c_str(),
               now - waiting[rank]);
     } else {
-      fprintf(stderr, "tarvo: %s is running, not in a collective operation\n", Who(i).c_str());
+      fprintf(stderr, "tarvo: %s is running, not in a collective operation\n", ranks_.Who(i).c_str());
     }
   }
   deadline_ = 0;
@@ -200,26 +186,26 @@ void Run::CheckTimeout() {
   if (shared_.settings.stacks) {
     AskStacks(true);
   } else {
-    BeginEnding(kTimeout, SIGTERM);
+    end_.Begin(RunEnd::kTimeout, SIGTERM);
   }
 }
 
 // A rank that has ended while others wait in a collective operation that
 // it has not entered: nothing can release them.
 void Run::CheckStuck() {
-  if (ending_ || !anyEnded_ || live_ == 0) return;
+  if (end_.Ending() || !ranks_.AnyEnded() || ranks_.LiveCount() == 0) return;
   std::vector<double> waiting;
   Waiting(&waiting);
   std::vector<int> waiters;
-  size_t culprit = procs_.size();
-  for (size_t i = 0; i < next_; ++i) {
-    if (launches_[i].agentShell) continue;
-    const size_t rank = static_cast<size_t>(launches_[i].rank);
+  size_t culprit = ranks_.Count();
+  for (size_t i = 0; i < ranks_.Started(); ++i) {
+    if (ranks_.Launch(i).agentShell) continue;
+    const size_t rank = static_cast<size_t>(ranks_.Launch(i).rank);
     const bool waits = rank < waiting.size() && waiting[rank] >= 0;
-    if (procs_[i].state == kEnded && !waits && culprit == procs_.size()) culprit = i;
-    if (procs_[i].state != kEnded && waits) waiters.push_back(launches_[i].rank);
+    if (ranks_.At(i).state == kEnded && !waits && culprit == ranks_.Count()) culprit = i;
+    if (ranks_.At(i).state != kEnded && waits) waiters.push_back(ranks_.Launch(i).rank);
   }
-  if (culprit == procs_.size() || waiters.empty()) {
+  if (culprit == ranks_.Count() || waiters.empty()) {
     stuckSince_ = -1;
     return;
   }
@@ -232,31 +218,9 @@ void Run::CheckStuck() {
   std::sort(waiters.begin(), waiters.end());
   fprintf(stderr, "tarvo: %s has ended while rank%s %s wait%s in a collective operation that it never entered; "
           "ending the run\n",
-          Who(culprit).c_str(), waiters.size() == 1 ? "" : "s", RankList(waiters).c_str(),
+          ranks_.Who(culprit).c_str(), waiters.size() == 1 ? "" : "s", RankList(waiters).c_str(),
           waiters.size() == 1 ? "s" : "");
-  BeginEnding(kStuck, SIGTERM);
-}
-
-void Run::CheckKill() {
-  if (ending_ && !killed_ && live_ > 0 && Now() >= killAt_) Kill();
-}
-
-int Run::Status() const {
-  switch (reason_) {
-    case kNone:
-      return status_;
-    case kRankFailed:
-      return ownFailure_;
-    case kStuck:
-      return ownFailure_ > 0 ? ownFailure_ : 1;
-    case kTimeout:
-      return 124;
-    case kSignal:
-      return SignalStatus(signal_);
-    case kFatal:
-      return fatal_;
-  }
-  return status_;
+  end_.Begin(RunEnd::kStuck, SIGTERM);
 }
 
 }  // namespace runloop

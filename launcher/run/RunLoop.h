@@ -26,6 +26,8 @@
 #include "common/group_watcher.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/run/ReportText.h"
+#include "launcher/run/RunEnd.h"
+#include "launcher/run/RunRanks.h"
 #include "launcher/run/StackGather.h"
 
 namespace runloop {
@@ -77,34 +79,8 @@ class Run {
       RemoteSignaller* remote);
   int Loop();
  private:
-  enum State { kPending, kLoggingIn, kRunning, kEnded };
-  enum Reason { kNone, kRankFailed, kStuck, kTimeout, kSignal, kFatal };
-  struct Proc {
-    pid_t pid = -1;
-    State state = kPending;
-    double startedAt = 0;
-    double endedAt = 0;
-    bool endedByUs = false;
-    pid_t remotePid = 0;      // per-rank remote shell: the program's pid (and group) there
-    bool remoteEnded = false;  // carrier said how it ended: remoteStatus
-    int remoteStatus = 0;
-    int waitStatus = 0;       // once ended: how
-    bool heard = false;       // a remote shell's far side has reported (agent's hello, carrier's notice)
-    bool left = false;        // left MPI after its init without finalize
-    double leftAt = 0;
-  };
-
-  // A rank that an agent hosts: no process of the launcher's own.
-  bool Hosted(size_t i) const { return launches_[i].agent >= 0 && !launches_[i].agentShell; }
-  bool Live(size_t i) const { return procs_[i].state == kLoggingIn || procs_[i].state == kRunning; }
-  // A rank of its own remote shell (per-rank mode), which carrier reports on.
-  bool PerRankRemote(size_t i) const { return launches_[i].remote && launches_[i].agent < 0 && !launches_[i].agentShell; }
-
   SharedState& shared_;
-  std::vector<RankLaunch>& launches_;
-  std::vector<Proc> procs_;
-  std::vector<int> byRank_;  // rank -> index of its launch
-  std::unordered_map<pid_t, size_t> byPid_;
+  RunRanks ranks_;
   AgentHub* hub_;
   std::vector<AgentEvent> agentEvents_;
   GroupWatcher watcher_;
@@ -120,8 +96,7 @@ class Run {
   JobStarter* starter_;
   RemoteSignaller* remote_;  // null: remote shells are signalled themselves
   int jobs_ = 0;  // jobs that ranks spawned
-  std::map<std::pair<int, int>, size_t> spawnedAt_;
-  std::map<int, std::string> spawnedNspaces_;  // job -> its namespace  // (job, rank) -> index of its launch
+  std::map<int, std::string> spawnedNspaces_;  // job -> its namespace
   // A rank's MPI_Comm_spawn (RunMpi.cpp): the new job's processes join the
   // run, or the call fails with one line that says why.
   void Spawn(const MpiEvent& e);
@@ -150,27 +125,13 @@ class Run {
   // A spawned job's process until every agent has registered its job; every
   // process but the agents' shells while the agents' topologies are awaited.
   bool Held(size_t i) const {
-    return (launches_[i].job > 0 && registering_.count(launches_[i].job) != 0) ||
-           (!launches_[i].agentShell && hub_ != nullptr && hub_->Holding());
+    return (ranks_.Launch(i).job > 0 && registering_.count(ranks_.Launch(i).job) != 0) ||
+           (!ranks_.Launch(i).agentShell && hub_ != nullptr && hub_->Holding());
   }
-  // The launch of rank `rank` of job `job`, -1 when there is none.
-  int IndexOf(int job, int rank) const;
-  size_t next_ = 0;   // the next launch to start
-  int live_ = 0;      // started and not reaped
-  int loggingIn_ = 0;
-  bool anyEnded_ = false;
-  bool ending_ = false;
-  bool killed_ = false;
-  double killAt_ = 0;
   double deadline_ = 0;
   double warnAt_ = 0;  // TARVO_TIMEOUT_SIGNAL's moment; 0: none, or sent
   double stuckSince_ = -1;
-  Reason reason_ = kNone;
-  int status_ = 0;       // the highest status of all (a run that ends by itself)
-  int ownFailure_ = 0;   // the highest status of the ranks that failed on their own
-  int signal_ = 0;
-  int fatal_ = 1;
-  std::string Who(size_t i) const;
+  RunEnd end_;
   bool WindowFull(size_t i) const;
   void StartWhatMay();
   // Milliseconds until the next timer, -1 for none.
@@ -181,11 +142,6 @@ class Run {
   // its abort is among these.
   void TakeMpiNow();
   void OnSignal(const signalfd_siginfo& info);
-  void SignalAll(int sig);
-  // Ends the run: `sig` (0 for none) to every process now, SIGKILL to those
-  // left after the grace.
-  void BeginEnding(Reason why, int sig);
-  void Kill();
   void Reap();
   // The end of the process of launch `i` with wait status `ws`, into `ended`
   // unless it is an agent's shell.
@@ -233,8 +189,6 @@ class Run {
   // A rank that has ended while others wait in a collective operation that
   // it has not entered: nothing can release them.
   void CheckStuck();
-  void CheckKill();
-  int Status() const;
   // Asks the ranks' call stacks (at the time limit, the run ends after
   // them); one gathering at a time.
   void AskStacks(bool forTimeout);

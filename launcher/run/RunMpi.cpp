@@ -23,9 +23,9 @@ void Run::TakeMpi() {
     } else if (e.kind == MpiEvent::kPmixFull) {
       PmixFull(e.text);
     } else if (e.kind == MpiEvent::kFull) {
-      const int at = e.rank >= 0 && static_cast<size_t>(e.rank) < byRank_.size() ? byRank_[static_cast<size_t>(e.rank)] : -1;
+      const int at = ranks_.IndexOf(0, e.rank);
       fprintf(stderr, "tarvo: %s has filled the run's key-value space (%d MiB, TARVO_KVS_LIMIT); its puts are refused\n",
-              at >= 0 ? Who(static_cast<size_t>(at)).c_str() : ("rank " + std::to_string(e.rank)).c_str(), e.exitCode);
+              at >= 0 ? ranks_.Who(static_cast<size_t>(at)).c_str() : ("rank " + std::to_string(e.rank)).c_str(), e.exitCode);
     } else {
       Broke(e.rank, e.text, e.sent, e.job);
     }
@@ -138,10 +138,10 @@ void Run::PmixFull(const std::string& host) {
 // end, when it comes, says what is reported: a signal or a failing status
 // as for any rank, status 0 as a failure of its own.
 void Run::Unfinalized(int rank, int job) {
-  const int at = IndexOf(job, rank);
-  if (ending_ || at < 0) return;
+  const int at = ranks_.IndexOf(job, rank);
+  if (end_.Ending() || at < 0) return;
   const size_t i = static_cast<size_t>(at);
-  Proc& p = procs_[i];
+  Proc& p = ranks_.At(i);
   if (p.left) return;
   p.left = true;
   p.leftAt = Now();
@@ -149,22 +149,20 @@ void Run::Unfinalized(int rank, int job) {
 }
 
 void Run::EndedUnfinalized(size_t i) {
-  const Proc& p = procs_[i];
-  if (ending_ || p.endedByUs || ShellStatus(p.waitStatus) != 0) return;
-  fprintf(stderr, "tarvo: %s ended without MPI_Finalize; ending the run\n", Who(i).c_str());
-  status_ = std::max(status_, 1);
-  ownFailure_ = std::max(ownFailure_, 1);
-  BeginEnding(kRankFailed, SIGTERM);
+  const Proc& p = ranks_.At(i);
+  if (end_.Ending() || p.endedByUs || ShellStatus(p.waitStatus) != 0) return;
+  fprintf(stderr, "tarvo: %s ended without MPI_Finalize; ending the run\n", ranks_.Who(i).c_str());
+  end_.Exited(1);
+  end_.RankFailed(1);
 }
 
 void Run::CheckLeft() {
-  if (ending_) return;
+  if (end_.Ending()) return;
   const double now = Now();
-  for (size_t i = 0; i < next_; ++i) {
-    if (!procs_[i].left || !Live(i) || now - procs_[i].leftAt < kLeftGrace) continue;
-    fprintf(stderr, "tarvo: %s closed its MPI connection without MPI_Finalize; ending the run\n", Who(i).c_str());
-    ownFailure_ = std::max(ownFailure_, 1);
-    BeginEnding(kRankFailed, SIGTERM);
+  for (size_t i = 0; i < ranks_.Started(); ++i) {
+    if (!ranks_.At(i).left || !ranks_.Live(i) || now - ranks_.At(i).leftAt < kLeftGrace) continue;
+    fprintf(stderr, "tarvo: %s closed its MPI connection without MPI_Finalize; ending the run\n", ranks_.Who(i).c_str());
+    end_.RankFailed(1);
     return;
   }
 }
@@ -172,37 +170,29 @@ void Run::CheckLeft() {
 // A rank that broke the PMI protocol is cut off and can no longer take part
 // in a fence: the others would wait for it for ever.
 void Run::Broke(int rank, const std::string& why, const std::string& sent, int job) {
-  if (ending_) return;
-  const int at = IndexOf(job, rank);
-  const std::string who = at >= 0 ? Who(static_cast<size_t>(at)) : "rank " + std::to_string(rank);
+  if (end_.Ending()) return;
+  const int at = ranks_.IndexOf(job, rank);
+  const std::string who = at >= 0 ? ranks_.Who(static_cast<size_t>(at)) : "rank " + std::to_string(rank);
   fprintf(stderr, "tarvo: %s broke the PMI protocol (%s) with \"%s\"; ending the run\n", who.c_str(), why.c_str(),
           sent.c_str());
-  ownFailure_ = std::max(ownFailure_, 1);
-  BeginEnding(kRankFailed, SIGTERM);
+  end_.RankFailed(1);
 }
 
 void Run::Aborted(int rank, int exitCode, int job) {
-  const int at = IndexOf(job, rank);
-  if (ending_ || at < 0) return;
+  const int at = ranks_.IndexOf(job, rank);
+  if (end_.Ending() || at < 0) return;
   const size_t i = static_cast<size_t>(at);
-  fprintf(stderr, "tarvo: %s called abort with status %d; ending the run\n", Who(i).c_str(), exitCode);
-  ownFailure_ = exitCode;
-  BeginEnding(kRankFailed, SIGTERM);
-}
-
-int Run::IndexOf(int job, int rank) const {
-  if (job == 0) return rank >= 0 && static_cast<size_t>(rank) < byRank_.size() ? byRank_[static_cast<size_t>(rank)] : -1;
-  auto at = spawnedAt_.find({job, rank});
-  return at == spawnedAt_.end() ? -1 : static_cast<int>(at->second);
+  fprintf(stderr, "tarvo: %s called abort with status %d; ending the run\n", ranks_.Who(i).c_str(), exitCode);
+  end_.AbortedWith(exitCode);
+  end_.Begin(RunEnd::kRankFailed, SIGTERM);
 }
 
 void Run::Spawn(const MpiEvent& e) {
   std::string why = "the run is ending", nspace;
   std::vector<RankLaunch> launches;
-  if (!ending_ && starter_ == nullptr) why = "this run cannot spawn";
-  int running = 0;
-  for (size_t i = 0; i < procs_.size(); ++i) running += procs_[i].state != kEnded && !launches_[i].agentShell ? 1 : 0;
-  if (ending_ || starter_ == nullptr || !starter_->Launches(jobs_ + 1, e.spawn, running, &launches, &nspace, &why)) {
+  if (!end_.Ending() && starter_ == nullptr) why = "this run cannot spawn";
+  const int running = ranks_.Running();
+  if (end_.Ending() || starter_ == nullptr || !starter_->Launches(jobs_ + 1, e.spawn, running, &launches, &nspace, &why)) {
     SpawnRefused(e.ticket, e.spawn.parentNspace, e.spawn.parentRank, why);
     return;
   }
@@ -210,9 +200,7 @@ void Run::Spawn(const MpiEvent& e) {
   spawnedNspaces_[jobs_] = nspace;
   for (RankLaunch& l : launches) {
     l.job = jobs_;
-    spawnedAt_[{jobs_, l.rank}] = launches_.size();
-    launches_.push_back(std::move(l));
-    procs_.emplace_back();
+    ranks_.Add(std::move(l));
   }
   // Started by the loop's next StartWhatMay, before the parent can connect
   // to them: the answer only lets the parent go on to its accept. Agents'
@@ -277,18 +265,12 @@ void Run::SpawnRefused(uint64_t ticket, const std::string& parentNspace, int par
   for (const auto& s : spawnedNspaces_) {
     if (s.second == parentNspace) job = s.first;
   }
-  size_t size = 0;
-  if (job == 0) {
-    size = byRank_.size();
-  } else {
-    for (const auto& s : spawnedAt_) size += s.first.first == job ? 1 : 0;
-  }
+  const size_t size = ranks_.JobSize(job);
   const std::string who = (job > 0 ? "job " + std::to_string(job) + " " : std::string()) + "rank " +
                           std::to_string(parentRank);
-  if (!ending_ && size > 1) {
+  if (!end_.Ending() && size > 1) {
     fprintf(stderr, "tarvo: MPI_Comm_spawn of %s refused: %s; ending the run\n", who.c_str(), why.c_str());
-    ownFailure_ = std::max(ownFailure_, 1);
-    BeginEnding(kRankFailed, SIGTERM);
+    end_.RankFailed(1);
     return;
   }
   fprintf(stderr, "tarvo: MPI_Comm_spawn of %s refused: %s\n", who.c_str(), why.c_str());
@@ -296,23 +278,7 @@ void Run::SpawnRefused(uint64_t ticket, const std::string& parentNspace, int par
 }
 
 void Run::ForgetJob(int job) {
-  size_t from = launches_.size(), count = 0;
-  for (size_t i = next_; i < launches_.size(); ++i) {
-    if (launches_[i].job != job) continue;
-    from = std::min(from, i);
-    ++count;
-  }
-  if (count == 0) return;
-  launches_.erase(launches_.begin() + static_cast<long>(from), launches_.begin() + static_cast<long>(from + count));
-  procs_.erase(procs_.begin() + static_cast<long>(from), procs_.begin() + static_cast<long>(from + count));
-  for (auto s = spawnedAt_.begin(); s != spawnedAt_.end();) {
-    if (s->first.first == job) {
-      s = spawnedAt_.erase(s);
-      continue;
-    }
-    if (s->second >= from + count) s->second -= count;
-    ++s;
-  }
+  ranks_.Forget(job);
   spawnedNspaces_.erase(job);
 }
 

@@ -1,0 +1,66 @@
+// How a run ends: the signals sent to its processes, the kill after the
+// grace, and the run's exit status, from why it ended and how its ranks
+// did.
+#ifndef TARVO_LAUNCHER_RUN_RUNEND_H
+#define TARVO_LAUNCHER_RUN_RUNEND_H
+
+#include "launcher/run/RunControl.h"
+#include "launcher/run/RunRanks.h"
+
+class AgentHub;
+
+namespace runloop {
+
+class RunEnd {
+ public:
+  enum Reason { kNone, kRankFailed, kStuck, kTimeout, kSignal, kFatal };
+  // `hub` (null: no agents) passes signals on to the agents' ranks,
+  // `remote` (null: none) to the ranks of per-rank remote shells.
+  RunEnd(const RunSettings& settings, const RunRanks& ranks, AgentHub* hub, RemoteSignaller* remote);
+
+  bool Ending() const { return ending_; }
+  // The run is ending and its processes left after the grace are yet to
+  // be killed, at KillAt().
+  bool KillPending() const { return ending_ && !killed_; }
+  double KillAt() const { return killAt_; }
+  // Ends the run: `sig` (0 for none) to every process now, SIGKILL to
+  // those left after the grace. Once only.
+  void Begin(Reason why, int sig);
+  // Ends the run for a failure that is not a rank's own, with `status`.
+  void Fatal(int status);
+  // Ends the run for a rank that failed (`status` counts as the ranks' own).
+  void RankFailed(int status);
+  // SIGKILL to every process now.
+  void Kill();
+  // The grace is over.
+  void CheckKill(double now);
+  // `sig` to every live process group of the run.
+  void SignalAll(int sig);
+
+  // How the ranks did: every end's status, the ranks' own failures, a
+  // rank's abort (its code is the run's), the signal that ended the run.
+  void Exited(int status);
+  void OwnFailure(int status);
+  void AbortedWith(int code) { ownFailure_ = code; }
+  void SignalledBy(int sig) { signal_ = sig; }
+  // The run's exit status.
+  int Status() const;
+
+ private:
+  const RunSettings& settings_;
+  const RunRanks& ranks_;
+  AgentHub* hub_;
+  RemoteSignaller* remote_;
+  bool ending_ = false;
+  bool killed_ = false;
+  double killAt_ = 0;
+  Reason reason_ = kNone;
+  int status_ = 0;      // the highest status of all (a run that ends by itself)
+  int ownFailure_ = 0;  // the highest status of the ranks that failed on their own
+  int signal_ = 0;
+  int fatal_ = 1;
+};
+
+}  // namespace runloop
+
+#endif  // TARVO_LAUNCHER_RUN_RUNEND_H
