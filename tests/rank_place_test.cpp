@@ -16,6 +16,7 @@
 #include "launcher/spawn/RankFiles.h"
 #include "tests/launcher_harness.h"
 #include "tests/run_util.h"
+#include "tests/support/processes.h"
 #include "tests/support/sshd.h"
 
 namespace {
@@ -440,7 +441,9 @@ TEST_F(RemotePlace, PpnPutsConsecutiveRanksOnEachHost) {
 // GPU, each through the environment that the remote shell gives its agent)
 // and the real run's ranks get that map; GPUs asked of a host without any
 // refuse the run, dry or real, naming the host, before any rank starts; so
-// does an agent that never comes, without a wait.
+// does an agent that never comes, without a wait. Per-rank remote shells
+// with GPUs asked: each host tells its topology through the remote shell
+// likewise. The remote shell is two words, and nothing it started is left.
 TEST_F(RemotePlace, EachAgentTellsItsHostsMapBeforeAnyRank) {
   if (!kHaveHwloc) GTEST_SKIP() << "this build has no hwloc";
   const std::string work = sshd().Dir() + "/told";
@@ -450,7 +453,7 @@ TEST_F(RemotePlace, EachAgentTellsItsHostsMapBeforeAnyRank) {
   const std::string xml = std::string(TARVO_SOURCE_DIR) + "/tests/topologies/two_socket_gpus.xml";
   // The remote shell: the far side's agent gets its node's topology.
   const std::string ssh = sshd().ShimDir() + "/ssh";
-  testutil::WriteFile(work + "/rsh", "#!/bin/sh\nh=$1\nshift\ncase $h in\n"
+  testutil::WriteFile(work + "/rsh", "#!/bin/sh\necho $$ > " + work + "/$$.pid\nh=$1\nshift\ncase $h in\n"
                                      "  127.0.0.4) exit 7 ;;\n"
                                      "  127.0.0.2) exec " + ssh + " \"$h\" HWLOC_XMLFILE=" + xml + " \"$@\" ;;\n"
                                      "  *) exec " + ssh + " \"$h\" \"HWLOC_SYNTHETIC='pack:1 core:3 pu:1'\" \"$@\" ;;\n"
@@ -459,35 +462,38 @@ TEST_F(RemotePlace, EachAgentTellsItsHostsMapBeforeAnyRank) {
   testutil::WriteFile(work + "/both", "127.0.0.2\n127.0.0.3\n");
   testutil::WriteFile(work + "/gpu", "127.0.0.2\n");
   testutil::WriteFile(work + "/lost", "127.0.0.2\n127.0.0.4\n");
+  const std::vector<std::string> gpuMap = {
+      "tarvo: rank 0 on 127.0.0.2 bound to CPUs 0-7; GPUs cuda0", "tarvo: rank 1 on 127.0.0.2 bound to CPUs 8-15; GPUs cuda2",
+      "tarvo: rank 2 on 127.0.0.2 bound to CPUs 0-7; GPUs cuda1", "tarvo: rank 3 on 127.0.0.2 bound to CPUs 8-15; GPUs cuda3"};
   struct Case {
+    const char* launch;
     const char* hosts;
     std::map<std::string, std::string> env;
     std::vector<std::string> map;  // the dry run's lines, the real run's too; empty: refused
     const char* refusal;           // standard output, or a line of standard error with status 7
   } cases[] = {
-      {"both",
+      {"host", "both",
        {{"TARVO_PPN", "2"}, {"TARVO_CPUS_PER_RANK", "2"}},
        {"tarvo: rank 0 on 127.0.0.2 bound to CPUs 0-3", "tarvo: rank 1 on 127.0.0.2 bound to CPUs 4-7",
         "tarvo: rank 2 on 127.0.0.3 bound to CPUs 0-1", "tarvo: rank 3 on 127.0.0.3 bound to CPUs 0,2"},
        ""},
-      {"gpu",
-       {{"TARVO_GPUS_PER_RANK", "1"}, {"TARVO_BIND", "socket"}},
-       {"tarvo: rank 0 on 127.0.0.2 bound to CPUs 0-7; GPUs cuda0", "tarvo: rank 1 on 127.0.0.2 bound to CPUs 8-15; GPUs cuda2",
-        "tarvo: rank 2 on 127.0.0.2 bound to CPUs 0-7; GPUs cuda1", "tarvo: rank 3 on 127.0.0.2 bound to CPUs 8-15; GPUs cuda3"},
-       ""},
-      {"both", {{"TARVO_GPUS_PER_RANK", "1"}}, {}, "ERROR-Control Process: TARVO_GPUS_PER_RANK=1: 127.0.0.3 has no GPU\n"},
-      {"lost", {{"TARVO_GPUS_PER_RANK", "1"}}, {}, "tarvo: the agent on 127.0.0.4 is lost before any rank started: its remote shell"},
+      {"host", "gpu", {{"TARVO_GPUS_PER_RANK", "1"}, {"TARVO_BIND", "socket"}}, gpuMap, ""},
+      {"host", "both", {{"TARVO_GPUS_PER_RANK", "1"}}, {}, "ERROR-Control Process: TARVO_GPUS_PER_RANK=1: 127.0.0.3 has no GPU\n"},
+      {"host", "lost", {{"TARVO_GPUS_PER_RANK", "1"}}, {}, "tarvo: the agent on 127.0.0.4 is lost before any rank started: its remote shell"},
+      {"rank", "gpu", {{"TARVO_GPUS_PER_RANK", "1"}, {"TARVO_BIND", "socket"}}, gpuMap, ""},
+      {"rank", "both", {{"TARVO_GPUS_PER_RANK", "1"}}, {}, "ERROR-Control Process: TARVO_GPUS_PER_RANK=1: 127.0.0.3 has no GPU\n"},
+      {"rank", "lost", {{"TARVO_GPUS_PER_RANK", "1"}}, {}, "tarvo: 127.0.0.4 cannot tell its topology before any rank started: its remote shell"},
   };
   for (const Case& c : cases) {
     for (const char* dryRun : {"1", "0"}) {
-      const std::string what = std::string(c.hosts) + (dryRun[0] == '1' ? " dry" : " real");
+      const std::string what = std::string(c.launch) + " " + c.hosts + (dryRun[0] == '1' ? " dry" : " real");
       testutil::Run("rm -f " + work + "/where.*");
       harness::Options o;
       o.workdir = work;
       o.hold = false;
       o.exactPath = sshd().ShimDir() + ":" + TARVO_BIN_DIR + ":/usr/bin:/bin";
       o.env = c.env;
-      o.env.insert({{"TARVO_LAUNCH", "host"}, {"TARVO_RSH", work + "/rsh"}, {"TARVO_DRY_RUN", dryRun},
+      o.env.insert({{"TARVO_LAUNCH", c.launch}, {"TARVO_RSH", "/bin/sh " + work + "/rsh"}, {"TARVO_DRY_RUN", dryRun},
                     {"TARVO_REPORT_BINDING", "1"}});
       harness::LauncherRun run({"-np", "4", "-mf", c.hosts, "probe"}, o);
       const int status = run.Wait(90);
@@ -503,6 +509,8 @@ TEST_F(RemotePlace, EachAgentTellsItsHostsMapBeforeAnyRank) {
         EXPECT_EQ(status, 0) << what << run.Stdout() << run.Stderr() << sshd().Log();
         EXPECT_EQ(MapLines(run.Stderr()), c.map) << what << run.Stderr();
       }
+      EXPECT_TRUE(support::Survivors(support::PidsIn(work)).empty()) << what;
+      testutil::Run("rm -f " + work + "/*.pid");
       const bool started = access((work + "/where.0").c_str(), F_OK) == 0;
       EXPECT_EQ(started, !c.map.empty() && dryRun[0] == '0') << what;
       if (started && c.env.count("TARVO_GPUS_PER_RANK") != 0) {

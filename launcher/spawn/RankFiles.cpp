@@ -267,7 +267,7 @@ std::string PlaceRankPlans(const RunSettings& s, std::vector<ExecPlan>& plans, c
                                          std::to_string(p.index), std::to_string(p.hostRanks), RankBindName(s.bind),
                                          std::to_string(s.cpusPerRank), std::to_string(s.gpusPerRank),
                                          s.reportBinding ? "1" : "0", p.output, p.error};
-    plans[i].vector.insert(plans[i].vector.begin() + 2, words.begin(), words.end());
+    plans[i].vector.insert(plans[i].vector.begin() + static_cast<long>(plans[i].shellWords) + 1, words.begin(), words.end());
   }
   return "";
 }

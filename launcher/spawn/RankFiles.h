@@ -5,6 +5,7 @@
 #ifndef TARVO_LAUNCHER_SPAWN_RANKFILES_H
 #define TARVO_LAUNCHER_SPAWN_RANKFILES_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,16 @@ std::string GpuRefusal(const RunSettings& s, const std::vector<std::string>& hos
 /// The refusal of a dry run whose agent on `host` cannot tell its host's
 /// units (`why`).
 std::string UntoldRefusal(const RunSettings& s, const std::string& host, const std::string& why);
+
+/// Per-rank remote shells with TARVO_GPUS_PER_RANK: every remote host of
+/// `plans` (hosts: each one's) tells its topology through the remote shell
+/// (`tarvo-agent --topology`) before any rank starts, at most
+/// TARVO_SSH_WINDOW at once, each within TARVO_LOGIN_TIMEOUT, into
+/// *topologies by host, and told[r] for rank r (null for a rank of this
+/// host). 0; or the run's status, said, when a host cannot tell, or in a
+/// real run when one has no GPU; nothing of it is left running.
+int AskRemoteTopologies(const RunSettings& s, const std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts,
+                        std::map<std::string, HostTopology>* topologies, std::vector<const HostTopology*>* told);
 
 /// Every rank's place, from the settings: `hosts` is each rank's host as
 /// the run names it, `own` says which ranks the launcher starts itself

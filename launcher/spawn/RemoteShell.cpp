@@ -73,8 +73,12 @@ void RemoteSignals::Signal(const std::string& host, int sig, const std::vector<p
 pid_t RemoteSignals::ReadStacks(const std::string& host, const std::vector<std::pair<int, pid_t>>& ranks, int samples,
                                 int* readFd) {
   if (shell_.empty()) return -1;
+  return StartReading(host, StackReaderWords("tarvo-agent", ranks, samples), readFd);
+}
+
+pid_t RemoteSignals::StartReading(const std::string& host, const std::vector<std::string>& words, int* readFd) const {
   ExecPlan plan;
-  RemoteCommand(host, StackReaderWords("tarvo-agent", ranks, samples), &plan);
+  RemoteCommand(host, words, &plan);
   return ProcessStartReading(
       [&](int out) {
         const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);

@@ -25,6 +25,10 @@ class RemoteSignals : public RemoteSignaller {
   void Signal(const std::string& host, int sig, const std::vector<pid_t>& groups) override;
   pid_t ReadStacks(const std::string& host, const std::vector<std::pair<int, pid_t>>& ranks, int samples,
                    int* readFd) override;
+  /// Starts `words` on `host` (see RemoteCommand) with their standard output
+  /// on a pipe whose nonblocking reading end goes to *readFd, their standard
+  /// input /dev/null; -1 when it cannot start.
+  pid_t StartReading(const std::string& host, const std::vector<std::string>& words, int* readFd) const;
 
  private:
   // `words` run on `host` through the remote shell, in a group of its own,

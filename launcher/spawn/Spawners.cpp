@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <utility>
 
 #include "common/pmi_env.h"
@@ -72,14 +73,25 @@ int RunPlans(const RunParts& run, std::vector<ExecPlan>& plans, const std::vecto
   const RunSettings& settings = run.settings;
   const int pmiPort = params.addressPort;
   fflush(stdout);
+  auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
+  // GPUs asked of remote hosts: each tells its own before any rank starts;
+  // a dry run given a node type (HWLOC_XMLFILE, HWLOC_SYNTHETIC) maps that.
+  std::map<std::string, HostTopology> asked;
+  std::vector<const HostTopology*> told;
+  const bool nodeType = getenv("HWLOC_XMLFILE") != nullptr || getenv("HWLOC_SYNTHETIC") != nullptr;
+  if (settings.launch == RunSettings::kLaunchRank && settings.gpusPerRank > 0 && remote != plans.end() &&
+      !(settings.dryRun && nodeType)) {
+    SayIfNoRemoteShell(settings, remote->file);
+    const int status = AskRemoteTopologies(settings, plans, hosts, &asked, &told);
+    if (status != 0) return status;
+  }
   if (settings.dryRun && settings.launch == RunSettings::kLaunchRank) {
-    const std::string refusal = DryRun(settings, hosts);
+    const std::string refusal = DryRun(settings, hosts, told);
     return refusal.empty() ? 0 : RefuseRun(refusal);
   }
   ReadProgramKinds(plans);
-  auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
   // Host mode says so once it knows which hosts need an agent.
-  if (remote != plans.end() && settings.launch == RunSettings::kLaunchRank) {
+  if (remote != plans.end() && settings.launch == RunSettings::kLaunchRank && told.empty()) {
     SayIfNoRemoteShell(settings, remote->file);
   }
   if (settings.launch != RunSettings::kLaunchRank) return RunAgents(run, plans, hosts, report, appnums, params, machineFile);
