@@ -133,29 +133,15 @@ int DryRunThroughAgents(const RunParts& run, std::vector<ExecPlan>& plans, const
   return RunControl::Run(run.control, launches, &hub, nullptr, nullptr, nullptr);
 }
 
-}  // namespace
-
-int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
-              const ForkReport& report, const std::vector<int>& appnums, const spawn::LauncherParams& params,
-              const std::string& machineFile) {
-  const RunSettings& settings = run.settings;
-  OutputRelay* relay = run.relay;
-  const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
+// Each rank's host and agent. A machine file may name the launcher's own
+// host, by its name or by a name or address of one of its interfaces: its
+// ranks need no agent.
+AgentLayout LayOutAgents(const RunSettings& settings, const std::vector<ExecPlan>& plans,
+                         const std::vector<std::string>& hosts) {
   std::vector<std::string> nodes;
-  if (slurm) spawn::ExpandHostList(getenv("SLURM_JOB_NODELIST"), &nodes);  // checked at start-up
-  AgentHub hub;
-  if (!hub.Open()) {
-    return 1;
+  if (settings.launch == RunSettings::kLaunchSlurm) {
+    spawn::ExpandHostList(getenv("SLURM_JOB_NODELIST"), &nodes);  // checked at start-up
   }
-  hub.SetEnvironment(settings.exportMode == RunSettings::kExportNone
-                         ? std::vector<std::string>()
-                         : spawn::ExportedEnvironment(environ, settings.exportMode == RunSettings::kExportAll,
-                                                      settings.exportNames));
-  // How the agents relay their ranks' output, as tarvo relays its own ranks'.
-  const int outputFlags =
-      (OutputRelay::Labels(relay) ? kAgentRankLabel : 0) | (OutputRelay::Terminals(relay) ? kAgentRankPty : 0);
-  // A machine file may name the launcher's own host, by its name or by a
-  // name or address of one of its interfaces: its ranks need no agent.
   const std::string localHost = LocalHostName();
   const std::vector<uint32_t> thisMachine = common::ThisMachineAddresses();
   std::map<std::string, bool> ownHost;
@@ -167,15 +153,19 @@ int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std
   };
   std::vector<bool> remote;
   for (const ExecPlan& plan : plans) remote.push_back(plan.remote);
-  AgentLayout layout = PlanAgents(remote, hosts, nodes, isOwnHost, settings.ppn);
-  hosts = layout.hosts;
-  const std::vector<std::string>& agentHosts = layout.agentHosts;
-  const std::vector<int>& agentOf = layout.agentOf;
-  for (const std::string& host : agentHosts) hub.AddAgent(host);
+  return PlanAgents(remote, hosts, nodes, isOwnHost, settings.ppn);
+}
+
+// What is said or refused before anything starts: a remote shell that
+// cannot start, a rank too long for one frame of the agent protocol. "" or
+// the refusal.
+std::string CheckAgentRun(const RunSettings& settings, std::vector<ExecPlan>& plans, const std::vector<int>& agentOf) {
   // The hosts of a machine file (or an allocation) may all be this one:
   // then no remote shell starts.
   auto agentRank = std::find_if(agentOf.begin(), agentOf.end(), [](int a) { return a >= 0; });
-  if (!slurm && agentRank != agentOf.end()) SayIfNoRemoteShell(settings, plans[static_cast<size_t>(agentRank - agentOf.begin())].file);
+  if (settings.launch != RunSettings::kLaunchSlurm && agentRank != agentOf.end()) {
+    SayIfNoRemoteShell(settings, plans[static_cast<size_t>(agentRank - agentOf.begin())].file);
+  }
   for (size_t i = 0; i < plans.size(); ++i) {
     // Started here, as a rank of this host.
     if (agentOf[i] < 0) plans[i].ownSession = plans[i].program == ProgramKind::kMpich;
@@ -185,10 +175,160 @@ int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std
     if (agentOf[i] < 0) continue;
     const size_t frame = sizeof(AgentRankHead) + AgentStrings(CarrierWords(plans[i])).size();
     if (frame > static_cast<size_t>(kAgentMaxPayload)) {
-      return RefuseRun("ERROR-Control Process: the command of rank " + std::to_string(i) + " is longer than " +
-                       std::to_string(kAgentMaxPayload) + " bytes, the most that an agent takes\n");
+      return "ERROR-Control Process: the command of rank " + std::to_string(i) + " is longer than " +
+             std::to_string(kAgentMaxPayload) + " bytes, the most that an agent takes\n";
     }
   }
+  return "";
+}
+
+// MPI_UNIVERSE_SIZE: the machine file's slots, or the Slurm allocation's.
+int Universe(const RunSettings& settings, const std::vector<HostSlots>& slots, size_t ranks) {
+  int universe = UniverseSize(slots, static_cast<int>(ranks));
+  if (settings.launch == RunSettings::kLaunchSlurm) {
+    const char* perNode = getenv("SLURM_TASKS_PER_NODE");
+    universe = std::max(universe, SlurmSlots(perNode != nullptr ? perNode : getenv("SLURM_JOB_CPUS_PER_NODE")));
+  }
+  return universe;
+}
+
+// Every agent's ranks, each after its place: `inputWho` is the rank that
+// reads tarvo's standard input (or kInputAll: each has a copy),
+// `outputFlags` how the agents relay their ranks' output.
+void HandRanks(const RunSettings& settings, const std::vector<ExecPlan>& plans, const std::vector<std::string>& hosts,
+               const std::vector<int>& agentOf, const std::vector<RankPlacement>& placements, int inputWho,
+               int outputFlags, AgentHub* hub) {
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (agentOf[i] < 0) continue;
+    if (!placements.empty()) {
+      hub->AddPlace(agentOf[i], AgentPlacePayload(settings, static_cast<int>(i), hosts[i], placements[i]));
+    }
+    int flags = (static_cast<int>(i) == inputWho ? kAgentRankStdin : 0) |
+                (inputWho == OutputRelay::kInputAll ? kAgentRankStdinCopy : 0) | outputFlags |
+                (plans[i].program == ProgramKind::kMpich ? kAgentRankOwnSession : 0);
+    hub->AddRank(agentOf[i], static_cast<int>(i), CarrierWords(plans[i]), flags);
+  }
+}
+
+// What the starts of this host's ranks share.
+struct DirectStarts {
+  std::vector<ExecPlan>& plans;
+  std::vector<DirectPlan>& direct;
+  const std::vector<RankPlacement>& placements;
+  const std::vector<std::vector<std::string>>& rankEnv;
+  BesideStarts& beside;
+  const ForkReport& report;
+  MpiServer& mpi;
+  OutputRelay* relay;
+};
+
+// The start of rank `i` of this host, prepared as it starts: the ranks
+// before it are running meanwhile.
+std::function<pid_t()> DirectStart(const DirectStarts& run, size_t i) {
+  const RankPlace* place = run.placements.empty() ? nullptr : &run.placements[i].place;
+  return [run, place, i] {
+    DirectPlan& d = run.direct[i];
+    PrepareDirect(run.plans[i], &d);
+    d.beside = &run.beside;
+    d.exec.place = place;
+    const ChildStreams streams = OutputRelay::ForRank(run.relay, static_cast<int>(i), 0);
+    std::copy(streams.fds, streams.fds + 3, d.setup.stdFds);
+    d.setup.keepFd = run.mpi.PrepareRank(static_cast<int>(i), &d.pmiEnv);
+    if (d.setup.keepFd < 0) d.pmiEnv.clear();
+    d.pmiEnv.insert(d.pmiEnv.end(), run.rankEnv[i].begin(), run.rankEnv[i].end());
+    MergeRankEnvironment(&d.exec.envp, d.pmiEnv);
+    const pid_t pid = StartDirect(d, run.report);
+    run.mpi.RankStarted(static_cast<int>(i));
+    OutputRelay::Started(run.relay, streams);
+    return pid;
+  };
+}
+
+// Every rank's launch after the agents' shells in *launches: an agent's
+// rank is started by its agent, one of this host here.
+void AddRankLaunches(const DirectStarts& starts, const std::vector<std::string>& hosts,
+                     const std::vector<int>& agentOf, std::vector<RankLaunch>* launches) {
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    RankLaunch l;
+    l.rank = static_cast<int>(i);
+    l.host = hosts[i];
+    l.program = starts.plans[i].programFile;
+    l.remote = agentOf[i] >= 0;
+    l.agent = agentOf[i];
+    if (agentOf[i] < 0) l.start = DirectStart(starts, i);
+    launches->push_back(l);
+  }
+}
+
+// Every rank's place (this host's ranks' CPUs chosen here) into
+// *placements and the variables each gets into *rankEnv. "" or the refusal.
+std::string PlaceRanks(const RunSettings& settings, const std::vector<std::string>& hosts,
+                       const std::vector<int>& agentOf, std::vector<RankPlacement>* placements,
+                       std::vector<std::vector<std::string>>* rankEnv) {
+  std::vector<bool> own;
+  for (int a : agentOf) own.push_back(a < 0);
+  const std::string refusal = PlanPlacements(settings, hosts, own, placements);
+  if (!refusal.empty()) return refusal;
+  std::vector<std::vector<std::string>> placed;
+  for (const RankPlacement& p : *placements) placed.push_back(p.env);
+  *rankEnv = RankEnvironments(hosts, placed);
+  return "";
+}
+
+// TARVO_STDIN: the rank that reads tarvo's standard input has it through
+// its agent's remote shell; with all, every agent has a copy (the Slurm
+// step's srun gives its input to every agent) and copies it to its ranks,
+// and each of tarvo's own ranks has one. Whether agent a (-1: the step)
+// has tarvo's standard input.
+std::function<bool(int)> AgentInput(OutputRelay* relay, bool slurm, const std::vector<int>& agentOf,
+                                    size_t agents) {
+  const int inputWho = OutputRelay::InputWho(relay);
+  if (inputWho == OutputRelay::kInputAll) {
+    const size_t own = static_cast<size_t>(std::count(agentOf.begin(), agentOf.end(), -1));
+    OutputRelay::ExpectInputReaders(relay, own + (slurm ? (agentOf.empty() ? 0 : 1) : agents));
+  }
+  return [inputWho, slurm, agentOf](int agent) {
+    if (inputWho == OutputRelay::kInputAll) return true;
+    return inputWho >= 0 && agentOf[static_cast<size_t>(inputWho)] >= 0 &&
+           (slurm || agentOf[static_cast<size_t>(inputWho)] == agent);
+  };
+}
+
+// tarvo's own hosts where its ranks run, for the jobs that ranks spawn.
+std::vector<std::string> OwnHosts(const std::vector<std::string>& hosts, const std::vector<int>& agentOf) {
+  std::vector<std::string> own;
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    if (agentOf[i] < 0 && std::find(own.begin(), own.end(), hosts[i]) == own.end()) own.push_back(hosts[i]);
+  }
+  return own;
+}
+
+}  // namespace
+
+int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
+              const ForkReport& report, const std::vector<int>& appnums, const spawn::LauncherParams& params,
+              const std::string& machineFile) {
+  const RunSettings& settings = run.settings;
+  OutputRelay* relay = run.relay;
+  const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
+  AgentHub hub;
+  if (!hub.Open()) {
+    return 1;
+  }
+  hub.SetEnvironment(settings.exportMode == RunSettings::kExportNone
+                         ? std::vector<std::string>()
+                         : spawn::ExportedEnvironment(environ, settings.exportMode == RunSettings::kExportAll,
+                                                      settings.exportNames));
+  // How the agents relay their ranks' output, as tarvo relays its own ranks'.
+  const int outputFlags =
+      (OutputRelay::Labels(relay) ? kAgentRankLabel : 0) | (OutputRelay::Terminals(relay) ? kAgentRankPty : 0);
+  const AgentLayout layout = LayOutAgents(settings, plans, hosts);
+  hosts = layout.hosts;
+  const std::vector<std::string>& agentHosts = layout.agentHosts;
+  const std::vector<int>& agentOf = layout.agentOf;
+  for (const std::string& host : agentHosts) hub.AddAgent(host);
+  const std::string unfit = CheckAgentRun(settings, plans, agentOf);
+  if (!unfit.empty()) return RefuseRun(unfit);
   if (settings.dryRun && !agentHosts.empty()) {
     return DryRunThroughAgents(run, plans, hosts, slurm, agentHosts, agentOf, report, hub);
   }
@@ -197,46 +337,17 @@ int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std
     return refusal.empty() ? 0 : RefuseRun(refusal);
   }
   std::vector<RankPlacement> placements;
-  std::vector<bool> own;
-  for (int a : agentOf) own.push_back(a < 0);
-  const std::string refusal = PlanPlacements(settings, hosts, own, &placements);
+  std::vector<std::vector<std::string>> rankEnv;
+  const std::string refusal = PlaceRanks(settings, hosts, agentOf, &placements, &rankEnv);
   if (!refusal.empty()) return RefuseRun(refusal);
-  std::vector<std::vector<std::string>> placed;
-  for (const RankPlacement& p : placements) placed.push_back(p.env);
-  const std::vector<std::vector<std::string>> rankEnv = RankEnvironments(hosts, placed);
   // Each agent serves its ranks' PMI-1 itself; tarvo, its own host's.
   MpiServer mpi(hosts, appnums, agentOf, static_cast<int>(agentHosts.size()), run.mpiLinks);
   for (size_t a = 0; a < agentHosts.size(); ++a) hub.SetJob(static_cast<int>(a), mpi.JobPayload(static_cast<int>(a)));
-  // MPI_UNIVERSE_SIZE: the machine file's slots, or the Slurm allocation's.
   const std::vector<HostSlots> slots = ReadMachineSlots(machineFile);
-  int universe = UniverseSize(slots, static_cast<int>(plans.size()));
-  if (slurm) {
-    const char* perNode = getenv("SLURM_TASKS_PER_NODE");
-    universe = std::max(universe, SlurmSlots(perNode != nullptr ? perNode : getenv("SLURM_JOB_CPUS_PER_NODE")));
-  }
-  ServePmix(settings, &mpi, plans, hosts, appnums, agentOf, agentHosts, &hub, universe);
-  // TARVO_STDIN: the rank that reads tarvo's standard input has it through
-  // its agent's remote shell; with all, every agent has a copy (the Slurm
-  // step's srun gives its input to every agent) and copies it to its ranks,
-  // and each of tarvo's own ranks has one.
+  ServePmix(settings, &mpi, plans, hosts, appnums, agentOf, agentHosts, &hub, Universe(settings, slots, plans.size()));
   const int inputWho = OutputRelay::InputWho(relay);
-  auto agentInput = [&](int agent) {
-    if (inputWho == OutputRelay::kInputAll) return true;
-    return inputWho >= 0 && agentOf[static_cast<size_t>(inputWho)] >= 0 &&
-           (slurm || agentOf[static_cast<size_t>(inputWho)] == agent);
-  };
-  if (inputWho == OutputRelay::kInputAll) {
-    const size_t own = static_cast<size_t>(std::count(agentOf.begin(), agentOf.end(), -1));
-    OutputRelay::ExpectInputReaders(relay, own + (slurm ? (plans.empty() ? 0 : 1) : agentHosts.size()));
-  }
-  for (size_t i = 0; i < plans.size(); ++i) {
-    if (agentOf[i] < 0) continue;
-    if (!placements.empty()) hub.AddPlace(agentOf[i], AgentPlacePayload(settings, static_cast<int>(i), hosts[i], placements[i]));
-    int flags = (static_cast<int>(i) == inputWho ? kAgentRankStdin : 0) |
-                (inputWho == OutputRelay::kInputAll ? kAgentRankStdinCopy : 0) | outputFlags |
-                (plans[i].program == ProgramKind::kMpich ? kAgentRankOwnSession : 0);
-    hub.AddRank(agentOf[i], static_cast<int>(i), CarrierWords(plans[i]), flags);
-  }
+  const std::function<bool(int)> agentInput = AgentInput(relay, slurm, agentOf, agentHosts.size());
+  HandRanks(settings, plans, hosts, agentOf, placements, inputWho, outputFlags, &hub);
 
   // A host without a GPU when GPUs are asked refuses the run before any
   // rank starts: the agents tell their hosts' GPUs first.
@@ -253,45 +364,14 @@ int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std
   std::vector<DirectPlan> direct(plans.size());
   std::vector<RankLaunch> launches;
   AddShellLaunches(plans, slurm, agentHosts, agentOf, agentInput, relay, report, hub, &shells, &launches);
-  for (size_t i = 0; i < plans.size(); ++i) {
-    RankLaunch l;
-    l.rank = static_cast<int>(i);
-    l.host = hosts[i];
-    l.program = plans[i].programFile;
-    l.remote = agentOf[i] >= 0;
-    l.agent = agentOf[i];
-    if (agentOf[i] < 0) {
-      DirectPlan& d = direct[i];
-      const RankPlace* place = placements.empty() ? nullptr : &placements[i].place;
-      // Prepared as it starts: the ranks before it are running meanwhile.
-      l.start = [&d, &plans, place, &beside, &report, &mpi, &rankEnv, relay, i] {
-        PrepareDirect(plans[i], &d);
-        d.beside = &beside;
-        d.exec.place = place;
-        const ChildStreams streams = OutputRelay::ForRank(relay, static_cast<int>(i), 0);
-        std::copy(streams.fds, streams.fds + 3, d.setup.stdFds);
-        d.setup.keepFd = mpi.PrepareRank(static_cast<int>(i), &d.pmiEnv);
-        if (d.setup.keepFd < 0) d.pmiEnv.clear();
-        d.pmiEnv.insert(d.pmiEnv.end(), rankEnv[i].begin(), rankEnv[i].end());
-        MergeRankEnvironment(&d.exec.envp, d.pmiEnv);
-        const pid_t pid = StartDirect(d, report);
-        mpi.RankStarted(static_cast<int>(i));
-        OutputRelay::Started(relay, streams);
-        return pid;
-      };
-    }
-    launches.push_back(l);
-  }
+  AddRankLaunches(DirectStarts{plans, direct, placements, rankEnv, beside, report, mpi, relay}, hosts, agentOf,
+                  &launches);
   // A rank's MPI_Comm_spawn places its job on the agents' hosts.
-  std::vector<std::string> ownHosts;
-  for (size_t i = 0; i < plans.size(); ++i) {
-    if (agentOf[i] < 0 && std::find(ownHosts.begin(), ownHosts.end(), hosts[i]) == ownHosts.end()) ownHosts.push_back(hosts[i]);
-  }
   const std::vector<int> closeFds = plans.empty() ? std::vector<int>()
                                                   : std::vector<int>(plans[0].closeFds, plans[0].closeFds + plans[0].closeCount);
-  const std::unique_ptr<JobStarter> starter = AgentJobStarter(&mpi, &hub, slots, hosts, agentHosts, ownHosts, outputFlags,
-                                                              settings.ppn,
-                                                              LocalChildren{relay, params, closeFds, report, &beside});
+  const std::unique_ptr<JobStarter> starter =
+      AgentJobStarter(&mpi, &hub, slots, hosts, agentHosts, OwnHosts(hosts, agentOf), outputFlags, settings.ppn,
+                      LocalChildren{relay, params, closeFds, report, &beside});
   fflush(stdout);
   return RunControl::Run(run.control, launches, &hub, &mpi, starter.get(), nullptr);
 }

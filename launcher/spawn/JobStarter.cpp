@@ -185,19 +185,7 @@ class AgentStarter : public JobStarter {
     // tarvo's own node, as the first job names it (a run without a PMIx
     // server names it only as the machine file does).
     const std::string thisHost = first.thisHost.empty() ? mpi_->LocalHost() : first.thisHost;
-    SpawnRules rules;
-    rules.running = running;
-    rules.limit = kMaxRunProcesses;
-    rules.thisHost = thisHost;
-    rules.ppn = ppn_;
-    // An agent that has ended (its ranks done) starts nothing more.
-    for (size_t h = 0; h < hosts_.size(); ++h) {
-      const int agent = AgentOf(hosts_[h].host);
-      if (agent == -1 || hub_->Serving(agent)) {
-        rules.hosts.push_back(hosts_[h]);
-        rules.used.push_back(used_[h]);
-      }
-    }
+    const SpawnRules rules = Rules(running, thisHost);
     std::vector<std::vector<std::string>> hostfiles;
     for (const pmi::PmixSpawnApp& app : request.apps) hostfiles.push_back(HostfileHosts(app.hostfile));
     std::vector<SpawnChild> children;
@@ -257,20 +245,10 @@ class AgentStarter : public JobStarter {
     // it) and checks its children's programs. They start once every agent
     // is ready (kAgentJobGo).
     registering_.clear();
-    if (request.pmi1) Pmi1Jobs(job, *nspace, facts, agentOf, request);
-    for (int a = 0; a < hub_->Agents() && !request.pmi1; ++a) {
-      if (!hub_->Serving(a)) continue;
-      AgentSpawnJobHead head{job, static_cast<int32_t>(children.size()), facts.universe};
-      std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
-      for (int appnum : facts.appnums) {
-        const int32_t n = appnum;
-        payload.append(reinterpret_cast<const char*>(&n), sizeof n);
-      }
-      std::vector<std::string> strings = {facts.nspace, agentHosts_[static_cast<size_t>(a)]};
-      strings.insert(strings.end(), facts.hosts.begin(), facts.hosts.end());
-      payload += AgentStrings(strings);
-      hub_->Send({a}, AgentEncode(kAgentSpawnJob, payload.data(), payload.size()));
-      registering_.push_back(a);
+    if (request.pmi1) {
+      Pmi1Jobs(job, *nspace, facts, agentOf, request);
+    } else {
+      PmixJobs(job, facts);
     }
     return true;
   }
@@ -284,21 +262,56 @@ class AgentStarter : public JobStarter {
   void Pmi1Jobs(int job, const std::string& kvsname, const pmi::PmixJob& facts, const std::vector<int>& agentOf,
                 const pmi::PmixSpawnRequest& request) {
     const int32_t size = static_cast<int32_t>(facts.hosts.size());
+    std::vector<std::string> preput;
+    for (const auto& kv : request.preput) preput.insert(preput.end(), {kv.first, kv.second});
     for (int a = 0; a < hub_->Agents(); ++a) {
       if (std::find(agentOf.begin(), agentOf.end(), a) == agentOf.end()) continue;
-      AgentSpawnJobHead head{job, size, size};
-      std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
-      for (int appnum : facts.appnums) {
-        const int32_t n = appnum;
-        payload.append(reinterpret_cast<const char*>(&n), sizeof n);
-      }
-      std::vector<std::string> strings = {kvsname, agentHosts_[static_cast<size_t>(a)]};
-      strings.insert(strings.end(), facts.hosts.begin(), facts.hosts.end());
-      for (const auto& kv : request.preput) strings.insert(strings.end(), {kv.first, kv.second});
-      payload += AgentStrings(strings);
-      hub_->Send({a}, AgentEncode(kAgentPmi1Job, payload.data(), payload.size()));
-      registering_.push_back(a);
+      SendJob(a, kAgentPmi1Job, AgentSpawnJobHead{job, size, size}, kvsname, facts, preput);
     }
+  }
+
+  // An Open MPI rank's job: every serving agent's PMIx server registers it
+  // (its namespace, every process's host and appnum, the universe).
+  void PmixJobs(int job, const pmi::PmixJob& facts) {
+    const AgentSpawnJobHead head{job, static_cast<int32_t>(facts.hosts.size()), facts.universe};
+    for (int a = 0; a < hub_->Agents(); ++a) {
+      if (hub_->Serving(a)) SendJob(a, kAgentSpawnJob, head, facts.nspace, facts, {});
+    }
+  }
+
+  // A spawned job's frame of `type` to agent `a`: the head, the appnums,
+  // then the job's name, the agent's host, every process's host and `more`.
+  void SendJob(int a, int type, const AgentSpawnJobHead& head, const std::string& name, const pmi::PmixJob& facts,
+               const std::vector<std::string>& more) {
+    std::string payload(reinterpret_cast<const char*>(&head), sizeof head);
+    for (int appnum : facts.appnums) {
+      const int32_t n = appnum;
+      payload.append(reinterpret_cast<const char*>(&n), sizeof n);
+    }
+    std::vector<std::string> strings = {name, agentHosts_[static_cast<size_t>(a)]};
+    strings.insert(strings.end(), facts.hosts.begin(), facts.hosts.end());
+    strings.insert(strings.end(), more.begin(), more.end());
+    payload += AgentStrings(strings);
+    hub_->Send({a}, AgentEncode(type, payload.data(), payload.size()));
+    registering_.push_back(a);
+  }
+
+  // Where a spawned job may go: every host with tarvo's own ranks or an
+  // agent that still serves (one whose ranks are done starts nothing more).
+  SpawnRules Rules(int running, const std::string& thisHost) const {
+    SpawnRules rules;
+    rules.running = running;
+    rules.limit = kMaxRunProcesses;
+    rules.thisHost = thisHost;
+    rules.ppn = ppn_;
+    for (size_t h = 0; h < hosts_.size(); ++h) {
+      const int agent = AgentOf(hosts_[h].host);
+      if (agent == -1 || hub_->Serving(agent)) {
+        rules.hosts.push_back(hosts_[h]);
+        rules.used.push_back(used_[h]);
+      }
+    }
+    return rules;
   }
 
   // The agent of `host`, -1 for tarvo's own, -2 for none.

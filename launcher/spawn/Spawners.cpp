@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <utility>
 
@@ -64,6 +65,53 @@ std::string RemoteTerminal(const RunParts& run) {
   return "TARVO_PTY=" + std::to_string(size.ws_col) + "x" + std::to_string(size.ws_row);
 }
 
+// Per-rank remote shells: the map before any rank starts. With GPUs asked,
+// each remote host tells its topology first (a dry run given a node type,
+// HWLOC_XMLFILE or HWLOC_SYNTHETIC, maps that instead); the dry run ends
+// here. -1 to go on, else the run's status.
+int MapBeforeStart(const RunSettings& settings, const std::vector<ExecPlan>& plans,
+                   const std::vector<std::string>& hosts) {
+  auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
+  const bool nodeType = getenv("HWLOC_XMLFILE") != nullptr || getenv("HWLOC_SYNTHETIC") != nullptr;
+  const bool ask = settings.gpusPerRank > 0 && remote != plans.end() && !(settings.dryRun && nodeType);
+  if (remote != plans.end() && (ask || !settings.dryRun)) SayIfNoRemoteShell(settings, remote->file);
+  std::map<std::string, HostTopology> asked;
+  std::vector<const HostTopology*> told;
+  if (ask) {
+    const int status = AskRemoteTopologies(settings, plans, hosts, &asked, &told);
+    if (status != 0) return status;
+  }
+  if (!settings.dryRun) return -1;
+  const std::string refusal = DryRun(settings, hosts, told);
+  return refusal.empty() ? 0 : RefuseRun(refusal);
+}
+
+// The start of rank `rank` from `plan`: its streams from `relay`, and, on
+// this host, its PMI-1 descriptor from `mpi` and `env` over its variables.
+std::function<pid_t()> RankStart(ExecPlan& plan, int rank, const std::vector<std::string>& env,
+                                 const ForkReport& report, MpiServer& mpi, OutputRelay* relay) {
+  return [&plan, rank, &env, &report, &mpi, relay] {
+    const ChildStreams streams = OutputRelay::ForRank(relay, rank, 0, !plan.remote);
+    std::copy(streams.fds, streams.fds + 3, plan.stdFds);
+    if (!plan.remote) {
+      plan.keepFd = mpi.PrepareRank(rank, &plan.pmiEnv);
+      if (plan.keepFd < 0) plan.pmiEnv.clear();
+      plan.pmiEnv.insert(plan.pmiEnv.end(), env.begin(), env.end());
+      if (plan.keepFd >= 0) {
+        RankEnvironment(environ, plan.pmiEnv, &plan.envp);
+      } else {
+        // Not served: the launcher's environment as it is, with these over it.
+        plan.envp.assign(environ, environ + EnvironCount());
+        MergeRankEnvironment(&plan.envp, plan.pmiEnv);
+      }
+    }
+    const pid_t pid = StartPlan(plan, report);
+    mpi.RankStarted(rank);
+    OutputRelay::Started(relay, streams);
+    return pid;
+  };
+}
+
 // Hands the plans to the run control and returns the run's status. Every
 // rank gets a PMI-1 server: a descriptor for a local one, the TCP endpoint
 // on `pmiPort` for those that remote shells start.
@@ -73,28 +121,17 @@ int RunPlans(const RunParts& run, std::vector<ExecPlan>& plans, const std::vecto
   const RunSettings& settings = run.settings;
   const int pmiPort = params.addressPort;
   fflush(stdout);
-  auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
-  // GPUs asked of remote hosts: each tells its own before any rank starts;
-  // a dry run given a node type (HWLOC_XMLFILE, HWLOC_SYNTHETIC) maps that.
-  std::map<std::string, HostTopology> asked;
-  std::vector<const HostTopology*> told;
-  const bool nodeType = getenv("HWLOC_XMLFILE") != nullptr || getenv("HWLOC_SYNTHETIC") != nullptr;
-  if (settings.launch == RunSettings::kLaunchRank && settings.gpusPerRank > 0 && remote != plans.end() &&
-      !(settings.dryRun && nodeType)) {
-    SayIfNoRemoteShell(settings, remote->file);
-    const int status = AskRemoteTopologies(settings, plans, hosts, &asked, &told);
-    if (status != 0) return status;
-  }
-  if (settings.dryRun && settings.launch == RunSettings::kLaunchRank) {
-    const std::string refusal = DryRun(settings, hosts, told);
-    return refusal.empty() ? 0 : RefuseRun(refusal);
+  // Per-rank remote shells: the map first. (Host mode says where a remote
+  // shell is missing once it knows which hosts need an agent.)
+  if (settings.launch == RunSettings::kLaunchRank) {
+    const int status = MapBeforeStart(settings, plans, hosts);
+    if (status >= 0) return status;
   }
   ReadProgramKinds(plans);
-  // Host mode says so once it knows which hosts need an agent.
-  if (remote != plans.end() && settings.launch == RunSettings::kLaunchRank && told.empty()) {
-    SayIfNoRemoteShell(settings, remote->file);
+  auto remote = std::find_if(plans.begin(), plans.end(), [](const ExecPlan& p) { return p.remote; });
+  if (settings.launch != RunSettings::kLaunchRank) {
+    return RunAgents(run, plans, hosts, report, appnums, params, machineFile);
   }
-  if (settings.launch != RunSettings::kLaunchRank) return RunAgents(run, plans, hosts, report, appnums, params, machineFile);
   if (remote != plans.end()) SayIfSingletons(settings, plans);
   // Signals pass on to the ranks through the remote shell that started them.
   std::unique_ptr<RemoteSignals> signals;
@@ -133,26 +170,7 @@ int RunPlans(const RunParts& run, std::vector<ExecPlan>& plans, const std::vecto
     launches[i].host = hosts[i];
     launches[i].program = plan.programFile;
     launches[i].remote = plan.remote;
-    launches[i].start = [&plan, &report, &mpi, &rankEnv, relay, i] {
-      const ChildStreams streams = OutputRelay::ForRank(relay, static_cast<int>(i), 0, !plan.remote);
-      std::copy(streams.fds, streams.fds + 3, plan.stdFds);
-      if (!plan.remote) {
-        plan.keepFd = mpi.PrepareRank(static_cast<int>(i), &plan.pmiEnv);
-        if (plan.keepFd < 0) plan.pmiEnv.clear();
-        plan.pmiEnv.insert(plan.pmiEnv.end(), rankEnv[i].begin(), rankEnv[i].end());
-        if (plan.keepFd >= 0) {
-          RankEnvironment(environ, plan.pmiEnv, &plan.envp);
-        } else {
-          // Not served: the launcher's environment as it is, with these over it.
-          plan.envp.assign(environ, environ + EnvironCount());
-          MergeRankEnvironment(&plan.envp, plan.pmiEnv);
-        }
-      }
-      const pid_t pid = StartPlan(plan, report);
-      mpi.RankStarted(static_cast<int>(i));
-      OutputRelay::Started(relay, streams);
-      return pid;
-    };
+    launches[i].start = RankStart(plan, static_cast<int>(i), rankEnv[i], report, mpi, relay);
   }
   // Jobs that the ranks spawn run on this host beside them.
   std::unique_ptr<JobStarter> starter;
