@@ -28,9 +28,9 @@ int Agent::Loop() {
     std::vector<pollfd> fds = {{link_, POLLIN, 0}, {signals_, POLLIN, 0}};
     for (const auto& s : streams_) fds.push_back({s.first, POLLIN, 0});
     const size_t pmiAt = fds.size();
-    pmi_.Fds(&fds);
+    if (job_ != nullptr) job_->pmi.Fds(&fds);
     const size_t pmixAt = fds.size();
-    if (pmix_ != nullptr) pmix_->Fds(&fds);
+    if (job_ != nullptr) job_->pmix.Fds(&fds);
     const size_t stacksAt = fds.size();
     if (stacks_.Fd() >= 0) fds.push_back({stacks_.Fd(), POLLIN, 0});
     if (poll(fds.data(), fds.size(), stacks_.PollMs()) < 0) {
@@ -68,19 +68,21 @@ int Agent::Abandon(const char* what, const char* detail) {
 // What the ranks' PMI-1 and PMIx servers have to say: `pmiCount` and
 // `pmixCount` descriptors from `fds`, as their Fds put them.
 void Agent::TakeServed(pollfd* fds, size_t pmiCount, size_t pmixCount) {
+  if (job_ == nullptr) return;
   std::string toLauncher;
-  pmi_.OnReady(fds, pmiCount, &toLauncher);
-  if (pmix_ != nullptr) pmix_->OnReady(fds + pmiCount, pmixCount, &toLauncher);
+  job_->pmi.OnReady(fds, pmiCount, &toLauncher);
+  job_->pmix.OnReady(fds + pmiCount, pmixCount, &toLauncher);
   Tell(toLauncher);
 }
 
 // The same, whatever the last poll saw: a rank's abort is posted before
 // the rank may exit, so once its end is reaped, its abort is among these.
 void Agent::TakeServedNow() {
+  if (job_ == nullptr) return;
   std::vector<pollfd> fds;
-  pmi_.Fds(&fds);
+  job_->pmi.Fds(&fds);
   const size_t pmiCount = fds.size();
-  if (pmix_ != nullptr) pmix_->Fds(&fds);
+  job_->pmix.Fds(&fds);
   if (poll(fds.data(), fds.size(), 0) > 0) TakeServed(fds.data(), pmiCount, fds.size() - pmiCount);
 }
 
@@ -164,11 +166,11 @@ void Agent::Ended(pid_t pid, AgentProc proc, int waitStatus) {
   }
   std::string toLauncher;
   if (proc.job == 0) {
-    pmi_.RankEnded(proc.rank, &toLauncher);
-    if (pmix_ != nullptr) pmix_->RankEnded(proc.rank, &toLauncher);
+    job_->pmi.RankEnded(proc.rank, &toLauncher);
+    job_->pmix.RankEnded(proc.rank, &toLauncher);
   } else {
-    if (pmix_ != nullptr) pmix_->ChildEnded(proc.job, proc.rank, &toLauncher);
-    pmi_.ChildEnded(proc.job, proc.rank, &toLauncher);
+    job_->pmix.ChildEnded(proc.job, proc.rank, &toLauncher);
+    job_->pmi.ChildEnded(proc.job, proc.rank, &toLauncher);
   }
   Tell(toLauncher);
   Tell(EndFrame(proc.job, proc.rank, pid, waitStatus));

@@ -96,12 +96,19 @@ class Agent {
   std::map<pid_t, AgentProc> ranks_;              // the processes running, by pid
   std::map<int, std::vector<AgentOrder>> held_;   // spawned processes not yet to start, by job
   std::map<int, Stream> streams_;                 // labelled output pipes by descriptor
-  AgentPmi pmi_;
   AgentPlacer placer_;  // TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND, TARVO_CPUS_PER_RANK, TARVO_GPUS_PER_RANK
-  int jobSize_ = 0, hostRanks_ = 0;  // the job's ranks, and this host's (kJob)
-  // The job's PMIx part, made with the job (kJob, which the launcher sends
-  // before anything of the job): its key-value bound is the job's.
-  std::unique_ptr<AgentPmix> pmix_;
+  // What serves the job, made with it (kJob, which the launcher sends once,
+  // before anything of the job): its ranks and this host's, its PMI-1
+  // server and its PMIx part, whose key-value bound is the job's.
+  struct JobParts {
+    explicit JobParts(const AgentOrder& job)
+        : size(job.size), hostRanks(static_cast<int>(job.clients.size())), pmi(job), pmix(job.kvsLimitMiB) {}
+    const int size;
+    const int hostRanks;
+    AgentPmi pmi;
+    AgentPmix pmix;
+  };
+  std::unique_ptr<JobParts> job_;
   StacksAnswer stacks_;  // TARVO_STACKS
 };
 

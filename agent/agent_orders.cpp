@@ -15,16 +15,22 @@
 #include "pmi/name_wire.h"
 
 void Agent::Obey(AgentOrder& order) {
-  if (pmix_ == nullptr && OfTheJob(order)) {
-    framedOk_ = false;  // the launcher sends the job first
+  if (job_ == nullptr ? OfTheJob(order) : order.kind == AgentOrder::kJob) {
+    framedOk_ = false;  // the launcher sends the job once, first
     return;
   }
   if (!ObeyRanks(order) && !ObeyJobs(order) && !ObeyPmi(order)) ObeyPmix(order);
 }
 
-// The orders that only the job's servers can take.
+// The orders that only the job's parts can take.
 bool Agent::OfTheJob(const AgentOrder& order) {
   switch (order.kind) {
+    case AgentOrder::kRank:
+    case AgentOrder::kSpawnRank:
+    case AgentOrder::kPmi1Job:
+    case AgentOrder::kPmi1Barrier:
+    case AgentOrder::kFencePuts:
+    case AgentOrder::kFenceDone:
     case AgentOrder::kPmixJob:
     case AgentOrder::kSpawnJob:
     case AgentOrder::kSpawned:
@@ -102,11 +108,7 @@ bool Agent::ObeyRanks(AgentOrder& order) {
 bool Agent::ObeyJobs(AgentOrder& order) {
   switch (order.kind) {
     case AgentOrder::kJob:
-      jobSize_ = order.size;
-      hostRanks_ = static_cast<int>(order.clients.size());
-      placer_.SetHostRanks(hostRanks_);
-      pmi_.SetJob(order);
-      if (pmix_ == nullptr) pmix_ = std::make_unique<AgentPmix>(order.kvsLimitMiB);
+      job_ = std::make_unique<JobParts>(order);
       return true;
     case AgentOrder::kPmixJob: {
       std::string why;
@@ -114,7 +116,7 @@ bool Agent::ObeyJobs(AgentOrder& order) {
       // ever: the agent ends, and the launcher ends the run naming it. A
       // run that uses no PMIx (every dynamically linked program is served
       // by default) can be told to go without.
-      if (!pmix_->SetJob(order, &why)) {
+      if (!job_->pmix.StartServer(order, &why)) {
         refusal_ = "cannot serve PMIx to the ranks (Open MPI programs): " + why + " (TARVO_PMIX=0 runs without it)";
       }
       return true;
@@ -128,9 +130,9 @@ bool Agent::ObeyJobs(AgentOrder& order) {
         AgentJobRank refused{order.job, missing, 0, kAgentJobNoProgram};
         toLauncher = AgentEncode(kAgentJobReady, &refused, sizeof refused);
       } else if (order.kind == AgentOrder::kSpawnJob) {
-        pmix_->AddJob(order, &toLauncher);
+        job_->pmix.AddJob(order, &toLauncher);
       } else {
-        pmi_.AddJob(order, &toLauncher);
+        job_->pmi.AddJob(order, &toLauncher);
       }
       Tell(toLauncher);
       return true;
@@ -147,20 +149,20 @@ bool Agent::ObeyPmi(AgentOrder& order) {
   std::string toLauncher;
   switch (order.kind) {
     case AgentOrder::kPmi1Barrier:
-      pmi_.BarrierOf(order.job);
+      job_->pmi.BarrierOf(order.job);
       return true;
     case AgentOrder::kFencePuts:
-      pmi_.FencePuts(order.puts);
+      job_->pmi.FencePuts(order.puts);
       return true;
     case AgentOrder::kFenceDone:
-      pmi_.FenceDone(&toLauncher);
+      job_->pmi.FenceDone(&toLauncher);
       break;
     case AgentOrder::kSpawned:
       if (order.ticket >= 0) {
-        pmix_->Spawned(order.ticket, order.strings[0]);
+        job_->pmix.Spawned(order.ticket, order.strings[0]);
         return true;
       }
-      pmi_.Spawned(order.ticket, order.strings[0], order.strings.size() > 1 ? order.strings[1] : "", &toLauncher);
+      job_->pmi.Spawned(order.ticket, order.strings[0], order.strings.size() > 1 ? order.strings[1] : "", &toLauncher);
       break;
     case AgentOrder::kNamesAnswer: {
       int32_t ticket = 0;
@@ -168,10 +170,10 @@ bool Agent::ObeyPmi(AgentOrder& order) {
       std::vector<pmi::PublishedName> found;
       if (!pmi::DecodeNameAnswer(order.bytes, &ticket, &status, &found)) return true;
       if (ticket >= 0) {
-        pmix_->NamesAnswer(order.bytes);
+        job_->pmix.NamesAnswer(order.bytes);
         return true;
       }
-      pmi_.NameAnswer(ticket, status, found, &toLauncher);
+      job_->pmi.NameAnswer(ticket, status, found, &toLauncher);
       break;
     }
     default:
@@ -185,28 +187,28 @@ bool Agent::ObeyPmi(AgentOrder& order) {
 bool Agent::ObeyPmix(AgentOrder& order) {
   switch (order.kind) {
     case AgentOrder::kPmixNspace:
-      pmix_->Nspace(order.strings[0]);
+      job_->pmix.Nspace(order.strings[0]);
       return true;
     case AgentOrder::kPmixSet:
-      pmix_->Set(order.pmixRanks);
+      job_->pmix.Set(order.pmixRanks);
       return true;
     case AgentOrder::kPmixPart:
-      pmix_->Part(order.bytes);
+      job_->pmix.Part(order.bytes);
       return true;
     case AgentOrder::kPmixDone:
-      pmix_->Done();
+      job_->pmix.Done();
       return true;
     case AgentOrder::kPmixFailed:
-      pmix_->Fail();
+      job_->pmix.Fail();
       return true;
     case AgentOrder::kConnected:
-      pmix_->Connected(order.ticket, order.ok);
+      job_->pmix.Connected(order.ticket, order.ok);
       return true;
     case AgentOrder::kPmixServe:
-      pmix_->Serve(order.modex);
+      job_->pmix.Serve(order.modex);
       return true;
     case AgentOrder::kPmixFetched:
-      pmix_->Fetched(order.modex, order.bytes);
+      job_->pmix.Fetched(order.modex, order.bytes);
       return true;
     default:
       return false;

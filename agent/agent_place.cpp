@@ -67,12 +67,11 @@ int PlaceAndRun(int argc, char** argv) {
   order.cpusPerRank = cpus > 0 ? cpus : 1;
   order.gpusPerRank = gpus;
   AgentPlacer placer;
-  placer.SetHostRanks(count);
   placer.Take(order);
   RankPlace place;
   std::vector<std::string> env;
   std::string refusal;
-  placer.Prepare(order.rank, index, &place, &env, &refusal);
+  placer.Prepare(order.rank, index, count, &place, &env, &refusal);
   if (!refusal.empty()) {
     fputs(refusal.c_str(), stderr);
     return kRankPlaceFailed;
@@ -103,7 +102,8 @@ void AgentPlacer::Take(const AgentOrder& order) {
   p.error = order.strings[2];
 }
 
-bool AgentPlacer::Prepare(int rank, int index, RankPlace* place, std::vector<std::string>* env, std::string* refusal) {
+bool AgentPlacer::Prepare(int rank, int index, int hostRanks, RankPlace* place, std::vector<std::string>* env,
+                          std::string* refusal) {
   auto it = places_.find(rank);
   if (it == places_.end()) return false;
   const Place& p = it->second;
@@ -125,7 +125,7 @@ bool AgentPlacer::Prepare(int rank, int index, RankPlace* place, std::vector<std
       placing.bind = p.bind != kBindNone;
       placing.cpusPerRank = p.cpusPerRank;
       placing.gpusPerRank = p.gpusPerRank;
-      map_ = PlaceHost(topology_, hostRanks_ > index ? hostRanks_ : index + 1, placing);
+      map_ = PlaceHost(topology_, hostRanks > index ? hostRanks : index + 1, placing);
       std::string lines = HostMapWarnings(p.host, topology_, map_, p.bind);
       if (placing.bind && !SlotsHere(map_)) {
         lines += "tarvo: the ranks on " + p.host + " are not bound: their CPUs are not all this machine's\n";

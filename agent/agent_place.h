@@ -33,14 +33,14 @@ class AgentPlacer {
  public:
   /// A kPlace order, kept for the rank's start.
   void Take(const AgentOrder& order);
-  /// The number of this host's ranks (the job's clients).
-  void SetHostRanks(int count) { hostRanks_ = count; }
-  /// Before the fork of `rank`, the `index`-th rank of this host: its place
+  /// Before the fork of `rank`, the `index`-th of this host's `hostRanks`
+  /// ranks (the job's clients; the first call's count maps the host): its place
   /// into *place (pointing into this object), the variables it gets
   /// (OMP_NUM_THREADS, the GPUs') into *env, with the binding's report
   /// lines on standard error. False when the rank has none. *refusal: why
   /// the rank cannot start (GPUs asked of a host without any).
-  bool Prepare(int rank, int index, RankPlace* place, std::vector<std::string>* env, std::string* refusal);
+  bool Prepare(int rank, int index, int hostRanks, RankPlace* place, std::vector<std::string>* env,
+               std::string* refusal);
   /// This host's topology for `bind`'s level, with its GPUs when `gpus`:
   /// read once and kept, so that the ranks are placed on the topology that
   /// the launcher was told (kAgentTopology). Null, with *why, when it
@@ -62,7 +62,6 @@ class AgentPlacer {
   int readBind_ = 0;
   bool readGpus_ = false;
   std::string why_;
-  int hostRanks_ = 0;
 };
 
 /// main's other forms (above); -1 when argv is neither.

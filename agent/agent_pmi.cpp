@@ -8,20 +8,17 @@
 #include "pmi/process_mapping.h"
 #include "pmi/spawn_wire.h"
 
-void AgentPmi::SetJob(const AgentOrder& job) {
+AgentPmi::AgentPmi(const AgentOrder& job) : size_(job.size), kvsLimitMiB_(job.kvsLimitMiB) {
   pmi::JobFacts facts;
   facts.kvsname = job.strings[0];
   facts.processMapping = job.strings[1];
   facts.size = job.size;
   facts.universeSize = job.universeSize;
   facts.kvsLimit = static_cast<size_t>(job.kvsLimitMiB) << 20;
-  kvsLimitMiB_ = job.kvsLimitMiB;
-  ranks_.clear();
   for (const AgentJobClient& c : job.clients) {
     facts.clients.push_back(pmi::LocalRank{c.rank, c.appnum});
     ranks_.push_back(c.rank);
   }
-  size_ = job.size;
   server_.reset(new pmi::Pmi1Server(facts, pmi::Pmi1Serving{nullptr, true, true}));
 }
 

@@ -21,7 +21,7 @@
 class AgentPmi {
  public:
   /// The job, from the launcher's kAgentJob.
-  void SetJob(const AgentOrder& job);
+  explicit AgentPmi(const AgentOrder& job);
 
   /// Before rank's fork: the descriptor the child keeps (-1: none) and the
   /// variables it puts in its environment.
@@ -68,9 +68,9 @@ class AgentPmi {
 
   std::unique_ptr<pmi::Pmi1Server> server_;
   std::vector<int> ranks_;  // by client
-  int size_ = 0;
+  const int size_;
   std::map<std::string, std::string> union_;
-  int kvsLimitMiB_ = 0;
+  const int kvsLimitMiB_;
   bool culprit_ = false;  // a rank ended outside the barrier, unfinalized
   std::vector<int32_t> waitingSent_;
   std::map<int, std::string> verbs_;  // by client: its name request that waits for tarvo's answer

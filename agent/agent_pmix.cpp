@@ -51,7 +51,7 @@ pmi::PmixJob FactsOf(const AgentOrder& job) {
 
 }  // namespace
 
-bool AgentPmix::SetJob(const AgentOrder& job, std::string* why) {
+bool AgentPmix::StartServer(const AgentOrder& job, std::string* why) {
   if (relay_ != nullptr) {
     *why = "a second job";
     return false;
@@ -204,7 +204,7 @@ void AgentPmix::NamesAnswer(const std::string& payload) {
 
 #else
 
-bool AgentPmix::SetJob(const AgentOrder&, std::string* why) {
+bool AgentPmix::StartServer(const AgentOrder&, std::string* why) {
   *why = "this agent's build has no libpmix";
   return false;
 }

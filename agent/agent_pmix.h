@@ -28,10 +28,11 @@ class AgentPmix {
   /// MiB: a node's blob over it fails the fence (0: none).
   explicit AgentPmix(int kvsLimitMiB);
   ~AgentPmix();
-  /// The launcher's kAgentPmixJob: drops the agent's own PMIX_* variables
-  /// (still one thread: the server's starts here) and starts the server.
-  /// False, with why, when it does not start.
-  bool SetJob(const AgentOrder& job, std::string* why);
+  /// The launcher's kAgentPmixJob, which only a run that serves PMIx
+  /// sends: drops the agent's own PMIX_* variables (still one thread: the
+  /// server's starts here) and starts the server, which serves nothing
+  /// until then. False, with why, when it does not start.
+  bool StartServer(const AgentOrder& job, std::string* why);
   bool Serving() const { return relay_ != nullptr; }
   /// Appends rank's PMIx variables to *env.
   void PrepareRank(int rank, std::vector<std::string>* env) const;

@@ -28,7 +28,7 @@ void Agent::Start(AgentOrder& order) {
   RankPlace place;
   std::vector<std::string> placeEnv;
   std::string refusal;
-  const bool placed = job == 0 && placer_.Prepare(order.rank, localId, &place, &placeEnv, &refusal);
+  const bool placed = job == 0 && placer_.Prepare(order.rank, localId, job_->hostRanks, &place, &placeEnv, &refusal);
   if (!refusal.empty()) {
     // Reported to the launcher as a rank that could not start.
     ChildWrite(STDERR_FILENO, refusal);
@@ -84,10 +84,9 @@ void Agent::OutputEnds(int flags, int (&out)[2][2]) {
 // The rank's PMI-1 and PMIx variables into *env; the descriptor of its
 // PMI-1 connection that the child keeps (-1: none).
 int Agent::PrepareServers(int job, int rank, std::vector<std::string>* env) {
-  const int keep = job == 0 ? pmi_.PrepareRank(rank, env) : pmi_.PrepareChild(job, rank, env);
-  if (pmix_ == nullptr) return keep;
-  if (job == 0) pmix_->PrepareRank(rank, env);
-  else pmix_->PrepareChild(job, rank, env);
+  const int keep = job == 0 ? job_->pmi.PrepareRank(rank, env) : job_->pmi.PrepareChild(job, rank, env);
+  if (job == 0) job_->pmix.PrepareRank(rank, env);
+  else job_->pmix.PrepareChild(job, rank, env);
   return keep;
 }
 
@@ -101,7 +100,7 @@ std::vector<std::string> Agent::RankEnvironment(const AgentOrder& order, int job
                                                 const std::vector<std::string>& placeEnv) const {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  const bool pmix = pmix_ != nullptr && pmix_->Serving();
+  const bool pmix = job_->pmix.Serving();
   for (const std::string& s : env_) {
     if (!pmi::IsClientVariable(s.c_str()) && !(pmix && s.compare(0, 5, "PMIX_") == 0)) EnvPut(&env, s);
   }
@@ -110,7 +109,7 @@ std::vector<std::string> Agent::RankEnvironment(const AgentOrder& order, int job
   }
   for (const std::string& s : pmiEnv) EnvPut(&env, s);
   if (job == 0) {
-    for (const std::string& e : LocalityEnvironment(order.rank, jobSize_, localId, hostRanks_)) EnvPut(&env, e, true);
+    for (const std::string& e : LocalityEnvironment(order.rank, job_->size, localId, job_->hostRanks)) EnvPut(&env, e, true);
   }
   for (const std::string& e : placeEnv) EnvPut(&env, e, e.compare(0, 16, "OMP_NUM_THREADS=") == 0);
   return env;
@@ -134,8 +133,8 @@ void Agent::ChooseInput(const AgentOrder& order, ChildSetup* setup) {
 // After the fork: the servers know the process, its output is read, and
 // the launcher hears of its start (or that it could not start).
 void Agent::Started(const AgentOrder& order, int job, pid_t pid, int forkError, int (&out)[2][2]) {
-  if (job == 0) pmi_.RankStarted(order.rank);
-  else pmi_.ChildStarted(job, order.rank);
+  if (job == 0) job_->pmi.RankStarted(order.rank);
+  else job_->pmi.ChildStarted(job, order.rank);
   for (int k = 0; k < 2; ++k) {
     if (out[k][1] >= 0) close(out[k][1]);
     if (out[k][0] >= 0) {

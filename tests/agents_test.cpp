@@ -514,10 +514,9 @@ double ServeHub(AgentHub* hub, std::vector<AgentEvent>* events, int rounds = 20,
 // The hub on real loopback connections: a stranger is closed and nothing of
 // the run depends on it; the agent with the secret gets its ranks.
 TEST(AgentHub, ClosesAStrangerAndSendsTheProvenAgentItsRanks) {
-  AgentHub hub;
+  AgentHub hub({"A=1"});
   ASSERT_TRUE(hub.Open());
-  hub.SetEnvironment({"A=1"});
-  hub.AddRank(hub.AddAgent("h"), 0, {"p", "1", "2", "127.0.0.1", "3", "4", "0", "1", "/"}, 0);
+  hub.AddRank(hub.AddAgent("h", "", ""), 0, {"p", "1", "2", "127.0.0.1", "3", "4", "0", "1", "/"}, 0);
   auto connect = [&] { return ConnectToHub(hub); };
   auto serve = [&](std::vector<AgentEvent>* events) { ServeHub(&hub, events); };
   AgentHello hello{};
@@ -573,9 +572,9 @@ void SendHello(const AgentHub& hub, int fd, int agent) {
 // An agent that reads slowly holds up nothing: the hub writes what the
 // socket takes and the rest as poll finds room, a later signal behind it.
 TEST(AgentHub, WritesToASlowAgentWithoutWaitingForIt) {
-  AgentHub hub;
+  AgentHub hub{std::vector<std::string>()};
   ASSERT_TRUE(hub.Open());
-  const int agent = hub.AddAgent("h");
+  const int agent = hub.AddAgent("h", "", "");
   const int kRanks = 16;  // 8 MiB of ranks: more than both sockets' buffers hold
   for (int r = 0; r < kRanks; ++r) hub.AddRank(agent, r, {"p", std::string(512 * 1024, 'a' + r)}, 0);
   const int fd = ConnectToHub(hub, 65536);
@@ -645,10 +644,10 @@ TEST(AgentHub, TheRanksWaitForEveryAgentsTopologyAndTheJudgesVerdict) {
     std::vector<int32_t> then;  // what each agent is sent after the question
   } cases[] = {{"", {kAgentRank, kAgentAllSent}}, {"ERROR-Control Process: refused\n", {kAgentAllSent}}};
   for (const Case& c : cases) {
-    AgentHub hub;
+    AgentHub hub{std::vector<std::string>()};
     ASSERT_TRUE(hub.Open());
     std::vector<int> fds;
-    for (int a = 0; a < 2; ++a) hub.AddRank(hub.AddAgent("h" + std::to_string(a)), a, {"p"}, 0);
+    for (int a = 0; a < 2; ++a) hub.AddRank(hub.AddAgent("h" + std::to_string(a), "", ""), a, {"p"}, 0);
     std::vector<std::vector<AgentHostTopology>> judged;
     hub.AwaitTopologies(kBindCore, true, [&](const std::vector<AgentHostTopology>& told) {
       judged.push_back(told);
@@ -707,9 +706,9 @@ TEST(AgentHub, TheRanksWaitForEveryAgentsTopologyAndTheJudgesVerdict) {
 // new ones beyond it closed at once with one report; the held ones time out
 // and the agent then gets in.
 TEST(AgentHub, ClosesStrangersBeyondItsRoomAndStillTakesTheAgent) {
-  AgentHub hub;
+  AgentHub hub{std::vector<std::string>()};
   ASSERT_TRUE(hub.Open());
-  const int agent = hub.AddAgent("h");
+  const int agent = hub.AddAgent("h", "", "");
   hub.AddRank(agent, 0, {"p"}, 0);
   const size_t room = AgentHub::kStrangerRoom + 1;  // and one for the agent still to come
   std::vector<AgentEvent> events;

@@ -103,22 +103,22 @@ class AgentHub {
   /// beyond them is closed at once; those held close after the proof time.
   static constexpr size_t kStrangerRoom = 64;
 
+  /// `environment`: what every agent gives its ranks (NAME=VALUE).
+  explicit AgentHub(const std::vector<std::string>& environment) : env_(AgentStrings(environment)) {}
+
   /// A fresh secret, opens the listening TCP socket on every address.
   /// False, reported on standard error, when it cannot.
   bool Open();
   int Port() const { return port_; }
   const std::string& Secret() const { return secret_; }
 
-  /// A new agent for `host`; returns its index.
-  int AddAgent(const std::string& host);
-  /// The environment that every agent gives its ranks (NAME=VALUE).
-  void SetEnvironment(const std::vector<std::string>& env) { env_ = AgentStrings(env); }
-  /// The PMI-1 job for `agent` (kAgentJob's payload), before its ranks.
-  void SetJob(int agent, const std::string& payload);
+  /// A new agent for `host`, with its PMI-1 job (kAgentJob's payload) and
+  /// its PMIx job (kAgentPmixJob's), each sent before its ranks when it is
+  /// not empty (an agent that only tells its topology has neither); returns
+  /// its index.
+  int AddAgent(const std::string& host, const std::string& job, const std::string& pmixJob);
   /// A rank's place (kAgentPlace's payload), just before its AddRank.
   void AddPlace(int agent, const std::string& payload);
-  /// The PMIx job for `agent` (kAgentPmixJob's payload), before its ranks.
-  void SetPmixJob(int agent, const std::string& payload);
   /// Before any rank goes out, every agent is asked its host's topology
   /// (units of `bind`'s level, and its GPUs when `gpus`); once all have
   /// told, `judge` has their answers, by agent: an empty line sends every
@@ -211,7 +211,7 @@ class AgentHub {
   void TakeTopology(const AgentEvent& e, std::vector<AgentEvent>* out);
 
   std::string secret_;
-  std::string env_;
+  const std::string env_;
   int listenFd_ = -1;
   int port_ = 0;
   std::vector<Agent> agents_;

@@ -311,14 +311,13 @@ int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std
   const RunSettings& settings = run.settings;
   OutputRelay* relay = run.relay;
   const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
-  AgentHub hub;
+  AgentHub hub(settings.exportMode == RunSettings::kExportNone
+                   ? std::vector<std::string>()
+                   : spawn::ExportedEnvironment(environ, settings.exportMode == RunSettings::kExportAll,
+                                                settings.exportNames));
   if (!hub.Open()) {
     return 1;
   }
-  hub.SetEnvironment(settings.exportMode == RunSettings::kExportNone
-                         ? std::vector<std::string>()
-                         : spawn::ExportedEnvironment(environ, settings.exportMode == RunSettings::kExportAll,
-                                                      settings.exportNames));
   // How the agents relay their ranks' output, as tarvo relays its own ranks'.
   const int outputFlags =
       (OutputRelay::Labels(relay) ? kAgentRankLabel : 0) | (OutputRelay::Terminals(relay) ? kAgentRankPty : 0);
@@ -326,10 +325,11 @@ int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std
   hosts = layout.hosts;
   const std::vector<std::string>& agentHosts = layout.agentHosts;
   const std::vector<int>& agentOf = layout.agentOf;
-  for (const std::string& host : agentHosts) hub.AddAgent(host);
   const std::string unfit = CheckAgentRun(settings, plans, agentOf);
   if (!unfit.empty()) return RefuseRun(unfit);
   if (settings.dryRun && !agentHosts.empty()) {
+    // The agents only tell their topologies: no job, no rank.
+    for (const std::string& host : agentHosts) hub.AddAgent(host, std::string(), std::string());
     return DryRunThroughAgents(run, plans, hosts, slurm, agentHosts, agentOf, report, hub);
   }
   if (settings.dryRun) {
@@ -342,9 +342,12 @@ int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std
   if (!refusal.empty()) return RefuseRun(refusal);
   // Each agent serves its ranks' PMI-1 itself; tarvo, its own host's.
   MpiServer mpi(hosts, appnums, agentOf, static_cast<int>(agentHosts.size()), run.mpiLinks);
-  for (size_t a = 0; a < agentHosts.size(); ++a) hub.SetJob(static_cast<int>(a), mpi.JobPayload(static_cast<int>(a)));
   const std::vector<HostSlots> slots = ReadMachineSlots(machineFile);
-  ServePmix(settings, &mpi, plans, hosts, appnums, agentOf, agentHosts, &hub, Universe(settings, slots, plans.size()));
+  ServePmix(settings, &mpi, plans, hosts, appnums, agentOf, agentHosts, Universe(settings, slots, plans.size()));
+  for (size_t a = 0; a < agentHosts.size(); ++a) {
+    hub.AddAgent(agentHosts[a], mpi.JobPayload(static_cast<int>(a)),
+                 mpi.ServesPmix() ? mpi.PmixJobPayload(agentHosts[a]) : std::string());
+  }
   const int inputWho = OutputRelay::InputWho(relay);
   const std::function<bool(int)> agentInput = AgentInput(relay, slurm, agentOf, agentHosts.size());
   HandRanks(settings, plans, hosts, agentOf, placements, inputWho, outputFlags, &hub);

@@ -12,7 +12,6 @@
 
 #include "common/carrier_exec.h"
 #include "launcher/mpi/MpiServer.h"
-#include "launcher/run/AgentHub.h"
 #include "launcher/run/RunControl.h"
 #include "pmi/pmix_relay.h"
 
@@ -132,7 +131,7 @@ void ReadProgramKinds(std::vector<ExecPlan>& plans) {
 
 void ServePmix(const RunSettings& settings, MpiServer* mpi, std::vector<ExecPlan>& plans, std::vector<std::string> hosts,
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
-               const std::vector<std::string>& agentHosts, AgentHub* hub, int universe) {
+               const std::vector<std::string>& agentHosts, int universe) {
   if (!mpi->CanServePmix() || hosts.empty() || !Wanted(settings, plans)) return;
   pmi::PmixJob job;
   job.nspace = "tarvo_" + std::to_string(getpid());
@@ -151,10 +150,6 @@ void ServePmix(const RunSettings& settings, MpiServer* mpi, std::vector<ExecPlan
   std::string why;
   if (!mpi->ServePmix(job, &why)) {
     fprintf(stderr, "tarvo: no PMIx server for the ranks (Open MPI programs start alone): %s\n", why.c_str());
-    return;
-  }
-  for (size_t a = 0; hub != nullptr && a < agentHosts.size(); ++a) {
-    hub->SetPmixJob(static_cast<int>(a), mpi->PmixJobPayload(agentHosts[a]));
   }
 }
 

@@ -1,5 +1,5 @@
 // The spawners' part of the PMIx service: tarvo's server for its own
-// host's ranks, the agents' PMIx jobs, and each rank's environment with it.
+// host's ranks, the facts of the agents' PMIx jobs, and each rank's environment with it.
 #ifndef TARVO_LAUNCHER_SPAWN_PMIXSETUP_H
 #define TARVO_LAUNCHER_SPAWN_PMIXSETUP_H
 
@@ -9,7 +9,6 @@
 #include "launcher/run/RunSettings.h"
 #include "launcher/spawn/ExecPlan.h"
 
-class AgentHub;
 class MpiServer;
 
 namespace spawn {
@@ -17,14 +16,15 @@ namespace spawn {
 /// Before any rank starts, when TARVO_PMIX says so (auto: when a rank's
 /// program may speak PMIx) and the build has libpmix: the job's facts to `mpi` (every rank's host: tarvo's own ranks,
 /// agentOf -1, on one node named as the first of them; agent a's on
-/// agentHosts[a]) and each agent's PMIx job to `hub`. A server that does
-/// not start is reported on standard error and the run goes on without it.
+/// agentHosts[a]), whose ServesPmix then says so and whose PmixJobPayload
+/// is each agent's PMIx job. A server that does not start is reported on
+/// standard error and the run goes on without it.
 /// `universe`: MPI_UNIVERSE_SIZE (0: this host's processors), never less
 /// than the run's ranks.
 void ServePmix(const RunSettings& settings, MpiServer* mpi, std::vector<ExecPlan>& plans,
                std::vector<std::string> hosts,
                const std::vector<int>& appnums, const std::vector<int>& agentOf,
-               const std::vector<std::string>& agentHosts, AgentHub* hub, int universe = 0);
+               const std::vector<std::string>& agentHosts, int universe = 0);
 
 /// Reads each plan's program file (each distinct one once) for its
 /// ExecPlan::program, and leaves ExecPlan::ownSession to MPICH's ranks.

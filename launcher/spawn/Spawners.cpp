@@ -145,7 +145,7 @@ int RunPlans(const RunParts& run, std::vector<ExecPlan>& plans, const std::vecto
   MpiServer mpi(hosts, appnums, std::vector<int>(plans.size(), -1), 0, run.mpiLinks);
   if (remote != plans.end()) mpi.Listen(pmiPort, run.pmiTcpFd);
   if (remote == plans.end()) {
-    ServePmix(settings, &mpi, plans, hosts, appnums, std::vector<int>(plans.size(), -1), {}, nullptr);
+    ServePmix(settings, &mpi, plans, hosts, appnums, std::vector<int>(plans.size(), -1), {});
   }
   std::vector<std::string> pmiIds(plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
