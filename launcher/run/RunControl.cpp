@@ -34,8 +34,9 @@ namespace runloop {
 
 Run::Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter,
          RemoteSignaller* remote)
-    : shared_(shared), ranks_(launches), hub_(hub), mpi_(mpi), starter_(starter), remote_(remote),
-      end_(shared.settings, ranks_, hub, remote), stacks_(shared.settings, hub, remote) {
+    : shared_(shared), hub_(hub), remote_(remote), starter_(starter), ranks_(launches),
+      end_(shared.settings, ranks_, hub, remote), mpi_(mpi, hub), spawns_(ranks_, end_, mpi_, hub, starter),
+      mpiWatch_(shared.settings, ranks_, end_, mpi_, spawns_, hub), stacks_(shared.settings, hub, remote) {
   inTable_.assign(launches.size(), 1);
   for (size_t i = 0; i < launches.size(); ++i) {
     if (!launches[i].agentShell && launches[i].job == 0) {
@@ -82,7 +83,8 @@ int Run::Loop() {
   // Spawned jobs add processes: the watcher has a slot for as many as a
   // run may hold.
   const size_t slots = ranks_.Count() + (starter_ != nullptr ? static_cast<size_t>(kMaxRunProcesses) : 0);
-  watcher_.Start(slots, mpi_ != nullptr ? mpi_->PmixDirs() : std::vector<std::string>());
+  MpiServer* mpi = mpi_.Server();
+  watcher_.Start(slots, mpi != nullptr ? mpi->PmixDirs() : std::vector<std::string>());
   for (;;) {
     TakeFatal();
     StartWhatMay();
@@ -92,7 +94,7 @@ int Run::Loop() {
     WaitForEvents(WaitMs());
     // carrier's notice of a remote rank's end comes before its remote shell's.
     TakeNotices();
-    TakeMpi();  // an abort before the end of its rank
+    mpiWatch_.Take(Now());  // an abort before the end of its rank
     Reap();
     TakeAgentEvents();
     NoteStarts();
@@ -101,12 +103,17 @@ int Run::Loop() {
     CheckTimeout();
     CheckLogins();
     CheckStuck();
-    CheckLeft();
+    mpiWatch_.CheckLeft(Now());
     end_.CheckKill(Now());
   }
   const int status = end_.Status();
   if (status != 0) MpirAborting("the run failed with status " + std::to_string(status));
   return status;
+}
+
+bool Run::Held(size_t i) const {
+  const RankLaunch& l = ranks_.Launch(i);
+  return (l.job > 0 && spawns_.Registering(l.job)) || (!l.agentShell && hub_ != nullptr && hub_->Holding());
 }
 
 bool Run::WindowFull(size_t i) const {
@@ -180,12 +187,12 @@ void Run::WaitForEvents(int ms) {
   std::vector<pollfd> fds = {{shared_.signalFd, POLLIN, 0}, {shared_.wakeFd, POLLIN, 0}};
   if (hub_ != nullptr) hub_->Fds(&fds);
   const size_t mpiAt = fds.size();
-  if (mpi_ != nullptr) mpi_->Fds(&fds);
+  if (mpi_.Server() != nullptr) mpi_.Server()->Fds(&fds);
   const size_t stacksAt = fds.size();
   stacks_.Fds(&fds);
   if (poll(fds.data(), fds.size(), ms) <= 0) return;
   const size_t mpiCount = stacksAt - mpiAt;
-  if (mpi_ != nullptr) mpi_->OnReady(fds.data() + mpiAt, mpiCount, Now(), &mpiEvents_);
+  mpi_.OnReady(fds.data() + mpiAt, mpiCount, Now());
   if (hub_ != nullptr) hub_->OnReady(fds.data() + 2, mpiAt - 2, Now(), &agentEvents_);
   if (fds[1].revents & POLLIN) {
     uint64_t count;
@@ -196,13 +203,6 @@ void Run::WaitForEvents(int ms) {
     signalfd_siginfo info;
     while (read(shared_.signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) OnSignal(info);
   }
-}
-
-void Run::TakeMpiNow() {
-  if (mpi_ == nullptr) return;
-  std::vector<pollfd> fds;
-  mpi_->Fds(&fds);
-  if (poll(fds.data(), fds.size(), 0) > 0) mpi_->OnReady(fds.data(), fds.size(), Now(), &mpiEvents_);
 }
 
 void Run::OnSignal(const signalfd_siginfo& info) {

@@ -46,9 +46,7 @@ void Run::TakeAgentEvents() {
     }
     if (e.kind == AgentEvent::kLost) {
       stacks_.AgentLost(e.agent);
-      std::vector<int> jobs;
-      for (const auto& r : registering_) jobs.push_back(r.first);
-      for (int job : jobs) JobReady(e.agent, job, 1);
+      spawns_.AgentLost(e.agent);
       Lost(e);
       continue;
     }
@@ -56,7 +54,7 @@ void Run::TakeAgentEvents() {
       stacks_.AgentAnswered(e.agent, e.stacks);
       continue;
     }
-    if (TakeAgentMpi(e)) continue;
+    if (mpiWatch_.TakeAgent(e, Now())) continue;
     const int at = ranks_.IndexOf(e.job, e.rank);
     if (at < 0) continue;
     const size_t i = static_cast<size_t>(at);
@@ -69,15 +67,7 @@ void Run::TakeAgentEvents() {
     }
   }
   Ended(ended);
-  // An agent whose connection has ended with none of its processes left
-  // (it had no part in the job) is not waited for.
-  std::vector<std::pair<int, int>> gone;
-  for (const auto& r : registering_) {
-    for (int a : r.second.agents) {
-      if (!hub_->Serving(a)) gone.emplace_back(a, r.first);
-    }
-  }
-  for (const auto& g : gone) JobReady(g.first, g.second, 0);
+  spawns_.DropGoneAgents();
 }
 
 // An agent that is gone while ranks of it run: they are lost with it.
@@ -221,6 +211,11 @@ void Run::CheckStuck() {
           ranks_.Who(culprit).c_str(), waiters.size() == 1 ? "" : "s", RankList(waiters).c_str(),
           waiters.size() == 1 ? "s" : "");
   end_.Begin(RunEnd::kStuck, SIGTERM);
+}
+
+void Run::Waiting(std::vector<double>* since) const {
+  if (shared_.collectives != nullptr) shared_.collectives->Snapshot(since);
+  if (mpi_.Server() != nullptr) mpi_.Server()->Waiting(since);
 }
 
 }  // namespace runloop

@@ -13,6 +13,7 @@
 #include "launcher/run/Mpir.h"
 #include "launcher/run/RunLoop.h"
 #include "common/child_setup.h"
+#include "common/exit_status.h"
 
 namespace runloop {
 
@@ -29,7 +30,10 @@ void Run::Reap() {
     }
     const int at = ranks_.OfPid(pid);
     if (at < 0) continue;  // not a process of the run (the monitor, a signal's command)
-    if (!taken) TakeMpiNow();
+    // What the ranks' servers hold now, whatever the last poll saw: a
+    // rank's abort is posted before the rank may exit, so once its end is
+    // reaped, its abort is among these.
+    if (!taken) mpi_.PollNow(Now());
     taken = true;
     // Nothing of a process of the run outlives it: its group goes with it.
     kill(-pid, SIGKILL);
@@ -49,7 +53,7 @@ void Run::Reap() {
     e = awaitingNotice_.erase(e);
   }
   // Whether a rank left MPI unfinalized is known before its end is judged.
-  TakeMpi();
+  mpiWatch_.Take(Now());
   Ended(ended);
 }
 
@@ -66,15 +70,16 @@ void Run::Reaped(size_t i, int ws, std::vector<std::pair<size_t, int>>* ended) {
   }
   ended->emplace_back(i, ws);
   const RankLaunch& l = ranks_.Launch(i);
-  if (mpi_ != nullptr && l.job == 0) mpi_->RankEnded(l.rank, &mpiEvents_);
-  if (mpi_ != nullptr && l.job > 0) mpi_->SpawnedRankEnded(l.job, l.rank, &mpiEvents_);
-  if (mpi_ != nullptr && l.job > 0) mpi_->Pmi1RankEnded(l.job, l.rank, &mpiEvents_);
+  MpiServer* mpi = mpi_.Server();
+  if (mpi != nullptr && l.job == 0) mpi->RankEnded(l.rank, mpi_.Events());
+  if (mpi != nullptr && l.job > 0) mpi->SpawnedRankEnded(l.job, l.rank, mpi_.Events());
+  if (mpi != nullptr && l.job > 0) mpi->Pmi1RankEnded(l.job, l.rank, mpi_.Events());
 }
 
 void Run::MarkEnded(size_t i) {
   ranks_.MarkEnded(i, end_.Ending());
   const RankLaunch& l = ranks_.Launch(i);
-  if (mpi_ != nullptr && !l.agentShell) mpi_->NamesEnded(l.job, l.rank);
+  if (mpi_.Server() != nullptr && !l.agentShell) mpi_.Server()->NamesEnded(l.job, l.rank);
 }
 
 // Ranks that have ended, with their wait statuses.
@@ -89,7 +94,7 @@ void Run::Ended(const std::vector<std::pair<size_t, int>>& ended) {
     failed.push_back(e.first);
   }
   for (const auto& e : ended) {
-    if (ranks_.At(e.first).left) EndedUnfinalized(e.first);
+    if (ranks_.At(e.first).left) mpiWatch_.EndedUnfinalized(e.first);
   }
   if (failed.empty() || end_.Ending()) return;
   const bool end = shared_.settings.killOnBadExit;
