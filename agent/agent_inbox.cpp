@@ -243,6 +243,15 @@ bool ReadTopologyAsk(const std::string& payload, AgentOrder* order) {
   return ask.bind >= 0 && ask.bind <= kBindLast && (ask.gpus == 0 || ask.gpus == 1);
 }
 
+// The size of tarvo's terminal: what a terminal can hold.
+bool ReadWindow(const std::string& payload, AgentOrder* order) {
+  if (!TakeHead(payload, &order->window) || payload.size() != sizeof order->window) return false;
+  for (int32_t v : {order->window.rows, order->window.cols, order->window.xpixel, order->window.ypixel}) {
+    if (v < 0 || v > 65535) return false;
+  }
+  return true;
+}
+
 bool ReadNothing(const std::string& payload, AgentOrder*) { return payload.empty(); }
 
 // Bytes that their server reads (a PMIx fence's part, a names answer).
@@ -335,6 +344,7 @@ const OrderReader kReaders[] = {
     {kAgentSpawnRank, AgentOrder::kSpawnRank, ReadSpawnRank},
     {kAgentJobGo, AgentOrder::kJobGo, ReadJobGo},
     {kAgentTopologyAsk, AgentOrder::kTopologyAsk, ReadTopologyAsk},
+    {kAgentWindow, AgentOrder::kWindow, ReadWindow},
 };
 
 }  // namespace

@@ -14,7 +14,7 @@ struct AgentOrder {
   enum Kind {
     kEnv, kRank, kSignal, kAllSent, kJob, kFencePuts, kFenceDone, kPmixJob, kPmixPart, kPmixDone, kPmixFailed, kPmixSet,
     kPmixServe, kPmixFetched, kPlace, kStacksAsk, kNamesAnswer, kConnected, kSpawned, kSpawnJob, kSpawnRank,
-    kPmixNspace, kPmi1Job, kPmi1Barrier, kJobGo, kTopologyAsk
+    kPmixNspace, kPmi1Job, kPmi1Barrier, kJobGo, kTopologyAsk, kWindow
   } kind = kEnv;
   std::vector<std::string> strings;  // kEnv: NAME=VALUE; kRank: carrier's vector without "carrier";
                                      // kJob: the kvsname and PMI_process_mapping;
@@ -42,6 +42,7 @@ struct AgentOrder {
   int cpusPerRank = 1, gpusPerRank = 0;         // kPlace
   int sig = 0;
   int samples = 1;  // kStacksAsk
+  AgentWindow window{};  // kWindow
 };
 
 /// Takes one framed message from the launcher. False when it is not

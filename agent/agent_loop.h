@@ -10,6 +10,7 @@
 #define TARVO_AGENT_AGENT_LOOP_H
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/types.h>
 
 #include <map>
@@ -91,6 +92,8 @@ class Agent {
   std::vector<std::string> inputNames_;
   bool lost_ = false;
   bool saidNoTerminal_ = false;  // the lack of a terminal is said once
+  bool haveWindow_ = false;      // kAgentWindow: the ranks' terminals are sized like tarvo's
+  winsize window_{};
   std::string refusal_;  // why this agent cannot serve the job it was sent
   std::vector<std::string> env_;
   std::map<pid_t, AgentProc> ranks_;              // the processes running, by pid

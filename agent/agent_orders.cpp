@@ -83,6 +83,13 @@ bool Agent::ObeyRanks(AgentOrder& order) {
       }
       inputTo_.clear();
       return true;
+    case AgentOrder::kWindow:
+      window_.ws_row = static_cast<unsigned short>(order.window.rows);
+      window_.ws_col = static_cast<unsigned short>(order.window.cols);
+      window_.ws_xpixel = static_cast<unsigned short>(order.window.xpixel);
+      window_.ws_ypixel = static_cast<unsigned short>(order.window.ypixel);
+      haveWindow_ = true;
+      return true;
     case AgentOrder::kPlace:
       placer_.Take(order);
       return true;

@@ -65,15 +65,17 @@ void Agent::Start(AgentOrder& order) {
 }
 
 // The rank's output: the agent's ends first, the rank's second; standard
-// output a terminal with kAgentRankPty (the rank's stdio then buffers by
-// lines), standard error a pipe, so that the streams stay apart. None
+// output a terminal with kAgentRankPty (sized like tarvo's when tarvo has
+// one; the rank's stdio then buffers by lines), standard error a pipe, so
+// that the streams stay apart. None
 // without labelling or a terminal: the rank writes to the agent's own.
 void Agent::OutputEnds(int flags, int (&out)[2][2]) {
   const bool label = (flags & kAgentRankLabel) != 0;
   const bool pty = (flags & kAgentRankPty) != 0;
   for (int k = 0; (label || pty) && k < 2; ++k) {
     std::string err;
-    if (k == 0 && pty && !OpenOutputTerminal(nullptr, &out[k][0], &out[k][1], &err) && !saidNoTerminal_) {
+    if (k == 0 && pty && !OpenOutputTerminal(haveWindow_ ? &window_ : nullptr, &out[k][0], &out[k][1], &err) &&
+        !saidNoTerminal_) {
       saidNoTerminal_ = true;
       AgentReport(host_, "no terminal for a rank's output; it and any other without one write to a pipe", err.c_str());
     }

@@ -33,6 +33,7 @@ int32_t FixedSize(int32_t type) {
     case kAgentJobGo: return sizeof(AgentJobRank);
     case kAgentPmi1Barrier: return sizeof(int32_t);
     case kAgentTopologyAsk: return sizeof(AgentTopologyAsk);
+    case kAgentWindow: return sizeof(AgentWindow);
     default: return -1;
   }
 }
@@ -53,7 +54,7 @@ bool Accepted(int32_t type, bool fromAgent) {
          type == kAgentPmixJob || type == kAgentPlace || type == kAgentStacksAsk || type == kAgentNamesAnswer ||
          type == kAgentConnected || type == kAgentPmixServe || type == kAgentPmixFetched || type == kAgentSpawned ||
          type == kAgentSpawnJob || type == kAgentSpawnRank || type == kAgentPmi1Job || type == kAgentJobGo ||
-         type == kAgentTopologyAsk;
+         type == kAgentTopologyAsk || type == kAgentWindow;
 }
 
 }  // namespace

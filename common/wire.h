@@ -117,6 +117,9 @@
 //                       kAgentTopologyAsk AgentTopologyAsk: tell this host's units of a binding level
 //                                     and its GPUs; sent, when the launcher asks it, before anything
 //                                     but kAgentEnv, and the ranks wait for every agent's answer
+//                       kAgentWindow  AgentWindow: the size of tarvo's terminal for the ranks'
+//                                     terminals; sent before the ranks, only when tarvo has a
+//                                     terminal and gives the ranks terminals
 //                       kAgentPlace   AgentPlaceHead, then three strings ending in NUL: the
 //                                     rank's host as the run names it, its output file and its
 //                                     error file (empty: none); sent before the rank's kAgentRank,
@@ -144,8 +147,8 @@
 /// the universe in the PMIx job, namespaces in a connect across jobs; 5:
 /// every thread's call stack and the samples in kAgentStacksAsk; 6: CPUs
 /// and GPUs per rank in kAgentPlace; 7: kAgentTopologyAsk and
-/// kAgentTopology.
-const int32_t kAgentProtocolVersion = 7;
+/// kAgentTopology; 8: kAgentWindow.
+const int32_t kAgentProtocolVersion = 8;
 /// The hello of every version begins with the secret and the agent's
 /// number; a longer one (after version 1) then has its version.
 const size_t kAgentHelloV1Size = 68;
@@ -278,6 +281,7 @@ enum AgentFrameType : int32_t {
   kAgentJobGo = 43,
   kAgentTopologyAsk = 44,
   kAgentTopology = 45,
+  kAgentWindow = 46,
 };
 
 /// The largest payload of a frame: a rank's words (140 of 128 bytes) fit
@@ -330,6 +334,15 @@ enum : int32_t {
 struct AgentTopologyAsk {
   int32_t bind;
   int32_t gpus;
+};
+
+/// The window size of tarvo's terminal, which the ranks' terminals take:
+/// each from 0 to 65535, as a terminal keeps them.
+struct AgentWindow {
+  int32_t rows;
+  int32_t cols;
+  int32_t xpixel;
+  int32_t ypixel;
 };
 
 struct AgentSignal {
@@ -491,6 +504,8 @@ static_assert(sizeof(AgentPlaceHead) == 20 && offsetof(AgentPlaceHead, flags) ==
                   offsetof(AgentPlaceHead, cpusPerRank) == 12 && offsetof(AgentPlaceHead, gpusPerRank) == 16,
               "AgentPlaceHead: 20 bytes");
 static_assert(sizeof(AgentTopologyAsk) == 8 && offsetof(AgentTopologyAsk, gpus) == 4, "AgentTopologyAsk: 8 bytes");
+static_assert(sizeof(AgentWindow) == 16 && offsetof(AgentWindow, cols) == 4 && offsetof(AgentWindow, ypixel) == 12,
+              "AgentWindow: 16 bytes");
 static_assert(sizeof(AgentSignal) == 4, "AgentSignal: 4 bytes");
 static_assert(sizeof(AgentRankPid) == 8 && offsetof(AgentRankPid, pid) == 4, "AgentRankPid: 8 bytes");
 static_assert(sizeof(AgentRankEnd) == 12 && offsetof(AgentRankEnd, waitStatus) == 8, "AgentRankEnd: 12 bytes");

@@ -4,7 +4,8 @@
 // taken is one the agent can carry out: a rank has its program and the
 // eight launcher parameters naming that rank, known flags only; a rank's place has a known
 // binding, a host and file names of a vector element at most; the question
-// of the host's topology a known level; a signal is
+// of the host's topology a known level; a window size what a terminal
+// holds; a signal is
 // a signal; every environment entry has a name; a PMI job has distinct
 // ranks within its size, fence puts have keys.
 #include <csignal>
@@ -108,6 +109,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           break;
         case AgentOrder::kFencePuts:
           for (const auto& kv : order.puts) FUZZ_CHECK(!kv.first.empty());
+          break;
+        case AgentOrder::kWindow:  // what a terminal's size holds
+          FUZZ_CHECK(m.payload.size() == sizeof(AgentWindow));
+          for (int32_t v : {order.window.rows, order.window.cols, order.window.xpixel, order.window.ypixel}) {
+            FUZZ_CHECK(v >= 0 && v <= 65535);
+          }
           break;
         case AgentOrder::kTopologyAsk:  // a level that the agent knows
           FUZZ_CHECK(m.payload.size() == sizeof(AgentTopologyAsk) && order.bind >= 0 && order.bind <= kBindLast);

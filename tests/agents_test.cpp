@@ -776,6 +776,12 @@ TEST(AgentReadOrder, TakesARankOnlyWithCarriersParametersForThatRank) {
   ASSERT_TRUE(AgentReadOrder(Message(kAgentTopologyAsk, Bytes(AgentTopologyAsk{kBindNuma, 1})), &order));
   EXPECT_EQ(order.kind, AgentOrder::kTopologyAsk);
   EXPECT_TRUE(order.bind == kBindNuma && order.gpus);
+  // tarvo's window size: what a terminal holds.
+  for (const AgentWindow& w : {AgentWindow{-1, 80, 0, 0}, AgentWindow{24, 65536, 0, 0}}) {
+    EXPECT_FALSE(AgentReadOrder(Message(kAgentWindow, Bytes(w)), &order)) << w.rows << " " << w.cols;
+  }
+  ASSERT_TRUE(AgentReadOrder(Message(kAgentWindow, Bytes(AgentWindow{37, 123, 0, 0})), &order));
+  EXPECT_TRUE(order.kind == AgentOrder::kWindow && order.window.rows == 37 && order.window.cols == 123);
 }
 
 }  // namespace

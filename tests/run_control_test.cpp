@@ -303,12 +303,16 @@ TEST(RunControl, NothingOfARankOutlivesTheRun) { ChildrenEndWithTheRun({}, "", "
 
 // Ctrl-C at a terminal reaches tarvo and its ranks (one process group): the
 // ranks see it once, not once more from tarvo.
-// tarvo -np 3 control_rank hold at a pseudo-terminal, `before` the -np
-// (a machine file in `dir`, say), `env` set: one Ctrl-C reaches each rank once.
+// tarvo -np 3 control_rank hold at a pseudo-terminal of 37 rows and 123
+// columns, `before` the -np (a machine file in `dir`, say), `env` set: each
+// rank's terminal has that size, and one Ctrl-C reaches each rank once.
 void CtrlCReachesEachRankOnce(const std::string& dir, const std::vector<std::string>& before,
                               const std::vector<std::string>& env, const std::string& pathPrefix) {
   int master = -1;
-  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  winsize window{};
+  window.ws_row = 37;
+  window.ws_col = 123;
+  pid_t pid = forkpty(&master, nullptr, nullptr, &window);
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     if (chdir(dir.c_str()) != 0) _exit(126);
@@ -352,6 +356,8 @@ void CtrlCReachesEachRankOnce(const std::string& dir, const std::vector<std::str
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << status;
   for (int r = 0; r < 3; ++r) {
     EXPECT_EQ(std::atol(testutil::ReadFile(dir + "/int." + std::to_string(r)).c_str()), 1) << "rank " << r;
+    // Each rank's terminal has the size of tarvo's, through an agent too.
+    EXPECT_EQ(testutil::ReadFile(dir + "/size." + std::to_string(r)), "370123\n") << "rank " << r;
   }
   EXPECT_TRUE(support::Survivors(pids, 5000).empty());
   std::string cleanup = "rm -rf " + dir;

@@ -372,6 +372,10 @@ ChildStreams OutputRelay::ForShell(OutputRelay* relay) { return relay != nullptr
 
 bool OutputRelay::Terminals(const OutputRelay* relay) { return relay != nullptr && relay->Terminals(); }
 
+const winsize* OutputRelay::WindowSize(const OutputRelay* relay) {
+  return relay != nullptr ? relay->WindowSize() : nullptr;
+}
+
 ChildStreams OutputRelay::ForRank(OutputRelay* relay, int rank, int job, bool terminal) {
   if (relay != nullptr) return relay->ForRank(rank, job, terminal);
   ChildStreams streams;

@@ -63,6 +63,9 @@ class OutputRelay {
   void Start();
   bool Labels() const { return label_; }
   bool Terminals() const { return terminals_ && running_.load(); }
+  /// The size of tarvo's own terminal, which the ranks' terminals take:
+  /// null without terminals or when tarvo has none.
+  const winsize* WindowSize() const { return Terminals() && haveSize_ ? &size_ : nullptr; }
   int InputWho() const { return inputWho_; }
   /// kInputAll: the copy starts once `readers` are in: the ranks that
   /// ForRank gives a pipe and the pipes that AddInputReader takes.
@@ -91,6 +94,7 @@ class OutputRelay {
   static void AddInputReader(OutputRelay* relay, int fd, const std::string& name);
   static bool Labels(const OutputRelay* relay);
   static bool Terminals(const OutputRelay* relay);
+  static const winsize* WindowSize(const OutputRelay* relay);
   static ChildStreams ForRank(OutputRelay* relay, int rank, int job, bool terminal = true);
   static ChildStreams ForShell(OutputRelay* relay);
   static void Started(const OutputRelay* relay, const ChildStreams& streams);

@@ -61,6 +61,7 @@ bool AgentHub::Open() {
 int AgentHub::AddAgent(const std::string& host, const std::string& job, const std::string& pmixJob) {
   agents_.emplace_back();
   agents_.back().host = host;
+  agents_.back().outbox = window_;
   if (!job.empty()) agents_.back().outbox += AgentEncode(kAgentJob, job.data(), job.size());
   if (!pmixJob.empty()) agents_.back().outbox += AgentEncode(kAgentPmixJob, pmixJob.data(), pmixJob.size());
   links_.emplace_back();

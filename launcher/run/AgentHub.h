@@ -103,8 +103,12 @@ class AgentHub {
   /// beyond them is closed at once; those held close after the proof time.
   static constexpr size_t kStrangerRoom = 64;
 
-  /// `environment`: what every agent gives its ranks (NAME=VALUE).
-  explicit AgentHub(const std::vector<std::string>& environment) : env_(AgentStrings(environment)) {}
+  /// `environment`: what every agent gives its ranks (NAME=VALUE);
+  /// `window`, when not null: the size of tarvo's terminal, which every
+  /// agent's ranks' terminals take.
+  explicit AgentHub(const std::vector<std::string>& environment, const AgentWindow* window = nullptr)
+      : env_(AgentStrings(environment)),
+        window_(window != nullptr ? AgentEncode(kAgentWindow, window, sizeof *window) : std::string()) {}
 
   /// A fresh secret, opens the listening TCP socket on every address.
   /// False, reported on standard error, when it cannot.
@@ -212,6 +216,7 @@ class AgentHub {
 
   std::string secret_;
   const std::string env_;
+  const std::string window_;  // the kAgentWindow frame, or nothing
   int listenFd_ = -1;
   int port_ = 0;
   std::vector<Agent> agents_;

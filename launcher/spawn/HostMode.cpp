@@ -311,10 +311,15 @@ int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std
   const RunSettings& settings = run.settings;
   OutputRelay* relay = run.relay;
   const bool slurm = settings.launch == RunSettings::kLaunchSlurm;
+  // The agents' ranks' terminals take the size of tarvo's, as its own ranks' do.
+  const winsize* size = OutputRelay::WindowSize(relay);
+  const AgentWindow window =
+      size != nullptr ? AgentWindow{size->ws_row, size->ws_col, size->ws_xpixel, size->ws_ypixel} : AgentWindow{};
   AgentHub hub(settings.exportMode == RunSettings::kExportNone
                    ? std::vector<std::string>()
                    : spawn::ExportedEnvironment(environ, settings.exportMode == RunSettings::kExportAll,
-                                                settings.exportNames));
+                                                settings.exportNames),
+               size != nullptr ? &window : nullptr);
   if (!hub.Open()) {
     return 1;
   }

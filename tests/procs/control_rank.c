@@ -6,7 +6,8 @@
  * on a two-core machine, and more under ThreadSanitizer).
  *
  *   control_rank DIR hold
- *       Waits. SIGUSR1 is noted in DIR/usr1.RANK; a SIGINT is counted, and
+ *       Notes the size of its standard output's terminal in DIR/size.RANK
+ *       (rows * 10000 + columns; -1: no terminal), then waits. SIGUSR1 is noted in DIR/usr1.RANK; a SIGINT is counted, and
  *       half a second after the first the count goes to DIR/int.RANK and the
  *       rank exits with 130.
  *   control_rank DIR stubborn
@@ -21,6 +22,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -90,6 +92,8 @@ int main(int argc, char** argv) {
   if (strcmp(argv[2], "hold") == 0) {
     signal(SIGINT, OnInterrupt);
     signal(SIGUSR1, OnUsr1);
+    struct winsize size;
+    Note(dir, "size", ctx.rank, ioctl(1, TIOCGWINSZ, &size) == 0 ? size.ws_row * 10000L + size.ws_col : -1L);
   } else if (strcmp(argv[2], "stubborn") == 0) {
     signal(SIGINT, SIG_IGN);
     signal(SIGTERM, SIG_IGN);
