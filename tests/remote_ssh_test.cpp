@@ -151,19 +151,27 @@ TEST_F(RemoteSsh, RanksStartInTarvoWdirAndTrapTheWarningBeforeTheTimeLimit) {
                       "i=0; while [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done; exit 3\n");
   ASSERT_EQ(chmod((sub + "/probe").c_str(), 0755), 0);
   testutil::WriteFile(work_ + "/hosts", "127.0.0.2\n");
+  // A login slower than the warning's 2 s: the warning waits for the
+  // programs that have not started yet.
+  testutil::WriteFile(work_ + "/slowssh", "#!/bin/sh\nsleep 4\nexec ssh \"$@\"\n");
+  ASSERT_EQ(chmod((work_ + "/slowssh").c_str(), 0755), 0);
   struct Mode {
     const char* name;
     std::vector<std::string> args;
     const char* launch;
-  } modes[] = {{"carrier", {"-np", "2", "probe"}, "rank"},
-               {"per-rank remote shells", {"-ssh", "-np", "2", "-mf", "hosts", "probe"}, "rank"},
-               {"agents", {"-ssh", "-np", "2", "-mf", "hosts", "probe"}, "host"}};
+    std::string rsh;
+  } modes[] = {{"carrier", {"-np", "2", "probe"}, "rank", ""},
+               {"per-rank remote shells", {"-ssh", "-np", "2", "-mf", "hosts", "probe"}, "rank", ""},
+               {"a slow login", {"-np", "2", "-mf", "hosts", "probe"}, "rank", work_ + "/slowssh"},
+               {"agents", {"-ssh", "-np", "2", "-mf", "hosts", "probe"}, "host", ""}};
   harness::Options opts = Options();
   opts.exactPath = sshd().ShimDir() + ":" TARVO_BIN_DIR ":/usr/bin:/bin";
   opts.env = {{"TARVO_WDIR", "ranks"}, {"TARVO_TIMEOUT", "60"}, {"TARVO_TIMEOUT_SIGNAL", "USR1@58"}};
   for (const Mode& m : modes) {
     for (const char* f : {"/where.0", "/where.1", "/warned.0", "/warned.1"}) unlink((sub + f).c_str());
     opts.env["TARVO_LAUNCH"] = m.launch;
+    opts.env.erase("TARVO_RSH");
+    if (!m.rsh.empty()) opts.env["TARVO_RSH"] = m.rsh;
     harness::LauncherRun run(m.args, opts);
     // Status 0: each rank ended by the trap, not at the limit nor by itself.
     ASSERT_EQ(run.Wait(90), 0) << m.name << "\n" << run.Stdout() << run.Stderr() << sshd().Log();

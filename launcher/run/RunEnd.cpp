@@ -67,11 +67,28 @@ void RunEnd::SignalAll(int sig) {
       remote[l.host].push_back(p.remotePid);
       continue;
     }
-    if (ranks_.PerRankRemote(i) && passedOn) continue;
+    if (ranks_.PerRankRemote(i) && passedOn) {
+      // Its program has not started: the signal waits for it, as it would
+      // have found a program started at once.
+      if (remoteReady && !killed_) held_[i] |= 1u << sig;
+      continue;
+    }
     SignalGroup(p.pid, sig);
   }
   for (const auto& host : remote) remote_->Signal(host.first, sig, host.second);
   if (hub_ != nullptr) hub_->Signal(sig);
+}
+
+void RunEnd::RemoteStarted(size_t i) {
+  const auto it = held_.find(i);
+  if (it == held_.end()) return;
+  const unsigned held = it->second;
+  held_.erase(it);
+  const Proc& p = ranks_.At(i);
+  if (!ranks_.Live(i) || p.remotePid <= 0 || remote_ == nullptr) return;
+  for (const int sig : {SIGUSR1, SIGUSR2}) {
+    if ((held & (1u << sig)) != 0) remote_->Signal(ranks_.Launch(i).host, sig, {p.remotePid});
+  }
 }
 
 void RunEnd::Exited(int status) { status_ = std::max(status_, status); }

@@ -4,6 +4,9 @@
 #ifndef TARVO_LAUNCHER_RUN_RUNEND_H
 #define TARVO_LAUNCHER_RUN_RUNEND_H
 
+#include <cstddef>
+#include <unordered_map>
+
 #include "launcher/run/RunControl.h"
 #include "launcher/run/RunRanks.h"
 
@@ -34,8 +37,13 @@ class RunEnd {
   void Kill();
   // The grace is over.
   void CheckKill(double now);
-  // `sig` to every live process group of the run.
+  // `sig` to every live process group of the run. SIGUSR1 and SIGUSR2 for
+  // a rank of a per-rank remote shell whose program has not told its pid
+  // yet are held for it until it does (RemoteStarted).
   void SignalAll(int sig);
+  // Rank `i`'s program on its remote host has told its pid: the signals
+  // held for it go there now.
+  void RemoteStarted(size_t i);
 
   // How the ranks did: every end's status, the ranks' own failures, a
   // rank's abort (its code is the run's), the signal that ended the run.
@@ -59,6 +67,9 @@ class RunEnd {
   int ownFailure_ = 0;  // the highest status of the ranks that failed on their own
   int signal_ = 0;
   int fatal_ = 1;
+  // By rank index: the signals (a bit each, SIGUSR1 and SIGUSR2) held for
+  // a remote program that has not started yet.
+  std::unordered_map<size_t, unsigned> held_;
 };
 
 }  // namespace runloop

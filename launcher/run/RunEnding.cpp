@@ -114,8 +114,9 @@ void Run::TakeNotices() {
     if (n.ended) {
       p.remoteEnded = true;
       p.remoteStatus = n.waitStatus;
-    } else if (n.pid > 1) {
+    } else if (n.pid > 1 && p.remotePid <= 0) {
       p.remotePid = n.pid;
+      end_.RemoteStarted(i);
     }
     ranks_.LoggedIn(i);
   }
