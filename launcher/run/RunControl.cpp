@@ -3,7 +3,8 @@
 // (failures and start notices from other threads), with the time limit, the
 // kill grace, the remote logins and stuck collective operations as timers.
 // Signals are taken synchronously here, never in handlers. The reaping of
-// the processes is RunReaping.cpp's.
+// the processes is RunReaping.cpp's, what other threads and the agents
+// report RunReports.cpp's.
 #include "launcher/run/RunControl.h"
 
 #include <errno.h>
@@ -15,81 +16,34 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <unordered_map>
 
 #include "common/signal_mask.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/run/Mpir.h"
 #include "launcher/run/RunLoop.h"
-#include "common/child_setup.h"
 
 namespace runloop {
 
 Run::Run(SharedState& shared, std::vector<RankLaunch>& launches, AgentHub* hub, MpiServer* mpi, JobStarter* starter,
          RemoteSignaller* remote)
-    : shared_(shared), hub_(hub), remote_(remote), starter_(starter), ranks_(launches),
+    : shared_(shared), hub_(hub), remote_(remote), ranks_(launches),
       end_(shared.settings, ranks_, hub, remote), mpi_(mpi, hub), spawns_(ranks_, end_, mpi_, hub, starter),
-      mpiWatch_(shared.settings, ranks_, end_, mpi_, spawns_, hub), stacks_(shared.settings, hub, remote) {
-  inTable_.assign(launches.size(), 1);
-  for (size_t i = 0; i < launches.size(); ++i) {
-    if (!launches[i].agentShell && launches[i].job == 0) {
-      inTable_[i] = 0;
-      ++tableLeft_;
-    }
-  }
-  MpirBegin(static_cast<int>(tableLeft_));
-  if (shared_.settings.timeout > 0) deadline_ = Now() + shared_.settings.timeout;
-  if (deadline_ > 0 && shared_.settings.timeoutSignal != 0) {
-    warnAt_ = deadline_ - shared_.settings.timeoutSignalBefore;
-  }
-}
-
-void Run::NoteStarts() {
-  if (tableLeft_ == 0) return;
-  for (size_t i = 0; i < ranks_.Started(); ++i) {
-    if (inTable_[i]) continue;
-    // The rank's own program: a local carrier becomes it, an agent reports
-    // its pid, a per-rank remote carrier reports its child's.
-    const pid_t pid = ranks_.PerRankRemote(i) ? ranks_.At(i).remotePid : ranks_.At(i).pid;
-    if (pid <= 0) continue;
-    MpirSet(ranks_.Launch(i).rank, ranks_.Launch(i).host, ranks_.Launch(i).program, pid);
-    inTable_[i] = 1;
-    if (--tableLeft_ == 0) MpirSpawned();
-  }
-}
-
-size_t Run::TakeSlot(size_t i) {
-  if (slots_.size() <= i) slots_.resize(i + 1, 0);
-  if (ranks_.Launch(i).job == 0) {
-    slots_[i] = i;
-  } else if (!freeSlots_.empty()) {
-    slots_[i] = freeSlots_.back();
-    freeSlots_.pop_back();
-  } else {
-    slots_[i] = nextSlot_++;
-  }
-  return slots_[i];
-}
+      mpiWatch_(shared.settings, ranks_, end_, mpi_, spawns_, hub), stacks_(shared.settings, hub, remote),
+      mpir_(ranks_), checks_(shared.settings, shared.collectives, ranks_, end_, mpi_, Now()),
+      // Spawned jobs add processes: the watcher has a slot for as many as
+      // a run may hold.
+      watch_(launches.size(), starter != nullptr, mpi != nullptr ? mpi->PmixDirs() : std::vector<std::string>()) {}
 
 int Run::Loop() {
-  nextSlot_ = ranks_.Count();
-  // Spawned jobs add processes: the watcher has a slot for as many as a
-  // run may hold.
-  const size_t slots = ranks_.Count() + (starter_ != nullptr ? static_cast<size_t>(kMaxRunProcesses) : 0);
-  MpiServer* mpi = mpi_.Server();
-  watcher_.Start(slots, mpi != nullptr ? mpi->PmixDirs() : std::vector<std::string>());
   for (;;) {
     TakeFatal();
     StartWhatMay();
-    NoteStarts();
-    watcher_.Flush();
+    mpir_.NoteStarts();
+    watch_.Flush();
     if (ranks_.LiveCount() == 0 && (end_.Ending() || ranks_.Started() == ranks_.Count())) break;
     WaitForEvents(WaitMs());
     // carrier's notice of a remote rank's end comes before its remote shell's.
@@ -97,12 +51,12 @@ int Run::Loop() {
     mpiWatch_.Take(Now());  // an abort before the end of its rank
     Reap();
     TakeAgentEvents();
-    NoteStarts();
+    mpir_.NoteStarts();
     TakeFatal();
     TakeStacks();
     CheckTimeout();
-    CheckLogins();
-    CheckStuck();
+    checks_.CheckLogins(Now());
+    checks_.CheckStuck(Now());
     mpiWatch_.CheckLeft(Now());
     end_.CheckKill(Now());
   }
@@ -136,7 +90,7 @@ void Run::StartWhatMay() {
       return;
     }
     if (l.agentShell) hub_->ShellStarted(l.agent, pid);
-    watcher_.Set(TakeSlot(i), pid);
+    watch_.Watch(i, l.job, pid);
   }
 }
 
@@ -150,14 +104,13 @@ int Run::WaitMs() const {
   };
   if (!end_.Ending() && ranks_.Started() < ranks_.Count() && !WindowFull(ranks_.Started()) && !Held(ranks_.Started())) atMost(0);
   if (end_.KillPending()) atMost(end_.KillAt() - now);
-  if (!end_.Ending() && deadline_ > 0) atMost(deadline_ - now);
-  if (!end_.Ending() && warnAt_ > 0) atMost(warnAt_ - now);
+  const double checks = checks_.Due(now);
+  if (checks >= 0) atMost(checks);
   if (ranks_.LoggingIn() > 0) {
     for (size_t i = 0; i < ranks_.Started(); ++i) {
       if (ranks_.At(i).state == kLoggingIn) atMost(ranks_.At(i).startedAt + kLoginHold - now);
     }
   }
-  if (!end_.Ending() && ranks_.AnyEnded() && ranks_.LiveCount() > 0) atMost(stuckSince_ > 0 ? stuckSince_ + kStuckGrace - now : 0.25);
   if (!end_.Ending()) {
     for (size_t i = 0; i < ranks_.Started(); ++i) {
       if (ranks_.At(i).left && ranks_.Live(i)) atMost(ranks_.At(i).leftAt + kLeftGrace - now);
@@ -168,13 +121,6 @@ int Run::WaitMs() const {
   if (ranks_.LiveCount() > 0) atMost(1.0);
   for (const ShellEnd& e : awaitingNotice_) atMost(e.until - now);
   if (stacks_.Active()) atMost(stacks_.Until() - now);
-  if (!end_.Ending()) {
-    for (size_t i = 0; i < ranks_.Started(); ++i) {
-      if (ranks_.Launch(i).remote && !ranks_.At(i).heard && ranks_.Live(i)) {
-        atMost(ranks_.At(i).startedAt + shared_.settings.loginTimeout - now);
-      }
-    }
-  }
   if (hub_ != nullptr) {
     const double agents = hub_->NextDeadline(now);
     if (agents >= 0) atMost(agents);

@@ -1,8 +1,12 @@
-// The inside of the run control, shared by its files: RunControl.cpp
-// (starting, the loop, signals), RunReaping.cpp (the ends of its
-// processes), RunEnding.cpp (the ends that other threads and agents
-// report, the checks that end a run, its status), RunMpi.cpp (the ranks'
-// MPI servers) and RunStacks.cpp (the ranks' call stacks).
+// The inside of the run control: the loop of one run (RunControl.cpp:
+// starting, the loop, signals; RunReaping.cpp: the ends of its processes;
+// RunReports.cpp: what the agents and other threads report) over its
+// parts, each made with the run and given what it needs then, none of
+// which calls back into the loop: the processes (RunRanks), how the run
+// ends (RunEnd), the checks that end it (RunChecks), the MPI server's
+// events (MpiLink, MpiWatch), the spawned jobs (SpawnedJobs), the call
+// stacks (StackGather), the debugger's table (MpirTable) and the group
+// watcher's slots (WatchSlots).
 #ifndef TARVO_LAUNCHER_RUNLOOP_H
 #define TARVO_LAUNCHER_RUNLOOP_H
 
@@ -16,16 +20,18 @@
 #include <utility>
 #include <vector>
 
-#include "common/group_watcher.h"
 #include "launcher/run/AgentHub.h"
 #include "launcher/run/MpiLink.h"
 #include "launcher/run/MpiWatch.h"
+#include "launcher/run/MpirTable.h"
 #include "launcher/run/ReportText.h"
+#include "launcher/run/RunChecks.h"
 #include "launcher/run/RunControl.h"
 #include "launcher/run/RunEnd.h"
 #include "launcher/run/RunRanks.h"
 #include "launcher/run/SpawnedJobs.h"
 #include "launcher/run/StackGather.h"
+#include "launcher/run/WatchSlots.h"
 
 namespace runloop {
 
@@ -33,10 +39,6 @@ namespace runloop {
 // counts as logging in (its notice may be lost, or its carrier may be an
 // older one that sends none).
 const double kLoginHold = 10.0;
-// A request to the synchronisation service may still be on its way when the
-// rank that sent it ends: a collective operation counts as stuck only after
-// this long.
-const double kStuckGrace = 1.0;
 // carrier's notice of a remote rank's end is sent before its remote shell
 // ends, but may be taken after the shell's end: a shell that ends first is
 // judged when the notice comes, or after this long without it.
@@ -89,16 +91,9 @@ class Run {
   // process but the agents' shells while the agents' topologies are awaited.
   bool Held(size_t i) const;
   void StartWhatMay();
-  // The watcher's slot of launch `i`: a first job's its index; a spawned
-  // process takes one that an ended spawned process left, or a new one, so
-  // that the run's bound on its live processes bounds the slots.
-  size_t TakeSlot(size_t i);
-  // The MPIR table (Mpir.h): each rank of the first job as its program's
-  // pid becomes known; once all are, the debugger's breakpoint.
-  void NoteStarts();
 
-  // Waiting, and tarvo's own signals.
-  // Milliseconds until the next timer, -1 for none.
+  // Waiting, and tarvo's own signals. Milliseconds until the next timer,
+  // -1 for none.
   int WaitMs() const;
   void WaitForEvents(int ms);
   void OnSignal(const signalfd_siginfo& info);
@@ -112,22 +107,15 @@ class Run {
   // Ranks that have ended, with their wait statuses.
   void Ended(const std::vector<std::pair<size_t, int>>& ended);
 
-  // What other threads and agents report, and the checks that end a run
-  // (RunEnding.cpp).
+  // What the agents and other threads report (RunReports.cpp).
   // What the agents have reported since the last look.
   void TakeAgentEvents();
   // An agent that is gone while ranks of it run: they are lost with it.
   void Lost(const AgentEvent& e);
   void TakeNotices();
   void TakeFatal();
-  // Since when each rank waits in a collective operation or PMI barrier.
-  void Waiting(std::vector<double>* since) const;
+  // At the time limit, the stacks (when asked for) and the run's end.
   void CheckTimeout();
-  // A remote shell whose far side has not reported within the login time.
-  void CheckLogins();
-  // A rank that has ended while others wait in a collective operation that
-  // it has not entered: nothing can release them.
-  void CheckStuck();
   // Asks the ranks' call stacks (at the time limit, the run ends after
   // them); one gathering at a time.
   void AskStacks(bool forTimeout);
@@ -136,26 +124,19 @@ class Run {
   void TakeStacks();
 
   SharedState& shared_;
-  AgentHub* hub_;             // null: no agents
-  RemoteSignaller* remote_;   // null: remote shells are signalled themselves
-  JobStarter* starter_;       // null: the run cannot spawn
+  AgentHub* hub_;            // null: no agents
+  RemoteSignaller* remote_;  // null: remote shells are signalled themselves
   RunRanks ranks_;
   RunEnd end_;
   MpiLink mpi_;
   SpawnedJobs spawns_;
   MpiWatch mpiWatch_;
   StackGather stacks_;
-  std::vector<AgentEvent> agentEvents_;
+  MpirTable mpir_;
+  RunChecks checks_;
+  WatchSlots watch_;
+  std::vector<AgentEvent> agentEvents_;  // what the hub has reported, not yet taken
   std::vector<ShellEnd> awaitingNotice_;
-  GroupWatcher watcher_;
-  std::vector<size_t> slots_;  // launch -> its watcher slot
-  std::vector<size_t> freeSlots_;
-  size_t nextSlot_ = 0;
-  std::vector<char> inTable_;  // launch -> its MPIR entry is set
-  size_t tableLeft_ = 0;
-  double deadline_ = 0;
-  double warnAt_ = 0;  // TARVO_TIMEOUT_SIGNAL's moment; 0: none, or sent
-  double stuckSince_ = -1;
 };
 
 }  // namespace runloop

@@ -63,7 +63,8 @@ class RunRanks {
   int IndexOf(int job, int rank) const;
   // The launch whose process is `pid`, -1 when there is none.
   int OfPid(pid_t pid) const;
-  // How many ranks the job of the namespace's job `job` holds (0: the first).
+  // How many ranks job `job` holds: for the first job (0), one more than
+  // its highest rank.
   size_t JobSize(int job) const;
   // Processes of the run not ended, agents' shells left out.
   int Running() const;

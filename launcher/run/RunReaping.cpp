@@ -58,9 +58,7 @@ void Run::Reap() {
 }
 
 void Run::Reaped(size_t i, int ws, std::vector<std::pair<size_t, int>>* ended) {
-  watcher_.Set(slots_[i], 0);
-  // A first job's slot stays its own; a spawned one's is taken again.
-  if (ranks_.Launch(i).job > 0) freeSlots_.push_back(slots_[i]);
+  watch_.Unwatch(i, ranks_.Launch(i).job);
   MarkEnded(i);
   if (ranks_.At(i).remoteEnded) ws = ranks_.At(i).remoteStatus;
   ranks_.At(i).waitStatus = ws;

@@ -1,11 +1,10 @@
-// How a run ends: the ends that agents and other threads report, the time
-// limit, collective operations that can no longer be released, the kill
-// after the grace, and the run's status.
-#include <sys/wait.h>
+// What the agents and tarvo's other threads report to the run loop: the
+// agents' logins, the ends and pids of their ranks, their loss; carrier's
+// notices; a failure that ends the run. And the time limit's end.
+#include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "launcher/run/RunLoop.h"
 
@@ -128,22 +127,6 @@ void Run::TakeNotices() {
   }
 }
 
-void Run::CheckLogins() {
-  if (end_.Ending()) return;
-  const double now = Now();
-  for (size_t i = 0; i < ranks_.Started(); ++i) {
-    if (!ranks_.Launch(i).remote || ranks_.At(i).heard || !ranks_.Live(i) ||
-        now - ranks_.At(i).startedAt < shared_.settings.loginTimeout) {
-      continue;
-    }
-    fprintf(stderr, "tarvo: the remote shell to %s (pid %d) has not logged in within %g s (TARVO_LOGIN_TIMEOUT); "
-            "ending the run\n", ranks_.Launch(i).host.c_str(), static_cast<int>(ranks_.At(i).pid),
-            shared_.settings.loginTimeout);
-    end_.Fatal(255);
-    return;
-  }
-}
-
 void Run::TakeFatal() {
   int status = shared_.fatalStatus.load();
   if (status == 0 || end_.Ending()) return;
@@ -151,27 +134,7 @@ void Run::TakeFatal() {
 }
 
 void Run::CheckTimeout() {
-  // The warning before the time limit, for programs that save their work.
-  if (!end_.Ending() && warnAt_ > 0 && Now() >= warnAt_) {
-    warnAt_ = 0;
-    end_.SignalAll(shared_.settings.timeoutSignal);
-  }
-  if (end_.Ending() || deadline_ <= 0 || Now() < deadline_) return;
-  fprintf(stderr, "tarvo: the run's time limit of %g s is over; ending the run\n", shared_.settings.timeout);
-  std::vector<double> waiting;
-  Waiting(&waiting);
-  const double now = Now();
-  for (size_t i = 0; i < ranks_.Started(); ++i) {
-    if (ranks_.At(i).state == kEnded || ranks_.At(i).state == kPending || ranks_.Launch(i).agentShell) continue;
-    const size_t rank = static_cast<size_t>(ranks_.Launch(i).rank);
-    if (rank < waiting.size() && waiting[rank] >= 0) {
-      fprintf(stderr, "tarvo: %s is running, waiting in a collective operation for %.1f s\n", ranks_.Who(i).c_str(),
-              now - waiting[rank]);
-    } else {
-      fprintf(stderr, "tarvo: %s is running, not in a collective operation\n", ranks_.Who(i).c_str());
-    }
-  }
-  deadline_ = 0;
+  if (!checks_.TimeUp(Now())) return;
   // Where every rank is, before they are ended: the run ends once the
   // stacks are in (at most kStacksWait later).
   if (shared_.settings.stacks) {
@@ -179,44 +142,6 @@ void Run::CheckTimeout() {
   } else {
     end_.Begin(RunEnd::kTimeout, SIGTERM);
   }
-}
-
-// A rank that has ended while others wait in a collective operation that
-// it has not entered: nothing can release them.
-void Run::CheckStuck() {
-  if (end_.Ending() || !ranks_.AnyEnded() || ranks_.LiveCount() == 0) return;
-  std::vector<double> waiting;
-  Waiting(&waiting);
-  std::vector<int> waiters;
-  size_t culprit = ranks_.Count();
-  for (size_t i = 0; i < ranks_.Started(); ++i) {
-    if (ranks_.Launch(i).agentShell) continue;
-    const size_t rank = static_cast<size_t>(ranks_.Launch(i).rank);
-    const bool waits = rank < waiting.size() && waiting[rank] >= 0;
-    if (ranks_.At(i).state == kEnded && !waits && culprit == ranks_.Count()) culprit = i;
-    if (ranks_.At(i).state != kEnded && waits) waiters.push_back(ranks_.Launch(i).rank);
-  }
-  if (culprit == ranks_.Count() || waiters.empty()) {
-    stuckSince_ = -1;
-    return;
-  }
-  const double now = Now();
-  if (stuckSince_ < 0) {
-    stuckSince_ = now;
-    return;
-  }
-  if (now - stuckSince_ < kStuckGrace) return;
-  std::sort(waiters.begin(), waiters.end());
-  fprintf(stderr, "tarvo: %s has ended while rank%s %s wait%s in a collective operation that it never entered; "
-          "ending the run\n",
-          ranks_.Who(culprit).c_str(), waiters.size() == 1 ? "" : "s", RankList(waiters).c_str(),
-          waiters.size() == 1 ? "s" : "");
-  end_.Begin(RunEnd::kStuck, SIGTERM);
-}
-
-void Run::Waiting(std::vector<double>* since) const {
-  if (shared_.collectives != nullptr) shared_.collectives->Snapshot(since);
-  if (mpi_.Server() != nullptr) mpi_.Server()->Waiting(since);
 }
 
 }  // namespace runloop
