@@ -38,7 +38,6 @@
 #include "common/carrier_exec.h"
 #include "common/child_io.h"
 #include "common/child_setup.h"
-#include "common/terminal.h"
 
 using spawn::LauncherParams;
 using spawn::MachineFileHosts;
@@ -59,10 +58,10 @@ size_t EnvironCount();
 // tarvo's own where it has one; empty without terminals, or with the ranks'
 // output in files of their own (TARVO_OUTPUT), as for local ranks.
 std::string RemoteTerminal(const RunParts& run) {
-  winsize size;
   if (!OutputRelay::Terminals(run.relay) || !run.settings.outputPattern.empty()) return std::string();
-  if (!OwnWindowSize(&size) || size.ws_row == 0) return "TARVO_PTY=1";
-  return "TARVO_PTY=" + std::to_string(size.ws_col) + "x" + std::to_string(size.ws_row);
+  const winsize* size = OutputRelay::WindowSize(run.relay);
+  if (size == nullptr || size->ws_row == 0) return "TARVO_PTY=1";
+  return "TARVO_PTY=" + std::to_string(size->ws_col) + "x" + std::to_string(size->ws_row);
 }
 
 // Per-rank remote shells: the map before any rank starts. With GPUs asked,
