@@ -43,7 +43,7 @@ void MpiServer::AskNameTable(uint64_t ticket, const pmi::PmixNameRequest& r) {
 
 void MpiServer::NamesEnded(int job, int rank) {
   // The rank spoke PMI-1 or PMIx: its owner name under each.
-  std::vector<std::string> owners = {pmi::NameOwner(job == 0 ? kvsname_ : Pmi1Kvsname(job), rank)};
+  std::vector<std::string> owners = {pmi::NameOwner(job == 0 ? kvsname_ : pmi1Jobs_.Kvsname(job), rank)};
   if (job == 0 && pmixOn_) owners.push_back(pmi::NameOwner(pmixJob_.nspace, rank));
   auto at = spawned_.find(job);
   if (job > 0 && at != spawned_.end()) owners.push_back(pmi::NameOwner(at->second, rank));

@@ -17,6 +17,18 @@
 #include "pmi/process_mapping.h"
 #include "pmi/spawn_wire.h"
 
+namespace {
+
+// The host of tarvo's own ranks (the first one's); empty when it has none.
+std::string OwnHost(const std::vector<std::string>& hostOfRank, const std::vector<int>& agentOf) {
+  for (size_t rank = 0; rank < hostOfRank.size(); ++rank) {
+    if (agentOf[rank] < 0) return hostOfRank[rank];
+  }
+  return std::string();
+}
+
+}  // namespace
+
 MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vector<int>& appnums,
                      const std::vector<int>& agentOf, int agents, const MpiLinks& links)
     : links_(links),
@@ -28,7 +40,9 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
       clientOf_(hostOfRank.size(), -1),
       since_(hostOfRank.size(), -1),
       agentIn_(static_cast<size_t>(agents), 0),
-      pmixFences_(agents, static_cast<size_t>(links.kvsLimitMiB) << 20) {
+      pmixFences_(agents, static_cast<size_t>(links.kvsLimitMiB) << 20),
+      localHost_(OwnHost(hostOfRank, agentOf)),
+      pmi1Jobs_(kvsname_, localHost_, links.kvsLimitMiB, &names_, &agentAnswers_, &later_) {
   pmi::JobFacts facts;
   facts.kvsname = kvsname_;
   facts.size = facts.universeSize = size_;
@@ -44,7 +58,6 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
   // Spawns go to the run control, which refuses them where it cannot start
   // a job (ranks through remote shells, agents).
   server_.reset(new pmi::Pmi1Server(facts, pmi::Pmi1Serving{&names_, false, true}));
-  if (!localRanks_.empty()) localHost_ = hostOfRank[static_cast<size_t>(localRanks_[0])];
 }
 
 std::string MpiServer::JobPayload(int agent) const {
@@ -124,15 +137,10 @@ void MpiServer::Listen(int port, int held) {
 }
 
 void MpiServer::Fds(std::vector<pollfd>* fds) const {
-  fdCounts_.clear();
-  size_t before = fds->size();
+  const size_t before = fds->size();
   server_->Fds(fds);
-  fdCounts_.push_back(fds->size() - before);
-  for (const auto& j : pmi1Jobs_) {
-    before = fds->size();
-    j.second->Fds(fds);
-    fdCounts_.push_back(fds->size() - before);
-  }
+  firstFds_ = fds->size() - before;
+  pmi1Jobs_.Fds(fds);
   if (pmix_ != nullptr) fds->push_back({pmix_->WakeFd(), POLLIN, 0});
 }
 
@@ -140,23 +148,16 @@ void MpiServer::OnReady(const pollfd* fds, size_t count, double now, std::vector
   std::vector<pmi::ServerEvent> events;
   const bool pmixReady = pmix_ != nullptr && count > 0 && fds[count - 1].revents != 0;
   if (pmix_ != nullptr && count > 0) --count;
-  // Each server's descriptors as the last Fds put them; a job added since
-  // has none among them.
-  size_t at = 0, n = fdCounts_.empty() ? count : std::min(fdCounts_[0], count);
+  // The first job's server's descriptors as the last Fds put them, then
+  // the spawned jobs'.
+  const size_t n = std::min(firstFds_, count);
   server_->OnReady(fds, n, now, &events);
-  at += n;
   Take(events, out);
-  TakePmi1Spawns(0, *server_, out);
-  size_t k = 1;
-  for (auto& j : pmi1Jobs_) {
-    if (k >= fdCounts_.size()) break;
-    n = std::min(fdCounts_[k++], count - at);
-    events.clear();
-    j.second->OnReady(fds + at, n, now, &events);
-    at += n;
-    TakeJob(j.first, events, out);
-    TakePmi1Spawns(j.first, *j.second, out);
+  for (MpiEvent& e : Pmi1SpawnEvents(0, *server_)) {
+    if (out != nullptr) out->push_back(std::move(e));
+    else AnswerSpawn(e.ticket, std::string(), "not_now");
   }
+  pmi1Jobs_.OnReady(fds + n, count - n, now, out);
   if (out != nullptr) out->insert(out->end(), later_.begin(), later_.end());
   later_.clear();
   if (pmixReady) TakePmix(out);
@@ -169,11 +170,7 @@ void MpiServer::Tick(double now) {
   Take(events, nullptr);
 }
 
-namespace {
-
-// What a rank's abort, broken protocol, end before finalize or full
-// key-value space is for the run control, whichever job's server saw it.
-void Translate(const pmi::ServerEvent& e, int kvsLimitMiB, MpiEvent* m) {
+void MpiEventOf(const pmi::ServerEvent& e, int kvsLimitMiB, MpiEvent* m) {
   switch (e.kind) {
     case pmi::ServerEvent::kAbort:
       m->kind = MpiEvent::kAbort;
@@ -193,40 +190,6 @@ void Translate(const pmi::ServerEvent& e, int kvsLimitMiB, MpiEvent* m) {
       break;
     default:
       break;
-  }
-}
-
-}  // namespace
-
-void MpiServer::TakeJob(int job, std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out) {
-  auto server = pmi1Jobs_.find(job);
-  auto fence = pmi1Fences_.find(job);
-  for (size_t i = 0; i < events.size(); ++i) {
-    pmi::ServerEvent& e = events[i];
-    MpiEvent m;
-    m.job = job;
-    m.rank = fence != pmi1Fences_.end() && e.client >= 0 && static_cast<size_t>(e.client) < fence->second.ranks.size()
-                 ? fence->second.ranks[static_cast<size_t>(e.client)]
-                 : e.client;
-    switch (e.kind) {
-      case pmi::ServerEvent::kBarrier:
-        if (fence == pmi1Fences_.end() || fence->second.agents.empty()) {
-          // The job's ranks are all here: its barrier completes at once.
-          if (server != pmi1Jobs_.end()) server->second->CompleteBarrier(pmi::KeyValues(), &events);
-        } else {
-          fence->second.localIn = true;
-          fence->second.all.insert(e.puts.begin(), e.puts.end());
-          Pmi1FenceIfComplete(job, &events);
-        }
-        continue;
-      case pmi::ServerEvent::kStranger:
-      case pmi::ServerEvent::kName:
-        continue;
-      default:
-        Translate(e, links_.kvsLimitMiB, &m);
-        break;
-    }
-    if (out != nullptr) out->push_back(m);
   }
 }
 
@@ -250,7 +213,7 @@ void MpiServer::Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent
       case pmi::ServerEvent::kName:
         continue;  // tarvo's engine answers names from the run's table itself
       default:
-        Translate(e, links_.kvsLimitMiB, &m);
+        MpiEventOf(e, links_.kvsLimitMiB, &m);
         break;
     }
     if (out != nullptr) out->push_back(m);
@@ -269,28 +232,13 @@ void MpiServer::StampLocal(double now) {
 }
 
 bool MpiServer::AgentPuts(int agent, const std::string& payload) {
-  auto job = pmi1AgentJob_.find(agent);
-  if (job != pmi1AgentJob_.end() && job->second > 0) {
-    auto fence = pmi1Fences_.find(job->second);
-    pmi::KeyValues dropped;
-    return AgentTakeFencePuts(payload, fence == pmi1Fences_.end() ? &dropped : &fence->second.all);
-  }
+  bool ok = false;
+  if (pmi1Jobs_.AgentPuts(agent, payload, &ok)) return ok;
   return AgentTakeFencePuts(payload, &union_);
 }
 
 void MpiServer::AgentDone(int agent, double now) {
-  auto job = pmi1AgentJob_.find(agent);
-  if (job != pmi1AgentJob_.end() && job->second > 0) {
-    // A spawned job's barrier: once each of its hosts is in, the union
-    // goes back to them.
-    const int k = job->second;
-    job->second = 0;
-    auto fence = pmi1Fences_.find(k);
-    if (fence == pmi1Fences_.end() || fence->second.agents.count(agent) == 0) return;
-    fence->second.in.insert(agent);
-    Pmi1FenceIfComplete(k, nullptr);
-    return;
-  }
+  if (pmi1Jobs_.AgentDone(agent)) return;  // a spawned job's barrier
   agentIn_[static_cast<size_t>(agent)] = 1;
   for (int rank = 0; rank < size_; ++rank) {
     if (agentOf_[static_cast<size_t>(rank)] == agent && since_[static_cast<size_t>(rank)] < 0) {

@@ -18,28 +18,11 @@
 #include <utility>
 #include <vector>
 
-#include "pmi/pmi1_server.h"
+#include "launcher/mpi/MpiEvent.h"
+#include "launcher/mpi/Pmi1Jobs.h"
 #include "launcher/mpi/PmixFences.h"
+#include "pmi/pmi1_server.h"
 #include "pmi/pmix_relay.h"
-
-/// What the run control learns from the ranks it serves.
-struct MpiEvent {
-  enum Kind {
-    kAbort,       // PMI-1 or PMIx abort
-    kBreak,       // a rank broke the PMI-1 protocol
-    kFull,        // a rank's put was refused: the key-value space is full
-    kPmixFull,    // a PMIx fence fails: tarvo's node's part (host in text) fills the key-value space
-    kUnfinalized, // a rank left (PMI-1: closed its connection; PMIx: ended) after its init, before its finalize
-    kSpawn        // a rank's MPI_Comm_spawn (PMIx, or PMI-1's spawn): answer with AnswerSpawn(ticket, ...)
-  } kind = kAbort;
-  int job = 0;   // 0: the run's first job; k: the k-th job that ranks spawned
-  int rank = -1;
-  int exitCode = 0;  // kAbort
-  std::string text;  // kBreak: how the rank broke the protocol
-  std::string sent;  // kBreak: what it sent (80 characters at most)
-  uint64_t ticket = 0;           // kSpawn
-  pmi::PmixSpawnRequest spawn;   // kSpawn
-};
 
 /// How the TCP endpoint tells a host of the run (counting and reporting a
 /// sender that is not) and counts a connection with a wrong PMI_ID.
@@ -118,15 +101,17 @@ class MpiServer {
   /// crosses the hosts as the first job's, apart from it. Returns its
   /// kvsname, the same on every host.
   std::string AddPmi1Job(int job, const std::vector<int>& appnums, const pmi::PmixSpawnRequest& request,
-                         const std::vector<std::string>& hosts = {}, const std::vector<int>& agentOf = {});
+                         const std::vector<std::string>& hosts = {}, const std::vector<int>& agentOf = {}) {
+    return pmi1Jobs_.Add(job, appnums, request, hosts, agentOf);
+  }
   /// An agent's kAgentPmi1Barrier: its next fence frames are of that job's.
-  void AgentPmi1Barrier(int agent, int job) { pmi1AgentJob_[agent] = job; }
+  void AgentPmi1Barrier(int agent, int job) { pmi1Jobs_.AgentBarrier(agent, job); }
   /// For a rank of such a job: the descriptor its program keeps (-1: none)
   /// and the variables for its environment; then its start.
-  int PrepareSpawned(int job, int rank, std::vector<std::string>* env);
-  void SpawnedStarted(int job, int rank);
+  int PrepareSpawned(int job, int rank, std::vector<std::string>* env) { return pmi1Jobs_.Prepare(job, rank, env); }
+  void SpawnedStarted(int job, int rank) { pmi1Jobs_.Started(job, rank); }
   /// Rank `rank` of such a job has ended: its connection's close is taken.
-  void Pmi1RankEnded(int job, int rank, std::vector<MpiEvent>* out);
+  void Pmi1RankEnded(int job, int rank, std::vector<MpiEvent>* out) { pmi1Jobs_.Ended(job, rank, out); }
   /// The host of tarvo's own ranks, as the run names it (empty: none).
   const std::string& LocalHost() const { return localHost_; }
   /// The run's first job, as the PMIx server was given it.
@@ -199,10 +184,6 @@ class MpiServer {
 
  private:
   void Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
-  // A PMI-1 server's spawns (job: the server's) as kSpawn events.
-  void TakePmi1Spawns(int job, pmi::Pmi1Server& server, std::vector<MpiEvent>* out);
-  // The events of a spawned job's PMI-1 server.
-  void TakeJob(int job, std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
   void StampLocal(double now);
   void TakePmix(std::vector<MpiEvent>* out);
   // Who holds rank `rank` of `nspace` (empty: the first job): an agent, -1
@@ -213,8 +194,6 @@ class MpiServer {
   void PmixAnswer(int id, bool ok, const std::string& data);
 
   void TakeNames(pmi::PmixNotice& n);
-  // The kvsname of a job that a PMI-1 rank spawned.
-  std::string Pmi1Kvsname(int job) const;
   // A request to the run's table; `ticket`'s upper half is its agent + 1
   // (0: tarvo's own relay), the lower half the ticket there.
   void AskNameTable(uint64_t ticket, const pmi::PmixNameRequest& r);
@@ -258,31 +237,13 @@ class MpiServer {
   bool SendIfComplete(const std::string& nspace, const std::vector<int>& ranks, const PmixFences::Fence& fence,
                       std::vector<PmixSend>* out);
   std::map<int, std::string> spawned_;  // job: its namespace
-  // PMI-1: the servers of spawned jobs, by job; how many descriptors each
-  // server (the first job's first) put into the last Fds; events of
-  // answers given outside OnReady, for the next.
-  std::map<int, std::unique_ptr<pmi::Pmi1Server>> pmi1Jobs_;
-  mutable std::vector<size_t> fdCounts_;
-  std::vector<MpiEvent> later_;
-  std::string localHost_;
-  // PMI-1 spawned jobs: by job, its size, its processes on tarvo's host,
-  // the agents with processes of it, the hosts whose part of its barrier
-  // is in, and the union so far.
-  struct Pmi1Fence {
-    int size = 0;
-    std::vector<int> ranks;  // by client of its server on tarvo's host
-    std::set<int> agents, in;
-    bool localIn = false;
-    pmi::KeyValues all;
-  };
-  // Once every host of the job is in its barrier: the union to its agents,
-  // and its waiting processes on tarvo's host released (their events into
-  // *events, else later_).
-  void Pmi1FenceIfComplete(int job, std::vector<pmi::ServerEvent>* events);
-  int Pmi1Client(int job, int rank) const;
-  std::map<int, Pmi1Fence> pmi1Fences_;
-  std::map<int, int> pmi1AgentJob_;  // by agent: the job its fence frames are of (0 or none: the first)
   std::map<std::string, std::vector<int>> spawnedAgentOf_;  // namespace: the agent of each rank (-1: tarvo)
+  // The first job's server's descriptors in the last Fds (none yet: all);
+  // events of answers given outside OnReady, for the next.
+  mutable size_t firstFds_ = static_cast<size_t>(-1);
+  std::vector<MpiEvent> later_;
+  const std::string localHost_;
+  Pmi1Jobs pmi1Jobs_;  // the jobs that MPICH's ranks spawn
 };
 
 #endif  // TARVO_LAUNCHER_MPI_MPISERVER_H
