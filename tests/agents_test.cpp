@@ -139,9 +139,10 @@ TEST_F(HostModeRun, PlacesRanksAsTheMachineFileAndStartsOneAgentPerHost) {
 // rank or its parent on the host (agent, carrier) is left.
 TEST_F(HostModeRun, EveryLineWrittenBeforeAnAbortComesOutWhole) {
   testutil::WriteFile(work_ + "/two", "127.0.0.2\n127.0.0.3\n");
-  testutil::WriteFile(work_ + "/report", "#!/bin/sh\necho $$ > rank.$TARVO_RANK.gone\necho $PPID > parent.$TARVO_RANK.gone\n"
-                                         "exec " + std::string(TARVO_TEST_BIN_DIR) + "/report_rank \"$@\"\n");
-  ASSERT_EQ(chmod((work_ + "/report").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::WriteScript(work_ + "/report",
+                                    "#!/bin/sh\necho $$ > rank.$TARVO_RANK.gone\necho $PPID > parent.$TARVO_RANK.gone\n"
+                                    "exec " +
+                                        std::string(TARVO_TEST_BIN_DIR) + "/report_rank \"$@\"\n"));
   for (const char* launch : {"host", "rank"}) {
     SCOPED_TRACE(launch);
     ASSERT_EQ(testutil::Run("rm -f " + work_ + "/printed.* " + work_ + "/*.gone").status, 0);
@@ -163,9 +164,9 @@ TEST_F(HostModeRun, EveryLineWrittenBeforeAnAbortComesOutWhole) {
 // as tarvo's own.
 TEST_F(HostModeRun, RemoteStandardOutputIsATerminalUnlessTarvoPtyIsZero) {
   testutil::WriteFile(work_ + "/two", "127.0.0.2\n127.0.0.3\n");
-  testutil::WriteFile(work_ + "/where", "#!/bin/sh\n[ -t 1 ] && echo \"out tty\" || echo \"out no\"\n"
-                                        "[ -t 1 ] && stty size <&1\n[ -t 2 ] && echo \"err tty\" || echo \"err no\"\n");
-  ASSERT_EQ(chmod((work_ + "/where").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::WriteScript(work_ + "/where",
+                                    "#!/bin/sh\n[ -t 1 ] && echo \"out tty\" || echo \"out no\"\n"
+                                    "[ -t 1 ] && stty size <&1\n[ -t 2 ] && echo \"err tty\" || echo \"err no\"\n"));
   for (const char* launch : {"host", "rank"}) {
     for (const char* pty : {"1", "0"}) {
       SCOPED_TRACE(std::string(launch) + " TARVO_PTY=" + pty);

@@ -91,16 +91,14 @@ TEST_F(CarrierTest, BecomesTheProgramWithItsOwnArgumentsInTheWorkingDirectory) {
 }
 
 TEST_F(CarrierTest, RunsAShellScriptWithoutArguments) {
-  testutil::WriteFile(dir_ + "/probe", "#!/bin/sh\necho \"$# $TARVO_RANK/$TARVO_SIZE $(pwd)\"\n");
-  ASSERT_EQ(chmod((dir_ + "/probe").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::WriteScript(dir_ + "/probe", "#!/bin/sh\necho \"$# $TARVO_RANK/$TARVO_SIZE $(pwd)\"\n"));
   // A relative program is found from the working directory it enters.
   Outcome o = Carrier(Concat({"./probe"}, Params(dir_, "0")));
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "0 0/5 " + dir_ + "\n");
   // A script without "#!" goes to the shell, with its arguments, whichever
   // C library carrier has.
-  testutil::WriteFile(dir_ + "/bare", "echo \"bare $# $1\"\n");
-  ASSERT_EQ(chmod((dir_ + "/bare").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::WriteScript(dir_ + "/bare", "echo \"bare $# $1\"\n"));
   o = Carrier(Concat({"./bare", "one"}, Params(dir_, "0")));
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "bare 1 one\n");
@@ -111,8 +109,8 @@ TEST_F(CarrierTest, RunsAShellScriptWithoutArguments) {
 // it says, and relays it; TARVO_PTY does not reach the program. Without
 // it, or with no terminal left, the program writes to carrier's own output.
 TEST_F(CarrierTest, RemoteProgramWritesToTheTerminalThatTarvoPtyAsksFor) {
-  testutil::WriteFile(dir_ + "/probe", "#!/bin/sh\n[ -t 1 ] && stty size <&1 || echo pipe\necho \"${TARVO_PTY-unset}\"\n");
-  ASSERT_EQ(chmod((dir_ + "/probe").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::WriteScript(
+      dir_ + "/probe", "#!/bin/sh\n[ -t 1 ] && stty size <&1 || echo pipe\necho \"${TARVO_PTY-unset}\"\n"));
   const struct {
     const char* env;
     const char* out;

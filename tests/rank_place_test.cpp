@@ -31,8 +31,7 @@ const char kProbe[] =
     "grep Cpus_allowed_list /proc/self/status | cut -f2\n";
 
 void WriteProbe(const std::string& dir) {
-  testutil::WriteFile(dir + "/probe", kProbe);
-  ASSERT_EQ(chmod((dir + "/probe").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::WriteScript(dir + "/probe", kProbe));
 }
 
 // A probe of where a rank is: its rank, the locality variables, the
@@ -124,8 +123,7 @@ TEST(CpuList, ReadsAndWritesTasksetsForm) {
 
 TEST(RankPlaceRun, RefusesBadSettingsBeforeAnythingStarts) {
   const std::string dir = testutil::MakeTempDir();
-  testutil::WriteFile(dir + "/probe", "#!/bin/sh\ntouch started.$TARVO_RANK\n");
-  ASSERT_EQ(chmod((dir + "/probe").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::WriteScript(dir + "/probe", "#!/bin/sh\ntouch started.$TARVO_RANK\n"));
   const std::string longName(130, 'x');
   struct Case {
     std::string env;
@@ -270,8 +268,7 @@ TEST(RankPlaceRun, TheDryRunsMapIsTheOneTheRanksGet) {
   const std::string host = testutil::Run("hostname").out.substr(0, testutil::Run("hostname").out.find('\n'));
   for (const char* launch : {"rank", "host"}) {
     const std::string dir = testutil::MakeTempDir();
-    testutil::WriteFile(dir + "/probe", kWhere);
-    ASSERT_EQ(chmod((dir + "/probe").c_str(), 0755), 0);
+    ASSERT_TRUE(testutil::WriteScript(dir + "/probe", kWhere));
     const std::string env = std::string("TARVO_LAUNCH=") + launch + " HWLOC_XMLFILE=" + xml +
                             " TARVO_CPUS_PER_RANK=2 TARVO_GPUS_PER_RANK=1";
     testutil::RunResult dry = RunTarvo(dir, env + " TARVO_DRY_RUN=1", "-np 4 ./probe");
@@ -404,8 +401,7 @@ TEST_F(RemotePlace, PpnPutsConsecutiveRanksOnEachHost) {
   for (const char* launch : {"rank", "host"}) {
     const std::string work = sshd().Dir() + "/ppn-" + launch;
     ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
-    testutil::WriteFile(work + "/probe", kWhere);
-    ASSERT_EQ(chmod((work + "/probe").c_str(), 0755), 0);
+    ASSERT_TRUE(testutil::WriteScript(work + "/probe", kWhere));
     testutil::WriteFile(work + "/hosts", "127.0.0.2:3\n127.0.0.3\n");
     harness::Options o;
     o.workdir = work;
@@ -448,17 +444,15 @@ TEST_F(RemotePlace, EachAgentTellsItsHostsMapBeforeAnyRank) {
   if (!kHaveHwloc) GTEST_SKIP() << "this build has no hwloc";
   const std::string work = sshd().Dir() + "/told";
   ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
-  testutil::WriteFile(work + "/probe", kWhere);
-  ASSERT_EQ(chmod((work + "/probe").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::WriteScript(work + "/probe", kWhere));
   const std::string xml = std::string(TARVO_SOURCE_DIR) + "/tests/topologies/two_socket_gpus.xml";
   // The remote shell: the far side's agent gets its node's topology.
   const std::string ssh = sshd().ShimDir() + "/ssh";
-  testutil::WriteFile(work + "/rsh", "#!/bin/sh\necho $$ > " + work + "/$$.pid\nh=$1\nshift\ncase $h in\n"
+  ASSERT_TRUE(testutil::WriteScript(work + "/rsh", "#!/bin/sh\necho $$ > " + work + "/$$.pid\nh=$1\nshift\ncase $h in\n"
                                      "  127.0.0.4) exit 7 ;;\n"
                                      "  127.0.0.2) exec " + ssh + " \"$h\" HWLOC_XMLFILE=" + xml + " \"$@\" ;;\n"
                                      "  *) exec " + ssh + " \"$h\" \"HWLOC_SYNTHETIC='pack:1 core:3 pu:1'\" \"$@\" ;;\n"
-                                     "esac\n");
-  ASSERT_EQ(chmod((work + "/rsh").c_str(), 0755), 0);
+                                     "esac\n"));
   testutil::WriteFile(work + "/both", "127.0.0.2\n127.0.0.3\n");
   testutil::WriteFile(work + "/gpu", "127.0.0.2\n");
   testutil::WriteFile(work + "/lost", "127.0.0.2\n127.0.0.4\n");

@@ -82,8 +82,7 @@ TEST_F(RemoteSsh, EveryRankRunsThroughCarrierOnItsHost) {
 // again: every word arrives as it was given, none is run or expanded, and
 // a carrier that fails there fails the rank.
 TEST_F(RemoteSsh, EveryWordReachesTheFarSideAsItIs) {
-  testutil::WriteFile(work_ + "/probe", "#!/bin/sh\nprintf '<%s>\\n' \"$@\" > out.$TARVO_RANK\n");
-  ASSERT_EQ(chmod((work_ + "/probe").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::WriteScript(work_ + "/probe", "#!/bin/sh\nprintf '<%s>\\n' \"$@\" > out.$TARVO_RANK\n"));
   testutil::WriteFile(work_ + "/hosts", "127.0.0.2\n");
   harness::Options opts = Options();
   const std::vector<std::string> words = {"a  b", "c;touch made", "$HOME", "it's", "", "*", "x\"y`z`"};
@@ -112,8 +111,8 @@ TEST_F(RemoteSsh, DeepDirectoryAndAThousandArgumentsInEveryMode) {
     deep += "/" + std::string(std::min<size_t>(50, 300 - deep.size()), 'd');
     ASSERT_EQ(mkdir(deep.c_str(), 0755), 0) << deep;
   }
-  testutil::WriteFile(deep + "/probe", "#!/bin/sh\nfor last; do :; done\necho \"$(pwd) $# $1 $last\" > out.$TARVO_RANK\n");
-  ASSERT_EQ(chmod((deep + "/probe").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::WriteScript(
+      deep + "/probe", "#!/bin/sh\nfor last; do :; done\necho \"$(pwd) $# $1 $last\" > out.$TARVO_RANK\n"));
   testutil::WriteFile(deep + "/hosts", "127.0.0.2\n");
   std::vector<std::string> words = {"probe"};
   for (int i = 0; i < 1000; ++i) words.push_back("a" + std::to_string(i));
@@ -153,8 +152,7 @@ TEST_F(RemoteSsh, RanksStartInTarvoWdirAndTrapTheWarningBeforeTheTimeLimit) {
   testutil::WriteFile(work_ + "/hosts", "127.0.0.2\n");
   // A login slower than the warning's 2 s: the warning waits for the
   // programs that have not started yet.
-  testutil::WriteFile(work_ + "/slowssh", "#!/bin/sh\nsleep 4\nexec ssh \"$@\"\n");
-  ASSERT_EQ(chmod((work_ + "/slowssh").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::WriteScript(work_ + "/slowssh", "#!/bin/sh\nsleep 4\nexec ssh \"$@\"\n"));
   struct Mode {
     const char* name;
     std::vector<std::string> args;

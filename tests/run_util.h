@@ -5,6 +5,7 @@
 #include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +34,12 @@ inline std::string ReadFile(const std::string& path) {
 inline void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
   out << text;
+}
+
+/// Writes `text` as a program (mode 0755); false when it cannot.
+inline bool WriteScript(const std::string& path, const std::string& text) {
+  WriteFile(path, text);
+  return chmod(path.c_str(), 0755) == 0;
 }
 
 /// The directories that MakeTempDir made in this test program, removed with
