@@ -1,7 +1,7 @@
-// The launcher's names and connections for MPI programs: the run's one
-// name table (MPI_Publish_name and the rest, from PMI-1 and PMIx ranks,
-// tarvo's own and the agents'), and connects and disconnects whose ranks
-// are on more than one node.
+// The launcher's names and connections for MPI programs: what an ended
+// rank leaves in the run's name table (NameService) and in tarvo's PMIx
+// server, and connects and disconnects whose ranks are on more than one
+// node.
 #include <algorithm>
 #include <set>
 
@@ -9,37 +9,6 @@
 #include "launcher/mpi/MpiServer.h"
 #include "pmi/name_wire.h"
 #include "pmi/spawn_wire.h"
-
-// A name request of tarvo's own ranks.
-void MpiServer::TakeNames(pmi::PmixNotice& n) { AskNameTable(n.ticket, n.names); }
-
-void MpiServer::AgentNames(int agent, const std::string& payload) {
-  int32_t ticket = 0;
-  pmi::PmixNameRequest r;
-  if (!pmi::DecodeNameRequest(payload, &ticket, &r)) return;
-  AskNameTable((static_cast<uint64_t>(agent) + 1) << 32 | static_cast<uint32_t>(ticket), r);
-}
-
-// Answered from the run's table; a publish may also answer lookups that
-// wait for its names, on any node.
-void MpiServer::AskNameTable(uint64_t ticket, const pmi::PmixNameRequest& r) {
-  std::vector<pmi::PublishedName> found;
-  pmi::NameTable::Status status = pmi::NameTable::kNotFound;
-  std::vector<pmi::NameTable::Released> released;
-  switch (r.kind) {
-    case pmi::PmixNameRequest::kPublish:
-      status = names_.Publish(r.names, &released);
-      break;
-    case pmi::PmixNameRequest::kLookup:
-      status = names_.Lookup(ticket, r.keys, r.want, r.wait, &found, r.owner);
-      break;
-    case pmi::PmixNameRequest::kUnpublish:
-      status = names_.Unpublish(r.owner, r.keys);
-      break;
-  }
-  if (status != pmi::NameTable::kWaits) AnswerNames(ticket, status, std::move(found));
-  for (pmi::NameTable::Released& w : released) AnswerNames(w.ticket, pmi::NameTable::kDone, std::move(w.found));
-}
 
 void MpiServer::NamesEnded(int job, int rank) {
   // The rank spoke PMI-1 or PMIx: its owner name under each.
@@ -49,19 +18,9 @@ void MpiServer::NamesEnded(int job, int rank) {
   if (job > 0 && at != spawned_.end()) owners.push_back(pmi::NameOwner(at->second, rank));
   for (const std::string& owner : owners) {
     // An agent forgets its own rank's waits; tarvo's relay, its own ranks'.
-    names_.Drop(owner, nullptr);
+    names_.Drop(owner);
     if (pmix_ != nullptr) pmix_->DropNames(owner);
   }
-}
-
-void MpiServer::AnswerNames(uint64_t ticket, pmi::NameTable::Status status, std::vector<pmi::PublishedName> found) {
-  const uint64_t agent = ticket >> 32;
-  if (agent == 0) {
-    if (pmix_ != nullptr) pmix_->AnswerNames(ticket, status, std::move(found));
-    return;
-  }
-  agentAnswers_.emplace_back(static_cast<int>(agent - 1),
-                             pmi::EncodeNameAnswer(static_cast<int32_t>(ticket & 0xffffffffu), status, found));
 }
 
 void MpiServer::AgentConnect(int agent, const std::string& payload) {

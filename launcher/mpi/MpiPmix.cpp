@@ -75,7 +75,7 @@ void MpiServer::TakePmix(std::vector<MpiEvent>* out) {
   pmix_->Take(&notices);
   for (pmi::PmixNotice& n : notices) {
     if (n.kind == pmi::PmixNotice::kNames) {
-      TakeNames(n);
+      names_.Ask(n.ticket, n.names);
       continue;
     }
     if (n.kind == pmi::PmixNotice::kConnect) {

@@ -35,6 +35,11 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
       size_(static_cast<int>(hostOfRank.size())),
       kvsname_("tarvo_" + std::to_string(getpid())),
       mapping_(pmi::ProcessMapping(hostOfRank)),
+      names_(
+          [this](uint64_t ticket, pmi::NameTable::Status status, std::vector<pmi::PublishedName> found) {
+            if (pmix_ != nullptr) pmix_->AnswerNames(ticket, status, std::move(found));
+          },
+          &agentAnswers_),
       appnums_(appnums),
       agentOf_(agentOf),
       clientOf_(hostOfRank.size(), -1),
@@ -42,7 +47,7 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
       agentIn_(static_cast<size_t>(agents), 0),
       pmixFences_(agents, static_cast<size_t>(links.kvsLimitMiB) << 20),
       localHost_(OwnHost(hostOfRank, agentOf)),
-      pmi1Jobs_(kvsname_, localHost_, links.kvsLimitMiB, &names_, &agentAnswers_, &later_) {
+      pmi1Jobs_(kvsname_, localHost_, links.kvsLimitMiB, names_.Table(), &agentAnswers_, &later_) {
   pmi::JobFacts facts;
   facts.kvsname = kvsname_;
   facts.size = facts.universeSize = size_;
@@ -57,7 +62,7 @@ MpiServer::MpiServer(const std::vector<std::string>& hostOfRank, const std::vect
   }
   // Spawns go to the run control, which refuses them where it cannot start
   // a job (ranks through remote shells, agents).
-  server_.reset(new pmi::Pmi1Server(facts, pmi::Pmi1Serving{&names_, false, true}));
+  server_.reset(new pmi::Pmi1Server(facts, pmi::Pmi1Serving{names_.Table(), false, true}));
 }
 
 std::string MpiServer::JobPayload(int agent) const {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "launcher/mpi/MpiEvent.h"
+#include "launcher/mpi/NameService.h"
 #include "launcher/mpi/Pmi1Jobs.h"
 #include "launcher/mpi/PmixFences.h"
 #include "pmi/pmi1_server.h"
@@ -142,7 +143,7 @@ class MpiServer {
   void AgentWaiting(int agent, const std::vector<int>& ranks, double now);
   /// An agent's kAgentNames (malformed ones are dropped), answered from
   /// the run's table; the answers for agents wait in TakeAgentAnswers.
-  void AgentNames(int agent, const std::string& payload);
+  void AgentNames(int agent, const std::string& payload) { names_.AgentAsk(agent, payload); }
   /// An agent's kAgentConnect (a malformed one is dropped).
   void AgentConnect(int agent, const std::string& payload);
   void TakeAgentAnswers(std::vector<std::pair<int, std::string>>* out) { out->swap(agentAnswers_); agentAnswers_.clear(); }
@@ -193,11 +194,6 @@ class MpiServer {
   void PmixFetch(int asker, const std::string& nspace, int rank, int tag);
   void PmixAnswer(int id, bool ok, const std::string& data);
 
-  void TakeNames(pmi::PmixNotice& n);
-  // A request to the run's table; `ticket`'s upper half is its agent + 1
-  // (0: tarvo's own relay), the lower half the ticket there.
-  void AskNameTable(uint64_t ticket, const pmi::PmixNameRequest& r);
-  void AnswerNames(uint64_t ticket, pmi::NameTable::Status status, std::vector<pmi::PublishedName> found);
   // A node (-1: tarvo's own, else an agent) is in the connect of `ranks`;
   // once every node with ranks among them is, each is answered.
   void Connect(int node, uint64_t ticket, const pmi::PmixCallbacks::Procs& procs, bool disconnect);
@@ -211,7 +207,7 @@ class MpiServer {
   const MpiLinks links_;
   int size_ = 0;
   std::string kvsname_, mapping_;
-  pmi::NameTable names_;  // the run's published names, before the servers that answer from it
+  NameService names_;  // the run's published names, before the servers that answer from it
   std::vector<int> appnums_, agentOf_;
   std::vector<int> localRanks_;  // by client of server_
   std::vector<int> clientOf_;    // by rank, -1 for an agent's
