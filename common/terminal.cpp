@@ -1,12 +1,12 @@
 #include "common/terminal.h"
 
-#include <fcntl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <mutex>
+
+#include "common/terminal_open.h"
 
 bool OwnWindowSize(winsize* size) {
   for (int fd : {STDOUT_FILENO, STDERR_FILENO, STDIN_FILENO}) {
@@ -17,58 +17,27 @@ bool OwnWindowSize(winsize* size) {
 
 namespace {
 
-bool Fail(const char* what, int master, int slave, std::string* err) {
-  const int saved = errno;
-  if (slave >= 0) close(slave);
-  if (master >= 0) close(master);
-  *err = std::string(what) + ": " + strerror(saved);
-  errno = saved;
-  return false;
-}
-
-// The raw form of a new terminal's mode, which is the same for every new
-// terminal: read from the first, then set on each without a read.
-struct RawMode {
-  bool known = false;
-  termios mode{};
-};
-
-RawMode ReadRawMode(int fd) {
-  RawMode raw;
-  if (tcgetattr(fd, &raw.mode) == 0) {
-    cfmakeraw(&raw.mode);
-    raw.known = true;
-  }
-  return raw;
-}
+// The raw mode, read from the first terminal that this process opens; a
+// relay may open terminals on more than one thread.
+std::mutex rawLock;
+TerminalRawMode rawKnown;
 
 }  // namespace
 
-// A run opens one terminal per rank while it starts them, so each system
-// call counts: the master is opened non-blocking, as the reader uses it, grantpt
-// is left out (devpts gives the slave its owner and mode itself), the slave
-// comes straight from the master without a look-up of its name where the
-// kernel can (TIOCGPTPEER), and the mode is set without reading it first.
 bool OpenOutputTerminal(const winsize* size, int* master, int* slave, std::string* err) {
-  const int m = open("/dev/ptmx", O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (m < 0) return Fail("posix_openpt", -1, -1, err);
-  if (unlockpt(m) != 0) return Fail("unlockpt", m, -1, err);
-  int s = ioctl(m, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (s < 0) {
-    char name[64];
-    if (ptsname_r(m, name, sizeof name) != 0) return Fail("ptsname_r", m, -1, err);
-    s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (s < 0) return Fail(name, m, -1, err);
+  TerminalRawMode raw;
+  {
+    std::lock_guard<std::mutex> hold(rawLock);
+    raw = rawKnown;
   }
-  static const RawMode raw = ReadRawMode(s);
-  termios mode = raw.mode;
-  if (!raw.known) {
-    if (tcgetattr(s, &mode) != 0) return Fail("tcgetattr", m, s, err);
-    cfmakeraw(&mode);
+  const char* step = nullptr;
+  const int e = TerminalOpen(size, &raw, master, slave, &step);
+  if (e != 0) {
+    *err = std::string(step) + ": " + strerror(e);
+    errno = e;
+    return false;
   }
-  if (tcsetattr(s, TCSANOW, &mode) != 0) return Fail("tcsetattr", m, s, err);
-  if (size != nullptr) ioctl(s, TIOCSWINSZ, size);
-  *master = m;
-  *slave = s;
+  std::lock_guard<std::mutex> hold(rawLock);
+  rawKnown = raw;
   return true;
 }

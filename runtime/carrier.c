@@ -36,6 +36,7 @@
 #include "common/exit_status.h"
 #include "common/net_socket.h"
 #include "common/started_notice.h"
+#include "common/terminal_open.h"
 #include "runtime/carrier_relay.h"
 
 /* Tells the launcher about the rank's program on this host (started_notice.h):
@@ -140,7 +141,7 @@ static int RunRemote(char** argv, char** params, pid_t parent) {
   const int asked = TerminalAsked(&size);
   int master = -1, slave = -1;
   const char* what = NULL;
-  const int e = asked ? CarrierTerminalOpen(asked == 2 ? &size : NULL, &master, &slave, &what) : 0;
+  const int e = asked ? TerminalOpen(asked == 2 ? &size : NULL, NULL, &master, &slave, &what) : 0;
   if (e != 0) {
     /* The system's bound on terminals (/proc/sys/kernel/pty/max) reached. */
     fprintf(stderr, "tarvo: no terminal for the output of rank %s (%s: %s); it writes to its remote shell's output\n",

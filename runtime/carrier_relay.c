@@ -1,11 +1,7 @@
-#define _GNU_SOURCE /* posix_openpt, ptsname_r, cfmakeraw, TIOCGPTPEER */
-
 #include "runtime/carrier_relay.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,44 +9,6 @@
  * reader of the remote shell's output to take the block in hand, and in all
  * (a descendant of the program may write on). */
 enum { kDrainReadMs = 1000, kDrainWriteMs = 10000, kDrainMostMs = 30000 };
-
-static int Fail(const char* step, int master, int slave, const char** what) {
-  const int saved = errno;
-  if (slave >= 0) close(slave);
-  if (master >= 0) close(master);
-  *what = step;
-  return saved;
-}
-
-int CarrierTerminalOpen(const struct winsize* size, int* master, int* slave, const char** what) {
-  const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (m < 0) {
-    /* The system's bound, which the kernel says as ENOSPC and some C
-     * libraries' posix_openpt as EAGAIN: said alike by every program. */
-    if (errno == EAGAIN) errno = ENOSPC;
-    return Fail("posix_openpt", -1, -1, what);
-  }
-  if (grantpt(m) != 0 || unlockpt(m) != 0) return Fail("unlockpt", m, -1, what);
-  /* The peer straight from the master, without a look-up of its name. */
-  int s = -1;
-#ifdef TIOCGPTPEER
-  s = ioctl(m, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
-#endif
-  if (s < 0) {
-    char name[64];
-    if (ptsname_r(m, name, sizeof name) != 0) return Fail("ptsname_r", m, -1, what);
-    s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (s < 0) return Fail("open of the terminal's peer", m, -1, what);
-  }
-  struct termios mode;
-  if (tcgetattr(s, &mode) != 0) return Fail("tcgetattr", m, s, what);
-  cfmakeraw(&mode);
-  if (tcsetattr(s, TCSANOW, &mode) != 0) return Fail("tcsetattr", m, s, what);
-  if (size != NULL) ioctl(s, TIOCSWINSZ, size);
-  *master = m;
-  *slave = s;
-  return 0;
-}
 
 void CarrierRelayStart(CarrierRelay* relay, int from, int to) {
   relay->from = from;

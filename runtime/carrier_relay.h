@@ -12,13 +12,6 @@
 #include <stddef.h>
 #include <sys/ioctl.h>
 
-/* A pseudo-terminal in raw mode (bytes pass as written: no line-end
- * translation, no echo, no signals from its characters), sized SIZE when
- * not null. Both ends are close-on-exec, and neither becomes anyone's
- * controlling terminal. 0 with *MASTER and *SLAVE, else the errno of the
- * step that failed, which *WHAT names. */
-int CarrierTerminalOpen(const struct winsize* size, int* master, int* slave, const char** what);
-
 typedef struct CarrierRelay {
   int from;       /* the terminal's master side; -1 once it is closed (EIO, EOF) */
   int to;         /* -1 once a write failed: what is read then is dropped */
