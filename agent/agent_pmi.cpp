@@ -77,7 +77,7 @@ void AgentPmi::Spawned(int32_t ticket, const std::string& kvsname, const std::st
   Take(events, toLauncher);
 }
 
-void AgentPmi::TakeSpawns(std::string* toLauncher) {
+void AgentPmi::ForwardSpawns(std::string* toLauncher) {
   std::vector<int> clients;
   std::vector<pmi::Pmi1Spawn> spawns;
   server_->DrainSpawns(&clients, &spawns);
@@ -171,7 +171,7 @@ void AgentPmi::OnReady(const pollfd* fds, size_t count, std::string* toLauncher)
   if (server_) {
     server_->OnReady(fds, n, 0, &events);
     Take(events, toLauncher);
-    TakeSpawns(toLauncher);
+    ForwardSpawns(toLauncher);
   }
   at += n;
   size_t k = 1;

@@ -63,7 +63,7 @@ class AgentPmi {
   // The events of spawned job `job`'s server.
   void TakeJob(int job, const std::vector<pmi::ServerEvent>& events, std::string* toLauncher);
   // The first job's ranks' spawns, to the launcher.
-  void TakeSpawns(std::string* toLauncher);
+  void ForwardSpawns(std::string* toLauncher);
   void ReportWaiting(std::string* toLauncher);
 
   std::unique_ptr<pmi::Pmi1Server> server_;

@@ -27,10 +27,6 @@ class LineFramer {
   // nothing is, and the caller ends the connection.
   bool Feed(const char* data, std::size_t size, std::vector<std::string>* lines);
 
-  bool Broken() const { return broken_; }
-  // The bytes of an unfinished line: a client that closes with some left
-  // ended in the middle of a request.
-  std::size_t Pending() const { return partial_.size(); }
   // Once broken: the first kShownBytes bytes of the line that broke it.
   static constexpr std::size_t kShownBytes = 80;
   const std::string& BrokenLine() const { return brokenLine_; }

@@ -6,10 +6,10 @@
 // per page written afterwards) and that the launcher does not wait for
 // until its exec, as posix_spawn's would. Where that cannot be (carrier not
 // found, a rank with files or CPUs, the sanitizers, valgrind), posix_spawnp,
-// and when the spawn fails, the same child is started again the old way,
-// fork and the same child body, so that every failure is seen as before:
-// the exec messages and status 1 from the child, the fork report, and
-// execvp's fallback to /bin/sh.
+// and when the spawn fails, the same child is started again through fork
+// and the one child body, so that every failure is seen as that child
+// reports it: the exec messages and status 1 from the child, the fork
+// report, and execvp's fallback to /bin/sh.
 // A remote shell is always forked: it gets a parent-death signal, so that it
 // (and with it the remote process) ends when the launcher is killed.
 // A rank of the launcher's own host in host mode is started directly,
@@ -138,7 +138,7 @@ const size_t kBesideArgument = 256;
 
 // A file that an exec runs without execvp's help: a program, or a script
 // with its "#!" line. Any other (a script without one, which execvp hands
-// to /bin/sh) goes the old way.
+// to /bin/sh) takes the other way: posix_spawnp, then fork.
 bool ExecsItself(const std::string& file) {
   char head[4] = {0, 0, 0, 0};
   const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
