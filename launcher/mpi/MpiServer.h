@@ -1,42 +1,29 @@
-// The launcher's PMI-1 service for MPI programs (pmi/ holds the protocol):
-// the server of the ranks that tarvo starts itself (its own host's, or in
-// rank mode every rank, those on other hosts through the TCP endpoint), and
-// the fence between hosts. An agent answers its own host's ranks and, at a
-// barrier, sends only its new puts; once every host's part is in, the union
-// goes back to every agent and to tarvo's own ranks. The run control polls
-// the server's descriptors in its one loop.
+// The launcher's MPI service for the ranks, which the run control polls in
+// its one loop: the first job's PMI-1 server and its fence between hosts
+// (FirstJobPmi1), MPICH's spawned jobs (Pmi1Jobs), the run's name table
+// (NameService), the PMIx fences across nodes (PmixFences) and, once PMIx
+// is served, tarvo's PMIx node (PmixNode) with the connects (PmixConnects)
+// and the direct modex (PmixFetches) that cross nodes. MpiServer owns them
+// and hands each request, frame and notice to the part that serves it.
 #ifndef TARVO_LAUNCHER_MPI_MPISERVER_H
 #define TARVO_LAUNCHER_MPI_MPISERVER_H
 
 #include <poll.h>
 
-#include <deque>
-#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "launcher/mpi/FirstJobPmi1.h"
 #include "launcher/mpi/MpiEvent.h"
 #include "launcher/mpi/NameService.h"
 #include "launcher/mpi/Pmi1Jobs.h"
+#include "launcher/mpi/PmixConnects.h"
 #include "launcher/mpi/PmixFences.h"
-#include "pmi/pmi1_server.h"
+#include "launcher/mpi/PmixFetches.h"
+#include "launcher/mpi/PmixNode.h"
 #include "pmi/pmix_relay.h"
-
-/// How the TCP endpoint tells a host of the run (counting and reporting a
-/// sender that is not) and counts a connection with a wrong PMI_ID.
-class MpiSenders {
- public:
-  virtual ~MpiSenders() = default;
-  virtual bool Admit(const char* sender) = 0;
-  virtual void CountStranger(const char* sender) = 0;
-};
-
-/// Makes the program's PMIx relays (pmi::LoadPmixRelay, when tarvo's build
-/// has libpmix): null, with the reason, when its module cannot be loaded.
-using PmixMaker = std::unique_ptr<pmi::PmixRelay> (*)(std::string* why);
 
 /// What an MPI server takes of the run beside its job.
 struct MpiLinks {
@@ -54,19 +41,19 @@ class MpiServer {
             int agents, const MpiLinks& links);
 
   /// Whether this server can serve PMIx (it has a relay maker).
-  bool CanServePmix() const { return links_.makeRelay != nullptr; }
+  bool CanServePmix() const { return makeRelay_ != nullptr; }
 
   /// The kAgentJob payload for `agent`.
-  std::string JobPayload(int agent) const;
+  std::string JobPayload(int agent) const { return first_.JobPayload(agent); }
   /// Serves PMIx too (before any rank starts): `job` with `thisHost` the
   /// node of tarvo's own ranks; tarvo runs a server when it has ranks, and
-  /// the agents' PMIx fences meet here. False, with why, when the server
+  /// the agents' PMIx fences meet here. False, with *err, when the server
   /// does not start (the run goes on without it).
-  bool ServePmix(const pmi::PmixJob& job, std::string* why);
-  bool ServesPmix() const { return pmixOn_; }
+  bool ServePmix(const pmi::PmixJob& job, std::string* err);
+  bool ServesPmix() const { return pmix_ != nullptr; }
   /// The PMIx server's private directories (none without one).
   std::vector<std::string> PmixDirs() const {
-    return pmix_ != nullptr ? pmix_->PrivateDirs() : std::vector<std::string>();
+    return Relay() != nullptr ? Relay()->PrivateDirs() : std::vector<std::string>();
   }
   /// The kAgentPmixJob payload for `agent`, whose node is `host`.
   std::string PmixJobPayload(const std::string& host) const;
@@ -82,13 +69,13 @@ class MpiServer {
   /// PMIx server, if it runs, before any of its ranks starts; `agentOf`
   /// names the agent that starts each rank (-1: tarvo; empty: every rank
   /// is tarvo's), so that its fences, fetches and connects find their hosts.
-  bool AddSpawnedJob(int job, const pmi::PmixJob& facts, std::string* why, const std::vector<int>& agentOf = {});
+  bool AddSpawnedJob(int job, const pmi::PmixJob& facts, std::string* err, const std::vector<int>& agentOf = {});
   /// An agent's rank's kAgentSpawn: false when it is malformed, else the
   /// event, whose answer (AnswerSpawn) goes back to that agent.
   bool AgentSpawn(int agent, const std::string& payload, MpiEvent* out);
   /// An agent's kAgentPmixNspace: its next fence frames, or fetch, are of
   /// that spawned job.
-  void AgentPmixNspace(int agent, const std::string& nspace);
+  void AgentPmixNspace(int agent, const std::string& nspace) { pmixFences_.AgentNspace(agent, nspace); }
   /// A spawned rank's PMIx environment.
   std::vector<std::string> SpawnedEnvironment(int job, int rank) const;
   /// The answer to a kSpawn event: the new job's namespace, or empty (and
@@ -114,37 +101,39 @@ class MpiServer {
   /// Rank `rank` of such a job has ended: its connection's close is taken.
   void Pmi1RankEnded(int job, int rank, std::vector<MpiEvent>* out) { pmi1Jobs_.Ended(job, rank, out); }
   /// The host of tarvo's own ranks, as the run names it (empty: none).
-  const std::string& LocalHost() const { return localHost_; }
-  /// The run's first job, as the PMIx server was given it.
-  const pmi::PmixJob& PmixJobFacts() const { return pmixJob_; }
+  const std::string& LocalHost() const { return first_.LocalHost(); }
+  /// The run's first job, as the PMIx server was given it (an empty one
+  /// while PMIx is not served).
+  const pmi::PmixJob& PmixJobFacts() const;
   /// For a rank that tarvo starts: the descriptor its program keeps (-1:
   /// none) and the variables for its environment.
   int PrepareRank(int rank, std::vector<std::string>* env);
-  void RankStarted(int rank);
+  void RankStarted(int rank) { first_.Started(rank); }
   /// The TCP endpoint for ranks started through remote shells: carrier
   /// gives them PMI_PORT (the launcher's address, `port`), and their remote
   /// command PMI_ID (PmiId). `held` is a socket bound to `port` already (-1:
   /// none; the server owns it from here). Reported on standard error when
   /// the port cannot be had.
-  void Listen(int port, int held);
+  void Listen(int port, int held) { first_.Listen(port, held); }
   /// Rank's PMI_ID for the TCP endpoint: a random number of 31 bits, drawn
   /// once per rank, that no two ranks share; a connection must name it to
   /// take the rank.
-  std::string PmiId(int rank);
+  std::string PmiId(int rank) { return first_.PmiId(rank); }
 
   void Fds(std::vector<pollfd>* fds) const;
   void OnReady(const pollfd* fds, size_t count, double now, std::vector<MpiEvent>* out);
-  void Tick(double now);
+  void Tick(double now) { first_.Tick(now); }
 
   /// An agent's part of the fence: its puts, then its "done"; what it
   /// reports waiting in the barrier meanwhile.
   bool AgentPuts(int agent, const std::string& payload);
   void AgentDone(int agent, double now);
-  void AgentWaiting(int agent, const std::vector<int>& ranks, double now);
+  void AgentWaiting(int agent, const std::vector<int>& ranks, double now) { first_.AgentWaiting(agent, ranks, now); }
   /// An agent's kAgentNames (malformed ones are dropped), answered from
   /// the run's table; the answers for agents wait in TakeAgentAnswers.
   void AgentNames(int agent, const std::string& payload) { names_.AgentAsk(agent, payload); }
-  /// An agent's kAgentConnect (a malformed one is dropped).
+  /// An agent's kAgentConnect (a malformed one is dropped; so is every one
+  /// while PMIx is not served, as no agent's rank speaks it then).
   void AgentConnect(int agent, const std::string& payload);
   void TakeAgentAnswers(std::vector<std::pair<int, std::string>>* out) { out->swap(agentAnswers_); agentAnswers_.clear(); }
   /// An agent's part of a PMIx fence: the fence's ranks (none: the job's),
@@ -154,22 +143,19 @@ class MpiServer {
   /// data is dropped. True when this part is the first in the run to go
   /// over (to be reported).
   void AgentPmixSet(int agent, const std::vector<int>& ranks) { pmixFences_.AgentSet(agent, ranks); }
-  bool AgentPmixPart(int agent, const std::string& bytes);
-  void AgentPmixDone(int agent);
-  bool AgentPmixFailed(int agent);
+  bool AgentPmixPart(int agent, const std::string& bytes) { return pmixFences_.AgentPart(agent, bytes); }
+  void AgentPmixDone(int agent) { pmixFences_.AgentDone(agent); }
+  bool AgentPmixFailed(int agent) { return pmixFences_.AgentFailed(agent); }
   /// The direct modex: agent's rank wants `rank`'s data (the agent's
   /// `tag`), and an agent's answer to a request of tarvo's. What goes to
   /// the agents comes out of TakePmixFences.
   void AgentPmixFetch(int agent, int rank, int tag);
   /// The spawned job of `nspace` (0: none or the first job's).
-  int JobOf(const std::string& nspace) const;
+  int JobOf(const std::string& nspace) const { return pmix_ != nullptr ? pmix_->node.JobOf(nspace) : 0; }
   void AgentPmixServed(int tag, int status, const std::string& data);
   /// What goes to which agents (all of them for the job's fence, else
   /// those that hold ranks of the fence) once a fence is complete.
-  struct PmixSend {
-    std::vector<int> agents;
-    std::string frames;
-  };
+  using PmixSend = ::PmixSend;
   /// The PMIx fences that every node taking part is in: the union's frames
   /// for their agents into *out, and tarvo's own ranks released. False when
   /// none is complete.
@@ -177,69 +163,37 @@ class MpiServer {
   /// Once every host's part is in: the union (the frames for every agent
   /// into *frames), and tarvo's own waiting ranks are released. False while
   /// a part is missing.
-  bool TakeFence(std::string* frames, std::vector<MpiEvent>* out);
+  bool TakeFence(std::string* frames, std::vector<MpiEvent>* out) { return first_.TakeFence(frames, out); }
 
   /// Since when each rank waits in the barrier (-1: it does not, or it is
   /// not known), filled in where *since says -1.
-  void Waiting(std::vector<double>* since) const;
+  void Waiting(std::vector<double>* since) const { first_.Waiting(since); }
 
  private:
-  void Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
-  void StampLocal(double now);
-  void TakePmix(std::vector<MpiEvent>* out);
-  // Who holds rank `rank` of `nspace` (empty: the first job): an agent, -1
-  // tarvo, -2 no one.
-  int Holder(const std::string& nspace, int rank) const;
-  void AnswerPmixSpawn(uint64_t ticket, const std::string& nspace, const std::string& why);
-  void PmixFetch(int asker, const std::string& nspace, int rank, int tag);
-  void PmixAnswer(int id, bool ok, const std::string& data);
-
-  // A node (-1: tarvo's own, else an agent) is in the connect of `ranks`;
-  // once every node with ranks among them is, each is answered.
-  void Connect(int node, uint64_t ticket, const pmi::PmixCallbacks::Procs& procs, bool disconnect);
-  struct Connecting {
-    std::set<int> need;                          // the nodes
-    std::map<int, std::vector<uint64_t>> in;     // node: its tickets
+  // tarvo's PMIx node and the services across nodes that need it, made
+  // together when PMIx is served.
+  struct PmixParts {
+    PmixParts(const pmi::PmixJob& job, const std::vector<int>& agentOf, std::unique_ptr<pmi::PmixRelay> relay,
+              std::vector<std::pair<int, std::string>>* toAgents)
+        : node(job, agentOf, std::move(relay)), connects(node, toAgents), fetches(node) {}
+    PmixNode node;
+    PmixConnects connects;
+    PmixFetches fetches;
   };
-  std::map<std::string, Connecting> connects_;   // by the connect's ranks
-  std::vector<std::pair<int, std::string>> agentAnswers_;  // (agent, frames) to send
+  // tarvo's PMIx server (null: PMIx is not served, or tarvo has no ranks).
+  pmi::PmixRelay* Relay() const { return pmix_ != nullptr ? pmix_->node.Relay() : nullptr; }
+  // What tarvo's relay has brought: its node's part of a fence, requests,
+  // aborts.
+  void TakePmix(std::vector<MpiEvent>* out);
 
-  const MpiLinks links_;
-  int size_ = 0;
-  std::string kvsname_, mapping_;
+  const PmixMaker makeRelay_;
+  std::vector<std::pair<int, std::string>> agentAnswers_;  // (agent, frames) to send
+  std::vector<MpiEvent> later_;  // events of answers given outside OnReady, for the next
   NameService names_;  // the run's published names, before the servers that answer from it
-  std::vector<int> appnums_, agentOf_;
-  std::vector<int> localRanks_;  // by client of server_
-  std::vector<int> clientOf_;    // by rank, -1 for an agent's
-  std::vector<std::string> pmiIds_;  // by rank, once drawn
-  std::unique_ptr<pmi::Pmi1Server> server_;
-  std::vector<double> since_;    // by rank
-  std::vector<char> agentIn_;    // by agent: its part of the fence is in
-  bool localIn_ = false;
-  pmi::KeyValues union_;
-  // PMIx
-  bool pmixOn_ = false;
-  pmi::PmixJob pmixJob_;
-  std::unique_ptr<pmi::PmixRelay> pmix_;  // tarvo's own ranks' server, if any
-  // The fences that cross nodes, in flight.
-  PmixFences pmixFences_;
-  // The direct modex's requests in flight, by tarvo's number: who asked
-  // (an agent, -1: tarvo's own node) and the asker's tag.
-  std::map<int, std::pair<int, int>> pmixFetches_;
-  int pmixNextFetch_ = 0;
-  std::vector<PmixSend> pmixOut_;  // for TakePmixFences
-  // Whether fence `ranks` of `nspace` has every taking part node's part:
-  // then it goes to them (the agents' frames into *out).
-  bool SendIfComplete(const std::string& nspace, const std::vector<int>& ranks, const PmixFences::Fence& fence,
-                      std::vector<PmixSend>* out);
-  std::map<int, std::string> spawned_;  // job: its namespace
-  std::map<std::string, std::vector<int>> spawnedAgentOf_;  // namespace: the agent of each rank (-1: tarvo)
-  // The first job's server's descriptors in the last Fds (none yet: all);
-  // events of answers given outside OnReady, for the next.
-  mutable size_t firstFds_ = static_cast<size_t>(-1);
-  std::vector<MpiEvent> later_;
-  const std::string localHost_;
+  FirstJobPmi1 first_;
   Pmi1Jobs pmi1Jobs_;  // the jobs that MPICH's ranks spawn
+  PmixFences pmixFences_;  // the PMIx fences that cross nodes, in flight
+  std::unique_ptr<PmixParts> pmix_;
 };
 
 #endif  // TARVO_LAUNCHER_MPI_MPISERVER_H

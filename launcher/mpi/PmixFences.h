@@ -5,7 +5,7 @@
 // of the same key (a node may send the next before the last is complete:
 // PMIx_Fence_nb) are kept in order, each node's part going to the oldest it
 // is not in yet, and are completed in that order. Which nodes a fence
-// waits for is its owner's (MpiServer) to say.
+// waits for is said by who holds the ranks (PmixNode::Release).
 #ifndef TARVO_LAUNCHER_MPI_PMIXFENCES_H
 #define TARVO_LAUNCHER_MPI_PMIXFENCES_H
 
