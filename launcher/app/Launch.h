@@ -44,7 +44,9 @@ class Launch {
   Launch& operator=(const Launch&) = delete;
 
   RunSettings settings;
-  RunSenders senders;
+  /// The senders that the services take datagrams from, made by start-up
+  /// before any thread starts.
+  std::unique_ptr<RunSenders> senders;
   CollectiveWaits waits;
   /// The ranks' output, made with the run control; a reader of tarvo's
   /// output that has gone ends the run.
@@ -94,7 +96,7 @@ class Launch {
    private:
     RunSenders* senders_;
   };
-  MpiSendersOfRun mpiSenders_{&senders};
+  std::unique_ptr<MpiSendersOfRun> mpiSenders_;  // made with the other parts
 };
 
 #endif  // TARVO_LAUNCHER_APP_LAUNCH_H

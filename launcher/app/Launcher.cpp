@@ -140,7 +140,8 @@ void Launch::MakeParts(const ProgramParts& parts) {
   output.inputWho = settings.stdinWho;
   RunControl* const run = control.get();
   relay.reset(new OutputRelay(output, [run](int stream) { ReaderGone(stream, run); }));
-  mpiLinks = MpiLinks{&mpiSenders_, settings.kvsLimitMiB, parts.makeRelay};
+  mpiSenders_.reset(new MpiSendersOfRun(senders.get()));
+  mpiLinks = MpiLinks{mpiSenders_.get(), settings.kvsLimitMiB, parts.makeRelay};
 }
 
 spawn::RunParts Launch::SpawnParts() {
@@ -161,14 +162,14 @@ bool Launch::StartService(void* (*entry)(void*), ServiceThread* service) {
 }
 
 bool Launch::StartServices() {
-  address_ = ServiceThread{addressConnection, &senders, nullptr, nullptr, control.get()};
-  sync_ = ServiceThread{synConnection, &senders, &waits, nullptr, control.get()};
-  console_ = ServiceThread{consoleConnection, &senders, nullptr, nullptr, control.get()};
+  address_ = ServiceThread{addressConnection, senders.get(), nullptr, nullptr, control.get()};
+  sync_ = ServiceThread{synConnection, senders.get(), &waits, nullptr, control.get()};
+  console_ = ServiceThread{consoleConnection, senders.get(), nullptr, nullptr, control.get()};
   return StartService(ServeAddress, &address_) && StartService(ServeSync, &sync_) &&
          StartService(ServeConsole, &console_);
 }
 
-int Launch::StartMonitor() { return monitor.Start(visualConnection, &senders, control.get()); }
+int Launch::StartMonitor() { return monitor.Start(visualConnection, senders.get(), control.get()); }
 
 void Launch::Finish() {
   if (relay) relay->Finish();
@@ -188,7 +189,7 @@ void Launch::Finish() {
   visualConnection->Close();
   synConnection->Close();
   consoleConnection->Close();
-  senders.Report();
+  senders->Report();
 }
 
 int ControlMain(int argc, char** argv) { return ControlMain(argc, argv, ProgramParts()); }
@@ -231,15 +232,14 @@ int ReadStartUp(const CommandLine& cl, Launch* launch, Allocation* allocation) {
   const int wdir = TakeWorkDir(&settings);
   if (wdir != kGoOn) return wdir;
   if (!allocation->hosts.empty()) UseBatchHosts(*allocation, cl.shellGiven, launch);
-  if (!launch->senders.SetUp(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr, &refusal,
-                             launch->allocationHosts)) {
-    return RefuseRun(refusal);
-  }
+  launch->senders = RunSenders::Make(getenv("TARVO_ACCEPT_FROM"), cl.machineFileGiven ? cl.machineFile : nullptr,
+                                     &refusal, launch->allocationHosts);
+  if (launch->senders == nullptr) return RefuseRun(refusal);
   if (allocation->system == Allocation::kSlurm) settings.launch = RunSettings::kLaunchSlurm;
   // Slurm mode's ranks per node and CPUs per rank, from the allocation.
   UseTheAllocation(environment, cl.machineFileGiven, &settings);
   if (settings.launch == RunSettings::kLaunchSlurm) {
-    refusal = TakeSlurmHosts(cl.machineFileGiven, &launch->senders.Sources());
+    refusal = TakeSlurmHosts(cl.machineFileGiven, &launch->senders->Sources());
     if (!refusal.empty()) return RefuseRun(refusal);
   }
   return kGoOn;

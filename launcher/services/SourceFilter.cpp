@@ -225,16 +225,16 @@ void RunSenders::CountStranger(const char* sender) {
   if (!line.empty()) fputs(line.c_str(), stderr);
 }
 
-bool RunSenders::SetUp(const char* acceptFrom, const char* machineFile, std::string* error,
-                       const std::string& allocationHosts) {
+std::unique_ptr<RunSenders> RunSenders::Make(const char* acceptFrom, const char* machineFile, std::string* err,
+                                             const std::string& allocationHosts) {
   SourceSet sources;
   if (acceptFrom != nullptr && !sources.AddList(acceptFrom)) {
     // One line, whatever the value holds.
     std::string shown(acceptFrom);
     std::replace_if(shown.begin(), shown.end(), [](char c) { return iscntrl(static_cast<unsigned char>(c)); }, '?');
-    *error = "ERROR-Control Process: TARVO_ACCEPT_FROM=" + shown +
-             " is not a comma-separated list of IPv4 addresses and prefixes (such as 10.1.0.0/16)\n";
-    return false;
+    *err = "ERROR-Control Process: TARVO_ACCEPT_FROM=" + shown +
+           " is not a comma-separated list of IPv4 addresses and prefixes (such as 10.1.0.0/16)\n";
+    return nullptr;
   }
   // A machine file may name loopback aliases (127.0.0.2) as hosts of their
   // own; each loopback address then stands only for itself.
@@ -248,8 +248,7 @@ bool RunSenders::SetUp(const char* acceptFrom, const char* machineFile, std::str
     sources.AddMachineFile(file);
     fclose(file);
   }
-  sources_ = sources;
-  return true;
+  return std::unique_ptr<RunSenders>(new RunSenders(std::move(sources)));
 }
 
 void RunSenders::Report() const {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -70,17 +71,19 @@ class IgnoredSenders {
 /// one and hands it to every service thread and to the MPI server.
 class RunSenders {
  public:
-  /// Until SetUp, the loopback range, so that a service thread started on
-  /// its own (as tests do) serves this host.
+  /// The loopback range, so that a service thread started on its own (as
+  /// tests do) serves this host.
   RunSenders();
+  /// Exactly `sources`.
+  explicit RunSenders(SourceSet sources) : sources_(std::move(sources)) {}
 
-  /// Start-up: this host, the machine file (null: a local run), or in its
-  /// place the text of a batch system's allocation (`allocationHosts`, a
-  /// machine file's lines), and the text of TARVO_ACCEPT_FROM (null:
-  /// unset). False, with the "ERROR-" line (and its line end) in *error and
-  /// nothing changed, for a malformed setting.
-  bool SetUp(const char* acceptFrom, const char* machineFile, std::string* error,
-             const std::string& allocationHosts = std::string());
+  /// The run's senders: this host, the machine file (null: a local run), or
+  /// in its place the text of a batch system's allocation
+  /// (`allocationHosts`, a machine file's lines), and the text of
+  /// TARVO_ACCEPT_FROM (null: unset). Null, with the "ERROR-" line (and its
+  /// line end) in *err, for a malformed setting.
+  static std::unique_ptr<RunSenders> Make(const char* acceptFrom, const char* machineFile, std::string* err,
+                                          const std::string& allocationHosts = std::string());
   /// The set, for start-up to add to; only read once the services run.
   SourceSet& Sources() { return sources_; }
 
