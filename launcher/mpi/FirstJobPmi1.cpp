@@ -44,6 +44,22 @@ int32_t RandomId() {
   return static_cast<int32_t>(bits & 0x7fffffffu);
 }
 
+// Which of the job's ranks tarvo serves itself (in the order of its
+// server's clients), and each rank's client (-1: an agent's rank).
+std::vector<int> OwnRanks(const std::vector<int>& agentOf, size_t size) {
+  std::vector<int> ranks;
+  for (size_t rank = 0; rank < size; ++rank) {
+    if (agentOf[rank] < 0) ranks.push_back(static_cast<int>(rank));
+  }
+  return ranks;
+}
+
+std::vector<int> ClientOf(const std::vector<int>& ownRanks, size_t size) {
+  std::vector<int> clientOf(size, -1);
+  for (size_t c = 0; c < ownRanks.size(); ++c) clientOf[static_cast<size_t>(ownRanks[c])] = static_cast<int>(c);
+  return clientOf;
+}
+
 }  // namespace
 
 FirstJobPmi1::FirstJobPmi1(const std::vector<std::string>& hostOfRank, const std::vector<int>& appnums,
@@ -58,24 +74,24 @@ FirstJobPmi1::FirstJobPmi1(const std::vector<std::string>& hostOfRank, const std
       agentOf_(agentOf),
       localHost_(OwnHost(hostOfRank, agentOf)),
       later_(later),
-      clientOf_(hostOfRank.size(), -1),
+      localRanks_(OwnRanks(agentOf, hostOfRank.size())),
+      clientOf_(ClientOf(localRanks_, hostOfRank.size())),
+      server_(NewServer(agents, names)),
       since_(hostOfRank.size(), -1) {
   fence_.agentIn.assign(static_cast<size_t>(agents), 0);
+}
+
+pmi::Pmi1Server* FirstJobPmi1::NewServer(int agents, pmi::NameTable* names) const {
   pmi::JobFacts facts;
   facts.kvsname = kvsname_;
   facts.size = facts.universeSize = size_;
   facts.processMapping = mapping_;
   facts.kvsLimit = static_cast<size_t>(kvsLimitMiB_) << 20;
   facts.alone = agents == 0;
-  for (int rank = 0; rank < size_; ++rank) {
-    if (agentOf_[static_cast<size_t>(rank)] >= 0) continue;
-    clientOf_[static_cast<size_t>(rank)] = static_cast<int>(localRanks_.size());
-    localRanks_.push_back(rank);
-    facts.clients.push_back(pmi::LocalRank{rank, appnums_[static_cast<size_t>(rank)]});
-  }
+  for (int rank : localRanks_) facts.clients.push_back(pmi::LocalRank{rank, appnums_[static_cast<size_t>(rank)]});
   // Spawns go to the run control, which refuses them where it cannot start
   // a job (ranks through remote shells, agents).
-  server_.reset(new pmi::Pmi1Server(facts, pmi::Pmi1Serving{names, false, true}));
+  return new pmi::Pmi1Server(facts, pmi::Pmi1Serving{names, false, true});
 }
 
 std::string FirstJobPmi1::JobPayload(int agent) const {

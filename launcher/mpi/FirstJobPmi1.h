@@ -90,6 +90,8 @@ class FirstJobPmi1 {
     bool localIn = false;       // tarvo's own ranks' part is in
     pmi::KeyValues all;         // the union
   };
+  // The server of tarvo's own ranks (made once the facts it takes are).
+  pmi::Pmi1Server* NewServer(int agents, pmi::NameTable* names) const;
   void Take(std::vector<pmi::ServerEvent>& events, std::vector<MpiEvent>* out);
   void StampLocal(double now);
 
@@ -100,9 +102,9 @@ class FirstJobPmi1 {
   const std::vector<int> appnums_, agentOf_;
   const std::string localHost_;
   std::vector<MpiEvent>* const later_;
-  std::vector<int> localRanks_;  // by client of server_
-  std::vector<int> clientOf_;    // by rank, -1 for an agent's
-  std::unique_ptr<pmi::Pmi1Server> server_;
+  const std::vector<int> localRanks_;  // by client of server_
+  const std::vector<int> clientOf_;    // by rank, -1 for an agent's
+  const std::unique_ptr<pmi::Pmi1Server> server_;
   std::vector<std::string> pmiIds_;  // by rank, once drawn
   std::vector<double> since_;        // by rank
   Fence fence_;
