@@ -7,9 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 #include "common/child_io.h"
 #include "common/line_labels.h"
@@ -20,13 +20,15 @@ void AgentReport(const std::string& host, const char* what, const char* detail) 
 }
 
 Agent::Agent(int link, int signals, bool slurm, std::string host, std::string self)
-    : slurm_(slurm), host_(std::move(host)), link_(link), signals_(signals), stacks_(std::move(self)) {}
+    : slurm_(slurm), host_(std::move(host)), link_(link), signals_(signals), stacks_(std::move(self)) {
+  RaiseDescriptorLimit();
+}
 
 int Agent::Loop() {
   for (;;) {
     if (allSent_ && ranks_.empty() && streams_.empty() && held_.empty()) return 0;
-    std::vector<pollfd> fds = {{link_, POLLIN, 0}, {signals_, POLLIN, 0}};
-    for (const auto& s : streams_) fds.push_back({s.first, POLLIN, 0});
+    std::vector<pollfd> fds = {{link_, POLLIN, 0}, {signals_, POLLIN, 0}, {outputs_.Fd(), POLLIN, 0}};
+    for (int fd : unwatched_) fds.push_back({fd, POLLIN, 0});
     const size_t pmiAt = fds.size();
     if (job_ != nullptr) job_->pmi.Fds(&fds);
     const size_t pmixAt = fds.size();
@@ -48,7 +50,8 @@ int Agent::Loop() {
     std::string stacks;
     stacks_.Take(&stacks);
     Tell(stacks);
-    for (size_t i = 2; i < pmiAt; ++i) {
+    if (fds[2].revents != 0) DrainReady();
+    for (size_t i = 3; i < pmiAt; ++i) {
       if (fds[i].revents != 0) Drain(fds[i].fd);
     }
     // Output before the end: a rank's last lines precede its report.
@@ -115,6 +118,24 @@ bool Agent::ReadLink() {
   return true;
 }
 
+// A rank's output stream, from its start: outputs_ reports it when it has
+// something; one that the set does not take is polled on each pass.
+void Agent::Watch(int fd) {
+  epoll_data_t key{};
+  key.fd = fd;
+  if (!outputs_.Add(fd, key)) unwatched_.push_back(fd);
+}
+
+// The streams that have something, as many as one wait gives; the set
+// reports the others on the next pass, after the link and the servers.
+void Agent::DrainReady() {
+  epoll_data_t ready[64];
+  const int n = outputs_.Wait(ready, 64, 0);
+  for (int k = 0; k < n; ++k) {
+    if (streams_.count(ready[k].fd) != 0) Drain(ready[k].fd);
+  }
+}
+
 void Agent::Drain(int fd) {
   Stream& s = streams_[fd];
   char buffer[65536];
@@ -126,6 +147,8 @@ void Agent::Drain(int fd) {
     if (n <= 0) {
       SplitRest(s.label, &s.partial, &text);
       ChildWrite(s.to, text);
+      outputs_.Remove(fd);
+      unwatched_.erase(std::remove(unwatched_.begin(), unwatched_.end(), fd), unwatched_.end());
       close(fd);
       streams_.erase(fd);
       return;
@@ -159,10 +182,14 @@ bool Agent::Reap() {
 void Agent::Ended(pid_t pid, AgentProc proc, int waitStatus) {
   kill(-pid, SIGKILL);  // nothing of the rank outlives it
   // The rank's output pipes hold its last lines: they go out first.
-  for (auto s = streams_.begin(); s != streams_.end();) {
-    auto next = std::next(s);
-    if (s->second.rank == proc.rank && s->second.job == proc.job) Drain(s->first);
-    s = next;
+  // A descriptor that has ended since may now be another rank's.
+  auto of = streamsOf_.find({proc.job, proc.rank});
+  if (of != streamsOf_.end()) {
+    for (int fd : of->second) {
+      auto s = streams_.find(fd);
+      if (s != streams_.end() && s->second.rank == proc.rank && s->second.job == proc.job) Drain(fd);
+    }
+    streamsOf_.erase(of);
   }
   std::string toLauncher;
   if (proc.job == 0) {

@@ -25,6 +25,7 @@
 #include "agent/agent_stacks_answer.h"
 #include "common/agent_wire.h"
 #include "common/child_setup.h"
+#include "common/ready_set.h"
 
 /// One report of the agent on standard error: "tarvo: agent on HOST: ...".
 void AgentReport(const std::string& host, const char* what, const char* detail);
@@ -47,6 +48,8 @@ class Agent {
   void TakeServedNow();
   void Tell(const std::string& bytes);
   bool ReadLink();
+  void Watch(int fd);
+  void DrainReady();
   void Drain(int fd);
   bool Reap();
   void Ended(pid_t pid, AgentProc proc, int waitStatus);
@@ -99,6 +102,13 @@ class Agent {
   std::map<pid_t, AgentProc> ranks_;              // the processes running, by pid
   std::map<int, std::vector<AgentOrder>> held_;   // spawned processes not yet to start, by job
   std::map<int, Stream> streams_;                 // labelled output pipes by descriptor
+  // The loop reads only the streams that have something: those of
+  // outputs_, which reports them, and those it did not take (unwatched_),
+  // polled on each pass. Of a process that has ended, its streams are
+  // found by streamsOf_.
+  ReadySet outputs_;
+  std::vector<int> unwatched_;
+  std::map<std::pair<int, int>, std::vector<int>> streamsOf_;  // by job and rank
   AgentPlacer placer_;  // TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND, TARVO_CPUS_PER_RANK, TARVO_GPUS_PER_RANK
   // What serves the job, made with it (kJob, which the launcher sends once,
   // before anything of the job): its ranks and this host's, its PMI-1

@@ -144,6 +144,9 @@ void Agent::Started(const AgentOrder& order, int job, pid_t pid, int forkError, 
       const bool label = (order.flags & kAgentRankLabel) != 0;
       streams_[out[k][0]] = Stream{order.rank, job, k + 1, label ? LineLabel(order.rank, job) : std::string(),
                                    std::string()};
+      Watch(out[k][0]);
+      // A process that did not start has no end to drain them at.
+      if (pid >= 0) streamsOf_[{job, order.rank}].push_back(out[k][0]);
     }
   }
   if (pid < 0) {
