@@ -39,10 +39,14 @@ int Agent::Loop() {
       if (errno == EINTR) continue;
       return Abandon("poll", strerror(errno));
     }
+    // Children are waited for when one has ended: a wait looks at every
+    // child of the agent, and a pass for a line of output need not.
+    bool childEnded = false;
     if (fds[1].revents & POLLIN) {
       signalfd_siginfo info;
       while (read(signals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         if (info.ssi_signo != SIGCHLD) return Abandon("ended by signal", strsignal(static_cast<int>(info.ssi_signo)));
+        childEnded = true;
       }
     }
     // A rank's abort goes out before its end.
@@ -55,7 +59,7 @@ int Agent::Loop() {
       if (fds[i].revents != 0) Drain(fds[i].fd);
     }
     // Output before the end: a rank's last lines precede its report.
-    if (!Reap()) return Abandon("the connection to the launcher is lost", "");
+    if ((childEnded && !Reap()) || lost_) return Abandon("the connection to the launcher is lost", "");
     if (fds[0].revents != 0 && !ReadLink()) return 1;
     if (!refusal_.empty()) return Abandon(refusal_.c_str(), "");
   }
