@@ -10,10 +10,8 @@
 #include "common/input_copy.h"
 
 #include <fcntl.h>
-#include <sys/epoll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -101,10 +99,9 @@ bool OutputRelay::Watch(int fd, int stream, const std::string& label) {
     s->slot = sources_.size();
     sources_.push_back(std::move(source));
   }
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.ptr = s;
-  if (epoll_ctl(epoll_, EPOLL_CTL_ADD, s->fd, &event) == 0) return true;
+  epoll_data_t key{};
+  key.ptr = s;
+  if (ready_->Add(s->fd, key)) return true;
   Forget(s);
   return false;
 }
@@ -113,7 +110,7 @@ bool OutputRelay::Watch(int fd, int stream, const std::string& label) {
 // of the descriptor until its exec, and would keep the closed source's
 // events coming.
 void OutputRelay::Drop(Source* s) {
-  epoll_ctl(epoll_, EPOLL_CTL_DEL, s->fd, nullptr);
+  ready_->Remove(s->fd);
   close(s->fd);
   Forget(s);
 }
@@ -134,13 +131,13 @@ void* OutputRelay::Loop(void* self) {
   // ending the launcher.
   PipeSignalHeld();
 
-  epoll_event events[64];
+  epoll_data_t ready[64];
   std::string out[3];
   for (;;) {
-    const int n = epoll_wait(r.epoll_, events, 64, -1);
+    const int n = r.ready_->Wait(ready, 64, -1);
     bool woken = false;
     for (int k = 0; k < n; ++k) {
-      Source* const s = static_cast<Source*>(events[k].data.ptr);
+      Source* const s = static_cast<Source*>(ready[k].ptr);
       if (s == nullptr) {
         woken = true;
         char drain[64];
@@ -181,15 +178,6 @@ void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
 // alone, so they are set without a read.
 void OutputPipe(int (&ends)[2]) {
   if (pipe2(ends, O_CLOEXEC) == 0) fcntl(ends[0], F_SETFL, O_NONBLOCK);
-}
-
-// Two pipes per rank: as many descriptors as the system lets us have.
-void RaiseDescriptorLimit() {
-  rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
 }
 
 // Copies the launcher's standard input to `arg`, rank 0's pipe.
@@ -236,7 +224,6 @@ OutputRelay::~OutputRelay() {
   if (devNull_ >= 0) close(devNull_);
   if (wake_[0] >= 0) close(wake_[0]);
   if (wake_[1] >= 0) close(wake_[1]);
-  if (epoll_ >= 0) close(epoll_);
 }
 
 void OutputRelay::Start() {
@@ -247,11 +234,10 @@ void OutputRelay::Start() {
   }
   SetNonBlocking(wake_[0]);
   SetNonBlocking(wake_[1]);
-  epoll_ = epoll_create1(EPOLL_CLOEXEC);
-  epoll_event wake{};
-  wake.events = EPOLLIN;
-  wake.data.ptr = nullptr;
-  if (epoll_ < 0 || epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_[0], &wake) != 0) {
+  ready_.reset(new ReadySet);
+  epoll_data_t wake{};
+  wake.ptr = nullptr;
+  if (!ready_->Ok() || !ready_->Add(wake_[0], wake)) {
     fprintf(stderr, "tarvo: no epoll set for the ranks' output (%s); they write to tarvo's own streams\n", strerror(errno));
     return;
   }

@@ -24,6 +24,7 @@
 
 // The relay's handler, LabelLines and LabelRest, shared with the agent.
 #include "common/line_labels.h"
+#include "common/ready_set.h"
 
 /// Descriptors for a child's fds 0, 1 and 2; -1 leaves the launcher's own.
 struct ChildStreams {
@@ -129,7 +130,7 @@ class OutputRelay {
   winsize size_{};
   int devNull_ = -1;
   int wake_[2] = {-1, -1};  // Finish wakes the thread through it
-  int epoll_ = -1;          // the thread waits on the sources and wake_[0]
+  std::unique_ptr<ReadySet> ready_;  // the thread waits on the sources and wake_[0]
   pthread_t thread_{};
   std::atomic<bool> running_{false};
   std::mutex lock_;
