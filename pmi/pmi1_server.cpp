@@ -67,6 +67,7 @@ int Pmi1Server::OpenClient(int client) {
   conns_[c].client = client;
   connOf_[static_cast<size_t>(client)] = static_cast<int>(c);
   childEnds_[static_cast<size_t>(client)] = ends[1];
+  Watch(c);
   return ends[1];
 }
 
@@ -94,10 +95,17 @@ bool Pmi1Server::Listen(int bound, std::function<bool(const char*)> admit,
   return true;
 }
 
+void Pmi1Server::Watch(size_t c) {
+  epoll_data_t key{};
+  key.u32 = static_cast<uint32_t>(c);
+  conns_[c].polled = !ready_.Add(conns_[c].fd, key);
+}
+
 void Pmi1Server::Fds(std::vector<pollfd>* fds) const {
   if (listenFd_ >= 0) fds->push_back({listenFd_, POLLIN, 0});
+  if (ready_.Ok()) fds->push_back({ready_.Fd(), POLLIN, 0});
   for (const Conn& c : conns_) {
-    if (c.fd >= 0) fds->push_back({c.fd, POLLIN, 0});
+    if (c.fd >= 0 && c.polled) fds->push_back({c.fd, POLLIN, 0});
   }
 }
 
@@ -111,6 +119,16 @@ void Pmi1Server::OnReady(const pollfd* fds, size_t count, double now, std::vecto
     if (fds[i].revents == 0 || fds[i].fd < 0) continue;
     if (fds[i].fd == listenFd_) {
       Accept(now, out);
+      continue;
+    }
+    if (fds[i].fd == ready_.Fd()) {
+      // A connection closed by an answer to another may come up here, its
+      // slot perhaps a new one's since: a read of it finds nothing.
+      epoll_data_t keys[64];
+      const int n = ready_.Wait(keys, 64, 0);
+      for (int k = 0; k < n; ++k) {
+        if (keys[k].u32 < conns_.size() && conns_[keys[k].u32].fd >= 0) Read(keys[k].u32, out);
+      }
       continue;
     }
     for (size_t c = 0; c < conns_.size(); ++c) {
@@ -147,6 +165,7 @@ void Pmi1Server::Accept(double now, std::vector<ServerEvent>* out) {
     conns_[c].fd = fd;
     conns_[c].since = now;
     conns_[c].sender = dotted;
+    Watch(c);
   }
 }
 
@@ -283,7 +302,10 @@ void Pmi1Server::Send(int client, const std::string& text, std::vector<ServerEve
 
 void Pmi1Server::Close(size_t c) {
   Conn& conn = conns_[c];
-  if (conn.fd >= 0) close(conn.fd);
+  if (conn.fd >= 0) {
+    ready_.Remove(conn.fd);
+    close(conn.fd);
+  }
   if (conn.client >= 0 && connOf_[static_cast<size_t>(conn.client)] == static_cast<int>(c)) {
     connOf_[static_cast<size_t>(conn.client)] = -1;
   }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ready_set.h"
 #include "pmi/pmi1_engine.h"
 
 namespace pmi {
@@ -88,6 +89,8 @@ class Pmi1Server {
   /// a rank. False when `bound` is -1 or cannot listen.
   bool Listen(int bound, std::function<bool(const char*)> admit, std::function<int(const std::string&)> rankOfId);
 
+  /// A few descriptors whatever the number of clients: the connections are
+  /// waited on through one set, which reports only those that have sent.
   void Fds(std::vector<pollfd>* fds) const;
   /// Reads what the ready descriptors hold (others are skipped) and
   /// answers. `now` in seconds, for the TCP endpoint's proof time.
@@ -116,12 +119,15 @@ class Pmi1Server {
   struct Conn {
     int fd = -1;
     int client = -1;  // -1: a TCP connection before its initack
+    bool polled = false;  // not in ready_, which took no more: in Fds itself
     double since = 0;
     std::string sender;
     LineFramer framer;
   };
 
   void Accept(double now, std::vector<ServerEvent>* out);
+  // Connection c, just opened, into ready_.
+  void Watch(size_t c);
   // False when nothing more is to be read now (the connection may be closed).
   bool Read(size_t c, std::vector<ServerEvent>* out);
   // Connection c has closed under its client.
@@ -138,6 +144,7 @@ class Pmi1Server {
   std::vector<int> spawnClients_;
   std::vector<Pmi1Spawn> spawns_;
   int listenFd_ = -1;
+  ReadySet ready_;  // the open connections, by index into conns_
   std::function<bool(const char*)> admit_;
   std::function<int(const std::string&)> rankOfId_;
 };
