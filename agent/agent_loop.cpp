@@ -130,13 +130,17 @@ void Agent::Watch(int fd) {
   if (!outputs_.Add(fd, key)) unwatched_.push_back(fd);
 }
 
-// The streams that have something, as many as one wait gives; the set
-// reports the others on the next pass, after the link and the servers.
+// Every stream that has something, as a poll of them all would have it: a
+// pass of the loop costs more than a wait. Bounded by the streams' count,
+// since one that is read again at once may be ready again.
 void Agent::DrainReady() {
   epoll_data_t ready[64];
-  const int n = outputs_.Wait(ready, 64, 0);
-  for (int k = 0; k < n; ++k) {
-    if (streams_.count(ready[k].fd) != 0) Drain(ready[k].fd);
+  for (size_t rounds = streams_.size() / 64 + 1; rounds > 0; --rounds) {
+    const int n = outputs_.Wait(ready, 64, 0);
+    for (int k = 0; k < n; ++k) {
+      if (streams_.count(ready[k].fd) != 0) Drain(ready[k].fd);
+    }
+    if (n < 64) return;
   }
 }
 
