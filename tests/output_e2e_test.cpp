@@ -2,16 +2,23 @@
 // through the real tarvo and the real carrier, with shell scripts as the
 // programs.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "launcher/output/OutputRelay.h"
+#include "launcher/output/TerminalPool.h"
 #include "tests/run_util.h"
 #include "tests/support/wait.h"
 #include "tests/visual_util.h"
@@ -285,6 +292,87 @@ TEST(LabelLines, KeepsTheUnfinishedRestAndCutsOnlyAnEndlessLine) {
   LabelLines(12, endless.data(), endless.size(), &partial, &out);
   EXPECT_EQ(out, "[12] " + std::string(kMaxLabelledLine, 'x') + "\n");
   EXPECT_EQ(partial, "xxxxx");
+}
+
+// The launcher's descriptors now.
+int OpenDescriptors() {
+  testutil::RunResult r = testutil::Run("ls /proc/" + std::to_string(getpid()) + "/fd | wc -l", 10);
+  return atoi(r.out.c_str());
+}
+
+// What a read of a terminal's master gives within `ms`: its byte, "EIO"
+// when every writer has gone, "none" when a writer is still there.
+std::string MasterReads(int master, int ms = 5000) {
+  pollfd ready{master, POLLIN, 0};
+  if (poll(&ready, 1, ms) != 1) return "none";
+  char byte = 0;
+  const ssize_t n = read(master, &byte, 1);
+  if (n == 1) return std::string(1, byte);
+  return n < 0 && errno == EIO ? "EIO" : "none";
+}
+
+// Outputs made ahead: a taken one works, its master sees the end of its
+// writers once the pool has closed the released slave, one whose rank still
+// holds its slave does not, and the stop leaves no descriptor behind, taken
+// or not, and hands the watcher back what it kept of those not taken.
+TEST(TerminalPool, ClosesWhatItReleasedAndWhatWasNotTakenWhenItStops) {
+  for (bool watching : {false, true}) {
+    SCOPED_TRACE(watching ? "the read ends watched" : "the pool's own read ends");
+    const int before = OpenDescriptors();
+    // The watcher's part: a mark on each output it is given; those not taken
+    // come back to it at the stop.
+    int marks = 0, made = 0, unmarked = 0;
+    std::function<bool(TerminalPool::Outputs*)> watch;
+    std::function<void(const TerminalPool::Outputs&)> unwatch;
+    if (watching) {
+      watch = [&](TerminalPool::Outputs* o) {
+        o->kept[0] = &marks;
+        ++made;
+        return true;
+      };
+      unwatch = [&](const TerminalPool::Outputs& o) { unmarked += o.kept[0] == &marks; };
+    }
+    TerminalPool pool(nullptr, true, watch, unwatch);
+    // More than it holds ahead, and than the tries below take away (each
+    // take that finds none makes the pool make one fewer).
+    ASSERT_TRUE(pool.Start(4000));
+    std::vector<TerminalPool::Outputs> taken;
+    for (int k = 0; k < 2000 && taken.size() < 3; ++k) {
+      TerminalPool::Outputs o;
+      if (pool.Take(&o)) {
+        taken.push_back(o);
+      } else {
+        usleep(5000);
+      }
+    }
+    ASSERT_EQ(taken.size(), 3u) << "the pool makes what it is asked for";
+    for (const TerminalPool::Outputs& o : taken) {
+      EXPECT_TRUE(isatty(o.slave));
+      EXPECT_EQ(o.kept[0], watching ? &marks : nullptr);
+    }
+    ASSERT_EQ(write(taken[2].slave, "x", 1), 1);
+    for (int k = 0; k < 2; ++k) {
+      pool.Release(taken[k].slave);
+      pool.Release(taken[k].errWrite);
+    }
+    pool.Stop();
+    for (int k = 0; k < 2; ++k) {
+      EXPECT_EQ(MasterReads(taken[k].master), "EIO");
+      char byte;
+      EXPECT_EQ(read(taken[k].errRead, &byte, 1), 0) << "the end of its standard error";
+    }
+    EXPECT_EQ(MasterReads(taken[2].master), "x");
+    EXPECT_EQ(MasterReads(taken[2].master, 100), "none") << "its rank still holds the slave";
+    for (const TerminalPool::Outputs& o : taken) {
+      for (int fd : {o.master, o.errRead}) close(fd);
+    }
+    close(taken[2].slave);
+    close(taken[2].errWrite);
+    if (watching) {
+      EXPECT_EQ(made, 3 + unmarked) << "each made is taken or handed back";
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+  }
 }
 
 using MonitorRun = visualtest::PrivateQueueTest;

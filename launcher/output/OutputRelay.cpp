@@ -87,8 +87,8 @@ void OutputRelay::Wake() {
 // Hands `fd`, the relay's end of a rank's `stream`, to the thread: kept in sources_ (for the end's drain) and
 // watched by the thread's epoll set, which reports only the sources that
 // have something, so that a wake costs as much as the ranks that wrote, not
-// as many as the run has. False when the set takes no more.
-bool OutputRelay::Watch(int fd, int stream, const std::string& label) {
+// as many as the run has. Null when the set takes no more.
+OutputRelay::Source* OutputRelay::Watch(int fd, int stream, const std::string& label) {
   std::unique_ptr<Source> source(new Source);
   Source* const s = source.get();
   s->fd = fd;
@@ -101,9 +101,9 @@ bool OutputRelay::Watch(int fd, int stream, const std::string& label) {
   }
   epoll_data_t key{};
   key.ptr = s;
-  if (ready_->Add(s->fd, key)) return true;
+  if (ready_->Add(s->fd, key)) return s;
   Forget(s);
-  return false;
+  return nullptr;
 }
 
 // Out of the epoll set before the close: a child started since holds a copy
@@ -298,24 +298,87 @@ ChildStreams OutputRelay::ForShell() {
   return streams;
 }
 
+void OutputRelay::ExpectTerminals(size_t count) {
+  if (!Terminals() || options_.outputToFile || pool_ || count == 0) return;
+  // Unlabelled, the thread also puts each rank's read ends in the ready set
+  // as it makes them (each source complete before its ADD, and no event
+  // before the rank starts); the taker adopts them. A labelled source has
+  // its rank's label, known when it is taken.
+  std::function<bool(TerminalPool::Outputs*)> watch;
+  std::function<void(const TerminalPool::Outputs&)> unwatch;
+  if (!label_) {
+    watch = [this](TerminalPool::Outputs* o) {
+      for (int k = 0; k < 2; ++k) {
+        const int fd = k == 0 ? o->master : o->errRead;
+        if (fd < 0) continue;
+        std::unique_ptr<Source> s(new Source);
+        s->fd = fd;
+        s->stream = k + 1;
+        epoll_data_t key{};
+        key.ptr = s.get();
+        if (!ready_->Add(fd, key)) {
+          Unwatch(*o);
+          return false;
+        }
+        o->kept[k] = s.release();
+      }
+      return true;
+    };
+    unwatch = [this](const TerminalPool::Outputs& o) { Unwatch(o); };
+  }
+  pool_.reset(new TerminalPool(WindowSize(), !options_.errorToFile, std::move(watch), std::move(unwatch)));
+  pool_->Start(count);
+}
+
+// Outputs of the pool's that no rank took: out of the ready set (no event
+// can have come: no one wrote to them) and their sources deleted.
+void OutputRelay::Unwatch(const TerminalPool::Outputs& o) {
+  for (int k = 0; k < 2; ++k) {
+    Source* const s = static_cast<Source*>(o.kept[k]);
+    if (s == nullptr) continue;
+    ready_->Remove(s->fd);
+    delete s;
+  }
+}
+
+// A source that the pool's thread watched becomes the relay's.
+void OutputRelay::Adopt(void* kept) {
+  std::unique_ptr<Source> source(static_cast<Source*>(kept));
+  std::lock_guard<std::mutex> lock(lock_);
+  source->slot = sources_.size();
+  sources_.push_back(std::move(source));
+}
+
+// Rank `rank`'s output terminal in `ends`.
+void OutputRelay::OpenTerminal(int rank, int (&ends)[2]) {
+  std::string err;
+  if (!OpenOutputTerminal(haveSize_ ? &size_ : nullptr, &ends[0], &ends[1], &err) && !reportedTerminal_) {
+    // The system's bound on terminals (/proc/sys/kernel/pty/max) reached.
+    fprintf(stderr, "tarvo: no terminal for the output of rank %d (%s); it and any other without one write to a pipe\n",
+            rank, err.c_str());
+    reportedTerminal_ = true;
+  }
+}
+
 void OutputRelay::AddOutputs(int rank, const std::string& label, bool terminal, ChildStreams* streams) {
   if (!running_.load()) return;
+  TerminalPool::Outputs made;
+  const bool pooled = terminal && terminals_ && pool_ && pool_->Take(&made);
   for (int stream = 1; stream <= 2; ++stream) {
     if (stream == 1 ? options_.outputToFile : options_.errorToFile) continue;
     int ends[2] = {-1, -1};  // what the thread reads, what the rank writes
+    const bool watched = pooled && made.kept[stream - 1] != nullptr;
     // Standard output a terminal, standard error a pipe: the streams stay
     // apart, and the rank's stdio buffers its output by lines.
-    if (stream == 1 && terminal && terminals_) {
-      std::string err;
-      if (!OpenOutputTerminal(haveSize_ ? &size_ : nullptr, &ends[0], &ends[1], &err) && !reportedTerminal_) {
-        // The system's bound on terminals (/proc/sys/kernel/pty/max) reached.
-        fprintf(stderr, "tarvo: no terminal for the output of rank %d (%s); it and any other without one write to a pipe\n",
-                rank, err.c_str());
-        reportedTerminal_ = true;
-      }
+    if (pooled) {
+      ends[0] = stream == 1 ? made.master : made.errRead;
+      ends[1] = stream == 1 ? made.slave : made.errWrite;
+      if (watched) Adopt(made.kept[stream - 1]);
+    } else if (stream == 1 && terminal && terminals_) {
+      OpenTerminal(rank, ends);
     }
     if (ends[0] < 0) OutputPipe(ends);
-    if (ends[0] >= 0 && !Watch(ends[0], stream, label)) {
+    if (ends[0] >= 0 && !watched && !Watch(ends[0], stream, label)) {
       const int saved = errno;
       close(ends[0]);
       close(ends[1]);
@@ -338,11 +401,21 @@ void OutputRelay::Started(const ChildStreams& streams) const {
   // Rank 0's pipe from the terminal; the others share one /dev/null.
   if (streams.fds[0] >= 0 && streams.fds[0] != devNull_) close(streams.fds[0]);
   for (int stream = 1; stream <= 2; ++stream) {
-    if (streams.fds[stream] >= 0) close(streams.fds[stream]);
+    if (streams.fds[stream] < 0) continue;
+    // The close of a terminal's last slave frees it, at the cost of a
+    // terminal's making: the pool's thread does it, off the starts' path.
+    if (pool_) {
+      pool_->Release(streams.fds[stream]);
+    } else {
+      close(streams.fds[stream]);
+    }
   }
 }
 
 void OutputRelay::Finish() {
+  // Every slave of the launcher's closed before the end's drain, which
+  // reads each master until its writers have gone.
+  if (pool_) pool_->Stop();
   if (!running_.exchange(false)) return;
   {
     std::lock_guard<std::mutex> lock(lock_);
@@ -370,6 +443,10 @@ ChildStreams OutputRelay::ForRank(OutputRelay* relay, int rank, int job, bool te
 }
 
 int OutputRelay::InputWho(const OutputRelay* relay) { return relay != nullptr ? relay->InputWho() : 0; }
+
+void OutputRelay::ExpectTerminals(OutputRelay* relay, size_t count) {
+  if (relay != nullptr) relay->ExpectTerminals(count);
+}
 
 void OutputRelay::ExpectInputReaders(OutputRelay* relay, size_t readers) {
   if (relay != nullptr) relay->ExpectInputReaders(readers);

@@ -25,6 +25,7 @@
 // The relay's handler, LabelLines and LabelRest, shared with the agent.
 #include "common/line_labels.h"
 #include "common/ready_set.h"
+#include "launcher/output/TerminalPool.h"
 
 /// Descriptors for a child's fds 0, 1 and 2; -1 leaves the launcher's own.
 struct ChildStreams {
@@ -68,6 +69,10 @@ class OutputRelay {
   /// null without terminals or when tarvo has none.
   const winsize* WindowSize() const { return Terminals() && haveSize_ ? &size_ : nullptr; }
   int InputWho() const { return inputWho_; }
+  /// `count` ranks of this host are about to start, each with a terminal:
+  /// they are made ahead, on a thread of their own (call once, before
+  /// their ForRank; a rank beyond them gets one made as it starts).
+  void ExpectTerminals(size_t count);
   /// kInputAll: the copy starts once `readers` are in: the ranks that
   /// ForRank gives a pipe and the pipes that AddInputReader takes.
   void ExpectInputReaders(size_t readers);
@@ -92,6 +97,7 @@ class OutputRelay {
   /// ranks write to tarvo's own streams).
   static int InputWho(const OutputRelay* relay);
   static void ExpectInputReaders(OutputRelay* relay, size_t readers);
+  static void ExpectTerminals(OutputRelay* relay, size_t count);
   static void AddInputReader(OutputRelay* relay, int fd, const std::string& name);
   static bool Labels(const OutputRelay* relay);
   static bool Terminals(const OutputRelay* relay);
@@ -117,8 +123,11 @@ class OutputRelay {
   static void* Loop(void* self);
   // Makes the output terminal and pipes of rank `rank` (-1: a remote shell).
   void AddOutputs(int rank, const std::string& label, bool terminal, ChildStreams* streams);
+  void OpenTerminal(int rank, int (&ends)[2]);
+  void Unwatch(const TerminalPool::Outputs& outputs);
+  void Adopt(void* kept);
   void Wake();
-  bool Watch(int fd, int stream, const std::string& label);
+  Source* Watch(int fd, int stream, const std::string& label);
   void Drop(Source* source);
   void Forget(Source* source);
 
@@ -128,6 +137,7 @@ class OutputRelay {
   bool terminals_ = false;
   bool haveSize_ = false;
   winsize size_{};
+  std::unique_ptr<TerminalPool> pool_;  // with ExpectTerminals
   int devNull_ = -1;
   int wake_[2] = {-1, -1};  // Finish wakes the thread through it
   std::unique_ptr<ReadySet> ready_;  // the thread waits on the sources and wake_[0]

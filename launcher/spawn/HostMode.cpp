@@ -341,6 +341,8 @@ int RunAgents(const RunParts& run, std::vector<ExecPlan>& plans, std::vector<std
     const std::string refusal = DryRun(settings, hosts);
     return refusal.empty() ? 0 : RefuseRun(refusal);
   }
+  // This host's ranks' terminals, made while the run is prepared.
+  OutputRelay::ExpectTerminals(relay, static_cast<size_t>(std::count(agentOf.begin(), agentOf.end(), -1)));
   std::vector<RankPlacement> placements;
   std::vector<std::vector<std::string>> rankEnv;
   const std::string refusal = PlaceRanks(settings, hosts, agentOf, &placements, &rankEnv);

@@ -132,6 +132,9 @@ int RunPlans(const RunParts& run, std::vector<ExecPlan>& plans, const std::vecto
     return RunAgents(run, plans, hosts, report, appnums, params, machineFile);
   }
   if (remote != plans.end()) SayIfSingletons(settings, plans);
+  // This host's ranks' terminals, made while the run is prepared.
+  OutputRelay::ExpectTerminals(run.relay, static_cast<size_t>(std::count_if(
+                                              plans.begin(), plans.end(), [](const ExecPlan& p) { return !p.remote; })));
   // Signals pass on to the ranks through the remote shell that started them.
   std::unique_ptr<RemoteSignals> signals;
   if (remote != plans.end()) {
