@@ -196,20 +196,32 @@ TEST_F(OutputRun, EveryLineWrittenBeforeAnEarlyEndComesOutWhole) {
 
 // Each rank's standard output is a terminal of its own, its standard error
 // not; TARVO_PTY=0 leaves them tarvo's.
+// 24 ranks: beyond the few that make their own terminals as they start,
+// the terminals made ahead.
 TEST_F(OutputRun, StandardOutputIsATerminalUnlessTarvoPtyIsZero) {
   Script(bin_ + "/where", "[ -t 1 ] && echo \"out tty\" || echo \"out no\"\n[ -t 2 ] && echo \"err tty\" || echo \"err no\"\n");
   const struct {
     const char* env;
-    const char* want;
+    bool labelled;
+    const char* each;  // what each rank writes, unlabelled
   } rows[] = {
-      {"", "err no\nerr no\nout tty\nout tty\n"},
-      {"TARVO_LABEL=1", "[0] err no\n[0] out tty\n[1] err no\n[1] out tty\n"},
-      {"TARVO_PTY=0", "err no\nerr no\nout no\nout no\n"},
+      {"", false, "err no\nout tty\n"},
+      {"TARVO_LABEL=1", true, "err no\nout tty\n"},
+      {"TARVO_PTY=0", false, "err no\nout no\n"},
   };
-  for (const auto& row : rows) {
-    testutil::RunResult r = Tarvo("-np 2 where </dev/null 2>&1", row.env);
-    EXPECT_EQ(r.status, 0) << row.env;
-    EXPECT_EQ(testutil::SortedLines(r.out), row.want) << row.env;
+  for (int ranks : {2, 24}) {
+    for (const auto& row : rows) {
+      std::string want;
+      for (int k = 0; k < ranks; ++k) {
+        std::istringstream each(row.each);
+        for (std::string line; std::getline(each, line);) {
+          want += (row.labelled ? "[" + std::to_string(k) + "] " : std::string()) + line + "\n";
+        }
+      }
+      testutil::RunResult r = Tarvo("-np " + std::to_string(ranks) + " where </dev/null 2>&1", row.env);
+      EXPECT_EQ(r.status, 0) << row.env << ", " << ranks << " ranks";
+      EXPECT_EQ(testutil::SortedLines(r.out), testutil::SortedLines(want)) << row.env << ", " << ranks << " ranks";
+    }
   }
 }
 

@@ -70,8 +70,8 @@ class OutputRelay {
   const winsize* WindowSize() const { return Terminals() && haveSize_ ? &size_ : nullptr; }
   int InputWho() const { return inputWho_; }
   /// `count` ranks of this host are about to start, each with a terminal:
-  /// they are made ahead, on a thread of their own (call once, before
-  /// their ForRank; a rank beyond them gets one made as it starts).
+  /// from 16 on, they are made ahead, on a thread of their own (call once,
+  /// before their ForRank; a rank beyond them gets one made as it starts).
   void ExpectTerminals(size_t count);
   /// kInputAll: the copy starts once `readers` are in: the ranks that
   /// ForRank gives a pipe and the pipes that AddInputReader takes.
