@@ -191,13 +191,9 @@ void Agent::Ended(pid_t pid, AgentProc proc, int waitStatus) {
   kill(-pid, SIGKILL);  // nothing of the rank outlives it
   // The rank's output pipes hold its last lines: they go out first.
   // A descriptor that has ended since may now be another rank's.
-  auto of = streamsOf_.find({proc.job, proc.rank});
-  if (of != streamsOf_.end()) {
-    for (int fd : of->second) {
-      auto s = streams_.find(fd);
-      if (s != streams_.end() && s->second.rank == proc.rank && s->second.job == proc.job) Drain(fd);
-    }
-    streamsOf_.erase(of);
+  for (int fd : proc.out) {
+    auto s = streams_.find(fd);
+    if (s != streams_.end() && s->second.rank == proc.rank && s->second.job == proc.job) Drain(fd);
   }
   std::string toLauncher;
   if (proc.job == 0) {

@@ -104,11 +104,9 @@ class Agent {
   std::map<int, Stream> streams_;                 // labelled output pipes by descriptor
   // The loop reads only the streams that have something: those of
   // outputs_, which reports them, and those it did not take (unwatched_),
-  // polled on each pass. Of a process that has ended, its streams are
-  // found by streamsOf_.
+  // polled on each pass.
   ReadySet outputs_;
   std::vector<int> unwatched_;
-  std::map<std::pair<int, int>, std::vector<int>> streamsOf_;  // by job and rank
   AgentPlacer placer_;  // TARVO_OUTPUT, TARVO_ERROR, TARVO_BIND, TARVO_CPUS_PER_RANK, TARVO_GPUS_PER_RANK
   // What serves the job, made with it (kJob, which the launcher sends once,
   // before anything of the job): its ranks and this host's, its PMI-1

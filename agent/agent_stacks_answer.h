@@ -17,6 +17,7 @@
 struct AgentProc {
   int job;
   int rank;
+  int out[2] = {-1, -1};  // the agent's ends of its output and error streams (-1: none)
 };
 
 class StacksAnswer {

@@ -145,8 +145,6 @@ void Agent::Started(const AgentOrder& order, int job, pid_t pid, int forkError, 
       streams_[out[k][0]] = Stream{order.rank, job, k + 1, label ? LineLabel(order.rank, job) : std::string(),
                                    std::string()};
       Watch(out[k][0]);
-      // A process that did not start has no end to drain them at.
-      if (pid >= 0) streamsOf_[{job, order.rank}].push_back(out[k][0]);
     }
   }
   if (pid < 0) {
@@ -155,7 +153,10 @@ void Agent::Started(const AgentOrder& order, int job, pid_t pid, int forkError, 
     Tell(EndFrame(job, order.rank, 1, 127 << 8));
     return;
   }
-  ranks_[pid] = AgentProc{job, order.rank};
+  AgentProc proc{job, order.rank};
+  proc.out[0] = out[0][0];
+  proc.out[1] = out[1][0];
+  ranks_[pid] = proc;
   if (job == 0) {
     AgentRankPid r{order.rank, pid};
     Tell(AgentEncode(kAgentStarted, &r, sizeof r));
