@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -156,6 +157,36 @@ TEST_F(HostModeRun, EveryLineWrittenBeforeAnAbortComesOutWhole) {
     EXPECT_EQ(pids.size(), 8u);
     EXPECT_EQ(support::Survivors(pids), std::vector<pid_t>());
   }
+}
+
+// The private sshd, and so each agent, starts with a soft limit of 64 open
+// descriptors under a higher hard one.
+class HostModeLowLimit : public HostModeRun {
+ protected:
+  void SetUp() override {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max < 1024) GTEST_SKIP() << "a hard limit of open descriptors under 1024";
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    HostModeRun::SetUp();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  }
+};
+
+// 100 ranks alive together on one host need more descriptors of their agent
+// (terminal, pipe and PMI-1 connection each) than its soft limit allows:
+// it takes them, and every rank's line comes out labelled, nothing said.
+TEST_F(HostModeLowLimit, AnAgentTakesTheDescriptorsItsRanksNeed) {
+  testutil::WriteFile(work_ + "/one", "127.0.0.2\n");
+  ASSERT_TRUE(testutil::WriteScript(work_ + "/hold", "#!/bin/sh\necho \"up $TARVO_RANK\"\nexec sleep 3\n"));
+  harness::LauncherRun run({"-ssh", "-np", "100", "-mf", "one", "hold"}, Opts(""));
+  EXPECT_EQ(run.Wait(120), 0) << run.Stderr();
+  EXPECT_EQ(run.Stderr(), "");
+  std::string want;
+  for (int r = 0; r < 100; ++r) want += "[" + std::to_string(r) + "] up " + std::to_string(r) + "\n";
+  EXPECT_EQ(testutil::SortedLines(run.Stdout()), testutil::SortedLines(want));
 }
 
 // A remote rank's standard output is a terminal, its standard error not,
