@@ -111,20 +111,19 @@ class Relay : public PmixRelay {
     done(status, std::move(found));
   }
 
+  // The waits of a rank that has ended go unanswered: its connection is
+  // gone or going, and an answer would have the library queue a reply on
+  // the descriptor that its own thread is closing. What the library keeps
+  // of such a request is its own.
   void DropNames(const std::string& owner) override {
-    std::vector<PmixCallbacks::NamesDone> dropped;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (auto at = names_.begin(); at != names_.end();) {
-        if (at->second.owner != owner) {
-          ++at;
-          continue;
-        }
-        dropped.push_back(std::move(at->second.done));
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto at = names_.begin(); at != names_.end();) {
+      if (at->second.owner == owner) {
         at = names_.erase(at);
+      } else {
+        ++at;
       }
     }
-    for (PmixCallbacks::NamesDone& done : dropped) done(NameTable::kNotFound, std::vector<PublishedName>());
   }
 
   void AnswerConnect(uint64_t ticket, bool ok) override {

@@ -80,8 +80,9 @@ class PmixRelay {
   /// ignored).
   virtual void AnswerNames(uint64_t ticket, NameTable::Status status, std::vector<PublishedName> found) = 0;
   /// The process `owner` (NameOwner's) has ended: its name requests that
-  /// wait for an answer are released as failed (nobody hears them; libpmix
-  /// frees what it kept for them), and a later answer to one is ignored.
+  /// wait for an answer are forgotten unanswered (nobody would hear the
+  /// answer, and its connection is the library's thread's to close), and a
+  /// later answer to one is ignored.
   virtual void DropNames(const std::string& owner) = 0;
   /// The answer to the kConnect notice `ticket`: every node of it is in.
   virtual void AnswerConnect(uint64_t ticket, bool ok) = 0;
