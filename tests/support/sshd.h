@@ -182,8 +182,11 @@ class Sshd {
           std::string("PubkeyAuthentication yes"), std::string("PasswordAuthentication no"),
           std::string("KbdInteractiveAuthentication no"), std::string("PermitRootLogin prohibit-password"),
           "AllowUsers " + user_,
-          // carrier has to be on the far side's search path.
-          "SetEnv PATH=" + std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin", std::string("LogLevel ERROR")})
+          // carrier has to be on the far side's search path. HOME is the
+          // test's own, so that the far side's shell reads none of this
+          // machine's files for the user (~/.bashrc): what they print on
+          // standard error would come out as the run's.
+          "SetEnv PATH=" + std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin HOME=" + dir_, std::string("LogLevel ERROR")})
       config.push_back(l);
     testutil::WriteFile(dir_ + "/sshd_config", Lines(config));
     const std::string configPath = dir_ + "/sshd_config", logPath = dir_ + "/sshd.log";
