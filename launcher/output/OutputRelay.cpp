@@ -87,8 +87,8 @@ void OutputRelay::Wake() {
 // Hands `fd`, the relay's end of a rank's `stream`, to the thread: kept in sources_ (for the end's drain) and
 // watched by the thread's epoll set, which reports only the sources that
 // have something, so that a wake costs as much as the ranks that wrote, not
-// as many as the run has. Null when the set takes no more.
-OutputRelay::Source* OutputRelay::Watch(int fd, int stream, const std::string& label) {
+// as many as the run has. False when the set takes no more.
+bool OutputRelay::Watch(int fd, int stream, const std::string& label) {
   std::unique_ptr<Source> source(new Source);
   Source* const s = source.get();
   s->fd = fd;
@@ -101,9 +101,9 @@ OutputRelay::Source* OutputRelay::Watch(int fd, int stream, const std::string& l
   }
   epoll_data_t key{};
   key.ptr = s;
-  if (ready_->Add(s->fd, key)) return s;
+  if (ready_->Add(s->fd, key)) return true;
   Forget(s);
-  return nullptr;
+  return false;
 }
 
 // Out of the epoll set before the close: a child started since holds a copy
@@ -172,13 +172,6 @@ void* OutputRelay::Loop(void* self) {
 namespace {
 
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
-// A pipe whose read end (ends[0], the relay's) is non-blocking and whose
-// write end (the rank's) is not. A new read end's status flags are O_RDONLY
-// alone, so they are set without a read.
-void OutputPipe(int (&ends)[2]) {
-  if (pipe2(ends, O_CLOEXEC) == 0) fcntl(ends[0], F_SETFL, O_NONBLOCK);
-}
 
 // Copies the launcher's standard input to `arg`, rank 0's pipe.
 void* FeedInput(void* arg) {

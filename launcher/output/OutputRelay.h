@@ -127,7 +127,7 @@ class OutputRelay {
   void Unwatch(const TerminalPool::Outputs& outputs);
   void Adopt(void* kept);
   void Wake();
-  Source* Watch(int fd, int stream, const std::string& label);
+  bool Watch(int fd, int stream, const std::string& label);
   void Drop(Source* source);
   void Forget(Source* source);
 

@@ -23,6 +23,14 @@ void CloseAll(const TerminalPool::Outputs& o) {
 
 }  // namespace
 
+// A new read end's status flags are O_RDONLY alone, so they are set
+// without a read.
+bool OutputPipe(int (&ends)[2]) {
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  fcntl(ends[0], F_SETFL, O_NONBLOCK);
+  return true;
+}
+
 TerminalPool::TerminalPool(const winsize* size, bool errorPipe, std::function<bool(Outputs*)> made,
                            std::function<void(const Outputs&)> unmade)
     : haveSize_(size != nullptr), errorPipe_(errorPipe), made_(std::move(made)), unmade_(std::move(unmade)) {
@@ -58,11 +66,10 @@ bool TerminalPool::Make(Outputs* o) {
   if (!OpenOutputTerminal(haveSize_ ? &size_ : nullptr, &o->master, &o->slave, &err)) return false;
   int ends[2];
   if (errorPipe_) {
-    if (pipe2(ends, O_CLOEXEC) != 0) {
+    if (!OutputPipe(ends)) {
       CloseAll(*o);
       return false;
     }
-    fcntl(ends[0], F_SETFL, O_NONBLOCK);
     o->errRead = ends[0];
     o->errWrite = ends[1];
   }

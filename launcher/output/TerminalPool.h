@@ -20,6 +20,11 @@
 #include <string>
 #include <vector>
 
+/// A rank's output pipe: its read end (ends[0], the relay's) non-blocking,
+/// its write end (the rank's) not; both close-on-exec. False (errno) when
+/// none can be had, ends untouched.
+bool OutputPipe(int (&ends)[2]);
+
 class TerminalPool {
  public:
   /// How many ranks' outputs the pool holds ready at most: each is four of
