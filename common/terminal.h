@@ -19,4 +19,12 @@ bool OwnWindowSize(winsize* size);
 /// bound, /proc/sys/kernel/pty/max, reached).
 bool OpenOutputTerminal(const winsize* size, int* master, int* slave, std::string* err);
 
+/// A new slave for `master`, an output terminal of OpenOutputTerminal's
+/// whose every slave has been closed (its reader has seen EIO and read all
+/// that was written): raw and sized again, whatever its last writer made of
+/// it. Cheaper than a new terminal by the system's allocation and freeing
+/// of the pair. False (errno) when the terminal cannot be had again; the
+/// caller closes `master` then.
+bool ReopenOutputTerminal(int master, const winsize* size, int* slave);
+
 #endif  // TARVO_COMMON_TERMINAL_H

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 
 #include <unistd.h>
 
@@ -385,6 +386,55 @@ TEST(TerminalPool, ClosesWhatItReleasedAndWhatWasNotTakenWhenItStops) {
     }
     EXPECT_EQ(OpenDescriptors(), before);
   }
+}
+
+// A terminal whose rank has gone serves a later one: raw again whatever its
+// last writer made of its mode, and nothing of the last rank's left in it;
+// the pool closes what it was given and did not give again.
+TEST(TerminalPool, ARecycledTerminalServesTheNextRankRawAgain) {
+  const int before = OpenDescriptors();
+  {
+    TerminalPool pool(nullptr, false);
+    ASSERT_TRUE(pool.Start(4000));  // more than the takes below find none of
+    auto take = [&pool](TerminalPool::Outputs* o) {
+      for (int k = 0; k < 2000; ++k) {
+        if (pool.Take(o)) return true;
+        usleep(5000);
+      }
+      return false;
+    };
+    TerminalPool::Outputs first;
+    ASSERT_TRUE(take(&first));
+    termios mode;
+    ASSERT_EQ(tcgetattr(first.slave, &mode), 0);
+    mode.c_oflag |= OPOST | ONLCR;
+    ASSERT_EQ(tcsetattr(first.slave, TCSANOW, &mode), 0);
+    ASSERT_EQ(write(first.slave, "a\n", 2), 2);
+    close(first.slave);
+    std::string got;
+    for (std::string b; (b = MasterReads(first.master)).size() == 1;) got += b;
+    ASSERT_EQ(got, "a\r\n");
+    pool.Recycle(first.master);
+    // The pool had made those ahead before the recycled one came.
+    std::vector<TerminalPool::Outputs> taken;
+    TerminalPool::Outputs o;
+    while (take(&o)) {
+      taken.push_back(o);
+      if (o.master == first.master) break;
+    }
+    ASSERT_EQ(taken.back().master, first.master) << "the recycled terminal was given again";
+    ASSERT_EQ(write(taken.back().slave, "b\n", 2), 2);
+    EXPECT_EQ(MasterReads(first.master), "b");
+    EXPECT_EQ(MasterReads(first.master), "\n") << "raw again";
+    EXPECT_EQ(MasterReads(first.master, 100), "none");
+    for (const TerminalPool::Outputs& each : taken) {
+      close(each.slave);
+      if (each.master != first.master) close(each.master);
+    }
+    EXPECT_EQ(MasterReads(first.master), "EIO");
+    pool.Recycle(first.master);  // the pool's to close, now or at its stop
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 using MonitorRun = visualtest::PrivateQueueTest;

@@ -35,7 +35,8 @@ const size_t kReadChunk = 64 * 1024;
 
 // Reads one chunk of `source`; false when the pipe is at its end (or broken)
 // and the rank's last line has been completed; the caller closes it then.
-bool ReadSource(Source* source, std::string* out) {
+// *terminalEnded: the end was a terminal's, every writer gone and all read.
+bool ReadSource(Source* source, std::string* out, bool* terminalEnded) {
   char buf[kReadChunk];
   ssize_t n = read(source->fd, buf, sizeof buf);
   if (n > 0) {
@@ -44,6 +45,7 @@ bool ReadSource(Source* source, std::string* out) {
   }
   if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
   // The end of a pipe, or EIO from a terminal whose every writer has gone.
+  *terminalEnded = n < 0 && errno == EIO;
   SplitRest(source->label, &source->partial, out);
   return false;
 }
@@ -108,10 +110,16 @@ bool OutputRelay::Watch(int fd, int stream, const std::string& label) {
 
 // Out of the epoll set before the close: a child started since holds a copy
 // of the descriptor until its exec, and would keep the closed source's
-// events coming.
-void OutputRelay::Drop(Source* s) {
+// events coming. A terminal that has ended (`recycle`) goes to the pool, for
+// a later rank.
+void OutputRelay::Drop(Source* s, bool recycle) {
   ready_->Remove(s->fd);
-  close(s->fd);
+  TerminalPool* const pool = recycle ? recycleTo_.load(std::memory_order_acquire) : nullptr;
+  if (pool != nullptr) {
+    pool->Recycle(s->fd);
+  } else {
+    close(s->fd);
+  }
   Forget(s);
 }
 
@@ -143,8 +151,9 @@ void* OutputRelay::Loop(void* self) {
         char drain[64];
         while (read(r.wake_[0], drain, sizeof drain) > 0) {
         }
-      } else if (!ReadSource(s, &out[s->stream])) {
-        r.Drop(s);
+      } else {
+        bool terminalEnded = false;
+        if (!ReadSource(s, &out[s->stream], &terminalEnded)) r.Drop(s, terminalEnded);
       }
     }
     for (int stream = 1; stream <= 2; ++stream) {
@@ -322,7 +331,7 @@ void OutputRelay::ExpectTerminals(size_t count) {
     unwatch = [this](const TerminalPool::Outputs& o) { Unwatch(o); };
   }
   pool_.reset(new TerminalPool(WindowSize(), !options_.errorToFile, std::move(watch), std::move(unwatch)));
-  pool_->Start(count);
+  if (pool_->Start(count)) recycleTo_.store(pool_.get(), std::memory_order_release);
 }
 
 // Outputs of the pool's that no rank took: out of the ready set (no event

@@ -128,7 +128,7 @@ class OutputRelay {
   void Adopt(void* kept);
   void Wake();
   bool Watch(int fd, int stream, const std::string& label);
-  void Drop(Source* source);
+  void Drop(Source* source, bool recycle = false);
   void Forget(Source* source);
 
   const Options options_;
@@ -138,6 +138,7 @@ class OutputRelay {
   bool haveSize_ = false;
   winsize size_{};
   std::unique_ptr<TerminalPool> pool_;  // with ExpectTerminals
+  std::atomic<TerminalPool*> recycleTo_{nullptr};  // pool_, for the thread
   int devNull_ = -1;
   int wake_[2] = {-1, -1};  // Finish wakes the thread through it
   std::unique_ptr<ReadySet> ready_;  // the thread waits on the sources and wake_[0]

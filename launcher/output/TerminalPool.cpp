@@ -60,10 +60,17 @@ void* TerminalPool::Loop(void* self) {
 }
 
 // One rank's outputs, as the relay makes them: the pipe's read end
-// non-blocking, its write end (the rank's) not.
-bool TerminalPool::Make(Outputs* o) {
-  std::string err;
-  if (!OpenOutputTerminal(haveSize_ ? &size_ : nullptr, &o->master, &o->slave, &err)) return false;
+// non-blocking, its write end (the rank's) not; the terminal `recycled`
+// when it can be had again (-1: none), else a new one.
+bool TerminalPool::Make(int recycled, Outputs* o) {
+  const winsize* const size = haveSize_ ? &size_ : nullptr;
+  if (recycled >= 0 && ReopenOutputTerminal(recycled, size, &o->slave)) {
+    o->master = recycled;
+  } else {
+    if (recycled >= 0) close(recycled);
+    std::string err;
+    if (!OpenOutputTerminal(size, &o->master, &o->slave, &err)) return false;
+  }
   int ends[2];
   if (errorPipe_) {
     if (!OutputPipe(ends)) {
@@ -97,9 +104,14 @@ void TerminalPool::Run() {
     toMake_ -= std::min(toMake_, missed);
     if (toMake_ > 0 && !failed_ && ready_.size() < kAhead) {
       --toMake_;
+      int recycled = -1;
+      if (!recycled_.empty()) {
+        recycled = recycled_.back();
+        recycled_.pop_back();
+      }
       lock.unlock();
       Outputs o;
-      const bool made = Make(&o);
+      const bool made = Make(recycled, &o);
       lock.lock();
       // None could be made (no terminal left): the takers make their own
       // from here on, each meeting the bound (and its report) in its turn.
@@ -158,6 +170,16 @@ void TerminalPool::Release(int fd) {
   if (waiting_ && (released_.size() >= 2 * kBatch || !more)) wake_.notify_one();
 }
 
+void TerminalPool::Recycle(int master) {
+  std::unique_lock<std::mutex> lock(lock_, std::try_to_lock);
+  if (!lock.owns_lock() || stopping_ || failed_ || recycled_.size() >= std::min(toMake_, kAhead)) {
+    if (lock.owns_lock()) lock.unlock();
+    close(master);
+    return;
+  }
+  recycled_.push_back(master);
+}
+
 void TerminalPool::Stop() {
   if (!started_) return;
   {
@@ -167,6 +189,12 @@ void TerminalPool::Stop() {
     wake_.notify_one();
   }
   pthread_join(thread_, nullptr);
+  std::vector<int> recycled;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    recycled.swap(recycled_);
+  }
+  for (int fd : recycled) close(fd);
   // What was made and never taken.
   for (const Outputs& o : ready_) {
     if (unmade_) unmade_(o);

@@ -71,6 +71,12 @@ class TerminalPool {
   /// or holds kReleasedBound already). A master sees the end of
   /// its writers (EIO) once this and every copy of the rank's are closed.
   void Release(int fd);
+  /// `master`, the terminal of a rank whose every writer has gone and whose
+  /// output has all been read (EIO), serves a later rank: a new slave of
+  /// it costs the thread a fraction of a new terminal, and its closing none
+  /// at all. Closed here when the pool has outputs enough in hand, none
+  /// left to make, or is busy or ending.
+  void Recycle(int master);
   /// Ends the thread: every descriptor released is closed, and every output
   /// not taken. Only the first call does anything.
   void Stop();
@@ -78,7 +84,7 @@ class TerminalPool {
  private:
   static void* Loop(void* self);
   void Run();
-  bool Make(Outputs* outputs);
+  bool Make(int recycled, Outputs* outputs);
 
   const bool haveSize_;
   winsize size_{};
@@ -96,6 +102,7 @@ class TerminalPool {
   bool waiting_ = false;  // the thread waits for wake_
   std::deque<Outputs> ready_;
   std::vector<int> released_;
+  std::vector<int> recycled_;  // masters for Make, at most kAhead
   std::atomic<size_t> missed_{0};  // takes that found the pool busy
 };
 
