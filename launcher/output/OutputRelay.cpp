@@ -353,8 +353,17 @@ void OutputRelay::Adopt(void* kept) {
   sources_.push_back(std::move(source));
 }
 
-// Rank `rank`'s output terminal in `ends`.
+// Rank `rank`'s output terminal in `ends`: one that an ended rank left
+// to the pool where there is one, else a new one.
 void OutputRelay::OpenTerminal(int rank, int (&ends)[2]) {
+  const int recycled = pool_ ? pool_->TakeRecycled() : -1;
+  if (recycled >= 0) {
+    if (ReopenOutputTerminal(recycled, haveSize_ ? &size_ : nullptr, &ends[1])) {
+      ends[0] = recycled;
+      return;
+    }
+    close(recycled);
+  }
   std::string err;
   if (!OpenOutputTerminal(haveSize_ ? &size_ : nullptr, &ends[0], &ends[1], &err) && !reportedTerminal_) {
     // The system's bound on terminals (/proc/sys/kernel/pty/max) reached.

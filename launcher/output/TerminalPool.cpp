@@ -150,6 +150,14 @@ bool TerminalPool::Take(Outputs* outputs) {
   return true;
 }
 
+int TerminalPool::TakeRecycled() {
+  std::unique_lock<std::mutex> lock(lock_, std::try_to_lock);
+  if (!lock.owns_lock() || recycled_.empty()) return -1;
+  const int master = recycled_.back();
+  recycled_.pop_back();
+  return master;
+}
+
 void TerminalPool::Release(int fd) {
   if (!started_) {
     close(fd);

@@ -66,6 +66,10 @@ class TerminalPool {
   /// ready (no terminal was left, or the pool is busy), and the caller makes
   /// its own: the thread then makes one fewer. Never waits.
   bool Take(Outputs* outputs);
+  /// A terminal given to Recycle, for a caller that Take left to make its
+  /// own (ReopenOutputTerminal, else close it); -1 when none is at hand or
+  /// the pool is busy. Never waits.
+  int TakeRecycled();
   /// `fd`, a rank's end of its outputs that the launcher no longer needs
   /// (the rank has it), is closed by the thread (here, when the pool is busy
   /// or holds kReleasedBound already). A master sees the end of
