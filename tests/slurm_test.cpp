@@ -93,10 +93,13 @@ class SlurmMode : public ::testing::Test {
   }
 
   // tarvo -np 4 rank MODE inside an allocation of both nodes, in Slurm mode
-  // unless `launch` says otherwise (empty: no TARVO_LAUNCH).
+  // unless `launch` says otherwise (empty: no TARVO_LAUNCH). Open MPI's
+  // ranks on the two nodes talk over loopback, not over this machine's own
+  // address on its network interface.
   std::string Command(const std::string& mode, const std::string& env = "", const std::string& launch = "slurm") const {
     return InAllocation("env -u TARVO_LAUNCH " + (launch.empty() ? "" : "TARVO_LAUNCH=" + launch) +
-                        " TARVO_KILL_GRACE=1 " + env + " " + TARVO_BIN_DIR + "/tarvo -np 4 rank " + mode);
+                        " TARVO_KILL_GRACE=1 OMPI_MCA_btl_tcp_if_include=lo " + env + " " + TARVO_BIN_DIR +
+                        "/tarvo -np 4 rank " + mode);
   }
   std::string InAllocation(const std::string& command) const {
     return "cd " + dir_ + " && SLURM_CONF=" + conf_ + " PATH=" + TARVO_BIN_DIR + ":$PATH " + cluster_ +
