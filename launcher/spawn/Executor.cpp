@@ -17,15 +17,20 @@
 #include "launcher/output/OutputRelay.h"
 #include "launcher/spawn/Executor.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <spawn.h>
 #include <stdint.h>
+#include <linux/close_range.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,7 +63,7 @@ namespace {
 // on the PATH, exec'd as it is; null: execvpe's search. `byDefault`: the
 // run's signals to reset (BesideStarts), null for the child's own pass.
 [[noreturn]] void RunChild(const ExecPlan& plan, pid_t launcher, const char* resolved = nullptr,
-                           const ChildSignals* byDefault = nullptr) {
+                           const ChildSignals* byDefault = nullptr, const BesideStarts::Own* own = nullptr) {
   ChildSetup setup;
   // A remote shell ends when the launcher's spawning thread ends, and with
   // the shell's connection the process on the remote host.
@@ -70,6 +75,10 @@ namespace {
   setup.keepFd = plan.keepFd;
   setup.byDefault = byDefault;
   std::copy(plan.stdFds, plan.stdFds + 3, setup.stdFds);
+  if (own != nullptr) {  // a table of its own: the descriptors where they came
+    std::copy(own->fds, own->fds + 3, setup.stdFds);
+    setup.keepFd = own->fds[3];
+  }
   ChildExec x;
   x.place = plan.place;
   x.file = resolved != nullptr ? resolved : plan.file.c_str();
@@ -133,8 +142,83 @@ pid_t SpawnWithoutCopy(const ExecPlan& plan) {
 // (ChildExecRun); below it a page that no one may touch, so that a child
 // that overruns it ends there instead of writing the launcher's memory.
 const size_t kBesideStack = 64 * 1024;
-// The top of such a stack holds a copy of the child's argument.
+// The top of such a stack holds its Frame, with a copy of the child's argument.
 const size_t kBesideArgument = 256;
+
+// Whether this system lets a child leave a shared table of descriptors for
+// one that holds only the first few (close_range with CLOSE_RANGE_UNSHARE,
+// which a filter of system calls may also refuse): asked once.
+bool OwnTablesWork() {
+#if defined(SYS_close_range) && defined(SYS_recvmsg)
+  static const bool works = syscall(SYS_close_range, ~0U, ~0U, 0) == 0;
+  return works;
+#else
+  return false;
+#endif
+}
+
+// Sends the descriptors of `own` that are there over `channel`, with a byte
+// that says which they are. False when the message cannot be sent.
+bool Hand(int channel, const BesideStarts::Own& own) {
+  char which = 0;
+  int fds[4];
+  int n = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (own.fds[i] < 0) continue;
+    which = static_cast<char>(which | (1 << i));
+    fds[n++] = own.fds[i];
+  }
+  iovec data{&which, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)];
+  memset(control, 0, sizeof control);
+  msghdr m{};
+  m.msg_iov = &data;
+  m.msg_iovlen = 1;
+  if (n > 0) {
+    m.msg_control = control;
+    m.msg_controllen = CMSG_SPACE(n * sizeof(int));
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(n * sizeof(int));
+    memcpy(CMSG_DATA(c), fds, n * sizeof(int));
+  }
+  return sendmsg(channel, &m, MSG_DONTWAIT | MSG_NOSIGNAL) == 1;
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// One past the highest of `count` descriptors that a child closes.
+int ClosesBelow(const int* fds, int count) {
+  int below = 0;
+  for (int i = 0; i < count; ++i) below = std::max(below, fds[i] + 1);
+  return below;
+}
+#endif
+
+// A message that no child took (its clone failed, or it ended first):
+// read off `channel` and its descriptors closed.
+void Drain(int channel) {
+  for (int k = 0; k < 16; ++k) {
+    char which;
+    iovec data{&which, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+    msghdr m{};
+    m.msg_iov = &data;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    if (recvmsg(channel, &m, MSG_DONTWAIT | MSG_CMSG_CLOEXEC) < 0) return;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+      const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (size_t i = 0; i < count; ++i) {
+        int fd;
+        memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+        close(fd);
+      }
+    }
+  }
+}
 
 // A file that an exec runs without execvp's help: a program, or a script
 // with its "#!" line. Any other (a script without one, which execvp hands
@@ -174,9 +258,9 @@ struct BesideChild {
   const ChildSignals* byDefault;
 };
 
-int CarrierChild(void* arg) {
+void CarrierChild(const void* arg, const BesideStarts::Own& own) {
   const BesideChild* c = static_cast<const BesideChild*>(arg);
-  RunChild(*c->plan, 0, c->file, c->byDefault);
+  RunChild(*c->plan, 0, c->file, c->byDefault, &own);
 }
 #endif
 
@@ -187,7 +271,13 @@ int CarrierChild(void* arg) {
 [[noreturn]] void RunDirect(const DirectPlan* d) { RankExecRun(d->setup, d->exec); }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-int DirectChild(void* plan) { RunDirect(*static_cast<const DirectPlan* const*>(plan)); }
+void DirectChild(const void* plan, const BesideStarts::Own& own) {
+  const DirectPlan* const d = *static_cast<const DirectPlan* const*>(plan);
+  ChildSetup setup = d->setup;  // on the child's own stack
+  std::copy(own.fds, own.fds + 3, setup.stdFds);
+  setup.keepFd = own.fds[3];
+  RankExecRun(setup, d->exec);
+}
 #endif
 
 // Copies the launcher's standard input behind the secret to rank 0's agent.
@@ -229,6 +319,104 @@ int SecretInput(const std::string& secret, bool withStdin, OutputRelay* relay) {
 
 }  // namespace
 
+// The top of a child's stack: what the launcher gives it, and the one word
+// that the child writes back (`received`), on its own stack.
+struct BesideStarts::Frame {
+  Body body;
+  int channel;   // the child's end of its stack's socket
+  int below;     // the child keeps the launcher's descriptors below this
+  int handed;    // the launcher sent `own` over it: the clone shares the table
+  int received;  // the child has taken the message
+  Own own;
+  alignas(16) char arg[kBesideArgument];
+};
+
+namespace {
+
+// Where a stack's Frame is: at its top, aligned for any argument.
+BesideStarts::Frame* FrameAt(char* top) {
+  const uintptr_t at = (reinterpret_cast<uintptr_t>(top) - sizeof(BesideStarts::Frame)) & ~uintptr_t{63};
+  return reinterpret_cast<BesideStarts::Frame*>(at);
+}
+
+// The child's side of the hand-over, in a clone that shares the launcher's
+// table: a table of its own with the launcher's first descriptors (a copy
+// of a few, however many the launcher holds: exec closes those with
+// close-on-exec, the child's set-up those it closes); then the message,
+// whose descriptors become its own: the standard ones where they arrive,
+// the one the program keeps at its number. A child that cannot leave the
+// shared table ends before it touches it.
+void TakeOwnTable(BesideStarts::Frame* f) {
+  using child_sys::Call;
+  const int channel = f->channel;
+  if (Call(SYS_close_range, f->below, ~0U, CLOSE_RANGE_UNSHARE) < 0) child_sys::Exit(1);
+  char which = 0;
+  iovec data{&which, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+  msghdr m{};
+  m.msg_iov = &data;
+  m.msg_iovlen = 1;
+  m.msg_control = control;
+  m.msg_controllen = sizeof control;
+  if (Call(SYS_recvmsg, channel, child_sys::Arg(&m), MSG_CMSG_CLOEXEC) != 1) child_sys::Exit(1);
+  __atomic_store_n(&f->received, 1, __ATOMIC_RELEASE);
+  child_sys::Close(channel);
+  int got[4];
+  int count = 0;
+  const cmsghdr* c = CMSG_FIRSTHDR(&m);
+  if (c != nullptr && c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+    count = static_cast<int>((c->cmsg_len - CMSG_LEN(0)) / sizeof(int));
+    if (count > 4) child_sys::Exit(1);
+    memcpy(got, CMSG_DATA(c), static_cast<size_t>(count) * sizeof(int));
+  }
+  int next = 0;
+  for (int i = 0; i < 3; ++i) {
+    if ((which & (1 << i)) == 0) continue;
+    if (next >= count) child_sys::Exit(1);
+    f->own.fds[i] = got[next++];
+  }
+  if ((which & 8) != 0) {
+    if (next >= count) child_sys::Exit(1);
+    const int keep = f->own.fds[3];
+    // A standard one that arrived where the kept one goes moves aside first.
+    for (int i = 0; i < 3; ++i) {
+      if (f->own.fds[i] == keep) f->own.fds[i] = static_cast<int>(child_sys::Fcntl(keep, F_DUPFD_CLOEXEC, keep + 1));
+    }
+    if (got[next] != keep && child_sys::Dup2(got[next], keep) < 0) child_sys::Exit(1);
+  }
+}
+
+}  // namespace
+
+int BesideStarts::Entry(void* frame) {
+  Frame* const f = static_cast<Frame*>(frame);
+  if (f->handed != 0) TakeOwnTable(f);
+  f->body(f->arg, f->own);
+  child_sys::Exit(127);
+}
+
+namespace {
+
+// One past the highest descriptor of this process without close-on-exec:
+// those a child keeps across its exec.
+int InheritedBelow() {
+  int below = 3;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return INT_MAX;  // unknown: the child copies the whole table
+  const int own = dirfd(dir);
+  while (const dirent* e = readdir(dir)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    const int fd = atoi(e->d_name);
+    if (fd == own) continue;
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0 && fd + 1 > below) below = fd + 1;
+  }
+  closedir(dir);
+  return below;
+}
+
+}  // namespace
+
 BesideStarts::BesideStarts() : valgrind_(UnderValgrind()), page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {}
 
 const ChildSignals& BesideStarts::Signals() {
@@ -244,12 +432,22 @@ const std::string& BesideStarts::Carrier() {
 }
 
 BesideStarts::~BesideStarts() {
-  for (const std::unique_ptr<Stack>& s : stacks_) munmap(s->top - kBesideStack - page_, kBesideStack + page_);
+  for (const std::unique_ptr<Stack>& s : stacks_) {
+    munmap(s->top - kBesideStack - page_, kBesideStack + page_);
+    for (int fd : s->channel) {
+      if (fd >= 0) close(fd);
+    }
+  }
 }
 
 BesideStarts::Stack* BesideStarts::Take() {
   for (const std::unique_ptr<Stack>& s : stacks_) {
-    if (__atomic_load_n(&s->word, __ATOMIC_ACQUIRE) == 0) return s.get();
+    if (__atomic_load_n(&s->word, __ATOMIC_ACQUIRE) != 0) continue;
+    // Its last child ended before it took what was handed to it.
+    Frame* const f = FrameAt(s->top);
+    if (f->handed != 0 && __atomic_load_n(&f->received, __ATOMIC_ACQUIRE) == 0) Drain(s->channel[1]);
+    f->handed = 0;
+    return s.get();
   }
   void* base = mmap(nullptr, kBesideStack + page_, PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
@@ -258,11 +456,16 @@ BesideStarts::Stack* BesideStarts::Take() {
     munmap(base, kBesideStack + page_);
     return nullptr;
   }
-  stacks_.emplace_back(new Stack{static_cast<char*>(base) + page_ + kBesideStack, 0});
-  return stacks_.back().get();
+  stacks_.emplace_back(new Stack{static_cast<char*>(base) + page_ + kBesideStack, 0, {-1, -1}});
+  Stack* const s = stacks_.back().get();
+  if (inherited_ < 0) inherited_ = InheritedBelow();
+  if (OwnTablesWork() && inherited_ != INT_MAX && socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, s->channel) != 0) {
+    s->channel[0] = s->channel[1] = -1;
+  }
+  return s;
 }
 
-pid_t BesideStarts::CloneOn(int (*child)(void*), const void* arg, size_t size, bool wait) {
+pid_t BesideStarts::CloneOn(Body body, const void* arg, size_t size, const Own& own, bool wait) {
   // A debugger (MPIR_being_debugged) takes a child that shares the
   // launcher's memory for a fork's, and takes its breakpoints out of that
   // memory when it lets the child go: the launcher's own breakpoints with
@@ -270,16 +473,27 @@ pid_t BesideStarts::CloneOn(int (*child)(void*), const void* arg, size_t size, b
   if (valgrind_ || MPIR_being_debugged != 0 || size > kBesideArgument) return -1;
   Stack* s = Take();
   if (s == nullptr) return -1;
-  char* const copy = s->top - kBesideArgument;
-  memcpy(copy, arg, size);
+  Frame* const f = FrameAt(s->top);
+  f->body = body;
+  f->own = own;
+  f->channel = s->channel[1];
+  f->below = std::max(std::max(s->channel[1] + 1, inherited_), own.closesBelow);
+  f->received = 0;
+  memcpy(f->arg, arg, size);
+  f->handed = s->channel[0] >= 0 && Hand(s->channel[0], own);
   // Where the child's system calls write errno (child_sys.h), the launcher
   // waits for its exec and keeps its own errno across it.
   const int saved = errno;
   const bool vfork = wait || !child_sys::kChildOwnErrno;
-  const int flags = CLONE_VM | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | (vfork ? CLONE_VFORK : 0) | SIGCHLD;
-  const pid_t pid = clone(child, copy, flags, copy, &s->word, nullptr, &s->word);
+  const int flags = CLONE_VM | (f->handed != 0 ? CLONE_FILES : 0) | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID |
+                    (vfork ? CLONE_VFORK : 0) | SIGCHLD;
+  const pid_t pid = clone(Entry, f, flags, f, &s->word, nullptr, &s->word);
   if (pid < 0) {
+    const int failed = errno;
+    if (f->handed != 0) Drain(s->channel[1]);
+    f->handed = 0;
     __atomic_store_n(&s->word, 0, __ATOMIC_RELEASE);
+    errno = failed;
     return pid;
   }
   errno = saved;
@@ -296,8 +510,10 @@ pid_t StartPlan(const ExecPlan& plan, const ForkReport& report) {
   // share: posix_spawn there.
   BesideStarts* const beside = plan.beside;
   if (beside != nullptr && !plan.remote && plan.place == nullptr && plan.file == "carrier" && !beside->Carrier().empty()) {
+    const BesideStarts::Own own{{plan.stdFds[0], plan.stdFds[1], plan.stdFds[2], plan.keepFd},
+                                ClosesBelow(plan.closeFds, plan.closeCount)};
     const pid_t pid =
-        beside->Clone(CarrierChild, BesideChild{&plan, beside->Carrier().c_str(), &beside->Signals()}, false);
+        beside->Clone(CarrierChild, BesideChild{&plan, beside->Carrier().c_str(), &beside->Signals()}, own, false);
     if (pid > 0) {
       if (plan.ownGroup && !plan.ownSession) setpgid(pid, pid);
       return pid;
@@ -375,7 +591,9 @@ pid_t StartDirect(DirectPlan& d, const ForkReport& report) {
   if (pid == 0) RunDirect(&d);
 #else
   const DirectPlan* plan = &d;
-  pid_t pid = d.beside != nullptr ? d.beside->Clone(DirectChild, plan, false) : -1;
+  const BesideStarts::Own own{{d.setup.stdFds[0], d.setup.stdFds[1], d.setup.stdFds[2], d.setup.keepFd},
+                              ClosesBelow(d.setup.closeFds, d.setup.closeCount)};
+  pid_t pid = d.beside != nullptr ? d.beside->Clone(DirectChild, plan, own, false) : -1;
   if (pid < 0) {  // no stack, or under valgrind: a plain fork
     pid = fork();
     if (pid == 0) RunDirect(&d);
