@@ -471,6 +471,8 @@ pid_t BesideStarts::CloneOn(Body body, const void* arg, size_t size, const Own& 
   // memory when it lets the child go: the launcher's own breakpoints with
   // them. A fork, or posix_spawn's vfork, keeps them.
   if (valgrind_ || MPIR_being_debugged != 0 || size > kBesideArgument) return -1;
+  // The launcher's errno is kept across the hand-over and the clone.
+  const int saved = errno;
   Stack* s = Take();
   if (s == nullptr) return -1;
   Frame* const f = FrameAt(s->top);
@@ -482,8 +484,7 @@ pid_t BesideStarts::CloneOn(Body body, const void* arg, size_t size, const Own& 
   memcpy(f->arg, arg, size);
   f->handed = s->channel[0] >= 0 && Hand(s->channel[0], own);
   // Where the child's system calls write errno (child_sys.h), the launcher
-  // waits for its exec and keeps its own errno across it.
-  const int saved = errno;
+  // waits for its exec.
   const bool vfork = wait || !child_sys::kChildOwnErrno;
   const int flags = CLONE_VM | (f->handed != 0 ? CLONE_FILES : 0) | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID |
                     (vfork ? CLONE_VFORK : 0) | SIGCHLD;
