@@ -8,6 +8,7 @@
 #include "tests/support/loopback.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,9 +22,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <set>
+#include <sstream>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -240,6 +244,75 @@ TEST(StartPath, ExecsThatFailLeaveTheRunLoopsErrnoAndConnectionsAlone) {
   close(conn);
   close(peer);
   close(listener);
+}
+
+// The descriptors of this process that a child keeps across its exec.
+std::set<int> KeptAcrossExec() {
+  std::set<int> kept;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return kept;
+  while (const dirent* e = readdir(dir)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9' || atoi(e->d_name) == dirfd(dir)) continue;
+    const int fd = atoi(e->d_name);
+    if ((fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) kept.insert(fd);
+  }
+  closedir(dir);
+  return kept;
+}
+
+// A child beside a launcher that holds many descriptors takes only its own
+// (its standard ones where the plan puts them, the one it keeps at its
+// number) and what it would keep across its exec anyway, start after start
+// on the same stack.
+TEST(StartPath, AChildHoldsItsOwnDescriptorsHoweverManyTheLauncherHolds) {
+  const int inherited = open("/dev/null", O_RDONLY);  // without close-on-exec: the child keeps it
+  ASSERT_GE(inherited, 0);
+  std::vector<int> held;
+  for (int k = 0; k < 300; ++k) held.push_back(fcntl(inherited, F_DUPFD_CLOEXEC, 0));
+  BesideStarts beside;
+  ExecPlan plan;
+  for (int start = 0; start < 2; ++start) {
+    SCOPED_TRACE("start " + std::to_string(start));
+    int out[2], pair[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const int keep = fcntl(pair[1], F_DUPFD_CLOEXEC, 700);  // far above what the child's table copies
+    close(pair[1]);
+    DirectPlan d;
+    PlanDirect(&d, &plan, &beside, "/bin/bash", "/", -1);
+    d.exec.args = {"/bin/bash", "-c", "printf k >&" + std::to_string(keep) + "; cd /proc/self/fd && echo *"};
+    d.exec.Seal();
+    d.setup.stdFds[1] = out[1];
+    d.setup.keepFd = keep;
+    std::set<int> want = KeptAcrossExec();
+    want.insert({0, 1, 2, keep});
+    const pid_t pid = spawn::StartDirect(d, kReport);
+    ASSERT_GT(pid, 0);
+    close(out[1]);
+    close(keep);
+    std::string listed;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0) listed.append(buffer, static_cast<size_t>(n));
+    EXPECT_EQ(Reap(pid), 0);
+    // What the child lists, less the one through which it reads the list.
+    std::set<int> has;
+    std::istringstream words(listed);
+    for (int fd; words >> fd;) has.insert(fd);
+    int reader = -1;
+    for (int fd : has) {
+      if (want.count(fd) == 0) reader = fd;
+    }
+    has.erase(reader);
+    EXPECT_EQ(has, want) << listed;
+    char c = 0;
+    EXPECT_EQ(read(pair[0], &c, 1), 1);
+    EXPECT_EQ(c, 'k') << "the kept descriptor is the plan's, at its number";
+    close(out[0]);
+    close(pair[0]);
+  }
+  for (int fd : held) close(fd);
+  close(inherited);
 }
 
 }  // namespace
