@@ -71,17 +71,20 @@ struct Seen {
 // Forks each of the job's ranks on this node as ompi_probe DIR MODE, its
 // output in DIR/<rank>.out; the environment is this process's, with a stale
 // server address of an outside server (as Slurm leaves one) that must not
-// count.
+// count, and Open MPI's TCP transport kept on loopback (between two nodes
+// it would take this machine's own network address).
 // `host`: a PmixHost, or a PmixRelay around one.
 template <typename Host>
 std::vector<pid_t> StartRanks(const Host& host, const pmi::PmixJob& job, const std::string& dir,
                               const std::string& mode) {
   std::string outside = "PMIX_SERVER_URI41=outside;tcp4://127.0.0.1:1";
+  std::string loopback = "OMPI_MCA_btl_tcp_if_include=lo";
   std::vector<pid_t> pids;
   for (int rank : pmi::LocalRanksOf(job)) {
     std::vector<char*> envp;
     for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
     envp.push_back(&outside[0]);
+    envp.push_back(&loopback[0]);
     envp.push_back(nullptr);
     std::vector<std::string> ours = host.Environment(rank);
     spawn::MergeRankEnvironment(&envp, ours);

@@ -121,10 +121,12 @@ class GridEngine : public ::testing::Test {
 
   // `tarvo -np 4 command` inside `qrsh -pe mpi 4`, which waits for its
   // slots (-now n) and passes the test's environment on (-V), so that the
-  // job finds the built programs first on its PATH.
+  // job finds the built programs first on its PATH and Open MPI's ranks
+  // keep their TCP transport on loopback, not on this machine's own address.
   testutil::RunResult InAJob(const std::string& command) const {
     return testutil::Run(". " + cluster_ + "/default/common/settings.sh && cd " + work_ + " && PATH=" +
-                             std::string(TARVO_BIN_DIR) + ":$PATH qrsh -V -now n -pe mpi 4 -cwd tarvo -np 4 " + command,
+                             std::string(TARVO_BIN_DIR) +
+                             ":$PATH OMPI_MCA_btl_tcp_if_include=lo qrsh -V -now n -pe mpi 4 -cwd tarvo -np 4 " + command,
                          90);
   }
 

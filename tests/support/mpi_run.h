@@ -57,7 +57,11 @@ class MpiRuns {
     return StartIn(p, *dir, command, env);
   }
 
-  // Runs `command` as `p` places it in `dir`.
+  // Runs `command` as `p` places it in `dir`. Open MPI's ranks keep their
+  // TCP transport on loopback unless `env` says otherwise: by default it
+  // leaves loopback out and connects through this machine's own address on
+  // its network interface. Remote ranks get it with the rest of tarvo's
+  // environment.
   std::unique_ptr<harness::LauncherRun> StartIn(const MpiPlacement& p, const std::string& dir,
                                                 const std::vector<std::string>& command,
                                                 const std::map<std::string, std::string>& env = {}) {
@@ -65,6 +69,7 @@ class MpiRuns {
     o.hold = false;
     o.workdir = dir;
     o.env = env;
+    o.env.emplace("OMPI_MCA_btl_tcp_if_include", "lo");
     o.env["TARVO_LAUNCH"] = p.launch;
     o.env["TARVO_KILL_GRACE"] = "1";
     o.exactPath = std::string(TARVO_BIN_DIR) + ":/usr/bin:/bin";
