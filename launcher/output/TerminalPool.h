@@ -29,10 +29,10 @@ class TerminalPool {
  public:
   /// How many ranks' outputs the pool holds ready at most: each is four of
   /// the launcher's descriptors, which every child copies until its exec.
-  static const size_t kAhead = 16;
+  static constexpr size_t kAhead = 16;
   /// How many released ends wait for the thread at most; beyond, Release
   /// closes them itself (a thread that the machine gives no time to).
-  static const size_t kReleasedBound = 2 * kAhead;
+  static constexpr size_t kReleasedBound = 2 * kAhead;
 
   /// One rank's outputs: the terminal for its standard output and, when
   /// asked, a pipe for its standard error; the relay reads `master` and
