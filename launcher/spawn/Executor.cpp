@@ -195,28 +195,41 @@ int ClosesBelow(const int* fds, int count) {
 }
 #endif
 
-// A message that no child took (its clone failed, or it ended first):
-// read off `channel` and its descriptors closed.
-void Drain(int channel) {
-  for (int k = 0; k < 16; ++k) {
-    char which;
-    iovec data{&which, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
-    msghdr m{};
+// One message of a stack's socket as it is received, on the receiver's
+// stack (a child's too: nothing allocated): the byte that says which
+// descriptors came, and room for the four that may.
+struct Received {
+  char which = 0;
+  iovec data{&which, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+  msghdr m{};
+  Received() {
     m.msg_iov = &data;
     m.msg_iovlen = 1;
     m.msg_control = control;
     m.msg_controllen = sizeof control;
-    if (recvmsg(channel, &m, MSG_DONTWAIT | MSG_CMSG_CLOEXEC) < 0) return;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
-      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-      const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-      for (size_t i = 0; i < count; ++i) {
-        int fd;
-        memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-        close(fd);
-      }
-    }
+  }
+  Received(const Received&) = delete;
+  Received& operator=(const Received&) = delete;
+  /// The descriptors that came, in the order sent, in `got`; their count.
+  int Fds(int (&got)[4]) const {
+    const cmsghdr* c = CMSG_FIRSTHDR(&m);
+    if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) return 0;
+    const size_t count = std::min<size_t>((c->cmsg_len - CMSG_LEN(0)) / sizeof(int), 4);
+    memcpy(got, CMSG_DATA(c), count * sizeof(int));
+    return static_cast<int>(count);
+  }
+};
+
+// A message that no child took (its clone failed, or it ended first):
+// read off `channel` and its descriptors closed.
+void Drain(int channel) {
+  for (int k = 0; k < 16; ++k) {
+    Received r;
+    if (recvmsg(channel, &r.m, MSG_DONTWAIT | MSG_CMSG_CLOEXEC) < 0) return;
+    int got[4];
+    const int count = r.Fds(got);
+    for (int i = 0; i < count; ++i) close(got[i]);
   }
 }
 
@@ -350,25 +363,13 @@ void TakeOwnTable(BesideStarts::Frame* f) {
   using child_sys::Call;
   const int channel = f->channel;
   if (Call(SYS_close_range, f->below, ~0U, CLOSE_RANGE_UNSHARE) < 0) child_sys::Exit(1);
-  char which = 0;
-  iovec data{&which, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
-  msghdr m{};
-  m.msg_iov = &data;
-  m.msg_iovlen = 1;
-  m.msg_control = control;
-  m.msg_controllen = sizeof control;
-  if (Call(SYS_recvmsg, channel, child_sys::Arg(&m), MSG_CMSG_CLOEXEC) != 1) child_sys::Exit(1);
+  Received r;
+  if (Call(SYS_recvmsg, channel, child_sys::Arg(&r.m), MSG_CMSG_CLOEXEC) != 1) child_sys::Exit(1);
   __atomic_store_n(&f->received, 1, __ATOMIC_RELEASE);
   child_sys::Close(channel);
+  const char which = r.which;
   int got[4];
-  int count = 0;
-  const cmsghdr* c = CMSG_FIRSTHDR(&m);
-  if (c != nullptr && c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-    count = static_cast<int>((c->cmsg_len - CMSG_LEN(0)) / sizeof(int));
-    if (count > 4) child_sys::Exit(1);
-    memcpy(got, CMSG_DATA(c), static_cast<size_t>(count) * sizeof(int));
-  }
+  const int count = r.Fds(got);
   int next = 0;
   for (int i = 0; i < 3; ++i) {
     if ((which & (1 << i)) == 0) continue;
