@@ -26,7 +26,14 @@ TerminalRawMode rawKnown;
 
 }  // namespace
 
-bool OpenOutputTerminal(const winsize* size, int* master, int* slave, std::string* err) {
+bool OpenOutputTerminal(const winsize* size, int* master, int* slave, std::string* err, int recycled) {
+  if (recycled >= 0) {
+    if (ReopenOutputTerminal(recycled, size, slave)) {
+      *master = recycled;
+      return true;
+    }
+    close(recycled);
+  }
   TerminalRawMode raw;
   {
     std::lock_guard<std::mutex> hold(rawLock);

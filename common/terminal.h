@@ -16,8 +16,10 @@ bool OwnWindowSize(winsize* size);
 /// translation, no echo, no signals from its characters), sized `size`
 /// when not null. Both ends are close-on-exec, the master is non-blocking,
 /// and neither becomes anyone's controlling terminal. False with *err when none can be had (the system's
-/// bound, /proc/sys/kernel/pty/max, reached).
-bool OpenOutputTerminal(const winsize* size, int* master, int* slave, std::string* err);
+/// bound, /proc/sys/kernel/pty/max, reached). `recycled`, where not -1, is
+/// a master to open again first (ReopenOutputTerminal); when it cannot be,
+/// it is closed and a new terminal opened.
+bool OpenOutputTerminal(const winsize* size, int* master, int* slave, std::string* err, int recycled = -1);
 
 /// A new slave for `master`, an output terminal of OpenOutputTerminal's
 /// whose every slave has been closed (its reader has seen EIO and read all

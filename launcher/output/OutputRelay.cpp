@@ -357,15 +357,8 @@ void OutputRelay::Adopt(void* kept) {
 // to the pool where there is one, else a new one.
 void OutputRelay::OpenTerminal(int rank, int (&ends)[2]) {
   const int recycled = pool_ ? pool_->TakeRecycled() : -1;
-  if (recycled >= 0) {
-    if (ReopenOutputTerminal(recycled, haveSize_ ? &size_ : nullptr, &ends[1])) {
-      ends[0] = recycled;
-      return;
-    }
-    close(recycled);
-  }
   std::string err;
-  if (!OpenOutputTerminal(haveSize_ ? &size_ : nullptr, &ends[0], &ends[1], &err) && !reportedTerminal_) {
+  if (!OpenOutputTerminal(haveSize_ ? &size_ : nullptr, &ends[0], &ends[1], &err, recycled) && !reportedTerminal_) {
     // The system's bound on terminals (/proc/sys/kernel/pty/max) reached.
     fprintf(stderr, "tarvo: no terminal for the output of rank %d (%s); it and any other without one write to a pipe\n",
             rank, err.c_str());

@@ -63,14 +63,8 @@ void* TerminalPool::Loop(void* self) {
 // non-blocking, its write end (the rank's) not; the terminal `recycled`
 // when it can be had again (-1: none), else a new one.
 bool TerminalPool::Make(int recycled, Outputs* o) {
-  const winsize* const size = haveSize_ ? &size_ : nullptr;
-  if (recycled >= 0 && ReopenOutputTerminal(recycled, size, &o->slave)) {
-    o->master = recycled;
-  } else {
-    if (recycled >= 0) close(recycled);
-    std::string err;
-    if (!OpenOutputTerminal(size, &o->master, &o->slave, &err)) return false;
-  }
+  std::string err;
+  if (!OpenOutputTerminal(haveSize_ ? &size_ : nullptr, &o->master, &o->slave, &err, recycled)) return false;
   int ends[2];
   if (errorPipe_) {
     if (!OutputPipe(ends)) {
